@@ -1,0 +1,54 @@
+/* tarv: automatic steel-tip dart scoring from one to three cameras.
+ *
+ * Every request and reply is JSON text. Reply pointers are owned by the object that produced
+ * them and stay valid until the next call on that object (or its destruction). No function
+ * lets an exception or a crash escape for bad input; failures are {"error": CODE} replies or
+ * negative return codes. */
+#ifndef TARV_TARV_H
+#define TARV_TARV_H
+
+#include <stdint.h>
+
+#if defined(__GNUC__)
+#define TARV_API __attribute__((visibility("default")))
+#else
+#define TARV_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Engine ---------------------------------------------------------------------------------- */
+
+/* Constant ABI description: {"abi":1,"opencv":"5.0.0","image_format":"BGR8"}. */
+TARV_API const char* tarv_abi_info(void);
+
+/* A new engine, or NULL when it cannot be created. */
+TARV_API void* tarv_create(void);
+
+/* Destroys an engine; NULL is harmless. No other thread may be inside the engine. */
+TARV_API void tarv_destroy(void* engine);
+
+/* Runs one JSON request; returns the JSON reply, valid until the next call on the engine.
+ * Images travel as {"pointer", "width", "height", "length"} of 8-bit BGR buffers that must
+ * stay valid until the call returns; the engine keeps no reference to them. */
+TARV_API const char* tarv_call(void* engine, const char* request);
+
+/* Copies one image of one camera (0..2) of the three-camera round. image 0: colour reference,
+ * 1: colour background, 2: stored change mask (one byte per pixel), 3 (and any other
+ * number): the further image. size must be the image's exact byte count.
+ * Returns 0, -1 for bad arguments, -2 when the image is empty or size does not match. */
+TARV_API int32_t tarv_copy(void* engine, int32_t camera, int32_t image, uint8_t* destination,
+                           uint64_t size);
+
+/* Capture ---------------------------------------------------------------------------------- */
+
+/* Seconds of the monotonic clock that every capture time and decision uses. */
+TARV_API double tarv_monotonic_seconds(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* TARV_TARV_H */

@@ -1,0 +1,9 @@
+// The capture family's exports.
+#include "tarv/engine/engine_values.h"
+#include "tarv/tarv.h"
+
+extern "C" {
+
+TARV_API double tarv_monotonic_seconds(void) { return tarv::monotonicSeconds(); }
+
+}  // extern "C"

@@ -1,0 +1,23 @@
+// Arming the three-camera round from calibrations and empty-board references.
+#pragma once
+
+#include <vector>
+
+#include <nlohmann/json.hpp>
+#include <opencv2/core.hpp>
+
+#include "tarv/engine/round.h"
+
+namespace tarv {
+
+// The "arm" command: reads "calibrations", "camera_models", "ring_radii", "miss_radius_mm",
+// "board_radius_mm" and "ignore_surround"; the three (or six) images become the references.
+// Answers {"status":"READY","armed",...}; fails with "THREE_CAMERAS_REQUIRED",
+// "INVALID_BOARD_RADIUS" or "CAMERA_REFERENCE_FEATURES_INSUFFICIENT".
+json armRound(Round& round, const json& config, const std::vector<cv::Mat>& images);
+
+// One camera of an arm configuration (a fan-out job).
+Camera buildCamera(const json& config, const std::vector<cv::Mat>& images, const Round& round,
+                   int camera);
+
+}  // namespace tarv

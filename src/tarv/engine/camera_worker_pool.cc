@@ -1,0 +1,69 @@
+#include "tarv/engine/camera_worker_pool.h"
+
+#include <condition_variable>
+#include <thread>
+
+namespace tarv {
+namespace {
+
+struct CameraWorkerSlot {
+  std::mutex mutex;
+  std::condition_variable wake;
+  std::function<void()> job;  // empty means free
+  bool running = false;       // its worker thread has been started
+};
+
+struct CameraWorkerPool {
+  std::array<CameraWorkerSlot, 3> slots;
+};
+
+// Never destroyed: the detached workers use it until the process ends.
+CameraWorkerPool& cameraWorkerPool() {
+  static CameraWorkerPool* pool = new CameraWorkerPool();
+  return *pool;
+}
+
+[[noreturn]] void cameraWorkerLoop(CameraWorkerSlot& slot) {
+  for (;;) {
+    std::function<void()> job;
+    {
+      std::unique_lock<std::mutex> lock(slot.mutex);
+      slot.wake.wait(lock, [&slot] { return static_cast<bool>(slot.job); });
+      job = std::move(slot.job);
+      slot.job = nullptr;
+    }
+    job();  // a packaged task: the job's error goes to the waiting caller
+  }
+}
+
+// Called under the fan-out lock. A worker that could not be started is tried again by the
+// next fan-out; started workers keep their slots, which are never freed.
+void ensureWorker(CameraWorkerSlot& slot) {
+  if (slot.running) return;
+  std::thread(cameraWorkerLoop, std::ref(slot)).detach();
+  slot.running = true;
+}
+
+}  // namespace
+
+namespace detail {
+
+std::mutex& fanOutLock() {
+  static std::mutex lock;
+  return lock;
+}
+
+bool postCameraJob(int camera, std::function<void()> task) {
+  CameraWorkerSlot& slot = cameraWorkerPool().slots.at(camera);
+  ensureWorker(slot);
+  {
+    std::lock_guard<std::mutex> lock(slot.mutex);
+    if (slot.job) return false;
+    slot.job = std::move(task);
+  }
+  slot.wake.notify_one();
+  return true;
+}
+
+}  // namespace detail
+}  // namespace tarv

@@ -1,0 +1,67 @@
+// Three long-lived camera worker threads, one job slot each. runOnCameraWorkers hands the
+// same per-camera job to all three (camera index 0, 1, 2), waits for all three and returns
+// the results in camera order. One process-wide fan-out lock lets one fan-out run at a time;
+// a job must never start a fan-out of its own.
+#pragma once
+
+#include <array>
+#include <exception>
+#include <functional>
+#include <future>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <type_traits>
+
+namespace tarv {
+
+namespace detail {
+std::mutex& fanOutLock();
+// Posts a task to the camera's slot; false when the slot still holds a job. Starts the
+// worker threads that are not running yet (raises the thread library's error when one cannot
+// be started).
+bool postCameraJob(int camera, std::function<void()> task);
+}  // namespace detail
+
+template <typename Job>
+auto runOnCameraWorkers(Job& job) -> std::array<std::invoke_result_t<Job&, int>, 3> {
+  using Result = std::invoke_result_t<Job&, int>;
+  std::lock_guard<std::mutex> fanOut(detail::fanOutLock());
+
+  std::array<std::future<Result>, 3> futures;
+  int posted = 0;
+  std::exception_ptr postError;
+  for (int camera = 0; camera < 3 && !postError; ++camera) {
+    auto task = std::make_shared<std::packaged_task<Result()>>([&job, camera] { return job(camera); });
+    futures[camera] = task->get_future();
+    try {
+      if (detail::postCameraJob(camera, [task] { (*task)(); })) {
+        ++posted;
+      } else {
+        postError = std::make_exception_ptr(std::runtime_error("CAMERA_WORKER_ALREADY_BUSY"));
+      }
+    } catch (...) {
+      postError = std::current_exception();
+    }
+  }
+  if (postError) {
+    // Jobs already posted refer to the caller's job and data: they must finish first.
+    for (int camera = 0; camera < posted; ++camera) futures[camera].wait();
+    std::rethrow_exception(postError);
+  }
+
+  std::array<Result, 3> results{};
+  std::exception_ptr error;
+  for (int camera = 0; camera < 3; ++camera) {
+    try {
+      results[camera] = futures[camera].get();
+    } catch (...) {
+      // The highest-numbered failing camera's error wins.
+      error = std::current_exception();
+    }
+  }
+  if (error) std::rethrow_exception(error);
+  return results;
+}
+
+}  // namespace tarv

@@ -1,0 +1,82 @@
+#include "tarv/engine/engine_values.h"
+
+#include <chrono>
+#include <cmath>
+#include <limits>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "tarv/engine/process_switches.h"
+#include "tarv/engine/round.h"
+#include "tarv/tarv.h"
+
+namespace tarv {
+namespace {
+
+TEST(EngineValues, AdaptiveThresholdOnlyForTheExactTextOne) {
+  const struct {
+    const char* value;
+    bool expected;
+  } cases[] = {{nullptr, false}, {"", false}, {"0", false}, {"1", true},
+               {"11", false},    {"01", false}, {"1 ", false}, {"true", false}};
+  for (const auto& c : cases) {
+    EXPECT_EQ(adaptiveThresholdFromEnvironment(c.value), c.expected)
+        << (c.value ? c.value : "(unset)");
+  }
+}
+
+TEST(EngineValues, DetectionScaleLimits) {
+  for (double bad : {0.0, -5.0, std::nan(""), std::numeric_limits<double>::infinity()}) {
+    try {
+      DetectionScale scale(bad);
+      FAIL() << "accepted " << bad;
+    } catch (const std::runtime_error& e) {
+      EXPECT_STREQ(e.what(), "INVALID_DETECTION_SCALE");
+    }
+  }
+  const struct {
+    double scale;
+    int limit;
+  } cases[] = {{1e-9, 80}, {720, 80}, {727.2, 80}, {729, 81}, {1080, 120}, {2160, 240}};
+  for (const auto& c : cases) EXPECT_EQ(DetectionScale(c.scale).minPixels(), c.limit) << c.scale;
+  // A huge scale saturates instead of overflowing the integer conversion.
+  EXPECT_EQ(DetectionScale(1e300).minPixels(), std::numeric_limits<int>::max());
+}
+
+TEST(EngineValues, MinPixelsForCameraFromItsProjectedBoard) {
+  Camera camera;
+  // 3 px per mm: the 340 mm board is 1020 px high.
+  camera.boardToImage = {3, 0, 640, 0, 3, 360, 0, 0, 1};
+  EXPECT_EQ(minPixelsForCamera(camera), 113);
+  camera.boardToImage = {0.1, 0, 640, 0, 0.1, 360, 0, 0, 1};
+  EXPECT_EQ(minPixelsForCamera(camera), 80);
+  camera.boardToImage = {};  // never calibrated
+  EXPECT_THROW(minPixelsForCamera(camera), std::runtime_error);
+}
+
+TEST(EngineValues, MatrixJsonRoundTripAndErrors) {
+  const Homography identity{1, 0, 0, 0, 1, 0, 0, 0, 1};
+  const json text = matrix3x3ToJson(identity);
+  EXPECT_EQ(text.dump(), "[[1.0,0.0,0.0],[0.0,1.0,0.0],[0.0,0.0,1.0]]");
+  EXPECT_EQ(matrix3x3FromJson(json::parse(text.dump())), identity);
+  EXPECT_EQ(matrix3x3FromJson(json::parse("[[1,2,3,9],[4,5,6],[7,8,-1]]")),
+            (Homography{1, 2, 3, 4, 5, 6, 7, 8, -1}));
+  EXPECT_THROW(matrix3x3FromJson(json::parse("[[1,2],[3,4,5],[6,7,8]]")), json::out_of_range);
+  EXPECT_THROW(matrix3x3FromJson(json::parse("[[1,2,\"x\"],[3,4,5],[6,7,8]]")), json::type_error);
+  EXPECT_THROW(matrix3x3FromJson(json::parse("{\"a\":1}")), json::type_error);
+}
+
+TEST(EngineValues, ClocksShareOneSteadySource) {
+  const double ms0 = monotonicMilliseconds();
+  const double s0 = tarv_monotonic_seconds();
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  const double ms1 = monotonicMilliseconds();
+  const double s1 = tarv_monotonic_seconds();
+  EXPECT_NEAR(ms1 - ms0, 50.0, 40.0);
+  EXPECT_NEAR((s1 - s0) * 1000.0, ms1 - ms0, 5.0);
+  EXPECT_NEAR(s0 * 1000.0, ms0, 5.0);
+}
+
+}  // namespace
+}  // namespace tarv

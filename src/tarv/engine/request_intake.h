@@ -1,0 +1,40 @@
+// Checks on an engine request before any work: the image descriptors, option types and the
+// calibrate downscale.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+#include <opencv2/core.hpp>
+
+namespace tarv {
+
+using json = nlohmann::json;
+
+struct ImageBuffer {
+  int width = 0;
+  int height = 0;
+  uint64_t length = 0;
+  uint64_t pointer = 0;
+};
+
+// Reads "images" in order; the first bad image decides: "INVALID_IMAGE_BUFFER" for a width
+// or height outside 1..8192 or a length other than width·height·3, "NULL_IMAGE_BUFFER" for a
+// zero pointer. Missing keys and wrong JSON types raise the JSON library's errors.
+std::vector<ImageBuffer> readImageBuffers(const json& request);
+
+// Options that later steps read must have their type checked before any work is done, so
+// a bad option never turns a completed command into an error.
+void checkOptionTypes(const json& request);
+
+// 720 / largest height when the tallest image is taller than 720, else 1.0.
+double calibrationScale(const std::vector<cv::Mat>& images);
+// Area-averaged copies reduced by the scale (sizes rounded half away from zero, at least 1).
+std::vector<cv::Mat> reduceImages(const std::vector<cv::Mat>& images, double scale);
+// "calibrations" become S·H and the nine-number "K" of "camera_models" S·K, S = diag(s, s, 1).
+void scaleCalibrationRequest(json& request, double scale);
+// Every three-row element of the reply's "calibrations" becomes S⁻¹·H.
+void unscaleCalibrationReply(json& reply, double scale);
+
+}  // namespace tarv

@@ -1,0 +1,40 @@
+#include "tarv/engine/round.h"
+
+#include <opencv2/core.hpp>
+
+namespace tarv {
+
+cv::Mat ownedImage(const cv::Mat& image) {
+  // A Mat built round external data has no allocation record of its own.
+  if (image.empty() || image.u != nullptr) return image;
+  return image.clone();
+}
+
+void resetFrameHistory(Round& round) {
+  round.frameHistory.clear();
+  for (cv::Mat& frame : round.heldFrames) frame.release();
+  round.historyRecord1 = nullptr;
+  round.historyRecord2 = nullptr;
+  round.historyTime = -1.0;
+}
+
+std::vector<cv::Mat> intakeFrames(Round& round, const std::vector<cv::Mat>& frames) {
+  if (&frames != &round.incomingFrames) {
+    std::vector<cv::Mat> owned;
+    owned.reserve(frames.size());
+    for (const cv::Mat& frame : frames) owned.push_back(ownedImage(frame));
+    round.incomingFrames = std::move(owned);
+  }
+  std::vector<cv::Mat> result = round.incomingFrames;
+  for (size_t i = 0; i < result.size(); ++i) {
+    const cv::Mat& table = round.inputLut[i % 3];
+    if (!table.empty() && result[i].type() == CV_8UC3) {
+      cv::Mat mapped;
+      cv::LUT(result[i], table, mapped);
+      result[i] = mapped;
+    }
+  }
+  return result;
+}
+
+}  // namespace tarv

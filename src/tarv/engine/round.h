@@ -1,0 +1,180 @@
+// State of the three-camera engine: one value type per camera and one for the round.
+//
+// Copies share pixels: every image is a cv::Mat, so copying a Camera or a Round copies image
+// headers and a later assignment to a member leaves the source alone, while writing into the
+// shared pixels is seen by both. JSON, texts and point lists are duplicated. Nothing that
+// outlives a call may share a host buffer: frames are taken in through ownedImage().
+//
+// Several parts of the engine name the same members by different roles. Where they differ the
+// member carries the recovery's name and the comment gives the evaluation's:
+//   camera images 1..6          emptyReferenceColour, backgroundFrame, emptyReference,
+//                               dartReference, referenceChangeMask (the stored change mask
+//                               that tarv_copy exposes as image 2), residualMask
+//   entry frame sets            knownDartMasks (one mask per camera for each entered dart)
+//   carried counter / record    heldEventCount / heldEventRecord; pendingCandidate is the
+//                               second held-event record
+//   camera guard warning        cameraGuardWarning
+//   recovery timings            timing ("recovery_ms"), timingMark
+//   input tone tables           inputLut
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+#include <opencv2/core.hpp>
+
+#include "tarv/board/board_geometry.h"
+
+namespace tarv {
+
+using ImageTriple = std::array<cv::Mat, 3>;
+
+// A header on the same pixels when the image owns (reference-counts) them, otherwise a deep
+// clone: a Mat wrapped round a host buffer must never outlive the call that wrapped it.
+cv::Mat ownedImage(const cv::Mat& image);
+
+// Used to see whether a camera moved.
+struct BoardFeatures {
+  cv::Mat grey;                     // grey board image reduced to 320 px wide
+  std::vector<cv::Point2f> points;  // tracked corner points in that image
+  double scale = 1.0;               // full image width / 320
+};
+
+// Motion recorded round the board for one camera; shared between copies of a Camera.
+struct SurroundMotion {
+  std::array<cv::Mat, 5> images;
+  double time = -1.0;
+};
+
+class Camera {
+ public:
+  cv::Mat emptyReferenceColour;  // colour reference of the empty board (private clone)
+  cv::Mat backgroundFrame;       // colour frame of the dart reference; shares image 1 after arming
+  cv::Mat emptyReference;        // grey version of emptyReferenceColour
+  cv::Mat dartReference;         // grey reference with the known darts; shares emptyReference
+  cv::Mat referenceChangeMask;   // stored change mask: 8-bit, image-sized, zero after arming
+  cv::Mat residualMask;          // the recovery's last residual change; empty after arming
+  std::shared_ptr<SurroundMotion> surroundMotion;
+  json record = json::object();
+  Homography boardToImage{};     // board millimetres to image pixels
+  std::array<double, 3> imageNormal{};  // homogeneous image point where board normals converge
+  std::array<double, 9> cameraModel{};  // values from the camera's "camera_models" entry
+  double boardRadiusMm = 170.0;
+  BoardFeatures features;
+  bool referencesRealigned = false;
+};
+
+class Round {
+ public:
+  std::array<Camera, 3> cameras;
+  bool boardOnlyScope = false;  // "ignore_surround"
+  double boardRadiusMm = 170.0;
+  ImageTriple scopeMasks;       // per-camera masks used while boardOnlyScope is set
+  json entries = json::array(); // RoundEntry items, at most three
+  json state;                   // the last host event, reported as "snapshot"
+  std::vector<ImageTriple> knownDartMasks;  // the entry frame sets
+  int32_t roundNumber = 1;
+  int32_t eventNumber = 0;
+  int32_t heldEventCount = 0;   // carried counter of the evaluation
+  json pendingCandidate;        // null when nothing is pending
+  json heldEventRecord;         // carried record of the evaluation
+  json stableHypothesisHistory = json::array();  // at most 64 {"time", "field", "point"}
+  json pendingConfirmation;
+  json fallbackPoint;           // second source of a point in plant mode
+  std::vector<cv::Mat> frameHistory;
+  ImageTriple heldFrames;
+  json historyRecord1;
+  json historyRecord2;
+  double historyTime = -1.0;
+  double historyValue = 0.0;
+  double decisionWindowStart = -1.0;  // the window's deadline is start + 3.0 s
+  bool reviewRequired = false;
+  double lastFrameTime = -1.0;
+  std::array<double, 3> lastCaptureTimes{-1.0, -1.0, -1.0};
+  int32_t lastEpoch = -1;
+  bool armed = false;
+  bool recovery = false;
+  bool takeout = false;
+  bool unresolved = false;
+  bool allowResume = true;
+  double recoveryTimer = -1.0;
+  double emptyProofTime = -1.0;
+  double passiveProofGateTime = -1.0;
+  std::string confirmSlotResume;
+  std::string confirmSlotAfterEvent;
+  bool probe = false;           // set only on the probe round of the transient probe
+  json pendingTransient;        // cleared when the scope changes, on realignment and recovery
+  ImageTriple probeChangeMasks;
+  double bouncerReviewTime = -1.0;
+  bool earlyEvaluation = false;
+  bool earlyAccepted = false;
+  json earlyRecord;
+  json lastRecoveryReply;
+  double lastRecoveryTime = -1.0;
+  double recoveryRetryTime = -1.0;
+  int32_t recoveryRetryCount = 0;
+  double pendingSince = -1.0;   // when the evaluation first saw a pending candidate
+  double trackLossTime = -1.0;
+  ImageTriple dartReferenceCopies;
+  ImageTriple referenceChangeMaskCopies;
+  double driftCheckTime = -1.0;
+  ImageTriple stableFlowMasks;
+  ImageTriple stableFlowGreys;
+  ImageTriple previousReferences;  // colour references from before the last rebase
+  double lastRebaseTime = -1.0;
+  double staticShiftTime = -1.0;
+  double stableFlowTime = -1.0;
+  double takeoutRunStart = -1.0;
+  double takeoutRunLast = -1.0;
+  json cameraGuardWarning;       // "camera_guard_warning"
+  std::array<std::map<std::string, std::deque<double>>, 3> cameraSeries;
+  json driftReport;
+  double waitStart = -1.0;
+  std::array<double, 5> recoveryTimes{-1.0, -1.0, -1.0, -1.0, -1.0};
+  bool driftPending = false;
+  std::array<bool, 2> recoveryFlags{false, false};
+  std::array<Homography, 3> driftTransform{};
+  std::array<json, 3> cameraReports;
+  ImageTriple inputLut;          // per-camera 1x256 8-bit 3-channel tables; empty means none
+  std::vector<cv::Mat> incomingFrames;  // the latest request's frames before the tables
+  double timingMark = -1.0;
+  json timing = json::object();  // recovery timings, "recovery_ms"
+  int64_t waitDiagnosticCount = 0;
+  json tipSampling;              // opened by beginTipSampling
+  ImageTriple callStartFrames;
+  ImageTriple callStartGreys;
+  ImageTriple evaluationMasks;
+  ImageTriple tipSamplingFrames;
+  double lastBackgroundAdaptation = -1.0;
+  double changedEmptySince = -1.0;
+
+  // Defined by the recovery: the recovery after a takeout, a disturbance or an unresolved
+  // event.
+  json recover(const std::vector<cv::Mat>& frames, double now, bool skipRealignment,
+               bool pendingProof);
+};
+
+// Taken by "restart_empty_begin", consumed by "restart_empty_check".
+struct RestartSnapshot {
+  Round round;
+  std::optional<Round> pendingRound;
+  json record;
+  std::array<double, 3> checkTimes{-1.0, -1.0, -1.0};
+  double lastRegistrationTime = -1e30;
+};
+
+// Empties the frame history, releases the held frames and resets the history records.
+void resetFrameHistory(Round& round);
+
+// Stores the frames (owned copies) as the round's incoming frames and returns them with each
+// camera's input tone table applied where it has one; frames 3..5 use cameras 0..2 again.
+std::vector<cv::Mat> intakeFrames(Round& round, const std::vector<cv::Mat>& frames);
+
+}  // namespace tarv
