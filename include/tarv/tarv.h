@@ -42,6 +42,14 @@ TARV_API const char* tarv_call(void* engine, const char* request);
 TARV_API int32_t tarv_copy(void* engine, int32_t camera, int32_t image, uint8_t* destination,
                            uint64_t size);
 
+/* Image analysis ---------------------------------------------------------------------------- */
+
+/* Frame-difference mask of two grey images of width x height bytes (rows packed): 255 where
+ * they differ (absolute difference, 5x5 median, level 16). Returns the number of set pixels,
+ * -1 for bad arguments (null, sizes outside 1..8192, mask_size < width*height), -2 on failure. */
+TARV_API int32_t tarv_direct_mask(const uint8_t* previous, const uint8_t* current, int32_t width,
+                                  int32_t height, uint8_t* mask, uint64_t mask_size);
+
 /* Capture ---------------------------------------------------------------------------------- */
 
 /* Seconds of the monotonic clock that every capture time and decision uses. */

@@ -1,15 +1,113 @@
 #include "tarv/camera/arming.h"
 
+#include <cmath>
 #include <stdexcept>
 
-namespace tarv {
+#include <opencv2/imgproc.hpp>
 
-json armRound(Round&, const json&, const std::vector<cv::Mat>&) {
-  throw std::runtime_error("NOT_AVAILABLE");
+#include "tarv/board/board_layout.h"
+#include "tarv/camera/board_normal.h"
+#include "tarv/detector/throw_evaluation.h"
+#include "tarv/engine/camera_worker_pool.h"
+#include "tarv/engine/engine_values.h"
+#include "tarv/engine/host_event.h"
+#include "tarv/views/board_features.h"
+#include "tarv/views/image_ops.h"
+
+namespace tarv {
+namespace {
+
+double readBoardRadius(const json& config) {
+  const auto it = config.find("board_radius_mm");
+  if (it == config.end() || it->is_null()) return 170.0;
+  if (!it->is_number()) throw std::runtime_error("INVALID_BOARD_RADIUS");
+  const double radius = it->get<double>();
+  if (!std::isfinite(radius) || radius < 170.0 || radius > 300.0) {
+    throw std::runtime_error("INVALID_BOARD_RADIUS");
+  }
+  return radius;
 }
 
-Camera buildCamera(const json&, const std::vector<cv::Mat>&, const Round&, int) {
-  throw std::runtime_error("NOT_AVAILABLE");
+json cameraModelOf(const json& config, int camera) {
+  const auto models = config.find("camera_models");
+  if (models == config.end() || !models->is_array() || models->size() <= static_cast<size_t>(camera)) {
+    return nullptr;
+  }
+  return (*models)[camera];
+}
+
+std::array<double, 9> modelValues(const json& model) {
+  std::array<double, 9> values{};
+  if (!model.is_object()) return values;
+  const auto k = model.find("K");
+  if (k == model.end() || !k->is_array() || k->size() != 9) return values;
+  for (int i = 0; i < 9; ++i) values[i] = (*k)[i].is_number() ? (*k)[i].get<double>() : 0.0;
+  return values;
+}
+
+json tipGeometry(const Camera& camera) {
+  const auto& p = camera.imageNormal;
+  const bool active = std::isfinite(p[0]) && std::isfinite(p[1]) && std::isfinite(p[2]) &&
+                      std::hypot(p[0], p[1], p[2]) > 0.0;
+  return {{"active", active}, {"image_normal", {p[0], p[1], p[2]}}};
+}
+
+}  // namespace
+
+Camera buildCamera(const json& config, const std::vector<cv::Mat>& images, double boardRadiusMm,
+                   int camera) {
+  const cv::Mat& reference = images.at(camera);
+  Camera c;
+  c.emptyReferenceColour = reference.clone();
+  c.backgroundFrame = c.emptyReferenceColour;
+  c.emptyReference = toGray(c.emptyReferenceColour);
+  if (c.emptyReference.data == c.emptyReferenceColour.data) c.emptyReference = c.emptyReference.clone();
+  c.dartReference = c.emptyReference;
+  c.referenceChangeMask = cv::Mat::zeros(reference.size(), CV_8UC1);
+  c.surroundMotion = std::make_shared<SurroundMotion>();
+  c.boardToImage = matrix3x3FromJson(config.at("calibrations").at(camera));
+  const json model = cameraModelOf(config, camera);
+  c.cameraModel = modelValues(model);
+  if (auto normal = boardNormalImagePoint(c.boardToImage, model, reference.size())) {
+    c.imageNormal = *normal;
+  }
+  c.boardRadiusMm = boardRadiusMm;
+  c.features = collectBoardFeatures(c.emptyReference, c.boardToImage);
+  const json guard = checkFixedCameraToneMatched(c.features, c.emptyReference);
+  if (!guard.value("ok", false)) {
+    throw std::runtime_error("CAMERA_REFERENCE_FEATURES_INSUFFICIENT: " + cameraIds[camera]);
+  }
+  c.record = {{"camera_guard", guard}};
+  return c;
+}
+
+json armRound(Round& round, const json& config, const std::vector<cv::Mat>& images) {
+  round.armed = false;
+  if (images.size() != 3 && images.size() != 6) throw std::runtime_error("THREE_CAMERAS_REQUIRED");
+  const double boardRadius = readBoardRadius(config);
+  for (int i = 0; i < 3; ++i) (void)matrix3x3FromJson(config.at("calibrations").at(i));
+  const auto scope = config.find("ignore_surround");
+  const bool boardOnly = scope != config.end() && scope->is_boolean() ? scope->get<bool>()
+                                                                      : round.boardOnlyScope;
+  setRingRadii(config.contains("ring_radii") ? config["ring_radii"] : json());
+  setMissRadius(config);
+
+  auto build = [&](int camera) { return buildCamera(config, images, boardRadius, camera); };
+  std::array<Camera, 3> cameras = runOnCameraWorkers(build);
+
+  // A new round: nothing of the previous arming's control state may survive.
+  Round armed;
+  armed.cameras = std::move(cameras);
+  armed.boardOnlyScope = boardOnly;
+  armed.boardRadiusMm = boardRadius;
+  armed.armed = true;
+
+  json reply = {{"status", "READY"}, {"armed", true}};
+  for (int i = 0; i < 3; ++i) reply["tip_geometry"][cameraIds[i]] = tipGeometry(armed.cameras[i]);
+  armed.state = buildHostEvent(reply);
+  reply["state"] = armed.state;
+  round = std::move(armed);
+  return reply;
 }
 
 }  // namespace tarv

@@ -11,13 +11,16 @@
 namespace tarv {
 
 // The "arm" command: reads "calibrations", "camera_models", "ring_radii", "miss_radius_mm",
-// "board_radius_mm" and "ignore_surround"; the three (or six) images become the references.
-// Answers {"status":"READY","armed",...}; fails with "THREE_CAMERAS_REQUIRED",
-// "INVALID_BOARD_RADIUS" or "CAMERA_REFERENCE_FEATURES_INSUFFICIENT".
+// "board_radius_mm" and "ignore_surround"; the first three images become the references.
+// Answers {"status":"READY","armed":true,"state","tip_geometry"}; fails with
+// "THREE_CAMERAS_REQUIRED", "INVALID_BOARD_RADIUS" or
+// "CAMERA_REFERENCE_FEATURES_INSUFFICIENT: CAM_n", leaving the round unarmed. Arming starts
+// a new round: no control state of an earlier arming survives.
 json armRound(Round& round, const json& config, const std::vector<cv::Mat>& images);
 
-// One camera of an arm configuration (a fan-out job).
-Camera buildCamera(const json& config, const std::vector<cv::Mat>& images, const Round& round,
+// One camera of an arm configuration (a fan-out job): references, homography, camera model,
+// board-normal point, board features and its camera guard.
+Camera buildCamera(const json& config, const std::vector<cv::Mat>& images, double boardRadiusMm,
                    int camera);
 
 }  // namespace tarv

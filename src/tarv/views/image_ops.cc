@@ -1,0 +1,144 @@
+#include "tarv/views/image_ops.h"
+
+#include <algorithm>
+#include <stdexcept>
+
+#include <opencv2/imgproc.hpp>
+
+#include "tarv/board/board_geometry.h"
+#include "tarv/engine/process_switches.h"
+
+namespace tarv {
+namespace {
+
+constexpr double kQuietDifference = 16.0;
+
+// Median and median absolute deviation of an 8-bit image's pixels inside the region.
+std::pair<double, double> medianAndMad(const cv::Mat& image, const cv::Mat& region) {
+  int histogram[256] = {0};
+  int count = 0;
+  for (int y = 0; y < image.rows; ++y) {
+    const uchar* row = image.ptr<uchar>(y);
+    const uchar* inside = region.empty() ? nullptr : region.ptr<uchar>(y);
+    for (int x = 0; x < image.cols; ++x) {
+      if (inside && !inside[x]) continue;
+      ++histogram[row[x]];
+      ++count;
+    }
+  }
+  if (count == 0) return {0.0, 0.0};
+  const auto medianOf = [count](const int* h) {
+    int seen = 0;
+    for (int v = 0; v < 256; ++v) {
+      seen += h[v];
+      if (2 * seen >= count) return static_cast<double>(v);
+    }
+    return 255.0;
+  };
+  const double median = medianOf(histogram);
+  int deviations[256] = {0};
+  for (int v = 0; v < 256; ++v) deviations[static_cast<int>(std::abs(v - median))] += histogram[v];
+  return {median, medianOf(deviations)};
+}
+
+}  // namespace
+
+cv::Mat toGray(const cv::Mat& image) {
+  if (image.channels() == 1) return image;
+  cv::Mat grey;
+  cv::cvtColor(image, grey, image.channels() == 4 ? cv::COLOR_BGRA2GRAY : cv::COLOR_BGR2GRAY);
+  return grey;
+}
+
+cv::Mat thresholdBinary(const cv::Mat& image, double level) {
+  cv::Mat out;
+  cv::threshold(image, out, level, 255, cv::THRESH_BINARY);
+  return out;
+}
+
+cv::Mat medianBlurred(const cv::Mat& image, int aperture) {
+  cv::Mat out;
+  cv::medianBlur(image, out, aperture);
+  return out;
+}
+
+cv::Mat& orMaskInPlace(cv::Mat& destination, const cv::Mat& source) {
+  if (destination.empty()) {
+    destination = source.clone();
+  } else if (!source.empty()) {
+    cv::bitwise_or(destination, source, destination);
+  }
+  return destination;
+}
+
+cv::Mat dilateMask(const cv::Mat& mask, int kernelSize, bool elliptic) {
+  const int k = std::max(1, kernelSize);
+  const cv::Mat kernel =
+      cv::getStructuringElement(elliptic ? cv::MORPH_ELLIPSE : cv::MORPH_RECT, cv::Size(k, k));
+  if (mask.total() < 65536) {
+    cv::Mat out;
+    cv::dilate(mask, out, kernel);
+    return out;
+  }
+  // Dilation only reaches half a kernel beyond the set pixels.
+  cv::Mat out = cv::Mat::zeros(mask.size(), mask.type());
+  const cv::Rect box = cv::boundingRect(mask);
+  if (box.area() == 0) return out;
+  const int half = k / 2 + 1;
+  const cv::Rect grown = cv::Rect(box.x - half, box.y - half, box.width + 2 * half,
+                                  box.height + 2 * half) &
+                         cv::Rect(0, 0, mask.cols, mask.rows);
+  cv::Mat part;
+  cv::dilate(mask(grown), part, kernel, cv::Point(-1, -1), 1, cv::BORDER_CONSTANT, cv::Scalar(0));
+  part.copyTo(out(grown));
+  return out;
+}
+
+double changeLevel(const cv::Mat& absoluteDifference, const cv::Mat& region, bool adaptive) {
+  if (!adaptive) return kQuietDifference;
+  const auto [median, mad] = medianAndMad(absoluteDifference, region);
+  return std::max(kQuietDifference, median + 4.0 * mad);
+}
+
+cv::Mat nativeDifferenceMask(const cv::Mat& previous, const cv::Mat& current,
+                             const cv::Mat& region) {
+  if (previous.size() != current.size() || previous.type() != current.type() ||
+      previous.type() != CV_8UC1) {
+    throw std::runtime_error("Camera resolution changed");
+  }
+  cv::Mat difference;
+  cv::absdiff(previous, current, difference);
+  double largest = 0.0;
+  cv::minMaxLoc(difference, nullptr, &largest);
+  if (largest <= kQuietDifference) return cv::Mat::zeros(current.size(), CV_8UC1);
+  cv::medianBlur(difference, difference, 5);
+  const double level = changeLevel(difference, region, processSwitches().adaptiveThreshold);
+  return thresholdBinary(difference, level);
+}
+
+Masks compareMasks(const cv::Mat& previous, const cv::Mat& current, int tolerancePx) {
+  Masks m;
+  m.current = thresholdBinary(current, 0);
+  m.previous = previous.empty() ? cv::Mat::zeros(current.size(), CV_8UC1)
+                                : thresholdBinary(previous, 0);
+  if (m.previous.size() != m.current.size()) throw std::runtime_error("Camera resolution changed");
+  const int kernel = 2 * std::max(0, tolerancePx) + 1;
+  cv::bitwise_and(m.current, ~dilateMask(m.previous, kernel, false), m.added);
+  cv::bitwise_and(m.previous, ~dilateMask(m.current, kernel, false), m.removed);
+  cv::bitwise_and(m.previous, m.current, m.stationary);
+  const int previousPixels = cv::countNonZero(m.previous);
+  const int removedPixels = cv::countNonZero(m.removed);
+  const double removedFraction =
+      previousPixels > 0 ? static_cast<double>(removedPixels) / previousPixels : 0.0;
+  m.stats = {{"previous_pixels", previousPixels},
+             {"current_pixels", cv::countNonZero(m.current)},
+             {"new_pixels", cv::countNonZero(m.added)},
+             {"removed_pixels", removedPixels},
+             {"stationary_pixels", cv::countNonZero(m.stationary)},
+             {"removed_fraction", roundToThousandths(removedFraction)},
+             {"retained_fraction", roundToThousandths(previousPixels > 0 ? 1.0 - removedFraction : 1.0)},
+             {"tolerance_px", tolerancePx}};
+  return m;
+}
+
+}  // namespace tarv

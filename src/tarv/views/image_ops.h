@@ -1,0 +1,46 @@
+// Pixel operations on grey images and 8-bit masks (255 = set) shared by every image test.
+#pragma once
+
+#include <nlohmann/json.hpp>
+#include <opencv2/core.hpp>
+
+namespace tarv {
+
+using json = nlohmann::json;
+
+// One camera's change masks of a frame against a previous (stored) mask.
+struct Masks {
+  cv::Mat previous;    // binarised previous mask
+  cv::Mat current;     // binarised current mask
+  cv::Mat added;       // current outside the previous grown by the tolerance ("new")
+  cv::Mat removed;     // previous outside the current grown by the tolerance
+  cv::Mat stationary;  // set in both
+  json stats;          // "previous_pixels", "current_pixels", "new_pixels", "removed_pixels",
+                       // "stationary_pixels", "removed_fraction", "retained_fraction",
+                       // "tolerance_px"
+  int addedPixels() const { return stats.value("new_pixels", 0); }
+  int removedPixels() const { return stats.value("removed_pixels", 0); }
+};
+
+// BGR to grey for colour images; a single-channel image is returned as is (shared pixels).
+cv::Mat toGray(const cv::Mat& image);
+// 255 where the pixel is above the level.
+cv::Mat thresholdBinary(const cv::Mat& image, double level);
+cv::Mat medianBlurred(const cv::Mat& image, int aperture);
+cv::Mat& orMaskInPlace(cv::Mat& destination, const cv::Mat& source);
+// Elliptic or square kernel of size k; large images are only dilated round their set pixels.
+cv::Mat dilateMask(const cv::Mat& mask, int kernelSize, bool elliptic);
+
+// Level of the change mask: 16, or with the adaptive switch max(16, median + 4·MAD) of the
+// absolute difference (inside region when one is given).
+double changeLevel(const cv::Mat& absoluteDifference, const cv::Mat& region, bool adaptive);
+// Changed pixels of two grey images of one size: absolute difference, 5x5 median, level.
+// All zero when no difference exceeds 16. Fails with "Camera resolution changed".
+cv::Mat nativeDifferenceMask(const cv::Mat& previous, const cv::Mat& current,
+                             const cv::Mat& region = cv::Mat());
+
+// New, removed and stationary pixels of current against previous, tolerating a shift of
+// tolerancePx.
+Masks compareMasks(const cv::Mat& previous, const cv::Mat& current, int tolerancePx);
+
+}  // namespace tarv

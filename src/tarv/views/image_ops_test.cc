@@ -1,0 +1,87 @@
+#include "tarv/views/image_ops.h"
+
+#include <gtest/gtest.h>
+#include <opencv2/imgproc.hpp>
+
+#include "tarv/engine/process_switches.h"
+#include "tarv/tarv.h"
+
+namespace tarv {
+namespace {
+
+cv::Mat greyWithSquare(int level, cv::Rect square, int squareLevel) {
+  cv::Mat image(60, 80, CV_8UC1, cv::Scalar(level));
+  image(square).setTo(squareLevel);
+  return image;
+}
+
+TEST(ChangeMask, SetWhereTheImagesDifferAfterTheMedian) {
+  const cv::Mat before = greyWithSquare(100, {10, 10, 1, 1}, 100);
+  const cv::Mat after = greyWithSquare(100, {20, 20, 12, 8}, 160);
+  const cv::Mat mask = nativeDifferenceMask(before, after);
+  // The median rounds each corner of the square off by three pixels.
+  EXPECT_EQ(cv::countNonZero(mask), 12 * 8 - 4 * 3);
+  EXPECT_EQ(mask.at<uchar>(24, 25), 255);
+
+  // A single changed pixel is noise: the median removes it.
+  EXPECT_EQ(cv::countNonZero(nativeDifferenceMask(before, greyWithSquare(100, {5, 5, 1, 1}, 250))), 0);
+  // Differences of at most 16 are no change at all.
+  EXPECT_EQ(cv::countNonZero(nativeDifferenceMask(before, greyWithSquare(116, {0, 0, 1, 1}, 116))), 0);
+  EXPECT_THROW(nativeDifferenceMask(before, cv::Mat(61, 80, CV_8UC1)), std::runtime_error);
+}
+
+TEST(ChangeMask, AdaptiveLevelRisesWithTheNoise) {
+  cv::Mat noise(200, 200, CV_8UC1);
+  cv::randu(noise, 0, 60);
+  EXPECT_EQ(changeLevel(noise, cv::Mat(), false), 16.0);
+  EXPECT_GT(changeLevel(noise, cv::Mat(), true), 40.0);
+  EXPECT_EQ(changeLevel(cv::Mat::zeros(50, 50, CV_8UC1), cv::Mat(), true), 16.0);
+}
+
+TEST(ChangeMask, DirectMaskExportAndItsCodes) {
+  const cv::Mat before = greyWithSquare(100, {0, 0, 1, 1}, 100);
+  const cv::Mat after = greyWithSquare(100, {30, 30, 10, 10}, 40);
+  std::vector<uint8_t> mask(80 * 60, 7);
+  EXPECT_EQ(tarv_direct_mask(before.data, after.data, 80, 60, mask.data(), mask.size()), 100 - 4 * 3);
+  EXPECT_EQ(mask[35 * 80 + 35], 255);
+  EXPECT_EQ(mask[0], 0);
+  EXPECT_EQ(tarv_direct_mask(nullptr, after.data, 80, 60, mask.data(), mask.size()), -1);
+  EXPECT_EQ(tarv_direct_mask(before.data, after.data, 80, 60, nullptr, mask.size()), -1);
+  EXPECT_EQ(tarv_direct_mask(before.data, after.data, 0, 60, mask.data(), mask.size()), -1);
+  EXPECT_EQ(tarv_direct_mask(before.data, after.data, 8193, 1, mask.data(), 9000), -1);
+  EXPECT_EQ(tarv_direct_mask(before.data, after.data, 80, 60, mask.data(), mask.size() - 1), -1);
+}
+
+TEST(MaskOps, DilationOfLargeMasksMatchesTheFullDilation) {
+  cv::Mat mask = cv::Mat::zeros(300, 400, CV_8UC1);
+  mask(cv::Rect(100, 120, 5, 30)).setTo(255);
+  mask.at<uchar>(299, 399) = 255;  // a pixel in the corner
+  for (const bool elliptic : {true, false}) {
+    for (const int k : {3, 9, 41}) {
+      cv::Mat full;
+      cv::dilate(mask, full,
+                 cv::getStructuringElement(elliptic ? cv::MORPH_ELLIPSE : cv::MORPH_RECT, {k, k}));
+      EXPECT_EQ(cv::countNonZero(full != dilateMask(mask, k, elliptic)), 0) << k << elliptic;
+    }
+  }
+  EXPECT_EQ(cv::countNonZero(dilateMask(cv::Mat::zeros(300, 400, CV_8UC1), 9, false)), 0);
+}
+
+TEST(MaskOps, CompareMasksToleratesSmallShifts) {
+  cv::Mat previous = cv::Mat::zeros(50, 50, CV_8UC1);
+  previous(cv::Rect(10, 10, 10, 10)).setTo(255);
+  cv::Mat current = cv::Mat::zeros(50, 50, CV_8UC1);
+  current(cv::Rect(12, 10, 10, 10)).setTo(200);  // moved 2 px, any non-zero counts
+  current(cv::Rect(40, 40, 4, 4)).setTo(1);
+  const Masks m = compareMasks(previous, current, 3);
+  EXPECT_EQ(m.stats["new_pixels"], 16);
+  EXPECT_EQ(m.stats["removed_pixels"], 0);
+  EXPECT_EQ(m.stats["stationary_pixels"], 80);
+  EXPECT_EQ(m.stats["retained_fraction"], 1.0);
+  const Masks gone = compareMasks(previous, cv::Mat::zeros(50, 50, CV_8UC1), 3);
+  EXPECT_EQ(gone.removedPixels(), 100);
+  EXPECT_EQ(gone.stats["removed_fraction"], 1.0);
+}
+
+}  // namespace
+}  // namespace tarv

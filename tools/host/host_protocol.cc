@@ -1,0 +1,46 @@
+#include "host/host_protocol.h"
+
+#include <cstdint>
+#include <stdexcept>
+
+namespace tarv::host {
+
+json imageDescriptor(const cv::Mat& frame) {
+  if (frame.type() != CV_8UC3 || !frame.isContinuous()) {
+    throw std::invalid_argument("frames must be continuous 8-bit BGR");
+  }
+  return {{"pointer", reinterpret_cast<uintptr_t>(frame.data)},
+          {"width", frame.cols},
+          {"height", frame.rows},
+          {"length", frame.total() * 3}};
+}
+
+json imageDescriptors(const std::vector<cv::Mat>& frames) {
+  json images = json::array();
+  for (const cv::Mat& frame : frames) images.push_back(imageDescriptor(frame));
+  return images;
+}
+
+json armRequest(const scene::GroundTruth& truth, const std::vector<cv::Mat>& frames) {
+  json calibrations = json::array();
+  for (const scene::CameraTruth& camera : truth.cameras) {
+    json rows = json::array();
+    for (int r = 0; r < 3; ++r) {
+      rows.push_back({camera.board_to_image(r, 0), camera.board_to_image(r, 1), camera.board_to_image(r, 2)});
+    }
+    calibrations.push_back(rows);
+  }
+  return {{"command", "arm"}, {"images", imageDescriptors(frames)}, {"calibrations", calibrations}};
+}
+
+json FrameClock::detectRequest(const std::vector<cv::Mat>& frames, bool handSeen) {
+  now_ += 1.0 / 30.0;
+  json request = {{"command", "detect"},
+                  {"images", imageDescriptors(frames)},
+                  {"times", {now_, now_, now_}},
+                  {"epoch", 0}};
+  if (handSeen) request["hand_seen"] = true;
+  return request;
+}
+
+}  // namespace tarv::host

@@ -1,0 +1,37 @@
+// What a host sends the engine: image descriptors of its frames, the arm request of a rendered
+// rig and the per-frame detection request, as JSON text for tarv_call.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+#include <opencv2/core.hpp>
+
+#include "scene/scene.h"
+
+namespace tarv::host {
+
+using json = nlohmann::json;
+
+// {"pointer", "width", "height", "length"} of a continuous 8-bit BGR frame.
+json imageDescriptor(const cv::Mat& frame);
+json imageDescriptors(const std::vector<cv::Mat>& frames);
+
+// "arm" with the rig's true board-to-image homographies and the frames as references.
+json armRequest(const scene::GroundTruth& truth, const std::vector<cv::Mat>& frames);
+
+// Sends scene states the way a host does: every state several times, times advancing by
+// 1/30 s per call.
+class FrameClock {
+ public:
+  explicit FrameClock(double start = 100.0) : now_(start) {}
+  // {"command":"detect","images":[...],"times":[t,t,t],"epoch":0[,"hand_seen":true]}
+  json detectRequest(const std::vector<cv::Mat>& frames, bool handSeen = false);
+  double now() const { return now_; }
+
+ private:
+  double now_;
+};
+
+}  // namespace tarv::host

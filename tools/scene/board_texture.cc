@@ -1,0 +1,201 @@
+#include "scene/board_texture.h"
+
+#include <cmath>
+#include <cstdint>
+#include <stdexcept>
+
+#include <opencv2/imgproc.hpp>
+
+namespace tarv::scene {
+namespace {
+
+constexpr double kPi = 3.14159265358979323846;
+
+cv::Vec3b vec(const std::array<unsigned char, 3>& c) { return {c[0], c[1], c[2]}; }
+
+bool onWire(double r, double angle_deg) {
+  const double half = kWireWidth / 2.0;
+  for (double radius : kRingRadii) {
+    if (std::abs(r - radius) <= half) return true;
+  }
+  if (r < kRingRadii[1] || r > kRingRadii[5]) return false;
+  const double k = std::round((angle_deg - 9.0) / 18.0);
+  const double offset = (angle_deg - (9.0 + 18.0 * k)) * kPi / 180.0;
+  return r * std::abs(std::sin(offset)) <= half;
+}
+
+// True when a pixel of the given size centred here may straddle an edge of the face, so
+// that its colour must be averaged over sub-samples.
+bool nearEdge(double r, double angle_deg, double tolerance) {
+  const double half = kWireWidth / 2.0;
+  for (double radius : kRingRadii) {
+    if (std::abs(std::abs(r - radius) - half) < tolerance) return true;
+  }
+  if (std::abs(r - kBoardRadius) < tolerance) return true;
+  if (r < kRingRadii[1] - tolerance || r > kRingRadii[5] + tolerance) return false;
+  const double k = std::round((angle_deg - 9.0) / 18.0);
+  const double offset = (angle_deg - (9.0 + 18.0 * k)) * kPi / 180.0;
+  return std::abs(r * std::abs(std::sin(offset)) - half) < tolerance;
+}
+
+cv::Vec3b colourAt(double x, double y) {
+  const double r = std::hypot(x, y);
+  if (r > kBoardRadius) return vec(BoardColours::kWall);
+  const double angle = boardAngleDegrees({x, y});
+  if (onWire(r, angle)) return vec(BoardColours::kWire);
+  if (r < kRingRadii[0]) return vec(BoardColours::kRed);
+  if (r < kRingRadii[1]) return vec(BoardColours::kGreen);
+  if (r > kRingRadii[5]) return vec(BoardColours::kSurround);
+  const bool dark = sectorIndexAt({x, y}) % 2 == 0;
+  const bool scoring_ring =
+      (r >= kRingRadii[2] && r < kRingRadii[3]) || (r >= kRingRadii[4]);
+  if (scoring_ring) return dark ? vec(BoardColours::kRed) : vec(BoardColours::kGreen);
+  return dark ? vec(BoardColours::kBlack) : vec(BoardColours::kCream);
+}
+
+// Small deterministic generator so the fibre texture is the same on every machine.
+struct SplitMix {
+  uint64_t state;
+  uint64_t next() {
+    uint64_t z = (state += 0x9E3779B97F4A7C15ULL);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+    return z ^ (z >> 31);
+  }
+};
+
+// Sisal fibres: short streaks of slightly lighter or darker material, strongest on the
+// light beds, stretched radially as on a real bristle board.
+void addFibres(BoardTexture& texture) {
+  cv::Mat noise(texture.image.size(), CV_32F);
+  SplitMix rng{0x5eed5ca1eULL};
+  for (int v = 0; v < noise.rows; ++v) {
+    float* row = noise.ptr<float>(v);
+    for (int u = 0; u < noise.cols; ++u) {
+      row[u] = static_cast<float>(static_cast<double>(rng.next() >> 40) / double(1 << 24) - 0.5);
+    }
+  }
+  cv::GaussianBlur(noise, noise, cv::Size(), 1.2);
+  const double inv_sigma = 1.0 / 0.09;  // roughly unit spread after the blur
+  const cv::Matx33d to_board = texture.pixelToBoard();
+  for (int v = 0; v < texture.image.rows; ++v) {
+    cv::Vec3b* row = texture.image.ptr<cv::Vec3b>(v);
+    const float* n = noise.ptr<float>(v);
+    for (int u = 0; u < texture.image.cols; ++u) {
+      const double x = to_board(0, 0) * u + to_board(0, 2);
+      const double y = to_board(1, 1) * v + to_board(1, 2);
+      if (std::hypot(x, y) > kBoardRadius) continue;
+      const cv::Vec3b c = row[u];
+      const double brightness = (c[0] + c[1] + c[2]) / 3.0;
+      const double amplitude = 2.0 + brightness * 0.035;
+      const double delta = n[u] * inv_sigma * amplitude;
+      for (int ch = 0; ch < 3; ++ch) row[u][ch] = cv::saturate_cast<uchar>(c[ch] + delta);
+    }
+  }
+}
+
+void drawNumbers(BoardTexture& texture) {
+  const cv::Matx33d to_board = texture.pixelToBoard();
+  const double px_per_mm = 1.0 / texture.mm_per_px;
+  const int font = cv::FONT_HERSHEY_SIMPLEX;
+  const double height_mm = 15.0;
+  const double scale = height_mm * px_per_mm / 22.0;  // Hershey simplex digits are ~22 units
+  const int thickness = std::max(1, static_cast<int>(std::lround(2.2 * px_per_mm)));
+  const cv::Scalar colour(BoardColours::kNumber[0], BoardColours::kNumber[1],
+                          BoardColours::kNumber[2]);
+  for (int k = 0; k < 20; ++k) {
+    const std::string text = std::to_string(kSectorOrder[k]);
+    const double a = k * 18.0 * kPi / 180.0;
+    const double x = kNumberRadius * std::sin(a);
+    const double y = -kNumberRadius * std::cos(a);
+    int baseline = 0;
+    const cv::Size size = cv::getTextSize(text, font, scale, thickness, &baseline);
+    const double u = (x - to_board(0, 2)) * px_per_mm;
+    const double v = (y - to_board(1, 2)) * px_per_mm;
+    const cv::Point origin(static_cast<int>(std::lround(u - size.width / 2.0)),
+                           static_cast<int>(std::lround(v + size.height / 2.0)));
+    cv::putText(texture.image, text, origin, font, scale, colour, thickness, cv::LINE_AA);
+  }
+}
+
+}  // namespace
+
+double boardAngleDegrees(cv::Point2d point) {
+  double a = std::atan2(point.x, -point.y) * 180.0 / kPi;
+  if (a < 0.0) a += 360.0;
+  if (a >= 360.0) a -= 360.0;
+  return a;
+}
+
+int sectorIndexAt(cv::Point2d point) {
+  const int k = static_cast<int>(std::floor((boardAngleDegrees(point) + 9.0) / 18.0));
+  return k % 20;
+}
+
+std::string fieldLabel(cv::Point2d point) {
+  const double r = std::hypot(point.x, point.y);
+  if (r < kRingRadii[0]) return "BULL";
+  if (r < kRingRadii[1]) return "25";
+  if (r > kRingRadii[5]) return "MISS";
+  const std::string number = std::to_string(kSectorOrder[sectorIndexAt(point)]);
+  if (r >= kRingRadii[4]) return "D" + number;
+  if (r >= kRingRadii[2] && r < kRingRadii[3]) return "T" + number;
+  return "S" + number;
+}
+
+cv::Vec3b faceColourAt(cv::Point2d point) { return colourAt(point.x, point.y); }
+
+cv::Matx33d BoardTexture::pixelToBoard() const {
+  return {mm_per_px, 0.0, origin_mm, 0.0, mm_per_px, origin_mm, 0.0, 0.0, 1.0};
+}
+
+BoardTexture renderBoardTexture(double mm_per_px, double half_extent_mm) {
+  if (!(mm_per_px > 0.0) || !(half_extent_mm > 0.0)) throw std::runtime_error("INVALID_TEXTURE");
+  BoardTexture texture;
+  texture.mm_per_px = mm_per_px;
+  const int size = static_cast<int>(std::ceil(2.0 * half_extent_mm / mm_per_px));
+  texture.origin_mm = -0.5 * (size - 1) * mm_per_px;
+  texture.image.create(size, size, CV_8UC3);
+  const double tolerance = mm_per_px * 0.75;
+  constexpr int kSub = 4;
+  cv::parallel_for_(cv::Range(0, size), [&](const cv::Range& rows) {
+    for (int v = rows.start; v < rows.end; ++v) {
+      cv::Vec3b* out = texture.image.ptr<cv::Vec3b>(v);
+      const double y = texture.origin_mm + v * mm_per_px;
+      for (int u = 0; u < size; ++u) {
+        const double x = texture.origin_mm + u * mm_per_px;
+        const double r = std::hypot(x, y);
+        if (r > kBoardRadius + tolerance) {
+          out[u] = vec(BoardColours::kWall);
+          continue;
+        }
+        if (!nearEdge(r, boardAngleDegrees({x, y}), tolerance)) {
+          out[u] = colourAt(x, y);
+          continue;
+        }
+        cv::Vec3i sum(0, 0, 0);
+        for (int j = 0; j < kSub; ++j) {
+          for (int i = 0; i < kSub; ++i) {
+            const double dx = ((i + 0.5) / kSub - 0.5) * mm_per_px;
+            const double dy = ((j + 0.5) / kSub - 0.5) * mm_per_px;
+            sum += cv::Vec3i(colourAt(x + dx, y + dy));
+          }
+        }
+        constexpr int n = kSub * kSub;
+        out[u] = cv::Vec3b(static_cast<uchar>((sum[0] + n / 2) / n),
+                           static_cast<uchar>((sum[1] + n / 2) / n),
+                           static_cast<uchar>((sum[2] + n / 2) / n));
+      }
+    }
+  });
+  drawNumbers(texture);
+  addFibres(texture);
+  return texture;
+}
+
+const BoardTexture& standardBoardTexture() {
+  static const BoardTexture texture = renderBoardTexture(0.25, kBoardRadius + 10.0);
+  return texture;
+}
+
+}  // namespace tarv::scene

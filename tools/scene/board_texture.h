@@ -1,0 +1,62 @@
+// The dartboard face as a flat picture in board millimetres, and the field of a board point.
+// Board frame: millimetres, bull at the origin, x to the right, y downward, the 20 at
+// negative y; z = x × y points into the board, so everything in front of it has z < 0.
+#pragma once
+
+#include <array>
+#include <string>
+
+#include <opencv2/core.hpp>
+
+namespace tarv::scene {
+
+// Inner bull, outer bull, treble inner/outer, double inner/outer, in millimetres.
+constexpr std::array<double, 6> kRingRadii{7.0, 17.0, 97.0, 107.0, 160.0, 170.0};
+// Clockwise from the top as seen from the front; sector k is centred on 18·k degrees.
+constexpr std::array<int, 20> kSectorOrder{20, 1,  18, 4,  13, 6,  10, 15, 2,  17,
+                                           3,  19, 7,  16, 8,  11, 14, 9,  12, 5};
+constexpr double kBoardRadius = 225.5;  // the whole board, 451 mm across
+constexpr double kWireWidth = 1.0;
+constexpr double kNumberRadius = 192.0;
+
+// Face colours (BGR) of a lit board.
+struct BoardColours {
+  static constexpr std::array<unsigned char, 3> kBlack{28, 28, 30};
+  static constexpr std::array<unsigned char, 3> kCream{170, 212, 230};
+  static constexpr std::array<unsigned char, 3> kRed{48, 36, 192};
+  static constexpr std::array<unsigned char, 3> kGreen{62, 138, 28};
+  static constexpr std::array<unsigned char, 3> kWire{200, 202, 206};
+  static constexpr std::array<unsigned char, 3> kSurround{20, 20, 22};
+  static constexpr std::array<unsigned char, 3> kNumber{222, 224, 226};
+  static constexpr std::array<unsigned char, 3> kWall{34, 44, 58};
+};
+
+// Angle in degrees, [0, 360), 0 at the 20, clockwise as seen from the front.
+double boardAngleDegrees(cv::Point2d point);
+// Index into kSectorOrder; a point on a radial boundary belongs to the next sector clockwise.
+int sectorIndexAt(cv::Point2d point);
+// "BULL" (r < 7), "25" (r < 17), "S20", "T20", "D20" or "MISS"; a point on the outer double
+// wire (r = 170) still counts as a double.
+std::string fieldLabel(cv::Point2d point);
+
+// The colour of the face at a board point, without number ring or fibre texture: the wall
+// beyond the board, wires on every ring and radial boundary, the beds inside.
+cv::Vec3b faceColourAt(cv::Point2d point);
+
+// A square picture of the board centred on the bull: pixel (u, v) shows the board point
+// (origin_mm + u·mm_per_px, origin_mm + v·mm_per_px).
+struct BoardTexture {
+  cv::Mat image;  // CV_8UC3
+  double mm_per_px = 0.25;
+  double origin_mm = 0.0;
+  // Texture pixel -> board millimetres.
+  cv::Matx33d pixelToBoard() const;
+};
+
+// Renders the face (edges anti-aliased, sisal fibre noise, white numbers) covering
+// [-half_extent_mm, half_extent_mm]^2; beyond the board it shows the flat wall colour.
+BoardTexture renderBoardTexture(double mm_per_px, double half_extent_mm);
+// The shared texture at 0.25 mm per pixel, rendered once per process.
+const BoardTexture& standardBoardTexture();
+
+}  // namespace tarv::scene
