@@ -1,0 +1,287 @@
+#include "tarv/board/tip_solver.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <opencv2/core.hpp>
+#include <optional>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "tarv/board/axis_candidate.h"
+#include "tarv/board/axis_intersection.h"
+#include "tarv/board/board_layout.h"
+#include "tarv/engine/engine_values.h"
+
+namespace tarv {
+
+namespace {
+
+constexpr double kMaxPairCondition = 20.0;  // about 5.7 degrees between the two lines
+constexpr double kMaxPairDistanceMm = 15.0;
+constexpr double kFieldMarginMm = 2.0;
+constexpr double kPairSigmaPx = 1.0;
+constexpr double kMinPairUncertaintyMm = 1.0;
+constexpr double kMaxGoodErrorMm = 1.5;
+constexpr double kMaxGoodPixelError = 2.0;
+constexpr double kRivalErrorMarginMm = 0.5;
+constexpr double kSingleCameraUncertaintyMm = 2.0;
+
+constexpr std::size_t kCameraPairs[3][2] = {{0, 1}, {0, 2}, {1, 2}};
+
+std::size_t cameraIndexOf(const std::string& id) {
+  const auto it = std::find(cameraIds.begin(), cameraIds.end(), id);
+  if (it == cameraIds.end()) throw std::runtime_error("UNKNOWN_CAMERA_ID");
+  return static_cast<std::size_t>(it - cameraIds.begin());
+}
+
+const json& axisOfVote(const json& view, const json& axisIndex) {
+  return view.at("observations").at(axisIndex.get<std::size_t>());
+}
+
+// The usable tips of all cameras, most accurate first; equal errors keep camera-then-vote
+// order.
+json collectTipVotes(const std::array<json, 3>& views, double radiusMm) {
+  json tips = json::array();
+  for (std::size_t c = 0; c < 3; ++c) {
+    for (const json& vote : views[c].at("votes")) {
+      if (vote.at("abstention").get<bool>() || !vote.value("tip_valid", true)) continue;
+      const Point2 p = pointFromJson(vote.at("point"));
+      if (!(std::hypot(p.x, p.y) <= radiusMm)) continue;
+      json tip = vote;
+      tip["camera"] = cameraIds[c];
+      tips.push_back(std::move(tip));
+    }
+  }
+  std::stable_sort(tips.begin(), tips.end(), [](const json& a, const json& b) {
+    return a.at("error_mm") < b.at("error_mm");
+  });
+  return tips;
+}
+
+bool hasTip(const json& vote) {
+  // An absent abstention counts as abstaining here: a pair needs a tip it can trust.
+  return !vote.value("abstention", true) && vote.value("tip_valid", true);
+}
+
+Line lineOfVote(const json& vote) {
+  const json& l = vote.at("line");
+  return Line{l[0].get<double>(), l[1].get<double>(), l[2].get<double>()};
+}
+
+// Where two vote lines cross, or nothing when they are too close to parallel for the
+// crossing to mean anything.
+std::optional<Point2> crossVoteLines(const Line& a, const Line& b) {
+  const cv::Matx22d m(a[0], a[1], b[0], b[1]);
+  cv::Vec2d w;
+  cv::SVD::compute(m, w, cv::SVD::NO_UV);
+  if (w[0] / std::max(w[1], 1e-30) > kMaxPairCondition) return std::nullopt;
+  cv::Vec2d p;
+  if (!cv::solve(m, cv::Vec2d(-a[2], -b[2]), p, cv::DECOMP_LU)) return std::nullopt;
+  return Point2{p[0], p[1]};
+}
+
+// Board lines of the two axes behind an intersection, each from its own camera; nothing when
+// either axis is degenerate.
+std::optional<std::vector<IntersectionLine>> pairLines(const std::array<Homography, 3>& hs,
+                                                       const std::array<std::size_t, 2>& cams,
+                                                       const std::array<const json*, 2>& axes) {
+  std::vector<IntersectionLine> lines;
+  for (std::size_t k = 0; k < 2; ++k) {
+    const std::optional<Line> board = transformImageLine(*axes[k], hs[cams[k]]);
+    if (!board) return std::nullopt;
+    lines.push_back({*board, *axes[k], hs[cams[k]], cameraIds[cams[k]]});
+  }
+  return lines;
+}
+
+json pairIntersections(const std::array<json, 3>& views, const std::array<Homography, 3>& hs,
+                       double radiusMm) {
+  json intersections = json::array();
+  for (const auto& pair : kCameraPairs) {
+    const std::array<std::size_t, 2> cams{pair[0], pair[1]};
+    const json& viewA = views[cams[0]];
+    const json& viewB = views[cams[1]];
+    for (const json& a : viewA.at("votes")) {
+      for (const json& b : viewB.at("votes")) {
+        if (!isUsableAxisVote(a) || !isUsableAxisVote(b)) continue;
+        const bool tipA = hasTip(a), tipB = hasTip(b);
+        if (!tipA && !tipB) continue;
+        const std::optional<Point2> p = crossVoteLines(lineOfVote(a), lineOfVote(b));
+        if (!p) continue;
+        const Point2 pa = pointFromJson(a.at("point"));
+        const Point2 pb = pointFromJson(b.at("point"));
+        const double dA = std::hypot(p->x - pa.x, p->y - pa.y);
+        const double dB = std::hypot(p->x - pb.x, p->y - pb.y);
+        if (!std::isfinite(p->x) || !std::isfinite(p->y) || !(std::hypot(p->x, p->y) <= radiusMm) ||
+            !(dA <= kMaxPairDistanceMm) || !(dB <= kMaxPairDistanceMm))
+          continue;
+
+        const json& indexA = a.at("axis_index");
+        const json& indexB = b.at("axis_index");
+        const auto lines =
+            pairLines(hs, cams, {&axisOfVote(viewA, indexA), &axisOfVote(viewB, indexB)});
+        // A vote whose axis has no line is not a measurement of the axis.
+        if (!lines) continue;
+        const json covariance = estimateIntersectionCovariance(*lines, *p, kPairSigmaPx);
+
+        json record = json::object();
+        record["cameras"] = json::array({cameraIds[cams[0]], cameraIds[cams[1]]});
+        record["indices"] = json::array({indexA, indexB});
+        record["point"] = pointToJson(*p);
+        record["field"] = classifyBoardPoint(*p, kFieldMarginMm).at("nominal_field");
+        record["distances"] = json::array({dA, dB});
+        record["tip_votes"] = json::array({tipA, tipB});
+        record["uncertainty_mm"] = covariance.at("uncertainty_mm");
+        intersections.push_back(std::move(record));
+      }
+    }
+  }
+  return intersections;
+}
+
+struct ReviewChoice {
+  const json* tip = nullptr;
+  const json* intersection = nullptr;
+};
+
+// The intersection a tip vote stands behind in a review pass, if it qualifies.
+const json* chooseIntersection(const json& tip, const json& intersections, bool unanimous) {
+  const json& camera = tip.at("camera");
+  const json& axisIndex = tip.at("axis_index");
+  const json& field = tip.at("field");
+  std::size_t involving = 0;
+  std::vector<const json*> agreeing;
+  std::set<std::string> seen;
+  for (const json& in : intersections) {
+    const json& cams = in.at("cameras");
+    const json& indices = in.at("indices");
+    const bool involved = (cams.at(0) == camera && indices.at(0) == axisIndex) ||
+                          (cams.at(1) == camera && indices.at(1) == axisIndex);
+    if (!involved) continue;
+    ++involving;
+    seen.insert(cams.at(0).get<std::string>());
+    seen.insert(cams.at(1).get<std::string>());
+    if (in.at("field") == field) agreeing.push_back(&in);
+  }
+  if (agreeing.empty()) return nullptr;
+  if (unanimous && (agreeing.size() != involving || seen.size() != cameraIds.size()))
+    return nullptr;
+  const json* best = agreeing.front();
+  double bestKey = rankPairIntersection(*best);
+  for (const json* in : agreeing) {
+    const double key = rankPairIntersection(*in);
+    if (key < bestKey) {
+      best = in;
+      bestKey = key;
+    }
+  }
+  return best;
+}
+
+// The two-line uncertainty of a chosen intersection, recomputed from its axes.
+json reviewUncertainty(const json& intersection, const std::array<json, 3>& views,
+                       const std::array<Homography, 3>& hs) {
+  std::array<std::size_t, 2> cams{};
+  std::array<const json*, 2> axes{};
+  for (std::size_t k = 0; k < 2; ++k) {
+    cams[k] = cameraIndexOf(intersection.at("cameras").at(k).get<std::string>());
+    axes[k] = &axisOfVote(views[cams[k]], intersection.at("indices").at(k));
+  }
+  const auto lines = pairLines(hs, cams, axes);
+  if (!lines) return nullptr;
+  const json covariance =
+      estimateIntersectionCovariance(*lines, pointFromJson(intersection.at("point")), kPairSigmaPx);
+  const json& u = covariance.at("uncertainty_mm");
+  if (!u.is_number()) return nullptr;
+  return std::max(kMinPairUncertaintyMm, u.get<double>());
+}
+
+std::optional<json> reviewPass(const json& tips, const json& intersections,
+                               const std::array<json, 3>& views,
+                               const std::array<Homography, 3>& hs, bool unanimous) {
+  std::vector<ReviewChoice> collected;
+  for (const json& tip : tips) {
+    const json* in = chooseIntersection(tip, intersections, unanimous);
+    if (in != nullptr) collected.push_back({&tip, in});
+  }
+  if (collected.empty()) return std::nullopt;
+  const std::string field = collected.front().intersection->at("field").get<std::string>();
+  for (const ReviewChoice& choice : collected) {
+    // Votes that stand behind different fields are no majority.
+    if (choice.intersection->at("field").get<std::string>() != field) return std::nullopt;
+  }
+  const ReviewChoice& first = collected.front();
+  json result = json::object();
+  result["method"] = unanimous ? "UNANIMOUS_CAM" : "CAM_PLUS_ONE";
+  result["point"] = first.intersection->at("point");
+  result["camera"] = first.tip->at("camera");
+  result["intersections"] = intersections;
+  result["uncertainty_mm"] = reviewUncertainty(*first.intersection, views, hs);
+  result["uncertainty_source"] = "TWO_LINE_COVARIANCE_PLUS_1MM_FLOOR";
+  return result;
+}
+
+// One camera's own tip, when it is accurate, unrivalled by an equally good vote for another
+// field, and clear of the wires.
+std::optional<json> bestSingleCamera(const json& tips, const json& intersections) {
+  std::vector<const json*> good;
+  for (const json& tip : tips) {
+    if (tip.at("error_mm").get<double>() <= kMaxGoodErrorMm &&
+        tip.at("pixel_error").get<double>() <= kMaxGoodPixelError)
+      good.push_back(&tip);
+  }
+  if (good.empty()) return std::nullopt;
+  const json& best = *good.front();
+  const double bestError = best.at("error_mm").get<double>();
+  for (std::size_t i = 1; i < good.size(); ++i) {
+    const json& other = *good[i];
+    if (other.at("error_mm").get<double>() <= bestError + kRivalErrorMarginMm &&
+        other.at("field") != best.at("field"))
+      return std::nullopt;
+  }
+  const json classification = classifyBoardPoint(pointFromJson(best.at("point")), kFieldMarginMm);
+  if (classification.at("status") == "NEAR_BOUNDARY") return std::nullopt;
+  json result = json::object();
+  result["method"] = "BEST_CAM";
+  result["point"] = best.at("point");
+  result["camera"] = best.at("camera");
+  result["intersections"] = intersections;
+  result["uncertainty_mm"] = kSingleCameraUncertaintyMm;
+  result["uncertainty_source"] = "NOMINAL_SINGLE_CAMERA_TIP";
+  return result;
+}
+
+}  // namespace
+
+json reconstructTipFromViews(const std::array<json, 3>& views,
+                             const std::array<Homography, 3>& homographies, double radiusMm) {
+  checkGeometryRadius(radiusMm);
+  json geometry = intersectAxesOnBoard(views, homographies, radiusMm);
+  const json tips = collectTipVotes(views, radiusMm);
+  const json intersections = pairIntersections(views, homographies, radiusMm);
+
+  if (geometry.at("status") == "BOARD_PLANE_INTERSECTION_HYPOTHESIS") {
+    json result = json::object();
+    result["method"] = "THREE_VIEW_LINES";
+    result["point"] = geometry.at("selected").at("board_xy_nominal_mm");
+    result["geometry"] = std::move(geometry);
+    result["intersections"] = intersections;
+    return result;
+  }
+  for (const bool unanimous : {true, false}) {
+    if (auto result = reviewPass(tips, intersections, views, homographies, unanimous))
+      return *result;
+  }
+  if (auto result = bestSingleCamera(tips, intersections)) return *result;
+
+  json result = json::object();
+  result["method"] = "UNRESOLVED";
+  result["geometry"] = std::move(geometry);
+  result["intersections"] = intersections;
+  return result;
+}
+
+}  // namespace tarv

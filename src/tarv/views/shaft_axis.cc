@@ -1,0 +1,388 @@
+#include "tarv/views/shaft_axis.h"
+
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+#include <opencv2/imgproc.hpp>
+
+#include "tarv/board/axis_intersection.h"
+#include "tarv/board/board_layout.h"
+
+namespace tarv {
+namespace {
+
+constexpr int kSpeckPixels = 6;
+// Thin parts of a dart (point 2.2 mm, barrel about 7 mm, shaft 4 mm) stay below this width;
+// a flight seen across is wider.
+constexpr double kThinWidthMm = 11.0;
+constexpr double kSearchHalfWidthMm = 25.0;
+constexpr int kMinThinSections = 6;
+constexpr double kMinSpanMm = 20.0;
+
+double pixelsPerMm(const Homography& h, Point2 p) {
+  const Point2 a = applyHomography(h, p);
+  const Point2 bx = applyHomography(h, {p.x + 1.0, p.y});
+  const Point2 by = applyHomography(h, {p.x, p.y + 1.0});
+  return std::sqrt(std::hypot(bx.x - a.x, bx.y - a.y) * std::hypot(by.x - a.x, by.y - a.y));
+}
+
+Point2 imageToBoard(const Homography& h, cv::Point2d pixel) {
+  const cv::Matx33d H(h[0], h[1], h[2], h[3], h[4], h[5], h[6], h[7], h[8]);
+  const cv::Matx33d inverse = H.inv();
+  Homography hi;
+  for (int i = 0; i < 9; ++i) hi[i] = inverse.val[i];
+  return applyHomography(hi, {pixel.x, pixel.y});
+}
+
+float sampleAt(const cv::Mat& image, double x, double y) {
+  if (x < 0 || y < 0 || x > image.cols - 1 || y > image.rows - 1) return 0.f;
+  const int x0 = static_cast<int>(x);
+  const int y0 = static_cast<int>(y);
+  const int x1 = std::min(x0 + 1, image.cols - 1);
+  const int y1 = std::min(y0 + 1, image.rows - 1);
+  const double fx = x - x0;
+  const double fy = y - y0;
+  const uchar* r0 = image.ptr<uchar>(y0);
+  const uchar* r1 = image.ptr<uchar>(y1);
+  return static_cast<float>((r0[x0] * (1 - fx) + r0[x1] * fx) * (1 - fy) +
+                            (r1[x0] * (1 - fx) + r1[x1] * fx) * fy);
+}
+
+struct Line2 {
+  cv::Point2d origin;
+  cv::Point2d direction;  // unit
+  cv::Point2d normal() const { return {-direction.y, direction.x}; }
+  double along(cv::Point2d p) const { return (p - origin).dot(direction); }
+  double across(cv::Point2d p) const { return (p - origin).dot(normal()); }
+  cv::Point2d at(double t, double e = 0.0) const { return origin + direction * t + normal() * e; }
+};
+
+// Principal axis of a point cloud.
+Line2 principalAxis(const std::vector<cv::Point2d>& points) {
+  cv::Point2d mean(0, 0);
+  for (const auto& p : points) mean += p;
+  mean *= 1.0 / points.size();
+  double sxx = 0, sxy = 0, syy = 0;
+  for (const auto& p : points) {
+    const cv::Point2d d = p - mean;
+    sxx += d.x * d.x;
+    sxy += d.x * d.y;
+    syy += d.y * d.y;
+  }
+  const double angle = 0.5 * std::atan2(2 * sxy, sxx - syy);
+  return {mean, {std::cos(angle), std::sin(angle)}};
+}
+
+struct Piece {
+  std::vector<cv::Point2d> pixels;
+  Line2 axis;               // its own principal axis
+  double elongation = 1.0;  // spread along over spread across
+};
+
+Piece makePiece(std::vector<cv::Point2d> pixels) {
+  Piece piece;
+  piece.axis = principalAxis(pixels);
+  double along = 0.0, across = 0.0;
+  for (const auto& p : pixels) {
+    along += std::pow(piece.axis.along(p), 2);
+    across += std::pow(piece.axis.across(p), 2);
+  }
+  piece.elongation = std::sqrt(along / std::max(across, 1e-6));
+  piece.pixels = std::move(pixels);
+  return piece;
+}
+
+// Pixels of the pieces that a candidate line explains: centre within the band and, for an
+// elongated piece, its own axis along the line.
+double explained(const Line2& line, const std::vector<Piece>& pieces, double bandPx,
+                 std::vector<uchar>* chosen) {
+  double pixels = 0.0;
+  for (size_t i = 0; i < pieces.size(); ++i) {
+    const Piece& piece = pieces[i];
+    bool fits = std::abs(line.across(piece.axis.origin)) <= bandPx;
+    if (fits && piece.elongation >= 3.0 && piece.pixels.size() >= 20) {
+      fits = std::abs(piece.axis.direction.dot(line.direction)) >= std::cos(12.0 * CV_PI / 180.0);
+    }
+    if (chosen) (*chosen)[i] = fits;
+    if (fits) pixels += static_cast<double>(piece.pixels.size());
+  }
+  return pixels;
+}
+
+// The dart's pixels. A dart's change often falls apart (a black shaft over a black bed barely
+// changes), so the pieces that lie along one line are gathered: candidate lines are the axes
+// of elongated pieces and the lines through two pieces' centres, and the line that explains
+// the most changed pixels wins.
+std::vector<cv::Point2d> dartPixels(const cv::Mat& mask, double bandPx) {
+  cv::Mat labels, stats, centroids;
+  const int count = cv::connectedComponentsWithStats(mask, labels, stats, centroids, 8, CV_32S);
+  std::vector<std::vector<cv::Point2d>> grouped(count);
+  for (int y = 0; y < mask.rows; ++y) {
+    const int* l = labels.ptr<int>(y);
+    for (int x = 0; x < mask.cols; ++x) {
+      if (l[x] > 0 && stats.at<int>(l[x], cv::CC_STAT_AREA) >= kSpeckPixels) grouped[l[x]].emplace_back(x, y);
+    }
+  }
+  std::vector<Piece> pieces;
+  for (auto& pixels : grouped) {
+    if (!pixels.empty()) pieces.push_back(makePiece(std::move(pixels)));
+  }
+  if (pieces.empty()) return {};
+  std::sort(pieces.begin(), pieces.end(),
+            [](const Piece& a, const Piece& b) { return a.pixels.size() > b.pixels.size(); });
+  if (pieces.size() > 12) pieces.resize(12);
+
+  std::vector<Line2> candidates;
+  for (const Piece& piece : pieces) {
+    if (piece.elongation >= 3.0 && piece.pixels.size() >= 20) candidates.push_back(piece.axis);
+  }
+  const size_t top = std::min<size_t>(pieces.size(), 6);
+  for (size_t i = 0; i < top; ++i) {
+    for (size_t j = i + 1; j < top; ++j) {
+      const cv::Point2d d = pieces[j].axis.origin - pieces[i].axis.origin;
+      if (cv::norm(d) > 1.0) candidates.push_back({pieces[i].axis.origin, d / cv::norm(d)});
+    }
+  }
+  if (candidates.empty()) candidates.push_back(pieces[0].axis);
+
+  std::vector<uchar> chosen(pieces.size(), 0);
+  double best = -1.0;
+  for (const Line2& line : candidates) {
+    const double score = explained(line, pieces, bandPx, nullptr);
+    if (score > best) {
+      best = score;
+      explained(line, pieces, bandPx, &chosen);
+    }
+  }
+  std::vector<cv::Point2d> points;
+  for (size_t i = 0; i < pieces.size(); ++i) {
+    if (chosen[i]) points.insert(points.end(), pieces[i].pixels.begin(), pieces[i].pixels.end());
+  }
+  return points;
+}
+
+struct Section {
+  double t = 0.0;
+  double centre = 0.0;  // across the line
+  double width = 0.0;
+};
+
+// Cross-sections of the difference image every pixel along the line: the run above the level
+// nearest the line, with its edges at half the run's peak.
+std::vector<Section> crossSections(const cv::Mat& difference, const Line2& line, double tFrom,
+                                   double tTo, double halfWidthPx, double level) {
+  std::vector<Section> sections;
+  const double step = 0.5;
+  const int n = static_cast<int>(2 * halfWidthPx / step) + 1;
+  std::vector<float> profile(n);
+  for (double t = tFrom; t <= tTo; t += 1.0) {
+    for (int k = 0; k < n; ++k) {
+      const cv::Point2d p = line.at(t, -halfWidthPx + k * step);
+      profile[k] = sampleAt(difference, p.x, p.y);
+    }
+    // The sample above the level nearest the line.
+    int seed = -1;
+    for (int d = 0; d <= n / 2 && seed < 0; ++d) {
+      for (int k : {n / 2 - d, n / 2 + d}) {
+        if (k >= 0 && k < n && profile[k] >= level) {
+          seed = k;
+          break;
+        }
+      }
+    }
+    if (seed < 0 || std::abs(seed - n / 2) * step > halfWidthPx * 0.5) continue;
+    int lo = seed, hi = seed;
+    while (lo > 0 && profile[lo - 1] >= level) --lo;
+    while (hi < n - 1 && profile[hi + 1] >= level) ++hi;
+    if (lo == 0 || hi == n - 1) continue;  // runs off the search window: not a thin part
+    float peak = 0.f;
+    for (int k = lo; k <= hi; ++k) peak = std::max(peak, profile[k]);
+    const float half = std::max(static_cast<float>(level) * 0.75f, 0.5f * peak);
+    while (lo < hi && profile[lo] < half) ++lo;
+    while (hi > lo && profile[hi] < half) --hi;
+    // Sub-sample edges where the profile crosses half its peak.
+    const auto crossing = [&](int outside, int inside) {
+      const double a = profile[outside], b = profile[inside];
+      const double f = b > a ? (half - a) / (b - a) : 0.5;
+      return (outside + f * (inside - outside)) * step - halfWidthPx;
+    };
+    const double left = crossing(lo - 1, lo);
+    const double right = crossing(hi + 1, hi);
+    sections.push_back({t, 0.5 * (left + right), right - left});
+  }
+  return sections;
+}
+
+// The sections between the tip and the flight: a flight is wide and need not be centred on
+// the axis, so the line is carried by what lies before the first run of wide sections. When
+// too little is left (a point and barrel that barely differ from their bed), all sections.
+std::vector<Section> tipSide(const std::vector<Section>& sections, double thinWidthPx) {
+  std::vector<Section> before;
+  int wideRun = 0;
+  for (const Section& s : sections) {
+    wideRun = s.width > thinWidthPx ? wideRun + 1 : 0;
+    if (wideRun >= 3) break;
+    before.push_back(s);
+  }
+  int thin = 0;
+  for (const Section& s : before) thin += s.width <= thinWidthPx;
+  return thin >= kMinThinSections ? before : sections;
+}
+
+std::optional<Line2> fitThinSections(const Line2& line, const std::vector<Section>& sections,
+                                     double thinWidthPx, int* used, double* rms) {
+  std::vector<cv::Point2f> centres;
+  for (const Section& s : sections) {
+    if (s.width <= thinWidthPx) centres.push_back(line.at(s.t, s.centre));
+  }
+  if (static_cast<int>(centres.size()) < kMinThinSections) return std::nullopt;
+  cv::Vec4f fitted;
+  cv::fitLine(centres, fitted, cv::DIST_HUBER, 0, 0.01, 0.01);
+  Line2 result{{fitted[2], fitted[3]}, {fitted[0], fitted[1]}};
+  if (result.direction.dot(line.direction) < 0) result.direction = -result.direction;
+  double sum = 0.0;
+  for (const auto& c : centres) sum += std::pow(result.across(c), 2);
+  *used = static_cast<int>(centres.size());
+  *rms = std::sqrt(sum / centres.size());
+  return result;
+}
+
+// The tip along the line: where the difference on the axis falls to half of what it is just
+// inside the dart, searched outward from the end of the support.
+double refineTip(const cv::Mat& difference, const Line2& line, double tEnd, double level) {
+  const auto onAxis = [&](double t) {
+    float sum = 0.f;
+    for (double e : {-0.5, 0.0, 0.5}) {
+      const cv::Point2d p = line.at(t, e);
+      sum += sampleAt(difference, p.x, p.y);
+    }
+    return sum / 3.f;
+  };
+  float inside = 0.f;
+  for (double t = tEnd + 1.0; t <= tEnd + 4.0; t += 0.5) inside = std::max(inside, onAxis(t));
+  const float half = std::max(static_cast<float>(level) * 0.5f, 0.5f * inside);
+  double tip = tEnd;
+  for (double t = tEnd + 2.0; t >= tEnd - 6.0; t -= 0.25) {
+    const float here = onAxis(t);
+    if (here < half) {
+      const float before = onAxis(t + 0.25);
+      const double f = before > here ? (before - half) / (before - here) : 0.5;
+      return t + 0.25 - 0.25 * f;
+    }
+    tip = t;
+  }
+  return tip;
+}
+
+}  // namespace
+
+cv::Mat colourDifference(const cv::Mat& frame, const cv::Mat& background) {
+  cv::Mat difference;
+  cv::absdiff(frame, background, difference);
+  if (difference.channels() == 1) return difference;
+  std::vector<cv::Mat> channels;
+  cv::split(difference, channels);
+  cv::Mat largest = cv::max(channels[0], channels[1]);
+  return cv::max(largest, channels[2]);
+}
+
+std::optional<ShaftFit> fitShaft(const ShaftView& view) {
+  if (view.changeMask.empty() || cv::countNonZero(view.changeMask) < view.minPixels) return std::nullopt;
+  const double ppm = pixelsPerMm(view.boardToImage, {0.0, 0.0});
+  if (!std::isfinite(ppm) || ppm <= 0.0) return std::nullopt;
+
+  const std::vector<cv::Point2d> pixels = dartPixels(view.changeMask, 5.0 * ppm);
+  if (static_cast<int>(pixels.size()) < view.minPixels) return std::nullopt;
+  Line2 line = principalAxis(pixels);
+
+  // The tip touches the board and the dart comes out towards the camera: going from tip to
+  // flight moves away from where board normals converge. Without that point, the end nearer
+  // the bull is the tip. The line is directed from the tip towards the flight.
+  const Point2 bull = applyHomography(view.boardToImage, {0.0, 0.0});
+  const cv::Point2d reference = view.normalPoint ? *view.normalPoint : cv::Point2d(bull.x, bull.y);
+  {
+    double lo = 1e300, hi = -1e300;
+    for (const auto& p : pixels) {
+      lo = std::min(lo, line.along(p));
+      hi = std::max(hi, line.along(p));
+    }
+    if (cv::norm(line.at(hi) - reference) < cv::norm(line.at(lo) - reference)) line.direction = -line.direction;
+  }
+  double tMin = 1e300, tMax = -1e300;
+  for (const auto& p : pixels) {
+    tMin = std::min(tMin, line.along(p));
+    tMax = std::max(tMax, line.along(p));
+  }
+
+  const cv::Mat difference = colourDifference(view.frame, view.background);
+  const double halfWidth = kSearchHalfWidthMm * ppm;
+  const double thinWidth = kThinWidthMm * ppm;
+  int used = 0;
+  double rms = 0.0;
+  std::vector<Section> sections;
+  for (int pass = 0; pass < 3; ++pass) {
+    sections = crossSections(difference, line, tMin - 2.0, tMax + 2.0, halfWidth, view.level);
+    const auto fitted = fitThinSections(line, tipSide(sections, thinWidth), thinWidth, &used, &rms);
+    if (!fitted) return std::nullopt;
+    // Re-anchor at the point nearest the old origin so the support range stays valid.
+    line = Line2{fitted->at(fitted->along(line.origin)), fitted->direction};
+  }
+  if (sections.empty()) return std::nullopt;
+  const double lo = sections.front().t;
+  const double hi = sections.back().t;
+  if (hi - lo < kMinSpanMm * ppm) return std::nullopt;
+  const double tipT = refineTip(difference, line, lo, view.level);
+
+  ShaftFit fit;
+  fit.origin = line.origin;
+  fit.direction = line.direction;
+  fit.tip = line.at(tipT);
+  fit.tail = line.at(hi);
+  fit.residualPx = rms;
+  fit.spanPx = hi - tipT;
+  fit.sections = used;
+  fit.pixels = static_cast<int>(pixels.size());
+  return fit;
+}
+
+json estimateShaftAxis(const ShaftView& view) {
+  json abstain = {{"abstention", true}, {"tip_valid", false}, {"axis_valid", false},
+                  {"point", {0.0, 0.0}}, {"field", "MISS"}};
+  const std::optional<ShaftFit> fit = fitShaft(view);
+  if (!fit) return {{"observations", json::array()}, {"votes", {abstain}}, {"pixels", 0}};
+
+  cv::Point2d d = fit->direction;
+  if (d.y < 0 || (d.y == 0 && d.x < 0)) d = -d;
+  const json observation = {
+      {"status", "AXIS_CANDIDATE"},
+      {"origin_px", {fit->tip.x, fit->tip.y}},
+      {"direction_xy", {d.x, d.y}},
+      {"axis_valid", true},
+      {"tip_px", {roundTo(fit->tip.x, 2), roundTo(fit->tip.y, 2)}},
+      {"support_endpoints_px", {{roundTo(fit->tip.x, 2), roundTo(fit->tip.y, 2)},
+                                {roundTo(fit->tail.x, 2), roundTo(fit->tail.y, 2)}}},
+      {"support_span_px", roundTo(fit->spanPx, 2)},
+      {"center_residual_rms_px", roundTo(fit->residualPx, 2)},
+      {"narrow_sections", fit->sections},
+      {"direction_resolved", true}};
+
+  const Point2 tip = imageToBoard(view.boardToImage, fit->tip);
+  const double ppm = pixelsPerMm(view.boardToImage, tip);
+  const Line imageLine = {-d.y, d.x, d.y * fit->tip.x - d.x * fit->tip.y};
+  const auto boardLine = boardLineFromImageLine(imageLine, view.boardToImage);
+  const double pixelError = std::max(0.25, fit->residualPx);
+  json vote = {{"abstention", false},
+               {"tip_valid", std::isfinite(tip.x) && std::isfinite(tip.y)},
+               {"axis_valid", boardLine.has_value()},
+               {"axis_index", 0},
+               {"point", {tip.x, tip.y}},
+               {"image_point", {fit->tip.x, fit->tip.y}},
+               {"pixel_error", roundTo(pixelError, 2)},
+               {"error_mm", roundToThousandths(pixelError / ppm)},
+               {"field", classifyBoardPoint(tip, 0.0)["nominal_field"]}};
+  if (boardLine) vote["line"] = {(*boardLine)[0], (*boardLine)[1], (*boardLine)[2]};
+  return {{"observations", {observation}}, {"votes", {vote}}, {"pixels", fit->pixels}};
+}
+
+}  // namespace tarv

@@ -1,0 +1,51 @@
+// The axis and tip of a newly arrived dart in one camera's view.
+#pragma once
+
+#include <optional>
+
+#include <nlohmann/json.hpp>
+#include <opencv2/core.hpp>
+
+#include "tarv/board/board_geometry.h"
+
+namespace tarv {
+
+using json = nlohmann::json;
+
+// What one camera contributes to the shaft search.
+struct ShaftView {
+  cv::Mat frame;         // current colour frame
+  cv::Mat background;    // colour working background (the darts already entered included)
+  cv::Mat changeMask;    // the dart's change, 255 = set (new pixels only)
+  Homography boardToImage{};
+  std::optional<cv::Point2d> normalPoint;  // where board normals converge, when known
+  int minPixels = 80;    // fewest changed pixels that can be a dart
+  double level = 16.0;   // change level of the difference image
+};
+
+// The fitted axis: a line through the thin parts (point, barrel, shaft) of the dart, with its
+// tip refined to sub-pixel precision along the line.
+struct ShaftFit {
+  cv::Point2d origin;     // a point on the line
+  cv::Point2d direction;  // unit, from the tip towards the flight
+  cv::Point2d tip;        // tip pixel
+  cv::Point2d tail;       // far end of the support
+  double residualPx = 0.0;  // rms distance of the section centres from the line
+  double spanPx = 0.0;      // length of the support along the line
+  int sections = 0;         // thin sections that carried the line
+  int pixels = 0;           // changed pixels of the dart
+};
+
+// Largest per-channel absolute difference of two colour images (8-bit).
+cv::Mat colourDifference(const cv::Mat& frame, const cv::Mat& background);
+
+// The dart's axis in one view, or nothing when the change holds no dart-like support.
+std::optional<ShaftFit> fitShaft(const ShaftView& view);
+
+// The camera's shaft record: {"observations": [axis record], "votes": [tip vote]} with the
+// keys the tip solver reads ("origin_px", "direction_xy", "axis_valid", "support_endpoints_px";
+// "abstention", "tip_valid", "point", "line", "axis_index", "error_mm", "pixel_error",
+// "field", "image_point"), and "pixels".
+json estimateShaftAxis(const ShaftView& view);
+
+}  // namespace tarv

@@ -1,0 +1,124 @@
+// The shaft search on rendered views: one new dart on the board, cameras round the rim.
+#include "tarv/views/shaft_axis.h"
+
+#include <cmath>
+
+#include <gtest/gtest.h>
+#include <opencv2/imgproc.hpp>
+
+#include "scene/scene.h"
+#include "tarv/board/board_geometry.h"
+#include "tarv/views/image_ops.h"
+
+namespace tarv {
+namespace {
+
+Homography homographyOf(const cv::Matx33d& m) {
+  Homography h;
+  for (int i = 0; i < 9; ++i) h[i] = m.val[i];
+  return h;
+}
+
+struct Errors {
+  std::vector<double> angleDeg;
+  std::vector<double> lineMm;
+  std::vector<double> tipPx;
+  int views = 0;
+  int tipAtTrueEnd = 0;
+  int fitted = 0;
+};
+
+// Renders darts one at a time on the empty board and measures each camera's fit against the
+// truth.
+// With an earlier dart, the new one lands within 25 mm of it and the earlier dart is part of
+// the background.
+Errors measure(const std::vector<scene::CameraSpec>& rig, const scene::Imaging& imaging, int darts,
+               uint64_t seed, bool besideEarlierDart = false) {
+  const scene::Renderer renderer(rig);
+  scene::SceneRandom rng(seed);
+  Errors errors;
+  for (int n = 0; n < darts; ++n) {
+    scene::Scene before;
+    before.imaging = imaging;
+    before.imaging.noise_seed = seed * 1000 + n;
+    scene::Dart dart = scene::randomDart(rng, 170.0);
+    if (besideEarlierDart) {
+      scene::Dart earlier = scene::randomDart(rng, 150.0);
+      const double angle = rng.uniform(0.0, 2 * CV_PI);
+      const double distance = rng.uniform(8.0, 25.0);
+      dart.tip_mm = earlier.tip_mm + cv::Point2d(std::cos(angle), std::sin(angle)) * distance;
+      before.darts.push_back(earlier);
+    }
+    const scene::SceneImages background = renderer.render(before);
+    scene::Scene scene = before;
+    scene.imaging.noise_seed = seed * 1000 + n + 500;
+    scene.darts.push_back(dart);
+    const scene::SceneImages shot = renderer.render(scene);
+    const scene::DartTruth& truth = shot.truth.darts.back();
+    for (size_t c = 0; c < rig.size(); ++c) {
+      const scene::DartView& seen = truth.views[c];
+      if (!seen.tip_visible) continue;
+      ++errors.views;
+      ShaftView view;
+      view.frame = shot.frames[c];
+      view.background = background.frames[c];
+      view.boardToImage = homographyOf(shot.truth.cameras[c].board_to_image);
+      view.normalPoint = shot.truth.cameras[c].image_normal;
+      view.changeMask = nativeDifferenceMask(toGray(view.background), toGray(view.frame));
+      cv::bitwise_or(view.changeMask,
+                     thresholdBinary(medianBlurred(colourDifference(view.frame, view.background), 3), 24),
+                     view.changeMask);
+      const auto fit = fitShaft(view);
+      if (!fit) continue;
+      ++errors.fitted;
+      const cv::Point2d trueDir = (seen.flight_px - seen.tip_px) / cv::norm(seen.flight_px - seen.tip_px);
+      const double cosine = std::min(1.0, std::abs(trueDir.dot(fit->direction)));
+      errors.angleDeg.push_back(std::acos(cosine) * 180.0 / CV_PI);
+      if (trueDir.dot(fit->direction) > 0 && cv::norm(fit->tip - seen.tip_px) < 20.0) ++errors.tipAtTrueEnd;
+      errors.tipPx.push_back(cv::norm(fit->tip - seen.tip_px));
+      // Distance of the true tip from the board line of the fitted axis.
+      const json record = estimateShaftAxis(view);
+      const json& line = record["votes"][0]["line"];
+      errors.lineMm.push_back(std::abs(line[0].get<double>() * truth.tip_mm.x +
+                                       line[1].get<double>() * truth.tip_mm.y + line[2].get<double>()));
+    }
+  }
+  return errors;
+}
+
+void report(const char* name, const Errors& e) {
+  std::printf("%s: views %d fitted %d tip-end %d | angle median %.3f p95 %.3f deg | line median %.3f p95 %.3f mm | tip median %.2f p95 %.2f px\n",
+              name, e.views, e.fitted, e.tipAtTrueEnd, percentile(e.angleDeg, 50), percentile(e.angleDeg, 95),
+              percentile(e.lineMm, 50), percentile(e.lineMm, 95), percentile(e.tipPx, 50), percentile(e.tipPx, 95));
+}
+
+TEST(ShaftAxis, CleanViewsGiveTheTrueAxisAndTip) {
+  const Errors e = measure(scene::defaultRig(), scene::Imaging{}, 60, 11);
+  report("clean", e);
+  EXPECT_GE(e.fitted, e.views * 97 / 100);
+  EXPECT_LT(percentile(e.angleDeg, 50), 0.3);
+  EXPECT_GE(e.tipAtTrueEnd, e.fitted * 99 / 100);
+  EXPECT_LT(percentile(e.lineMm, 50), 0.3);
+}
+
+TEST(ShaftAxis, ASecondDartBesideAnEnteredOneIsMeasuredOnItsOwn) {
+  const Errors e = measure(scene::defaultRig(), scene::Imaging{}, 40, 13, true);
+  report("beside", e);
+  EXPECT_GE(e.fitted, e.views * 95 / 100);
+  EXPECT_LT(percentile(e.angleDeg, 50), 0.3);
+  EXPECT_LT(percentile(e.lineMm, 50), 0.3);
+}
+
+TEST(ShaftAxis, NoisyViewsStayClose) {
+  scene::Imaging noisy;
+  noisy.noise_sigma = 3.0;
+  noisy.blur_sigma = 0.8;
+  const Errors e = measure(scene::defaultRig(), noisy, 60, 12);
+  report("noisy", e);
+  EXPECT_GE(e.fitted, e.views * 95 / 100);
+  EXPECT_LT(percentile(e.angleDeg, 50), 0.3);
+  EXPECT_LT(percentile(e.lineMm, 50), 0.6);
+}
+
+}  // namespace
+}  // namespace tarv
