@@ -95,8 +95,8 @@ struct TipPixel {
 TipPixel tipPixel(const json& cameraObservation, Point2 point, const Homography& h) {
   const json* votes = nullptr;
   if (cameraObservation.is_object()) {
-    const auto found = cameraObservation.find("votes");
-    if (found != cameraObservation.end() && found->is_array()) votes = &*found;
+    const auto listed = cameraObservation.find("votes");
+    if (listed != cameraObservation.end() && listed->is_array()) votes = &*listed;
   }
   bool found = false;
   double best = 0.0;
@@ -201,35 +201,34 @@ void arbitrateBedColour(json& result, const json& classification, Point2 point,
                         const std::array<Camera, 3>& cameras,
                         const std::array<Homography, 3>& homographies, const json& uncertainty,
                         const json& viewChecks) {
+  // A failure part-way leaves only what was written before it, never an earlier record.
+  result = json::object();
   std::vector<std::string> candidates;
-  const json* listed = nullptr;
   const json* wire = nullptr;
   if (classification.is_object()) {
-    const auto c = classification.find("candidates");
-    if (c != classification.end() && c->is_array()) listed = &*c;
+    const auto listed = classification.find("candidates");
+    if (listed != classification.end() && listed->is_array()) {
+      for (const json& label : *listed) candidates.push_back(label.get<std::string>());
+    }
     const auto w = classification.find("nearest_wire_mm");
     if (w != classification.end()) wire = &*w;
   }
-  if (listed != nullptr) {
-    for (const json& label : *listed) candidates.push_back(label.get<std::string>());
-  }
 
-  // A non-finite uncertainty or wire distance carries no information and must not reach
-  // the record as NaN or infinity.
+  // Non-finite numbers carry no information and must not reach the record as NaN or
+  // infinity: such an uncertainty counts as absent, such a wire distance as unknown.
   double u = 0.0;
-  if (uncertainty.is_number() && std::isfinite(uncertainty.get<double>())) {
+  if (uncertainty.is_number() && std::isfinite(1.5 * uncertainty.get<double>())) {
     u = uncertainty.get<double>();
   }
   const double limit = std::max(1.5 * u, 1.5);
+  const bool wireKnown = wire != nullptr && wire->is_number() && std::isfinite(wire->get<double>());
 
-  result = json::object();
   result["applied"] = false;
   result["candidates"] = candidates;
   result["limit_mm"] = limit;
   result["cameras"] = json::object();
   result["selected"] = nullptr;
-  const bool wireKnown = wire != nullptr && wire->is_number() && std::isfinite(wire->get<double>());
-  result["wire_mm"] = wire != nullptr && (wireKnown || !wire->is_number()) ? *wire : json();
+  result["wire_mm"] = wire == nullptr || (wire->is_number() && !wireKnown) ? json() : *wire;
 
   if (candidates.size() < 2 || !wireKnown || wire->get<double>() > limit) {
     result["reason"] = "NOT_AT_WIRE";

@@ -349,6 +349,7 @@ TEST(ArbitrateBedColour, WhenColourIsNotAsked) {
       {nearWire({"S20", "T20"}, 1.5), "2", "BED_COLOUR_AT_TIP", 1.5},
       {nearWire({"S20", "T20"}, 1.51), kNaN, "NOT_AT_WIRE", 1.5},
       {nearWire({"S20", "T20"}, 1.51), -4.0, "NOT_AT_WIRE", 1.5},
+      {nearWire({"S20", "T20"}, 1.51), 1.5e308, "NOT_AT_WIRE", 1.5},
       {nearWire({"S20", "T20"}, nullptr), 1.0, "NOT_AT_WIRE", 1.5},
       {nearWire({"S20", "T20"}, "0.5"), 1.0, "NOT_AT_WIRE", 1.5},
       {nearWire({"S20", "T20"}, kNaN), 1.0, "NOT_AT_WIRE", 1.5},
@@ -377,11 +378,18 @@ TEST(ArbitrateBedColour, WhenColourIsNotAsked) {
   EXPECT_EQ(arbitrate(nearWire({"S20"}, "x"), kNearS20T20, rig)["wire_mm"], "x");
   EXPECT_EQ(arbitrate(nearWire({"S20"}, kNaN), kNearS20T20, rig)["wire_mm"], nullptr);
   EXPECT_EQ(arbitrate({{"candidates", {"S20"}}}, kNearS20T20, rig)["wire_mm"], nullptr);
-  // A previous record is replaced, not merged.
-  json reused = {{"stale", 1}};
-  arbitrateBedColour(reused, nearWire({"T20"}), kNearS20T20, rig.observations, rig.cameras,
-                     rig.homographies, 1.0, nullptr);
-  EXPECT_FALSE(reused.contains("stale"));
+  // A previous record is replaced, not merged, even when the call fails at once.
+  const json badLabel = {{"candidates", {"T20", 20}}, {"nearest_wire_mm", 0.5}};
+  for (const json& classification : {nearWire({"T20"}), badLabel}) {
+    json reused = {{"stale", 1}};
+    try {
+      arbitrateBedColour(reused, classification, kNearS20T20, rig.observations, rig.cameras,
+                         rig.homographies, 1.0, nullptr);
+    } catch (const json::type_error&) {
+      EXPECT_EQ(reused, json::object());
+    }
+    EXPECT_FALSE(reused.contains("stale"));
+  }
 }
 
 // Image left half red, right half black; the scored point projects into the black half at

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -11,16 +12,33 @@
 
 namespace tarv {
 
+// Evaluates one (tone-mapped) frame triplet against the round. Answers "status" with
+// "reason" and its evidence:
+//   "READY" (with "unchanged" true when every camera is quiet), "ROUND_FULL",
+//   "WAIT" ("LARGE_INTERACTION_OR_LIGHTING", "OLD_OBJECT_MOVED_OR_PARTLY_REMOVED",
+//   "LIGHT_PATCH_NOT_A_DART", "CAMERA_VOTE_NEEDS_FRESH_CONFIRMATION"), "SETTLING",
+//   "DART_CANDIDATE" (with "entry", "decision", "view_checks", "crosscheck", "arbitration"),
+//   "POSITION_UNRESOLVED", "DART_REMOVED".
+// On "DART_CANDIDATE" the entry has been appended to the round's entries, the dart's masks
+// to knownDartMasks and into each camera's stored change mask, and the working background
+// follows the frame.
 json evaluateRoundFrames(Round& round, const std::vector<cv::Mat>& frames, double now);
-// Refines the last published dart; null when there is nothing to refine.
+
+// Refines the last published dart from later quiet frames; null when there is nothing to
+// refine, else {"status":"DART_REFINED","entry"}.
 json refinePublishedDart(Round& round, const std::vector<cv::Mat>& frames, int epoch);
+// Opens the refinement of the dart just entered (reply holds "entry").
 void beginTipSampling(Round& round, const json& reply, int epoch);
 
 // Process-wide miss radius: "miss_radius_mm" when finite and within 170..600, else 240.
 void setMissRadius(const json& request);
 double missRadiusMm();
 
+// At least two cameras show a fresh dart-sized change against the round's references (false
+// with three entries, or when a camera changed by more than 15 % or lost more than a quarter
+// of its stored change).
 bool hasFreshChangeInTwoCameras(const Round& round, const std::vector<cv::Mat>& frames);
+
 // False for decision paths named in TARV_DISABLE_PATHS (read once).
 bool isPathEnabled(const std::string& path);
 

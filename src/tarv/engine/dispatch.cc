@@ -16,6 +16,7 @@
 #include "tarv/engine/decision_window.h"
 #include "tarv/engine/engine.h"
 #include "tarv/engine/engine_values.h"
+#include "tarv/engine/frame_handler.h"
 #include "tarv/engine/process_switches.h"
 #include "tarv/engine/request_intake.h"
 #include "tarv/engine/round_commands.h"

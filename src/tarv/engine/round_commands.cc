@@ -5,9 +5,6 @@
 namespace tarv {
 
 // The three-camera evaluation is not built yet; hosts get a clear code meanwhile.
-json processRoundFrames(Round&, const json&, const std::vector<cv::Mat>&) {
-  throw std::runtime_error("NOT_AVAILABLE");
-}
 json probeTransient(Round&, const json&, const std::vector<cv::Mat>&) {
   throw std::runtime_error("NOT_AVAILABLE");
 }

@@ -11,7 +11,6 @@
 
 namespace tarv {
 
-json processRoundFrames(Round& round, const json& request, const std::vector<cv::Mat>& images);
 json probeTransient(Round& round, const json& request, const std::vector<cv::Mat>& images);
 json reviewMotionBouncer(Round& round, const json& request, const std::vector<cv::Mat>& images);
 

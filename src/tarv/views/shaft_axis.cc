@@ -8,6 +8,7 @@
 
 #include "tarv/board/axis_intersection.h"
 #include "tarv/board/board_layout.h"
+#include "tarv/views/image_ops.h"
 
 namespace tarv {
 namespace {
@@ -285,6 +286,12 @@ cv::Mat colourDifference(const cv::Mat& frame, const cv::Mat& background) {
   cv::split(difference, channels);
   cv::Mat largest = cv::max(channels[0], channels[1]);
   return cv::max(largest, channels[2]);
+}
+
+cv::Mat dartChangeMask(const cv::Mat& difference, double level) {
+  cv::Mat smoothed;
+  cv::medianBlur(difference, smoothed, 3);
+  return thresholdBinary(smoothed, level);
 }
 
 std::optional<ShaftFit> fitShaft(const ShaftView& view) {

@@ -39,6 +39,12 @@ struct ShaftFit {
 // Largest per-channel absolute difference of two colour images (8-bit).
 cv::Mat colourDifference(const cv::Mat& frame, const cv::Mat& background);
 
+// Level of the dart change: a colour change this strong after a 3x3 median is a dart's, not
+// sensor noise or a JPEG ripple.
+constexpr double kDartChangeLevel = 20.0;
+// Pixels of the difference above the level after a 3x3 median.
+cv::Mat dartChangeMask(const cv::Mat& difference, double level);
+
 // The dart's axis in one view, or nothing when the change holds no dart-like support.
 std::optional<ShaftFit> fitShaft(const ShaftView& view);
 

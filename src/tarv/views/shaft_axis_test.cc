@@ -64,10 +64,7 @@ Errors measure(const std::vector<scene::CameraSpec>& rig, const scene::Imaging& 
       view.background = background.frames[c];
       view.boardToImage = homographyOf(shot.truth.cameras[c].board_to_image);
       view.normalPoint = shot.truth.cameras[c].image_normal;
-      view.changeMask = nativeDifferenceMask(toGray(view.background), toGray(view.frame));
-      cv::bitwise_or(view.changeMask,
-                     thresholdBinary(medianBlurred(colourDifference(view.frame, view.background), 3), 24),
-                     view.changeMask);
+      view.changeMask = dartChangeMask(colourDifference(view.frame, view.background), kDartChangeLevel);
       const auto fit = fitShaft(view);
       if (!fit) continue;
       ++errors.fitted;

@@ -1,0 +1,82 @@
+// Darts scored end to end through the exported functions, by the host protocol: each scene
+// state is sent four times, times advancing by 1/30 s.
+#include <gtest/gtest.h>
+
+#include "host/host_protocol.h"
+#include "scene/scene.h"
+#include "tarv/board/board_geometry.h"
+#include "tarv/tarv.h"
+
+namespace tarv {
+namespace {
+
+using json = nlohmann::json;
+
+class Scoring : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    engine_ = tarv_create();
+    renderer_ = std::make_unique<scene::Renderer>(scene::defaultRig());
+  }
+  void TearDown() override { tarv_destroy(engine_); }
+
+  json call(const json& request) { return json::parse(tarv_call(engine_, request.dump().c_str())); }
+  json arm(const scene::Scene& empty) {
+    const scene::SceneImages shot = renderer_->render(empty);
+    return call(host::armRequest(shot.truth, shot.frames));
+  }
+  std::vector<json> send(const scene::Scene& scene, int times = 4, bool hand = false) {
+    const scene::SceneImages shot = renderer_->render(scene);
+    std::vector<json> replies;
+    for (int i = 0; i < times; ++i) replies.push_back(call(clock_.detectRequest(shot.frames, hand)));
+    return replies;
+  }
+
+  void* engine_ = nullptr;
+  std::unique_ptr<scene::Renderer> renderer_;
+  host::FrameClock clock_;
+};
+
+TEST_F(Scoring, UnchangedFramesAreReadyWithNoEvent) {
+  ASSERT_EQ(arm(scene::Scene{}).value("status", ""), "READY");
+  for (const json& reply : send(scene::Scene{})) {
+    ASSERT_EQ(reply.value("status", ""), "READY") << reply.dump().substr(0, 400);
+    EXPECT_TRUE(reply["unchanged"].get<bool>());
+    EXPECT_TRUE(reply["state"].is_null());
+    for (const char* key : {"decision_window", "entries", "surround_filter", "snapshot", "round",
+                            "engine_flags", "timing", "processMs", "rebase", "searchAudit"}) {
+      EXPECT_TRUE(reply.contains(key)) << key;
+    }
+  }
+}
+
+TEST_F(Scoring, ARoundOfThreeDartsIsEnteredOnceEachInOrder) {
+  ASSERT_EQ(arm(scene::Scene{}).value("status", ""), "READY");
+  scene::SceneRandom rng(5);
+  scene::Scene scene;
+  std::vector<std::string> scored;
+  for (int dart = 0; dart < 3; ++dart) {
+    scene.darts.push_back(scene::randomDart(rng, 160.0));
+    const std::vector<json> replies = send(scene);
+    EXPECT_EQ(replies[0].value("status", ""), "SETTLING") << replies[0].dump().substr(0, 300);
+    ASSERT_EQ(replies[1].value("status", ""), "DART_CANDIDATE") << replies[1].dump().substr(0, 600);
+    EXPECT_EQ(replies[1]["state"]["data"]["event"], "Throw detected");
+    EXPECT_EQ(replies[1]["state"]["data"]["numThrows"], dart + 1);
+    for (int again = 2; again < 4; ++again) {
+      EXPECT_TRUE(replies[again]["state"].is_null());
+      EXPECT_EQ(replies[again]["entries"].size(), static_cast<size_t>(dart + 1));
+    }
+    const json& entry = replies[1]["entry"];
+    const scene::GroundTruth truth = renderer_->truth(scene);
+    const scene::DartTruth& thrown = truth.darts.back();
+    const Point2 tip = pointFromJson(entry["board_xy_nominal_mm"]);
+    EXPECT_LT(std::hypot(tip.x - thrown.tip_mm.x, tip.y - thrown.tip_mm.y), 1.0);
+    EXPECT_EQ(entry["selected_field"], thrown.field);
+    scored.push_back(entry["selected_field"]);
+  }
+  const std::vector<json> full = send(scene, 2);
+  EXPECT_EQ(full[1].value("status", ""), "ROUND_FULL");
+}
+
+}  // namespace
+}  // namespace tarv

@@ -1,0 +1,490 @@
+#include "tarv/engine/frame_handler.h"
+
+#include <cmath>
+#include <string>
+
+#include <opencv2/core.hpp>
+
+#include "tarv/board/board_geometry.h"
+#include "tarv/board/position_arbitration.h"
+#include "tarv/detector/throw_evaluation.h"
+#include "tarv/engine/camera_worker_pool.h"
+#include "tarv/engine/decision_window.h"
+#include "tarv/engine/engine_values.h"
+#include "tarv/engine/host_event.h"
+#include "tarv/engine/process_switches.h"
+#include "tarv/engine/transient_confirmation.h"
+#include "tarv/views/components.h"
+#include "tarv/views/image_ops.h"
+#include "tarv/views/reference_refresh.h"
+
+namespace tarv {
+namespace {
+
+constexpr double kSyncSpread = 0.1;
+constexpr double kFrameGap = 0.75;
+constexpr double kLongGap = 2.5;
+constexpr double kDecisionWindow = 3.0;
+constexpr double kRecoveryThrottle = 0.2;
+constexpr double kPlantModeAge = 2.5;
+constexpr double kPlantModeMarginMm = 5.0;
+
+std::string statusOf(const json& result) {
+  const auto it = result.find("status");
+  return it != result.end() && it->is_string() ? it->get<std::string>() : std::string();
+}
+
+std::string reasonOf(const json& result) {
+  const auto it = result.find("reason");
+  return it != result.end() && it->is_string() ? it->get<std::string>() : std::string();
+}
+
+bool isOneOf(const std::string& s, std::initializer_list<const char*> options) {
+  for (const char* o : options) {
+    if (s == o) return true;
+  }
+  return false;
+}
+
+json waitFreshTriplet() { return {{"status", "WAIT"}, {"reason", "WAIT_FRESH_TRIPLET"}}; }
+
+void endRecovery(Round& round) {
+  round.recovery = false;
+  round.lastRecoveryReply = nullptr;
+  round.recoveryRetryTime = -1.0;
+  round.recoveryRetryCount = 0;
+}
+
+void takeCallStartSnapshots(Round& round) {
+  for (int i = 0; i < 3; ++i) {
+    round.callStartFrames[i] = round.cameras[i].dartReference;
+    round.callStartGreys[i] = round.cameras[i].referenceChangeMask;
+  }
+}
+
+// The per-camera change of the frame against the working background, recomputed for a
+// camera whose background was just patched.
+void recomputeStoredChange(Camera& c) {
+  c.dartReference = toGray(c.backgroundFrame);
+  c.referenceChangeMask = nativeDifferenceMask(c.emptyReference, c.dartReference);
+}
+
+// The last dart entered by an early what-if is absorbed into the background with the frame
+// that follows it.
+void absorbEarlyDart(Round& round, const std::vector<cv::Mat>& frames) {
+  if (round.knownDartMasks.empty() || round.entries.empty()) return;
+  const Point2 point = pointFromJson(round.entries.back().at("board_xy_nominal_mm"));
+  ImageTriple& newest = round.knownDartMasks.back();
+  for (int i = 0; i < 3; ++i) {
+    if (newest[i].empty() || cv::countNonZero(newest[i]) == 0) continue;
+    Camera& c = round.cameras[i];
+    const cv::Mat grown = dilateMask(newest[i], 41, true);
+    c.backgroundFrame = c.backgroundFrame.clone();
+    frames[i].copyTo(c.backgroundFrame, grown);
+    recomputeStoredChange(c);
+    cv::Mat kept;
+    cv::bitwise_and(c.referenceChangeMask, grown, kept);
+    newest[i] = isolateComponentsAtBoardPoint(kept, c.boardToImage, point, true);
+  }
+}
+
+json settlingReply(const Round& round, const std::string& reason) {
+  return {{"status", "SETTLING"}, {"reason", reason}, {"early", true},
+          {"entries", round.entries}, {"round", round.roundNumber},
+          {"engine_flags", buildEngineFlags(round)}};
+}
+
+// Plant mode: a change outside the board after the window has run 2.5 s is absorbed into the
+// background instead of keeping the round waiting.
+void applyPlantMode(Round& round, const std::vector<cv::Mat>& frames, double now, json& result) {
+  const std::string status = statusOf(result);
+  if (!processSwitches().plantMode || round.recovery || round.reviewRequired ||
+      round.decisionWindowStart < 0.0 || now - round.decisionWindowStart < kPlantModeAge ||
+      !isOneOf(status, {"POSITION_UNRESOLVED", "BOUNCER_CANDIDATE", "READY", "WAIT"})) {
+    return;
+  }
+  json point = nullptr;
+  if (result.contains("decision") && result["decision"].is_object()) point = result["decision"].value("point", json());
+  if (!point.is_array()) {
+    point = !round.pendingCandidate.is_null() ? round.pendingCandidate.value("point", json()) : round.fallbackPoint;
+  }
+  const double radius = round.boardRadiusMm + kPlantModeMarginMm;
+  json boardChange = nullptr;
+  bool outside = false;
+  if (point.is_array() && point.size() >= 2 && point[0].is_number() && point[1].is_number()) {
+    outside = std::hypot(point[0].get<double>(), point[1].get<double>()) > radius;
+  } else {
+    outside = true;
+    boardChange = json::object();
+    for (int i = 0; i < 3; ++i) {
+      const Camera& c = round.cameras[i];
+      cv::Mat changed = nativeDifferenceMask(c.dartReference, toGray(frames[i]));
+      cv::bitwise_and(changed, getBoardRegionMask(changed.size(), c.boardToImage, radius), changed);
+      const int count = cv::countNonZero(changed);
+      boardChange[cameraIds[i]] = count;
+      outside = outside && count < minPixelsForCamera(c);
+    }
+  }
+  if (!outside) return;
+  json absorbed = json::object();
+  for (int i = 0; i < 3; ++i) {
+    Camera& c = round.cameras[i];
+    const cv::Mat region = getBoardRegionMask(frames[i].size(), c.boardToImage, radius);
+    const cv::Mat outsideMask = dilateMask(~region, 9, false);
+    cv::Mat moved;
+    cv::bitwise_and(nativeDifferenceMask(c.dartReference, toGray(frames[i])), outsideMask, moved);
+    for (const ImageTriple& set : round.knownDartMasks) {
+      if (!set[i].empty()) cv::bitwise_and(moved, ~set[i], moved);
+    }
+    moved = dilateMask(moved, 9, false);
+    c.backgroundFrame = c.backgroundFrame.clone();
+    frames[i].copyTo(c.backgroundFrame, moved);
+    recomputeStoredChange(c);
+    absorbed[cameraIds[i]] = cv::countNonZero(moved);
+  }
+  round.pendingCandidate = nullptr;
+  round.pendingConfirmation = nullptr;
+  round.fallbackPoint = nullptr;
+  round.stableHypothesisHistory = json::array();
+  resetFrameHistory(round);
+  round.decisionWindowStart = -1.0;
+  round.reviewRequired = false;
+  round.unresolved = false;
+  result = {{"status", round.entries.size() >= 3 ? "ROUND_FULL" : "READY"},
+            {"reason", "PLANT_MODE_OUTSIDE_IGNORED"},
+            {"point", point},
+            {"absorbed_pixels", absorbed},
+            {"board_change", boardChange},
+            {"entries", round.entries},
+            {"round", round.roundNumber}};
+}
+
+bool proofWanted(Round& round, const json& result, double now) {
+  const std::string status = statusOf(result);
+  const std::string reason = reasonOf(result);
+  bool wanted = isOneOf(status, {"WAIT", "POSITION_UNRESOLVED", "ROUND_FULL"}) ||
+                (round.unresolved && status == "READY");
+  const bool changedEmpty = !round.recovery && status == "READY" && round.entries.empty() &&
+                            !result.value("unchanged", false);
+  if (changedEmpty) {
+    if (round.changedEmptySince < 0.0) round.changedEmptySince = now;
+    if (now - round.changedEmptySince >= 1.0) wanted = true;
+  } else {
+    round.changedEmptySince = -1.0;
+  }
+  if (reason == "LIGHT_PATCH_NOT_A_DART") wanted = true;
+  if (reason == "CAMERA_VOTE_NEEDS_FRESH_CONFIRMATION" || !round.pendingConfirmation.is_null()) wanted = false;
+  if (!round.entries.empty()) {
+    bool allBouncers = true;
+    for (const json& e : round.entries) allBouncers = allBouncers && e.value("bouncer", false);
+    if (allBouncers) wanted = round.entries.size() >= 3 && status != "DART_CANDIDATE";
+  }
+  return wanted;
+}
+
+void runPassiveProof(Round& round, const std::vector<cv::Mat>& frames, double now, json& result) {
+  const std::string status = statusOf(result);
+  const bool empty = round.entries.empty();
+  double interval = 0.2;
+  if (empty && round.emptyProofTime < 0.0) {
+    interval = (status == "POSITION_UNRESOLVED" || round.pendingSince >= 0.0) ? 0.5 : 2.0;
+  } else if (status == "ROUND_FULL" && round.emptyProofTime < 0.0) {
+    interval = 0.5;
+  }
+  if (now - round.passiveProofGateTime < interval) return;
+  round.passiveProofGateTime = now;
+  const json proof = round.recover(frames, now, true, false);
+  const std::string proofStatus = statusOf(proof);
+  if (isOneOf(proofStatus, {"EMPTY_PENDING", "EMPTY_RESET", "BACKGROUND_PENDING", "BACKGROUND_REFRESH",
+                            "CALIBRATION_REJECTED", "RECOVERY_PENDING", "RECOVERY_RESUMED"})) {
+    result = proof;
+    return;
+  }
+  const json occupancy = proof.value("occupancy_check", json());
+  if (proofStatus == "RECOVERY_WAIT" && status == "WAIT" &&
+      isOneOf(reasonOf(result), {"LARGE_INTERACTION_OR_LIGHTING", "OLD_OBJECT_MOVED_OR_PARTLY_REMOVED"}) &&
+      !round.entries.empty() && occupancy.is_object() && occupancy.value("checked_darts", 0) >= 1 &&
+      !occupancy.value("remaining_dart_evidence", true)) {
+    if (now - round.takeoutRunLast > 0.6) round.takeoutRunStart = now;
+    round.takeoutRunLast = now;
+    if (now - round.takeoutRunStart >= 0.4) {
+      round.heldEventRecord = nullptr;
+      round.recovery = true;
+      round.takeout = true;
+      round.allowResume = false;
+      round.recoveryTimer = -1.0;
+      round.lastRecoveryReply = nullptr;
+      round.takeoutRunStart = -1.0;
+      round.takeoutRunLast = -1.0;
+      result = {{"status", "RECOVERY_WAIT"}, {"reason", "TAKEOUT_WITHOUT_SEEN_HAND"}, {"light_changed", true}};
+    }
+  }
+}
+
+json decisionWindowJson(const Round& round) {
+  const double start = round.decisionWindowStart;
+  return {{"active", start >= 0.0 && !round.reviewRequired},
+          {"started", start},
+          {"deadline", start >= 0.0 ? start + kDecisionWindow : -1.0},
+          {"review_required", round.reviewRequired}};
+}
+
+json processOn(Round& round, const json& request, const std::vector<cv::Mat>& input) {
+  const double entryMs = monotonicMilliseconds();
+  if (!round.armed) throw std::runtime_error("ENGINE_NOT_ARMED");
+  const std::vector<cv::Mat> frames = intakeFrames(round, input);
+  if (request.contains("miss_radius_mm")) setMissRadius(request);
+
+  const json& times = request.at("times");
+  std::array<double, 3> t{};
+  for (int i = 0; i < 3; ++i) t[i] = times.at(i).get<double>();
+  for (double v : t) {
+    if (!std::isfinite(v) || v <= 0.0) return waitFreshTriplet();
+  }
+  const double now = std::max({t[0], t[1], t[2]});
+  if (now - std::min({t[0], t[1], t[2]}) > kSyncSpread) return waitFreshTriplet();
+  for (int i = 0; i < 3; ++i) {
+    if (!(t[i] > round.lastCaptureTimes[i])) return waitFreshTriplet();
+  }
+
+  const int epoch = request.value("epoch", 0);
+  const bool gap = round.lastFrameTime >= 0.0 && now - round.lastFrameTime > kFrameGap;
+  if (epoch != round.lastEpoch || gap) {
+    const bool longGap = round.lastFrameTime >= 0.0 && now - round.lastFrameTime > kLongGap;
+    if (longGap) {
+      round.pendingCandidate = nullptr;
+      round.heldEventRecord = nullptr;
+      round.heldEventCount = 0;
+    }
+    if (!round.recovery || longGap) round.recoveryTimer = -1.0;
+  }
+  round.lastCaptureTimes = t;
+  round.lastFrameTime = now;
+  round.lastEpoch = epoch;
+
+  const bool handSeen = request.value("hand_seen", false);
+  if (handSeen) {
+    resetFrameHistory(round);
+    round.pendingCandidate = nullptr;
+    round.pendingConfirmation = nullptr;
+    round.fallbackPoint = nullptr;
+    round.earlyRecord = nullptr;
+    round.decisionWindowStart = -1.0;
+    round.reviewRequired = false;
+    round.earlyAccepted = false;
+    round.recovery = true;
+    if (!round.entries.empty()) round.takeout = true;
+  }
+  if (!round.recovery && round.entries.size() >= 3 && allEntriesGone(round.entries)) {
+    round.recovery = true;
+    round.takeout = true;
+    round.allowResume = false;
+    round.recoveryTimer = -1.0;
+    round.lastRecoveryReply = nullptr;
+  }
+
+  json laps = json::object();
+  double lastLap = entryMs;
+  round.timing = json::object();
+  takeCallStartSnapshots(round);
+  round.cameraGuardWarning = nullptr;
+
+  json result;
+  if (round.recovery) {
+    const json& last = round.lastRecoveryReply;
+    if (!last.is_null() && statusOf(last) == "RECOVERY_WAIT" && now - round.lastRecoveryTime < kRecoveryThrottle) {
+      result = last;
+      result["throttled"] = true;
+    } else {
+      result = round.recover(frames, now, false, false);
+      round.lastRecoveryReply = result;
+      round.lastRecoveryTime = now;
+    }
+    if (!round.reviewRequired && statusOf(result) == "RECOVERY_WAIT" && !handSeen &&
+        hasFreshChangeInTwoCameras(round, frames)) {
+      const bool takeout = round.takeout;
+      round.takeout = false;
+      json thrown = evaluateRoundFrames(round, frames, now);
+      const std::string s = statusOf(thrown);
+      if (isOneOf(s, {"DART_CANDIDATE", "POSITION_UNRESOLVED", "BOUNCER_CANDIDATE"})) {
+        thrown["recovery_fallback"] = "THROW_WITH_ALL_DARTS_RETAINED";
+        thrown["remaining_pixels"] = result.value("remaining_pixels", json::object());
+        result = thrown;
+      }
+      if (s != "DART_CANDIDATE") round.takeout = takeout;
+    }
+  } else if (round.reviewRequired) {
+    result = round.recover(frames, now, true, false);
+  } else if (request.value("early", false) && isPathEnabled("EARLY_TIP")) {
+    if (round.earlyAccepted || round.entries.size() >= 3) {
+      return settlingReply(round, "PREVIOUS_EARLY_DART_SETTLING");
+    }
+    Round whatIf = round;
+    whatIf.earlyEvaluation = true;
+    json answer = evaluateRoundFrames(whatIf, frames, now);
+    round.earlyRecord = whatIf.earlyRecord;
+    if (statusOf(answer) != "DART_CANDIDATE") {
+      const std::string reason = reasonOf(answer);
+      return settlingReply(round, reason.empty() ? "EARLY_NO_DECISION" : reason);
+    }
+    whatIf.earlyEvaluation = false;
+    whatIf.earlyRecord = nullptr;
+    whatIf.earlyAccepted = true;
+    round = std::move(whatIf);
+    result = answer;
+    result["early_acceptance"] = true;
+  } else {
+    round.earlyRecord = nullptr;
+    if (round.earlyAccepted) {
+      round.earlyAccepted = false;
+      absorbEarlyDart(round, frames);
+    }
+    result = evaluateRoundFrames(round, frames, now);
+  }
+
+  applyPlantMode(round, frames, now, result);
+  if (round.reviewRequired &&
+      !isOneOf(statusOf(result), {"EMPTY_PENDING", "EMPTY_RESET", "BACKGROUND_PENDING", "BACKGROUND_REFRESH"})) {
+    result = checkDecisionWindow(round, now);
+  }
+  recordTimingLap(laps, lastLap, "core");
+  if (!round.cameraGuardWarning.is_null()) result["camera_guard_warning"] = round.cameraGuardWarning;
+
+  if (isOneOf(statusOf(result), {"READY", "WAIT", "POSITION_UNRESOLVED"})) {
+    json confirmed = confirmTransient(round, request, frames);
+    if (!confirmed.is_null()) result = confirmed;
+  } else {
+    round.pendingTransient = nullptr;
+  }
+  if (statusOf(result) == "DART_CANDIDATE" && round.recovery) endRecovery(round);
+
+  const std::string published = statusOf(result);
+  if (published == "DART_CANDIDATE" && !result["entry"].value("bouncer", false)) {
+    beginTipSampling(round, result, epoch);
+  } else if (isOneOf(published, {"READY", "ROUND_FULL"}) && !round.tipSampling.is_null() && !round.recovery) {
+    const json refined = refinePublishedDart(round, frames, epoch);
+    if (refined.is_object()) {
+      for (auto it = refined.begin(); it != refined.end(); ++it) result[it.key()] = it.value();
+      result["status"] = "DART_REFINED";
+    }
+  } else {
+    round.tipSampling = nullptr;
+  }
+  recordTimingLap(laps, lastLap, "transient_refine");
+
+  if (statusOf(result) == "READY" && result.value("unchanged", false) && round.entries.empty() &&
+      !round.recovery && !round.unresolved) {
+    result["background_adapted"] = refreshReferenceFrames(round, frames, now);
+  }
+  recordTimingLap(laps, lastLap, "background_adapt");
+
+  const bool wanted = proofWanted(round, result, now);
+  if (!round.recovery && wanted) {
+    runPassiveProof(round, frames, now, result);
+  } else if (!wanted && !(round.reviewRequired && isOneOf(statusOf(result), {"EMPTY_PENDING", "BACKGROUND_PENDING"}))) {
+    round.emptyProofTime = -1.0;
+  }
+  recordTimingLap(laps, lastLap, "passive_proof");
+
+  const std::string status = statusOf(result);
+  if (isOneOf(status, {"EMPTY_RESET", "RECOVERY_RESUMED", "BACKGROUND_REFRESH"})) endRecovery(round);
+  if (status == "DART_REMOVED") {
+    round.lastRecoveryReply = nullptr;
+    round.recoveryRetryTime = -1.0;
+    round.recoveryRetryCount = 0;
+  }
+  if (status == "POSITION_UNRESOLVED") round.unresolved = true;
+  if (isOneOf(status, {"DART_CANDIDATE", "EMPTY_RESET", "RECOVERY_RESUMED", "BACKGROUND_REFRESH"})) {
+    round.unresolved = false;
+  }
+  arbitratePosition(round, status, now, result);
+
+  const bool pending = isOneOf(status, {"BACKGROUND_PENDING", "EMPTY_PENDING", "RECOVERY_PENDING"}) ||
+                       isPendingWindowOpen(round, now);
+  if (!round.recovery && !round.reviewRequired && !pending && round.decisionWindowStart >= 0.0 &&
+      !isOneOf(status, {"DART_CANDIDATE", "EMPTY_RESET", "BACKGROUND_REFRESH"})) {
+    const double age = now + (monotonicMilliseconds() - entryMs) / 1000.0 - round.decisionWindowStart;
+    if (age >= kDecisionWindow) {
+      result["status"] = "DECISION_REVIEW_REQUIRED";
+      result["reason"] = "NO_RELIABLE_SCORE_WITHIN_THREE_SECONDS";
+      round.reviewRequired = true;
+      round.pendingCandidate = nullptr;
+      round.pendingConfirmation = nullptr;
+    }
+  }
+  result["decision_window"] = decisionWindowJson(round);
+  const std::string final = statusOf(result);
+  if (isOneOf(final, {"DART_CANDIDATE", "EMPTY_RESET", "BACKGROUND_REFRESH"}) ||
+      (final == "READY" && result.value("unchanged", false))) {
+    resetFrameHistory(round);
+    round.decisionWindowStart = -1.0;
+    round.reviewRequired = false;
+    round.pendingConfirmation = nullptr;
+    round.fallbackPoint = nullptr;
+    result["decision_window"]["active"] = false;
+    result["decision_window"]["review_required"] = false;
+  }
+
+  result["entries"] = round.entries;
+  auto copyRecord = [&round](int camera) { return round.cameras[camera].record; };
+  const auto records = runOnCameraWorkers(copyRecord);
+  result["surround_filter"] = json::array({records[0], records[1], records[2]});
+
+  json event = buildHostEvent(result);
+  if (final == "DART_REMOVED" && !round.state.is_null() && event.is_object()) {
+    event["data"]["throws"] = round.state["data"]["throws"];
+    event["data"]["numThrows"] = round.state["data"]["numThrows"];
+  }
+  if (!event.is_null()) {
+    if (event == round.state) {
+      event = nullptr;
+    } else {
+      round.state = event;
+    }
+  }
+  result["state"] = event;
+  result["snapshot"] = round.state;
+  result["round"] = round.roundNumber;
+  result["engine_flags"] = buildEngineFlags(round);
+  recordTimingLap(laps, lastLap, "contract_state");
+  result["timing"] = {{"detect_ms", laps}};
+  if (!round.timing.empty()) result["timing"]["recovery_ms"] = round.timing;
+  result["processMs"] = monotonicMilliseconds() - entryMs;
+  result["rebase"] = isOneOf(final, {"EMPTY_RESET", "RECOVERY_RESUMED", "BACKGROUND_REFRESH"}) ? json(now) : json(nullptr);
+  return result;
+}
+
+}  // namespace
+
+void recordTimingLap(json& laps, double& lastLapMs, const char* name) {
+  const double now = monotonicMilliseconds();
+  laps[name] = now - lastLapMs;
+  lastLapMs = now;
+}
+
+bool allEntriesGone(const json& entries) {
+  for (const json& e : entries) {
+    if (!(e.value("bouncer", false) || e.value("bounceout", false) || e.value("departed", false))) return false;
+  }
+  return true;
+}
+
+bool allToneTablesEmpty(const ImageTriple& tables) {
+  return tables[0].empty() && tables[1].empty() && tables[2].empty();
+}
+
+json processRoundFrames(Round& round, const json& request, const std::vector<cv::Mat>& frames) {
+  // Work on a copy (pixels are shared, never written in place): a failure anywhere leaves the
+  // round as it was, so a dart is never entered without the host hearing of it.
+  Round working = round;
+  json result = processOn(working, request, frames);
+  round = std::move(working);
+  return result;
+}
+
+}  // namespace tarv
+
+// TEMP until the transient confirmation lands.
+namespace tarv {
+__attribute__((weak)) json confirmTransient(Round&, const json&, const std::vector<cv::Mat>&) { return nullptr; }
+}  // namespace tarv
