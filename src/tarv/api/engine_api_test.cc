@@ -80,7 +80,9 @@ TEST_F(EngineApi, CopyChecksTheExactSize) {
 TEST_F(EngineApi, WarmAnswersWithItsTimeAndTheSearchAudit) {
   const json reply = call(R"({"command":"warm","images":[]})");
   EXPECT_EQ(reply["status"], "WARM");
-  EXPECT_TRUE(reply["warmupMs"].is_number());
+  // Only the first warm-up of the process does the work.
+  EXPECT_GT(reply["warmupMs"].get<double>(), 0.0);
+  EXPECT_EQ(call(R"({"command":"warm","images":[]})")["warmupMs"].get<double>(), 0.0);
   EXPECT_EQ(reply["searchAudit"],
             json({{"availablePaths", 18}, {"cameraThreads", 3}, {"measuredSearches", 0}}));
 }

@@ -11,6 +11,7 @@
 #include "tarv/engine/camera_worker_pool.h"
 #include "tarv/engine/engine_values.h"
 #include "tarv/engine/host_event.h"
+#include "tarv/engine/warmup.h"
 #include "tarv/views/board_features.h"
 #include "tarv/views/image_ops.h"
 
@@ -102,6 +103,7 @@ json armRound(Round& round, const json& config, const std::vector<cv::Mat>& imag
   armed.boardRadiusMm = boardRadius;
   armed.armed = true;
 
+  runWarmupOnce(armed.cameras);
   json reply = {{"status", "READY"}, {"armed", true}};
   for (int i = 0; i < 3; ++i) reply["tip_geometry"][cameraIds[i]] = tipGeometry(armed.cameras[i]);
   armed.state = buildHostEvent(reply);

@@ -5,47 +5,115 @@
 #include "tarv/detector/throw_evaluation.h"
 #include "tarv/engine/engine_values.h"
 #include "tarv/engine/process_switches.h"
+#include "tarv/views/board_projection.h"
 #include "tarv/views/components.h"
 #include "tarv/views/shaft_axis.h"
 
 namespace tarv {
 namespace {
+
 constexpr int kStoredTolerancePx = 3;
+// A dart seen from the side covers at most about this much board area (a 150 mm body and a
+// flight seen across); a change larger than this is not one dart.
+constexpr double kLargestDartAreaMm2 = 5000.0;
+// Room round the reduced dart change for the full-size search (flight tips, a point the
+// reduced image lost).
+constexpr int kCropMarginPx = 24;
+
+Homography scaled(const Homography& h, double s) {
+  Homography out = h;
+  for (int c = 0; c < 6; ++c) out[c] *= s;
+  return out;
+}
+
+cv::Mat reduce(const cv::Mat& image, double scale, int interpolation) {
+  if (scale == 1.0) return image;
+  cv::Mat out;
+  cv::resize(image, out, cv::Size(), scale, scale, interpolation);
+  return out;
+}
+
+const cv::Mat& reducedOf(const cv::Mat& source, ReducedImage& cache, double scale, bool isMask) {
+  if (cache.source.data != source.data || cache.source.size() != source.size() || cache.reduced.empty()) {
+    cache.source = source;
+    cache.reduced = reduce(source, scale, cv::INTER_AREA);
+    if (isMask && scale != 1.0) cache.reduced = thresholdBinary(cache.reduced, 0);
+  }
+  return cache.reduced;
+}
+
 }  // namespace
 
 double scoringRadiusMm(const Round& round) {
   return round.boardOnlyScope ? round.boardRadiusMm : std::max(missRadiusMm(), round.boardRadiusMm);
 }
 
+double analysisScale(cv::Size imageSize) { return imageSize.width >= 640 ? 0.5 : 1.0; }
+
 CameraFrameAnalysis analyseCameraFrame(const Round& round, int camera, const cv::Mat& frame) {
   const Camera& c = round.cameras[camera];
+  if (frame.size() != c.emptyReferenceColour.size()) throw std::runtime_error("Camera resolution changed");
   CameraFrameAnalysis a;
-  a.grey = toGray(frame);
-  a.region = getBoardRegionMask(frame.size(), c.boardToImage, scoringRadiusMm(round));
-  a.minPixels = minPixelsForCamera(c);
-  a.change = nativeDifferenceMask(c.emptyReference, a.grey, a.region);
+  a.scale = analysisScale(frame.size());
+  const cv::Mat& emptyGrey = reducedOf(c.emptyReference, c.reducedReferences[0], a.scale, false);
+  const cv::Mat& background = reducedOf(c.backgroundFrame, c.reducedReferences[1], a.scale, false);
+  const cv::Mat& stored = c.referenceChangeMask.empty()
+                              ? cv::Mat()
+                              : reducedOf(c.referenceChangeMask, c.reducedReferences[2], a.scale, true);
+  a.frame = reduce(frame, a.scale, cv::INTER_AREA);
+  const cv::Mat grey = toGray(a.frame);
+  const Homography h = scaled(c.boardToImage, a.scale);
+  const double radius = scoringRadiusMm(round);
+  a.region = getBoardRegionMask(a.frame.size(), h, radius);
+  a.minPixels = std::max(20, static_cast<int>(minPixelsForCamera(c) * a.scale * a.scale));
+  const double pxPerMm = projectedBoardHeight(c.boardToImage) / 340.0 * a.scale;
+  a.maxDartPixels = static_cast<int>(kLargestDartAreaMm2 * pxPerMm * pxPerMm);
+
+  a.change = nativeDifferenceMask(emptyGrey, grey, a.region);
   cv::bitwise_and(a.change, a.region, a.change);
   const int regionPixels = std::max(1, cv::countNonZero(a.region));
   a.changedFraction = static_cast<double>(cv::countNonZero(a.change)) / regionPixels;
-  a.masks = compareMasks(c.referenceChangeMask, a.change, kStoredTolerancePx);
+  a.masks = compareMasks(stored, a.change, std::max(1, static_cast<int>(kStoredTolerancePx * a.scale + 0.5)));
 
   // The dart's own change: against the working background, which holds the darts already
   // entered, in colour so that a black shaft over a red or green bed is seen too.
-  const cv::Mat difference = colourDifference(frame, c.backgroundFrame);
+  const cv::Mat difference = colourDifference(a.frame, background);
   a.level = std::max(kDartChangeLevel, changeLevel(difference, a.region, processSwitches().adaptiveThreshold));
-  const cv::Mat dart = dartChangeMask(difference, a.level);
-  a.dartMask = keepComponentsInBoardRegion(dart, c.boardToImage, cv::Mat(), scoringRadiusMm(round));
+  a.dartMask = keepComponentsInBoardRegion(dartChangeMask(difference, a.level), h, cv::Mat(), radius);
   a.dartPixels = cv::countNonZero(a.dartMask);
   return a;
 }
 
+DartCrop fullSizeDartChange(const Round& round, int camera, const cv::Mat& frame,
+                            const CameraFrameAnalysis& analysis) {
+  const Camera& c = round.cameras[camera];
+  DartCrop crop;
+  const cv::Rect found = cv::boundingRect(analysis.dartMask);
+  if (found.area() == 0) return crop;
+  const double up = 1.0 / analysis.scale;
+  crop.box = cv::Rect(static_cast<int>(found.x * up) - kCropMarginPx, static_cast<int>(found.y * up) - kCropMarginPx,
+                      static_cast<int>(found.width * up) + 2 * kCropMarginPx,
+                      static_cast<int>(found.height * up) + 2 * kCropMarginPx) &
+             cv::Rect(0, 0, frame.cols, frame.rows);
+  const cv::Mat difference = colourDifference(frame(crop.box), c.backgroundFrame(crop.box));
+  // The whole image's region, cropped: one cached mask per camera rather than one per crop.
+  const cv::Mat region = getBoardRegionMask(frame.size(), c.boardToImage, scoringRadiusMm(round))(crop.box);
+  crop.mask = componentsTouching(dartChangeMask(difference, analysis.level), region);
+  return crop;
+}
+
 double maskAgreement(const cv::Mat& a, const cv::Mat& b) {
   if (a.empty() || b.empty() || a.size() != b.size()) return 0.0;
-  cv::Mat both, either;
-  cv::bitwise_and(a, b, both);
-  cv::bitwise_or(a, b, either);
-  const int union_ = cv::countNonZero(either);
-  return union_ == 0 ? 1.0 : static_cast<double>(cv::countNonZero(both)) / union_;
+  // Sensor noise moves a mask's edge by a pixel from frame to frame: each mask is compared
+  // with the other grown by one pixel.
+  const auto within = [](const cv::Mat& m, const cv::Mat& other) {
+    const int pixels = cv::countNonZero(m);
+    if (pixels == 0) return 1.0;
+    cv::Mat inside;
+    cv::bitwise_and(m, dilateMask(other, 3, false), inside);
+    return static_cast<double>(cv::countNonZero(inside)) / pixels;
+  };
+  return std::min(within(a, b), within(b, a));
 }
 
 }  // namespace tarv

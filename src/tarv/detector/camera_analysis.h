@@ -1,5 +1,6 @@
-// What one camera's frame shows against the round: the change against its references, the
-// new and removed pixels, and the new dart's own change against the working background.
+// What one camera's frame shows against the round, measured on a reduced copy of the frame:
+// the change against its references, the new and removed pixels, and the new dart's own
+// change against the working background.
 #pragma once
 
 #include <nlohmann/json.hpp>
@@ -11,13 +12,15 @@
 namespace tarv {
 
 struct CameraFrameAnalysis {
-  cv::Mat grey;          // the frame in grey
-  cv::Mat region;        // board region of the scoring radius
+  double scale = 1.0;    // of the reduced images against the camera image
+  cv::Mat frame;         // reduced colour frame
+  cv::Mat region;        // board region of the scoring radius (reduced)
   cv::Mat change;        // change against the empty-board reference, within the region
   Masks masks;           // change against the stored change mask of the entered darts
   cv::Mat dartMask;      // the new change against the working background (darts entered)
   int dartPixels = 0;
-  int minPixels = 80;    // fewest changed pixels that can be a dart here
+  int minPixels = 80;    // fewest changed pixels that can be a dart (in reduced pixels)
+  int maxDartPixels = 0; // more than this cannot be one dart: a hand, an arm, a shadow
   double changedFraction = 0.0;  // of the board region
   double level = 16.0;   // change level used for the dart mask
 };
@@ -25,10 +28,24 @@ struct CameraFrameAnalysis {
 // The scoring radius of the round: the board radius in board-only scope, else the miss radius.
 double scoringRadiusMm(const Round& round);
 
-// One camera's analysis (a camera worker job: reads the round, writes nothing).
+// Images 640 or more pixels wide are analysed at half size.
+double analysisScale(cv::Size imageSize);
+
+// One camera's analysis (a camera worker job: reads the round and its own camera's caches).
 CameraFrameAnalysis analyseCameraFrame(const Round& round, int camera, const cv::Mat& frame);
 
-// Share of the union of two masks that both hold; 1.0 when both are empty.
+// The dart's change at full size, searched round where the reduced analysis found it: the
+// colour change against the working background, whole components touching the board region.
+// The answer covers the crop at the returned offset.
+struct DartCrop {
+  cv::Rect box;
+  cv::Mat mask;
+};
+DartCrop fullSizeDartChange(const Round& round, int camera, const cv::Mat& frame,
+                            const CameraFrameAnalysis& analysis);
+
+// How well two masks agree, allowing each edge a pixel: the smaller of the shares of each
+// mask inside the other grown by one pixel; 1.0 when both are empty.
 double maskAgreement(const cv::Mat& a, const cv::Mat& b);
 
 }  // namespace tarv

@@ -16,6 +16,7 @@
 #include "tarv/engine/camera_worker_pool.h"
 #include "tarv/engine/engine_values.h"
 #include "tarv/views/shaft_axis.h"
+#include "tarv/views/tip_evidence.h"
 
 namespace tarv {
 namespace {
@@ -60,69 +61,78 @@ json reply(const std::string& status, const std::string& reason, const json& sta
 // A dart counts in a camera when its own change reaches the camera's pixel limit.
 bool seesDart(const CameraFrameAnalysis& a) { return a.dartPixels >= a.minPixels; }
 
-std::array<json, 3> measureShafts(const Round& round, const std::vector<cv::Mat>& frames,
-                                  const std::array<CameraFrameAnalysis, 3>& analyses) {
+struct ShaftMeasurement {
+  json record;       // the camera's shaft record (observations and votes)
+  cv::Mat dartMask;  // the dart's change at full size
+};
+
+std::array<ShaftMeasurement, 3> measureShafts(const Round& round, const std::vector<cv::Mat>& frames,
+                                              const std::array<CameraFrameAnalysis, 3>& analyses) {
   auto job = [&](int camera) {
     const CameraFrameAnalysis& a = analyses[camera];
     const Camera& c = round.cameras[camera];
+    ShaftMeasurement m;
+    m.dartMask = cv::Mat::zeros(frames[camera].size(), CV_8UC1);
     ShaftView view;
-    view.frame = frames[camera];
-    view.background = c.backgroundFrame;
-    view.changeMask = seesDart(a) ? a.dartMask : cv::Mat();
     view.boardToImage = c.boardToImage;
+    view.minPixels = minPixelsForCamera(c);
+    view.level = a.level;
     const auto& n = c.imageNormal;
     if (std::isfinite(n[0]) && std::isfinite(n[1]) && std::abs(n[2]) > 1e-12) {
       view.normalPoint = cv::Point2d(n[0] / n[2], n[1] / n[2]);
     }
-    view.minPixels = a.minPixels;
-    view.level = a.level;
-    return estimateShaftAxis(view);
+    if (seesDart(a)) {
+      const DartCrop crop = fullSizeDartChange(round, camera, frames[camera], a);
+      if (crop.box.area() > 0) {
+        crop.mask.copyTo(m.dartMask(crop.box));
+        view.frame = frames[camera](crop.box);
+        view.background = c.backgroundFrame(crop.box);
+        view.changeMask = crop.mask;
+        view.offset = crop.box.tl();
+      }
+    }
+    m.record = estimateShaftAxis(view);
+    return m;
   };
   return runOnCameraWorkers(job);
 }
 
-json viewChecks(const std::array<json, 3>& views, Point2 point, json& crosscheck) {
+// Each camera's view of the chosen point: its local evidence and where its axis passes it.
+json viewChecks(const Round& round, const std::array<ShaftMeasurement, 3>& shafts, Point2 point,
+                json& crosscheck) {
+  auto job = [&](int camera) {
+    return json{{"local", checkLocalTipEvidence(shafts[camera].dartMask, round.cameras[camera].boardToImage,
+                                                shafts[camera].record, point)},
+                {"common", findCommonBoardPoint(shafts[camera].record, point)}};
+  };
+  const auto evidence = runOnCameraWorkers(job);
   json checks = json::object();
   crosscheck = {{"cameras", json::object()}, {"agreeing_cameras", json::array()}};
   for (int i = 0; i < 3; ++i) {
-    const json& vote = views[i]["votes"][0];
-    bool lineAgrees = false;
+    const json& local = evidence[i]["local"];
+    const json& vote = shafts[i].record["votes"][0];
     bool tipConfirmed = false;
-    if (!vote.value("abstention", true)) {
-      if (vote.contains("line")) {
-        const json& l = vote["line"];
-        lineAgrees = std::abs(l[0].get<double>() * point.x + l[1].get<double>() * point.y + l[2].get<double>()) <= kSupportLineMm;
-      }
-      if (vote.value("tip_valid", false)) {
-        const Point2 tip = pointFromJson(vote["point"]);
-        tipConfirmed = std::hypot(tip.x - point.x, tip.y - point.y) <= kSupportTipMm;
-      }
+    if (!vote.value("abstention", true) && vote.value("tip_valid", false)) {
+      const Point2 tip = pointFromJson(vote["point"]);
+      tipConfirmed = std::hypot(tip.x - point.x, tip.y - point.y) <= kSupportTipMm;
     }
-    const bool supported = lineAgrees || tipConfirmed;
-    checks[cameraIds[i]] = {{"supported", supported}};
-    crosscheck["cameras"][cameraIds[i]] = {{"detail", {{"tip_confirmed", tipConfirmed}, {"agrees", lineAgrees}}}};
-    if (lineAgrees) crosscheck["agreeing_cameras"].push_back(cameraIds[i]);
+    const json& lineError = local["line_error_mm"];
+    const bool agrees = lineError.is_number() && lineError.get<double>() <= kSupportLineMm;
+    checks[cameraIds[i]] = local;
+    crosscheck["cameras"][cameraIds[i]] = {{"detail", {{"tip_confirmed", tipConfirmed}, {"agrees", agrees}}},
+                                           {"common_point", evidence[i]["common"]}};
+    if (agrees) crosscheck["agreeing_cameras"].push_back(cameraIds[i]);
   }
   return checks;
 }
 
-// The cameras' own readings as view measurements, for the consensus record.
-json viewMeasurements(const std::array<json, 3>& views) {
+// The cameras' own candidates, for the consensus record.
+json viewMeasurements(const std::array<CameraFrameAnalysis, 3>& analyses,
+                      const std::array<ShaftMeasurement, 3>& shafts) {
   json measurements = json::array();
   for (int i = 0; i < 3; ++i) {
-    json list = json::array();
-    const json& vote = views[i]["votes"][0];
-    if (!vote.value("abstention", true) && vote.value("tip_valid", false)) {
-      const double error = vote.value("error_mm", 1.0);
-      list.push_back({{"status", "CANDIDATE"},
-                      {"quality", roundTo(1.0 / (1.0 + error), 2)},
-                      {"field", vote.value("field", "MISS")},
-                      {"point", vote["point"]},
-                      {"kind", viewKinds[0]}});
-    } else {
-      list.push_back({{"status", "ABSTAIN"}, {"quality", 0.0}, {"kind", viewKinds[0]}});
-    }
-    measurements.push_back(list);
+    measurements.push_back({locateCameraCandidate(analyses[i].dartPixels, analyses[i].changedFraction,
+                                                  shafts[i].record, kLargeChangeFraction)});
   }
   return measurements;
 }
@@ -153,22 +163,37 @@ json buildEntry(const Round& round, Point2 point, const json& position, const st
   return entry;
 }
 
-// The dart is entered: its masks join the stored change, and the working background takes
+// The dart is entered: its change joins the stored change, and the working background takes
 // the frame so that the next dart is measured against a board that holds this one.
 void enterDart(Round& round, const std::vector<cv::Mat>& frames,
-               const std::array<CameraFrameAnalysis, 3>& analyses, const json& entry) {
+               const std::array<CameraFrameAnalysis, 3>& analyses,
+               const std::array<ShaftMeasurement, 3>& shafts, const json& entry) {
+  auto job = [&](int camera) {
+    // Measured the way every later frame is: grey, against the empty board, so that what
+    // stays on the board is never taken for something removed.
+    const Camera& c = round.cameras[camera];
+    const cv::Mat grey = toGray(frames[camera]);
+    cv::Mat change = nativeDifferenceMask(c.emptyReference, grey);
+    cv::bitwise_and(change, getBoardRegionMask(change.size(), c.boardToImage, scoringRadiusMm(round)), change);
+    cv::bitwise_or(change, c.referenceChangeMask, change);
+    return std::make_pair(change, grey.data == frames[camera].data ? grey.clone() : grey);
+  };
+  const auto updated = runOnCameraWorkers(job);
   ImageTriple dartMasks;
   for (int i = 0; i < 3; ++i) {
     Camera& c = round.cameras[i];
-    const CameraFrameAnalysis& a = analyses[i];
-    dartMasks[i] = a.dartMask.clone();
-    // The stored change is measured the way every later frame is: grey, against the empty
-    // board, so that what stays on the board is never taken for something removed.
-    cv::Mat stored;
-    cv::bitwise_or(c.referenceChangeMask, a.change, stored);
-    c.referenceChangeMask = stored;
+    dartMasks[i] = shafts[i].dartMask;
+    // The reduced stored change is the union of the reduced changes the analysis saw, so a
+    // later frame is compared with what the same analysis measures.
+    cv::Mat reducedStored = analyses[i].change.clone();
+    const ReducedImage& before = c.reducedReferences[2];
+    if (before.source.data == c.referenceChangeMask.data && before.reduced.size() == reducedStored.size()) {
+      cv::bitwise_or(reducedStored, before.reduced, reducedStored);
+    }
+    c.referenceChangeMask = updated[i].first;
+    c.reducedReferences[2] = {c.referenceChangeMask, reducedStored};
+    c.dartReference = updated[i].second;
     c.backgroundFrame = frames[i].clone();
-    c.dartReference = a.grey.data == frames[i].data ? a.grey.clone() : a.grey;
   }
   round.knownDartMasks.push_back(dartMasks);
   round.entries.push_back(entry);
@@ -227,6 +252,22 @@ bool hasFreshChangeInTwoCameras(const Round& round, const std::vector<cv::Mat>& 
   return fresh >= 2;
 }
 
+std::pair<json, json> analyseWarmupCamera(const std::array<Camera, 3>& cameras, int camera) {
+  Round round;
+  round.cameras = cameras;
+  const Camera& c = cameras[camera];
+  const CameraFrameAnalysis a = analyseCameraFrame(round, camera, c.emptyReferenceColour);
+  ShaftView view;
+  view.frame = c.emptyReferenceColour;
+  view.background = c.backgroundFrame;
+  view.changeMask = c.referenceChangeMask;
+  view.boardToImage = c.boardToImage;
+  view.minPixels = minPixelsForCamera(c);
+  json record = estimateShaftAxis(view);
+  json candidate = locateCameraCandidate(a.dartPixels, a.changedFraction, record, kLargeChangeFraction);
+  return {std::move(record), std::move(candidate)};
+}
+
 json evaluateRoundFrames(Round& round, const std::vector<cv::Mat>& frames, double now) {
   if (frames.size() < 3) throw std::runtime_error("THREE_CAMERAS_REQUIRED");
   const std::array<CameraFrameAnalysis, 3> analyses = analyseFrames(round, frames);
@@ -234,7 +275,7 @@ json evaluateRoundFrames(Round& round, const std::vector<cv::Mat>& frames, doubl
 
   int large = 0, removing = 0, seeing = 0;
   for (const CameraFrameAnalysis& a : analyses) {
-    large += a.changedFraction > kLargeChangeFraction;
+    large += a.changedFraction > kLargeChangeFraction || a.dartPixels > a.maxDartPixels;
     removing += a.masks.removedPixels() >= a.minPixels &&
                 a.masks.stats.value("removed_fraction", 0.0) > kRemovedFraction;
     seeing += seesDart(a);
@@ -280,13 +321,15 @@ json evaluateRoundFrames(Round& round, const std::vector<cv::Mat>& frames, doubl
     if (seesDart(analyses[i]) && overlap < kSettledAgreement) settled = false;
   }
   for (int i = 0; i < 3; ++i) round.evaluationMasks[i] = analyses[i].dartMask.clone();
-  if (!settled) {
+  // A probe round sees its transient once: there is no second triplet to wait for.
+  if (!settled && !round.probe) {
     json r = reply("SETTLING", "WAITING_FOR_STABLE_FRAMES", stats);
     r["agreement"] = agreement;
     return r;
   }
 
-  const std::array<json, 3> views = measureShafts(round, frames, analyses);
+  const std::array<ShaftMeasurement, 3> shafts = measureShafts(round, frames, analyses);
+  const std::array<json, 3> views{shafts[0].record, shafts[1].record, shafts[2].record};
   const json position = fuseDartPosition(views);
   std::array<Homography, 3> homographies;
   for (int i = 0; i < 3; ++i) homographies[i] = round.cameras[i].boardToImage;
@@ -304,7 +347,7 @@ json evaluateRoundFrames(Round& round, const std::vector<cv::Mat>& frames, doubl
   }
   const Point2 point = pointFromJson(position["point"]);
   json crosscheck;
-  const json checks = viewChecks(views, point, crosscheck);
+  const json checks = viewChecks(round, shafts, point, crosscheck);
   const json entry = buildEntry(round, point, position, views);
 
   json r = reply("DART_CANDIDATE", "DART_ENTERED", stats);
@@ -313,12 +356,12 @@ json evaluateRoundFrames(Round& round, const std::vector<cv::Mat>& frames, doubl
                    {"tip_solver", solver}};
   r["view_checks"] = checks;
   r["crosscheck"] = crosscheck;
-  r["arbitration"] = {{"consensus", buildMultiviewConsensus(viewMeasurements(views))},
+  r["arbitration"] = {{"consensus", buildMultiviewConsensus(viewMeasurements(analyses, shafts))},
                       {"hypothesis", {{"field", entry["selected_field"]},
                                       {"point", entry["board_xy_nominal_mm"]},
                                       {"method", method}}}};
   r["views"] = views;
-  enterDart(round, frames, analyses, entry);
+  enterDart(round, frames, analyses, shafts, entry);
   clearSettling(round);
   round.pendingCandidate = nullptr;
   round.pendingConfirmation = nullptr;

@@ -39,6 +39,10 @@ double missRadiusMm();
 // of its stored change).
 bool hasFreshChangeInTwoCameras(const Round& round, const std::vector<cv::Mat>& frames);
 
+// The per-camera warm-up (a camera worker job): the camera's images 1 to 5 hold one
+// synthetic frame; answers its shaft record and its candidate record.
+std::pair<json, json> analyseWarmupCamera(const std::array<Camera, 3>& cameras, int camera);
+
 // False for decision paths named in TARV_DISABLE_PATHS (read once).
 bool isPathEnabled(const std::string& path);
 

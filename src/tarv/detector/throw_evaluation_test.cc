@@ -5,6 +5,7 @@
 #include "host/host_protocol.h"
 #include "scene/scene.h"
 #include "tarv/board/board_geometry.h"
+#include "tarv/engine/engine.h"
 #include "tarv/tarv.h"
 
 namespace tarv {
@@ -76,6 +77,40 @@ TEST_F(Scoring, ARoundOfThreeDartsIsEnteredOnceEachInOrder) {
   }
   const std::vector<json> full = send(scene, 2);
   EXPECT_EQ(full[1].value("status", ""), "ROUND_FULL");
+}
+
+// Every image the round keeps, for checks on where its pixels live.
+std::vector<cv::Mat> imagesOf(const Round& round) {
+  std::vector<cv::Mat> images(round.incomingFrames.begin(), round.incomingFrames.end());
+  for (const Camera& c : round.cameras) {
+    for (const cv::Mat* m : {&c.emptyReferenceColour, &c.backgroundFrame, &c.emptyReference, &c.dartReference,
+                             &c.referenceChangeMask, &c.residualMask}) {
+      images.push_back(*m);
+    }
+  }
+  for (const ImageTriple& set : round.knownDartMasks) images.insert(images.end(), set.begin(), set.end());
+  for (const ImageTriple* t : {&round.evaluationMasks, &round.callStartFrames, &round.callStartGreys,
+                               &round.heldFrames, &round.probeChangeMasks}) {
+    images.insert(images.end(), t->begin(), t->end());
+  }
+  return images;
+}
+
+TEST_F(Scoring, NothingKeptPointsIntoTheHostsFrames) {
+  ASSERT_EQ(arm(scene::Scene{}).value("status", ""), "READY");
+  scene::SceneRandom rng(8);
+  scene::Scene scene;
+  scene.darts.push_back(scene::randomDart(rng, 150.0));
+  const scene::SceneImages shot = renderer_->render(scene);
+  for (int i = 0; i < 4; ++i) call(clock_.detectRequest(shot.frames));
+  const Round& round = static_cast<Engine*>(engine_)->round;
+  ASSERT_EQ(round.entries.size(), 1u);
+  for (const cv::Mat& image : imagesOf(round)) {
+    for (const cv::Mat& host : shot.frames) {
+      const bool inside = image.data >= host.data && image.data < host.data + host.total() * host.elemSize();
+      EXPECT_FALSE(inside);
+    }
+  }
 }
 
 }  // namespace

@@ -17,9 +17,10 @@
 #include "tarv/engine/engine.h"
 #include "tarv/engine/engine_values.h"
 #include "tarv/engine/frame_handler.h"
+#include "tarv/engine/motion_bouncer.h"
 #include "tarv/engine/process_switches.h"
 #include "tarv/engine/request_intake.h"
-#include "tarv/engine/round_commands.h"
+#include "tarv/engine/transient_probe.h"
 #include "tarv/engine/warmup.h"
 
 namespace tarv {
@@ -93,6 +94,17 @@ json runThreeCameraPath(Engine& engine, const std::string& command, const json& 
   return reply;
 }
 
+// Frames wrapped round a host's buffers belong to the call that brought them.
+void forgetHostFrames(Engine& engine) {
+  forgetIncomingFrames(engine.round);
+  if (engine.calibrationCheckRound) forgetIncomingFrames(*engine.calibrationCheckRound);
+  if (engine.pendingRound) forgetIncomingFrames(*engine.pendingRound);
+  if (engine.restartSnapshot) {
+    forgetIncomingFrames(engine.restartSnapshot->round);
+    if (engine.restartSnapshot->pendingRound) forgetIncomingFrames(*engine.restartSnapshot->pendingRound);
+  }
+}
+
 json dispatch(Engine& engine, const std::string& command, const json& request,
               std::vector<cv::Mat>& images) {
   const size_t n = images.size();
@@ -151,7 +163,14 @@ json handleRequest(Engine& engine, const char* requestText) {
   processSwitches().measuredSearches = 0;
   applySwitches(request);
 
-  json reply = dispatch(engine, command, request, images);
+  json reply;
+  try {
+    reply = dispatch(engine, command, request, images);
+  } catch (...) {
+    forgetHostFrames(engine);
+    throw;
+  }
+  forgetHostFrames(engine);
 
   reply["searchAudit"] = {{"availablePaths", kAvailablePaths},
                           {"cameraThreads", 3},

@@ -484,7 +484,3 @@ json processRoundFrames(Round& round, const json& request, const std::vector<cv:
 
 }  // namespace tarv
 
-// TEMP until the transient confirmation lands.
-namespace tarv {
-__attribute__((weak)) json confirmTransient(Round&, const json&, const std::vector<cv::Mat>&) { return nullptr; }
-}  // namespace tarv

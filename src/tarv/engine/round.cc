@@ -18,13 +18,10 @@ void resetFrameHistory(Round& round) {
   round.historyTime = -1.0;
 }
 
+void forgetIncomingFrames(Round& round) { round.incomingFrames.clear(); }
+
 std::vector<cv::Mat> intakeFrames(Round& round, const std::vector<cv::Mat>& frames) {
-  if (&frames != &round.incomingFrames) {
-    std::vector<cv::Mat> owned;
-    owned.reserve(frames.size());
-    for (const cv::Mat& frame : frames) owned.push_back(ownedImage(frame));
-    round.incomingFrames = std::move(owned);
-  }
+  if (&frames != &round.incomingFrames) round.incomingFrames = frames;
   std::vector<cv::Mat> result = round.incomingFrames;
   for (size_t i = 0; i < result.size(); ++i) {
     const cv::Mat& table = round.inputLut[i % 3];

@@ -53,6 +53,13 @@ struct SurroundMotion {
   double time = -1.0;
 };
 
+// A reduced copy of one image, rebuilt when the image it was made from is replaced. It holds
+// that image, so a new image can never reuse the old one's address unnoticed.
+struct ReducedImage {
+  cv::Mat source;
+  cv::Mat reduced;
+};
+
 class Camera {
  public:
   cv::Mat emptyReferenceColour;  // colour reference of the empty board (private clone)
@@ -69,6 +76,8 @@ class Camera {
   double boardRadiusMm = 170.0;
   BoardFeatures features;
   bool referencesRealigned = false;
+  // Reduced references of the per-frame analysis; only the camera's own worker touches them.
+  mutable std::array<ReducedImage, 3> reducedReferences;
 };
 
 class Round {
@@ -143,7 +152,7 @@ class Round {
   std::array<Homography, 3> driftTransform{};
   std::array<json, 3> cameraReports;
   ImageTriple inputLut;          // per-camera 1x256 8-bit 3-channel tables; empty means none
-  std::vector<cv::Mat> incomingFrames;  // the latest request's frames before the tables
+  std::vector<cv::Mat> incomingFrames;  // this call's frames before the tables (may be a host's)
   double timingMark = -1.0;
   json timing = json::object();  // recovery timings, "recovery_ms"
   int64_t waitDiagnosticCount = 0;
@@ -173,8 +182,10 @@ struct RestartSnapshot {
 // Empties the frame history, releases the held frames and resets the history records.
 void resetFrameHistory(Round& round);
 
-// Stores the frames (owned copies) as the round's incoming frames and returns them with each
-// camera's input tone table applied where it has one; frames 3..5 use cameras 0..2 again.
+// Stores the frames as the round's incoming frames and returns them with each camera's input
+// tone table applied where it has one; frames 3..5 use cameras 0..2 again. The incoming
+// frames may share a host's buffers: they belong to one call and are forgotten at its end.
 std::vector<cv::Mat> intakeFrames(Round& round, const std::vector<cv::Mat>& frames);
+void forgetIncomingFrames(Round& round);
 
 }  // namespace tarv

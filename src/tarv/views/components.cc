@@ -8,7 +8,7 @@ namespace tarv {
 
 cv::Mat componentsTouching(const cv::Mat& mask, const cv::Mat& region) {
   cv::Mat out = cv::Mat::zeros(mask.size(), CV_8UC1);
-  if (mask.empty() || region.size() != mask.size()) return out;
+  if (mask.empty() || region.size() != mask.size() || cv::countNonZero(mask) == 0) return out;
   cv::Mat labels;
   const int count = cv::connectedComponents(mask, labels, 8, CV_32S);
   std::vector<uchar> touching(count, 0);

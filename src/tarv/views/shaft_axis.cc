@@ -8,6 +8,7 @@
 
 #include "tarv/board/axis_intersection.h"
 #include "tarv/board/board_layout.h"
+#include "tarv/engine/process_switches.h"
 #include "tarv/views/image_ops.h"
 
 namespace tarv {
@@ -249,9 +250,12 @@ std::optional<Line2> fitThinSections(const Line2& line, const std::vector<Sectio
   return result;
 }
 
-// The tip along the line: where the difference on the axis falls to half of what it is just
-// inside the dart, searched outward from the end of the support.
-double refineTip(const cv::Mat& difference, const Line2& line, double tEnd, double level) {
+}  // namespace
+
+double measureDifferenceTerminal(const cv::Mat& difference, cv::Point2d origin, cv::Point2d direction,
+                                 double tEnd, double level) {
+  processSwitches().measuredSearches.fetch_add(1);
+  const Line2 line{origin, direction};
   const auto onAxis = [&](double t) {
     float sum = 0.f;
     for (double e : {-0.5, 0.0, 0.5}) {
@@ -276,8 +280,6 @@ double refineTip(const cv::Mat& difference, const Line2& line, double tEnd, doub
   return tip;
 }
 
-}  // namespace
-
 cv::Mat colourDifference(const cv::Mat& frame, const cv::Mat& background) {
   cv::Mat difference;
   cv::absdiff(frame, background, difference);
@@ -289,14 +291,30 @@ cv::Mat colourDifference(const cv::Mat& frame, const cv::Mat& background) {
 }
 
 cv::Mat dartChangeMask(const cv::Mat& difference, double level) {
+  double largest = 0.0;
+  cv::minMaxLoc(difference, nullptr, &largest);
+  // The median never raises a pixel: nothing above the level stays nothing.
+  if (largest <= level) return cv::Mat::zeros(difference.size(), CV_8UC1);
   cv::Mat smoothed;
   cv::medianBlur(difference, smoothed, 3);
   return thresholdBinary(smoothed, level);
 }
 
+// The homography of a crop that starts at the offset.
+static Homography cropped(const Homography& h, cv::Point offset) {
+  Homography out = h;
+  for (int c = 0; c < 3; ++c) {
+    out[c] -= offset.x * h[6 + c];
+    out[3 + c] -= offset.y * h[6 + c];
+  }
+  return out;
+}
+
 std::optional<ShaftFit> fitShaft(const ShaftView& view) {
   if (view.changeMask.empty() || cv::countNonZero(view.changeMask) < view.minPixels) return std::nullopt;
-  const double ppm = pixelsPerMm(view.boardToImage, {0.0, 0.0});
+  const cv::Point2d offset(view.offset.x, view.offset.y);
+  const Homography boardToCrop = cropped(view.boardToImage, view.offset);
+  const double ppm = pixelsPerMm(boardToCrop, {0.0, 0.0});
   if (!std::isfinite(ppm) || ppm <= 0.0) return std::nullopt;
 
   const std::vector<cv::Point2d> pixels = dartPixels(view.changeMask, 5.0 * ppm);
@@ -306,8 +324,8 @@ std::optional<ShaftFit> fitShaft(const ShaftView& view) {
   // The tip touches the board and the dart comes out towards the camera: going from tip to
   // flight moves away from where board normals converge. Without that point, the end nearer
   // the bull is the tip. The line is directed from the tip towards the flight.
-  const Point2 bull = applyHomography(view.boardToImage, {0.0, 0.0});
-  const cv::Point2d reference = view.normalPoint ? *view.normalPoint : cv::Point2d(bull.x, bull.y);
+  const Point2 bull = applyHomography(boardToCrop, {0.0, 0.0});
+  const cv::Point2d reference = view.normalPoint ? *view.normalPoint - offset : cv::Point2d(bull.x, bull.y);
   {
     double lo = 1e300, hi = -1e300;
     for (const auto& p : pixels) {
@@ -339,13 +357,13 @@ std::optional<ShaftFit> fitShaft(const ShaftView& view) {
   const double lo = sections.front().t;
   const double hi = sections.back().t;
   if (hi - lo < kMinSpanMm * ppm) return std::nullopt;
-  const double tipT = refineTip(difference, line, lo, view.level);
+  const double tipT = measureDifferenceTerminal(difference, line.origin, line.direction, lo, view.level);
 
   ShaftFit fit;
-  fit.origin = line.origin;
+  fit.origin = line.origin + offset;
   fit.direction = line.direction;
-  fit.tip = line.at(tipT);
-  fit.tail = line.at(hi);
+  fit.tip = line.at(tipT) + offset;
+  fit.tail = line.at(hi) + offset;
   fit.residualPx = rms;
   fit.spanPx = hi - tipT;
   fit.sections = used;

@@ -14,11 +14,14 @@ using json = nlohmann::json;
 
 // What one camera contributes to the shaft search.
 struct ShaftView {
+  // The images may be a crop of the camera image starting at offset; every pixel position
+  // the search answers is in the whole image.
   cv::Mat frame;         // current colour frame
   cv::Mat background;    // colour working background (the darts already entered included)
   cv::Mat changeMask;    // the dart's change, 255 = set (new pixels only)
-  Homography boardToImage{};
-  std::optional<cv::Point2d> normalPoint;  // where board normals converge, when known
+  cv::Point offset{0, 0};
+  Homography boardToImage{};  // of the whole image
+  std::optional<cv::Point2d> normalPoint;  // where board normals converge (whole image)
   int minPixels = 80;    // fewest changed pixels that can be a dart
   double level = 16.0;   // change level of the difference image
 };
@@ -44,6 +47,12 @@ cv::Mat colourDifference(const cv::Mat& frame, const cv::Mat& background);
 constexpr double kDartChangeLevel = 20.0;
 // Pixels of the difference above the level after a 3x3 median.
 cv::Mat dartChangeMask(const cv::Mat& difference, double level);
+
+// The tip along an axis (origin, unit direction from the tip towards the flight): where the
+// difference on the axis falls to half of what it is just inside the dart, searched outward
+// from the support's end at tEnd. Counts one search in "measuredSearches".
+double measureDifferenceTerminal(const cv::Mat& difference, cv::Point2d origin, cv::Point2d direction,
+                                 double tEnd, double level);
 
 // The dart's axis in one view, or nothing when the change holds no dart-like support.
 std::optional<ShaftFit> fitShaft(const ShaftView& view);

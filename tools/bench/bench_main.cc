@@ -1,0 +1,200 @@
+// tarv_bench: scores rendered throws with the library and prints one table of outcomes plus
+// call times against an absdiff floor and the engine's resident memory.
+//
+//   tarv_bench [--sets clean,noise_blur,...] [--darts N] [--seed S] [--quick]
+//              [--memory-calls N] [--verbose]
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+#include "bench/bench_runner.h"
+#include "bench/scenarios.h"
+#include "bench/scoring.h"
+#include "tarv/tarv.h"
+
+namespace tb = tarv::bench;
+
+namespace {
+
+struct Options {
+  std::vector<std::string> sets;
+  int darts = 0;  // 0: each set's default
+  unsigned long long seed = 20240601;
+  int memory_calls = 1000;
+  bool quick = false;
+  bool verbose = false;
+};
+
+constexpr int kQuickDarts = 6;
+constexpr int kQuickMemoryCalls = 100;
+
+void usage() {
+  std::fprintf(stderr,
+               "usage: tarv_bench [--sets a,b,...] [--darts N] [--seed S] [--quick]\n"
+               "                  [--memory-calls N] [--verbose]\n  sets:");
+  for (const auto& set : tb::scenarioSets()) std::fprintf(stderr, " %s", set.name.c_str());
+  std::fprintf(stderr, "\n");
+}
+
+std::vector<std::string> splitList(const std::string& text) {
+  std::vector<std::string> items;
+  std::stringstream stream(text);
+  std::string item;
+  while (std::getline(stream, item, ',')) {
+    if (!item.empty()) items.push_back(item);
+  }
+  return items;
+}
+
+bool parse(int argc, char** argv, Options& o) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    const auto value = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
+    if (arg == "--quick") {
+      o.quick = true;
+    } else if (arg == "--verbose") {
+      o.verbose = true;
+    } else if (arg == "--sets") {
+      const char* v = value();
+      if (v == nullptr) return false;
+      o.sets = splitList(v);
+    } else if (arg == "--darts" || arg == "--seed" || arg == "--memory-calls") {
+      const char* v = value();
+      if (v == nullptr) return false;
+      char* end = nullptr;
+      const unsigned long long n = std::strtoull(v, &end, 10);
+      if (*v == '\0' || *end != '\0' || n > 1000000000ULL) return false;
+      if (arg == "--darts") o.darts = static_cast<int>(n);
+      if (arg == "--seed") o.seed = n;
+      if (arg == "--memory-calls") o.memory_calls = static_cast<int>(n);
+    } else {
+      return false;
+    }
+  }
+  if (o.quick) {
+    if (o.darts == 0) o.darts = kQuickDarts;
+    if (o.memory_calls > kQuickMemoryCalls) o.memory_calls = kQuickMemoryCalls;
+  }
+  if (o.sets.empty()) {
+    for (const auto& set : tb::scenarioSets()) o.sets.push_back(set.name);
+  }
+  for (const std::string& name : o.sets) {
+    if (!tb::findScenarioSet(name)) {
+      std::fprintf(stderr, "unknown set: %s\n", name.c_str());
+      return false;
+    }
+  }
+  return true;
+}
+
+std::string number(double value, const char* format) {
+  if (!std::isfinite(value)) return "-";
+  char buffer[32];
+  std::snprintf(buffer, sizeof buffer, format, value);
+  return buffer;
+}
+
+void printRow(const std::string& name, const tb::SetTally& t) {
+  std::printf("%-18s %6d %9s %7d %6d %6d %7d %8s %8s\n", name.c_str(), t.darts,
+              number(t.correctPercent(), "%.1f").c_str(), t.missed, t.extra, t.wrong_field,
+              t.error_replies, number(tb::median(t.tip_errors_mm), "%.2f").c_str(),
+              number(tb::quantile(t.tip_errors_mm, 0.95), "%.2f").c_str());
+}
+
+void printTiming(const std::string& name, const tb::SetRun& run) {
+  const auto cell = [&run](tb::CallKind kind) {
+    const auto it = run.tally.call_ms.find(kind);
+    if (it == run.tally.call_ms.end() || it->second.empty()) return std::string("      -                ");
+    const double ms = tb::median(it->second);
+    char buffer[64];
+    std::snprintf(buffer, sizeof buffer, "%7.2f %7s %5zu", ms,
+                  number(run.floor_ms > 0.0 ? ms / run.floor_ms : NAN, "%.1fx").c_str(),
+                  it->second.size());
+    return std::string(buffer);
+  };
+  std::printf("%-18s %9s %8.3f  %s  %s  %s  %s\n", name.c_str(),
+              (std::to_string(run.image_size.width) + "x" + std::to_string(run.image_size.height)).c_str(),
+              run.floor_ms, cell(tb::CallKind::kUnchanged).c_str(), cell(tb::CallKind::kDeciding).c_str(),
+              cell(tb::CallKind::kOther).c_str(), cell(tb::CallKind::kArm).c_str());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  if (!parse(argc, argv, options)) {
+    usage();
+    return 2;
+  }
+  try {
+    tb::setRenderThreads(cv::getNumThreads());
+    std::printf("tarv_bench  abi %s  seed %llu%s\n", tarv_abi_info(), options.seed,
+                options.quick ? "  (quick)" : "");
+
+    // First, while the process is fresh, so other sets' allocations do not blur it.
+    tb::MemoryRun memory;
+    if (options.memory_calls > 0) memory = tb::measureMemory(options.memory_calls, options.seed);
+
+    std::vector<std::pair<std::string, tb::SetRun>> runs;
+    for (const std::string& name : options.sets) {
+      const tb::ScenarioSet set = *tb::findScenarioSet(name);
+      const int darts = options.darts > 0 ? options.darts : set.default_darts;
+      std::fprintf(stderr, "running %s (%d darts)...\n", name.c_str(), darts);
+      runs.emplace_back(name, tb::runScenarioSet(set, darts, options.seed));
+      if (options.verbose) {
+        for (const std::string& line : runs.back().second.lines) std::printf("%s\n", line.c_str());
+      }
+    }
+
+    std::printf("\n%-18s %6s %9s %7s %6s %6s %7s %8s %8s\n", "set", "darts", "correct%", "missed",
+                "extra", "wrong", "errors", "tip_med", "tip_p95");
+    tb::SetTally total;
+    int totalParts = 0;
+    for (const auto& [name, run] : runs) {
+      printRow(name, run.tally);
+      if (name == "clean" || name == "noise_blur") {
+        total.merge(run.tally);
+        ++totalParts;
+      }
+    }
+    if (totalParts == 2) printRow("clean+noise_blur", total);
+    std::printf("(correct: exactly one new entry with the true field; missed: no new entry; extra: "
+                "entries beyond one per dart or on unchanged frames; wrong: one entry, wrong field; "
+                "errors: error replies; tip error in mm over darts with one new entry)\n");
+
+    std::printf("\ntiming: median tarv_call ms, ratio to the floor (median of 50 runs of cv::absdiff "
+                "of the three frames against their references, one thread), calls\n");
+    std::printf("%-18s %9s %8s  %-23s  %-23s  %-23s  %-23s\n", "set", "size", "floor_ms",
+                "unchanged", "deciding", "other", "arm");
+    for (const auto& [name, run] : runs) printTiming(name, run);
+
+    bool anyErrors = false;
+    for (const auto& [name, run] : runs) {
+      if (run.tally.error_codes.empty()) continue;
+      anyErrors = true;
+      std::printf("errors in %s:", name.c_str());
+      for (const auto& [code, n] : run.tally.error_codes) std::printf(" %s x%d", code.c_str(), n);
+      std::printf("\n");
+    }
+
+    if (options.memory_calls > 0) {
+      std::printf("\nmemory (clean, 1280x720): resident after arming - before tarv_create %.1f MB; "
+                  "after %d calls (%d rounds, re-armed each) %.1f MB (%+.1f MB since arming)%s\n",
+                  memory.after_arm_mb, memory.calls, memory.rounds, memory.after_calls_mb,
+                  memory.after_calls_mb - memory.after_arm_mb,
+                  memory.error_replies > 0
+                      ? (" [" + std::to_string(memory.error_replies) + " error replies]").c_str()
+                      : "");
+    }
+    return anyErrors ? 1 : 0;
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "tarv_bench: %s\n", e.what());
+    return 3;
+  }
+}

@@ -1,0 +1,288 @@
+#include "bench/bench_runner.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <unistd.h>
+
+#include <opencv2/core.hpp>
+
+#include "host/host_protocol.h"
+#include "host/reply_reading.h"
+#include "tarv/tarv.h"
+
+namespace tarv::bench {
+namespace {
+
+int gRenderThreads = 1;
+
+using Frames = std::vector<cv::Mat>;
+
+// Rendering may use every core; the timed calls run with OpenCV at one thread, as the
+// library sets it, so the switch itself never falls inside a timed call.
+struct RenderThreads {
+  RenderThreads() { cv::setNumThreads(gRenderThreads); }
+  ~RenderThreads() { cv::setNumThreads(1); }
+};
+
+bool imagingIsIdentity(const scene::Imaging& imaging) {
+  return imaging.gain == 1.0 && imaging.offset == 0.0 && imaging.blur_sigma <= 0.0 &&
+         imaging.noise_sigma <= 0.0 && imaging.jpeg_quality <= 0;
+}
+
+// The frames of one scene state for each send: a real sensor gives fresh noise every frame,
+// a noiseless one the same picture again.
+std::vector<Frames> stateFrames(const scene::Renderer& renderer, const scene::Scene& state,
+                                const scene::Imaging& imaging, uint64_t seed, int sends,
+                                scene::GroundTruth& truth) {
+  RenderThreads threads;
+  scene::SceneImages shot = renderer.render(state);
+  truth = shot.truth;
+  std::vector<Frames> result;
+  if (imagingIsIdentity(imaging)) {
+    result.assign(static_cast<size_t>(sends), shot.frames);
+    return result;
+  }
+  const bool noisy = imaging.noise_sigma > 0.0;
+  for (int s = 0; s < sends; ++s) {
+    if (s > 0 && !noisy) {
+      result.push_back(result.front());
+      continue;
+    }
+    scene::Imaging frameImaging = imaging;
+    frameImaging.noise_seed = seed + static_cast<uint64_t>(s);
+    Frames frames;
+    for (size_t c = 0; c < shot.frames.size(); ++c) {
+      frames.push_back(scene::applyImaging(shot.frames[c], frameImaging, static_cast<int>(c)));
+    }
+    result.push_back(std::move(frames));
+  }
+  return result;
+}
+
+struct CallResult {
+  json reply;
+  double ms = 0.0;
+};
+
+// One engine, created and destroyed with the session; only tarv_call is timed.
+class EngineSession {
+ public:
+  EngineSession() : engine_(tarv_create()) {
+    if (engine_ == nullptr) throw std::runtime_error("ENGINE_NOT_CREATED");
+  }
+  ~EngineSession() { tarv_destroy(engine_); }
+  EngineSession(const EngineSession&) = delete;
+  EngineSession& operator=(const EngineSession&) = delete;
+
+  CallResult call(const json& request) {
+    const std::string text = request.dump();
+    const auto start = std::chrono::steady_clock::now();
+    const char* reply = tarv_call(engine_, text.c_str());
+    const auto end = std::chrono::steady_clock::now();
+    CallResult result;
+    result.ms = std::chrono::duration<double, std::milli>(end - start).count();
+    result.reply = host::parseReply(reply);
+    return result;
+  }
+
+ private:
+  void* engine_;
+};
+
+std::string pointText(const std::optional<cv::Point2d>& p) {
+  if (!p) return "(   none   )";
+  char buffer[64];
+  std::snprintf(buffer, sizeof buffer, "(%6.1f,%6.1f)", p->x, p->y);
+  return buffer;
+}
+
+std::string dartLine(size_t round, size_t dart, const DartJudgement& j, const cv::Point2d& tip,
+                     const std::string& lastStatus) {
+  char buffer[256];
+  std::snprintf(buffer, sizeof buffer, "  round %3zu dart %zu: true %-4s %s  scored %-4s %s  new %zu  %s%s",
+                round + 1, dart + 1, j.true_field.c_str(), pointText(tip).c_str(),
+                j.new_entries > 0 ? j.scored_field.c_str() : "-", pointText(j.scored_tip).c_str(),
+                j.new_entries, j.correct ? "ok" : j.new_entries == 0 ? "MISSED" : j.new_entries > 1 ? "EXTRA" : "WRONG",
+                lastStatus.c_str());
+  return buffer;
+}
+
+std::string statusText(const json& reply) {
+  if (auto error = host::replyError(reply)) return " error " + *error;
+  const auto status = reply.find("status");
+  if (status == reply.end() || !status->is_string()) return "";
+  std::string text = " last " + status->get<std::string>();
+  const auto reason = reply.find("reason");
+  if (reason != reply.end() && reason->is_string()) text += "/" + reason->get<std::string>();
+  return text;
+}
+
+size_t entryCount(const json& reply, size_t fallback) {
+  const std::optional<json> entries = host::replyEntries(reply);
+  return entries ? entries->size() : fallback;
+}
+
+// Sends one state kSendsPerState times; updates the entry count and the latest entries.
+void sendState(EngineSession& session, host::FrameClock& clock, const std::vector<Frames>& sends,
+               SetTally& tally, size_t& known, json& entries, json& lastReply) {
+  for (const Frames& frames : sends) {
+    CallResult result = session.call(clock.detectRequest(frames));
+    const std::optional<json> replyEntries = host::replyEntries(result.reply);
+    const size_t after = replyEntries ? replyEntries->size() : known;
+    tally.addCall(classifyCall(result.reply, known, after), result.ms, result.reply);
+    if (replyEntries) entries = *replyEntries;
+    known = after;
+    lastReply = std::move(result.reply);
+  }
+}
+
+scene::Scene dartsScene(const PlannedRound& round, size_t count) {
+  scene::Scene state;
+  state.darts.assign(round.darts.begin(), round.darts.begin() + static_cast<long>(count));
+  return state;
+}
+
+}  // namespace
+
+void setRenderThreads(int threads) { gRenderThreads = threads < 1 ? 1 : threads; }
+
+size_t residentBytes() {
+  std::ifstream statm("/proc/self/statm");
+  size_t size = 0, resident = 0;
+  if (!(statm >> size >> resident)) return 0;
+  return resident * static_cast<size_t>(sysconf(_SC_PAGESIZE));
+}
+
+std::vector<double> absdiffRunsMs(const Frames& frames, const Frames& references, int runs) {
+  if (frames.size() != references.size() || runs < 1) throw std::invalid_argument("INVALID_FLOOR");
+  Frames outputs;
+  for (const cv::Mat& frame : frames) outputs.emplace_back(frame.size(), frame.type());
+  // A few untimed runs first, so the floor is not the cost of a cold cache.
+  constexpr int kWarmupRuns = 3;
+  for (int r = 0; r < kWarmupRuns; ++r) {
+    for (size_t i = 0; i < frames.size(); ++i) cv::absdiff(frames[i], references[i], outputs[i]);
+  }
+  std::vector<double> times;
+  for (int r = 0; r < runs; ++r) {
+    const auto start = std::chrono::steady_clock::now();
+    for (size_t i = 0; i < frames.size(); ++i) cv::absdiff(frames[i], references[i], outputs[i]);
+    const auto end = std::chrono::steady_clock::now();
+    times.push_back(std::chrono::duration<double, std::milli>(end - start).count());
+  }
+  return times;
+}
+
+double absdiffFloorMs(const Frames& frames, const Frames& references, int runs) {
+  return median(absdiffRunsMs(frames, references, runs));
+}
+
+SetRun runScenarioSet(const ScenarioSet& set, int darts, uint64_t seed) {
+  SetRun run;
+  const std::vector<PlannedRound> rounds = planRounds(set, darts, seed);
+  std::vector<std::unique_ptr<scene::Renderer>> renderers;
+  {
+    RenderThreads threads;
+    for (const auto& rig : set.rigs) renderers.push_back(std::make_unique<scene::Renderer>(rig));
+  }
+  run.image_size = set.rigs.front().front().image_size;
+  EngineSession session;
+  host::FrameClock clock;
+  // The floor's runs are spread over the rounds, so they see the machine as the calls do.
+  const int floorRunsPerRound =
+      std::max(5, static_cast<int>((kFloorRuns + rounds.size() - 1) / std::max<size_t>(1, rounds.size())));
+  std::vector<double> floorRuns;
+
+  for (size_t r = 0; r < rounds.size(); ++r) {
+    const PlannedRound& round = rounds[r];
+    const scene::Renderer& renderer = *renderers[round.rig];
+    scene::GroundTruth truth;
+    const Frames references =
+        stateFrames(renderer, {}, set.imaging, derivedSeed(seed, set.name, r, 100), 1, truth)
+            .front();
+
+    CallResult arm = session.call(host::armRequest(truth, references));
+    run.tally.addCall(CallKind::kArm, arm.ms, arm.reply);
+    size_t known = entryCount(arm.reply, 0);
+    json entries = host::replyEntries(arm.reply).value_or(json::array());
+    json lastReply = arm.reply;
+
+    for (size_t state = 0; state <= round.darts.size(); ++state) {
+      const std::vector<Frames> sends =
+          stateFrames(renderer, dartsScene(round, state), set.imaging,
+                      derivedSeed(seed, set.name, r, state), kSendsPerState, truth);
+      if (state == 1) {
+        const std::vector<double> times = absdiffRunsMs(sends.front(), references, floorRunsPerRound);
+        floorRuns.insert(floorRuns.end(), times.begin(), times.end());
+      }
+      const size_t before = known;
+      sendState(session, clock, sends, run.tally, known, entries, lastReply);
+      if (state == 0) {
+        run.tally.addEntriesOnUnchangedFrames(known > before ? known - before : 0);
+        continue;
+      }
+      const DartJudgement judgement = judgeDart(entries, before, truth.darts[state - 1]);
+      run.tally.addDart(judgement);
+      run.lines.push_back(dartLine(r, state - 1, judgement, truth.darts[state - 1].tip_mm,
+                                   statusText(lastReply)));
+    }
+  }
+  run.floor_ms = median(floorRuns);
+  return run;
+}
+
+MemoryRun measureMemory(int calls, uint64_t seed) {
+  MemoryRun run;
+  const ScenarioSet set = *findScenarioSet("clean");
+  constexpr size_t kDistinctRounds = 2;
+  const std::vector<PlannedRound> rounds = planRounds(set, 3 * kDistinctRounds, seed);
+  const scene::Renderer renderer = [&] {
+    RenderThreads threads;
+    return scene::Renderer(set.rigs.front());
+  }();
+
+  // Everything is rendered before the first measurement, so only the engine grows after it.
+  struct Prepared {
+    scene::GroundTruth truth;
+    Frames references;
+    std::vector<Frames> states;
+  };
+  std::vector<Prepared> prepared(rounds.size());
+  for (size_t r = 0; r < rounds.size(); ++r) {
+    prepared[r].references =
+        stateFrames(renderer, {}, set.imaging, 0, 1, prepared[r].truth).front();
+    for (size_t state = 0; state <= rounds[r].darts.size(); ++state) {
+      scene::GroundTruth truth;
+      prepared[r].states.push_back(
+          stateFrames(renderer, dartsScene(rounds[r], state), set.imaging, 0, 1, truth).front());
+    }
+  }
+
+  const size_t before = residentBytes();
+  EngineSession session;
+  host::FrameClock clock;
+  const auto count = [&run](const CallResult& result) {
+    ++run.calls;
+    if (host::replyError(result.reply)) ++run.error_replies;
+  };
+  for (size_t r = 0; run.calls < calls; ++r) {
+    const Prepared& round = prepared[r % prepared.size()];
+    count(session.call(host::armRequest(round.truth, round.references)));
+    ++run.rounds;
+    if (r == 0) run.after_arm_mb = (static_cast<double>(residentBytes()) - before) / 1048576.0;
+    for (const Frames& frames : round.states) {
+      for (int s = 0; s < kSendsPerState && run.calls < calls; ++s) {
+        count(session.call(clock.detectRequest(frames)));
+      }
+    }
+  }
+  run.after_calls_mb = (static_cast<double>(residentBytes()) - before) / 1048576.0;
+  return run;
+}
+
+}  // namespace tarv::bench

@@ -1,0 +1,57 @@
+// Runs scenario sets against the library through tarv_call, the way a host drives it, and
+// measures what the table reports: outcomes per dart, call times, the absdiff floor and the
+// resident memory.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+#include "bench/scenarios.h"
+#include "bench/scoring.h"
+
+namespace tarv::bench {
+
+// How many times a host sends each scene state.
+constexpr int kSendsPerState = 4;
+// Runs of the absdiff floor per set, spread over its rounds (at least 5 per round).
+constexpr int kFloorRuns = 50;
+
+struct SetRun {
+  SetTally tally;
+  double floor_ms = 0.0;           // median of the set's absdiff floor runs
+  cv::Size image_size;
+  std::vector<std::string> lines;  // one per dart, for --verbose
+};
+
+// Renders and sends the set's rounds: arm with the empty board, the empty board again, then
+// three darts one after another, every state sent kSendsPerState times.
+SetRun runScenarioSet(const ScenarioSet& set, int darts, uint64_t seed);
+
+struct MemoryRun {
+  double after_arm_mb = 0.0;    // resident size after arming minus before tarv_create
+  double after_calls_mb = 0.0;  // the same after all calls
+  int calls = 0;
+  int rounds = 0;
+  int error_replies = 0;
+};
+
+// Rounds of the clean set, re-armed each round, until `calls` tarv_call calls have been made.
+MemoryRun measureMemory(int calls, uint64_t seed);
+
+// `runs` timings of cv::absdiff of each frame against its reference into preallocated outputs,
+// in milliseconds for the whole triplet, and their median; the caller sets the thread count.
+std::vector<double> absdiffRunsMs(const std::vector<cv::Mat>& frames,
+                                  const std::vector<cv::Mat>& references, int runs);
+double absdiffFloorMs(const std::vector<cv::Mat>& frames, const std::vector<cv::Mat>& references,
+                      int runs = kFloorRuns);
+
+// Resident set size of this process from /proc/self/statm; 0 when it cannot be read.
+size_t residentBytes();
+
+// The OpenCV thread count the benchmark renders with (the library sets one thread per call).
+void setRenderThreads(int threads);
+
+}  // namespace tarv::bench

@@ -1,0 +1,162 @@
+#include <cmath>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "bench/scenarios.h"
+#include "bench/scoring.h"
+#include "host/wire_distance.h"
+
+namespace tarv::bench {
+namespace {
+
+scene::DartTruth truthAt(cv::Point2d tip, const std::string& field) {
+  scene::DartTruth truth;
+  truth.tip_mm = tip;
+  truth.field = field;
+  return truth;
+}
+
+json entry(const char* field, double x, double y) {
+  return {{"field", {{"selected_field", field}}}, {"board_xy_nominal_mm", {x, y}}};
+}
+
+TEST(Scenarios, EverySetPlansFullSeededRounds) {
+  for (const ScenarioSet& set : scenarioSets()) {
+    const auto a = planRounds(set, 7, 11);
+    const auto b = planRounds(set, 7, 11);
+    const auto c = planRounds(set, 7, 12);
+    ASSERT_EQ(a.size(), 3u) << set.name;
+    bool differs = false;
+    for (size_t r = 0; r < a.size(); ++r) {
+      EXPECT_LT(a[r].rig, set.rigs.size());
+      for (size_t k = 0; k < 3; ++k) {
+        EXPECT_EQ(a[r].darts[k].tip_mm, b[r].darts[k].tip_mm) << set.name;
+        differs = differs || a[r].darts[k].tip_mm != c[r].darts[k].tip_mm;
+        EXPECT_LE(std::hypot(a[r].darts[k].tip_mm.x, a[r].darts[k].tip_mm.y), kThrowRadiusMm);
+        EXPECT_LT(a[r].darts[k].direction[2], 0.0) << "darts point out of the board";
+      }
+    }
+    EXPECT_TRUE(differs) << set.name << ": the seed must matter";
+  }
+}
+
+TEST(Scenarios, SetsDifferAsNamed) {
+  EXPECT_EQ(findScenarioSet("noise_blur")->imaging.jpeg_quality, 90);
+  EXPECT_GT(findScenarioSet("noise_blur")->imaging.noise_sigma, 0.0);
+  EXPECT_EQ(findScenarioSet("steep_shallow")->rigs.size(), 2u);
+  EXPECT_EQ(findScenarioSet("res_1920x1080")->rigs[0][0].image_size, cv::Size(1920, 1080));
+  EXPECT_EQ(findScenarioSet("res_800x600")->rigs[0][2].image_size, cv::Size(800, 600));
+  EXPECT_EQ(findScenarioSet("clean")->default_darts + findScenarioSet("noise_blur")->default_darts, 300);
+  EXPECT_FALSE(findScenarioSet("nope"));
+}
+
+TEST(Scenarios, NearWireAndGroupedPlacement) {
+  for (const auto& round : planRounds(*findScenarioSet("near_wire"), 60, 3)) {
+    for (const auto& dart : round.darts) EXPECT_LT(host::wireDistanceMm(dart.tip_mm), kNearWireMm);
+  }
+  for (const auto& round : planRounds(*findScenarioSet("beside_behind"), 60, 3)) {
+    for (size_t k = 1; k < 3; ++k) {
+      double nearest = 1e9;
+      for (size_t j = 0; j < k; ++j) {
+        nearest = std::min(nearest, cv::norm(round.darts[k].tip_mm - round.darts[j].tip_mm));
+      }
+      EXPECT_LE(nearest, kGroupMaxMm + 1e-9);
+      EXPECT_GE(nearest, kGroupMinMm - 1e-9);
+    }
+  }
+  // Uniform throws over 178 mm leave a few darts off the double.
+  int misses = 0;
+  for (const auto& round : planRounds(*findScenarioSet("clean"), 150, 1)) {
+    for (const auto& dart : round.darts) misses += scene::fieldLabel(dart.tip_mm) == "MISS";
+  }
+  EXPECT_GT(misses, 0);
+  EXPECT_LT(misses, 30);
+}
+
+TEST(Scoring, DartJudgement) {
+  const scene::DartTruth t20 = truthAt({0.0, -102.0}, "T20");
+  const json one = json::array({entry("S1", 40, -50), entry("T20", 0.3, -102.4)});
+  const struct {
+    json entries;
+    size_t before;
+    size_t new_entries;
+    bool correct;
+    bool has_error;
+  } cases[] = {
+      {one, 1, 1, true, true},
+      {one, 2, 0, false, false},                                   // nothing new: missed
+      {json::array({entry("S20", 0, -95)}), 0, 1, false, true},   // one entry, wrong field
+      {json::array({entry("T20", 0, -102), entry("T20", 0, -102)}), 0, 2, false, false},
+      {json::array({json::object({{"field", {{"nominal_field", "T20"}}}})}), 0, 1, true, false},
+      {json(nullptr), 0, 0, false, false},
+  };
+  for (const auto& c : cases) {
+    const DartJudgement j = judgeDart(c.entries, c.before, t20);
+    EXPECT_EQ(j.new_entries, c.new_entries) << c.entries;
+    EXPECT_EQ(j.correct, c.correct) << c.entries;
+    EXPECT_EQ(j.tip_error_mm.has_value(), c.has_error) << c.entries;
+  }
+  EXPECT_NEAR(*judgeDart(one, 1, t20).tip_error_mm, 0.5, 1e-9);
+}
+
+TEST(Scoring, TallyCountsOutcomes) {
+  SetTally tally;
+  const scene::DartTruth t20 = truthAt({0.0, -102.0}, "T20");
+  tally.addDart(judgeDart(json::array({entry("T20", 0, -101)}), 0, t20));
+  tally.addDart(judgeDart(json::array({entry("S20", 0, -96)}), 0, t20));
+  tally.addDart(judgeDart(json::array(), 0, t20));
+  tally.addDart(judgeDart(json::array({entry("T20", 0, -102), entry("T20", 0, -102),
+                                       entry("T20", 0, -102)}), 0, t20));
+  tally.addEntriesOnUnchangedFrames(1);
+  tally.addCall(CallKind::kError, 1.0, {{"error", "NOT_AVAILABLE"}});
+  tally.addCall(CallKind::kError, 1.0, {{"error", "NOT_AVAILABLE"}});
+  EXPECT_EQ(tally.darts, 4);
+  EXPECT_EQ(tally.correct, 1);
+  EXPECT_EQ(tally.missed, 1);
+  EXPECT_EQ(tally.wrong_field, 1);
+  EXPECT_EQ(tally.extra, 3);
+  EXPECT_EQ(tally.tip_errors_mm.size(), 2u);
+  EXPECT_EQ(tally.error_codes["NOT_AVAILABLE"], 2);
+  EXPECT_DOUBLE_EQ(tally.correctPercent(), 25.0);
+
+  SetTally total;
+  total.merge(tally);
+  total.merge(tally);
+  EXPECT_EQ(total.darts, 8);
+  EXPECT_EQ(total.call_ms[CallKind::kError].size(), 4u);
+  EXPECT_EQ(total.error_replies, 4);
+}
+
+TEST(Scoring, CallKinds) {
+  const struct {
+    const char* reply;
+    size_t before, after;
+    CallKind kind;
+  } cases[] = {
+      {R"({"error":"NOT_AVAILABLE"})", 0, 0, CallKind::kError},
+      {R"({"status":"DART_CANDIDATE"})", 0, 1, CallKind::kDeciding},
+      {R"({"status":"READY","unchanged":true})", 1, 1, CallKind::kUnchanged},
+      {R"({"status":"READY"})", 1, 1, CallKind::kUnchanged},
+      {R"({"status":"ROUND_FULL","unchanged":true})", 3, 3, CallKind::kUnchanged},
+      {R"({"status":"SETTLING"})", 1, 1, CallKind::kOther},
+      {R"({"status":"ROUND_FULL"})", 3, 3, CallKind::kOther},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(classifyCall(json::parse(c.reply), c.before, c.after), c.kind) << c.reply;
+  }
+}
+
+TEST(Scoring, NearestRankQuantiles) {
+  EXPECT_TRUE(std::isnan(median({})));
+  EXPECT_DOUBLE_EQ(median({3.0}), 3.0);
+  EXPECT_DOUBLE_EQ(median({4.0, 1.0, 3.0, 2.0}), 2.0);
+  std::vector<double> hundred;
+  for (int i = 100; i >= 1; --i) hundred.push_back(i);
+  EXPECT_DOUBLE_EQ(quantile(hundred, 0.95), 95.0);
+  EXPECT_DOUBLE_EQ(quantile(hundred, 1.0), 100.0);
+  EXPECT_DOUBLE_EQ(quantile(hundred, 0.0), 1.0);
+}
+
+}  // namespace
+}  // namespace tarv::bench

@@ -1,0 +1,126 @@
+#include "bench/scenarios.h"
+
+#include <cmath>
+#include <stdexcept>
+
+#include "host/wire_distance.h"
+
+namespace tarv::bench {
+namespace {
+
+constexpr double kPi = 3.14159265358979323846;
+// Grouped darts stay on the board, so the group itself is what is measured.
+constexpr double kGroupAnchorRadiusMm = 150.0;
+constexpr double kGroupBoardRadiusMm = 168.0;
+// A dart thrown into a group flies nearly as its neighbour did.
+constexpr double kGroupDirectionSpread = 0.12;
+
+ScenarioSet makeSet(std::string name, std::vector<std::vector<scene::CameraSpec>> rigs,
+                    Placement placement, int darts) {
+  ScenarioSet set;
+  set.name = std::move(name);
+  set.rigs = std::move(rigs);
+  set.placement = placement;
+  set.default_darts = darts;
+  return set;
+}
+
+scene::Dart nearWireDart(scene::SceneRandom& rng) {
+  for (;;) {
+    scene::Dart dart = scene::randomDart(rng, kThrowRadiusMm);
+    if (host::wireDistanceMm(dart.tip_mm) < kNearWireMm) return dart;
+  }
+}
+
+// A dart beside or behind earlier[anchor], never closer than kGroupMinMm to any earlier one.
+scene::Dart groupedDart(scene::SceneRandom& rng, const scene::Dart* earlier, size_t count) {
+  const scene::Dart& anchor = earlier[rng.next() % count];
+  scene::Dart dart = scene::randomDart(rng, kThrowRadiusMm);
+  for (;;) {
+    const double distance = rng.uniform(kGroupMinMm, kGroupMaxMm);
+    const double angle = rng.uniform(0.0, 2.0 * kPi);
+    const cv::Point2d tip = anchor.tip_mm + distance * cv::Point2d(std::cos(angle), std::sin(angle));
+    bool clear = std::hypot(tip.x, tip.y) <= kGroupBoardRadiusMm;
+    for (size_t k = 0; k < count && clear; ++k) {
+      clear = cv::norm(tip - earlier[k].tip_mm) >= kGroupMinMm;
+    }
+    if (clear) {
+      dart.tip_mm = tip;
+      break;
+    }
+  }
+  // Both terms point out of the board, so the sum does too.
+  dart.direction = cv::normalize(anchor.direction +
+                                 kGroupDirectionSpread * scene::randomDartDirection(rng, 90.0));
+  return dart;
+}
+
+}  // namespace
+
+uint64_t derivedSeed(uint64_t seed, const std::string& name, uint64_t a, uint64_t b) {
+  // FNV-1a over the name, then the counters mixed in: the same on every platform.
+  uint64_t h = 1469598103934665603ULL ^ seed;
+  for (unsigned char c : name) h = (h ^ c) * 1099511628211ULL;
+  scene::SceneRandom mixer(h ^ (a * 0x9E3779B97F4A7C15ULL) ^ (b * 0xC2B2AE3D27D4EB4FULL));
+  return mixer.next();
+}
+
+const std::vector<ScenarioSet>& scenarioSets() {
+  static const std::vector<ScenarioSet> sets = [] {
+    const cv::Size hd(1280, 720);
+    std::vector<ScenarioSet> s;
+    s.push_back(makeSet("clean", {scene::defaultRig(hd)}, Placement::kUniform, 150));
+    ScenarioSet noisy = makeSet("noise_blur", {scene::defaultRig(hd)}, Placement::kUniform, 150);
+    noisy.imaging.noise_sigma = 3.0;
+    noisy.imaging.blur_sigma = 0.8;
+    noisy.imaging.jpeg_quality = 90;
+    s.push_back(noisy);
+    s.push_back(makeSet("near_wire", {scene::defaultRig(hd)}, Placement::kNearWire, 60));
+    s.push_back(makeSet("beside_behind", {scene::defaultRig(hd)}, Placement::kGrouped, 60));
+    s.push_back(makeSet("steep_shallow",
+                        {scene::rigAtElevation(hd, 30.0), scene::rigAtElevation(hd, 60.0)},
+                        Placement::kUniform, 60));
+    s.push_back(makeSet("res_800x600", {scene::defaultRig({800, 600})}, Placement::kUniform, 60));
+    s.push_back(
+        makeSet("res_1920x1080", {scene::defaultRig({1920, 1080})}, Placement::kUniform, 60));
+    return s;
+  }();
+  return sets;
+}
+
+std::optional<ScenarioSet> findScenarioSet(const std::string& name) {
+  for (const ScenarioSet& set : scenarioSets()) {
+    if (set.name == name) return set;
+  }
+  return std::nullopt;
+}
+
+std::vector<PlannedRound> planRounds(const ScenarioSet& set, int darts, uint64_t seed) {
+  if (darts < 0 || set.rigs.empty()) throw std::invalid_argument("INVALID_PLAN");
+  scene::SceneRandom rng(derivedSeed(seed, set.name));
+  std::vector<PlannedRound> rounds((darts + 2) / 3);
+  for (size_t r = 0; r < rounds.size(); ++r) {
+    PlannedRound& round = rounds[r];
+    round.rig = r % set.rigs.size();
+    for (size_t k = 0; k < round.darts.size(); ++k) {
+      switch (set.placement) {
+        case Placement::kUniform:
+          round.darts[k] = scene::randomDart(rng, kThrowRadiusMm);
+          break;
+        case Placement::kNearWire:
+          round.darts[k] = nearWireDart(rng);
+          break;
+        case Placement::kGrouped:
+          if (k == 0) {
+            round.darts[k] = scene::randomDart(rng, kGroupAnchorRadiusMm);
+          } else {
+            round.darts[k] = groupedDart(rng, round.darts.data(), k);
+          }
+          break;
+      }
+    }
+  }
+  return rounds;
+}
+
+}  // namespace tarv::bench

@@ -1,0 +1,70 @@
+// How the benchmark judges the engine's replies: what kind of call a reply was, whether a
+// dart was scored once with its true field, and the tallies and percentiles of a set.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+#include <opencv2/core.hpp>
+
+#include "scene/scene.h"
+
+namespace tarv::bench {
+
+using json = nlohmann::json;
+
+enum class CallKind {
+  kArm,        // the arm request itself
+  kError,      // a reply with "error"
+  kDeciding,   // the call whose reply brought a new entry
+  kUnchanged,  // "unchanged" true, or "READY" without a new entry
+  kOther,      // anything else: settling, waiting, unresolved
+};
+constexpr std::array<CallKind, 5> kCallKinds{CallKind::kArm, CallKind::kError, CallKind::kDeciding,
+                                            CallKind::kUnchanged, CallKind::kOther};
+const char* callKindName(CallKind kind);
+
+// A detect reply's kind, given the entry counts before and after it.
+CallKind classifyCall(const json& reply, size_t entriesBefore, size_t entriesAfter);
+
+struct DartJudgement {
+  size_t new_entries = 0;
+  std::string true_field;
+  std::string scored_field;                // of the first new entry
+  std::optional<cv::Point2d> scored_tip;   // of the first new entry
+  std::optional<double> tip_error_mm;      // only with exactly one new entry
+  bool correct = false;                    // exactly one new entry, with the true field
+};
+
+// Judges one dart from the round's entries after its scene state was sent, and the number
+// of entries before it.
+DartJudgement judgeDart(const json& entries, size_t entriesBefore, const scene::DartTruth& truth);
+
+struct SetTally {
+  int darts = 0;
+  int correct = 0;
+  int missed = 0;       // darts without a new entry
+  int extra = 0;        // entries beyond one per dart, and entries on unchanged frames
+  int wrong_field = 0;  // one new entry with another field
+  int error_replies = 0;
+  std::vector<double> tip_errors_mm;
+  std::map<std::string, int> error_codes;
+  std::map<CallKind, std::vector<double>> call_ms;
+
+  void addDart(const DartJudgement& judgement);
+  void addEntriesOnUnchangedFrames(size_t count) { extra += static_cast<int>(count); }
+  void addCall(CallKind kind, double milliseconds, const json& reply);
+  void merge(const SetTally& other);
+  double correctPercent() const;
+};
+
+// Nearest-rank quantile (q in 0..1) of the values; NaN when there are none.
+double quantile(std::vector<double> values, double q);
+inline double median(const std::vector<double>& values) { return quantile(values, 0.5); }
+
+}  // namespace tarv::bench

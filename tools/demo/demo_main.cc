@@ -1,0 +1,237 @@
+// tarv_demo: a host that loads libtarv.so at run time and drives it only through its C
+// interface. It renders a built-in scene, arms the engine with the empty board, throws three
+// darts one after another and prints, per dart, the true field and tip beside the scored ones
+// and the host event.
+//
+//   tarv_demo [--replies] [path/to/libtarv.so]
+//
+// --replies prints the status of every reply, and the whole reply when it is an error.
+//
+// Exit status: 0 when every dart was scored, 1 when a reply was an error, 2 when a dart was
+// not scored, 3 when the library cannot be loaded.
+#include <dlfcn.h>
+
+#include <cmath>
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+#include "host/host_protocol.h"
+#include "host/reply_reading.h"
+#include "host/wire_distance.h"
+#include "scene/scene.h"
+#include "tarv/tarv.h"
+
+#ifndef TARV_DEMO_LIBRARY
+#define TARV_DEMO_LIBRARY "libtarv.so"
+#endif
+
+namespace sc = tarv::scene;
+namespace host = tarv::host;
+using json = nlohmann::json;
+
+namespace {
+
+constexpr int kSendsPerState = 4;
+constexpr uint64_t kSeed = 7;
+// The built-in darts land clear of the wires, in different fields, on the board.
+constexpr double kDemoRadiusMm = 168.0;
+constexpr double kDemoWireClearanceMm = 3.0;
+
+struct Library {
+  void* handle = nullptr;
+  decltype(&tarv_abi_info) abiInfo = nullptr;
+  decltype(&tarv_create) create = nullptr;
+  decltype(&tarv_destroy) destroy = nullptr;
+  decltype(&tarv_call) call = nullptr;
+};
+
+template <typename F>
+bool bind(void* handle, const char* name, F& target) {
+  target = reinterpret_cast<F>(dlsym(handle, name));
+  if (target == nullptr) std::fprintf(stderr, "tarv_demo: %s missing: %s\n", name, dlerror());
+  return target != nullptr;
+}
+
+std::optional<Library> load(const char* path) {
+  Library lib;
+  lib.handle = dlopen(path, RTLD_NOW | RTLD_LOCAL);
+  if (lib.handle == nullptr) {
+    std::fprintf(stderr, "tarv_demo: cannot load %s: %s\n", path, dlerror());
+    return std::nullopt;
+  }
+  const bool ok = bind(lib.handle, "tarv_abi_info", lib.abiInfo) &&
+                  bind(lib.handle, "tarv_create", lib.create) &&
+                  bind(lib.handle, "tarv_destroy", lib.destroy) &&
+                  bind(lib.handle, "tarv_call", lib.call);
+  if (!ok) return std::nullopt;
+  return lib;
+}
+
+std::vector<sc::Dart> builtInDarts() {
+  sc::SceneRandom rng(kSeed);
+  std::vector<sc::Dart> darts;
+  std::vector<std::string> fields;
+  while (darts.size() < 3) {
+    const sc::Dart dart = sc::randomDart(rng, kDemoRadiusMm);
+    const std::string field = sc::fieldLabel(dart.tip_mm);
+    bool repeated = false;
+    for (const auto& f : fields) repeated = repeated || f == field;
+    if (repeated || host::wireDistanceMm(dart.tip_mm) < kDemoWireClearanceMm) continue;
+    darts.push_back(dart);
+    fields.push_back(field);
+  }
+  return darts;
+}
+
+// The member `key` when the reply is an object that has it with the wanted type.
+template <typename T>
+std::optional<T> memberOf(const json& reply, const char* key) {
+  if (!reply.is_object()) return std::nullopt;
+  const auto it = reply.find(key);
+  if (it == reply.end()) return std::nullopt;
+  if constexpr (std::is_same_v<T, bool>) {
+    if (!it->is_boolean()) return std::nullopt;
+  } else if constexpr (std::is_same_v<T, std::string>) {
+    if (!it->is_string()) return std::nullopt;
+  }
+  return it->get<T>();
+}
+
+std::string statusText(const json& reply) {
+  if (const auto error = host::replyError(reply)) return "error " + *error;
+  std::string text = memberOf<std::string>(reply, "status").value_or("?");
+  if (const auto reason = memberOf<std::string>(reply, "reason")) text += "/" + *reason;
+  return text;
+}
+
+class Host {
+ public:
+  Host(const Library& lib, void* engine, bool printReplies)
+      : lib_(lib), engine_(engine), printReplies_(printReplies) {}
+
+  // Sends a request; prints and counts an error reply.
+  json send(const json& request, const char* what) {
+    const json reply = host::parseReply(lib_.call(engine_, request.dump().c_str()));
+    if (const auto error = host::replyError(reply)) {
+      std::printf("  %s: error %s\n", what, error->c_str());
+      ++errors_;
+    }
+    if (printReplies_) {
+      const auto entries = host::replyEntries(reply);
+      std::printf("    %s -> %s, %zu entries%s\n", what, statusText(reply).c_str(),
+                  entries ? entries->size() : 0, memberOf<bool>(reply, "unchanged").value_or(false) ? ", unchanged" : "");
+    }
+    return reply;
+  }
+  int errors() const { return errors_; }
+
+ private:
+  const Library& lib_;
+  void* engine_;
+  bool printReplies_;
+  int errors_ = 0;
+};
+
+std::string pointText(std::optional<cv::Point2d> p) {
+  if (!p) return "(  none  ,  none  )";
+  char buffer[48];
+  std::snprintf(buffer, sizeof buffer, "(%7.2f, %7.2f)", p->x, p->y);
+  return buffer;
+}
+
+int run(const Library& lib, bool printReplies) {
+  std::printf("tarv_demo: abi %s\n", lib.abiInfo());
+  void* engine = lib.create();
+  if (engine == nullptr) {
+    std::printf("tarv_demo: tarv_create failed\n");
+    return 1;
+  }
+  Host client(lib, engine, printReplies);
+  const sc::Renderer renderer(sc::defaultRig({1280, 720}));
+  sc::Scene scene;
+  const sc::SceneImages empty = renderer.render(scene);
+  const json armed = client.send(host::armRequest(empty.truth, empty.frames), "arm");
+  std::printf("arm: %s\n", statusText(armed).c_str());
+
+  host::FrameClock clock;
+  size_t known = host::replyEntries(armed).value_or(json::array()).size();
+  json entries = json::array();
+  const auto sendState = [&](const std::vector<cv::Mat>& frames, json& state, json& last) {
+    for (int s = 0; s < kSendsPerState; ++s) {
+      last = client.send(clock.detectRequest(frames), "detect");
+      if (auto e = host::replyEntries(last)) {
+        entries = *e;
+        known = entries.size();
+      }
+      const auto st = last.find("state");
+      if (st != last.end() && !st->is_null()) state = *st;
+    }
+  };
+
+  json state, last;
+  sendState(empty.frames, state, last);
+  if (known > 0) std::printf("  empty board: %zu unexpected entries\n", known);
+
+  int unscored = 0;
+  const std::vector<sc::Dart> darts = builtInDarts();
+  for (size_t d = 0; d < darts.size(); ++d) {
+    scene.darts.push_back(darts[d]);
+    const sc::SceneImages shot = renderer.render(scene);
+    const sc::DartTruth& truth = shot.truth.darts[d];
+    const size_t before = known;
+    state = nullptr;
+    sendState(shot.frames, state, last);
+    if (state.is_null()) state = memberOf<json>(last, "snapshot").value_or(json());
+
+    std::string scored = "-";
+    std::optional<cv::Point2d> tip;
+    std::string verdict = "NOT SCORED";
+    if (known > before) {
+      const json& entry = entries[before];
+      scored = host::entryField(entry);
+      tip = host::entryPoint(entry);
+      verdict = scored == truth.field ? "ok" : "WRONG FIELD";
+      if (known > before + 1) verdict += " +" + std::to_string(known - before - 1) + " extra";
+    } else {
+      ++unscored;
+    }
+    char error[32] = "";
+    if (tip) std::snprintf(error, sizeof error, " err %.2f mm", cv::norm(*tip - truth.tip_mm));
+    std::printf("dart %zu: true %-4s %s | scored %-4s %s%s | %s | event: %s | last: %s\n", d + 1,
+                truth.field.c_str(), pointText(truth.tip_mm).c_str(), scored.c_str(),
+                pointText(tip).c_str(), error, verdict.c_str(),
+                host::hostEventText(state).c_str(), statusText(last).c_str());
+  }
+  lib.destroy(engine);
+  if (client.errors() > 0) return 1;
+  return unscored > 0 ? 2 : 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const char* path = TARV_DEMO_LIBRARY;
+  bool printReplies = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--replies") {
+      printReplies = true;
+    } else if (arg.rfind("--", 0) == 0) {
+      std::fprintf(stderr, "usage: tarv_demo [--replies] [path/to/libtarv.so]\n");
+      return 3;
+    } else {
+      path = argv[i];
+    }
+  }
+  const std::optional<Library> lib = load(path);
+  if (!lib) return 3;
+  try {
+    return run(*lib, printReplies);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "tarv_demo: %s\n", e.what());
+    return 1;
+  }
+}
