@@ -423,7 +423,7 @@ TEST(ArbitrateBedColour, TipPixelFromTheCamerasOwnObservation) {
        "PROJECTION",
        {150.0, 100.0}},
       {"records without abstention are passed over",
-       {{{"point", at2}, {"image_point", {40, 60}}}},
+       json::array({json::object({{"point", at2}, {"image_point", {40, 60}}})}),
        "PROJECTION",
        {150.0, 100.0}},
       {"unreadable image points are passed over",
@@ -440,7 +440,9 @@ TEST(ArbitrateBedColour, TipPixelFromTheCamerasOwnObservation) {
        {30, 70}},
   };
   for (const Case& c : cases) {
-    rig.observations[1] = {{"votes", c.votes}};
+    // A one-element braced list is an array to one compiler and a copy to another.
+    const json votes = c.votes.is_array() ? c.votes : json::array({c.votes});
+    rig.observations[1] = {{"votes", votes}};
     const json r = arbitrate(nearWire({"S20", "T20"}), p, rig);
     const json& cam = r["cameras"]["CAM_2"];
     EXPECT_EQ(cam["source"], c.source) << c.name;

@@ -5,7 +5,6 @@
 #include "tarv/detector/throw_evaluation.h"
 #include "tarv/engine/engine_values.h"
 #include "tarv/engine/process_switches.h"
-#include "tarv/views/board_projection.h"
 #include "tarv/views/components.h"
 #include "tarv/views/shaft_axis.h"
 
@@ -14,8 +13,19 @@ namespace {
 
 constexpr int kStoredTolerancePx = 3;
 // A dart seen from the side covers at most about this much board area (a 150 mm body and a
-// flight seen across); a change larger than this is not one dart.
-constexpr double kLargestDartAreaMm2 = 5000.0;
+// flight seen across, nearer the camera than the board); a change larger than this is not one
+// dart.
+constexpr double kLargestDartAreaMm2 = 9000.0;
+
+// Image area per board area, from the projected board: the scale that areas change by.
+double pixelsPerMm2(const Homography& h) {
+  std::vector<cv::Point2f> outline;
+  for (const Point2& p : circlePoints(170.0, 72)) {
+    const Point2 q = applyHomography(h, p);
+    outline.emplace_back(static_cast<float>(q.x), static_cast<float>(q.y));
+  }
+  return cv::contourArea(outline) / (CV_PI * 170.0 * 170.0);
+}
 // Room round the reduced dart change for the full-size search (flight tips, a point the
 // reduced image lost).
 constexpr int kCropMarginPx = 24;
@@ -66,8 +76,7 @@ CameraFrameAnalysis analyseCameraFrame(const Round& round, int camera, const cv:
   const double radius = scoringRadiusMm(round);
   a.region = getBoardRegionMask(a.frame.size(), h, radius);
   a.minPixels = std::max(20, static_cast<int>(minPixelsForCamera(c) * a.scale * a.scale));
-  const double pxPerMm = projectedBoardHeight(c.boardToImage) / 340.0 * a.scale;
-  a.maxDartPixels = static_cast<int>(kLargestDartAreaMm2 * pxPerMm * pxPerMm);
+  a.maxDartPixels = static_cast<int>(kLargestDartAreaMm2 * pixelsPerMm2(c.boardToImage) * a.scale * a.scale);
 
   a.change = nativeDifferenceMask(emptyGrey, grey, a.region);
   cv::bitwise_and(a.change, a.region, a.change);

@@ -318,7 +318,10 @@ json evaluateRoundFrames(Round& round, const std::vector<cv::Mat>& frames, doubl
   for (int i = 0; i < 3; ++i) {
     const double overlap = maskAgreement(round.evaluationMasks[i], analyses[i].dartMask);
     agreement[cameraIds[i]] = roundToThousandths(overlap);
-    if (seesDart(analyses[i]) && overlap < kSettledAgreement) settled = false;
+    // A camera that sees only a sliver of the dart flickers with the sensor noise; the
+    // cameras that see it well decide whether it has come to rest.
+    const bool seenWell = analyses[i].dartPixels >= 3 * analyses[i].minPixels;
+    if (seenWell && overlap < kSettledAgreement) settled = false;
   }
   for (int i = 0; i < 3; ++i) round.evaluationMasks[i] = analyses[i].dartMask.clone();
   // A probe round sees its transient once: there is no second triplet to wait for.
