@@ -138,8 +138,12 @@ int main(int argc, char** argv) {
                 options.quick ? "  (quick)" : "");
 
     // First, while the process is fresh, so other sets' allocations do not blur it.
-    tb::MemoryRun memory;
-    if (options.memory_calls > 0) memory = tb::measureMemory(options.memory_calls, options.seed);
+    std::vector<tb::MemoryRun> memory;
+    if (options.memory_calls > 0) {
+      for (const char* set : {"res_1920x1080", "clean"}) {
+        memory.push_back(tb::measureMemory(set, options.memory_calls, options.seed));
+      }
+    }
 
     std::vector<std::pair<std::string, tb::SetRun>> runs;
     for (const std::string& name : options.sets) {
@@ -183,14 +187,16 @@ int main(int argc, char** argv) {
       std::printf("\n");
     }
 
-    if (options.memory_calls > 0) {
-      std::printf("\nmemory (clean, 1280x720): resident after arming - before tarv_create %.1f MB; "
-                  "after %d calls (%d rounds, re-armed each) %.1f MB (%+.1f MB since arming)%s\n",
-                  memory.after_arm_mb, memory.calls, memory.rounds, memory.after_calls_mb,
-                  memory.after_calls_mb - memory.after_arm_mb,
-                  memory.error_replies > 0
-                      ? (" [" + std::to_string(memory.error_replies) + " error replies]").c_str()
-                      : "");
+    if (!memory.empty()) {
+      std::printf("\nmemory: resident size minus before tarv_create, MB (rounds re-armed each)\n");
+      std::printf("%-18s %9s %10s %12s %12s %8s\n", "set", "size", "after_arm", "after_round1",
+                  "after_calls", "calls");
+      for (const tb::MemoryRun& m : memory) {
+        std::printf("%-18s %9s %10.1f %12.1f %12.1f %8d%s\n", m.set.c_str(), m.size.c_str(), m.after_arm_mb,
+                    m.after_first_round_mb, m.after_calls_mb, m.calls,
+                    m.error_replies > 0 ? (" [" + std::to_string(m.error_replies) + " error replies]").c_str()
+                                        : "");
+      }
     }
     return anyErrors ? 1 : 0;
   } catch (const std::exception& e) {

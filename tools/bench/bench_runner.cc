@@ -236,9 +236,12 @@ SetRun runScenarioSet(const ScenarioSet& set, int darts, uint64_t seed) {
   return run;
 }
 
-MemoryRun measureMemory(int calls, uint64_t seed) {
+MemoryRun measureMemory(const std::string& setName, int calls, uint64_t seed) {
   MemoryRun run;
-  const ScenarioSet set = *findScenarioSet("clean");
+  const ScenarioSet set = *findScenarioSet(setName);
+  run.set = setName;
+  const cv::Size size = set.rigs.front().front().image_size;
+  run.size = std::to_string(size.width) + "x" + std::to_string(size.height);
   constexpr size_t kDistinctRounds = 2;
   const std::vector<PlannedRound> rounds = planRounds(set, 3 * kDistinctRounds, seed);
   const scene::Renderer renderer = [&] {
@@ -275,6 +278,7 @@ MemoryRun measureMemory(int calls, uint64_t seed) {
     count(session.call(host::armRequest(round.truth, round.references)));
     ++run.rounds;
     if (r == 0) run.after_arm_mb = (static_cast<double>(residentBytes()) - before) / 1048576.0;
+    if (r == 1) run.after_first_round_mb = (static_cast<double>(residentBytes()) - before) / 1048576.0;
     for (const Frames& frames : round.states) {
       for (int s = 0; s < kSendsPerState && run.calls < calls; ++s) {
         count(session.call(clock.detectRequest(frames)));

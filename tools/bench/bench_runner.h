@@ -31,15 +31,18 @@ struct SetRun {
 SetRun runScenarioSet(const ScenarioSet& set, int darts, uint64_t seed);
 
 struct MemoryRun {
+  std::string set;
+  std::string size;
   double after_arm_mb = 0.0;    // resident size after arming minus before tarv_create
+  double after_first_round_mb = 0.0;  // the same once the first round is over
   double after_calls_mb = 0.0;  // the same after all calls
   int calls = 0;
   int rounds = 0;
   int error_replies = 0;
 };
 
-// Rounds of the clean set, re-armed each round, until `calls` tarv_call calls have been made.
-MemoryRun measureMemory(int calls, uint64_t seed);
+// Rounds of the set, re-armed each round, until `calls` tarv_call calls have been made.
+MemoryRun measureMemory(const std::string& setName, int calls, uint64_t seed);
 
 // `runs` timings of cv::absdiff of each frame against its reference into preallocated outputs,
 // in milliseconds for the whole triplet, and their median; the caller sets the thread count.

@@ -1,6 +1,7 @@
 // Darts scored end to end through the exported functions, by the host protocol: each scene
 // state is sent four times, times advancing by 1/30 s.
 #include <gtest/gtest.h>
+#include <opencv2/imgproc.hpp>
 
 #include "host/host_protocol.h"
 #include "scene/scene.h"
@@ -77,6 +78,45 @@ TEST_F(Scoring, ARoundOfThreeDartsIsEnteredOnceEachInOrder) {
   }
   const std::vector<json> full = send(scene, 2);
   EXPECT_EQ(full[1].value("status", ""), "ROUND_FULL");
+}
+
+TEST_F(Scoring, ABounceOutIsOneMissEntry) {
+  const scene::SceneImages empty = renderer_->render(scene::Scene{});
+  ASSERT_EQ(call(host::armRequest(empty.truth, empty.frames)).value("status", ""), "READY");
+  for (int i = 0; i < 4; ++i) ASSERT_EQ(call(clock_.detectRequest(empty.frames)).value("status", ""), "READY");
+
+  scene::SceneRandom rng(21);
+  scene::Scene bouncing;
+  bouncing.darts.push_back(scene::randomDart(rng, 140.0));
+  const scene::SceneImages seen = renderer_->render(bouncing);
+  // The host sends its half-size transient views.
+  std::vector<cv::Mat> views;
+  for (const cv::Mat& frame : seen.frames) {
+    cv::Mat half;
+    cv::resize(frame, half, cv::Size(), 0.5, 0.5, cv::INTER_AREA);
+    views.push_back(half);
+  }
+  std::vector<std::string> probes;
+  for (int i = 0; i < 2; ++i) {
+    json probe = clock_.detectRequest(views);
+    probe["command"] = "transient_probe";
+    probes.push_back(call(probe).value("status", ""));
+  }
+  EXPECT_EQ(probes, (std::vector<std::string>{"TRANSIENT_PENDING", "TRANSIENT_CONFIRMED"}));
+
+  json gone = clock_.detectRequest(empty.frames);
+  gone["confirm_transient"] = true;
+  const json reply = call(gone);
+  ASSERT_EQ(reply.value("status", ""), "DART_CANDIDATE") << reply.dump().substr(0, 400);
+  EXPECT_EQ(reply["reason"], "OBSERVED_DART_DISAPPEARED_WITHOUT_HAND");
+  EXPECT_EQ(reply["entry"]["field"]["selected_field"], "MISS");
+  EXPECT_TRUE(reply["entry"]["bouncer"].get<bool>());
+  EXPECT_EQ(reply["state"]["data"]["event"], "Throw detected");
+  for (int i = 0; i < 3; ++i) {
+    json again = clock_.detectRequest(empty.frames);
+    again["confirm_transient"] = true;
+    EXPECT_EQ(call(again)["entries"].size(), 1u);
+  }
 }
 
 // Every image the round keeps, for checks on where its pixels live.
