@@ -288,10 +288,7 @@ json evaluateRoundFrames(Round& round, const std::vector<cv::Mat>& frames, doubl
     clearSettling(round);
     if (removing >= 2) {
       // A takeout has begun: the darts on the board go on being shown until it is over.
-      round.takeout = true;
-      round.recovery = true;
-      round.allowResume = false;
-      round.heldEventRecord = nullptr;
+      beginTakeout(round);
       return reply("DART_REMOVED", "DART_REMOVED", stats);
     }
     return reply("WAIT", "OLD_OBJECT_MOVED_OR_PARTLY_REMOVED", stats);

@@ -12,6 +12,7 @@
 #include "tarv/engine/decision_window.h"
 #include "tarv/engine/engine_values.h"
 #include "tarv/engine/host_event.h"
+#include "tarv/engine/json_fields.h"
 #include "tarv/engine/process_switches.h"
 #include "tarv/engine/transient_confirmation.h"
 #include "tarv/views/components.h"
@@ -29,15 +30,8 @@ constexpr double kRecoveryThrottle = 0.2;
 constexpr double kPlantModeAge = 2.5;
 constexpr double kPlantModeMarginMm = 5.0;
 
-std::string statusOf(const json& result) {
-  const auto it = result.find("status");
-  return it != result.end() && it->is_string() ? it->get<std::string>() : std::string();
-}
-
-std::string reasonOf(const json& result) {
-  const auto it = result.find("reason");
-  return it != result.end() && it->is_string() ? it->get<std::string>() : std::string();
-}
+std::string statusOf(const json& result) { return textOf(result, "status"); }
+std::string reasonOf(const json& result) { return textOf(result, "reason"); }
 
 bool isOneOf(const std::string& s, std::initializer_list<const char*> options) {
   for (const char* o : options) {
@@ -208,12 +202,7 @@ void runPassiveProof(Round& round, const std::vector<cv::Mat>& frames, double no
     if (now - round.takeoutRunLast > 0.6) round.takeoutRunStart = now;
     round.takeoutRunLast = now;
     if (now - round.takeoutRunStart >= 0.4) {
-      round.heldEventRecord = nullptr;
-      round.recovery = true;
-      round.takeout = true;
-      round.allowResume = false;
-      round.recoveryTimer = -1.0;
-      round.lastRecoveryReply = nullptr;
+      beginTakeout(round);
       round.takeoutRunStart = -1.0;
       round.takeoutRunLast = -1.0;
       result = {{"status", "RECOVERY_WAIT"}, {"reason", "TAKEOUT_WITHOUT_SEEN_HAND"}, {"light_changed", true}};
@@ -276,11 +265,9 @@ json processOn(Round& round, const json& request, const std::vector<cv::Mat>& in
     if (!round.entries.empty()) round.takeout = true;
   }
   if (!round.recovery && round.entries.size() >= 3 && allEntriesGone(round.entries)) {
-    round.recovery = true;
-    round.takeout = true;
-    round.allowResume = false;
-    round.recoveryTimer = -1.0;
-    round.lastRecoveryReply = nullptr;
+    const json carried = round.heldEventRecord;
+    beginTakeout(round);
+    round.heldEventRecord = carried;
   }
 
   json laps = json::object();

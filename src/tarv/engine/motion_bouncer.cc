@@ -1,4 +1,5 @@
 #include "tarv/engine/motion_bouncer.h"
+#include "tarv/engine/json_fields.h"
 
 #include <algorithm>
 #include <array>
@@ -61,11 +62,6 @@ struct Crossing {
   double sine = 0.0;
 };
 
-bool isTrue(const json& object, const char* key) {
-  if (!object.is_object()) return false;
-  const auto it = object.find(key);
-  return it != object.end() && it->is_boolean() && it->get<bool>();
-}
 
 double frameIntervalOf(const json& request) {
   const auto it = request.find("frame_interval");
@@ -103,7 +99,7 @@ int overlapCount(const cv::Mat& a, const cv::Mat& b) {
 
 bool roundNotEligible(const Round& round, const json& request) {
   return round.recovery || round.takeout || round.reviewRequired ||
-         round.entries.size() >= kRoundEntries || isTrue(request, "hand_seen");
+         round.entries.size() >= kRoundEntries || flagOf(request, "hand_seen");
 }
 
 bool decisionPending(const Round& round) {
@@ -118,7 +114,7 @@ std::optional<const char*> checkCurrentFrame(const Round& round, int i, const cv
   const Camera& camera = round.cameras[i];
   const cv::Mat grey = toGray(frame);
   if (grey.size() != camera.emptyReference.size()) return "RESOLUTION_CHANGED";
-  if (!isTrue(checkFixedCameraToneMatched(camera.features, grey), "ok")) return "CAMERA_GUARD";
+  if (!flagOf(checkFixedCameraToneMatched(camera.features, grey), "ok")) return "CAMERA_GUARD";
 
   const DetectionScale scale(projectedBoardHeight(camera.boardToImage));
   cv::Mat remaining = keepComponentsInBoardRegion(nativeDifferenceMask(camera.dartReference, grey),

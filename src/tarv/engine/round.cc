@@ -10,6 +10,15 @@ cv::Mat ownedImage(const cv::Mat& image) {
   return image.clone();
 }
 
+void beginTakeout(Round& round) {
+  round.recovery = true;
+  round.takeout = true;
+  round.allowResume = false;
+  round.recoveryTimer = -1.0;
+  round.lastRecoveryReply = nullptr;
+  round.heldEventRecord = nullptr;
+}
+
 void resetFrameHistory(Round& round) {
   round.frameHistory.clear();
   for (cv::Mat& frame : round.heldFrames) frame.release();

@@ -179,6 +179,10 @@ struct RestartSnapshot {
   double lastRegistrationTime = -1e30;
 };
 
+// A takeout begins: the round waits for the recovery to prove the board empty and does not
+// resume scoring on the old board; the carried evaluation record is dropped.
+void beginTakeout(Round& round);
+
 // Empties the frame history, releases the held frames and resets the history records.
 void resetFrameHistory(Round& round);
 

@@ -1,4 +1,5 @@
 #include "tarv/engine/transient_confirmation.h"
+#include "tarv/engine/json_fields.h"
 
 #include <algorithm>
 #include <array>
@@ -30,11 +31,6 @@ constexpr int kDartMaskMinPixels = 80;
 constexpr double kDartRetainedFraction = 0.8;
 constexpr int kPositiveCamerasNeeded = 2;
 
-bool isTrue(const json& object, const char* key) {
-  if (!object.is_object()) return false;
-  const auto it = object.find(key);
-  return it != object.end() && it->is_boolean() && it->get<bool>();
-}
 
 std::optional<int64_t> integerOf(const json& object, const char* key) {
   if (!object.is_object()) return std::nullopt;
@@ -96,8 +92,8 @@ bool recordApplies(const Round& round, const json& record, const json& request,
       times[0] - round.decisionWindowStart >= kDecisionWindowSeconds) {
     return false;
   }
-  if (!record.is_object() || !isTrue(record, "confirmed")) return false;
-  if (!isTrue(request, "confirm_transient") || isTrue(request, "hand_seen")) return false;
+  if (!record.is_object() || !flagOf(record, "confirmed")) return false;
+  if (!flagOf(request, "confirm_transient") || flagOf(request, "hand_seen")) return false;
   if (round.recovery || round.takeout || round.entries.size() >= kRoundEntries) return false;
 
   const int64_t epoch = integerOf(request, "epoch").value_or(0);
@@ -125,7 +121,7 @@ CameraVerdict judgeCamera(const Round& round, int i, const cv::Mat& frame, bool 
   if (transientMask.empty() || frame.empty()) return CameraVerdict::kRefuse;
 
   const cv::Mat grey = toGray(frame);
-  if (!isTrue(checkFixedCameraToneMatched(camera.features, grey), "ok")) {
+  if (!flagOf(checkFixedCameraToneMatched(camera.features, grey), "ok")) {
     return CameraVerdict::kRefuse;
   }
 
@@ -177,7 +173,7 @@ CameraVerdict judgeCamera(const Round& round, int i, const cv::Mat& frame, bool 
 json bouncerEntry(const Round& round, const json& record) {
   json entry = record.value("entry", json::object());
   if (!entry.is_object()) entry = json::object();
-  const bool single = isTrue(record, "single_observation");
+  const bool single = flagOf(record, "single_observation");
   entry["id"] = static_cast<uint64_t>(round.entries.size() + 1);
   entry["event"] = round.eventNumber + 1;
   entry["round"] = round.roundNumber;

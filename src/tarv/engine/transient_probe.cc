@@ -1,4 +1,5 @@
 #include "tarv/engine/transient_probe.h"
+#include "tarv/engine/json_fields.h"
 
 #include <algorithm>
 #include <array>
@@ -33,11 +34,6 @@ constexpr double kContactOutsideFraction = 0.6;
 constexpr double kMatchDistanceMm = 5.0;
 constexpr double kSingleObservationUncertaintyMm = 3.0;
 
-bool isTrue(const json& object, const char* key) {
-  if (!object.is_object()) return false;
-  const auto it = object.find(key);
-  return it != object.end() && it->is_boolean() && it->get<bool>();
-}
 
 json memberOf(const json& object, const char* key) {
   if (!object.is_object()) return nullptr;
@@ -84,7 +80,7 @@ json rejection(Round& round, const char* reason) {
 // Refusals that need no image.
 bool mayProbe(const Round& round, const json& request, size_t frameCount) {
   return round.armed && !round.recovery && !round.takeout && round.entries.size() < kRoundEntries &&
-         frameCount == 3 && !isTrue(request, "hand_seen");
+         frameCount == 3 && !flagOf(request, "hand_seen");
 }
 
 bool timesAcceptable(const Round& round, const std::array<double, 3>& times, double frameInterval) {
@@ -153,7 +149,7 @@ bool hasContact(const Camera& roundCamera, const Camera& probeCamera, const cv::
 
 bool cameraVerified(const json& crosscheck, const std::string& id) {
   const json detail = memberOf(memberOf(memberOf(crosscheck, "cameras"), id.c_str()), "detail");
-  return isTrue(detail, "tip_confirmed") && isTrue(detail, "agrees");
+  return flagOf(detail, "tip_confirmed") && flagOf(detail, "agrees");
 }
 
 double distanceMm(const json& a, const json& b) {
@@ -197,7 +193,7 @@ bool matchesEarlier(const Round& round, const json& earlier, int64_t epoch,
 }
 
 bool singleObservationHolds(const json& request, const json& entry) {
-  if (!isTrue(request, "single_observation")) return false;
+  if (!flagOf(request, "single_observation")) return false;
   const json method = memberOf(entry, "method");
   if (method != "THREE_VIEW_LINES" && method != "CAM_PLUS_ONE") return false;
   const json uncertainty = memberOf(entry, "uncertainty_mm");
@@ -258,7 +254,7 @@ json probeTransient(Round& round, const json& request, const std::vector<cv::Mat
   std::array<bool, 3> supported{};
   int supportedCount = 0;
   for (int i = 0; i < 3; ++i) {
-    supported[i] = isTrue(memberOf(viewChecks, cameraIds[i].c_str()), "supported");
+    supported[i] = flagOf(memberOf(viewChecks, cameraIds[i].c_str()), "supported");
     supportedCount += supported[i] ? 1 : 0;
   }
   if (supportedCount < kCamerasNeeded) return rejection(round, "TRANSIENT_CONTACTS_INSUFFICIENT");
