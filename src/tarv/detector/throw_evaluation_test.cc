@@ -63,6 +63,9 @@ TEST_F(Scoring, ARoundOfThreeDartsIsEnteredOnceEachInOrder) {
     EXPECT_EQ(replies[0].value("status", ""), "SETTLING") << replies[0].dump().substr(0, 300);
     ASSERT_EQ(replies[1].value("status", ""), "DART_CANDIDATE") << replies[1].dump().substr(0, 600);
     EXPECT_EQ(replies[1]["state"]["data"]["event"], "Throw detected");
+    // Each camera that measured the dart searched once for its tip.
+    EXPECT_GE(replies[1]["searchAudit"]["measuredSearches"].get<int>(), 2);
+    EXPECT_EQ(replies[2]["searchAudit"]["measuredSearches"], 0);
     EXPECT_EQ(replies[1]["state"]["data"]["numThrows"], dart + 1);
     for (int again = 2; again < 4; ++again) {
       EXPECT_TRUE(replies[again]["state"].is_null());
