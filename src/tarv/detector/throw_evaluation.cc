@@ -4,7 +4,6 @@
 #include <cmath>
 #include <cstdlib>
 #include <set>
-#include <sstream>
 
 #include <opencv2/imgproc.hpp>
 
