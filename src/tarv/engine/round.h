@@ -130,7 +130,7 @@ class Round {
   double recoveryRetryTime = -1.0;
   int32_t recoveryRetryCount = 0;
   double pendingSince = -1.0;   // when the evaluation first saw a pending candidate
-  double trackLossTime = -1.0;
+  std::array<double, 3> trackLossTime{-1.0, -1.0, -1.0};  // last realignment attempt per camera
   ImageTriple dartReferenceCopies;
   ImageTriple referenceChangeMaskCopies;
   double driftCheckTime = -1.0;
@@ -163,11 +163,19 @@ class Round {
   ImageTriple tipSamplingFrames;
   double lastBackgroundAdaptation = -1.0;
   double changedEmptySince = -1.0;
+  ImageTriple staticShiftMasks;  // the recovery's standing residual per camera (static shift)
+  ImageTriple staticShiftGreys;  // the grey frames it stood on
 
   // Defined by the recovery: the recovery after a takeout, a disturbance or an unresolved
   // event.
   json recover(const std::vector<cv::Mat>& frames, double now, bool skipRealignment,
                bool pendingProof);
+
+  // Defined by the camera realignment: measures the flagged cameras (each at most once per
+  // 0.5 s) and moves the accepted ones onto their current view; per camera null (not
+  // flagged), {"accepted": false, "reason": "THROTTLED"} or the measurement's report.
+  std::array<json, 3> realignCameras(const std::array<bool, 3>& flags,
+                                     const std::vector<cv::Mat>& frames, double now);
 };
 
 // Taken by "restart_empty_begin", consumed by "restart_empty_check".

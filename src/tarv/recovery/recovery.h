@@ -6,13 +6,6 @@
 #include <opencv2/core.hpp>
 
 #include "tarv/engine/round.h"
-
-namespace tarv {
-
-bool realignReferenceImages(Camera& camera, const cv::Mat& toneMappedFrame, json& report);
-bool measureRealignment(const Camera& camera, const cv::Mat& toneMappedFrame,
-                        Homography& transform, json& report, double limitA, double limitB);
-void applyCameraRealignment(Round& round, int camera, const cv::Mat& frame,
-                            const Homography& transform);
-
-}  // namespace tarv
+#include "tarv/recovery/camera_movement.h"
+#include "tarv/recovery/camera_realignment.h"
+#include "tarv/recovery/reference_realignment.h"

@@ -1,0 +1,198 @@
+#include "tarv/recovery/association_points.h"
+
+#include <algorithm>
+#include <cmath>
+#include <stdexcept>
+#include <vector>
+
+#include <opencv2/imgproc.hpp>
+
+#include "tarv/board/board_geometry.h"
+#include "tarv/engine/engine_values.h"
+#include "tarv/recovery/board_outline_mask.h"
+#include "tarv/views/image_ops.h"
+
+namespace tarv {
+namespace {
+
+constexpr int kMinRegionPixels = 80;
+constexpr double kOnBoardMm = 170.0;
+constexpr double kFarOutsideMm = 220.0;
+
+int pixelCoordinate(double v) {
+  if (!std::isfinite(v)) throw std::runtime_error("Projection at infinity");
+  // Far-off vertices are pulled in so the integer conversion stays defined.
+  return static_cast<int>(std::nearbyint(std::clamp(v, -1e9, 1e9)));
+}
+
+// The projected disc of the radius round the board point, filled into a zero mask.
+cv::Mat projectedDisc(cv::Size size, const Homography& h, Point2 centre, double radiusMm,
+                      int pointCount) {
+  std::vector<cv::Point> polygon;
+  polygon.reserve(static_cast<std::size_t>(pointCount));
+  for (const Point2& p : circlePoints(radiusMm, pointCount)) {
+    const double x = p.x + centre.x;
+    const double y = p.y + centre.y;
+    const double u = h[0] * x + h[1] * y + h[2];
+    const double v = h[3] * x + h[4] * y + h[5];
+    const double w = h[6] * x + h[7] * y + h[8];
+    if (!std::isfinite(w) || std::abs(w) < 1e-10) throw std::runtime_error("Projection at infinity");
+    polygon.emplace_back(pixelCoordinate(u / w), pixelCoordinate(v / w));
+  }
+  cv::Mat disc = cv::Mat::zeros(size, CV_8UC1);
+  const std::vector<std::vector<cv::Point>> contours{polygon};
+  cv::fillPoly(disc, contours, cv::Scalar(255), cv::LINE_8, 0);
+  return disc;
+}
+
+int countSet(const cv::Mat& mask) { return mask.empty() ? 0 : cv::countNonZero(mask); }
+
+// Set pixels of both masks; masks of different sizes share nothing.
+int countOverlap(const cv::Mat& a, const cv::Mat& b) {
+  if (a.empty() || b.empty() || a.size() != b.size()) return 0;
+  cv::Mat both;
+  cv::bitwise_and(a != 0, b != 0, both);
+  return cv::countNonZero(both);
+}
+
+// The entry's board point when it holds one as [x, y] numbers.
+bool entryBoardPoint(const json& entry, Point2& point) {
+  if (!entry.is_object()) return false;
+  const auto it = entry.find("board_xy_nominal_mm");
+  if (it == entry.end() || !it->is_array() || it->size() < 2) return false;
+  if (!(*it)[0].is_number() || !(*it)[1].is_number()) return false;
+  point = pointFromJson(*it);
+  return true;
+}
+
+// The whole 8-connected component of the mask with the most pixels among those that reach
+// into the disc (lowest label on a tie); empty when none does.
+cv::Mat largestComponentInDisc(const cv::Mat& mask, const cv::Mat& disc) {
+  cv::Mat labels;
+  cv::Mat stats;
+  cv::Mat centroids;
+  const int count = cv::connectedComponentsWithStats(mask != 0, labels, stats, centroids, 8, CV_32S);
+  std::vector<char> marked(static_cast<std::size_t>(count), 0);
+  for (int y = 0; y < labels.rows; ++y) {
+    const int* l = labels.ptr<int>(y);
+    const uchar* d = disc.ptr<uchar>(y);
+    for (int x = 0; x < labels.cols; ++x) {
+      if (l[x] > 0 && d[x]) marked[static_cast<std::size_t>(l[x])] = 1;
+    }
+  }
+  int chosen = 0;
+  int chosenArea = -1;
+  for (int label = 1; label < count; ++label) {
+    const int area = stats.at<int>(label, cv::CC_STAT_AREA);
+    if (marked[static_cast<std::size_t>(label)] && area > chosenArea) {
+      chosen = label;
+      chosenArea = area;
+    }
+  }
+  if (chosen == 0) return cv::Mat::zeros(mask.size(), CV_8UC1);
+  return labels == chosen;
+}
+
+}  // namespace
+
+cv::Mat buildAssociationRegion(const cv::Mat& dartMask, const Homography& boardToImage,
+                               const json& entry) {
+  Point2 point;
+  if (dartMask.empty() || !entryBoardPoint(entry, point)) return dartMask;
+  const cv::Mat disc = projectedDisc(dartMask.size(), boardToImage, point, 20.0, 90);
+  cv::Mat kept;
+  cv::bitwise_and(largestComponentInDisc(dartMask, disc), disc, kept);
+  if (cv::countNonZero(kept) < kMinRegionPixels) return dartMask;
+  // The tip is where the dart meets the board; its pixels belong to the dart even where the
+  // change mask broke up round it.
+  cv::bitwise_or(kept, projectedDisc(dartMask.size(), boardToImage, point, 5.0, 60), kept);
+  return kept;
+}
+
+bool projectAssociationPoints(const ImageTriple& changeMasks,
+                              const std::array<Camera, 3>& cameras,
+                              const std::vector<ImageTriple>& dartMasks, const json& entries) {
+  const std::size_t darts = dartMasks.size();
+  const bool usable = entries.is_array() && !entries.empty() && entries.size() == darts;
+  std::vector<int> views(darts, 0);
+  std::vector<int> hits(darts, 0);
+
+  for (int c = 0; c < 3; ++c) {
+    const cv::Mat& change = changeMasks[c];
+    const Camera& camera = cameras[c];
+    const int changed = countSet(change);
+    if (!usable && static_cast<double>(changed) > 0.15 * static_cast<double>(change.total())) {
+      return false;
+    }
+    if (!change.empty()) {
+      const cv::Mat board = dilateMask(
+          buildBoardRegionMask(change.size(), camera.boardToImage, camera.boardRadiusMm, 360), 9,
+          false);
+      if (countOverlap(change, board) >= kMinRegionPixels) return false;
+    }
+
+    for (std::size_t k = 0; k < darts; ++k) {
+      Point2 point;
+      const bool outside = usable && entryBoardPoint(entries[k], point) &&
+                           std::hypot(point.x, point.y) > kOnBoardMm;
+      cv::Mat region = dartMasks[k][c];
+      if (usable) {
+        json entry = entries[k];
+        if (entry.is_object() && entry.contains("association_points")) {
+          const json& points = entry["association_points"];
+          if (!points.is_object() || !points.contains(cameraIds[c])) continue;
+          entry["board_xy_nominal_mm"] = points[cameraIds[c]];
+        }
+        region = buildAssociationRegion(region, camera.boardToImage, entry);
+      }
+      const int n = countSet(region);
+      bool hit = false;
+      if (n > 0) {
+        const long need = std::min(std::max(std::lround(n * 0.1), 1L), 80L);
+        hit = countOverlap(change, dilateMask(region, 7, false)) >= need;
+      }
+      if (outside) {
+        views[k] += n > 0 ? 1 : 0;
+        hits[k] += hit ? 1 : 0;
+      } else if (hit) {
+        return false;
+      }
+    }
+  }
+  for (std::size_t k = 0; k < darts; ++k) {
+    // A dart outside the double ring may stir its surround in one view, but only when
+    // another view of it stays still.
+    if (hits[k] >= 2 || (hits[k] == 1 && views[k] <= 1)) return false;
+  }
+  return true;
+}
+
+json measureToleratedPixels(ImageTriple& changeMasks, const json& entries,
+                            const std::vector<ImageTriple>& dartMasks) {
+  json records = json::array();
+  if (dartMasks.empty() || !entries.is_array()) return records;
+  const std::size_t count = std::min(entries.size(), dartMasks.size());
+  for (std::size_t k = 0; k < count; ++k) {
+    const json& entry = entries[k];
+    Point2 point;
+    if (!entryBoardPoint(entry, point) || !(std::hypot(point.x, point.y) > kFarOutsideMm)) continue;
+    for (int c = 0; c < 3; ++c) {
+      const cv::Mat& dart = dartMasks[k][c];
+      cv::Mat& change = changeMasks[c];
+      const int n = countSet(dart);
+      if (n < kMinRegionPixels || dart.size() != change.size()) continue;
+      const cv::Mat grown = dilateMask(dart != 0, 9, false);
+      const int tolerated = countOverlap(change, grown);
+      if (tolerated > 0 && tolerated < 0.2 * n) {
+        // In place: callers that share these pixels see the cleared marks too.
+        change.setTo(0, grown);
+        records.push_back({{"camera", cameraIds[c]},
+                           {"dart", entry.contains("id") ? entry["id"] : json()},
+                           {"tolerated_pixels", tolerated}});
+      }
+    }
+  }
+  return records;
+}
+
+}  // namespace tarv
