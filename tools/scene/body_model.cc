@@ -51,10 +51,10 @@ cv::Vec3b shade(const cv::Vec3d& base, const cv::Vec3d& normal, const cv::Vec3d&
   const cv::Vec3d& l = lightDirection();
   const double diffuse = std::max(0.0, normal.dot(l));
   const cv::Vec3d half = cv::normalize(l + to_camera);
-  const double spec = m.specular * std::pow(std::max(0.0, normal.dot(half)), m.shininess);
+  const double specularTerm = m.specular * std::pow(std::max(0.0, normal.dot(half)), m.shininess);
   cv::Vec3b out;
   for (int c = 0; c < 3; ++c) {
-    out[c] = cv::saturate_cast<uchar>(base[c] * (m.ambient + m.diffuse * diffuse) + 255.0 * spec);
+    out[c] = cv::saturate_cast<uchar>(base[c] * (m.ambient + m.diffuse * diffuse) + 255.0 * specularTerm);
   }
   return out;
 }

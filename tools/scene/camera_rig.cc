@@ -19,16 +19,16 @@ cv::Vec3d normalised(const cv::Vec3d& v) {
   return v / n;
 }
 
-void checkSpec(const CameraSpec& spec) {
-  const bool ok = spec.image_size.width > 0 && spec.image_size.height > 0 &&
-                  spec.image_size.width <= 16384 && spec.image_size.height <= 16384 &&
-                  std::isfinite(spec.focal_px) && spec.focal_px >= 0.0 &&
-                  spec.board_fill > 0.0 && spec.board_fill <= 4.0 &&
-                  spec.elevation_deg >= 0.0 && spec.elevation_deg < 85.0 &&
-                  spec.distance_mm > 1.0 && std::isfinite(spec.distance_mm) &&
-                  std::isfinite(spec.azimuth_deg) && std::isfinite(spec.roll_deg) &&
-                  std::isfinite(spec.k1) &&
-                  (!spec.aim_mm || (std::isfinite(spec.aim_mm->x) && std::isfinite(spec.aim_mm->y)));
+void checkSpec(const CameraSpec& cameraSpec) {
+  const bool ok = cameraSpec.image_size.width > 0 && cameraSpec.image_size.height > 0 &&
+                  cameraSpec.image_size.width <= 16384 && cameraSpec.image_size.height <= 16384 &&
+                  std::isfinite(cameraSpec.focal_px) && cameraSpec.focal_px >= 0.0 &&
+                  cameraSpec.board_fill > 0.0 && cameraSpec.board_fill <= 4.0 &&
+                  cameraSpec.elevation_deg >= 0.0 && cameraSpec.elevation_deg < 85.0 &&
+                  cameraSpec.distance_mm > 1.0 && std::isfinite(cameraSpec.distance_mm) &&
+                  std::isfinite(cameraSpec.azimuth_deg) && std::isfinite(cameraSpec.roll_deg) &&
+                  std::isfinite(cameraSpec.k1) &&
+                  (!cameraSpec.aim_mm || (std::isfinite(cameraSpec.aim_mm->x) && std::isfinite(cameraSpec.aim_mm->y)));
   if (!ok) throw std::runtime_error("INVALID_CAMERA_SPEC");
 }
 
@@ -57,12 +57,12 @@ RimExtent rimExtent(const cv::Matx33d& R, const cv::Vec3d& t) {
 
 // The focal length that makes the board rim reach `fill` of the way from the principal
 // point to the nearest image edge.
-double fittedFocal(const CameraSpec& spec, const cv::Matx33d& R, const cv::Vec3d& t, double cx,
+double fittedFocal(const CameraSpec& cameraSpec, const cv::Matx33d& R, const cv::Vec3d& t, double cx,
                    double cy) {
   const RimExtent e = rimExtent(R, t);
   const double half_x = std::max(std::abs(e.min_x), std::abs(e.max_x));
   const double half_y = std::max(std::abs(e.min_y), std::abs(e.max_y));
-  return spec.board_fill * std::min(cx / half_x, cy / half_y);
+  return cameraSpec.board_fill * std::min(cx / half_x, cy / half_y);
 }
 
 // Board -> camera rotation looking along `axis`: image "down" follows the board's +y
@@ -89,28 +89,28 @@ cv::Vec3d frontDirection(double tilt_deg, double azimuth_deg) {
           -std::cos(rad(tilt_deg))};
 }
 
-Camera::Camera(const CameraSpec& spec) : spec_(spec) {
-  checkSpec(spec);
-  const cv::Vec3d centre = spec.distance_mm * frontDirection(spec.elevation_deg, spec.azimuth_deg);
+Camera::Camera(const CameraSpec& cameraSpec) : spec_(cameraSpec) {
+  checkSpec(cameraSpec);
+  const cv::Vec3d centre = cameraSpec.distance_mm * frontDirection(cameraSpec.elevation_deg, cameraSpec.azimuth_deg);
   centre_ = cv::Point3d(centre[0], centre[1], centre[2]);
-  if (spec.aim_mm) {
-    R_ = lookRotation(cv::Vec3d(spec.aim_mm->x, spec.aim_mm->y, 0.0) - centre, spec.roll_deg);
+  if (cameraSpec.aim_mm) {
+    R_ = lookRotation(cv::Vec3d(cameraSpec.aim_mm->x, cameraSpec.aim_mm->y, 0.0) - centre, cameraSpec.roll_deg);
   } else {
     // Turn toward the middle of the board's projected outline until it sits on the axis.
     cv::Vec3d axis = -centre;
     for (int i = 0; i < 6; ++i) {
-      R_ = lookRotation(axis, spec.roll_deg);
+      R_ = lookRotation(axis, cameraSpec.roll_deg);
       const RimExtent e = rimExtent(R_, -(R_ * centre));
       const cv::Vec3d middle(0.5 * (e.min_x + e.max_x), 0.5 * (e.min_y + e.max_y), 1.0);
       axis = R_.t() * middle;
     }
-    R_ = lookRotation(axis, spec.roll_deg);
+    R_ = lookRotation(axis, cameraSpec.roll_deg);
   }
   t_ = -(R_ * centre);
 
-  const double cx = (spec.image_size.width - 1) / 2.0;
-  const double cy = (spec.image_size.height - 1) / 2.0;
-  const double f = spec.focal_px > 0.0 ? spec.focal_px : fittedFocal(spec, R_, t_, cx, cy);
+  const double cx = (cameraSpec.image_size.width - 1) / 2.0;
+  const double cy = (cameraSpec.image_size.height - 1) / 2.0;
+  const double f = cameraSpec.focal_px > 0.0 ? cameraSpec.focal_px : fittedFocal(cameraSpec, R_, t_, cx, cy);
   spec_.focal_px = f;
   K_ = cv::Matx33d(f, 0.0, cx, 0.0, f, cy, 0.0, 0.0, 1.0);
 

@@ -33,9 +33,9 @@ struct CameraSpec {
 
 class Camera {
  public:
-  explicit Camera(const CameraSpec& spec);
+  explicit Camera(const CameraSpec& cameraSpec);
 
-  const CameraSpec& spec() const { return spec_; }
+  const CameraSpec& cameraSpec() const { return spec_; }
   cv::Size imageSize() const { return spec_.image_size; }
   const cv::Matx33d& K() const { return K_; }
   // Board -> camera: X_cam = R·X_board + t (a proper rotation; the board frame is right-handed

@@ -91,7 +91,7 @@ cv::Mat renderEmptyBoard(const Camera& camera, const BoardTexture& texture, int 
   const int ss = supersample;
   const cv::Matx33d image_to_texture =
       texture.pixelToBoard().inv() * camera.boardToImage().inv();
-  const bool distorted = camera.spec().k1 != 0.0;
+  const bool distorted = camera.cameraSpec().k1 != 0.0;
   const cv::Scalar wall(BoardColours::kWall[0], BoardColours::kWall[1], BoardColours::kWall[2]);
   cv::Mat out(size, CV_8UC3);
   constexpr int kBlockRows = 16;
@@ -174,8 +174,8 @@ Renderer::Renderer(const std::vector<CameraSpec>& rig, int supersample) : supers
   if (rig.empty()) throw std::runtime_error("EMPTY_RIG");
   if (supersample < 1 || supersample > 8) throw std::runtime_error("INVALID_SUPERSAMPLE");
   const BoardTexture& texture = standardBoardTexture();
-  for (const auto& spec : rig) {
-    cameras_.emplace_back(spec);
+  for (const auto& cameraSpec : rig) {
+    cameras_.emplace_back(cameraSpec);
     empty_.push_back(renderEmptyBoard(cameras_.back(), texture, supersample));
   }
 }
@@ -238,8 +238,8 @@ GroundTruth Renderer::truthFrom(const Scene& scene,
                                 const std::vector<std::vector<Primitive>>& primitives) const {
   GroundTruth truth;
   for (const auto& camera : cameras_) {
-    truth.cameras.push_back({camera.spec().id, camera.imageSize(), camera.K(), camera.R(),
-                             camera.t(), camera.boardToImage(), camera.spec().k1,
+    truth.cameras.push_back({camera.cameraSpec().id, camera.imageSize(), camera.K(), camera.R(),
+                             camera.t(), camera.boardToImage(), camera.cameraSpec().k1,
                              camera.imageNormal()});
   }
   for (const auto& dart : scene.darts) {

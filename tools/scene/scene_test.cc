@@ -55,8 +55,8 @@ TEST(FieldLabel, RingsSectorsAndBoundaries) {
 }
 
 TEST(CameraRig, PoseIsAProperRotationAndHomographyMatchesProjection) {
-  for (const auto& spec : defaultRig()) {
-    const Camera camera(spec);
+  for (const auto& cameraSpec : defaultRig()) {
+    const Camera camera(cameraSpec);
     const cv::Matx33d RtR = camera.R().t() * camera.R();
     EXPECT_LT(cv::norm(RtR - cv::Matx33d::eye()), 1e-9);
     EXPECT_NEAR(cv::determinant(camera.R()), 1.0, 1e-9);
@@ -92,24 +92,24 @@ TEST(CameraRig, PoseIsAProperRotationAndHomographyMatchesProjection) {
 
 TEST(CameraRig, BoardIsUprightAndNotMirroredInEveryCamera) {
   for (const cv::Size size : {cv::Size(800, 600), cv::Size(1280, 720), cv::Size(1920, 1080)}) {
-    for (const auto& spec : defaultRig(size)) {
-      const Camera camera(spec);
+    for (const auto& cameraSpec : defaultRig(size)) {
+      const Camera camera(cameraSpec);
       const cv::Point2d bull = camera.project(cv::Point2d(0, 0));
       const cv::Point2d top = camera.project(cv::Point2d(0, -170));
       const cv::Point2d right = camera.project(cv::Point2d(170, 0));
       const cv::Point2d bottom = camera.project(cv::Point2d(0, 170));
-      EXPECT_LT(top.y, bull.y) << spec.id;
+      EXPECT_LT(top.y, bull.y) << cameraSpec.id;
       // Clockwise on the board stays clockwise in the image (both have y downward).
       const cv::Point2d a = right - top, b = bottom - top;
-      EXPECT_GT(a.x * b.y - a.y * b.x, 0.0) << spec.id;
+      EXPECT_GT(a.x * b.y - a.y * b.x, 0.0) << cameraSpec.id;
       // The whole board is inside the image.
       for (int deg = 0; deg < 360; deg += 5) {
-        EXPECT_TRUE(camera.inImage(camera.project(polar(kBoardRadius, deg)))) << spec.id << " " << deg;
+        EXPECT_TRUE(camera.inImage(camera.project(polar(kBoardRadius, deg)))) << cameraSpec.id << " " << deg;
       }
     }
   }
   const Camera below(defaultRig()[2]);
-  ASSERT_EQ(below.spec().azimuth_deg, 180.0);
+  ASSERT_EQ(below.cameraSpec().azimuth_deg, 180.0);
   const cv::Point2d bull = below.project(cv::Point2d(0, 0));
   const cv::Point2d top = below.project(cv::Point2d(0, -170));
   EXPECT_NEAR(top.x, bull.x, 1.0);
@@ -117,9 +117,9 @@ TEST(CameraRig, BoardIsUprightAndNotMirroredInEveryCamera) {
 }
 
 TEST(CameraRig, LensDistortionRoundTrips) {
-  CameraSpec spec = defaultRig()[0];
-  spec.k1 = -0.2;
-  const Camera camera(spec);
+  CameraSpec cameraSpec = defaultRig()[0];
+  cameraSpec.k1 = -0.2;
+  const Camera camera(cameraSpec);
   for (int deg = 0; deg < 360; deg += 45) {
     const cv::Point2d p = polar(220.0, deg);
     const cv::Point2d pixel = camera.project(p);
@@ -135,15 +135,15 @@ TEST(CameraRig, LensDistortionRoundTrips) {
 }
 
 TEST(CameraRig, RejectsImpossibleCameras) {
-  CameraSpec spec;
-  spec.elevation_deg = 90.0;
-  EXPECT_THROW(Camera{spec}, std::runtime_error);
-  spec = CameraSpec{};
-  spec.image_size = {0, 720};
-  EXPECT_THROW(Camera{spec}, std::runtime_error);
-  spec = CameraSpec{};
-  spec.distance_mm = 100.0;  // inside the board's reach: the rim passes behind the camera
-  EXPECT_THROW(Camera{spec}, std::runtime_error);
+  CameraSpec cameraSpec;
+  cameraSpec.elevation_deg = 90.0;
+  EXPECT_THROW(Camera{cameraSpec}, std::runtime_error);
+  cameraSpec = CameraSpec{};
+  cameraSpec.image_size = {0, 720};
+  EXPECT_THROW(Camera{cameraSpec}, std::runtime_error);
+  cameraSpec = CameraSpec{};
+  cameraSpec.distance_mm = 100.0;  // inside the board's reach: the rim passes behind the camera
+  EXPECT_THROW(Camera{cameraSpec}, std::runtime_error);
 }
 
 TEST(EmptyBoard, BedsShowTheirColoursInEveryCameraAndSize) {
@@ -163,7 +163,7 @@ TEST(EmptyBoard, BedsShowTheirColoursInEveryCameraAndSize) {
       const Camera& camera = renderer.cameras()[c];
       for (const auto& bed : beds) {
         EXPECT_EQ(colourClass(pixelAt(renderer.emptyBoard(c), camera.project(bed.point))), bed.colour)
-            << size << " " << camera.spec().id << " " << bed.point << " " << fieldLabel(bed.point);
+            << size << " " << camera.cameraSpec().id << " " << bed.point << " " << fieldLabel(bed.point);
       }
     }
   }
@@ -197,8 +197,8 @@ TEST(EmptyBoard, MatchesExactFaceGeometry) {
         }
       }
     }
-    EXPECT_LT(sum / (patch.area() * 3.0), 4.0) << camera.spec().id;
-    EXPECT_LT(worst, 30) << camera.spec().id;  // a 0.3 px shift gives 70 or more
+    EXPECT_LT(sum / (patch.area() * 3.0), 4.0) << camera.cameraSpec().id;
+    EXPECT_LT(worst, 30) << camera.cameraSpec().id;  // a 0.3 px shift gives 70 or more
   }
 }
 

@@ -86,17 +86,17 @@ TEST(TransformImageLine, IdentityGivesTheNormalisedImageLine) {
 }
 
 TEST(TransformImageLine, BoardLinePassesThroughTheBoardPointsOfTheImageLine) {
-  for (const scene::CameraSpec& spec : scene::defaultRig()) {
-    const scene::Camera camera(spec);
+  for (const scene::CameraSpec& cameraSpec : scene::defaultRig()) {
+    const scene::Camera camera(cameraSpec);
     const Homography h = homographyOf(camera);
     const Point2 a{-40.0, 70.0}, b{90.0, -15.0};
     const Point2 pa = applyHomography(h, a), pb = applyHomography(h, b);
     const auto line = transformImageLine(
         {{"origin_px", {pa.x, pa.y}}, {"direction_xy", {pb.x - pa.x, pb.y - pa.y}}}, h);
-    ASSERT_TRUE(line) << spec.id;
+    ASSERT_TRUE(line) << cameraSpec.id;
     EXPECT_NEAR(std::hypot((*line)[0], (*line)[1]), 1.0, 1e-12);
     for (const Point2 p : {a, b, Point2{0.5 * (a.x + b.x), 0.5 * (a.y + b.y)}})
-      EXPECT_NEAR((*line)[0] * p.x + (*line)[1] * p.y + (*line)[2], 0.0, 1e-9) << spec.id;
+      EXPECT_NEAR((*line)[0] * p.x + (*line)[1] * p.y + (*line)[2], 0.0, 1e-9) << cameraSpec.id;
   }
 }
 
@@ -216,7 +216,7 @@ TEST(EstimateIntersectionCovariance, GrowsAsTwoCameraLinesTurnParallel) {
       const Point2 p1 =
           applyHomography(h, {tip.x + 50.0 * std::cos(a), tip.y + 50.0 * std::sin(a)});
       const json axis = {{"origin_px", {p0.x, p0.y}}, {"direction_xy", {p1.x - p0.x, p1.y - p0.y}}};
-      return IntersectionLine{*transformImageLine(axis, h), axis, h, cam.spec().id};
+      return IntersectionLine{*transformImageLine(axis, h), axis, h, cam.cameraSpec().id};
     };
     for (const double side : {1.0, -1.0}) {
       const IntersectionLine fixed = seenBy(camA, hA, 70.0);
@@ -229,7 +229,7 @@ TEST(EstimateIntersectionCovariance, GrowsAsTwoCameraLinesTurnParallel) {
         const json cov = estimateIntersectionCovariance({fixed, turning}, tip, 1.0);
         ASSERT_TRUE(cov["uncertainty_mm"].is_number()) << angle;
         const double u = cov["uncertainty_mm"].get<double>();
-        EXPECT_GT(u, previous) << camA.spec().id << "/" << camB.spec().id << " at " << side * angle
+        EXPECT_GT(u, previous) << camA.cameraSpec().id << "/" << camB.cameraSpec().id << " at " << side * angle
                                << " degrees";
         previous = u;
       }

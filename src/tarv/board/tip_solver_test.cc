@@ -46,7 +46,7 @@ struct Rig {
 
 Rig defaultRig() {
   Rig rig;
-  for (const scene::CameraSpec& spec : scene::defaultRig()) rig.cameras.emplace_back(spec);
+  for (const scene::CameraSpec& cameraSpec : scene::defaultRig()) rig.cameras.emplace_back(cameraSpec);
   for (std::size_t c = 0; c < 3; ++c)
     for (int k = 0; k < 9; ++k)
       rig.h[c][static_cast<std::size_t>(k)] = rig.cameras[c].boardToImage().val[k];
