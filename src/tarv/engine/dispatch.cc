@@ -14,6 +14,7 @@
 #include "tarv/autocal/board_fit.h"
 #include "tarv/camera/arming.h"
 #include "tarv/engine/decision_window.h"
+#include "tarv/engine/empty_commands.h"
 #include "tarv/engine/engine.h"
 #include "tarv/engine/engine_values.h"
 #include "tarv/engine/frame_handler.h"
@@ -120,7 +121,7 @@ json dispatch(Engine& engine, const std::string& command, const json& request,
     return checkDecisionWindow(engine.round, request.at("captured").get<double>());
   }
   if (command == "calibrate" && n >= 1) return fitBoardGeometry(images[0], request);
-  if (isEmptyBoardCommand(command)) throw std::runtime_error("NOT_AVAILABLE");
+  if (isEmptyBoardCommand(command)) return runEmptyBoardCommand(engine, command, request, images);
   if (n == 1) {
     json reply = command == "arm" ? armMonoEngine(engine.monoEngine, request, images[0])
                                   : processMonoFrame(engine.monoEngine, request, images[0]);

@@ -165,6 +165,12 @@ class Round {
   double changedEmptySince = -1.0;
   ImageTriple staticShiftMasks;  // the recovery's standing residual per camera (static shift)
   ImageTriple staticShiftGreys;  // the grey frames it stood on
+  std::array<double, 3> driftCheckTimes{-1.0, -1.0, -1.0};  // last drift measurement per camera
+  std::array<bool, 3> driftPendings{false, false, false};    // an accepted drift waits per camera
+  std::array<json, 3> driftReports;                          // last drift measurement per camera
+  double confirmResumeTime = -1.0;      // time of confirmSlotResume's kind, -1 when empty
+  double confirmAfterEventTime = -1.0;  // time of confirmSlotAfterEvent's kind
+  double lightEventTime = -1.0;         // when the evaluation last saw a change of light
 
   // Defined by the recovery: the recovery after a takeout, a disturbance or an unresolved
   // event.
@@ -176,6 +182,11 @@ class Round {
   // flagged), {"accepted": false, "reason": "THROTTLED"} or the measurement's report.
   std::array<json, 3> realignCameras(const std::array<bool, 3>& flags,
                                      const std::vector<cv::Mat>& frames, double now);
+
+  // Defined by the recovery: the decision of one recovery call (resume, wait, confirm or
+  // reset) once the cameras' positions were settled.
+  json recoverCore(const std::vector<cv::Mat>& frames, double now, bool skipRealignment,
+                   bool startupCheck);
 };
 
 // Taken by "restart_empty_begin", consumed by "restart_empty_check".
