@@ -14,6 +14,9 @@
 #include "tarv/detector/dart_position.h"
 #include "tarv/engine/camera_worker_pool.h"
 #include "tarv/engine/engine_values.h"
+#include "tarv/engine/process_switches.h"
+#include "tarv/views/board_features.h"
+#include "tarv/views/image_ops.h"
 #include "tarv/views/shaft_axis.h"
 #include "tarv/views/tip_evidence.h"
 
@@ -28,6 +31,7 @@ constexpr double kLargeChangeFraction = 0.15;
 constexpr double kRemovedFraction = 0.25;
 // Two consecutive triplets agree on a settled dart when their dart masks overlap this much.
 constexpr double kSettledAgreement = 0.9;
+constexpr double kWeakAgreement = 0.3;
 // A camera's line or tip this far from the chosen point does not support it.
 constexpr double kSupportLineMm = 3.0;
 constexpr double kSupportTipMm = 8.0;
@@ -199,6 +203,51 @@ void enterDart(Round& round, const std::vector<cv::Mat>& frames,
   round.eventNumber += 1;
 }
 
+// A camera whose whole view changed may have been knocked rather than covered or relit: its
+// board features tell. A moved camera is measured and, within the limits, its calibration and
+// references follow the board; beyond them it is refused with the measurement's reason. Null
+// when no camera moved.
+json realignMovedCameras(Round& round, const std::vector<cv::Mat>& frames,
+                         const std::array<CameraFrameAnalysis, 3>& analyses, double now) {
+  if (!processSwitches().autoRealign) return nullptr;
+  auto guardJob = [&](int camera) -> json {
+    const CameraFrameAnalysis& a = analyses[camera];
+    if (a.changedFraction <= kLargeChangeFraction && a.dartPixels <= a.maxDartPixels) return nullptr;
+    return checkFixedCameraToneMatched(round.cameras[camera].features, toGray(frames[camera]));
+  };
+  const std::array<json, 3> guards = runOnCameraWorkers(guardJob);
+  std::array<bool, 3> moved{false, false, false};
+  json guardReport = json::object();
+  for (int i = 0; i < 3; ++i) {
+    if (guards[i].is_null()) continue;
+    guardReport[cameraIds[i]] = guards[i];
+    // Lost features are a hand or a body in front of the board, not a moved camera.
+    moved[i] = !guards[i].value("ok", false) && guards[i].value("reason", "") == "BOARD_MOVED";
+  }
+  if (!moved[0] && !moved[1] && !moved[2]) return nullptr;
+  const std::array<json, 3> measured = round.realignCameras(moved, frames, now);
+  json realigned = json::object();
+  json refused = json::object();
+  for (int i = 0; i < 3; ++i) {
+    if (!moved[i]) continue;
+    (measured[i].value("accepted", false) ? realigned : refused)[cameraIds[i]] = measured[i];
+  }
+  // The board must be examined again before scoring resumes: the recovery proves what is on
+  // it and takes its references anew in the new geometry.
+  round.recovery = true;
+  round.lastRecoveryReply = nullptr;
+  json r = {{"status", "WAIT"}, {"camera_guard", guardReport}};
+  if (!refused.empty()) {
+    round.cameraGuardWarning = {{"reason", "CAMERA_MOVED"}, {"cameras", refused}};
+    r["reason"] = "CAMERA_MOVED";
+    r["camera_refused"] = refused;
+  } else {
+    r["reason"] = "CAMERA_REALIGNED";
+  }
+  if (!realigned.empty()) r["camera_realigned"] = realigned;
+  return r;
+}
+
 void clearSettling(Round& round) {
   for (cv::Mat& m : round.evaluationMasks) m.release();
 }
@@ -281,6 +330,10 @@ json evaluateRoundFrames(Round& round, const std::vector<cv::Mat>& frames, doubl
   }
   if (large > 0) {
     clearSettling(round);
+    if (json moved = realignMovedCameras(round, frames, analyses, now); !moved.is_null()) {
+      moved["cameras"] = stats;
+      return moved;
+    }
     return reply("WAIT", "LARGE_INTERACTION_OR_LIGHTING", stats);
   }
   if (removing > 0 && !round.entries.empty()) {
@@ -312,12 +365,14 @@ json evaluateRoundFrames(Round& round, const std::vector<cv::Mat>& frames, doubl
   bool settled = true;
   json agreement = json::object();
   for (int i = 0; i < 3; ++i) {
+    if (!seesDart(analyses[i])) continue;
     const double overlap = maskAgreement(round.evaluationMasks[i], analyses[i].dartMask);
     agreement[cameraIds[i]] = roundToThousandths(overlap);
     // A camera that sees only a sliver of the dart flickers with the sensor noise; the
-    // cameras that see it well decide whether it has come to rest.
+    // cameras that see it well decide whether it has come to rest, the others need only
+    // have seen it before.
     const bool seenWell = analyses[i].dartPixels >= 3 * analyses[i].minPixels;
-    if (seenWell && overlap < kSettledAgreement) settled = false;
+    if (overlap < (seenWell ? kSettledAgreement : kWeakAgreement)) settled = false;
   }
   for (int i = 0; i < 3; ++i) round.evaluationMasks[i] = analyses[i].dartMask.clone();
   // A probe round sees its transient once: there is no second triplet to wait for.
