@@ -14,6 +14,7 @@
 #include <opencv2/core.hpp>
 
 #include "bench/bench_runner.h"
+#include "bench/game_runner.h"
 #include "bench/scenarios.h"
 #include "bench/scoring.h"
 #include "tarv/tarv.h"
@@ -27,6 +28,7 @@ struct Options {
   int darts = 0;  // 0: each set's default
   unsigned long long seed = 20240601;
   int memory_calls = 1000;
+  int game_rounds = 10;
   bool quick = false;
   bool verbose = false;
 };
@@ -64,7 +66,7 @@ bool parse(int argc, char** argv, Options& o) {
       const char* v = value();
       if (v == nullptr) return false;
       o.sets = splitList(v);
-    } else if (arg == "--darts" || arg == "--seed" || arg == "--memory-calls") {
+    } else if (arg == "--darts" || arg == "--seed" || arg == "--memory-calls" || arg == "--game-rounds") {
       const char* v = value();
       if (v == nullptr) return false;
       char* end = nullptr;
@@ -73,6 +75,7 @@ bool parse(int argc, char** argv, Options& o) {
       if (arg == "--darts") o.darts = static_cast<int>(n);
       if (arg == "--seed") o.seed = n;
       if (arg == "--memory-calls") o.memory_calls = static_cast<int>(n);
+      if (arg == "--game-rounds") o.game_rounds = static_cast<int>(n);
     } else {
       return false;
     }
@@ -80,6 +83,7 @@ bool parse(int argc, char** argv, Options& o) {
   if (o.quick) {
     if (o.darts == 0) o.darts = kQuickDarts;
     if (o.memory_calls > kQuickMemoryCalls) o.memory_calls = kQuickMemoryCalls;
+    o.game_rounds = std::min(o.game_rounds, 2);
   }
   if (o.sets.empty()) {
     for (const auto& set : tb::scenarioSets()) o.sets.push_back(set.name);
@@ -177,6 +181,22 @@ int main(int argc, char** argv) {
     std::printf("%-18s %9s %8s  %-23s  %-23s  %-23s  %-23s\n", "set", "size", "floor_ms",
                 "unchanged", "deciding", "other", "arm");
     for (const auto& [name, run] : runs) printTiming(name, run);
+
+    if (options.game_rounds > 0) {
+      std::printf("\ngames on one armed engine (a hand takes the darts out, the board is proven empty, the "
+                  "next round starts; bumped: before every round one camera moves 3 px more)\n");
+      std::printf("%-18s %7s %10s %6s %9s %7s %6s %14s\n", "game", "rounds", "completed", "darts",
+                  "correct%", "missed", "wrong", "false_entries");
+      for (const bool bumped : {false, true}) {
+        std::fprintf(stderr, "running game %s...\n", bumped ? "bumped_camera" : "takeout_next_round");
+        const tb::GameRun game = tb::runGame(bumped, options.game_rounds, options.seed);
+        const tb::SetTally& t = game.tally;
+        std::printf("%-18s %7d %10d %6d %9.1f %7d %6d %14d\n", bumped ? "bumped_camera" : "takeout_next_round",
+                    game.rounds, game.rounds_completed, t.darts,
+                    t.darts > 0 ? 100.0 * t.correct / t.darts : 0.0, t.missed, t.wrong_field,
+                    game.false_entries + t.extra);
+      }
+    }
 
     bool anyErrors = false;
     for (const auto& [name, run] : runs) {
