@@ -109,5 +109,34 @@ TEST_F(CameraMotion, ACameraMovedBeyondTheLimitsIsRefusedWithItsReason) {
   EXPECT_TRUE(reply["entries"].empty());
 }
 
+TEST_F(CameraMotion, ALightChangeDuringATakeoutDoesNotLoseTheDartStillInTheBoard) {
+  const Change same = [](const cv::Mat& f, int) { return f.clone(); };
+  const Change brighter = [](const cv::Mat& f, int) {
+    cv::Mat out;
+    f.convertTo(out, -1, 1.0, 20);
+    return out;
+  };
+  scene::SceneRandom rng(23);
+  scene::Scene scene;
+  for (int dart = 0; dart < 3; ++dart) {
+    scene.darts.push_back(scene::randomDart(rng, 150.0));
+    send(scene, same, 4);
+  }
+  scene::Scene withHand = scene;
+  withHand.hand = scene::Hand{};
+  const scene::SceneImages hand = renderer_->render(withHand);
+  for (int i = 0; i < 4; ++i) call(clock_.detectRequest(hand.frames, true));
+
+  // Two darts are out, one stays; the light changes meanwhile.
+  scene::Scene oneLeft;
+  oneLeft.darts.push_back(scene.darts[1]);
+  for (const json& reply : send(oneLeft, brighter, 120)) {
+    const std::string status = reply.value("status", "");
+    EXPECT_NE(status, "EMPTY_RESET") << reply.dump().substr(0, 300);
+    EXPECT_NE(status, "BACKGROUND_REFRESH");
+    EXPECT_EQ(reply.value("round", 0), 1);
+  }
+}
+
 }  // namespace
 }  // namespace tarv
