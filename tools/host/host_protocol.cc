@@ -5,6 +5,12 @@
 
 namespace tarv::host {
 
+std::array<double, 9> homographyOf(const cv::Matx33d& m) {
+  std::array<double, 9> h{};
+  for (int i = 0; i < 9; ++i) h[i] = m.val[i];
+  return h;
+}
+
 json imageDescriptor(const cv::Mat& frame) {
   if (frame.type() != CV_8UC3 || !frame.isContinuous()) {
     throw std::invalid_argument("frames must be continuous 8-bit BGR");

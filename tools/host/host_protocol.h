@@ -2,6 +2,7 @@
 // rig and the per-frame detection request, as JSON text for tarv_call.
 #pragma once
 
+#include <array>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,9 @@
 namespace tarv::host {
 
 using json = nlohmann::json;
+
+// The nine values of a 3x3 matrix, row by row, as the library's homographies hold them.
+std::array<double, 9> homographyOf(const cv::Matx33d& m);
 
 // {"pointer", "width", "height", "length"} of a continuous 8-bit BGR frame.
 json imageDescriptor(const cv::Mat& frame);

@@ -9,17 +9,14 @@
 #include <string>
 
 #include "scene/scene.h"
+#include "host/host_protocol.h"
 
 namespace tarv {
 namespace {
 
 const Homography kIdentity{1, 0, 0, 0, 1, 0, 0, 0, 1};
 
-Homography homographyOf(const cv::Matx33d& m) {
-  Homography h;
-  for (int i = 0; i < 9; ++i) h[i] = m.val[i];
-  return h;
-}
+using host::homographyOf;
 
 std::string failureOf(const Homography& h, double radius) {
   try {

@@ -8,17 +8,14 @@
 #include <opencv2/imgproc.hpp>
 
 #include "scene/scene.h"
+#include "host/host_protocol.h"
 #include "tarv/views/board_features.h"
 #include "tarv/views/image_ops.h"
 
 namespace tarv {
 namespace {
 
-Homography homographyOf(const cv::Matx33d& m) {
-  Homography h;
-  for (int i = 0; i < 9; ++i) h[i] = m.val[i];
-  return h;
-}
+using host::homographyOf;
 
 cv::Matx33d shiftBy(double dx, double dy) { return {1, 0, dx, 0, 1, dy, 0, 0, 1}; }
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "scene/scene.h"
+#include "host/host_protocol.h"
 #include "tarv/views/board_features.h"
 #include "tarv/views/image_ops.h"
 
@@ -237,11 +238,7 @@ TEST(LutDifferenceMask, SmallBlobsAreDropped) {
   EXPECT_GE(cv::countNonZero(mask(cv::Rect(195, 145, 20, 20))), 24);
 }
 
-Homography homographyOf(const cv::Matx33d& m) {
-  Homography h;
-  for (int i = 0; i < 9; ++i) h[i] = m.val[i];
-  return h;
-}
+using host::homographyOf;
 
 double distanceToSegment(cv::Point2d p, cv::Point2d a, cv::Point2d b) {
   const cv::Point2d ab = b - a;

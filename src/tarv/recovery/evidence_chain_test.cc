@@ -7,17 +7,14 @@
 #include <opencv2/imgproc.hpp>
 
 #include "scene/scene.h"
+#include "host/host_protocol.h"
 #include "tarv/views/board_features.h"
 #include "tarv/views/image_ops.h"
 
 namespace tarv {
 namespace {
 
-Homography homographyOf(const cv::Matx33d& m) {
-  Homography h;
-  for (int i = 0; i < 9; ++i) h[i] = m.val[i];
-  return h;
-}
+using host::homographyOf;
 
 void armCamera(Camera& camera, const cv::Mat& frame, const Homography& boardToImage) {
   camera.emptyReferenceColour = frame.clone();

@@ -112,11 +112,7 @@ TEST_F(Takeout, ADartLeftInTheBoardIsNotProvenGone) {
   EXPECT_TRUE(round().recovery);
 }
 
-Homography homographyOf(const cv::Matx33d& m) {
-  Homography h;
-  for (int i = 0; i < 9; ++i) h[i] = m.val[i];
-  return h;
-}
+using host::homographyOf;
 
 // Round::recover on a round armed with the rendered empty board.
 class RecoverEntry : public ::testing::Test {

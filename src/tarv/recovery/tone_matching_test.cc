@@ -6,12 +6,15 @@
 #include <opencv2/imgproc.hpp>
 #include <vector>
 
+#include "host/host_protocol.h"
 #include "scene/scene.h"
 #include "tarv/recovery/board_outline_mask.h"
 #include "tarv/views/image_ops.h"
 
 namespace tarv {
 namespace {
+
+using host::homographyOf;
 
 // Half a pixel per millimetre round the centre of a 400 x 400 image: the 175 mm circle
 // covers about 24,000 pixels.
@@ -224,11 +227,6 @@ class RenderedBoards : public ::testing::Test {
     s.imaging.gain = gain;
     s.imaging.offset = offset;
     return renderer_->render(s);
-  }
-  static Homography homographyOf(const cv::Matx33d& m) {
-    Homography h;
-    for (int i = 0; i < 9; ++i) h[i] = m.val[i];
-    return h;
   }
   // A round armed on the empty board whose dart reference holds the first dart.
   static Round roundWithDart(const scene::SceneImages& empty, const scene::SceneImages& withDart) {

@@ -7,17 +7,14 @@
 #include <opencv2/imgproc.hpp>
 
 #include "scene/scene.h"
+#include "host/host_protocol.h"
 #include "tarv/board/board_geometry.h"
 #include "tarv/views/image_ops.h"
 
 namespace tarv {
 namespace {
 
-Homography homographyOf(const cv::Matx33d& m) {
-  Homography h;
-  for (int i = 0; i < 9; ++i) h[i] = m.val[i];
-  return h;
-}
+using host::homographyOf;
 
 struct Errors {
   std::vector<double> angleDeg;
