@@ -3,6 +3,8 @@
 #include <condition_variable>
 #include <thread>
 
+#include <opencv2/core.hpp>
+
 namespace tarv {
 namespace {
 
@@ -36,10 +38,24 @@ CameraWorkerPool& cameraWorkerPool() {
   }
 }
 
+// The image library builds some of its singletons on first use (the operators behind
+// Mat::zeros and friends); building them here, on the calling thread, keeps three workers from
+// racing to construct them.
+void prepareImageLibrary() {
+  static const bool prepared = [] {
+    const cv::Mat zeros = cv::Mat::zeros(1, 1, CV_8UC1);
+    const cv::Mat ones = cv::Mat::ones(1, 1, CV_8UC1);
+    const cv::Mat sum = zeros + ones;
+    return !sum.empty();
+  }();
+  (void)prepared;
+}
+
 // Called under the fan-out lock. A worker that could not be started is tried again by the
 // next fan-out; started workers keep their slots, which are never freed.
 void ensureWorker(CameraWorkerSlot& slot) {
   if (slot.running) return;
+  prepareImageLibrary();
   std::thread(cameraWorkerLoop, std::ref(slot)).detach();
   slot.running = true;
 }
