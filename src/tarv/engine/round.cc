@@ -4,12 +4,6 @@
 
 namespace tarv {
 
-cv::Mat ownedImage(const cv::Mat& image) {
-  // A Mat built round external data has no allocation record of its own.
-  if (image.empty() || image.u != nullptr) return image;
-  return image.clone();
-}
-
 void beginTakeout(Round& round) {
   round.recovery = true;
   round.takeout = true;

@@ -3,7 +3,7 @@
 // Copies share pixels: every image is a cv::Mat, so copying a Camera or a Round copies image
 // headers and a later assignment to a member leaves the source alone, while writing into the
 // shared pixels is seen by both. JSON, texts and point lists are duplicated. Nothing that
-// outlives a call may share a host buffer: frames are taken in through ownedImage().
+// outlives a call may share a host buffer: whatever keeps a frame keeps a deep clone.
 //
 // Several parts of the engine name the same members by different roles. Where they differ the
 // member carries the recovery's name and the comment gives the evaluation's:
@@ -36,9 +36,6 @@ namespace tarv {
 
 using ImageTriple = std::array<cv::Mat, 3>;
 
-// A header on the same pixels when the image owns (reference-counts) them, otherwise a deep
-// clone: a Mat wrapped round a host buffer must never outlive the call that wrapped it.
-cv::Mat ownedImage(const cv::Mat& image);
 
 // Used to see whether a camera moved.
 struct BoardFeatures {
