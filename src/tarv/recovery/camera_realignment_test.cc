@@ -11,6 +11,7 @@
 #include "host/host_protocol.h"
 #include "tarv/views/board_features.h"
 #include "tarv/views/image_ops.h"
+#include "tarv/recovery/recovery_test_support.h"
 
 namespace tarv {
 namespace {
@@ -18,18 +19,6 @@ namespace {
 using host::homographyOf;
 
 cv::Matx33d shiftBy(double dx, double dy) { return {1, 0, dx, 0, 1, dy, 0, 0, 1}; }
-
-void armCamera(Camera& camera, const cv::Mat& frame, const Homography& boardToImage) {
-  camera.emptyReferenceColour = frame.clone();
-  camera.backgroundFrame = camera.emptyReferenceColour;
-  camera.emptyReference = toGray(frame);
-  camera.dartReference = camera.emptyReference;
-  camera.referenceChangeMask = cv::Mat::zeros(frame.size(), CV_8UC1);
-  camera.boardToImage = boardToImage;
-  camera.imageNormal = {640.0, -900.0, 1.0};
-  camera.features = collectBoardFeatures(camera.emptyReference, camera.boardToImage);
-  camera.surroundMotion = std::make_shared<SurroundMotion>();
-}
 
 double distanceTo(const Homography& h, const cv::Matx33d& truth, Point2 p) {
   const Point2 a = applyHomography(h, p);
@@ -45,13 +34,7 @@ class RealignCameras : public ::testing::Test {
   }
   static void TearDownTestSuite() { delete shot_; }
 
-  static Round armedRound() {
-    Round round;
-    for (int i = 0; i < 3; ++i) {
-      armCamera(round.cameras[i], shot_->frames[i], homographyOf(shot_->truth.cameras[i].board_to_image));
-    }
-    return round;
-  }
+  static Round armedRound() { return roundArmedOn(*shot_, std::array<double, 3>{640.0, -900.0, 1.0}); }
   static scene::SceneImages* shot_;
 };
 scene::SceneImages* RealignCameras::shot_ = nullptr;

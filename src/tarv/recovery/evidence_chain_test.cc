@@ -10,22 +10,12 @@
 #include "host/host_protocol.h"
 #include "tarv/views/board_features.h"
 #include "tarv/views/image_ops.h"
+#include "tarv/recovery/recovery_test_support.h"
 
 namespace tarv {
 namespace {
 
 using host::homographyOf;
-
-void armCamera(Camera& camera, const cv::Mat& frame, const Homography& boardToImage) {
-  camera.emptyReferenceColour = frame.clone();
-  camera.backgroundFrame = camera.emptyReferenceColour;
-  camera.emptyReference = toGray(frame);
-  camera.dartReference = camera.emptyReference;
-  camera.referenceChangeMask = cv::Mat::zeros(frame.size(), CV_8UC1);
-  camera.boardToImage = boardToImage;
-  camera.features = collectBoardFeatures(camera.emptyReference, camera.boardToImage);
-  camera.surroundMotion = std::make_shared<SurroundMotion>();
-}
 
 class Evidence : public ::testing::Test {
  protected:
@@ -34,13 +24,7 @@ class Evidence : public ::testing::Test {
     shot_ = new scene::SceneImages(renderer.render(scene::Scene{}));
   }
   static void TearDownTestSuite() { delete shot_; }
-  static Round armedRound() {
-    Round round;
-    for (int i = 0; i < 3; ++i) {
-      armCamera(round.cameras[i], shot_->frames[i], homographyOf(shot_->truth.cameras[i].board_to_image));
-    }
-    return round;
-  }
+  static Round armedRound() { return roundArmedOn(*shot_); }
   // A green patch on the board at 100 mm below the bull in every camera.
   static std::vector<cv::Mat> withPatch(const std::vector<cv::Mat>& frames) {
     std::vector<cv::Mat> out;

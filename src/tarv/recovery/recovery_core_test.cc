@@ -9,6 +9,7 @@
 #include "host/host_protocol.h"
 #include "tarv/views/board_features.h"
 #include "tarv/views/image_ops.h"
+#include "tarv/recovery/recovery_test_support.h"
 
 namespace tarv {
 namespace {
@@ -28,21 +29,7 @@ class RecoveryCore : public ::testing::Test {
     delete empty_;
     delete dart_;
   }
-  static Round armedRound() {
-    Round round;
-    for (int i = 0; i < 3; ++i) {
-      Camera& camera = round.cameras[i];
-      camera.emptyReferenceColour = empty_->frames[i].clone();
-      camera.backgroundFrame = camera.emptyReferenceColour;
-      camera.emptyReference = toGray(camera.emptyReferenceColour);
-      camera.dartReference = camera.emptyReference;
-      camera.referenceChangeMask = cv::Mat::zeros(camera.emptyReference.size(), CV_8UC1);
-      camera.boardToImage = homographyOf(empty_->truth.cameras[i].board_to_image);
-      camera.features = collectBoardFeatures(camera.emptyReference, camera.boardToImage);
-      camera.surroundMotion = std::make_shared<SurroundMotion>();
-    }
-    return round;
-  }
+  static Round armedRound() { return roundArmedOn(*empty_); }
   // The round after the dart of dart_ was entered.
   static Round roundWithDart() {
     Round round = armedRound();

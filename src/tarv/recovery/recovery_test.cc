@@ -13,6 +13,7 @@
 #include "tarv/views/board_features.h"
 #include "tarv/views/image_ops.h"
 #include "tarv/tarv.h"
+#include "tarv/recovery/recovery_test_support.h"
 
 namespace tarv {
 namespace {
@@ -122,22 +123,7 @@ class RecoverEntry : public ::testing::Test {
     shot_ = new scene::SceneImages(renderer.render(scene::Scene{}));
   }
   static void TearDownTestSuite() { delete shot_; }
-  static Round armedRound() {
-    Round round;
-    for (int i = 0; i < 3; ++i) {
-      Camera& camera = round.cameras[i];
-      camera.emptyReferenceColour = shot_->frames[i].clone();
-      camera.backgroundFrame = camera.emptyReferenceColour;
-      camera.emptyReference = toGray(camera.emptyReferenceColour);
-      camera.dartReference = camera.emptyReference;
-      camera.referenceChangeMask = cv::Mat::zeros(camera.emptyReference.size(), CV_8UC1);
-      camera.boardToImage = homographyOf(shot_->truth.cameras[i].board_to_image);
-      camera.imageNormal = {640.0, -900.0, 1.0};
-      camera.features = collectBoardFeatures(camera.emptyReference, camera.boardToImage);
-      camera.surroundMotion = std::make_shared<SurroundMotion>();
-    }
-    return round;
-  }
+  static Round armedRound() { return roundArmedOn(*shot_, std::array<double, 3>{640.0, -900.0, 1.0}); }
   static std::vector<cv::Mat> shiftedFirst(double dx, double dy) {
     std::vector<cv::Mat> frames = shot_->frames;
     frames[0] = cv::Mat();

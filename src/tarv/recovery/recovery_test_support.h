@@ -1,0 +1,17 @@
+// A round armed directly on rendered empty-board frames, for the recovery's tests.
+#pragma once
+
+#include <array>
+#include <optional>
+
+#include "scene/scene.h"
+#include "tarv/engine/round.h"
+
+namespace tarv {
+
+// References, grey references, an empty stored change, the true homographies, board features
+// and a surround-motion record per camera, as arming leaves them (without its camera guard).
+Round roundArmedOn(const scene::SceneImages& empty,
+                   std::optional<std::array<double, 3>> imageNormal = std::nullopt);
+
+}  // namespace tarv
