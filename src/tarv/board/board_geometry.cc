@@ -28,6 +28,24 @@ Point2 applyHomography(const Homography& h, Point2 point) {
   return Point2{X / w, Y / w};
 }
 
+Homography scaleHomography(const Homography& h, double sx, double sy) {
+  Homography out = h;
+  for (int c = 0; c < 3; ++c) {
+    out[c] *= sx;
+    out[3 + c] *= sy;
+  }
+  return out;
+}
+
+Homography cropHomography(const Homography& h, cv::Point2d offset) {
+  Homography out = h;
+  for (int c = 0; c < 3; ++c) {
+    out[c] -= offset.x * h[6 + c];
+    out[3 + c] -= offset.y * h[6 + c];
+  }
+  return out;
+}
+
 std::vector<Point2> circlePoints(double radius, int count) {
   std::vector<Point2> points;
   if (count < 1) return points;

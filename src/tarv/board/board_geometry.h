@@ -29,6 +29,11 @@ Point2 pointFromJson(const json& value);
 // |w| < 1e-10.
 Point2 applyHomography(const Homography& h, Point2 point);
 
+// The homography of the same view resized by (sx, sy): diag(sx, sy, 1)·H.
+Homography scaleHomography(const Homography& h, double sx, double sy);
+// The homography of the crop of the view that starts at the offset: T(-offset)·H.
+Homography cropHomography(const Homography& h, cv::Point2d offset);
+
 // count points on the circle of the radius round the origin, from +x towards +y.
 std::vector<Point2> circlePoints(double radius, int count);
 

@@ -186,3 +186,21 @@ TEST(BoardRegionMask, CacheIsPerThreadBoundedAndUntouchedByFailures) {
 
 }  // namespace
 }  // namespace tarv
+
+namespace tarv {
+namespace {
+
+TEST(HomographyViews, ResizedAndCroppedViewsSeeTheSamePoint) {
+  const Homography h{1.5, 0.2, 640, -0.1, 1.7, 360, 1e-4, 2e-4, 1};
+  const Point2 board{30.0, -80.0};
+  const Point2 seen = applyHomography(h, board);
+  const Point2 half = applyHomography(scaleHomography(h, 0.5, 0.25), board);
+  EXPECT_NEAR(half.x, seen.x * 0.5, 1e-9);
+  EXPECT_NEAR(half.y, seen.y * 0.25, 1e-9);
+  const Point2 crop = applyHomography(cropHomography(h, {100.0, 40.0}), board);
+  EXPECT_NEAR(crop.x, seen.x - 100.0, 1e-9);
+  EXPECT_NEAR(crop.y, seen.y - 40.0, 1e-9);
+}
+
+}  // namespace
+}  // namespace tarv

@@ -30,12 +30,6 @@ double pixelsPerMm2(const Homography& h) {
 // reduced image lost).
 constexpr int kCropMarginPx = 24;
 
-Homography scaled(const Homography& h, double s) {
-  Homography out = h;
-  for (int c = 0; c < 6; ++c) out[c] *= s;
-  return out;
-}
-
 cv::Mat reduce(const cv::Mat& image, double scale, int interpolation) {
   if (scale == 1.0) return image;
   cv::Mat out;
@@ -72,7 +66,7 @@ CameraFrameAnalysis analyseCameraFrame(const Round& round, int camera, const cv:
                               : reducedOf(c.referenceChangeMask, c.reducedReferences[2], a.scale, true);
   a.frame = reduce(frame, a.scale, cv::INTER_AREA);
   const cv::Mat grey = toGray(a.frame);
-  const Homography h = scaled(c.boardToImage, a.scale);
+  const Homography h = scaleHomography(c.boardToImage, a.scale, a.scale);
   const double radius = scoringRadiusMm(round);
   a.region = getBoardRegionMask(a.frame.size(), h, radius);
   a.minPixels = std::max(20, static_cast<int>(minPixelsForCamera(c) * a.scale * a.scale));

@@ -63,12 +63,6 @@ bool readUnsigned(const json& value, uint64_t& out) {
 
 long roundHalfAway(double v) { return static_cast<long>(std::round(v)); }
 
-Homography scaled(const Homography& h, double sx) {
-  Homography out = h;
-  for (int c = 0; c < 6; ++c) out[c] *= sx;  // rows 0 and 1
-  return out;
-}
-
 }  // namespace
 
 std::vector<ImageBuffer> readImageBuffers(const json& request) {
@@ -114,7 +108,7 @@ std::vector<cv::Mat> reduceImages(const std::vector<cv::Mat>& images, double sca
 
 void scaleCalibrationRequest(json& request, double scale) {
   if (auto it = request.find("calibrations"); it != request.end() && it->is_array()) {
-    for (json& element : *it) element = matrix3x3ToJson(scaled(matrix3x3FromJson(element), scale));
+    for (json& element : *it) element = matrix3x3ToJson(scaleHomography(matrix3x3FromJson(element), scale, scale));
   }
   if (auto it = request.find("camera_models"); it != request.end() && it->is_array()) {
     for (json& model : *it) {
@@ -135,7 +129,7 @@ void unscaleCalibrationReply(json& reply, double scale) {
   if (it == reply.end() || !it->is_array()) return;
   for (json& element : *it) {
     if (element.is_array() && element.size() == 3) {
-      element = matrix3x3ToJson(scaled(matrix3x3FromJson(element), 1.0 / scale));
+      element = matrix3x3ToJson(scaleHomography(matrix3x3FromJson(element), 1.0 / scale, 1.0 / scale));
     }
   }
 }

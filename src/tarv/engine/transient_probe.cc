@@ -203,15 +203,6 @@ bool singleObservationHolds(const json& request, const json& entry) {
 
 }  // namespace
 
-Homography scaleHomography(const Homography& boardToImage, double sx, double sy) {
-  Homography scaled = boardToImage;
-  for (int c = 0; c < 3; ++c) {
-    scaled[c] *= sx;
-    scaled[3 + c] *= sy;
-  }
-  return scaled;
-}
-
 void rejectTransient(Round& round, json& reply) {
   round.pendingTransient = nullptr;
   reply = json{{"status", "TRANSIENT_REJECTED"}};

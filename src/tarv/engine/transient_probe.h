@@ -33,7 +33,5 @@ json probeTransient(Round& round, const json& request, const std::vector<cv::Mat
 // "TRANSIENT_REJECTED"}.
 void rejectTransient(Round& round, json& reply);
 
-// The board-to-image homography of a view resized by (sx, sy) from the camera's own image.
-Homography scaleHomography(const Homography& boardToImage, double sx, double sy);
 
 }  // namespace tarv

@@ -53,8 +53,7 @@ BoardFeatures collectBoardFeatures(const cv::Mat& grey, const Homography& boardT
   if (grey.empty()) return features;
   features.grey = reduced(grey);
   features.scale = static_cast<double>(grey.cols) / kReducedWidth;
-  Homography h = boardToImage;
-  for (int c = 0; c < 6; ++c) h[c] /= features.scale;  // into the reduced image
+  const Homography h = scaleHomography(boardToImage, 1.0 / features.scale, 1.0 / features.scale);
   const cv::Mat region = getBoardRegionMask(features.grey.size(), h, 165.0);
   cv::goodFeaturesToTrack(features.grey, features.points, 100, 0.03, 9, region);
   return features;

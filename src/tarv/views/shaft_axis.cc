@@ -300,20 +300,10 @@ cv::Mat dartChangeMask(const cv::Mat& difference, double level) {
   return thresholdBinary(smoothed, level);
 }
 
-// The homography of a crop that starts at the offset.
-static Homography cropped(const Homography& h, cv::Point offset) {
-  Homography out = h;
-  for (int c = 0; c < 3; ++c) {
-    out[c] -= offset.x * h[6 + c];
-    out[3 + c] -= offset.y * h[6 + c];
-  }
-  return out;
-}
-
 std::optional<ShaftFit> fitShaft(const ShaftView& view) {
   if (view.changeMask.empty() || cv::countNonZero(view.changeMask) < view.minPixels) return std::nullopt;
   const cv::Point2d offset(view.offset.x, view.offset.y);
-  const Homography boardToCrop = cropped(view.boardToImage, view.offset);
+  const Homography boardToCrop = cropHomography(view.boardToImage, offset);
   const double ppm = pixelsPerMm(boardToCrop, {0.0, 0.0});
   if (!std::isfinite(ppm) || ppm <= 0.0) return std::nullopt;
 
