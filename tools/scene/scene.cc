@@ -363,4 +363,14 @@ Dart randomDart(SceneRandom& rng, double radius_mm, double max_tilt_deg) {
   return dart;
 }
 
+const Renderer& defaultRenderer() {
+  static const Renderer renderer(defaultRig());
+  return renderer;
+}
+
+const SceneImages& defaultEmptyBoard() {
+  static const SceneImages empty = defaultRenderer().render(Scene{});
+  return empty;
+}
+
 }  // namespace tarv::scene

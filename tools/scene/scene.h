@@ -125,4 +125,9 @@ Dart randomDart(SceneRandom& rng, double radius_mm = 178.0, double max_tilt_deg 
 // Flight colours used by randomDart and the tools, BGR.
 const std::vector<cv::Scalar>& flightColours();
 
+// The default 1280x720 rig's renderer and its empty board, built once per process and shared
+// by the tests that only read them.
+const Renderer& defaultRenderer();
+const SceneImages& defaultEmptyBoard();
+
 }  // namespace tarv::scene

@@ -539,12 +539,8 @@ TEST(ArbitrateBedColour, MalformedInputFails) {
 class RenderedBoard : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    renderer_ = new scene::Renderer(scene::defaultRig());
-    empty_ = new scene::SceneImages(renderer_->render(scene::Scene{}));
-  }
-  static void TearDownTestSuite() {
-    delete empty_;
-    delete renderer_;
+    renderer_ = &scene::defaultRenderer();
+    empty_ = &scene::defaultEmptyBoard();
   }
 
   // Cameras armed on the rendered empty board, as arming leaves them.
@@ -570,12 +566,12 @@ class RenderedBoard : public ::testing::Test {
     return result;
   }
 
-  static scene::Renderer* renderer_;
-  static scene::SceneImages* empty_;
+  static const scene::Renderer* renderer_;
+  static const scene::SceneImages* empty_;
 };
 
-scene::Renderer* RenderedBoard::renderer_ = nullptr;
-scene::SceneImages* RenderedBoard::empty_ = nullptr;
+const scene::Renderer* RenderedBoard::renderer_ = nullptr;
+const scene::SceneImages* RenderedBoard::empty_ = nullptr;
 
 TEST_F(RenderedBoard, BoardColoursAreTheirColourNames) {
   using C = scene::BoardColours;

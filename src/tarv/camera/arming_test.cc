@@ -17,12 +17,8 @@ using json = nlohmann::json;
 class Arming : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    renderer_ = new scene::Renderer(scene::defaultRig());
-    shot_ = new scene::SceneImages(renderer_->render(scene::Scene{}));
-  }
-  static void TearDownTestSuite() {
-    delete shot_;
-    delete renderer_;
+    renderer_ = &scene::defaultRenderer();
+    shot_ = &scene::defaultEmptyBoard();
   }
   void SetUp() override { engine_ = tarv_create(); }
   void TearDown() override { tarv_destroy(engine_); }
@@ -30,12 +26,12 @@ class Arming : public ::testing::Test {
   json call(const json& request) { return json::parse(tarv_call(engine_, request.dump().c_str())); }
   Round& round() { return static_cast<Engine*>(engine_)->round; }
 
-  static scene::Renderer* renderer_;
-  static scene::SceneImages* shot_;
+  static const scene::Renderer* renderer_;
+  static const scene::SceneImages* shot_;
   void* engine_ = nullptr;
 };
-scene::Renderer* Arming::renderer_ = nullptr;
-scene::SceneImages* Arming::shot_ = nullptr;
+const scene::Renderer* Arming::renderer_ = nullptr;
+const scene::SceneImages* Arming::shot_ = nullptr;
 
 TEST_F(Arming, ArmsWithThreeReferencesAndFindsEachBoardNormal) {
   const json reply = call(host::armRequest(shot_->truth, shot_->frames));

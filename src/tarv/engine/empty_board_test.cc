@@ -36,12 +36,8 @@ struct ScriptedRecovery {
 class EmptyBoard : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    renderer_ = new scene::Renderer(scene::defaultRig());
-    empty_ = new scene::SceneImages(renderer_->render(scene::Scene{}));
-  }
-  static void TearDownTestSuite() {
-    delete empty_;
-    delete renderer_;
+    renderer_ = &scene::defaultRenderer();
+    empty_ = &scene::defaultEmptyBoard();
   }
   void SetUp() override { armRound(round_, host::armRequest(empty_->truth, empty_->frames), empty_->frames); }
 
@@ -55,15 +51,15 @@ class EmptyBoard : public ::testing::Test {
     return pending;
   }
 
-  static scene::Renderer* renderer_;
-  static scene::SceneImages* empty_;
+  static const scene::Renderer* renderer_;
+  static const scene::SceneImages* empty_;
   Round round_;
   std::optional<Round> pending_;
   json record_;
   double lastRegistration_ = -1e30;
 };
-scene::Renderer* EmptyBoard::renderer_ = nullptr;
-scene::SceneImages* EmptyBoard::empty_ = nullptr;
+const scene::Renderer* EmptyBoard::renderer_ = nullptr;
+const scene::SceneImages* EmptyBoard::empty_ = nullptr;
 
 TEST(DisplacementTest, OnlyAReliablyTrackedLargeShiftRejects) {
   struct Case {

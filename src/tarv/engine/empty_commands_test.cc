@@ -16,12 +16,8 @@ namespace {
 class EmptyCommands : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    renderer_ = new scene::Renderer(scene::defaultRig());
-    empty_ = new scene::SceneImages(renderer_->render(scene::Scene{}));
-  }
-  static void TearDownTestSuite() {
-    delete empty_;
-    delete renderer_;
+    renderer_ = &scene::defaultRenderer();
+    empty_ = &scene::defaultEmptyBoard();
   }
   void SetUp() override { engine_ = tarv_create(); }
   void TearDown() override { tarv_destroy(engine_); }
@@ -47,12 +43,12 @@ class EmptyCommands : public ::testing::Test {
   Engine& engine() { return *static_cast<Engine*>(engine_); }
   json dart() { return {{"id", 1}, {"field", {{"label", "S20"}}}}; }
 
-  static scene::Renderer* renderer_;
-  static scene::SceneImages* empty_;
+  static const scene::Renderer* renderer_;
+  static const scene::SceneImages* empty_;
   void* engine_ = nullptr;
 };
-scene::Renderer* EmptyCommands::renderer_ = nullptr;
-scene::SceneImages* EmptyCommands::empty_ = nullptr;
+const scene::Renderer* EmptyCommands::renderer_ = nullptr;
+const scene::SceneImages* EmptyCommands::empty_ = nullptr;
 
 TEST(CaptureTimes, FreshAndSynchronised) {
   EXPECT_TRUE(areSynchronised({10.0, 10.05, 10.1}));

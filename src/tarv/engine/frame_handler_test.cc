@@ -14,12 +14,8 @@ namespace {
 class RoundHandler : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    renderer_ = new scene::Renderer(scene::defaultRig());
-    empty_ = new scene::SceneImages(renderer_->render(scene::Scene{}));
-  }
-  static void TearDownTestSuite() {
-    delete empty_;
-    delete renderer_;
+    renderer_ = &scene::defaultRenderer();
+    empty_ = &scene::defaultEmptyBoard();
   }
   void SetUp() override {
     engine_ = tarv_create();
@@ -35,12 +31,12 @@ class RoundHandler : public ::testing::Test {
   }
   Round& round() { return static_cast<Engine*>(engine_)->round; }
 
-  static scene::Renderer* renderer_;
-  static scene::SceneImages* empty_;
+  static const scene::Renderer* renderer_;
+  static const scene::SceneImages* empty_;
   void* engine_ = nullptr;
 };
-scene::Renderer* RoundHandler::renderer_ = nullptr;
-scene::SceneImages* RoundHandler::empty_ = nullptr;
+const scene::Renderer* RoundHandler::renderer_ = nullptr;
+const scene::SceneImages* RoundHandler::empty_ = nullptr;
 
 TEST_F(RoundHandler, StaleOrUnsynchronisedTripletsWait) {
   const json wait = {{"status", "WAIT"}, {"reason", "WAIT_FRESH_TRIPLET"}};
