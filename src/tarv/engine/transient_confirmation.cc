@@ -71,12 +71,6 @@ cv::Mat resized(const cv::Mat& image, cv::Size size, int interpolation) {
   return out;
 }
 
-cv::Mat andNot(const cv::Mat& mask, const cv::Mat& removed) {
-  cv::Mat out;
-  cv::bitwise_and(mask, ~removed, out);
-  return out;
-}
-
 int overlapCount(const cv::Mat& a, const cv::Mat& b) {
   cv::Mat both;
   cv::bitwise_and(a, b, both);
@@ -132,7 +126,7 @@ CameraVerdict judgeCamera(const Round& round, int i, const cv::Mat& frame, bool 
   const cv::Mat explained =
       dilateMask(resized(camera.referenceChangeMask, size, cv::INTER_NEAREST), 9, false);
 
-  const cv::Mat transientArea = andNot(transientMask, explained);
+  const cv::Mat transientArea = maskAndNot(transientMask, explained);
   const int transientPixels = cv::countNonZero(transientArea);
   const Homography scaled =
       scaleHomography(camera.boardToImage, static_cast<double>(size.width) / frame.cols,
@@ -149,7 +143,7 @@ CameraVerdict judgeCamera(const Round& round, int i, const cv::Mat& frame, bool 
 
   cv::Mat newChange;
   cv::bitwise_and(change, getBoardRegionMask(size, scaled, regionRadiusMm), newChange);
-  if (cv::countNonZero(andNot(newChange, explained)) >= minPixels) return CameraVerdict::kRefuse;
+  if (cv::countNonZero(maskAndNot(newChange, explained)) >= minPixels) return CameraVerdict::kRefuse;
 
   const cv::Mat wholeChange = nativeDifferenceMask(camera.emptyReference, grey);
   const cv::Mat kept = keepComponentsInBoardRegion(wholeChange, camera.boardToImage,

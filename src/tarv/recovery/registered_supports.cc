@@ -19,25 +19,7 @@ constexpr int kRegistrationEdges = 20;
 constexpr int kResidualPixels = 80;
 constexpr float kMaxShiftPx = 16.0f;
 
-cv::Mat cannyEdges(const cv::Mat& grey, double low, double high) {
-  cv::Mat edges;
-  cv::Canny(grey, edges, low, high, 3, false);
-  return edges;
-}
-
-cv::Mat andMasks(const cv::Mat& a, const cv::Mat& b) {
-  cv::Mat out;
-  cv::bitwise_and(a, b, out);
-  return out;
-}
-
-cv::Mat andNot(const cv::Mat& a, const cv::Mat& b) {
-  cv::Mat out;
-  cv::bitwise_and(a, ~b, out);
-  return out;
-}
-
-int countBoth(const cv::Mat& a, const cv::Mat& b) { return cv::countNonZero(andMasks(a, b)); }
+int countBoth(const cv::Mat& a, const cv::Mat& b) { return cv::countNonZero(maskAnd(a, b)); }
 
 cv::Mat excessBothWays(const cv::Mat& a, const cv::Mat& b) {
   cv::Mat out;
@@ -47,9 +29,9 @@ cv::Mat excessBothWays(const cv::Mat& a, const cv::Mat& b) {
 
 // Edges of the current image that the reference has nowhere near, where the two really differ.
 cv::Mat novelEdges(const cv::Mat& reference, const cv::Mat& current, const cv::Mat& difference) {
-  cv::Mat novel = andNot(cannyEdges(current, 40, 100),
+  cv::Mat novel = maskAndNot(cannyEdges(current, 40, 100),
                          dilateMask(cannyEdges(reference, 40, 100), 3, false));
-  return andMasks(novel, dilateMask(thresholdBinary(difference, 16), 3, false));
+  return maskAnd(novel, dilateMask(thresholdBinary(difference, 16), 3, false));
 }
 
 cv::Mat warpedBy(const cv::Mat& image, const cv::Mat& warp, int interpolation) {
@@ -165,7 +147,7 @@ std::pair<bool, cv::Mat> findRegisteredDartSupports(const cv::Mat& emptyReferenc
   const cv::Mat& corrected = exposure.image;
 
   const cv::Mat change = shiftTolerantChangeMask(emptyReference, corrected, 3);
-  const cv::Mat remaining = andMasks(change, board);
+  const cv::Mat remaining = maskAnd(change, board);
   const int remainingPixels = cv::countNonZero(remaining);
   report["board_remaining_pixels"] = remainingPixels;
   if (remainingPixels >= kResidualPixels) return {false, remaining};
@@ -182,7 +164,7 @@ std::pair<bool, cv::Mat> findRegisteredDartSupports(const cv::Mat& emptyReferenc
     if (z == 1) {
       working = componentsTouching(region, zone);
     } else {
-      working = andMasks(region, zone);
+      working = maskAnd(region, zone);
       // A region mostly off the zone is measured whole rather than by its last sliver.
       if (0.2 * cv::countNonZero(region) > cv::countNonZero(working)) working = region;
     }

@@ -14,18 +14,6 @@
 namespace tarv {
 namespace {
 
-cv::Mat canny(const cv::Mat& grey, double low, double high) {
-  cv::Mat edges;
-  cv::Canny(grey, edges, low, high, 3, false);
-  return edges;
-}
-
-cv::Mat andMasks(const cv::Mat& a, const cv::Mat& b) {
-  cv::Mat out;
-  cv::bitwise_and(a, b, out);
-  return out;
-}
-
 // Pixels and novel counts of the clusters of the dilated novel edges.
 struct Clusters {
   cv::Mat labels;
@@ -77,32 +65,32 @@ UprightShaftResult testThinUprightShaft(const Camera& camera, const cv::Mat& fra
   const double s = reference.cols / 1280.0;
 
   // Outside the board the reference's own edges move more with a wobbling surround.
-  const cv::Mat referenceEdges = canny(reference, 10, 30);
-  cv::Mat widened = andMasks(dilateMask(referenceEdges, 3, false), board);
+  const cv::Mat referenceEdges = cannyEdges(reference, 10, 30);
+  cv::Mat widened = maskAnd(dilateMask(referenceEdges, 3, false), board);
   cv::Mat outer;
   cv::bitwise_and(dilateMask(referenceEdges, 9, false), ~board, outer);
   cv::bitwise_or(widened, outer, widened);
   cv::Mat novel;
-  cv::bitwise_and(canny(corrected, 40, 100), ~widened, novel);
+  cv::bitwise_and(cannyEdges(corrected, 40, 100), ~widened, novel);
 
   cv::Mat diff;
   cv::max(shiftTolerantExcess(corrected, reference, 3), shiftTolerantExcess(reference, corrected, 3),
           diff);
   const cv::Mat strongDiff = thresholdBinary(diff, 32);
-  novel = andMasks(novel, dilateMask(strongDiff, 3, false));
+  novel = maskAnd(novel, dilateMask(strongDiff, 3, false));
 
   const cv::Mat region = buildBoardRegionMask(size, camera.boardToImage, radiusMm, 360);
   cv::Mat inner = cv::Mat::zeros(size, CV_8UC1);
   if (size.width > 16 && size.height > 16) {
     inner(cv::Rect(8, 8, size.width - 16, size.height - 16)).setTo(255);
   }
-  novel = andMasks(novel, inner);
-  const cv::Mat strong = andMasks(medianBlurred(strongDiff, 3), inner);
+  novel = maskAnd(novel, inner);
+  const cv::Mat strong = maskAnd(medianBlurred(strongDiff, 3), inner);
 
   std::vector<cv::Vec4i> segments;
   cv::HoughLinesP(strong, segments, 1.0, CV_PI / 180.0, std::max(15, static_cast<int>(20.0 * s)),
                   30.0 * s, 8.0 * s);
-  const cv::Mat strongInRegion = andMasks(strong, region);
+  const cv::Mat strongInRegion = maskAnd(strong, region);
   const int thickness = std::max(3, static_cast<int>(5.0 * s));
   for (const cv::Vec4i& segment : segments) {
     const int dx = std::abs(segment[2] - segment[0]);
@@ -111,7 +99,7 @@ UprightShaftResult testThinUprightShaft(const Camera& camera, const cv::Mat& fra
     cv::Mat lineMask = cv::Mat::zeros(size, CV_8UC1);
     cv::line(lineMask, {segment[0], segment[1]}, {segment[2], segment[3]}, cv::Scalar(255),
              thickness, cv::LINE_8);
-    const int support = cv::countNonZero(andMasks(lineMask, strongInRegion));
+    const int support = cv::countNonZero(maskAnd(lineMask, strongInRegion));
     if (support < 60.0 * s) continue;
     const auto [edges, pixels] = registerDartSupport(reference, exposure, lineMask, true, true);
     if (edges < 0 || edges >= 60.0 * s || pixels >= 80) {

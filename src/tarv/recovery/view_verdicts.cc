@@ -22,12 +22,6 @@ constexpr int kMinSupport = 80;
 constexpr int kMinOwn = 40;
 constexpr double kClearDistance = 4.0;
 
-cv::Mat andMasks(const cv::Mat& a, const cv::Mat& b) {
-  cv::Mat out;
-  cv::bitwise_and(a, b, out);
-  return out;
-}
-
 bool isSet(const json& value, const char* key) {
   const auto it = value.find(key);
   return it != value.end() && it->is_boolean() && it->get<bool>();
@@ -102,14 +96,14 @@ bool judgeViewVerdict(const Camera& camera, const cv::Mat& dartMask, const cv::M
 
   int changed = 0;
   if (!changeMask.empty() && changeMask.size() == size) {
-    changed = cv::countNonZero(andMasks(changeMask(box) != 0, dilateMask(roiMask, 7, false)));
+    changed = cv::countNonZero(maskAnd(changeMask(box) != 0, dilateMask(roiMask, 7, false)));
   }
   const int need = std::min(80, std::max(24, cvRound(0.1 * support)));
   detail["changed"] = changed;
 
   cv::Mat referenceDifference;
   cv::absdiff(camera.emptyReference(box), camera.dartReference(box), referenceDifference);
-  const cv::Mat own = andMasks(thresholdBinary(referenceDifference, 16), roiMask);
+  const cv::Mat own = maskAnd(thresholdBinary(referenceDifference, 16), roiMask);
   const int ownPixels = cv::countNonZero(own);
   detail["own"] = ownPixels;
 
@@ -142,7 +136,7 @@ bool judgeViewVerdict(const Camera& camera, const cv::Mat& dartMask, const cv::M
   if (distDart >= 0.0 && distEmpty >= 0.0 && std::max(distDart, distEmpty) >= kClearDistance) {
     cv::Mat nearerDart;
     cv::subtract(diffEmpty, diffDart, nearerDart);
-    const int dartPixels = cv::countNonZero(andMasks(thresholdBinary(nearerDart, 10), own));
+    const int dartPixels = cv::countNonZero(maskAnd(thresholdBinary(nearerDart, 10), own));
     detail["dart_pixels"] = dartPixels;
     if (distDart > 2.0 * distEmpty && dartPixels < std::max(24, cvRound(0.15 * ownPixels))) {
       detail["verdict"] = "EMPTY_VIEW";
@@ -183,7 +177,7 @@ std::vector<Verdict> judgeCameraVerdicts(const VerdictInputs& inputs, int camera
     if (mask.empty() || mask.size() != size) continue;
     if (i < inputs.dartZones.size() && inputs.dartZones[i] == 1) {
       // An on-board dart is judged by its pixels on the board when it has enough of them.
-      const cv::Mat clipped = andMasks(mask, board);
+      const cv::Mat clipped = maskAnd(mask, board);
       if (cv::countNonZero(clipped) >= kMinSupport) mask = clipped;
     }
     Verdict& verdict = verdicts[i];

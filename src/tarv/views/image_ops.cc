@@ -71,6 +71,24 @@ cv::Mat& orMaskInPlace(cv::Mat& destination, const cv::Mat& source) {
   return destination;
 }
 
+cv::Mat maskAnd(const cv::Mat& a, const cv::Mat& b) {
+  cv::Mat out;
+  cv::bitwise_and(a, b, out);
+  return out;
+}
+
+cv::Mat maskAndNot(const cv::Mat& a, const cv::Mat& b) {
+  cv::Mat out;
+  cv::bitwise_and(a, ~b, out);
+  return out;
+}
+
+cv::Mat cannyEdges(const cv::Mat& grey, double low, double high) {
+  cv::Mat edges;
+  cv::Canny(grey, edges, low, high, 3, false);
+  return edges;
+}
+
 cv::Mat dilateMask(const cv::Mat& mask, int kernelSize, bool elliptic) {
   const int k = std::max(1, kernelSize);
   const cv::Mat kernel =

@@ -28,6 +28,11 @@ cv::Mat toGray(const cv::Mat& image);
 cv::Mat thresholdBinary(const cv::Mat& image, double level);
 cv::Mat medianBlurred(const cv::Mat& image, int aperture);
 cv::Mat& orMaskInPlace(cv::Mat& destination, const cv::Mat& source);
+// Set where both masks are set; set where a is and b is not.
+cv::Mat maskAnd(const cv::Mat& a, const cv::Mat& b);
+cv::Mat maskAndNot(const cv::Mat& a, const cv::Mat& b);
+// Canny edges with a 3x3 aperture and the L1 gradient.
+cv::Mat cannyEdges(const cv::Mat& grey, double low, double high);
 // Elliptic or square kernel of size k; large images are only dilated round their set pixels.
 cv::Mat dilateMask(const cv::Mat& mask, int kernelSize, bool elliptic);
 
