@@ -12,11 +12,11 @@
 
 #include "host/host_protocol.h"
 #include "scene/scene.h"
-#include "tarv/board/board_geometry.h"
-#include "tarv/detector/camera_analysis.h"
+#include "tarv/core/board_geometry.h"
+#include "tarv/core/engine_values.h"
 #include "tarv/engine/engine.h"
-#include "tarv/engine/engine_values.h"
 #include "tarv/tarv.h"
+#include "tarv/views/camera_analysis.h"
 #include "tarv/views/shaft_axis.h"
 
 namespace {

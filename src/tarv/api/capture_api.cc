@@ -1,5 +1,5 @@
 // The capture family's exports.
-#include "tarv/engine/engine_values.h"
+#include "tarv/core/engine_values.h"
 #include "tarv/tarv.h"
 
 extern "C" {

@@ -8,8 +8,8 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "tarv/core/process_switches.h"
 #include "tarv/engine/engine.h"
-#include "tarv/engine/process_switches.h"
 #include "tarv/tarv.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <opencv2/core.hpp>
 #include <stdexcept>
 
-#include "tarv/engine/engine_values.h"
+#include "tarv/core/engine_values.h"
 
 namespace tarv {
 

@@ -7,8 +7,8 @@
 #include <stdexcept>
 #include <vector>
 
-#include "tarv/engine/engine_values.h"
-#include "tarv/engine/round.h"
+#include "tarv/core/engine_values.h"
+#include "tarv/core/round.h"
 
 namespace tarv {
 

@@ -8,7 +8,7 @@
 #include <opencv2/core.hpp>
 #include <string>
 
-#include "tarv/board/board_geometry.h"
+#include "tarv/core/board_geometry.h"
 
 namespace tarv {
 

@@ -12,8 +12,8 @@
 
 #include "scene/scene.h"
 #include "tarv/board/board_layout.h"
-#include "tarv/engine/engine_values.h"
-#include "tarv/engine/round.h"
+#include "tarv/core/engine_values.h"
+#include "tarv/core/round.h"
 
 namespace tarv {
 namespace {

@@ -10,8 +10,8 @@
 
 #include "tarv/board/camera_votes.h"
 #include "tarv/board/field_vote.h"
-#include "tarv/engine/engine_values.h"
-#include "tarv/engine/round.h"
+#include "tarv/core/engine_values.h"
+#include "tarv/core/round.h"
 
 namespace tarv {
 

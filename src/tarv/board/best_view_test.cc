@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "tarv/engine/round.h"
+#include "tarv/core/round.h"
 
 namespace tarv {
 namespace {

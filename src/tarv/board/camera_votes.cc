@@ -6,7 +6,7 @@
 #include <map>
 #include <string>
 
-#include "tarv/engine/engine_values.h"
+#include "tarv/core/engine_values.h"
 
 namespace tarv {
 

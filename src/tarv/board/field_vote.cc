@@ -11,7 +11,7 @@
 
 #include "tarv/board/board_layout.h"
 #include "tarv/board/camera_votes.h"
-#include "tarv/engine/engine_values.h"
+#include "tarv/core/engine_values.h"
 
 namespace tarv {
 

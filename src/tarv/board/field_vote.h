@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "tarv/board/board_geometry.h"
+#include "tarv/core/board_geometry.h"
 
 namespace tarv {
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "tarv/board/camera_votes.h"
-#include "tarv/engine/engine_values.h"
+#include "tarv/core/engine_values.h"
 
 namespace tarv {
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "tarv/engine/engine_values.h"
+#include "tarv/core/engine_values.h"
 
 namespace tarv {
 namespace {

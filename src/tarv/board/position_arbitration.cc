@@ -7,7 +7,7 @@
 #include <optional>
 
 #include "tarv/board/camera_votes.h"
-#include "tarv/engine/round.h"
+#include "tarv/core/round.h"
 
 namespace tarv {
 

@@ -6,7 +6,7 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
-#include "tarv/board/board_geometry.h"
+#include "tarv/core/board_geometry.h"
 
 namespace tarv {
 

@@ -5,7 +5,7 @@
 #include <limits>
 #include <string>
 
-#include "tarv/engine/round.h"
+#include "tarv/core/round.h"
 
 namespace tarv {
 namespace {

@@ -13,7 +13,7 @@
 #include "tarv/board/axis_candidate.h"
 #include "tarv/board/axis_intersection.h"
 #include "tarv/board/board_layout.h"
-#include "tarv/engine/engine_values.h"
+#include "tarv/core/engine_values.h"
 
 namespace tarv {
 

@@ -5,7 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "tarv/board/board_geometry.h"
+#include "tarv/core/board_geometry.h"
 
 namespace tarv {
 

@@ -10,12 +10,12 @@
 #include "tarv/board/board_layout.h"
 #include "tarv/board/multiview_consensus.h"
 #include "tarv/board/tip_solver.h"
-#include "tarv/detector/camera_analysis.h"
+#include "tarv/core/camera_worker_pool.h"
+#include "tarv/core/engine_values.h"
+#include "tarv/core/process_switches.h"
 #include "tarv/detector/dart_position.h"
-#include "tarv/engine/camera_worker_pool.h"
-#include "tarv/engine/engine_values.h"
-#include "tarv/engine/process_switches.h"
 #include "tarv/views/board_features.h"
+#include "tarv/views/camera_analysis.h"
 #include "tarv/views/image_ops.h"
 #include "tarv/views/shaft_axis.h"
 #include "tarv/views/tip_evidence.h"
@@ -23,23 +23,12 @@
 namespace tarv {
 namespace {
 
-std::atomic<double> gMissRadiusMm{240.0};
-
-// More than this share of a camera's board region changed: a hand, a body or the light.
-constexpr double kLargeChangeFraction = 0.15;
-// A stored dart whose change shrank by more than this share in a camera is leaving it.
-constexpr double kRemovedFraction = 0.25;
 // Two consecutive triplets agree on a settled dart when their dart masks overlap this much.
 constexpr double kSettledAgreement = 0.9;
 constexpr double kWeakAgreement = 0.3;
 // A camera's line or tip this far from the chosen point does not support it.
 constexpr double kSupportLineMm = 3.0;
 constexpr double kSupportTipMm = 8.0;
-
-std::array<CameraFrameAnalysis, 3> analyseFrames(const Round& round, const std::vector<cv::Mat>& frames) {
-  auto job = [&](int camera) { return analyseCameraFrame(round, camera, frames[camera]); };
-  return runOnCameraWorkers(job);
-}
 
 json cameraStats(const std::array<CameraFrameAnalysis, 3>& analyses) {
   json stats = json::object();
@@ -62,7 +51,6 @@ json reply(const std::string& status, const std::string& reason, const json& sta
 }
 
 // A dart counts in a camera when its own change reaches the camera's pixel limit.
-bool seesDart(const CameraFrameAnalysis& a) { return a.dartPixels >= a.minPixels; }
 
 struct ShaftMeasurement {
   json record;       // the camera's shaft record (observations and votes)
@@ -254,20 +242,6 @@ void clearSettling(Round& round) {
 
 }  // namespace
 
-void setMissRadius(const json& request) {
-  double radius = 240.0;
-  if (request.is_object()) {
-    const auto it = request.find("miss_radius_mm");
-    if (it != request.end() && it->is_number()) {
-      const double value = it->get<double>();
-      if (std::isfinite(value) && value >= 170.0 && value <= 600.0) radius = value;
-    }
-  }
-  gMissRadiusMm = radius;
-}
-
-double missRadiusMm() { return gMissRadiusMm; }
-
 bool isPathEnabled(const std::string& path) {
   static const std::set<std::string> disabled = [] {
     std::set<std::string> names;
@@ -286,18 +260,6 @@ bool isPathEnabled(const std::string& path) {
     return names;
   }();
   return disabled.count(path) == 0;
-}
-
-bool hasFreshChangeInTwoCameras(const Round& round, const std::vector<cv::Mat>& frames) {
-  if (round.entries.size() >= 3 || frames.size() < 3) return false;
-  const auto analyses = analyseFrames(round, frames);
-  int fresh = 0;
-  for (const CameraFrameAnalysis& a : analyses) {
-    if (a.changedFraction > kLargeChangeFraction) return false;
-    if (a.masks.stats.value("removed_fraction", 0.0) > kRemovedFraction) return false;
-    fresh += seesDart(a);
-  }
-  return fresh >= 2;
 }
 
 std::pair<json, json> analyseWarmupCamera(const std::array<Camera, 3>& cameras, int camera) {

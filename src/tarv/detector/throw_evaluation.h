@@ -8,7 +8,7 @@
 #include <nlohmann/json.hpp>
 #include <opencv2/core.hpp>
 
-#include "tarv/engine/round.h"
+#include "tarv/core/round.h"
 
 namespace tarv {
 
@@ -29,15 +29,6 @@ json evaluateRoundFrames(Round& round, const std::vector<cv::Mat>& frames, doubl
 json refinePublishedDart(Round& round, const std::vector<cv::Mat>& frames, int epoch);
 // Opens the refinement of the dart just entered (reply holds "entry").
 void beginTipSampling(Round& round, const json& reply, int epoch);
-
-// Process-wide miss radius: "miss_radius_mm" when finite and within 170..600, else 240.
-void setMissRadius(const json& request);
-double missRadiusMm();
-
-// At least two cameras show a fresh dart-sized change against the round's references (false
-// with three entries, or when a camera changed by more than 15 % or lost more than a quarter
-// of its stored change).
-bool hasFreshChangeInTwoCameras(const Round& round, const std::vector<cv::Mat>& frames);
 
 // The per-camera warm-up (a camera worker job): the camera's images 1 to 5 hold one
 // synthetic frame; answers its shaft record and its candidate record.

@@ -5,7 +5,7 @@
 
 #include "host/host_protocol.h"
 #include "scene/scene.h"
-#include "tarv/board/board_geometry.h"
+#include "tarv/core/board_geometry.h"
 #include "tarv/engine/engine.h"
 #include "tarv/tarv.h"
 

@@ -3,8 +3,8 @@
 #include <cmath>
 #include <stdexcept>
 
+#include "tarv/core/process_switches.h"
 #include "tarv/engine/engine.h"
-#include "tarv/engine/process_switches.h"
 
 namespace tarv {
 namespace {

@@ -3,7 +3,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "tarv/engine/round.h"
+#include "tarv/core/round.h"
 
 namespace tarv {
 

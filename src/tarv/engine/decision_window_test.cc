@@ -9,7 +9,7 @@
 #include <gtest/gtest.h>
 #include <opencv2/core/version.hpp>
 
-#include "tarv/engine/process_switches.h"
+#include "tarv/core/process_switches.h"
 
 namespace tarv {
 namespace {

@@ -12,14 +12,14 @@
 #include <opencv2/imgproc.hpp>
 
 #include "tarv/autocal/board_fit.h"
-#include "tarv/camera/arming.h"
+#include "tarv/core/engine_values.h"
+#include "tarv/core/process_switches.h"
+#include "tarv/engine/arming.h"
 #include "tarv/engine/decision_window.h"
 #include "tarv/engine/empty_commands.h"
 #include "tarv/engine/engine.h"
-#include "tarv/engine/engine_values.h"
 #include "tarv/engine/frame_handler.h"
 #include "tarv/engine/motion_bouncer.h"
-#include "tarv/engine/process_switches.h"
 #include "tarv/engine/request_intake.h"
 #include "tarv/engine/transient_probe.h"
 #include "tarv/engine/warmup.h"

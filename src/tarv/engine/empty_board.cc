@@ -4,8 +4,8 @@
 
 #include <opencv2/imgproc.hpp>
 
-#include "tarv/engine/camera_worker_pool.h"
-#include "tarv/engine/engine_values.h"
+#include "tarv/core/camera_worker_pool.h"
+#include "tarv/core/engine_values.h"
 #include "tarv/recovery/recovery.h"
 #include "tarv/views/board_features.h"
 

@@ -6,11 +6,11 @@
 #include <utility>
 
 #include "tarv/board/board_layout.h"
-#include "tarv/camera/arming.h"
+#include "tarv/core/engine_values.h"
 #include "tarv/detector/throw_evaluation.h"
+#include "tarv/engine/arming.h"
 #include "tarv/engine/decision_window.h"
 #include "tarv/engine/empty_board.h"
-#include "tarv/engine/engine_values.h"
 #include "tarv/engine/host_event.h"
 
 namespace tarv {

@@ -8,7 +8,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "tarv/engine/round.h"
+#include "tarv/core/round.h"
 #include "tarv/variants/duo_engine.h"
 #include "tarv/variants/mono_engine.h"
 

@@ -5,16 +5,17 @@
 
 #include <opencv2/core.hpp>
 
-#include "tarv/board/board_geometry.h"
 #include "tarv/board/position_arbitration.h"
+#include "tarv/core/board_geometry.h"
+#include "tarv/core/camera_worker_pool.h"
+#include "tarv/core/engine_values.h"
+#include "tarv/core/json_fields.h"
+#include "tarv/core/process_switches.h"
 #include "tarv/detector/throw_evaluation.h"
-#include "tarv/engine/camera_worker_pool.h"
 #include "tarv/engine/decision_window.h"
-#include "tarv/engine/engine_values.h"
 #include "tarv/engine/host_event.h"
-#include "tarv/engine/json_fields.h"
-#include "tarv/engine/process_switches.h"
 #include "tarv/engine/transient_confirmation.h"
+#include "tarv/views/camera_analysis.h"
 #include "tarv/views/components.h"
 #include "tarv/views/image_ops.h"
 #include "tarv/views/reference_refresh.h"

@@ -6,8 +6,8 @@
 #include <optional>
 #include <string>
 
-#include "tarv/board/board_geometry.h"
 #include "tarv/board/board_layout.h"
+#include "tarv/core/board_geometry.h"
 
 namespace tarv {
 namespace {

@@ -1,5 +1,5 @@
 #include "tarv/engine/motion_bouncer.h"
-#include "tarv/engine/json_fields.h"
+#include "tarv/core/json_fields.h"
 
 #include <algorithm>
 #include <array>
@@ -10,13 +10,13 @@
 
 #include <opencv2/imgproc.hpp>
 
-#include "tarv/board/board_geometry.h"
+#include "tarv/core/board_geometry.h"
+#include "tarv/core/board_projection.h"
 #include "tarv/detector/throw_evaluation.h"
 #include "tarv/engine/decision_window.h"
 #include "tarv/engine/host_event.h"
 #include "tarv/engine/transient_probe.h"
 #include "tarv/views/board_features.h"
-#include "tarv/views/board_projection.h"
 #include "tarv/views/components.h"
 #include "tarv/views/image_ops.h"
 

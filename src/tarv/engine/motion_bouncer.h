@@ -10,8 +10,8 @@
 #include <nlohmann/json.hpp>
 #include <opencv2/core.hpp>
 
-#include "tarv/engine/engine_values.h"
-#include "tarv/engine/round.h"
+#include "tarv/core/engine_values.h"
+#include "tarv/core/round.h"
 
 namespace tarv {
 

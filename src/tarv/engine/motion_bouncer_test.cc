@@ -13,8 +13,8 @@
 
 #include "host/host_protocol.h"
 #include "scene/scene.h"
-#include "tarv/board/board_geometry.h"
-#include "tarv/camera/arming.h"
+#include "tarv/core/board_geometry.h"
+#include "tarv/engine/arming.h"
 #include "tarv/engine/transient_confirmation.h"
 #include "tarv/engine/transient_probe.h"
 #include "tarv/tarv.h"

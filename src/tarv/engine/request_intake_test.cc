@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "tarv/engine/engine_values.h"
+#include "tarv/core/engine_values.h"
 
 namespace tarv {
 namespace {

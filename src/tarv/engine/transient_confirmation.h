@@ -8,7 +8,7 @@
 #include <nlohmann/json.hpp>
 #include <opencv2/core.hpp>
 
-#include "tarv/engine/round.h"
+#include "tarv/core/round.h"
 
 namespace tarv {
 

@@ -10,8 +10,8 @@
 
 #include "host/host_protocol.h"
 #include "scene/scene.h"
-#include "tarv/board/board_geometry.h"
-#include "tarv/camera/arming.h"
+#include "tarv/core/board_geometry.h"
+#include "tarv/engine/arming.h"
 #include "tarv/views/image_ops.h"
 
 namespace tarv {

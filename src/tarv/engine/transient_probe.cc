@@ -1,5 +1,5 @@
 #include "tarv/engine/transient_probe.h"
-#include "tarv/engine/json_fields.h"
+#include "tarv/core/json_fields.h"
 
 #include <algorithm>
 #include <array>
@@ -10,10 +10,10 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include "tarv/core/board_projection.h"
+#include "tarv/core/engine_values.h"
 #include "tarv/detector/throw_evaluation.h"
-#include "tarv/engine/engine_values.h"
 #include "tarv/views/board_features.h"
-#include "tarv/views/board_projection.h"
 #include "tarv/views/components.h"
 #include "tarv/views/image_ops.h"
 

@@ -10,8 +10,8 @@
 #include <nlohmann/json.hpp>
 #include <opencv2/core.hpp>
 
-#include "tarv/board/board_geometry.h"
-#include "tarv/engine/round.h"
+#include "tarv/core/board_geometry.h"
+#include "tarv/core/round.h"
 
 namespace tarv {
 

@@ -16,8 +16,8 @@
 
 #include "host/host_protocol.h"
 #include "scene/scene.h"
-#include "tarv/camera/arming.h"
-#include "tarv/engine/engine_values.h"
+#include "tarv/core/engine_values.h"
+#include "tarv/engine/arming.h"
 #include "tarv/views/image_ops.h"
 
 namespace tarv {

@@ -7,10 +7,10 @@
 
 #include "tarv/board/multiview_consensus.h"
 #include "tarv/board/tip_solver.h"
+#include "tarv/core/camera_worker_pool.h"
+#include "tarv/core/engine_values.h"
+#include "tarv/core/process_switches.h"
 #include "tarv/detector/throw_evaluation.h"
-#include "tarv/engine/camera_worker_pool.h"
-#include "tarv/engine/engine_values.h"
-#include "tarv/engine/process_switches.h"
 #include "tarv/views/image_ops.h"
 
 namespace tarv {

@@ -4,7 +4,7 @@
 
 #include <array>
 
-#include "tarv/engine/round.h"
+#include "tarv/core/round.h"
 
 namespace tarv {
 

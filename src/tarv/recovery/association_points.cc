@@ -7,8 +7,8 @@
 
 #include <opencv2/imgproc.hpp>
 
-#include "tarv/board/board_geometry.h"
-#include "tarv/engine/engine_values.h"
+#include "tarv/core/board_geometry.h"
+#include "tarv/core/engine_values.h"
 #include "tarv/recovery/board_outline_mask.h"
 #include "tarv/views/image_ops.h"
 

@@ -4,7 +4,7 @@
 
 #include <opencv2/core.hpp>
 
-#include "tarv/board/board_geometry.h"
+#include "tarv/core/board_geometry.h"
 
 namespace tarv {
 

@@ -9,8 +9,8 @@
 #include <nlohmann/json.hpp>
 #include <opencv2/core.hpp>
 
-#include "tarv/board/board_geometry.h"
-#include "tarv/engine/round.h"
+#include "tarv/core/board_geometry.h"
+#include "tarv/core/round.h"
 
 namespace tarv {
 

@@ -4,7 +4,7 @@
 
 #include <opencv2/imgproc.hpp>
 
-#include "tarv/engine/camera_worker_pool.h"
+#include "tarv/core/camera_worker_pool.h"
 #include "tarv/views/board_features.h"
 #include "tarv/views/image_ops.h"
 

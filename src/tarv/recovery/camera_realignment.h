@@ -4,8 +4,8 @@
 
 #include <opencv2/core.hpp>
 
-#include "tarv/board/board_geometry.h"
-#include "tarv/engine/round.h"
+#include "tarv/core/board_geometry.h"
+#include "tarv/core/round.h"
 #include "tarv/recovery/camera_movement.h"
 
 namespace tarv {

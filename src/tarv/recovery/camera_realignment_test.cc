@@ -9,9 +9,9 @@
 
 #include "scene/scene.h"
 #include "host/host_protocol.h"
+#include "tarv/recovery/recovery_test_support.h"
 #include "tarv/views/board_features.h"
 #include "tarv/views/image_ops.h"
-#include "tarv/recovery/recovery_test_support.h"
 
 namespace tarv {
 namespace {

@@ -7,7 +7,7 @@
 
 #include <opencv2/core.hpp>
 
-#include "tarv/engine/round.h"
+#include "tarv/core/round.h"
 
 namespace tarv {
 

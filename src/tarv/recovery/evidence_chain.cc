@@ -7,17 +7,17 @@
 
 #include <opencv2/imgproc.hpp>
 
-#include "tarv/detector/throw_evaluation.h"
-#include "tarv/engine/camera_worker_pool.h"
-#include "tarv/engine/engine_values.h"
-#include "tarv/engine/process_switches.h"
+#include "tarv/core/board_projection.h"
+#include "tarv/core/camera_worker_pool.h"
+#include "tarv/core/engine_values.h"
+#include "tarv/core/process_switches.h"
 #include "tarv/recovery/association_points.h"
 #include "tarv/recovery/board_outline_mask.h"
 #include "tarv/recovery/change_masks.h"
 #include "tarv/recovery/exposure_fit.h"
 #include "tarv/recovery/registered_supports.h"
 #include "tarv/recovery/unchanged_view.h"
-#include "tarv/views/board_projection.h"
+#include "tarv/views/camera_analysis.h"
 #include "tarv/views/image_ops.h"
 
 namespace tarv {

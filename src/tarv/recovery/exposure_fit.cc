@@ -6,7 +6,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "tarv/board/board_geometry.h"
+#include "tarv/core/board_geometry.h"
 #include "tarv/views/image_ops.h"
 
 namespace tarv {

@@ -4,9 +4,9 @@
 #include <array>
 #include <string>
 
-#include "tarv/engine/camera_worker_pool.h"
-#include "tarv/engine/engine_values.h"
-#include "tarv/engine/process_switches.h"
+#include "tarv/core/camera_worker_pool.h"
+#include "tarv/core/engine_values.h"
+#include "tarv/core/process_switches.h"
 #include "tarv/recovery/evidence_chain.h"
 #include "tarv/recovery/recovery_core.h"
 #include "tarv/views/board_features.h"
@@ -42,8 +42,8 @@ std::array<Position, 3> classifyCameras(Round& round, const std::vector<cv::Mat>
       }
     } else if (shift >= kDriftShiftPx) {
       state[c] = Position::kDriftSeen;
-      if (due(round.driftCheckTimes[c], now, kDriftEverySeconds)) {
-        round.driftCheckTimes[c] = now;
+      if (due(round.driftCheckTime[c], now, kDriftEverySeconds)) {
+        round.driftCheckTime[c] = now;
         state[c] = Position::kMeasureDrift;
       }
     }
@@ -86,19 +86,19 @@ json Round::recover(const std::vector<cv::Mat>& frames, double now, bool skipRea
         realigned[id] = measured[c].report;
         // A drift held back from before belongs to the old geometry: rebasing it later would
         // move the new calibration a second time.
-        driftPendings[c] = false;
+        driftPending[c] = false;
         driftTransform[c] = Homography{};
       }
       if (state[c] == Position::kMeasureDrift) {
-        driftPendings[c] = measured[c].accepted;
+        driftPending[c] = measured[c].accepted;
         driftTransform[c] = measured[c].transform;
-        driftReports[c] = measured[c].report;
+        driftReport[c] = measured[c].report;
       }
       if (state[c] == Position::kMeasureDrift || state[c] == Position::kDriftSeen) {
-        pending[c] = driftPendings[c];
+        pending[c] = driftPending[c];
         pendingTransform[c] = driftTransform[c];
         if (pending[c]) {
-          json held = driftReports[c];
+          json held = driftReport[c];
           held["kind"] = "DRIFT";
           heldDrift[id] = held;
         }
@@ -114,7 +114,7 @@ json Round::recover(const std::vector<cv::Mat>& frames, double now, bool skipRea
   if (!cameraGuardWarning.is_null()) reply["camera_guard_warning"] = cameraGuardWarning;
   json driftCheck = json::object();
   for (int c = 0; c < 3; ++c) {
-    if (driftCheckTimes[c] == now) driftCheck[cameraIds[c]] = driftReports[c];
+    if (driftCheckTime[c] == now) driftCheck[cameraIds[c]] = driftReport[c];
   }
   if (!driftCheck.empty()) reply["drift_check"] = driftCheck;
   const std::string status = reply.value("status", "");
@@ -123,8 +123,8 @@ json Round::recover(const std::vector<cv::Mat>& frames, double now, bool skipRea
       if (!pending[c]) continue;
       rebaseCameraReferences(*this, c, pendingTransform[c]);
       realigned[cameraIds[c]] = heldDrift[cameraIds[c]];
-      driftCheckTimes[c] = -1.0;
-      driftPendings[c] = false;
+      driftCheckTime[c] = -1.0;
+      driftPending[c] = false;
     }
   }
   if (!realigned.empty()) {

@@ -6,15 +6,14 @@
 
 #include <opencv2/imgproc.hpp>
 
-#include "tarv/board/board_geometry.h"
 #include "tarv/board/board_layout.h"
-#include "tarv/detector/throw_evaluation.h"
-#include "tarv/engine/camera_worker_pool.h"
-#include "tarv/engine/engine_values.h"
-#include "tarv/engine/process_switches.h"
+#include "tarv/core/board_geometry.h"
+#include "tarv/core/camera_worker_pool.h"
+#include "tarv/core/engine_values.h"
+#include "tarv/core/process_switches.h"
 #include "tarv/recovery/board_outline_mask.h"
 #include "tarv/recovery/change_masks.h"
-#include "tarv/recovery/thin_shaft_test.h"
+#include "tarv/recovery/thin_shaft_check.h"
 #include "tarv/recovery/tone_matching.h"
 #include "tarv/recovery/unchanged_view.h"
 #include "tarv/recovery/view_verdicts.h"

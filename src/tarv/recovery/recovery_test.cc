@@ -8,12 +8,12 @@
 
 #include "host/host_protocol.h"
 #include "scene/scene.h"
+#include "tarv/core/round.h"
 #include "tarv/engine/engine.h"
-#include "tarv/engine/round.h"
+#include "tarv/recovery/recovery_test_support.h"
+#include "tarv/tarv.h"
 #include "tarv/views/board_features.h"
 #include "tarv/views/image_ops.h"
-#include "tarv/tarv.h"
-#include "tarv/recovery/recovery_test_support.h"
 
 namespace tarv {
 namespace {
@@ -138,9 +138,9 @@ scene::SceneImages* RecoverEntry::shot_ = nullptr;
 TEST_F(RecoverEntry, AKnockedCameraIsRealignedAtOnceAndItsHeldDriftIsDropped) {
   Round round = armedRound();
   const Homography before = round.cameras[0].boardToImage;
-  round.driftPendings[0] = true;
+  round.driftPending[0] = true;
   round.driftTransform[0] = homographyOf(cv::Matx33d(1, 0, 0.7, 0, 1, 0, 0, 0, 1));
-  round.driftReports[0] = {{"accepted", true}};
+  round.driftReport[0] = {{"accepted", true}};
   const json reply = round.recover(shiftedFirst(3.0, -1.0), 10.0, false, false);
   ASSERT_TRUE(reply.contains("camera_realigned")) << reply.dump().substr(0, 600);
   EXPECT_TRUE(reply["camera_realigned"].contains("CAM_1"));
@@ -150,7 +150,7 @@ TEST_F(RecoverEntry, AKnockedCameraIsRealignedAtOnceAndItsHeldDriftIsDropped) {
   EXPECT_NEAR(reply["calibrations"][0][0][2].get<double>(), round.cameras[0].boardToImage[2], 1e-9);
   EXPECT_EQ(round.trackLossTime[0], 10.0);
   // The drift belonged to the old geometry: it must never be rebased onto the new one.
-  EXPECT_FALSE(round.driftPendings[0]);
+  EXPECT_FALSE(round.driftPending[0]);
   EXPECT_EQ(round.driftTransform[0], Homography{});
   for (const char* key : {"position", "rest"}) EXPECT_TRUE(round.timing.contains(key)) << key;
 
@@ -164,22 +164,22 @@ TEST_F(RecoverEntry, AKnockedCameraIsRealignedAtOnceAndItsHeldDriftIsDropped) {
 
 TEST_F(RecoverEntry, AfterAnEvaluatedEventNoCameraIsCheckedAndAHeldDriftWaits) {
   Round round = armedRound();
-  round.driftPendings[1] = true;
-  round.driftReports[1] = {{"accepted", true}};
+  round.driftPending[1] = true;
+  round.driftReport[1] = {{"accepted", true}};
   const json reply = round.recover(shiftedFirst(3.0, -1.0), 10.0, true, false);
   EXPECT_FALSE(reply.contains("camera_realigned"));
   EXPECT_FALSE(reply.contains("drift_check"));
   EXPECT_EQ(round.trackLossTime[0], -1.0);
-  EXPECT_TRUE(round.driftPendings[1]);
+  EXPECT_TRUE(round.driftPending[1]);
 }
 
 TEST_F(RecoverEntry, AHeldDriftIsAppliedByTheResetThatSeesItAgain) {
   Round round = armedRound();
   const Homography before = round.cameras[0].boardToImage;
-  round.driftPendings[0] = true;
+  round.driftPending[0] = true;
   round.driftTransform[0] = homographyOf(cv::Matx33d(1, 0, 0.8, 0, 1, 0, 0, 0, 1));
-  round.driftReports[0] = {{"accepted", true}, {"source", "earlier"}};
-  round.driftCheckTimes[0] = 9.5;  // measured recently: not again before 11.5
+  round.driftReport[0] = {{"accepted", true}, {"source", "earlier"}};
+  round.driftCheckTime[0] = 9.5;  // measured recently: not again before 11.5
   const std::vector<cv::Mat> frames = shiftedFirst(0.8, 0.0);
   const json first = round.recover(frames, 10.0, false, false);
   ASSERT_EQ(first.value("status", ""), "BACKGROUND_PENDING") << first.dump().substr(0, 800);
@@ -192,8 +192,8 @@ TEST_F(RecoverEntry, AHeldDriftIsAppliedByTheResetThatSeesItAgain) {
   EXPECT_EQ(reset["camera_realigned"]["CAM_1"]["kind"], "DRIFT");
   EXPECT_EQ(reset["camera_realigned"]["CAM_1"]["source"], "earlier");
   EXPECT_NEAR(round.cameras[0].boardToImage[2], before[2] + 0.8 * before[8], 1e-6);
-  EXPECT_FALSE(round.driftPendings[0]);
-  EXPECT_EQ(round.driftCheckTimes[0], -1.0);
+  EXPECT_FALSE(round.driftPending[0]);
+  EXPECT_EQ(round.driftCheckTime[0], -1.0);
 }
 
 TEST_F(RecoverEntry, PhaseTimesAccumulateOverCalls) {

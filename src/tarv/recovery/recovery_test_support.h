@@ -5,7 +5,7 @@
 #include <optional>
 
 #include "scene/scene.h"
-#include "tarv/engine/round.h"
+#include "tarv/core/round.h"
 
 namespace tarv {
 

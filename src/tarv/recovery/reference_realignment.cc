@@ -6,7 +6,7 @@
 #include <opencv2/imgproc.hpp>
 #include <opencv2/video/tracking.hpp>
 
-#include "tarv/engine/engine_values.h"
+#include "tarv/core/engine_values.h"
 #include "tarv/recovery/board_outline_mask.h"
 #include "tarv/recovery/camera_movement.h"
 #include "tarv/views/board_features.h"

@@ -9,7 +9,7 @@
 #include <nlohmann/json.hpp>
 #include <opencv2/core.hpp>
 
-#include "tarv/board/board_geometry.h"
+#include "tarv/core/board_geometry.h"
 #include "tarv/recovery/exposure_fit.h"
 
 namespace tarv {

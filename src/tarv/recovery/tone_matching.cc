@@ -4,11 +4,11 @@
 #include <cmath>
 #include <opencv2/imgproc.hpp>
 
-#include "tarv/engine/engine_values.h"
+#include "tarv/core/board_projection.h"
+#include "tarv/core/engine_values.h"
 #include "tarv/recovery/board_outline_mask.h"
 #include "tarv/recovery/change_masks.h"
 #include "tarv/views/board_features.h"
-#include "tarv/views/board_projection.h"
 #include "tarv/views/image_ops.h"
 
 namespace tarv {

@@ -4,7 +4,7 @@
 
 #include <opencv2/imgproc.hpp>
 
-#include "tarv/engine/engine_values.h"
+#include "tarv/core/engine_values.h"
 #include "tarv/recovery/association_points.h"
 #include "tarv/recovery/board_outline_mask.h"
 #include "tarv/recovery/exposure_fit.h"

@@ -7,8 +7,8 @@
 
 #include <opencv2/core.hpp>
 
-#include "tarv/board/board_geometry.h"
-#include "tarv/engine/round.h"
+#include "tarv/core/board_geometry.h"
+#include "tarv/core/round.h"
 
 namespace tarv {
 

@@ -7,7 +7,7 @@
 
 #include <opencv2/imgproc.hpp>
 
-#include "tarv/engine/camera_worker_pool.h"
+#include "tarv/core/camera_worker_pool.h"
 #include "tarv/recovery/board_outline_mask.h"
 #include "tarv/recovery/change_masks.h"
 #include "tarv/recovery/exposure_fit.h"

@@ -3,7 +3,7 @@
 
 #include <opencv2/core.hpp>
 
-#include "tarv/board/board_geometry.h"
+#include "tarv/core/board_geometry.h"
 
 namespace tarv {
 

@@ -5,8 +5,8 @@
 
 #include <opencv2/imgproc.hpp>
 
-#include "tarv/board/board_geometry.h"
-#include "tarv/engine/process_switches.h"
+#include "tarv/core/board_geometry.h"
+#include "tarv/core/process_switches.h"
 
 namespace tarv {
 namespace {

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 #include <opencv2/imgproc.hpp>
 
-#include "tarv/engine/process_switches.h"
+#include "tarv/core/process_switches.h"
 #include "tarv/tarv.h"
 
 namespace tarv {

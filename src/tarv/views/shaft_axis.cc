@@ -8,7 +8,7 @@
 
 #include "tarv/board/axis_intersection.h"
 #include "tarv/board/board_layout.h"
-#include "tarv/engine/process_switches.h"
+#include "tarv/core/process_switches.h"
 #include "tarv/views/image_ops.h"
 
 namespace tarv {

@@ -8,7 +8,7 @@
 
 #include "scene/scene.h"
 #include "host/host_protocol.h"
-#include "tarv/board/board_geometry.h"
+#include "tarv/core/board_geometry.h"
 #include "tarv/views/image_ops.h"
 
 namespace tarv {

@@ -6,7 +6,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "tarv/board/board_layout.h"
-#include "tarv/engine/engine_values.h"
+#include "tarv/core/engine_values.h"
 
 namespace tarv {
 namespace {

@@ -1,4 +1,4 @@
-#include "tarv/camera/arming.h"
+#include "tarv/engine/arming.h"
 
 #include <cmath>
 #include <stdexcept>
@@ -7,9 +7,8 @@
 
 #include "tarv/board/board_layout.h"
 #include "tarv/camera/board_normal.h"
-#include "tarv/detector/throw_evaluation.h"
-#include "tarv/engine/camera_worker_pool.h"
-#include "tarv/engine/engine_values.h"
+#include "tarv/core/camera_worker_pool.h"
+#include "tarv/core/engine_values.h"
 #include "tarv/engine/host_event.h"
 #include "tarv/engine/warmup.h"
 #include "tarv/views/board_features.h"

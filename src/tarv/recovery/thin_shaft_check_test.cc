@@ -1,6 +1,6 @@
 // The start-up thin-object test on a synthetic 640 x 480 view (scale 0.5 against 1280 px)
 // with the board at 1 px/mm round the image centre.
-#include "tarv/recovery/thin_shaft_test.h"
+#include "tarv/recovery/thin_shaft_check.h"
 
 #include <gtest/gtest.h>
 #include <opencv2/imgproc.hpp>

@@ -3,13 +3,21 @@
 // change against the working background.
 #pragma once
 
+#include <array>
+#include <vector>
+
 #include <nlohmann/json.hpp>
 #include <opencv2/core.hpp>
 
-#include "tarv/engine/round.h"
+#include "tarv/core/round.h"
 #include "tarv/views/image_ops.h"
 
 namespace tarv {
+
+// More than this share of a camera's board region changed: a hand, a body or the light.
+constexpr double kLargeChangeFraction = 0.15;
+// A stored dart whose change shrank by more than this share in a camera is leaving it.
+constexpr double kRemovedFraction = 0.25;
 
 struct CameraFrameAnalysis {
   double scale = 1.0;    // of the reduced images against the camera image
@@ -33,6 +41,17 @@ double analysisScale(cv::Size imageSize);
 
 // One camera's analysis (a camera worker job: reads the round and its own camera's caches).
 CameraFrameAnalysis analyseCameraFrame(const Round& round, int camera, const cv::Mat& frame);
+
+// The three cameras' analyses, each on its camera worker.
+std::array<CameraFrameAnalysis, 3> analyseFrames(const Round& round, const std::vector<cv::Mat>& frames);
+
+// The camera sees a dart-sized new change.
+inline bool seesDart(const CameraFrameAnalysis& a) { return a.dartPixels >= a.minPixels; }
+
+// At least two cameras show a fresh dart-sized change against the round's references (false
+// with three entries, or when a camera changed by more than 15 % or lost more than a quarter
+// of its stored change).
+bool hasFreshChangeInTwoCameras(const Round& round, const std::vector<cv::Mat>& frames);
 
 // The dart's change at full size, searched round where the reduced analysis found it: the
 // colour change against the working background, whole components touching the board region.

@@ -30,7 +30,7 @@
 #include <nlohmann/json.hpp>
 #include <opencv2/core.hpp>
 
-#include "tarv/board/board_geometry.h"
+#include "tarv/core/board_geometry.h"
 
 namespace tarv {
 
@@ -99,7 +99,6 @@ class Round {
   json historyRecord1;
   json historyRecord2;
   double historyTime = -1.0;
-  double historyValue = 0.0;
   double decisionWindowStart = -1.0;  // the window's deadline is start + 3.0 s
   bool reviewRequired = false;
   double lastFrameTime = -1.0;
@@ -130,7 +129,6 @@ class Round {
   std::array<double, 3> trackLossTime{-1.0, -1.0, -1.0};  // last realignment attempt per camera
   ImageTriple dartReferenceCopies;
   ImageTriple referenceChangeMaskCopies;
-  double driftCheckTime = -1.0;
   ImageTriple stableFlowMasks;
   ImageTriple stableFlowGreys;
   ImageTriple previousReferences;  // colour references from before the last rebase
@@ -141,13 +139,8 @@ class Round {
   double takeoutRunLast = -1.0;
   json cameraGuardWarning;       // "camera_guard_warning"
   std::array<std::map<std::string, std::deque<double>>, 3> cameraSeries;
-  json driftReport;
   double waitStart = -1.0;
-  std::array<double, 5> recoveryTimes{-1.0, -1.0, -1.0, -1.0, -1.0};
-  bool driftPending = false;
-  std::array<bool, 2> recoveryFlags{false, false};
   std::array<Homography, 3> driftTransform{};
-  std::array<json, 3> cameraReports;
   ImageTriple inputLut;          // per-camera 1x256 8-bit 3-channel tables; empty means none
   std::vector<cv::Mat> incomingFrames;  // this call's frames before the tables (may be a host's)
   double timingMark = -1.0;
@@ -162,9 +155,9 @@ class Round {
   double changedEmptySince = -1.0;
   ImageTriple staticShiftMasks;  // the recovery's standing residual per camera (static shift)
   ImageTriple staticShiftGreys;  // the grey frames it stood on
-  std::array<double, 3> driftCheckTimes{-1.0, -1.0, -1.0};  // last drift measurement per camera
-  std::array<bool, 3> driftPendings{false, false, false};    // an accepted drift waits per camera
-  std::array<json, 3> driftReports;                          // last drift measurement per camera
+  std::array<double, 3> driftCheckTime{-1.0, -1.0, -1.0};  // last drift measurement per camera
+  std::array<bool, 3> driftPending{false, false, false};    // an accepted drift waits per camera
+  std::array<json, 3> driftReport;                          // last drift measurement per camera
   double confirmResumeTime = -1.0;      // time of confirmSlotResume's kind, -1 when empty
   double confirmAfterEventTime = -1.0;  // time of confirmSlotAfterEvent's kind
   double lightEventTime = -1.0;         // when the evaluation last saw a change of light

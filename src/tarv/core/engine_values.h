@@ -7,7 +7,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "tarv/board/board_geometry.h"
+#include "tarv/core/board_geometry.h"
 
 namespace tarv {
 
@@ -42,5 +42,9 @@ Homography matrix3x3FromJson(const json& value);
 // Steady clock in milliseconds with a fractional part; only differences mean anything.
 double monotonicMilliseconds();
 double monotonicSeconds();
+
+// Process-wide miss radius: "miss_radius_mm" when finite and within 170..600, else 240.
+void setMissRadius(const json& request);
+double missRadiusMm();
 
 }  // namespace tarv

@@ -1,7 +1,7 @@
 // Where the board lies in a camera image.
 #pragma once
 
-#include "tarv/board/board_geometry.h"
+#include "tarv/core/board_geometry.h"
 
 namespace tarv {
 

@@ -1,4 +1,4 @@
-#include "tarv/board/board_geometry.h"
+#include "tarv/core/board_geometry.h"
 
 #include <algorithm>
 #include <cctype>

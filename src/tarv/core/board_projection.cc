@@ -1,4 +1,4 @@
-#include "tarv/views/board_projection.h"
+#include "tarv/core/board_projection.h"
 
 #include <algorithm>
 #include <limits>

@@ -1,4 +1,4 @@
-#include "tarv/engine/engine_values.h"
+#include "tarv/core/engine_values.h"
 
 #include <chrono>
 #include <cmath>
@@ -7,8 +7,8 @@
 
 #include <gtest/gtest.h>
 
-#include "tarv/engine/process_switches.h"
-#include "tarv/engine/round.h"
+#include "tarv/core/process_switches.h"
+#include "tarv/core/round.h"
 #include "tarv/tarv.h"
 
 namespace tarv {

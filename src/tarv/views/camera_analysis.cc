@@ -1,10 +1,10 @@
-#include "tarv/detector/camera_analysis.h"
+#include "tarv/views/camera_analysis.h"
 
 #include <opencv2/imgproc.hpp>
 
-#include "tarv/detector/throw_evaluation.h"
-#include "tarv/engine/engine_values.h"
-#include "tarv/engine/process_switches.h"
+#include "tarv/core/camera_worker_pool.h"
+#include "tarv/core/engine_values.h"
+#include "tarv/core/process_switches.h"
 #include "tarv/views/components.h"
 #include "tarv/views/shaft_axis.h"
 
@@ -117,6 +117,23 @@ double maskAgreement(const cv::Mat& a, const cv::Mat& b) {
     return static_cast<double>(cv::countNonZero(inside)) / pixels;
   };
   return std::min(within(a, b), within(b, a));
+}
+
+std::array<CameraFrameAnalysis, 3> analyseFrames(const Round& round, const std::vector<cv::Mat>& frames) {
+  auto job = [&](int camera) { return analyseCameraFrame(round, camera, frames[camera]); };
+  return runOnCameraWorkers(job);
+}
+
+bool hasFreshChangeInTwoCameras(const Round& round, const std::vector<cv::Mat>& frames) {
+  if (round.entries.size() >= 3 || frames.size() < 3) return false;
+  const auto analyses = analyseFrames(round, frames);
+  int fresh = 0;
+  for (const CameraFrameAnalysis& a : analyses) {
+    if (a.changedFraction > kLargeChangeFraction) return false;
+    if (a.masks.stats.value("removed_fraction", 0.0) > kRemovedFraction) return false;
+    fresh += seesDart(a);
+  }
+  return fresh >= 2;
 }
 
 }  // namespace tarv

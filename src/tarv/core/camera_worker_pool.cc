@@ -1,4 +1,4 @@
-#include "tarv/engine/camera_worker_pool.h"
+#include "tarv/core/camera_worker_pool.h"
 
 #include <condition_variable>
 #include <thread>

@@ -1,4 +1,4 @@
-#include "tarv/engine/round.h"
+#include "tarv/core/round.h"
 
 #include <opencv2/core.hpp>
 

@@ -1,4 +1,4 @@
-#include "tarv/recovery/thin_shaft_test.h"
+#include "tarv/recovery/thin_shaft_check.h"
 
 #include <algorithm>
 #include <stdexcept>

@@ -1,13 +1,14 @@
-#include "tarv/engine/engine_values.h"
+#include "tarv/core/engine_values.h"
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <stdexcept>
 
-#include "tarv/engine/process_switches.h"
-#include "tarv/engine/round.h"
-#include "tarv/views/board_projection.h"
+#include "tarv/core/board_projection.h"
+#include "tarv/core/process_switches.h"
+#include "tarv/core/round.h"
 
 namespace tarv {
 
@@ -75,5 +76,23 @@ double monotonicMilliseconds() {
 }
 
 double monotonicSeconds() { return monotonicMilliseconds() / 1000.0; }
+
+namespace {
+std::atomic<double> gMissRadiusMm{240.0};
+}  // namespace
+
+void setMissRadius(const json& request) {
+  double radius = 240.0;
+  if (request.is_object()) {
+    const auto it = request.find("miss_radius_mm");
+    if (it != request.end() && it->is_number()) {
+      const double value = it->get<double>();
+      if (std::isfinite(value) && value >= 170.0 && value <= 600.0) radius = value;
+    }
+  }
+  gMissRadiusMm = radius;
+}
+
+double missRadiusMm() { return gMissRadiusMm; }
 
 }  // namespace tarv
