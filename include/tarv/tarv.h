@@ -1,7 +1,7 @@
 /* tarv: automatic steel-tip dart scoring from one to three cameras.
  *
  * Every request and reply is JSON text. Reply pointers are owned by the object that produced
- * them and stay valid until the next call on that object (or its destruction). No function
+ * them; see each function for how long a reply lives. No function
  * lets an exception or a crash escape for bad input; failures are {"error": CODE} replies or
  * negative return codes. */
 #ifndef TARV_TARV_H
@@ -30,8 +30,10 @@ TARV_API void* tarv_create(void);
 /* Destroys an engine; NULL is harmless. No other thread may be inside the engine. */
 TARV_API void tarv_destroy(void* engine);
 
-/* Runs one JSON request; returns the JSON reply, valid until the next call on the engine.
- * Images travel as {"pointer", "width", "height", "length"} of 8-bit BGR buffers that must
+/* Runs one JSON request; returns the JSON reply. Several threads may call one engine (the
+ * calls run one at a time); each calling thread has its own reply, valid until that same
+ * thread's next tarv_call on the engine or the engine's destruction, whatever other threads
+ * call meanwhile. Images travel as {"pointer", "width", "height", "length"} of 8-bit BGR buffers that must
  * stay valid until the call returns; the engine keeps no reference to them. */
 TARV_API const char* tarv_call(void* engine, const char* request);
 

@@ -3,6 +3,7 @@
 
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -36,6 +37,18 @@ class EngineApi : public ::testing::Test {
 
   void* engine_ = nullptr;
 };
+
+TEST_F(EngineApi, AReplyStaysValidWhileAnotherThreadCallsTheSameEngine) {
+  const char* mine = tarv_call(engine_, "{\"command\":\"scope\",\"images\":[],\"ignore_surround\":true}");
+  const std::string copy = mine;
+  std::thread other([this] {
+    for (int i = 0; i < 20; ++i) (void)tarv_call(engine_, "{\"command\":\"nonsense\",\"images\":[1]}");
+  });
+  other.join();
+  EXPECT_EQ(std::string(mine), copy);
+  // The same thread's next call on the engine is what ends the reply's life.
+  EXPECT_NE(std::string(tarv_call(engine_, "{\"command\":\"nonsense\",\"images\":[]}")), copy);
+}
 
 TEST_F(EngineApi, AbiTextIsConstant) {
   const char* first = tarv_abi_info();

@@ -36,12 +36,6 @@ RingRadiiTable& ringRadiiTable() {
   return table;
 }
 
-void storeRingRadii(const std::array<double, 6>& radii) {
-  RingRadiiTable& table = ringRadiiTable();
-  std::lock_guard<std::mutex> lock(table.mutex);
-  table.radii = radii;
-}
-
 int nominalRingIndex(double r, const std::array<double, 6>& R) {
   if (r < R[0]) return 0;
   if (r < R[1]) return 1;
@@ -75,13 +69,16 @@ std::array<double, 6> ringRadii() {
   return table.radii;
 }
 
-void setRingRadii(const json& value) {
-  if (!value.is_array() || value.size() != 6) {
-    storeRingRadii(BoardLayout::kDefaultRingRadii);
-    return;
-  }
-  // Everything is checked before the table is touched: a half-written table would give
-  // wrong fields to every engine in the process.
+void storeRingRadii(const std::array<double, 6>& radii) {
+  RingRadiiTable& table = ringRadiiTable();
+  std::lock_guard<std::mutex> lock(table.mutex);
+  table.radii = radii;
+}
+
+void setRingRadii(const json& value) { storeRingRadii(ringRadiiFrom(value)); }
+
+std::array<double, 6> ringRadiiFrom(const json& value) {
+  if (!value.is_array() || value.size() != 6) return BoardLayout::kDefaultRingRadii;
   std::array<double, 6> radii{};
   for (std::size_t i = 0; i < radii.size(); ++i) {
     const json& element = value[i];
@@ -93,7 +90,7 @@ void setRingRadii(const json& value) {
     }
     radii[i] = radius;
   }
-  storeRingRadii(radii);
+  return radii;
 }
 
 double boardAngleDegrees(Point2 point) {

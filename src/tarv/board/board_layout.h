@@ -22,10 +22,13 @@ struct BoardLayout {
 // The process-wide ring radii, read as one consistent table.
 std::array<double, 6> ringRadii();
 
-// Replaces the ring radii from an arm request's "ring_radii": anything but an array of six
-// elements restores the defaults; six elements that are not all finite, positive and strictly
-// increasing numbers are rejected with "INVALID_RING_RADII" and the table stays as it was. The
-// table is replaced whole, never element by element.
+// The ring radii an arm request's "ring_radii" asks for: anything but an array of six elements
+// means the defaults; six elements that are not all finite, positive and strictly increasing
+// numbers fail with "INVALID_RING_RADII".
+std::array<double, 6> ringRadiiFrom(const json& value);
+// Replaces the table whole, never element by element.
+void storeRingRadii(const std::array<double, 6>& radii);
+// Both: a rejected value leaves the table as it was.
 void setRingRadii(const json& value);
 
 // Angle of a board point in degrees, [0, 360), 0 at the 20, clockwise.

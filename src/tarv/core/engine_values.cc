@@ -81,17 +81,20 @@ namespace {
 std::atomic<double> gMissRadiusMm{240.0};
 }  // namespace
 
-void setMissRadius(const json& request) {
-  double radius = 240.0;
+double missRadiusFrom(const json& request) {
   if (request.is_object()) {
     const auto it = request.find("miss_radius_mm");
     if (it != request.end() && it->is_number()) {
       const double value = it->get<double>();
-      if (std::isfinite(value) && value >= 170.0 && value <= 600.0) radius = value;
+      if (std::isfinite(value) && value >= 170.0 && value <= 600.0) return value;
     }
   }
-  gMissRadiusMm = radius;
+  return 240.0;
 }
+
+void storeMissRadius(double radius) { gMissRadiusMm = radius; }
+
+void setMissRadius(const json& request) { storeMissRadius(missRadiusFrom(request)); }
 
 double missRadiusMm() { return gMissRadiusMm; }
 

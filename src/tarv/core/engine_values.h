@@ -44,6 +44,8 @@ double monotonicMilliseconds();
 double monotonicSeconds();
 
 // Process-wide miss radius: "miss_radius_mm" when finite and within 170..600, else 240.
+double missRadiusFrom(const json& request);
+void storeMissRadius(double radius);
 void setMissRadius(const json& request);
 double missRadiusMm();
 

@@ -1,6 +1,9 @@
 // Reading optional members of the engine's JSON records without throwing.
 #pragma once
 
+#include <cmath>
+#include <cstdint>
+#include <optional>
 #include <string>
 
 #include <nlohmann/json.hpp>
@@ -21,6 +24,31 @@ inline std::string textOf(const json& object, const char* key) {
   if (!object.is_object()) return std::string();
   const auto it = object.find(key);
   return it != object.end() && it->is_string() ? it->get<std::string>() : std::string();
+}
+
+// The number as an integer within low..high when it is one exactly (2.0 counts, 2.5 does not);
+// nothing for fractions, numbers out of range and anything that is not a number. Converting
+// such numbers directly would be undefined behaviour.
+inline std::optional<int64_t> wholeNumberOf(const json& value, int64_t low, int64_t high) {
+  int64_t n = 0;
+  if (value.is_number_unsigned()) {
+    const uint64_t u = value.get<uint64_t>();
+    if (u > static_cast<uint64_t>(INT64_MAX)) return std::nullopt;
+    n = static_cast<int64_t>(u);
+  } else if (value.is_number_integer()) {
+    n = value.get<int64_t>();
+  } else if (value.is_number_float()) {
+    const double d = value.get<double>();
+    // -2^63 <= d < 2^63: exactly the doubles that convert to int64_t.
+    if (!(d >= -9223372036854775808.0 && d < 9223372036854775808.0) || d != std::trunc(d)) {
+      return std::nullopt;
+    }
+    n = static_cast<int64_t>(d);
+  } else {
+    return std::nullopt;
+  }
+  if (n < low || n > high) return std::nullopt;
+  return n;
 }
 
 }  // namespace tarv

@@ -89,11 +89,14 @@ json armRound(Round& round, const json& config, const std::vector<cv::Mat>& imag
   const auto scope = config.find("ignore_surround");
   const bool boardOnly = scope != config.end() && scope->is_boolean() ? scope->get<bool>()
                                                                       : round.boardOnlyScope;
-  setRingRadii(config.contains("ring_radii") ? config["ring_radii"] : json());
-  setMissRadius(config);
+  const std::array<double, 6> rings =
+      ringRadiiFrom(config.contains("ring_radii") ? config["ring_radii"] : json());
 
   auto build = [&](int camera) { return buildCamera(config, images, boardRadius, camera); };
   std::array<Camera, 3> cameras = runOnCameraWorkers(build);
+  // Shared by every engine in the process: changed only once this arming cannot fail.
+  storeRingRadii(rings);
+  storeMissRadius(missRadiusFrom(config));
 
   // A new round: nothing of the previous arming's control state may survive.
   Round armed;

@@ -6,6 +6,8 @@
 
 #include "host/host_protocol.h"
 #include "scene/scene.h"
+#include "tarv/board/board_layout.h"
+#include "tarv/core/engine_values.h"
 #include "tarv/engine/engine.h"
 #include "tarv/tarv.h"
 
@@ -90,6 +92,26 @@ TEST_F(Arming, RefusesBadConfigurations) {
   EXPECT_EQ(call(host::armRequest(shot_->truth, frames))["error"],
             "CAMERA_REFERENCE_FEATURES_INSUFFICIENT: CAM_3");
   EXPECT_FALSE(round().armed);
+}
+
+TEST_F(Arming, AFailedArmLeavesTheProcessWideValuesAlone) {
+  json custom = host::armRequest(shot_->truth, shot_->frames);
+  custom["ring_radii"] = {6.5, 16.5, 97.5, 107.5, 160.5, 170.5};
+  custom["miss_radius_mm"] = 300.0;
+  ASSERT_EQ(call(custom).value("status", ""), "READY");
+
+  std::vector<cv::Mat> frames = shot_->frames;
+  frames[1] = cv::Mat(720, 1280, CV_8UC3, cv::Scalar(90, 90, 90));
+  json failing = host::armRequest(shot_->truth, frames);  // default radii asked for
+  ASSERT_EQ(call(failing)["error"], "CAMERA_REFERENCE_FEATURES_INSUFFICIENT: CAM_2");
+  failing["ring_radii"] = {1.0, 1.0, 1.0, 1.0, 1.0, 1.0};
+  ASSERT_EQ(call(failing)["error"], "INVALID_RING_RADII");
+  EXPECT_EQ(ringRadii()[0], 6.5);
+  EXPECT_EQ(missRadiusMm(), 300.0);
+
+  ASSERT_EQ(call(host::armRequest(shot_->truth, shot_->frames)).value("status", ""), "READY");
+  EXPECT_EQ(ringRadii(), BoardLayout::kDefaultRingRadii);
+  EXPECT_EQ(missRadiusMm(), 240.0);
 }
 
 TEST_F(Arming, ReArmingStartsAFreshRound) {

@@ -203,14 +203,15 @@ std::string executionBackendName(const std::string& suffix) {
 const char* callEngine(Engine& engine, const char* request) {
   static const char* const kOutOfMemory = "{\"error\":\"OUT_OF_MEMORY\"}";
   try {
+    std::string& reply = engine.replyText[std::this_thread::get_id()];
     try {
-      engine.replyText = dumpReply(handleRequest(engine, request));
+      reply = dumpReply(handleRequest(engine, request));
     } catch (const std::exception& e) {
-      engine.replyText = dumpReply(json{{"error", e.what()}});
+      reply = dumpReply(json{{"error", e.what()}});
     } catch (...) {
-      engine.replyText = dumpReply(json{{"error", "INTERNAL_ERROR"}});
+      reply = dumpReply(json{{"error", "INTERNAL_ERROR"}});
     }
-    return engine.replyText.c_str();
+    return reply.c_str();
   } catch (...) {
     return kOutOfMemory;
   }

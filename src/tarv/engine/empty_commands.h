@@ -11,12 +11,10 @@
 #include <opencv2/core.hpp>
 
 #include "tarv/engine/engine.h"
+#include "tarv/engine/request_intake.h"
 
 namespace tarv {
 
-// The first three elements of the request's "times" (the JSON library's errors when missing
-// or not numbers).
-std::array<double, 3> readCaptureTimes(const json& request);
 // Largest minus smallest at most 0.1 s.
 bool areSynchronised(const std::array<double, 3>& times);
 // Each time finite and strictly newer than the same camera's stored time.

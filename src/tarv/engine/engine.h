@@ -2,9 +2,11 @@
 #pragma once
 
 #include <array>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 
 #include <nlohmann/json.hpp>
 
@@ -23,7 +25,9 @@ struct Engine {
   MonoEngine monoEngine;
   DuoEngine duoEngine;
   std::array<double, 3> lastCheckTimes{-1.0, -1.0, -1.0};
-  std::string replyText;
+  // The last reply of each calling thread: one thread's call never ends the life of the
+  // reply another thread is still reading.
+  std::map<std::thread::id, std::string> replyText;
   std::mutex mutex;  // serialises tarv_call and tarv_copy
   double workingScale = 1.0;
   double lastRegistrationTime = -1e30;
@@ -32,8 +36,8 @@ struct Engine {
 // Sets the board-only scope; a change of scope drops the pending transient record.
 void setBoardOnlyScope(bool boardOnly, Round& round);
 
-// Runs one request (the body of tarv_call, under the engine mutex) and returns the reply
-// text. Never throws.
+// Runs one request (the body of tarv_call, under the engine mutex) and returns the calling
+// thread's reply text. Never throws.
 const char* callEngine(Engine& engine, const char* request);
 
 // "CPP_WINDOWS_OPENCV_<major>.<minor>" followed by the suffix.

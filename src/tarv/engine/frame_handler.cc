@@ -14,6 +14,7 @@
 #include "tarv/detector/throw_evaluation.h"
 #include "tarv/engine/decision_window.h"
 #include "tarv/engine/host_event.h"
+#include "tarv/engine/request_intake.h"
 #include "tarv/engine/transient_confirmation.h"
 #include "tarv/views/camera_analysis.h"
 #include "tarv/views/components.h"
@@ -225,19 +226,14 @@ json processOn(Round& round, const json& request, const std::vector<cv::Mat>& in
   const std::vector<cv::Mat> frames = intakeFrames(round, input);
   if (request.contains("miss_radius_mm")) setMissRadius(request);
 
-  const json& times = request.at("times");
-  std::array<double, 3> t{};
-  for (int i = 0; i < 3; ++i) t[i] = times.at(i).get<double>();
-  for (double v : t) {
-    if (!std::isfinite(v) || v <= 0.0) return waitFreshTriplet();
-  }
+  const std::array<double, 3> t = readCaptureTimes(request);
+  const int32_t epoch = readEpoch(request);
   const double now = std::max({t[0], t[1], t[2]});
   if (now - std::min({t[0], t[1], t[2]}) > kSyncSpread) return waitFreshTriplet();
   for (int i = 0; i < 3; ++i) {
     if (!(t[i] > round.lastCaptureTimes[i])) return waitFreshTriplet();
   }
 
-  const int epoch = request.value("epoch", 0);
   const bool gap = round.lastFrameTime >= 0.0 && now - round.lastFrameTime > kFrameGap;
   if (epoch != round.lastEpoch || gap) {
     const bool longGap = round.lastFrameTime >= 0.0 && now - round.lastFrameTime > kLongGap;

@@ -48,9 +48,34 @@ TEST_F(RoundHandler, StaleOrUnsynchronisedTripletsWait) {
   EXPECT_EQ(detect(empty_->frames, {10.0, 10.05, 10.02})["status"], "READY");
   EXPECT_EQ(bare(detect(empty_->frames, {11.0, 11.15, 11.0})), wait);
   EXPECT_EQ(bare(detect(empty_->frames, {10.0, 10.05, 10.02})), wait);  // not newer than the last
-  EXPECT_EQ(bare(detect(empty_->frames, {-1.0, -1.0, -1.0})), wait);
   EXPECT_EQ(round().lastCaptureTimes[1], 10.05);
   EXPECT_EQ(detect(empty_->frames, {12.0, 12.0, 12.0})["status"], "READY");
+}
+
+TEST_F(RoundHandler, ImpossibleCaptureTimesAreRefusedAndNeverStored) {
+  ASSERT_EQ(detect(empty_->frames, {10.0, 10.0, 10.0})["status"], "READY");
+  for (const std::array<double, 3>& times : std::vector<std::array<double, 3>>{
+           {1e300, 1e300, 1e300}, {-1.0, -1.0, -1.0}, {11.0, 0.0, 11.0}}) {
+    EXPECT_EQ(detect(empty_->frames, times)["error"], "INVALID_CAPTURE_TIME") << times[0];
+  }
+  EXPECT_EQ(round().lastCaptureTimes[0], 10.0);
+  EXPECT_EQ(detect(empty_->frames, {12.0, 12.0, 12.0})["status"], "READY");
+}
+
+TEST_F(RoundHandler, AnEpochThatIsNoWholeNumberInRangeIsRefused) {
+  json request = {{"command", "detect"}, {"images", host::imageDescriptors(empty_->frames)},
+                  {"times", {10.0, 10.0, 10.0}}};
+  for (const json& epoch : {json(1e300), json(2.5), json(-1e20), json(4294967296), json("1")}) {
+    request["epoch"] = epoch;
+    EXPECT_EQ(call(request)["error"], "INVALID_EPOCH") << epoch;
+    request["command"] = "transient_probe";
+    EXPECT_EQ(call(request)["error"], "INVALID_EPOCH") << epoch;
+    request["command"] = "detect";
+  }
+  EXPECT_EQ(round().lastCaptureTimes[0], -1.0);
+  request["epoch"] = 3.0;
+  EXPECT_EQ(call(request)["status"], "READY");
+  EXPECT_EQ(round().lastEpoch, 3);
 }
 
 TEST_F(RoundHandler, AHandWithoutHandSeenWaitsAndWithItStartsTheRecovery) {

@@ -7,11 +7,13 @@
 #include <opencv2/imgproc.hpp>
 
 #include "tarv/core/engine_values.h"
+#include "tarv/core/json_fields.h"
 
 namespace tarv {
 namespace {
 
 constexpr int kMaxSide = 8192;
+constexpr double kLatestCaptureTime = 1e10;
 
 [[noreturn]] void invalidImage() { throw std::runtime_error("INVALID_IMAGE_BUFFER"); }
 
@@ -21,23 +23,12 @@ constexpr int kMaxSide = 8192;
                                  &value);
 }
 
-// An image side as an integer; numbers the JSON library would convert with undefined
-// behaviour (huge, fractional out of range, not finite) are simply out of range.
+// An image side in 1..8192; 1280.0 is one, 1280.9 is not.
 int readSide(const json& value) {
-  if (value.is_number_unsigned()) {
-    const uint64_t v = value.get<uint64_t>();
-    return v > static_cast<uint64_t>(kMaxSide) ? kMaxSide + 1 : static_cast<int>(v);
-  }
-  if (value.is_number_integer()) {
-    const int64_t v = value.get<int64_t>();
-    return v < 0 ? 0 : (v > kMaxSide ? kMaxSide + 1 : static_cast<int>(v));
-  }
-  if (value.is_number_float()) {
-    const double v = std::trunc(value.get<double>());
-    if (!(v >= 0.0)) return 0;
-    return v > kMaxSide ? kMaxSide + 1 : static_cast<int>(v);
-  }
-  notANumber(value);
+  if (!value.is_number()) notANumber(value);
+  const std::optional<int64_t> side = wholeNumberOf(value, 1, kMaxSide);
+  if (!side) invalidImage();
+  return static_cast<int>(*side);
 }
 
 // An unsigned 64-bit value; false for a number that is not one exactly.
@@ -72,7 +63,6 @@ std::vector<ImageBuffer> readImageBuffers(const json& request) {
     ImageBuffer b;
     b.width = readSide(image.at("width"));
     b.height = readSide(image.at("height"));
-    if (b.width < 1 || b.width > kMaxSide || b.height < 1 || b.height > kMaxSide) invalidImage();
     const uint64_t expected = static_cast<uint64_t>(b.width) * static_cast<uint64_t>(b.height) * 3u;
     if (!readUnsigned(image.at("length"), b.length) || b.length != expected) invalidImage();
     if (!readUnsigned(image.at("pointer"), b.pointer)) invalidImage();
@@ -80,6 +70,26 @@ std::vector<ImageBuffer> readImageBuffers(const json& request) {
     buffers.push_back(b);
   }
   return buffers;
+}
+
+std::array<double, 3> readCaptureTimes(const json& request) {
+  const json& times = request.at("times");
+  const std::array<double, 3> t{times.at(0).get<double>(), times.at(1).get<double>(),
+                                times.at(2).get<double>()};
+  for (double v : t) {
+    if (!std::isfinite(v) || !(v > 0.0) || !(v < kLatestCaptureTime)) {
+      throw std::runtime_error("INVALID_CAPTURE_TIME");
+    }
+  }
+  return t;
+}
+
+int32_t readEpoch(const json& request) {
+  const auto it = request.find("epoch");
+  if (it == request.end()) return 0;
+  const std::optional<int64_t> epoch = wholeNumberOf(*it, INT32_MIN, INT32_MAX);
+  if (!epoch) throw std::runtime_error("INVALID_EPOCH");
+  return static_cast<int32_t>(*epoch);
 }
 
 void checkOptionTypes(const json& request) {

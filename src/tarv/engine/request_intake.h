@@ -2,6 +2,7 @@
 // calibrate downscale.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <vector>
 
@@ -23,6 +24,15 @@ struct ImageBuffer {
 // or height outside 1..8192 or a length other than width·height·3, "NULL_IMAGE_BUFFER" for a
 // zero pointer. Missing keys and wrong JSON types raise the JSON library's errors.
 std::vector<ImageBuffer> readImageBuffers(const json& request);
+
+// The first three "times" (capture times, seconds of the steady clock). A time that cannot be
+// one (not finite, not positive, or beyond 1e10 s, three centuries, which not even a host's
+// Unix time reaches) fails with "INVALID_CAPTURE_TIME" before anything is stored. A missing
+// member or a non-number raises the JSON library's errors.
+std::array<double, 3> readCaptureTimes(const json& request);
+
+// "epoch": 0 when absent, else a whole number in the 32-bit range or "INVALID_EPOCH".
+int32_t readEpoch(const json& request);
 
 // Options that later steps read must have their type checked before any work is done, so
 // a bad option never turns a completed command into an error.

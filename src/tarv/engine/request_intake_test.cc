@@ -37,6 +37,8 @@ TEST(RequestIntake, ImageChecksAndTheirCodes) {
       {json::array({image(4, 4, 48, -1)}), "INVALID_IMAGE_BUFFER"},
       {json::array({image(4, 4, 48, 0.5)}), "INVALID_IMAGE_BUFFER"},
       {json::array({image(4.0, 4, 48, 64)}), ""},
+      {json::array({image(4.5, 4, 48, 64)}), "INVALID_IMAGE_BUFFER"},
+      {json::array({image(4, 4.9, 48, 64)}), "INVALID_IMAGE_BUFFER"},
       // The first bad image decides.
       {json::array({image(4, 4, 48, 0), image(9000, 4, 48, 64)}), "NULL_IMAGE_BUFFER"},
       {json::array({image(4, 4, 48, 64), image(4, 4, 48, 64), image(4, 4, 49, 0)}),

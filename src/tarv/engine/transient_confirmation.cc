@@ -12,6 +12,7 @@
 #include "tarv/core/board_projection.h"
 #include "tarv/core/engine_values.h"
 #include "tarv/detector/throw_evaluation.h"
+#include "tarv/engine/request_intake.h"
 #include "tarv/engine/transient_probe.h"
 #include "tarv/views/board_features.h"
 #include "tarv/views/components.h"
@@ -35,8 +36,8 @@ constexpr int kPositiveCamerasNeeded = 2;
 std::optional<int64_t> integerOf(const json& object, const char* key) {
   if (!object.is_object()) return std::nullopt;
   const auto it = object.find(key);
-  if (it == object.end() || !it->is_number()) return std::nullopt;
-  return it->get<int64_t>();
+  if (it == object.end()) return std::nullopt;
+  return wholeNumberOf(*it, INT64_MIN, INT64_MAX);
 }
 
 std::optional<std::array<double, 3>> threeTimesOf(const json& object, const char* key) {
@@ -90,7 +91,7 @@ bool recordApplies(const Round& round, const json& record, const json& request,
   if (!flagOf(request, "confirm_transient") || flagOf(request, "hand_seen")) return false;
   if (round.recovery || round.takeout || round.entries.size() >= kRoundEntries) return false;
 
-  const int64_t epoch = integerOf(request, "epoch").value_or(0);
+  const int64_t epoch = readEpoch(request);
   if (integerOf(record, "epoch") != epoch || integerOf(record, "event") != round.eventNumber ||
       integerOf(record, "round") != round.roundNumber) {
     return false;

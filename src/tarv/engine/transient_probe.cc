@@ -13,6 +13,7 @@
 #include "tarv/core/board_projection.h"
 #include "tarv/core/engine_values.h"
 #include "tarv/detector/throw_evaluation.h"
+#include "tarv/engine/request_intake.h"
 #include "tarv/views/board_features.h"
 #include "tarv/views/components.h"
 #include "tarv/views/image_ops.h"
@@ -45,16 +46,6 @@ double frameIntervalOf(const json& request) {
   const json value = memberOf(request, "frame_interval");
   if (value.is_number() && std::isfinite(value.get<double>())) return value.get<double>();
   return kDefaultFrameInterval;
-}
-
-int64_t epochOf(const json& request) {
-  const json value = memberOf(request, "epoch");
-  return value.is_number() ? value.get<int64_t>() : 0;
-}
-
-std::array<double, 3> requestTimes(const json& request) {
-  const json& times = request.at("times");
-  return {times.at(0).get<double>(), times.at(1).get<double>(), times.at(2).get<double>()};
 }
 
 // Always new pixels: the probe round's evaluation may write into its images.
@@ -214,9 +205,10 @@ json probeTransient(Round& round, const json& request, const std::vector<cv::Mat
 
 json probeTransient(Round& round, const json& request, const std::vector<cv::Mat>& images,
                     const ProbeEvaluation& evaluate) {
+  const int32_t epoch = readEpoch(request);
   const std::vector<cv::Mat> frames = intakeFrames(round, images);
   if (!mayProbe(round, request, frames.size())) return rejection(round);
-  const std::array<double, 3> times = requestTimes(request);
+  const std::array<double, 3> times = readCaptureTimes(request);
   const double frameInterval = frameIntervalOf(request);
   if (!timesAcceptable(round, times, frameInterval)) return rejection(round);
   const double newest = *std::max_element(times.begin(), times.end());
@@ -276,7 +268,6 @@ json probeTransient(Round& round, const json& request, const std::vector<cv::Mat
   }
 
   const json entry = memberOf(evaluation, "entry");
-  const int64_t epoch = epochOf(request);
   const bool matched =
       matchesEarlier(round, round.pendingTransient, epoch, times, frameInterval, entry, verified);
   const bool single = singleObservationHolds(request, entry);
