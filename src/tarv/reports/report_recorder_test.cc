@@ -25,9 +25,16 @@ class WriteGate {
   FileWriter writer() {
     return [this](const fs::path& path, const std::vector<uchar>& bytes) {
       std::unique_lock<std::mutex> lock(mutex_);
+      arrived_ = true;
+      opened_.notify_all();
       opened_.wait(lock, [this] { return open_; });
       return diskFull_ ? false : writeFileBytes(path, bytes);
     };
+  }
+  // Returns once the writer thread waits at the gate.
+  void awaitWriter() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    opened_.wait(lock, [this] { return arrived_; });
   }
   void open(bool diskFull = false) {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -40,6 +47,7 @@ class WriteGate {
   std::mutex mutex_;
   std::condition_variable opened_;
   bool open_ = false;
+  bool arrived_ = false;
   bool diskFull_ = false;
 };
 
@@ -280,6 +288,8 @@ TEST_F(RecorderTest, TheWriterThreadIsNamed) {
   WriteGate gate;
   recorder.setFileWriter(gate.writer());
   start();
+  enqueueReportEvent(recorder, result("A"), {}, 1.0, {});
+  gate.awaitWriter();
   std::set<std::string> names;
   for (const auto& task : fs::directory_iterator("/proc/self/task")) {
     std::string name;
