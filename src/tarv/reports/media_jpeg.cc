@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -55,12 +56,15 @@ struct MediaCache {
   std::array<std::shared_ptr<const Maps>, 3> maps;
 };
 
+std::atomic<uint64_t> mapBuilds{0};
+
 MediaCache& mediaCache() {
   static MediaCache cache;
   return cache;
 }
 
 std::shared_ptr<const Maps> buildMaps(const MapKey& key) {
+  mapBuilds.fetch_add(1, std::memory_order_relaxed);
   cv::Matx33d m = matrixOf(key.h.data());
   if (key.lens) m = matrixOf(key.k.data()).inv() * m;
   const cv::Matx33d k = matrixOf(key.k.data());
@@ -120,6 +124,8 @@ bool copyOut(const std::vector<uchar>& bytes, uint8_t* dst, uint64_t capacity) {
 }
 
 }  // namespace
+
+uint64_t mediaMapBuildCount() { return mapBuilds.load(std::memory_order_relaxed); }
 
 std::string lensCommentText(double radiusMm) {
   char radius[64];

@@ -25,6 +25,9 @@ std::vector<uchar> insertLensRecord(const std::vector<uchar>& jpeg, double radiu
 // "INVALID_MEDIA_D".
 cv::Mat prepareMediaImage(const cv::Mat& frame, uint32_t camera, const double* H, const double* K,
                           const double* D, int size, double radiusMm);
+// How often rectification maps were built in this process.
+uint64_t mediaMapBuildCount();
+
 // prepareMediaImage encoded at quality 88, with the lens record when H is given;
 // "MEDIA_JPEG_FAILED".
 std::vector<uchar> encodeLensJpeg(const cv::Mat& frame, uint32_t camera, const double* H,
