@@ -5,6 +5,8 @@
 
 #include <opencv2/imgcodecs.hpp>
 
+#include "tarv/reports/latest_view_file.h"
+
 namespace tarv::testing {
 
 namespace fs = std::filesystem;
@@ -63,7 +65,8 @@ ScratchFolder::~ScratchFolder() {
 }
 
 void keepForViewing(const std::string& name, const cv::Mat& image) {
-  cv::imwrite((fs::temp_directory_path() / name).string(), image);
+  std::vector<uchar> png;
+  if (cv::imencode(".png", image, png)) writeFileBytes(fs::temp_directory_path() / name, png);
 }
 
 }  // namespace tarv::testing
