@@ -57,6 +57,26 @@ TARV_API int32_t tarv_direct_mask(const uint8_t* previous, const uint8_t* curren
 /* Seconds of the monotonic clock that every capture time and decision uses. */
 TARV_API double tarv_monotonic_seconds(void);
 
+/* Media ------------------------------------------------------------------------------------ */
+
+/* A JPEG of an image the host supplies. pixels must hold exactly width x height x 3 bytes,
+ * rows packed, in the order R, G, B; the function reads that many bytes and cannot check the
+ * buffer's length. width 1..1024, height 1..768. With H (9 doubles, row-major, board
+ * millimetres to pixels of the full-size camera image, of which pixels is the quarter-size
+ * image) the picture is the board seen from the front, 480 x 480 at 1.2 pixels per
+ * millimetre with the bull in the centre; with K (9 doubles) and D (k1, k2, p1, p2, k3) as
+ * well, the lens distortion is removed first (K or D alone is ignored). H, K and D may be
+ * NULL. Writes the JPEG (quality 78) to dst and returns its length; -1 bad arguments,
+ * -2 invalid H, K or D, -3 encoding failed, -4 capacity too small (dst unspecified), -5 any
+ * other failure. */
+TARV_API int32_t tarv_image_jpeg_lens(const uint8_t* pixels, int32_t width, int32_t height,
+                                      const double* H, const double* K, const double* D,
+                                      uint8_t* dst, uint64_t capacity);
+
+/* tarv_image_jpeg_lens without a lens. */
+TARV_API int32_t tarv_image_jpeg(const uint8_t* pixels, int32_t width, int32_t height,
+                                 const double* H, uint8_t* dst, uint64_t capacity);
+
 #ifdef __cplusplus
 }
 #endif
