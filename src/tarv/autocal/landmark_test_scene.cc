@@ -78,10 +78,11 @@ LandmarkModel constantModel(const std::vector<int64_t>& shape, const std::vector
 
 ScriptedCamera scriptedCamera(const scene::CameraSpec& spec, const ScriptOptions& options) {
   scene::Renderer renderer({spec});
-  ScriptedCamera out{renderer.cameras().at(0), renderer.render(scene::Scene{}).frames.at(0), {}, 0};
+  ScriptedCamera out{renderer.cameras().at(0), renderer.render(scene::Scene{}).frames.at(0), {}, {}, 0};
   int anchors = 0;
   const std::vector<float> values = scriptedLandmarkOutput(out.camera, options, &out.crossingsInImage, &anchors);
-  out.model = constantModel({1, kRows, anchors}, values);
+  out.onnx = constantOutputOnnx({1, kRows, anchors}, values);
+  netFromModelBytes(out.model, out.onnx);
   return out;
 }
 

@@ -26,6 +26,7 @@ scene::CameraSpec landmarkTestCameraSpec();
 struct ScriptedCamera {
   scene::Camera camera;
   cv::Mat image;  // the empty board as this camera sees it
+  Bytes onnx;  // the scripted network's file
   LandmarkModel model;
   int crossingsInImage = 0;
 };

@@ -44,8 +44,6 @@ cv::Point2d readPoint(const json& p) {
   return out;
 }
 
-double cross(cv::Point2d a, cv::Point2d b, cv::Point2d c) { return (b - a).cross(c - b); }
-
 // The board circle of the double wire must lie wholly in front of the camera and not be
 // flattened to a line.
 void checkPerspective(const cv::Matx33d& H) {
@@ -92,15 +90,15 @@ CalibrationRecord calibrateFromFourPoints(const cv::Mat& image, const Calibratio
     }
   }
   const double minGap = std::max(8.0, 0.02 * std::min(image.cols, image.rows));
+  double area = 0.0;
   for (int a = 0; a < 4; ++a) {
     for (int b = a + 1; b < 4; ++b) {
       if (cv::norm(clicked[a] - clicked[b]) < minGap) fail("Reihenfolge oder Abstand ungültig: 20/1, 6/10, 3/19, 11/14");
     }
-    // Clockwise in the image (y down) and convex.
-    if (!(cross(clicked[a], clicked[(a + 1) % 4], clicked[(a + 2) % 4]) > 0.0)) {
-      fail("Reihenfolge oder Abstand ungültig: 20/1, 6/10, 3/19, 11/14");
-    }
+    area += clicked[a].cross(clicked[(a + 1) % 4]);
   }
+  // The crossings run clockwise round the board, and so in the image (y down).
+  if (!(area > 0.0)) fail("Reihenfolge oder Abstand ungültig: 20/1, 6/10, 3/19, 11/14");
   const bool lensPreserved = base.is_object() && base.value("geometry_valid", false) && base.contains("camera_model") &&
                              base["camera_model"].is_object();
   std::array<cv::Point2f, 4> ideal, board;
@@ -120,7 +118,9 @@ CalibrationRecord calibrateFromFourPoints(const cv::Mat& image, const Calibratio
   }
   if (!cv::checkRange(H) || !(std::abs(H(2, 2)) > 1e-12)) fail("Ungültige Board-Perspektive");
   H *= 1.0 / H(2, 2);
-  if (!(std::abs(cv::determinant(H)) > 1e-12)) fail("Ungültige Board-Perspektive");
+  // Three points on one line make the mapping singular: judged relative to its size.
+  const double norm = cv::norm(H);
+  if (!(std::abs(cv::determinant(H)) > 1e-9 * norm * norm * norm)) fail("Ungültige Board-Perspektive");
   checkPerspective(H);
 
   Homography h;
