@@ -118,9 +118,10 @@ CalibrationRecord calibrateFromFourPoints(const cv::Mat& image, const Calibratio
   }
   if (!cv::checkRange(H) || !(std::abs(H(2, 2)) > 1e-12)) fail("Ungültige Board-Perspektive");
   H *= 1.0 / H(2, 2);
-  // Three points on one line make the mapping singular: judged relative to its size.
-  const double norm = cv::norm(H);
-  if (!(std::abs(cv::determinant(H)) > 1e-9 * norm * norm * norm)) fail("Ungültige Board-Perspektive");
+  // Three points on one line make the mapping singular, whatever its scale.
+  cv::Mat singular;
+  cv::SVD::compute(cv::Mat(H), singular, cv::SVD::NO_UV);
+  if (!(singular.at<double>(2) > 1e-10 * singular.at<double>(0))) fail("Ungültige Board-Perspektive");
   checkPerspective(H);
 
   Homography h;
