@@ -54,5 +54,98 @@ TEST(LandmarkDetection, WithoutNumberMarkersTheTwentyIsNotSureAndTheGradeIsYello
   EXPECT_LT(sol.rmsPx, 0.5);
 }
 
+TEST(LandmarkDetection, AnOutputOfAnotherLayoutIsRefusedBeforeItIsRead) {
+  const cv::Mat image(360, 640, CV_8UC3, cv::Scalar::all(60));
+  for (const std::vector<int64_t>& shape : {std::vector<int64_t>{26, 4}, std::vector<int64_t>{1, 4, 26},
+                                            std::vector<int64_t>{1, 2, 26, 2}, std::vector<int64_t>{2, 26, 2}}) {
+    LandmarkModel model = testing::constantModel(shape, std::vector<float>(104, 0.5f));
+    try {
+      detectBoardLandmarks(model, image);
+      ADD_FAILURE() << "accepted an output of " << shape.size() << " dimensions";
+    } catch (const std::runtime_error& e) {
+      EXPECT_STREQ(e.what(), "LANDMARK_OUTPUT_INVALID");
+    }
+  }
+}
+
+TEST(LandmarkDetection, TwelveCrossingsAndABullRunTheSolverElevenDoNot) {
+  const scene::Camera camera(testing::landmarkTestCameraSpec());
+  const cv::Mat image(720, 1280, CV_8UC3, cv::Scalar::all(40));
+  for (int crossings : {11, 12}) {
+    ScriptOptions options;
+    options.maxCrossings = crossings;
+    options.numbers = false;
+    int found = 0, anchors = 0;
+    const std::vector<float> values = testing::scriptedLandmarkOutput(camera, options, &found, &anchors);
+    LandmarkModel model = testing::constantModel({1, 26, anchors}, values);
+    const LandmarkSolution sol = detectBoardLandmarks(model, image);
+    EXPECT_EQ(sol.crossingsDetected, crossings);
+    if (crossings == 11) {
+      EXPECT_FALSE(sol.ok);
+      EXPECT_EQ(sol.reason, "zu wenige Kreuzungen oder kein Bull");
+      EXPECT_EQ(sol.grade, 2);
+    } else {
+      EXPECT_NE(sol.reason, "zu wenige Kreuzungen oder kein Bull");
+      // Whatever the solver makes of twelve crossings, a camera needs twelve matched ones
+      // and can never be better than red.
+      if (sol.ok) {
+        EXPECT_GE(sol.crossingsMatched, kMinSolvedCrossings);
+      }
+      std::printf("twelve crossings: ok %d, matched %d, reason '%s'\n", sol.ok, sol.crossingsMatched, sol.reason.c_str());
+      EXPECT_EQ(sol.grade, 2);
+    }
+  }
+}
+
+TEST(LandmarkDetection, GradeNeedsTwentyFiveCrossingsAndAnRmsBelowTheLimit) {
+  EXPECT_EQ(gradeSolution(30, 2.9, true, 1920, 1080), 0);
+  EXPECT_EQ(gradeSolution(30, 2.9, false, 1920, 1080), 1);
+  EXPECT_EQ(gradeSolution(24, 0.1, true, 1920, 1080), 2);
+  EXPECT_EQ(gradeSolution(30, 4.6, true, 1920, 1080), 2);
+  EXPECT_EQ(gradeSolution(30, 2.9, true, 1280, 720), 0);
+  EXPECT_EQ(gradeSolution(30, 3.0, true, 1280, 720), 2);
+}
+
+TEST(LandmarkDetection, ImagesOfAnyShapeReachTheNetwork) {
+  LandmarkModel model = testing::constantModel({1, 26, 1}, std::vector<float>(26, 0.0f));
+  for (cv::Size size : {cv::Size(1, 2000), cv::Size(3000, 1), cv::Size(1, 1)}) {
+    const LandmarkSolution sol = detectBoardLandmarks(model, cv::Mat(size, CV_8UC3, cv::Scalar::all(7)));
+    EXPECT_FALSE(sol.ok);
+    EXPECT_EQ(sol.width, size.width);
+  }
+}
+
+TEST(LandmarkDetection, SuppressionWorksWithinEachClassOnly) {
+  // Two crossings and a bull on the same spot, and a weaker crossing box overlapping the
+  // first: the bull survives beside the crossing, the weaker crossing does not.
+  const int n = 4;
+  std::vector<float> v(26 * n, 0.0f);
+  const float boxes[n][4] = {{100, 100, 20, 20}, {100, 100, 20, 20}, {101, 100, 20, 20}, {300, 300, 20, 20}};
+  const int classes[n] = {1, 0, 1, 1};
+  const float scores[n] = {0.9f, 0.8f, 0.7f, 0.6f};
+  for (int j = 0; j < n; ++j) {
+    for (int r = 0; r < 4; ++r) v[r * n + j] = boxes[j][r];
+    v[(4 + classes[j]) * n + j] = scores[j];
+  }
+  const cv::Mat out(std::vector<int>{1, 26, n}, CV_32F, v.data());
+  const LandmarkDetections kept = decodeLandmarkOutput(out, 0.5, 0.2f, 0.7f);
+  EXPECT_EQ(kept.classes, (std::vector<int>{1, 0, 1}));
+  EXPECT_EQ(kept.centres[0], cv::Point2d(200, 200));
+  EXPECT_EQ(kept.centres[2], cv::Point2d(600, 600));
+}
+
+TEST(LandmarkDetection, BullFromTheRadialWiresWhenTheNetworkMissesIt) {
+  const scene::Camera camera(testing::landmarkTestCameraSpec());
+  LandmarkDetections kept;
+  for (const cv::Point3d& p : referenceCrossings()) {
+    kept.centres.push_back(camera.project(cv::Point2d(p.x, -p.y)));
+    kept.classes.push_back(1);
+    kept.scores.push_back(0.9f);
+  }
+  const cv::Point2d bull = findBullPoint(kept);
+  EXPECT_LT(cv::norm(bull - camera.project(cv::Point2d(0, 0))), 3.0);
+  EXPECT_FALSE(bullFromWireLines(std::vector<cv::Point2d>(kept.centres.begin(), kept.centres.begin() + 19)));
+}
+
 }  // namespace
 }  // namespace tarv

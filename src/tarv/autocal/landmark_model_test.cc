@@ -63,6 +63,19 @@ TEST(LandmarkModel, SixByteMagicGoesToTheOnnxReader) {
   std::filesystem::remove(path);
 }
 
+TEST(LandmarkModel, ShortFilesWithTheMagicAreBrokenContainers) {
+  Bytes bytes(kModelMagic, kModelMagic + 6);
+  bytes.resize(30, 0);
+  const std::string path = writeTemp("short.tarvm", bytes);
+  try {
+    loadBoardModel(path, buildModelKeyString());
+    ADD_FAILURE();
+  } catch (const std::runtime_error& e) {
+    EXPECT_STREQ(e.what(), "kein TARV-Modell");
+  }
+  std::filesystem::remove(path);
+}
+
 TEST(LandmarkModel, MissingFileNamesThePathVerbatim) {
   const std::string path = "/nonexistent dir/ä model.tarvm";
   try {
