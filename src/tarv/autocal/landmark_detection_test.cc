@@ -85,13 +85,10 @@ TEST(LandmarkDetection, TwelveCrossingsAndABullRunTheSolverElevenDoNot) {
       EXPECT_EQ(sol.reason, "zu wenige Kreuzungen oder kein Bull");
       EXPECT_EQ(sol.grade, 2);
     } else {
-      EXPECT_NE(sol.reason, "zu wenige Kreuzungen oder kein Bull");
-      // Whatever the solver makes of twelve crossings, a camera needs twelve matched ones
-      // and can never be better than red.
-      if (sol.ok) {
-        EXPECT_GE(sol.crossingsMatched, kMinSolvedCrossings);
-      }
-      std::printf("twelve crossings: ok %d, matched %d, reason '%s'\n", sol.ok, sol.crossingsMatched, sol.reason.c_str());
+      // Twelve crossings on the bull ring alone: the solver runs, but its best camera
+      // explains only a crossing or two, and that is no camera.
+      EXPECT_FALSE(sol.ok);
+      EXPECT_EQ(sol.reason, "keine Loesung");
       EXPECT_EQ(sol.grade, 2);
     }
   }
