@@ -15,18 +15,11 @@
 namespace tarv {
 namespace {
 
+using testing::errorOf;
+using testing::trueManualPoints;
 using testing::automaticRecord;
 using testing::landmarkCamera;
 using testing::truthPixel;
-
-std::string errorOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "";
-}
 
 std::filesystem::path tempPath(const std::string& name) {
   return std::filesystem::temp_directory_path() / ("tarv-" + std::to_string(::getpid()) + "-" + name);
@@ -71,13 +64,8 @@ TEST(CalibrationOverlay, DrawsTheRingsWhereTheBoardIs) {
 
 TEST(CalibrationOverlay, AManualRecordDrawsThroughItsHomographyAndLens) {
   const scene::Camera& camera = landmarkCamera().camera;
-  json points = json::array();
-  for (double deg : {9.0, 99.0, 189.0, 279.0}) {
-    const double a = deg * 3.14159265358979323846 / 180.0;
-    const Point2 p = truthPixel(camera, 170.0 * std::sin(a), -170.0 * std::cos(a));
-    points.push_back({p.x, p.y});
-  }
-  const CalibrationRecord manual = calibrateFromFourPoints(landmarkCamera().image, automaticRecord(), points);
+  const CalibrationRecord manual =
+      calibrateFromFourPoints(landmarkCamera().image, automaticRecord(), testing::trueManualPoints(camera));
   const cv::Mat overlay = drawCalibrationOverlay(landmarkCamera().image, manual);
   cv::imwrite("/tmp/tarv-calibration-overlay-manual.png", overlay);
   EXPECT_GT(ringCoverage(overlay, 170.0), 0.95);

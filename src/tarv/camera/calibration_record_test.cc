@@ -12,20 +12,11 @@
 namespace tarv {
 namespace {
 
+using testing::errorOf;
+using testing::distance;
 using testing::automaticRecord;
 using testing::landmarkCamera;
 using testing::truthPixel;
-
-std::string errorOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "";
-}
-
-double distance(Point2 a, Point2 b) { return std::hypot(a.x - b.x, a.y - b.y); }
 
 TEST(AutomaticCalibration, RecordOfTheRenderedCameraIsAcceptedInTheEngineFrame) {
   const CalibrationRecord& r = automaticRecord();

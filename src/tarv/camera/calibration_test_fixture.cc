@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -75,5 +76,26 @@ Point2 truthPixel(const scene::Camera& camera, double x, double y) {
   const cv::Point2d p = camera.project(cv::Point2d(x, y));
   return {p.x, p.y};
 }
+
+nlohmann::json trueManualPoints(const scene::Camera& camera) {
+  nlohmann::json points = nlohmann::json::array();
+  for (double deg : {9.0, 99.0, 189.0, 279.0}) {
+    const double a = deg * 3.14159265358979323846 / 180.0;
+    const Point2 p = truthPixel(camera, 170.0 * std::sin(a), -170.0 * std::cos(a));
+    points.push_back({p.x, p.y});
+  }
+  return points;
+}
+
+std::string errorOf(const std::function<void()>& call) {
+  try {
+    call();
+  } catch (const std::exception& e) {
+    return e.what();
+  }
+  return "";
+}
+
+double distance(Point2 a, Point2 b) { return std::hypot(a.x - b.x, a.y - b.y); }
 
 }  // namespace tarv::testing

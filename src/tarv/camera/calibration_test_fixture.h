@@ -2,6 +2,7 @@
 // network, rendered and solved once per test program.
 #pragma once
 
+#include <functional>
 #include <string>
 
 #include <nlohmann/json.hpp>
@@ -21,5 +22,10 @@ const CalibrationRecord& automaticRecord(bool numbers = true);
 nlohmann::json truthReport(const scene::Camera& camera);
 // The engine-frame pixel of the camera's true projection.
 Point2 truthPixel(const scene::Camera& camera, double x, double y);
+// The four outer-double wire crossings of the manual editor as the camera truly sees them.
+nlohmann::json trueManualPoints(const scene::Camera& camera);
+// The message of what the call throws, "" when it returns.
+std::string errorOf(const std::function<void()>& call);
+double distance(Point2 a, Point2 b);
 
 }  // namespace tarv::testing

@@ -11,16 +11,8 @@
 namespace tarv {
 namespace {
 
+using testing::errorOf;
 using testing::truthReport;
-
-std::string errorOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "";
-}
 
 const scene::Camera& camera() { return testing::landmarkCamera().camera; }
 

@@ -10,35 +10,16 @@
 namespace tarv {
 namespace {
 
+using testing::errorOf;
+using testing::distance;
+using testing::trueManualPoints;
 using testing::automaticRecord;
 using testing::landmarkCamera;
 using testing::truthPixel;
 
-std::string errorOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "";
-}
-
-double distance(Point2 a, Point2 b) { return std::hypot(a.x - b.x, a.y - b.y); }
-
-// The four outer-double wire crossings as the scene's camera sees them.
-json truePoints(const scene::Camera& camera) {
-  json points = json::array();
-  for (double deg : {9.0, 99.0, 189.0, 279.0}) {
-    const double a = deg * 3.14159265358979323846 / 180.0;
-    const Point2 p = truthPixel(camera, 170.0 * std::sin(a), -170.0 * std::cos(a));
-    points.push_back({p.x, p.y});
-  }
-  return points;
-}
-
 TEST(ManualPoints, ProposedFromTheGeometryOrAsADefaultDiamond) {
   const json points = proposeManualPoints(automaticRecord(), 1280, 720);
-  const json truth = truePoints(landmarkCamera().camera);
+  const json truth = trueManualPoints(landmarkCamera().camera);
   ASSERT_EQ(points.size(), 4u);
   EXPECT_EQ(points[0]["label"], "20/1");
   EXPECT_EQ(points[3]["label"], "11/14");
@@ -56,7 +37,7 @@ TEST(ManualPoints, ProposedFromTheGeometryOrAsADefaultDiamond) {
 
 TEST(FourPoints, TruePointsWithTheLensOfTheAutomaticCalibrationGiveTheTrueGeometry) {
   const scene::Camera& camera = landmarkCamera().camera;
-  const CalibrationRecord r = calibrateFromFourPoints(landmarkCamera().image, automaticRecord(), truePoints(camera));
+  const CalibrationRecord r = calibrateFromFourPoints(landmarkCamera().image, automaticRecord(), trueManualPoints(camera));
   EXPECT_EQ(r["method"], "MANUAL_FOUR_POINTS");
   EXPECT_TRUE(r["accepted"]);
   EXPECT_TRUE(r["geometry_valid"]);
@@ -69,7 +50,7 @@ TEST(FourPoints, TruePointsWithTheLensOfTheAutomaticCalibrationGiveTheTrueGeomet
 }
 
 TEST(FourPoints, WithoutALensTheHomographyMapsTheClickedPoints) {
-  const json points = truePoints(landmarkCamera().camera);
+  const json points = trueManualPoints(landmarkCamera().camera);
   const CalibrationRecord r = calibrateFromFourPoints(landmarkCamera().image, json(), points);
   EXPECT_FALSE(r["lens_preserved"]);
   EXPECT_TRUE(r["camera_model"].is_null());
