@@ -108,6 +108,17 @@ void traceEllipseStage(const CameraSelection& selection, cv::Point2d bull, const
   std::fprintf(stderr, "\n");
 }
 
+// The starts of one generator; one that the matrix library cannot build gives none, and the
+// other generators still run.
+template <typename Generator>
+std::vector<CameraEstimate> startsOf(Generator&& generate) {
+  try {
+    return generate();
+  } catch (const cv::Exception&) {
+    return {};
+  }
+}
+
 }  // namespace
 
 LandmarkDetections decodeLandmarkOutput(const cv::Mat& output, double scale, float scoreThreshold,
@@ -191,12 +202,14 @@ LandmarkSolution detectBoardLandmarks(LandmarkModel& model, const cv::Mat& image
     sol.totalMs = nowMs() - t0;
     return sol;
   }
-  std::vector<CameraEstimate> starts = homographyHypotheses(image.cols, image.rows, kept, bull);
-  for (CameraEstimate& e : bullGridHypotheses(image.cols, image.rows, crossings, bull, 8)) starts.push_back(std::move(e));
+  std::vector<CameraEstimate> starts = startsOf([&] { return homographyHypotheses(image.cols, image.rows, kept, bull); });
+  for (CameraEstimate& e : startsOf([&] { return bullGridHypotheses(image.cols, image.rows, crossings, bull, 8); })) {
+    starts.push_back(std::move(e));
+  }
   CameraSelection selection;
   selectBestCamera(crossings, bull, selection, starts);
   if (!selection.found || selection.best.matches < 40) {
-    const std::vector<CameraEstimate> ellipses = ellipseHypotheses(image.cols, image.rows, crossings, 6);
+    const std::vector<CameraEstimate> ellipses = startsOf([&] { return ellipseHypotheses(image.cols, image.rows, crossings, 6); });
     if (std::getenv("TARV_DEBUG")) traceEllipseStage(selection, bull, ellipses, crossings);
     selectBestCamera(crossings, bull, selection, ellipses);
   }
@@ -216,15 +229,15 @@ LandmarkSolution detectBoardLandmarks(LandmarkModel& model, const cv::Mat& image
   const double a = colourParityScore(A, hsv), b = colourParityScore(B, hsv);
   const CameraEstimate& chosen = a >= b ? A : B;
   const NumberVote vote = voteNumbers(chosen, kept);
-  CameraEstimate final = cloneCameraEstimate(chosen);
-  if (vote.shift != 0) rotateBySectors(final, vote.shift);
+  CameraEstimate oriented = cloneCameraEstimate(chosen);
+  if (vote.shift != 0) rotateBySectors(oriented, vote.shift);
   sol.colourScore = std::max(a, b);
   sol.twentySure = vote.best > 0.5 && vote.best >= 1.5 * std::max(vote.second, 0.0) && sol.colourScore >= 0.7;
   sol.ok = true;
-  sol.K = final.K;
-  sol.dist = final.dist;
-  sol.rvec = final.rvec;
-  sol.tvec = final.tvec;
+  sol.K = oriented.K;
+  sol.dist = oriented.dist;
+  sol.rvec = oriented.rvec;
+  sol.tvec = oriented.tvec;
   sol.grade = gradeSolution(sol.crossingsMatched, sol.rmsPx, sol.twentySure, sol.width, sol.height);
   sol.totalMs = nowMs() - t0;
   return sol;

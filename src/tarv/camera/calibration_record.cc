@@ -111,7 +111,7 @@ CalibrationRecord confirmTwentyClick(const CalibrationRecord& record, Point2 cli
   if (r < ringRadii()[1]) throw std::runtime_error("Bitte in das 20er-Feld klicken");
   const int label = sectorOfPoint(board);
   int position = 0;
-  while (BoardLayout::kSectorOrder[position] != label) ++position;
+  while (position < 19 && BoardLayout::kSectorOrder[position] != label) ++position;
 
   if (hasModel(record) && record.value("method", "") == kAutomaticMethod) {
     const json& model = record["camera_model"];
