@@ -3,6 +3,8 @@
 # located directly.
 find_package(Threads REQUIRED)
 find_package(nlohmann_json 3.11 REQUIRED)
+# SHA-256 and ChaCha20 of the landmark model container.
+find_package(OpenSSL 3 REQUIRED COMPONENTS Crypto)
 
 find_path(TARV_OPENCV_INCLUDE_DIR opencv2/core.hpp PATH_SUFFIXES opencv4 REQUIRED)
 add_library(tarv::opencv INTERFACE IMPORTED)

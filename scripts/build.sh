@@ -6,7 +6,7 @@ cd "$(dirname "$0")/.."
 
 packages=(cmake g++ make pkg-config nlohmann-json3-dev libgtest-dev
           libopencv-core-dev libopencv-imgproc-dev libopencv-imgcodecs-dev
-          libopencv-calib3d-dev libopencv-video-dev libopencv-dnn-dev libopencv-videoio-dev)
+          libopencv-calib3d-dev libopencv-video-dev libopencv-dnn-dev libopencv-videoio-dev libssl-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

@@ -1,0 +1,187 @@
+#include "tarv/autocal/camera_estimate.h"
+
+#include <cmath>
+#include <limits>
+
+#include <opencv2/calib3d.hpp>
+
+namespace tarv {
+namespace {
+
+constexpr double kPi = 3.14159265358979323846;
+
+std::vector<cv::Point3d> buildReferenceCrossings() {
+  static constexpr double radii[kCrossingRings] = {15.9, 99.0, 107.0, 162.0, 170.0};
+  std::vector<cv::Point3d> points;
+  points.reserve(kCrossingRings * kCrossingWires);
+  for (double r : radii) {
+    for (int i = 0; i < kCrossingWires; ++i) {
+      const double a = (90.0 - 18.0 * i - 9.0) * kPi / 180.0;
+      points.emplace_back(r * std::cos(a), r * std::sin(a), 0.0);
+    }
+  }
+  return points;
+}
+
+cv::Matx33d rotationOf(const CameraEstimate& e) {
+  cv::Matx33d R;
+  cv::Rodrigues(e.rvec, R);
+  return R;
+}
+
+}  // namespace
+
+const std::vector<cv::Point3d>& referenceCrossings() {
+  static const std::vector<cv::Point3d> crossings = buildReferenceCrossings();
+  return crossings;
+}
+
+CameraEstimate makeCameraEstimate(int width, int height, double focal) {
+  CameraEstimate e;
+  e.width = width;
+  e.height = height;
+  e.K = (cv::Mat_<double>(3, 3) << focal, 0.0, (width - 1) * 0.5, 0.0, focal, (height - 1) * 0.5, 0.0, 0.0, 1.0);
+  e.dist = cv::Mat::zeros(1, 5, CV_64F);
+  e.rvec = cv::Mat::zeros(3, 1, CV_64F);
+  e.tvec = cv::Mat::zeros(3, 1, CV_64F);
+  return e;
+}
+
+CameraEstimate cloneCameraEstimate(const CameraEstimate& e) {
+  return {e.width, e.height, e.K.clone(), e.dist.clone(), e.rvec.clone(), e.tvec.clone()};
+}
+
+std::vector<cv::Point2d> projectBoardPoints(const CameraEstimate& e, const std::vector<cv::Point3d>& board) {
+  std::vector<cv::Point2d> out;
+  if (board.empty()) return out;
+  cv::projectPoints(board, e.rvec, e.tvec, e.K, e.dist, out);
+  return out;
+}
+
+std::vector<cv::Point2d> backProjectToBoard(const CameraEstimate& e, const std::vector<cv::Point2d>& pixels) {
+  std::vector<cv::Point2d> out;
+  if (pixels.empty()) return out;
+  std::vector<cv::Point2d> normalised;
+  cv::undistortPoints(pixels, normalised, e.K, e.dist, cv::noArray(), cv::noArray(),
+                      cv::TermCriteria(cv::TermCriteria::COUNT, 5, 0.01));
+  const cv::Matx33d Rt = rotationOf(e).t();
+  const cv::Vec3d c = cameraCentre(e);
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  for (const cv::Point2d& n : normalised) {
+    const cv::Vec3d d = Rt * cv::Vec3d(n.x, n.y, 1.0);
+    const double s = std::abs(d[2]) > 1e-12 ? -c[2] / d[2] : -1.0;
+    // The ray runs from the camera forward (s > 0); a hit behind it is a pixel above the
+    // board's horizon, where the plane is never seen.
+    out.push_back(s > 0.0 && std::isfinite(s) ? cv::Point2d(c[0] + s * d[0], c[1] + s * d[1]) : cv::Point2d(nan, nan));
+  }
+  return out;
+}
+
+cv::Vec3d cameraCentre(const CameraEstimate& e) {
+  const cv::Vec3d t(e.tvec.at<double>(0), e.tvec.at<double>(1), e.tvec.at<double>(2));
+  return -(rotationOf(e).t() * t);
+}
+
+void rotateBySectors(CameraEstimate& e, int k) {
+  const double theta = -18.0 * k * kPi / 180.0;
+  const cv::Matx33d Rz(std::cos(theta), -std::sin(theta), 0.0, std::sin(theta), std::cos(theta), 0.0, 0.0, 0.0, 1.0);
+  cv::Mat rvec;
+  cv::Rodrigues(cv::Mat(rotationOf(e) * Rz), rvec);
+  e.rvec = rvec;
+}
+
+CrossingMatches matchCrossings(const std::vector<cv::Point2d>& projected,
+                               const std::vector<cv::Point2d>& detected, double tolerance) {
+  const size_t n = projected.size();
+  std::vector<double> spacing(n, 1e18);
+  for (size_t i = 0; i < n; ++i) {
+    for (size_t j = 0; j < n; ++j) {
+      if (i != j) spacing[i] = std::min(spacing[i], std::hypot(projected[i].x - projected[j].x, projected[i].y - projected[j].y));
+    }
+  }
+  std::vector<int> holder(n, -1);
+  std::vector<double> held(n, 0.0);
+  for (size_t d = 0; d < detected.size(); ++d) {
+    int best = -1;
+    double bestDistance = 0.0;
+    for (size_t i = 0; i < n; ++i) {
+      const double dist = std::hypot(projected[i].x - detected[d].x, projected[i].y - detected[d].y);
+      if (best < 0 || dist < bestDistance) {
+        best = static_cast<int>(i);
+        bestDistance = dist;
+      }
+    }
+    if (best < 0 || !(tolerance * spacing[best] > bestDistance)) continue;
+    if (holder[best] >= 0 && held[best] <= bestDistance) continue;
+    holder[best] = static_cast<int>(d);
+    held[best] = bestDistance;
+  }
+  CrossingMatches m;
+  for (size_t i = 0; i < n; ++i) {
+    if (holder[i] < 0) continue;
+    m.reference.push_back(static_cast<int>(i));
+    m.detection.push_back(holder[i]);
+  }
+  return m;
+}
+
+MatchScore scoreCameraEstimate(const CameraEstimate& e, const std::vector<cv::Point2d>& detected,
+                               double tolerance) {
+  const std::vector<cv::Point2d> projected = projectBoardPoints(e, referenceCrossings());
+  const CrossingMatches m = matchCrossings(projected, detected, tolerance);
+  if (m.reference.empty()) return {0, 1e9};
+  double sum = 0.0;
+  for (size_t k = 0; k < m.reference.size(); ++k) {
+    const cv::Point2d d = projected[m.reference[k]] - detected[m.detection[k]];
+    sum += d.dot(d);
+  }
+  return {static_cast<int32_t>(m.reference.size()), std::sqrt(sum / m.reference.size())};
+}
+
+int32_t countPinholeMatches(const PinholePose& pose, const std::vector<cv::Point2d>& detected,
+                            double tolerance) {
+  constexpr int n = kCrossingRings * kCrossingWires;
+  const std::vector<cv::Point3d>& ref = referenceCrossings();
+  const cv::Matx33d& R = pose.R;
+  std::array<double, n> u{}, v{};
+  for (int i = 0; i < n; ++i) {
+    const double x = ref[i].x, y = ref[i].y;
+    const double Z = R(2, 0) * x + R(2, 1) * y + pose.t[2];
+    if (!(Z > 1.0)) return 0;
+    u[i] = (R(0, 0) * x + R(0, 1) * y + pose.t[0]) * pose.f / Z + pose.cx;
+    v[i] = (R(1, 0) * x + R(1, 1) * y + pose.t[1]) * pose.f / Z + pose.cy;
+  }
+  std::array<double, n> spacing{};
+  for (int k = 0; k < kCrossingRings; ++k) {
+    for (int i = 0; i < kCrossingWires; ++i) {
+      const int idx = k * kCrossingWires + i;
+      double s = 1e18;
+      auto near = [&](int j) { s = std::min(s, std::hypot(u[idx] - u[j], v[idx] - v[j])); };
+      near(k * kCrossingWires + (i + 1) % kCrossingWires);
+      near(k * kCrossingWires + (i + kCrossingWires - 1) % kCrossingWires);
+      if (k > 0) near(idx - kCrossingWires);
+      if (k < kCrossingRings - 1) near(idx + kCrossingWires);
+      spacing[idx] = s;
+    }
+  }
+  std::array<bool, n> taken{};
+  int32_t count = 0;
+  for (const cv::Point2d& d : detected) {
+    int best = 0;
+    double bestSq = 1e18;
+    for (int i = 0; i < n; ++i) {
+      const double sq = (u[i] - d.x) * (u[i] - d.x) + (v[i] - d.y) * (v[i] - d.y);
+      if (sq < bestSq) {
+        bestSq = sq;
+        best = i;
+      }
+    }
+    if (tolerance * spacing[best] > std::sqrt(bestSq) && !taken[best]) {
+      ++count;
+      taken[best] = true;
+    }
+  }
+  return count;
+}
+
+}  // namespace tarv

@@ -1,0 +1,386 @@
+#include "tarv/autocal/landmark_detection.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+#include <stdexcept>
+
+#include <opencv2/dnn.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include "tarv/autocal/camera_solve.h"
+
+namespace tarv {
+namespace {
+
+constexpr double kPi = 3.14159265358979323846;
+
+double nowMs() {
+  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+struct Line {
+  cv::Point2d centre;
+  cv::Point2d dir;
+};
+
+double lineDistance(const Line& l, cv::Point2d p) {
+  const cv::Point2d d = p - l.centre;
+  return std::abs(d.x * l.dir.y - d.y * l.dir.x);
+}
+
+std::vector<double> nearestDistances(const std::vector<cv::Point2d>& p, size_t which) {
+  std::vector<double> out;
+  for (size_t i = 0; i < p.size(); ++i) {
+    std::vector<double> d;
+    for (size_t j = 0; j < p.size(); ++j) {
+      if (i != j) d.push_back(cv::norm(p[i] - p[j]));
+    }
+    std::nth_element(d.begin(), d.begin() + static_cast<std::ptrdiff_t>(which), d.end());
+    out.push_back(d[which]);
+  }
+  return out;
+}
+
+double valueAt(std::vector<double> v, size_t index) {
+  std::nth_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(index), v.end());
+  return v[index];
+}
+
+// Orientation from the detected sector numbers: each marker votes, with its score, for the
+// turn that puts its label where it is seen; only even turns keep the colour parity.
+struct NumberVote {
+  double best = -1.0, second = -1.0;
+  int shift = 0;
+};
+
+NumberVote voteNumbers(const CameraEstimate& chosen, const LandmarkDetections& kept) {
+  std::vector<cv::Point2d> centres;
+  std::vector<int> positions;
+  std::vector<float> scores;
+  for (size_t j = 0; j < kept.classes.size(); ++j) {
+    if (kept.classes[j] >= 2 && kept.scores[j] > 0.08f) {
+      centres.push_back(kept.centres[j]);
+      positions.push_back(kept.classes[j] - 2);
+      scores.push_back(kept.scores[j]);
+    }
+  }
+  double votes[20] = {};
+  if (!centres.empty()) {
+    const std::vector<cv::Point2d> board = backProjectToBoard(chosen, centres);
+    for (size_t m = 0; m < board.size(); ++m) {
+      const double r = std::hypot(board[m].x, board[m].y);
+      if (!(r >= 172.0 && r <= 240.0)) continue;
+      const long p = std::lround((90.0 - std::atan2(board[m].y, board[m].x) * 180.0 / kPi) / 18.0);
+      const long seen = ((p % 20) + 20) % 20;
+      const long shift = (((seen - positions[m]) % 20) + 20) % 20;
+      votes[shift] += scores[m];
+    }
+  }
+  NumberVote v;
+  for (int k = 0; k < 20; k += 2) {
+    if (votes[k] > v.best) {
+      v.second = v.best;
+      v.best = votes[k];
+      v.shift = k;
+    } else if (votes[k] > v.second) {
+      v.second = votes[k];
+    }
+  }
+  return v;
+}
+
+void traceEllipseStage(const CameraSelection& selection, cv::Point2d bull, const std::vector<CameraEstimate>& starts,
+                       const std::vector<cv::Point2d>& crossings) {
+  std::fprintf(stderr, "[dbg] normale Suche: %d Kreuzungen, bull %.1f %.1f, %zu Ellipsen-Starts:",
+               selection.found ? selection.best.matches : -1, bull.x, bull.y, starts.size());
+  for (const CameraEstimate& e : starts) {
+    int solved = -1;
+    try {
+      solved = scoreCameraEstimate(solveCamera(e, crossings, bull, 6), crossings, 0.25).matches;
+    } catch (const cv::Exception&) {
+    }
+    std::fprintf(stderr, " %d->%d", scoreCameraEstimate(e, crossings, 0.35).matches, solved);
+  }
+  std::fprintf(stderr, "\n");
+}
+
+// The starts of one generator; one that the matrix library cannot build gives none, and the
+// other generators still run.
+template <typename Generator>
+std::vector<CameraEstimate> startsOf(Generator&& generate) {
+  try {
+    return generate();
+  } catch (const cv::Exception&) {
+    return {};
+  }
+}
+
+}  // namespace
+
+LandmarkDetections decodeLandmarkOutput(const cv::Mat& output, double scale, float scoreThreshold,
+                                        float nmsThreshold) {
+  if (output.dims != 3 || output.type() != CV_32F || output.size[0] != 1 || output.size[1] < 5 ||
+      !output.isContinuous()) {
+    throw std::runtime_error("LANDMARK_OUTPUT_INVALID");
+  }
+  const int rows = output.size[1], n = output.size[2];
+  const float* data = output.ptr<float>();
+  std::vector<cv::Rect2d> boxes;
+  std::vector<float> scores;
+  std::vector<int> classes;
+  std::vector<cv::Point2d> centres;
+  for (int j = 0; j < n; ++j) {
+    int best = 0;
+    float bestScore = data[4 * n + j];
+    for (int c = 1; c < rows - 4; ++c) {
+      if (data[(4 + c) * n + j] > bestScore) {
+        bestScore = data[(4 + c) * n + j];
+        best = c;
+      }
+    }
+    if (!(bestScore >= scoreThreshold)) continue;
+    const double cx = data[j] / scale, cy = data[n + j] / scale, w = data[2 * n + j] / scale, h = data[3 * n + j] / scale;
+    if (!std::isfinite(cx) || !std::isfinite(cy) || !std::isfinite(w) || !std::isfinite(h)) continue;
+    boxes.emplace_back(cx - w / 2.0, cy - h / 2.0, w, h);
+    scores.push_back(bestScore);
+    classes.push_back(best);
+    centres.emplace_back(cx, cy);
+  }
+  LandmarkDetections kept;
+  if (boxes.empty()) return kept;
+  // Suppression within each class: boxes of different classes are moved apart so far that
+  // they never overlap.
+  double extent = 1.0;
+  for (const cv::Rect2d& b : boxes) extent = std::max({extent, std::abs(b.x) + std::abs(b.width), std::abs(b.y) + std::abs(b.height)});
+  std::vector<cv::Rect2d> shifted = boxes;
+  for (size_t i = 0; i < shifted.size(); ++i) {
+    shifted[i].x += 4.0 * extent * classes[i];
+    shifted[i].y += 4.0 * extent * classes[i];
+  }
+  std::vector<int> indices;
+  cv::dnn::NMSBoxes(shifted, scores, scoreThreshold, nmsThreshold, indices, 1.0f, 0);
+  for (int i : indices) {
+    kept.centres.push_back(centres[i]);
+    kept.classes.push_back(classes[i]);
+    kept.scores.push_back(scores[i]);
+  }
+  return kept;
+}
+
+LandmarkSolution detectBoardLandmarks(LandmarkModel& model, const cv::Mat& image) {
+  LandmarkSolution sol;
+  const double t0 = nowMs();
+  sol.width = image.cols;
+  sol.height = image.rows;
+  const int S = model.inputSize;
+  const double s = static_cast<double>(S) / std::max(image.cols, image.rows);
+  // A very narrow image must still keep a pixel in each direction.
+  const int w = std::clamp(static_cast<int>(std::lround(image.cols * s)), 1, S);
+  const int h = std::clamp(static_cast<int>(std::lround(image.rows * s)), 1, S);
+  cv::Mat canvas(S, S, CV_8UC3, cv::Scalar::all(114));
+  cv::Mat resized;
+  cv::resize(image, resized, cv::Size(w, h), 0, 0, cv::INTER_LINEAR);
+  resized.copyTo(canvas(cv::Rect(0, 0, w, h)));
+  const cv::Mat blob = cv::dnn::blobFromImage(canvas, 0.00392156862745098, cv::Size(S, S), cv::Scalar(), true, false, CV_32F);
+  model.net.setInput(blob);
+  const cv::Mat output = model.net.forward();
+  const LandmarkDetections kept = decodeLandmarkOutput(output, s, model.scoreThreshold, model.nmsThreshold);
+  std::vector<cv::Point2d> crossings;
+  for (size_t j = 0; j < kept.classes.size(); ++j) {
+    if (kept.classes[j] == 1 && kept.scores[j] > 0.25f) crossings.push_back(kept.centres[j]);
+  }
+  sol.modelMs = nowMs() - t0;
+  sol.crossingsDetected = static_cast<int32_t>(crossings.size());
+
+  const cv::Point2d bull = findBullPoint(kept);
+  if (bull.x < 0 || crossings.size() < 12) {
+    sol.reason = "zu wenige Kreuzungen oder kein Bull";
+    sol.totalMs = nowMs() - t0;
+    return sol;
+  }
+  std::vector<CameraEstimate> starts = startsOf([&] { return homographyHypotheses(image.cols, image.rows, kept, bull); });
+  for (CameraEstimate& e : startsOf([&] { return bullGridHypotheses(image.cols, image.rows, crossings, bull, 8); })) {
+    starts.push_back(std::move(e));
+  }
+  CameraSelection selection;
+  selectBestCamera(crossings, bull, selection, starts);
+  if (!selection.found || selection.best.matches < 40) {
+    const std::vector<CameraEstimate> ellipses = startsOf([&] { return ellipseHypotheses(image.cols, image.rows, crossings, 6); });
+    if (std::getenv("TARV_DEBUG")) traceEllipseStage(selection, bull, ellipses, crossings);
+    selectBestCamera(crossings, bull, selection, ellipses);
+  }
+  if (!selection.found || selection.best.matches < kMinSolvedCrossings) {
+    sol.reason = "keine Loesung";
+    sol.totalMs = nowMs() - t0;
+    return sol;
+  }
+  sol.crossingsMatched = selection.best.matches;
+  sol.rmsPx = selection.best.rmsPx;
+
+  cv::Mat hsv;
+  cv::cvtColor(image, hsv, cv::COLOR_BGR2HSV);
+  CameraEstimate A = cloneCameraEstimate(selection.camera);
+  CameraEstimate B = cloneCameraEstimate(selection.camera);
+  rotateBySectors(B, 1);
+  const double a = colourParityScore(A, hsv), b = colourParityScore(B, hsv);
+  const CameraEstimate& chosen = a >= b ? A : B;
+  const NumberVote vote = voteNumbers(chosen, kept);
+  CameraEstimate oriented = cloneCameraEstimate(chosen);
+  if (vote.shift != 0) rotateBySectors(oriented, vote.shift);
+  sol.colourScore = std::max(a, b);
+  sol.twentySure = vote.best > 0.5 && vote.best >= 1.5 * std::max(vote.second, 0.0) && sol.colourScore >= 0.7;
+  sol.ok = true;
+  sol.K = oriented.K;
+  sol.dist = oriented.dist;
+  sol.rvec = oriented.rvec;
+  sol.tvec = oriented.tvec;
+  sol.grade = gradeSolution(sol.crossingsMatched, sol.rmsPx, sol.twentySure, sol.width, sol.height);
+  sol.totalMs = nowMs() - t0;
+  return sol;
+}
+
+int32_t gradeSolution(int32_t matched, double rmsPx, bool twentySure, int width, int height) {
+  const double limit = 3.0 * std::max(std::max(width, height) / 1280.0, 1.0);
+  if (matched < kMinGradedCrossings || !(limit > rmsPx)) return 2;
+  return twentySure ? 0 : 1;
+}
+
+cv::Point2d findBullPoint(const LandmarkDetections& kept) {
+  int best = -1;
+  for (size_t j = 0; j < kept.classes.size(); ++j) {
+    if (kept.classes[j] == 0 && kept.scores[j] > 0.1f && (best < 0 || kept.scores[j] > kept.scores[best])) {
+      best = static_cast<int>(j);
+    }
+  }
+  if (best >= 0) return kept.centres[best];
+  std::vector<cv::Point2d> points;
+  for (size_t j = 0; j < kept.classes.size(); ++j) {
+    if (kept.classes[j] == 1 && kept.scores[j] > 0.25f) points.push_back(kept.centres[j]);
+  }
+  if (auto p = bullFromWireLines(points)) return *p;
+  if (points.size() < 25) return {-1.0, -1.0};
+  const std::vector<double> sixth = nearestDistances(points, 5);
+  const double tau = 1.5 * valueAt(sixth, points.size() / 5);
+  std::vector<double> xs, ys;
+  for (size_t i = 0; i < points.size(); ++i) {
+    if (sixth[i] < tau) {
+      xs.push_back(points[i].x);
+      ys.push_back(points[i].y);
+    }
+  }
+  if (xs.size() < 8) return {-1.0, -1.0};
+  return {valueAt(xs, xs.size() / 2), valueAt(ys, ys.size() / 2)};
+}
+
+std::optional<cv::Point2d> bullFromWireLines(const std::vector<cv::Point2d>& P) {
+  const size_t n = P.size();
+  if (n < 20) return std::nullopt;
+  const double spacing = valueAt(nearestDistances(P, 0), n / 2);
+  std::mt19937 rng(0);
+  std::vector<bool> used(n, false);
+  std::vector<Line> lines;
+  for (int draw = 0; draw < 600; ++draw) {
+    const size_t i = rng() % n, j = rng() % n;
+    if (i == j || (used[i] && used[j])) continue;
+    const double d = cv::norm(P[j] - P[i]);
+    if (d < 1.5 * spacing || d > 12.0 * spacing) continue;
+    const Line probe{P[i], (P[j] - P[i]) / d};
+    std::vector<size_t> inliers;
+    for (size_t k = 0; k < n; ++k) {
+      if (lineDistance(probe, P[k]) < 0.12 * spacing) inliers.push_back(k);
+    }
+    if (inliers.size() < 4) continue;
+    cv::Point2d c(0, 0);
+    for (size_t k : inliers) c += P[k];
+    c *= 1.0 / inliers.size();
+    double sxx = 0, sxy = 0, syy = 0;
+    for (size_t k : inliers) {
+      const cv::Point2d q = P[k] - c;
+      sxx += q.x * q.x;
+      sxy += q.x * q.y;
+      syy += q.y * q.y;
+    }
+    const double theta = 0.5 * std::atan2(2.0 * sxy, sxx - syy);
+    lines.push_back({c, {std::cos(theta), std::sin(theta)}});
+    for (size_t k : inliers) used[k] = true;
+  }
+  if (lines.size() < 4) return std::nullopt;
+  int bestCount = -1;
+  cv::Point2d bestX;
+  for (size_t a = 0; a < lines.size(); ++a) {
+    for (size_t b = a + 1; b < lines.size(); ++b) {
+      const double cross = lines[a].dir.x * lines[b].dir.y - lines[a].dir.y * lines[b].dir.x;
+      if (std::abs(cross) < 0.2) continue;
+      const cv::Point2d d = lines[b].centre - lines[a].centre;
+      const double t = (d.x * lines[b].dir.y - d.y * lines[b].dir.x) / cross;
+      const cv::Point2d X = lines[a].centre + t * lines[a].dir;
+      int count = 0;
+      for (const Line& l : lines) count += lineDistance(l, X) < 0.5 * spacing;
+      if (count > bestCount) {
+        bestCount = count;
+        bestX = X;
+      }
+    }
+  }
+  if (bestCount < 4) return std::nullopt;
+  cv::Matx22d A = cv::Matx22d::zeros();
+  cv::Vec2d rhs(0, 0);
+  for (const Line& l : lines) {
+    if (!(lineDistance(l, bestX) < 0.5 * spacing)) continue;
+    const cv::Matx22d M(1 - l.dir.x * l.dir.x, -l.dir.x * l.dir.y, -l.dir.x * l.dir.y, 1 - l.dir.y * l.dir.y);
+    A += M;
+    rhs += M * cv::Vec2d(l.centre.x, l.centre.y);
+  }
+  if (std::abs(cv::determinant(A)) < 1e-9) return std::nullopt;
+  const cv::Vec2d X = A.inv() * rhs;
+  double minX = 1e18, minY = 1e18, maxX = -1e18, maxY = -1e18;
+  for (const cv::Point2d& p : P) {
+    minX = std::min(minX, p.x);
+    minY = std::min(minY, p.y);
+    maxX = std::max(maxX, p.x);
+    maxY = std::max(maxY, p.y);
+  }
+  if (X[0] > minX - spacing && X[0] < maxX + spacing && X[1] > minY - spacing && X[1] < maxY + spacing) {
+    return cv::Point2d(X[0], X[1]);
+  }
+  return std::nullopt;
+}
+
+double colourParityScore(const CameraEstimate& e, const cv::Mat& hsv) {
+  std::vector<cv::Point3d> board;
+  std::vector<int> expected;
+  for (int i = 0; i < 20; ++i) {
+    for (double r : {103.0, 166.0}) {
+      for (double offset : {-5.0, 0.0, 5.0}) {
+        const double a = (offset + 90.0 - 18.0 * i) * kPi / 180.0;
+        board.emplace_back(r * std::cos(a), r * std::sin(a), 0.0);
+        expected.push_back(i % 2);
+      }
+    }
+  }
+  const std::vector<cv::Point2d> px = projectBoardPoints(e, board);
+  int counted = 0, hits = 0;
+  for (size_t k = 0; k < px.size(); ++k) {
+    if (!std::isfinite(px[k].x) || !std::isfinite(px[k].y)) continue;
+    const long x = std::lround(px[k].x), y = std::lround(px[k].y);
+    if (x < 0 || y < 0 || x >= hsv.cols || y >= hsv.rows) continue;
+    const cv::Vec3b p = hsv.at<cv::Vec3b>(static_cast<int>(y), static_cast<int>(x));
+    if (p[1] < 60 || p[2] < 40) continue;
+    int colour;
+    if (p[0] >= 12 && p[0] <= 165) {
+      if (p[0] < 36 || p[0] > 94) continue;
+      colour = 1;
+    } else {
+      colour = 0;
+    }
+    ++counted;
+    hits += colour == expected[k];
+  }
+  return counted > 0 ? static_cast<double>(hits) / counted : 0.0;
+}
+
+}  // namespace tarv

@@ -1,0 +1,56 @@
+// One camera image to a full camera model with the landmark network: bull, wire crossings
+// and sector numbers, starting cameras, the solve, the board's orientation and a grade.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+#include "tarv/autocal/camera_estimate.h"
+#include "tarv/autocal/landmark_model.h"
+#include "tarv/autocal/pose_hypotheses.h"
+
+namespace tarv {
+
+// Fewest matched crossings that make a camera: the solver fits the focal length from 12 on,
+// and anything less is a pose pinned by a handful of points.
+constexpr int kMinSolvedCrossings = 12;
+// Fewest matched crossings for a grade better than red.
+constexpr int kMinGradedCrossings = 25;
+
+struct LandmarkSolution {
+  bool ok = false;
+  cv::Mat K, dist, rvec, tvec;  // in the landmark frame (20 at +y)
+  int32_t width = 0;
+  int32_t height = 0;
+  int32_t grade = 2;  // 0 green, 1 yellow, 2 red
+  bool twentySure = false;
+  int32_t crossingsDetected = 0;
+  int32_t crossingsMatched = 0;
+  double rmsPx = 0.0;
+  double colourScore = 0.0;
+  double modelMs = 0.0;
+  double totalMs = 0.0;
+  std::string reason;
+};
+
+// Decoded and suppressed network output for an image of the given size seen at scale s.
+// Fails with "LANDMARK_OUTPUT_INVALID" unless the output is float [1, 4 + M, N] with M >= 1.
+LandmarkDetections decodeLandmarkOutput(const cv::Mat& output, double scale, float scoreThreshold,
+                                        float nmsThreshold);
+
+// The caller guarantees an 8-bit BGR image. Exceptions of the network pass on; a start the
+// solver cannot handle is skipped.
+LandmarkSolution detectBoardLandmarks(LandmarkModel& model, const cv::Mat& image);
+
+cv::Point2d findBullPoint(const LandmarkDetections& kept);
+std::optional<cv::Point2d> bullFromWireLines(const std::vector<cv::Point2d>& points);
+// Share of treble and double bed samples whose hue is the one the estimate expects.
+double colourParityScore(const CameraEstimate& e, const cv::Mat& hsv);
+
+// Grade from the matched crossings, their RMS, the orientation and the image size.
+int32_t gradeSolution(int32_t matched, double rmsPx, bool twentySure, int width, int height);
+
+}  // namespace tarv

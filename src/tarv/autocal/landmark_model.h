@@ -1,0 +1,30 @@
+// The board-landmark network with its fixed detection parameters, and its loading.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include <opencv2/dnn.hpp>
+
+#include "tarv/autocal/model_container.h"
+
+namespace tarv {
+
+struct LandmarkModel {
+  int32_t inputSize = 640;       // side of the square network input
+  float scoreThreshold = 0.2f;   // best-class score a detection needs; also the NMS threshold
+  float nmsThreshold = 0.7f;     // overlap (IoU) of the suppression
+  cv::dnn::Net net;
+};
+
+// Reads the model file: a container ("TARVM1" and more than the magic) is opened with the key
+// string, anything else is read as a plain ONNX model. Fails with "Modell nicht gefunden: "
+// and the path, the container's messages, or the network reader's cv::Exception.
+LandmarkModel loadBoardModel(const std::string& path, const std::string& keyString);
+// Builds the model's network from plain ONNX bytes on OpenCV's own CPU back end.
+void netFromModelBytes(LandmarkModel& model, const Bytes& onnx);
+
+// "models/tarv_board.tarvm" in the folder that holds this library.
+std::string defaultBoardModelPath();
+
+}  // namespace tarv

@@ -1,0 +1,44 @@
+// Starting cameras for the landmark solve: from the bull and the sector numbers through a
+// plane homography, from a grid of cameras looking through the bull pixel, and from the
+// ellipse of the detected crossings taken as the 170 mm circle.
+#pragma once
+
+#include <optional>
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+#include "tarv/autocal/camera_estimate.h"
+
+namespace tarv {
+
+// The network's kept detections: box centres in image pixels, classes and scores.
+struct LandmarkDetections {
+  std::vector<cv::Point2d> centres;
+  std::vector<int> classes;
+  std::vector<float> scores;
+};
+
+struct PoseCandidate {
+  int32_t matches = 0;
+  PinholePose pose;
+};
+
+// Camera centre and unit normal of a circle, in camera coordinates (mm).
+struct CircleSolution {
+  cv::Vec3d centre;
+  cv::Vec3d normal;
+};
+
+std::vector<CameraEstimate> homographyHypotheses(int width, int height, const LandmarkDetections& kept,
+                                                 cv::Point2d bull);
+std::optional<CameraEstimate> cameraFromHomography(const cv::Matx33d& H, int width, int height, double focal);
+std::vector<CameraEstimate> bullGridHypotheses(int width, int height, const std::vector<cv::Point2d>& crossings,
+                                               cv::Point2d bull, int maxCount);
+PinholePose lookAtPose(int width, int height, double focal, const cv::Vec3d& position, cv::Point2d bull);
+CameraEstimate cameraFromPinholePose(int width, int height, const PinholePose& pose);
+std::vector<CameraEstimate> ellipseHypotheses(int width, int height, const std::vector<cv::Point2d>& crossings,
+                                              int maxCount);
+std::vector<CircleSolution> circlePosesFromConic(const cv::Matx33d& K, const cv::Matx33d& conic, double radius);
+
+}  // namespace tarv

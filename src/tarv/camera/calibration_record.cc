@@ -1,0 +1,144 @@
+#include "tarv/camera/calibration_record.h"
+
+#include <cmath>
+#include <limits>
+#include <stdexcept>
+
+#include <openssl/crypto.h>
+
+#include "tarv/autocal/camera_estimate.h"
+#include "tarv/autocal/vision_report.h"
+#include "tarv/board/board_layout.h"
+#include "tarv/camera/camera_model.h"
+#include "tarv/core/engine_values.h"
+
+namespace tarv {
+namespace {
+
+constexpr double kPi = 3.14159265358979323846;
+constexpr char kAutomaticMethod[] = "LANDMARK_CAMERA_SOLVE";
+constexpr double kBoardEdgeMm = 225.5;
+
+bool hasModel(const CalibrationRecord& r) { return r.contains("camera_model") && r["camera_model"].is_object(); }
+
+// The geometry fields of a record from its board-to-image homography.
+void setGeometry(CalibrationRecord& r, const Homography& h) {
+  r["board_to_image"] = matrix3x3ToJson(h);
+  r["twenty_px"] = pointToJson(boardToImage(r, 0.0, -132.0));
+}
+
+const char* gradeRule(const LandmarkSolution& s) {
+  if (!s.ok) return "NO_CAMERA_SOLVED";
+  if (s.grade == 0) return "GREEN_ACCEPTED";
+  if (s.grade == 1) return "TWENTY_NOT_SURE_CLICK_REQUIRED";
+  return "TOO_FEW_CROSSINGS_OR_RMS_TOO_HIGH";
+}
+
+}  // namespace
+
+Point2 boardToImage(const CalibrationRecord& record, double x, double y) {
+  const Point2 ideal = applyHomography(matrix3x3FromJson(record.at("board_to_image")), {x, y});
+  if (!hasModel(record)) return ideal;
+  const cv::Point2d p = distortPixel(parseCameraModel(record["camera_model"]), {ideal.x, ideal.y});
+  return {p.x, p.y};
+}
+
+Point2 imageToBoard(const CalibrationRecord& record, Point2 pixel) {
+  cv::Point2d ideal(pixel.x, pixel.y);
+  if (hasModel(record)) ideal = undistortPixel(parseCameraModel(record["camera_model"]), ideal);
+  const Homography h = matrix3x3FromJson(record.at("board_to_image"));
+  const cv::Matx33d H(h.data());
+  const cv::Vec3d b = H.inv() * cv::Vec3d(ideal.x, ideal.y, 1.0);
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  if (!(std::abs(b[2]) > 1e-12)) return {nan, nan};
+  const Point2 board{b[0] / b[2], b[1] / b[2]};
+  // The board is seen on the side of its centre: a pixel whose board point lies behind the
+  // camera is above the board's horizon.
+  const double depth = H(2, 0) * board.x + H(2, 1) * board.y + H(2, 2);
+  if (!(depth * H(2, 2) > 0.0) || !std::isfinite(board.x) || !std::isfinite(board.y)) return {nan, nan};
+  return board;
+}
+
+CalibrationRecord recordFromSolution(const LandmarkSolution& s, const std::string& orientationSource) {
+  CalibrationRecord r;
+  r["camera_model"] = json::parse(writeVisionReport(s));
+  r["geometry_valid"] = s.ok;
+  r["accepted"] = s.ok && s.grade == 0;
+  r["method"] = kAutomaticMethod;
+  r["orientation_source"] = s.ok ? orientationSource : "NONE";
+  r["manual_points"] = nullptr;
+  r["ring_radii"] = ringRadii();
+  r["report"] = {{"rule", gradeRule(s)},
+                 {"grade", r["camera_model"]["ampel"]},
+                 {"crossings_detected", s.crossingsDetected},
+                 {"crossings_matched", s.crossingsMatched},
+                 {"min_crossings_geometry", kMinSolvedCrossings},
+                 {"min_crossings_accepted", kMinGradedCrossings},
+                 {"rms_px", s.rmsPx},
+                 {"twenty_sure", s.twentySure},
+                 {"reason", s.reason}};
+  r["board_to_image"] = nullptr;
+  r["twenty_px"] = nullptr;
+  if (s.ok) setGeometry(r, planeHomographyFromPose(parseCameraModel(r["camera_model"])));
+  return r;
+}
+
+CalibrationRecord calibrateFromImage(std::unique_ptr<LandmarkModel>& holder, const std::string& modelPath,
+                                     const cv::Mat& image) {
+  if (image.empty() || image.type() != CV_8UC3) throw std::runtime_error("INVALID_CALIBRATION_IMAGE");
+  if (!holder) {
+    std::string key = buildModelKeyString();
+    try {
+      holder = std::make_unique<LandmarkModel>(loadBoardModel(modelPath.empty() ? defaultBoardModelPath() : modelPath, key));
+    } catch (...) {
+      OPENSSL_cleanse(key.data(), key.size());
+      throw;
+    }
+    OPENSSL_cleanse(key.data(), key.size());
+  }
+  const LandmarkSolution s = detectBoardLandmarks(*holder, image);
+  return recordFromSolution(s, s.twentySure ? "LANDMARK_NUMBERS" : "BED_COLOURS_ONLY");
+}
+
+CalibrationRecord confirmTwentyClick(const CalibrationRecord& record, Point2 click) {
+  if (!record.is_object() || !record.value("geometry_valid", false) || !record.contains("board_to_image") ||
+      record["board_to_image"].is_null()) {
+    throw std::runtime_error("GEOMETRY_REQUIRED_BEFORE_20_CLICK");
+  }
+  const Point2 board = imageToBoard(record, click);
+  const double r = std::hypot(board.x, board.y);
+  if (!(r <= kBoardEdgeMm)) throw std::runtime_error("Bitte in das 20er-Feld oder auf die Zahl 20 klicken");
+  if (r < ringRadii()[1]) throw std::runtime_error("Bitte in das 20er-Feld klicken");
+  const int label = sectorOfPoint(board);
+  int position = 0;
+  while (position < 19 && BoardLayout::kSectorOrder[position] != label) ++position;
+
+  if (hasModel(record) && record.value("method", "") == kAutomaticMethod) {
+    const json& model = record["camera_model"];
+    LandmarkSolution s = solutionFromCameraModel(parseCameraModel(model), model);
+    CameraEstimate e = cameraFromSolution(s);
+    rotateBySectors(e, position);
+    s.rvec = e.rvec;
+    s.twentySure = true;
+    s.grade = gradeSolution(s.crossingsMatched, s.rmsPx, true, s.width, s.height);
+    s.reason.clear();
+    CalibrationRecord turned = recordFromSolution(s, "USER_CLICK_20");
+    turned["manual_points"] = record.value("manual_points", json());
+    turned["click_px"] = pointToJson(click);
+    return turned;
+  }
+  // A homography record: the clicked sector's direction becomes the 20's, a clockwise turn of
+  // the board frame by 18 degrees per sector.
+  CalibrationRecord turned = record;
+  const double a = 18.0 * position * kPi / 180.0, c = std::cos(a), s = std::sin(a);
+  const cv::Matx33d H = cv::Matx33d(matrix3x3FromJson(record["board_to_image"]).data()) *
+                        cv::Matx33d(c, -s, 0.0, s, c, 0.0, 0.0, 0.0, 1.0);
+  Homography h;
+  for (int i = 0; i < 9; ++i) h[i] = H.val[i] / H(2, 2);
+  turned["orientation_source"] = "USER_CLICK_20";
+  turned["click_px"] = pointToJson(click);
+  setGeometry(turned, h);
+  return turned;
+}
+
+}  // namespace tarv

@@ -1,0 +1,133 @@
+#include "tarv/camera/calibration_record.h"
+
+#include <cmath>
+
+#include <gtest/gtest.h>
+
+#include "tarv/autocal/landmark_test_scene.h"
+#include "tarv/camera/calibration_test_fixture.h"
+#include "tarv/camera/camera_model.h"
+#include "tarv/core/engine_values.h"
+
+namespace tarv {
+namespace {
+
+using testing::errorOf;
+using testing::distance;
+using testing::automaticRecord;
+using testing::landmarkCamera;
+using testing::truthPixel;
+
+TEST(AutomaticCalibration, RecordOfTheRenderedCameraIsAcceptedInTheEngineFrame) {
+  const CalibrationRecord& r = automaticRecord();
+  const scene::Camera& camera = landmarkCamera().camera;
+  EXPECT_TRUE(r["geometry_valid"]);
+  EXPECT_TRUE(r["accepted"]);
+  EXPECT_EQ(r["method"], "LANDMARK_CAMERA_SOLVE");
+  EXPECT_EQ(r["orientation_source"], "LANDMARK_NUMBERS");
+  ASSERT_TRUE(r["camera_model"].is_object());
+  EXPECT_EQ(r["camera_model"]["ampel"], "gruen");
+  // Engine frame: the 20 at negative y, the 3 at positive y, the 6 at positive x.
+  for (Point2 p : {Point2{0, -132}, Point2{0, 132}, Point2{150, 0}, Point2{-100, 100}}) {
+    EXPECT_LT(distance(boardToImage(r, p.x, p.y), truthPixel(camera, p.x, p.y)), 0.6) << p.x << "," << p.y;
+    const cv::Point2d ideal = camera.undistortPixel(camera.project(cv::Point2d(p.x, p.y)));
+    EXPECT_LT(distance(applyHomography(matrix3x3FromJson(r["board_to_image"]), p), {ideal.x, ideal.y}), 0.6);
+  }
+  EXPECT_LT(distance(pointFromJson(r["twenty_px"]), truthPixel(camera, 0, -132)), 0.6);
+  const Point2 back = imageToBoard(r, truthPixel(camera, 40, -60));
+  EXPECT_NEAR(back.x, 40.0, 0.3);
+  EXPECT_NEAR(back.y, -60.0, 0.3);
+}
+
+TEST(AutomaticCalibration, StoredHomographyIsExactlyThatOfTheStoredModelAfterATextRoundTrip) {
+  // What the runtime's start does with a saved calibration: parse the stored model and
+  // compare its plane homography with the stored matrix, element by element, to 1e-5.
+  const json saved = json::parse(automaticRecord().dump());
+  ASSERT_TRUE(saved["camera_model"].is_object());
+  const Homography derived = planeHomographyFromPose(parseCameraModel(saved["camera_model"]));
+  const Homography stored = matrix3x3FromJson(saved["board_to_image"]);
+  for (int i = 0; i < 9; ++i) EXPECT_EQ(derived[i], stored[i]) << i;
+}
+
+TEST(AutomaticCalibration, NothingDetectedIsARecordWithoutGeometry) {
+  std::unique_ptr<LandmarkModel> holder =
+      std::make_unique<LandmarkModel>(testing::constantModel({1, 26, 3}, std::vector<float>(78, 0.0f)));
+  const CalibrationRecord r = calibrateFromImage(holder, "", cv::Mat(640, 640, CV_8UC3, cv::Scalar::all(0)));
+  EXPECT_FALSE(r["geometry_valid"]);
+  EXPECT_FALSE(r["accepted"]);
+  EXPECT_TRUE(r["board_to_image"].is_null());
+  EXPECT_TRUE(r["twenty_px"].is_null());
+  EXPECT_EQ(r["camera_model"]["ok"], false);
+  EXPECT_EQ(r["camera_model"]["grund"], "zu wenige Kreuzungen oder kein Bull");
+  EXPECT_FALSE(r["camera_model"].contains("K"));
+}
+
+TEST(AutomaticCalibration, ModelIsLoadedOnceAndLoaderErrorsPassOn) {
+  std::unique_ptr<LandmarkModel> holder;
+  EXPECT_EQ(errorOf([&] { calibrateFromImage(holder, "/no/such/model.tarvm", landmarkCamera().image); }),
+            "Modell nicht gefunden: /no/such/model.tarvm");
+  EXPECT_FALSE(holder);
+  EXPECT_EQ(errorOf([&] { calibrateFromImage(holder, "", cv::Mat(10, 10, CV_8UC1)); }), "INVALID_CALIBRATION_IMAGE");
+  calibrateFromImage(holder, testing::landmarkModelFile(), landmarkCamera().image);
+  ASSERT_TRUE(holder);
+  const LandmarkModel* loaded = holder.get();
+  EXPECT_TRUE(calibrateFromImage(holder, "/no/such/model.tarvm", landmarkCamera().image)["accepted"]);
+  EXPECT_EQ(holder.get(), loaded);
+}
+
+TEST(AutomaticCalibration, WithoutNumbersTheGeometryStandsButIsNotAcceptedUntilTheTwentyIsClicked) {
+  const CalibrationRecord& r = automaticRecord(false);
+  const scene::Camera& camera = landmarkCamera(false).camera;
+  EXPECT_TRUE(r["geometry_valid"]);
+  EXPECT_FALSE(r["accepted"]);
+  EXPECT_EQ(r["camera_model"]["ampel"], "gelb");
+  EXPECT_EQ(r["report"]["rule"], "TWENTY_NOT_SURE_CLICK_REQUIRED");
+
+  const CalibrationRecord turned = confirmTwentyClick(r, truthPixel(camera, 5.0, -120.0));
+  EXPECT_TRUE(turned["accepted"]);
+  EXPECT_EQ(turned["orientation_source"], "USER_CLICK_20");
+  EXPECT_EQ(turned["camera_model"]["ampel"], "gruen");
+  EXPECT_LT(distance(pointFromJson(turned["twenty_px"]), truthPixel(camera, 0, -132)), 0.6);
+  EXPECT_LT(distance(boardToImage(turned, 150, 0), truthPixel(camera, 150, 0)), 0.6);
+}
+
+TEST(TwentyClick, AClickOnAnotherSectorMakesItTheTwenty) {
+  const CalibrationRecord& r = automaticRecord();
+  const scene::Camera& camera = landmarkCamera().camera;
+  // The 6 lies at +x: clicking it turns the board a quarter clockwise.
+  const CalibrationRecord turned = confirmTwentyClick(r, truthPixel(camera, 120.0, 3.0));
+  EXPECT_LT(distance(pointFromJson(turned["twenty_px"]), truthPixel(camera, 132, 0)), 0.6);
+  // A homography record turns the same way.
+  CalibrationRecord plain = r;
+  plain["camera_model"] = nullptr;
+  plain["method"] = "MANUAL_FOUR_POINTS";
+  const CalibrationRecord turnedPlain = confirmTwentyClick(plain, applyHomography(matrix3x3FromJson(r["board_to_image"]), {120, 3}));
+  const Point2 expected = applyHomography(matrix3x3FromJson(r["board_to_image"]), {132, 0});
+  EXPECT_LT(distance(pointFromJson(turnedPlain["twenty_px"]), expected), 1e-6);
+  EXPECT_EQ(turnedPlain["method"], "MANUAL_FOUR_POINTS");
+}
+
+TEST(TwentyClick, ClicksOffTheFieldsAreRefused) {
+  const CalibrationRecord& r = automaticRecord();
+  const scene::Camera& camera = landmarkCamera().camera;
+  EXPECT_EQ(errorOf([&] { confirmTwentyClick(r, truthPixel(camera, 3.0, 4.0)); }), "Bitte in das 20er-Feld klicken");
+  EXPECT_EQ(errorOf([&] { confirmTwentyClick(r, truthPixel(camera, 240.0, 0.0)); }),
+            "Bitte in das 20er-Feld oder auf die Zahl 20 klicken");
+  CalibrationRecord none = r;
+  none["geometry_valid"] = false;
+  EXPECT_EQ(errorOf([&] { confirmTwentyClick(none, {600, 300}); }), "GEOMETRY_REQUIRED_BEFORE_20_CLICK");
+}
+
+TEST(TwentyClick, AClickAboveTheBoardsHorizonIsOffTheBoard) {
+  // Depth 1 + y/250: the board line y = -250 mm is the horizon, image row v = 250; rows
+  // below it show board points that lie behind the camera, i.e. no board at all.
+  CalibrationRecord r = automaticRecord();
+  r["camera_model"] = nullptr;
+  r["board_to_image"] = json{{1.0, 0.0, 0.0}, {0.0, 1.0, 0.0}, {0.0, 1.0 / 250.0, 1.0}};
+  EXPECT_NEAR(imageToBoard(r, {0.0, 100.0}).y, 100.0 / (1.0 - 100.0 / 250.0), 1e-9);
+  EXPECT_TRUE(std::isnan(imageToBoard(r, {0.0, 300.0}).x));
+  EXPECT_EQ(errorOf([&] { confirmTwentyClick(r, {0.0, 300.0}); }), "Bitte in das 20er-Feld oder auf die Zahl 20 klicken");
+}
+
+}  // namespace
+}  // namespace tarv
