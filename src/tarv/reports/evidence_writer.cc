@@ -9,6 +9,7 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include "tarv/reports/evidence_folder.h"
+#include "tarv/reports/json_member.h"
 #include "tarv/reports/report_images.h"
 #include "tarv/reports/storage_limit.h"
 
@@ -64,18 +65,6 @@ std::optional<uint64_t> writePicture(EvidenceState& state, const fs::path& path,
   } catch (...) {
     return std::nullopt;
   }
-}
-
-const json& member(const json& object, const char* key) {
-  static const json kNull;
-  if (!object.is_object()) return kNull;
-  const auto found = object.find(key);
-  return found == object.end() ? kNull : *found;
-}
-
-std::string textMember(const json& object, const char* key) {
-  const json& value = member(object, key);
-  return value.is_string() ? value.get<std::string>() : std::string();
 }
 
 void openSegment(EvidenceState& state) {

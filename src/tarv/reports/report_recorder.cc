@@ -8,6 +8,7 @@
 #include <chrono>
 #include <stdexcept>
 
+#include "tarv/reports/json_member.h"
 #include "tarv/reports/storage_limit.h"
 #include "tarv/reports/thread_name.h"
 
@@ -26,12 +27,6 @@ constexpr double kGateEventInterval = 10.0;
 
 bool contains(const std::string& text, const char* part) {
   return text.find(part) != std::string::npos;
-}
-
-std::string textOr(const json& object, const char* key, const std::string& fallback) {
-  if (!object.is_object()) return fallback;
-  const auto found = object.find(key);
-  return found != object.end() && found->is_string() ? found->get<std::string>() : fallback;
 }
 
 double coalescingWindow(const std::string& signature, const std::string& status) {
@@ -154,13 +149,13 @@ void enqueueReportEvent(ReportRecorder& recorder, json event, const std::vector<
   std::lock_guard<std::mutex> lock(recorder.mutex_);
   if (!recorder.enabled_) return;
   try {
-    const json emptyResult = json::object();
-    const json& result = event.is_object() && event.contains("result") ? event["result"] : emptyResult;
-    const std::string topStatus = textOr(event, "status", "");
-    const std::string status = textOr(result, "status", topStatus);
-    const json entries = result.is_object() && result.contains("entries") ? result["entries"] : json::array();
-    const std::string signature = topStatus + status + textOr(result, "reason", "") +
-                                  entries.dump(-1, ' ', false, json::error_handler_t::replace);
+    const json& result = member(event, "result");
+    const std::string topStatus = textMember(event, "status");
+    const std::string status = textMember(result, "status", topStatus);
+    const json& entries = member(result, "entries");
+    const std::string signature =
+        topStatus + status + textMember(result, "reason") +
+        (entries.is_null() ? json::array() : entries).dump(-1, ' ', false, json::error_handler_t::replace);
     const double window = coalescingWindow(signature, status);
     for (const auto& recent : recorder.recentSignatures_) {
       if (recent.signature == signature && time - recent.time < window) {
@@ -168,7 +163,7 @@ void enqueueReportEvent(ReportRecorder& recorder, json event, const std::vector<
         return;
       }
     }
-    const bool gate = event.is_object() && event.contains("gate");
+    const bool gate = !member(event, "gate").is_null();
     if (gate && time - recorder.lastGateEventTime_ < kGateEventInterval) {
       recorder.coalesced_ += 1;
       return;
