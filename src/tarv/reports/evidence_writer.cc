@@ -88,13 +88,14 @@ void openSegment(EvidenceState& state) {
     manifest["segment"] = state.segmentNumber;
     const fs::path manifestPath = folder / "manifest.json";
     written.add(manifestPath, writeJsonFile(state, manifestPath, manifest));
-    for (std::size_t i = 0; i < state.references.size(); ++i) {
+    // Three cameras; a fourth file name would make the folder unrecognisable.
+    for (std::size_t i = 0; i < state.references.size() && i < 3; ++i) {
       const fs::path path = folder / ("reference-" + std::to_string(i + 1) + ".png");
       written.add(path, writeImageFile(state, path, state.references[i]));
     }
   } catch (...) {
-    // A folder without its manifest or references would never be written again: remove what
-    // this opening made so that nothing is left behind.
+    // A half-opened folder is closed and removed, so that the next event opens a complete
+    // one and nothing is left that the storage limit would have to guess about.
     written.removeAll();
     std::error_code error;
     fs::remove(folder, error);

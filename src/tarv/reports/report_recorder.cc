@@ -40,6 +40,18 @@ double coalescingWindow(const std::string& signature, const std::string& status)
   return 60.0;
 }
 
+// The failure's own text when it is one of the recorder's codes, else the fallback.
+std::string reportCode(std::exception_ptr failure, const char* fallback) {
+  try {
+    std::rethrow_exception(failure);
+  } catch (const std::exception& error) {
+    const std::string text = error.what();
+    return text.rfind("REPORT_", 0) == 0 ? text : fallback;
+  } catch (...) {
+    return fallback;
+  }
+}
+
 // Writing, encoding and deleting must never compete with capture and scoring.
 void enterBackgroundMode() noexcept {
   setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), 19);
@@ -111,18 +123,12 @@ void startReportRecorder(ReportRecorder& recorder, const std::string& root, cons
       recorder.enabled_ = true;
     }
     recorder.writer_ = std::thread(reportThreadMain, &recorder);
-  } catch (const std::exception& failure) {
-    std::lock_guard<std::mutex> lock(recorder.mutex_);
-    recorder.enabled_ = false;
-    recorder.errors_ += 1;
-    const std::string text = failure.what();
-    recorder.lastError_ = text.rfind("REPORT_", 0) == 0 ? text : "REPORT_START_FAILED";
-    recorder.evidence_.references.clear();
   } catch (...) {
+    const std::string code = reportCode(std::current_exception(), "REPORT_START_FAILED");
     std::lock_guard<std::mutex> lock(recorder.mutex_);
     recorder.enabled_ = false;
     recorder.errors_ += 1;
-    recorder.lastError_ = "REPORT_START_FAILED";
+    recorder.lastError_ = code;
     recorder.evidence_.references.clear();
   }
 }
@@ -249,11 +255,8 @@ void runReportLoop(ReportRecorder& recorder) {
     std::string failure;
     try {
       writeRoundReport(recorder.evidence_, event);
-    } catch (const std::exception& error) {
-      const std::string text = error.what();
-      failure = text.rfind("REPORT_", 0) == 0 ? text : "REPORT_IO_OR_IMAGE_ERROR";
     } catch (...) {
-      failure = "REPORT_IO_OR_IMAGE_ERROR";
+      failure = reportCode(std::current_exception(), "REPORT_IO_OR_IMAGE_ERROR");
     }
     {
       std::lock_guard<std::mutex> lock(recorder.mutex_);
