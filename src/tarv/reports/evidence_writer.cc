@@ -9,6 +9,7 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include "tarv/reports/evidence_folder.h"
+#include "tarv/reports/json_member.h"
 #include "tarv/reports/report_images.h"
 #include "tarv/reports/storage_limit.h"
 
@@ -66,18 +67,6 @@ std::optional<uint64_t> writePicture(EvidenceState& state, const fs::path& path,
   }
 }
 
-const json& member(const json& object, const char* key) {
-  static const json kNull;
-  if (!object.is_object()) return kNull;
-  const auto found = object.find(key);
-  return found == object.end() ? kNull : *found;
-}
-
-std::string textMember(const json& object, const char* key) {
-  const json& value = member(object, key);
-  return value.is_string() ? value.get<std::string>() : std::string();
-}
-
 void openSegment(EvidenceState& state) {
   state.segmentNumber += 1;
   state.currentFolder.clear();
@@ -99,13 +88,14 @@ void openSegment(EvidenceState& state) {
     manifest["segment"] = state.segmentNumber;
     const fs::path manifestPath = folder / "manifest.json";
     written.add(manifestPath, writeJsonFile(state, manifestPath, manifest));
-    for (std::size_t i = 0; i < state.references.size(); ++i) {
+    // Three cameras; a fourth file name would make the folder unrecognisable.
+    for (std::size_t i = 0; i < state.references.size() && i < 3; ++i) {
       const fs::path path = folder / ("reference-" + std::to_string(i + 1) + ".png");
       written.add(path, writeImageFile(state, path, state.references[i]));
     }
   } catch (...) {
-    // A folder without its manifest or references would never be written again: remove what
-    // this opening made so that nothing is left behind.
+    // A half-opened folder is closed and removed, so that the next event opens a complete
+    // one and nothing is left that the storage limit would have to guess about.
     written.removeAll();
     std::error_code error;
     fs::remove(folder, error);

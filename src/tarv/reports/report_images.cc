@@ -7,6 +7,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "tarv/reports/board_view.h"
+#include "tarv/reports/json_member.h"
 
 namespace tarv {
 
@@ -33,11 +34,9 @@ std::string format(const char* pattern, Args... args) {
 
 std::vector<double> ringRadiiOf(const json& runDocument) {
   std::vector<double> radii;
-  const auto found = runDocument.find("ring_radii");
-  if (runDocument.is_object() && found != runDocument.end() && found->is_array()) {
-    for (const json& value : *found) {
-      if (value.is_number()) radii.push_back(value.get<double>());
-    }
+  const json& listed = member(runDocument, "ring_radii");
+  for (std::size_t i = 0; listed.is_array() && i < listed.size(); ++i) {
+    if (listed[i].is_number()) radii.push_back(listed[i].get<double>());
   }
   if (radii.size() < 6) return {6.35, 15.9, 97.0, 107.0, 160.0, 170.0};
   return radii;
@@ -55,13 +54,6 @@ bool readPoint(const json& value, cv::Point2d& point) {
   if (!value.is_array() || value.size() < 2) return false;
   point = {value.at(0).get<double>(), value.at(1).get<double>()};
   return true;
-}
-
-const json& member(const json& object, const char* key) {
-  static const json kNull;
-  if (!object.is_object()) return kNull;
-  const auto found = object.find(key);
-  return found == object.end() ? kNull : *found;
 }
 
 // A whole number for printing; 0 when absent or beyond int.

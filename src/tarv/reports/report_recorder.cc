@@ -8,6 +8,7 @@
 #include <chrono>
 #include <stdexcept>
 
+#include "tarv/reports/json_member.h"
 #include "tarv/reports/storage_limit.h"
 #include "tarv/reports/thread_name.h"
 
@@ -28,12 +29,6 @@ bool contains(const std::string& text, const char* part) {
   return text.find(part) != std::string::npos;
 }
 
-std::string textOr(const json& object, const char* key, const std::string& fallback) {
-  if (!object.is_object()) return fallback;
-  const auto found = object.find(key);
-  return found != object.end() && found->is_string() ? found->get<std::string>() : fallback;
-}
-
 double coalescingWindow(const std::string& signature, const std::string& status) {
   if (status == "POSITION_UNRESOLVED" || status == "REMOVAL_PENDING" || status == "WAIT_DECISION") {
     return 0.5;
@@ -43,6 +38,18 @@ double coalescingWindow(const std::string& signature, const std::string& status)
     return 5.0;
   }
   return 60.0;
+}
+
+// The failure's own text when it is one of the recorder's codes, else the fallback.
+std::string reportCode(std::exception_ptr failure, const char* fallback) {
+  try {
+    std::rethrow_exception(failure);
+  } catch (const std::exception& error) {
+    const std::string text = error.what();
+    return text.rfind("REPORT_", 0) == 0 ? text : fallback;
+  } catch (...) {
+    return fallback;
+  }
 }
 
 // Writing, encoding and deleting must never compete with capture and scoring.
@@ -116,18 +123,12 @@ void startReportRecorder(ReportRecorder& recorder, const std::string& root, cons
       recorder.enabled_ = true;
     }
     recorder.writer_ = std::thread(reportThreadMain, &recorder);
-  } catch (const std::exception& failure) {
-    std::lock_guard<std::mutex> lock(recorder.mutex_);
-    recorder.enabled_ = false;
-    recorder.errors_ += 1;
-    const std::string text = failure.what();
-    recorder.lastError_ = text.rfind("REPORT_", 0) == 0 ? text : "REPORT_START_FAILED";
-    recorder.evidence_.references.clear();
   } catch (...) {
+    const std::string code = reportCode(std::current_exception(), "REPORT_START_FAILED");
     std::lock_guard<std::mutex> lock(recorder.mutex_);
     recorder.enabled_ = false;
     recorder.errors_ += 1;
-    recorder.lastError_ = "REPORT_START_FAILED";
+    recorder.lastError_ = code;
     recorder.evidence_.references.clear();
   }
 }
@@ -154,13 +155,13 @@ void enqueueReportEvent(ReportRecorder& recorder, json event, const std::vector<
   std::lock_guard<std::mutex> lock(recorder.mutex_);
   if (!recorder.enabled_) return;
   try {
-    const json emptyResult = json::object();
-    const json& result = event.is_object() && event.contains("result") ? event["result"] : emptyResult;
-    const std::string topStatus = textOr(event, "status", "");
-    const std::string status = textOr(result, "status", topStatus);
-    const json entries = result.is_object() && result.contains("entries") ? result["entries"] : json::array();
-    const std::string signature = topStatus + status + textOr(result, "reason", "") +
-                                  entries.dump(-1, ' ', false, json::error_handler_t::replace);
+    const json& result = member(event, "result");
+    const std::string topStatus = textMember(event, "status");
+    const std::string status = textMember(result, "status", topStatus);
+    const json& entries = member(result, "entries");
+    const std::string signature =
+        topStatus + status + textMember(result, "reason") +
+        (entries.is_null() ? json::array() : entries).dump(-1, ' ', false, json::error_handler_t::replace);
     const double window = coalescingWindow(signature, status);
     for (const auto& recent : recorder.recentSignatures_) {
       if (recent.signature == signature && time - recent.time < window) {
@@ -168,7 +169,7 @@ void enqueueReportEvent(ReportRecorder& recorder, json event, const std::vector<
         return;
       }
     }
-    const bool gate = event.is_object() && event.contains("gate");
+    const bool gate = !member(event, "gate").is_null();
     if (gate && time - recorder.lastGateEventTime_ < kGateEventInterval) {
       recorder.coalesced_ += 1;
       return;
@@ -254,11 +255,8 @@ void runReportLoop(ReportRecorder& recorder) {
     std::string failure;
     try {
       writeRoundReport(recorder.evidence_, event);
-    } catch (const std::exception& error) {
-      const std::string text = error.what();
-      failure = text.rfind("REPORT_", 0) == 0 ? text : "REPORT_IO_OR_IMAGE_ERROR";
     } catch (...) {
-      failure = "REPORT_IO_OR_IMAGE_ERROR";
+      failure = reportCode(std::current_exception(), "REPORT_IO_OR_IMAGE_ERROR");
     }
     {
       std::lock_guard<std::mutex> lock(recorder.mutex_);
