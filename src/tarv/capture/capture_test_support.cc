@@ -2,6 +2,7 @@
 
 #include <stdlib.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 
@@ -232,7 +233,8 @@ TempDir::~TempDir() {
 std::string writeTestVideo(const std::string& dir, int width, int height, int frames, double fps) {
   const std::string path = dir + "/moving.avi";
   cv::VideoWriter writer(path, cv::VideoWriter::fourcc('M', 'J', 'P', 'G'), fps, cv::Size(width, height));
-  for (int i = 0; i < frames; ++i) writer.write(squareFrame(width, height, 8 + 4 * i, height / 3));
+  const int travel = std::max(1, width - width / 6 - 8);
+  for (int i = 0; i < frames; ++i) writer.write(squareFrame(width, height, 8 + (12 * i) % travel, height / 3));
   return path;
 }
 

@@ -115,7 +115,7 @@ class TempDir {
   std::string path_;
 };
 
-// An MJPG .avi of `frames` frames with a square moving 4 pixels a frame.
+// An MJPG .avi of `frames` frames with a square moving 12 pixels a frame.
 std::string writeTestVideo(const std::string& dir, int width, int height, int frames, double fps);
 
 }  // namespace tarv::testing
