@@ -12,6 +12,10 @@
 
 namespace tarv::testing {
 
+// Camera workers run OpenCV on one thread; the tests that publish frames on their own
+// thread do the same from the start.
+const bool kOneOpenCvThread = (cv::setNumThreads(1), true);
+
 FakeControls::Entry& FakeControls::entry(CameraControl c) {
   switch (c) {
     case CameraControl::Exposure:
