@@ -1,5 +1,7 @@
 #include "tarv/capture/capture_slot.h"
 
+#include <pthread.h>
+
 #include <thread>
 #include <vector>
 
@@ -56,6 +58,26 @@ TEST(CaptureSlot, DestroyedWhileAttachedStopsItsWorker) {
   std::lock_guard<std::mutex> lock(state->mutex);
   EXPECT_FALSE(state->running);
   EXPECT_FALSE(state->worker_active);
+}
+
+TEST(CaptureSlot, WorkerCarriesTheCameraName) {
+  ScriptedFallback setup;
+  std::mutex mutex;
+  std::string name;
+  setup.control->on_read = [&] {
+    char buffer[32] = {};
+    pthread_getname_np(pthread_self(), buffer, sizeof buffer);
+    std::lock_guard<std::mutex> lock(mutex);
+    name = buffer;
+  };
+  CaptureSlot slot;
+  CaptureRequest request = setup.request();
+  request.camera = 2;
+  ASSERT_EQ(slot.open(request), 0);
+  waitForFrames(*slot.state(), 1);
+  slot.close();
+  std::lock_guard<std::mutex> lock(mutex);
+  EXPECT_EQ(name, "tarv-kamera-3");
 }
 
 TEST(CaptureSlot, SecondOpenWithoutCloseIsRefused) {
