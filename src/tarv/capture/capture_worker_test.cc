@@ -1,9 +1,11 @@
 #include "tarv/capture/capture_worker.h"
 
+#include <cstdio>
 #include <fstream>
 #include <thread>
 
 #include <gtest/gtest.h>
+#include <opencv2/imgcodecs.hpp>
 #include <opencv2/videoio.hpp>
 
 #include "tarv/capture/capture_test_support.h"
@@ -78,6 +80,34 @@ TEST(CaptureWorker, FallbackAfterALostNativeStreamStartsClean) {
   }
   slot.close();
   directSwitch() = 1;
+}
+
+}  // namespace
+}  // namespace tarv
+
+namespace tarv {
+namespace {
+
+TEST(CaptureWorker, ImageSequencePlaysLooped) {
+  testing::TempDir dir;
+  for (int i = 0; i < 3; ++i) {
+    char name[64];
+    std::snprintf(name, sizeof name, "/img_%04d.png", i);
+    cv::imwrite(dir.path() + name, testing::squareFrame(48, 32, 4 + 8 * i, 4));
+  }
+  CaptureSlot slot;
+  CaptureRequest request;
+  request.device = dir.path() + "/img_0000.png";
+  request.fps = 25;
+  ASSERT_EQ(slot.open(request), 0);
+  std::shared_ptr<SlotState> s = slot.state();
+  std::unique_lock<std::mutex> lock(s->mutex);
+  // More frames than files: the sequence started again from its first image.
+  EXPECT_TRUE(s->changed.wait_for(lock, std::chrono::seconds(20), [&] { return s->sequence >= 5 || !s->running; }));
+  EXPECT_GE(s->sequence, 5);
+  EXPECT_EQ(s->backend, "CV_IMAGES");
+  lock.unlock();
+  slot.close();
 }
 
 }  // namespace
