@@ -17,6 +17,7 @@
 #include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
 
+#include "bench/median_time.h"
 #include "tarv/capture/capture_slot.h"
 #include "tarv/capture/frame_intake.h"
 #include "tarv/tarv.h"
@@ -36,17 +37,7 @@ cv::Mat picture(int i) {
   return image;
 }
 
-template <typename F>
-double medianMs(int runs, F&& work) {
-  std::vector<double> times;
-  for (int i = 0; i < runs; ++i) {
-    const auto start = std::chrono::steady_clock::now();
-    work();
-    times.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
-  }
-  std::nth_element(times.begin(), times.begin() + runs / 2, times.end());
-  return times[static_cast<std::size_t>(runs / 2)];
-}
+using tarv::bench::medianMs;
 
 // Frames a second the file camera sustains: the file's own rate is far above what decoding
 // allows, so the slot runs as fast as it can.
