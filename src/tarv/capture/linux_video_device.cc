@@ -107,7 +107,7 @@ class LinuxVideoDevice : public VideoDevice, public CameraControls {
   double setFrameInterval(double wanted) override {
     v4l2_streamparm parm{};
     parm.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-    if (xioctl(fd_, VIDIOC_G_PARM, &parm) != 0) return 0;
+    if (!(wanted > 0) || xioctl(fd_, VIDIOC_G_PARM, &parm) != 0) return 0;
     if (!(parm.parm.capture.capability & V4L2_CAP_TIMEPERFRAME)) return seconds(parm.parm.capture.timeperframe);
     const double rate = 1.0 / wanted;
     if (std::fabs(rate - std::round(rate)) < 1e-6) {
