@@ -274,6 +274,18 @@ TEST_F(ScriptedJpegCamera, FramingFaultsCountedAndLossShowsReconnecting) {
   EXPECT_EQ(health(0)["running"], false);
 }
 
+TEST_F(ScriptedJpegCamera, DeviceListAndModes) {
+  install(100);
+  const json devices = json::parse(tarv_capture_enumerate());
+  EXPECT_EQ(devices["status"], "OK");
+  ASSERT_EQ(devices["devices"].size(), 1u);
+  EXPECT_EQ(devices["devices"][0]["name"], "Scripted 0");
+  EXPECT_EQ(std::string(tarv_capture_modes(0)),
+            "{\"index\":0,\"modes\":[{\"fourcc\":\"MJPG\",\"fps_max\":30,\"fps_min\":30,\"height\":48,"
+            "\"width\":64}],\"pins_seen\":1,\"status\":\"OK\",\"types_seen\":1,\"unknown_timing\":0}");
+  EXPECT_EQ(json::parse(tarv_capture_modes(5))["error"], "device not found");
+}
+
 TEST_F(ScriptedJpegCamera, ReaderTakesMjpegFirst) {
   install(100);
   camera->gap_ms = 45;  // 22 a second: pacing to 25 drops none

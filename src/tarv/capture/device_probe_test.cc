@@ -39,3 +39,19 @@ TEST(DeviceProbe, ModesOfOneDevice) {
 
 }  // namespace
 }  // namespace tarv
+
+namespace tarv {
+namespace {
+
+TEST(LinuxVideoSystem, RefusesWhatIsNotACaptureDevice) {
+  const std::shared_ptr<VideoSystem> video = linuxVideoSystem();
+  std::string error;
+  EXPECT_EQ(video->open("/dev/null", error), nullptr);
+  EXPECT_EQ(error, "/dev/null is not a streaming capture device");
+  EXPECT_EQ(video->open("/dev/video-missing", error), nullptr);
+  EXPECT_EQ(error.rfind("/dev/video-missing: ", 0), 0u);
+  for (const VideoDeviceInfo& d : video->captureDevices()) EXPECT_EQ(d.path.rfind("/dev/video", 0), 0u);
+}
+
+}  // namespace
+}  // namespace tarv
