@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <cctype>
 #include <chrono>
-#include <climits>
 #include <cmath>
 #include <set>
 #include <thread>
