@@ -57,6 +57,63 @@ TARV_API int32_t tarv_direct_mask(const uint8_t* previous, const uint8_t* curren
 /* Seconds of the monotonic clock that every capture time and decision uses. */
 TARV_API double tarv_monotonic_seconds(void);
 
+/* Capture functions take camera numbers 0..2. Frames leave as packed 8-bit BGR rows (3 bytes
+ * a pixel), masks as one byte a pixel. No function throws; failures are negative codes. */
+
+/* Opens a camera. device: a device number (the N-th V4L2 capture node in numeric order), a
+ * /dev/videoN node, or an existing video or image file (played looped). fps above 25 is
+ * asked as 25; 0 asks for no rate (the device's or the file's own). fourcc NULL means
+ * "MJPG". api 700 lets the native V4L2 backends take the camera first.
+ * Returns 0 opened, -1 camera > 2 or device NULL, -3 not closed since the last open, -2 the
+ * camera did not open within 15 s (close it before opening it again). */
+TARV_API int32_t tarv_capture_open(uint32_t camera, const char* device, uint32_t width,
+                                   uint32_t height, uint32_t fps, const char* fourcc,
+                                   int32_t api);
+/* Stops and releases a camera; returns within a bounded time even when the device hangs. */
+TARV_API void tarv_capture_close(uint32_t camera);
+/* Motion gate: smallest blob (quarter-size pixels, >= 0) and least time between long-range
+ * measurements (ms, > 0); other values leave a setting alone. Survives reopening. */
+TARV_API void tarv_capture_gate(uint32_t camera, double min_blob_area, double interval_ms);
+/* Waits up to timeout_ms for a frame not yet handed out and copies the newest full-size
+ * frame. Returns 1, 0 time-out, -2 size mismatch (the frame stays unseen), -3 stopped or the
+ * newest JPEG does not decode, -1 bad arguments. */
+TARV_API int32_t tarv_capture_wait(uint32_t camera, int32_t timeout_ms, void* dst, int64_t size,
+                                   uint32_t* sequence, double* read_ms);
+/* Like tarv_capture_wait with the quarter-size frame and its frame-to-frame motion mask.
+ * -4: stopped while reconnecting. */
+TARV_API int32_t tarv_capture_wait_stats(uint32_t camera, int32_t timeout_ms, uint8_t* frame_dst,
+                                         uint64_t frame_size, uint8_t* mask_dst,
+                                         uint64_t mask_size, uint32_t* sequence,
+                                         double* read_ms, int32_t* mask_pixels,
+                                         int32_t* motion_pixels);
+/* Copies a retained frame (sequence <= 0: the newest). 1, 0 not retained, -2 size, -1 args. */
+TARV_API int32_t tarv_capture_copy(uint32_t camera, int32_t sequence, void* dst, uint64_t size);
+/* The same reduced by factor: ceil(size / factor) for decoded frames, the JPEG decoder's 1/2
+ * (factor 2, 3) or 1/4 (factor >= 4) for JPEG frames. */
+TARV_API int32_t tarv_capture_copy_reduced(uint32_t camera, int32_t sequence, int32_t factor,
+                                           void* dst, uint64_t size);
+/* Copies the newest motion mask when its frame is newer than after_sequence; *seconds is its
+ * receive time. 1, 0 nothing newer, -2 size, -1 args. */
+TARV_API int32_t tarv_capture_peek_motion(uint32_t camera, int32_t after_sequence, uint8_t* dst,
+                                          uint64_t size, uint32_t* sequence, double* seconds);
+/* Receive time (monotonic seconds) of one of the last 20 frames; -1.0 otherwise. */
+TARV_API double tarv_capture_received(uint32_t camera, int32_t sequence);
+/* Process-wide switches: native MJPG stream (on), native reader (on), exposure lock (off),
+ * white-balance lock (off). */
+TARV_API void tarv_capture_direct(int32_t on);
+TARV_API void tarv_capture_media_foundation(int32_t on);
+TARV_API void tarv_capture_lock_exposure(int32_t on);
+TARV_API void tarv_capture_lock_white_balance(int32_t on);
+/* Checks the JPEG end scanner without a camera: 1 passed, -1..-5 the failed check. */
+TARV_API int32_t tarv_capture_selftest_jpeg_end(void);
+/* Health document of one camera ("{}" for camera > 2). The text stays valid until this
+ * thread asks for the same camera again. */
+TARV_API const char* tarv_capture_health(uint32_t camera);
+/* V4L2 capture devices and the modes of one of them, as JSON; valid until this thread calls
+ * the same function again. */
+TARV_API const char* tarv_capture_enumerate(void);
+TARV_API const char* tarv_capture_modes(uint32_t index);
+
 /* Media ------------------------------------------------------------------------------------ */
 
 /* A JPEG of an image the host supplies. pixels must hold exactly width x height x 3 bytes,
@@ -72,6 +129,16 @@ TARV_API double tarv_monotonic_seconds(void);
 TARV_API int32_t tarv_image_jpeg_lens(const uint8_t* pixels, int32_t width, int32_t height,
                                       const double* H, const double* K, const double* D,
                                       uint8_t* dst, uint64_t capacity);
+
+/* A JPEG of camera 0..2's retained frame `sequence` (width x height, captured at
+ * capture_seconds on the monotonic clock, at most 0.5 s ago), rectified into a 960 x 960 top-down
+ * board view of radius_mm (200..350) when H is given (K and D remove the lens first), with an
+ * APP15 lens record. Returns the JPEG length; -1 bad arguments, -6 frame missing, replaced or
+ * stale, -4 capacity too small, -5 any other failure. */
+TARV_API int32_t tarv_capture_jpeg_lens(uint32_t camera, int32_t sequence, int32_t width,
+                                        int32_t height, double capture_seconds, const double* H,
+                                        const double* K, const double* D, double radius_mm,
+                                        uint8_t* dst, uint64_t capacity);
 
 /* tarv_image_jpeg_lens without a lens. */
 TARV_API int32_t tarv_image_jpeg(const uint8_t* pixels, int32_t width, int32_t height,

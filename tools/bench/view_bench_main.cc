@@ -10,6 +10,7 @@
 
 #include <opencv2/core.hpp>
 
+#include "bench/median_time.h"
 #include "host/host_protocol.h"
 #include "scene/scene.h"
 #include "tarv/core/board_geometry.h"
@@ -23,16 +24,7 @@ namespace {
 
 using json = nlohmann::json;
 
-template <typename F>
-double medianMs(int runs, F&& work) {
-  std::vector<double> times;
-  for (int i = 0; i < runs; ++i) {
-    const auto start = std::chrono::steady_clock::now();
-    work();
-    times.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
-  }
-  return tarv::percentile(times, 50.0);
-}
+using tarv::bench::medianMs;
 
 void measure(cv::Size size, int runs) {
   using namespace tarv;

@@ -82,4 +82,17 @@ TEST(ImageJpeg, BadArgumentsAndInvalidMatrices) {
   EXPECT_EQ(tarv_image_jpeg(pixels.data(), 320, 180, kH.data(), out.data(), n), n);
 }
 
+TEST(CaptureJpeg, RefusesBadRadiiAndAnswersMissingForACameraWithoutFrames) {
+  std::vector<uint8_t> out(1 << 16);
+  const double now = tarv_monotonic_seconds();
+  EXPECT_EQ(tarv_capture_jpeg_lens(2, 1, 1280, 720, now, kH.data(), nullptr, nullptr, 199.9,
+                                   out.data(), out.size()), -1);
+  EXPECT_EQ(tarv_capture_jpeg_lens(2, 1, 1280, 720, now, kH.data(), nullptr, nullptr, 350.1,
+                                   out.data(), out.size()), -1);
+  EXPECT_EQ(tarv_capture_jpeg_lens(3, 1, 1280, 720, now, kH.data(), nullptr, nullptr, 250.0,
+                                   out.data(), out.size()), -1);
+  EXPECT_EQ(tarv_capture_jpeg_lens(2, 1, 1280, 720, now, kH.data(), nullptr, nullptr, 250.0,
+                                   out.data(), out.size()), -6);
+}
+
 }  // namespace

@@ -1,11 +1,107 @@
 #include "tarv/capture/capture_slot.h"
 
-namespace tarv {
-namespace {
-// Constructed while the library loads, before any export runs.
-std::array<CaptureSlot, 3> gCaptureSlots;
-}  // namespace
+#include <chrono>
+#include <system_error>
+#include <utility>
 
-std::array<CaptureSlot, 3>& captureSlots() { return gCaptureSlots; }
+#include "tarv/capture/capture_worker.h"
+
+namespace tarv {
+
+std::shared_ptr<SlotState> stateForReopen(SlotState& previous) {
+  auto next = std::make_shared<SlotState>();
+  std::lock_guard<std::mutex> lock(previous.mutex);
+  next->codec = previous.codec;
+  next->backend = previous.backend;
+  next->reported_width = previous.reported_width;
+  next->reported_height = previous.reported_height;
+  next->reported_fps = previous.reported_fps;
+  next->requested_fps = previous.requested_fps;
+  next->format_matches_requested = previous.format_matches_requested;
+  next->format_before_retry = previous.format_before_retry;
+  next->min_blob_area = previous.min_blob_area;
+  next->measure_interval_ms = previous.measure_interval_ms;
+  next->retain_limit = previous.retain_limit;
+  next->retain_bytes_limit = previous.retain_bytes_limit;
+  // The open times start afresh: an open that fails never sets an end, and an end kept from
+  // the run before would make the open time negative.
+  return next;
+}
+
+CaptureSlot::CaptureSlot() : state_(std::make_shared<SlotState>()) {}
+
+// A host may exit without closing its cameras; the worker must not outlive the slot attached.
+CaptureSlot::~CaptureSlot() { close(); }
+
+std::shared_ptr<SlotState> CaptureSlot::state() {
+  std::lock_guard<std::mutex> lock(state_ref_);
+  return state_;
+}
+
+int32_t CaptureSlot::open(const CaptureRequest& request, int open_wait_ms) {
+  std::shared_ptr<SlotState> next;
+  {
+    std::lock_guard<std::mutex> control(control_);
+    if (worker_.joinable()) return -3;
+    next = stateForReopen(*state());
+    next->worker_active = true;
+    auto run = std::make_shared<CaptureRun>();
+    try {
+      worker_ = std::thread(captureThreadMain, next, run, request, captureBackends());
+    } catch (const std::exception& e) {
+      std::lock_guard<std::mutex> lock(next->mutex);
+      next->error = std::string("CAMERA_UNAVAILABLE: ") + e.what();
+      next->worker_active = false;
+    }
+    run_ = std::move(run);
+    std::lock_guard<std::mutex> lock(state_ref_);
+    state_ = next;
+  }
+  std::unique_lock<std::mutex> lock(next->mutex);
+  waitForCaptureOpen(lock, open_wait_ms / 1000.0, *next);
+  return next->opened ? 0 : -2;
+}
+
+void CaptureSlot::close(int close_wait_ms) {
+  std::lock_guard<std::mutex> control(control_);
+  std::shared_ptr<SlotState> current = state();
+  if (worker_.joinable()) {
+    run_->stop = true;
+    bool finished = false;
+    if (worker_.get_id() != std::this_thread::get_id()) {
+      std::unique_lock<std::mutex> lock(run_->mutex);
+      finished = run_->ended.wait_for(lock, std::chrono::milliseconds(close_wait_ms),
+                                      [&] { return run_->finished; });
+    }
+    if (finished) {
+      worker_.join();
+    } else {
+      worker_.detach();
+    }
+  }
+  std::lock_guard<std::mutex> lock(current->mutex);
+  current->opened = false;
+  current->running = false;
+  current->closed = true;
+  current->worker_active = false;
+  current->changed.notify_all();
+}
+
+std::array<CaptureSlot, 3>& captureSlots() {
+  static std::array<CaptureSlot, 3> slots;
+  return slots;
+}
+
+bool waitForCaptureOpen(std::unique_lock<std::mutex>& lock, double seconds, SlotState& state) {
+  return state.changed.wait_for(lock, std::chrono::duration<double>(seconds), [&] {
+    return state.opened || !state.error.empty() || !state.worker_active;
+  });
+}
+
+bool waitForNewFrame(std::unique_lock<std::mutex>& lock, int32_t milliseconds, SlotState& state) {
+  const auto ready = [&] { return state.sequence > state.delivered || !state.running; };
+  if (milliseconds <= 0) return ready();
+  return state.changed.wait_for(lock, std::chrono::milliseconds(milliseconds), ready);
+}
 
 }  // namespace tarv
