@@ -17,6 +17,7 @@
 #include "tarv/capture/frame_intake.h"
 #include "tarv/capture/jpeg_frames.h"
 #include "tarv/core/engine_values.h"
+#include "tarv/core/thread_name.h"
 
 namespace tarv {
 namespace {
@@ -341,7 +342,7 @@ void runCameraCapture(SlotState& slot, const CaptureRun& run, const CaptureReque
 void captureThreadMain(std::shared_ptr<SlotState> state, std::shared_ptr<CaptureRun> run,
                        CaptureRequest request, std::shared_ptr<const CaptureBackends> backends) {
   const std::string name = "tarv-kamera-" + std::to_string(std::min(request.camera, 2) + 1);
-  pthread_setname_np(pthread_self(), name.substr(0, 15).c_str());
+  setThreadName(name);
   runCameraCapture(*state, *run, request, *backends);
   {
     std::lock_guard<std::mutex> lock(state->mutex);

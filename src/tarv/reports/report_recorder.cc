@@ -10,7 +10,7 @@
 
 #include "tarv/reports/json_member.h"
 #include "tarv/reports/storage_limit.h"
-#include "tarv/reports/thread_name.h"
+#include "tarv/core/thread_name.h"
 
 namespace tarv {
 

@@ -1,4 +1,4 @@
-#include "tarv/reports/thread_name.h"
+#include "tarv/core/thread_name.h"
 
 #include <pthread.h>
 
