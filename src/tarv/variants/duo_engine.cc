@@ -511,6 +511,13 @@ json evaluateDuoFrames(DuoEngine& e, const std::vector<cv::Mat>& frames, double 
   if (f.views[0].newSupportPixels < kVariantEventPixels && f.views[1].newSupportPixels < kVariantEventPixels) {
     return {{"status", "READY"}, {"reason", "INSUFFICIENT_FRESH_EVENT_PIXELS"}};
   }
+  // A hand in view is no dart, whatever it covers.
+  if (e.handSeen) return {{"status", "WAIT"}, {"reason", "HAND_SEEN"}};
+  for (int i = 0; i < 2; ++i) {
+    if (f.views[i].newSupportPixels > largestDartPixels(e.cameras[i].boardToImage)) {
+      return {{"status", "WAIT"}, {"reason", "LARGE_INTERACTION_OR_LIGHTING"}};
+    }
+  }
   f.bouncer = {{name(0), f.views[0].difference}, {name(1), f.views[1].difference}};
   if (f.views[0].axis.is_null() && f.views[1].axis.is_null()) {
     return {{"status", "BOUNCER_CANDIDATE"}, {"reason", "INSUFFICIENT_NEW_SUPPORT_BOTH_CAMERAS"}, {"bouncer", f.bouncer}};

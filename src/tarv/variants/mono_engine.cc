@@ -311,6 +311,11 @@ json evaluate(MonoEngine& e, const cv::Mat& frame, double time) {
   }
   if (e.entries.size() > 2) return {{"status", "ROUND_FULL"}};
   if (f.masks.addedPixels() < kVariantEventPixels) return {{"status", "READY"}};
+  // A hand in view is no dart, whatever it covers.
+  if (e.handSeen) return {{"status", "WAIT"}, {"reason", "HAND_SEEN"}};
+  if (f.masks.addedPixels() > largestDartPixels(c.boardToImage)) {
+    return {{"status", "WAIT"}, {"reason", "LARGE_INTERACTION_OR_LIGHTING"}};
+  }
   return decideDart(e, f);
 }
 

@@ -25,6 +25,7 @@ namespace {
 // Room round the fresh change for the shaft search (flight tips, a point the grey change lost).
 constexpr int kCropMarginPx = 24;
 constexpr double kTipVoteReachMm = 6.0;
+constexpr double kLargestDartAreaMm2 = 9000.0;
 
 Homography inverseOf(const Homography& h) {
   const cv::Matx33d inverse = cv::Matx33d(h.data()).inv();
@@ -131,6 +132,15 @@ int largestErodedComponent(const cv::Mat& mask, const cv::Mat& region) {
   cv::erode(maskAnd(mask, region), eroded, cv::getStructuringElement(cv::MORPH_ELLIPSE, {5, 5}), {-1, -1}, 1,
             cv::BORDER_CONSTANT, cv::Scalar(0));
   return largestComponentArea(eroded);
+}
+
+int largestDartPixels(const Homography& boardToImage) {
+  std::vector<cv::Point2f> outline;
+  for (const Point2& p : circlePoints(170.0, 72)) {
+    const Point2 q = applyHomography(boardToImage, p);
+    outline.emplace_back(static_cast<float>(q.x), static_cast<float>(q.y));
+  }
+  return static_cast<int>(kLargestDartAreaMm2 * cv::contourArea(outline) / (CV_PI * 170.0 * 170.0));
 }
 
 int variantMinPixels(const Homography& boardToImage) {

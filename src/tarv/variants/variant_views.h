@@ -42,6 +42,9 @@ double brightnessRatio(const cv::Mat& grey, const cv::Mat& reference, const cv::
 int largestComponentArea(const cv::Mat& mask);
 // Largest component of (mask AND region) after one 5x5 elliptic erosion.
 int largestErodedComponent(const cv::Mat& mask, const cv::Mat& region);
+// The most changed pixels one dart can cover in the camera (a body seen from the side and a
+// flight seen across, about 9000 mm² of board): more is a hand, an arm or a shadow.
+int largestDartPixels(const Homography& boardToImage);
 // max(1, trunc(projected board height·160/400)); fails with "INVALID_DETECTION_SCALE".
 int variantMinPixels(const Homography& boardToImage);
 
