@@ -155,7 +155,11 @@ json emptyBoardAndTakeout(DuoEngine& e, DuoFrame& f) {
   if (e.takeoutLatch) missing = json::array();
   const json previous = e.pendingRemoval;
   e.pendingRemoval = missing.empty() ? json() : json{{"missing", missing}, {"time", f.time}};
-  if (missing.size() != 1) return {{"status", "WAIT"}, {"reason", "OLD_OBJECT_MOVED_OR_PARTLY_REMOVED"}};
+  if (missing.size() != 1) {
+    return {{"status", "WAIT"}, {"reason", "OLD_OBJECT_MOVED_OR_PARTLY_REMOVED"},
+            {"takeout", {{"visible", visible}, {"gone", gone}, {"new_pixels", newPixels}, {"min_pixels", minPixels},
+                         {"displaced", {{name(0), f.views[0].displacedEntries}, {name(1), f.views[1].displacedEntries}}}}}};
+  }
   if (!confirmsMissing(previous, missing, f.time)) {
     return {{"status", "REMOVAL_PENDING"}, {"reason", "CONFIRM_MISSING_DART_SUPPORT"}};
   }
@@ -420,13 +424,10 @@ DuoViewAnalysis measureDuoEventDifference(const Camera& camera, const cv::Mat& b
   a.masks = compareMasks(camera.referenceChangeMask, a.eventDifference, 3);
   a.minimumPixels = variantMinPixels(camera.boardToImage);
   a.largestComponent = largestErodedComponent(a.eventDifference, boardMask);
-  if (eventPixels < kVariantEventPixels || a.largestComponent < std::max(30, a.minimumPixels / 4)) {
-    a.empty = true;
-    return a;
-  }
   a.oldSupportDisplaced = !entries.empty() && a.masks.removedPixels() >= kVariantEventPixels &&
                           a.masks.stats.value("removed_fraction", 0.0) > 0.25;
-  a.newPixels = a.masks.addedPixels();
+  // Darts gone from a view that looks empty are gone too: the takeout must hear of them, or
+  // a round whose darts were pulled while a new one landed waits for ever.
   if (a.oldSupportDisplaced) {
     const cv::Mat grown = dilateMask(a.eventDifference, 7, false);
     for (size_t k = 0; k < supportMasks.size(); ++k) {
@@ -435,6 +436,11 @@ DuoViewAnalysis measureDuoEventDifference(const Camera& camera, const cv::Mat& b
       if (static_cast<double>(pixels(maskAnd(supportMasks[k], grown))) / own < 0.2) a.displacedEntries.push_back(k);
     }
   }
+  if (eventPixels < kVariantEventPixels || a.largestComponent < std::max(30, a.minimumPixels / 4)) {
+    a.empty = true;
+    return a;
+  }
+  a.newPixels = a.masks.addedPixels();
   if (a.newPixels < kVariantEventPixels) return a;
   a.newSupport = maskAnd(a.boardDifference, a.masks.added);
   a.newSupportPixels = pixels(a.newSupport);
@@ -495,11 +501,13 @@ json evaluateDuoFrames(DuoEngine& e, const std::vector<cv::Mat>& frames, double 
     // New light that has settled: the references follow it rather than waiting for ever.
     if (lightHasSettled(e.settlingLight, {f.views[0].grey, f.views[1].grey}, {e.missMasks[0], e.missMasks[1]}, time,
                         e.handSeen)) {
-      for (int i = 0; i < 2; ++i) renewReferencesForLight(e.cameras[i], frames[i], f.views[i].grey);
+      for (int i = 0; i < 2; ++i) renewReferencesForLight(e.cameras[i], frames[i], f.views[i].grey, e.missMasks[i]);
       e.settlingLight = SettlingLight();
       return {{"status", "BACKGROUND_REFRESH"}, {"reason", "LIGHT_CHANGE_SETTLED"}};
     }
-    return {{"status", "WAIT"}, {"reason", "LARGE_INTERACTION_OR_LIGHTING"}};
+    return {{"status", "WAIT"}, {"reason", "LARGE_INTERACTION_OR_LIGHTING"},
+            {"changed_pixels", {pixels(f.views[0].eventDifference), pixels(f.views[1].eventDifference)}},
+            {"region_pixels", {pixels(e.missMasks[0]), pixels(e.missMasks[1])}}};
   }
   e.settlingLight = SettlingLight();
   if (json reply = emptyBoardAndTakeout(e, f); !reply.is_null()) return reply;
@@ -515,7 +523,9 @@ json evaluateDuoFrames(DuoEngine& e, const std::vector<cv::Mat>& frames, double 
   if (e.handSeen) return {{"status", "WAIT"}, {"reason", "HAND_SEEN"}};
   for (int i = 0; i < 2; ++i) {
     if (f.views[i].newSupportPixels > largestDartPixels(e.cameras[i].boardToImage)) {
-      return {{"status", "WAIT"}, {"reason", "LARGE_INTERACTION_OR_LIGHTING"}};
+      return {{"status", "WAIT"}, {"reason", "LARGE_INTERACTION_OR_LIGHTING"}, {"camera", name(i)},
+              {"new_support_pixels", f.views[i].newSupportPixels},
+              {"largest_dart_pixels", largestDartPixels(e.cameras[i].boardToImage)}};
     }
   }
   f.bouncer = {{name(0), f.views[0].difference}, {name(1), f.views[1].difference}};

@@ -2,6 +2,7 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include "tarv/variants/variant_views.h"
 #include "tarv/views/board_features.h"
 #include "tarv/views/image_ops.h"
 
@@ -45,13 +46,14 @@ bool lightHasSettled(SettlingLight& settling, const std::vector<cv::Mat>& greys,
   return time - settling.since >= kLightSettleS;
 }
 
-void renewReferencesForLight(Camera& camera, const cv::Mat& frame, const cv::Mat& grey) {
+void renewReferencesForLight(Camera& camera, const cv::Mat& frame, const cv::Mat& grey, const cv::Mat& region) {
   const bool darts = !camera.referenceChangeMask.empty() && cv::countNonZero(camera.referenceChangeMask) > 0;
   if (darts) {
     cv::Mat clear;
     cv::bitwise_not(dilateMask(camera.referenceChangeMask, 15, false), clear);
     camera.emptyReferenceColour = toneMatched(camera.emptyReferenceColour, frame, clear);
     camera.emptyReference = toGray(camera.emptyReferenceColour);
+    camera.referenceChangeMask = maskAnd(nativeDifferenceMask(camera.emptyReference, grey), region);
   } else {
     camera.emptyReferenceColour = frame.clone();
     camera.emptyReference = grey.clone();

@@ -27,7 +27,8 @@ bool lightHasSettled(SettlingLight& settling, const std::vector<cv::Mat>& greys,
 
 // The change references become the frame; the empty references are the old ones carried into
 // the new light by matching their tones to the frame outside the darts (the stored change
-// mask), or the frame itself when no dart is stored.
-void renewReferencesForLight(Camera& camera, const cv::Mat& frame, const cv::Mat& grey);
+// mask), or the frame itself when no dart is stored. The stored change becomes the darts'
+// change against the new empty reference inside the region.
+void renewReferencesForLight(Camera& camera, const cv::Mat& frame, const cv::Mat& grey, const cv::Mat& region);
 
 }  // namespace tarv

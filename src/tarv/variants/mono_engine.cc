@@ -213,7 +213,10 @@ json auditTakeout(MonoEngine& e, MonoFrame& f) {
   if (e.takeoutLatch) missing = json::array();
   const json previous = e.pendingMissing;
   e.pendingMissing = missing.empty() ? json() : json{{"missing", missing}, {"time", f.time}};
-  if (missing.size() != 1) return {{"status", "WAIT"}, {"reason", "OLD_OBJECT_MOVED_OR_PARTLY_REMOVED"}};
+  if (missing.size() != 1) {
+    return {{"status", "WAIT"}, {"reason", "OLD_OBJECT_MOVED_OR_PARTLY_REMOVED"},
+            {"takeout", {{"present", present}, {"gone", gone}, {"missing", missing}, {"masks", f.masks.stats}}}};
+  }
   if (!confirmsMissing(previous, missing, f.time)) {
     return {{"status", "REMOVAL_PENDING"}, {"reason", "CONFIRM_MISSING_DART_SUPPORT"}};
   }
@@ -270,7 +273,7 @@ json evaluate(MonoEngine& e, const cv::Mat& frame, double time) {
     e.emptyFrameCounter = 0;
     // New light that has settled: the references follow it rather than waiting for ever.
     if (lightHasSettled(e.settlingLight, {f.grey}, {e.eventRegionMask}, time, e.handSeen)) {
-      renewReferencesForLight(c, frame, f.grey);
+      renewReferencesForLight(c, frame, f.grey, e.eventRegionMask);
       e.settlingLight = SettlingLight();
       return {{"status", "BACKGROUND_REFRESH"}, {"reason", "LIGHT_CHANGE_SETTLED"}};
     }
