@@ -590,7 +590,7 @@ json processDuoFrames(DuoEngine& engine, const json& request, const std::vector<
   const auto times = request.find("times");
   if (times != request.end() && times->is_array() && !times->empty()) time = times->front().get<double>();
   const int32_t epoch = request.value("epoch", 0);
-  if (epoch != engine.epoch || (engine.lastTime >= 0.0 && time - engine.lastTime > kConfirmWindowS)) {
+  if (carriedStateLapses(epoch, engine.epoch, time, engine.lastTime)) {
     engine.emptyCount = 0;
     engine.pendingCandidate = nullptr;
     engine.pendingRemoval = nullptr;
@@ -602,19 +602,8 @@ json processDuoFrames(DuoEngine& engine, const json& request, const std::vector<
 
   const double startMs = monotonicMilliseconds();
   json reply = evaluateDuoFrames(engine, images, time);
-  reply["entries"] = engine.entries;
-  const json event = buildHostEvent(reply);
-  if (!event.is_null() && event != engine.snapshot) {
-    engine.snapshot = event;
-    reply["state"] = event;
-  } else {
-    reply["state"] = nullptr;
-  }
-  reply["snapshot"] = engine.snapshot;
-  reply["round"] = engine.roundNumber;
-  reply["engine_flags"] = buildVariantEngineFlags(engine);
-  reply["processMs"] = since(startMs);
-  reply["executionBackend"] = kBackend;
+  completeFrameReply(reply, engine.entries, engine.snapshot, engine.roundNumber, buildVariantEngineFlags(engine),
+                     startMs, kBackend);
   return reply;
 }
 

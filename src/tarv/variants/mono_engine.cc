@@ -368,7 +368,7 @@ json processMonoFrame(MonoEngine& engine, const json& request, const cv::Mat& im
   if (!engine.armed) throw std::runtime_error("ENGINE_NOT_ARMED");
   const double time = request.value("time", monotonicMilliseconds() / 1000.0);
   const int32_t epoch = request.value("epoch", 0);
-  if (epoch != engine.epoch || (engine.lastTime >= 0.0 && time - engine.lastTime > kConfirmWindowS)) {
+  if (carriedStateLapses(epoch, engine.epoch, time, engine.lastTime)) {
     engine.emptyFrameCounter = 0;
     engine.pendingWeakSample = nullptr;
     engine.pendingMissing = nullptr;
@@ -380,19 +380,8 @@ json processMonoFrame(MonoEngine& engine, const json& request, const cv::Mat& im
 
   const double startMs = monotonicMilliseconds();
   json reply = evaluateMonoFrame(engine, image, time);
-  reply["entries"] = engine.entries;
-  const json event = buildHostEvent(reply);
-  if (!event.is_null() && event != engine.state) {
-    engine.state = event;
-    reply["state"] = event;
-  } else {
-    reply["state"] = nullptr;
-  }
-  reply["snapshot"] = engine.state;
-  reply["round"] = engine.roundNumber;
-  reply["engine_flags"] = buildVariantEngineFlags(engine);
-  reply["processMs"] = since(startMs);
-  reply["executionBackend"] = kBackend;
+  completeFrameReply(reply, engine.entries, engine.state, engine.roundNumber, buildVariantEngineFlags(engine),
+                     startMs, kBackend);
   return reply;
 }
 

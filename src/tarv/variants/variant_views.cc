@@ -11,6 +11,7 @@
 #include "tarv/camera/board_normal.h"
 #include "tarv/detector/throw_evaluation.h"
 #include "tarv/engine/engine_values.h"
+#include "tarv/engine/host_event.h"
 #include "tarv/engine/process_switches.h"
 #include "tarv/views/board_features.h"
 #include "tarv/views/board_projection.h"
@@ -227,6 +228,27 @@ TipChecks checkTipVotes(const json& votes, Point2 point, const cv::Mat& freshMas
     if (set > 3) checks.onDartBody = true;
   }
   return checks;
+}
+
+bool carriedStateLapses(int32_t epoch, int32_t lastEpoch, double time, double lastTime) {
+  return epoch != lastEpoch || (lastTime >= 0.0 && time - lastTime > kConfirmWindowS);
+}
+
+void completeFrameReply(json& reply, const json& entries, json& lastEvent, int32_t round, json flags,
+                        double startMs, const char* backend) {
+  reply["entries"] = entries;
+  const json event = buildHostEvent(reply);
+  if (!event.is_null() && event != lastEvent) {
+    lastEvent = event;
+    reply["state"] = event;
+  } else {
+    reply["state"] = nullptr;
+  }
+  reply["snapshot"] = lastEvent;
+  reply["round"] = round;
+  reply["engine_flags"] = std::move(flags);
+  reply["processMs"] = monotonicMilliseconds() - startMs;
+  reply["executionBackend"] = backend;
 }
 
 bool confirmsSample(const json& previous, Point2 point, const std::string& field, double time) {

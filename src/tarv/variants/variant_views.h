@@ -88,6 +88,15 @@ void applyBedColour(json& field, Point2 point, const std::array<json, 3>& views,
                     const std::array<Camera, 3>& cameras, const std::array<Homography, 3>& homographies,
                     double uncertaintyMm);
 
+// Whether what a frame carries to the next (weak samples, missing darts, empty counts) lapses:
+// a new epoch, or more than 0.75 s since the last frame.
+bool carriedStateLapses(int32_t epoch, int32_t lastEpoch, double time, double lastTime);
+// The keys of every per-frame reply: "entries", "state" (the host event when it differs from
+// the last one, which it then replaces; else null), "snapshot", "round", "engine_flags",
+// "processMs" since startMs and "executionBackend".
+void completeFrameReply(json& reply, const json& entries, json& lastEvent, int32_t round, json flags,
+                        double startMs, const char* backend);
+
 // The view record of a camera slot without evidence.
 const json& emptyViewRecord();
 Homography identityHomography();
