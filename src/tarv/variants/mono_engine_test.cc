@@ -102,6 +102,10 @@ TEST(MonoArm, NotArmedUntilAnArmSucceedsAndTheMissRadiusRule) {
     ASSERT_EQ(armed.value("status", ""), "READY") << armed.dump().substr(0, 200);
     EXPECT_EQ(missRadiusMm(), stored) << given;
   }
+  // A failed arm leaves the radius every engine path shares as it was.
+  ASSERT_EQ(host.arm(empty(), {{"miss_radius_mm", 600.0}})["status"], "READY");
+  EXPECT_TRUE(host.arm(empty(), {{"miss_radius_mm", 170.0}, {"calibration", {{1, 0}, {0, 1}}}}).contains("error"));
+  EXPECT_EQ(missRadiusMm(), 600.0);
   const json armed = host.arm(empty());
   EXPECT_EQ(armed["executionBackend"], executionBackendName("_MONO"));
   EXPECT_EQ(armed["state"], armed["snapshot"]);
