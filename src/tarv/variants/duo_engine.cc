@@ -30,6 +30,9 @@ constexpr const char* kByline = "tarv two-camera engine";
 constexpr const char* kPolicy = "TWO_CAMERAS_EIGHT_EYES; LINES_OR_POINT_CONSENSUS; ONE_CAMERA_NEEDS_FRESH_SAMPLE";
 constexpr double kGlobalChangeShare = 0.15;
 constexpr double kAgreementMm = 6.0;
+// How far a camera's own tip may lie from the crossing of the two lines when the other
+// camera's tip confirms the crossing.
+constexpr double kOneTipReachMm = 60.0;
 
 int pixels(const cv::Mat& mask) { return mask.empty() ? 0 : cv::countNonZero(mask); }
 double since(double startMs) { return monotonicMilliseconds() - startMs; }
@@ -236,6 +239,29 @@ Election electTip(DuoEngine& e, DuoFrame& f) {
       } else {
         decision = {{"method", "UNRESOLVED"}, {"reason", "INTERSECTIONS_DISAGREE"}, {"intersections", intersections}};
       }
+    }
+  }
+
+  // The lines are the primary evidence: a camera whose own tip is hidden (behind its dart's
+  // body, beyond the other camera's reach) still gives its line. Two lines crossing clearly
+  // where one camera's own tip lies fix the point.
+  if (unresolved() && el.supporting == 2) {
+    const json crossings = electTwoViewLines(el.views, el.homographies, kOneTipReachMm);
+    const json* best = nullptr;
+    for (const json& x : crossings) {
+      const double nearer = std::min(x["distances"][0].get<double>(), x["distances"][1].get<double>());
+      if (nearer <= kAgreementMm && (best == nullptr || nearer < std::min((*best)["distances"][0].get<double>(),
+                                                                          (*best)["distances"][1].get<double>()))) {
+        best = &x;
+      }
+    }
+    if (best != nullptr) {
+      decision = {{"method", "TWO_VIEW_LINES"},
+                  {"point", (*best)["point"]},
+                  {"uncertainty_mm", (*best)["uncertainty_mm"]},
+                  {"intersections", crossings},
+                  {"line_election", "ONE_TIP_CONFIRMS"},
+                  {"unresolved", decision}};
     }
   }
 

@@ -71,8 +71,8 @@ json pairVote(json line, double x, double y, json index = 0) {
 const std::array<Homography, 3> kIdentities{identityHomography(), identityHomography(), identityHomography()};
 
 TEST(TwoViewLines, PerpendicularLinesMeetAtTheirCrossing) {
-  const json r = electTwoViewLines(views({pairVote({1, 0, -10}, 10, 1)}, {pairVote({0, 1, 0}, 11, 0)},
-                                         {observation(10, 0, 0, 1)}, {observation(10, 0, 1, 0)}),
+  const json r = electTwoViewLines(views(json::array({pairVote({1, 0, -10}, 10, 1)}), json::array({pairVote({0, 1, 0}, 11, 0)}),
+                                         json::array({observation(10, 0, 0, 1)}), json::array({observation(10, 0, 1, 0)})),
                                    kIdentities);
   ASSERT_EQ(r.size(), 1u);
   EXPECT_NEAR(r[0]["point"][0].get<double>(), 10.0, 1e-9);
@@ -82,19 +82,19 @@ TEST(TwoViewLines, PerpendicularLinesMeetAtTheirCrossing) {
 }
 
 TEST(TwoViewLines, DegenerateLinesAndBadIndicesNeverReachTheSolve) {
-  const json obs1 = {observation(10, 0, 0, 1)};
-  const json obs2 = {observation(10, 0, 1, 0)};
+  const json obs1 = json::array({observation(10, 0, 0, 1)});
+  const json obs2 = json::array({observation(10, 0, 1, 0)});
   const double nan = std::numeric_limits<double>::quiet_NaN();
   const json good2 = pairVote({0, 1, 0}, 11, 0);
   for (const json& bad : {pairVote({0, 0, 0}, 10, 1), pairVote({0, 0, 5}, 10, 1), pairVote({nan, 0, -10}, 10, 1),
                           pairVote({1, 0, -10}, 10, 1, 1), pairVote({1, 0, -10}, 10, 1, -1),
                           pairVote({1, 0, -10}, 10, 1, 0.5)}) {
-    EXPECT_TRUE(electTwoViewLines(views({bad}, {good2}, obs1, obs2), kIdentities).empty()) << bad.dump();
+    EXPECT_TRUE(electTwoViewLines(views(json::array({bad}), json::array({good2}), obs1, obs2), kIdentities).empty()) << bad.dump();
   }
   // Nearly parallel lines (3 degrees) are not solved either.
   const double a = 3.0 * CV_PI / 180.0;
-  EXPECT_TRUE(electTwoViewLines(views({pairVote({0, 1, 0}, 10, 0)}, {pairVote({-std::sin(a), std::cos(a), 0}, 10, 0)},
-                                      obs1, obs2),
+  EXPECT_TRUE(electTwoViewLines(views(json::array({pairVote({0, 1, 0}, 10, 0)}),
+                                      json::array({pairVote({-std::sin(a), std::cos(a), 0}, 10, 0)}), obs1, obs2),
                                 kIdentities)
                   .empty());
 }
