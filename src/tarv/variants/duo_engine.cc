@@ -30,9 +30,9 @@ constexpr const char* kByline = "tarv two-camera engine";
 constexpr const char* kPolicy = "TWO_CAMERAS_EIGHT_EYES; LINES_OR_POINT_CONSENSUS; ONE_CAMERA_NEEDS_FRESH_SAMPLE";
 constexpr double kGlobalChangeShare = 0.15;
 constexpr double kAgreementMm = 6.0;
-// How far a camera's own tip may lie from the crossing of the two lines when the other
-// camera's tip confirms the crossing.
-constexpr double kOneTipReachMm = 60.0;
+// A camera's own tip may lie anywhere on its line (hidden, or the far end taken) when the
+// other camera's tip confirms the crossing.
+constexpr double kOneTipReachMm = 600.0;
 
 int pixels(const cv::Mat& mask) { return mask.empty() ? 0 : cv::countNonZero(mask); }
 double since(double startMs) { return monotonicMilliseconds() - startMs; }
