@@ -2,8 +2,6 @@
 // takeouts that cannot stall, kept frames that must fit, misses beyond 200 mm, new light,
 // confirmations in time order and engines working at once.
 #include <cmath>
-#include <cstdio>
-#include <cstdlib>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -26,7 +24,6 @@ json sendUntil(VariantHost& host, const scene::SceneImages& shot, const std::str
   json reply;
   for (int i = 0; i < 4; ++i) {
     reply = host.detect(host.pick(shot), host.now() + 1.0 / 30.0, hand);
-    if (std::getenv("VDEBUG")) std::printf("%s %s %s\n", reply.value("status", "").c_str(), reply.value("reason", "").c_str(), reply.value("takeout", json()).dump().c_str());
     if (reply.value("status", "") == status) return reply;
   }
   return reply;
