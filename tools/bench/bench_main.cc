@@ -3,6 +3,7 @@
 //
 //   tarv_bench [--sets clean,noise_blur,...] [--darts N] [--seed S] [--quick]
 //              [--memory-calls N] [--verbose]
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -31,6 +32,7 @@ struct Options {
   int game_rounds = 10;
   bool quick = false;
   bool verbose = false;
+  bool fewer_cameras = true;  // the clean set again with two cameras and with one
 };
 
 constexpr int kQuickDarts = 6;
@@ -39,7 +41,7 @@ constexpr int kQuickMemoryCalls = 100;
 void usage() {
   std::fprintf(stderr,
                "usage: tarv_bench [--sets a,b,...] [--darts N] [--seed S] [--quick]\n"
-               "                  [--memory-calls N] [--verbose]\n  sets:");
+               "                  [--memory-calls N] [--verbose] [--no-fewer-cameras]\n  sets:");
   for (const auto& set : tb::scenarioSets()) std::fprintf(stderr, " %s", set.name.c_str());
   std::fprintf(stderr, "\n");
 }
@@ -60,6 +62,8 @@ bool parse(int argc, char** argv, Options& o) {
     const auto value = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
     if (arg == "--quick") {
       o.quick = true;
+    } else if (arg == "--no-fewer-cameras") {
+      o.fewer_cameras = false;
     } else if (arg == "--verbose") {
       o.verbose = true;
     } else if (arg == "--sets") {
@@ -159,6 +163,21 @@ int main(int argc, char** argv) {
         for (const std::string& line : runs.back().second.lines) std::printf("%s\n", line.c_str());
       }
     }
+    // The one- and two-camera engines on the clean set: two cameras are the rig's first two,
+    // one camera its most frontal.
+    const bool cleanChosen = std::find(options.sets.begin(), options.sets.end(), "clean") != options.sets.end();
+    if (options.fewer_cameras && cleanChosen) {
+      const tb::ScenarioSet clean = *tb::findScenarioSet("clean");
+      const int darts = options.darts > 0 ? options.darts : clean.default_darts;
+      for (const int cameras : {2, 1}) {
+        const std::string name = "clean_" + std::to_string(cameras) + "cam";
+        std::fprintf(stderr, "running %s (%d darts)...\n", name.c_str(), darts);
+        runs.emplace_back(name, tb::runScenarioSet(clean, darts, options.seed, cameras));
+        if (options.verbose) {
+          for (const std::string& line : runs.back().second.lines) std::printf("%s\n", line.c_str());
+        }
+      }
+    }
 
     std::printf("\n%-18s %6s %9s %7s %6s %6s %7s %8s %8s\n", "set", "darts", "correct%", "missed",
                 "extra", "wrong", "errors", "tip_med", "tip_p95");
@@ -177,7 +196,8 @@ int main(int argc, char** argv) {
                 "errors: error replies; tip error in mm over darts with one new entry)\n");
 
     std::printf("\ntiming: median tarv_call ms, ratio to the floor (median of 50 runs of cv::absdiff "
-                "of the three frames against their references, one thread), calls\n");
+                "of the frames sent (three, or the row's cameras) against their references, one thread), "
+                "calls\n");
     std::printf("%-18s %9s %8s  %-23s  %-23s  %-23s  %-23s\n", "set", "size", "floor_ms",
                 "unchanged", "deciding", "other", "arm");
     for (const auto& [name, run] : runs) printTiming(name, run);

@@ -130,9 +130,10 @@ size_t entryCount(const json& reply, size_t fallback) {
 
 // Sends one state kSendsPerState times; updates the entry count and the latest entries.
 void sendState(EngineSession& session, host::FrameClock& clock, const std::vector<Frames>& sends,
-               SetTally& tally, size_t& known, json& entries, json& lastReply) {
+               const std::vector<size_t>& cameras, SetTally& tally, size_t& known, json& entries,
+               json& lastReply) {
   for (const Frames& frames : sends) {
-    CallResult result = session.call(clock.detectRequest(frames));
+    CallResult result = session.call(clock.detectRequest(host::framesOf(frames, cameras)));
     const std::optional<json> replyEntries = host::replyEntries(result.reply);
     const size_t after = replyEntries ? replyEntries->size() : known;
     tally.addCall(classifyCall(result.reply, known, after), result.ms, result.reply);
@@ -182,7 +183,7 @@ double absdiffFloorMs(const Frames& frames, const Frames& references, int runs) 
   return median(absdiffRunsMs(frames, references, runs));
 }
 
-SetRun runScenarioSet(const ScenarioSet& set, int darts, uint64_t seed) {
+SetRun runScenarioSet(const ScenarioSet& set, int darts, uint64_t seed, int cameraCount) {
   SetRun run;
   const std::vector<PlannedRound> rounds = planRounds(set, darts, seed);
   std::vector<std::unique_ptr<scene::Renderer>> renderers;
@@ -201,12 +202,13 @@ SetRun runScenarioSet(const ScenarioSet& set, int darts, uint64_t seed) {
   for (size_t r = 0; r < rounds.size(); ++r) {
     const PlannedRound& round = rounds[r];
     const scene::Renderer& renderer = *renderers[round.rig];
+    const std::vector<size_t> cameras = host::camerasForCount(set.rigs[round.rig], cameraCount);
     scene::GroundTruth truth;
     const Frames references =
         stateFrames(renderer, {}, set.imaging, derivedSeed(seed, set.name, r, 100), 1, truth)
             .front();
 
-    CallResult arm = session.call(host::armRequest(truth, references));
+    CallResult arm = session.call(host::armRequestFor(truth, references, cameras));
     run.tally.addCall(CallKind::kArm, arm.ms, arm.reply);
     size_t known = entryCount(arm.reply, 0);
     json entries = host::replyEntries(arm.reply).value_or(json::array());
@@ -217,11 +219,12 @@ SetRun runScenarioSet(const ScenarioSet& set, int darts, uint64_t seed) {
           stateFrames(renderer, dartsScene(round, state), set.imaging,
                       derivedSeed(seed, set.name, r, state), kSendsPerState, truth);
       if (state == 1) {
-        const std::vector<double> times = absdiffRunsMs(sends.front(), references, floorRunsPerRound);
+        const std::vector<double> times = absdiffRunsMs(host::framesOf(sends.front(), cameras),
+                                                        host::framesOf(references, cameras), floorRunsPerRound);
         floorRuns.insert(floorRuns.end(), times.begin(), times.end());
       }
       const size_t before = known;
-      sendState(session, clock, sends, run.tally, known, entries, lastReply);
+      sendState(session, clock, sends, cameras, run.tally, known, entries, lastReply);
       if (state == 0) {
         run.tally.addEntriesOnUnchangedFrames(known > before ? known - before : 0);
         continue;

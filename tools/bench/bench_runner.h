@@ -27,8 +27,9 @@ struct SetRun {
 };
 
 // Renders and sends the set's rounds: arm with the empty board, the empty board again, then
-// three darts one after another, every state sent kSendsPerState times.
-SetRun runScenarioSet(const ScenarioSet& set, int darts, uint64_t seed);
+// three darts one after another, every state sent kSendsPerState times. With fewer than three
+// cameras the host sends the frames of those cameras only (host::camerasForCount).
+SetRun runScenarioSet(const ScenarioSet& set, int darts, uint64_t seed, int cameras = 3);
 
 struct MemoryRun {
   std::string set;

@@ -3,9 +3,11 @@
 // darts one after another and prints, per dart, the true field and tip beside the scored ones
 // and the host event.
 //
-//   tarv_demo [--replies] [path/to/libtarv.so]
+//   tarv_demo [--replies] [--cameras 1|2|3] [path/to/libtarv.so]
 //
 // --replies prints the status of every reply, and the whole reply when it is an error.
+// --cameras scores with that many cameras of the rig (three by default; two are the first
+// two, one the most frontal).
 //
 // Exit status: 0 when every dart was scored, 1 when a reply was an error, 2 when a dart was
 // not scored, 3 when the library cannot be loaded.
@@ -142,7 +144,7 @@ std::string pointText(std::optional<cv::Point2d> p) {
   return buffer;
 }
 
-int run(const Library& lib, bool printReplies) {
+int run(const Library& lib, bool printReplies, int cameraCount) {
   std::printf("tarv_demo: abi %s\n", lib.abiInfo());
   void* engine = lib.create();
   if (engine == nullptr) {
@@ -150,18 +152,20 @@ int run(const Library& lib, bool printReplies) {
     return 1;
   }
   Host client(lib, engine, printReplies);
-  const sc::Renderer renderer(sc::defaultRig({1280, 720}));
+  const std::vector<sc::CameraSpec> rig = sc::defaultRig({1280, 720});
+  const sc::Renderer renderer(rig);
+  const std::vector<size_t> cameras = host::camerasForCount(rig, cameraCount);
   sc::Scene scene;
   const sc::SceneImages empty = renderer.render(scene);
-  const json armed = client.send(host::armRequest(empty.truth, empty.frames), "arm");
-  std::printf("arm: %s\n", statusText(armed).c_str());
+  const json armed = client.send(host::armRequestFor(empty.truth, empty.frames, cameras), "arm");
+  std::printf("arm (%zu camera%s): %s\n", cameras.size(), cameras.size() == 1 ? "" : "s", statusText(armed).c_str());
 
   host::FrameClock clock;
   size_t known = host::replyEntries(armed).value_or(json::array()).size();
   json entries = json::array();
   const auto sendState = [&](const std::vector<cv::Mat>& frames, json& state, json& last) {
     for (int s = 0; s < kSendsPerState; ++s) {
-      last = client.send(clock.detectRequest(frames), "detect");
+      last = client.send(clock.detectRequest(host::framesOf(frames, cameras)), "detect");
       if (auto e = host::replyEntries(last)) {
         entries = *e;
         known = entries.size();
@@ -215,12 +219,16 @@ int run(const Library& lib, bool printReplies) {
 int main(int argc, char** argv) {
   const char* path = TARV_DEMO_LIBRARY;
   bool printReplies = false;
+  int cameraCount = 3;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--replies") {
       printReplies = true;
+    } else if (arg == "--cameras" && i + 1 < argc && std::string(argv[i + 1]).size() == 1 &&
+               argv[i + 1][0] >= '1' && argv[i + 1][0] <= '3') {
+      cameraCount = argv[++i][0] - '0';
     } else if (arg.rfind("--", 0) == 0) {
-      std::fprintf(stderr, "usage: tarv_demo [--replies] [path/to/libtarv.so]\n");
+      std::fprintf(stderr, "usage: tarv_demo [--replies] [--cameras 1|2|3] [path/to/libtarv.so]\n");
       return 3;
     } else {
       path = argv[i];
@@ -229,7 +237,7 @@ int main(int argc, char** argv) {
   const std::optional<Library> lib = load(path);
   if (!lib) return 3;
   try {
-    return run(*lib, printReplies);
+    return run(*lib, printReplies, cameraCount);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "tarv_demo: %s\n", e.what());
     return 1;

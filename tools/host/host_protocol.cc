@@ -39,12 +39,45 @@ json armRequest(const scene::GroundTruth& truth, const std::vector<cv::Mat>& fra
   return {{"command", "arm"}, {"images", imageDescriptors(frames)}, {"calibrations", calibrations}};
 }
 
+std::vector<size_t> camerasForCount(const std::vector<scene::CameraSpec>& rig, int count) {
+  if (count == 1) {
+    size_t frontal = 0;
+    for (size_t i = 1; i < rig.size(); ++i) {
+      if (rig[i].elevation_deg < rig[frontal].elevation_deg) frontal = i;
+    }
+    return {frontal};
+  }
+  std::vector<size_t> cameras;
+  for (size_t i = 0; i < rig.size() && static_cast<int>(i) < count; ++i) cameras.push_back(i);
+  return cameras;
+}
+
+std::vector<cv::Mat> framesOf(const std::vector<cv::Mat>& frames, const std::vector<size_t>& cameras) {
+  std::vector<cv::Mat> out;
+  for (size_t i : cameras) out.push_back(frames.at(i));
+  return out;
+}
+
+json armRequestFor(const scene::GroundTruth& truth, const std::vector<cv::Mat>& frames,
+                   const std::vector<size_t>& cameras) {
+  scene::GroundTruth subset;
+  for (size_t i : cameras) subset.cameras.push_back(truth.cameras.at(i));
+  json request = armRequest(subset, framesOf(frames, cameras));
+  if (cameras.size() == 1) {
+    request["calibration"] = request["calibrations"][0];
+    request.erase("calibrations");
+  }
+  return request;
+}
+
 json FrameClock::detectRequest(const std::vector<cv::Mat>& frames, bool handSeen) {
   now_ += 1.0 / 30.0;
   json request = {{"command", "detect"},
                   {"images", imageDescriptors(frames)},
-                  {"times", {now_, now_, now_}},
+                  {"times", json::array()},
                   {"epoch", 0}};
+  for (size_t i = 0; i < frames.size(); ++i) request["times"].push_back(now_);
+  if (frames.size() < 3) request["time"] = now_;
   if (handSeen) request["hand_seen"] = true;
   return request;
 }

@@ -25,12 +25,22 @@ json imageDescriptors(const std::vector<cv::Mat>& frames);
 // "arm" with the rig's true board-to-image homographies and the frames as references.
 json armRequest(const scene::GroundTruth& truth, const std::vector<cv::Mat>& frames);
 
+// The cameras of the rig that a host with `count` cameras uses: all three, the first two, or
+// the most frontal one (the smallest angle between its line to the bull and the board normal).
+std::vector<size_t> camerasForCount(const std::vector<scene::CameraSpec>& rig, int count);
+// The frames of those cameras.
+std::vector<cv::Mat> framesOf(const std::vector<cv::Mat>& frames, const std::vector<size_t>& cameras);
+// "arm" for those cameras: "calibration" for one camera, "calibrations" for more.
+json armRequestFor(const scene::GroundTruth& truth, const std::vector<cv::Mat>& frames,
+                   const std::vector<size_t>& cameras);
+
 // Sends scene states the way a host does: every state several times, times advancing by
 // 1/30 s per call.
 class FrameClock {
  public:
   explicit FrameClock(double start = 100.0) : now_(start) {}
-  // {"command":"detect","images":[...],"times":[t,t,t],"epoch":0[,"hand_seen":true]}
+  // {"command":"detect","images":[...],"times":[t per frame],"epoch":0[,"hand_seen":true]},
+  // with "time": t for fewer than three frames.
   json detectRequest(const std::vector<cv::Mat>& frames, bool handSeen = false);
   double now() const { return now_; }
 

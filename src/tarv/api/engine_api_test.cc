@@ -151,8 +151,8 @@ TEST_F(EngineApi, ImageCountsWithoutAnEngineVariant) {
 TEST_F(EngineApi, ImageChecksThroughTheExport) {
   std::vector<uint8_t> huge;
   json request = {{"command", "detect"}, {"images", {imageOf(huge, 8192, 8192)}}};
-  // Accepted by the checks: it reaches the (not yet available) one-camera engine.
-  EXPECT_EQ(error(request.dump()), "NOT_AVAILABLE");
+  // Accepted by the checks: it reaches the one-camera engine, which is not armed.
+  EXPECT_EQ(error(request.dump()), "ENGINE_NOT_ARMED");
   request["images"][0]["width"] = 8193;
   EXPECT_EQ(error(request.dump()), "INVALID_IMAGE_BUFFER");
   request["images"][0]["width"] = 8192;

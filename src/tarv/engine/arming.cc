@@ -9,7 +9,7 @@
 #include "tarv/camera/board_normal.h"
 #include "tarv/core/camera_worker_pool.h"
 #include "tarv/core/engine_values.h"
-#include "tarv/engine/host_event.h"
+#include "tarv/board/host_event.h"
 #include "tarv/engine/warmup.h"
 #include "tarv/views/board_features.h"
 #include "tarv/views/image_ops.h"

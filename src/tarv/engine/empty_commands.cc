@@ -11,7 +11,7 @@
 #include "tarv/engine/arming.h"
 #include "tarv/engine/decision_window.h"
 #include "tarv/engine/empty_board.h"
-#include "tarv/engine/host_event.h"
+#include "tarv/board/host_event.h"
 
 namespace tarv {
 namespace {

@@ -13,7 +13,7 @@
 #include "tarv/core/process_switches.h"
 #include "tarv/detector/throw_evaluation.h"
 #include "tarv/engine/decision_window.h"
-#include "tarv/engine/host_event.h"
+#include "tarv/board/host_event.h"
 #include "tarv/engine/request_intake.h"
 #include "tarv/engine/transient_confirmation.h"
 #include "tarv/views/camera_analysis.h"

@@ -14,7 +14,7 @@
 #include "tarv/core/board_projection.h"
 #include "tarv/detector/throw_evaluation.h"
 #include "tarv/engine/decision_window.h"
-#include "tarv/engine/host_event.h"
+#include "tarv/board/host_event.h"
 #include "tarv/engine/transient_probe.h"
 #include "tarv/views/board_features.h"
 #include "tarv/views/components.h"

@@ -10,6 +10,8 @@
 #include <opencv2/core.hpp>
 
 #include "tarv/core/round.h"
+#include "tarv/variants/light_renewal.h"
+#include "tarv/views/image_ops.h"
 
 namespace tarv {
 
@@ -17,8 +19,8 @@ using ImagePair = std::array<cv::Mat, 2>;
 
 struct DuoEngine {
   std::array<Camera, 2> cameras;
-  ImagePair boardMasks;
-  ImagePair missMasks;
+  ImagePair boardMasks;  // the scoring region: the miss radius round the bull
+  ImagePair missMasks;   // max(300, miss radius) + 25 mm
   ImagePair backgroundImages;
   ImagePair backgroundGreys;
   double backgroundTime = -1.0;
@@ -36,9 +38,54 @@ struct DuoEngine {
   bool armed = false;
   bool takeoutLatch = false;
   bool handSeen = false;
+  SettlingLight settlingLight;  // a large change that may be new light
 };
 
+// One camera's view of a frame pair against its background.
+struct DuoViewAnalysis {
+  bool changed = false;
+  bool globallyChanged = false;
+  bool empty = false;
+  bool quietUnderTakeout = false;
+  bool oldSupportDisplaced = false;
+  bool rejected = false;
+  int32_t newPixels = 0;
+  int32_t minimumPixels = 0;
+  int32_t largestComponent = 0;
+  int32_t newSupportPixels = 0;
+  double brightnessRatio = 1.0;
+  cv::Mat grey;
+  cv::Mat matchedGrey;
+  cv::Mat boardDifference;
+  cv::Mat eventDifference;
+  cv::Mat newSupport;
+  Masks masks;
+  json guard;
+  json difference;
+  json axis;
+  json candidate = json::object();
+  std::vector<uint64_t> displacedEntries;
+  cv::Mat dartMask;  // the new dart's change at full size, for its local check
+};
+
+// The view of one camera: change against the background, camera guard, emptiness, displaced
+// darts and, for new support, its shaft axis and candidate. Fails with
+// "CAMERA_RESOLUTION_CHANGED" and "INVALID_DETECTION_SCALE".
+DuoViewAnalysis measureDuoEventDifference(const Camera& camera, const cv::Mat& boardMask,
+                                          const cv::Mat& missMask, const cv::Mat& frame,
+                                          const json& entries, const std::vector<cv::Mat>& supportMasks,
+                                          int32_t tipMode);
+// An unchanged view is empty when its stored change mask holds fewer than 80 pixels.
+bool isViewEmpty(const std::array<DuoViewAnalysis, 2>& views, const std::array<Camera, 2>& cameras, int camera);
+// The frame evaluation of a frame pair; the reply's status and evidence.
+json evaluateDuoFrames(DuoEngine& engine, const std::vector<cv::Mat>& frames, double time);
+json buildVariantEngineFlags(const DuoEngine& engine);
+
+// "arm" with two images; fails with "TWO_CAMERAS_REQUIRED" and
+// "CAMERA_REFERENCE_FEATURES_INSUFFICIENT: CAM_n". A failed arm leaves the engine unarmed and
+// the process-wide radii as they were.
 json armDuoEngine(DuoEngine& engine, const json& request, const std::vector<cv::Mat>& images);
+// Fails with "ENGINE_NOT_ARMED" before arming and "TWO_CAMERAS_REQUIRED".
 json processDuoFrames(DuoEngine& engine, const json& request, const std::vector<cv::Mat>& images);
 // The first (which = 0) or second image of each stored support pair, sharing pixels.
 std::vector<cv::Mat> collectPairFrames(const DuoEngine& engine, int which);

@@ -1,4 +1,4 @@
-#include "tarv/engine/host_event.h"
+#include "tarv/board/host_event.h"
 
 #include <cmath>
 #include <string>

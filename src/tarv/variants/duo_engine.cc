@@ -1,0 +1,642 @@
+// The two-camera engine: arming, the per-frame command, the event difference of each view and
+// the frame evaluation (gates, empty board and takeout, tip election, acceptance).
+#include "tarv/variants/duo_engine.h"
+
+#include <algorithm>
+#include <cmath>
+#include <stdexcept>
+#include <string>
+
+#include <opencv2/imgproc.hpp>
+
+#include "tarv/board/board_layout.h"
+#include "tarv/board/multiview_consensus.h"
+#include "tarv/board/tip_solver.h"
+#include "tarv/detector/throw_evaluation.h"
+#include "tarv/core/engine_values.h"
+#include "tarv/board/host_event.h"
+#include "tarv/core/json_fields.h"
+#include "tarv/views/board_features.h"
+#include "tarv/views/tip_evidence.h"
+#include "tarv/variants/single_view_election.h"
+#include "tarv/variants/two_view_lines.h"
+#include "tarv/variants/variant_views.h"
+
+namespace tarv {
+namespace {
+
+constexpr const char* kBackend = "CPP_DUO_TWO_CAMERAS";
+constexpr const char* kByline = "tarv two-camera engine";
+constexpr const char* kPolicy = "TWO_CAMERAS_EIGHT_EYES; LINES_OR_POINT_CONSENSUS; ONE_CAMERA_NEEDS_FRESH_SAMPLE";
+constexpr double kGlobalChangeShare = 0.15;
+constexpr double kAgreementMm = 6.0;
+// A camera's own tip may lie anywhere on its line (hidden, or the far end taken) when the
+// other camera's tip confirms the crossing.
+constexpr double kOneTipReachMm = 600.0;
+
+int pixels(const cv::Mat& mask) { return mask.empty() ? 0 : cv::countNonZero(mask); }
+double since(double startMs) { return monotonicMilliseconds() - startMs; }
+double distanceMm(Point2 a, Point2 b) { return std::hypot(a.x - b.x, a.y - b.y); }
+const std::string& name(int camera) { return duoCameraIds[camera]; }
+
+json positionUnresolved(json record, const std::string& reason) {
+  record["status"] = "POSITION_UNRESOLVED";
+  record["reason"] = reason;
+  return record;
+}
+
+void clearRound(DuoEngine& e) {
+  e.entries = json::array();
+  e.supportMasks.clear();
+  e.roundNumber += 1;
+  e.emptyCount = 0;
+  e.pendingRemoval = nullptr;
+  e.takeoutLatch = false;
+}
+
+cv::Mat zeroMaskOf(const Camera& c) { return cv::Mat::zeros(c.emptyReference.size(), CV_8UC1); }
+
+struct DuoFrame {
+  DuoFrame(const std::vector<cv::Mat>& f, double t) : frames(f), time(t) {}
+  const std::vector<cv::Mat>& frames;
+  double time;
+  std::array<DuoViewAnalysis, 2> views;
+  json stages = json::object();
+  json guards;
+  json bouncer;
+  json previousCandidate;
+};
+
+// Two empty views, a disagreement on emptiness, or darts that disappeared; null lets the
+// evaluation go on.
+json emptyBoardAndTakeout(DuoEngine& e, DuoFrame& f) {
+  const std::array<bool, 2> empty{isViewEmpty(f.views, e.cameras, 0), isViewEmpty(f.views, e.cameras, 1)};
+  if (empty[0] && empty[1]) {
+    if (e.entries.empty()) return {{"status", "READY"}};
+    e.emptyCount += 1;
+    const bool tolerated = f.views[0].quietUnderTakeout || f.views[1].quietUnderTakeout;
+    if (e.emptyCount < 2) {
+      for (int i = 0; i < 2; ++i) {
+        e.backgroundImages[i] = f.frames[i].clone();
+        e.backgroundGreys[i] = f.views[i].grey.empty() ? toGray(f.frames[i]).clone() : f.views[i].grey.clone();
+      }
+      e.backgroundTime = f.time;
+      return {{"status", "EMPTY_PENDING"}, {"outside_noise_tolerated", tolerated}};
+    }
+    clearRound(e);
+    for (int i = 0; i < 2; ++i) {
+      Camera& c = e.cameras[i];
+      // Seen empty twice in a row: this frame is the empty board in today's light.
+      c.emptyReferenceColour = f.frames[i].clone();
+      c.emptyReference = f.views[i].grey.clone();
+      c.backgroundFrame = c.emptyReferenceColour;
+      c.dartReference = c.emptyReference;
+      c.referenceChangeMask = zeroMaskOf(c);
+    }
+    return {{"status", "EMPTY_RESET"}, {"outside_noise_tolerated", tolerated}};
+  }
+  e.emptyCount = 0;
+  if (empty[0] != empty[1]) {
+    DuoViewAnalysis& other = f.views[empty[0] ? 1 : 0];
+    if (!other.changed || other.newPixels < kVariantEventPixels) {
+      return {{"status", "WAIT"},
+              {"reason", "CAMERAS_DISAGREE_ON_EMPTY_BOARD"},
+              {"empty", {{name(0), empty[0]}, {name(1), empty[1]}}}};
+    }
+    DuoViewAnalysis& quiet = f.views[empty[0] ? 0 : 1];
+    quiet.axis = nullptr;
+    quiet.candidate = json::object();
+    quiet.oldSupportDisplaced = false;
+  }
+  if (!f.views[0].oldSupportDisplaced && !f.views[1].oldSupportDisplaced) return nullptr;
+
+  json missing = json::array();
+  int visible = 0, gone = 0;
+  for (size_t k = 0; k < e.supportMasks.size(); ++k) {
+    bool seen = false, missingEverywhere = true;
+    for (int i = 0; i < 2; ++i) {
+      if (pixels(e.supportMasks[k][i]) < kVariantEventPixels) continue;
+      seen = true;
+      const auto& displaced = f.views[i].displacedEntries;
+      missingEverywhere = missingEverywhere && std::find(displaced.begin(), displaced.end(), k) != displaced.end();
+    }
+    if (!seen) continue;
+    ++visible;
+    if (missingEverywhere) {
+      ++gone;
+      missing.push_back(k);
+    }
+  }
+  const int newPixels = std::max(f.views[0].newPixels, f.views[1].newPixels);
+  const int minPixels = std::max(f.views[0].minimumPixels, f.views[1].minimumPixels);
+  // Whether or not a takeout is latched: every dart gone with something new on the board
+  // ends the round, so a dart thrown before the board was seen empty cannot stall it.
+  if (visible > 0 && gone == visible && newPixels >= minPixels) {
+    clearRound(e);
+    e.pendingCandidate = nullptr;
+    bool fresh = true;
+    for (int i = 0; i < 2; ++i) {
+      fresh = fresh && pendingReferenceUsable(e.backgroundGreys[i], e.backgroundTime, e.cameras[i].emptyReference, f.time) &&
+              e.backgroundImages[i].size() == e.backgroundGreys[i].size();
+    }
+    for (int i = 0; i < 2; ++i) {
+      Camera& c = e.cameras[i];
+      if (fresh) {
+        c.emptyReferenceColour = e.backgroundImages[i];
+        c.emptyReference = e.backgroundGreys[i];
+      }
+      c.backgroundFrame = c.emptyReferenceColour;
+      c.dartReference = c.emptyReference;
+      c.referenceChangeMask = zeroMaskOf(c);
+    }
+    return {{"status", "EMPTY_RESET"},
+            {"reason", fresh ? "ALL_DARTS_GONE_NEW_OBJECT_PRESENT" : "ALL_DARTS_GONE_NEW_OBJECT_PRESENT_OLD_REFERENCE"},
+            {"round_advanced", true}};
+  }
+
+  // Once a takeout is latched, single removals stop: the round ends by a reset.
+  if (e.takeoutLatch) missing = json::array();
+  const json previous = e.pendingRemoval;
+  e.pendingRemoval = missing.empty() ? json() : json{{"missing", missing}, {"time", f.time}};
+  if (missing.size() != 1) {
+    return {{"status", "WAIT"}, {"reason", "OLD_OBJECT_MOVED_OR_PARTLY_REMOVED"},
+            {"takeout", {{"visible", visible}, {"gone", gone}, {"new_pixels", newPixels}, {"min_pixels", minPixels},
+                         {"displaced", {{name(0), f.views[0].displacedEntries}, {name(1), f.views[1].displacedEntries}}}}}};
+  }
+  if (!confirmsMissing(previous, missing, f.time)) {
+    return {{"status", "REMOVAL_PENDING"}, {"reason", "CONFIRM_MISSING_DART_SUPPORT"}};
+  }
+  const size_t k = missing[0].get<size_t>();
+  e.entries.erase(k);
+  e.supportMasks.erase(e.supportMasks.begin() + static_cast<long>(k));
+  for (size_t i = 0; i < e.entries.size(); ++i) e.entries[i]["id"] = i + 1;
+  for (int i = 0; i < 2; ++i) {
+    Camera& c = e.cameras[i];
+    cv::Mat occupancy = zeroMaskOf(c);
+    for (const ImagePair& pair : e.supportMasks) orMaskInPlace(occupancy, pair[i]);
+    c.referenceChangeMask = occupancy;
+    if (f.views[i].changed && f.views[i].newPixels < kVariantEventPixels) {
+      c.backgroundFrame = f.frames[i].clone();
+      c.dartReference = f.views[i].grey.clone();
+    }
+  }
+  e.pendingRemoval = nullptr;
+  e.takeoutLatch = true;
+  return {{"status", "DART_REMOVED"}, {"reason", "CONFIRMED_DISAPPEARANCE_WITHOUT_HAND"}};
+}
+
+struct Election {
+  json decision;
+  json record;
+  bool singleCamera = false;
+  int supporting = 0;
+  std::array<json, 3> views;
+  std::array<Homography, 3> homographies;
+};
+
+// The board point of the new dart from the two views.
+Election electTip(DuoEngine& e, DuoFrame& f) {
+  const double startMs = monotonicMilliseconds();
+  Election el;
+  el.homographies = {e.cameras[0].boardToImage, e.cameras[1].boardToImage, identityHomography()};
+  el.views = {emptyViewRecord(), emptyViewRecord(), emptyViewRecord()};
+  for (int i = 0; i < 2; ++i) {
+    if (f.views[i].axis.is_null()) continue;
+    el.views[i] = f.views[i].axis;
+    ++el.supporting;
+  }
+  json& decision = el.decision;
+  if (el.supporting == 2) {
+    decision = reconstructTipFromViews(el.views, el.homographies, std::max(missRadiusMm(), 300.0));
+    if (decision.value("method", "") == "CAM_PLUS_ONE" || decision.value("method", "") == "UNANIMOUS_CAM") {
+      decision["method"] = "TWO_VIEW_LINES";
+    }
+  } else {
+    decision = {{"method", "UNRESOLVED"}, {"reason", "ONE_CAMERA_ONLY"}};
+  }
+  const auto unresolved = [&decision] { return decision.value("method", "UNRESOLVED") == "UNRESOLVED"; };
+  if (unresolved() && el.supporting == 2) {
+    const json intersections = electTwoViewLines(el.views, el.homographies);
+    if (!intersections.empty()) {
+      size_t best = 0;
+      const auto sum = [&](size_t i) {
+        return intersections[i]["distances"][0].get<double>() + intersections[i]["distances"][1].get<double>();
+      };
+      for (size_t i = 1; i < intersections.size(); ++i) {
+        if (sum(i) < sum(best)) best = i;
+      }
+      const Point2 bestPoint = pointFromJson(intersections[best]["point"]);
+      const bool agree = std::all_of(intersections.begin(), intersections.end(), [&](const json& x) {
+        return x["field"] == intersections[best]["field"] && distanceMm(pointFromJson(x["point"]), bestPoint) <= kAgreementMm;
+      });
+      if (agree) {
+        decision = {{"method", "TWO_VIEW_LINES"},
+                    {"point", intersections[best]["point"]},
+                    {"uncertainty_mm", intersections[best]["uncertainty_mm"]},
+                    {"uncertainty_source", "TWO_LINE_COVARIANCE_PLUS_1MM_FLOOR"},
+                    {"intersections", intersections},
+                    {"line_election", "PAIR_INTERSECTION"}};
+      } else {
+        decision = {{"method", "UNRESOLVED"}, {"reason", "INTERSECTIONS_DISAGREE"}, {"intersections", intersections}};
+      }
+    }
+  }
+
+  // The lines are the primary evidence: a camera whose own tip is hidden (behind its dart's
+  // body, beyond the other camera's reach) still gives its line. Two lines crossing clearly
+  // where one camera's own tip lies fix the point.
+  if (unresolved() && el.supporting == 2) {
+    const json crossings = electTwoViewLines(el.views, el.homographies, kOneTipReachMm);
+    const json* best = nullptr;
+    for (const json& x : crossings) {
+      const double nearer = std::min(x["distances"][0].get<double>(), x["distances"][1].get<double>());
+      if (nearer <= kAgreementMm && (best == nullptr || nearer < std::min((*best)["distances"][0].get<double>(),
+                                                                          (*best)["distances"][1].get<double>()))) {
+        best = &x;
+      }
+    }
+    if (best != nullptr) {
+      decision = {{"method", "TWO_VIEW_LINES"},
+                  {"point", (*best)["point"]},
+                  {"uncertainty_mm", (*best)["uncertainty_mm"]},
+                  {"intersections", crossings},
+                  {"line_election", "ONE_TIP_CONFIRMS"},
+                  {"unresolved", decision}};
+    }
+  }
+
+  json consensus = buildMultiviewConsensus(json::array({f.views[0].candidate, f.views[1].candidate, json::object()}));
+  consensus["used_for_decision"] = false;
+  if (consensus.value("status", "") == "CONSENSUS") {
+    const json& selected = consensus["selected"];
+    const size_t cameras = selected.value("cameras", json::array()).size();
+    if (!unresolved() && decision.contains("point")) {
+      const Point2 p = pointFromJson(decision["point"]);
+      const bool agrees = classifyBoardPoint(p, 2.0)["nominal_field"] == selected["field"] &&
+                          distanceMm(pointFromJson(selected["point"]), p) <= kAgreementMm;
+      consensus["agrees_with_geometry"] = agrees;
+      consensus["used_for_decision"] = agrees;
+    } else if (unresolved() && cameras == 2) {
+      decision = {{"method", "TWO_VIEW_POINT_CONSENSUS"}, {"point", selected["point"]}, {"uncertainty_mm", 2.0}};
+      consensus["used_for_decision"] = true;
+    }
+  }
+
+  std::array<json, 2> mono;
+  for (int i = 0; i < 2; ++i) {
+    mono[i] = f.views[i].axis.is_null() ? json{{"method", "UNRESOLVED"}, {"reason", "NO_FRESH_SUPPORT"}}
+                                        : electSingleViewField(f.views[i].axis, f.views[i].candidate);
+  }
+  if (unresolved()) {
+    const bool r0 = mono[0].value("method", "UNRESOLVED") != "UNRESOLVED";
+    const bool r1 = mono[1].value("method", "UNRESOLVED") != "UNRESOLVED";
+    const json both = {{name(0), mono[0]}, {name(1), mono[1]}};
+    if (r0 != r1) {
+      const int k = r0 ? 0 : 1;
+      decision = {{"method", "ONE_OF_TWO_CAMERAS"}, {"point", mono[k]["point"]}, {"camera", name(k)},
+                  {"uncertainty_mm", 3.0}, {"mono", mono[k]}};
+      el.singleCamera = true;
+    } else if (r0 && r1 && mono[0]["field"] != mono[1]["field"]) {
+      decision = {{"method", "UNRESOLVED"}, {"reason", "CAMERAS_DISAGREE"}, {"mono", both}};
+    } else if (r0 && r1) {
+      const Point2 p0 = pointFromJson(mono[0]["point"]);
+      const Point2 p1 = pointFromJson(mono[1]["point"]);
+      const double d = distanceMm(p0, p1);
+      const auto scale = [&](int i, Point2 p) {
+        const Point2 a = applyHomography(el.homographies[i], {p.x, p.y + 1.0});
+        const Point2 b = applyHomography(el.homographies[i], {p.x, p.y - 1.0});
+        return std::hypot(a.x - b.x, a.y - b.y);
+      };
+      const bool line0 = flagOf(mono[0], "line_in_cluster");
+      const bool line1 = flagOf(mono[1], "line_in_cluster");
+      int chosen = 0;
+      if (line0 == line1) {
+        chosen = scale(0, p0) < scale(1, p1) ? 1 : 0;
+      } else {
+        chosen = line1 ? 1 : 0;
+      }
+      decision = {{"method", d <= kAgreementMm ? "TWO_CAMERA_MONO_AGREEMENT" : "TWO_CAMERA_FIELD_AGREEMENT"},
+                  {"point", mono[chosen]["point"]},
+                  {"uncertainty_mm", std::max(d, 3.0)},
+                  {"mono", both}};
+    }
+  }
+  f.stages["election"] = since(startMs);
+  json diagnostics = json::object();
+  for (int i = 0; i < 2; ++i) {
+    diagnostics[name(i)] = {{"votes", el.views[i]["votes"]},
+                            {"observations", el.views[i]["observations"]},
+                            {"candidates", f.views[i].candidate}};
+  }
+  el.record = {{"decision", decision},
+               {"bouncer", f.bouncer},
+               {"camera_guard", f.guards},
+               {"multiview_consensus", consensus},
+               {"diagnostics", diagnostics},
+               {"timing", {{"stages_ms", f.stages}}}};
+  return el;
+}
+
+// Confirmation, duplicates, the miss limit, the field and the round entry.
+json accept(DuoEngine& e, DuoFrame& f, Election& el) {
+  const json& decision = el.decision;
+  const std::string method = decision["method"];
+  const Point2 point = pointFromJson(decision["point"]);
+  json checks = json::object();
+  int supported = 0;
+  for (int i = 0; i < 2; ++i) {
+    if (f.views[i].axis.is_null()) continue;
+    const json local = checkLocalTipEvidence(f.views[i].dartMask, e.cameras[i].boardToImage, f.views[i].axis, point);
+    supported += local.value("supported", false);
+    checks[name(i)] = local;
+  }
+  el.record["view_checks"] = checks;
+  const bool strong = method == "TWO_VIEW_LINES" || method == "TWO_VIEW_POINT_CONSENSUS" ||
+                      (method == "TWO_CAMERA_MONO_AGREEMENT" && supported > 0);
+  const std::string nominal = classifyBoardPoint(point, 2.0)["nominal_field"];
+  if (!strong) {
+    e.pendingCandidate = {{"point", pointToJson(point)}, {"field", nominal}, {"time", f.time}};
+    if (!confirmsSample(f.previousCandidate, point, nominal, f.time)) {
+      return positionUnresolved(el.record, el.singleCamera ? "ONE_CAMERA_NEEDS_FRESH_CONFIRMATION"
+                                                           : "PAIR_NEEDS_FRESH_CONFIRMATION");
+    }
+  }
+  for (const json& entry : e.entries) {
+    if (distanceMm(pointFromJson(entry["board_xy_nominal_mm"]), point) < kConfirmDistanceMm) {
+      return positionUnresolved(el.record, "NEAR_EXISTING_POINT");
+    }
+  }
+  const double missRadius = missRadiusMm();
+  if (std::hypot(point.x, point.y) > missRadius) {
+    return {{"status", "BOUNCER_CANDIDATE"}, {"reason", "OUTSIDE_MISS_LIMIT"}, {"point", pointToJson(point)},
+            {"limit_mm", missRadius}, {"bouncer", json::object()}};
+  }
+  const json& u = decision.contains("uncertainty_mm") ? decision["uncertainty_mm"] : json();
+  const double uncertainty = u.is_number() ? std::max(1.0, u.get<double>()) : 2.0;
+  json field = fieldRecord(point, uncertainty, method, "ACCEPTED_TWO_CAMERA_POINT", nullptr);
+  std::array<Camera, 3> slots;
+  for (int i = 0; i < 2; ++i) {
+    for (const json& vote : el.views[i]["votes"]) {
+      if (vote.at("abstention").get<bool>() || !vote.is_object() || !vote.contains("point") || vote["point"].is_null()) {
+        continue;
+      }
+      if (distanceMm(pointFromJson(vote["point"]), point) <= kAgreementMm) {
+        slots[i] = e.cameras[i];
+        break;
+      }
+    }
+  }
+  applyBedColour(field, point, el.views, slots, el.homographies, uncertainty);
+
+  e.eventCounter += 1;
+  const json entry = {{"id", e.entries.size() + 1},
+                      {"event", e.eventCounter},
+                      {"round", e.roundNumber},
+                      {"board_xy_nominal_mm", pointToJson(point)},
+                      {"score", nullptr},
+                      {"status", "EXPERIMENTAL_DART_CANDIDATE"},
+                      {"field", field},
+                      {"method", method},
+                      {"uncertainty_mm", uncertainty},
+                      {"confidence", {{"level", strong ? "strong" : "weak"},
+                                      {"cameras", el.supporting},
+                                      {"local_checks", supported},
+                                      {"line_intersection", method == "TWO_VIEW_LINES"},
+                                      {"policy", kPolicy}}}};
+  e.entries.push_back(entry);
+  ImagePair masks;
+  for (int i = 0; i < 2; ++i) {
+    Camera& c = e.cameras[i];
+    const DuoViewAnalysis& v = f.views[i];
+    masks[i] = v.newSupport.empty() ? zeroMaskOf(c) : v.newSupport.clone();
+    if (v.changed) {
+      c.backgroundFrame = f.frames[i].clone();
+      c.dartReference = v.grey.clone();
+      if (!v.eventDifference.empty()) c.referenceChangeMask = v.eventDifference;
+    }
+  }
+  e.supportMasks.push_back(masks);
+  e.pendingCandidate = nullptr;
+  el.record["status"] = "DART_CANDIDATE";
+  el.record["entry"] = entry;
+  return std::move(el.record);
+}
+
+}  // namespace
+
+DuoViewAnalysis measureDuoEventDifference(const Camera& camera, const cv::Mat& boardMask,
+                                          const cv::Mat& missMask, const cv::Mat& frame,
+                                          const json& entries, const std::vector<cv::Mat>& supportMasks,
+                                          int32_t tipMode) {
+  DuoViewAnalysis a;
+  a.grey = toGray(frame);
+  if (a.grey.size() != camera.emptyReference.size()) throw std::runtime_error("CAMERA_RESOLUTION_CHANGED");
+  a.matchedGrey = matchBrightness(a.grey, camera.dartReference, boardMask);
+  a.brightnessRatio = brightnessRatio(a.grey, camera.dartReference, boardMask);
+  a.boardDifference = maskAnd(nativeDifferenceMask(camera.dartReference, a.matchedGrey), missMask);
+  a.changed = pixels(a.boardDifference) >= kVariantEventPixels;
+  a.guard = {{"ok", true}, {"skipped", true}};
+  if (!a.changed) return a;
+  a.guard = checkFixedCameraToneMatched(camera.features, a.grey);
+  if (!a.guard.value("ok", false)) return a;
+  a.eventDifference =
+      camera.dartReference.data == camera.emptyReference.data
+          ? a.boardDifference
+          : maskAnd(nativeDifferenceMask(camera.emptyReference, matchBrightness(a.grey, camera.emptyReference, boardMask)),
+                    missMask);
+  const int eventPixels = pixels(a.eventDifference);
+  a.globallyChanged = eventPixels > kGlobalChangeShare * pixels(missMask);
+  if (a.globallyChanged) return a;
+  a.masks = compareMasks(camera.referenceChangeMask, a.eventDifference, 3);
+  a.minimumPixels = variantMinPixels(camera.boardToImage);
+  a.largestComponent = largestErodedComponent(a.eventDifference, boardMask);
+  a.oldSupportDisplaced = !entries.empty() && a.masks.removedPixels() >= kVariantEventPixels &&
+                          a.masks.stats.value("removed_fraction", 0.0) > 0.25;
+  // Darts gone from a view that looks empty are gone too: the takeout must hear of them, or
+  // a round whose darts were pulled while a new one landed waits for ever.
+  if (a.oldSupportDisplaced) {
+    const cv::Mat grown = dilateMask(a.eventDifference, 7, false);
+    for (size_t k = 0; k < supportMasks.size(); ++k) {
+      const int own = pixels(supportMasks[k]);
+      if (own < kVariantEventPixels) continue;
+      if (static_cast<double>(pixels(maskAnd(supportMasks[k], grown))) / own < 0.2) a.displacedEntries.push_back(k);
+    }
+  }
+  if (eventPixels < kVariantEventPixels || a.largestComponent < std::max(30, a.minimumPixels / 4)) {
+    a.empty = true;
+    return a;
+  }
+  a.newPixels = a.masks.addedPixels();
+  if (a.newPixels < kVariantEventPixels) return a;
+  a.newSupport = maskAnd(a.boardDifference, a.masks.added);
+  a.newSupportPixels = pixels(a.newSupport);
+  if (a.newSupportPixels < kVariantEventPixels) return a;
+  const int moved = pixels(maskAnd(a.boardDifference, dilateMask(camera.referenceChangeMask, 7, false)));
+  const int total = a.newSupportPixels + moved;
+  const double ratio = total > 0 ? static_cast<double>(a.newSupportPixels) / total : 0.0;
+  a.rejected = a.oldSupportDisplaced ? (total < a.minimumPixels || ratio < 0.6) : a.newSupportPixels < a.minimumPixels;
+  a.difference = {{"new", a.newSupportPixels}, {"moved_support", moved}, {"min_pixels", a.minimumPixels},
+                  {"new_ratio", ratio}, {"old_support_displaced", a.oldSupportDisplaced}, {"rejected", a.rejected}};
+  if (a.rejected) return a;
+  const NewDartView view = searchNewDart(camera, frame, a.newSupport,
+                                         static_cast<double>(eventPixels) / std::max(1, pixels(missMask)), tipMode);
+  a.axis = view.axis;
+  a.candidate = view.candidates;
+  a.dartMask = view.dartMask;
+  return a;
+}
+
+bool isViewEmpty(const std::array<DuoViewAnalysis, 2>& views, const std::array<Camera, 2>& cameras, int camera) {
+  if (!views[camera].changed) return pixels(cameras[camera].referenceChangeMask) < kVariantEventPixels;
+  return views[camera].empty;
+}
+
+json buildVariantEngineFlags(const DuoEngine& engine) {
+  return {{"takeout", engine.takeoutLatch}, {"hand", engine.handSeen},
+          {"darts", static_cast<unsigned>(engine.entries.size())}};
+}
+
+json evaluateDuoFrames(DuoEngine& e, const std::vector<cv::Mat>& frames, double time) {
+  DuoFrame f(frames, time);
+  const double startMs = monotonicMilliseconds();
+  f.previousCandidate = e.pendingCandidate;
+  e.pendingCandidate = nullptr;
+  for (int i = 0; i < 2; ++i) {
+    f.views[i] = measureDuoEventDifference(e.cameras[i], e.boardMasks[i], e.missMasks[i], frames[i], e.entries,
+                                           collectPairFrames(e, i), e.tipMode);
+  }
+  f.stages["observe"] = since(startMs);
+  f.guards = {{name(0), f.views[0].guard}, {name(1), f.views[1].guard}};
+
+  for (int i = 0; i < 2; ++i) {
+    if (f.views[i].changed && !f.views[i].guard.at("ok").get<bool>()) {
+      return {{"status", "CALIBRATION_REJECTED"}, {"reason", "CAMERA_MOVED_OR_VIEW_OBSCURED"},
+              {"camera", name(i)}, {"camera_guard", f.guards}};
+    }
+  }
+  if (!f.views[0].changed && !f.views[1].changed) {
+    e.emptyCount = 0;
+    e.pendingRemoval = nullptr;
+    e.takeoutLatch = false;
+    e.settlingLight = SettlingLight();
+    return {{"status", e.entries.size() > 2 ? "ROUND_FULL" : "READY"}, {"unchanged", true},
+            {"timing", {{"stages_ms", f.stages}}}};
+  }
+  if (f.views[0].globallyChanged || f.views[1].globallyChanged) {
+    e.emptyCount = 0;
+    // New light that has settled: the references follow it rather than waiting for ever.
+    if (lightHasSettled(e.settlingLight, {f.views[0].grey, f.views[1].grey}, {e.missMasks[0], e.missMasks[1]}, time,
+                        e.handSeen)) {
+      for (int i = 0; i < 2; ++i) renewReferencesForLight(e.cameras[i], frames[i], f.views[i].grey, e.missMasks[i]);
+      e.settlingLight = SettlingLight();
+      return {{"status", "BACKGROUND_REFRESH"}, {"reason", "LIGHT_CHANGE_SETTLED"}};
+    }
+    return {{"status", "WAIT"}, {"reason", "LARGE_INTERACTION_OR_LIGHTING"},
+            {"changed_pixels", {pixels(f.views[0].eventDifference), pixels(f.views[1].eventDifference)}},
+            {"region_pixels", {pixels(e.missMasks[0]), pixels(e.missMasks[1])}}};
+  }
+  e.settlingLight = SettlingLight();
+  if (json reply = emptyBoardAndTakeout(e, f); !reply.is_null()) return reply;
+
+  if (e.entries.size() > 2) return {{"status", "ROUND_FULL"}};
+  if (f.views[0].newPixels < kVariantEventPixels && f.views[1].newPixels < kVariantEventPixels) {
+    return {{"status", "READY"}};
+  }
+  if (f.views[0].newSupportPixels < kVariantEventPixels && f.views[1].newSupportPixels < kVariantEventPixels) {
+    return {{"status", "READY"}, {"reason", "INSUFFICIENT_FRESH_EVENT_PIXELS"}};
+  }
+  // A hand in view is no dart, whatever it covers.
+  if (e.handSeen) return {{"status", "WAIT"}, {"reason", "HAND_SEEN"}};
+  for (int i = 0; i < 2; ++i) {
+    if (f.views[i].newSupportPixels > largestDartPixels(e.cameras[i].boardToImage)) {
+      return {{"status", "WAIT"}, {"reason", "LARGE_INTERACTION_OR_LIGHTING"}, {"camera", name(i)},
+              {"new_support_pixels", f.views[i].newSupportPixels},
+              {"largest_dart_pixels", largestDartPixels(e.cameras[i].boardToImage)}};
+    }
+  }
+  f.bouncer = {{name(0), f.views[0].difference}, {name(1), f.views[1].difference}};
+  if (f.views[0].axis.is_null() && f.views[1].axis.is_null()) {
+    return {{"status", "BOUNCER_CANDIDATE"}, {"reason", "INSUFFICIENT_NEW_SUPPORT_BOTH_CAMERAS"}, {"bouncer", f.bouncer}};
+  }
+  Election el = electTip(e, f);
+  if (el.decision.value("method", "UNRESOLVED") == "UNRESOLVED") {
+    return positionUnresolved(el.record, el.decision.value("reason", ""));
+  }
+  const json& consensus = el.record["multiview_consensus"];
+  if (consensus.value("status", "") == "CONSENSUS" && consensus.contains("agrees_with_geometry") &&
+      !consensus["agrees_with_geometry"].get<bool>() &&
+      consensus["selected"].value("cameras", json::array()).size() == 2) {
+    return positionUnresolved(el.record, "MULTIVIEW_GEOMETRY_CONFLICT");
+  }
+  return accept(e, f, el);
+}
+
+json armDuoEngine(DuoEngine& engine, const json& request, const std::vector<cv::Mat>& images) {
+  engine.armed = false;
+  if (images.size() != 2) throw std::runtime_error("TWO_CAMERAS_REQUIRED");
+  const double missRadius = requestedMissRadius(request);
+  // Everything is built aside: a failing arm changes neither this engine's references nor
+  // the radii every engine path shares.
+  DuoEngine armed;
+  armed.tipMode = request.value("tip_mode", 0);
+  json guards = json::object();
+  json calibrations = json::array();
+  for (int i = 0; i < 2; ++i) {
+    const Homography h = matrix3x3FromJson(request.at("calibrations").at(i));
+    armed.cameras[i] = armVariantCamera(images[i], h);
+    armed.boardMasks[i] = getBoardRegionMask(images[i].size(), h, missRadius);
+    armed.missMasks[i] = getBoardRegionMask(images[i].size(), h, std::max(300.0, missRadius) + 25.0);
+    const json guard = checkFixedCameraToneMatched(armed.cameras[i].features, armed.cameras[i].emptyReference);
+    guards[name(i)] = guard;
+    if (!guard.at("ok").get<bool>()) throw std::runtime_error("CAMERA_REFERENCE_FEATURES_INSUFFICIENT: " + name(i));
+    calibrations.push_back(matrix3x3ToJson(h));
+  }
+  installArmRadii(request, missRadius);
+  // Kept frames of an earlier arming stay; where they are used they must fit the new
+  // references and be recent.
+  armed.backgroundImages = engine.backgroundImages;
+  armed.backgroundGreys = engine.backgroundGreys;
+  armed.backgroundTime = engine.backgroundTime;
+  armed.armed = true;
+  json reply = {{"status", "READY"},         {"armed", true},
+                {"entries", armed.entries},  {"camera_guard", guards},
+                {"calibrations", calibrations}, {"executionBackend", kBackend},
+                {"byline", kByline}};
+  armed.snapshot = buildHostEvent(reply);
+  reply["state"] = armed.snapshot;
+  reply["snapshot"] = armed.snapshot;
+  engine = std::move(armed);
+  return reply;
+}
+
+json processDuoFrames(DuoEngine& engine, const json& request, const std::vector<cv::Mat>& images) {
+  if (!engine.armed) throw std::runtime_error("ENGINE_NOT_ARMED");
+  if (images.size() != 2) throw std::runtime_error("TWO_CAMERAS_REQUIRED");
+  double time = request.value("time", monotonicMilliseconds() / 1000.0);
+  const auto times = request.find("times");
+  if (times != request.end() && times->is_array() && !times->empty()) time = times->front().get<double>();
+  const int32_t epoch = request.value("epoch", 0);
+  if (carriedStateLapses(epoch, engine.epoch, time, engine.lastTime)) {
+    engine.emptyCount = 0;
+    engine.pendingCandidate = nullptr;
+    engine.pendingRemoval = nullptr;
+  }
+  engine.lastTime = time;
+  engine.epoch = epoch;
+  engine.handSeen = request.value("hand_seen", false);
+  if (engine.handSeen && !engine.entries.empty()) engine.takeoutLatch = true;
+
+  const double startMs = monotonicMilliseconds();
+  json reply = evaluateDuoFrames(engine, images, time);
+  completeFrameReply(reply, engine.entries, engine.snapshot, engine.roundNumber, buildVariantEngineFlags(engine),
+                     startMs, kBackend);
+  return reply;
+}
+
+std::vector<cv::Mat> collectPairFrames(const DuoEngine& engine, int which) {
+  std::vector<cv::Mat> frames;
+  for (const ImagePair& pair : engine.supportMasks) frames.push_back(pair.at(which));
+  return frames;
+}
+
+}  // namespace tarv

@@ -1,0 +1,34 @@
+// New light that the brightness matching cannot cover: a large change of the whole view that
+// stands still is taken as the board in new light, and the references follow it.
+#pragma once
+
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+#include "tarv/core/round.h"
+
+namespace tarv {
+
+// A large change must stand still this long, without a hand reported, before it counts as
+// light.
+constexpr double kLightSettleS = 2.0;
+
+struct SettlingLight {
+  std::vector<cv::Mat> greys;  // per camera, the first frame of the still run
+  double since = -1.0;
+};
+
+// Whether the views have stood still (fewer than 80 changed pixels inside each region
+// against the first frame of the run) for kLightSettleS; a hand, a moving view or a new size
+// starts the run again.
+bool lightHasSettled(SettlingLight& settling, const std::vector<cv::Mat>& greys,
+                     const std::vector<cv::Mat>& regions, double time, bool handSeen);
+
+// The change references become the frame; the empty references are the old ones carried into
+// the new light by matching their tones to the frame outside the darts (the stored change
+// mask), or the frame itself when no dart is stored. The stored change becomes the darts'
+// change against the new empty reference inside the region.
+void renewReferencesForLight(Camera& camera, const cv::Mat& frame, const cv::Mat& grey, const cv::Mat& region);
+
+}  // namespace tarv
