@@ -1,0 +1,81 @@
+// The board fit works on the image reduced to at most 720 rows, while a host's request and
+// the result it stores speak in pixels of the full image: every pixel-valued key is mapped
+// down on the way in and back up on the way out.
+#include <functional>
+
+#include "tarv/autocal/board_fit.h"
+#include "tarv/engine/engine_values.h"
+
+namespace tarv {
+namespace {
+
+bool isNumberPair(const json& value) {
+  return value.is_array() && value.size() >= 2 && value[0].is_number() && value[1].is_number();
+}
+
+void scalePoint(json& value, double s) {
+  if (!isNumberPair(value)) return;  // left for the fit to refuse as it stands
+  value[0] = value[0].get<double>() * s;
+  value[1] = value[1].get<double>() * s;
+}
+
+bool isMatrix(const json& value) {
+  if (!value.is_array() || value.size() < 3) return false;
+  for (int r = 0; r < 3; ++r) {
+    if (!value[r].is_array() || value[r].size() < 3) return false;
+    for (int c = 0; c < 3; ++c) {
+      if (!value[r][c].is_number()) return false;
+    }
+  }
+  return true;
+}
+
+void scaleMatrix(json& value, double s) {
+  if (isMatrix(value)) value = matrix3x3ToJson(scaleHomography(matrix3x3FromJson(value), s, s));
+}
+
+void onMember(json& object, const char* key, const std::function<void(json&)>& change) {
+  if (!object.is_object()) return;
+  const auto it = object.find(key);
+  if (it != object.end()) change(*it);
+}
+
+json scaledRequest(json request, double s) {
+  onMember(request, "initial", [s](json& v) { scaleMatrix(v, s); });
+  onMember(request, "prior", [s](json& v) { scaleMatrix(v, s); });
+  onMember(request, "click_px", [s](json& v) {
+    if (v.size() == 2) scalePoint(v, s);
+  });
+  onMember(request, "landmarks", [s](json& v) {
+    if (!v.is_array()) return;
+    for (json& point : v) scalePoint(point, s);
+  });
+  return request;
+}
+
+json unscaledResult(json result, double s) {
+  const double back = 1.0 / s;
+  onMember(result, "board_to_image", [back](json& v) { scaleMatrix(v, back); });
+  onMember(result, "initial_board_to_image", [back](json& v) { scaleMatrix(v, back); });
+  onMember(result, "bull_px", [back](json& v) { scalePoint(v, back); });
+  onMember(result, "points_px", [back](json& v) {
+    for (json& point : v) scalePoint(point, back);
+  });
+  onMember(result, "ellipse", [back](json& e) {
+    onMember(e, "center", [back](json& v) { scalePoint(v, back); });
+    onMember(e, "axes", [back](json& v) { scalePoint(v, back); });
+  });
+  onMember(result, "initial", [back](json& wires) {
+    onMember(wires, "bull_px", [back](json& v) { scalePoint(v, back); });
+  });
+  return result;
+}
+
+}  // namespace
+
+json fitReducedBoardGeometry(const cv::Mat& reduced, const json& request, double scale) {
+  if (scale == 1.0) return fitBoardGeometry(reduced, request);
+  return unscaledResult(fitBoardGeometry(reduced, scaledRequest(request, scale)), scale);
+}
+
+}  // namespace tarv

@@ -1,0 +1,156 @@
+#include "tarv/autocal/ring_edges.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+
+#include <opencv2/calib3d.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include "tarv/autocal/wire_lines.h"
+
+namespace tarv {
+namespace {
+
+constexpr double kPi = 3.14159265358979323846;
+constexpr size_t kMinMatches = 40;
+constexpr double kMinResponse = 20.0;
+constexpr std::array<double, 3> kRansacThresholds{4.0, 3.0, 2.0};
+
+std::vector<double> searchOffsets() {
+  std::vector<double> offsets;
+  for (int i = -8; i <= 8; ++i) offsets.push_back(0.5 * i);
+  return offsets;
+}
+
+// Bilinear sample; 0 unless the whole 2x2 neighbourhood lies in the image.
+double sampleBilinear(const cv::Mat& m, cv::Point2d s) {
+  const int x0 = static_cast<int>(std::floor(s.x)), y0 = static_cast<int>(std::floor(s.y));
+  if (x0 < 0 || y0 < 0 || x0 + 1 >= m.cols || y0 + 1 >= m.rows) return 0.0;
+  const double fx = s.x - x0, fy = s.y - y0;
+  const float* r0 = m.ptr<float>(y0);
+  const float* r1 = m.ptr<float>(y0 + 1);
+  return (1 - fy) * ((1 - fx) * r0[x0] + fx * r0[x0 + 1]) + fy * ((1 - fx) * r1[x0] + fx * r1[x0 + 1]);
+}
+
+// The statistics of a homography over the matches that the mask marks as inliers.
+json edgeStatistics(const Homography& h, const EdgeMatches& matches, const std::vector<uchar>& inlier,
+                    int iteration) {
+  std::vector<double> residuals;
+  std::array<int, 8> octantCounts{};
+  double sum = 0.0;
+  for (size_t i = 0; i < matches.board.size(); ++i) {
+    if (!inlier[i]) continue;
+    const cv::Point2f b = matches.board[i];
+    const Point2 q = applyHomography(h, {b.x, b.y});
+    const double r = std::hypot(q.x - matches.image[i].x, q.y - matches.image[i].y);
+    residuals.push_back(r);
+    sum += r * r;
+    const int octant = static_cast<int>(std::floor((std::atan2(b.y, b.x) + static_cast<float>(kPi)) / (kPi / 4.0)));
+    ++octantCounts[static_cast<size_t>(((octant % 8) + 8) % 8)];
+  }
+  int octants = 0;
+  for (int c : octantCounts) octants += c >= 3 ? 1 : 0;
+  const size_t n = residuals.size();
+  std::sort(residuals.begin(), residuals.end());
+  const double rms = n == 0 ? 99.0 : std::sqrt(sum / static_cast<double>(n));
+  const double p95 = n == 0 ? 0.0 : residuals[std::min(static_cast<size_t>(0.95 * n), n - 1)];
+  return json{{"iteration", iteration},
+              {"matches", matches.board.size()},
+              {"inliers", n},
+              {"inlier_fraction", static_cast<double>(n) / static_cast<double>(matches.board.size())},
+              {"rms_px", rms},
+              {"p95_px", p95},
+              {"octants", octants}};
+}
+
+// Inliers of a homography that RANSAC could not improve on: residuals under the threshold.
+std::vector<uchar> residualInliers(const Homography& h, const EdgeMatches& matches, double threshold) {
+  std::vector<uchar> inlier(matches.board.size(), 0);
+  for (size_t i = 0; i < matches.board.size(); ++i) {
+    const Point2 q = applyHomography(h, {matches.board[i].x, matches.board[i].y});
+    inlier[i] = std::hypot(q.x - matches.image[i].x, q.y - matches.image[i].y) < threshold ? 1 : 0;
+  }
+  return inlier;
+}
+
+}  // namespace
+
+void matchEdgeAlongNormal(const Homography& h, const std::vector<double>& offsets, const cv::Mat& gx,
+                          const cv::Mat& gy, cv::Size size, cv::Point2d boardPoint, cv::Point2d boardDirection,
+                          EdgeMatches& matches) {
+  const Point2 c = applyHomography(h, {boardPoint.x, boardPoint.y});
+  const Point2 q = applyHomography(h, {boardPoint.x + boardDirection.x, boardPoint.y + boardDirection.y});
+  const double length = std::hypot(q.x - c.x, q.y - c.y);
+  if (!(length >= 1e-6)) return;
+  const cv::Point2d n((q.x - c.x) / length, (q.y - c.y) / length);
+  std::vector<double> response(offsets.size());
+  for (size_t k = 0; k < offsets.size(); ++k) {
+    const cv::Point2d s(c.x + offsets[k] * n.x, c.y + offsets[k] * n.y);
+    if (!(s.x >= 2.0 && s.y >= 2.0 && s.x <= size.width - 3 && s.y <= size.height - 3)) return;
+    response[k] = std::abs(sampleBilinear(gx, s) * n.x + sampleBilinear(gy, s) * n.y);
+  }
+  const size_t k = static_cast<size_t>(std::max_element(response.begin(), response.end()) - response.begin());
+  if (response[k] < kMinResponse) return;
+  double d = offsets[k];
+  if (k > 0 && k + 1 < offsets.size()) {
+    const double curvature = response[k - 1] - 2.0 * response[k] + response[k + 1];
+    if (std::abs(curvature) >= 1e-9) d += 0.5 * (response[k - 1] - response[k + 1]) / curvature * 0.5;
+  }
+  matches.board.emplace_back(static_cast<float>(boardPoint.x), static_cast<float>(boardPoint.y));
+  matches.image.emplace_back(static_cast<float>(c.x + d * n.x), static_cast<float>(c.y + d * n.y));
+}
+
+EdgeMatches collectRingEdgeMatches(const cv::Mat& grey, const Homography& h, const cv::Mat& gx, const cv::Mat& gy) {
+  static const std::vector<double> offsets = searchOffsets();
+  EdgeMatches matches;
+  for (double r : {107.0, 170.0}) {
+    for (int i = 0; i < 240; ++i) {
+      const double a = 1.5 * i * kPi / 180.0;
+      const cv::Point2d dir(std::cos(a), std::sin(a));
+      matchEdgeAlongNormal(h, offsets, gx, gy, grey.size(), r * dir, dir, matches);
+    }
+  }
+  for (int k = 0; k < 20; ++k) {
+    const double a = (-81.0 + 18.0 * k) * kPi / 180.0;
+    const cv::Point2d dir(std::cos(a), std::sin(a));
+    for (int r = 30; r <= 150; r += 15) {
+      matchEdgeAlongNormal(h, offsets, gx, gy, grey.size(), r * dir, cv::Point2d(-dir.y, dir.x), matches);
+    }
+  }
+  return matches;
+}
+
+Homography refineByRingEdges(const cv::Mat& grey, const Homography& initial, json& report) {
+  return refineByRingEdges(grey, initial, report, estimateHomography);
+}
+
+Homography refineByRingEdges(const cv::Mat& grey, const Homography& initial, json& report,
+                             const HomographyEstimator& estimate) {
+  cv::Mat gx, gy;
+  cv::Sobel(grey, gx, CV_32F, 1, 0, 3, 0.125, 0.0, cv::BORDER_REFLECT_101);
+  cv::Sobel(grey, gy, CV_32F, 0, 1, 3, 0.125, 0.0, cv::BORDER_REFLECT_101);
+  Homography current = initial;
+  for (int iteration = 1; iteration <= 3; ++iteration) {
+    const double threshold = kRansacThresholds[static_cast<size_t>(iteration - 1)];
+    const EdgeMatches matches = collectRingEdgeMatches(grey, current, gx, gy);
+    if (matches.board.size() < kMinMatches) throw CalibrationError("TOO_FEW_EDGE_MATCHES");
+    std::vector<uchar> mask;
+    Homography h;
+    try {
+      h = estimate(matches.board, matches.image, cv::RANSAC, threshold, &mask);
+    } catch (const CalibrationError&) {
+      if (iteration == 1) throw CalibrationError("REFINEMENT_FAILED");
+      // The previous homography found these edges itself; judge it on them instead of losing it.
+      report = edgeStatistics(current, matches, residualInliers(current, matches, threshold), iteration - 1);
+      report["refinement_stopped"] = "REFINEMENT_FAILED";
+      return current;
+    }
+    mask.resize(matches.board.size(), 0);
+    report = edgeStatistics(h, matches, mask, iteration);
+    current = h;
+  }
+  return current;
+}
+
+}  // namespace tarv
