@@ -13,10 +13,25 @@ bool isNumberPair(const json& value) {
   return value.is_array() && value.size() >= 2 && value[0].is_number() && value[1].is_number();
 }
 
-void scalePoint(json& value, double s) {
+// x' = s·x + t on both axes.
+struct PixelMap {
+  double s = 1.0;
+  double t = 0.0;
+  PixelMap inverse() const { return {1.0 / s, -t / s}; }
+};
+
+PixelMap reducing(double s) { return {s, 0.5 * s - 0.5}; }
+
+void scalePoint(json& value, PixelMap m) {
   if (!isNumberPair(value)) return;  // left for the fit to refuse as it stands
-  value[0] = value[0].get<double>() * s;
-  value[1] = value[1].get<double>() * s;
+  value[0] = value[0].get<double>() * m.s + m.t;
+  value[1] = value[1].get<double>() * m.s + m.t;
+}
+
+void scaleLength(json& value, PixelMap m) {
+  if (!isNumberPair(value)) return;
+  value[0] = value[0].get<double>() * m.s;
+  value[1] = value[1].get<double>() * m.s;
 }
 
 bool isMatrix(const json& value) {
@@ -30,8 +45,14 @@ bool isMatrix(const json& value) {
   return true;
 }
 
-void scaleMatrix(json& value, double s) {
-  if (isMatrix(value)) value = matrix3x3ToJson(scaleHomography(matrix3x3FromJson(value), s, s));
+void scaleMatrix(json& value, PixelMap m) {
+  if (!isMatrix(value)) return;
+  Homography h = matrix3x3FromJson(value);
+  for (int c = 0; c < 3; ++c) {
+    h[c] = m.s * h[c] + m.t * h[6 + c];
+    h[3 + c] = m.s * h[3 + c] + m.t * h[6 + c];
+  }
+  value = matrix3x3ToJson(h);
 }
 
 void onMember(json& object, const char* key, const std::function<void(json&)>& change) {
@@ -40,7 +61,7 @@ void onMember(json& object, const char* key, const std::function<void(json&)>& c
   if (it != object.end()) change(*it);
 }
 
-json scaledRequest(json request, double s) {
+json scaledRequest(json request, PixelMap s) {
   onMember(request, "initial", [s](json& v) { scaleMatrix(v, s); });
   onMember(request, "prior", [s](json& v) { scaleMatrix(v, s); });
   onMember(request, "click_px", [s](json& v) {
@@ -53,8 +74,7 @@ json scaledRequest(json request, double s) {
   return request;
 }
 
-json unscaledResult(json result, double s) {
-  const double back = 1.0 / s;
+json unscaledResult(json result, PixelMap back) {
   onMember(result, "board_to_image", [back](json& v) { scaleMatrix(v, back); });
   onMember(result, "initial_board_to_image", [back](json& v) { scaleMatrix(v, back); });
   onMember(result, "bull_px", [back](json& v) { scalePoint(v, back); });
@@ -63,7 +83,7 @@ json unscaledResult(json result, double s) {
   });
   onMember(result, "ellipse", [back](json& e) {
     onMember(e, "center", [back](json& v) { scalePoint(v, back); });
-    onMember(e, "axes", [back](json& v) { scalePoint(v, back); });
+    onMember(e, "axes", [back](json& v) { scaleLength(v, back); });
   });
   onMember(result, "initial", [back](json& wires) {
     onMember(wires, "bull_px", [back](json& v) { scalePoint(v, back); });
@@ -75,7 +95,8 @@ json unscaledResult(json result, double s) {
 
 json fitReducedBoardGeometry(const cv::Mat& reduced, const json& request, double scale) {
   if (scale == 1.0) return fitBoardGeometry(reduced, request);
-  return unscaledResult(fitBoardGeometry(reduced, scaledRequest(request, scale)), scale);
+  const PixelMap down = reducing(scale);
+  return unscaledResult(fitBoardGeometry(reduced, scaledRequest(request, down)), down.inverse());
 }
 
 }  // namespace tarv

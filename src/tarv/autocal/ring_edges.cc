@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <optional>
 
 #include <opencv2/calib3d.hpp>
 #include <opencv2/imgproc.hpp>
@@ -15,6 +16,8 @@ namespace {
 constexpr double kPi = 3.14159265358979323846;
 constexpr size_t kMinMatches = 40;
 constexpr double kMinResponse = 20.0;
+constexpr double kWireSearchPx = 3.0;
+constexpr double kWirePartnerShare = 0.25;
 constexpr std::array<double, 3> kRansacThresholds{4.0, 3.0, 2.0};
 
 std::vector<double> searchOffsets() {
@@ -74,6 +77,29 @@ std::vector<uchar> residualInliers(const Homography& h, const EdgeMatches& match
   return inlier;
 }
 
+// The offset of the peak at k, moved to the parabola vertex through its neighbours.
+double peakOffset(const std::vector<double>& offsets, const std::vector<double>& r, size_t k) {
+  double d = offsets[k];
+  if (k > 0 && k + 1 < offsets.size()) {
+    const double curvature = r[k - 1] - 2.0 * r[k] + r[k + 1];
+    if (std::abs(curvature) >= 1e-9) d += 0.5 * (r[k - 1] - r[k + 1]) / curvature * 0.5;
+  }
+  return d;
+}
+
+// The strongest local peak of opposite sign within a wire's width of the peak at k that is at
+// least half as strong.
+std::optional<size_t> wirePartner(const std::vector<double>& offsets, const std::vector<double>& signedResponse,
+                                  const std::vector<double>& response, size_t k) {
+  std::optional<size_t> partner;
+  for (size_t j = 1; j + 1 < offsets.size(); ++j) {
+    if (std::abs(offsets[j] - offsets[k]) > kWireSearchPx || signedResponse[j] * signedResponse[k] >= 0.0) continue;
+    if (response[j] < kWirePartnerShare * response[k] || response[j] < response[j - 1] || response[j] < response[j + 1]) continue;
+    if (!partner || response[j] > response[*partner]) partner = j;
+  }
+  return partner;
+}
+
 }  // namespace
 
 void matchEdgeAlongNormal(const Homography& h, const std::vector<double>& offsets, const cv::Mat& gx,
@@ -84,18 +110,22 @@ void matchEdgeAlongNormal(const Homography& h, const std::vector<double>& offset
   const double length = std::hypot(q.x - c.x, q.y - c.y);
   if (!(length >= 1e-6)) return;
   const cv::Point2d n((q.x - c.x) / length, (q.y - c.y) / length);
+  std::vector<double> signedResponse(offsets.size());
   std::vector<double> response(offsets.size());
   for (size_t k = 0; k < offsets.size(); ++k) {
     const cv::Point2d s(c.x + offsets[k] * n.x, c.y + offsets[k] * n.y);
     if (!(s.x >= 2.0 && s.y >= 2.0 && s.x <= size.width - 3 && s.y <= size.height - 3)) return;
-    response[k] = std::abs(sampleBilinear(gx, s) * n.x + sampleBilinear(gy, s) * n.y);
+    signedResponse[k] = sampleBilinear(gx, s) * n.x + sampleBilinear(gy, s) * n.y;
+    response[k] = std::abs(signedResponse[k]);
   }
   const size_t k = static_cast<size_t>(std::max_element(response.begin(), response.end()) - response.begin());
   if (response[k] < kMinResponse) return;
-  double d = offsets[k];
-  if (k > 0 && k + 1 < offsets.size()) {
-    const double curvature = response[k - 1] - 2.0 * response[k] + response[k + 1];
-    if (std::abs(curvature) >= 1e-9) d += 0.5 * (response[k - 1] - response[k + 1]) / curvature * 0.5;
+  double d = peakOffset(offsets, response, k);
+  // The board's radii run along the middle of its wires. A wire between two surfaces that
+  // both differ from it shows as two opposite edges a wire's width apart; the stronger alone
+  // would put every such edge half a wire off, the same way all round the double ring.
+  if (const auto partner = wirePartner(offsets, signedResponse, response, k)) {
+    d = 0.5 * (d + peakOffset(offsets, response, *partner));
   }
   matches.board.emplace_back(static_cast<float>(boardPoint.x), static_cast<float>(boardPoint.y));
   matches.image.emplace_back(static_cast<float>(c.x + d * n.x), static_cast<float>(c.y + d * n.y));
