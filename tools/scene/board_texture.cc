@@ -149,7 +149,7 @@ cv::Matx33d BoardTexture::pixelToBoard() const {
   return {mm_per_px, 0.0, origin_mm, 0.0, mm_per_px, origin_mm, 0.0, 0.0, 1.0};
 }
 
-BoardTexture renderBoardTexture(double mm_per_px, double half_extent_mm) {
+BoardTexture renderBoardTexture(double mm_per_px, double half_extent_mm, double wire_shadow_mm) {
   if (!(mm_per_px > 0.0) || !(half_extent_mm > 0.0)) throw std::runtime_error("INVALID_TEXTURE");
   BoardTexture texture;
   texture.mm_per_px = mm_per_px;
@@ -185,6 +185,15 @@ BoardTexture renderBoardTexture(double mm_per_px, double half_extent_mm) {
         out[u] = cv::Vec3b(static_cast<uchar>((sum[0] + n / 2) / n),
                            static_cast<uchar>((sum[1] + n / 2) / n),
                            static_cast<uchar>((sum[2] + n / 2) / n));
+      }
+      if (wire_shadow_mm > 0.0) {
+        for (int u = 0; u < size; ++u) {
+          const double x = texture.origin_mm + u * mm_per_px;
+          const double r = std::hypot(x, y);
+          if (r > kRingRadii[5] + wire_shadow_mm + 1.0 || onWire(r, boardAngleDegrees({x, y}))) continue;
+          const double sx = x - 0.7071 * wire_shadow_mm, sy = y - 0.7071 * wire_shadow_mm;
+          if (onWire(std::hypot(sx, sy), boardAngleDegrees({sx, sy}))) out[u] = out[u] * 0.5;
+        }
       }
     }
   });

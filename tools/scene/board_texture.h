@@ -55,7 +55,9 @@ struct BoardTexture {
 
 // Renders the face (edges anti-aliased, sisal fibre noise, white numbers) covering
 // [-half_extent_mm, half_extent_mm]^2; beyond the board it shows the flat wall colour.
-BoardTexture renderBoardTexture(double mm_per_px, double half_extent_mm);
+// wire_shadow_mm > 0 lets every wire cast a shadow that far down and to the right, as a lamp
+// above and to the left of the board does.
+BoardTexture renderBoardTexture(double mm_per_px, double half_extent_mm, double wire_shadow_mm = 0.0);
 // The shared texture at 0.25 mm per pixel, rendered once per process.
 const BoardTexture& standardBoardTexture();
 

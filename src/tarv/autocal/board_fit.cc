@@ -71,8 +71,15 @@ json fitResultPoints(const Homography& h) {
   return points;
 }
 
-std::string qualityNumbers(const json& report) {
-  return "rms " + formatFixed(report.value("rms_px", 9.0)) + " px";
+// The acceptance rule weighs the inliers only; a homography that RANSAC fitted to most of
+// the board may still leave a stretch of the double ring (a lens's bend) pixels off it.
+constexpr double kMaxRingOctantPx = 1.5;
+
+bool followsTheRing(const json& report) { return report.value("ring_worst_octant_px", 0.0) <= kMaxRingOctantPx; }
+
+std::string ringRejection(const json& report) {
+  return "RING_EDGES_NOT_FOLLOWED: worst octant " + formatFixed(report.value("ring_worst_octant_px", 0.0)) +
+         " px off the double ring (max 1.5)";
 }
 
 json fitByMarkers(const cv::Mat& grey, const json& request) {
@@ -106,7 +113,7 @@ json fitByMarkers(const cv::Mat& grey, const json& request) {
   }
   report["refined"] = refined;
   report["refinement_shift_px"] = shift;
-  const bool accepted = !refined || isFitAcceptable(report);
+  const bool accepted = !refined || (isFitAcceptable(report) && followsTheRing(report));
   json result = {{"accepted", accepted},
                  {"refined", refined},
                  {"board_to_image", matrix3x3ToJson(h)},
@@ -116,10 +123,12 @@ json fitByMarkers(const cv::Mat& grey, const json& request) {
                  {"orientation_source", "ML_MARKER_CLASSES"},
                  {"report", report},
                  {"method", "ML_MARKERS + RING_EDGE_HOMOGRAPHY_REFINEMENT"}};
-  if (refined && !accepted) {
-    result["rejection"] = "CALIBRATION_QUALITY_BELOW_THRESHOLD: " + qualityNumbers(report) + ", inliers " +
+  if (refined && !isFitAcceptable(report)) {
+    result["rejection"] = "CALIBRATION_QUALITY_BELOW_THRESHOLD: rms " + formatFixed(report.value("rms_px", 9.0)) + " px, inliers " +
                           formatFixed(report.value("inlier_fraction", 0.0)) + ", octants " +
                           std::to_string(report.value("octants", 0));
+  } else if (!accepted) {
+    result["rejection"] = ringRejection(report);
   }
   return result;
 }
@@ -296,7 +305,7 @@ json fitByColour(const cv::Mat& image, const cv::Mat& grey, const json& request)
     throw CalibrationError("ORIENTATION_UNKNOWN: tap on sector 20 or a prior calibration required");
   }
 
-  const bool accepted = isFitAcceptable(report) && !offRing;
+  const bool accepted = isFitAcceptable(report) && !offRing && followsTheRing(report);
   json result = {{"accepted", accepted},
                  {"board_to_image", matrix3x3ToJson(h)},
                  {"initial_board_to_image", matrix3x3ToJson(best.initial)},
@@ -310,10 +319,12 @@ json fitByColour(const cv::Mat& image, const cv::Mat& grey, const json& request)
   if (offRing) {
     result["rejection"] = "ML_LANDMARKS_OFF_THE_RING: Ringkreuzungen des Modells liegen im Median " +
                           formatFixed(best.landmarkMedianMm) + " mm neben dem 170-mm-Ring (Grenze 4 mm)";
-  } else if (!accepted) {
-    result["rejection"] = "CALIBRATION_QUALITY_BELOW_THRESHOLD: " + qualityNumbers(report) + " (max 1.5), inliers " +
+  } else if (!isFitAcceptable(report)) {
+    result["rejection"] = "CALIBRATION_QUALITY_BELOW_THRESHOLD: rms " + formatFixed(report.value("rms_px", 9.0)) + " px (max 1.5), inliers " +
                           formatFixed(report.value("inlier_fraction", 0.0)) + " (min 0.5), octants " +
                           std::to_string(report.value("octants", 0)) + " (min 6)";
+  } else if (!accepted) {
+    result["rejection"] = ringRejection(report);
   }
   return result;
 }

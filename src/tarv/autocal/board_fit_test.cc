@@ -1,8 +1,12 @@
 #include "tarv/autocal/board_fit.h"
 
+#include <cmath>
 #include <cstdio>
+#include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
+#include <opencv2/imgproc.hpp>
 
 #include "host/calibration_check.h"
 #include "scene/scene.h"
@@ -12,23 +16,30 @@ namespace tarv {
 namespace {
 
 namespace sc = tarv::scene;
+constexpr double kPi = 3.14159265358979323846;
 
 struct Shot {
   sc::Camera camera;
   cv::Mat frame;
 };
 
-Shot renderBoard(cv::Size size, double elevation, double azimuth, const sc::Imaging& imaging = {}) {
-  sc::CameraSpec spec;
-  spec.image_size = size;
-  spec.elevation_deg = elevation;
-  spec.azimuth_deg = azimuth;
-  const sc::Renderer renderer({spec}, 2);
+Shot renderBoard(const sc::CameraSpec& spec, const sc::Imaging& imaging = {},
+                 const sc::BoardTexture& texture = sc::standardBoardTexture()) {
+  const sc::Renderer renderer({spec}, texture, 2);
   sc::Scene scene;
   scene.imaging = imaging;
   return {renderer.cameras()[0], renderer.render(scene).frames[0]};
 }
 
+sc::CameraSpec view(cv::Size size, double elevation, double azimuth) {
+  sc::CameraSpec spec;
+  spec.image_size = size;
+  spec.elevation_deg = elevation;
+  spec.azimuth_deg = azimuth;
+  return spec;
+}
+
+// A host's calibrate call on a fresh engine.
 json calibrate(const json& request) {
   void* engine = tarv_create();
   const json reply = json::parse(tarv_call(engine, request.dump().c_str()));
@@ -36,28 +47,175 @@ json calibrate(const json& request) {
   return reply;
 }
 
-TEST(Explore, Accuracy) {
-  for (cv::Size size : {cv::Size(960, 720), cv::Size(1920, 1080)}) {
-    for (double elevation : {0.0, 30.0, 55.0}) {
-      for (int cond = 0; cond < 3; ++cond) {
-        sc::Imaging im;
-        if (cond == 1) { im.noise_sigma = 4; im.blur_sigma = 1.2; im.noise_seed = 3; }
-        if (cond == 2) { im.gain = 0.6; }
-        if (cond == 3) { im.gain = 1.3; }
-        const Shot shot = renderBoard(size, elevation, 200.0 + elevation, im);
-        const cv::Point2d click = host::twentyClick(shot.camera);
-        const json result = calibrate(host::calibrateRequest(shot.frame, click));
-        const auto h = host::fittedHomography(result);
-        if (!h) {
-          std::printf("%d %.0f c%d: %s\n", size.width, elevation, cond, result.dump().c_str());
-          continue;
-        }
-        const host::RingError e = host::ringError(*h, shot.camera);
-        std::printf("%d %.0f c%d: acc %d mean %.2f max %.2f bull %.2f rms %.2f inl %.2f src %s\n", size.width, elevation, cond,
-                    result["accepted"].get<bool>(), e.meanPx, e.maxPx, e.bullPx, result["report"]["rms_px"].get<double>(),
-                    result["report"]["inlier_fraction"].get<double>(), result["orientation_source"].get<std::string>().c_str());
+json matrixJson(const cv::Matx33d& m) {
+  return {{m(0, 0), m(0, 1), m(0, 2)}, {m(1, 0), m(1, 1), m(1, 2)}, {m(2, 0), m(2, 1), m(2, 2)}};
+}
+
+json pointJson(cv::Point2d p) { return {p.x, p.y}; }
+
+// Where the camera sees the wire ends of the 170 mm ring, as landmark points.
+json ringLandmarks(const sc::Camera& camera) {
+  json points = json::array();
+  for (int i = 0; i < 20; ++i) {
+    const double a = (-81.0 + 18.0 * i) * kPi / 180.0;
+    points.push_back(pointJson(camera.project(cv::Point2d(170.0 * std::cos(a), 170.0 * std::sin(a)))));
+  }
+  return points;
+}
+
+host::RingError errorOf(const json& result, const sc::Camera& camera) {
+  const auto h = host::fittedHomography(result);
+  if (!h) {
+    ADD_FAILURE() << "no homography: " << result.dump();
+    return {1e9, 1e9, 1e9};
+  }
+  return host::ringError(*h, camera);
+}
+
+void expectOnBoard(const json& result, const sc::Camera& camera, const std::string& what) {
+  ASSERT_TRUE(result.value("accepted", false)) << what << ": " << result.dump();
+  const host::RingError e = errorOf(result, camera);
+  EXPECT_LE(e.meanPx, 1.0) << what;
+  EXPECT_LE(e.maxPx, 2.5) << what;
+  EXPECT_LE(e.bullPx, 1.0) << what;
+}
+
+TEST(BoardFit, RenderedBoardsWithAClickOnTwentyPutTheRingWithinAPixel) {
+  struct Condition {
+    const char* name;
+    sc::Imaging imaging;
+  };
+  std::vector<Condition> conditions(4);
+  conditions[0] = {"noise", {}};
+  conditions[0].imaging.noise_sigma = 3.0;
+  conditions[1] = {"noise_blur", {}};
+  conditions[1].imaging.noise_sigma = 3.0;
+  conditions[1].imaging.blur_sigma = 1.0;
+  conditions[2] = {"gain_0.6", {}};
+  conditions[2].imaging.gain = 0.6;
+  conditions[3] = {"gain_1.3", {}};
+  conditions[3].imaging.gain = 1.3;
+  int n = 0;
+  for (const cv::Size size : {cv::Size(960, 720), cv::Size(1920, 1080)}) {
+    for (const double elevation : {0.0, 30.0, 55.0}) {
+      for (int k = 0; k < 2; ++k) {
+        const Condition& c = conditions[static_cast<size_t>(n++ % 4)];
+        const Shot shot = renderBoard(view(size, elevation, 40.0 + 67.0 * n), c.imaging);
+        const json reply = calibrate(host::calibrateRequest(shot.frame, host::twentyClick(shot.camera)));
+        const std::string what = std::to_string(size.width) + " at " + std::to_string(elevation) + " " + c.name;
+        expectOnBoard(reply, shot.camera, what);
+        EXPECT_EQ(reply.value("orientation_source", ""), "USER_CLICK_ON_20") << what;
+        EXPECT_EQ(reply.contains("working_scale"), size.height > 720) << what;
       }
     }
+  }
+}
+
+TEST(BoardFit, APriorCalibrationTurnsTheFit) {
+  const Shot shot = renderBoard(view({960, 720}, 35.0, 250.0));
+  const json result = fitBoardGeometry(shot.frame, {{"prior", matrixJson(shot.camera.boardToImage())}});
+  expectOnBoard(result, shot.camera, "prior");
+  EXPECT_EQ(result["orientation_source"], "PRIOR_CALIBRATION");
+}
+
+TEST(BoardFit, APriorFromACameraTurnedSinceIsRefused) {
+  // The prior is the calibration of the same camera before it was turned about its axis.
+  sc::CameraSpec before = view({960, 720}, 35.0, 250.0);
+  const cv::Matx33d prior = sc::Camera(before).boardToImage();
+  sc::CameraSpec turned = before;
+  turned.roll_deg = 2.0;
+  const Shot slightly = renderBoard(turned);
+  expectOnBoard(fitBoardGeometry(slightly.frame, {{"prior", matrixJson(prior)}}), slightly.camera, "2 degrees");
+  // 12 degrees: the nearest sector turn is the wrong one; no turn is right any more.
+  turned.roll_deg = 12.0;
+  const Shot far = renderBoard(turned);
+  EXPECT_EQ(fitBoardGeometry(far.frame, {{"prior", matrixJson(prior)}}),
+            json({{"accepted", false}, {"error", "PRIOR_CALIBRATION_DOES_NOT_MATCH"}}));
+}
+
+TEST(BoardFit, WithoutClickOrPriorTheOrientationIsUnknown) {
+  const Shot shot = renderBoard(view({960, 720}, 20.0, 100.0));
+  // A click with three elements is no click.
+  EXPECT_EQ(fitBoardGeometry(shot.frame, {{"click_px", {1, 2, 3}}}),
+            json({{"accepted", false}, {"error", "ORIENTATION_UNKNOWN: tap on sector 20 or a prior calibration required"}}));
+}
+
+TEST(BoardFit, AClickOutsideSectorTwentyOrOffTheBoardIsRefused) {
+  const Shot shot = renderBoard(view({960, 720}, 20.0, 100.0));
+  const auto fit = [&](cv::Point2d board) {
+    return fitBoardGeometry(shot.frame, {{"click_px", pointJson(shot.camera.project(board))}}).value("error", "");
+  };
+  EXPECT_EQ(fit({0.0, -210.0}), "CLICK_OUTSIDE_BOARD");
+  // On the wire between two sectors no turn puts the click within 9 degrees of a middle...
+  // except that every wire is 9 degrees from both neighbours: it is accepted either way.
+  const double a = (-90.0 + 9.0 + 0.5) * kPi / 180.0;
+  EXPECT_EQ(fit({120.0 * std::cos(a), 120.0 * std::sin(a)}), "");
+}
+
+TEST(BoardFit, AUniformGreyImageHasNoColouredBeds) {
+  const cv::Mat grey(720, 960, CV_8UC3, cv::Scalar(128, 128, 128));
+  const json expected = {{"accepted", false}, {"error", "RING_ELLIPSE: NO_COLOURED_BEDS; ILLUMINATED_BEDS: NO_COLOURED_BEDS"}};
+  EXPECT_EQ(fitBoardGeometry(grey, {{"click_px", {480, 200}}}), expected);
+  json reply = calibrate(host::calibrateRequest(grey));
+  reply.erase("searchAudit");
+  EXPECT_EQ(reply, expected);
+}
+
+TEST(BoardFit, AcceptanceRule) {
+  const auto report = [](double rms, double inliers, int octants) {
+    return json{{"rms_px", rms}, {"inlier_fraction", inliers}, {"octants", octants}};
+  };
+  EXPECT_TRUE(isFitAcceptable(report(1.5, 0.5, 6)));
+  EXPECT_FALSE(isFitAcceptable(report(1.5000001, 0.9, 8)));
+  EXPECT_FALSE(isFitAcceptable(report(0.2, 0.9, 5)));
+  EXPECT_FALSE(isFitAcceptable(report(0.2, 0.3999, 8)));
+  EXPECT_TRUE(isFitAcceptable(report(1.0, 0.4, 8)));   // between 0.4 and 0.5 only when tight...
+  EXPECT_FALSE(isFitAcceptable(report(1.01, 0.45, 8)));
+  EXPECT_FALSE(isFitAcceptable(report(0.5, 0.45, 7)));  // ...and all round
+  EXPECT_FALSE(isFitAcceptable(json::object()));         // defaults: rms 9, no octants
+  EXPECT_FALSE(isFitAcceptable(json{{"rms_px", 0.5}, {"inlier_fraction", 0.9}}));
+}
+
+// Harder boards than the clean ones: a fit may fail, but it must say so; an accepted fit
+// must lie on the board.
+TEST(BoardFit, HarderBoardsAreFittedOrRefusedNeverWrong) {
+  struct Case {
+    const char* name;
+    sc::CameraSpec spec;
+    sc::Imaging imaging;
+    double shadow_mm = 0.0;
+  };
+  std::vector<Case> cases;
+  cases.push_back({"faded", view({960, 720}, 30.0, 140.0), {}});
+  cases.back().imaging.fade = 0.6;
+  cases.push_back({"very_faded", view({960, 720}, 30.0, 140.0), {}});
+  cases.back().imaging.fade = 0.9;
+  cases.push_back({"glare", view({960, 720}, 30.0, 200.0), {}});
+  cases.back().imaging.glare = sc::Glare{{560.0, 300.0}, 50.0, 180.0};
+  cases.push_back({"wire_shadows", view({960, 720}, 40.0, 300.0), {}, 1.5});
+  cases.push_back({"off_centre", view({960, 720}, 30.0, 60.0), {}});
+  cases.back().spec.aim_mm = cv::Point2d(-60.0, 40.0);
+  cases.push_back({"cut_by_the_edge", view({960, 720}, 30.0, 60.0), {}});
+  cases.back().spec.aim_mm = cv::Point2d(-120.0, 0.0);
+  cases.back().spec.board_fill = 1.3;
+  cases.push_back({"lens_barrel", view({960, 720}, 35.0, 20.0), {}});
+  cases.back().spec.k1 = -0.08;
+  cases.push_back({"lens_strong", view({960, 720}, 35.0, 20.0), {}});
+  cases.back().spec.k1 = -0.25;
+  for (const Case& c : cases) {
+    const Shot shot = c.shadow_mm > 0.0
+                          ? renderBoard(c.spec, c.imaging, sc::renderBoardTexture(0.5, sc::kBoardRadius + 10.0, c.shadow_mm))
+                          : renderBoard(c.spec, c.imaging);
+    const json result = fitBoardGeometry(shot.frame, {{"click_px", pointJson(host::twentyClick(shot.camera))}});
+    if (!result.value("accepted", false)) {
+      EXPECT_TRUE(result.contains("error") || result.contains("rejection")) << c.name;
+      std::printf("%-16s refused: %s\n", c.name, result.value("error", result.value("rejection", "")).c_str());
+      continue;
+    }
+    const host::RingError e = errorOf(result, shot.camera);
+    std::printf("%-16s mean %.2f max %.2f bull %.2f px\n", c.name, e.meanPx, e.maxPx, e.bullPx);
+    EXPECT_LE(e.maxPx, 2.5) << c.name;
+    EXPECT_LE(e.bullPx, 1.0) << c.name;
   }
 }
 

@@ -67,6 +67,28 @@ json edgeStatistics(const Homography& h, const EdgeMatches& matches, const std::
               {"octants", octants}};
 }
 
+// The largest of the per-octant median residuals of the double-ring edges, over all matches
+// and not only the inliers: RANSAC may explain most of the board while a whole stretch of the
+// ring (a lens's bend, a wrong ellipse) lies off it, which the inlier statistics hide.
+double worstRingOctant(const Homography& h, const EdgeMatches& matches) {
+  std::array<std::vector<double>, 8> residuals;
+  for (size_t i = 0; i < matches.board.size(); ++i) {
+    const cv::Point2f b = matches.board[i];
+    if (std::abs(std::hypot(b.x, b.y) - 170.0) > 0.5) continue;
+    const Point2 q = applyHomography(h, {b.x, b.y});
+    const int octant = static_cast<int>(std::floor((std::atan2(b.y, b.x) + kPi) / (kPi / 4.0)));
+    residuals[static_cast<size_t>(((octant % 8) + 8) % 8)].push_back(
+        std::hypot(q.x - matches.image[i].x, q.y - matches.image[i].y));
+  }
+  double worst = 0.0;
+  for (std::vector<double>& r : residuals) {
+    if (r.size() < 3) continue;
+    std::nth_element(r.begin(), r.begin() + static_cast<long>(r.size() / 2), r.end());
+    worst = std::max(worst, r[r.size() / 2]);
+  }
+  return worst;
+}
+
 // Inliers of a homography that RANSAC could not improve on: residuals under the threshold.
 std::vector<uchar> residualInliers(const Homography& h, const EdgeMatches& matches, double threshold) {
   std::vector<uchar> inlier(matches.board.size(), 0);
@@ -174,10 +196,12 @@ Homography refineByRingEdges(const cv::Mat& grey, const Homography& initial, jso
       // The previous homography found these edges itself; judge it on them instead of losing it.
       report = edgeStatistics(current, matches, residualInliers(current, matches, threshold), iteration - 1);
       report["refinement_stopped"] = "REFINEMENT_FAILED";
+      report["ring_worst_octant_px"] = worstRingOctant(current, matches);
       return current;
     }
     mask.resize(matches.board.size(), 0);
     report = edgeStatistics(h, matches, mask, iteration);
+    report["ring_worst_octant_px"] = worstRingOctant(h, matches);
     current = h;
   }
   return current;
