@@ -146,8 +146,7 @@ TEST(BoardFit, AClickOutsideSectorTwentyOrOffTheBoardIsRefused) {
     return fitBoardGeometry(shot.frame, {{"click_px", pointJson(shot.camera.project(board))}}).value("error", "");
   };
   EXPECT_EQ(fit({0.0, -210.0}), "CLICK_OUTSIDE_BOARD");
-  // On the wire between two sectors no turn puts the click within 9 degrees of a middle...
-  // except that every wire is 9 degrees from both neighbours: it is accepted either way.
+  // Just inside sector 20 beside its wire, 8.5 degrees from its middle.
   const double a = (-90.0 + 9.0 + 0.5) * kPi / 180.0;
   EXPECT_EQ(fit({120.0 * std::cos(a), 120.0 * std::sin(a)}), "");
 }
