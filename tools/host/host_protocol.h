@@ -24,6 +24,8 @@ json imageDescriptors(const std::vector<cv::Mat>& frames);
 
 // "arm" with the rig's true board-to-image homographies and the frames as references.
 json armRequest(const scene::GroundTruth& truth, const std::vector<cv::Mat>& frames);
+// "arm" with board-to-image homographies of the host's own (from "calibrate").
+json armRequest(const std::vector<cv::Matx33d>& calibrations, const std::vector<cv::Mat>& frames);
 
 // Sends scene states the way a host does: every state several times, times advancing by
 // 1/30 s per call.
