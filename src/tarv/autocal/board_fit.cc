@@ -26,6 +26,9 @@ constexpr double kMaxClickErrorDeg = 9.0;
 // about which turn is right: its camera has been moved or turned since.
 constexpr double kMaxPriorErrorDeg = 4.5;
 constexpr double kLandmarksOffRingMm = 4.0;
+// The acceptance rule weighs the inliers only; a homography that RANSAC fitted to most of
+// the board may still leave a stretch of the double ring (a lens's bend) pixels off it.
+constexpr double kMaxRingOctantPx = 1.5;
 constexpr int kLineLimits[] = {120, 200, 300};
 
 struct InitialFit {
@@ -36,13 +39,6 @@ struct InitialFit {
 Point2 boardPolarPoint(double radius, double degrees) {
   const double a = degrees * kPi / 180.0;
   return {radius * std::cos(a), radius * std::sin(a)};
-}
-
-// The 20 wire ends on the 170 mm ring, starting at the 20/1 wire.
-std::vector<Point2> ringWirePoints() {
-  std::vector<Point2> points;
-  for (int i = 0; i < 20; ++i) points.push_back(boardPolarPoint(kRingMm, -81.0 + 18.0 * i));
-  return points;
 }
 
 Homography invert(const Homography& h) {
@@ -70,10 +66,6 @@ json fitResultPoints(const Homography& h) {
   }
   return points;
 }
-
-// The acceptance rule weighs the inliers only; a homography that RANSAC fitted to most of
-// the board may still leave a stretch of the double ring (a lens's bend) pixels off it.
-constexpr double kMaxRingOctantPx = 1.5;
 
 bool followsTheRing(const json& report) { return report.value("ring_worst_octant_px", 0.0) <= kMaxRingOctantPx; }
 

@@ -36,6 +36,12 @@ double sampleBilinear(const cv::Mat& m, cv::Point2d s) {
   return (1 - fy) * ((1 - fx) * r0[x0] + fx * r0[x0 + 1]) + fy * ((1 - fx) * r1[x0] + fx * r1[x0 + 1]);
 }
 
+// Octant 0..7 of a board point; a point at exactly 180 degrees (atan2 = pi) is octant 0.
+size_t octantOf(cv::Point2f b) {
+  const int octant = static_cast<int>(std::floor((std::atan2(b.y, b.x) + static_cast<float>(kPi)) / (kPi / 4.0)));
+  return static_cast<size_t>(((octant % 8) + 8) % 8);
+}
+
 // The statistics of a homography over the matches that the mask marks as inliers.
 json edgeStatistics(const Homography& h, const EdgeMatches& matches, const std::vector<uchar>& inlier,
                     int iteration) {
@@ -49,8 +55,7 @@ json edgeStatistics(const Homography& h, const EdgeMatches& matches, const std::
     const double r = std::hypot(q.x - matches.image[i].x, q.y - matches.image[i].y);
     residuals.push_back(r);
     sum += r * r;
-    const int octant = static_cast<int>(std::floor((std::atan2(b.y, b.x) + static_cast<float>(kPi)) / (kPi / 4.0)));
-    ++octantCounts[static_cast<size_t>(((octant % 8) + 8) % 8)];
+    ++octantCounts[octantOf(b)];
   }
   int octants = 0;
   for (int c : octantCounts) octants += c >= 3 ? 1 : 0;
@@ -76,9 +81,7 @@ double worstRingOctant(const Homography& h, const EdgeMatches& matches) {
     const cv::Point2f b = matches.board[i];
     if (std::abs(std::hypot(b.x, b.y) - 170.0) > 0.5) continue;
     const Point2 q = applyHomography(h, {b.x, b.y});
-    const int octant = static_cast<int>(std::floor((std::atan2(b.y, b.x) + kPi) / (kPi / 4.0)));
-    residuals[static_cast<size_t>(((octant % 8) + 8) % 8)].push_back(
-        std::hypot(q.x - matches.image[i].x, q.y - matches.image[i].y));
+    residuals[octantOf(b)].push_back(std::hypot(q.x - matches.image[i].x, q.y - matches.image[i].y));
   }
   double worst = 0.0;
   for (std::vector<double>& r : residuals) {

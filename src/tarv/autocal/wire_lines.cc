@@ -47,16 +47,16 @@ std::vector<double> groupFamilies(std::vector<double> angles) {
   return families;
 }
 
-std::vector<cv::Point2f> boardWirePoints() {
-  std::vector<cv::Point2f> points;
+}  // namespace
+
+std::vector<Point2> ringWirePoints() {
+  std::vector<Point2> points;
   for (int j = 0; j < 20; ++j) {
     const double a = (-81.0 + 18.0 * j) * kPi / 180.0;
-    points.emplace_back(static_cast<float>(170.0 * std::cos(a)), static_cast<float>(170.0 * std::sin(a)));
+    points.push_back({170.0 * std::cos(a), 170.0 * std::sin(a)});
   }
   return points;
 }
-
-}  // namespace
 
 WireIntersection findWireIntersection(const cv::Mat& grey, const cv::RotatedRect& ellipse, int lineLimit) {
   cv::Mat edges;
@@ -152,7 +152,8 @@ Homography findWireFamilies(const cv::Mat& grey, const cv::RotatedRect& ellipse,
   }
   std::sort(ends.begin(), ends.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
 
-  const std::vector<cv::Point2f> board = boardWirePoints();
+  std::vector<cv::Point2f> board;
+  for (const Point2& p : ringWirePoints()) board.emplace_back(static_cast<float>(p.x), static_cast<float>(p.y));
   std::vector<WireAssignment> trials;
   for (int d = 0; d < 2; ++d) {
     std::vector<Point2> list;

@@ -35,6 +35,10 @@ struct WireAssignment {
   Homography h{};
 };
 
+// The 20 wire ends on the 170 mm ring at -81 + 18·j degrees (the 20/1 wire first), board
+// millimetres with the 20 at negative y.
+std::vector<Point2> ringWirePoints();
+
 // Throws "TOO_FEW_WIRE_LINES", "NO_COMMON_WIRE_INTERSECTION" or "WIRE_FAMILIES_INCOMPLETE (n)".
 WireIntersection findWireIntersection(const cv::Mat& grey, const cv::RotatedRect& ellipse, int lineLimit);
 
