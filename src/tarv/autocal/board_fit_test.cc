@@ -10,34 +10,15 @@
 
 #include "host/calibration_check.h"
 #include "scene/scene.h"
+#include "tarv/autocal/fit_test_support.h"
 #include "tarv/tarv.h"
 
 namespace tarv {
 namespace {
 
 namespace sc = tarv::scene;
+using namespace fit_test;
 constexpr double kPi = 3.14159265358979323846;
-
-struct Shot {
-  sc::Camera camera;
-  cv::Mat frame;
-};
-
-Shot renderBoard(const sc::CameraSpec& spec, const sc::Imaging& imaging = {},
-                 const sc::BoardTexture& texture = sc::standardBoardTexture()) {
-  const sc::Renderer renderer({spec}, texture, 2);
-  sc::Scene scene;
-  scene.imaging = imaging;
-  return {renderer.cameras()[0], renderer.render(scene).frames[0]};
-}
-
-sc::CameraSpec view(cv::Size size, double elevation, double azimuth) {
-  sc::CameraSpec spec;
-  spec.image_size = size;
-  spec.elevation_deg = elevation;
-  spec.azimuth_deg = azimuth;
-  return spec;
-}
 
 // A host's calibrate call on a fresh engine.
 json calibrate(const json& request) {
@@ -46,12 +27,6 @@ json calibrate(const json& request) {
   tarv_destroy(engine);
   return reply;
 }
-
-json matrixJson(const cv::Matx33d& m) {
-  return {{m(0, 0), m(0, 1), m(0, 2)}, {m(1, 0), m(1, 1), m(1, 2)}, {m(2, 0), m(2, 1), m(2, 2)}};
-}
-
-json pointJson(cv::Point2d p) { return {p.x, p.y}; }
 
 host::RingError errorOf(const json& result, const sc::Camera& camera) {
   const auto h = host::fittedHomography(result);

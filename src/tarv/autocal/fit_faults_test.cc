@@ -12,38 +12,20 @@
 #include "tarv/autocal/board_fit.h"
 #include "tarv/autocal/ring_edges.h"
 #include "tarv/autocal/wire_lines.h"
+#include "tarv/autocal/fit_test_support.h"
 #include "tarv/tarv.h"
 
 namespace tarv {
 namespace {
 
 namespace sc = tarv::scene;
+using namespace fit_test;
 constexpr double kPi = 3.14159265358979323846;
 
-struct Shot {
-  sc::Camera camera;
-  cv::Mat frame;
-};
-
-Shot renderBoard(cv::Size size, double elevation, double azimuth) {
-  sc::CameraSpec spec;
-  spec.image_size = size;
-  spec.elevation_deg = elevation;
-  spec.azimuth_deg = azimuth;
-  const sc::Renderer renderer({spec}, 2);
-  return {renderer.cameras()[0], renderer.render(sc::Scene{}).frames[0]};
-}
-
 const Shot& board720() {
-  static const Shot shot = renderBoard({960, 720}, 35.0, 130.0);
+  static const Shot shot = renderBoard(view({960, 720}, 35.0, 130.0));
   return shot;
 }
-
-json matrixJson(const cv::Matx33d& m) {
-  return {{m(0, 0), m(0, 1), m(0, 2)}, {m(1, 0), m(1, 1), m(1, 2)}, {m(2, 0), m(2, 1), m(2, 2)}};
-}
-
-json pointJson(cv::Point2d p) { return {p.x, p.y}; }
 
 cv::Point2d mapped(const cv::Matx33d& h, cv::Point2d p) {
   const cv::Vec3d q = h * cv::Vec3d(p.x, p.y, 1.0);
@@ -148,7 +130,7 @@ TEST(FitFaults, TheLandmarkEllipseIsCheckedAndCaught) {
 
 // A host speaks in pixels of its full image; the fit works on the image reduced to 720 rows.
 TEST(FitFaults, PixelKeysAreMappedBothWaysAcrossTheDownscale) {
-  const Shot shot = renderBoard({1920, 1080}, 30.0, 300.0);
+  const Shot shot = renderBoard(view({1920, 1080}, 30.0, 300.0));
   void* engine = tarv_create();
   const auto call = [engine](const json& request) { return json::parse(tarv_call(engine, request.dump().c_str())); };
   json request = host::calibrateRequest(shot.frame);
