@@ -55,8 +55,9 @@ cv::Mat colouredBedMask(const cv::Mat& bgr, bool illuminated) {
       out[x] = red || green ? 255 : 0;
     }
   }
+  // Constant border with OpenCV's default value: beds cut by the image edge are not eroded.
   cv::morphologyEx(mask, mask, cv::MORPH_OPEN, cv::Mat::ones(3, 3, CV_8U), cv::Point(-1, -1), 1,
-                   cv::BORDER_CONSTANT, cv::Scalar(0));
+                   cv::BORDER_CONSTANT, cv::morphologyDefaultBorderValue());
   cv::Mat labels, stats, centroids;
   const int n = cv::connectedComponentsWithStats(mask, labels, stats, centroids, 8, CV_32S);
   std::vector<uchar> keep(static_cast<size_t>(n), 0);
@@ -81,7 +82,7 @@ void checkEllipsePlausible(const cv::RotatedRect& e) {
 cv::RotatedRect fitOuterEllipse(const cv::Mat& mask) {
   cv::Mat dilated;
   cv::dilate(mask, dilated, cv::Mat::ones(9, 9, CV_8U), cv::Point(-1, -1), 1, cv::BORDER_CONSTANT,
-             cv::Scalar(0));
+             cv::morphologyDefaultBorderValue());
   cv::Mat labels, stats, centroids;
   const int n = cv::connectedComponentsWithStats(dilated, labels, stats, centroids, 8, CV_32S);
   if (n < 2) throw CalibrationError("NO_COLOURED_BEDS");
