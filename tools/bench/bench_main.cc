@@ -208,8 +208,8 @@ int main(int argc, char** argv) {
       const auto rows = tb::runCalibrationBench(options.calibration_boards, options.seed, cv::getNumThreads());
       std::printf("\ncalibrate: one rendered camera per board, 960x720 and 1920x1080 in turn, 0 to 55 degrees off "
                   "the normal, a click on the 20; ring: the fitted 170 mm ring against the camera's own view of "
-                  "it, px of the full image (wrong: accepted with the ring over 2.5 px or the bull over 1 px "
-                  "off)\n");
+                  "it where the camera sees it, px of the full image (wrong: accepted with the ring over 2.5 px or "
+                  "the bull over 1 px off)\n");
       std::printf("%-18s %7s %9s %6s %13s %12s %12s %11s\n", "calibrate", "boards", "accepted", "wrong",
                   "ring_mean_px", "ring_max_px", "bull_max_px", "ms_per_fit");
       for (const tb::CalibrationRow& r : rows) {

@@ -92,9 +92,9 @@ CalibrationRow runCondition(const std::string& condition, int boards, uint64_t s
     ++row.accepted;
     const host::RingError e = host::ringError(*h, camera);
     ringSum += e.meanPx;
-    row.ring_max_px = std::max(row.ring_max_px, e.maxPx);
+    row.ring_max_px = std::max(row.ring_max_px, e.visibleMaxPx);
     row.bull_max_px = std::max(row.bull_max_px, e.bullPx);
-    if (e.maxPx > 2.5 || e.bullPx > 1.0) ++row.wrong_accepted;
+    if (e.visibleMaxPx > 2.5 || e.bullPx > 1.0) ++row.wrong_accepted;
   }
   tarv_destroy(engine);
   row.ring_mean_px = row.accepted > 0 ? ringSum / row.accepted : 0.0;

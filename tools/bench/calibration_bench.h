@@ -15,7 +15,7 @@ struct CalibrationRow {
   int accepted = 0;
   int wrong_accepted = 0;  // accepted with the ring more than 2.5 px or the bull more than 1 px off
   double ring_mean_px = 0.0;  // mean over the accepted boards of each board's mean ring error
-  double ring_max_px = 0.0;   // largest ring error of any accepted board
+  double ring_max_px = 0.0;   // largest ring error of any accepted board, where its camera sees the ring
   double bull_max_px = 0.0;
   double ms_per_fit = 0.0;    // median tarv_call time
   std::vector<double> fit_ms;

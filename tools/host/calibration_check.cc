@@ -30,9 +30,11 @@ RingError ringError(const cv::Matx33d& fitted, const scene::Camera& camera) {
   for (int i = 0; i < 72; ++i) {
     const double a = 5.0 * i * kPi / 180.0;
     const cv::Point2d board(170.0 * std::cos(a), 170.0 * std::sin(a));
-    const double d = cv::norm(mapped(fitted, board) - camera.project(board));
+    const cv::Point2d seen = camera.project(board);
+    const double d = cv::norm(mapped(fitted, board) - seen);
     e.meanPx += d / 72.0;
     e.maxPx = std::max(e.maxPx, d);
+    if (camera.inImage(seen)) e.visibleMaxPx = std::max(e.visibleMaxPx, d);
   }
   e.bullPx = cv::norm(mapped(fitted, {0.0, 0.0}) - camera.project(cv::Point2d(0.0, 0.0)));
   return e;

@@ -24,6 +24,9 @@ struct RingError {
   double meanPx = 0.0;  // over 72 points of the 170 mm ring
   double maxPx = 0.0;
   double bullPx = 0.0;
+  // The largest over the ring points the camera sees in its image: for a board cut by the
+  // image edge, what lies beyond it is extrapolated without evidence.
+  double visibleMaxPx = 0.0;
 };
 
 // Distances between the fitted homography's 170 mm ring and bull and the camera's own view of

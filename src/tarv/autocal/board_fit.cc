@@ -27,8 +27,10 @@ constexpr double kMaxClickErrorDeg = 9.0;
 constexpr double kMaxPriorErrorDeg = 4.5;
 constexpr double kLandmarksOffRingMm = 4.0;
 // The acceptance rule weighs the inliers only; a homography that RANSAC fitted to most of
-// the board may still leave a stretch of the double ring (a lens's bend) pixels off it.
+// the board may still leave a stretch of a ring (a lens's bend) pixels off it, or put the
+// double ring on the treble ring's edge with the treble ring on bare fibre.
 constexpr double kMaxRingOctantPx = 1.5;
+constexpr double kMinRingCoverage = 0.5;
 constexpr int kLineLimits[] = {120, 200, 300};
 
 struct InitialFit {
@@ -67,11 +69,15 @@ json fitResultPoints(const Homography& h) {
   return points;
 }
 
-bool followsTheRing(const json& report) { return report.value("ring_worst_octant_px", 0.0) <= kMaxRingOctantPx; }
+bool followsTheRing(const json& report) {
+  return report.value("ring_worst_octant_px", 0.0) <= kMaxRingOctantPx &&
+         report.value("ring_worst_coverage", 1.0) >= kMinRingCoverage;
+}
 
 std::string ringRejection(const json& report) {
   return "RING_EDGES_NOT_FOLLOWED: worst octant " + formatFixed(report.value("ring_worst_octant_px", 0.0)) +
-         " px off the double ring (max 1.5)";
+         " px off its ring (max 1.5), edges found for " + formatFixed(report.value("ring_worst_coverage", 1.0)) +
+         " of a ring octant (min 0.5)";
 }
 
 json fitByMarkers(const cv::Mat& grey, const json& request) {

@@ -72,24 +72,40 @@ json edgeStatistics(const Homography& h, const EdgeMatches& matches, const std::
               {"octants", octants}};
 }
 
-// The largest of the per-octant median residuals of the double-ring edges, over all matches
-// and not only the inliers: RANSAC may explain most of the board while a whole stretch of the
-// ring (a lens's bend, a wrong ellipse) lies off it, which the inlier statistics hide.
-double worstRingOctant(const Homography& h, const EdgeMatches& matches) {
-  std::array<std::vector<double>, 8> residuals;
-  for (size_t i = 0; i < matches.board.size(); ++i) {
-    const cv::Point2f b = matches.board[i];
-    if (std::abs(std::hypot(b.x, b.y) - 170.0) > 0.5) continue;
-    const Point2 q = applyHomography(h, {b.x, b.y});
-    residuals[octantOf(b)].push_back(std::hypot(q.x - matches.image[i].x, q.y - matches.image[i].y));
+// How well the homography follows each ring, over all its matches and not only the inliers:
+// RANSAC may explain most of the board while a stretch of a ring (a lens's bend) lies off it,
+// or the double ring may sit on the treble ring's edge at the wrong scale, leaving the treble
+// ring where the board shows no edge at all. Per ring and octant: the median residual
+// ("ring_worst_octant_px" is the largest), and the share of the ring's points inside the
+// image that found an edge ("ring_worst_coverage" is the smallest).
+void addRingFollowing(json& report, const Homography& h, const Homography& searched, const EdgeMatches& matches,
+                      cv::Size size) {
+  double worstResidual = 0.0, worstCoverage = 1.0;
+  for (const double radius : {107.0, 170.0}) {
+    std::array<std::vector<double>, 8> residuals;
+    std::array<int, 8> expected{};
+    for (int i = 0; i < 240; ++i) {
+      const double a = 1.5 * i * kPi / 180.0;
+      const cv::Point2f b(static_cast<float>(radius * std::cos(a)), static_cast<float>(radius * std::sin(a)));
+      const Point2 c = applyHomography(searched, {b.x, b.y});
+      if (c.x >= 6.0 && c.y >= 6.0 && c.x <= size.width - 7.0 && c.y <= size.height - 7.0) ++expected[octantOf(b)];
+    }
+    for (size_t i = 0; i < matches.board.size(); ++i) {
+      const cv::Point2f b = matches.board[i];
+      if (std::abs(std::hypot(b.x, b.y) - radius) > 0.5) continue;
+      const Point2 q = applyHomography(h, {b.x, b.y});
+      residuals[octantOf(b)].push_back(std::hypot(q.x - matches.image[i].x, q.y - matches.image[i].y));
+    }
+    for (size_t o = 0; o < 8; ++o) {
+      std::vector<double>& r = residuals[o];
+      if (expected[o] >= 10) worstCoverage = std::min(worstCoverage, static_cast<double>(r.size()) / expected[o]);
+      if (r.size() < 3) continue;
+      std::nth_element(r.begin(), r.begin() + static_cast<long>(r.size() / 2), r.end());
+      worstResidual = std::max(worstResidual, r[r.size() / 2]);
+    }
   }
-  double worst = 0.0;
-  for (std::vector<double>& r : residuals) {
-    if (r.size() < 3) continue;
-    std::nth_element(r.begin(), r.begin() + static_cast<long>(r.size() / 2), r.end());
-    worst = std::max(worst, r[r.size() / 2]);
-  }
-  return worst;
+  report["ring_worst_octant_px"] = worstResidual;
+  report["ring_worst_coverage"] = worstCoverage;
 }
 
 // Inliers of a homography that RANSAC could not improve on: residuals under the threshold.
@@ -199,12 +215,12 @@ Homography refineByRingEdges(const cv::Mat& grey, const Homography& initial, jso
       // The previous homography found these edges itself; judge it on them instead of losing it.
       report = edgeStatistics(current, matches, residualInliers(current, matches, threshold), iteration - 1);
       report["refinement_stopped"] = "REFINEMENT_FAILED";
-      report["ring_worst_octant_px"] = worstRingOctant(current, matches);
+      addRingFollowing(report, current, current, matches, grey.size());
       return current;
     }
     mask.resize(matches.board.size(), 0);
     report = edgeStatistics(h, matches, mask, iteration);
-    report["ring_worst_octant_px"] = worstRingOctant(h, matches);
+    addRingFollowing(report, h, current, matches, grey.size());
     current = h;
   }
   return current;
