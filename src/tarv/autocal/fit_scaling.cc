@@ -1,6 +1,7 @@
 // The board fit works on the image reduced to at most 720 rows, while a host's request and
 // the result it stores speak in pixels of the full image: every pixel-valued key is mapped
-// down on the way in and back up on the way out.
+// down on the way in and back up on the way out. Pixel centres, not pixel corners, keep
+// their place: with area averaging, full-image pixel x is seen at s·(x + 0.5) - 0.5.
 #include <functional>
 
 #include "tarv/autocal/board_fit.h"
@@ -22,13 +23,13 @@ struct PixelMap {
 
 PixelMap reducing(double s) { return {s, 0.5 * s - 0.5}; }
 
-void scalePoint(json& value, PixelMap m) {
+void mapPoint(json& value, PixelMap m) {
   if (!isNumberPair(value)) return;  // left for the fit to refuse as it stands
   value[0] = value[0].get<double>() * m.s + m.t;
   value[1] = value[1].get<double>() * m.s + m.t;
 }
 
-void scaleLength(json& value, PixelMap m) {
+void mapLength(json& value, PixelMap m) {
   if (!isNumberPair(value)) return;
   value[0] = value[0].get<double>() * m.s;
   value[1] = value[1].get<double>() * m.s;
@@ -45,7 +46,7 @@ bool isMatrix(const json& value) {
   return true;
 }
 
-void scaleMatrix(json& value, PixelMap m) {
+void mapMatrix(json& value, PixelMap m) {
   if (!isMatrix(value)) return;
   Homography h = matrix3x3FromJson(value);
   for (int c = 0; c < 3; ++c) {
@@ -62,31 +63,31 @@ void onMember(json& object, const char* key, const std::function<void(json&)>& c
 }
 
 json scaledRequest(json request, PixelMap s) {
-  onMember(request, "initial", [s](json& v) { scaleMatrix(v, s); });
-  onMember(request, "prior", [s](json& v) { scaleMatrix(v, s); });
+  onMember(request, "initial", [s](json& v) { mapMatrix(v, s); });
+  onMember(request, "prior", [s](json& v) { mapMatrix(v, s); });
   onMember(request, "click_px", [s](json& v) {
-    if (v.size() == 2) scalePoint(v, s);
+    if (v.size() == 2) mapPoint(v, s);
   });
   onMember(request, "landmarks", [s](json& v) {
     if (!v.is_array()) return;
-    for (json& point : v) scalePoint(point, s);
+    for (json& point : v) mapPoint(point, s);
   });
   return request;
 }
 
 json unscaledResult(json result, PixelMap back) {
-  onMember(result, "board_to_image", [back](json& v) { scaleMatrix(v, back); });
-  onMember(result, "initial_board_to_image", [back](json& v) { scaleMatrix(v, back); });
-  onMember(result, "bull_px", [back](json& v) { scalePoint(v, back); });
+  onMember(result, "board_to_image", [back](json& v) { mapMatrix(v, back); });
+  onMember(result, "initial_board_to_image", [back](json& v) { mapMatrix(v, back); });
+  onMember(result, "bull_px", [back](json& v) { mapPoint(v, back); });
   onMember(result, "points_px", [back](json& v) {
-    for (json& point : v) scalePoint(point, back);
+    for (json& point : v) mapPoint(point, back);
   });
   onMember(result, "ellipse", [back](json& e) {
-    onMember(e, "center", [back](json& v) { scalePoint(v, back); });
-    onMember(e, "axes", [back](json& v) { scaleLength(v, back); });
+    onMember(e, "center", [back](json& v) { mapPoint(v, back); });
+    onMember(e, "axes", [back](json& v) { mapLength(v, back); });
   });
   onMember(result, "initial", [back](json& wires) {
-    onMember(wires, "bull_px", [back](json& v) { scalePoint(v, back); });
+    onMember(wires, "bull_px", [back](json& v) { mapPoint(v, back); });
   });
   return result;
 }
