@@ -5,6 +5,7 @@
 #include <optional>
 
 #include <opencv2/core.hpp>
+#include <opencv2/imgproc.hpp>
 
 #include "bench/scenarios.h"
 #include "bench/scoring.h"
@@ -21,11 +22,11 @@ namespace sc = tarv::scene;
 struct Board {
   sc::CameraSpec spec;
   sc::Imaging imaging;
-  double shadow_mm = 0.0;
+  std::optional<sc::BoardLook> look;
 };
 
 // A seeded board of the condition; the harder ones take turns among worn colours, glare,
-// wire shadows, a board off centre or cut by the image edge, and lens distortion.
+// wire shadows with other number fonts, a board off centre or cut by the image edge, and lens distortion.
 Board plannedBoard(const std::string& condition, int index, sc::SceneRandom& rng) {
   Board b;
   b.spec.image_size = index % 2 == 0 ? cv::Size(960, 720) : cv::Size(1920, 1080);
@@ -48,7 +49,10 @@ Board plannedBoard(const std::string& condition, int index, sc::SceneRandom& rng
         b.imaging.glare = sc::Glare{plain.project(cv::Point2d(rng.uniform(-120, 120), rng.uniform(-120, 120))),
                                     rng.uniform(20.0, 60.0) * b.spec.image_size.height / 720.0, 170.0};
         break;
-      case 2: b.shadow_mm = rng.uniform(0.8, 2.0); break;
+      case 2:
+        b.look = sc::BoardLook{rng.uniform(0.8, 2.0), index % 4 == 0 ? cv::FONT_HERSHEY_TRIPLEX : cv::FONT_HERSHEY_DUPLEX,
+                               rng.uniform(12.0, 20.0), rng.uniform(1.5, 3.0)};
+        break;
       case 3: b.spec.aim_mm = cv::Point2d(rng.uniform(-80, 80), rng.uniform(-60, 60)); break;
       case 4:
         b.spec.aim_mm = cv::Point2d(rng.uniform(-130, -100), 0.0);
@@ -75,7 +79,7 @@ CalibrationRow runCondition(const std::string& condition, int boards, uint64_t s
     const Board b = plannedBoard(condition, i, rng);
     cv::setNumThreads(renderThreads);
     const sc::BoardTexture& texture =
-        b.shadow_mm > 0.0 ? sc::renderBoardTexture(0.5, sc::kBoardRadius + 10.0, b.shadow_mm) : sc::standardBoardTexture();
+        b.look ? sc::renderBoardTexture(0.5, sc::kBoardRadius + 10.0, *b.look) : sc::standardBoardTexture();
     const sc::Renderer renderer({b.spec}, texture, 2);
     sc::Scene scene;
     scene.imaging = b.imaging;

@@ -359,7 +359,7 @@ TEST(Imaging, FadedColoursAndGlare) {
 }
 
 TEST(BoardTextureShadows, WiresShadowTheirLowerRightSide) {
-  const BoardTexture shadowed = renderBoardTexture(0.5, kBoardRadius + 10.0, 1.5);
+  const BoardTexture shadowed = renderBoardTexture(0.5, kBoardRadius + 10.0, BoardLook{1.5});
   const BoardTexture plain = renderBoardTexture(0.5, kBoardRadius + 10.0);
   const auto texel = [](const BoardTexture& t, cv::Point2d board) {
     return t.image.at<cv::Vec3b>(static_cast<int>(std::lround((board.y - t.origin_mm) / t.mm_per_px)),

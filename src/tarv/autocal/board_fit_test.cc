@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -147,7 +148,7 @@ TEST(BoardFit, HarderBoardsAreFittedOrRefusedNeverWrong) {
     const char* name;
     sc::CameraSpec spec;
     sc::Imaging imaging;
-    double shadow_mm = 0.0;
+    std::optional<sc::BoardLook> look;
     const char* refusal = "";  // the start of the expected error or rejection, when it must fail
     bool byPrior = false;      // turned by the camera's own calibration instead of a click
   };
@@ -159,7 +160,9 @@ TEST(BoardFit, HarderBoardsAreFittedOrRefusedNeverWrong) {
   cases.back().refusal = "RING_ELLIPSE: NO_COLOURED_BEDS";
   cases.push_back({"glare", view({960, 720}, 30.0, 200.0), {}});
   cases.back().imaging.glare = sc::Glare{{560.0, 300.0}, 50.0, 180.0};
-  cases.push_back({"wire_shadows", view({960, 720}, 40.0, 300.0), {}, 1.5});
+  cases.push_back({"wire_shadows", view({960, 720}, 40.0, 300.0), {}, sc::BoardLook{1.5}});
+  cases.push_back({"other_numbers", view({960, 720}, 25.0, 100.0), {},
+                   sc::BoardLook{0.0, cv::FONT_HERSHEY_TRIPLEX, 19.0, 3.0}});
   cases.push_back({"off_centre", view({960, 720}, 30.0, 60.0), {}});
   cases.back().spec.aim_mm = cv::Point2d(-60.0, 40.0);
   cases.push_back({"cut_by_the_edge", view({960, 720}, 30.0, 60.0), {}});
@@ -181,9 +184,8 @@ TEST(BoardFit, HarderBoardsAreFittedOrRefusedNeverWrong) {
   cases.back().spec.k1 = -0.25;
   cases.back().refusal = "RING_EDGES_NOT_FOLLOWED";
   for (const Case& c : cases) {
-    const Shot shot = c.shadow_mm > 0.0
-                          ? renderBoard(c.spec, c.imaging, sc::renderBoardTexture(0.5, sc::kBoardRadius + 10.0, c.shadow_mm))
-                          : renderBoard(c.spec, c.imaging);
+    const Shot shot = c.look ? renderBoard(c.spec, c.imaging, sc::renderBoardTexture(0.5, sc::kBoardRadius + 10.0, *c.look))
+                             : renderBoard(c.spec, c.imaging);
     const json request = c.byPrior ? json{{"prior", matrixJson(shot.camera.boardToImage())}}
                                    : json{{"click_px", pointJson(host::twentyClick(shot.camera))}};
     const json result = fitBoardGeometry(shot.frame, request);
