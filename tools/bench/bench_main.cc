@@ -2,7 +2,7 @@
 // call times against an absdiff floor and the engine's resident memory.
 //
 //   tarv_bench [--sets clean,noise_blur,...] [--darts N] [--seed S] [--quick]
-//              [--memory-calls N] [--verbose]
+//              [--memory-calls N] [--calibration-boards N] [--verbose]
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -15,6 +15,7 @@
 #include <opencv2/core.hpp>
 
 #include "bench/bench_runner.h"
+#include "bench/calibration_bench.h"
 #include "bench/game_runner.h"
 #include "bench/scenarios.h"
 #include "bench/scoring.h"
@@ -30,6 +31,7 @@ struct Options {
   unsigned long long seed = 20240601;
   int memory_calls = 1000;
   int game_rounds = 10;
+  int calibration_boards = 12;  // per condition
   bool quick = false;
   bool verbose = false;
   bool fewer_cameras = true;  // the clean set again with two cameras and with one
@@ -41,7 +43,8 @@ constexpr int kQuickMemoryCalls = 100;
 void usage() {
   std::fprintf(stderr,
                "usage: tarv_bench [--sets a,b,...] [--darts N] [--seed S] [--quick]\n"
-               "                  [--memory-calls N] [--verbose] [--no-fewer-cameras]\n  sets:");
+               "                  [--memory-calls N] [--calibration-boards N] [--verbose]\n"
+               "                  [--no-fewer-cameras]\n  sets:");
   for (const auto& set : tb::scenarioSets()) std::fprintf(stderr, " %s", set.name.c_str());
   std::fprintf(stderr, "\n");
 }
@@ -70,7 +73,8 @@ bool parse(int argc, char** argv, Options& o) {
       const char* v = value();
       if (v == nullptr) return false;
       o.sets = splitList(v);
-    } else if (arg == "--darts" || arg == "--seed" || arg == "--memory-calls" || arg == "--game-rounds") {
+    } else if (arg == "--darts" || arg == "--seed" || arg == "--memory-calls" || arg == "--game-rounds" ||
+               arg == "--calibration-boards") {
       const char* v = value();
       if (v == nullptr) return false;
       char* end = nullptr;
@@ -80,6 +84,7 @@ bool parse(int argc, char** argv, Options& o) {
       if (arg == "--seed") o.seed = n;
       if (arg == "--memory-calls") o.memory_calls = static_cast<int>(n);
       if (arg == "--game-rounds") o.game_rounds = static_cast<int>(n);
+      if (arg == "--calibration-boards") o.calibration_boards = static_cast<int>(n);
     } else {
       return false;
     }
@@ -88,6 +93,7 @@ bool parse(int argc, char** argv, Options& o) {
     if (o.darts == 0) o.darts = kQuickDarts;
     if (o.memory_calls > kQuickMemoryCalls) o.memory_calls = kQuickMemoryCalls;
     o.game_rounds = std::min(o.game_rounds, 2);
+    o.calibration_boards = std::min(o.calibration_boards, 4);
   }
   if (o.sets.empty()) {
     for (const auto& set : tb::scenarioSets()) o.sets.push_back(set.name);
@@ -215,6 +221,21 @@ int main(int argc, char** argv) {
                     game.rounds, game.rounds_completed, t.darts,
                     t.darts > 0 ? 100.0 * t.correct / t.darts : 0.0, t.missed, t.wrong_field,
                     game.false_entries + t.extra);
+      }
+    }
+
+    if (options.calibration_boards > 0) {
+      std::fprintf(stderr, "running calibration...\n");
+      const auto rows = tb::runCalibrationBench(options.calibration_boards, options.seed, cv::getNumThreads());
+      std::printf("\ncalibrate: one rendered camera per board, 960x720 and 1920x1080 in turn, 0 to 55 degrees off "
+                  "the normal, a click on the 20; ring: the fitted 170 mm ring against the camera's own view of "
+                  "it where the camera sees it, px of the full image (wrong: accepted with the ring over 2.5 px or "
+                  "the bull over 1 px off)\n");
+      std::printf("%-18s %7s %9s %6s %13s %12s %12s %11s\n", "calibrate", "boards", "accepted", "wrong",
+                  "ring_mean_px", "ring_max_px", "bull_max_px", "ms_per_fit");
+      for (const tb::CalibrationRow& r : rows) {
+        std::printf("%-18s %7d %9d %6d %13.2f %12.2f %12.2f %11.1f\n", r.condition.c_str(), r.boards, r.accepted,
+                    r.wrong_accepted, r.ring_mean_px, r.ring_max_px, r.bull_max_px, r.ms_per_fit);
       }
     }
 

@@ -3,14 +3,16 @@
 // darts one after another and prints, per dart, the true field and tip beside the scored ones
 // and the host event.
 //
-//   tarv_demo [--replies] [--cameras 1|2|3] [path/to/libtarv.so]
+//   tarv_demo [--replies] [--cameras 1|2|3] [--auto-calibrate] [path/to/libtarv.so]
 //
 // --replies prints the status of every reply, and the whole reply when it is an error.
 // --cameras scores with that many cameras of the rig (three by default; two are the first
 // two, one the most frontal).
+// --auto-calibrate arms with the homographies that "calibrate" finds in each camera's empty
+// board (with a click on the 20, as a user gives it) instead of the scene's true ones.
 //
-// Exit status: 0 when every dart was scored, 1 when a reply was an error, 2 when a dart was
-// not scored, 3 when the library cannot be loaded.
+// Exit status: 0 when every dart was scored, 1 when a reply was an error or a calibration was
+// not accepted, 2 when a dart was not scored, 3 when the library cannot be loaded.
 #include <dlfcn.h>
 
 #include <cmath>
@@ -20,6 +22,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "host/calibration_check.h"
 #include "host/host_protocol.h"
 #include "host/reply_reading.h"
 #include "host/wire_distance.h"
@@ -144,7 +147,29 @@ std::string pointText(std::optional<cv::Point2d> p) {
   return buffer;
 }
 
-int run(const Library& lib, bool printReplies, int cameraCount) {
+// The board-to-image homography of every camera from "calibrate" on its empty board; none
+// when a camera's fit is not accepted.
+std::optional<std::vector<cv::Matx33d>> autoCalibrate(Host& client, const sc::Renderer& renderer,
+                                                      const sc::SceneImages& empty) {
+  std::vector<cv::Matx33d> calibrations;
+  for (size_t i = 0; i < empty.frames.size(); ++i) {
+    const sc::Camera& camera = renderer.cameras()[i];
+    const json reply = client.send(host::calibrateRequest(empty.frames[i], host::twentyClick(camera)), "calibrate");
+    const auto h = host::fittedHomography(reply);
+    if (!h || !memberOf<bool>(reply, "accepted").value_or(false)) {
+      std::printf("calibrate %s: not accepted: %s\n", camera.cameraSpec().id.c_str(), reply.dump().c_str());
+      return std::nullopt;
+    }
+    const host::RingError e = host::ringError(*h, camera);
+    std::printf("calibrate %s: %s, %s, 170 mm ring off by %.2f px mean, %.2f px max, bull %.2f px\n",
+                camera.cameraSpec().id.c_str(), memberOf<std::string>(reply, "method").value_or("?").c_str(),
+                memberOf<std::string>(reply, "orientation_source").value_or("?").c_str(), e.meanPx, e.maxPx, e.bullPx);
+    calibrations.push_back(*h);
+  }
+  return calibrations;
+}
+
+int run(const Library& lib, bool printReplies, int cameraCount, bool autoCalibration) {
   std::printf("tarv_demo: abi %s\n", lib.abiInfo());
   void* engine = lib.create();
   if (engine == nullptr) {
@@ -157,7 +182,16 @@ int run(const Library& lib, bool printReplies, int cameraCount) {
   const std::vector<size_t> cameras = host::camerasForCount(rig, cameraCount);
   sc::Scene scene;
   const sc::SceneImages empty = renderer.render(scene);
-  const json armed = client.send(host::armRequestFor(empty.truth, empty.frames, cameras), "arm");
+  sc::GroundTruth truth = empty.truth;
+  if (autoCalibration) {
+    const auto calibrations = autoCalibrate(client, renderer, empty);
+    if (!calibrations) {
+      lib.destroy(engine);
+      return 1;
+    }
+    for (size_t i = 0; i < truth.cameras.size(); ++i) truth.cameras[i].board_to_image = (*calibrations)[i];
+  }
+  const json armed = client.send(host::armRequestFor(truth, empty.frames, cameras), "arm");
   std::printf("arm (%zu camera%s): %s\n", cameras.size(), cameras.size() == 1 ? "" : "s", statusText(armed).c_str());
 
   host::FrameClock clock;
@@ -220,6 +254,7 @@ int main(int argc, char** argv) {
   const char* path = TARV_DEMO_LIBRARY;
   bool printReplies = false;
   int cameraCount = 3;
+  bool autoCalibration = false;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--replies") {
@@ -227,8 +262,10 @@ int main(int argc, char** argv) {
     } else if (arg == "--cameras" && i + 1 < argc && std::string(argv[i + 1]).size() == 1 &&
                argv[i + 1][0] >= '1' && argv[i + 1][0] <= '3') {
       cameraCount = argv[++i][0] - '0';
+    } else if (arg == "--auto-calibrate") {
+      autoCalibration = true;
     } else if (arg.rfind("--", 0) == 0) {
-      std::fprintf(stderr, "usage: tarv_demo [--replies] [--cameras 1|2|3] [path/to/libtarv.so]\n");
+      std::fprintf(stderr, "usage: tarv_demo [--replies] [--cameras 1|2|3] [--auto-calibrate] [path/to/libtarv.so]\n");
       return 3;
     } else {
       path = argv[i];
@@ -237,7 +274,7 @@ int main(int argc, char** argv) {
   const std::optional<Library> lib = load(path);
   if (!lib) return 3;
   try {
-    return run(*lib, printReplies, cameraCount);
+    return run(*lib, printReplies, cameraCount, autoCalibration);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "tarv_demo: %s\n", e.what());
     return 1;

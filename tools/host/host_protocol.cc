@@ -28,15 +28,19 @@ json imageDescriptors(const std::vector<cv::Mat>& frames) {
 }
 
 json armRequest(const scene::GroundTruth& truth, const std::vector<cv::Mat>& frames) {
-  json calibrations = json::array();
-  for (const scene::CameraTruth& camera : truth.cameras) {
+  std::vector<cv::Matx33d> calibrations;
+  for (const scene::CameraTruth& camera : truth.cameras) calibrations.push_back(camera.board_to_image);
+  return armRequest(calibrations, frames);
+}
+
+json armRequest(const std::vector<cv::Matx33d>& calibrations, const std::vector<cv::Mat>& frames) {
+  json matrices = json::array();
+  for (const cv::Matx33d& h : calibrations) {
     json rows = json::array();
-    for (int r = 0; r < 3; ++r) {
-      rows.push_back({camera.board_to_image(r, 0), camera.board_to_image(r, 1), camera.board_to_image(r, 2)});
-    }
-    calibrations.push_back(rows);
+    for (int r = 0; r < 3; ++r) rows.push_back({h(r, 0), h(r, 1), h(r, 2)});
+    matrices.push_back(rows);
   }
-  return {{"command", "arm"}, {"images", imageDescriptors(frames)}, {"calibrations", calibrations}};
+  return {{"command", "arm"}, {"images", imageDescriptors(frames)}, {"calibrations", matrices}};
 }
 
 std::vector<size_t> camerasForCount(const std::vector<scene::CameraSpec>& rig, int count) {

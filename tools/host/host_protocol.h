@@ -24,6 +24,8 @@ json imageDescriptors(const std::vector<cv::Mat>& frames);
 
 // "arm" with the rig's true board-to-image homographies and the frames as references.
 json armRequest(const scene::GroundTruth& truth, const std::vector<cv::Mat>& frames);
+// "arm" with board-to-image homographies of the host's own (from "calibrate").
+json armRequest(const std::vector<cv::Matx33d>& calibrations, const std::vector<cv::Mat>& frames);
 
 // The cameras of the rig that a host with `count` cameras uses: all three, the first two, or
 // the most frontal one (the smallest angle between its line to the bull and the board normal).

@@ -94,13 +94,12 @@ void addFibres(BoardTexture& texture) {
   }
 }
 
-void drawNumbers(BoardTexture& texture) {
+void drawNumbers(BoardTexture& texture, const BoardLook& look) {
   const cv::Matx33d to_board = texture.pixelToBoard();
   const double px_per_mm = 1.0 / texture.mm_per_px;
-  const int font = cv::FONT_HERSHEY_SIMPLEX;
-  const double height_mm = 15.0;
-  const double scale = height_mm * px_per_mm / 22.0;  // Hershey simplex digits are ~22 units
-  const int thickness = std::max(1, static_cast<int>(std::lround(2.2 * px_per_mm)));
+  const int font = look.number_font;
+  const double scale = look.number_height_mm * px_per_mm / 22.0;  // Hershey digits are ~22 units
+  const int thickness = std::max(1, static_cast<int>(std::lround(look.number_stroke_mm * px_per_mm)));
   const cv::Scalar colour(BoardColours::kNumber[0], BoardColours::kNumber[1],
                           BoardColours::kNumber[2]);
   for (int k = 0; k < 20; ++k) {
@@ -149,7 +148,8 @@ cv::Matx33d BoardTexture::pixelToBoard() const {
   return {mm_per_px, 0.0, origin_mm, 0.0, mm_per_px, origin_mm, 0.0, 0.0, 1.0};
 }
 
-BoardTexture renderBoardTexture(double mm_per_px, double half_extent_mm) {
+BoardTexture renderBoardTexture(double mm_per_px, double half_extent_mm, const BoardLook& look) {
+  const double wire_shadow_mm = look.wire_shadow_mm;
   if (!(mm_per_px > 0.0) || !(half_extent_mm > 0.0)) throw std::runtime_error("INVALID_TEXTURE");
   BoardTexture texture;
   texture.mm_per_px = mm_per_px;
@@ -186,9 +186,18 @@ BoardTexture renderBoardTexture(double mm_per_px, double half_extent_mm) {
                            static_cast<uchar>((sum[1] + n / 2) / n),
                            static_cast<uchar>((sum[2] + n / 2) / n));
       }
+      if (wire_shadow_mm > 0.0) {
+        for (int u = 0; u < size; ++u) {
+          const double x = texture.origin_mm + u * mm_per_px;
+          const double r = std::hypot(x, y);
+          if (r > kRingRadii[5] + wire_shadow_mm + 1.0 || onWire(r, boardAngleDegrees({x, y}))) continue;
+          const double sx = x - 0.7071 * wire_shadow_mm, sy = y - 0.7071 * wire_shadow_mm;
+          if (onWire(std::hypot(sx, sy), boardAngleDegrees({sx, sy}))) out[u] = out[u] * 0.5;
+        }
+      }
     }
   });
-  drawNumbers(texture);
+  drawNumbers(texture, look);
   addFibres(texture);
   return texture;
 }

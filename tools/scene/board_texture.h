@@ -55,7 +55,16 @@ struct BoardTexture {
 
 // Renders the face (edges anti-aliased, sisal fibre noise, white numbers) covering
 // [-half_extent_mm, half_extent_mm]^2; beyond the board it shows the flat wall colour.
-BoardTexture renderBoardTexture(double mm_per_px, double half_extent_mm);
+// How a particular board looks beside the standard one.
+struct BoardLook {
+  // > 0: every wire casts a shadow this far down and to the right, as from a lamp above left.
+  double wire_shadow_mm = 0.0;
+  int number_font = 0;  // an OpenCV Hershey font (0: simplex)
+  double number_height_mm = 15.0;
+  double number_stroke_mm = 2.2;
+};
+
+BoardTexture renderBoardTexture(double mm_per_px, double half_extent_mm, const BoardLook& look = {});
 // The shared texture at 0.25 mm per pixel, rendered once per process.
 const BoardTexture& standardBoardTexture();
 

@@ -129,7 +129,44 @@ cv::Mat renderEmptyBoard(const Camera& camera, const BoardTexture& texture, int 
   return out;
 }
 
-cv::Mat applyImaging(const cv::Mat& frame, const Imaging& imaging, int camera_index) {
+namespace {
+
+cv::Mat faded(const cv::Mat& frame, double fade) {
+  cv::Mat grey, grey3, out;
+  cv::cvtColor(frame, grey, cv::COLOR_BGR2GRAY);
+  cv::cvtColor(grey, grey3, cv::COLOR_GRAY2BGR);
+  const double f = std::clamp(fade, 0.0, 1.0);
+  // Bleached colours also lose contrast toward a middle grey.
+  cv::addWeighted(frame, 1.0 - f, grey3, f * 0.8, 0.2 * f * 128.0, out);
+  return out;
+}
+
+void addGlare(cv::Mat& frame, const Glare& glare) {
+  const double r2 = 2.0 * glare.radius_px * glare.radius_px;
+  if (!(r2 > 0.0)) return;
+  const int reach = static_cast<int>(std::ceil(4.0 * glare.radius_px));
+  const int x0 = std::max(0, static_cast<int>(glare.centre_px.x) - reach);
+  const int x1 = std::min(frame.cols, static_cast<int>(glare.centre_px.x) + reach + 1);
+  const int y0 = std::max(0, static_cast<int>(glare.centre_px.y) - reach);
+  const int y1 = std::min(frame.rows, static_cast<int>(glare.centre_px.y) + reach + 1);
+  for (int y = y0; y < y1; ++y) {
+    cv::Vec3b* row = frame.ptr<cv::Vec3b>(y);
+    for (int x = x0; x < x1; ++x) {
+      const double dx = x - glare.centre_px.x, dy = y - glare.centre_px.y;
+      const double add = glare.strength * std::exp(-(dx * dx + dy * dy) / r2);
+      for (int c = 0; c < 3; ++c) row[x][c] = cv::saturate_cast<uchar>(row[x][c] + add);
+    }
+  }
+}
+
+}  // namespace
+
+cv::Mat applyImaging(const cv::Mat& input, const Imaging& imaging, int camera_index) {
+  cv::Mat frame = imaging.fade > 0.0 ? faded(input, imaging.fade) : input;
+  if (imaging.glare) {
+    if (frame.data == input.data) frame = input.clone();
+    addGlare(frame, *imaging.glare);
+  }
   const bool levels = imaging.gain != 1.0 || imaging.offset != 0.0;
   cv::Mat out;
   if (imaging.blur_sigma > 0.0) {
@@ -170,10 +207,13 @@ cv::Mat applyImaging(const cv::Mat& frame, const Imaging& imaging, int camera_in
   return out;
 }
 
-Renderer::Renderer(const std::vector<CameraSpec>& rig, int supersample) : supersample_(supersample) {
+Renderer::Renderer(const std::vector<CameraSpec>& rig, int supersample)
+    : Renderer(rig, standardBoardTexture(), supersample) {}
+
+Renderer::Renderer(const std::vector<CameraSpec>& rig, const BoardTexture& texture, int supersample)
+    : supersample_(supersample) {
   if (rig.empty()) throw std::runtime_error("EMPTY_RIG");
   if (supersample < 1 || supersample > 8) throw std::runtime_error("INVALID_SUPERSAMPLE");
-  const BoardTexture& texture = standardBoardTexture();
   for (const auto& cameraSpec : rig) {
     cameras_.emplace_back(cameraSpec);
     empty_.push_back(renderEmptyBoard(cameras_.back(), texture, supersample));

@@ -24,8 +24,18 @@
 
 namespace tarv::scene {
 
-// What the sensor and lens do to a rendered image, applied in this order.
+// A bright reflection on the board: grey levels added at the centre, falling off as a
+// Gaussian of the given radius (one standard deviation), in image pixels.
+struct Glare {
+  cv::Point2d centre_px;
+  double radius_px = 60.0;
+  double strength = 150.0;
+};
+
+// What the board, the light, the sensor and the lens do to a rendered image, in this order.
 struct Imaging {
+  double fade = 0.0;         // 0..1: worn, sun-bleached colours pulled toward their grey
+  std::optional<Glare> glare;
   double gain = 1.0;         // light level: value·gain + offset
   double offset = 0.0;
   double blur_sigma = 0.0;   // Gaussian blur in pixels, 0 for none
@@ -81,6 +91,8 @@ class Renderer {
  public:
   // Supersampling factor of the board warp and of the painted bodies (anti-aliasing).
   explicit Renderer(const std::vector<CameraSpec>& rig, int supersample = 3);
+  // The same with a board face of its own (a worn board, wire shadows).
+  Renderer(const std::vector<CameraSpec>& rig, const BoardTexture& texture, int supersample = 3);
 
   const std::vector<Camera>& cameras() const { return cameras_; }
   // The empty board of camera i as rendered once, before any imaging effects.

@@ -333,6 +333,44 @@ TEST(Imaging, LevelsNoiseBlurAndJpegBehave) {
   EXPECT_GT(cv::PSNR(decoded, clean), 30.0);
 }
 
+TEST(Imaging, FadedColoursAndGlare) {
+  const Renderer& renderer = defaultRenderer();
+  const cv::Mat clean = renderer.emptyBoard(0);
+  const Camera& camera = renderer.cameras()[0];
+  const cv::Point2d red = camera.project(polar(165.0, 0.0));  // the double 20
+  const auto saturation = [&](const cv::Mat& image) {
+    cv::Mat hsv;
+    cv::cvtColor(image, hsv, cv::COLOR_BGR2HSV);
+    return pixelAt(hsv, red)[1];
+  };
+  Imaging worn;
+  worn.fade = 0.6;
+  const cv::Mat faded = applyImaging(clean, worn, 0);
+  EXPECT_LT(saturation(faded), 0.6 * saturation(clean));
+  EXPECT_EQ(colourClass(pixelAt(faded, red)), "other");
+
+  Imaging lit;
+  lit.glare = Glare{red, 20.0, 150.0};
+  const cv::Mat glared = applyImaging(clean, lit, 0);
+  const cv::Vec3b at = pixelAt(glared, red), before = pixelAt(clean, red);
+  for (int c = 0; c < 3; ++c) EXPECT_GE(at[c], std::min(255, before[c] + 140));
+  const cv::Point2d far = red + cv::Point2d(150.0, 0.0);
+  EXPECT_EQ(pixelAt(glared, far), pixelAt(clean, far));
+}
+
+TEST(BoardTextureShadows, WiresShadowTheirLowerRightSide) {
+  const BoardTexture shadowed = renderBoardTexture(0.5, kBoardRadius + 10.0, BoardLook{1.5});
+  const BoardTexture plain = renderBoardTexture(0.5, kBoardRadius + 10.0);
+  const auto texel = [](const BoardTexture& t, cv::Point2d board) {
+    return t.image.at<cv::Vec3b>(static_cast<int>(std::lround((board.y - t.origin_mm) / t.mm_per_px)),
+                                 static_cast<int>(std::lround((board.x - t.origin_mm) / t.mm_per_px)));
+  };
+  // The treble ring's outer wire at the 6 (x = 107 mm): the shadow falls outward and down.
+  const cv::Point2d below(108.2, 1.0), above(105.8, -1.0);
+  EXPECT_LT(cv::norm(texel(shadowed, below)), 0.7 * cv::norm(texel(plain, below)));
+  EXPECT_EQ(texel(shadowed, above), texel(plain, above));
+}
+
 TEST(Random, SameSeedSameSceneAndPixels) {
   auto makeScene = [](uint64_t seed) {
     SceneRandom rng(seed);

@@ -1,23 +1,50 @@
-// Automatic board calibration from one camera image.
+// Automatic board calibration from one camera image: the board-to-image homography found from
+// the coloured beds, the wires and the ring edges, or refined from a marker homography, then
+// judged and turned to the right sector.
 #pragma once
 
-#include <stdexcept>
+#include <cstdint>
 #include <string>
 
 #include <nlohmann/json.hpp>
 #include <opencv2/core.hpp>
 
+#include "tarv/autocal/calibration_error.h"
+#include "tarv/core/board_geometry.h"
+
 namespace tarv {
 
 using json = nlohmann::json;
 
-// Failure of the board fit; the message is the failure code.
-class CalibrationError : public std::runtime_error {
- public:
-  explicit CalibrationError(const std::string& code) : std::runtime_error(code) {}
+struct BoardFitCandidate {
+  std::string name;  // initial fit and line limit, such as RING_ELLIPSE_120
+  cv::RotatedRect ellipse;
+  Homography initial{};
+  Homography refined{};
+  json wireReport;
+  json refinementReport;
+  double landmarkMedianMm = 99.0;
+  int64_t landmarkCount = 0;
 };
 
-// {"board_to_image", "accepted", "method", "report", ...} for the (reduced) image.
+// The result document for an 8-bit BGR image and an engine request ("initial", "landmarks",
+// "click_px", "prior"). A fit that fails answers {"accepted": false, "error": code}; OpenCV
+// failures {"accepted": false, "error": "OPENCV: ..."}. Malformed request values raise the
+// JSON library's errors.
 json fitBoardGeometry(const cv::Mat& image, const json& request);
+
+// The fit of an image reduced by the scale from the one the request's pixel values refer to:
+// those values are brought to the reduced image, and the result's pixel values back.
+json fitReducedBoardGeometry(const cv::Mat& reduced, const json& request, double scale);
+
+// The acceptance rule on a refinement report ("rms_px", "inlier_fraction", "octants").
+bool isFitAcceptable(const json& refinementReport);
+// True when a sorts before b: acceptable first, then the lower landmark score, then lower rms.
+bool compareFitCandidates(const BoardFitCandidate& a, const BoardFitCandidate& b);
+
+// H with the board frame turned by k sectors (18·k degrees) before it.
+Homography rotateBoardFrame(const Homography& h, int k);
+// Degrees between the board direction of the image point and the middle of sector 20.
+double angleFromSectorTwenty(const Homography& h, Point2 imagePoint);
 
 }  // namespace tarv

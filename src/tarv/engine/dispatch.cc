@@ -120,7 +120,7 @@ json dispatch(Engine& engine, const std::string& command, const json& request,
     if (!engine.round.armed) throw std::runtime_error("ENGINE_NOT_ARMED");
     return checkDecisionWindow(engine.round, request.at("captured").get<double>());
   }
-  if (command == "calibrate" && n >= 1) return fitBoardGeometry(images[0], request);
+  if (command == "calibrate" && n >= 1) return fitReducedBoardGeometry(images[0], request, engine.workingScale);
   if (isEmptyBoardCommand(command)) return runEmptyBoardCommand(engine, command, request, images);
   if (n == 1) {
     json reply = command == "arm" ? armMonoEngine(engine.monoEngine, request, images[0])

@@ -1,0 +1,28 @@
+// Automatic calibration of rendered boards through tarv_call "calibrate", with a click on the
+// 20 as a user gives it: how many boards are fitted, how far the fitted 170 mm ring lies from
+// the camera's own view of it, and how long a fit takes.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace tarv::bench {
+
+struct CalibrationRow {
+  std::string condition;
+  int boards = 0;
+  int accepted = 0;
+  int wrong_accepted = 0;  // accepted with the ring more than 2.5 px or the bull more than 1 px off
+  double ring_mean_px = 0.0;  // mean over the accepted boards of each board's mean ring error
+  double ring_max_px = 0.0;   // largest ring error of any accepted board, where its camera sees the ring
+  double bull_max_px = 0.0;
+  double ms_per_fit = 0.0;    // median tarv_call time
+  std::vector<double> fit_ms;
+};
+
+// Rows per condition (clean, noise_blur, gain_0.6, gain_1.3, harder) and a row over all; the
+// boards alternate 960x720 and 1920x1080 at views from 0 to 55 degrees off the normal.
+std::vector<CalibrationRow> runCalibrationBench(int boardsPerCondition, uint64_t seed, int renderThreads);
+
+}  // namespace tarv::bench
