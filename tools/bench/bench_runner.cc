@@ -129,8 +129,10 @@ size_t entryCount(const json& reply, size_t fallback) {
 }
 
 // Sends one state kSendsPerState times; updates the entry count and the latest entries.
-void sendState(EngineSession& session, host::FrameClock& clock, const std::vector<Frames>& sends,
+// Answers whether a reply left a dart undecided.
+bool sendState(EngineSession& session, host::FrameClock& clock, const std::vector<Frames>& sends,
                SetTally& tally, size_t& known, json& entries, json& lastReply) {
+  bool unresolved = false;
   for (const Frames& frames : sends) {
     CallResult result = session.call(clock.detectRequest(frames));
     const std::optional<json> replyEntries = host::replyEntries(result.reply);
@@ -138,8 +140,10 @@ void sendState(EngineSession& session, host::FrameClock& clock, const std::vecto
     tally.addCall(classifyCall(result.reply, known, after), result.ms, result.reply);
     if (replyEntries) entries = *replyEntries;
     known = after;
+    unresolved = unresolved || isUnresolvedReply(result.reply);
     lastReply = std::move(result.reply);
   }
+  return unresolved;
 }
 
 scene::Scene dartsScene(const PlannedRound& round, size_t count) {
@@ -221,12 +225,13 @@ SetRun runScenarioSet(const ScenarioSet& set, int darts, uint64_t seed) {
         floorRuns.insert(floorRuns.end(), times.begin(), times.end());
       }
       const size_t before = known;
-      sendState(session, clock, sends, run.tally, known, entries, lastReply);
+      const bool unresolved = sendState(session, clock, sends, run.tally, known, entries, lastReply);
       if (state == 0) {
         run.tally.addEntriesOnUnchangedFrames(known > before ? known - before : 0);
         continue;
       }
-      const DartJudgement judgement = judgeDart(entries, before, truth.darts[state - 1]);
+      DartJudgement judgement = judgeDart(entries, before, truth.darts[state - 1]);
+      judgement.unresolved = unresolved && judgement.new_entries == 0;
       run.tally.addDart(judgement);
       run.lines.push_back(dartLine(r, state - 1, judgement, truth.darts[state - 1].tip_mm,
                                    statusText(lastReply)));

@@ -8,15 +8,14 @@
 #include <opencv2/imgproc.hpp>
 
 #include "tarv/board/board_layout.h"
-#include "tarv/board/multiview_consensus.h"
-#include "tarv/board/tip_solver.h"
 #include "tarv/detector/camera_analysis.h"
-#include "tarv/detector/dart_position.h"
+#include "tarv/detector/field_decision.h"
 #include "tarv/engine/camera_worker_pool.h"
 #include "tarv/engine/engine_values.h"
 #include "tarv/engine/process_switches.h"
 #include "tarv/views/board_features.h"
 #include "tarv/views/image_ops.h"
+#include "tarv/views/dart_views.h"
 #include "tarv/views/shaft_axis.h"
 #include "tarv/views/tip_evidence.h"
 
@@ -35,6 +34,10 @@ constexpr double kWeakAgreement = 0.3;
 // A camera's line or tip this far from the chosen point does not support it.
 constexpr double kSupportLineMm = 3.0;
 constexpr double kSupportTipMm = 8.0;
+// The uncertainty of a point that no line intersection fixed (a single camera's tip).
+constexpr double kNominalTipUncertaintyMm = 2.0;
+// A pending confirmation is renewed by a decision on the same field within this distance.
+constexpr double kConfirmationMm = 4.0;
 
 std::array<CameraFrameAnalysis, 3> analyseFrames(const Round& round, const std::vector<cv::Mat>& frames) {
   auto job = [&](int camera) { return analyseCameraFrame(round, camera, frames[camera]); };
@@ -65,8 +68,9 @@ json reply(const std::string& status, const std::string& reason, const json& sta
 bool seesDart(const CameraFrameAnalysis& a) { return a.dartPixels >= a.minPixels; }
 
 struct ShaftMeasurement {
-  json record;       // the camera's shaft record (observations and votes)
-  cv::Mat dartMask;  // the dart's change at full size
+  json record;        // the camera's shaft record (observations and votes)
+  json measurements;  // its four ViewMeasurements
+  cv::Mat dartMask;   // the dart's change at full size
 };
 
 std::array<ShaftMeasurement, 3> measureShafts(const Round& round, const std::vector<cv::Mat>& frames,
@@ -94,7 +98,9 @@ std::array<ShaftMeasurement, 3> measureShafts(const Round& round, const std::vec
         view.offset = crop.box.tl();
       }
     }
-    m.record = estimateShaftAxis(view);
+    DartViews measured = measureDartViews(view);
+    m.record = std::move(measured.shaftRecord);
+    m.measurements = std::move(measured.measurements);
     return m;
   };
   return runOnCameraWorkers(job);
@@ -129,21 +135,22 @@ json viewChecks(const Round& round, const std::array<ShaftMeasurement, 3>& shaft
   return checks;
 }
 
-// The cameras' own candidates, for the consensus record.
-json viewMeasurements(const std::array<CameraFrameAnalysis, 3>& analyses,
-                      const std::array<ShaftMeasurement, 3>& shafts) {
-  json measurements = json::array();
+// What the camera votes read of each camera's change: the dart's new pixels and the stored
+// change that moved.
+json voteStats(const std::array<CameraFrameAnalysis, 3>& analyses) {
+  json stats = json::object();
   for (int i = 0; i < 3; ++i) {
-    measurements.push_back({locateCameraCandidate(analyses[i].dartPixels, analyses[i].changedFraction,
-                                                  shafts[i].record, kLargeChangeFraction)});
+    stats[cameraIds[i]] = {{"new", analyses[i].dartPixels}, {"moved_support", analyses[i].masks.removedPixels()}};
   }
-  return measurements;
+  return stats;
 }
 
-json buildEntry(const Round& round, Point2 point, const json& position, const std::array<json, 3>& views) {
+json buildEntry(const Round& round, const TipLocation& tip, const FieldDecision& decision,
+                const std::array<json, 3>& views) {
+  const Point2 point = *decision.point;
   json field = classifyBoardPoint(point, 2.0);
   const std::string nominal = field["nominal_field"];
-  field["selected_field"] = nominal;
+  field["selected_field"] = decision.field;
   json association = json::object();
   for (int i = 0; i < 3; ++i) {
     const json& vote = views[i]["votes"][0];
@@ -151,15 +158,16 @@ json buildEntry(const Round& round, Point2 point, const json& position, const st
       association[cameraIds[i]] = vote["point"];
     }
   }
+  const double uncertainty = tip.uncertainty.is_number() ? tip.uncertainty.get<double>() : kNominalTipUncertaintyMm;
   json entry = {{"id", round.entries.size() + 1},
                 {"event", round.eventNumber + 1},
                 {"round", round.roundNumber},
                 {"board_xy_nominal_mm", {roundToThousandths(point.x), roundToThousandths(point.y)}},
                 {"field", field},
                 {"nominal_field", nominal},
-                {"selected_field", nominal},
-                {"method", position["method"]},
-                {"uncertainty_mm", position.value("uncertainty_mm", 0.0)},
+                {"selected_field", decision.field},
+                {"method", tip.method},
+                {"uncertainty_mm", roundToThousandths(uncertainty)},
                 {"association_points", association},
                 {"bouncer", false}};
   estimateBoundaryProbability(entry["field"], point, entry["uncertainty_mm"]);
@@ -252,6 +260,118 @@ void clearSettling(Round& round) {
   for (cv::Mat& m : round.evaluationMasks) m.release();
 }
 
+std::array<json, 3> shaftRecords(const std::array<ShaftMeasurement, 3>& shafts) {
+  return {shafts[0].record, shafts[1].record, shafts[2].record};
+}
+
+json measurementsOf(const std::array<ShaftMeasurement, 3>& shafts) {
+  return json::array({shafts[0].measurements, shafts[1].measurements, shafts[2].measurements});
+}
+
+// Without a point no camera can support one.
+json unsupportedChecks(json& crosscheck) {
+  json checks = json::object();
+  crosscheck = {{"cameras", json::object()}, {"agreeing_cameras", json::array()}};
+  for (const std::string& id : cameraIds) {
+    checks[id] = {{"supported", false}, {"evidence", "INSUFFICIENT_LOCAL_EVIDENCE"}};
+    crosscheck["cameras"][id] = {{"detail", {{"tip_confirmed", false}, {"agrees", false}}}};
+  }
+  return checks;
+}
+
+json decisionRecord(const TipLocation& tip, const FieldDecision& decision) {
+  return {{"point", decision.point ? pointToJson(*decision.point) : json(nullptr)},
+          {"method", tip.method},
+          {"path", decision.path.empty() ? json(nullptr) : json(decision.path)},
+          {"field", decision.path.empty() ? json(nullptr) : json(decision.field)},
+          {"uncertainty_mm", tip.uncertainty},
+          {"tip_solver", tip.solver},
+          {"refinement", tip.refinement}};
+}
+
+// An undecided dart: the decision window opens, and what the chain saw is kept for the next
+// frames (the pending candidate with its point, the fallback point, the carried record).
+json leaveUnresolved(Round& round, const TipLocation& tip, const FieldDecision& decision, json r, double now) {
+  if (round.decisionWindowStart < 0.0) round.decisionWindowStart = now;
+  if (round.pendingSince < 0.0) round.pendingSince = now;
+  const json& hypothesis = decision.hypothesis;
+  json point = tip.point ? pointToJson(*tip.point) : json(nullptr);
+  if (point.is_null() && hypothesis.is_object()) point = hypothesis["point"];
+  round.pendingCandidate = {{"time", now}, {"point", point},
+                            {"field", hypothesis.is_object() ? hypothesis["field"] : json(nullptr)}};
+  if (!point.is_null()) round.fallbackPoint = point;
+  round.heldEventCount += 1;
+  round.heldEventRecord = {{"time", now}, {"method", tip.method}, {"point", point}, {"hypothesis", hypothesis},
+                           {"count", round.heldEventCount}};
+  r["status"] = "POSITION_UNRESOLVED";
+  r["reason"] = tip.point ? "FIELD_NOT_DECIDED" : "NO_TIP_FROM_THE_CAMERAS";
+  return r;
+}
+
+// A decision that rests on one camera's own view (a single camera's tip, or the best view
+// breaking a tie) waits for a later triplet to say the same.
+bool needsFreshConfirmation(const TipLocation& tip, const FieldDecision& decision) {
+  return tip.method == "BEST_CAM" || decision.path == kPathTieBestCamera;
+}
+
+bool confirmsPending(const Round& round, const FieldDecision& decision) {
+  const json& pending = round.pendingConfirmation;
+  if (!pending.is_object() || pending.value("field", "") != decision.field || !pending["point"].is_array()) {
+    return false;
+  }
+  const Point2 p = pointFromJson(pending["point"]);
+  return std::hypot(p.x - decision.point->x, p.y - decision.point->y) <= kConfirmationMm;
+}
+
+// The dart is decided: its entry is appended and its change joins the stored change.
+void acceptDecision(Round& round, const std::vector<cv::Mat>& frames,
+                    const std::array<CameraFrameAnalysis, 3>& analyses,
+                    const std::array<ShaftMeasurement, 3>& shafts, const json& entry) {
+  enterDart(round, frames, analyses, shafts, entry);
+  clearSettling(round);
+  round.pendingCandidate = nullptr;
+  round.pendingConfirmation = nullptr;
+  round.fallbackPoint = nullptr;
+  round.heldEventRecord = nullptr;
+  round.heldEventCount = 0;
+  round.pendingSince = -1.0;
+}
+
+// The field voting of one settled dart: the tip, the cameras' checks of it, the chain of
+// field decisions, and then the entry, a wait for confirmation or an unresolved position.
+json decideDart(Round& round, const std::vector<cv::Mat>& frames, const std::array<CameraFrameAnalysis, 3>& analyses,
+                const std::array<ShaftMeasurement, 3>& shafts, const json& stats, double now) {
+  const std::array<json, 3> views = shaftRecords(shafts);
+  std::array<Homography, 3> homographies;
+  for (int i = 0; i < 3; ++i) homographies[i] = round.cameras[i].boardToImage;
+  const TipLocation tip = locateTip(views, homographies, missRadiusMm(), isPathEnabled);
+
+  json crosscheck;
+  const json checks = tip.point ? viewChecks(round, shafts, *tip.point, crosscheck) : unsupportedChecks(crosscheck);
+  const FieldEvidence evidence{views, measurementsOf(shafts), voteStats(analyses), checks};
+  const FieldDecision decision =
+      decideField(tip, evidence, round.cameras, round.stableHypothesisHistory, now, isPathEnabled);
+
+  json r = reply("DART_CANDIDATE", "DART_ENTERED", stats);
+  r["decision"] = decisionRecord(tip, decision);
+  r["view_checks"] = checks;
+  r["crosscheck"] = crosscheck;
+  r["arbitration"] = decision.arbitration();
+  r["views"] = views;
+  r["view_measurements"] = evidence.measurements;
+  if (decision.path.empty() || !decision.point) return leaveUnresolved(round, tip, decision, std::move(r), now);
+  if (needsFreshConfirmation(tip, decision) && !confirmsPending(round, decision)) {
+    round.pendingConfirmation = {{"time", now}, {"field", decision.field}, {"point", pointToJson(*decision.point)},
+                                 {"path", decision.path}};
+    r["status"] = "WAIT";
+    r["reason"] = "CAMERA_VOTE_NEEDS_FRESH_CONFIRMATION";
+    return r;
+  }
+  r["entry"] = buildEntry(round, tip, decision, views);
+  acceptDecision(round, frames, analyses, shafts, r["entry"]);
+  return r;
+}
+
 }  // namespace
 
 void setMissRadius(const json& request) {
@@ -304,16 +424,22 @@ std::pair<json, json> analyseWarmupCamera(const std::array<Camera, 3>& cameras, 
   Round round;
   round.cameras = cameras;
   const Camera& c = cameras[camera];
-  const CameraFrameAnalysis a = analyseCameraFrame(round, camera, c.emptyReferenceColour);
+  (void)analyseCameraFrame(round, camera, c.emptyReferenceColour);
+  // A dark synthetic shaft from near the bull, so that the search, its four views and the
+  // tip refinement all run as they will on the first real dart.
+  cv::Mat withDart = c.emptyReferenceColour.clone();
+  const Point2 from = applyHomography(c.boardToImage, {0.0, 0.0});
+  const Point2 to = applyHomography(c.boardToImage, {30.0, 60.0});
+  cv::line(withDart, cv::Point(static_cast<int>(from.x), static_cast<int>(from.y)),
+           cv::Point(static_cast<int>(to.x), static_cast<int>(to.y)), cv::Scalar(10, 10, 10), 5, cv::LINE_AA);
   ShaftView view;
-  view.frame = c.emptyReferenceColour;
+  view.frame = withDart;
   view.background = c.backgroundFrame;
-  view.changeMask = c.referenceChangeMask;
+  view.changeMask = dartChangeMask(colourDifference(withDart, c.backgroundFrame), kDartChangeLevel);
   view.boardToImage = c.boardToImage;
   view.minPixels = minPixelsForCamera(c);
-  json record = estimateShaftAxis(view);
-  json candidate = locateCameraCandidate(a.dartPixels, a.changedFraction, record, kLargeChangeFraction);
-  return {std::move(record), std::move(candidate)};
+  DartViews measured = measureDartViews(view);
+  return {std::move(measured.shaftRecord), std::move(measured.measurements)};
 }
 
 json evaluateRoundFrames(Round& round, const std::vector<cv::Mat>& frames, double now) {
@@ -383,43 +509,11 @@ json evaluateRoundFrames(Round& round, const std::vector<cv::Mat>& frames, doubl
   }
 
   const std::array<ShaftMeasurement, 3> shafts = measureShafts(round, frames, analyses);
-  const std::array<json, 3> views{shafts[0].record, shafts[1].record, shafts[2].record};
-  const json position = fuseDartPosition(views);
-  std::array<Homography, 3> homographies;
-  for (int i = 0; i < 3; ++i) homographies[i] = round.cameras[i].boardToImage;
-  json solver = reconstructTipFromViews(views, homographies, missRadiusMm());
-  solver.erase("geometry");
-
-  const std::string method = position.value("method", "UNRESOLVED");
-  if (method == "UNRESOLVED" || !isPathEnabled(method)) {
-    if (round.decisionWindowStart < 0.0) round.decisionWindowStart = now;
-    if (round.pendingSince < 0.0) round.pendingSince = now;
-    round.pendingCandidate = {{"time", now}, {"point", nullptr}};
-    json r = reply("POSITION_UNRESOLVED", "NO_TIP_FROM_THE_CAMERAS", stats);
-    r["views"] = views;
-    return r;
+  json r = decideDart(round, frames, analyses, shafts, stats, now);
+  if (round.earlyEvaluation) {
+    round.earlyRecord = {{"time", now}, {"status", r["status"]}, {"reason", r.value("reason", "")},
+                         {"decision", r["decision"]}};
   }
-  const Point2 point = pointFromJson(position["point"]);
-  json crosscheck;
-  const json checks = viewChecks(round, shafts, point, crosscheck);
-  const json entry = buildEntry(round, point, position, views);
-
-  json r = reply("DART_CANDIDATE", "DART_ENTERED", stats);
-  r["entry"] = entry;
-  r["decision"] = {{"point", pointToJson(point)}, {"method", method}, {"position", position},
-                   {"tip_solver", solver}};
-  r["view_checks"] = checks;
-  r["crosscheck"] = crosscheck;
-  r["arbitration"] = {{"consensus", buildMultiviewConsensus(viewMeasurements(analyses, shafts))},
-                      {"hypothesis", {{"field", entry["selected_field"]},
-                                      {"point", entry["board_xy_nominal_mm"]},
-                                      {"method", method}}}};
-  r["views"] = views;
-  enterDart(round, frames, analyses, shafts, entry);
-  clearSettling(round);
-  round.pendingCandidate = nullptr;
-  round.pendingConfirmation = nullptr;
-  round.pendingSince = -1.0;
   return r;
 }
 

@@ -40,7 +40,8 @@ double missRadiusMm();
 bool hasFreshChangeInTwoCameras(const Round& round, const std::vector<cv::Mat>& frames);
 
 // The per-camera warm-up (a camera worker job): the camera's images 1 to 5 hold one
-// synthetic frame; answers its shaft record and its candidate record.
+// synthetic frame; answers its shaft record and its four view measurements of a synthetic
+// dart drawn into it.
 std::pair<json, json> analyseWarmupCamera(const std::array<Camera, 3>& cameras, int camera);
 
 // False for decision paths named in TARV_DISABLE_PATHS (read once).
