@@ -121,7 +121,8 @@ struct Chain {
   }
 
   // Next to a wire the bed colour under the tip tells the two fields apart; it settles a
-  // field the weaker paths left open or chose.
+  // field the other paths left open. It never overrides them: a wire read from the side fills
+  // the small patch with its own bright colour and leans towards the white field.
   void bedColour(const std::array<Camera, 3>& cameras, const std::array<Homography, 3>& homographies) {
     if (!tip.point) return;
     json classification = classifyBoardPoint(*tip.point, kCandidateMarginMm);
@@ -130,7 +131,7 @@ struct Chain {
     arbitrateBedColour(decision.bedColour, classification, *tip.point, evidence.views, cameras, homographies,
                        tip.uncertainty, evidence.viewChecks);
     if (!enabled(kPathBedColour) || !decision.bedColour.value("applied", false)) return;
-    if (!decision.path.empty() && decision.path != kPathFieldVote) return;
+    if (!decision.path.empty()) return;
     decide(kPathBedColour, decision.bedColour["selected"].get<std::string>());
   }
 

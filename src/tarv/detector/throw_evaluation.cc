@@ -36,6 +36,11 @@ constexpr double kSupportLineMm = 3.0;
 constexpr double kSupportTipMm = 8.0;
 // The uncertainty of a point that no line intersection fixed (a single camera's tip).
 constexpr double kNominalTipUncertaintyMm = 2.0;
+// The refinement of a published dart: this many later triplets at most, samples within this
+// distance of the published point, searched this far round the dart's mask.
+constexpr int kRefinementAttempts = 2;
+constexpr double kRefinementAgreementMm = 1.5;
+constexpr int kRefinementMarginPx = 16;
 // A pending confirmation is renewed by a decision on the same field within this distance.
 constexpr double kConfirmationMm = 4.0;
 
@@ -67,6 +72,14 @@ json reply(const std::string& status, const std::string& reason, const json& sta
 // A dart counts in a camera when its own change reaches the camera's pixel limit.
 bool seesDart(const CameraFrameAnalysis& a) { return a.dartPixels >= a.minPixels; }
 
+std::optional<cv::Point2d> normalPointOf(const Camera& c) {
+  const auto& n = c.imageNormal;
+  if (std::isfinite(n[0]) && std::isfinite(n[1]) && std::abs(n[2]) > 1e-12) {
+    return cv::Point2d(n[0] / n[2], n[1] / n[2]);
+  }
+  return std::nullopt;
+}
+
 struct ShaftMeasurement {
   json record;        // the camera's shaft record (observations and votes)
   json measurements;  // its four ViewMeasurements
@@ -84,10 +97,7 @@ std::array<ShaftMeasurement, 3> measureShafts(const Round& round, const std::vec
     view.boardToImage = c.boardToImage;
     view.minPixels = minPixelsForCamera(c);
     view.level = a.level;
-    const auto& n = c.imageNormal;
-    if (std::isfinite(n[0]) && std::isfinite(n[1]) && std::abs(n[2]) > 1e-12) {
-      view.normalPoint = cv::Point2d(n[0] / n[2], n[1] / n[2]);
-    }
+    view.normalPoint = normalPointOf(c);
     if (seesDart(a)) {
       const DartCrop crop = fullSizeDartChange(round, camera, frames[camera], a);
       if (crop.box.area() > 0) {
@@ -517,14 +527,94 @@ json evaluateRoundFrames(Round& round, const std::vector<cv::Mat>& frames, doubl
   return r;
 }
 
-json refinePublishedDart(Round& round, const std::vector<cv::Mat>&, int) {
-  // Later frames of a settled dart add nothing the settled decision did not already see.
-  round.tipSampling = nullptr;
-  return nullptr;
+json collectRefinementEvidence(const Round& round, int camera, const cv::Mat& frame) {
+  const Camera& c = round.cameras[camera];
+  json evidence = {{"abstention", true}, {"pixels", 0}, {"line", nullptr}};
+  if (round.knownDartMasks.empty()) return evidence;
+  const cv::Mat& dartMask = round.knownDartMasks.back()[camera];
+  if (dartMask.empty() || frame.size() != dartMask.size()) return evidence;
+  const cv::Rect found = cv::boundingRect(dartMask);
+  if (found.area() == 0) return evidence;
+  const cv::Rect box = cv::Rect(found.x - kRefinementMarginPx, found.y - kRefinementMarginPx,
+                                found.width + 2 * kRefinementMarginPx, found.height + 2 * kRefinementMarginPx) &
+                       cv::Rect(0, 0, frame.cols, frame.rows);
+  // The dart against the board before it: where the dart was entered, the sampled frame's
+  // change against the empty board, kept to the dart's own mask.
+  const cv::Mat background = c.emptyReferenceColour(box);
+  const cv::Mat difference = colourDifference(frame(box), background);
+  cv::Mat change = dartChangeMask(difference, kDartChangeLevel);
+  cv::bitwise_and(change, dilateMask(dartMask(box), 5, false), change);
+  ShaftView view;
+  view.frame = frame(box);
+  view.background = background;
+  view.changeMask = change;
+  view.offset = box.tl();
+  view.boardToImage = c.boardToImage;
+  view.minPixels = minPixelsForCamera(c);
+  view.normalPoint = normalPointOf(c);
+  json record = estimateShaftAxis(view);
+  const json& vote = record["votes"][0];
+  evidence = record;
+  evidence["abstention"] = vote.value("abstention", true);
+  evidence["line"] = vote.contains("line") ? vote["line"] : json(nullptr);
+  return evidence;
+}
+
+json refinePublishedDart(Round& round, const std::vector<cv::Mat>& frames, int epoch) {
+  json& sampling = round.tipSampling;
+  if (!sampling.is_object() || sampling.value("epoch", -1) != epoch || round.entries.empty() || frames.size() < 3 ||
+      round.entries.back().value("id", 0) != sampling.value("entry_id", -1)) {
+    round.tipSampling = nullptr;
+    return nullptr;
+  }
+  auto job = [&](int camera) { return collectRefinementEvidence(round, camera, frames[camera]); };
+  const std::array<json, 3> views = runOnCameraWorkers(job);
+  sampling["attempts"] = sampling.value("attempts", 0) + 1;
+  const bool lastAttempt = sampling["attempts"].get<int>() >= kRefinementAttempts;
+
+  std::array<Homography, 3> homographies;
+  for (int i = 0; i < 3; ++i) homographies[i] = round.cameras[i].boardToImage;
+  const TipLocation tip = locateTip(views, homographies, missRadiusMm(), isPathEnabled);
+  json& entry = round.entries.back();
+  const Point2 published = pointFromJson(sampling["points"][0]);
+  if (!tip.point || std::hypot(tip.point->x - published.x, tip.point->y - published.y) > kRefinementAgreementMm) {
+    if (lastAttempt) round.tipSampling = nullptr;
+    return nullptr;
+  }
+  // The published point and every agreeing sample weigh alike: sensor noise averages out.
+  sampling["points"].push_back(pointToJson(*tip.point));
+  Point2 mean;
+  for (const json& p : sampling["points"]) {
+    mean.x += p[0].get<double>();
+    mean.y += p[1].get<double>();
+  }
+  mean.x /= sampling["points"].size();
+  mean.y /= sampling["points"].size();
+  // The field stays the one the decision chose; the point and its own field follow the samples.
+  json field = classifyBoardPoint(mean, 2.0);
+  field["selected_field"] = entry["selected_field"];
+  estimateBoundaryProbability(field, mean, entry["uncertainty_mm"]);
+  entry["board_xy_nominal_mm"] = {roundToThousandths(mean.x), roundToThousandths(mean.y)};
+  entry["nominal_field"] = field["nominal_field"];
+  entry["field"] = field;
+  entry["refined_samples"] = sampling["points"].size();
+  if (lastAttempt) round.tipSampling = nullptr;
+  return {{"status", "DART_REFINED"},
+          {"reason", "TIP_SAMPLES_AGREE"},
+          {"entry", entry},
+          {"refinement", {{"samples", sampling.is_object() ? sampling["points"] : json(nullptr)},
+                          {"method", tip.method},
+                          {"evidence", views}}}};
 }
 
 void beginTipSampling(Round& round, const json& reply, int epoch) {
-  round.tipSampling = {{"entry_id", reply["entry"].value("id", 0)}, {"epoch", epoch}};
+  const json& entry = reply["entry"];
+  // The frames the dart was decided on; the working background holds them since the entry.
+  for (int i = 0; i < 3; ++i) round.tipSamplingFrames[i] = round.cameras[i].backgroundFrame;
+  round.tipSampling = {{"entry_id", entry.value("id", 0)},
+                       {"epoch", epoch},
+                       {"attempts", 0},
+                       {"points", json::array({entry["board_xy_nominal_mm"]})}};
 }
 
 }  // namespace tarv

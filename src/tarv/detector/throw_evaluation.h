@@ -24,11 +24,17 @@ namespace tarv {
 // follows the frame.
 json evaluateRoundFrames(Round& round, const std::vector<cv::Mat>& frames, double now);
 
-// Refines the last published dart from later quiet frames; null when there is nothing to
-// refine, else {"status":"DART_REFINED","entry"}.
+// Refines the last published dart from a later quiet triplet (at most two): the tip solved
+// again from the dart seen against the empty board; the entry's point becomes the mean of the
+// samples that agree with it, its selected field stays. Null when this triplet adds nothing,
+// else {"status":"DART_REFINED","entry","refinement"}.
 json refinePublishedDart(Round& round, const std::vector<cv::Mat>& frames, int epoch);
-// Opens the refinement of the dart just entered (reply holds "entry").
+// Opens the refinement of the dart just entered (reply holds "entry"): the frames it was
+// decided on go into the sampling slots.
 void beginTipSampling(Round& round, const json& reply, int epoch);
+// The refinement's camera job: the camera's shaft record of the last entered dart in the frame,
+// with its "abstention", "pixels" and board "line".
+json collectRefinementEvidence(const Round& round, int camera, const cv::Mat& frame);
 
 // Process-wide miss radius: "miss_radius_mm" when finite and within 170..600, else 240.
 void setMissRadius(const json& request);
