@@ -131,7 +131,7 @@ size_t entryCount(const json& reply, size_t fallback) {
 // Sends one state kSendsPerState times; updates the entry count and the latest entries.
 // Answers whether a reply left a dart undecided.
 bool sendState(EngineSession& session, host::FrameClock& clock, const std::vector<Frames>& sends,
-               SetTally& tally, size_t& known, json& entries, json& lastReply) {
+               SetTally& tally, size_t& known, json& entries, json& lastReply, std::string& path) {
   bool unresolved = false;
   for (const Frames& frames : sends) {
     CallResult result = session.call(clock.detectRequest(frames));
@@ -139,8 +139,9 @@ bool sendState(EngineSession& session, host::FrameClock& clock, const std::vecto
     const size_t after = replyEntries ? replyEntries->size() : known;
     tally.addCall(classifyCall(result.reply, known, after), result.ms, result.reply);
     if (replyEntries) entries = *replyEntries;
-    known = after;
     unresolved = unresolved || isUnresolvedReply(result.reply);
+    if (after > known) path = decisionPath(result.reply);
+    known = after;
     lastReply = std::move(result.reply);
   }
   return unresolved;
@@ -225,7 +226,8 @@ SetRun runScenarioSet(const ScenarioSet& set, int darts, uint64_t seed) {
         floorRuns.insert(floorRuns.end(), times.begin(), times.end());
       }
       const size_t before = known;
-      const bool unresolved = sendState(session, clock, sends, run.tally, known, entries, lastReply);
+      std::string path;
+      const bool unresolved = sendState(session, clock, sends, run.tally, known, entries, lastReply, path);
       if (state == 0) {
         run.tally.addEntriesOnUnchangedFrames(known > before ? known - before : 0);
         continue;
@@ -234,7 +236,7 @@ SetRun runScenarioSet(const ScenarioSet& set, int darts, uint64_t seed) {
       judgement.unresolved = unresolved && judgement.new_entries == 0;
       run.tally.addDart(judgement);
       run.lines.push_back(dartLine(r, state - 1, judgement, truth.darts[state - 1].tip_mm,
-                                   statusText(lastReply)));
+                                   statusText(lastReply) + (path.empty() ? "" : " by " + path)));
     }
   }
   run.floor_ms = median(floorRuns);

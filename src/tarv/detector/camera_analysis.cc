@@ -29,6 +29,10 @@ double pixelsPerMm2(const Homography& h) {
 // Room round the reduced dart change for the full-size search (flight tips, a point the
 // reduced image lost).
 constexpr int kCropMarginPx = 24;
+// A dart that only one camera saw is looked for again in the others at a lower change level
+// (a dart beside or behind an earlier one differs little from it).
+constexpr double kRetryLevelFactor = 0.6;
+constexpr double kRetryLevelFloor = 12.0;
 
 cv::Mat reduce(const cv::Mat& image, double scale, int interpolation) {
   if (scale == 1.0) return image;
@@ -85,6 +89,22 @@ CameraFrameAnalysis analyseCameraFrame(const Round& round, int camera, const cv:
   a.dartMask = keepComponentsInBoardRegion(dartChangeMask(difference, a.level), h, cv::Mat(), radius);
   a.dartPixels = cv::countNonZero(a.dartMask);
   return a;
+}
+
+std::pair<int, int> retryDartAtLowerLevel(const Round& round, int camera, CameraFrameAnalysis& analysis) {
+  const Camera& c = round.cameras[camera];
+  const cv::Mat& background = reducedOf(c.backgroundFrame, c.reducedReferences[1], analysis.scale, false);
+  const double level = std::max(kRetryLevelFloor, analysis.level * kRetryLevelFactor);
+  const Homography h = scaleHomography(c.boardToImage, analysis.scale, analysis.scale);
+  cv::Mat mask = keepComponentsInBoardRegion(dartChangeMask(colourDifference(analysis.frame, background), level), h,
+                                             cv::Mat(), scoringRadiusMm(round));
+  const int pixels = cv::countNonZero(mask);
+  if (pixels >= analysis.minPixels) {
+    analysis.dartMask = mask;
+    analysis.dartPixels = pixels;
+    analysis.level = level;
+  }
+  return {pixels, analysis.minPixels};
 }
 
 DartCrop fullSizeDartChange(const Round& round, int camera, const cv::Mat& frame,

@@ -3,6 +3,8 @@
 // change against the working background.
 #pragma once
 
+#include <utility>
+
 #include <nlohmann/json.hpp>
 #include <opencv2/core.hpp>
 
@@ -33,6 +35,11 @@ double analysisScale(cv::Size imageSize);
 
 // One camera's analysis (a camera worker job: reads the round and its own camera's caches).
 CameraFrameAnalysis analyseCameraFrame(const Round& round, int camera, const cv::Mat& frame);
+
+// Looks for the dart again in a camera that did not see it, at a lower change level: answers
+// (pixels found, the camera's pixel limit); when the limit is reached the analysis takes the
+// new dart mask and level.
+std::pair<int, int> retryDartAtLowerLevel(const Round& round, int camera, CameraFrameAnalysis& analysis);
 
 // The dart's change at full size, searched round where the reduced analysis found it: the
 // colour change against the working background, whole components touching the board region.

@@ -38,7 +38,7 @@ constexpr double kSupportTipMm = 8.0;
 constexpr double kNominalTipUncertaintyMm = 2.0;
 // The refinement of a published dart: this many later triplets at most, samples within this
 // distance of the published point, searched this far round the dart's mask.
-constexpr int kRefinementAttempts = 2;
+constexpr int kRefinementAttempts = 1;
 constexpr double kRefinementAgreementMm = 1.5;
 constexpr int kRefinementMarginPx = 16;
 // A pending confirmation is renewed by a decision on the same field within this distance.
@@ -318,6 +318,19 @@ json leaveUnresolved(Round& round, const TipLocation& tip, const FieldDecision& 
   return r;
 }
 
+// A dart that one camera saw is searched again in the other two at a lower level; answers how
+// many of them found it.
+int retryCloseDart(const Round& round, std::array<CameraFrameAnalysis, 3>& analyses) {
+  auto job = [&](int camera) -> std::pair<int, int> {
+    if (seesDart(analyses[camera])) return {analyses[camera].dartPixels, analyses[camera].minPixels};
+    return retryDartAtLowerLevel(round, camera, analyses[camera]);
+  };
+  const auto retried = runOnCameraWorkers(job);
+  int found = 0;
+  for (const auto& [pixels, limit] : retried) found += pixels >= limit;
+  return found - 1;  // the camera that saw it already counts
+}
+
 // A decision that rests on one camera's own view (a single camera's tip, or the best view
 // breaking a tie) waits for a later triplet to say the same.
 bool needsFreshConfirmation(const TipLocation& tip, const FieldDecision& decision) {
@@ -454,7 +467,7 @@ std::pair<json, json> analyseWarmupCamera(const std::array<Camera, 3>& cameras, 
 
 json evaluateRoundFrames(Round& round, const std::vector<cv::Mat>& frames, double now) {
   if (frames.size() < 3) throw std::runtime_error("THREE_CAMERAS_REQUIRED");
-  const std::array<CameraFrameAnalysis, 3> analyses = analyseFrames(round, frames);
+  std::array<CameraFrameAnalysis, 3> analyses = analyseFrames(round, frames);
   const json stats = cameraStats(analyses);
 
   int large = 0, removing = 0, seeing = 0;
@@ -496,6 +509,8 @@ json evaluateRoundFrames(Round& round, const std::vector<cv::Mat>& frames, doubl
     return r;
   }
 
+  if (seeing == 1) seeing += retryCloseDart(round, analyses);
+
   // A dart is decided on two consecutive triplets that show the same change: a dart still
   // moving, a hand or a shadow does not stay put.
   bool settled = true;
@@ -529,7 +544,9 @@ json evaluateRoundFrames(Round& round, const std::vector<cv::Mat>& frames, doubl
 
 json collectRefinementEvidence(const Round& round, int camera, const cv::Mat& frame) {
   const Camera& c = round.cameras[camera];
-  json evidence = {{"abstention", true}, {"pixels", 0}, {"line", nullptr}};
+  json evidence = {{"abstention", true}, {"pixels", 0}, {"line", nullptr}, {"observations", json::array()},
+                   {"votes", json::array({{{"abstention", true}, {"tip_valid", false}, {"axis_valid", false},
+                                           {"point", {0.0, 0.0}}, {"field", "MISS"}}})}};
   if (round.knownDartMasks.empty()) return evidence;
   const cv::Mat& dartMask = round.knownDartMasks.back()[camera];
   if (dartMask.empty() || frame.size() != dartMask.size()) return evidence;
@@ -599,8 +616,10 @@ json refinePublishedDart(Round& round, const std::vector<cv::Mat>& frames, int e
   entry["field"] = field;
   entry["refined_samples"] = sampling["points"].size();
   if (lastAttempt) round.tipSampling = nullptr;
+  // Not an unchanged frame: it moved a published dart.
   return {{"status", "DART_REFINED"},
           {"reason", "TIP_SAMPLES_AGREE"},
+          {"unchanged", false},
           {"entry", entry},
           {"refinement", {{"samples", sampling.is_object() ? sampling["points"] : json(nullptr)},
                           {"method", tip.method},

@@ -24,7 +24,7 @@ namespace tarv {
 // follows the frame.
 json evaluateRoundFrames(Round& round, const std::vector<cv::Mat>& frames, double now);
 
-// Refines the last published dart from a later quiet triplet (at most two): the tip solved
+// Refines the last published dart from the next quiet triplet: the tip solved
 // again from the dart seen against the empty board; the entry's point becomes the mean of the
 // samples that agree with it, its selected field stays. Null when this triplet adds nothing,
 // else {"status":"DART_REFINED","entry","refinement"}.
