@@ -110,14 +110,16 @@ struct Chain {
     json current = {{"method", tip.method}, {"point", tip.point ? pointToJson(*tip.point) : json(nullptr)}};
     decision.hypothesis = decideFieldVote(current, viewsArray(evidence.views), decision.consensus, evidence.stats,
                                           candidatesByKind(evidence.measurements));
-    if (!mayDecide || !enabled(kPathFieldVote) || !tip.point || !decision.hypothesis.is_object() ||
-        !decision.hypothesis.value("eligible", false)) {
-      return false;
-    }
+    if (!mayDecide || !enabled(kPathFieldVote) || !tip.point || !decision.hypothesis.is_object()) return false;
     const std::string field = decision.hypothesis.value("field", "");
-    if (field == fieldOf(*tip.point)) return decide(kPathFieldVote, field);
-    return isCandidateField(*tip.point, field) && decision.hypothesis.value("margin", 0.0) >= kClearVoteMargin &&
-           decide(kPathFieldVote, field);
+    const bool eligible = decision.hypothesis.value("eligible", false);
+    // The vote names the field the point lies in: it stands when two cameras back it, or when
+    // the point itself comes from the lines of two or more cameras.
+    if (field == fieldOf(*tip.point)) {
+      return (eligible || rankDecisionMethod(tip.method) >= 2) && decide(kPathFieldVote, field);
+    }
+    return eligible && isCandidateField(*tip.point, field) &&
+           decision.hypothesis.value("margin", 0.0) >= kClearVoteMargin && decide(kPathFieldVote, field);
   }
 
   // Next to a wire the bed colour under the tip tells the two fields apart; it settles a

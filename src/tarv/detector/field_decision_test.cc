@@ -132,7 +132,9 @@ TEST(FieldDecision, AnUnresolvedPositionIsSettledOverFrames) {
     paths.push_back(d.path);
     json reply = {{"arbitration", d.arbitration()}};
     history = arbitratePosition(history, d.path.empty() ? "POSITION_UNRESOLVED" : "DART_CANDIDATE", now, reply);
-    if (!d.path.empty()) EXPECT_EQ(d.field, m.truth.field);
+    if (!d.path.empty()) {
+      EXPECT_EQ(d.field, m.truth.field);
+    }
   }
   EXPECT_EQ(paths, (std::vector<std::string>{"", "", "STABLE_HYPOTHESIS"}));
 }

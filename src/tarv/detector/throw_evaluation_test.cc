@@ -71,7 +71,9 @@ TEST_F(Scoring, ARoundOfThreeDartsIsEnteredOnceEachInOrder) {
     for (int again = 2; again < 4; ++again) {
       const std::string status = replies[again].value("status", "");
       EXPECT_TRUE(status == "DART_REFINED" || status == (dart == 2 ? "ROUND_FULL" : "READY")) << status;
-      if (status != "DART_REFINED") EXPECT_TRUE(replies[again]["state"].is_null());
+      if (status != "DART_REFINED") {
+        EXPECT_TRUE(replies[again]["state"].is_null());
+      }
       EXPECT_EQ(replies[again]["entries"].size(), static_cast<size_t>(dart + 1));
     }
     const json& entry = replies[1]["entry"];

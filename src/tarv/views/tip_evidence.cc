@@ -70,23 +70,6 @@ json checkLocalTipEvidence(const cv::Mat& freshChange, const Homography& boardTo
   return result;
 }
 
-json locateCameraCandidate(int changedPixels, double changedFraction, const json& shaftRecord,
-                           double largestFraction) {
-  const auto none = [](const char* status) {
-    return json{{"status", status}, {"quality", 0.0}, {"kind", viewKinds[0]}};
-  };
-  if (changedPixels <= 0) return none("NO_EVENT_REGION");
-  if (changedFraction > largestFraction) return none("EVENT_REGION_TOO_LARGE");
-  const json* vote = firstVote(shaftRecord);
-  if (vote == nullptr || !vote->value("tip_valid", false)) return none("NO_CAMERA_LOCAL_SEED");
-  const double error = vote->value("error_mm", 1.0);
-  return {{"status", "CANDIDATE"},
-          {"quality", roundTo(1.0 / (1.0 + std::max(0.0, error)), 2)},
-          {"field", vote->value("field", "MISS")},
-          {"point", vote->at("point")},
-          {"kind", viewKinds[0]}};
-}
-
 json findCommonBoardPoint(const json& shaftRecord, Point2 pointMm) {
   const json* vote = firstVote(shaftRecord);
   double line[3];

@@ -1,6 +1,5 @@
 // What one camera says about a dart's position once its shaft record is known: whether it
-// supports a board point, its own candidate for the consensus, and where its axis passes a
-// common point.
+// supports a board point and where its axis passes a common point.
 #pragma once
 
 #include <atomic>
@@ -21,13 +20,6 @@ using json = nlohmann::json;
 // "independent_votes"}.
 json checkLocalTipEvidence(const cv::Mat& freshChange, const Homography& boardToImage,
                            const json& shaftRecord, Point2 pointMm);
-
-// The camera's own candidate (a ViewMeasurement: "status", "quality" 0..1, "field", "point",
-// "kind"): "CANDIDATE" from its tip vote, or "NO_EVENT_REGION" (no change), 
-// "EVENT_REGION_TOO_LARGE" (more than the given share of the board region changed) or
-// "NO_CAMERA_LOCAL_SEED" (no shaft) with "quality" 0.
-json locateCameraCandidate(int changedPixels, double changedFraction, const json& shaftRecord,
-                           double largestFraction);
 
 // Where the camera's axis line passes the common point: the foot of the point on the line
 // ("point") and the distance to it ("distance_mm"); "on_line" false without a line.
