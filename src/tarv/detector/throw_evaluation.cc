@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cmath>
 #include <cstdlib>
+#include <optional>
 #include <set>
 
 #include <opencv2/imgproc.hpp>
@@ -318,17 +319,89 @@ json leaveUnresolved(Round& round, const TipLocation& tip, const FieldDecision& 
   return r;
 }
 
-// A dart that one camera saw is searched again in the other two at a lower level; answers how
-// many of them found it.
-int retryCloseDart(const Round& round, std::array<CameraFrameAnalysis, 3>& analyses) {
+int camerasSeeingDart(const std::array<CameraFrameAnalysis, 3>& analyses) {
+  int seeing = 0;
+  for (const CameraFrameAnalysis& a : analyses) seeing += seesDart(a);
+  return seeing;
+}
+
+// The answers before a dart is looked at: a change too large for a dart (or a moved camera),
+// darts leaving the board, a full round, nothing new.
+std::optional<json> answerGates(Round& round, const std::vector<cv::Mat>& frames,
+                                const std::array<CameraFrameAnalysis, 3>& analyses, const json& stats, double now) {
+  int large = 0, removing = 0;
+  for (const CameraFrameAnalysis& a : analyses) {
+    large += a.changedFraction > kLargeChangeFraction || a.dartPixels > a.maxDartPixels;
+    removing += a.masks.removedPixels() >= a.minPixels &&
+                a.masks.stats.value("removed_fraction", 0.0) > kRemovedFraction;
+  }
+  const int seeing = camerasSeeingDart(analyses);
+  if (large > 0) {
+    clearSettling(round);
+    if (json moved = realignMovedCameras(round, frames, analyses, now); !moved.is_null()) {
+      moved["cameras"] = stats;
+      return moved;
+    }
+    return reply("WAIT", "LARGE_INTERACTION_OR_LIGHTING", stats);
+  }
+  if (removing > 0 && !round.entries.empty()) {
+    clearSettling(round);
+    if (removing >= 2) {
+      // A takeout has begun: the darts on the board go on being shown until it is over.
+      beginTakeout(round);
+      return reply("DART_REMOVED", "DART_REMOVED", stats);
+    }
+    return reply("WAIT", "OLD_OBJECT_MOVED_OR_PARTLY_REMOVED", stats);
+  }
+  if (round.entries.size() >= 3) {
+    clearSettling(round);
+    json r = reply("ROUND_FULL", "", stats);
+    r["unchanged"] = seeing == 0;
+    return r;
+  }
+  if (seeing == 0) {
+    clearSettling(round);
+    json r = reply("READY", "", stats);
+    bool quiet = true;
+    for (const CameraFrameAnalysis& a : analyses) quiet = quiet && a.masks.addedPixels() < a.minPixels;
+    r["unchanged"] = quiet;
+    return r;
+  }
+  return std::nullopt;
+}
+
+// A dart is decided on two consecutive triplets that show the same change: a dart still
+// moving, a hand or a shadow does not stay put.
+std::optional<json> waitUntilSettled(Round& round, const std::array<CameraFrameAnalysis, 3>& analyses,
+                                     const json& stats) {
+  bool settled = true;
+  json agreement = json::object();
+  for (int i = 0; i < 3; ++i) {
+    if (!seesDart(analyses[i])) continue;
+    const double overlap = maskAgreement(round.evaluationMasks[i], analyses[i].dartMask);
+    agreement[cameraIds[i]] = roundToThousandths(overlap);
+    // A camera that sees only a sliver of the dart flickers with the sensor noise; the
+    // cameras that see it well decide whether it has come to rest, the others need only
+    // have seen it before.
+    const bool seenWell = analyses[i].dartPixels >= 3 * analyses[i].minPixels;
+    if (overlap < (seenWell ? kSettledAgreement : kWeakAgreement)) settled = false;
+  }
+  for (int i = 0; i < 3; ++i) round.evaluationMasks[i] = analyses[i].dartMask.clone();
+  // A probe round sees its transient once: there is no second triplet to wait for.
+  if (settled || round.probe) return std::nullopt;
+  json r = reply("SETTLING", "WAITING_FOR_STABLE_FRAMES", stats);
+  r["agreement"] = agreement;
+  return r;
+}
+
+// A dart that one camera saw is searched again in the other two at a lower level; the ones
+// that find it take the lower level's dart mask.
+void retryCloseDart(const Round& round, std::array<CameraFrameAnalysis, 3>& analyses) {
   auto job = [&](int camera) -> std::pair<int, int> {
     if (seesDart(analyses[camera])) return {analyses[camera].dartPixels, analyses[camera].minPixels};
     return retryDartAtLowerLevel(round, camera, analyses[camera]);
   };
-  const auto retried = runOnCameraWorkers(job);
-  int found = 0;
-  for (const auto& [pixels, limit] : retried) found += pixels >= limit;
-  return found - 1;  // the camera that saw it already counts
+  (void)runOnCameraWorkers(job);
 }
 
 // A decision that rests on one camera's own view (a single camera's tip, or the best view
@@ -469,70 +542,9 @@ json evaluateRoundFrames(Round& round, const std::vector<cv::Mat>& frames, doubl
   if (frames.size() < 3) throw std::runtime_error("THREE_CAMERAS_REQUIRED");
   std::array<CameraFrameAnalysis, 3> analyses = analyseFrames(round, frames);
   const json stats = cameraStats(analyses);
-
-  int large = 0, removing = 0, seeing = 0;
-  for (const CameraFrameAnalysis& a : analyses) {
-    large += a.changedFraction > kLargeChangeFraction || a.dartPixels > a.maxDartPixels;
-    removing += a.masks.removedPixels() >= a.minPixels &&
-                a.masks.stats.value("removed_fraction", 0.0) > kRemovedFraction;
-    seeing += seesDart(a);
-  }
-  if (large > 0) {
-    clearSettling(round);
-    if (json moved = realignMovedCameras(round, frames, analyses, now); !moved.is_null()) {
-      moved["cameras"] = stats;
-      return moved;
-    }
-    return reply("WAIT", "LARGE_INTERACTION_OR_LIGHTING", stats);
-  }
-  if (removing > 0 && !round.entries.empty()) {
-    clearSettling(round);
-    if (removing >= 2) {
-      // A takeout has begun: the darts on the board go on being shown until it is over.
-      beginTakeout(round);
-      return reply("DART_REMOVED", "DART_REMOVED", stats);
-    }
-    return reply("WAIT", "OLD_OBJECT_MOVED_OR_PARTLY_REMOVED", stats);
-  }
-  if (round.entries.size() >= 3) {
-    clearSettling(round);
-    json r = reply("ROUND_FULL", "", stats);
-    r["unchanged"] = seeing == 0;
-    return r;
-  }
-  if (seeing == 0) {
-    clearSettling(round);
-    json r = reply("READY", "", stats);
-    bool quiet = true;
-    for (const CameraFrameAnalysis& a : analyses) quiet = quiet && a.masks.addedPixels() < a.minPixels;
-    r["unchanged"] = quiet;
-    return r;
-  }
-
-  if (seeing == 1) seeing += retryCloseDart(round, analyses);
-
-  // A dart is decided on two consecutive triplets that show the same change: a dart still
-  // moving, a hand or a shadow does not stay put.
-  bool settled = true;
-  json agreement = json::object();
-  for (int i = 0; i < 3; ++i) {
-    if (!seesDart(analyses[i])) continue;
-    const double overlap = maskAgreement(round.evaluationMasks[i], analyses[i].dartMask);
-    agreement[cameraIds[i]] = roundToThousandths(overlap);
-    // A camera that sees only a sliver of the dart flickers with the sensor noise; the
-    // cameras that see it well decide whether it has come to rest, the others need only
-    // have seen it before.
-    const bool seenWell = analyses[i].dartPixels >= 3 * analyses[i].minPixels;
-    if (overlap < (seenWell ? kSettledAgreement : kWeakAgreement)) settled = false;
-  }
-  for (int i = 0; i < 3; ++i) round.evaluationMasks[i] = analyses[i].dartMask.clone();
-  // A probe round sees its transient once: there is no second triplet to wait for.
-  if (!settled && !round.probe) {
-    json r = reply("SETTLING", "WAITING_FOR_STABLE_FRAMES", stats);
-    r["agreement"] = agreement;
-    return r;
-  }
-
+  if (std::optional<json> gate = answerGates(round, frames, analyses, stats, now)) return *gate;
+  if (camerasSeeingDart(analyses) == 1) retryCloseDart(round, analyses);
+  if (std::optional<json> settling = waitUntilSettled(round, analyses, stats)) return *settling;
   const std::array<ShaftMeasurement, 3> shafts = measureShafts(round, frames, analyses);
   json r = decideDart(round, frames, analyses, shafts, stats, now);
   if (round.earlyEvaluation) {

@@ -81,6 +81,28 @@ cv::Point2d towardsCamera(const ShaftView& view, const ShaftFit& fit, Point2 at)
   return n > 1e-9 ? u / n : cv::Point2d(0, 0);
 }
 
+// A square window of the board plane centred on the candidate tip, with the direction from
+// there towards the camera's foot point.
+struct BoardWindow {
+  Point2 origin;     // board point of pixel (0, 0)
+  double mmPerPx = 1.0;
+  int size = 0;      // pixels a side
+  cv::Matx33d toCrop;  // window pixels -> the view's crop pixels
+  cv::Point2d towardsCamera;  // unit, (0, 0) when unknown
+  Point2 board(cv::Point2d px) const { return {origin.x + px.x * mmPerPx, origin.y + px.y * mmPerPx}; }
+};
+
+BoardWindow windowAtTip(const ShaftView& view, const ShaftFit& fit, double halfMm, double mmPerPx) {
+  BoardWindow w;
+  const Point2 centre = imageToBoard(view.boardToImage, fit.tip);
+  w.towardsCamera = towardsCamera(view, fit, centre);
+  w.origin = {centre.x - halfMm, centre.y - halfMm};
+  w.mmPerPx = mmPerPx;
+  w.size = static_cast<int>(2 * halfMm / mmPerPx) + 1;
+  w.toCrop = windowToCrop(view.boardToImage, cv::Point2d(view.offset.x, view.offset.y), w.origin, mmPerPx);
+  return w;
+}
+
 json normalView(const ShaftView& view, const ShaftFit& fit) {
   const Point2 tip = imageToBoard(view.boardToImage, fit.tip);
   // A line through many thin sections with small scatter is a sharp view of the dart.
@@ -93,14 +115,10 @@ json normalView(const ShaftView& view, const ShaftFit& fit) {
 // camera's foot point; its end nearer that point is the tip.
 json frontView(const ShaftView& view, const ShaftFit& fit) {
   const std::string& kind = viewKinds[1];
-  const cv::Point2d offset(view.offset.x, view.offset.y);
-  const Point2 centre = imageToBoard(view.boardToImage, fit.tip);
-  const cv::Point2d u = towardsCamera(view, fit, centre);
+  const BoardWindow window = windowAtTip(view, fit, kFrontHalfMm, kFrontMmPerPx);
+  const cv::Point2d u = window.towardsCamera;
   if (u == cv::Point2d(0, 0)) return abstain(kind, "NO_VIEW_DIRECTION");
-  const Point2 origin{centre.x - kFrontHalfMm, centre.y - kFrontHalfMm};
-  const int size = static_cast<int>(2 * kFrontHalfMm / kFrontMmPerPx) + 1;
-  const cv::Mat streak = warpToBoard(view.changeMask, windowToCrop(view.boardToImage, offset, origin, kFrontMmPerPx),
-                                     size, cv::INTER_NEAREST);
+  const cv::Mat streak = warpToBoard(view.changeMask, window.toCrop, window.size, cv::INTER_NEAREST);
   std::vector<cv::Point> pixels;
   cv::findNonZero(streak, pixels);
   if (pixels.size() < 20) return abstain(kind, "NO_STREAK_ON_BOARD");
@@ -131,7 +149,7 @@ json frontView(const ShaftView& view, const ShaftFit& fit) {
   // The tip: the end of the thin streak, across at the streak's own centre line.
   const double centreAcross = sumAcross / thin;
   const cv::Point2d end = mean + axis * (best - 0.5) + across * centreAcross;
-  const Point2 tip{origin.x + end.x * kFrontMmPerPx, origin.y + end.y * kFrontMmPerPx};
+  const Point2 tip = window.board(end);
   const double spreadMm = std::sqrt(std::max(0.0, scatter / thin - centreAcross * centreAcross)) * kFrontMmPerPx;
   const Point2 pixel = applyHomography(view.boardToImage, tip);
   // A straight thin streak that runs towards the camera is a clean front view.
@@ -207,15 +225,12 @@ json detailView(const ShaftView& view, const ShaftFit& fit) {
 // its end nearest the camera's foot point.
 json detailFrontView(const ShaftView& view, const ShaftFit& fit) {
   const std::string& kind = viewKinds[3];
-  const cv::Point2d offset(view.offset.x, view.offset.y);
-  const Point2 centre = imageToBoard(view.boardToImage, fit.tip);
-  const cv::Point2d u = towardsCamera(view, fit, centre);
+  const BoardWindow window = windowAtTip(view, fit, kDetailFrontHalfMm, kDetailFrontMmPerPx);
+  const cv::Point2d u = window.towardsCamera;
   if (u == cv::Point2d(0, 0)) return abstain(kind, "NO_VIEW_DIRECTION");
-  const Point2 origin{centre.x - kDetailFrontHalfMm, centre.y - kDetailFrontHalfMm};
-  const int size = static_cast<int>(2 * kDetailFrontHalfMm / kDetailFrontMmPerPx) + 1;
-  const cv::Matx33d toCrop = windowToCrop(view.boardToImage, offset, origin, kDetailFrontMmPerPx);
-  const cv::Mat frame = warpToBoard(view.frame, toCrop, size, cv::INTER_LINEAR);
-  const cv::Mat background = warpToBoard(view.background, toCrop, size, cv::INTER_LINEAR);
+  const int size = window.size;
+  const cv::Mat frame = warpToBoard(view.frame, window.toCrop, size, cv::INTER_LINEAR);
+  const cv::Mat background = warpToBoard(view.background, window.toCrop, size, cv::INTER_LINEAR);
   const cv::Mat difference = colourDifference(frame, background);
   double peak = 0.0;
   cv::minMaxLoc(difference, nullptr, &peak);
@@ -263,7 +278,7 @@ json detailFrontView(const ShaftView& view, const ShaftFit& fit) {
     }
   }
   const cv::Point2d end = sum / std::max(1, n);
-  const Point2 tip{origin.x + end.x * kDetailFrontMmPerPx, origin.y + end.y * kDetailFrontMmPerPx};
+  const Point2 tip = window.board(end);
   const Point2 pixel = applyHomography(view.boardToImage, tip);
   // A point seen on the board is a few square millimetres of strong change.
   const double areaMm2 = pixels * kDetailFrontMmPerPx * kDetailFrontMmPerPx;
