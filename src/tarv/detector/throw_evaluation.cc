@@ -291,7 +291,9 @@ json unsupportedChecks(json& crosscheck) {
 }
 
 json decisionRecord(const TipLocation& tip, const FieldDecision& decision) {
-  return {{"point", decision.point ? pointToJson(*decision.point) : json(nullptr)},
+  // Undecided, the point is still the solver's: plant mode and the review read it.
+  const std::optional<Point2> point = decision.point ? decision.point : tip.point;
+  return {{"point", point ? pointToJson(*point) : json(nullptr)},
           {"method", tip.method},
           {"path", decision.path.empty() ? json(nullptr) : json(decision.path)},
           {"field", decision.path.empty() ? json(nullptr) : json(decision.field)},
