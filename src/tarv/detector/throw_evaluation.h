@@ -18,7 +18,8 @@ namespace tarv {
 //   "WAIT" ("LARGE_INTERACTION_OR_LIGHTING", "OLD_OBJECT_MOVED_OR_PARTLY_REMOVED",
 //   "LIGHT_PATCH_NOT_A_DART", "CAMERA_VOTE_NEEDS_FRESH_CONFIRMATION"), "SETTLING",
 //   "DART_CANDIDATE" (with "entry", "decision", "view_checks", "crosscheck", "arbitration"),
-//   "POSITION_UNRESOLVED", "DART_REMOVED".
+//   "POSITION_UNRESOLVED" (the same evidence without an entry; the decision window opens),
+//   "DART_REMOVED".
 // On "DART_CANDIDATE" the entry has been appended to the round's entries, the dart's masks
 // to knownDartMasks and into each camera's stored change mask, and the working background
 // follows the frame.
@@ -50,7 +51,11 @@ bool hasFreshChangeInTwoCameras(const Round& round, const std::vector<cv::Mat>& 
 // dart drawn into it.
 std::pair<json, json> analyseWarmupCamera(const std::array<Camera, 3>& cameras, int camera);
 
-// False for decision paths named in TARV_DISABLE_PATHS (read once).
+// False for decision paths named in TARV_DISABLE_PATHS (read once; names separated by
+// commas, spaces or semicolons): "EARLY_TIP" (the handler's what-if evaluation), "CONSENSUS",
+// "FIELD_MAJORITY", "TIE_BEST_CAMERA", "FIELD_VOTE", "BED_COLOUR", "STABLE_HYPOTHESIS" (the
+// field decision, asked in this order: a disabled one falls through to the next) and
+// "LINE_REFINEMENT" (the least-squares sharpening of the solver's point).
 bool isPathEnabled(const std::string& path);
 
 }  // namespace tarv
