@@ -115,10 +115,18 @@ std::string number(double value, const char* format) {
 }
 
 void printRow(const std::string& name, const tb::SetTally& t) {
-  std::printf("%-18s %6d %9s %7d %6d %6d %7d %8s %8s\n", name.c_str(), t.darts,
-              number(t.correctPercent(), "%.1f").c_str(), t.missed, t.extra, t.wrong_field,
+  std::printf("%-18s %6d %9s %7d %10d %6d %6d %7d %8s %8s\n", name.c_str(), t.darts,
+              number(t.correctPercent(), "%.1f").c_str(), t.missed, t.unresolved, t.extra, t.wrong_field,
               t.error_replies, number(tb::median(t.tip_errors_mm), "%.2f").c_str(),
               number(tb::quantile(t.tip_errors_mm, 0.95), "%.2f").c_str());
+}
+
+void printPaths(const std::string& name, const tb::SetTally& t) {
+  std::printf("%-18s", name.c_str());
+  for (const auto& [path, n] : t.paths) {
+    std::printf(" %s %d (%.1f%%)", path.c_str(), n, t.darts > 0 ? 100.0 * n / t.darts : 0.0);
+  }
+  std::printf("  foreign methods %d\n", t.foreign_methods);
 }
 
 void printTiming(const std::string& name, const tb::SetRun& run) {
@@ -185,8 +193,8 @@ int main(int argc, char** argv) {
       }
     }
 
-    std::printf("\n%-18s %6s %9s %7s %6s %6s %7s %8s %8s\n", "set", "darts", "correct%", "missed",
-                "extra", "wrong", "errors", "tip_med", "tip_p95");
+    std::printf("\n%-18s %6s %9s %7s %10s %6s %6s %7s %8s %8s\n", "set", "darts", "correct%", "missed",
+                "unresolved", "extra", "wrong", "errors", "tip_med", "tip_p95");
     tb::SetTally total;
     int totalParts = 0;
     for (const auto& [name, run] : runs) {
@@ -199,7 +207,12 @@ int main(int argc, char** argv) {
     if (totalParts == 2) printRow("clean+noise_blur", total);
     std::printf("(correct: exactly one new entry with the true field; missed: no new entry; extra: "
                 "entries beyond one per dart or on unchanged frames; wrong: one entry, wrong field; "
-                "errors: error replies; tip error in mm over darts with one new entry)\n");
+                "errors: error replies; tip error in mm over darts with one new entry; unresolved: no entry, "
+                "the engine said it could not decide: the player types it in)\n");
+
+    std::printf("\ndecision paths: deciding replies per path (share of the set's darts); entries whose "
+                "method the tip solver does not name\n");
+    for (const auto& [name, run] : runs) printPaths(name, run.tally);
 
     std::printf("\ntiming: median tarv_call ms, ratio to the floor (median of 50 runs of cv::absdiff "
                 "of the frames sent (three, or the row's cameras) against their references, one thread), "

@@ -129,18 +129,23 @@ size_t entryCount(const json& reply, size_t fallback) {
 }
 
 // Sends one state kSendsPerState times; updates the entry count and the latest entries.
-void sendState(EngineSession& session, host::FrameClock& clock, const std::vector<Frames>& sends,
+// Answers whether a reply left a dart undecided.
+bool sendState(EngineSession& session, host::FrameClock& clock, const std::vector<Frames>& sends,
                const std::vector<size_t>& cameras, SetTally& tally, size_t& known, json& entries,
-               json& lastReply) {
+               json& lastReply, std::string& path) {
+  bool unresolved = false;
   for (const Frames& frames : sends) {
     CallResult result = session.call(clock.detectRequest(host::framesOf(frames, cameras)));
     const std::optional<json> replyEntries = host::replyEntries(result.reply);
     const size_t after = replyEntries ? replyEntries->size() : known;
     tally.addCall(classifyCall(result.reply, known, after), result.ms, result.reply);
     if (replyEntries) entries = *replyEntries;
+    unresolved = unresolved || isUnresolvedReply(result.reply);
+    if (after > known) path = decisionPath(result.reply);
     known = after;
     lastReply = std::move(result.reply);
   }
+  return unresolved;
 }
 
 scene::Scene dartsScene(const PlannedRound& round, size_t count) {
@@ -224,15 +229,18 @@ SetRun runScenarioSet(const ScenarioSet& set, int darts, uint64_t seed, int came
         floorRuns.insert(floorRuns.end(), times.begin(), times.end());
       }
       const size_t before = known;
-      sendState(session, clock, sends, cameras, run.tally, known, entries, lastReply);
+      std::string path;
+      const bool unresolved =
+          sendState(session, clock, sends, cameras, run.tally, known, entries, lastReply, path);
       if (state == 0) {
         run.tally.addEntriesOnUnchangedFrames(known > before ? known - before : 0);
         continue;
       }
-      const DartJudgement judgement = judgeDart(entries, before, truth.darts[state - 1]);
+      DartJudgement judgement = judgeDart(entries, before, truth.darts[state - 1]);
+      judgement.unresolved = unresolved && judgement.new_entries == 0;
       run.tally.addDart(judgement);
       run.lines.push_back(dartLine(r, state - 1, judgement, truth.darts[state - 1].tip_mm,
-                                   statusText(lastReply)));
+                                   statusText(lastReply) + (path.empty() ? "" : " by " + path)));
     }
   }
   run.floor_ms = median(floorRuns);

@@ -100,6 +100,28 @@ TEST(Scoring, DartJudgement) {
   EXPECT_NEAR(*judgeDart(one, 1, t20).tip_error_mm, 0.5, 1e-9);
 }
 
+TEST(Scoring, UnresolvedDartsAndDecisionPathsAreCountedApart) {
+  SetTally tally;
+  const scene::DartTruth t20 = truthAt({0.0, -102.0}, "T20");
+  DartJudgement undecided = judgeDart(json::array(), 0, t20);
+  undecided.unresolved = true;
+  tally.addDart(undecided);
+  tally.addDart(judgeDart(json::array(), 0, t20));
+  EXPECT_EQ(tally.unresolved, 1);
+  EXPECT_EQ(tally.missed, 1);
+  EXPECT_TRUE(isUnresolvedReply({{"status", "POSITION_UNRESOLVED"}}));
+  EXPECT_FALSE(isUnresolvedReply({{"status", "SETTLING"}}));
+
+  const json decided = {{"status", "DART_CANDIDATE"}, {"decision", {{"path", "CONSENSUS"}}},
+                        {"entry", {{"method", "THREE_VIEW_LINES"}}}};
+  tally.addCall(CallKind::kDeciding, 1.0, decided);
+  tally.addCall(CallKind::kDeciding, 1.0, {{"status", "DART_CANDIDATE"}, {"entry", {{"method", "TWO_VIEW_LINES"}}}});
+  tally.addCall(CallKind::kUnchanged, 1.0, decided);
+  EXPECT_EQ(tally.paths["CONSENSUS"], 1);
+  EXPECT_EQ(tally.paths["(none)"], 1);
+  EXPECT_EQ(tally.foreign_methods, 1);
+}
+
 TEST(Scoring, TallyCountsOutcomes) {
   SetTally tally;
   const scene::DartTruth t20 = truthAt({0.0, -102.0}, "T20");

@@ -52,14 +52,43 @@ DartJudgement judgeDart(const json& entries, size_t entriesBefore, const scene::
 void SetTally::addDart(const DartJudgement& judgement) {
   ++darts;
   if (judgement.correct) ++correct;
-  if (judgement.new_entries == 0) ++missed;
+  if (judgement.new_entries == 0) ++(judgement.unresolved ? unresolved : missed);
   if (judgement.new_entries > 1) extra += static_cast<int>(judgement.new_entries - 1);
   if (judgement.new_entries == 1 && !judgement.correct) ++wrong_field;
   if (judgement.tip_error_mm) tip_errors_mm.push_back(*judgement.tip_error_mm);
 }
 
+bool isUnresolvedReply(const json& reply) {
+  if (!reply.is_object()) return false;
+  const std::string status = reply.value("status", "");
+  return status == "POSITION_UNRESOLVED" || status == "DECISION_REVIEW_REQUIRED";
+}
+
+std::string decisionPath(const json& reply) {
+  if (!reply.is_object()) return "(none)";
+  const auto decision = reply.find("decision");
+  if (decision == reply.end() || !decision->is_object()) return "(none)";
+  const auto path = decision->find("path");
+  return path != decision->end() && path->is_string() ? path->get<std::string>() : "(none)";
+}
+
+bool isSolverMethod(const json& method) {
+  if (!method.is_string()) return false;
+  const std::string m = method.get<std::string>();
+  return m == "THREE_VIEW_LINES" || m == "UNANIMOUS_CAM" || m == "CAM_PLUS_ONE" || m == "BEST_CAM" ||
+         m == "UNRESOLVED";
+}
+
 void SetTally::addCall(CallKind kind, double milliseconds, const json& reply) {
   call_ms[kind].push_back(milliseconds);
+  if (kind == CallKind::kDeciding && reply.is_object()) {
+    ++paths[decisionPath(reply)];
+    const auto entry = reply.find("entry");
+    if (entry != reply.end() && entry->is_object() && !entry->value("bouncer", false) &&
+        !isSolverMethod(entry->value("method", json()))) {
+      ++foreign_methods;
+    }
+  }
   if (const auto code = host::replyError(reply)) {
     ++error_replies;
     ++error_codes[*code];
@@ -70,6 +99,9 @@ void SetTally::merge(const SetTally& other) {
   darts += other.darts;
   correct += other.correct;
   missed += other.missed;
+  unresolved += other.unresolved;
+  foreign_methods += other.foreign_methods;
+  for (const auto& [path, n] : other.paths) paths[path] += n;
   extra += other.extra;
   wrong_field += other.wrong_field;
   error_replies += other.error_replies;

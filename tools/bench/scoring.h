@@ -39,22 +39,34 @@ struct DartJudgement {
   std::optional<cv::Point2d> scored_tip;   // of the first new entry
   std::optional<double> tip_error_mm;      // only with exactly one new entry
   bool correct = false;                    // exactly one new entry, with the true field
+  bool unresolved = false;                 // no entry, and the engine said it could not decide
 };
 
 // Judges one dart from the round's entries after its scene state was sent, and the number
 // of entries before it.
 DartJudgement judgeDart(const json& entries, size_t entriesBefore, const scene::DartTruth& truth);
 
+// Whether a reply leaves a dart to the player: its position could not be decided.
+bool isUnresolvedReply(const json& reply);
+
+// The decision path a deciding reply names ("(none)" without one), and whether an entry's
+// "method" is one the tip solver names.
+std::string decisionPath(const json& reply);
+bool isSolverMethod(const json& method);
+
 struct SetTally {
   int darts = 0;
   int correct = 0;
-  int missed = 0;       // darts without a new entry
+  int missed = 0;       // darts without a new entry (unresolved ones not counted)
+  int unresolved = 0;   // darts without a new entry that the engine left undecided
   int extra = 0;        // entries beyond one per dart, and entries on unchanged frames
   int wrong_field = 0;  // one new entry with another field
   int error_replies = 0;
   std::vector<double> tip_errors_mm;
   std::map<std::string, int> error_codes;
   std::map<CallKind, std::vector<double>> call_ms;
+  std::map<std::string, int> paths;  // deciding replies per decision path
+  int foreign_methods = 0;            // entries whose "method" the tip solver does not name
 
   void addDart(const DartJudgement& judgement);
   void addEntriesOnUnchangedFrames(size_t count) { extra += static_cast<int>(count); }

@@ -1,4 +1,5 @@
-// Where a dart's tip lies on the board, from the cameras' axis lines and tips.
+// The least-squares refinement of a solved tip: the board lines that agree with the solver's
+// point, each weighted by its own precision, meet in one sharper point.
 #pragma once
 
 #include <array>
@@ -11,11 +12,10 @@ namespace tarv {
 
 using json = nlohmann::json;
 
-// Fuses the three cameras' shaft records ({"observations", "votes"}): the weighted
-// least-squares meeting point of the board lines of the subset of cameras that agree best
-// (lines and their own tips), a single camera's tip when no two lines cross well.
-// Answers {"point", "method" ("THREE_VIEW_LINES", "TWO_VIEW_LINES", "SINGLE_VIEW_TIP" or
-// "UNRESOLVED"), "uncertainty_mm", "cameras" (those used), "residuals_mm"}.
-json fuseDartPosition(const std::array<json, 3>& views);
+// The weighted least-squares meeting point of the cameras' board lines ("votes"[0]."line" of
+// each shaft record, weighted by "error_mm") that pass within 2 mm of the solver's point and
+// cross at least 8 degrees: {"point", "uncertainty_mm", "cameras", "residuals_mm",
+// "shift_mm"}; null when fewer than two such lines remain or they do not fix a point.
+json refineAgreeingLines(const std::array<json, 3>& views, Point2 solverPoint);
 
 }  // namespace tarv

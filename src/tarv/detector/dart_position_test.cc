@@ -6,41 +6,38 @@ namespace tarv {
 namespace {
 
 // A camera's shaft record whose board line passes through the point at the given angle.
-json view(Point2 through, double angleDeg, double errorMm, Point2 tip, bool abstain = false) {
+json view(Point2 through, double angleDeg, double errorMm, bool abstain = false) {
   const double a = angleDeg * CV_PI / 180.0;
   const double nx = -std::sin(a), ny = std::cos(a);
   json vote = {{"abstention", abstain}, {"axis_valid", true}, {"tip_valid", true},
                {"line", {nx, ny, -(nx * through.x + ny * through.y)}},
-               {"error_mm", errorMm}, {"point", {tip.x, tip.y}}};
+               {"error_mm", errorMm}, {"point", {through.x, through.y}}};
   return {{"votes", {vote}}, {"observations", json::array()}};
 }
 
-TEST(DartPosition, ThreeLinesMeetAtTheTip) {
+TEST(LineRefinement, TheMorePreciseLinesPullThePoint) {
+  // Two precise lines through the tip and a coarse one 1 mm off: the refined point stays on
+  // the precise pair, where an even weighting would move towards the coarse line.
   const Point2 tip{12.0, -40.0};
-  const json result = fuseDartPosition({view(tip, 10, 0.1, tip), view(tip, 70, 0.1, tip), view(tip, 130, 0.1, tip)});
-  EXPECT_EQ(result["method"], "THREE_VIEW_LINES");
+  const json result =
+      refineAgreeingLines({view(tip, 10, 0.05), view(tip, 70, 0.05), view({13.0, -40.0}, 130, 1.0)}, {12.3, -40.2});
+  ASSERT_TRUE(result.is_object());
   const Point2 p = pointFromJson(result["point"]);
-  EXPECT_NEAR(p.x, tip.x, 1e-9);
-  EXPECT_NEAR(p.y, tip.y, 1e-9);
+  EXPECT_LT(std::hypot(p.x - tip.x, p.y - tip.y), 0.02);
+  EXPECT_EQ(result["cameras"].size(), 3u);
 }
 
-TEST(DartPosition, AnOutlierLineIsLeftOut) {
+TEST(LineRefinement, LinesThatMissTheSolversPointAreLeftOut) {
   const Point2 tip{50.0, 20.0};
-  const Point2 off{56.0, 20.0};
-  const json result = fuseDartPosition({view(tip, 0, 0.1, tip), view(tip, 60, 0.1, tip), view(off, 120, 0.1, off)});
-  EXPECT_EQ(result["method"], "TWO_VIEW_LINES");
+  const json result = refineAgreeingLines({view(tip, 0, 0.1), view(tip, 60, 0.1), view({56.0, 20.0}, 120, 0.1)}, tip);
+  ASSERT_TRUE(result.is_object());
   EXPECT_EQ(result["cameras"], json({"CAM_1", "CAM_2"}));
-  EXPECT_NEAR(pointFromJson(result["point"]).x, tip.x, 1e-6);
 }
 
-TEST(DartPosition, ParallelLinesFallBackToTheBestTip) {
+TEST(LineRefinement, NearlyParallelOrSingleLinesRefineNothing) {
   const Point2 tip{0.0, -100.0};
-  const json result = fuseDartPosition({view(tip, 30, 0.3, {0.5, -100.0}), view(tip, 32, 0.1, {0.2, -100.0}),
-                                        view(tip, 0, 0.1, tip, true)});
-  EXPECT_EQ(result["method"], "SINGLE_VIEW_TIP");
-  EXPECT_NEAR(pointFromJson(result["point"]).x, 0.2, 1e-9);
-  const json none = fuseDartPosition({view(tip, 0, 0.1, tip, true), view(tip, 0, 0.1, tip, true), json::object()});
-  EXPECT_EQ(none["method"], "UNRESOLVED");
+  EXPECT_TRUE(refineAgreeingLines({view(tip, 30, 0.1), view(tip, 33, 0.1), view(tip, 0, 0.1, true)}, tip).is_null());
+  EXPECT_TRUE(refineAgreeingLines({view(tip, 30, 0.1), json::object(), json::object()}, tip).is_null());
 }
 
 }  // namespace

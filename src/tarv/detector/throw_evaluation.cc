@@ -3,20 +3,20 @@
 #include <atomic>
 #include <cmath>
 #include <cstdlib>
+#include <optional>
 #include <set>
 
 #include <opencv2/imgproc.hpp>
 
 #include "tarv/board/board_layout.h"
-#include "tarv/board/multiview_consensus.h"
-#include "tarv/board/tip_solver.h"
 #include "tarv/core/camera_worker_pool.h"
 #include "tarv/core/engine_values.h"
 #include "tarv/core/process_switches.h"
-#include "tarv/detector/dart_position.h"
+#include "tarv/detector/field_decision.h"
 #include "tarv/views/board_features.h"
 #include "tarv/views/camera_analysis.h"
 #include "tarv/views/image_ops.h"
+#include "tarv/views/dart_views.h"
 #include "tarv/views/shaft_axis.h"
 #include "tarv/views/tip_evidence.h"
 
@@ -29,6 +29,15 @@ constexpr double kWeakAgreement = 0.3;
 // A camera's line or tip this far from the chosen point does not support it.
 constexpr double kSupportLineMm = 3.0;
 constexpr double kSupportTipMm = 8.0;
+// The uncertainty of a point that no line intersection fixed (a single camera's tip).
+constexpr double kNominalTipUncertaintyMm = 2.0;
+// The refinement of a published dart: this many later triplets at most, samples within this
+// distance of the published point, searched this far round the dart's mask.
+constexpr int kRefinementAttempts = 1;
+constexpr double kRefinementAgreementMm = 1.5;
+constexpr int kRefinementMarginPx = 16;
+// A pending confirmation is renewed by a decision on the same field within this distance.
+constexpr double kConfirmationMm = 4.0;
 
 json cameraStats(const std::array<CameraFrameAnalysis, 3>& analyses) {
   json stats = json::object();
@@ -52,9 +61,18 @@ json reply(const std::string& status, const std::string& reason, const json& sta
 
 // A dart counts in a camera when its own change reaches the camera's pixel limit.
 
+std::optional<cv::Point2d> normalPointOf(const Camera& c) {
+  const auto& n = c.imageNormal;
+  if (std::isfinite(n[0]) && std::isfinite(n[1]) && std::abs(n[2]) > 1e-12) {
+    return cv::Point2d(n[0] / n[2], n[1] / n[2]);
+  }
+  return std::nullopt;
+}
+
 struct ShaftMeasurement {
-  json record;       // the camera's shaft record (observations and votes)
-  cv::Mat dartMask;  // the dart's change at full size
+  json record;        // the camera's shaft record (observations and votes)
+  json measurements;  // its four ViewMeasurements
+  cv::Mat dartMask;   // the dart's change at full size
 };
 
 std::array<ShaftMeasurement, 3> measureShafts(const Round& round, const std::vector<cv::Mat>& frames,
@@ -68,10 +86,7 @@ std::array<ShaftMeasurement, 3> measureShafts(const Round& round, const std::vec
     view.boardToImage = c.boardToImage;
     view.minPixels = minPixelsForCamera(c);
     view.level = a.level;
-    const auto& n = c.imageNormal;
-    if (std::isfinite(n[0]) && std::isfinite(n[1]) && std::abs(n[2]) > 1e-12) {
-      view.normalPoint = cv::Point2d(n[0] / n[2], n[1] / n[2]);
-    }
+    view.normalPoint = normalPointOf(c);
     if (seesDart(a)) {
       const DartCrop crop = fullSizeDartChange(round, camera, frames[camera], a);
       if (crop.box.area() > 0) {
@@ -82,7 +97,9 @@ std::array<ShaftMeasurement, 3> measureShafts(const Round& round, const std::vec
         view.offset = crop.box.tl();
       }
     }
-    m.record = estimateShaftAxis(view);
+    DartViews measured = measureDartViews(view);
+    m.record = std::move(measured.shaftRecord);
+    m.measurements = std::move(measured.measurements);
     return m;
   };
   return runOnCameraWorkers(job);
@@ -117,21 +134,22 @@ json viewChecks(const Round& round, const std::array<ShaftMeasurement, 3>& shaft
   return checks;
 }
 
-// The cameras' own candidates, for the consensus record.
-json viewMeasurements(const std::array<CameraFrameAnalysis, 3>& analyses,
-                      const std::array<ShaftMeasurement, 3>& shafts) {
-  json measurements = json::array();
+// What the camera votes read of each camera's change: the dart's new pixels and the stored
+// change that moved.
+json voteStats(const std::array<CameraFrameAnalysis, 3>& analyses) {
+  json stats = json::object();
   for (int i = 0; i < 3; ++i) {
-    measurements.push_back({locateCameraCandidate(analyses[i].dartPixels, analyses[i].changedFraction,
-                                                  shafts[i].record, kLargeChangeFraction)});
+    stats[cameraIds[i]] = {{"new", analyses[i].dartPixels}, {"moved_support", analyses[i].masks.removedPixels()}};
   }
-  return measurements;
+  return stats;
 }
 
-json buildEntry(const Round& round, Point2 point, const json& position, const std::array<json, 3>& views) {
+json buildEntry(const Round& round, const TipLocation& tip, const FieldDecision& decision,
+                const std::array<json, 3>& views) {
+  const Point2 point = *decision.point;
   json field = classifyBoardPoint(point, 2.0);
   const std::string nominal = field["nominal_field"];
-  field["selected_field"] = nominal;
+  field["selected_field"] = decision.field;
   json association = json::object();
   for (int i = 0; i < 3; ++i) {
     const json& vote = views[i]["votes"][0];
@@ -139,15 +157,16 @@ json buildEntry(const Round& round, Point2 point, const json& position, const st
       association[cameraIds[i]] = vote["point"];
     }
   }
+  const double uncertainty = tip.uncertainty.is_number() ? tip.uncertainty.get<double>() : kNominalTipUncertaintyMm;
   json entry = {{"id", round.entries.size() + 1},
                 {"event", round.eventNumber + 1},
                 {"round", round.roundNumber},
                 {"board_xy_nominal_mm", {roundToThousandths(point.x), roundToThousandths(point.y)}},
                 {"field", field},
                 {"nominal_field", nominal},
-                {"selected_field", nominal},
-                {"method", position["method"]},
-                {"uncertainty_mm", position.value("uncertainty_mm", 0.0)},
+                {"selected_field", decision.field},
+                {"method", tip.method},
+                {"uncertainty_mm", roundToThousandths(uncertainty)},
                 {"association_points", association},
                 {"bouncer", false}};
   estimateBoundaryProbability(entry["field"], point, entry["uncertainty_mm"]);
@@ -240,56 +259,73 @@ void clearSettling(Round& round) {
   for (cv::Mat& m : round.evaluationMasks) m.release();
 }
 
-}  // namespace
-
-bool isPathEnabled(const std::string& path) {
-  static const std::set<std::string> disabled = [] {
-    std::set<std::string> names;
-    if (const char* text = std::getenv("TARV_DISABLE_PATHS")) {
-      std::string name;
-      for (const char* p = text;; ++p) {
-        if (*p == '\0' || *p == ',' || *p == ';' || *p == ' ' || *p == '\t') {
-          if (!name.empty()) names.insert(name);
-          name.clear();
-          if (*p == '\0') break;
-        } else {
-          name += *p;
-        }
-      }
-    }
-    return names;
-  }();
-  return disabled.count(path) == 0;
+std::array<json, 3> shaftRecords(const std::array<ShaftMeasurement, 3>& shafts) {
+  return {shafts[0].record, shafts[1].record, shafts[2].record};
 }
 
-std::pair<json, json> analyseWarmupCamera(const std::array<Camera, 3>& cameras, int camera) {
-  Round round;
-  round.cameras = cameras;
-  const Camera& c = cameras[camera];
-  const CameraFrameAnalysis a = analyseCameraFrame(round, camera, c.emptyReferenceColour);
-  ShaftView view;
-  view.frame = c.emptyReferenceColour;
-  view.background = c.backgroundFrame;
-  view.changeMask = c.referenceChangeMask;
-  view.boardToImage = c.boardToImage;
-  view.minPixels = minPixelsForCamera(c);
-  json record = estimateShaftAxis(view);
-  json candidate = locateCameraCandidate(a.dartPixels, a.changedFraction, record, kLargeChangeFraction);
-  return {std::move(record), std::move(candidate)};
+json measurementsOf(const std::array<ShaftMeasurement, 3>& shafts) {
+  return json::array({shafts[0].measurements, shafts[1].measurements, shafts[2].measurements});
 }
 
-json evaluateRoundFrames(Round& round, const std::vector<cv::Mat>& frames, double now) {
-  if (frames.size() < 3) throw std::runtime_error("THREE_CAMERAS_REQUIRED");
-  const std::array<CameraFrameAnalysis, 3> analyses = analyseFrames(round, frames);
-  const json stats = cameraStats(analyses);
+// Without a point no camera can support one.
+json unsupportedChecks(json& crosscheck) {
+  json checks = json::object();
+  crosscheck = {{"cameras", json::object()}, {"agreeing_cameras", json::array()}};
+  for (const std::string& id : cameraIds) {
+    checks[id] = {{"supported", false}, {"evidence", "INSUFFICIENT_LOCAL_EVIDENCE"}};
+    crosscheck["cameras"][id] = {{"detail", {{"tip_confirmed", false}, {"agrees", false}}}};
+  }
+  return checks;
+}
 
-  int large = 0, removing = 0, seeing = 0;
+json decisionRecord(const TipLocation& tip, const FieldDecision& decision) {
+  // Undecided, the point is still the solver's: plant mode and the review read it.
+  const std::optional<Point2> point = decision.point ? decision.point : tip.point;
+  return {{"point", point ? pointToJson(*point) : json(nullptr)},
+          {"method", tip.method},
+          {"path", decision.path.empty() ? json(nullptr) : json(decision.path)},
+          {"field", decision.path.empty() ? json(nullptr) : json(decision.field)},
+          {"uncertainty_mm", tip.uncertainty},
+          {"tip_solver", tip.solver},
+          {"refinement", tip.refinement}};
+}
+
+// An undecided dart: the decision window opens, and what the chain saw is kept for the next
+// frames (the pending candidate with its point, the fallback point, the carried record).
+json leaveUnresolved(Round& round, const TipLocation& tip, const FieldDecision& decision, json r, double now) {
+  if (round.decisionWindowStart < 0.0) round.decisionWindowStart = now;
+  if (round.pendingSince < 0.0) round.pendingSince = now;
+  const json& hypothesis = decision.hypothesis;
+  json point = tip.point ? pointToJson(*tip.point) : json(nullptr);
+  if (point.is_null() && hypothesis.is_object()) point = hypothesis["point"];
+  round.pendingCandidate = {{"time", now}, {"point", point},
+                            {"field", hypothesis.is_object() ? hypothesis["field"] : json(nullptr)}};
+  if (!point.is_null()) round.fallbackPoint = point;
+  round.heldEventCount += 1;
+  round.heldEventRecord = {{"time", now}, {"method", tip.method}, {"point", point}, {"hypothesis", hypothesis},
+                           {"count", round.heldEventCount}};
+  r["status"] = "POSITION_UNRESOLVED";
+  r["reason"] = tip.point ? "FIELD_NOT_DECIDED" : "NO_TIP_FROM_THE_CAMERAS";
+  return r;
+}
+
+int camerasSeeingDart(const std::array<CameraFrameAnalysis, 3>& analyses) {
+  int seeing = 0;
+  for (const CameraFrameAnalysis& a : analyses) seeing += seesDart(a);
+  return seeing;
+}
+
+// The answers before a dart is looked at: a change too large for a dart (or a moved camera),
+// darts leaving the board, a full round, nothing new.
+std::optional<json> answerGates(Round& round, const std::vector<cv::Mat>& frames,
+                                const std::array<CameraFrameAnalysis, 3>& analyses, const json& stats, double now) {
+  int large = 0, removing = 0;
   for (const CameraFrameAnalysis& a : analyses) {
     large += a.changedFraction > kLargeChangeFraction || a.dartPixels > a.maxDartPixels;
     removing += a.masks.removedPixels() >= a.minPixels &&
                 a.masks.stats.value("removed_fraction", 0.0) > kRemovedFraction;
-    seeing += seesDart(a);
   }
+  const int seeing = camerasSeeingDart(analyses);
   if (large > 0) {
     clearSettling(round);
     if (json moved = realignMovedCameras(round, frames, analyses, now); !moved.is_null()) {
@@ -321,9 +357,13 @@ json evaluateRoundFrames(Round& round, const std::vector<cv::Mat>& frames, doubl
     r["unchanged"] = quiet;
     return r;
   }
+  return std::nullopt;
+}
 
-  // A dart is decided on two consecutive triplets that show the same change: a dart still
-  // moving, a hand or a shadow does not stay put.
+// A dart is decided on two consecutive triplets that show the same change: a dart still
+// moving, a hand or a shadow does not stay put.
+std::optional<json> waitUntilSettled(Round& round, const std::array<CameraFrameAnalysis, 3>& analyses,
+                                     const json& stats) {
   bool settled = true;
   json agreement = json::object();
   for (int i = 0; i < 3; ++i) {
@@ -338,61 +378,238 @@ json evaluateRoundFrames(Round& round, const std::vector<cv::Mat>& frames, doubl
   }
   for (int i = 0; i < 3; ++i) round.evaluationMasks[i] = analyses[i].dartMask.clone();
   // A probe round sees its transient once: there is no second triplet to wait for.
-  if (!settled && !round.probe) {
-    json r = reply("SETTLING", "WAITING_FOR_STABLE_FRAMES", stats);
-    r["agreement"] = agreement;
-    return r;
+  if (settled || round.probe) return std::nullopt;
+  json r = reply("SETTLING", "WAITING_FOR_STABLE_FRAMES", stats);
+  r["agreement"] = agreement;
+  return r;
+}
+
+// A dart that one camera saw is searched again in the other two at a lower level; the ones
+// that find it take the lower level's dart mask.
+void retryCloseDart(const Round& round, std::array<CameraFrameAnalysis, 3>& analyses) {
+  auto job = [&](int camera) -> std::pair<int, int> {
+    if (seesDart(analyses[camera])) return {analyses[camera].dartPixels, analyses[camera].minPixels};
+    return retryDartAtLowerLevel(round, camera, analyses[camera]);
+  };
+  (void)runOnCameraWorkers(job);
+}
+
+// A decision that rests on one camera's own view (a single camera's tip, or the best view
+// breaking a tie) waits for a later triplet to say the same.
+bool needsFreshConfirmation(const TipLocation& tip, const FieldDecision& decision) {
+  return tip.method == "BEST_CAM" || decision.path == kPathTieBestCamera;
+}
+
+bool confirmsPending(const Round& round, const FieldDecision& decision) {
+  const json& pending = round.pendingConfirmation;
+  if (!pending.is_object() || pending.value("field", "") != decision.field || !pending["point"].is_array()) {
+    return false;
   }
+  const Point2 p = pointFromJson(pending["point"]);
+  return std::hypot(p.x - decision.point->x, p.y - decision.point->y) <= kConfirmationMm;
+}
 
-  const std::array<ShaftMeasurement, 3> shafts = measureShafts(round, frames, analyses);
-  const std::array<json, 3> views{shafts[0].record, shafts[1].record, shafts[2].record};
-  const json position = fuseDartPosition(views);
-  std::array<Homography, 3> homographies;
-  for (int i = 0; i < 3; ++i) homographies[i] = round.cameras[i].boardToImage;
-  json solver = reconstructTipFromViews(views, homographies, missRadiusMm());
-  solver.erase("geometry");
-
-  const std::string method = position.value("method", "UNRESOLVED");
-  if (method == "UNRESOLVED" || !isPathEnabled(method)) {
-    if (round.decisionWindowStart < 0.0) round.decisionWindowStart = now;
-    if (round.pendingSince < 0.0) round.pendingSince = now;
-    round.pendingCandidate = {{"time", now}, {"point", nullptr}};
-    json r = reply("POSITION_UNRESOLVED", "NO_TIP_FROM_THE_CAMERAS", stats);
-    r["views"] = views;
-    return r;
-  }
-  const Point2 point = pointFromJson(position["point"]);
-  json crosscheck;
-  const json checks = viewChecks(round, shafts, point, crosscheck);
-  const json entry = buildEntry(round, point, position, views);
-
-  json r = reply("DART_CANDIDATE", "DART_ENTERED", stats);
-  r["entry"] = entry;
-  r["decision"] = {{"point", pointToJson(point)}, {"method", method}, {"position", position},
-                   {"tip_solver", solver}};
-  r["view_checks"] = checks;
-  r["crosscheck"] = crosscheck;
-  r["arbitration"] = {{"consensus", buildMultiviewConsensus(viewMeasurements(analyses, shafts))},
-                      {"hypothesis", {{"field", entry["selected_field"]},
-                                      {"point", entry["board_xy_nominal_mm"]},
-                                      {"method", method}}}};
-  r["views"] = views;
+// The dart is decided: its entry is appended and its change joins the stored change.
+void acceptDecision(Round& round, const std::vector<cv::Mat>& frames,
+                    const std::array<CameraFrameAnalysis, 3>& analyses,
+                    const std::array<ShaftMeasurement, 3>& shafts, const json& entry) {
   enterDart(round, frames, analyses, shafts, entry);
   clearSettling(round);
   round.pendingCandidate = nullptr;
   round.pendingConfirmation = nullptr;
+  round.fallbackPoint = nullptr;
+  round.heldEventRecord = nullptr;
+  round.heldEventCount = 0;
   round.pendingSince = -1.0;
+}
+
+// The field voting of one settled dart: the tip, the cameras' checks of it, the chain of
+// field decisions, and then the entry, a wait for confirmation or an unresolved position.
+json decideDart(Round& round, const std::vector<cv::Mat>& frames, const std::array<CameraFrameAnalysis, 3>& analyses,
+                const std::array<ShaftMeasurement, 3>& shafts, const json& stats, double now) {
+  const std::array<json, 3> views = shaftRecords(shafts);
+  std::array<Homography, 3> homographies;
+  for (int i = 0; i < 3; ++i) homographies[i] = round.cameras[i].boardToImage;
+  const TipLocation tip = locateTip(views, homographies, missRadiusMm(), isPathEnabled);
+
+  json crosscheck;
+  const json checks = tip.point ? viewChecks(round, shafts, *tip.point, crosscheck) : unsupportedChecks(crosscheck);
+  const FieldEvidence evidence{views, measurementsOf(shafts), voteStats(analyses), checks};
+  const FieldDecision decision =
+      decideField(tip, evidence, round.cameras, round.stableHypothesisHistory, now, isPathEnabled);
+
+  json r = reply("DART_CANDIDATE", "DART_ENTERED", stats);
+  r["decision"] = decisionRecord(tip, decision);
+  r["view_checks"] = checks;
+  r["crosscheck"] = crosscheck;
+  r["arbitration"] = decision.arbitration();
+  r["views"] = views;
+  r["view_measurements"] = evidence.measurements;
+  if (decision.path.empty() || !decision.point) return leaveUnresolved(round, tip, decision, std::move(r), now);
+  if (needsFreshConfirmation(tip, decision) && !confirmsPending(round, decision)) {
+    round.pendingConfirmation = {{"time", now}, {"field", decision.field}, {"point", pointToJson(*decision.point)},
+                                 {"path", decision.path}};
+    r["status"] = "WAIT";
+    r["reason"] = "CAMERA_VOTE_NEEDS_FRESH_CONFIRMATION";
+    return r;
+  }
+  r["entry"] = buildEntry(round, tip, decision, views);
+  acceptDecision(round, frames, analyses, shafts, r["entry"]);
   return r;
 }
 
-json refinePublishedDart(Round& round, const std::vector<cv::Mat>&, int) {
-  // Later frames of a settled dart add nothing the settled decision did not already see.
-  round.tipSampling = nullptr;
-  return nullptr;
+}  // namespace
+
+bool isPathEnabled(const std::string& path) {
+  static const std::set<std::string> disabled = [] {
+    std::set<std::string> names;
+    if (const char* text = std::getenv("TARV_DISABLE_PATHS")) {
+      std::string name;
+      for (const char* p = text;; ++p) {
+        if (*p == '\0' || *p == ',' || *p == ';' || *p == ' ' || *p == '\t') {
+          if (!name.empty()) names.insert(name);
+          name.clear();
+          if (*p == '\0') break;
+        } else {
+          name += *p;
+        }
+      }
+    }
+    return names;
+  }();
+  return disabled.count(path) == 0;
+}
+
+std::pair<json, json> analyseWarmupCamera(const std::array<Camera, 3>& cameras, int camera) {
+  Round round;
+  round.cameras = cameras;
+  const Camera& c = cameras[camera];
+  (void)analyseCameraFrame(round, camera, c.emptyReferenceColour);
+  // A dark synthetic shaft from near the bull, so that the search, its four views and the
+  // tip refinement all run as they will on the first real dart.
+  cv::Mat withDart = c.emptyReferenceColour.clone();
+  const Point2 from = applyHomography(c.boardToImage, {0.0, 0.0});
+  const Point2 to = applyHomography(c.boardToImage, {30.0, 60.0});
+  cv::line(withDart, cv::Point(static_cast<int>(from.x), static_cast<int>(from.y)),
+           cv::Point(static_cast<int>(to.x), static_cast<int>(to.y)), cv::Scalar(10, 10, 10), 5, cv::LINE_AA);
+  ShaftView view;
+  view.frame = withDart;
+  view.background = c.backgroundFrame;
+  view.changeMask = dartChangeMask(colourDifference(withDart, c.backgroundFrame), kDartChangeLevel);
+  view.boardToImage = c.boardToImage;
+  view.minPixels = minPixelsForCamera(c);
+  DartViews measured = measureDartViews(view);
+  return {std::move(measured.shaftRecord), std::move(measured.measurements)};
+}
+
+json evaluateRoundFrames(Round& round, const std::vector<cv::Mat>& frames, double now) {
+  if (frames.size() < 3) throw std::runtime_error("THREE_CAMERAS_REQUIRED");
+  std::array<CameraFrameAnalysis, 3> analyses = analyseFrames(round, frames);
+  const json stats = cameraStats(analyses);
+  if (std::optional<json> gate = answerGates(round, frames, analyses, stats, now)) return *gate;
+  if (camerasSeeingDart(analyses) == 1) retryCloseDart(round, analyses);
+  if (std::optional<json> settling = waitUntilSettled(round, analyses, stats)) return *settling;
+  const std::array<ShaftMeasurement, 3> shafts = measureShafts(round, frames, analyses);
+  json r = decideDart(round, frames, analyses, shafts, stats, now);
+  if (round.earlyEvaluation) {
+    round.earlyRecord = {{"time", now}, {"status", r["status"]}, {"reason", r.value("reason", "")},
+                         {"decision", r["decision"]}};
+  }
+  return r;
+}
+
+json collectRefinementEvidence(const Round& round, int camera, const cv::Mat& frame) {
+  const Camera& c = round.cameras[camera];
+  json evidence = {{"abstention", true}, {"pixels", 0}, {"line", nullptr}, {"observations", json::array()},
+                   {"votes", json::array({{{"abstention", true}, {"tip_valid", false}, {"axis_valid", false},
+                                           {"point", {0.0, 0.0}}, {"field", "MISS"}}})}};
+  if (round.knownDartMasks.empty()) return evidence;
+  const cv::Mat& dartMask = round.knownDartMasks.back()[camera];
+  if (dartMask.empty() || frame.size() != dartMask.size()) return evidence;
+  const cv::Rect found = cv::boundingRect(dartMask);
+  if (found.area() == 0) return evidence;
+  const cv::Rect box = cv::Rect(found.x - kRefinementMarginPx, found.y - kRefinementMarginPx,
+                                found.width + 2 * kRefinementMarginPx, found.height + 2 * kRefinementMarginPx) &
+                       cv::Rect(0, 0, frame.cols, frame.rows);
+  // The dart against the board before it: where the dart was entered, the sampled frame's
+  // change against the empty board, kept to the dart's own mask.
+  const cv::Mat background = c.emptyReferenceColour(box);
+  const cv::Mat difference = colourDifference(frame(box), background);
+  cv::Mat change = dartChangeMask(difference, kDartChangeLevel);
+  cv::bitwise_and(change, dilateMask(dartMask(box), 5, false), change);
+  ShaftView view;
+  view.frame = frame(box);
+  view.background = background;
+  view.changeMask = change;
+  view.offset = box.tl();
+  view.boardToImage = c.boardToImage;
+  view.minPixels = minPixelsForCamera(c);
+  view.normalPoint = normalPointOf(c);
+  json record = estimateShaftAxis(view);
+  const json& vote = record["votes"][0];
+  evidence = record;
+  evidence["abstention"] = vote.value("abstention", true);
+  evidence["line"] = vote.contains("line") ? vote["line"] : json(nullptr);
+  return evidence;
+}
+
+json refinePublishedDart(Round& round, const std::vector<cv::Mat>& frames, int epoch) {
+  json& sampling = round.tipSampling;
+  if (!sampling.is_object() || sampling.value("epoch", -1) != epoch || round.entries.empty() || frames.size() < 3 ||
+      round.entries.back().value("id", 0) != sampling.value("entry_id", -1)) {
+    round.tipSampling = nullptr;
+    return nullptr;
+  }
+  auto job = [&](int camera) { return collectRefinementEvidence(round, camera, frames[camera]); };
+  const std::array<json, 3> views = runOnCameraWorkers(job);
+  sampling["attempts"] = sampling.value("attempts", 0) + 1;
+  const bool lastAttempt = sampling["attempts"].get<int>() >= kRefinementAttempts;
+
+  std::array<Homography, 3> homographies;
+  for (int i = 0; i < 3; ++i) homographies[i] = round.cameras[i].boardToImage;
+  const TipLocation tip = locateTip(views, homographies, missRadiusMm(), isPathEnabled);
+  json& entry = round.entries.back();
+  const Point2 published = pointFromJson(sampling["points"][0]);
+  if (!tip.point || std::hypot(tip.point->x - published.x, tip.point->y - published.y) > kRefinementAgreementMm) {
+    if (lastAttempt) round.tipSampling = nullptr;
+    return nullptr;
+  }
+  // The published point and every agreeing sample weigh alike: sensor noise averages out.
+  sampling["points"].push_back(pointToJson(*tip.point));
+  Point2 mean;
+  for (const json& p : sampling["points"]) {
+    mean.x += p[0].get<double>();
+    mean.y += p[1].get<double>();
+  }
+  mean.x /= sampling["points"].size();
+  mean.y /= sampling["points"].size();
+  // The field stays the one the decision chose; the point and its own field follow the samples.
+  json field = classifyBoardPoint(mean, 2.0);
+  field["selected_field"] = entry["selected_field"];
+  estimateBoundaryProbability(field, mean, entry["uncertainty_mm"]);
+  entry["board_xy_nominal_mm"] = {roundToThousandths(mean.x), roundToThousandths(mean.y)};
+  entry["nominal_field"] = field["nominal_field"];
+  entry["field"] = field;
+  entry["refined_samples"] = sampling["points"].size();
+  if (lastAttempt) round.tipSampling = nullptr;
+  // Not an unchanged frame: it moved a published dart.
+  return {{"status", "DART_REFINED"},
+          {"reason", "TIP_SAMPLES_AGREE"},
+          {"unchanged", false},
+          {"entry", entry},
+          {"refinement", {{"samples", sampling.is_object() ? sampling["points"] : json(nullptr)},
+                          {"method", tip.method},
+                          {"evidence", views}}}};
 }
 
 void beginTipSampling(Round& round, const json& reply, int epoch) {
-  round.tipSampling = {{"entry_id", reply["entry"].value("id", 0)}, {"epoch", epoch}};
+  const json& entry = reply["entry"];
+  // The frames the dart was decided on; the working background holds them since the entry.
+  for (int i = 0; i < 3; ++i) round.tipSamplingFrames[i] = round.cameras[i].backgroundFrame;
+  round.tipSampling = {{"entry_id", entry.value("id", 0)},
+                       {"epoch", epoch},
+                       {"attempts", 0},
+                       {"points", json::array({entry["board_xy_nominal_mm"]})}};
 }
 
 }  // namespace tarv

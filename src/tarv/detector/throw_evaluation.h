@@ -18,23 +18,35 @@ namespace tarv {
 //   "WAIT" ("LARGE_INTERACTION_OR_LIGHTING", "OLD_OBJECT_MOVED_OR_PARTLY_REMOVED",
 //   "LIGHT_PATCH_NOT_A_DART", "CAMERA_VOTE_NEEDS_FRESH_CONFIRMATION"), "SETTLING",
 //   "DART_CANDIDATE" (with "entry", "decision", "view_checks", "crosscheck", "arbitration"),
-//   "POSITION_UNRESOLVED", "DART_REMOVED".
+//   "POSITION_UNRESOLVED" (the same evidence without an entry; the decision window opens),
+//   "DART_REMOVED".
 // On "DART_CANDIDATE" the entry has been appended to the round's entries, the dart's masks
 // to knownDartMasks and into each camera's stored change mask, and the working background
 // follows the frame.
 json evaluateRoundFrames(Round& round, const std::vector<cv::Mat>& frames, double now);
 
-// Refines the last published dart from later quiet frames; null when there is nothing to
-// refine, else {"status":"DART_REFINED","entry"}.
+// Refines the last published dart from the next quiet triplet: the tip solved
+// again from the dart seen against the empty board; the entry's point becomes the mean of the
+// samples that agree with it, its selected field stays. Null when this triplet adds nothing,
+// else {"status":"DART_REFINED","entry","refinement"}.
 json refinePublishedDart(Round& round, const std::vector<cv::Mat>& frames, int epoch);
-// Opens the refinement of the dart just entered (reply holds "entry").
+// Opens the refinement of the dart just entered (reply holds "entry"): the frames it was
+// decided on go into the sampling slots.
 void beginTipSampling(Round& round, const json& reply, int epoch);
+// The refinement's camera job: the camera's shaft record of the last entered dart in the frame,
+// with its "abstention", "pixels" and board "line".
+json collectRefinementEvidence(const Round& round, int camera, const cv::Mat& frame);
 
 // The per-camera warm-up (a camera worker job): the camera's images 1 to 5 hold one
-// synthetic frame; answers its shaft record and its candidate record.
+// synthetic frame; answers its shaft record and its four view measurements of a synthetic
+// dart drawn into it.
 std::pair<json, json> analyseWarmupCamera(const std::array<Camera, 3>& cameras, int camera);
 
-// False for decision paths named in TARV_DISABLE_PATHS (read once).
+// False for decision paths named in TARV_DISABLE_PATHS (read once; names separated by
+// commas, spaces or semicolons): "EARLY_TIP" (the handler's what-if evaluation), "CONSENSUS",
+// "FIELD_MAJORITY", "TIE_BEST_CAMERA", "FIELD_VOTE", "BED_COLOUR", "STABLE_HYPOTHESIS" (the
+// field decision, asked in this order: a disabled one falls through to the next) and
+// "LINE_REFINEMENT" (the least-squares sharpening of the solver's point).
 bool isPathEnabled(const std::string& path);
 
 }  // namespace tarv

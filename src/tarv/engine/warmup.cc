@@ -26,7 +26,7 @@ double runWarmupOnce(const std::array<Camera, 3>& cameras) {
   for (int i = 0; i < 3; ++i) {
     views[i] = analysed[i].first;
     homographies[i] = cameras[i].boardToImage;
-    candidates.push_back(json::array({analysed[i].second}));
+    candidates.push_back(analysed[i].second);
   }
   (void)reconstructTipFromViews(views, homographies, std::max(300.0, missRadiusMm()));
   (void)buildMultiviewConsensus(candidates);

@@ -29,6 +29,10 @@ double pixelsPerMm2(const Homography& h) {
 // Room round the reduced dart change for the full-size search (flight tips, a point the
 // reduced image lost).
 constexpr int kCropMarginPx = 24;
+// A dart that only one camera saw is looked for again in the others at a lower change level
+// (a dart beside or behind an earlier one differs little from it).
+constexpr double kRetryLevelFactor = 0.6;
+constexpr double kRetryLevelFloor = 12.0;
 
 cv::Mat reduce(const cv::Mat& image, double scale, int interpolation) {
   if (scale == 1.0) return image;
@@ -65,26 +69,54 @@ CameraFrameAnalysis analyseCameraFrame(const Round& round, int camera, const cv:
                               ? cv::Mat()
                               : reducedOf(c.referenceChangeMask, c.reducedReferences[2], a.scale, true);
   a.frame = reduce(frame, a.scale, cv::INTER_AREA);
-  const cv::Mat grey = toGray(a.frame);
   const Homography h = scaleHomography(c.boardToImage, a.scale, a.scale);
   const double radius = scoringRadiusMm(round);
   a.region = getBoardRegionMask(a.frame.size(), h, radius);
   a.minPixels = std::max(20, static_cast<int>(minPixelsForCamera(c) * a.scale * a.scale));
   a.maxDartPixels = static_cast<int>(kLargestDartAreaMm2 * pixelsPerMm2(c.boardToImage) * a.scale * a.scale);
 
-  a.change = nativeDifferenceMask(emptyGrey, grey, a.region);
-  cv::bitwise_and(a.change, a.region, a.change);
-  const int regionPixels = std::max(1, cv::countNonZero(a.region));
-  a.changedFraction = static_cast<double>(cv::countNonZero(a.change)) / regionPixels;
-  a.masks = compareMasks(stored, a.change, std::max(1, static_cast<int>(kStoredTolerancePx * a.scale + 0.5)));
-
   // The dart's own change: against the working background, which holds the darts already
   // entered, in colour so that a black shaft over a red or green bed is seen too.
   const cv::Mat difference = colourDifference(a.frame, background);
+  const int regionPixels = std::max(1, cv::countNonZero(a.region));
+  const int tolerance = std::max(1, static_cast<int>(kStoredTolerancePx * a.scale + 0.5));
+  double largest = 0.0;
+  cv::minMaxLoc(difference, nullptr, &largest, nullptr, nullptr, a.region);
+  if (largest <= kDartChangeLevel) {
+    // The frame is the working background: nothing arrived and nothing left since the board
+    // was last taken, so its change against the empty board is the stored change. An
+    // unchanged board with darts on it costs no difference and median over the frame.
+    a.change = stored.empty() ? cv::Mat::zeros(a.frame.size(), CV_8UC1) : stored;
+    a.changedFraction = static_cast<double>(cv::countNonZero(a.change)) / regionPixels;
+    a.masks = compareMasks(a.change, a.change, tolerance);
+    a.dartMask = cv::Mat::zeros(a.frame.size(), CV_8UC1);
+    return a;
+  }
+  const cv::Mat grey = toGray(a.frame);
+  a.change = nativeDifferenceMask(emptyGrey, grey, a.region);
+  cv::bitwise_and(a.change, a.region, a.change);
+  a.changedFraction = static_cast<double>(cv::countNonZero(a.change)) / regionPixels;
+  a.masks = compareMasks(stored, a.change, tolerance);
   a.level = std::max(kDartChangeLevel, changeLevel(difference, a.region, processSwitches().adaptiveThreshold));
   a.dartMask = keepComponentsInBoardRegion(dartChangeMask(difference, a.level), h, cv::Mat(), radius);
   a.dartPixels = cv::countNonZero(a.dartMask);
   return a;
+}
+
+std::pair<int, int> retryDartAtLowerLevel(const Round& round, int camera, CameraFrameAnalysis& analysis) {
+  const Camera& c = round.cameras[camera];
+  const cv::Mat& background = reducedOf(c.backgroundFrame, c.reducedReferences[1], analysis.scale, false);
+  const double level = std::max(kRetryLevelFloor, analysis.level * kRetryLevelFactor);
+  const Homography h = scaleHomography(c.boardToImage, analysis.scale, analysis.scale);
+  cv::Mat mask = keepComponentsInBoardRegion(dartChangeMask(colourDifference(analysis.frame, background), level), h,
+                                             cv::Mat(), scoringRadiusMm(round));
+  const int pixels = cv::countNonZero(mask);
+  if (pixels >= analysis.minPixels) {
+    analysis.dartMask = mask;
+    analysis.dartPixels = pixels;
+    analysis.level = level;
+  }
+  return {pixels, analysis.minPixels};
 }
 
 DartCrop fullSizeDartChange(const Round& round, int camera, const cv::Mat& frame,

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <utility>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -52,6 +53,11 @@ inline bool seesDart(const CameraFrameAnalysis& a) { return a.dartPixels >= a.mi
 // with three entries, or when a camera changed by more than 15 % or lost more than a quarter
 // of its stored change).
 bool hasFreshChangeInTwoCameras(const Round& round, const std::vector<cv::Mat>& frames);
+
+// Looks for the dart again in a camera that did not see it, at a lower change level: answers
+// (pixels found, the camera's pixel limit); when the limit is reached the analysis takes the
+// new dart mask and level.
+std::pair<int, int> retryDartAtLowerLevel(const Round& round, int camera, CameraFrameAnalysis& analysis);
 
 // The dart's change at full size, searched round where the reduced analysis found it: the
 // colour change against the working background, whole components touching the board region.

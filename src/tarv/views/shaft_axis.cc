@@ -6,6 +6,7 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include "tarv/board/axis_candidate.h"
 #include "tarv/board/axis_intersection.h"
 #include "tarv/board/board_layout.h"
 #include "tarv/core/process_switches.h"
@@ -21,21 +22,6 @@ constexpr double kThinWidthMm = 11.0;
 constexpr double kSearchHalfWidthMm = 25.0;
 constexpr int kMinThinSections = 6;
 constexpr double kMinSpanMm = 20.0;
-
-double pixelsPerMm(const Homography& h, Point2 p) {
-  const Point2 a = applyHomography(h, p);
-  const Point2 bx = applyHomography(h, {p.x + 1.0, p.y});
-  const Point2 by = applyHomography(h, {p.x, p.y + 1.0});
-  return std::sqrt(std::hypot(bx.x - a.x, bx.y - a.y) * std::hypot(by.x - a.x, by.y - a.y));
-}
-
-Point2 imageToBoard(const Homography& h, cv::Point2d pixel) {
-  const cv::Matx33d H(h[0], h[1], h[2], h[3], h[4], h[5], h[6], h[7], h[8]);
-  const cv::Matx33d inverse = H.inv();
-  Homography hi;
-  for (int i = 0; i < 9; ++i) hi[i] = inverse.val[i];
-  return applyHomography(hi, {pixel.x, pixel.y});
-}
 
 float sampleAt(const cv::Mat& image, double x, double y) {
   if (x < 0 || y < 0 || x > image.cols - 1 || y > image.rows - 1) return 0.f;
@@ -250,7 +236,60 @@ std::optional<Line2> fitThinSections(const Line2& line, const std::vector<Sectio
   return result;
 }
 
+// Axis hypotheses of the change's pieces that the dart's own axis does not explain (a second
+// dart, a flight knocked loose): each elongated piece of dart size on its own line. The tip
+// solver's three-view test weighs them against the other cameras.
+constexpr int kMaxExtraAxes = 7;
+constexpr double kExplainedBandMm = 5.0;
+
+json otherAxisHypotheses(const ShaftView& view, const std::optional<Line2>& mainAxis) {
+  json hypotheses = json::array();
+  if (view.changeMask.empty()) return hypotheses;
+  const cv::Point2d offset(view.offset.x, view.offset.y);
+  const double band = kExplainedBandMm * pixelsPerMm(cropHomography(view.boardToImage, offset), {0.0, 0.0});
+  cv::Mat labels, stats, centroids;
+  const int count = cv::connectedComponentsWithStats(view.changeMask, labels, stats, centroids, 8, CV_32S);
+  std::vector<std::vector<Point2>> pieces(count);
+  for (int label = 1; label < count; ++label) {
+    if (stats.at<int>(label, cv::CC_STAT_AREA) < view.minPixels) continue;
+    if (mainAxis) {
+      const cv::Point2d centre(centroids.at<double>(label, 0) + offset.x, centroids.at<double>(label, 1) + offset.y);
+      if (std::abs(mainAxis->across(centre)) <= band) continue;
+    }
+    pieces[label].reserve(stats.at<int>(label, cv::CC_STAT_AREA));
+  }
+  for (int y = 0; y < labels.rows; ++y) {
+    const int* l = labels.ptr<int>(y);
+    for (int x = 0; x < labels.cols; ++x) {
+      if (l[x] > 0 && pieces[l[x]].capacity() > 0) pieces[l[x]].push_back({x + offset.x, y + offset.y});
+    }
+  }
+  for (const auto& piece : pieces) {
+    if (piece.empty() || static_cast<int>(hypotheses.size()) >= kMaxExtraAxes) continue;
+    json axis = fitAxisCandidate(piece);
+    if (axis.is_null()) continue;
+    axis["axis_valid"] = true;
+    hypotheses.push_back(std::move(axis));
+  }
+  return hypotheses;
+}
+
 }  // namespace
+
+double pixelsPerMm(const Homography& h, Point2 p) {
+  const Point2 a = applyHomography(h, p);
+  const Point2 bx = applyHomography(h, {p.x + 1.0, p.y});
+  const Point2 by = applyHomography(h, {p.x, p.y + 1.0});
+  return std::sqrt(std::hypot(bx.x - a.x, bx.y - a.y) * std::hypot(by.x - a.x, by.y - a.y));
+}
+
+Point2 imageToBoard(const Homography& h, cv::Point2d pixel) {
+  const cv::Matx33d H(h[0], h[1], h[2], h[3], h[4], h[5], h[6], h[7], h[8]);
+  const cv::Matx33d inverse = H.inv();
+  Homography hi;
+  for (int i = 0; i < 9; ++i) hi[i] = inverse.val[i];
+  return applyHomography(hi, {pixel.x, pixel.y});
+}
 
 double measureDifferenceTerminal(const cv::Mat& difference, cv::Point2d origin, cv::Point2d direction,
                                  double tEnd, double level) {
@@ -361,11 +400,14 @@ std::optional<ShaftFit> fitShaft(const ShaftView& view) {
   return fit;
 }
 
-json estimateShaftAxis(const ShaftView& view) {
+json estimateShaftAxis(const ShaftView& view) { return shaftRecord(view, fitShaft(view)); }
+
+json shaftRecord(const ShaftView& view, const std::optional<ShaftFit>& fit) {
   json abstain = {{"abstention", true}, {"tip_valid", false}, {"axis_valid", false},
                   {"point", {0.0, 0.0}}, {"field", "MISS"}};
-  const std::optional<ShaftFit> fit = fitShaft(view);
-  if (!fit) return {{"observations", json::array()}, {"votes", {abstain}}, {"pixels", 0}};
+  if (!fit) {
+    return {{"observations", otherAxisHypotheses(view, std::nullopt)}, {"votes", {abstain}}, {"pixels", 0}};
+  }
 
   cv::Point2d d = fit->direction;
   if (d.y < 0 || (d.y == 0 && d.x < 0)) d = -d;
@@ -397,7 +439,9 @@ json estimateShaftAxis(const ShaftView& view) {
                {"error_mm", roundToThousandths(pixelError / ppm)},
                {"field", classifyBoardPoint(tip, 0.0)["nominal_field"]}};
   if (boardLine) vote["line"] = {(*boardLine)[0], (*boardLine)[1], (*boardLine)[2]};
-  return {{"observations", {observation}}, {"votes", {vote}}, {"pixels", fit->pixels}};
+  json observations = otherAxisHypotheses(view, Line2{fit->origin, fit->direction});
+  observations.insert(observations.begin(), observation);
+  return {{"observations", observations}, {"votes", {vote}}, {"pixels", fit->pixels}};
 }
 
 }  // namespace tarv

@@ -57,10 +57,17 @@ double measureDifferenceTerminal(const cv::Mat& difference, cv::Point2d origin, 
 // The dart's axis in one view, or nothing when the change holds no dart-like support.
 std::optional<ShaftFit> fitShaft(const ShaftView& view);
 
-// The camera's shaft record: {"observations": [axis record], "votes": [tip vote]} with the
+// The board point under an image pixel (the inverse of the board-to-image homography).
+Point2 imageToBoard(const Homography& boardToImage, cv::Point2d pixel);
+
+// Image pixels per board millimetre round a board point (geometric mean of both directions).
+double pixelsPerMm(const Homography& boardToImage, Point2 point);
+
+// The camera's shaft record of a fit (or of none): {"observations": [axis record], "votes": [tip vote]} with the
 // keys the tip solver reads ("origin_px", "direction_xy", "axis_valid", "support_endpoints_px";
 // "abstention", "tip_valid", "point", "line", "axis_index", "error_mm", "pixel_error",
 // "field", "image_point"), and "pixels".
+json shaftRecord(const ShaftView& view, const std::optional<ShaftFit>& fit);
 json estimateShaftAxis(const ShaftView& view);
 
 }  // namespace tarv

@@ -1,6 +1,6 @@
 // What one camera says about a dart's position once its shaft record is known: whether it
-// supports a board point, its own candidate for the consensus, and where its axis passes a
-// common point.
+// supports a board point, its own single-view candidate, and where its axis passes a common
+// point.
 #pragma once
 
 #include <atomic>
@@ -22,10 +22,10 @@ using json = nlohmann::json;
 json checkLocalTipEvidence(const cv::Mat& freshChange, const Homography& boardToImage,
                            const json& shaftRecord, Point2 pointMm);
 
-// The camera's own candidate (a ViewMeasurement: "status", "quality" 0..1, "field", "point",
-// "kind"): "CANDIDATE" from its tip vote, or "NO_EVENT_REGION" (no change), 
-// "EVENT_REGION_TOO_LARGE" (more than the given share of the board region changed) or
-// "NO_CAMERA_LOCAL_SEED" (no shaft) with "quality" 0.
+// The camera's own candidate of the one-camera engines (a ViewMeasurement: "status",
+// "quality" 0..1, "field", "point", "kind"): "CANDIDATE" from its tip vote, or
+// "NO_EVENT_REGION" (no change), "EVENT_REGION_TOO_LARGE" (more than the given share of the
+// board region changed) or "NO_CAMERA_LOCAL_SEED" (no shaft) with "quality" 0.
 json locateCameraCandidate(int changedPixels, double changedFraction, const json& shaftRecord,
                            double largestFraction);
 

@@ -32,17 +32,6 @@ TEST(TipEvidence, LocalEvidenceNeedsTheLineAndFreshChangeNearThePoint) {
   EXPECT_EQ(checkLocalTipEvidence(change, h, record(true), {10.0, 20.0})["independent_votes"], 0);
 }
 
-TEST(TipEvidence, CandidatesAndTheirRefusals) {
-  EXPECT_EQ(locateCameraCandidate(0, 0.0, record(), 0.15)["status"], "NO_EVENT_REGION");
-  EXPECT_EQ(locateCameraCandidate(500, 0.2, record(), 0.15)["status"], "EVENT_REGION_TOO_LARGE");
-  EXPECT_EQ(locateCameraCandidate(500, 0.01, record(true), 0.15)["status"], "NO_CAMERA_LOCAL_SEED");
-  const json candidate = locateCameraCandidate(500, 0.01, record(), 0.15);
-  EXPECT_EQ(candidate["status"], "CANDIDATE");
-  EXPECT_EQ(candidate["field"], "S6");
-  EXPECT_EQ(candidate["point"], json({10.0, 20.0}));
-  EXPECT_DOUBLE_EQ(candidate["quality"].get<double>(), 0.8);
-}
-
 TEST(TipEvidence, CommonPointIsTheFootOnTheCamerasLine) {
   const json common = findCommonBoardPoint(record(), {13.0, -4.0});
   EXPECT_EQ(common["point"], json({10.0, -4.0}));

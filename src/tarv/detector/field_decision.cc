@@ -1,0 +1,196 @@
+#include "tarv/detector/field_decision.h"
+
+#include <cmath>
+
+#include "tarv/board/bed_colour.h"
+#include "tarv/board/best_view.h"
+#include "tarv/board/board_layout.h"
+#include "tarv/board/field_vote.h"
+#include "tarv/board/multiview_consensus.h"
+#include "tarv/board/position_arbitration.h"
+#include "tarv/board/tip_solver.h"
+#include "tarv/detector/dart_position.h"
+#include "tarv/core/engine_values.h"
+
+namespace tarv {
+
+const char* const kPathConsensus = "CONSENSUS";
+const char* const kPathMajority = "FIELD_MAJORITY";
+const char* const kPathTieBestCamera = "TIE_BEST_CAMERA";
+const char* const kPathFieldVote = "FIELD_VOTE";
+const char* const kPathBedColour = "BED_COLOUR";
+const char* const kPathStable = "STABLE_HYPOTHESIS";
+const char* const kPathLineRefinement = "LINE_REFINEMENT";
+
+namespace {
+
+// The refinement may sharpen the solver's point, not move it somewhere else.
+constexpr double kLargestRefinementShiftMm = 1.5;
+// Fields within this distance of the point are its candidates (as in the entry's field).
+constexpr double kCandidateMarginMm = 2.0;
+// A field vote that does not name the point's own field needs this much lead.
+constexpr double kClearVoteMargin = 1.0;
+
+std::string fieldOf(Point2 p) { return classifyBoardPoint(p, 0.0)["nominal_field"].get<std::string>(); }
+
+bool isCandidateField(Point2 p, const std::string& field) {
+  const json classification = classifyBoardPoint(p, kCandidateMarginMm);
+  for (const json& c : classification["candidates"]) {
+    if (c.is_string() && c.get<std::string>() == field) return true;
+  }
+  return false;
+}
+
+json solverUncertainty(const json& solver) {
+  if (solver.value("method", "") == "THREE_VIEW_LINES") {
+    const json& selected = solver["geometry"]["selected"];
+    return selected.value("uncertainty_mm", json(nullptr));
+  }
+  return solver.value("uncertainty_mm", json(nullptr));
+}
+
+// Each camera's four views as the candidate records the camera votes read.
+json candidatesByKind(const json& measurements) {
+  json candidates = json::array();
+  for (const json& camera : measurements) {
+    json byKind = json::object();
+    for (const json& m : camera) byKind[m.value("kind", "")] = m;
+    candidates.push_back(byKind);
+  }
+  return candidates;
+}
+
+json viewsArray(const std::array<json, 3>& views) { return json::array({views[0], views[1], views[2]}); }
+
+struct Chain {
+  const TipLocation& tip;
+  const FieldEvidence& evidence;
+  const PathFilter& enabled;
+  FieldDecision decision;
+
+  bool decide(const char* path, const std::string& field) {
+    decision.path = path;
+    decision.field = field;
+    decision.point = tip.point;
+    return true;
+  }
+
+  // The consensus decides when its field is the one the solved point lies in: a consensus
+  // that contradicts the geometry is weighed by the field vote instead.
+  bool consensus() {
+    decision.consensus = buildMultiviewConsensus(evidence.measurements);
+    if (!enabled(kPathConsensus) || !tip.point || decision.consensus.value("status", "") != "CONSENSUS") return false;
+    const std::string field = decision.consensus["selected"].value("field", "");
+    return field == fieldOf(*tip.point) && decide(kPathConsensus, field);
+  }
+
+  bool majority() {
+    decision.majority = applyFieldMajorityRule(decision.consensus);
+    if (!enabled(kPathMajority) || !tip.point || decision.majority.is_null()) return false;
+    const std::string field = decision.majority.value("field", "");
+    return field == fieldOf(*tip.point) && decide(kPathMajority, field);
+  }
+
+  // A tied consensus with a point from fewer than three views: the camera with the best view
+  // names the field, when that field is one the point may lie in.
+  bool tieBreak(const std::array<Homography, 3>& homographies) {
+    if (!enabled(kPathTieBestCamera) || decision.consensus.value("status", "") == "CONSENSUS" ||
+        rankDecisionMethod(tip.method) >= 3) {
+      return false;
+    }
+    decision.tie = breakTieByBestView(decision.consensus, viewsArray(evidence.views), evidence.stats,
+                                      candidatesByKind(evidence.measurements), homographies);
+    if (decision.tie.is_null() || !tip.point) return false;
+    const std::string field = decision.tie.value("field", "");
+    return isCandidateField(*tip.point, field) && decide(kPathTieBestCamera, field);
+  }
+
+  // The weighed opinions: the solver's point, each camera's best tip and the consensus.
+  bool fieldVote(bool mayDecide) {
+    json current = {{"method", tip.method}, {"point", tip.point ? pointToJson(*tip.point) : json(nullptr)}};
+    decision.hypothesis = decideFieldVote(current, viewsArray(evidence.views), decision.consensus, evidence.stats,
+                                          candidatesByKind(evidence.measurements));
+    if (!mayDecide || !enabled(kPathFieldVote) || !tip.point || !decision.hypothesis.is_object()) return false;
+    const std::string field = decision.hypothesis.value("field", "");
+    const bool eligible = decision.hypothesis.value("eligible", false);
+    // The vote names the field the point lies in: it stands when two cameras back it, or when
+    // the point itself comes from the lines of two or more cameras.
+    if (field == fieldOf(*tip.point)) {
+      return (eligible || rankDecisionMethod(tip.method) >= 2) && decide(kPathFieldVote, field);
+    }
+    return eligible && isCandidateField(*tip.point, field) &&
+           decision.hypothesis.value("margin", 0.0) >= kClearVoteMargin && decide(kPathFieldVote, field);
+  }
+
+  // Next to a wire the bed colour under the tip tells the two fields apart; it settles a
+  // field the other paths left open. It never overrides them: a wire read from the side fills
+  // the small patch with its own bright colour and leans towards the white field.
+  void bedColour(const std::array<Camera, 3>& cameras, const std::array<Homography, 3>& homographies) {
+    if (!tip.point) return;
+    json classification = classifyBoardPoint(*tip.point, kCandidateMarginMm);
+    estimateBoundaryProbability(classification, *tip.point, tip.uncertainty);
+    decision.bedColour = json::object();
+    arbitrateBedColour(decision.bedColour, classification, *tip.point, evidence.views, cameras, homographies,
+                       tip.uncertainty, evidence.viewChecks);
+    if (!enabled(kPathBedColour) || !decision.bedColour.value("applied", false)) return;
+    if (!decision.path.empty()) return;
+    decide(kPathBedColour, decision.bedColour["selected"].get<std::string>());
+  }
+
+  // An unresolved position that has held its field and point over successive frames.
+  bool stable(const json& history, double now) {
+    decision.stable = checkStableHypothesis(history, decision.hypothesis, now);
+    if (!enabled(kPathStable) || !decision.stable.value("ready", false)) return false;
+    decide(kPathStable, decision.hypothesis.value("field", ""));
+    if (!decision.point) decision.point = pointFromJson(decision.hypothesis["point"]);
+    return true;
+  }
+};
+
+}  // namespace
+
+TipLocation locateTip(const std::array<json, 3>& views, const std::array<Homography, 3>& homographies,
+                      double radiusMm, const PathFilter& enabled) {
+  TipLocation tip;
+  tip.solver = reconstructTipFromViews(views, homographies, radiusMm);
+  tip.method = tip.solver.value("method", "UNRESOLVED");
+  tip.uncertainty = solverUncertainty(tip.solver);
+  tip.solver.erase("geometry");
+  if (tip.method == "UNRESOLVED" || !tip.solver.contains("point")) return tip;
+  tip.point = pointFromJson(tip.solver["point"]);
+  if (!enabled(kPathLineRefinement)) return tip;
+  const json refined = refineAgreeingLines(views, *tip.point);
+  if (refined.is_object() && refined["shift_mm"].get<double>() <= kLargestRefinementShiftMm) {
+    tip.refinement = refined;
+    tip.point = pointFromJson(refined["point"]);
+    // The solver's floor stays: the refinement sharpens the point, not the claim about it.
+    if (!tip.uncertainty.is_number()) tip.uncertainty = refined["uncertainty_mm"];
+  }
+  return tip;
+}
+
+json FieldDecision::arbitration() const {
+  return {{"path", path.empty() ? json(nullptr) : json(path)},
+          {"consensus", consensus},
+          {"majority", majority},
+          {"tie_break", tie},
+          {"hypothesis", hypothesis},
+          {"bed_colour", bedColour},
+          {"stable", stable}};
+}
+
+FieldDecision decideField(const TipLocation& tip, const FieldEvidence& evidence, const std::array<Camera, 3>& cameras,
+                          const json& stableHistory, double now, const PathFilter& enabled) {
+  std::array<Homography, 3> homographies;
+  for (int i = 0; i < 3; ++i) homographies[i] = cameras[i].boardToImage;
+  Chain chain{tip, evidence, enabled, {}};
+  // Each step records its evidence whether or not it decides; the field vote always runs,
+  // since its hypothesis is what an unresolved dart carries into the history.
+  const bool decided = chain.consensus() || chain.majority() || chain.tieBreak(homographies);
+  chain.fieldVote(!decided);
+  chain.bedColour(cameras, homographies);
+  if (chain.decision.path.empty()) chain.stable(stableHistory, now);
+  return chain.decision;
+}
+
+}  // namespace tarv

@@ -1,0 +1,189 @@
+// The field voting of single rendered darts: each camera measures the dart in its four views,
+// the tip solver places it and the chain of decision paths names its field.
+#include "tarv/detector/field_decision.h"
+
+#include <cmath>
+#include <set>
+
+#include <gtest/gtest.h>
+
+#include "host/host_protocol.h"
+#include "scene/scene.h"
+#include "tarv/board/board_layout.h"
+#include "tarv/board/field_vote.h"
+#include "tarv/core/engine_values.h"
+#include "tarv/board/position_arbitration.h"
+#include "tarv/views/dart_views.h"
+#include "tarv/views/tip_evidence.h"
+
+namespace tarv {
+namespace {
+
+using host::homographyOf;
+
+PathFilter allBut(std::set<std::string> disabled) {
+  return [disabled](const std::string& path) { return disabled.count(path) == 0; };
+}
+
+// One dart rendered on the default rig and measured in every camera as the evaluation does.
+struct MeasuredDart {
+  scene::DartTruth truth;
+  std::array<Camera, 3> cameras;
+  TipLocation tip;
+  FieldEvidence evidence;
+};
+
+MeasuredDart measure(cv::Point2d tipMm, cv::Vec3d direction, const PathFilter& enabled = allBut({})) {
+  const scene::Renderer& renderer = scene::defaultRenderer();
+  const scene::SceneImages& empty = scene::defaultEmptyBoard();
+  scene::Scene scene;
+  scene::Dart dart;
+  dart.tip_mm = tipMm;
+  dart.direction = direction;
+  scene.darts.push_back(dart);
+  const scene::SceneImages shot = renderer.render(scene);
+  MeasuredDart m;
+  m.truth = shot.truth.darts[0];
+  std::array<Homography, 3> homographies;
+  m.evidence.measurements = json::array();
+  m.evidence.stats = json::object();
+  std::array<cv::Mat, 3> changes;
+  for (int c = 0; c < 3; ++c) {
+    homographies[c] = homographyOf(shot.truth.cameras[c].board_to_image);
+    m.cameras[c].boardToImage = homographies[c];
+    m.cameras[c].backgroundFrame = empty.frames[c];
+    ShaftView view;
+    view.frame = shot.frames[c];
+    view.background = empty.frames[c];
+    changes[c] = dartChangeMask(colourDifference(shot.frames[c], empty.frames[c]), kDartChangeLevel);
+    view.changeMask = changes[c];
+    view.boardToImage = homographies[c];
+    view.normalPoint = shot.truth.cameras[c].image_normal;
+    const DartViews views = measureDartViews(view);
+    m.evidence.views[c] = views.shaftRecord;
+    m.evidence.measurements.push_back(views.measurements);
+    m.evidence.stats[cameraIds[c]] = {{"new", cv::countNonZero(changes[c])}, {"moved_support", 0}};
+  }
+  m.tip = locateTip(m.evidence.views, homographies, 240.0, enabled);
+  m.evidence.viewChecks = json::object();
+  for (int c = 0; c < 3; ++c) {
+    m.evidence.viewChecks[cameraIds[c]] =
+        m.tip.point ? checkLocalTipEvidence(changes[c], homographies[c], m.evidence.views[c], *m.tip.point)
+                    : json{{"supported", false}};
+  }
+  return m;
+}
+
+double distanceMm(Point2 a, cv::Point2d b) { return std::hypot(a.x - b.x, a.y - b.y); }
+
+// A dart leaning a little to the side, as most land.
+const cv::Vec3d kLeaning = cv::normalize(cv::Vec3d(0.15, 0.1, -1.0));
+
+TEST(FieldDecision, AClearDartIsDecidedByTheConsensusAtTheSolversPoint) {
+  const MeasuredDart m = measure({42.0, -63.0}, kLeaning);
+  ASSERT_TRUE(m.tip.point.has_value());
+  EXPECT_EQ(m.tip.method, "THREE_VIEW_LINES");
+  EXPECT_LT(distanceMm(*m.tip.point, m.truth.tip_mm), 0.5);
+  EXPECT_TRUE(m.tip.refinement.is_object());
+
+  const FieldDecision d = decideField(m.tip, m.evidence, m.cameras, json::array(), 10.0, allBut({}));
+  EXPECT_EQ(d.path, "CONSENSUS");
+  EXPECT_EQ(d.field, m.truth.field);
+  EXPECT_EQ(d.consensus["status"], "CONSENSUS");
+  EXPECT_GE(d.consensus["valid"].get<int>(), 6);
+  // The entry's point is the solver's, not the consensus cluster's.
+  EXPECT_EQ(pointToJson(*d.point), pointToJson(*m.tip.point));
+  // The field vote is weighed even when the consensus decides: it is the hypothesis the
+  // decision carries.
+  ASSERT_TRUE(d.hypothesis.is_object());
+  EXPECT_EQ(d.hypothesis["field"], m.truth.field);
+  EXPECT_EQ(d.arbitration()["hypothesis"], d.hypothesis);
+}
+
+TEST(FieldDecision, ADisabledPathFallsThroughToTheNext) {
+  const MeasuredDart m = measure({-88.0, 31.0}, kLeaning);
+  const FieldDecision majority =
+      decideField(m.tip, m.evidence, m.cameras, json::array(), 10.0, allBut({"CONSENSUS"}));
+  EXPECT_EQ(majority.path, "FIELD_MAJORITY");
+  EXPECT_EQ(majority.field, m.truth.field);
+  const FieldDecision vote =
+      decideField(m.tip, m.evidence, m.cameras, json::array(), 10.0, allBut({"CONSENSUS", "FIELD_MAJORITY"}));
+  EXPECT_EQ(vote.path, "FIELD_VOTE");
+  EXPECT_EQ(vote.field, m.truth.field);
+  const FieldDecision none = decideField(m.tip, m.evidence, m.cameras, json::array(), 10.0,
+                                         allBut({"CONSENSUS", "FIELD_MAJORITY", "FIELD_VOTE", "STABLE_HYPOTHESIS"}));
+  EXPECT_TRUE(none.path.empty());
+  // Undecided, it still carries its hypothesis for the history.
+  EXPECT_EQ(none.hypothesis["field"], m.truth.field);
+
+  // Without the line refinement the point is the solver's own.
+  const MeasuredDart plain = measure({-88.0, 31.0}, kLeaning, allBut({"LINE_REFINEMENT"}));
+  EXPECT_TRUE(plain.tip.refinement.is_null());
+  EXPECT_EQ(pointToJson(*plain.tip.point), plain.tip.solver["point"]);
+}
+
+TEST(FieldDecision, AnUnresolvedPositionIsSettledOverFrames) {
+  const MeasuredDart m = measure({-30.0, 120.0}, kLeaning);
+  const PathFilter onlyStable = allBut({"CONSENSUS", "FIELD_MAJORITY", "FIELD_VOTE", "BED_COLOUR"});
+  json history = json::array();
+  std::vector<std::string> paths;
+  for (double now : {20.0, 20.4, 20.8}) {
+    const FieldDecision d = decideField(m.tip, m.evidence, m.cameras, history, now, onlyStable);
+    paths.push_back(d.path);
+    json reply = {{"arbitration", d.arbitration()}};
+    history = arbitratePosition(history, d.path.empty() ? "POSITION_UNRESOLVED" : "DART_CANDIDATE", now, reply);
+    if (!d.path.empty()) {
+      EXPECT_EQ(d.field, m.truth.field);
+    }
+  }
+  EXPECT_EQ(paths, (std::vector<std::string>{"", "", "STABLE_HYPOTHESIS"}));
+}
+
+TEST(FieldDecision, ADartBesideAWireIsDecidedByTheBedColour) {
+  // 1.3 mm inside the treble of the 20, beside its inner wire (97 mm): red against the black
+  // single of the same sector.
+  const MeasuredDart m = measure({0.0, -(97.0 + 1.3)}, kLeaning);
+  ASSERT_EQ(m.truth.field, "T20");
+  const FieldDecision d = decideField(m.tip, m.evidence, m.cameras, json::array(), 10.0,
+                                      allBut({"CONSENSUS", "FIELD_MAJORITY", "FIELD_VOTE"}));
+  EXPECT_EQ(d.bedColour["reason"], "BED_COLOUR_AT_TIP") << d.bedColour.dump();
+  EXPECT_EQ(d.path, "BED_COLOUR");
+  EXPECT_EQ(d.field, "T20");
+}
+
+TEST(FieldDecision, ATiedConsensusGoesToTheCameraWithTheBestView) {
+  // A dart in the single 20, half a millimetre from its radial wire to the 1. The third
+  // camera lost the dart, so the point rests on two cameras' lines, and the second camera's
+  // views see the tip across the wire: four views name the 20 and four the 1.
+  MeasuredDart m = measure({9.0, -60.0}, kLeaning);
+  ASSERT_EQ(m.truth.field, "S20");
+  const json lost = {{"abstention", true}, {"tip_valid", false}, {"axis_valid", false},
+                     {"point", {0.0, 0.0}}, {"field", "MISS"}};
+  m.evidence.views[2] = {{"observations", json::array()}, {"votes", json::array({lost})}};
+  std::array<Homography, 3> homographies;
+  for (int c = 0; c < 3; ++c) homographies[c] = m.cameras[c].boardToImage;
+  m.tip = locateTip(m.evidence.views, homographies, 240.0, allBut({}));
+  ASSERT_TRUE(m.tip.point.has_value());
+  ASSERT_LT(rankDecisionMethod(m.tip.method), 3) << m.tip.method;
+  const auto seen = [](json& view, const char* field, double x) {
+    view = {{"status", "CANDIDATE"}, {"quality", 0.8}, {"field", field}, {"point", {x, -60.0}}, {"kind", view["kind"]}};
+  };
+  for (json& view : m.evidence.measurements[0]) seen(view, "S20", 9.0);
+  for (json& view : m.evidence.measurements[1]) seen(view, "S1", 9.9);
+  for (json& view : m.evidence.measurements[2]) view = {{"status", "ABSTAIN"}, {"quality", 0.0}, {"kind", view["kind"]}};
+  const FieldDecision d = decideField(m.tip, m.evidence, m.cameras, json::array(), 10.0, allBut({}));
+  EXPECT_EQ(d.consensus["status"], "UNRESOLVED");
+  ASSERT_TRUE(d.tie.is_object()) << d.consensus.dump();
+  EXPECT_EQ(d.tie["rule"], "TIE_BEST_VIEW_CAMERA_ANGLE_x_CLEAN_PIXELS_x_LINE_QUALITY");
+  EXPECT_EQ(d.path, "TIE_BEST_CAMERA");
+  EXPECT_EQ(d.field, d.tie["field"]);
+  EXPECT_EQ(d.field, "S20");
+  // With the tie-break switched off the field vote weighs the same opinions instead.
+  const FieldDecision off = decideField(m.tip, m.evidence, m.cameras, json::array(), 10.0, allBut({"TIE_BEST_CAMERA"}));
+  EXPECT_TRUE(off.tie.is_null());
+  EXPECT_EQ(off.path, "FIELD_VOTE");
+  EXPECT_EQ(off.field, "S20");
+}
+
+}  // namespace
+}  // namespace tarv

@@ -1,0 +1,100 @@
+// The four views of a dart on rendered cameras: each finds the tip on its own.
+#include "tarv/views/dart_views.h"
+
+#include <algorithm>
+#include <cmath>
+#include <map>
+
+#include <gtest/gtest.h>
+
+#include "host/host_protocol.h"
+#include "scene/scene.h"
+#include "tarv/core/board_geometry.h"
+#include "tarv/core/engine_values.h"
+#include "tarv/views/tip_evidence.h"
+
+namespace tarv {
+namespace {
+
+ShaftView renderedView(const scene::SceneImages& shot, const scene::SceneImages& empty, int camera) {
+  ShaftView view;
+  view.frame = shot.frames[camera];
+  view.background = empty.frames[camera];
+  view.changeMask = dartChangeMask(colourDifference(shot.frames[camera], empty.frames[camera]), kDartChangeLevel);
+  view.boardToImage = host::homographyOf(shot.truth.cameras[camera].board_to_image);
+  view.normalPoint = shot.truth.cameras[camera].image_normal;
+  return view;
+}
+
+TEST(DartViews, EachViewFindsTheTipOnItsOwn) {
+  const scene::Renderer& renderer = scene::defaultRenderer();
+  const scene::SceneImages& empty = scene::defaultEmptyBoard();
+  scene::SceneRandom rng(41);
+  std::map<std::string, std::vector<double>> errors;
+  std::map<std::string, int> candidates;
+  int identicalToNormal = 0, views = 0;
+  for (int n = 0; n < 8; ++n) {
+    scene::Scene scene;
+    scene.darts.push_back(scene::randomDart(rng, 150.0));
+    const scene::SceneImages shot = renderer.render(scene);
+    const cv::Point2d truth = shot.truth.darts[0].tip_mm;
+    for (int c = 0; c < 3; ++c) {
+      const DartViews measured = measureDartViews(renderedView(shot, empty, c));
+      ASSERT_EQ(measured.measurements.size(), 4u);
+      ++views;
+      for (size_t k = 0; k < 4; ++k) {
+        const json& m = measured.measurements[k];
+        EXPECT_EQ(m["kind"], viewKinds[k]);
+        if (m["status"] != "CANDIDATE") continue;
+        ++candidates[viewKinds[k]];
+        const Point2 p = pointFromJson(m["point"]);
+        errors[viewKinds[k]].push_back(std::hypot(p.x - truth.x, p.y - truth.y));
+        EXPECT_GE(m["quality"].get<double>(), 0.0);
+        EXPECT_LE(m["quality"].get<double>(), 1.0);
+        if (k > 0 && m["point"] == measured.measurements[0]["point"]) ++identicalToNormal;
+      }
+      // The shaft record the solver reads comes with the views.
+      EXPECT_FALSE(measured.shaftRecord["votes"][0]["abstention"].get<bool>());
+    }
+  }
+  for (const std::string& kind : viewKinds) {
+    EXPECT_GE(candidates[kind], views * 3 / 4) << kind;
+    std::vector<double>& e = errors[kind];
+    ASSERT_FALSE(e.empty()) << kind;
+    std::nth_element(e.begin(), e.begin() + e.size() / 2, e.end());
+    EXPECT_LT(e[e.size() / 2], 1.0) << kind;
+  }
+  // The views measure for themselves: the edge can fall where the shaft search put the tip
+  // now and then, not as a rule.
+  EXPECT_LE(identicalToNormal, views / 8);
+}
+
+TEST(DartViews, NoChangeAbstainsInEveryView) {
+  const scene::SceneImages& empty = scene::defaultEmptyBoard();
+  const DartViews measured = measureDartViews(renderedView(empty, empty, 0));
+  ASSERT_EQ(measured.measurements.size(), 4u);
+  for (const json& m : measured.measurements) {
+    EXPECT_EQ(m["status"], "ABSTAIN");
+    EXPECT_EQ(m["quality"], 0.0);
+  }
+  EXPECT_TRUE(measured.shaftRecord["votes"][0]["abstention"].get<bool>());
+}
+
+TEST(DartViews, TheDetailViewsBelongToTheThreeCameraTipMode) {
+  const scene::Renderer& renderer = scene::defaultRenderer();
+  const scene::SceneImages& empty = scene::defaultEmptyBoard();
+  scene::Scene scene;
+  scene::Dart dart;
+  dart.tip_mm = {30.0, 40.0};
+  scene.darts.push_back(dart);
+  const scene::SceneImages shot = renderer.render(scene);
+  const int previous = setTipMode(1);
+  const DartViews measured = measureDartViews(renderedView(shot, empty, 1));
+  setTipMode(previous);
+  EXPECT_EQ(measured.measurements[0]["status"], "CANDIDATE");
+  EXPECT_EQ(measured.measurements[2]["reason"], "TIP_MODE");
+  EXPECT_EQ(measured.measurements[3]["reason"], "TIP_MODE");
+}
+
+}  // namespace
+}  // namespace tarv
