@@ -151,15 +151,18 @@ bool isRoundReply(const json& reply) {
          (reply.contains("engine_flags") || reply.contains("round") || reply.contains("entries"));
 }
 
+// How many inputs parsed and how many reached the armed round, printed every 2^16 inputs
+// and at a normal exit.
 struct Counts {
   uint64_t inputs = 0;
   uint64_t parsed = 0;
   uint64_t reachedArmedRound = 0;
-  ~Counts() {
+  void print() const {
     std::fprintf(stderr, "tarv_call_fuzzer: %llu inputs, %llu parsed, %llu reached the armed round\n",
                  static_cast<unsigned long long>(inputs), static_cast<unsigned long long>(parsed),
                  static_cast<unsigned long long>(reachedArmedRound));
   }
+  ~Counts() { print(); }
 };
 Counts counts;
 
@@ -190,5 +193,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (reply == nullptr || parsedReply.is_discarded()) std::abort();
   if (isRoundReply(parsedReply)) ++counts.reachedArmedRound;
   if (engine != r.armed) tarv_destroy(engine);
+  if (counts.inputs % 65536 == 0) counts.print();
   return 0;
 }
