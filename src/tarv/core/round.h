@@ -163,9 +163,9 @@ class Round {
   double lightEventTime = -1.0;         // when the evaluation last saw a change of light
 
   // Defined by the recovery: the recovery after a takeout, a disturbance or an unresolved
-  // event.
-  json recover(const std::vector<cv::Mat>& frames, double now, bool skipRealignment,
-               bool pendingProof);
+  // event. Call it with the named arguments below.
+  json recover(const std::vector<cv::Mat>& frames, double now, bool skipRealign,
+               bool startupCheck);
 
   // Defined by the camera realignment: measures the flagged cameras (each at most once per
   // 0.5 s) and moves the accepted ones onto their current view; per camera null (not
@@ -175,9 +175,16 @@ class Round {
 
   // Defined by the recovery: the decision of one recovery call (resume, wait, confirm or
   // reset) once the cameras' positions were settled.
-  json recoverCore(const std::vector<cv::Mat>& frames, double now, bool skipRealignment,
+  json recoverCore(const std::vector<cv::Mat>& frames, double now, bool skipRealign,
                    bool startupCheck);
 };
+
+// The flags of Round::recover and Round::recoverCore, by name at the call:
+// recover(frames, now, kRealign, kInPlay).
+inline constexpr bool kSkipRealign = true;   // the cameras' positions are not looked at
+inline constexpr bool kRealign = false;
+inline constexpr bool kStartupCheck = true;  // the empty-board proof of a check or a pending round
+inline constexpr bool kInPlay = false;
 
 // Taken by "restart_empty_begin", consumed by "restart_empty_check".
 struct RestartSnapshot {

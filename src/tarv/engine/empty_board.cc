@@ -28,9 +28,9 @@ std::string statusOf(const json& answer) {
   return it != answer.end() && it->is_string() ? it->get<std::string>() : std::string();
 }
 
-json recoverRound(Round& round, const std::vector<cv::Mat>& frames, double now, bool skip,
-                  bool proof) {
-  return round.recover(frames, now, skip, proof);
+json recoverRound(Round& round, const std::vector<cv::Mat>& frames, double now, bool skipRealign,
+                  bool startupCheck) {
+  return round.recover(frames, now, skipRealign, startupCheck);
 }
 
 // The pending round proves itself on the request's frames; it is adopted, kept or dropped.
@@ -38,7 +38,7 @@ json provePendingRound(Round& round, std::optional<Round>& pendingRound,
                        const std::vector<cv::Mat>& images, double now,
                        const EmptyCheckRecovery& recover) {
   const std::vector<cv::Mat> working = intakeFrames(*pendingRound, images);
-  json answer = recover(*pendingRound, working, now, false, true);
+  json answer = recover(*pendingRound, working, now, kRealign, kStartupCheck);
   forgetIncomingFrames(*pendingRound);
   const std::string status = statusOf(answer);
   if (status == "BACKGROUND_REFRESH") {
@@ -93,7 +93,7 @@ json emptyCheck(Round& round, std::optional<Round>& pendingRound, json& registra
   json answer;
   try {
     answer = pendingRound ? json{{"status", "RECOVERY_WAIT"}}
-                          : recover(round, working, now, false, false);
+                          : recover(round, working, now, kRealign, kInPlay);
   } catch (...) {
     forgetIncomingFrames(round);
     throw;

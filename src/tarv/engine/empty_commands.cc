@@ -89,7 +89,7 @@ json runCalibrationCheck(Engine& engine, const std::array<double, 3>& times, dou
   const std::vector<cv::Mat> working = intakeFrames(*check, images);
   json reply;
   try {
-    reply = check->recover(working, newest(times), false, false);
+    reply = check->recover(working, newest(times), kRealign, kInPlay);
   } catch (...) {
     forgetIncomingFrames(*check);
     throw;

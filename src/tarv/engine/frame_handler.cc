@@ -189,7 +189,7 @@ void runPassiveProof(Round& round, const std::vector<cv::Mat>& frames, double no
   }
   if (now - round.passiveProofGateTime < interval) return;
   round.passiveProofGateTime = now;
-  const json proof = round.recover(frames, now, true, false);
+  const json proof = round.recover(frames, now, kSkipRealign, kInPlay);
   const std::string proofStatus = statusOf(proof);
   if (isOneOf(proofStatus, {"EMPTY_PENDING", "EMPTY_RESET", "BACKGROUND_PENDING", "BACKGROUND_REFRESH",
                             "CALIBRATION_REJECTED", "RECOVERY_PENDING", "RECOVERY_RESUMED"})) {
@@ -220,23 +220,47 @@ json decisionWindowJson(const Round& round) {
           {"review_required", round.reviewRequired}};
 }
 
-json processOn(Round& round, const json& request, const std::vector<cv::Mat>& input) {
-  const double entryMs = monotonicMilliseconds();
+// One call's frames, capture times and timing laps.
+struct FrameCall {
+  std::vector<cv::Mat> frames;  // tone-mapped
+  std::array<double, 3> times{};
+  double now = 0.0;             // the newest capture time
+  int32_t epoch = 0;
+  bool handSeen = false;
+  double entryMs = 0.0;
+  json laps = json::object();
+  double lastLapMs = 0.0;
+};
+
+FrameCall readCall(Round& round, const json& request, const std::vector<cv::Mat>& input) {
+  FrameCall call;
+  call.entryMs = monotonicMilliseconds();
+  call.lastLapMs = call.entryMs;
   if (!round.armed) throw std::runtime_error("ENGINE_NOT_ARMED");
-  const std::vector<cv::Mat> frames = intakeFrames(round, input);
+  call.frames = intakeFrames(round, input);
   if (request.contains("miss_radius_mm")) setMissRadius(request);
+  call.times = readCaptureTimes(request);
+  call.epoch = readEpoch(request);
+  call.now = std::max({call.times[0], call.times[1], call.times[2]});
+  call.handSeen = request.value("hand_seen", false);
+  return call;
+}
 
-  const std::array<double, 3> t = readCaptureTimes(request);
-  const int32_t epoch = readEpoch(request);
-  const double now = std::max({t[0], t[1], t[2]});
-  if (now - std::min({t[0], t[1], t[2]}) > kSyncSpread) return waitFreshTriplet();
+bool isFreshTriplet(const Round& round, const FrameCall& call) {
+  const std::array<double, 3>& t = call.times;
+  if (call.now - std::min({t[0], t[1], t[2]}) > kSyncSpread) return false;
   for (int i = 0; i < 3; ++i) {
-    if (!(t[i] > round.lastCaptureTimes[i])) return waitFreshTriplet();
+    if (!(t[i] > round.lastCaptureTimes[i])) return false;
   }
+  return true;
+}
 
-  const bool gap = round.lastFrameTime >= 0.0 && now - round.lastFrameTime > kFrameGap;
-  if (epoch != round.lastEpoch || gap) {
-    const bool longGap = round.lastFrameTime >= 0.0 && now - round.lastFrameTime > kLongGap;
+// A new epoch or a gap in the frames ends the recovery's timer; a long gap also drops what
+// was pending.
+void acceptTriplet(Round& round, const FrameCall& call) {
+  const bool gap = round.lastFrameTime >= 0.0 && call.now - round.lastFrameTime > kFrameGap;
+  if (call.epoch != round.lastEpoch || gap) {
+    const bool longGap = round.lastFrameTime >= 0.0 && call.now - round.lastFrameTime > kLongGap;
     if (longGap) {
       round.pendingCandidate = nullptr;
       round.heldEventRecord = nullptr;
@@ -244,11 +268,14 @@ json processOn(Round& round, const json& request, const std::vector<cv::Mat>& in
     }
     if (!round.recovery || longGap) round.recoveryTimer = -1.0;
   }
-  round.lastCaptureTimes = t;
-  round.lastFrameTime = now;
-  round.lastEpoch = epoch;
+  round.lastCaptureTimes = call.times;
+  round.lastFrameTime = call.now;
+  round.lastEpoch = call.epoch;
+}
 
-  const bool handSeen = request.value("hand_seen", false);
+// A seen hand drops everything pending and starts the recovery; a round whose darts are all
+// gone starts the takeout.
+void startRecoveryWhenCalledFor(Round& round, bool handSeen) {
   if (handSeen) {
     resetFrameHistory(round);
     round.pendingCandidate = nullptr;
@@ -266,87 +293,103 @@ json processOn(Round& round, const json& request, const std::vector<cv::Mat>& in
     beginTakeout(round);
     round.heldEventRecord = carried;
   }
+}
 
-  json laps = json::object();
-  double lastLap = entryMs;
+void startCallTiming(Round& round) {
   round.timing = json::object();
   takeCallStartSnapshots(round);
   round.cameraGuardWarning = nullptr;
+}
 
+// The recovery (throttled while it waits); while it waits, a fresh dart seen by two cameras
+// is still scored with the earlier darts kept.
+json recoverOrScoreThrow(Round& round, const FrameCall& call) {
   json result;
-  if (round.recovery) {
-    const json& last = round.lastRecoveryReply;
-    if (!last.is_null() && statusOf(last) == "RECOVERY_WAIT" && now - round.lastRecoveryTime < kRecoveryThrottle) {
-      result = last;
-      result["throttled"] = true;
-    } else {
-      result = round.recover(frames, now, false, false);
-      round.lastRecoveryReply = result;
-      round.lastRecoveryTime = now;
-    }
-    if (!round.reviewRequired && statusOf(result) == "RECOVERY_WAIT" && !handSeen &&
-        hasFreshChangeInTwoCameras(round, frames)) {
-      const bool takeout = round.takeout;
-      round.takeout = false;
-      json thrown = evaluateRoundFrames(round, frames, now);
-      const std::string s = statusOf(thrown);
-      if (isOneOf(s, {"DART_CANDIDATE", "POSITION_UNRESOLVED", "BOUNCER_CANDIDATE"})) {
-        thrown["recovery_fallback"] = "THROW_WITH_ALL_DARTS_RETAINED";
-        thrown["remaining_pixels"] = result.value("remaining_pixels", json::object());
-        result = thrown;
-      }
-      if (s != "DART_CANDIDATE") round.takeout = takeout;
-    }
-  } else if (round.reviewRequired) {
-    result = round.recover(frames, now, true, false);
-  } else if (request.value("early", false) && isPathEnabled("EARLY_TIP")) {
-    if (round.earlyAccepted || round.entries.size() >= 3) {
-      return settlingReply(round, "PREVIOUS_EARLY_DART_SETTLING");
-    }
-    Round whatIf = round;
-    whatIf.earlyEvaluation = true;
-    json answer = evaluateRoundFrames(whatIf, frames, now);
-    round.earlyRecord = whatIf.earlyRecord;
-    if (statusOf(answer) != "DART_CANDIDATE") {
-      const std::string reason = reasonOf(answer);
-      return settlingReply(round, reason.empty() ? "EARLY_NO_DECISION" : reason);
-    }
-    whatIf.earlyEvaluation = false;
-    whatIf.earlyRecord = nullptr;
-    whatIf.earlyAccepted = true;
-    round = std::move(whatIf);
-    result = answer;
-    result["early_acceptance"] = true;
+  const json& last = round.lastRecoveryReply;
+  if (!last.is_null() && statusOf(last) == "RECOVERY_WAIT" &&
+      call.now - round.lastRecoveryTime < kRecoveryThrottle) {
+    result = last;
+    result["throttled"] = true;
   } else {
-    round.earlyRecord = nullptr;
-    if (round.earlyAccepted) {
-      round.earlyAccepted = false;
-      absorbEarlyDart(round, frames);
-    }
-    result = evaluateRoundFrames(round, frames, now);
+    result = round.recover(call.frames, call.now, kRealign, kInPlay);
+    round.lastRecoveryReply = result;
+    round.lastRecoveryTime = call.now;
   }
+  if (!round.reviewRequired && statusOf(result) == "RECOVERY_WAIT" && !call.handSeen &&
+      hasFreshChangeInTwoCameras(round, call.frames)) {
+    const bool takeout = round.takeout;
+    round.takeout = false;
+    json thrown = evaluateRoundFrames(round, call.frames, call.now);
+    const std::string s = statusOf(thrown);
+    if (isOneOf(s, {"DART_CANDIDATE", "POSITION_UNRESOLVED", "BOUNCER_CANDIDATE"})) {
+      thrown["recovery_fallback"] = "THROW_WITH_ALL_DARTS_RETAINED";
+      thrown["remaining_pixels"] = result.value("remaining_pixels", json::object());
+      result = thrown;
+    }
+    if (s != "DART_CANDIDATE") round.takeout = takeout;
+  }
+  return result;
+}
 
-  applyPlantMode(round, frames, now, result);
+// The early tip: evaluated on a what-if copy of the round, adopted only with a dart; every
+// other answer is a "SETTLING" reply that ends the call.
+json evaluateEarlyTip(Round& round, const FrameCall& call) {
+  if (round.earlyAccepted || round.entries.size() >= 3) {
+    return settlingReply(round, "PREVIOUS_EARLY_DART_SETTLING");
+  }
+  Round whatIf = round;
+  whatIf.earlyEvaluation = true;
+  json answer = evaluateRoundFrames(whatIf, call.frames, call.now);
+  round.earlyRecord = whatIf.earlyRecord;
+  if (statusOf(answer) != "DART_CANDIDATE") {
+    const std::string reason = reasonOf(answer);
+    return settlingReply(round, reason.empty() ? "EARLY_NO_DECISION" : reason);
+  }
+  whatIf.earlyEvaluation = false;
+  whatIf.earlyRecord = nullptr;
+  whatIf.earlyAccepted = true;
+  round = std::move(whatIf);
+  answer["early_acceptance"] = true;
+  return answer;
+}
+
+json evaluateSettledFrames(Round& round, const FrameCall& call) {
+  round.earlyRecord = nullptr;
+  if (round.earlyAccepted) {
+    round.earlyAccepted = false;
+    absorbEarlyDart(round, call.frames);
+  }
+  return evaluateRoundFrames(round, call.frames, call.now);
+}
+
+// The plant mode and, while a review is required, the decision window's verdict.
+void applyCallGuards(Round& round, FrameCall& call, json& result) {
+  applyPlantMode(round, call.frames, call.now, result);
   if (round.reviewRequired &&
       !isOneOf(statusOf(result), {"EMPTY_PENDING", "EMPTY_RESET", "BACKGROUND_PENDING", "BACKGROUND_REFRESH"})) {
-    result = checkDecisionWindow(round, now);
+    result = checkDecisionWindow(round, call.now);
   }
-  recordTimingLap(laps, lastLap, "core");
+  recordTimingLap(call.laps, call.lastLapMs, "core");
   if (!round.cameraGuardWarning.is_null()) result["camera_guard_warning"] = round.cameraGuardWarning;
+}
 
+void confirmOrDropTransient(Round& round, const json& request, const FrameCall& call, json& result) {
   if (isOneOf(statusOf(result), {"READY", "WAIT", "POSITION_UNRESOLVED"})) {
-    json confirmed = confirmTransient(round, request, frames);
+    json confirmed = confirmTransient(round, request, call.frames);
     if (!confirmed.is_null()) result = confirmed;
   } else {
     round.pendingTransient = nullptr;
   }
   if (statusOf(result) == "DART_CANDIDATE" && round.recovery) endRecovery(round);
+}
 
+// A new dart opens its tip sampling; later quiet frames refine the last one.
+void sampleOrRefineTip(Round& round, FrameCall& call, json& result) {
   const std::string published = statusOf(result);
   if (published == "DART_CANDIDATE" && !result["entry"].value("bouncer", false)) {
-    beginTipSampling(round, result, epoch);
+    beginTipSampling(round, result, call.epoch);
   } else if (isOneOf(published, {"READY", "ROUND_FULL"}) && !round.tipSampling.is_null() && !round.recovery) {
-    const json refined = refinePublishedDart(round, frames, epoch);
+    const json refined = refinePublishedDart(round, call.frames, call.epoch);
     if (refined.is_object()) {
       for (auto it = refined.begin(); it != refined.end(); ++it) result[it.key()] = it.value();
       result["status"] = "DART_REFINED";
@@ -354,22 +397,30 @@ json processOn(Round& round, const json& request, const std::vector<cv::Mat>& in
   } else {
     round.tipSampling = nullptr;
   }
-  recordTimingLap(laps, lastLap, "transient_refine");
+  recordTimingLap(call.laps, call.lastLapMs, "transient_refine");
+}
 
+void adaptBackgroundWhenQuiet(Round& round, FrameCall& call, json& result) {
   if (statusOf(result) == "READY" && result.value("unchanged", false) && round.entries.empty() &&
       !round.recovery && !round.unresolved) {
-    result["background_adapted"] = refreshReferenceFrames(round, frames, now);
+    result["background_adapted"] = refreshReferenceFrames(round, call.frames, call.now);
   }
-  recordTimingLap(laps, lastLap, "background_adapt");
+  recordTimingLap(call.laps, call.lastLapMs, "background_adapt");
+}
 
-  const bool wanted = proofWanted(round, result, now);
+void provePassivelyWhenWanted(Round& round, FrameCall& call, json& result) {
+  const bool wanted = proofWanted(round, result, call.now);
   if (!round.recovery && wanted) {
-    runPassiveProof(round, frames, now, result);
+    runPassiveProof(round, call.frames, call.now, result);
   } else if (!wanted && !(round.reviewRequired && isOneOf(statusOf(result), {"EMPTY_PENDING", "BACKGROUND_PENDING"}))) {
     round.emptyProofTime = -1.0;
   }
-  recordTimingLap(laps, lastLap, "passive_proof");
+  recordTimingLap(call.laps, call.lastLapMs, "passive_proof");
+}
 
+// The recovery and unresolved flags follow the published status; the position arbitration
+// sees it.
+void followStatus(Round& round, const FrameCall& call, json& result) {
   const std::string status = statusOf(result);
   if (isOneOf(status, {"EMPTY_RESET", "RECOVERY_RESUMED", "BACKGROUND_REFRESH"})) endRecovery(round);
   if (status == "DART_REMOVED") {
@@ -381,13 +432,18 @@ json processOn(Round& round, const json& request, const std::vector<cv::Mat>& in
   if (isOneOf(status, {"DART_CANDIDATE", "EMPTY_RESET", "RECOVERY_RESUMED", "BACKGROUND_REFRESH"})) {
     round.unresolved = false;
   }
-  arbitratePosition(round, status, now, result);
+  arbitratePosition(round, status, call.now, result);
+}
 
+// Three seconds without a reliable score turn into a review; a decision or a quiet board
+// closes the window.
+void runDecisionWindow(Round& round, const FrameCall& call, json& result) {
+  const std::string status = statusOf(result);
   const bool pending = isOneOf(status, {"BACKGROUND_PENDING", "EMPTY_PENDING", "RECOVERY_PENDING"}) ||
-                       isPendingWindowOpen(round, now);
+                       isPendingWindowOpen(round, call.now);
   if (!round.recovery && !round.reviewRequired && !pending && round.decisionWindowStart >= 0.0 &&
       !isOneOf(status, {"DART_CANDIDATE", "EMPTY_RESET", "BACKGROUND_REFRESH"})) {
-    const double age = now + (monotonicMilliseconds() - entryMs) / 1000.0 - round.decisionWindowStart;
+    const double age = call.now + (monotonicMilliseconds() - call.entryMs) / 1000.0 - round.decisionWindowStart;
     if (age >= kDecisionWindow) {
       result["status"] = "DECISION_REVIEW_REQUIRED";
       result["reason"] = "NO_RELIABLE_SCORE_WITHIN_THREE_SECONDS";
@@ -408,33 +464,66 @@ json processOn(Round& round, const json& request, const std::vector<cv::Mat>& in
     result["decision_window"]["active"] = false;
     result["decision_window"]["review_required"] = false;
   }
+}
 
-  result["entries"] = round.entries;
-  auto copyRecord = [&round](int camera) { return round.cameras[camera].record; };
-  const auto records = runOnCameraWorkers(copyRecord);
-  result["surround_filter"] = json::array({records[0], records[1], records[2]});
-
+// The host event when something new happened (a removal keeps the darts of the last one).
+json newHostEvent(Round& round, const json& result) {
   json event = buildHostEvent(result);
-  if (final == "DART_REMOVED" && !round.state.is_null() && event.is_object()) {
+  if (statusOf(result) == "DART_REMOVED" && !round.state.is_null() && event.is_object()) {
     event["data"]["throws"] = round.state["data"]["throws"];
     event["data"]["numThrows"] = round.state["data"]["numThrows"];
   }
   if (!event.is_null()) {
-    if (event == round.state) {
-      event = nullptr;
-    } else {
-      round.state = event;
-    }
+    if (event == round.state) return nullptr;
+    round.state = event;
   }
-  result["state"] = event;
+  return event;
+}
+
+void composeReply(Round& round, FrameCall& call, json& result) {
+  const std::string final = statusOf(result);
+  result["entries"] = round.entries;
+  auto copyRecord = [&round](int camera) { return round.cameras[camera].record; };
+  const auto records = runOnCameraWorkers(copyRecord);
+  result["surround_filter"] = json::array({records[0], records[1], records[2]});
+  result["state"] = newHostEvent(round, result);
   result["snapshot"] = round.state;
   result["round"] = round.roundNumber;
   result["engine_flags"] = buildEngineFlags(round);
-  recordTimingLap(laps, lastLap, "contract_state");
-  result["timing"] = {{"detect_ms", laps}};
+  recordTimingLap(call.laps, call.lastLapMs, "contract_state");
+  result["timing"] = {{"detect_ms", call.laps}};
   if (!round.timing.empty()) result["timing"]["recovery_ms"] = round.timing;
-  result["processMs"] = monotonicMilliseconds() - entryMs;
-  result["rebase"] = isOneOf(final, {"EMPTY_RESET", "RECOVERY_RESUMED", "BACKGROUND_REFRESH"}) ? json(now) : json(nullptr);
+  result["processMs"] = monotonicMilliseconds() - call.entryMs;
+  result["rebase"] = isOneOf(final, {"EMPTY_RESET", "RECOVERY_RESUMED", "BACKGROUND_REFRESH"}) ? json(call.now) : json(nullptr);
+}
+
+json processOn(Round& round, const json& request, const std::vector<cv::Mat>& input) {
+  FrameCall call = readCall(round, request, input);
+  if (!isFreshTriplet(round, call)) return waitFreshTriplet();
+  acceptTriplet(round, call);
+  startRecoveryWhenCalledFor(round, call.handSeen);
+  startCallTiming(round);
+
+  json result;
+  if (round.recovery) {
+    result = recoverOrScoreThrow(round, call);
+  } else if (round.reviewRequired) {
+    result = round.recover(call.frames, call.now, kSkipRealign, kInPlay);
+  } else if (request.value("early", false) && isPathEnabled("EARLY_TIP")) {
+    result = evaluateEarlyTip(round, call);
+    if (statusOf(result) == "SETTLING") return result;
+  } else {
+    result = evaluateSettledFrames(round, call);
+  }
+
+  applyCallGuards(round, call, result);
+  confirmOrDropTransient(round, request, call, result);
+  sampleOrRefineTip(round, call, result);
+  adaptBackgroundWhenQuiet(round, call, result);
+  provePassivelyWhenWanted(round, call, result);
+  followStatus(round, call, result);
+  runDecisionWindow(round, call, result);
+  composeReply(round, call, result);
   return result;
 }
 

@@ -203,6 +203,61 @@ json probeTransient(Round& round, const json& request, const std::vector<cv::Mat
   return probeTransient(round, request, images, evaluateRoundFrames);
 }
 
+namespace {
+
+// A separate round on the probed frames: the round's cameras with the frames as their images.
+std::optional<Round> buildProbeRound(const Round& round, const std::vector<cv::Mat>& frames) {
+  Round probe;
+  probe.armed = true;
+  probe.probe = true;
+  probe.boardOnlyScope = round.boardOnlyScope;
+  probe.boardRadiusMm = round.boardRadiusMm;
+  const double regionRadius = round.boardOnlyScope ? round.boardRadiusMm : missRadiusMm();
+  for (int i = 0; i < 3; ++i) {
+    std::optional<Camera> camera =
+        probeCamera(round.cameras[i], frames[i], round.boardRadiusMm, regionRadius);
+    if (!camera) return std::nullopt;
+    probe.cameras[i] = std::move(*camera);
+  }
+  return probe;
+}
+
+struct CameraFlags {
+  std::array<bool, 3> flags{};
+  int count = 0;
+};
+
+CameraFlags supportingCameras(const json& evaluation) {
+  const json viewChecks = memberOf(evaluation, "view_checks");
+  CameraFlags out;
+  for (int i = 0; i < 3; ++i) {
+    out.flags[i] = flagOf(memberOf(viewChecks, cameraIds[i].c_str()), "supported");
+    out.count += out.flags[i] ? 1 : 0;
+  }
+  return out;
+}
+
+CameraFlags camerasInContact(const Round& round, const Round& probe, const ImageTriple& dartMasks) {
+  CameraFlags out;
+  for (int i = 0; i < 3; ++i) {
+    out.flags[i] = hasContact(round.cameras[i], probe.cameras[i], dartMasks[i]);
+    out.count += out.flags[i] ? 1 : 0;
+  }
+  return out;
+}
+
+json verifiedCameras(const CameraFlags& contact, const CameraFlags& supported, const json& crosscheck) {
+  json verified = json::array();
+  for (int i = 0; i < 3; ++i) {
+    if (contact.flags[i] && supported.flags[i] && cameraVerified(crosscheck, cameraIds[i])) {
+      verified.push_back(i);
+    }
+  }
+  return verified;
+}
+
+}  // namespace
+
 json probeTransient(Round& round, const json& request, const std::vector<cv::Mat>& images,
                     const ProbeEvaluation& evaluate) {
   const int32_t epoch = readEpoch(request);
@@ -213,56 +268,28 @@ json probeTransient(Round& round, const json& request, const std::vector<cv::Mat
   if (!timesAcceptable(round, times, frameInterval)) return rejection(round);
   const double newest = *std::max_element(times.begin(), times.end());
 
-  Round probe;
-  probe.armed = true;
-  probe.probe = true;
-  probe.boardOnlyScope = round.boardOnlyScope;
-  probe.boardRadiusMm = round.boardRadiusMm;
-  const double regionRadius = round.boardOnlyScope ? round.boardRadiusMm : missRadiusMm();
-  for (int i = 0; i < 3; ++i) {
-    std::optional<Camera> camera =
-        probeCamera(round.cameras[i], frames[i], round.boardRadiusMm, regionRadius);
-    if (!camera) return rejection(round);
-    probe.cameras[i] = std::move(*camera);
-  }
-
-  const json evaluation = evaluate(probe, frames, newest);
+  std::optional<Round> probe = buildProbeRound(round, frames);
+  if (!probe) return rejection(round);
+  const json evaluation = evaluate(*probe, frames, newest);
   if (memberOf(evaluation, "status") != "DART_CANDIDATE") {
     json reply = rejection(round, "TRANSIENT_GEOMETRY_NOT_PROVEN");
     reply["observation"] = evaluation;
     return reply;
   }
-
-  const json viewChecks = memberOf(evaluation, "view_checks");
-  std::array<bool, 3> supported{};
-  int supportedCount = 0;
-  for (int i = 0; i < 3; ++i) {
-    supported[i] = flagOf(memberOf(viewChecks, cameraIds[i].c_str()), "supported");
-    supportedCount += supported[i] ? 1 : 0;
-  }
-  if (supportedCount < kCamerasNeeded) return rejection(round, "TRANSIENT_CONTACTS_INSUFFICIENT");
-
+  const CameraFlags supported = supportingCameras(evaluation);
+  if (supported.count < kCamerasNeeded) return rejection(round, "TRANSIENT_CONTACTS_INSUFFICIENT");
   const ImageTriple dartMasks =
-      probe.knownDartMasks.empty() ? ImageTriple{} : probe.knownDartMasks.back();
-  std::array<bool, 3> contact{};
-  int contactCount = 0;
-  for (int i = 0; i < 3; ++i) {
-    contact[i] = hasContact(round.cameras[i], probe.cameras[i], dartMasks[i]);
-    contactCount += contact[i] ? 1 : 0;
-  }
-  if (contactCount < kCamerasNeeded) return rejection(round, "TRANSIENT_OVERLAPS_EXISTING_DART");
+      probe->knownDartMasks.empty() ? ImageTriple{} : probe->knownDartMasks.back();
+  const CameraFlags contact = camerasInContact(round, *probe, dartMasks);
+  if (contact.count < kCamerasNeeded) return rejection(round, "TRANSIENT_OVERLAPS_EXISTING_DART");
 
   const json crosscheck = memberOf(evaluation, "crosscheck");
-  json verified = json::array();
-  for (int i = 0; i < 3; ++i) {
-    if (contact[i] && supported[i] && cameraVerified(crosscheck, cameraIds[i]))
-      verified.push_back(i);
-  }
+  const json verified = verifiedCameras(contact, supported, crosscheck);
   const json agreeing = memberOf(crosscheck, "agreeing_cameras");
   const size_t agreeingCount = agreeing.is_array() ? agreeing.size() : 0;
   if (verified.size() < kCamerasNeeded || agreeingCount < kCamerasNeeded) {
     json reply = rejection(round, "TRANSIENT_LOCAL_EVIDENCE_INSUFFICIENT");
-    reply["supported"] = supportedCount;
+    reply["supported"] = supported.count;
     reply["crosscheck"] = crosscheck;
     return reply;
   }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <optional>
 #include <string>
 
 #include <opencv2/imgproc.hpp>
@@ -164,33 +165,25 @@ bool hasToneDifference(const cv::Mat& reference, const cv::Mat& current, const c
   return samples[middle] >= 5;
 }
 
-bool measureCameraShift(const Camera& camera, const cv::Mat& reference, const cv::Mat& current,
-                        Homography& transform, json& report, double movementLimit,
-                        double residualLimit) {
-  const Homography& h = camera.boardToImage;
-  // Too small to hold a board's worth of corners 12 px apart, and too small to halve.
-  if (std::min(reference.rows, reference.cols) < 16) {
-    report["reason"] = "FEW_BOARD_FEATURES";
-    return false;
-  }
+namespace {
 
-  const cv::Mat refHalf = halfSize(reference);
-  const cv::Mat curHalf = halfSize(current);
+// The whole-image shift between the half-size images by phase correlation, at full size.
+cv::Point2f measureCoarseShift(const cv::Mat& refHalf, const cv::Mat& curHalf, cv::Point2d& half,
+                               json& report) {
   double response = 0.0;
-  const cv::Point2d half = coarseShift(refHalf, curHalf, response);
+  half = coarseShift(refHalf, curHalf, response);
   const cv::Point2f coarse(static_cast<float>(2.0 * half.x), static_cast<float>(2.0 * half.y));
   report["coarse_shift_px"] = {coarse.x, coarse.y};
   report["coarse_response"] = response;
+  return coarse;
+}
 
-  const cv::Mat mask = buildBoardRegionMask(reference.size(), h, 165.0, 360);
-  const std::vector<cv::Point2f> corners = detectBoardCorners(reference, mask);
+// Enough corners are tracked both ways, from the coarse shift first; a wrong peak of the
+// correlation falls back to no shift.
+bool cornersFollowCoarseShift(const cv::Mat& reference, const cv::Mat& current,
+                              const std::vector<cv::Point2f>& corners, cv::Point2f coarse,
+                              json& report) {
   const int n = static_cast<int>(corners.size());
-  if (n < kMinCorners) {
-    report["reason"] = "FEW_BOARD_FEATURES";
-    return false;
-  }
-
-  // Tracks from the coarse shift first; a wrong peak of the correlation falls back to none.
   int best = 0;
   for (const cv::Point2f d : {coarse, cv::Point2f(0.0f, 0.0f)}) {
     CornerTrackingOptions options;
@@ -206,27 +199,34 @@ bool measureCameraShift(const Camera& camera, const cv::Mat& reference, const cv
     report["reason"] = "FEATURES_LOST";
     return false;
   }
+  return true;
+}
 
-  Homography sh = h;
-  for (int i = 0; i < 6; ++i) sh[i] *= 0.5;
+// The shift refined to a homography by ECC on the board region of the half-size images.
+std::optional<Homography> refineShiftByEcc(const cv::Mat& refHalf, const cv::Mat& curHalf,
+                                           const Homography& h, cv::Point2d half, json& report) {
+  const Homography sh = scaleHomography(h, 0.5, 0.5);
   const cv::Mat maskHalf = buildBoardRegionMask(refHalf.size(), sh, 172.0, 360);
   cv::Matx33d t;
   double correlation = 0.0;
   if (!refineByEcc(refHalf, curHalf, maskHalf, half, t, correlation)) {
     report["reason"] = "ECC_FAILED";
-    return false;
+    return std::nullopt;
   }
   report["correlation"] = correlation;
   bool finite = true;
   for (double v : t.val) finite = finite && std::isfinite(v);
   if (!std::isfinite(correlation) || correlation < 0.9 || !finite || std::abs(t(2, 2)) < 1e-9) {
     report["reason"] = "ECC_WEAK";
-    return false;
+    return std::nullopt;
   }
   t *= 1.0 / t(2, 2);
-  const Homography tr = toHomography(t);
+  return toHomography(t);
+}
 
-  // The outer ring must move like a board that was nudged, not like one that jumped or zoomed.
+// The outer ring must move like a board that was nudged, not like one that jumped or zoomed.
+bool movesLikeANudgedBoard(const Homography& h, const Homography& tr, int imageWidth,
+                           double movementLimit, json& report) {
   const Point2 centre = applyHomography(h, {0.0, 0.0});
   const Point2 centreMoved = applyHomography(tr, centre);
   double sumBefore = 0.0, sumAfter = 0.0, maxShift = 0.0;
@@ -247,11 +247,18 @@ bool measureCameraShift(const Camera& camera, const cv::Mat& reference, const cv
   // A ring that collapsed to a point gives no ratio at all; that is no plausible movement.
   const double ratio = sumBefore > 0.0 ? sumAfter / sumBefore : 0.0;
   if (!std::isfinite(maxShift) || !std::isfinite(ratio) || ratio <= 0.0 ||
-      maxShift > 0.3 * reference.cols || ratio < 0.9 || ratio > 1.1) {
+      maxShift > 0.3 * imageWidth || ratio < 0.9 || ratio > 1.1) {
     report["reason"] = "IMPLAUSIBLE_MOVEMENT";
     return false;
   }
+  return true;
+}
 
+// The corners tracked from where the transform puts them agree with it, in every direction.
+bool cornersConfirmTransform(const cv::Mat& reference, const cv::Mat& current,
+                             const std::vector<cv::Point2f>& corners, const Homography& h,
+                             const Homography& tr, double residualLimit, json& report) {
+  const int n = static_cast<int>(corners.size());
   std::vector<cv::Point2f> predicted;
   predicted.reserve(corners.size());
   for (const cv::Point2f& p : corners) predicted.push_back(project(tr, p));
@@ -267,16 +274,44 @@ bool measureCameraShift(const Camera& camera, const cv::Mat& reference, const cv
   report["directions"] = agreement.directions;
   const double p95 = percentile(agreement.residuals, 95.0);
   report["residual_p95_px"] = tracked > 0 ? json(p95) : json(nullptr);
+  return tracked >= kMinCorners && tracked >= kVerifiedShare * n &&
+         agreement.directions >= kMinDirections && p95 <= residualLimit;
+}
 
-  if (tracked >= kMinCorners && tracked >= kVerifiedShare * n &&
-      agreement.directions >= kMinDirections && p95 <= residualLimit) {
-    transform = tr;
-    report["accepted"] = true;
-    report["transform"] = matrix3x3ToJson(tr);
-    return true;
+}  // namespace
+
+bool measureCameraShift(const Camera& camera, const cv::Mat& reference, const cv::Mat& current,
+                        Homography& transform, json& report, double movementLimit,
+                        double residualLimit) {
+  const Homography& h = camera.boardToImage;
+  // Too small to hold a board's worth of corners 12 px apart, and too small to halve.
+  if (std::min(reference.rows, reference.cols) < 16) {
+    report["reason"] = "FEW_BOARD_FEATURES";
+    return false;
   }
-  report["reason"] = "FEATURES_DISAGREE";
-  return false;
+  const cv::Mat refHalf = halfSize(reference);
+  const cv::Mat curHalf = halfSize(current);
+  cv::Point2d half;
+  const cv::Point2f coarse = measureCoarseShift(refHalf, curHalf, half, report);
+
+  const cv::Mat mask = buildBoardRegionMask(reference.size(), h, 165.0, 360);
+  const std::vector<cv::Point2f> corners = detectBoardCorners(reference, mask);
+  if (static_cast<int>(corners.size()) < kMinCorners) {
+    report["reason"] = "FEW_BOARD_FEATURES";
+    return false;
+  }
+  if (!cornersFollowCoarseShift(reference, current, corners, coarse, report)) return false;
+
+  const std::optional<Homography> tr = refineShiftByEcc(refHalf, curHalf, h, half, report);
+  if (!tr || !movesLikeANudgedBoard(h, *tr, reference.cols, movementLimit, report)) return false;
+  if (!cornersConfirmTransform(reference, current, corners, h, *tr, residualLimit, report)) {
+    report["reason"] = "FEATURES_DISAGREE";
+    return false;
+  }
+  transform = *tr;
+  report["accepted"] = true;
+  report["transform"] = matrix3x3ToJson(*tr);
+  return true;
 }
 
 bool measureRealignment(const Camera& camera, const cv::Mat& frame, Homography& transform,

@@ -175,110 +175,137 @@ void phaseTone(Round& round, const EvidenceCall& call, RecoveryEvidence& ev,
   }
 }
 
+// What the three views say of one known dart: the supports' records where a camera has one,
+// else its tone-matched verdict.
+struct DartViews {
+  int present = 0;
+  int residual = 0;
+  json overruled = json::array();    // supports the empty-view verdict overrules
+  json toneMatched = json::array();  // the verdicts of cameras without a support record
+  int empty = 0;
+  int dart = 0;
+  int stillNotDart = 0;
+  bool clearlyGone = false;
+};
+
+// The camera's support records of the dart; false when it has none.
+bool countSupportRecords(const json& report, VerdictCache& verdicts, std::size_t d, int c,
+                         DartViews& views) {
+  if (!report.is_object() || !report.contains("supports") || !report["supports"].is_array()) {
+    return false;
+  }
+  bool hasRecord = false;
+  for (const json& record : report["supports"]) {
+    if (record.value("index", -1) != static_cast<int>(d)) continue;
+    hasRecord = true;
+    bool present = record.value("present", false);
+    if (present) {
+      json detail;
+      verdicts.lookupVerdict(d, c, detail);
+      if (detail.is_object() && detail.value("verdict", "") == "EMPTY_VIEW") {
+        present = false;
+        views.overruled.push_back(cameraIds[c]);
+      }
+    }
+    views.present += present;
+    views.residual += present && record.value("strong", false);
+  }
+  return hasRecord;
+}
+
+void countToneMatchedVerdict(VerdictCache& verdicts, std::size_t d, int c, DartViews& views) {
+  json detail;
+  const bool flag = verdicts.lookupVerdict(d, c, detail);
+  views.present += flag;
+  views.residual += flag;
+  if (detail.is_null()) return;
+  const std::string verdict = detail.is_object() ? detail.value("verdict", "") : "";
+  if (verdict == "EMPTY_VIEW") ++views.empty;
+  if (verdict == "DART_VIEW") ++views.dart;
+  if (flag && verdict != "DART_VIEW") ++views.stillNotDart;
+  detail["camera"] = cameraIds[c];
+  detail["still"] = flag;
+  views.toneMatched.push_back(detail);
+}
+
+// Two views say empty and none says dart: the views still changed without a dart do not count.
+DartViews countDartViews(const RecoveryEvidence& ev, VerdictCache& verdicts, std::size_t d) {
+  DartViews views;
+  for (int c = 0; c < 3; ++c) {
+    if (!countSupportRecords(ev.supportsReports[c], verdicts, d, c, views)) {
+      countToneMatchedVerdict(verdicts, d, c, views);
+    }
+  }
+  views.clearlyGone = static_cast<int>(views.overruled.size()) + views.empty >= 2 &&
+                      views.dart == 0 && views.stillNotDart >= 1;
+  if (views.clearlyGone) {
+    views.present -= views.stillNotDart;
+    views.residual -= views.stillNotDart;
+  }
+  return views;
+}
+
+// Distance of the entered dart from the bull, 0 when the entry has no point.
+double entryRadiusMm(const Round& round, std::size_t d) {
+  if (d >= round.entries.size() || !round.entries[d].is_object() ||
+      !round.entries[d].contains("board_xy_nominal_mm")) {
+    return 0.0;
+  }
+  const json& p = round.entries[d]["board_xy_nominal_mm"];
+  return std::hypot(p.at(0).get<double>(), p.at(1).get<double>());
+}
+
+// The smallest share of a camera's dart mask that no longer changed; null without a mask.
+json removedCoverage(const ImageTriple& masks, const ImageTriple& residual) {
+  double cover = 1.0;
+  bool any = false;
+  for (int c = 0; c < 3; ++c) {
+    const int maskPixels = setPixels(masks[c]);
+    if (maskPixels < 80) continue;
+    any = true;
+    int still = 0;
+    if (!residual[c].empty() && residual[c].size() == masks[c].size()) {
+      still = cv::countNonZero(masks[c] & residual[c]);
+    }
+    cover = std::min(cover, 1.0 - static_cast<double>(still) / maskPixels);
+  }
+  return any ? json(cover) : json();
+}
+
 json judgeKnownDart(Round& round, const EvidenceCall& call, RecoveryEvidence& ev,
                     VerdictCache& verdicts, std::size_t d) {
   const ImageTriple& masks = round.knownDartMasks[d];
   const int zone = d < call.zones.size() ? call.zones[d] : -1;
   const bool onBoard = zone == 1;
-  int presentViews = 0;
-  int residualViews = 0;
-  json overruled = json::array();
-  json toneMatched = json::array();
-  int emptyCount = 0;
-  int dartCount = 0;
-  int stillNotDart = 0;
-  for (int c = 0; c < 3; ++c) {
-    bool hasRecord = false;
-    const json& report = ev.supportsReports[c];
-    if (report.is_object() && report.contains("supports") && report["supports"].is_array()) {
-      for (const json& record : report["supports"]) {
-        if (record.value("index", -1) != static_cast<int>(d)) continue;
-        hasRecord = true;
-        bool present = record.value("present", false);
-        if (present) {
-          json detail;
-          verdicts.lookupVerdict(d, c, detail);
-          if (detail.is_object() && detail.value("verdict", "") == "EMPTY_VIEW") {
-            present = false;
-            overruled.push_back(cameraIds[c]);
-          }
-        }
-        presentViews += present;
-        residualViews += present && record.value("strong", false);
-      }
-    }
-    if (hasRecord) continue;
-    json detail;
-    const bool flag = verdicts.lookupVerdict(d, c, detail);
-    presentViews += flag;
-    residualViews += flag;
-    if (detail.is_null()) continue;
-    const std::string verdict = detail.is_object() ? detail.value("verdict", "") : "";
-    if (verdict == "EMPTY_VIEW") ++emptyCount;
-    if (verdict == "DART_VIEW") ++dartCount;
-    if (flag && verdict != "DART_VIEW") ++stillNotDart;
-    detail["camera"] = cameraIds[c];
-    detail["still"] = flag;
-    toneMatched.push_back(detail);
-  }
-  const bool clearlyGone =
-      static_cast<int>(overruled.size()) + emptyCount >= 2 && dartCount == 0 && stillNotDart >= 1;
-  if (clearlyGone) {
-    presentViews -= stillNotDart;
-    residualViews -= stillNotDart;
-  }
+  const DartViews views = countDartViews(ev, verdicts, d);
   int supportViews = 0;
   for (const cv::Mat& m : masks) supportViews += setPixels(m) >= 80;
   if (supportViews > 0) ++ev.checkedDarts;
-  double r = 0.0;
-  if (d < round.entries.size() && round.entries[d].is_object() &&
-      round.entries[d].contains("board_xy_nominal_mm")) {
-    const json& p = round.entries[d]["board_xy_nominal_mm"];
-    r = std::hypot(p.at(0).get<double>(), p.at(1).get<double>());
-  }
   const bool plantSurround =
-      processSwitches().plantMode.load() && !onBoard && r > round.boardRadiusMm;
+      processSwitches().plantMode.load() && !onBoard && entryRadiusMm(round, d) > round.boardRadiusMm;
   bool present = false;
   if (plantSurround) {
-    present = presentViews >= 2;
+    present = views.present >= 2;
   } else if (onBoard) {
-    present = presentViews >= 1;
+    present = views.present >= 1;
   } else {
-    present = residualViews >= 1 || presentViews >= 2 || (presentViews == 1 && supportViews <= 1);
+    present = views.residual >= 1 || views.present >= 2 || (views.present == 1 && supportViews <= 1);
   }
-  json coverage;
-  bool coverageRemoved = false;
-  if (!onBoard) {
-    double cover = 1.0;
-    bool any = false;
-    for (int c = 0; c < 3; ++c) {
-      const int maskPixels = setPixels(masks[c]);
-      if (maskPixels < 80) continue;
-      any = true;
-      int still = 0;
-      if (!ev.residual[c].empty() && ev.residual[c].size() == masks[c].size()) {
-        still = cv::countNonZero(masks[c] & ev.residual[c]);
-      }
-      cover = std::min(cover, 1.0 - static_cast<double>(still) / maskPixels);
-    }
-    if (any) {
-      coverage = cover;
-      coverageRemoved = cover >= 0.8;
-    }
-  }
+  const json coverage = onBoard ? json() : removedCoverage(masks, ev.residual);
+  const bool coverageRemoved = coverage.is_number() && coverage.get<double>() >= 0.8;
   ev.remainingDartEvidence = ev.remainingDartEvidence || present;
   return {{"dart", d},
-          {"present_views", presentViews},
-          {"residual_views", residualViews},
+          {"present_views", views.present},
+          {"residual_views", views.residual},
           {"support_views", supportViews},
           {"on_board", onBoard},
           {"present", present},
           {"plant_surround", plantSurround},
           {"coverage", coverage},
           {"coverage_removed", coverageRemoved},
-          {"tone_matched_views", toneMatched},
-          {"proof_overruled", overruled},
-          {"clearly_gone", clearlyGone}};
+          {"tone_matched_views", views.toneMatched},
+          {"proof_overruled", views.overruled},
+          {"clearly_gone", views.clearlyGone}};
 }
 
 void phaseOutsideNoise(Round& round, const EvidenceCall& call, RecoveryEvidence& ev) {

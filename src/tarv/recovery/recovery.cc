@@ -51,88 +51,116 @@ std::array<Position, 3> classifyCameras(Round& round, const std::vector<cv::Mat>
   return state;
 }
 
-}  // namespace
-
-json Round::recover(const std::vector<cv::Mat>& frames, double now, bool skipRealignment,
-                    bool startupCheck) {
-  timingMark = monotonicMilliseconds();
+// The position work of one recovery: realignments made now, drifts held back until the board
+// is proven empty.
+struct PositionWork {
   json realigned = json::object();
   json heldDrift = json::object();
   std::array<bool, 3> pending{false, false, false};
   std::array<Homography, 3> pendingTransform{};
+};
 
-  if (!skipRealignment && frames.size() >= 3 && processSwitches().autoRealign.load()) {
-    const std::array<Position, 3> state = classifyCameras(*this, frames, now);
-    const bool measure = std::any_of(state.begin(), state.end(), [](Position p) {
-      return p == Position::kRealignNow || p == Position::kMeasureDrift;
-    });
-    std::array<RealignmentMeasured, 3> measured;
-    if (measure) {
-      auto job = [&](int c) {
-        RealignmentMeasured m;
-        if (state[c] == Position::kRealignNow) {
-          m.accepted = measureRealignment(cameras[c], frames[c], m.transform, m.report, 1.5, 1.5);
-        } else if (state[c] == Position::kMeasureDrift) {
-          m.accepted = measureRealignment(cameras[c], frames[c], m.transform, m.report, 0.6, 0.8);
-        }
-        return m;
-      };
-      measured = runOnCameraWorkers(job);
+std::array<RealignmentMeasured, 3> measurePositions(const Round& round,
+                                                    const std::array<Position, 3>& state,
+                                                    const std::vector<cv::Mat>& frames) {
+  const bool measure = std::any_of(state.begin(), state.end(), [](Position p) {
+    return p == Position::kRealignNow || p == Position::kMeasureDrift;
+  });
+  if (!measure) return {};
+  auto job = [&](int c) {
+    RealignmentMeasured m;
+    if (state[c] == Position::kRealignNow) {
+      m.accepted = measureRealignment(round.cameras[c], frames[c], m.transform, m.report, 1.5, 1.5);
+    } else if (state[c] == Position::kMeasureDrift) {
+      m.accepted = measureRealignment(round.cameras[c], frames[c], m.transform, m.report, 0.6, 0.8);
     }
-    for (int c = 0; c < 3; ++c) {
-      const std::string& id = cameraIds[c];
-      if (state[c] == Position::kRealignNow && measured[c].accepted) {
-        applyCameraRealignment(*this, c, frames[c], measured[c].transform);
-        realigned[id] = measured[c].report;
-        // A drift held back from before belongs to the old geometry: rebasing it later would
-        // move the new calibration a second time.
-        driftPending[c] = false;
-        driftTransform[c] = Homography{};
-      }
-      if (state[c] == Position::kMeasureDrift) {
-        driftPending[c] = measured[c].accepted;
-        driftTransform[c] = measured[c].transform;
-        driftReport[c] = measured[c].report;
-      }
-      if (state[c] == Position::kMeasureDrift || state[c] == Position::kDriftSeen) {
-        pending[c] = driftPending[c];
-        pendingTransform[c] = driftTransform[c];
-        if (pending[c]) {
-          json held = driftReport[c];
-          held["kind"] = "DRIFT";
-          heldDrift[id] = held;
-        }
+    return m;
+  };
+  return runOnCameraWorkers(job);
+}
+
+// A moved camera is realigned at once; a drift is measured and held back.
+PositionWork settleCameraPositions(Round& round, const std::vector<cv::Mat>& frames, double now) {
+  PositionWork work;
+  const std::array<Position, 3> state = classifyCameras(round, frames, now);
+  const std::array<RealignmentMeasured, 3> measured = measurePositions(round, state, frames);
+  for (int c = 0; c < 3; ++c) {
+    const std::string& id = cameraIds[c];
+    if (state[c] == Position::kRealignNow && measured[c].accepted) {
+      applyCameraRealignment(round, c, frames[c], measured[c].transform);
+      work.realigned[id] = measured[c].report;
+      // A drift held back from before belongs to the old geometry: rebasing it later would
+      // move the new calibration a second time.
+      round.driftPending[c] = false;
+      round.driftTransform[c] = Homography{};
+    }
+    if (state[c] == Position::kMeasureDrift) {
+      round.driftPending[c] = measured[c].accepted;
+      round.driftTransform[c] = measured[c].transform;
+      round.driftReport[c] = measured[c].report;
+    }
+    if (state[c] == Position::kMeasureDrift || state[c] == Position::kDriftSeen) {
+      work.pending[c] = round.driftPending[c];
+      work.pendingTransform[c] = round.driftTransform[c];
+      if (work.pending[c]) {
+        json held = round.driftReport[c];
+        held["kind"] = "DRIFT";
+        work.heldDrift[id] = held;
       }
     }
+  }
+  return work;
+}
+
+// The drift measurements taken in this call.
+void reportDriftChecks(const Round& round, double now, json& reply) {
+  json driftCheck = json::object();
+  for (int c = 0; c < 3; ++c) {
+    if (round.driftCheckTime[c] == now) driftCheck[cameraIds[c]] = round.driftReport[c];
+  }
+  if (!driftCheck.empty()) reply["drift_check"] = driftCheck;
+}
+
+// A board proven empty takes the held-back drifts.
+void applyHeldDrift(Round& round, PositionWork& work, const json& reply) {
+  const std::string status = reply.value("status", "");
+  if (status != "EMPTY_RESET" && status != "BACKGROUND_REFRESH") return;
+  for (int c = 0; c < 3; ++c) {
+    if (!work.pending[c]) continue;
+    rebaseCameraReferences(round, c, work.pendingTransform[c]);
+    work.realigned[cameraIds[c]] = work.heldDrift[cameraIds[c]];
+    round.driftCheckTime[c] = -1.0;
+    round.driftPending[c] = false;
+  }
+}
+
+void reportRealignment(const Round& round, const json& realigned, json& reply) {
+  if (realigned.empty()) return;
+  reply["camera_realigned"] = realigned;
+  json calibrations = json::array();
+  for (const Camera& cam : round.cameras) calibrations.push_back(matrix3x3ToJson(cam.boardToImage));
+  reply["calibrations"] = calibrations;
+}
+
+}  // namespace
+
+json Round::recover(const std::vector<cv::Mat>& frames, double now, bool skipRealign,
+                    bool startupCheck) {
+  timingMark = monotonicMilliseconds();
+  PositionWork work;
+  if (!skipRealign && frames.size() >= 3 && processSwitches().autoRealign.load()) {
+    work = settleCameraPositions(*this, frames, now);
   }
   cameraGuardWarning = nullptr;
   addPhaseTime(*this, "position");
 
-  json reply = recoverCore(frames, now, skipRealignment, startupCheck);
+  json reply = recoverCore(frames, now, skipRealign, startupCheck);
   addPhaseTime(*this, "rest");
 
   if (!cameraGuardWarning.is_null()) reply["camera_guard_warning"] = cameraGuardWarning;
-  json driftCheck = json::object();
-  for (int c = 0; c < 3; ++c) {
-    if (driftCheckTime[c] == now) driftCheck[cameraIds[c]] = driftReport[c];
-  }
-  if (!driftCheck.empty()) reply["drift_check"] = driftCheck;
-  const std::string status = reply.value("status", "");
-  if (status == "EMPTY_RESET" || status == "BACKGROUND_REFRESH") {
-    for (int c = 0; c < 3; ++c) {
-      if (!pending[c]) continue;
-      rebaseCameraReferences(*this, c, pendingTransform[c]);
-      realigned[cameraIds[c]] = heldDrift[cameraIds[c]];
-      driftCheckTime[c] = -1.0;
-      driftPending[c] = false;
-    }
-  }
-  if (!realigned.empty()) {
-    reply["camera_realigned"] = realigned;
-    json calibrations = json::array();
-    for (const Camera& cam : cameras) calibrations.push_back(matrix3x3ToJson(cam.boardToImage));
-    reply["calibrations"] = calibrations;
-  }
+  reportDriftChecks(*this, now, reply);
+  applyHeldDrift(*this, work, reply);
+  reportRealignment(*this, work.realigned, reply);
   return reply;
 }
 

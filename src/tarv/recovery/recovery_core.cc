@@ -292,7 +292,7 @@ json measureBrightnessOffset(const cv::Mat& reference, const cv::Mat& grey) {
   return {{"brightness_offset", offset}, {"brightness_residual_median", percentile(values, 50.0)}};
 }
 
-json Round::recoverCore(const std::vector<cv::Mat>& frames, double now, bool skipRealignment,
+json Round::recoverCore(const std::vector<cv::Mat>& frames, double now, bool skipRealign,
                         bool startupCheck) {
   Round& round = *this;
   ImageTriple greys;
@@ -313,10 +313,10 @@ json Round::recoverCore(const std::vector<cv::Mat>& frames, double now, bool ski
   }
   std::vector<int> zones;
   for (std::size_t d = 0; d < knownDartMasks.size(); ++d) zones.push_back(dartZone(entries, d));
-  Slot slot = skipRealignment ? Slot{confirmAfterEventTime, confirmSlotAfterEvent}
+  Slot slot = skipRealign ? Slot{confirmAfterEventTime, confirmSlotAfterEvent}
                               : Slot{confirmResumeTime, confirmSlotResume};
 
-  if (!skipRealignment && allowResume && !entries.empty()) {
+  if (!skipRealign && allowResume && !entries.empty()) {
     const json resumed = resumeUnchanged(round, frames, greys, slot, now);
     if (!resumed.is_null()) return resumed;
   }
@@ -328,12 +328,12 @@ json Round::recoverCore(const std::vector<cv::Mat>& frames, double now, bool ski
   addPhaseTime(round, "same_light");
 
   VerdictCache verdicts(VerdictInputs{this, greys, zones});
-  EvidenceCall call{frames, greys, zones, now, skipRealignment, startupCheck};
+  EvidenceCall call{frames, greys, zones, now, skipRealign, startupCheck};
   RecoveryEvidence ev = collectRecoveryEvidence(round, call, verdicts);
 
   if ((anyViewChanged(round, ev.residual) || ev.remainingDartEvidence) && !ev.outsideNoiseTolerated) {
     slot.time = -1.0;
-    return waitReply(round, ev, greys, skipRealignment, now);
+    return waitReply(round, ev, greys, skipRealign, now);
   }
   if (!camerasStillFixed(round, greys)) cameraGuardWarning = guardWarning();
   if (startupCheck) {

@@ -47,23 +47,24 @@ Clusters clustersOf(const cv::Mat& novel, const cv::Mat& region) {
 
 }  // namespace
 
-UprightShaftResult testThinUprightShaft(const Camera& camera, const cv::Mat& frameIn, json& report,
-                                        double radiusMm) {
-  const cv::Mat& reference = camera.emptyReference;
-  const cv::Mat frame = toGray(frameIn);
-  if (reference.size() != frame.size() || reference.type() != frame.type()) {
-    throw std::runtime_error("CAMERA_RESOLUTION_CHANGED");
-  }
-  if (reference.empty() || cv::norm(reference, frame, cv::NORM_INF) <= 16.0) {
-    return UprightShaftResult::kClear;
-  }
-  const cv::Size size = reference.size();
-  const cv::Mat board = buildBoardRegionMask(size, camera.boardToImage, 175.0, 360);
-  const Exposure exposure = fitExposure(reference, frame, board, true, 1000);
-  if (!exposure.applied) return UprightShaftResult::kLightChange;
-  const cv::Mat& corrected = exposure.image;
-  const double s = reference.cols / 1280.0;
+namespace {
 
+// Edges of the corrected frame that the reference does not have, where the frame changed
+// strongly, away from the image border; and the strong change itself.
+struct NovelChange {
+  cv::Mat novel;
+  cv::Mat strong;
+};
+
+cv::Mat innerImageMask(cv::Size size) {
+  cv::Mat inner = cv::Mat::zeros(size, CV_8UC1);
+  if (size.width > 16 && size.height > 16) {
+    inner(cv::Rect(8, 8, size.width - 16, size.height - 16)).setTo(255);
+  }
+  return inner;
+}
+
+NovelChange measureNovelChange(const cv::Mat& reference, const cv::Mat& corrected, const cv::Mat& board) {
   // Outside the board the reference's own edges move more with a wobbling surround.
   const cv::Mat referenceEdges = cannyEdges(reference, 10, 30);
   cv::Mat widened = maskAnd(dilateMask(referenceEdges, 3, false), board);
@@ -78,15 +79,14 @@ UprightShaftResult testThinUprightShaft(const Camera& camera, const cv::Mat& fra
           diff);
   const cv::Mat strongDiff = thresholdBinary(diff, 32);
   novel = maskAnd(novel, dilateMask(strongDiff, 3, false));
+  const cv::Mat inner = innerImageMask(reference.size());
+  return {maskAnd(novel, inner), maskAnd(medianBlurred(strongDiff, 3), inner)};
+}
 
-  const cv::Mat region = buildBoardRegionMask(size, camera.boardToImage, radiusMm, 360);
-  cv::Mat inner = cv::Mat::zeros(size, CV_8UC1);
-  if (size.width > 16 && size.height > 16) {
-    inner(cv::Rect(8, 8, size.width - 16, size.height - 16)).setTo(255);
-  }
-  novel = maskAnd(novel, inner);
-  const cv::Mat strong = maskAnd(medianBlurred(strongDiff, 3), inner);
-
+// A steep straight line of strong change in the region that registers as an object.
+bool findUprightLine(const cv::Mat& reference, const Exposure& exposure, const cv::Mat& strong,
+                     const cv::Mat& region, json& report) {
+  const double s = reference.cols / 1280.0;
   std::vector<cv::Vec4i> segments;
   cv::HoughLinesP(strong, segments, 1.0, CV_PI / 180.0, std::max(15, static_cast<int>(20.0 * s)),
                   30.0 * s, 8.0 * s);
@@ -96,7 +96,7 @@ UprightShaftResult testThinUprightShaft(const Camera& camera, const cv::Mat& fra
     const int dx = std::abs(segment[2] - segment[0]);
     const int dy = std::abs(segment[3] - segment[1]);
     if (dy < 3 * dx) continue;
-    cv::Mat lineMask = cv::Mat::zeros(size, CV_8UC1);
+    cv::Mat lineMask = cv::Mat::zeros(reference.size(), CV_8UC1);
     cv::line(lineMask, {segment[0], segment[1]}, {segment[2], segment[3]}, cv::Scalar(255),
              thickness, cv::LINE_8);
     const int support = cv::countNonZero(maskAnd(lineMask, strongInRegion));
@@ -106,10 +106,16 @@ UprightShaftResult testThinUprightShaft(const Camera& camera, const cv::Mat& fra
       report = {{"reason", "THIN_UPRIGHT_SHAFT"},
                 {"registered_edges", edges},
                 {"registered_pixels", pixels}};
-      return UprightShaftResult::kObject;
+      return true;
     }
   }
+  return false;
+}
 
+// A long thin cluster of novel edges in the region that registers as an object.
+bool findThinCluster(const cv::Mat& reference, const Exposure& exposure, const cv::Mat& novel,
+                     const cv::Mat& region, json& report) {
+  const double s = reference.cols / 1280.0;
   Clusters clusters = clustersOf(novel, region);
   for (int label = 1; label < clusters.count; ++label) {
     const std::size_t l = static_cast<std::size_t>(label);
@@ -130,7 +136,31 @@ UprightShaftResult testThinUprightShaft(const Camera& camera, const cv::Mat& fra
               {"width", width},
               {"exposure", exposure.report},
               {"reference_mean", cv::mean(reference(bounds))[0]},
-              {"current_mean", cv::mean(corrected(bounds))[0]}};
+              {"current_mean", cv::mean(exposure.image(bounds))[0]}};
+    return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+UprightShaftResult testThinUprightShaft(const Camera& camera, const cv::Mat& frameIn, json& report,
+                                        double radiusMm) {
+  const cv::Mat& reference = camera.emptyReference;
+  const cv::Mat frame = toGray(frameIn);
+  if (reference.size() != frame.size() || reference.type() != frame.type()) {
+    throw std::runtime_error("CAMERA_RESOLUTION_CHANGED");
+  }
+  if (reference.empty() || cv::norm(reference, frame, cv::NORM_INF) <= 16.0) {
+    return UprightShaftResult::kClear;
+  }
+  const cv::Mat board = buildBoardRegionMask(reference.size(), camera.boardToImage, 175.0, 360);
+  const Exposure exposure = fitExposure(reference, frame, board, true, 1000);
+  if (!exposure.applied) return UprightShaftResult::kLightChange;
+  const NovelChange change = measureNovelChange(reference, exposure.image, board);
+  const cv::Mat region = buildBoardRegionMask(reference.size(), camera.boardToImage, radiusMm, 360);
+  if (findUprightLine(reference, exposure, change.strong, region, report) ||
+      findThinCluster(reference, exposure, change.novel, region, report)) {
     return UprightShaftResult::kObject;
   }
   return UprightShaftResult::kClear;
