@@ -105,10 +105,11 @@ std::string number(double value, const char* format) {
 }
 
 void printRow(const std::string& name, const tb::SetTally& t) {
-  std::printf("%-18s %6d %9s %7d %6d %6d %7d %8s %8s\n", name.c_str(), t.darts,
+  std::printf("%-18s %6d %9s %7d %6d %6d %7d %8s %8s %8d %7s\n", name.c_str(), t.darts,
               number(t.correctPercent(), "%.1f").c_str(), t.missed, t.extra, t.wrong_field,
               t.error_replies, number(tb::median(t.tip_errors_mm), "%.2f").c_str(),
-              number(tb::quantile(t.tip_errors_mm, 0.95), "%.2f").c_str());
+              number(tb::quantile(t.tip_errors_mm, 0.95), "%.2f").c_str(), t.rounds_waiting,
+              t.fallen > 0 ? (std::to_string(t.fallen_scored) + "/" + std::to_string(t.fallen)).c_str() : "-");
 }
 
 void printTiming(const std::string& name, const tb::SetRun& run) {
@@ -160,8 +161,8 @@ int main(int argc, char** argv) {
       }
     }
 
-    std::printf("\n%-18s %6s %9s %7s %6s %6s %7s %8s %8s\n", "set", "darts", "correct%", "missed",
-                "extra", "wrong", "errors", "tip_med", "tip_p95");
+    std::printf("\n%-18s %6s %9s %7s %6s %6s %7s %8s %8s %8s %7s\n", "set", "darts", "correct%", "missed",
+                "extra", "wrong", "errors", "tip_med", "tip_p95", "waiting", "fallen");
     tb::SetTally total;
     int totalParts = 0;
     for (const auto& [name, run] : runs) {
@@ -174,7 +175,8 @@ int main(int argc, char** argv) {
     if (totalParts == 2) printRow("clean+noise_blur", total);
     std::printf("(correct: exactly one new entry with the true field; missed: no new entry; extra: "
                 "entries beyond one per dart or on unchanged frames; wrong: one entry, wrong field; "
-                "errors: error replies; tip error in mm over darts with one new entry)\n");
+                "errors: error replies; tip error in mm over darts with one new entry; waiting: rounds whose "
+                "last reply still waits; fallen: fall-outs that scored a field / fall-outs)\n");
 
     std::printf("\ntiming: median tarv_call ms, ratio to the floor (median of 50 runs of cv::absdiff "
                 "of the three frames against their references, one thread), calls\n");

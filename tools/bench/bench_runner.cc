@@ -142,6 +142,13 @@ void sendState(EngineSession& session, host::FrameClock& clock, const std::vecto
   }
 }
 
+// A round whose last reply still waits: nothing more would be scored until a takeout.
+bool isLeftWaiting(const json& reply) {
+  const std::string status = reply.is_object() ? reply.value("status", "") : "";
+  return status == "WAIT" || status == "RECOVERY_WAIT" || status == "DECISION_REVIEW_REQUIRED" ||
+         status == "POSITION_UNRESOLVED";
+}
+
 scene::Scene dartsScene(const PlannedRound& round, size_t count) {
   scene::Scene state;
   state.darts.assign(round.darts.begin(), round.darts.begin() + static_cast<long>(count));
@@ -212,10 +219,58 @@ SetRun runScenarioSet(const ScenarioSet& set, int darts, uint64_t seed) {
     json entries = host::replyEntries(arm.reply).value_or(json::array());
     json lastReply = arm.reply;
 
-    for (size_t state = 0; state <= round.darts.size(); ++state) {
-      const std::vector<Frames> sends =
-          stateFrames(renderer, dartsScene(round, state), set.imaging,
-                      derivedSeed(seed, set.name, r, state), kSendsPerState, truth);
+    // The throws that stay, in order; a fallen throw is seen briefly before the next one.
+    std::vector<scene::Dart> staying;
+    for (size_t k = 0; k < round.darts.size(); ++k) {
+      if (static_cast<int>(k) != round.fallen_throw) staying.push_back(round.darts[k]);
+    }
+    const auto lit = [&round](std::vector<Frames> sends, size_t state) {
+      for (size_t s = 0; s < sends.size(); ++s) {
+        if (static_cast<int>(state) < round.light_state ||
+            (static_cast<int>(state) == round.light_state && static_cast<int>(s) < round.light_send)) {
+          continue;
+        }
+        for (size_t c = 0; c < sends[s].size(); ++c) {
+          if (round.light_camera >= 0 && static_cast<int>(c) != round.light_camera) continue;
+          cv::Mat relit;
+          sends[s][c].convertTo(relit, -1, round.light_gain);
+          sends[s][c] = relit;
+        }
+      }
+      return sends;
+    };
+    std::vector<size_t> judgedEntry;  // per staying dart judged correct, its entry's index
+    std::vector<std::string> judgedField;
+    for (size_t state = 0; state <= staying.size(); ++state) {
+      scene::Scene present;
+      present.darts.assign(staying.begin(), staying.begin() + static_cast<long>(state));
+      if (state == static_cast<size_t>(round.fallen_throw) && round.fallen_throw >= 0) {
+        // Seen for a few frames, then gone; it must score nothing.
+        scene::Scene withFallen = present;
+        withFallen.darts.push_back(round.darts[static_cast<size_t>(round.fallen_throw)]);
+        const std::vector<Frames> seen =
+            stateFrames(renderer, withFallen, set.imaging, derivedSeed(seed, set.name, r, 50 + state),
+                        round.fallen_frames, truth);
+        const scene::DartTruth fallenTruth = truth.darts.back();
+        const std::vector<Frames> gone =
+            stateFrames(renderer, present, set.imaging, derivedSeed(seed, set.name, r, 60 + state),
+                        kSendsPerState, truth);
+        const size_t before = known;
+        sendState(session, clock, seen, run.tally, known, entries, lastReply);
+        sendState(session, clock, gone, run.tally, known, entries, lastReply);
+        DartJudgement fallen = judgeDart(entries, before, fallenTruth);
+        fallen.true_field = "none";
+        fallen.correct = true;
+        for (size_t e = before; e < known && e < entries.size(); ++e) {
+          fallen.correct = fallen.correct && host::entryField(entries[e]) == "MISS";
+        }
+        run.tally.addFallenDart(fallen);
+        run.lines.push_back(dartLine(r, 9, fallen, fallenTruth.tip_mm, statusText(lastReply)) +
+                            " fallen after " + std::to_string(round.fallen_frames) + " frames");
+      }
+      const std::vector<Frames> sends = lit(
+          stateFrames(renderer, present, set.imaging, derivedSeed(seed, set.name, r, state), kSendsPerState, truth),
+          state);
       if (state == 1) {
         const std::vector<double> times = absdiffRunsMs(sends.front(), references, floorRunsPerRound);
         floorRuns.insert(floorRuns.end(), times.begin(), times.end());
@@ -228,9 +283,21 @@ SetRun runScenarioSet(const ScenarioSet& set, int darts, uint64_t seed) {
       }
       const DartJudgement judgement = judgeDart(entries, before, truth.darts[state - 1]);
       run.tally.addDart(judgement);
+      if (judgement.correct) {
+        judgedEntry.push_back(before);
+        judgedField.push_back(judgement.scored_field);
+      }
       run.lines.push_back(dartLine(r, state - 1, judgement, truth.darts[state - 1].tip_mm,
                                    statusText(lastReply)));
     }
+    // A dart scored once must keep its field to the end of the round.
+    for (size_t k = 0; k < judgedEntry.size(); ++k) {
+      if (judgedEntry[k] >= entries.size() || host::entryField(entries[judgedEntry[k]]) != judgedField[k]) {
+        run.tally.loseLater();
+      }
+    }
+    if (isLeftWaiting(lastReply)) ++run.tally.rounds_waiting;
+    ++run.tally.rounds;
   }
   run.floor_ms = median(floorRuns);
   return run;
