@@ -2,7 +2,7 @@
 // call times against an absdiff floor and the engine's resident memory.
 //
 //   tarv_bench [--sets clean,noise_blur,...] [--darts N] [--seed S] [--quick]
-//              [--memory-calls N] [--verbose]
+//              [--memory-calls N] [--verbose] [--trace]
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -31,6 +31,7 @@ struct Options {
   int game_rounds = 10;
   bool quick = false;
   bool verbose = false;
+  bool trace = false;
 };
 
 constexpr int kQuickDarts = 6;
@@ -62,6 +63,8 @@ bool parse(int argc, char** argv, Options& o) {
       o.quick = true;
     } else if (arg == "--verbose") {
       o.verbose = true;
+    } else if (arg == "--trace") {
+      o.trace = true;
     } else if (arg == "--sets") {
       const char* v = value();
       if (v == nullptr) return false;
@@ -139,6 +142,7 @@ int main(int argc, char** argv) {
   }
   try {
     tb::setRenderThreads(cv::getNumThreads());
+    tb::setTrace(options.trace);
     std::printf("tarv_bench  abi %s  seed %llu%s\n", tarv_abi_info(), options.seed,
                 options.quick ? "  (quick)" : "");
 

@@ -20,6 +20,7 @@ namespace tarv::bench {
 namespace {
 
 int gRenderThreads = 1;
+bool gTrace = false;
 
 using Frames = std::vector<cv::Mat>;
 
@@ -123,6 +124,23 @@ std::string statusText(const json& reply) {
   return text;
 }
 
+// One line per reply: status, reason and each camera's change figures.
+std::string traceText(const json& reply) {
+  std::string text = statusText(reply);
+  const auto cameras = reply.find("cameras");
+  if (cameras != reply.end() && cameras->is_object()) {
+    for (auto it = cameras->begin(); it != cameras->end(); ++it) {
+      const json& c = it.value();
+      char buffer[160];
+      std::snprintf(buffer, sizeof buffer, "  %s %.3f new %d rm %d dart %d/%d", it.key().c_str(),
+                    c.value("changed_fraction", 0.0), c.value("new_pixels", 0), c.value("removed_pixels", 0),
+                    c.value("dart_pixels", 0), c.value("max_dart_pixels", 0));
+      text += buffer;
+    }
+  }
+  return text;
+}
+
 size_t entryCount(const json& reply, size_t fallback) {
   const std::optional<json> entries = host::replyEntries(reply);
   return entries ? entries->size() : fallback;
@@ -133,6 +151,7 @@ void sendState(EngineSession& session, host::FrameClock& clock, const std::vecto
                SetTally& tally, size_t& known, json& entries, json& lastReply) {
   for (const Frames& frames : sends) {
     CallResult result = session.call(clock.detectRequest(frames));
+    if (gTrace) std::fprintf(stderr, "    %s\n", traceText(result.reply).c_str());
     const std::optional<json> replyEntries = host::replyEntries(result.reply);
     const size_t after = replyEntries ? replyEntries->size() : known;
     tally.addCall(classifyCall(result.reply, known, after), result.ms, result.reply);
@@ -158,6 +177,7 @@ scene::Scene dartsScene(const PlannedRound& round, size_t count) {
 }  // namespace
 
 void setRenderThreads(int threads) { gRenderThreads = threads < 1 ? 1 : threads; }
+void setTrace(bool on) { gTrace = on; }
 
 size_t residentBytes() {
   std::ifstream statm("/proc/self/statm");

@@ -12,6 +12,7 @@
 #include "tarv/board/tip_solver.h"
 #include "tarv/detector/camera_analysis.h"
 #include "tarv/detector/dart_position.h"
+#include "tarv/detector/large_change.h"
 #include "tarv/engine/camera_worker_pool.h"
 #include "tarv/engine/engine_values.h"
 #include "tarv/engine/process_switches.h"
@@ -25,8 +26,6 @@ namespace {
 
 std::atomic<double> gMissRadiusMm{240.0};
 
-// More than this share of a camera's board region changed: a hand, a body or the light.
-constexpr double kLargeChangeFraction = 0.15;
 // A stored dart whose change shrank by more than this share in a camera is leaving it.
 constexpr double kRemovedFraction = 0.25;
 // Two consecutive triplets agree on a settled dart when their dart masks overlap this much.
@@ -50,7 +49,8 @@ json cameraStats(const std::array<CameraFrameAnalysis, 3>& analyses) {
                            {"removed_pixels", a.masks.removedPixels()},
                            {"removed_fraction", a.masks.stats.value("removed_fraction", 0.0)},
                            {"dart_pixels", a.dartPixels},
-                           {"min_pixels", a.minPixels}};
+                           {"min_pixels", a.minPixels},
+                           {"max_dart_pixels", a.maxDartPixels}};
   }
   return stats;
 }
@@ -321,20 +321,23 @@ json evaluateRoundFrames(Round& round, const std::vector<cv::Mat>& frames, doubl
   const std::array<CameraFrameAnalysis, 3> analyses = analyseFrames(round, frames);
   const json stats = cameraStats(analyses);
 
-  int large = 0, removing = 0, seeing = 0;
+  const LargeChange largeChange = classifyLargeChange(analyses);
+  const bool large = largeChange.any() && !largeChange.closeDart();
+  int removing = 0, seeing = 0;
   for (const CameraFrameAnalysis& a : analyses) {
-    large += a.changedFraction > kLargeChangeFraction || a.dartPixels > a.maxDartPixels;
     removing += a.masks.removedPixels() >= a.minPixels &&
                 a.masks.stats.value("removed_fraction", 0.0) > kRemovedFraction;
     seeing += seesDart(a);
   }
-  if (large > 0) {
+  if (large) {
     clearSettling(round);
     if (json moved = realignMovedCameras(round, frames, analyses, now); !moved.is_null()) {
       moved["cameras"] = stats;
       return moved;
     }
-    return reply("WAIT", "LARGE_INTERACTION_OR_LIGHTING", stats);
+    json r = reply("WAIT", "LARGE_INTERACTION_OR_LIGHTING", stats);
+    r["large_change"] = largeChange.toJson();
+    return r;
   }
   if (removing > 0 && !round.entries.empty()) {
     clearSettling(round);
