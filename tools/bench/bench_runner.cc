@@ -138,6 +138,7 @@ std::string traceText(const json& reply) {
       text += buffer;
     }
   }
+  if (reply.contains("light_change")) text += " light " + reply["light_change"].dump();
   return text;
 }
 
@@ -315,6 +316,13 @@ SetRun runScenarioSet(const ScenarioSet& set, int darts, uint64_t seed) {
       if (judgedEntry[k] >= entries.size() || host::entryField(entries[judgedEntry[k]]) != judgedField[k]) {
         run.tally.loseLater();
       }
+    }
+    if (round.light_state >= 0) {
+      char buffer[128];
+      std::snprintf(buffer, sizeof buffer, "  round %3zu light x%.3f from state %d send %d in %s", r + 1,
+                    round.light_gain, round.light_state, round.light_send,
+                    round.light_camera < 0 ? "every camera" : ("CAM_" + std::to_string(round.light_camera + 1)).c_str());
+      run.lines.push_back(buffer);
     }
     if (isLeftWaiting(lastReply)) ++run.tally.rounds_waiting;
     ++run.tally.rounds;

@@ -13,6 +13,7 @@
 #include "tarv/detector/camera_analysis.h"
 #include "tarv/detector/dart_position.h"
 #include "tarv/detector/large_change.h"
+#include "tarv/detector/light_change.h"
 #include "tarv/engine/camera_worker_pool.h"
 #include "tarv/engine/engine_values.h"
 #include "tarv/engine/process_switches.h"
@@ -318,10 +319,17 @@ std::pair<json, json> analyseWarmupCamera(const std::array<Camera, 3>& cameras, 
 
 json evaluateRoundFrames(Round& round, const std::vector<cv::Mat>& frames, double now) {
   if (frames.size() < 3) throw std::runtime_error("THREE_CAMERAS_REQUIRED");
-  const std::array<CameraFrameAnalysis, 3> analyses = analyseFrames(round, frames);
+  std::array<CameraFrameAnalysis, 3> analyses = analyseFrames(round, frames);
+  LargeChange largeChange = classifyLargeChange(analyses);
+  json light = nullptr;
+  if (largeChange.any() && !largeChange.closeDart()) {
+    light = matchChangedLight(round, frames, analyses, largeChange, now);
+    if (!light.is_null()) {
+      analyses = analyseFrames(round, frames);
+      largeChange = classifyLargeChange(analyses);
+    }
+  }
   const json stats = cameraStats(analyses);
-
-  const LargeChange largeChange = classifyLargeChange(analyses);
   const bool large = largeChange.any() && !largeChange.closeDart();
   int removing = 0, seeing = 0;
   for (const CameraFrameAnalysis& a : analyses) {
@@ -337,6 +345,7 @@ json evaluateRoundFrames(Round& round, const std::vector<cv::Mat>& frames, doubl
     }
     json r = reply("WAIT", "LARGE_INTERACTION_OR_LIGHTING", stats);
     r["large_change"] = largeChange.toJson();
+    if (!light.is_null()) r["light_change"] = light;
     return r;
   }
   if (removing > 0 && !round.entries.empty()) {
