@@ -125,6 +125,8 @@ std::string statusText(const json& reply) {
 }
 
 // One line per reply: status, reason and each camera's change figures.
+size_t entryCount(const json& reply, size_t fallback);
+
 std::string traceText(const json& reply) {
   std::string text = statusText(reply);
   const auto cameras = reply.find("cameras");
@@ -152,7 +154,7 @@ void sendState(EngineSession& session, host::FrameClock& clock, const std::vecto
                SetTally& tally, size_t& known, json& entries, json& lastReply) {
   for (const Frames& frames : sends) {
     CallResult result = session.call(clock.detectRequest(frames));
-    if (gTrace) std::fprintf(stderr, "    %s\n", traceText(result.reply).c_str());
+    if (gTrace) std::fprintf(stderr, "    %s  entries %zu\n", traceText(result.reply).c_str(), entryCount(result.reply, 0));
     const std::optional<json> replyEntries = host::replyEntries(result.reply);
     const size_t after = replyEntries ? replyEntries->size() : known;
     tally.addCall(classifyCall(result.reply, known, after), result.ms, result.reply);
@@ -265,6 +267,28 @@ SetRun runScenarioSet(const ScenarioSet& set, int darts, uint64_t seed) {
     for (size_t state = 0; state <= staying.size(); ++state) {
       scene::Scene present;
       present.darts.assign(staying.begin(), staying.begin() + static_cast<long>(state));
+      const std::vector<Frames> sends = lit(
+          stateFrames(renderer, present, set.imaging, derivedSeed(seed, set.name, r, state), kSendsPerState, truth),
+          state);
+      if (state == 1) {
+        const std::vector<double> times = absdiffRunsMs(sends.front(), references, floorRunsPerRound);
+        floorRuns.insert(floorRuns.end(), times.begin(), times.end());
+      }
+      const size_t before = known;
+      sendState(session, clock, sends, run.tally, known, entries, lastReply);
+      if (state == 0) {
+        run.tally.addEntriesOnUnchangedFrames(known > before ? known - before : 0);
+      } else {
+        const DartJudgement judgement = judgeDart(entries, before, truth.darts[state - 1]);
+        run.tally.addDart(judgement);
+        if (judgement.correct) {
+          judgedEntry.push_back(before);
+          judgedField.push_back(judgement.scored_field);
+      }
+      run.lines.push_back(dartLine(r, state - 1, judgement, truth.darts[state - 1].tip_mm,
+                                   statusText(lastReply)));
+      if (gTrace) std::fprintf(stderr, "%s\n", run.lines.back().c_str());
+      }
       if (state == static_cast<size_t>(round.fallen_throw) && round.fallen_throw >= 0) {
         // Seen for a few frames, then gone; it must score nothing.
         scene::Scene withFallen = present;
@@ -288,28 +312,8 @@ SetRun runScenarioSet(const ScenarioSet& set, int darts, uint64_t seed) {
         run.tally.addFallenDart(fallen);
         run.lines.push_back(dartLine(r, 9, fallen, fallenTruth.tip_mm, statusText(lastReply)) +
                             " fallen after " + std::to_string(round.fallen_frames) + " frames");
+        if (gTrace) std::fprintf(stderr, "%s\n", run.lines.back().c_str());
       }
-      const std::vector<Frames> sends = lit(
-          stateFrames(renderer, present, set.imaging, derivedSeed(seed, set.name, r, state), kSendsPerState, truth),
-          state);
-      if (state == 1) {
-        const std::vector<double> times = absdiffRunsMs(sends.front(), references, floorRunsPerRound);
-        floorRuns.insert(floorRuns.end(), times.begin(), times.end());
-      }
-      const size_t before = known;
-      sendState(session, clock, sends, run.tally, known, entries, lastReply);
-      if (state == 0) {
-        run.tally.addEntriesOnUnchangedFrames(known > before ? known - before : 0);
-        continue;
-      }
-      const DartJudgement judgement = judgeDart(entries, before, truth.darts[state - 1]);
-      run.tally.addDart(judgement);
-      if (judgement.correct) {
-        judgedEntry.push_back(before);
-        judgedField.push_back(judgement.scored_field);
-      }
-      run.lines.push_back(dartLine(r, state - 1, judgement, truth.darts[state - 1].tip_mm,
-                                   statusText(lastReply)));
     }
     // A dart scored once must keep its field to the end of the round.
     for (size_t k = 0; k < judgedEntry.size(); ++k) {

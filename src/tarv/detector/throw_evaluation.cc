@@ -12,6 +12,7 @@
 #include "tarv/board/tip_solver.h"
 #include "tarv/detector/camera_analysis.h"
 #include "tarv/detector/dart_position.h"
+#include "tarv/detector/departed_darts.h"
 #include "tarv/detector/large_change.h"
 #include "tarv/detector/light_change.h"
 #include "tarv/engine/camera_worker_pool.h"
@@ -348,6 +349,11 @@ json evaluateRoundFrames(Round& round, const std::vector<cv::Mat>& frames, doubl
     if (!light.is_null()) r["light_change"] = light;
     return r;
   }
+  if (json departed = departLastDart(round, frames, analyses); !departed.is_null()) {
+    clearSettling(round);
+    departed["cameras"] = stats;
+    return departed;
+  }
   if (removing > 0 && !round.entries.empty()) {
     clearSettling(round);
     if (removing >= 2) {
@@ -364,7 +370,12 @@ json evaluateRoundFrames(Round& round, const std::vector<cv::Mat>& frames, doubl
     return r;
   }
   if (seeing == 0) {
+    json vanished = enterVanishedTransient(round, analyses);
     clearSettling(round);
+    if (!vanished.is_null()) {
+      vanished["cameras"] = stats;
+      return vanished;
+    }
     json r = reply("READY", "", stats);
     bool quiet = true;
     for (const CameraFrameAnalysis& a : analyses) quiet = quiet && a.masks.addedPixels() < a.minPixels;
@@ -428,6 +439,7 @@ json evaluateRoundFrames(Round& round, const std::vector<cv::Mat>& frames, doubl
                                       {"method", method}}}};
   r["views"] = views;
   enterDart(round, frames, analyses, shafts, entry);
+  noteEnteredDart(round, now);
   clearSettling(round);
   round.pendingCandidate = nullptr;
   round.pendingConfirmation = nullptr;
