@@ -23,20 +23,29 @@ bool isGone(const json& entry) {
   return entry.value("bouncer", false) || entry.value("bounceout", false) || entry.value("departed", false);
 }
 
+struct DepartedShare {
+  int pixels = 0;
+  int differing = 0;
+  double share = -1.0;
+};
+
 // The share of a dart's own change in one camera where the frame now differs from the working
-// background, which holds the dart: near one when the dart left, near zero while it stays
-// (also where it covered an earlier dart, which shows again when it leaves). -1 when the
-// camera holds too little of the dart to tell.
-double departedShare(const CameraFrameAnalysis& a, const cv::Mat& dartMask) {
-  if (dartMask.empty() || a.dartMask.empty()) return -1.0;
+// background, which holds the dart: near one when the dart left, near zero while it stays.
+// -1 when the camera holds too little of the dart to tell.
+DepartedShare departedShare(const CameraFrameAnalysis& a, const cv::Mat& dartMask) {
+  DepartedShare share;
+  if (dartMask.empty() || a.dartMask.empty()) return share;
   cv::Mat reduced;
   cv::resize(dartMask, reduced, a.dartMask.size(), 0, 0, cv::INTER_AREA);
   reduced = thresholdBinary(reduced, 0);
-  const int dartPixels = cv::countNonZero(reduced);
-  if (dartPixels < a.minPixels) return -1.0;
+  share.pixels = cv::countNonZero(reduced);
+  // A camera that saw only a sliver of the dart cannot tell: its sliver flickers.
+  if (share.pixels < 2 * a.minPixels) return share;
   cv::Mat differing;
   cv::bitwise_and(reduced, a.dartMask, differing);
-  return static_cast<double>(cv::countNonZero(differing)) / dartPixels;
+  share.differing = cv::countNonZero(differing);
+  share.share = static_cast<double>(share.differing) / share.pixels;
+  return share;
 }
 
 json missField(const json& entry) {
@@ -94,15 +103,16 @@ json departLastDart(Round& round, const std::vector<cv::Mat>& frames,
   const double enteredAt = round.heldEventRecord.value("entered_at", -1.0);
   if (enteredAt < 0.0 || round.lastFrameTime - enteredAt > kDepartureWindowS) return nullptr;
 
-  // Gone from every camera that can tell, and from at least two.
-  int gone = 0;
+  // Gone from at least two cameras that can tell, and from most of what all of them saw.
+  int gone = 0, pixels = 0, differing = 0;
   for (int i = 0; i < 3; ++i) {
-    const double share = departedShare(analyses[i], round.knownDartMasks.back()[i]);
-    if (share < 0.0) continue;
-    if (share < kGoneShare) return nullptr;
-    ++gone;
+    const DepartedShare share = departedShare(analyses[i], round.knownDartMasks.back()[i]);
+    if (share.share < 0.0) continue;
+    gone += share.share >= kGoneShare;
+    pixels += share.pixels;
+    differing += share.differing;
   }
-  if (gone < 2) return nullptr;
+  if (gone < 2 || 2 * differing < pixels) return nullptr;
   // The others stay: a takeout would take them too.
   // Where the leaving dart covered them, they show again and differ: that part is not asked.
   for (size_t d = 0; d + 1 < round.entries.size(); ++d) {
@@ -114,7 +124,7 @@ json departLastDart(Round& round, const std::vector<cv::Mat>& frames,
       if (!own.empty() && leaving.size() == own.size()) {
         cv::bitwise_and(own, ~dilateMask(leaving, kRestoreGrowPx, false), uncovered);
       }
-      if (departedShare(analyses[i], uncovered) > kStaysShare) return nullptr;
+      if (departedShare(analyses[i], uncovered).share > kStaysShare) return nullptr;
     }
   }
 
