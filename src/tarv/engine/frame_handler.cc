@@ -47,6 +47,9 @@ void endRecovery(Round& round) {
   round.lastRecoveryReply = nullptr;
   round.recoveryRetryTime = -1.0;
   round.recoveryRetryCount = 0;
+  // The next wait is a wait of its own: its diagnostics start again.
+  round.waitStart = -1.0;
+  round.waitDiagnosticCount = 0;
 }
 
 void takeCallStartSnapshots(Round& round) {
@@ -228,7 +231,7 @@ json processOn(Round& round, const json& request, const std::vector<cv::Mat>& in
   std::array<double, 3> t{};
   for (int i = 0; i < 3; ++i) t[i] = times.at(i).get<double>();
   for (double v : t) {
-    if (!std::isfinite(v) || v <= 0.0) return waitFreshTriplet();
+    if (!std::isfinite(v)) return waitFreshTriplet();
   }
   const double now = std::max({t[0], t[1], t[2]});
   if (now - std::min({t[0], t[1], t[2]}) > kSyncSpread) return waitFreshTriplet();
@@ -272,7 +275,6 @@ json processOn(Round& round, const json& request, const std::vector<cv::Mat>& in
 
   json laps = json::object();
   double lastLap = entryMs;
-  round.timing = json::object();
   takeCallStartSnapshots(round);
   round.cameraGuardWarning = nullptr;
 
@@ -287,8 +289,7 @@ json processOn(Round& round, const json& request, const std::vector<cv::Mat>& in
       round.lastRecoveryReply = result;
       round.lastRecoveryTime = now;
     }
-    if (!round.reviewRequired && statusOf(result) == "RECOVERY_WAIT" && !handSeen &&
-        hasFreshChangeInTwoCameras(round, frames)) {
+    if (!round.reviewRequired && statusOf(result) == "RECOVERY_WAIT" && hasFreshChangeInTwoCameras(round, frames)) {
       const bool takeout = round.takeout;
       round.takeout = false;
       json thrown = evaluateRoundFrames(round, frames, now);
@@ -436,6 +437,9 @@ json processOn(Round& round, const json& request, const std::vector<cv::Mat>& in
   recordTimingLap(laps, lastLap, "contract_state");
   result["timing"] = {{"detect_ms", laps}};
   if (!round.timing.empty()) result["timing"]["recovery_ms"] = round.timing;
+  // The recovery's phase times grow over the calls of one recovery; a finished one leaves
+  // them to the next.
+  if (!round.recovery) round.timing = json::object();
   result["processMs"] = monotonicMilliseconds() - entryMs;
   result["rebase"] = isOneOf(final, {"EMPTY_RESET", "RECOVERY_RESUMED", "BACKGROUND_REFRESH"}) ? json(now) : json(nullptr);
   return result;

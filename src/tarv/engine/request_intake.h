@@ -25,8 +25,9 @@ struct ImageBuffer {
 std::vector<ImageBuffer> readImageBuffers(const json& request);
 
 // Options that later steps read must have their type checked before any work is done, so
-// a bad option never turns a completed command into an error.
-void checkOptionTypes(const json& request);
+// a bad option never turns a completed command into an error. Commands that never read an
+// option do not check it.
+void checkOptionTypes(const json& request, const std::string& command);
 
 // 720 / largest height when the tallest image is taller than 720, else 1.0.
 double calibrationScale(const std::vector<cv::Mat>& images);
