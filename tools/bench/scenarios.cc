@@ -66,36 +66,6 @@ scene::Dart rimFrontDart(scene::SceneRandom& rng, const std::vector<scene::Camer
   return dart;
 }
 
-// The turn about the optical axis that shows the board's near edge straight below the bull,
-// as a camera mounted upright beside the board sees it.
-double uprightRoll(scene::CameraSpec camera) {
-  const double a = camera.azimuth_deg * kPi / 180.0;
-  const cv::Point2d nearEdge(170.0 * std::sin(a), -170.0 * std::cos(a));
-  double best = 0.0, bestOff = 1e300;
-  for (int roll = 0; roll < 360; ++roll) {
-    camera.roll_deg = roll;
-    const scene::Camera c(camera);
-    const cv::Point2d d = c.project(nearEdge) - c.project(cv::Point2d(0.0, 0.0));
-    const double off = d.y > 0.0 ? std::abs(d.x) / d.y : 1e300;
-    if (off < bestOff) {
-      bestOff = off;
-      best = roll;
-    }
-  }
-  return best;
-}
-
-// Cameras close to the board plane: about 15 degrees above it, 7 to 12 cm in front of it.
-std::vector<scene::CameraSpec> closePlaneRig(cv::Size size, double distanceMm, double turnDeg) {
-  std::vector<scene::CameraSpec> rig = scene::rigAtElevation(size, 75.0);
-  for (scene::CameraSpec& camera : rig) {
-    camera.distance_mm = distanceMm;
-    camera.azimuth_deg += turnDeg;
-    camera.roll_deg = uprightRoll(camera);
-  }
-  return rig;
-}
-
 }  // namespace
 
 uint64_t derivedSeed(uint64_t seed, const std::string& name, uint64_t a, uint64_t b) {
@@ -126,7 +96,7 @@ const std::vector<ScenarioSet>& scenarioSets() {
         makeSet("res_1920x1080", {scene::defaultRig({1920, 1080})}, Placement::kUniform, 60));
     // 15 degrees above the plane: 300 mm from the bull is 78 mm in front of the board, 440 mm
     // is 114 mm.
-    s.push_back(makeSet("close_plane", {closePlaneRig(hd, 300.0, 0.0), closePlaneRig(hd, 440.0, 20.0)},
+    s.push_back(makeSet("close_plane", {scene::rigCloseToPlane(hd, 300.0), scene::rigCloseToPlane(hd, 440.0, 20.0)},
                         Placement::kUniform, 90));
     s.push_back(makeSet("rim_front", {scene::defaultRig(hd)}, Placement::kRimFront, 90));
     ScenarioSet fallout = makeSet("fallout", {scene::defaultRig(hd)}, Placement::kUniform, 60);

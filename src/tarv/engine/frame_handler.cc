@@ -11,6 +11,7 @@
 #include "tarv/engine/camera_worker_pool.h"
 #include "tarv/engine/decision_window.h"
 #include "tarv/engine/engine_values.h"
+#include "tarv/engine/former_light.h"
 #include "tarv/engine/host_event.h"
 #include "tarv/engine/json_fields.h"
 #include "tarv/engine/process_switches.h"
@@ -328,6 +329,11 @@ json processOn(Round& round, const json& request, const std::vector<cv::Mat>& in
       absorbEarlyDart(round, frames);
     }
     result = evaluateRoundFrames(round, frames, now);
+    if (mayBeFormerLight(round, result, now) && restoreFormerLight(round, frames, now)) {
+      takeCallStartSnapshots(round);
+      result = evaluateRoundFrames(round, frames, now);
+      result["former_light"] = true;
+    }
   }
 
   applyPlantMode(round, frames, now, result);
