@@ -16,7 +16,7 @@
 namespace tarv {
 
 // Tries the cameras with a widespread or oversized change and sets the round's light-event
-// time when one was re-lit. Null when no camera's change was the light; else per camera id
+// time when one was re-lit or every camera's view changed. Null when no camera's change was the light; else per camera id
 // the fit's record or null.
 json matchChangedLight(Round& round, const std::vector<cv::Mat>& frames,
                        const std::array<CameraFrameAnalysis, 3>& analyses, const LargeChange& change,

@@ -16,6 +16,8 @@ namespace tarv {
 namespace {
 
 constexpr int kFewestBoardPixels = 2000;
+// Mean grey-level shift of the board below which a fitted tone table is not a change of light.
+constexpr double kSmallestLightShift = 4.0;
 
 bool validCamera(int camera) { return camera >= 0 && camera < 3; }
 
@@ -228,6 +230,12 @@ json Round::relightReferencesToFrame(int camera, const cv::Mat& frame, int large
   const int changedPixels = cv::countNonZero(changed);
   const DetectionScale scale(projectedBoardHeight(cam.boardToImage));
   if (changedPixels >= scale.minPixels()) return nullptr;
+  // A table that hardly changes anything is no change of light (a hand in one corner of an
+  // otherwise unchanged view fits one too).
+  cv::Mat shift;
+  cv::absdiff(relitBackground, cam.backgroundFrame, shift);
+  const double meanShift = cv::mean(shift, fitMask)[0];
+  if (meanShift < kSmallestLightShift) return nullptr;
 
   cv::Mat relitReference;
   cv::LUT(cam.emptyReferenceColour, table, relitReference);
@@ -241,7 +249,8 @@ json Round::relightReferencesToFrame(int camera, const cv::Mat& frame, int large
   dartReferenceCopies[camera] = cam.dartReference;
   referenceChangeMaskCopies[camera] = cam.referenceChangeMask;
   lastRebaseTime = now;
-  return {{"left_pixels", leftPixels}, {"changed_after_fit", changedPixels}};
+  return {{"left_pixels", leftPixels}, {"changed_after_fit", changedPixels},
+          {"mean_shift", roundToThousandths(meanShift)}};
 }
 
 cv::Mat relightByHistogram(const cv::Mat& oldReference, const cv::Mat& lastFrame,
