@@ -318,8 +318,18 @@ std::pair<json, json> analyseWarmupCamera(const std::array<Camera, 3>& cameras, 
   return {std::move(record), std::move(candidate)};
 }
 
-json evaluateRoundFrames(Round& round, const std::vector<cv::Mat>& frames, double now) {
-  if (frames.size() < 3) throw std::runtime_error("THREE_CAMERAS_REQUIRED");
+namespace {
+
+// Each evaluation works on surround-motion records of its own: a what-if copy of the round
+// shares its cameras' records with the round, and must not write into them.
+void ownSurroundMotion(Round& round) {
+  for (Camera& c : round.cameras) {
+    c.surroundMotion = c.surroundMotion ? std::make_shared<SurroundMotion>(*c.surroundMotion)
+                                        : std::make_shared<SurroundMotion>();
+  }
+}
+
+json evaluateTriplet(Round& round, const std::vector<cv::Mat>& frames, double now) {
   std::array<CameraFrameAnalysis, 3> analyses = analyseFrames(round, frames);
   LargeChange largeChange = classifyLargeChange(analyses);
   json light = nullptr;
@@ -445,6 +455,21 @@ json evaluateRoundFrames(Round& round, const std::vector<cv::Mat>& frames, doubl
   round.pendingConfirmation = nullptr;
   round.pendingSince = -1.0;
   return r;
+}
+
+}  // namespace
+
+json evaluateRoundFrames(Round& round, const std::vector<cv::Mat>& frames, double now) {
+  if (frames.size() < 3) throw std::runtime_error("THREE_CAMERAS_REQUIRED");
+  ownSurroundMotion(round);
+  json result = evaluateTriplet(round, frames, now);
+  // What an early what-if found stays with the round even when the what-if is dropped.
+  if (round.earlyEvaluation) {
+    round.earlyRecord = {{"time", now}, {"status", result.value("status", "")},
+                         {"reason", result.value("reason", "")}};
+    if (result.contains("entry")) round.earlyRecord["entry"] = result["entry"];
+  }
+  return result;
 }
 
 json refinePublishedDart(Round& round, const std::vector<cv::Mat>&, int) {
