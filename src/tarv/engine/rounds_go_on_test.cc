@@ -201,6 +201,17 @@ TEST(RoundsGoOn, AWindowOlderThanThreeSecondsAsksForAReview) {
   EXPECT_TRUE(reply["decision_window"]["review_required"].get<bool>());
 }
 
+TEST(RoundsGoOn, AnyNewerTimeIsFreshEvenAtOrBelowZero) {
+  Host host(scene::defaultRenderer());
+  const Frames empty = host.frames(scene::Scene{});
+  const auto detectAt = [&](double t) {
+    return host.call({{"command", "detect"}, {"images", host::imageDescriptors(empty)}, {"times", {t, t, t}}});
+  };
+  EXPECT_EQ(detectAt(-0.5)["status"], "READY");
+  EXPECT_EQ(detectAt(0.0)["status"], "READY");
+  EXPECT_EQ(detectAt(0.0)["reason"], "WAIT_FRESH_TRIPLET");
+}
+
 TEST(RoundsGoOn, AnEpochGapDropsThePendingCandidateOnlyAfterLongGaps) {
   Host host(scene::defaultRenderer());
   const Frames empty = host.frames(scene::Scene{});
