@@ -16,6 +16,8 @@ namespace {
 // stays when no more than the second share was.
 constexpr double kGoneShare = 0.35;
 constexpr double kStaysShare = 0.3;
+// A settling change gone by the next triplet, this soon, was a dart that did not stay.
+constexpr double kVanishedWithinS = 0.25;
 // The working background takes the frame this far round a departed dart's change.
 constexpr int kRestoreGrowPx = 15;
 
@@ -95,6 +97,11 @@ void noteEnteredDart(Round& round, double now) {
   round.heldEventRecord["entered_at"] = now;
 }
 
+void noteSettlingChange(Round& round, double now) {
+  if (!round.heldEventRecord.is_object()) round.heldEventRecord = json::object();
+  round.heldEventRecord["settling_at"] = now;
+}
+
 json departLastDart(Round& round, const std::vector<cv::Mat>& frames,
                     const std::array<CameraFrameAnalysis, 3>& analyses) {
   if (round.entries.empty() || round.knownDartMasks.size() != round.entries.size()) return nullptr;
@@ -170,8 +177,11 @@ json departLastDart(Round& round, const std::vector<cv::Mat>& frames,
   return {{"status", "DART_REFINED"}, {"reason", "DART_DEPARTED_WITHOUT_HAND"}, {"entry", entry}};
 }
 
-json enterVanishedTransient(Round& round, const std::array<CameraFrameAnalysis, 3>& analyses) {
-  if (round.entries.size() >= 3) return nullptr;
+json enterVanishedTransient(Round& round, const std::array<CameraFrameAnalysis, 3>& analyses, double now) {
+  if (round.entries.size() >= 3 || !round.heldEventRecord.is_object()) return nullptr;
+  const double settlingAt = round.heldEventRecord.value("settling_at", -1.0);
+  round.heldEventRecord.erase("settling_at");
+  if (settlingAt < 0.0 || now < settlingAt || now - settlingAt > kVanishedWithinS) return nullptr;
   int seen = 0;
   for (int i = 0; i < 3; ++i) {
     const cv::Mat& m = round.evaluationMasks[i];

@@ -20,6 +20,8 @@ constexpr double kDepartureWindowS = 3.0;
 
 // Remembers when the last dart was entered (in the evaluation's carried record).
 void noteEnteredDart(Round& round, double now);
+// Remembers when a change was last seen settling.
+void noteSettlingChange(Round& round, double now);
 
 // When the last entered dart is gone from every camera that saw it and the other darts stay:
 // its entry is marked "bounceout" and "departed" and scores nothing ("selected_field"
@@ -28,10 +30,10 @@ void noteEnteredDart(Round& round, double now);
 json departLastDart(Round& round, const std::vector<cv::Mat>& frames,
                     const std::array<CameraFrameAnalysis, 3>& analyses);
 
-// When the change of the previous triplet, still settling, was a dart-sized change in at least
-// two cameras and is gone again: one MISS bouncer entry is appended and the answer is
+// When the change of the previous triplet (at most 0.25 s before), still settling, was a
+// dart-sized change in at least two cameras and is gone again: one MISS bouncer entry is appended and the answer is
 // {"status":"BOUNCER_CANDIDATE","reason":"DART_TRANSIENT_WITHOUT_REMAINING_SUPPORT","entry"}.
 // Null otherwise. Reads the settling masks, which the caller clears afterwards.
-json enterVanishedTransient(Round& round, const std::array<CameraFrameAnalysis, 3>& analyses);
+json enterVanishedTransient(Round& round, const std::array<CameraFrameAnalysis, 3>& analyses, double now);
 
 }  // namespace tarv

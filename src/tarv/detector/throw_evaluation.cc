@@ -380,7 +380,7 @@ json evaluateTriplet(Round& round, const std::vector<cv::Mat>& frames, double no
     return r;
   }
   if (seeing == 0) {
-    json vanished = enterVanishedTransient(round, analyses);
+    json vanished = enterVanishedTransient(round, analyses, now);
     clearSettling(round);
     if (!vanished.is_null()) {
       vanished["cameras"] = stats;
@@ -410,6 +410,7 @@ json evaluateTriplet(Round& round, const std::vector<cv::Mat>& frames, double no
   for (int i = 0; i < 3; ++i) round.evaluationMasks[i] = analyses[i].dartMask.clone();
   // A probe round sees its transient once: there is no second triplet to wait for.
   if (!settled && !round.probe) {
+    noteSettlingChange(round, now);
     json r = reply("SETTLING", "WAITING_FOR_STABLE_FRAMES", stats);
     r["agreement"] = agreement;
     return r;
