@@ -109,6 +109,10 @@ json departLastDart(Round& round, const std::vector<cv::Mat>& frames,
   if (isGone(entry) || !round.heldEventRecord.is_object()) return nullptr;
   const double enteredAt = round.heldEventRecord.value("entered_at", -1.0);
   if (enteredAt < 0.0 || round.lastFrameTime - enteredAt > kDepartureWindowS) return nullptr;
+  // A dart that left shows as a change against the background that holds it.
+  bool changed = false;
+  for (const CameraFrameAnalysis& a : analyses) changed = changed || a.dartPixels >= a.minPixels;
+  if (!changed) return nullptr;
 
   // Gone from at least two cameras that can tell, and from most of what all of them saw.
   int gone = 0, pixels = 0, differing = 0;
