@@ -2,7 +2,7 @@
 // call times against an absdiff floor and the engine's resident memory.
 //
 //   tarv_bench [--sets clean,noise_blur,...] [--darts N] [--seed S] [--quick]
-//              [--memory-calls N] [--calibration-boards N] [--verbose]
+//              [--memory-calls N] [--calibration-boards N] [--verbose] [--trace]
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -35,6 +35,7 @@ struct Options {
   bool quick = false;
   bool verbose = false;
   bool fewer_cameras = true;  // the clean set again with two cameras and with one
+  bool trace = false;
 };
 
 constexpr int kQuickDarts = 6;
@@ -69,6 +70,8 @@ bool parse(int argc, char** argv, Options& o) {
       o.fewer_cameras = false;
     } else if (arg == "--verbose") {
       o.verbose = true;
+    } else if (arg == "--trace") {
+      o.trace = true;
     } else if (arg == "--sets") {
       const char* v = value();
       if (v == nullptr) return false;
@@ -115,10 +118,11 @@ std::string number(double value, const char* format) {
 }
 
 void printRow(const std::string& name, const tb::SetTally& t) {
-  std::printf("%-18s %6d %9s %7d %10d %6d %6d %7d %8s %8s\n", name.c_str(), t.darts,
+  std::printf("%-18s %6d %9s %7d %10d %6d %6d %7d %8s %8s %8d %7s\n", name.c_str(), t.darts,
               number(t.correctPercent(), "%.1f").c_str(), t.missed, t.unresolved, t.extra, t.wrong_field,
               t.error_replies, number(tb::median(t.tip_errors_mm), "%.2f").c_str(),
-              number(tb::quantile(t.tip_errors_mm, 0.95), "%.2f").c_str());
+              number(tb::quantile(t.tip_errors_mm, 0.95), "%.2f").c_str(), t.rounds_waiting,
+              t.fallen > 0 ? (std::to_string(t.fallen_scored) + "/" + std::to_string(t.fallen)).c_str() : "-");
 }
 
 void printPaths(const std::string& name, const tb::SetTally& t) {
@@ -156,6 +160,7 @@ int main(int argc, char** argv) {
   }
   try {
     tb::setRenderThreads(cv::getNumThreads());
+    tb::setTrace(options.trace);
     std::printf("tarv_bench  abi %s  seed %llu%s\n", tarv_abi_info(), options.seed,
                 options.quick ? "  (quick)" : "");
 
@@ -193,8 +198,8 @@ int main(int argc, char** argv) {
       }
     }
 
-    std::printf("\n%-18s %6s %9s %7s %10s %6s %6s %7s %8s %8s\n", "set", "darts", "correct%", "missed",
-                "unresolved", "extra", "wrong", "errors", "tip_med", "tip_p95");
+    std::printf("\n%-18s %6s %9s %7s %10s %6s %6s %7s %8s %8s %8s %7s\n", "set", "darts", "correct%", "missed",
+                "unresolved", "extra", "wrong", "errors", "tip_med", "tip_p95", "waiting", "fallen");
     tb::SetTally total;
     int totalParts = 0;
     for (const auto& [name, run] : runs) {
@@ -208,7 +213,8 @@ int main(int argc, char** argv) {
     std::printf("(correct: exactly one new entry with the true field; missed: no new entry; extra: "
                 "entries beyond one per dart or on unchanged frames; wrong: one entry, wrong field; "
                 "errors: error replies; tip error in mm over darts with one new entry; unresolved: no entry, "
-                "the engine said it could not decide: the player types it in)\n");
+                "the engine said it could not decide: the player types it in; waiting: rounds whose last "
+                "reply still waits; fallen: fall-outs that scored a field / fall-outs)\n");
 
     std::printf("\ndecision paths: deciding replies per path (share of the set's darts); entries whose "
                 "method the tip solver does not name\n");

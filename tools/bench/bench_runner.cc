@@ -20,6 +20,7 @@ namespace tarv::bench {
 namespace {
 
 int gRenderThreads = 1;
+bool gTrace = false;
 
 using Frames = std::vector<cv::Mat>;
 
@@ -123,6 +124,26 @@ std::string statusText(const json& reply) {
   return text;
 }
 
+// One line per reply: status, reason and each camera's change figures.
+size_t entryCount(const json& reply, size_t fallback);
+
+std::string traceText(const json& reply) {
+  std::string text = statusText(reply);
+  const auto cameras = reply.find("cameras");
+  if (cameras != reply.end() && cameras->is_object()) {
+    for (auto it = cameras->begin(); it != cameras->end(); ++it) {
+      const json& c = it.value();
+      char buffer[160];
+      std::snprintf(buffer, sizeof buffer, "  %s %.3f new %d rm %d dart %d/%d", it.key().c_str(),
+                    c.value("changed_fraction", 0.0), c.value("new_pixels", 0), c.value("removed_pixels", 0),
+                    c.value("dart_pixels", 0), c.value("max_dart_pixels", 0));
+      text += buffer;
+    }
+  }
+  if (reply.contains("light_change")) text += " light " + reply["light_change"].dump();
+  return text;
+}
+
 size_t entryCount(const json& reply, size_t fallback) {
   const std::optional<json> entries = host::replyEntries(reply);
   return entries ? entries->size() : fallback;
@@ -136,6 +157,7 @@ bool sendState(EngineSession& session, host::FrameClock& clock, const std::vecto
   bool unresolved = false;
   for (const Frames& frames : sends) {
     CallResult result = session.call(clock.detectRequest(host::framesOf(frames, cameras)));
+    if (gTrace) std::fprintf(stderr, "    %s  entries %zu\n", traceText(result.reply).c_str(), entryCount(result.reply, 0));
     const std::optional<json> replyEntries = host::replyEntries(result.reply);
     const size_t after = replyEntries ? replyEntries->size() : known;
     tally.addCall(classifyCall(result.reply, known, after), result.ms, result.reply);
@@ -148,6 +170,13 @@ bool sendState(EngineSession& session, host::FrameClock& clock, const std::vecto
   return unresolved;
 }
 
+// A round whose last reply still waits: nothing more would be scored until a takeout.
+bool isLeftWaiting(const json& reply) {
+  const std::string status = reply.is_object() ? reply.value("status", "") : "";
+  return status == "WAIT" || status == "RECOVERY_WAIT" || status == "DECISION_REVIEW_REQUIRED" ||
+         status == "POSITION_UNRESOLVED";
+}
+
 scene::Scene dartsScene(const PlannedRound& round, size_t count) {
   scene::Scene state;
   state.darts.assign(round.darts.begin(), round.darts.begin() + static_cast<long>(count));
@@ -157,6 +186,7 @@ scene::Scene dartsScene(const PlannedRound& round, size_t count) {
 }  // namespace
 
 void setRenderThreads(int threads) { gRenderThreads = threads < 1 ? 1 : threads; }
+void setTrace(bool on) { gTrace = on; }
 
 size_t residentBytes() {
   std::ifstream statm("/proc/self/statm");
@@ -219,10 +249,34 @@ SetRun runScenarioSet(const ScenarioSet& set, int darts, uint64_t seed, int came
     json entries = host::replyEntries(arm.reply).value_or(json::array());
     json lastReply = arm.reply;
 
-    for (size_t state = 0; state <= round.darts.size(); ++state) {
-      const std::vector<Frames> sends =
-          stateFrames(renderer, dartsScene(round, state), set.imaging,
-                      derivedSeed(seed, set.name, r, state), kSendsPerState, truth);
+    // The throws that stay, in order; a fallen throw is seen briefly before the next one.
+    std::vector<scene::Dart> staying;
+    for (size_t k = 0; k < round.darts.size(); ++k) {
+      if (static_cast<int>(k) != round.fallen_throw) staying.push_back(round.darts[k]);
+    }
+    const auto lit = [&round](std::vector<Frames> sends, size_t state) {
+      for (size_t s = 0; s < sends.size(); ++s) {
+        if (static_cast<int>(state) < round.light_state ||
+            (static_cast<int>(state) == round.light_state && static_cast<int>(s) < round.light_send)) {
+          continue;
+        }
+        for (size_t c = 0; c < sends[s].size(); ++c) {
+          if (round.light_camera >= 0 && static_cast<int>(c) != round.light_camera) continue;
+          cv::Mat relit;
+          sends[s][c].convertTo(relit, -1, round.light_gain);
+          sends[s][c] = relit;
+        }
+      }
+      return sends;
+    };
+    std::vector<size_t> judgedEntry;  // per staying dart judged correct, its entry's index
+    std::vector<std::string> judgedField;
+    for (size_t state = 0; state <= staying.size(); ++state) {
+      scene::Scene present;
+      present.darts.assign(staying.begin(), staying.begin() + static_cast<long>(state));
+      const std::vector<Frames> sends = lit(
+          stateFrames(renderer, present, set.imaging, derivedSeed(seed, set.name, r, state), kSendsPerState, truth),
+          state);
       if (state == 1) {
         const std::vector<double> times = absdiffRunsMs(host::framesOf(sends.front(), cameras),
                                                         host::framesOf(references, cameras), floorRunsPerRound);
@@ -234,14 +288,60 @@ SetRun runScenarioSet(const ScenarioSet& set, int darts, uint64_t seed, int came
           sendState(session, clock, sends, cameras, run.tally, known, entries, lastReply, path);
       if (state == 0) {
         run.tally.addEntriesOnUnchangedFrames(known > before ? known - before : 0);
-        continue;
+      } else {
+        DartJudgement judgement = judgeDart(entries, before, truth.darts[state - 1]);
+        judgement.unresolved = unresolved && judgement.new_entries == 0;
+        run.tally.addDart(judgement);
+        if (judgement.correct) {
+          judgedEntry.push_back(before);
+          judgedField.push_back(judgement.scored_field);
+        }
+        run.lines.push_back(dartLine(r, state - 1, judgement, truth.darts[state - 1].tip_mm,
+                                     statusText(lastReply) + (path.empty() ? "" : " by " + path)));
+        if (gTrace) std::fprintf(stderr, "%s\n", run.lines.back().c_str());
       }
-      DartJudgement judgement = judgeDart(entries, before, truth.darts[state - 1]);
-      judgement.unresolved = unresolved && judgement.new_entries == 0;
-      run.tally.addDart(judgement);
-      run.lines.push_back(dartLine(r, state - 1, judgement, truth.darts[state - 1].tip_mm,
-                                   statusText(lastReply) + (path.empty() ? "" : " by " + path)));
+      if (state == static_cast<size_t>(round.fallen_throw) && round.fallen_throw >= 0) {
+        // Seen for a few frames, then gone; it must score nothing.
+        scene::Scene withFallen = present;
+        withFallen.darts.push_back(round.darts[static_cast<size_t>(round.fallen_throw)]);
+        const std::vector<Frames> seen =
+            stateFrames(renderer, withFallen, set.imaging, derivedSeed(seed, set.name, r, 50 + state),
+                        round.fallen_frames, truth);
+        const scene::DartTruth fallenTruth = truth.darts.back();
+        const std::vector<Frames> gone =
+            stateFrames(renderer, present, set.imaging, derivedSeed(seed, set.name, r, 60 + state),
+                        kSendsPerState, truth);
+        const size_t before = known;
+        std::string fallenPath;
+        sendState(session, clock, seen, cameras, run.tally, known, entries, lastReply, fallenPath);
+        sendState(session, clock, gone, cameras, run.tally, known, entries, lastReply, fallenPath);
+        DartJudgement fallen = judgeDart(entries, before, fallenTruth);
+        fallen.true_field = "none";
+        fallen.correct = true;
+        for (size_t e = before; e < known && e < entries.size(); ++e) {
+          fallen.correct = fallen.correct && host::entryField(entries[e]) == "MISS";
+        }
+        run.tally.addFallenDart(fallen);
+        run.lines.push_back(dartLine(r, 9, fallen, fallenTruth.tip_mm, statusText(lastReply)) +
+                            " fallen after " + std::to_string(round.fallen_frames) + " frames");
+        if (gTrace) std::fprintf(stderr, "%s\n", run.lines.back().c_str());
+      }
     }
+    // A dart scored once must keep its field to the end of the round.
+    for (size_t k = 0; k < judgedEntry.size(); ++k) {
+      if (judgedEntry[k] >= entries.size() || host::entryField(entries[judgedEntry[k]]) != judgedField[k]) {
+        run.tally.loseLater();
+      }
+    }
+    if (round.light_state >= 0) {
+      char buffer[128];
+      std::snprintf(buffer, sizeof buffer, "  round %3zu light x%.3f from state %d send %d in %s", r + 1,
+                    round.light_gain, round.light_state, round.light_send,
+                    round.light_camera < 0 ? "every camera" : ("CAM_" + std::to_string(round.light_camera + 1)).c_str());
+      run.lines.push_back(buffer);
+    }
+    if (isLeftWaiting(lastReply)) ++run.tally.rounds_waiting;
+    ++run.tally.rounds;
   }
   run.floor_ms = median(floorRuns);
   return run;

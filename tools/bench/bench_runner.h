@@ -57,5 +57,7 @@ size_t residentBytes();
 
 // The OpenCV thread count the benchmark renders with (the library sets one thread per call).
 void setRenderThreads(int threads);
+// Every reply's status, reason and per-camera change figures on the error stream.
+void setTrace(bool on);
 
 }  // namespace tarv::bench

@@ -33,7 +33,8 @@ TEST(Scenarios, EverySetPlansFullSeededRounds) {
       for (size_t k = 0; k < 3; ++k) {
         EXPECT_EQ(a[r].darts[k].tip_mm, b[r].darts[k].tip_mm) << set.name;
         differs = differs || a[r].darts[k].tip_mm != c[r].darts[k].tip_mm;
-        EXPECT_LE(std::hypot(a[r].darts[k].tip_mm.x, a[r].darts[k].tip_mm.y), kThrowRadiusMm);
+        const double limit = set.placement == Placement::kRimFront ? kRimOuterMm : kThrowRadiusMm;
+        EXPECT_LE(std::hypot(a[r].darts[k].tip_mm.x, a[r].darts[k].tip_mm.y), limit) << set.name;
         EXPECT_LT(a[r].darts[k].direction[2], 0.0) << "darts point out of the board";
       }
     }
@@ -72,6 +73,47 @@ TEST(Scenarios, NearWireAndGroupedPlacement) {
   }
   EXPECT_GT(misses, 0);
   EXPECT_LT(misses, 30);
+}
+
+TEST(Scenarios, RimFrontFalloutAndLightPlans) {
+  const ScenarioSet rim = *findScenarioSet("rim_front");
+  for (const auto& round : planRounds(rim, 60, 3)) {
+    for (const auto& dart : round.darts) {
+      const double radius = std::hypot(dart.tip_mm.x, dart.tip_mm.y);
+      EXPECT_GE(radius, kRimInnerMm);
+      EXPECT_LE(radius, kRimOuterMm);
+      // Within the cone of some camera's direction round the board.
+      const double angle = std::atan2(dart.tip_mm.x, -dart.tip_mm.y) * 180.0 / CV_PI;
+      double nearest = 360.0;
+      for (const auto& camera : rim.rigs[round.rig]) {
+        const double d = std::remainder(angle - camera.azimuth_deg, 360.0);
+        nearest = std::min(nearest, std::abs(d));
+      }
+      EXPECT_LE(nearest, kRimConeDeg + 1e-9);
+    }
+  }
+  for (const auto& round : planRounds(*findScenarioSet("fallout"), 60, 3)) {
+    EXPECT_TRUE(round.fallen_throw == 0 || round.fallen_throw == 1);
+    EXPECT_GE(round.fallen_frames, 1);
+    EXPECT_LE(round.fallen_frames, 10);
+  }
+  int withLanding = 0;
+  for (const auto& round : planRounds(*findScenarioSet("light_change"), 90, 3)) {
+    EXPECT_GE(round.light_gain, 0.8);
+    EXPECT_LE(round.light_gain, 1.25);
+    EXPECT_GE(std::abs(round.light_gain - 1.0), 0.05);
+    withLanding += round.light_state > 0 && round.light_send == 0;
+  }
+  EXPECT_GT(withLanding, 0) << "some light changes come with a landing dart";
+  // Close to the plane: 7 to 12 cm in front of the board.
+  const ScenarioSet close = *findScenarioSet("close_plane");
+  for (const auto& rig : close.rigs) {
+    for (const auto& camera : rig) {
+      const double height = camera.distance_mm * std::cos(camera.elevation_deg * CV_PI / 180.0);
+      EXPECT_GE(height, 70.0);
+      EXPECT_LE(height, 120.0);
+    }
+  }
 }
 
 TEST(Scoring, DartJudgement) {

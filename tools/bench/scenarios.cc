@@ -55,6 +55,17 @@ scene::Dart groupedDart(scene::SceneRandom& rng, const scene::Dart* earlier, siz
   return dart;
 }
 
+// A tip near the rim in front of one of the rig's cameras, where the dart fills that camera's
+// view.
+scene::Dart rimFrontDart(scene::SceneRandom& rng, const std::vector<scene::CameraSpec>& rig) {
+  scene::Dart dart = scene::randomDart(rng, kThrowRadiusMm);
+  const scene::CameraSpec& camera = rig[rng.next() % rig.size()];
+  const double angle = (camera.azimuth_deg + rng.uniform(-kRimConeDeg, kRimConeDeg)) * kPi / 180.0;
+  const double radius = rng.uniform(kRimInnerMm, kRimOuterMm);
+  dart.tip_mm = {radius * std::sin(angle), -radius * std::cos(angle)};
+  return dart;
+}
+
 }  // namespace
 
 uint64_t derivedSeed(uint64_t seed, const std::string& name, uint64_t a, uint64_t b) {
@@ -83,6 +94,19 @@ const std::vector<ScenarioSet>& scenarioSets() {
     s.push_back(makeSet("res_800x600", {scene::defaultRig({800, 600})}, Placement::kUniform, 60));
     s.push_back(
         makeSet("res_1920x1080", {scene::defaultRig({1920, 1080})}, Placement::kUniform, 60));
+    // 15 degrees above the plane: 300 mm from the bull is 78 mm in front of the board, 440 mm
+    // is 114 mm.
+    s.push_back(makeSet("close_plane", {scene::rigCloseToPlane(hd, 300.0), scene::rigCloseToPlane(hd, 440.0, 20.0)},
+                        Placement::kUniform, 90));
+    s.push_back(makeSet("rim_front", {scene::defaultRig(hd)}, Placement::kRimFront, 90));
+    ScenarioSet fallout = makeSet("fallout", {scene::defaultRig(hd)}, Placement::kUniform, 60);
+    fallout.imaging.noise_sigma = 2.0;
+    fallout.disturbance = Disturbance::kFallout;
+    s.push_back(fallout);
+    ScenarioSet light = makeSet("light_change", {scene::defaultRig(hd)}, Placement::kUniform, 90);
+    light.imaging.noise_sigma = 2.0;
+    light.disturbance = Disturbance::kLightChange;
+    s.push_back(light);
     return s;
   }();
   return sets;
@@ -110,6 +134,9 @@ std::vector<PlannedRound> planRounds(const ScenarioSet& set, int darts, uint64_t
         case Placement::kNearWire:
           round.darts[k] = nearWireDart(rng);
           break;
+        case Placement::kRimFront:
+          round.darts[k] = rimFrontDart(rng, set.rigs[round.rig]);
+          break;
         case Placement::kGrouped:
           if (k == 0) {
             round.darts[k] = scene::randomDart(rng, kGroupAnchorRadiusMm);
@@ -118,6 +145,17 @@ std::vector<PlannedRound> planRounds(const ScenarioSet& set, int darts, uint64_t
           }
           break;
       }
+    }
+    if (set.disturbance == Disturbance::kFallout) {
+      round.fallen_throw = static_cast<int>(rng.next() % 2);
+      round.fallen_frames = 1 + static_cast<int>(rng.next() % 10);
+    } else if (set.disturbance == Disturbance::kLightChange) {
+      round.light_state = static_cast<int>(rng.next() % 4);
+      // Half of the changes come with the frame on which a dart lands.
+      round.light_send = rng.next() % 2 == 0 ? 0 : 1 + static_cast<int>(rng.next() % 3);
+      const double gain = rng.uniform(0.8, 1.25);
+      round.light_gain = std::abs(gain - 1.0) < 0.05 ? (gain < 1.0 ? 0.85 : 1.15) : gain;
+      round.light_camera = rng.next() % 2 == 0 ? -1 : static_cast<int>(rng.next() % 3);
     }
   }
   return rounds;

@@ -16,6 +16,14 @@ enum class Placement {
   kUniform,   // tips uniform over the disc of 178 mm, so a few miss the board
   kNearWire,  // uniform tips kept only when they lie within 2 mm of a wire
   kGrouped,   // the second and third dart within 15 mm of an earlier one, beside or behind it
+  kRimFront,  // tips 140 to 200 mm from the bull within 25 degrees of a camera's direction
+};
+
+// What else happens during a round.
+enum class Disturbance {
+  kNone,
+  kFallout,      // one throw, before or between the others, is seen 1 to 10 frames and falls out
+  kLightChange,  // from one frame on, the light changes by x0.8 to x1.25 (all cameras or one)
 };
 
 struct ScenarioSet {
@@ -23,17 +31,28 @@ struct ScenarioSet {
   std::vector<std::vector<scene::CameraSpec>> rigs;  // rounds take them in turn
   scene::Imaging imaging;  // its noise seed is replaced for every frame
   Placement placement = Placement::kUniform;
+  Disturbance disturbance = Disturbance::kNone;
   int default_darts = 60;
 };
 
 // All sets in table order: clean, noise_blur, near_wire, beside_behind, steep_shallow,
-// res_800x600, res_1920x1080.
+// res_800x600, res_1920x1080, close_plane, rim_front, fallout, light_change.
 const std::vector<ScenarioSet>& scenarioSets();
 std::optional<ScenarioSet> findScenarioSet(const std::string& name);
 
 struct PlannedRound {
   size_t rig = 0;
   std::array<scene::Dart, 3> darts;
+  // Fall-out: throw `fallen_throw` (0 or 1) is darts[fallen_throw], seen `fallen_frames`
+  // frames and gone again; the other two throws stay.
+  int fallen_throw = -1;
+  int fallen_frames = 0;
+  // Light change: from send `light_send` of state `light_state` on, frames are multiplied by
+  // `light_gain`, in every camera or only in `light_camera`.
+  int light_state = -1;
+  int light_send = 0;
+  double light_gain = 1.0;
+  int light_camera = -1;
 };
 
 // ceil(darts / 3) rounds of three darts; the same set, count and seed give the same rounds.
@@ -46,5 +65,8 @@ constexpr double kThrowRadiusMm = 178.0;
 constexpr double kNearWireMm = 2.0;
 constexpr double kGroupMinMm = 6.0;   // two steel points cannot share a hole
 constexpr double kGroupMaxMm = 15.0;
+constexpr double kRimInnerMm = 140.0;
+constexpr double kRimOuterMm = 200.0;
+constexpr double kRimConeDeg = 25.0;
 
 }  // namespace tarv::bench

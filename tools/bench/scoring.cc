@@ -79,6 +79,11 @@ bool isSolverMethod(const json& method) {
          m == "UNRESOLVED";
 }
 
+void SetTally::addFallenDart(const DartJudgement& judgement) {
+  ++fallen;
+  if (!judgement.correct) ++fallen_scored;
+}
+
 void SetTally::addCall(CallKind kind, double milliseconds, const json& reply) {
   call_ms[kind].push_back(milliseconds);
   if (kind == CallKind::kDeciding && reply.is_object()) {
@@ -105,6 +110,10 @@ void SetTally::merge(const SetTally& other) {
   extra += other.extra;
   wrong_field += other.wrong_field;
   error_replies += other.error_replies;
+  fallen += other.fallen;
+  fallen_scored += other.fallen_scored;
+  rounds += other.rounds;
+  rounds_waiting += other.rounds_waiting;
   tip_errors_mm.insert(tip_errors_mm.end(), other.tip_errors_mm.begin(), other.tip_errors_mm.end());
   for (const auto& [code, n] : other.error_codes) error_codes[code] += n;
   for (const auto& [kind, times] : other.call_ms) {

@@ -62,6 +62,10 @@ struct SetTally {
   int extra = 0;        // entries beyond one per dart, and entries on unchanged frames
   int wrong_field = 0;  // one new entry with another field
   int error_replies = 0;
+  int fallen = 0;          // throws that fell out: they must score nothing
+  int fallen_scored = 0;   // fallen throws that scored a field
+  int rounds = 0;
+  int rounds_waiting = 0;  // rounds whose last reply still waits
   std::vector<double> tip_errors_mm;
   std::map<std::string, int> error_codes;
   std::map<CallKind, std::vector<double>> call_ms;
@@ -69,6 +73,12 @@ struct SetTally {
   int foreign_methods = 0;            // entries whose "method" the tip solver does not name
 
   void addDart(const DartJudgement& judgement);
+  void addFallenDart(const DartJudgement& judgement);
+  // A dart judged correct lost its field later in the round.
+  void loseLater() {
+    --correct;
+    ++wrong_field;
+  }
   void addEntriesOnUnchangedFrames(size_t count) { extra += static_cast<int>(count); }
   void addCall(CallKind kind, double milliseconds, const json& reply);
   void merge(const SetTally& other);

@@ -178,6 +178,38 @@ std::vector<CameraSpec> rigAtElevation(cv::Size image_size, double elevation_deg
   return rig;
 }
 
+namespace {
+
+// The turn about the optical axis that shows the board's near edge straight below the bull.
+double uprightRoll(CameraSpec camera) {
+  const double a = camera.azimuth_deg * CV_PI / 180.0;
+  const cv::Point2d nearEdge(170.0 * std::sin(a), -170.0 * std::cos(a));
+  double best = 0.0, bestOff = 1e300;
+  for (int roll = 0; roll < 360; ++roll) {
+    camera.roll_deg = roll;
+    const Camera c(camera);
+    const cv::Point2d d = c.project(nearEdge) - c.project(cv::Point2d(0.0, 0.0));
+    const double off = d.y > 0.0 ? std::abs(d.x) / d.y : 1e300;
+    if (off < bestOff) {
+      bestOff = off;
+      best = roll;
+    }
+  }
+  return best;
+}
+
+}  // namespace
+
+std::vector<CameraSpec> rigCloseToPlane(cv::Size image_size, double distance_mm, double turn_deg) {
+  std::vector<CameraSpec> rig = rigAtElevation(image_size, 75.0);
+  for (CameraSpec& camera : rig) {
+    camera.distance_mm = distance_mm;
+    camera.azimuth_deg += turn_deg;
+    camera.roll_deg = uprightRoll(camera);
+  }
+  return rig;
+}
+
 std::vector<CameraSpec> defaultRig(cv::Size image_size) {
   std::vector<CameraSpec> rig = rigAtElevation(image_size, 48.0);
   rig[2].elevation_deg = 45.0;

@@ -78,5 +78,9 @@ cv::Vec3d frontDirection(double tilt_deg, double azimuth_deg);
 std::vector<CameraSpec> defaultRig(cv::Size image_size = {1280, 720});
 // The default rig with every camera at the same angle off the board normal.
 std::vector<CameraSpec> rigAtElevation(cv::Size image_size, double elevation_deg);
+// Cameras close to the board plane, 15 degrees above it, at distance_mm from the bull (300 mm
+// is 78 mm in front of the board), turned round the board by turn_deg from the default rig's
+// places, each mounted upright (the board's near edge straight below the bull).
+std::vector<CameraSpec> rigCloseToPlane(cv::Size image_size, double distance_mm, double turn_deg = 0.0);
 
 }  // namespace tarv::scene

@@ -179,10 +179,12 @@ TEST_F(EngineApi, ScopeReachesEveryHeldRoundAndBadOptionsChangeNothing) {
   engine.restartSnapshot.emplace();
   engine.round.pendingTransient = {{"event", 1}};
 
-  // A bad option is found before the command runs.
-  EXPECT_NE(error(R"({"command":"scope","images":[],"ignore_surround":true,"hand_seen":1})"), "");
+  // A bad option is found before the command changes anything.
+  EXPECT_NE(error(R"({"command":"scope","images":[],"ignore_surround":"yes"})"), "");
   EXPECT_FALSE(engine.round.boardOnlyScope);
   EXPECT_FALSE(engine.round.pendingTransient.is_null());
+  // "hand_seen" means nothing to the scope command: its type is not its business.
+  EXPECT_EQ(error(R"({"command":"warm","images":[],"hand_seen":1})"), "");
 
   EXPECT_EQ(call(R"({"command":"scope","images":[],"ignore_surround":true})")["status"],
             "CONFIG_UPDATED");

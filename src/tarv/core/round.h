@@ -91,6 +91,8 @@ class Round {
   int32_t heldEventCount = 0;   // carried counter of the evaluation
   json pendingCandidate;        // null when nothing is pending
   json heldEventRecord;         // carried record of the evaluation
+  double lastEntryTime = -1.0;  // when the newest dart was entered (a dart that soon leaves)
+  double lastSettlingTime = -1.0;  // when a change was last seen settling (a change that vanishes)
   json stableHypothesisHistory = json::array();  // at most 64 {"time", "field", "point"}
   json pendingConfirmation;
   json fallbackPoint;           // second source of a point in plant mode
@@ -172,6 +174,13 @@ class Round {
   // flagged), {"accepted": false, "reason": "THROTTLED"} or the measurement's report.
   std::array<json, 3> realignCameras(const std::array<bool, 3>& flags,
                                      const std::vector<cv::Mat>& frames, double now);
+
+  // Defined by the tone matching: when one camera's frame differs from its working background
+  // only by the light (and perhaps a new object of at most largestNewPixels, left out of the
+  // fit), its references are re-lit onto the frame's light by one table per colour channel;
+  // the known darts stay in the stored change mask and the references before are kept as the
+  // former references. Null when the change is not the light, else the fit's record.
+  json relightReferencesToFrame(int camera, const cv::Mat& frame, int largestNewPixels, double now);
 
   // Defined by the recovery: the decision of one recovery call (resume, wait, confirm or
   // reset) once the cameras' positions were settled.

@@ -12,7 +12,10 @@
 #include "tarv/core/camera_worker_pool.h"
 #include "tarv/core/engine_values.h"
 #include "tarv/core/process_switches.h"
+#include "tarv/detector/departed_darts.h"
 #include "tarv/detector/field_decision.h"
+#include "tarv/detector/large_change.h"
+#include "tarv/detector/light_change.h"
 #include "tarv/views/board_features.h"
 #include "tarv/views/camera_analysis.h"
 #include "tarv/views/image_ops.h"
@@ -48,7 +51,8 @@ json cameraStats(const std::array<CameraFrameAnalysis, 3>& analyses) {
                            {"removed_pixels", a.masks.removedPixels()},
                            {"removed_fraction", a.masks.stats.value("removed_fraction", 0.0)},
                            {"dart_pixels", a.dartPixels},
-                           {"min_pixels", a.minPixels}};
+                           {"min_pixels", a.minPixels},
+                           {"max_dart_pixels", a.maxDartPixels}};
   }
   return stats;
 }
@@ -318,21 +322,33 @@ int camerasSeeingDart(const std::array<CameraFrameAnalysis, 3>& analyses) {
 // The answers before a dart is looked at: a change too large for a dart (or a moved camera),
 // darts leaving the board, a full round, nothing new.
 std::optional<json> answerGates(Round& round, const std::vector<cv::Mat>& frames,
-                                const std::array<CameraFrameAnalysis, 3>& analyses, const json& stats, double now) {
-  int large = 0, removing = 0;
+                                const std::array<CameraFrameAnalysis, 3>& analyses,
+                                const LargeChange& largeChange, const json& light, const json& stats,
+                                double now) {
+  // A dart close to one camera fills much of its view while the others see an ordinary dart:
+  // it is decided like any dart.
+  const bool large = largeChange.any() && !largeChange.closeDart();
+  int removing = 0;
   for (const CameraFrameAnalysis& a : analyses) {
-    large += a.changedFraction > kLargeChangeFraction || a.dartPixels > a.maxDartPixels;
     removing += a.masks.removedPixels() >= a.minPixels &&
                 a.masks.stats.value("removed_fraction", 0.0) > kRemovedFraction;
   }
   const int seeing = camerasSeeingDart(analyses);
-  if (large > 0) {
+  if (large) {
     clearSettling(round);
     if (json moved = realignMovedCameras(round, frames, analyses, now); !moved.is_null()) {
       moved["cameras"] = stats;
       return moved;
     }
-    return reply("WAIT", "LARGE_INTERACTION_OR_LIGHTING", stats);
+    json r = reply("WAIT", "LARGE_INTERACTION_OR_LIGHTING", stats);
+    r["large_change"] = largeChange.toJson();
+    if (!light.is_null()) r["light_change"] = light;
+    return r;
+  }
+  if (json departed = departLastDart(round, frames, analyses); !departed.is_null()) {
+    clearSettling(round);
+    departed["cameras"] = stats;
+    return departed;
   }
   if (removing > 0 && !round.entries.empty()) {
     clearSettling(round);
@@ -350,7 +366,12 @@ std::optional<json> answerGates(Round& round, const std::vector<cv::Mat>& frames
     return r;
   }
   if (seeing == 0) {
+    json vanished = enterVanishedTransient(round, analyses, now);
     clearSettling(round);
+    if (!vanished.is_null()) {
+      vanished["cameras"] = stats;
+      return vanished;
+    }
     json r = reply("READY", "", stats);
     bool quiet = true;
     for (const CameraFrameAnalysis& a : analyses) quiet = quiet && a.masks.addedPixels() < a.minPixels;
@@ -363,7 +384,7 @@ std::optional<json> answerGates(Round& round, const std::vector<cv::Mat>& frames
 // A dart is decided on two consecutive triplets that show the same change: a dart still
 // moving, a hand or a shadow does not stay put.
 std::optional<json> waitUntilSettled(Round& round, const std::array<CameraFrameAnalysis, 3>& analyses,
-                                     const json& stats) {
+                                     const json& stats, double now) {
   bool settled = true;
   json agreement = json::object();
   for (int i = 0; i < 3; ++i) {
@@ -379,6 +400,7 @@ std::optional<json> waitUntilSettled(Round& round, const std::array<CameraFrameA
   for (int i = 0; i < 3; ++i) round.evaluationMasks[i] = analyses[i].dartMask.clone();
   // A probe round sees its transient once: there is no second triplet to wait for.
   if (settled || round.probe) return std::nullopt;
+  noteSettlingChange(round, now);
   json r = reply("SETTLING", "WAITING_FOR_STABLE_FRAMES", stats);
   r["agreement"] = agreement;
   return r;
@@ -412,7 +434,7 @@ bool confirmsPending(const Round& round, const FieldDecision& decision) {
 // The dart is decided: its entry is appended and its change joins the stored change.
 void acceptDecision(Round& round, const std::vector<cv::Mat>& frames,
                     const std::array<CameraFrameAnalysis, 3>& analyses,
-                    const std::array<ShaftMeasurement, 3>& shafts, const json& entry) {
+                    const std::array<ShaftMeasurement, 3>& shafts, const json& entry, double now) {
   enterDart(round, frames, analyses, shafts, entry);
   clearSettling(round);
   round.pendingCandidate = nullptr;
@@ -421,6 +443,8 @@ void acceptDecision(Round& round, const std::vector<cv::Mat>& frames,
   round.heldEventRecord = nullptr;
   round.heldEventCount = 0;
   round.pendingSince = -1.0;
+  // A dart that leaves soon after is judged against the time it was entered.
+  noteEnteredDart(round, now);
 }
 
 // The field voting of one settled dart: the tip, the cameras' checks of it, the chain of
@@ -454,7 +478,7 @@ json decideDart(Round& round, const std::vector<cv::Mat>& frames, const std::arr
     return r;
   }
   r["entry"] = buildEntry(round, tip, decision, views);
-  acceptDecision(round, frames, analyses, shafts, r["entry"]);
+  acceptDecision(round, frames, analyses, shafts, r["entry"], now);
   return r;
 }
 
@@ -502,18 +526,44 @@ std::pair<json, json> analyseWarmupCamera(const std::array<Camera, 3>& cameras, 
   return {std::move(measured.shaftRecord), std::move(measured.measurements)};
 }
 
+namespace {
+
+// Each evaluation works on surround-motion records of its own: a what-if copy of the round
+// shares its cameras' records with the round, and must not write into them.
+void ownSurroundMotion(Round& round) {
+  for (Camera& c : round.cameras) {
+    c.surroundMotion = c.surroundMotion ? std::make_shared<SurroundMotion>(*c.surroundMotion)
+                                        : std::make_shared<SurroundMotion>();
+  }
+}
+
+}  // namespace
+
 json evaluateRoundFrames(Round& round, const std::vector<cv::Mat>& frames, double now) {
   if (frames.size() < 3) throw std::runtime_error("THREE_CAMERAS_REQUIRED");
+  ownSurroundMotion(round);
   std::array<CameraFrameAnalysis, 3> analyses = analyseFrames(round, frames);
+  LargeChange largeChange = classifyLargeChange(analyses);
+  json light = nullptr;
+  if (largeChange.any() && !largeChange.closeDart()) {
+    light = matchChangedLight(round, frames, analyses, largeChange, now);
+    if (!light.is_null()) {
+      analyses = analyseFrames(round, frames);
+      largeChange = classifyLargeChange(analyses);
+    }
+  }
   const json stats = cameraStats(analyses);
-  if (std::optional<json> gate = answerGates(round, frames, analyses, stats, now)) return *gate;
+  if (std::optional<json> gate = answerGates(round, frames, analyses, largeChange, light, stats, now)) {
+    return *gate;
+  }
   if (camerasSeeingDart(analyses) == 1) retryCloseDart(round, analyses);
-  if (std::optional<json> settling = waitUntilSettled(round, analyses, stats)) return *settling;
+  if (std::optional<json> settling = waitUntilSettled(round, analyses, stats, now)) return *settling;
   const std::array<ShaftMeasurement, 3> shafts = measureShafts(round, frames, analyses);
   json r = decideDart(round, frames, analyses, shafts, stats, now);
   if (round.earlyEvaluation) {
     round.earlyRecord = {{"time", now}, {"status", r["status"]}, {"reason", r.value("reason", "")},
                          {"decision", r["decision"]}};
+    if (r.contains("entry")) round.earlyRecord["entry"] = r["entry"];
   }
   return r;
 }

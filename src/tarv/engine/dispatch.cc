@@ -151,7 +151,7 @@ json handleRequest(Engine& engine, const char* requestText) {
   json request = json::parse(requestText);
   std::vector<cv::Mat> images = wrapImages(readImageBuffers(request));
   const std::string command = request.at("command").get<std::string>();
-  checkOptionTypes(request);
+  checkOptionTypes(request, command);
 
   const bool calibrating = command == "calibrate" && !images.empty();
   if (calibrating) {

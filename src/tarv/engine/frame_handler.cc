@@ -14,6 +14,7 @@
 #include "tarv/detector/throw_evaluation.h"
 #include "tarv/engine/decision_window.h"
 #include "tarv/board/host_event.h"
+#include "tarv/engine/former_light.h"
 #include "tarv/engine/request_intake.h"
 #include "tarv/engine/transient_confirmation.h"
 #include "tarv/views/camera_analysis.h"
@@ -49,6 +50,9 @@ void endRecovery(Round& round) {
   round.lastRecoveryReply = nullptr;
   round.recoveryRetryTime = -1.0;
   round.recoveryRetryCount = 0;
+  // The next wait is a wait of its own: its diagnostics start again.
+  round.waitStart = -1.0;
+  round.waitDiagnosticCount = 0;
 }
 
 void takeCallStartSnapshots(Round& round) {
@@ -239,7 +243,7 @@ FrameCall readCall(Round& round, const json& request, const std::vector<cv::Mat>
   if (!round.armed) throw std::runtime_error("ENGINE_NOT_ARMED");
   call.frames = intakeFrames(round, input);
   if (request.contains("miss_radius_mm")) setMissRadius(request);
-  call.times = readCaptureTimes(request);
+  call.times = readCaptureTimes(request, TimeFloor::kAnyFinite);
   call.epoch = readEpoch(request);
   call.now = std::max({call.times[0], call.times[1], call.times[2]});
   call.handSeen = request.value("hand_seen", false);
@@ -296,7 +300,6 @@ void startRecoveryWhenCalledFor(Round& round, bool handSeen) {
 }
 
 void startCallTiming(Round& round) {
-  round.timing = json::object();
   takeCallStartSnapshots(round);
   round.cameraGuardWarning = nullptr;
 }
@@ -315,7 +318,7 @@ json recoverOrScoreThrow(Round& round, const FrameCall& call) {
     round.lastRecoveryReply = result;
     round.lastRecoveryTime = call.now;
   }
-  if (!round.reviewRequired && statusOf(result) == "RECOVERY_WAIT" && !call.handSeen &&
+  if (!round.reviewRequired && statusOf(result) == "RECOVERY_WAIT" &&
       hasFreshChangeInTwoCameras(round, call.frames)) {
     const bool takeout = round.takeout;
     round.takeout = false;
@@ -359,7 +362,13 @@ json evaluateSettledFrames(Round& round, const FrameCall& call) {
     round.earlyAccepted = false;
     absorbEarlyDart(round, call.frames);
   }
-  return evaluateRoundFrames(round, call.frames, call.now);
+  json result = evaluateRoundFrames(round, call.frames, call.now);
+  if (mayBeFormerLight(round, result, call.now) && restoreFormerLight(round, call.frames, call.now)) {
+    takeCallStartSnapshots(round);
+    result = evaluateRoundFrames(round, call.frames, call.now);
+    result["former_light"] = true;
+  }
+  return result;
 }
 
 // The plant mode and, while a review is required, the decision window's verdict.
@@ -493,6 +502,9 @@ void composeReply(Round& round, FrameCall& call, json& result) {
   recordTimingLap(call.laps, call.lastLapMs, "contract_state");
   result["timing"] = {{"detect_ms", call.laps}};
   if (!round.timing.empty()) result["timing"]["recovery_ms"] = round.timing;
+  // The recovery's phase times grow over the calls of one recovery; a finished one leaves
+  // them to the next.
+  if (!round.recovery) round.timing = json::object();
   result["processMs"] = monotonicMilliseconds() - call.entryMs;
   result["rebase"] = isOneOf(final, {"EMPTY_RESET", "RECOVERY_RESUMED", "BACKGROUND_REFRESH"}) ? json(call.now) : json(nullptr);
 }

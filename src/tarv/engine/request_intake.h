@@ -26,17 +26,23 @@ struct ImageBuffer {
 std::vector<ImageBuffer> readImageBuffers(const json& request);
 
 // The first three "times" (capture times, seconds of the steady clock). A time that cannot be
-// one (not finite, not positive, or beyond 1e10 s, three centuries, which not even a host's
-// Unix time reaches) fails with "INVALID_CAPTURE_TIME" before anything is stored. A missing
-// member or a non-number raises the JSON library's errors.
-std::array<double, 3> readCaptureTimes(const json& request);
+// one (not finite, beyond 1e10 s in size, three centuries, which not even a host's Unix time
+// reaches, or not positive where the command needs a positive time) fails with
+// "INVALID_CAPTURE_TIME" before anything is stored. A missing member or a non-number raises
+// the JSON library's errors.
+enum class TimeFloor {
+  kPositive,  // the empty-board commands and the probe: a capture time after the clock's start
+  kAnyFinite  // the per-frame handler: any time newer than the last triplet's
+};
+std::array<double, 3> readCaptureTimes(const json& request, TimeFloor floor = TimeFloor::kPositive);
 
 // "epoch": 0 when absent, else a whole number in the 32-bit range or "INVALID_EPOCH".
 int32_t readEpoch(const json& request);
 
 // Options that later steps read must have their type checked before any work is done, so
-// a bad option never turns a completed command into an error.
-void checkOptionTypes(const json& request);
+// a bad option never turns a completed command into an error. Commands that never read an
+// option do not check it.
+void checkOptionTypes(const json& request, const std::string& command);
 
 // 720 / largest height when the tallest image is taller than 720, else 1.0.
 double calibrationScale(const std::vector<cv::Mat>& images);

@@ -57,9 +57,13 @@ TEST(RequestIntake, MalformedDescriptorsRaiseTheJsonLibrarysErrors) {
 }
 
 TEST(RequestIntake, OptionTypesAreCheckedBeforeWork) {
-  EXPECT_NO_THROW(checkOptionTypes({{"hand_seen", true}}));
-  EXPECT_NO_THROW(checkOptionTypes(json::object()));
-  EXPECT_THROW(checkOptionTypes({{"hand_seen", "yes"}}), json::type_error);
+  EXPECT_NO_THROW(checkOptionTypes({{"hand_seen", true}}, "detect"));
+  EXPECT_NO_THROW(checkOptionTypes(json::object(), "detect"));
+  EXPECT_THROW(checkOptionTypes({{"hand_seen", "yes"}}, "detect"), json::type_error);
+  EXPECT_THROW(checkOptionTypes({{"hand_seen", 1}}, "motion_bouncer"), json::type_error);
+  // Commands that never read it leave it alone.
+  EXPECT_NO_THROW(checkOptionTypes({{"hand_seen", 1}}, "warm"));
+  EXPECT_NO_THROW(checkOptionTypes({{"hand_seen", "yes"}}, "startup_check"));
 }
 
 TEST(RequestIntake, CalibrationScaleFollowsTheTallestImage) {

@@ -201,9 +201,14 @@ json startupObjectWait(Round& round, const RecoveryEvidence& ev, const ImageTrip
               {"startup_object", found}};
     }
     if (shaft == UprightShaftResult::kLightChange) {
-      // The view cannot be cleared under a change of light, but there is no object to name.
+      // The view cannot be cleared while its exposure does not match; the report names no
+      // object, and "exposure_matched" says why.
       slot.time = -1.0;
-      return {{"status", "RECOVERY_WAIT"}, {"reason", "STARTUP_LIGHT_CHANGE"}, {"camera", cameraIds[c]}};
+      return {{"status", "RECOVERY_WAIT"},
+              {"reason", "STARTUP_SURROUND_OBJECT"},
+              {"camera", cameraIds[c]},
+              {"startup_object", found},
+              {"exposure_matched", false}};
     }
   }
   return nullptr;

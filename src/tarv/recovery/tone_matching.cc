@@ -16,6 +16,8 @@ namespace tarv {
 namespace {
 
 constexpr int kFewestBoardPixels = 2000;
+// Mean grey-level shift of the board below which a fitted tone table is not a change of light.
+constexpr double kSmallestLightShift = 4.0;
 
 bool validCamera(int camera) { return camera >= 0 && camera < 3; }
 
@@ -187,6 +189,68 @@ cv::Mat toneMatchToReference(Round& round, int camera, const cv::Mat& frame,
   }
   round.inputLut[camera] = table;
   return matchedImage;
+}
+
+json Round::relightReferencesToFrame(int camera, const cv::Mat& frame, int largestNewPixels, double now) {
+  if (!validCamera(camera)) return nullptr;
+  Camera& cam = cameras[camera];
+  if (frame.type() != CV_8UC3 || !sameShape(frame, cam.backgroundFrame) ||
+      !sameShape(frame, cam.emptyReferenceColour)) {
+    return nullptr;
+  }
+  // The references are brought to the frame's light rather than the frame to theirs: a
+  // brighter frame clips what the references still resolve, and a table from the references
+  // onto the frame reproduces the clipping instead of guessing the detail it lost.
+  const cv::Mat region =
+      buildBoardRegionMask(frame.size(), cam.boardToImage, std::max(175.0, boardRadiusMm), 360);
+  const cv::Mat greyFrame = toGray(frame);
+  const cv::Mat greyBackground = toGray(cam.backgroundFrame);
+  const cv::Mat left = lutDifferenceMask(greyFrame, greyBackground, region, 24);
+  if (left.empty()) return nullptr;
+  const int leftPixels = cv::countNonZero(left);
+  if (leftPixels > largestNewPixels) return nullptr;
+  // What is left beyond a tone change may be a dart that arrived with the light: the table is
+  // fitted without it.
+  cv::Mat fitMask = region.clone();
+  if (leftPixels > 0) fitMask.setTo(0, dilateMask(left, 31, false));
+  if (cv::countNonZero(fitMask) < kFewestBoardPixels) return nullptr;
+
+  std::vector<cv::Mat> background, target, tables(3);
+  cv::split(cam.backgroundFrame, background);
+  cv::split(frame, target);
+  for (int ch = 0; ch < 3; ++ch) {
+    if (!buildHistogramMatchingLut(background[ch], target[ch], fitMask, tables[ch])) return nullptr;
+  }
+  cv::Mat table;
+  cv::merge(tables, table);
+  cv::Mat relitBackground;
+  cv::LUT(cam.backgroundFrame, table, relitBackground);
+  cv::Mat changed = tolerantDifferenceMask(greyFrame, toGray(relitBackground), 24);
+  cv::bitwise_and(changed, fitMask, changed);
+  const int changedPixels = cv::countNonZero(changed);
+  const DetectionScale scale(projectedBoardHeight(cam.boardToImage));
+  if (changedPixels >= scale.minPixels()) return nullptr;
+  // A table that hardly changes anything is no change of light (a hand in one corner of an
+  // otherwise unchanged view fits one too).
+  cv::Mat shift;
+  cv::absdiff(relitBackground, cam.backgroundFrame, shift);
+  const double meanShift = cv::mean(shift, fitMask)[0];
+  if (meanShift < kSmallestLightShift) return nullptr;
+
+  cv::Mat relitReference;
+  cv::LUT(cam.emptyReferenceColour, table, relitReference);
+  previousReferences[camera] = cam.emptyReferenceColour;
+  cam.emptyReferenceColour = relitReference;
+  cam.emptyReference = ownGrey(relitReference);
+  cam.backgroundFrame = relitBackground;
+  cam.dartReference = ownGrey(relitBackground);
+  cam.residualMask.release();
+  inputLut[camera].release();
+  dartReferenceCopies[camera] = cam.dartReference;
+  referenceChangeMaskCopies[camera] = cam.referenceChangeMask;
+  lastRebaseTime = now;
+  return {{"left_pixels", leftPixels}, {"changed_after_fit", changedPixels},
+          {"mean_shift", roundToThousandths(meanShift)}};
 }
 
 cv::Mat relightByHistogram(const cv::Mat& oldReference, const cv::Mat& lastFrame,

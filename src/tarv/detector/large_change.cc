@@ -1,0 +1,43 @@
+#include "tarv/detector/large_change.h"
+
+#include "tarv/core/engine_values.h"
+
+namespace tarv {
+
+bool LargeChange::any() const {
+  for (int i = 0; i < 3; ++i) {
+    if (widespread[i] || oversized[i]) return true;
+  }
+  return false;
+}
+
+bool LargeChange::closeDart() const {
+  int spread = 0, over = 0, sized = 0;
+  for (int i = 0; i < 3; ++i) {
+    spread += widespread[i];
+    over += oversized[i];
+    sized += dartSized[i];
+  }
+  return spread == 0 && over <= 1 && sized >= 1 && sized + over >= 2;
+}
+
+json LargeChange::toJson() const {
+  json cameras = json::object();
+  for (int i = 0; i < 3; ++i) {
+    cameras[cameraIds[i]] = widespread[i] ? "WIDESPREAD" : oversized[i] ? "OVERSIZED" : dartSized[i] ? "DART" : "QUIET";
+  }
+  return cameras;
+}
+
+LargeChange classifyLargeChange(const std::array<CameraFrameAnalysis, 3>& analyses) {
+  LargeChange change;
+  for (int i = 0; i < 3; ++i) {
+    const CameraFrameAnalysis& a = analyses[i];
+    change.widespread[i] = a.changedFraction > kLargeChangeFraction;
+    change.oversized[i] = !change.widespread[i] && a.dartPixels > a.maxDartPixels;
+    change.dartSized[i] = !change.widespread[i] && !change.oversized[i] && a.dartPixels >= a.minPixels;
+  }
+  return change;
+}
+
+}  // namespace tarv

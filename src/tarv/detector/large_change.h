@@ -1,0 +1,26 @@
+// What a large change in the cameras is: a dart that one camera sees from close by while the
+// others see an ordinary dart, or something that is not a dart (a hand, a body, the light).
+#pragma once
+
+#include <array>
+
+#include <nlohmann/json.hpp>
+
+#include "tarv/views/camera_analysis.h"
+
+namespace tarv {
+
+struct LargeChange {
+  std::array<bool, 3> widespread{};  // more than kLargeChangeFraction of the board region
+  std::array<bool, 3> oversized{};   // a change larger than one dart seen across the board
+  std::array<bool, 3> dartSized{};   // a change a dart can make, neither of the above
+  bool any() const;
+  // A dart close to one camera: nothing widespread, at most one camera oversized, and at least
+  // one other camera that sees a dart-sized change.
+  bool closeDart() const;
+  json toJson() const;
+};
+
+LargeChange classifyLargeChange(const std::array<CameraFrameAnalysis, 3>& analyses);
+
+}  // namespace tarv

@@ -1,0 +1,261 @@
+// Rounds that must go on: a dart close to one camera, darts that fall out, a change of light,
+// and the handler's branches around them, as a host drives the engine.
+#include <gtest/gtest.h>
+
+#include "host/host_protocol.h"
+#include "host/reply_reading.h"
+#include "scene/scene.h"
+#include "tarv/engine/engine.h"
+#include "tarv/tarv.h"
+#include "tarv/views/image_ops.h"
+
+namespace tarv {
+namespace {
+
+using Frames = std::vector<cv::Mat>;
+
+class Host {
+ public:
+  explicit Host(const scene::Renderer& renderer) : renderer_(renderer), engine_(tarv_create()) {
+    const scene::SceneImages empty = renderer_.render(scene::Scene{});
+    last_ = call(host::armRequest(empty.truth, empty.frames));
+  }
+  ~Host() { tarv_destroy(engine_); }
+  Host(const Host&) = delete;
+  Host& operator=(const Host&) = delete;
+
+  json call(const json& request) { return json::parse(tarv_call(engine_, request.dump().c_str())); }
+  Frames frames(const scene::Scene& scene, double gain = 1.0) const {
+    Frames out = renderer_.render(scene).frames;
+    if (gain != 1.0) {
+      for (cv::Mat& f : out) f.convertTo(f, -1, gain);
+    }
+    return out;
+  }
+  // Sends the frames `sends` times; every reply is kept.
+  json send(const Frames& frames, int sends = 4, bool hand = false) {
+    for (int i = 0; i < sends; ++i) {
+      last_ = call(clock_.detectRequest(frames, hand));
+      replies_.push_back(last_);
+    }
+    return last_;
+  }
+  json send(const scene::Scene& scene, int sends = 4) { return send(frames(scene), sends); }
+  const json& entries() const { return last_["entries"]; }
+  bool anyReply(const std::string& status) const {
+    for (const json& r : replies_) {
+      if (r.value("status", "") == status) return true;
+    }
+    return false;
+  }
+  Round& round() { return static_cast<Engine*>(engine_)->round; }
+  host::FrameClock& clock() { return clock_; }
+
+ private:
+  const scene::Renderer& renderer_;
+  void* engine_;
+  host::FrameClock clock_;
+  json last_;
+  std::vector<json> replies_;
+};
+
+scene::Dart dartAt(double x, double y, double tilt = 10.0, double azimuth = 200.0) {
+  scene::Dart dart;
+  dart.tip_mm = {x, y};
+  dart.direction = scene::frontDirection(tilt, azimuth);
+  return dart;
+}
+
+std::string fieldOf(const json& entry) { return host::entryField(entry); }
+
+TEST(RoundsGoOn, ADartCloseToOneCameraIsScoredWithTheCamerasThatSeeIt) {
+  // 78 mm in front of the board; a dart on the double in front of the third camera (below
+  // the board) fills much of its view.
+  const scene::Renderer renderer(scene::rigCloseToPlane({1280, 720}, 300.0));
+  Host host(renderer);
+  scene::Scene board;
+  board.darts.push_back(dartAt(8.0, 165.0, 12.0, 170.0));
+  const std::string truth = renderer.truth(board).darts[0].field;
+  ASSERT_EQ(truth, "D3");
+  const json reply = host.send(board);
+  ASSERT_EQ(host.entries().size(), 1u) << reply.dump();
+  EXPECT_EQ(fieldOf(host.entries()[0]), truth);
+  EXPECT_FALSE(host.anyReply("WAIT"));
+  // The round goes on.
+  board.darts.push_back(dartAt(-40.0, -60.0));
+  host.send(board);
+  ASSERT_EQ(host.entries().size(), 2u);
+  EXPECT_EQ(fieldOf(host.entries()[1]), renderer.truth(board).darts[1].field);
+}
+
+TEST(RoundsGoOn, ADartThatFallsOutScoresNothingAndTheRoundGoesOn) {
+  Host host(scene::defaultRenderer());
+  scene::Scene board;
+  board.darts.push_back(dartAt(0.0, -103.0));  // T20
+  host.send(board);
+  ASSERT_EQ(host.entries().size(), 1u);
+  ASSERT_EQ(fieldOf(host.entries()[0]), "T20");
+
+  // The second dart is seen for three frames (long enough to be entered) and falls out.
+  scene::Scene withFallen = board;
+  withFallen.darts.push_back(dartAt(60.0, 40.0, 15.0, 120.0));
+  host.send(withFallen, 3);
+  ASSERT_EQ(host.entries().size(), 2u);
+  const json gone = host.send(board);
+  ASSERT_EQ(host.entries().size(), 2u);
+  const json& fallen = host.entries()[1];
+  EXPECT_TRUE(fallen.value("bounceout", false));
+  EXPECT_TRUE(fallen.value("departed", false));
+  EXPECT_EQ(fieldOf(fallen), "MISS");
+  EXPECT_EQ(fieldOf(host.entries()[0]), "T20");
+  // The host event scores it as nothing.
+  const json& throws = gone["snapshot"]["data"]["throws"];
+  ASSERT_EQ(throws.size(), 2u);
+  EXPECT_EQ(throws[1]["segment"]["multiplier"], 0);
+  EXPECT_TRUE(throws[1]["bounceout"].get<bool>());
+  EXPECT_FALSE(gone["engine_flags"]["recovery"].get<bool>());
+
+  // The third dart scores.
+  board.darts.push_back(dartAt(-100.0, 20.0));
+  host.send(board);
+  ASSERT_EQ(host.entries().size(), 3u);
+  EXPECT_EQ(fieldOf(host.entries()[2]), scene::defaultRenderer().truth(board).darts[1].field);
+}
+
+TEST(RoundsGoOn, AChangeSeenOnceAndGoneIsOneMissBouncer) {
+  Host host(scene::defaultRenderer());
+  scene::Scene empty;
+  scene::Scene flash;
+  flash.darts.push_back(dartAt(-50.0, 70.0, 20.0, 300.0));
+  host.send(empty, 2);
+  host.send(flash, 1);
+  const json reply = host.send(empty, 1);
+  EXPECT_EQ(reply["status"], "BOUNCER_CANDIDATE");
+  ASSERT_EQ(host.entries().size(), 1u);
+  EXPECT_TRUE(host.entries()[0]["bouncer"].get<bool>());
+  EXPECT_EQ(fieldOf(host.entries()[0]), "MISS");
+  host.send(empty, 4);
+  EXPECT_EQ(host.entries().size(), 1u) << "one bounce, one entry";
+  // The next dart is scored as usual.
+  scene::Scene board;
+  board.darts.push_back(dartAt(0.0, -103.0));
+  host.send(board);
+  ASSERT_EQ(host.entries().size(), 2u);
+  EXPECT_EQ(fieldOf(host.entries()[1]), "T20");
+}
+
+TEST(RoundsGoOn, AFullRoundOfFallenDartsGoesToRecovery) {
+  Host host(scene::defaultRenderer());
+  const json gone = {{"bounceout", true}, {"departed", true}};
+  host.round().entries = json::array({gone, gone, gone});
+  host.round().knownDartMasks.resize(3);
+  const json reply = host.send(host.frames(scene::Scene{}), 1);
+  EXPECT_TRUE(reply["engine_flags"]["recovery"].get<bool>());
+  EXPECT_TRUE(reply["engine_flags"]["takeout"].get<bool>());
+  EXPECT_FALSE(reply["engine_flags"]["allow_resume"].get<bool>());
+}
+
+TEST(RoundsGoOn, DartsStayKnownThroughAChangeOfLight) {
+  for (const double gain : {0.85, 1.2}) {
+    Host host(scene::defaultRenderer());
+    scene::Scene board;
+    board.darts.push_back(dartAt(0.0, -103.0));  // T20
+    host.send(board);
+    ASSERT_EQ(host.entries().size(), 1u);
+    // A lamp changes the light in the very frame in which the second dart lands.
+    board.darts.push_back(dartAt(-60.0, 100.0, 15.0, 40.0));
+    host.send(host.frames(board, gain));
+    ASSERT_EQ(host.entries().size(), 2u) << "gain " << gain;
+    EXPECT_EQ(fieldOf(host.entries()[1]), scene::defaultRenderer().truth(board).darts[1].field);
+    EXPECT_GE(host.round().lightEventTime, 0.0);
+    // The light stays; the third dart scores and nothing else is entered.
+    board.darts.push_back(dartAt(110.0, -20.0, 10.0, 250.0));
+    host.send(host.frames(board, gain), 8);
+    ASSERT_EQ(host.entries().size(), 3u) << "gain " << gain;
+    EXPECT_EQ(fieldOf(host.entries()[2]), scene::defaultRenderer().truth(board).darts[2].field);
+    EXPECT_EQ(fieldOf(host.entries()[0]), "T20");
+  }
+}
+
+TEST(RoundsGoOn, AnUnchangedEventIsReportedOnceAndTheEmptyBoardAdapts) {
+  Host host(scene::defaultRenderer());
+  const Frames empty = host.frames(scene::Scene{});
+  const json first = host.send(empty, 1);
+  const json second = host.send(empty, 1);
+  EXPECT_TRUE(second["state"].is_null());
+  EXPECT_FALSE(second["snapshot"].is_null());
+  EXPECT_TRUE(second.contains("background_adapted"));
+  EXPECT_TRUE(second["rebase"].is_null());
+}
+
+TEST(RoundsGoOn, AWindowOlderThanThreeSecondsAsksForAReview) {
+  Host host(scene::defaultRenderer());
+  const Frames empty = host.frames(scene::Scene{});
+  host.send(empty, 1);
+  host.round().entries = json::array({json{{"field", {{"selected_field", "S1"}}}}});
+  host.round().knownDartMasks.resize(1);
+  host.round().decisionWindowStart = host.clock().now() - 3.5;
+  const json reply = host.send(empty, 1);
+  EXPECT_EQ(reply["status"], "DECISION_REVIEW_REQUIRED");
+  EXPECT_EQ(reply["reason"], "NO_RELIABLE_SCORE_WITHIN_THREE_SECONDS");
+  EXPECT_TRUE(reply["decision_window"]["review_required"].get<bool>());
+}
+
+TEST(RoundsGoOn, AnyNewerTimeIsFreshEvenAtOrBelowZero) {
+  Host host(scene::defaultRenderer());
+  const Frames empty = host.frames(scene::Scene{});
+  const auto detectAt = [&](double t) {
+    return host.call({{"command", "detect"}, {"images", host::imageDescriptors(empty)}, {"times", {t, t, t}}});
+  };
+  EXPECT_EQ(detectAt(-0.5)["status"], "READY");
+  EXPECT_EQ(detectAt(0.0)["status"], "READY");
+  EXPECT_EQ(detectAt(0.0)["reason"], "WAIT_FRESH_TRIPLET");
+}
+
+TEST(RoundsGoOn, AnEpochGapDropsThePendingCandidateOnlyAfterLongGaps) {
+  Host host(scene::defaultRenderer());
+  const Frames empty = host.frames(scene::Scene{});
+  host.send(empty, 1);
+  const auto detectAt = [&](double t, int epoch) {
+    return host.call({{"command", "detect"}, {"images", host::imageDescriptors(empty)},
+                      {"times", {t, t, t}}, {"epoch", epoch}});
+  };
+  const double t0 = host.clock().now();
+  host.round().pendingCandidate = {{"point", nullptr}};
+  detectAt(t0 + 1.0, 1);
+  EXPECT_FALSE(host.round().pendingCandidate.is_null());
+  host.round().pendingCandidate = {{"point", nullptr}};
+  host.round().heldEventRecord = {{"x", 1}};
+  detectAt(t0 + 4.0, 2);
+  EXPECT_TRUE(host.round().pendingCandidate.is_null());
+  EXPECT_TRUE(host.round().heldEventRecord.is_null());
+}
+
+TEST(RoundsGoOn, ThePreviousLightReturnsWithoutAProof) {
+  Host host(scene::defaultRenderer());
+  const Frames normal = host.frames(scene::Scene{});
+  host.send(normal, 1);
+  // The recovery took its references 10 s ago under a lamp that lit part of the board; the
+  // lamp is off again and the frames match the references from before.
+  Round& round = host.round();
+  for (int i = 0; i < 3; ++i) {
+    Camera& c = round.cameras[i];
+    round.previousReferences[i] = c.emptyReferenceColour.clone();
+    cv::Mat lit = c.emptyReferenceColour.clone();
+    const cv::Rect patch(lit.cols / 3, lit.rows / 4, lit.cols / 4, lit.rows / 3);
+    cv::Mat area = lit(patch);
+    area.convertTo(area, -1, 1.6, 30.0);
+    c.emptyReferenceColour = lit;
+    c.backgroundFrame = lit;
+    c.emptyReference = toGray(lit);
+    c.dartReference = c.emptyReference;
+  }
+  round.lastRebaseTime = host.clock().now() - 10.0;
+  const json reply = host.send(normal, 1);
+  EXPECT_TRUE(reply.value("former_light", false)) << reply.dump().substr(0, 400);
+  EXPECT_NE(reply["status"], "WAIT");
+  EXPECT_GT(round.lastRebaseTime, host.clock().now() - 1.0);
+}
+
+}  // namespace
+}  // namespace tarv
