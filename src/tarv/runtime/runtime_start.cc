@@ -159,14 +159,14 @@ void openCameras(Runtime& rt, const json& config, const std::string& prefix) {
     throw std::runtime_error(prefix + std::to_string(threads.size()));
   }
   for (std::thread& t : threads) t.join();
+  // Capture slots are process-wide: a camera another runtime or the host holds answers -3,
+  // and closing it would take it from them, so it is never counted as this runtime's.
+  for (size_t i = 0; i < 3; ++i) {
+    if (results[i] == -3) rt.cameraOpened[i] = false;
+  }
   for (size_t i = 0; i < 3; ++i) {
     if (results[i] == 0) continue;
-    if (results[i] == -3) {
-      // Capture slots are process-wide: another runtime or the host holds this camera, and
-      // closing it would take it from them.
-      rt.cameraOpened[i] = false;
-      throw std::runtime_error("CAMERA_IN_USE_" + std::to_string(i));
-    }
+    if (results[i] == -3) throw std::runtime_error("CAMERA_IN_USE_" + std::to_string(i));
     tarv_capture_close(static_cast<uint32_t>(i));
     std::this_thread::sleep_until(std::chrono::steady_clock::now() + std::chrono::milliseconds(800));
     results[i] = open(i);
