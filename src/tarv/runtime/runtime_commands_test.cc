@@ -1,8 +1,8 @@
 // The dispatcher, start validation and the run-state commands with a scripted engine in place
 // of the real one, on file cameras that play the still reference images.
+#include <atomic>
 #include <chrono>
-#include <cstdio>
-#include <cstdlib>
+#include <memory>
 #include <filesystem>
 #include <functional>
 #include <mutex>
@@ -11,6 +11,8 @@
 #include <thread>
 
 #include <gtest/gtest.h>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
 
 #include "tarv/runtime/runtime.h"
 #include "tarv/runtime/runtime_test_support.h"
@@ -108,8 +110,7 @@ class RuntimeCommands : public ::testing::Test {
   bool pollUntilSent(const std::string& command, double seconds) {
     const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
     while (std::chrono::steady_clock::now() < end) {
-      const json r = call({{"command", "poll"}});
-      if (getenv("TARV_DEBUG_POLL")) fprintf(stderr, "%s\n", r.dump().substr(0, 300).c_str());
+      call({{"command", "poll"}});
       if (sent(command)) return true;
       std::this_thread::sleep_for(std::chrono::milliseconds(15));
     }
@@ -117,7 +118,6 @@ class RuntimeCommands : public ::testing::Test {
   }
 
   Runtime runtime{kScriptedTable};
-  Runtime& rtRef = runtime;
   Runtime& rt = runtime;
 };
 
@@ -351,6 +351,120 @@ TEST_F(RuntimeCommands, PreviewStartAndRestart) {
   scripted().requests.clear();
   EXPECT_TRUE(pollUntilSent("restart_empty_check", 6.0));
   call({{"command", "stop"}});
+}
+
+}  // namespace
+}  // namespace tarv
+
+namespace tarv {
+namespace {
+
+TEST_F(RuntimeCommands, PreviewsOfARunningBoard) {
+  std::vector<uint8_t> quarter(200 * 150 * 3), full(800 * 600 * 3), board(240 * 240 * 3);
+  EXPECT_EQ(tarv_runtime_preview(&rt, 0, quarter.data(), quarter.size()), -2);
+  ASSERT_EQ(call({{"command", "start"}, {"config", stillConfig()}}).value("status", ""), "CAPTURE_STARTED");
+  ASSERT_TRUE(pollUntilSent("detect", 6.0));
+  call({{"command", "poll"}});
+  EXPECT_EQ(tarv_runtime_preview(&rt, 3, quarter.data(), quarter.size()), -1);
+  EXPECT_EQ(tarv_runtime_preview(&rt, 0, quarter.data(), quarter.size() - 3), -2);
+  EXPECT_EQ(tarv_runtime_preview(&rt, 0, quarter.data(), quarter.size()), 1);
+  EXPECT_EQ(tarv_runtime_full_preview(&rt, 1, full.data(), full.size()), 1);
+  // The full preview is the camera's frame in R, G, B order.
+  const cv::Mat reference = cv::imread(testing::oneDartVideos().references[1]);
+  cv::Mat rgb;
+  cv::cvtColor(reference, rgb, cv::COLOR_BGR2RGB);
+  EXPECT_EQ(cv::norm(rgb, cv::Mat(600, 800, CV_8UC3, full.data()), cv::NORM_INF), 0.0);
+  EXPECT_EQ(tarv_runtime_scaled_preview(&rt, 0, 1281, 10, full.data(), 1281 * 10 * 3), -1);
+  EXPECT_EQ(tarv_runtime_scaled_preview(&rt, 0, 801, 10, full.data(), 801 * 10 * 3), -2);
+  EXPECT_EQ(tarv_runtime_scaled_preview(&rt, 0, 400, 300, full.data(), 400 * 300 * 3), 1);
+  EXPECT_EQ(tarv_runtime_board_preview(&rt, 0, 119, board.data(), 119 * 119 * 3), -1);
+  ASSERT_EQ(tarv_runtime_board_preview(&rt, 2, 240, board.data(), board.size()), 1);
+  // Seen from the front: the bull (red inside green) lies at the centre of the view.
+  const cv::Vec3b bull = cv::Mat(240, 240, CV_8UC3, board.data()).at<cv::Vec3b>(120, 120);
+  EXPECT_GT(bull[0], 120);  // red first
+  EXPECT_LT(bull[1], 100);
+  call({{"command", "stop"}});
+  EXPECT_EQ(tarv_runtime_full_preview(&rt, 1, full.data(), full.size()), -2);
+}
+
+}  // namespace
+}  // namespace tarv
+
+namespace tarv {
+namespace {
+
+size_t threadCount() {
+  size_t n = 0;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) {
+    (void)entry;
+    ++n;
+  }
+  return n;
+}
+
+TEST_F(RuntimeCommands, CyclesWithPreviewReadersOnOtherThreadsEndWithTheThreadsTheyBegan) {
+  const json config = stillConfig();
+  ASSERT_EQ(call({{"command", "start"}, {"config", config}}).value("status", ""), "CAPTURE_STARTED");
+  call({{"command", "stop"}});
+  const size_t baseline = threadCount();
+
+  std::atomic<bool> done{false};
+  std::atomic<int> delivered{0};
+  const auto reader = [&](uint32_t camera) {
+    std::vector<uint8_t> quarter(200 * 150 * 3), scaled(320 * 240 * 3), board(160 * 160 * 3),
+        full(800 * 600 * 3);
+    while (!done.load()) {
+      delivered += tarv_runtime_preview(&rt, camera, quarter.data(), quarter.size()) == 1;
+      tarv_runtime_scaled_preview(&rt, camera, 320, 240, scaled.data(), scaled.size());
+      tarv_runtime_board_preview(&rt, camera, 160, board.data(), board.size());
+      tarv_runtime_full_preview(&rt, camera, full.data(), full.size());
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  };
+  std::thread first(reader, 0), second(reader, 2);
+  const std::string reports = testing::scratchFolder("cycles");
+  json withReports = config;
+  withReports["report_folder"] = reports;
+  for (int cycle = 0; cycle < 20; ++cycle) {
+    ASSERT_EQ(call({{"command", "start"}, {"config", cycle % 5 == 0 ? withReports : config}}).value("status", ""), "CAPTURE_STARTED");
+    for (int i = 0; i < 6; ++i) {
+      call({{"command", "poll"}});
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    if (cycle % 5 == 0) call({{"command", "surround"}, {"enabled", cycle % 2 == 0}});
+    ASSERT_EQ(call({{"command", "stop"}}).value("status", ""), "STOPPED");
+  }
+  done = true;
+  first.join();
+  second.join();
+  EXPECT_GT(delivered.load(), 0);
+  EXPECT_EQ(scripted().created, scripted().destroyed);
+  EXPECT_EQ(threadCount(), baseline);
+}
+
+TEST_F(RuntimeCommands, DestroyedWhileTheRecorderIsWriting) {
+  const size_t baseline = threadCount();
+  json config = stillConfig();
+  const std::string reports = testing::scratchFolder("busy");
+  config["report_folder"] = reports;
+  auto busy = std::make_unique<Runtime>(kScriptedTable);
+  ASSERT_EQ(json::parse(runtimeCall(*busy, json({{"command", "start"}, {"config", config}}).dump().c_str()))
+                .value("status", ""),
+            "CAPTURE_STARTED");
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(6);
+  while (busy->coreCalls < 3 && std::chrono::steady_clock::now() < end) {
+    runtimeCall(*busy, "{\"command\":\"poll\"}");
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_GE(busy->coreCalls, 3);
+  busy.reset();
+  EXPECT_EQ(threadCount(), baseline);
+  EXPECT_EQ(scripted().created, scripted().destroyed);
+  size_t events = 0;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(reports)) {
+    events += entry.path().filename().string().rfind("event-", 0) == 0;
+  }
+  EXPECT_GE(events, 4u);  // the start and the detections, all written before the end
 }
 
 }  // namespace
