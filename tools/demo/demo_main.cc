@@ -1,11 +1,15 @@
 // tarv_demo: a host that loads libtarv.so at run time and drives it only through its C
-// interface. It renders a built-in scene, arms the engine with the empty board, throws three
-// darts one after another and prints, per dart, the true field and tip beside the scored ones
-// and the host event.
+// interface. By default it renders three camera videos of a game (two rounds of three darts,
+// a hand taking them out between), runs the library's runtime on them as file cameras,
+// prints every throw and writes each throw's board view as throw-N.png beside the videos.
+// With --engine it renders a built-in scene, arms the engine itself, throws three darts one
+// after another and prints, per dart, the true field and tip beside the scored ones and the
+// host event.
 //
-//   tarv_demo [--replies] [path/to/libtarv.so]
+//   tarv_demo [--engine] [--replies] [--folder DIR] [path/to/libtarv.so]
 //
 // --replies prints the status of every reply, and the whole reply when it is an error.
+// --folder is where the videos, throw images and evidence go (default tarv_demo_run).
 //
 // Exit status: 0 when every dart was scored, 1 when a reply was an error, 2 when a dart was
 // not scored, 3 when the library cannot be loaded.
@@ -21,6 +25,7 @@
 #include "host/host_protocol.h"
 #include "host/reply_reading.h"
 #include "host/wire_distance.h"
+#include "runtime_demo.h"
 #include "scene/scene.h"
 #include "tarv/tarv.h"
 
@@ -215,12 +220,18 @@ int run(const Library& lib, bool printReplies) {
 int main(int argc, char** argv) {
   const char* path = TARV_DEMO_LIBRARY;
   bool printReplies = false;
+  bool engineOnly = false;
+  std::string folder = "tarv_demo_run";
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--replies") {
       printReplies = true;
+    } else if (arg == "--engine") {
+      engineOnly = true;
+    } else if (arg == "--folder" && i + 1 < argc) {
+      folder = argv[++i];
     } else if (arg.rfind("--", 0) == 0) {
-      std::fprintf(stderr, "usage: tarv_demo [--replies] [path/to/libtarv.so]\n");
+      std::fprintf(stderr, "usage: tarv_demo [--engine] [--replies] [--folder DIR] [path/to/libtarv.so]\n");
       return 3;
     } else {
       path = argv[i];
@@ -229,7 +240,7 @@ int main(int argc, char** argv) {
   const std::optional<Library> lib = load(path);
   if (!lib) return 3;
   try {
-    return run(*lib, printReplies);
+    return engineOnly ? run(*lib, printReplies) : runRuntimeDemo(lib->handle, folder, printReplies);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "tarv_demo: %s\n", e.what());
     return 1;
