@@ -26,6 +26,7 @@
 #include "host/reply_reading.h"
 #include "host/wire_distance.h"
 #include "runtime_demo.h"
+#include "symbol_binding.h"
 #include "scene/scene.h"
 #include "tarv/tarv.h"
 
@@ -53,13 +54,6 @@ struct Library {
   decltype(&tarv_call) call = nullptr;
 };
 
-template <typename F>
-bool bind(void* handle, const char* name, F& target) {
-  target = reinterpret_cast<F>(dlsym(handle, name));
-  if (target == nullptr) std::fprintf(stderr, "tarv_demo: %s missing: %s\n", name, dlerror());
-  return target != nullptr;
-}
-
 std::optional<Library> load(const char* path) {
   Library lib;
   lib.handle = dlopen(path, RTLD_NOW | RTLD_LOCAL);
@@ -67,10 +61,10 @@ std::optional<Library> load(const char* path) {
     std::fprintf(stderr, "tarv_demo: cannot load %s: %s\n", path, dlerror());
     return std::nullopt;
   }
-  const bool ok = bind(lib.handle, "tarv_abi_info", lib.abiInfo) &&
-                  bind(lib.handle, "tarv_create", lib.create) &&
-                  bind(lib.handle, "tarv_destroy", lib.destroy) &&
-                  bind(lib.handle, "tarv_call", lib.call);
+  const bool ok = bindSymbol(lib.handle, "tarv_abi_info", lib.abiInfo) &&
+                  bindSymbol(lib.handle, "tarv_create", lib.create) &&
+                  bindSymbol(lib.handle, "tarv_destroy", lib.destroy) &&
+                  bindSymbol(lib.handle, "tarv_call", lib.call);
   if (!ok) return std::nullopt;
   return lib;
 }

@@ -1,4 +1,5 @@
 #include "runtime_demo.h"
+#include "symbol_binding.h"
 
 #include <dlfcn.h>
 
@@ -30,13 +31,6 @@ struct RuntimeApi {
   decltype(&tarv_runtime_call) call = nullptr;
   decltype(&tarv_runtime_board_preview) boardPreview = nullptr;
 };
-
-template <typename F>
-bool bind(void* handle, const char* name, F& target) {
-  target = reinterpret_cast<F>(dlsym(handle, name));
-  if (target == nullptr) std::fprintf(stderr, "tarv_demo: %s missing\n", name);
-  return target != nullptr;
-}
 
 // The three cameras' board views side by side, the scored tip ringed in each.
 cv::Mat throwView(const RuntimeApi& api, void* runtime, cv::Point2d tipMm) {
@@ -74,10 +68,10 @@ const sc::DartTruth* nearestTruth(const sc::GroundTruth& truth, cv::Point2d tip)
 
 int runRuntimeDemo(void* library, const std::string& folder, bool printReplies) {
   RuntimeApi api;
-  if (!bind(library, "tarv_runtime_create", api.create) ||
-      !bind(library, "tarv_runtime_destroy", api.destroy) ||
-      !bind(library, "tarv_runtime_call", api.call) ||
-      !bind(library, "tarv_runtime_board_preview", api.boardPreview)) {
+  if (!bindSymbol(library, "tarv_runtime_create", api.create) ||
+      !bindSymbol(library, "tarv_runtime_destroy", api.destroy) ||
+      !bindSymbol(library, "tarv_runtime_call", api.call) ||
+      !bindSymbol(library, "tarv_runtime_board_preview", api.boardPreview)) {
     return 3;
   }
   std::filesystem::create_directories(folder);
