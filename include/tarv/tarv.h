@@ -34,7 +34,9 @@ TARV_API void tarv_destroy(void* engine);
  * calls run one at a time); each calling thread has its own reply, valid until that same
  * thread's next tarv_call on the engine or the engine's destruction, whatever other threads
  * call meanwhile. Images travel as {"pointer", "width", "height", "length"} of 8-bit BGR buffers that must
- * stay valid until the call returns; the engine keeps no reference to them. */
+ * stay valid until the call returns; the engine keeps no reference to them. The engine reads
+ * whatever address a request names, so requests must be built by the host's own code from its
+ * own buffers, never taken from text that comes from outside the process. */
 TARV_API const char* tarv_call(void* engine, const char* request);
 
 /* Copies one image of one camera (0..2) of the three-camera round. image 0: colour reference,
