@@ -141,6 +141,7 @@ void openCameras(Runtime& rt, const json& config, const std::string& prefix) {
 
   std::array<int32_t, 3> results{{-1, -1, -1}};
   std::vector<std::thread> threads;
+  threads.reserve(3);  // a joinable thread must never be dropped by a failed push_back
   const auto open = [&](size_t i) {
     return tarv_capture_open(static_cast<uint32_t>(i), names[i].c_str(),
                              static_cast<uint32_t>(rt.width), static_cast<uint32_t>(rt.height),
