@@ -218,7 +218,9 @@ TEST_F(RuntimeCommands, StartArmsTheEngineWithTheConfigurationAndStopsCleanly) {
   const json frames = call({{"command", "media_frames"}});
   ASSERT_EQ(frames.size(), 3u);
   for (const json& frame : frames) {
-    if (frame.is_object()) EXPECT_GT(frame.value("number", 0), 0);  // null once 0.5 s old
+    if (frame.is_object()) {
+      EXPECT_GT(frame.value("number", 0), 0);  // null once 0.5 s old
+    }
   }
 
   const json scope = call({{"command", "surround"}, {"enabled", false}});
