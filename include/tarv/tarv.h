@@ -34,7 +34,9 @@ TARV_API void tarv_destroy(void* engine);
  * calls run one at a time); each calling thread has its own reply, valid until that same
  * thread's next tarv_call on the engine or the engine's destruction, whatever other threads
  * call meanwhile. Images travel as {"pointer", "width", "height", "length"} of 8-bit BGR buffers that must
- * stay valid until the call returns; the engine keeps no reference to them. */
+ * stay valid until the call returns; the engine keeps no reference to them. The engine reads
+ * whatever address a request names, so requests must be built by the host's own code from its
+ * own buffers, never taken from text that comes from outside the process. */
 TARV_API const char* tarv_call(void* engine, const char* request);
 
 /* Copies one image of one camera (0..2) of the three-camera round. image 0: colour reference,
@@ -143,6 +145,32 @@ TARV_API int32_t tarv_capture_jpeg_lens(uint32_t camera, int32_t sequence, int32
 /* tarv_image_jpeg_lens without a lens. */
 TARV_API int32_t tarv_image_jpeg(const uint8_t* pixels, int32_t width, int32_t height,
                                  const double* H, uint8_t* dst, uint64_t capacity);
+
+/* Runtime ---------------------------------------------------------------------------------- */
+
+/* A runtime owns the three cameras, an engine of its own, the motion history and the evidence
+ * reports. NULL when it cannot be created; no thread starts before "start". */
+TARV_API void* tarv_runtime_create(void);
+/* Stops everything (cameras closed, threads joined) and frees the runtime; NULL is harmless. */
+TARV_API void tarv_runtime_destroy(void* runtime);
+/* Runs one JSON command ({"command": "start" | "poll" | "status" | "stop" | ...}) and returns
+ * the JSON reply, valid until the next call on this runtime or its destruction. Commands of one
+ * runtime come from one thread at a time. NULL runtime or text: {"error":"INVALID_RUNTIME"}. */
+TARV_API const char* tarv_runtime_call(void* runtime, const char* request);
+/* Previews of camera 0..2 as packed R, G, B bytes; any host thread may call them while another
+ * sends commands. 1 done, -1 bad arguments, -2 no fresh frame or a size that does not fit,
+ * -3 the frame is no longer held by capture, -4 internal failure. dst is written only on 1.
+ * The quarter-size preview: (height / 4) x (width / 4) x 3 bytes of the capture mode. */
+TARV_API int32_t tarv_runtime_preview(void* runtime, uint32_t camera, uint8_t* dst, uint64_t size);
+/* The newest frame resized to out_width (1..1280) x out_height (1..960), never enlarged. */
+TARV_API int32_t tarv_runtime_scaled_preview(void* runtime, uint32_t camera, int32_t out_width,
+                                             int32_t out_height, uint8_t* dst, uint64_t size);
+/* The newest frame at full size: height x width x 3 bytes. */
+TARV_API int32_t tarv_runtime_full_preview(void* runtime, uint32_t camera, uint8_t* dst,
+                                           uint64_t size);
+/* The newest frame seen from the front, side x side (120..720), -200..200 mm, rings drawn. */
+TARV_API int32_t tarv_runtime_board_preview(void* runtime, uint32_t camera, int32_t side,
+                                            uint8_t* dst, uint64_t size);
 
 #ifdef __cplusplus
 }

@@ -1,15 +1,20 @@
 // tarv_demo: a host that loads libtarv.so at run time and drives it only through its C
-// interface. It renders a built-in scene, arms the engine with the empty board, throws three
-// darts one after another and prints, per dart, the true field and tip beside the scored ones
-// and the host event.
+// interface. By default it renders three camera videos of a game (two rounds of three darts,
+// a hand taking them out between), runs the library's runtime on them as file cameras,
+// prints every throw and writes each throw's board view as throw-N.png beside the videos.
+// With --engine it renders a built-in scene, arms the engine itself, throws three darts one
+// after another and prints, per dart, the true field and tip beside the scored ones and the
+// host event.
 //
-//   tarv_demo [--replies] [--cameras 1|2|3] [--auto-calibrate] [path/to/libtarv.so]
+//   tarv_demo [--engine [--cameras 1|2|3] [--auto-calibrate]] [--replies] [--folder DIR]
+//             [path/to/libtarv.so]
 //
 // --replies prints the status of every reply, and the whole reply when it is an error.
-// --cameras scores with that many cameras of the rig (three by default; two are the first
-// two, one the most frontal).
-// --auto-calibrate arms with the homographies that "calibrate" finds in each camera's empty
-// board (with a click on the 20, as a user gives it) instead of the scene's true ones.
+// --folder is where the videos, throw images and evidence go (default tarv_demo_run).
+// --cameras (engine demo) scores with that many cameras of the rig (three by default; two are
+// the first two, one the most frontal).
+// --auto-calibrate (engine demo) arms with the homographies that "calibrate" finds in each
+// camera's empty board (with a click on the 20, as a user gives it) instead of the true ones.
 //
 // Exit status: 0 when every dart was scored, 1 when a reply was an error or a calibration was
 // not accepted, 2 when a dart was not scored, 3 when the library cannot be loaded.
@@ -26,6 +31,8 @@
 #include "host/host_protocol.h"
 #include "host/reply_reading.h"
 #include "host/wire_distance.h"
+#include "runtime_demo.h"
+#include "symbol_binding.h"
 #include "scene/scene.h"
 #include "tarv/tarv.h"
 
@@ -53,13 +60,6 @@ struct Library {
   decltype(&tarv_call) call = nullptr;
 };
 
-template <typename F>
-bool bind(void* handle, const char* name, F& target) {
-  target = reinterpret_cast<F>(dlsym(handle, name));
-  if (target == nullptr) std::fprintf(stderr, "tarv_demo: %s missing: %s\n", name, dlerror());
-  return target != nullptr;
-}
-
 std::optional<Library> load(const char* path) {
   Library lib;
   lib.handle = dlopen(path, RTLD_NOW | RTLD_LOCAL);
@@ -67,10 +67,10 @@ std::optional<Library> load(const char* path) {
     std::fprintf(stderr, "tarv_demo: cannot load %s: %s\n", path, dlerror());
     return std::nullopt;
   }
-  const bool ok = bind(lib.handle, "tarv_abi_info", lib.abiInfo) &&
-                  bind(lib.handle, "tarv_create", lib.create) &&
-                  bind(lib.handle, "tarv_destroy", lib.destroy) &&
-                  bind(lib.handle, "tarv_call", lib.call);
+  const bool ok = bindSymbol(lib.handle, "tarv_abi_info", lib.abiInfo) &&
+                  bindSymbol(lib.handle, "tarv_create", lib.create) &&
+                  bindSymbol(lib.handle, "tarv_destroy", lib.destroy) &&
+                  bindSymbol(lib.handle, "tarv_call", lib.call);
   if (!ok) return std::nullopt;
   return lib;
 }
@@ -255,17 +255,27 @@ int main(int argc, char** argv) {
   bool printReplies = false;
   int cameraCount = 3;
   bool autoCalibration = false;
+  bool engineOnly = false;
+  std::string folder = "tarv_demo_run";
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--replies") {
       printReplies = true;
+    } else if (arg == "--engine") {
+      engineOnly = true;
+    } else if (arg == "--folder" && i + 1 < argc) {
+      folder = argv[++i];
     } else if (arg == "--cameras" && i + 1 < argc && std::string(argv[i + 1]).size() == 1 &&
                argv[i + 1][0] >= '1' && argv[i + 1][0] <= '3') {
       cameraCount = argv[++i][0] - '0';
+      engineOnly = true;
     } else if (arg == "--auto-calibrate") {
       autoCalibration = true;
+      engineOnly = true;
     } else if (arg.rfind("--", 0) == 0) {
-      std::fprintf(stderr, "usage: tarv_demo [--replies] [--cameras 1|2|3] [--auto-calibrate] [path/to/libtarv.so]\n");
+      std::fprintf(stderr,
+                   "usage: tarv_demo [--engine [--cameras 1|2|3] [--auto-calibrate]] [--replies] "
+                   "[--folder DIR] [path/to/libtarv.so]\n");
       return 3;
     } else {
       path = argv[i];
@@ -274,7 +284,8 @@ int main(int argc, char** argv) {
   const std::optional<Library> lib = load(path);
   if (!lib) return 3;
   try {
-    return run(*lib, printReplies, cameraCount, autoCalibration);
+    return engineOnly ? run(*lib, printReplies, cameraCount, autoCalibration)
+                      : runRuntimeDemo(lib->handle, folder, printReplies);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "tarv_demo: %s\n", e.what());
     return 1;
