@@ -29,6 +29,11 @@ json call(void* runtime, const json& request) {
   return json::parse(tarv_runtime_call(runtime, request.dump().c_str()));
 }
 
+std::string resultStatus(const json& poll) {
+  const json result = poll.value("result", json::object());
+  return result.is_object() ? result.value("status", "") : "";
+}
+
 // The rendered cameras of the test videos, each with a network scripted to see it.
 LandmarkModel scriptedModelFor(int camera) {
   static const scene::Renderer renderer(scene::defaultRig({800, 600}), 1);
@@ -148,7 +153,8 @@ TEST(CalibrationWorkflow, WholeSetUpOnRenderedCamerasScoresADart) {
   start["references"] = frozen["references"];
   const json started = call(rt, {{"command", "start"}, {"config", start}});
   ASSERT_EQ(started.value("status", ""), "CAPTURE_STARTED") << started.dump();
-  ASSERT_EQ(testing::pollUntil(rt, "STARTUP_READY", 6.0)["result"].value("status", ""), "STARTUP_READY");
+  const json ready = testing::pollUntil(rt, "STARTUP_READY", 6.0);
+  ASSERT_EQ(resultStatus(ready), "STARTUP_READY") << ready.dump().substr(0, 1000);
   const json thrown = testing::pollUntil(rt, "DART_CANDIDATE", 8.0);
   ASSERT_EQ(thrown["result"].value("status", ""), "DART_CANDIDATE") << thrown.dump().substr(0, 2000);
   EXPECT_EQ(thrown["result"]["state"]["data"]["throws"][0]["segment"].value("name", ""), "T20");
@@ -269,6 +275,73 @@ TEST(CalibrationWorkflow, SavedConfigurationLimits) {
                       {"folder", testing::scratchFolder("saved-limits")}})
                 .value("error", ""),
             "INVALID_CALIBRATION");
+  tarv_runtime_destroy(rt);
+}
+
+// Polls while repeating the confirmation until it is no longer waiting.
+json confirmWhenFramesArrive(void* rt, const std::string& folder) {
+  json reply;
+  for (int i = 0; i < 150; ++i) {
+    call(rt, {{"command", "poll"}});
+    reply = call(rt, {{"command", "confirm_empty"}, {"empty_confirmed", true}, {"folder", folder}});
+    if (reply.value("status", "") != "WAIT_CAMERA_FRAMES") break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return reply;
+}
+
+void pollAWhile(void* rt) {
+  for (int i = 0; i < 10; ++i) {
+    call(rt, {{"command", "poll"}});
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  }
+}
+
+TEST(CalibrationWorkflow, EmptyConfirmationStartsAfreshAfterCompletionAndAfterFailure) {
+  const std::string folder = testing::scratchFolder("confirm");
+  void* rt = tarv_runtime_create();
+  json config = testing::startConfig(testing::oneDartVideos());
+  config["devices"] = stillDevices();
+  ASSERT_EQ(call(rt, {{"command", "start"}, {"config", config}}).value("status", ""), "CAPTURE_STARTED");
+  const json ready = testing::pollUntil(rt, "STARTUP_READY", 6.0);
+  ASSERT_EQ(resultStatus(ready), "STARTUP_READY") << ready.dump().substr(0, 1000);
+
+  EXPECT_EQ(call(rt, {{"command", "confirm_empty"}, {"folder", folder}}).value("error", ""),
+            "EMPTY_BOARD_CONFIRMATION_REQUIRED");
+  EXPECT_EQ(call(rt, {{"command", "confirm_empty"}, {"empty_confirmed", true}, {"folder", folder}}),
+            json({{"status", "WAIT_CAMERA_FRAMES"}}));
+  EXPECT_EQ(confirmWhenFramesArrive(rt, folder), json({{"status", "EMPTY_CONFIRMED"}, {"calibration_preserved", true}}));
+  EXPECT_TRUE(fs::exists(folder + "/CAM_3.png"));
+  EXPECT_FALSE(call(rt, {{"command", "status"}}).value("setup_only", true));
+
+  // The next confirmation into the same folder, with new frames at hand, waits for frames
+  // newer than itself instead of reusing the finished one.
+  pollAWhile(rt);
+  EXPECT_EQ(call(rt, {{"command", "confirm_empty"}, {"empty_confirmed", true}, {"folder", folder}}),
+            json({{"status", "WAIT_CAMERA_FRAMES"}}));
+
+  // One that ran out of time fails once; the user's next try starts afresh.
+  static_cast<Runtime*>(rt)->calibration.emptyRequestTime -= 9.0;
+  EXPECT_EQ(call(rt, {{"command", "confirm_empty"}, {"empty_confirmed", true}, {"folder", folder}}).value("error", ""),
+            "NO_FRESH_FRAMES_FOR_EMPTY_CONFIRMATION");
+  EXPECT_EQ(call(rt, {{"command", "confirm_empty"}, {"empty_confirmed", true}, {"folder", folder}}),
+            json({{"status", "WAIT_CAMERA_FRAMES"}}));
+  EXPECT_EQ(confirmWhenFramesArrive(rt, folder).value("status", ""), "EMPTY_CONFIRMED");
+
+  // The quick snapshot leaves scoring for the calibration commands.
+  const std::string quick = testing::scratchFolder("quick");
+  json frozen = json::object();
+  for (int i = 0; i < 100 && frozen.value("status", "") != "CALIBRATION_FROZEN"; ++i) {
+    call(rt, {{"command", "poll"}});
+    frozen = call(rt, {{"command", "quick_snapshot"}, {"folder", quick}, {"empty_confirmed", true}});
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  ASSERT_EQ(frozen.value("status", ""), "CALIBRATION_FROZEN") << frozen.dump();
+  EXPECT_EQ(frozen.value("empty_confirmation", ""), "USER");
+  EXPECT_TRUE(call(rt, {{"command", "status"}}).value("setup_only", false));
+  EXPECT_EQ(call(rt, {{"command", "calibration_result"}}).value("error", ""), "THREE_ACCEPTED_CALIBRATIONS_REQUIRED");
+  EXPECT_EQ(call(rt, {{"command", "quick_snapshot"}, {"folder", quick}, {"empty_confirmed", true}}).value("error", ""),
+            "Schnellkalibrierung benötigt ein gestartetes Board");
   tarv_runtime_destroy(rt);
 }
 

@@ -35,9 +35,8 @@ json adoptConfirmedEmpty(Runtime& rt, const std::string& folder) {
   const auto [oldest, newest] = std::minmax_element(rt.frameTimes.begin(), rt.frameTimes.end());
   rt.historyWindowEnd = *newest;
   rt.historyWindowStart = *oldest - 1e-6;
+  clearMotionHistory(rt.history);
   {
-    std::lock_guard<std::mutex> lock(rt.history.mutex);
-    clearMotionHistory(rt.history);
     MotionSample sample;
     sample.captureTimes = rt.frameTimes;
     sample.sequences = rt.frameNumbers;
