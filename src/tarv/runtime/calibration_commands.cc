@@ -49,6 +49,13 @@ void pruneOverlays(const fs::path& folder, const std::string& stem) {
   for (size_t i = kOverlaysKept; i < found.size(); ++i) fs::remove(found[i].second, error);
 }
 
+// The camera index of a request; -1 for any number outside 0..2 (a huge one included), the
+// JSON library's errors for a missing key or a value that is no number.
+int cameraOf(const json& request) {
+  const double camera = request.at("camera").get<double>();
+  return camera >= 0.0 && camera < 3.0 && camera == std::floor(camera) ? static_cast<int>(camera) : -1;
+}
+
 json overlaidRecord(const Runtime& rt, const std::string& prefix, int camera, CalibrationRecord record) {
   const cv::Mat overlay = drawCalibrationOverlay(rt.calibration.frozen[camera], record);
   record["overlay"] = writeOverlay(rt.calibration.folder, prefix, camera, overlay);
@@ -57,7 +64,7 @@ json overlaidRecord(const Runtime& rt, const std::string& prefix, int camera, Ca
 
 json editorBegin(Runtime& rt, const json& request) {
   CalibrationWorkflow& w = rt.calibration;
-  const int camera = request.at("camera").get<int>();
+  const int camera = cameraOf(request);
   if (w.editorCamera != -1 || !rt.running || !rt.setupOnly || camera < 0 || camera >= 3 || w.frozen[camera].empty()) {
     throw std::runtime_error("Zuerst leere Kalibrierbilder aufnehmen");
   }
@@ -93,7 +100,7 @@ std::string writeOverlay(const std::string& folder, const std::string& prefix, i
 
 json calibrateFromClick(Runtime& rt, const json& request) {
   CalibrationWorkflow& w = rt.calibration;
-  const int camera = request.at("camera").get<int>();
+  const int camera = cameraOf(request);
   if (w.editorCamera != -1) throw std::runtime_error("Manuellen Editor zuerst schließen");
   if (!rt.running || !rt.setupOnly || camera < 0 || camera >= 3 || w.frozen[camera].empty()) {
     throw std::runtime_error("CALIBRATION_SNAPSHOT_REQUIRED");

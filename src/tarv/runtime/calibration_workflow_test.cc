@@ -172,6 +172,7 @@ TEST(CalibrationWorkflow, SnapshotRefusalsAndTheirMessages) {
   EXPECT_EQ(call(rt, {{"command", "quick_snapshot"}, {"folder", "x"}, {"empty_confirmed", true}}).value("error", ""),
             "Schnellkalibrierung benötigt ein gestartetes Board");
   EXPECT_EQ(call(rt, {{"command", "calibrate"}, {"camera", 0}}).value("error", ""), "CALIBRATION_SNAPSHOT_REQUIRED");
+  EXPECT_EQ(call(rt, {{"command", "calibrate"}, {"camera", 1e30}}).value("error", ""), "CALIBRATION_SNAPSHOT_REQUIRED");
   EXPECT_EQ(call(rt, {{"command", "manual_calibration"}, {"action", "preview"}}).value("error", ""),
             "Manuellen Editor zuerst öffnen");
   EXPECT_EQ(call(rt, {{"command", "calibration_result"}}).value("error", ""), "CALIBRATION_PREVIEW_REQUIRED");
