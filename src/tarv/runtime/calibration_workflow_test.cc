@@ -189,6 +189,14 @@ TEST(CalibrationWorkflow, SnapshotRefusalsAndTheirMessages) {
   tarv_runtime_destroy(rt);
 }
 
+TEST(CalibrationWorkflow, ModelCheckPassesTheLoadersMessageOn) {
+  void* rt = tarv_runtime_create();
+  static_cast<Runtime*>(rt)->calibration.modelPath = "/no/such/board.tarvm";
+  EXPECT_EQ(call(rt, {{"command", "calibration_model_check"}}),
+            json({{"error", "Modell nicht gefunden: /no/such/board.tarvm"}}));
+  tarv_runtime_destroy(rt);
+}
+
 // A saved calibration loaded for editing, without cameras.
 void* savedEditor(const std::string& folder, const json& config) {
   void* rt = tarv_runtime_create();
