@@ -4,17 +4,18 @@
 #include <stdexcept>
 #include <string>
 
+#include "tarv/camera/calibration_overlay.h"
+#include "tarv/runtime/calibration_commands.h"
+#include "tarv/runtime/empty_confirmation.h"
 #include "tarv/runtime/poll_timing.h"
+#include "tarv/runtime/reference_capture.h"
 #include "tarv/tarv.h"
 
 namespace tarv {
 
 namespace {
 
-const char* const kNotAvailableYet[] = {
-    "calibration_snapshot", "quick_snapshot", "confirm_empty",
-    "calibration_prepare_start", "calibrate", "manual_calibration", "calibration_view",
-    "calibration_edit_saved", "calibration_result", "calibration_model_check"};
+const char* const kNotAvailableYet[] = {"calibration_prepare_start"};
 
 std::string dumpReply(const json& document) {
   return document.dump(-1, ' ', false, json::error_handler_t::replace);
@@ -132,7 +133,25 @@ json dispatchRuntimeCommand(Runtime& rt, const json& request) {
   if (command == "preview_start") return startPreview(rt, config());
   if (command == "restart") return restartCapture(rt);
   if (command == "reset_begin") return beginUserReset(rt, request);
+  const auto text = [&](const char* key) { return request.contains(key) ? request.at(key).get<std::string>() : std::string(); };
+  if (command == "calibration_snapshot") {
+    json reply = captureCalibrationReferences(rt, text("folder"));
+    applyCalibrationSeed(rt, request);
+    return reply;
+  }
   if (command == "media_frames") return mediaFrames(rt);
+  if (command == "quick_snapshot") return quickCalibrate(rt, text("folder"), request.value("empty_confirmed", false));
+  if (command == "confirm_empty") return confirmEmptyBoard(rt, request);
+  if (command == "calibrate") return calibrateFromClick(rt, request);
+  if (command == "manual_calibration") return editManualCalibration(rt, request);
+  if (command == "calibration_view") {
+    json reply;
+    applySavedView(reply, request);
+    return reply;
+  }
+  if (command == "calibration_edit_saved") return editSavedCalibration(rt, request);
+  if (command == "calibration_result") return buildCalibrationResult(rt);
+  if (command == "calibration_model_check") return checkCalibrationModel(rt);
   for (const char* later : kNotAvailableYet) {
     if (command == later) throw std::runtime_error("NOT_AVAILABLE");
   }
@@ -142,6 +161,7 @@ json dispatchRuntimeCommand(Runtime& rt, const json& request) {
       rt.confirmedUntil = -1.0;
     }
     stopRuntime(rt);
+    closeCalibrationEditor(rt.calibration);
     return {{"status", "STOPPED"}};
   }
   if (command == "poll") {

@@ -16,6 +16,7 @@
 
 #include "tarv/camera/camera_model.h"
 #include "tarv/reports/report_recorder.h"
+#include "tarv/runtime/calibration_workflow.h"
 #include "tarv/runtime/engine_bridge.h"
 #include "tarv/runtime/motion_history.h"
 #include "tarv/runtime/motion_state.h"
@@ -59,6 +60,7 @@ struct Runtime {
   bool resetPending = false;
   bool savedCalibrationEditing = false;
   json confirmedCalibration = json::object();
+  CalibrationWorkflow calibration;
   double confirmedUntil = -1.0;
 
   std::array<std::shared_ptr<const LensMaps>, 3> lensMaps;

@@ -130,7 +130,7 @@ TEST_F(RuntimeCommands, MalformedRequestsAndUnknownNames) {
   EXPECT_NE(json::parse(runtimeCall(rt, "[1,2]"))["error"].get<std::string>().find("304"), std::string::npos);
   EXPECT_NE(json::parse(runtimeCall(rt, "{}"))["error"].get<std::string>().find("403"), std::string::npos);
   EXPECT_EQ(call({{"command", "Poll"}}), json({{"error", "UNKNOWN_COMMAND"}}));
-  EXPECT_EQ(call({{"command", "calibrate"}}), json({{"error", "NOT_AVAILABLE"}}));
+  EXPECT_EQ(call({{"command", "calibration_prepare_start"}}), json({{"error", "NOT_AVAILABLE"}}));
   EXPECT_EQ(call({{"command", "media_frames"}}), json({nullptr, nullptr, nullptr}));
   EXPECT_EQ(call({{"command", "stop"}}), json({{"status", "STOPPED"}}));
   EXPECT_EQ(call({{"command", "poll"}}), json({{"status", "STOPPED"}}));
