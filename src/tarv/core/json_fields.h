@@ -2,8 +2,10 @@
 #pragma once
 
 #include <cmath>
+#include <climits>
 #include <cstdint>
 #include <optional>
+#include <stdexcept>
 #include <string>
 
 #include <nlohmann/json.hpp>
@@ -49,6 +51,16 @@ inline std::optional<int64_t> wholeNumberOf(const json& value, int64_t low, int6
   }
   if (n < low || n > high) return std::nullopt;
   return n;
+}
+
+// "epoch": 0 when absent, else a whole number in the 32-bit range or "INVALID_EPOCH". Every
+// engine variant reads it from the host's request this way.
+inline int32_t readEpoch(const json& request) {
+  const auto it = request.find("epoch");
+  if (it == request.end()) return 0;
+  const std::optional<int64_t> epoch = wholeNumberOf(*it, INT32_MIN, INT32_MAX);
+  if (!epoch) throw std::runtime_error("INVALID_EPOCH");
+  return static_cast<int32_t>(*epoch);
 }
 
 }  // namespace tarv

@@ -85,14 +85,6 @@ std::array<double, 3> readCaptureTimes(const json& request, TimeFloor floor) {
   return t;
 }
 
-int32_t readEpoch(const json& request) {
-  const auto it = request.find("epoch");
-  if (it == request.end()) return 0;
-  const std::optional<int64_t> epoch = wholeNumberOf(*it, INT32_MIN, INT32_MAX);
-  if (!epoch) throw std::runtime_error("INVALID_EPOCH");
-  return static_cast<int32_t>(*epoch);
-}
-
 void checkOptionTypes(const json& request, const std::string& command) {
   // "hand_seen" is read by the commands that look at the board in play: per-frame requests,
   // "arm" (of the three-camera path), "transient_probe" and "motion_bouncer".

@@ -36,8 +36,6 @@ enum class TimeFloor {
 };
 std::array<double, 3> readCaptureTimes(const json& request, TimeFloor floor = TimeFloor::kPositive);
 
-// "epoch": 0 when absent, else a whole number in the 32-bit range or "INVALID_EPOCH".
-int32_t readEpoch(const json& request);
 
 // Options that later steps read must have their type checked before any work is done, so
 // a bad option never turns a completed command into an error. Commands that never read an

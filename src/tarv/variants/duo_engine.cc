@@ -615,7 +615,7 @@ json processDuoFrames(DuoEngine& engine, const json& request, const std::vector<
   double time = request.value("time", monotonicMilliseconds() / 1000.0);
   const auto times = request.find("times");
   if (times != request.end() && times->is_array() && !times->empty()) time = times->front().get<double>();
-  const int32_t epoch = request.value("epoch", 0);
+  const int32_t epoch = readEpoch(request);
   if (carriedStateLapses(epoch, engine.epoch, time, engine.lastTime)) {
     engine.emptyCount = 0;
     engine.pendingCandidate = nullptr;

@@ -128,6 +128,24 @@ TEST_F(DuoRound, AChangedResolutionIsAnErrorAndTheEngineStaysArmed) {
   EXPECT_EQ(host.detect(host.pick(empty()), 10.03)["status"], "READY");
 }
 
+// An epoch that is no whole 32-bit number is bad input for every engine, not a conversion to an
+// int (undefined behaviour); the engine goes on with the next good frame.
+TEST(VariantEpoch, AnEpochThatIsNoWholeNumberInRangeIsRefused) {
+  for (const int cameras : {1, 2}) {
+    VariantHost host(cameras);
+    ASSERT_EQ(host.arm(empty())["status"], "READY");
+    for (const json& epoch : {json(1e300), json(2.5), json(-1e10)}) {
+      json request = {{"command", "detect"},
+                      {"images", host::imageDescriptors(host.pick(empty()))},
+                      {"time", 5.0},
+                      {"times", json::array({5.0, 5.0})},
+                      {"epoch", epoch}};
+      EXPECT_EQ(host.call(request).value("error", ""), "INVALID_EPOCH") << cameras << " " << epoch;
+    }
+    EXPECT_EQ(host.detect(host.pick(empty()), 6.0)["status"], "READY") << cameras;
+  }
+}
+
 TEST(DuoArm, BeforeArmingAndAfterAFailedArmTheEngineIsNotArmed) {
   VariantHost host(2);
   EXPECT_EQ(host.detect(host.pick(empty()), 1.0).value("error", ""), "ENGINE_NOT_ARMED");

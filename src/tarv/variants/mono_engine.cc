@@ -11,6 +11,7 @@
 #include "tarv/board/board_layout.h"
 #include "tarv/detector/throw_evaluation.h"
 #include "tarv/core/engine_values.h"
+#include "tarv/core/json_fields.h"
 #include "tarv/board/host_event.h"
 #include "tarv/views/board_features.h"
 #include "tarv/views/image_ops.h"
@@ -367,7 +368,7 @@ json armMonoEngine(MonoEngine& engine, const json& request, const cv::Mat& image
 json processMonoFrame(MonoEngine& engine, const json& request, const cv::Mat& image) {
   if (!engine.armed) throw std::runtime_error("ENGINE_NOT_ARMED");
   const double time = request.value("time", monotonicMilliseconds() / 1000.0);
-  const int32_t epoch = request.value("epoch", 0);
+  const int32_t epoch = readEpoch(request);
   if (carriedStateLapses(epoch, engine.epoch, time, engine.lastTime)) {
     engine.emptyFrameCounter = 0;
     engine.pendingWeakSample = nullptr;
