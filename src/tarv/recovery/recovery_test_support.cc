@@ -1,5 +1,7 @@
 #include "tarv/recovery/recovery_test_support.h"
 
+#include <opencv2/imgproc.hpp>
+
 #include "host/host_protocol.h"
 #include "tarv/views/board_features.h"
 #include "tarv/views/image_ops.h"
@@ -21,6 +23,17 @@ Round roundArmedOn(const scene::SceneImages& empty, std::optional<std::array<dou
     camera.surroundMotion = std::make_shared<SurroundMotion>();
   }
   return round;
+}
+
+cv::Mat patchTexture(cv::Size size, uint64_t seed) {
+  cv::Mat patches(size.height / 32 + 1, size.width / 32 + 1, CV_8UC1);
+  cv::RNG rng(seed);
+  rng.fill(patches, cv::RNG::UNIFORM, 60, 221);
+  cv::Mat image;
+  cv::resize(patches, image, patches.size() * 32, 0, 0, cv::INTER_NEAREST);
+  image = image(cv::Rect(cv::Point(0, 0), size)).clone();
+  cv::GaussianBlur(image, image, cv::Size(0, 0), 1.0);
+  return image;
 }
 
 }  // namespace tarv

@@ -5,26 +5,15 @@
 #include <gtest/gtest.h>
 #include <opencv2/imgproc.hpp>
 
+#include "tarv/recovery/recovery_test_support.h"
+
 namespace tarv {
 namespace {
-
-// Flat 32-pixel patches of random grey, softly blurred: the reference's own edges stay few,
-// as on a board's beds.
-cv::Mat texture(cv::Size size, uint64_t seed) {
-  cv::Mat patches(size.height / 32 + 1, size.width / 32 + 1, CV_8UC1);
-  cv::RNG rng(seed);
-  rng.fill(patches, cv::RNG::UNIFORM, 60, 221);
-  cv::Mat image;
-  cv::resize(patches, image, patches.size() * 32, 0, 0, cv::INTER_NEAREST);
-  image = image(cv::Rect(cv::Point(0, 0), size)).clone();
-  cv::GaussianBlur(image, image, cv::Size(0, 0), 1.0);
-  return image;
-}
 
 class ThinShaft : public ::testing::Test {
  protected:
   ThinShaft() {
-    camera.emptyReference = texture({640, 480}, 5);
+    camera.emptyReference = patchTexture({640, 480}, 5);
     camera.boardToImage = {1, 0, 320, 0, 1, 240, 0, 0, 1};
   }
   cv::Mat withBar(cv::Rect bar) const {

@@ -5,21 +5,11 @@
 #include <gtest/gtest.h>
 #include <opencv2/imgproc.hpp>
 
+#include "tarv/recovery/recovery_test_support.h"
 #include "tarv/views/board_features.h"
 
 namespace tarv {
 namespace {
-
-cv::Mat texture(cv::Size size, uint64_t seed) {
-  cv::Mat patches(size.height / 32 + 1, size.width / 32 + 1, CV_8UC1);
-  cv::RNG rng(seed);
-  rng.fill(patches, cv::RNG::UNIFORM, 60, 221);
-  cv::Mat image;
-  cv::resize(patches, image, patches.size() * 32, 0, 0, cv::INTER_NEAREST);
-  image = image(cv::Rect(cv::Point(0, 0), size)).clone();
-  cv::GaussianBlur(image, image, cv::Size(0, 0), 1.0);
-  return image;
-}
 
 const cv::Rect kShaft(300, 200, 8, 60);
 
@@ -32,7 +22,7 @@ cv::Mat maskOf(cv::Rect rect) {
 class Verdicts : public ::testing::Test {
  protected:
   Verdicts() {
-    camera.emptyReference = texture({640, 480}, 9);
+    camera.emptyReference = patchTexture({640, 480}, 9);
     camera.dartReference = camera.emptyReference.clone();
     camera.dartReference(kShaft).setTo(10);
     camera.boardToImage = {1, 0, 320, 0, 1, 240, 0, 0, 1};
