@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -64,9 +65,100 @@ const sc::DartTruth* nearestTruth(const sc::GroundTruth& truth, cv::Point2d tip)
   return best;
 }
 
+// One runtime request; an error reply is printed and given back as nullopt.
+std::optional<json> request(const RuntimeApi& api, void* runtime, const json& body, bool quiet = false) {
+  const json reply = host::parseReply(api.call(runtime, body.dump().c_str()));
+  if (const auto error = host::replyError(reply)) {
+    if (!quiet) std::fprintf(stderr, "tarv_demo: %s: %s\n", body.value("command", "?").c_str(), error->c_str());
+    return std::nullopt;
+  }
+  return reply;
+}
+
+// Mean pixel distance between the 170 mm rings two board-to-image homographies draw.
+double ringDistancePx(const json& found, const cv::Matx33d& truth) {
+  cv::Matx33d h;
+  for (int r = 0; r < 3; ++r) {
+    for (int c = 0; c < 3; ++c) h(r, c) = found.at(r).at(c).get<double>();
+  }
+  double sum = 0.0;
+  for (int i = 0; i < 72; ++i) {
+    const double a = i * 5.0 * 3.14159265358979323846 / 180.0;
+    const cv::Vec3d p(170.0 * std::cos(a), 170.0 * std::sin(a), 1.0);
+    const cv::Vec3d u = h * p, v = truth * p;
+    sum += std::hypot(u[0] / u[2] - v[0] / v[2], u[1] / u[2] - v[1] / v[2]);
+  }
+  return sum / 72.0;
+}
+
+// Where a user clicks on the 20 of a camera: the middle of the single 20 between treble and
+// double, as fractions of the image.
+json twentyClick(const sc::CameraTruth& camera) {
+  const cv::Vec3d p = camera.board_to_image * cv::Vec3d(0.0, -132.0, 1.0);
+  return {{"x", p[0] / p[2] / camera.image_size.width}, {"y", p[1] / p[2] / camera.image_size.height}};
+}
+
+// The cameras set up through the runtime on videos of the empty board: preview, the quiet
+// references, the automatic calibration, the click on the 20 and the result. Gives the
+// "start" configuration's calibration members, or nullopt when a step failed.
+std::optional<json> calibrateCameras(const RuntimeApi& api, void* runtime, const std::string& folder,
+                                     const sc::RoundVideoScript& game, const sc::GroundTruth& truth) {
+  sc::RoundVideoScript still = game;
+  still.rounds.clear();
+  still.empty_seconds = 12.0;
+  const std::string videoFolder = folder + "/calibration-videos";
+  std::filesystem::create_directories(videoFolder);
+  const sc::RoundVideos empty = sc::writeRoundVideos(videoFolder, still);
+  const json preview = {{"width", still.size.width}, {"height", still.size.height}, {"fps", still.fps},
+                        {"devices", empty.videos}};
+  if (!request(api, runtime, {{"command", "preview_start"}, {"config", preview}})) return std::nullopt;
+  std::optional<json> snapshot;
+  const std::string calibrationFolder = folder + "/calibration";
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  // The runtime judges the cameras quiet from the frames its polls see.
+  while (!snapshot && std::chrono::steady_clock::now() < end) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    request(api, runtime, {{"command", "poll"}}, true);
+    snapshot = request(api, runtime, {{"command", "calibration_snapshot"}, {"folder", calibrationFolder}}, true);
+  }
+  if (!snapshot) {
+    request(api, runtime, {{"command", "calibration_snapshot"}, {"folder", calibrationFolder}});
+    return std::nullopt;
+  }
+  std::printf("references captured: %s\n", snapshot->value("status", "").c_str());
+  for (int camera = 0; camera < 3; ++camera) {
+    const auto found = request(api, runtime, {{"command", "calibrate"}, {"camera", camera}});
+    if (!found) return std::nullopt;
+    const json& record = (*found)["calibration"];
+    const json& report = record.value("report", json::object());
+    std::printf("CAM_%d automatic: geometry %s, grade %s, %d of %d crossings matched, rms %.2f px\n", camera + 1,
+                record.value("geometry_valid", false) ? "found" : "NOT FOUND", report.value("grade", "?").c_str(),
+                report.value("crossings_matched", 0), report.value("crossings_detected", 0),
+                report.value("rms_px", 0.0));
+    if (!record.value("geometry_valid", false)) return std::nullopt;
+    json click = twentyClick(truth.cameras.at(camera));
+    click["command"] = "calibrate";
+    click["camera"] = camera;
+    const auto turned = request(api, runtime, click);
+    if (!turned) return std::nullopt;
+    std::printf("CAM_%d click on the 20: accepted %s\n", camera + 1,
+                (*turned)["calibration"].value("accepted", false) ? "yes" : "NO");
+  }
+  const auto result = request(api, runtime, {{"command", "calibration_result"}});
+  if (!result) return std::nullopt;
+  for (int camera = 0; camera < 3; ++camera) {
+    std::printf("CAM_%d: the found 170 mm ring lies %.2f px (mean) from the true one\n", camera + 1,
+                ringDistancePx((*result)["calibrations"].at(camera), truth.cameras.at(camera).board_to_image));
+  }
+  request(api, runtime, {{"command", "stop"}});
+  return json{{"calibrations", (*result)["calibrations"]},
+              {"camera_models", (*result)["camera_models"]},
+              {"lens_pipeline", (*result)["lens_pipeline"]}};
+}
+
 }  // namespace
 
-int runRuntimeDemo(void* library, const std::string& folder, bool printReplies) {
+int runRuntimeDemo(void* library, const std::string& folder, bool printReplies, bool calibrate) {
   RuntimeApi api;
   if (!bindSymbol(library, "tarv_runtime_create", api.create) ||
       !bindSymbol(library, "tarv_runtime_destroy", api.destroy) ||
@@ -83,13 +175,22 @@ int runRuntimeDemo(void* library, const std::string& folder, bool printReplies) 
 
   void* runtime = api.create();
   if (!runtime) return 1;
-  const json config = {{"width", script.size.width},
-                       {"height", script.size.height},
-                       {"fps", script.fps},
-                       {"devices", videos.videos},
-                       {"references", videos.references},
-                       {"calibrations", videos.calibrations},
-                       {"report_folder", folder + "/reports"}};
+  json config = {{"width", script.size.width},
+                 {"height", script.size.height},
+                 {"fps", script.fps},
+                 {"devices", videos.videos},
+                 {"references", videos.references},
+                 {"calibrations", videos.calibrations},
+                 {"report_folder", folder + "/reports"}};
+  if (calibrate) {
+    const std::optional<json> found = calibrateCameras(api, runtime, folder, script, videos.truth);
+    if (!found) {
+      std::fprintf(stderr, "tarv_demo: the cameras could not be calibrated through the runtime\n");
+      api.destroy(runtime);
+      return 1;
+    }
+    config.update(*found);
+  }
   const json started = host::parseReply(api.call(runtime, json({{"command", "start"}, {"config", config}}).dump().c_str()));
   if (host::replyError(started)) {
     std::fprintf(stderr, "tarv_demo: start: %s\n", started.dump().c_str());
