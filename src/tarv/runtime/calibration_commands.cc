@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cmath>
 #include <filesystem>
+#include <optional>
 #include <stdexcept>
 #include <utility>
 #include <vector>
@@ -15,6 +16,7 @@
 #include "tarv/camera/calibration_record.h"
 #include "tarv/camera/camera_model.h"
 #include "tarv/camera/manual_calibration.h"
+#include "tarv/core/json_fields.h"
 #include "tarv/runtime/reference_capture.h"
 #include "tarv/tarv.h"
 
@@ -192,8 +194,16 @@ json buildCalibrationResult(const Runtime& rt) {
 json editSavedCalibration(Runtime& rt, const json& request) {
   if (rt.running) throw std::runtime_error("SAVED_EDITOR_REQUIRES_SEPARATE_RUNTIME");
   const json& config = request.at("config");
-  rt.width = config.at("width").get<int32_t>();
-  rt.height = config.at("height").get<int32_t>();
+  // A size that is no whole number in range is refused like one out of range, never wrapped.
+  const auto sizeOf = [&config](const char* key) {
+    const json& value = config.at(key);
+    if (!value.is_number()) return value.get<int32_t>();
+    const std::optional<int64_t> n = wholeNumberOf(value, 0, 1 << 20);
+    if (!n) throw std::runtime_error("INVALID_SAVED_IMAGE_SIZE");
+    return static_cast<int32_t>(*n);
+  };
+  rt.width = sizeOf("width");
+  rt.height = sizeOf("height");
   if (rt.width < 160 || rt.width > 4096 || rt.height < 120 || rt.height > 3072) {
     throw std::runtime_error("INVALID_SAVED_IMAGE_SIZE");
   }

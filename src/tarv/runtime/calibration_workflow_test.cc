@@ -298,6 +298,22 @@ TEST(CalibrationWorkflow, SavedConfigurationLimits) {
   void* rt = tarv_runtime_create();
   EXPECT_EQ(call(rt, {{"command", "calibration_edit_saved"}, {"config", config}, {"folder", "unused"}}).value("error", ""),
             "INVALID_SAVED_IMAGE_SIZE");
+  for (const json& height : {json(119), json(4294967896ULL), json(600.5), json(1e300)}) {
+    config = savedConfig();
+    config["height"] = height;
+    EXPECT_EQ(call(rt, {{"command", "calibration_edit_saved"}, {"config", config}, {"folder", "unused"}}).value("error", ""),
+              "INVALID_SAVED_IMAGE_SIZE")
+        << height;
+  }
+  // The largest size passes the size check and meets the references' own size.
+  config = savedConfig();
+  config["width"] = 4096;
+  config["height"] = 3072;
+  EXPECT_EQ(call(rt, {{"command", "calibration_edit_saved"},
+                      {"config", config},
+                      {"folder", testing::scratchFolder("saved-largest")}})
+                .value("error", ""),
+            "REFERENCE_SIZE_MISMATCH");
   config = savedConfig();
   config["calibrations"][1] = json::array({json::array({0, 0, 0}), json::array({0, 0, 0}), json::array({0, 0, 1})});
   EXPECT_EQ(call(rt, {{"command", "calibration_edit_saved"},
