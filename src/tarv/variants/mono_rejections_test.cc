@@ -165,5 +165,53 @@ TEST(MonoRejections, ATipWhoseChangeGoesOnKeepsItsGeometricField) {
   EXPECT_TRUE(checkTipVotes(json::array({middle}), tipMm, plain).onDartBody);
 }
 
+// A hand in front of the board is never entered as a dart: the host says so, or, when it
+// does not, the change is larger than any dart can be.
+TEST(MonoRejections, AHandIsNoDartWithOrWithoutTheHostsWord) {
+  VariantHost host(1);
+  ASSERT_EQ(host.arm(empty())["status"], "READY");
+  // The hand pulling the first dart of a round, the dart still in its hole.
+  const scene::SceneImages hand = renderDarts({kDart}, true);
+  const json reported = host.detect(host.pick(hand), 10.0, true);
+  EXPECT_EQ(reported["status"], "WAIT");
+  EXPECT_EQ(reported["reason"], "HAND_SEEN") << reported.dump().substr(0, 300);
+  for (int i = 0; i < 4; ++i) {
+    const json unreported = host.detect(host.pick(hand), 10.03 * (i + 2));
+    EXPECT_NE(unreported["status"], "DART_CANDIDATE") << unreported.dump().substr(0, 300);
+    EXPECT_TRUE(unreported["entries"].empty());
+  }
+}
+
+// Each dart of a round is measured by the line and by its own searches: no search restates
+// the line's tip, and the entry counts what agreed.
+TEST(MonoRejections, EverySearchIsAMeasurementOfItsOwn) {
+  VariantHost host(1);
+  ASSERT_EQ(host.arm(empty())["status"], "READY");
+  const std::vector<scene::Dart> darts{kDart, dartAt(-60.0, 40.0, 20.0, 100.0), dartAt(70.0, 100.0, 8.0, 300.0)};
+  for (size_t n = 1; n <= darts.size(); ++n) {
+    const json reply = decide(host, renderDarts({darts.begin(), darts.begin() + static_cast<long>(n)}));
+    ASSERT_EQ(reply["status"], "DART_CANDIDATE") << reply.dump().substr(0, 300);
+    const json& camera = reply["diagnostics"]["CAM_1"];
+    const json& vote = camera["votes"][0];
+    int found = 0;
+    for (const char* search : {"colour", "frame", "fresh", "stored"}) {
+      ASSERT_TRUE(camera["candidates"].contains(search)) << search;
+      const json& c = camera["candidates"][search];
+      if (c["status"] != "CANDIDATE") continue;
+      ++found;
+      EXPECT_NE(c["point"], vote["point"]) << search;
+    }
+    const json& confidence = reply["entry"]["confidence"];
+    EXPECT_EQ(confidence["of"].get<int>(), 1 + found) << camera["candidates"].dump();
+    EXPECT_LE(confidence["eyes"].get<int>(), confidence["of"].get<int>());
+    EXPECT_EQ(confidence["policy"], "ONE_CAMERA_FOUR_SEARCHES_PLUS_LINE; WEAK_NEEDS_FRESH_SAMPLE");
+    // A strong entry of two members stands on the local check, which needs new edges.
+    if (confidence["eyes"] == 2 && confidence["level"] == "strong") {
+      EXPECT_TRUE(reply["view_checks"]["CAM_1"]["supported"].get<bool>());
+      EXPECT_GE(reply["view_checks"]["CAM_1"]["new_edge_pixels"].get<int>(), 4);
+    }
+  }
+}
+
 }  // namespace
 }  // namespace tarv
