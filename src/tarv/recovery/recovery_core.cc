@@ -374,8 +374,10 @@ json Round::recoverCore(const std::vector<cv::Mat>& frames, double now, bool ski
   EvidenceCall call{frames, greys, zones, now, skipRealign, startupCheck};
   RecoveryEvidence ev = collectRecoveryEvidence(round, call, verdicts);
 
+  // Whatever else is in view then (a hand leaving, a shadow) is judged by the evaluation
+  // against the empty board, as in any round.
   const bool takeoutBesideNewObject = ev.newObjectStanding && !ev.remainingDartEvidence && !skipRealign &&
-                                     (!entries.empty() || takeout) && !isWidespreadChange(round, ev.rawChange);
+                                     (!entries.empty() || takeout);
   if (takeoutBesideNewObject) {
     if (!confirmRepeatedDecision(slot.time, slot.kind, now, "EMPTY_BESIDE_NEW_OBJECT")) {
       return {{"status", "EMPTY_PENDING"},
