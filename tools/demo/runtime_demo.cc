@@ -4,6 +4,7 @@
 #include <dlfcn.h>
 
 #include <chrono>
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
@@ -51,19 +52,30 @@ cv::Mat throwView(const RuntimeApi& api, void* runtime, cv::Point2d tipMm) {
   return out;
 }
 
-// The true dart nearest to the scored tip.
-const sc::DartTruth* nearestTruth(const sc::GroundTruth& truth, cv::Point2d tip) {
-  const sc::DartTruth* best = nullptr;
+}  // namespace
+
+DemoMatch matchTrueDart(const std::vector<cv::Point2d>& truths, std::vector<bool>& matched, cv::Point2d tip) {
+  constexpr double kSameDartMm = 10.0;
+  DemoMatch out;
   double bestDistance = 1e300;
-  for (const sc::DartTruth& dart : truth.darts) {
-    const double d = std::hypot(dart.tip_mm.x - tip.x, dart.tip_mm.y - tip.y);
+  for (size_t i = 0; i < truths.size(); ++i) {
+    const double d = std::hypot(truths[i].x - tip.x, truths[i].y - tip.y);
     if (d < bestDistance) {
       bestDistance = d;
-      best = &dart;
+      out.index = static_cast<int>(i);
     }
   }
-  return best;
+  if (out.index < 0 || bestDistance > kSameDartMm) {
+    out.index = -1;
+    return out;
+  }
+  if (matched.size() < truths.size()) matched.resize(truths.size(), false);
+  out.repeated = matched[static_cast<size_t>(out.index)];
+  matched[static_cast<size_t>(out.index)] = true;
+  return out;
 }
+
+namespace {
 
 // One runtime request; an error reply is printed and given back as nullopt.
 std::optional<json> request(const RuntimeApi& api, void* runtime, const json& body, bool quiet = false) {
@@ -200,10 +212,17 @@ int runRuntimeDemo(void* library, const std::string& folder, bool printReplies, 
   std::printf("runtime started: %s\n", started.dump().c_str());
 
   int errors = 0;
-  size_t scored = 0, correct = 0;
+  size_t scored = 0, correct = 0, repeated = 0, unknown = 0;
+  std::vector<cv::Point2d> truths;
+  for (const sc::DartTruth& dart : videos.truth.darts) truths.push_back(dart.tip_mm);
+  std::vector<bool> matched(truths.size(), false);
   std::string lastStatus;
-  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(40);
-  while (scored < expected && std::chrono::steady_clock::now() < end) {
+  // The file cameras play their videos in a loop: what comes after the first pass would be
+  // the first round again, so the demo stops where the videos end.
+  const double seconds = sc::videoSeconds(script);
+  const auto end = std::chrono::steady_clock::now() +
+                   std::chrono::milliseconds(static_cast<int64_t>(seconds * 1000.0));
+  while (std::chrono::steady_clock::now() < end) {
     const json reply = host::parseReply(api.call(runtime, "{\"command\":\"poll\"}"));
     if (const auto error = host::replyError(reply)) {
       std::fprintf(stderr, "tarv_demo: poll: %s\n", error->c_str());
@@ -223,13 +242,17 @@ int runRuntimeDemo(void* library, const std::string& folder, bool printReplies, 
       if (tip) {
         ++scored;
         const std::string field = host::entryField(entries.back());
-        const sc::DartTruth* truth = nearestTruth(videos.truth, *tip);
-        const bool right = truth && truth->field == field;
+        const DemoMatch match = matchTrueDart(truths, matched, *tip);
+        const sc::DartTruth* truth = match.index >= 0 ? &videos.truth.darts[static_cast<size_t>(match.index)] : nullptr;
+        const bool right = truth && truth->field == field && !match.repeated;
         correct += right;
+        repeated += match.repeated;
+        unknown += match.index < 0;
         const std::string image = folder + "/throw-" + std::to_string(scored) + ".png";
         cv::imwrite(image, throwView(api, runtime, *tip));
         std::printf("throw %zu: %-4s at (%7.2f, %7.2f) mm  true %-4s  %s  %s\n", scored, field.c_str(),
-                    tip->x, tip->y, truth ? truth->field.c_str() : "?", right ? "ok" : "WRONG",
+                    tip->x, tip->y, truth ? truth->field.c_str() : "?",
+                    match.repeated ? "TWICE" : (right ? "ok" : "WRONG"),
                     image.c_str());
         std::printf("  %s\n", host::hostEventText(result.value("state", json())).c_str());
       }
@@ -238,8 +261,10 @@ int runRuntimeDemo(void* library, const std::string& folder, bool printReplies, 
   }
   api.call(runtime, "{\"command\":\"stop\"}");
   api.destroy(runtime);
-  std::printf("%zu of %zu darts scored, %zu with the true field; evidence in %s/reports\n", scored,
-              expected, correct, folder.c_str());
+  const size_t missed = static_cast<size_t>(std::count(matched.begin(), matched.end(), false));
+  std::printf("%zu of %zu darts scored, %zu with the true field, %zu missed, %zu scored twice, %zu "
+              "matching no dart; evidence in %s/reports\n",
+              scored - repeated - unknown, expected, correct, missed, repeated, unknown, folder.c_str());
   if (errors > 0) return 1;
-  return correct == expected ? 0 : 2;
+  return correct == expected && missed == 0 && repeated == 0 && unknown == 0 && scored == expected ? 0 : 2;
 }
