@@ -63,11 +63,13 @@ TARV_API double tarv_monotonic_seconds(void);
  * a pixel), masks as one byte a pixel. No function throws; failures are negative codes. */
 
 /* Opens a camera. device: a device number (the N-th V4L2 capture node in numeric order), a
- * /dev/videoN node, or an existing video or image file (played looped). fps above 25 is
- * asked as 25; 0 asks for no rate (the device's or the file's own). fourcc NULL means
- * "MJPG". api 700 lets the native V4L2 backends take the camera first.
- * Returns 0 opened, -1 camera > 2 or device NULL, -3 not closed since the last open, -2 the
- * camera did not open within 15 s (close it before opening it again). */
+ * /dev/videoN node, an existing video file (played looped) or an existing image file (that
+ * one picture as a still). fps above 25 is asked as 25; 0 asks for no rate (the device's or
+ * the file's own). fourcc NULL means "MJPG". api 700 lets the native V4L2 backends take the
+ * camera first.
+ * Returns 0 opened, -1 camera > 2, device NULL, or width, height or fps above INT32_MAX, -3
+ * not closed since the last open, -2 the camera did not open within 15 s (close it before
+ * opening it again). */
 TARV_API int32_t tarv_capture_open(uint32_t camera, const char* device, uint32_t width,
                                    uint32_t height, uint32_t fps, const char* fourcc,
                                    int32_t api);
@@ -91,7 +93,8 @@ TARV_API int32_t tarv_capture_wait_stats(uint32_t camera, int32_t timeout_ms, ui
 /* Copies a retained frame (sequence <= 0: the newest). 1, 0 not retained, -2 size, -1 args. */
 TARV_API int32_t tarv_capture_copy(uint32_t camera, int32_t sequence, void* dst, uint64_t size);
 /* The same reduced by factor: ceil(size / factor) for decoded frames, the JPEG decoder's 1/2
- * (factor 2, 3) or 1/4 (factor >= 4) for JPEG frames. */
+ * (factor 2, 3) or 1/4 (factor >= 4) for JPEG frames; factor 1 or less copies the full size,
+ * a factor above 8192 is refused with -1. */
 TARV_API int32_t tarv_capture_copy_reduced(uint32_t camera, int32_t sequence, int32_t factor,
                                            void* dst, uint64_t size);
 /* Copies the newest motion mask when its frame is newer than after_sequence; *seconds is its

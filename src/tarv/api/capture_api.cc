@@ -67,8 +67,12 @@ int32_t waitAndCopy(uint32_t camera, int32_t timeout_ms, bool stats, uint8_t* fr
   return 1;
 }
 
+// A reduction beyond this leaves less than a pixel of any camera frame; larger factors are
+// refused before the size arithmetic could overflow.
+constexpr int32_t kLargestReduction = 8192;
+
 int32_t copyRetainedFrame(uint32_t camera, int32_t sequence, int32_t factor, void* dst, uint64_t size) {
-  if (!validCamera(camera) || !dst) return -1;
+  if (!validCamera(camera) || !dst || factor > kLargestReduction) return -1;
   const std::shared_ptr<SlotState> slot = slotState(camera);
   cv::Mat frame;
   std::vector<uint8_t> jpeg;
@@ -130,12 +134,15 @@ TARV_API double tarv_monotonic_seconds(void) { return tarv::monotonicSeconds(); 
 TARV_API int32_t tarv_capture_open(uint32_t camera, const char* device, uint32_t width,
                                    uint32_t height, uint32_t fps, const char* fourcc, int32_t api) {
   if (!validCamera(camera) || !device) return -1;
+  // Sizes and rates are signed 32-bit numbers further down: a larger value is no request
+  // that can be meant, and would turn negative.
+  if (width > INT32_MAX || height > INT32_MAX || fps > INT32_MAX) return -1;
   try {
     tarv::CaptureRequest request;
     request.camera = static_cast<int>(camera);
     request.device = device;
-    request.width = static_cast<int>(std::min<uint32_t>(width, INT32_MAX));
-    request.height = static_cast<int>(std::min<uint32_t>(height, INT32_MAX));
+    request.width = static_cast<int>(width);
+    request.height = static_cast<int>(height);
     request.fps = std::min(static_cast<int32_t>(fps), 25);
     request.fourcc = fourcc ? fourcc : "MJPG";
     request.api = api;

@@ -3,6 +3,7 @@
 #include <dlfcn.h>
 
 #include <chrono>
+#include <cstdint>
 #include <cstring>
 #include <thread>
 #include <vector>
@@ -115,6 +116,11 @@ TEST_F(CaptureExports, FileCamera) {
   tt::TempDir dir;
   const std::string file = tt::writeTestVideo(dir.path(), 320, 240, 20, 30);
   const double before = tarv_monotonic_seconds();
+  // Numbers that turn negative as signed 32-bit values are refused, and nothing starts.
+  EXPECT_EQ(tarv_capture_open(0, file.c_str(), 0, 0, 0x80000000u, nullptr, 0), -1);
+  EXPECT_EQ(tarv_capture_open(0, file.c_str(), 0, 0, UINT32_MAX, nullptr, 0), -1);
+  EXPECT_EQ(tarv_capture_open(0, file.c_str(), 0x80000000u, 240, 0, nullptr, 0), -1);
+  EXPECT_EQ(tarv_capture_open(0, file.c_str(), 320, UINT32_MAX, 0, nullptr, 0), -1);
   ASSERT_EQ(tarv_capture_open(0, file.c_str(), 0, 0, 0, nullptr, 0), 0);
 
   std::vector<uint8_t> frame(320 * 240 * 3);
@@ -144,6 +150,11 @@ TEST_F(CaptureExports, FileCamera) {
   EXPECT_EQ(tarv_capture_copy(0, 0, copy.data(), copy.size() + 3), -2);
   std::vector<uint8_t> reduced(107 * 80 * 3);
   EXPECT_EQ(tarv_capture_copy_reduced(0, 0, 3, reduced.data(), reduced.size()), 1);
+  // A factor beyond any frame is a bad argument, not an overflow in the size arithmetic.
+  std::vector<uint8_t> pixel(3);
+  EXPECT_EQ(tarv_capture_copy_reduced(0, 0, INT32_MAX, pixel.data(), pixel.size()), -1);
+  EXPECT_EQ(tarv_capture_copy_reduced(0, 0, 8193, pixel.data(), pixel.size()), -1);
+  EXPECT_EQ(tarv_capture_copy_reduced(0, 0, 8192, pixel.data(), pixel.size()), 1);
 
   std::vector<uint8_t> quarter(80 * 60 * 3);
   std::vector<uint8_t> mask(80 * 60);

@@ -3,6 +3,7 @@
 #include <mutex>
 #include <new>
 
+#include "tarv/core/opencv_threads.h"
 #include "tarv/engine/engine.h"
 #include "tarv/tarv.h"
 
@@ -10,6 +11,11 @@ namespace {
 
 const char kAbiInfo[] = "{\"abi\":1,\"opencv\":\"5.0.0\",\"image_format\":\"BGR8\"}";
 const char kInvalidSession[] = "{\"error\":\"INVALID_SESSION\"}";
+
+// OpenCV's process-wide thread setting is made when the library is loaded, before a host
+// can start any engine or camera; the entry points repeat the (then free) call for hosts
+// that link the objects statically.
+const bool kOpenCvThreadsSet = (tarv::useLibraryOpenCvThreads(), true);
 
 const cv::Mat& copyableImage(const tarv::Camera& camera, int32_t image) {
   switch (image) {
@@ -28,6 +34,7 @@ TARV_API const char* tarv_abi_info(void) { return kAbiInfo; }
 
 TARV_API void* tarv_create(void) {
   try {
+    tarv::useLibraryOpenCvThreads();
     return new (std::nothrow) tarv::Engine();
   } catch (...) {
     return nullptr;

@@ -50,6 +50,25 @@ TEST_F(EngineApi, AReplyStaysValidWhileAnotherThreadCallsTheSameEngine) {
   EXPECT_NE(std::string(tarv_call(engine_, "{\"command\":\"nonsense\",\"images\":[]}")), copy);
 }
 
+TEST_F(EngineApi, RequestsNestedTooDeeplyAreRefusedBeforeTheyAreRead) {
+  const auto nested = [](int levels) {
+    return std::string(static_cast<size_t>(levels), '[') + "1" + std::string(static_cast<size_t>(levels), ']');
+  };
+  const json tooDeep = {{"error", "REQUEST_TOO_DEEP"}};
+  EXPECT_EQ(call("{\"command\":\"arm\",\"images\":[],\"calibrations\":" + nested(200000) + "}"), tooDeep);
+  EXPECT_EQ(call("{\"command\":\"arm\",\"images\":[],\"ring_radii\":" + nested(60000) + "}"), tooDeep);
+  EXPECT_EQ(call("{\"command\":\"scope\",\"images\":[],\"x\":" + nested(65) + ",\"ignore_surround\":true}"),
+            tooDeep);
+  // 64 levels are read; brackets inside a text do not count.
+  EXPECT_EQ(call("{\"command\":\"scope\",\"images\":[],\"x\":" + nested(62) + ",\"ignore_surround\":true}")
+                .value("status", ""),
+            "CONFIG_UPDATED");
+  EXPECT_EQ(call("{\"command\":\"scope\",\"images\":[],\"x\":\"" + std::string(100000, '[') +
+                 "\",\"ignore_surround\":true}")
+                .value("status", ""),
+            "CONFIG_UPDATED");
+}
+
 TEST_F(EngineApi, AbiTextIsConstant) {
   const char* first = tarv_abi_info();
   EXPECT_STREQ(first, "{\"abi\":1,\"opencv\":\"5.0.0\",\"image_format\":\"BGR8\"}");

@@ -1,6 +1,7 @@
 // The frame-difference mask export.
 #include <opencv2/core.hpp>
 
+#include "tarv/core/opencv_threads.h"
 #include "tarv/tarv.h"
 #include "tarv/views/image_ops.h"
 
@@ -14,6 +15,7 @@ TARV_API int32_t tarv_direct_mask(const uint8_t* previous, const uint8_t* curren
     return -1;
   }
   try {
+    tarv::useLibraryOpenCvThreads();
     const cv::Mat a(height, width, CV_8UC1, const_cast<uint8_t*>(previous));
     const cv::Mat b(height, width, CV_8UC1, const_cast<uint8_t*>(current));
     cv::Mat out(height, width, CV_8UC1, mask);

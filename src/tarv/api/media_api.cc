@@ -1,4 +1,5 @@
 // The media JPEG exports: captured frames and host-supplied images.
+#include "tarv/core/opencv_threads.h"
 #include "tarv/reports/media_jpeg.h"
 #include "tarv/tarv.h"
 
@@ -7,11 +8,13 @@ extern "C" {
 TARV_API int32_t tarv_image_jpeg_lens(const uint8_t* pixels, int32_t width, int32_t height,
                                       const double* H, const double* K, const double* D,
                                       uint8_t* dst, uint64_t capacity) {
+  tarv::useLibraryOpenCvThreads();
   return tarv::imageJpegLens(pixels, width, height, H, K, D, dst, capacity);
 }
 
 TARV_API int32_t tarv_image_jpeg(const uint8_t* pixels, int32_t width, int32_t height,
                                  const double* H, uint8_t* dst, uint64_t capacity) {
+  tarv::useLibraryOpenCvThreads();
   return tarv::imageJpegLens(pixels, width, height, H, nullptr, nullptr, dst, capacity);
 }
 
@@ -19,6 +22,7 @@ TARV_API int32_t tarv_capture_jpeg_lens(uint32_t camera, int32_t sequence, int32
                                         int32_t height, double capture_seconds, const double* H,
                                         const double* K, const double* D, double radius_mm,
                                         uint8_t* dst, uint64_t capacity) {
+  tarv::useLibraryOpenCvThreads();
   const tarv::CapturedFrameAccess access{tarv_capture_received, tarv_capture_copy,
                                          tarv_monotonic_seconds};
   return tarv::captureJpegLens(access, camera, sequence, width, height, capture_seconds, H, K, D,

@@ -1,6 +1,7 @@
 // The runtime's exports: every failure becomes a reply or a code, never an exception.
 #include <new>
 
+#include "tarv/core/opencv_threads.h"
 #include "tarv/runtime/runtime.h"
 #include "tarv/runtime/runtime_preview.h"
 #include "tarv/tarv.h"
@@ -15,6 +16,7 @@ extern "C" {
 
 TARV_API void* tarv_runtime_create(void) {
   try {
+    tarv::useLibraryOpenCvThreads();
     return new tarv::Runtime();
   } catch (...) {
     return nullptr;

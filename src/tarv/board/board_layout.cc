@@ -78,7 +78,14 @@ void storeRingRadii(const std::array<double, 6>& radii) {
 void setRingRadii(const json& value) { storeRingRadii(ringRadiiFrom(value)); }
 
 std::array<double, 6> ringRadiiFrom(const json& value) {
-  if (!value.is_array() || value.size() != 6) return BoardLayout::kDefaultRingRadii;
+  if (value.is_null()) return BoardLayout::kDefaultRingRadii;
+  // Only a list of numbers can be meant as radii: a text, an object, an empty list or a
+  // list holding anything but numbers is a mistake, never a request for the defaults.
+  const auto isNumber = [](const json& element) { return element.is_number(); };
+  if (!value.is_array() || value.empty() || !std::all_of(value.begin(), value.end(), isNumber)) {
+    throw std::runtime_error("INVALID_RING_RADII");
+  }
+  if (value.size() != 6) return BoardLayout::kDefaultRingRadii;
   std::array<double, 6> radii{};
   for (std::size_t i = 0; i < radii.size(); ++i) {
     const json& element = value[i];

@@ -22,9 +22,10 @@ struct BoardLayout {
 // The process-wide ring radii, read as one consistent table.
 std::array<double, 6> ringRadii();
 
-// The ring radii an arm request's "ring_radii" asks for: anything but an array of six elements
-// means the defaults; six elements that are not all finite, positive and strictly increasing
-// numbers fail with "INVALID_RING_RADII".
+// The ring radii an arm request's "ring_radii" asks for: null (no "ring_radii") and a list of
+// numbers of another length than six mean the defaults; six numbers that are not all finite,
+// positive and strictly increasing, an empty list, a list holding anything but numbers, and
+// any other type fail with "INVALID_RING_RADII".
 std::array<double, 6> ringRadiiFrom(const json& value);
 // Replaces the table whole, never element by element.
 void storeRingRadii(const std::array<double, 6>& radii);

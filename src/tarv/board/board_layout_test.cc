@@ -182,8 +182,7 @@ TEST_F(BoardLayoutTest, BoundaryProbability) {
 }
 
 TEST_F(BoardLayoutTest, RingRadiiOutsideTheSixNumberFormRestoreTheDefaults) {
-  const json restoring[] = {nullptr, json::object(), json("1,2,3,4,5,6"),
-                            json::array({1, 2, 3, 4, 5}), json::array({1, 2, 3, 4, 5, 6, 7})};
+  const json restoring[] = {nullptr, json::array({1, 2, 3, 4, 5}), json::array({1, 2, 3, 4, 5, 6, 7})};
   for (const json& value : restoring) {
     setRingRadii(json::array({1, 2, 3, 4, 5, 6}));
     setRingRadii(value);
@@ -217,6 +216,17 @@ TEST_F(BoardLayoutTest, MalformedRingRadiiAreRejectedAndTheTableKept) {
       json::array({1, 2, nullptr, 4, 5, 6}),
       json::array({1, 2, 3, 4, 5, json::array({6})}),
       json::array({1, 2, 3, 4, 5, json::object()}),
+      // Not a list of numbers at all: refused, not read as a request for the defaults.
+      json("1,2,3,4,5,6"),
+      json::object(),
+      json(7),
+      json(true),
+      json::array(),
+      json::array({"7", "17", "97", "107", "160", "170"}),
+      json::array({"a", "b"}),
+      json::array({json::array({7, 17, 97, 107, 160, 170})}),
+      json::array({json::array({json::array({7})})}),
+      json::array({1, 2, 3, 4, 5, 6, json::array({7})}),
   };
   for (const json& value : rejected) {
     setRingRadii(json(installed));

@@ -51,7 +51,6 @@ double ringCoverage(const cv::Mat& overlay, double radius) {
 TEST(CalibrationOverlay, DrawsTheRingsWhereTheBoardIs) {
   const cv::Mat& image = landmarkCamera().image;
   const cv::Mat overlay = drawCalibrationOverlay(image, automaticRecord());
-  cv::imwrite("/tmp/tarv-calibration-overlay.png", overlay);
   EXPECT_EQ(ringCoverage(image, 170.0), 0.0);
   for (double r : {15.9, 99.0, 107.0, 162.0, 170.0}) EXPECT_GT(ringCoverage(overlay, r), 0.95) << r;
   // The red label is the 20, beyond the double ring above the bull.
@@ -67,7 +66,6 @@ TEST(CalibrationOverlay, AManualRecordDrawsThroughItsHomographyAndLens) {
   const CalibrationRecord manual =
       calibrateFromFourPoints(landmarkCamera().image, automaticRecord(), testing::trueManualPoints(camera));
   const cv::Mat overlay = drawCalibrationOverlay(landmarkCamera().image, manual);
-  cv::imwrite("/tmp/tarv-calibration-overlay-manual.png", overlay);
   EXPECT_GT(ringCoverage(overlay, 170.0), 0.95);
   EXPECT_GT(ringCoverage(overlay, 107.0), 0.9);
 }

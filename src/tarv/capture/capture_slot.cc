@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "tarv/capture/capture_worker.h"
+#include "tarv/core/opencv_threads.h"
 
 namespace tarv {
 
@@ -39,6 +40,8 @@ std::shared_ptr<SlotState> CaptureSlot::state() {
 }
 
 int32_t CaptureSlot::open(const CaptureRequest& request, int open_wait_ms) {
+  // Settled here, on the opening thread, before this slot's worker can run OpenCV.
+  useLibraryOpenCvThreads();
   std::shared_ptr<SlotState> next;
   {
     std::lock_guard<std::mutex> control(control_);

@@ -10,11 +10,13 @@
 #include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
 
+#include "tarv/core/opencv_threads.h"
+
 namespace tarv::testing {
 
-// Camera workers run OpenCV on one thread; the tests that publish frames on their own
-// thread do the same from the start.
-const bool kOneOpenCvThread = (cv::setNumThreads(1), true);
+// Camera workers run OpenCV with the library's setting; the tests that publish frames on
+// their own thread take the same setting from the start.
+const bool kOneOpenCvThread = (useLibraryOpenCvThreads(), true);
 
 FakeControls::Entry& FakeControls::entry(CameraControl c) {
   switch (c) {

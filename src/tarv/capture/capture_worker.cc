@@ -11,12 +11,14 @@
 #include <thread>
 #include <utility>
 
+#include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
 
 #include "tarv/capture/frame_intake.h"
 #include "tarv/capture/jpeg_frames.h"
 #include "tarv/core/engine_values.h"
+#include "tarv/core/opencv_threads.h"
 #include "tarv/core/thread_name.h"
 
 namespace tarv {
@@ -34,7 +36,39 @@ class OpenCvFrameSource : public FrameSource {
   cv::VideoCapture capture_;
 };
 
+// An image file as a camera: exactly that one picture, again and again. OpenCV's image
+// reader would treat the name as a numbered sequence instead (shot-1.png playing shot-2.png
+// and shot-3.png after it, a name without a digit failing, a '%' read as a pattern).
+class StillImageSource : public FrameSource {
+ public:
+  bool open(const std::string& path) {
+    image_ = cv::imread(path, cv::IMREAD_COLOR);
+    return !image_.empty();
+  }
+  bool read(cv::Mat& frame) override {
+    frame = image_.clone();  // each frame is the camera's own, as a real camera's would be
+    return !frame.empty();
+  }
+  double get(int property) override {
+    switch (property) {
+      case cv::CAP_PROP_FRAME_WIDTH: return image_.cols;
+      case cv::CAP_PROP_FRAME_HEIGHT: return image_.rows;
+      default: return 0.0;  // no rate of its own, no codec
+    }
+  }
+  bool set(int property, double) override { return property == cv::CAP_PROP_POS_FRAMES; }
+  std::string backendName() override { return "CV_IMAGES"; }
+
+ private:
+  cv::Mat image_;
+};
+
 std::unique_ptr<FrameSource> openWithOpenCv(const std::string& path, int api) {
+  if (api == cv::CAP_IMAGES) {
+    auto still = std::make_unique<StillImageSource>();
+    if (!still->open(path)) return nullptr;
+    return still;
+  }
   auto source = std::make_unique<OpenCvFrameSource>();
   if (!source->open(path, api)) return nullptr;
   return source;
@@ -295,7 +329,7 @@ DeviceTarget classifyDevice(const std::string& text) {
 void runCameraCapture(SlotState& slot, const CaptureRun& run, const CaptureRequest& request,
                       const CaptureBackends& backends) {
   try {
-    cv::setNumThreads(1);
+    useLibraryOpenCvThreads();  // a no-op once set; never a second change of the setting
     const DeviceTarget target = classifyDevice(request.device);
     {
       std::lock_guard<std::mutex> lock(slot.mutex);

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 #include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
 
 #include "tarv/capture/capture_test_support.h"
@@ -88,26 +89,52 @@ TEST(CaptureWorker, FallbackAfterALostNativeStreamStartsClean) {
 namespace tarv {
 namespace {
 
-TEST(CaptureWorker, ImageSequencePlaysLooped) {
-  testing::TempDir dir;
-  for (int i = 0; i < 3; ++i) {
-    char name[64];
-    std::snprintf(name, sizeof name, "/img_%04d.png", i);
-    cv::imwrite(dir.path() + name, testing::squareFrame(48, 32, 4 + 8 * i, 4));
-  }
+// Opens an image file as a camera, waits for `frames` frames and returns the x of the white
+// square in every frame seen (-1 when the camera did not open or stopped early).
+std::vector<int> squarePositionsPlayed(const std::string& device, int frames) {
   CaptureSlot slot;
   CaptureRequest request;
-  request.device = dir.path() + "/img_0000.png";
+  request.device = device;
   request.fps = 25;
-  ASSERT_EQ(slot.open(request), 0);
+  std::vector<int> seen;
+  if (slot.open(request) != 0) {
+    slot.close();
+    return {-1};
+  }
   std::shared_ptr<SlotState> s = slot.state();
   std::unique_lock<std::mutex> lock(s->mutex);
-  // More frames than files: the sequence started again from its first image.
-  EXPECT_TRUE(s->changed.wait_for(lock, std::chrono::seconds(20), [&] { return s->sequence >= 5 || !s->running; }));
-  EXPECT_GE(s->sequence, 5);
+  uint64_t last = 0;
+  while (static_cast<int>(seen.size()) < frames) {
+    if (!s->changed.wait_for(lock, std::chrono::seconds(20), [&] { return s->sequence > last || !s->running; }) ||
+        !s->running) {
+      seen.push_back(-1);
+      break;
+    }
+    last = s->sequence;
+    cv::Mat grey;
+    cv::cvtColor(s->latest, grey, cv::COLOR_BGR2GRAY);
+    cv::Point brightest;
+    cv::minMaxLoc(grey, nullptr, nullptr, nullptr, &brightest);
+    seen.push_back(brightest.x);
+  }
   EXPECT_EQ(s->backend, "CV_IMAGES");
   lock.unlock();
   slot.close();
+  return seen;
+}
+
+TEST(CaptureWorker, AnImageFilePlaysExactlyThatFile) {
+  testing::TempDir dir;
+  // Neighbours that a numbered-sequence reader would play after (or instead of) the file.
+  const std::vector<std::pair<std::string, int>> files = {
+      {"/shot-1.png", 4}, {"/shot-2.png", 12}, {"/shot-3.png", 20}, {"/refA.png", 28},
+      {"/pat%03d.png", 36}, {"/pat000.png", 4}, {"/pat001.png", 12}};
+  for (const auto& [name, x] : files) ASSERT_TRUE(cv::imwrite(dir.path() + name, testing::squareFrame(48, 32, x, 4)));
+  for (const auto& [name, x] : std::vector<std::pair<std::string, int>>{{"/shot-1.png", 4}, {"/refA.png", 28}, {"/pat%03d.png", 36}}) {
+    const std::vector<int> seen = squarePositionsPlayed(dir.path() + name, 6);
+    ASSERT_EQ(seen.size(), 6u) << name;
+    for (int position : seen) EXPECT_EQ(position, x) << name;
+  }
 }
 
 }  // namespace

@@ -94,6 +94,21 @@ TEST_F(Arming, RefusesBadConfigurations) {
   EXPECT_FALSE(round().armed);
 }
 
+TEST_F(Arming, RingRadiiThatAreNoListOfNumbersAreRefused) {
+  json custom = host::armRequest(shot_->truth, shot_->frames);
+  custom["ring_radii"] = {6.5, 16.5, 97.5, 107.5, 160.5, 170.5};
+  ASSERT_EQ(call(custom).value("status", ""), "READY");
+  const json malformed[] = {json("7,17,97,107,160,170"), json::array(),
+                            json::array({"7", "17", "97", "107", "160", "170"}),
+                            json::array({json::array({7, 17, 97, 107, 160, 170})}), json::object()};
+  for (const json& value : malformed) {
+    json request = host::armRequest(shot_->truth, shot_->frames);
+    request["ring_radii"] = value;
+    EXPECT_EQ(call(request).value("error", ""), "INVALID_RING_RADII") << value.dump();
+    EXPECT_EQ(ringRadii()[0], 6.5) << value.dump();
+  }
+}
+
 TEST_F(Arming, AFailedArmLeavesTheProcessWideValuesAlone) {
   json custom = host::armRequest(shot_->truth, shot_->frames);
   custom["ring_radii"] = {6.5, 16.5, 97.5, 107.5, 160.5, 170.5};

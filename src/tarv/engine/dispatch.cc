@@ -13,6 +13,8 @@
 
 #include "tarv/autocal/board_fit.h"
 #include "tarv/core/engine_values.h"
+#include "tarv/core/opencv_threads.h"
+#include "tarv/core/request_depth.h"
 #include "tarv/core/process_switches.h"
 #include "tarv/engine/arming.h"
 #include "tarv/engine/decision_window.h"
@@ -106,6 +108,17 @@ void forgetHostFrames(Engine& engine) {
   }
 }
 
+// The one- and two-camera engines read "time" (or the first of "times"): a time far ahead of
+// the clock is refused before either engine keeps it as its newest.
+void refuseFutureVariantTime(const json& request) {
+  const auto time = request.find("time");
+  if (time != request.end() && time->is_number()) refuseFutureCaptureTime(time->get<double>());
+  const auto times = request.find("times");
+  if (times != request.end() && times->is_array() && !times->empty() && times->front().is_number()) {
+    refuseFutureCaptureTime(times->front().get<double>());
+  }
+}
+
 json dispatch(Engine& engine, const std::string& command, const json& request,
               std::vector<cv::Mat>& images) {
   const size_t n = images.size();
@@ -122,6 +135,7 @@ json dispatch(Engine& engine, const std::string& command, const json& request,
   }
   if (command == "calibrate" && n >= 1) return fitReducedBoardGeometry(images[0], request, engine.workingScale);
   if (isEmptyBoardCommand(command)) return runEmptyBoardCommand(engine, command, request, images);
+  if ((n == 1 || n == 2) && command != "arm") refuseFutureVariantTime(request);
   if (n == 1) {
     json reply = command == "arm" ? armMonoEngine(engine.monoEngine, request, images[0])
                                   : processMonoFrame(engine.monoEngine, request, images[0]);
@@ -147,7 +161,9 @@ json dispatch(Engine& engine, const std::string& command, const json& request,
 
 json handleRequest(Engine& engine, const char* requestText) {
   if (requestText == nullptr) throw std::runtime_error("INVALID_REQUEST");
-  cv::setNumThreads(1);
+  // Before parsing: every later copy, comparison or dump of the request recurses per level.
+  if (nestedDeeperThan(requestText, kMaxRequestDepth)) throw std::runtime_error("REQUEST_TOO_DEEP");
+  useLibraryOpenCvThreads();
   json request = json::parse(requestText);
   std::vector<cv::Mat> images = wrapImages(readImageBuffers(request));
   const std::string command = request.at("command").get<std::string>();

@@ -179,7 +179,7 @@ json checkRestartEmpty(Engine& engine, const json& request, const std::vector<cv
     throw std::runtime_error("RESTART_PROOF_REQUIRED");
   }
   RestartSnapshot& snapshot = *engine.restartSnapshot;
-  const std::array<double, 3> times = readCaptureTimes(request);
+  const std::array<double, 3> times = readCaptureTimes(request, TimeFloor::kAnyFinite);
   if (!areFresh(times, snapshot.checkTimes)) {
     throw std::runtime_error("STARTUP_REQUIRES_FRESH_FRAMES");
   }
@@ -225,7 +225,7 @@ json checkStartupEmpty(Engine& engine, const std::string& command, const json& r
       (startup && round.eventNumber != 0)) {
     throw std::runtime_error("STARTUP_CHECK_REQUIRES_NEW_EMPTY_SESSION");
   }
-  const std::array<double, 3> times = readCaptureTimes(request);
+  const std::array<double, 3> times = readCaptureTimes(request, TimeFloor::kAnyFinite);
   if (!areFresh(times, engine.lastCheckTimes)) {
     throw std::runtime_error("STARTUP_REQUIRES_FRESH_FRAMES");
   }

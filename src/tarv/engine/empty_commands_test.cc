@@ -185,6 +185,61 @@ TEST_F(EmptyCommands, StartupCheckWantsFreshSynchronisedFramesOfANewSession) {
             error("STARTUP_CHECK_REQUIRES_NEW_EMPTY_SESSION"));
 }
 
+TEST_F(EmptyCommands, ChecksTakeAnyTimeNewerThanTheLastRightAfterArming) {
+  // After arming the last check time is -1.0: -0.5 and then 0.0 are newer, so both are
+  // judged; only a time that is not newer is refused.
+  for (const std::string name : {"startup_check", "calibration_empty_check"}) {
+    arm();
+    const json first = command(name, {-0.5, -0.5, -0.5});
+    EXPECT_FALSE(first.contains("error")) << name << first.dump().substr(0, 300);
+    const json second = command(name, {0.0, 0.0, 0.0});
+    EXPECT_FALSE(second.contains("error")) << name << second.dump().substr(0, 300);
+    EXPECT_EQ(engine().lastCheckTimes[0], 0.0);
+    EXPECT_EQ(command(name, {0.0, 0.0, 0.0}), error("STARTUP_REQUIRES_FRESH_FRAMES")) << name;
+  }
+  arm();
+  ASSERT_EQ(command("restart_empty_begin", nullptr, 0).value("status", ""), "RESTART_EMPTY_PENDING");
+  const json restart = command("restart_empty_check", {0.0, 0.0, 0.0});
+  EXPECT_FALSE(restart.contains("error")) << restart.dump().substr(0, 300);
+  // "confirm_empty" alone makes the current frames references and wants a positive time.
+  EXPECT_EQ(confirm({0.0, 0.0, 0.0}), error("INVALID_CAPTURE_TIME"));
+}
+
+TEST_F(EmptyCommands, ATimeFarAheadOfTheClockIsRefusedAndNotStored) {
+  arm();
+  const double now = tarv_monotonic_seconds();
+  const double milliseconds = now * 1000.0 + 1.0e6;  // a host that sent milliseconds
+  EXPECT_EQ(command("startup_check", {milliseconds, milliseconds, milliseconds}), error("INVALID_CAPTURE_TIME"));
+  EXPECT_EQ(engine().lastCheckTimes[0], -1.0);
+  EXPECT_EQ(confirm({now + 61.0, now + 61.0, now + 61.0}), error("INVALID_CAPTURE_TIME"));
+  // A real time afterwards is judged as if the bad one never came.
+  const json real = command("startup_check", {now, now, now});
+  EXPECT_FALSE(real.contains("error")) << real.dump().substr(0, 300);
+  // Up to a minute ahead is still a capture time (clocks of hosts and cameras may differ).
+  const json ahead = command("startup_check", {now + 30.0, now + 30.0, now + 30.0});
+  EXPECT_FALSE(ahead.contains("error")) << ahead.dump().substr(0, 300);
+}
+
+TEST_F(EmptyCommands, ATimeInMillisecondsDoesNotStallTheRound) {
+  arm();
+  const double now = tarv_monotonic_seconds();
+  const double milliseconds = now * 1000.0;
+  EXPECT_EQ(command("detect", {milliseconds, milliseconds, milliseconds}), error("INVALID_CAPTURE_TIME"));
+  EXPECT_EQ(engine().round.lastCaptureTimes[0], -1.0);
+  const json real = command("detect", {now, now, now});
+  EXPECT_FALSE(real.contains("error")) << real.dump().substr(0, 300);
+  EXPECT_NE(real.value("reason", ""), "WAIT_FRESH_TRIPLET");
+  EXPECT_EQ(engine().round.lastCaptureTimes[0], now);
+  // The one- and two-camera rounds refuse it too, before anything else.
+  EXPECT_EQ(call({{"command", "detect"}, {"images", host::imageDescriptors({empty_->frames[0]})},
+                  {"time", milliseconds}}),
+            error("INVALID_CAPTURE_TIME"));
+  EXPECT_EQ(call({{"command", "detect"},
+                  {"images", host::imageDescriptors({empty_->frames[0], empty_->frames[1]})},
+                  {"times", {milliseconds, milliseconds}}}),
+            error("INVALID_CAPTURE_TIME"));
+}
+
 TEST_F(EmptyCommands, AnEmptyBoardIsProvenReadyAndBecomesTheReference) {
   arm();
   json reply = json::object();

@@ -14,6 +14,7 @@
 #include "tarv/core/board_projection.h"
 #include "tarv/detector/throw_evaluation.h"
 #include "tarv/engine/decision_window.h"
+#include "tarv/engine/request_intake.h"
 #include "tarv/board/host_event.h"
 #include "tarv/engine/transient_probe.h"
 #include "tarv/views/board_features.h"
@@ -71,9 +72,13 @@ double frameIntervalOf(const json& request) {
   return kDefaultFrameInterval;
 }
 
+// A time far ahead of the clock (milliseconds, say) is refused before the review keeps it.
 std::array<double, 3> threeTimes(const json& request, const char* key) {
   const json& times = request.at(key);
-  return {times.at(0).get<double>(), times.at(1).get<double>(), times.at(2).get<double>()};
+  const std::array<double, 3> read{times.at(0).get<double>(), times.at(1).get<double>(),
+                                   times.at(2).get<double>()};
+  for (double t : read) refuseFutureCaptureTime(t);
+  return read;
 }
 
 bool allFinite(const std::array<double, 3>& times) {

@@ -275,6 +275,22 @@ TEST(MotionBouncer, IsTheEngineCommandForSixImages) {
   tarv_destroy(engine);
 }
 
+TEST(MotionBouncer, ATimeFarAheadOfTheClockIsRefusedBeforeTheReviewKeepsIt) {
+  void* engine = tarv_create();
+  const auto call = [engine](const json& request) {
+    return json::parse(tarv_call(engine, request.dump().c_str()));
+  };
+  ASSERT_EQ(call(host::armRequest(boards().empty.truth, boards().empty.frames))["status"], "READY");
+  const double milliseconds = tarv_monotonic_seconds() * 1000.0;
+  json request = reviewRequest(milliseconds, milliseconds + 0.4);
+  request["command"] = "motion_bouncer";
+  request["images"] = host::imageDescriptors(bounceImages());
+  EXPECT_EQ(call(request), json({{"error", "INVALID_CAPTURE_TIME"}}));
+  request.update(reviewRequest());
+  EXPECT_EQ(call(request)["status"], "DART_CANDIDATE");
+  tarv_destroy(engine);
+}
+
 TEST(MotionBouncer, RemainingPixelLimitAndReplyReason) {
   EXPECT_EQ(remainingPixelLimit(DetectionScale(400.0)), 160);
   EXPECT_EQ(remainingPixelLimit(DetectionScale(399.9)), 159);

@@ -82,7 +82,12 @@ std::array<double, 3> readCaptureTimes(const json& request, TimeFloor floor) {
       throw std::runtime_error("INVALID_CAPTURE_TIME");
     }
   }
+  for (double v : t) refuseFutureCaptureTime(v);
   return t;
+}
+
+void refuseFutureCaptureTime(double seconds) {
+  if (seconds > monotonicSeconds() + kLargestTimeAhead) throw std::runtime_error("INVALID_CAPTURE_TIME");
 }
 
 void checkOptionTypes(const json& request, const std::string& command) {

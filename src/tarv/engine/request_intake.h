@@ -27,14 +27,21 @@ std::vector<ImageBuffer> readImageBuffers(const json& request);
 
 // The first three "times" (capture times, seconds of the steady clock). A time that cannot be
 // one (not finite, beyond 1e10 s in size, three centuries, which not even a host's Unix time
-// reaches, or not positive where the command needs a positive time) fails with
-// "INVALID_CAPTURE_TIME" before anything is stored. A missing member or a non-number raises
-// the JSON library's errors.
+// reaches, more than a minute ahead of the library's own clock, or not positive where the
+// command needs a positive time) fails with "INVALID_CAPTURE_TIME" before anything is
+// stored: a time in milliseconds would otherwise be the newest time for good, and every
+// later real one would look stale. A missing member or a non-number raises the JSON
+// library's errors.
 enum class TimeFloor {
-  kPositive,  // the empty-board commands and the probe: a capture time after the clock's start
-  kAnyFinite  // the per-frame handler: any time newer than the last triplet's
+  kPositive,  // "confirm_empty": the current frames become references at a real time
+  kAnyFinite  // every other command: a time is taken when it is newer than the last one
 };
 std::array<double, 3> readCaptureTimes(const json& request, TimeFloor floor = TimeFloor::kPositive);
+
+// How far a capture time may lie ahead of `monotonicSeconds` (seconds).
+constexpr double kLargestTimeAhead = 60.0;
+// Fails with "INVALID_CAPTURE_TIME" for a time more than kLargestTimeAhead ahead of the clock.
+void refuseFutureCaptureTime(double seconds);
 
 
 // Options that later steps read must have their type checked before any work is done, so

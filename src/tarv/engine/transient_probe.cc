@@ -263,7 +263,7 @@ json probeTransient(Round& round, const json& request, const std::vector<cv::Mat
   const int32_t epoch = readEpoch(request);
   const std::vector<cv::Mat> frames = intakeFrames(round, images);
   if (!mayProbe(round, request, frames.size())) return rejection(round);
-  const std::array<double, 3> times = readCaptureTimes(request);
+  const std::array<double, 3> times = readCaptureTimes(request, TimeFloor::kAnyFinite);
   const double frameInterval = frameIntervalOf(request);
   if (!timesAcceptable(round, times, frameInterval)) return rejection(round);
   const double newest = *std::max_element(times.begin(), times.end());

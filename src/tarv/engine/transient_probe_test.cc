@@ -116,6 +116,16 @@ TEST(TransientProbe, RefusesPlainlyWhatItMayNotProbe) {
        }},
       {"not after the last frames",
        [](Round& r, json&, Frames&) { r.lastCaptureTimes[2] = 100.0; }},
+      {"at time 0, not after the last frames",
+       [](Round& r, json& q, Frames&) {
+         q["times"] = {0.0, 0.0, 0.0};
+         r.lastCaptureTimes = {0.0, 0.0, 0.0};
+       }},
+      {"before the clock's start, not after the last frames",
+       [](Round& r, json& q, Frames&) {
+         q["times"] = {-0.5, -0.5, -0.5};
+         r.lastCaptureTimes = {-0.5, -0.5, -0.5};
+       }},
       {"wider than 640",
        [](Round&, json&, Frames& f) {
          f = resized(f, {1280, 720});

@@ -65,6 +65,9 @@ ScratchFolder::~ScratchFolder() {
 }
 
 void keepForViewing(const std::string& name, const cv::Mat& image) {
+  // Only on request: a test run leaves nothing behind in the temporary directory.
+  const char* keep = std::getenv("TARV_KEEP_TEST_IMAGES");
+  if (keep == nullptr || std::string(keep) != "1") return;
   std::vector<uchar> png;
   if (cv::imencode(".png", image, png)) writeFileBytes(fs::temp_directory_path() / name, png);
 }

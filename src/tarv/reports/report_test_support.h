@@ -40,7 +40,8 @@ class ScratchFolder {
   std::filesystem::path path_;
 };
 
-// Writes the picture as PNG to /tmp for a person to look at.
+// Writes the picture as PNG to the temporary directory for a person to look at, only when
+// TARV_KEEP_TEST_IMAGES is "1".
 void keepForViewing(const std::string& name, const cv::Mat& image);
 
 }  // namespace tarv::testing

@@ -132,7 +132,8 @@ json calibrateFromClick(Runtime& rt, const json& request) {
     }
     result = confirmTwentyClick(stored, {x * rt.width, y * rt.height});
   } else {
-    cv::setNumThreads(2);
+    // OpenCV's thread setting stays the library's: changing it here would race the
+    // capture workers and engine calls running OpenCV at the same time.
     result = calibrateFromImage(w.landmarkModel, w.modelPath, w.frozen[camera]);
   }
   if (isTrue(result, "geometry_valid")) result = overlaidRecord(rt, "overlay-", camera, std::move(result));

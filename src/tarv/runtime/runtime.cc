@@ -5,6 +5,8 @@
 #include <string>
 
 #include "tarv/camera/calibration_overlay.h"
+#include "tarv/core/opencv_threads.h"
+#include "tarv/core/request_depth.h"
 #include "tarv/runtime/calibration_commands.h"
 #include "tarv/runtime/empty_confirmation.h"
 #include "tarv/runtime/poll_timing.h"
@@ -178,6 +180,9 @@ json dispatchRuntimeCommand(Runtime& rt, const json& request) {
 const char* runtimeCall(Runtime& rt, const char* text) {
   json reply;
   try {
+    // Before parsing: the start copies and dumps its configuration, recursing per level.
+    if (nestedDeeperThan(text, kMaxRequestDepth)) throw std::runtime_error("REQUEST_TOO_DEEP");
+    useLibraryOpenCvThreads();
     reply = dispatchRuntimeCommand(rt, json::parse(text));
   } catch (const std::bad_alloc&) {
     reply = {{"error", "OUT_OF_MEMORY"}};

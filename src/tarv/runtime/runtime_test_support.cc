@@ -3,6 +3,7 @@
 #include <chrono>
 #include <filesystem>
 #include <thread>
+#include <utility>
 
 #include <unistd.h>
 
@@ -10,9 +11,21 @@
 
 namespace tarv::testing {
 
+ScratchDirectory::ScratchDirectory(std::string path) : path_(std::move(path)) {
+  std::filesystem::remove_all(path_);
+  std::filesystem::create_directories(path_);
+}
+
+ScratchDirectory::~ScratchDirectory() {
+  std::error_code ignored;
+  std::filesystem::remove_all(path_, ignored);
+}
+
 std::string scratchFolder(const std::string& name) {
-  const std::filesystem::path path =
-      std::filesystem::temp_directory_path() / ("tarv-runtime-" + std::to_string(::getpid()) + "-" + name);
+  // Built at the first use, so it outlives every static that holds one of its folders.
+  static const ScratchDirectory root(
+      (std::filesystem::temp_directory_path() / ("tarv-runtime-" + std::to_string(::getpid()))).string());
+  const std::filesystem::path path = std::filesystem::path(root.path()) / name;
   std::filesystem::remove_all(path);
   std::filesystem::create_directories(path);
   return path.string();
