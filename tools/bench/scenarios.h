@@ -17,7 +17,7 @@ enum class Placement {
   kNearWire,  // uniform tips kept only when they lie within 2 mm of a wire
   kGrouped,   // the second and third dart within 15 mm of an earlier one, beside or behind it
   kRimFront,  // tips 140 to 200 mm from the bull within 25 degrees of a camera's direction
-  kCloseRing, // uniform tips, and one in five into the surround in front of one of the cameras
+  kCloseRing, // uniform tips, and one in four into the surround in front of one of the cameras
 };
 
 // What else happens during a round.
@@ -79,8 +79,8 @@ constexpr double kRimInnerMm = 140.0;
 constexpr double kRimOuterMm = 200.0;
 constexpr double kRimConeDeg = 25.0;
 // Misses on a ring rig: this share of the throws, this far out in front of a camera.
-constexpr double kSurroundShare = 0.2;
+constexpr double kSurroundShare = 0.25;
 constexpr double kSurroundInnerMm = 172.0;
-constexpr double kSurroundOuterMm = 225.0;
+constexpr double kSurroundOuterMm = 238.0;
 
 }  // namespace tarv::bench
