@@ -367,11 +367,17 @@ json matchFrameTones(Round& round, FrameCall& call) {
   json record = nullptr;
   for (int i = 0; i < 3; ++i) {
     call.frames[i] = matches[i].frame;
-    // A table that changes the frame is a change of light the recovery should know of.
-    if (matches[i].matched && !round.inputLut[i].empty()) round.lightEventTime = call.now;
-    if (matches[i].record.is_null()) continue;
+    json seen = matches[i].record;
+    bool lightChanged = matches[i].matched && !round.inputLut[i].empty();
+    if (matches[i].brighter) {
+      seen["relit"] = relightToBrighterFrame(round, i, call.frames[i], call.now);
+      lightChanged = !seen["relit"].is_null();
+    }
+    // A change of light the recovery should know of.
+    if (lightChanged) round.lightEventTime = call.now;
+    if (seen.is_null()) continue;
     if (record.is_null()) record = json::object();
-    record[cameraIds[i]] = matches[i].record;
+    record[cameraIds[i]] = seen;
   }
   return record;
 }

@@ -11,6 +11,7 @@
 #include "tarv/recovery/change_masks.h"
 #include "tarv/recovery/tone_matching.h"
 #include "tarv/views/board_features.h"
+#include "tarv/views/camera_analysis.h"
 #include "tarv/views/image_ops.h"
 #include "tarv/views/shaft_axis.h"
 
@@ -79,22 +80,37 @@ bool colourMatches(const Round& round, int camera, const cv::Mat& matched, const
 
 }  // namespace
 
-bool lightDiffersFromBackground(const Round& round, int camera, const cv::Mat& frame) {
-  if (camera < 0 || camera > 2) return false;
+double lightShiftFromBackground(const Round& round, int camera, const cv::Mat& frame) {
+  if (camera < 0 || camera > 2) return 0.0;
   const Camera& c = round.cameras[camera];
   if (frame.type() != CV_8UC3 || c.backgroundFrame.type() != CV_8UC3 || frame.size() != c.backgroundFrame.size()) {
-    return false;
+    return 0.0;
   }
   const cv::Mat region = getBoardRegionMask(frame.size(), c.boardToImage, boardRadiusForTone(round));
+  return sampledMeanGrey(frame, region) - sampledMeanGrey(c.backgroundFrame, region);
+}
+
+bool lightDiffersFromBackground(const Round& round, int camera, const cv::Mat& frame) {
   // Only a darker frame is lifted: a brighter one has clipped what the background still
-  // resolves, and the references are re-lit to it instead (the throw evaluation's light fit).
-  return sampledMeanGrey(c.backgroundFrame, region) - sampledMeanGrey(frame, region) >= kLightShiftLevels;
+  // resolves, and the references are re-lit to it instead.
+  return lightShiftFromBackground(round, camera, frame) <= -kLightShiftLevels;
+}
+
+json relightToBrighterFrame(Round& round, int camera, const cv::Mat& frame, double now) {
+  if (camera < 0 || camera > 2) return nullptr;
+  return round.relightReferencesToFrame(camera, frame, largestDartPixels(round.cameras[camera]), now);
 }
 
 FrameToneMatch toneMatchFrameToBackground(Round& round, int camera, const cv::Mat& frame) {
   FrameToneMatch result;
   result.frame = frame;
-  if (!lightDiffersFromBackground(round, camera, frame)) return result;
+  const double shift = lightShiftFromBackground(round, camera, frame);
+  if (shift >= kLightShiftLevels) {
+    result.brighter = true;
+    result.record = {{"matched", false}, {"brighter", true}};
+    return result;
+  }
+  if (shift > -kLightShiftLevels) return result;
   const Camera& c = round.cameras[camera];
   const cv::Mat reference = c.backgroundFrame;
   const cv::Mat region = getBoardRegionMask(frame.size(), c.boardToImage, boardRadiusForTone(round));

@@ -82,6 +82,26 @@ TEST_F(FrameTone, ALightChangeThatCameWithADartLeavesOnlyTheDart) {
   }
 }
 
+TEST_F(FrameTone, ABrighterFrameHasItsReferencesReLitInstead) {
+  for (const double gain : {1.15, 1.25}) {
+    Round round = roundArmedOn(*empty_);
+    const int dartOnly = changedPixels(round, 0, withDart_->frames[0]);
+    const cv::Mat frame = relit(withDart_->frames[0], gain);
+    const FrameToneMatch match = toneMatchFrameToBackground(round, 0, frame);
+    ASSERT_TRUE(match.brighter) << gain;
+    EXPECT_FALSE(match.matched) << gain;
+    EXPECT_EQ(match.frame.data, frame.data) << "a clipped frame is measured as it is";
+    const json relitRecord = relightToBrighterFrame(round, 0, frame, 2.0);
+    ASSERT_FALSE(relitRecord.is_null()) << gain;
+    EXPECT_DOUBLE_EQ(round.lastRebaseTime, 2.0);
+    const int left = changedPixels(round, 0, frame);
+    EXPECT_GT(left, dartOnly / 2) << gain;
+    EXPECT_LT(left, dartOnly + dartOnly / 2 + 200) << gain;
+  }
+  Round round = roundArmedOn(*empty_);
+  EXPECT_TRUE(relightToBrighterFrame(round, 5, withDart_->frames[0], 2.0).is_null());
+}
+
 TEST_F(FrameTone, AHandIsNotTakenForLight) {
   Round round = roundArmedOn(*empty_);
   scene::Scene handScene;
