@@ -177,6 +177,17 @@ bool isLeftWaiting(const json& reply) {
          status == "POSITION_UNRESOLVED";
 }
 
+// The round's end still shows a dart left undecided: on the decision window or in review.
+bool keepsUnresolvedDart(const json& reply) {
+  if (!reply.is_object()) return false;
+  if (reply.value("status", "") == "DECISION_REVIEW_REQUIRED") return true;
+  const auto window = reply.find("decision_window");
+  if (window == reply.end() || !window->is_object()) return false;
+  if (window->value("review_required", false)) return true;
+  const auto kept = window->find("unresolved_darts");
+  return kept != window->end() && kept->is_array() && !kept->empty();
+}
+
 scene::Scene dartsScene(const PlannedRound& round, size_t count) {
   scene::Scene state;
   state.darts.assign(round.darts.begin(), round.darts.begin() + static_cast<long>(count));
@@ -269,6 +280,7 @@ SetRun runScenarioSet(const ScenarioSet& set, int darts, uint64_t seed, int came
       }
       return sends;
     };
+    std::optional<DartJudgement> heldUnresolved;  // the round's unplaceable dart, when not entered
     std::vector<size_t> judgedEntry;  // per staying dart judged correct, its entry's index
     std::vector<std::string> judgedField;
     for (size_t state = 0; state <= staying.size(); ++state) {
@@ -291,7 +303,12 @@ SetRun runScenarioSet(const ScenarioSet& set, int darts, uint64_t seed, int came
       } else {
         DartJudgement judgement = judgeDart(entries, before, truth.darts[state - 1]);
         judgement.unresolved = unresolved && judgement.new_entries == 0;
-        run.tally.addDart(judgement);
+        if (static_cast<int>(state) - 1 == round.unresolved_throw && judgement.new_entries == 0) {
+          // Judged at the round's end: left to the player only while it is still kept.
+          heldUnresolved = judgement;
+        } else {
+          run.tally.addDart(judgement);
+        }
         if (judgement.correct) {
           judgedEntry.push_back(before);
           judgedField.push_back(judgement.scored_field);
@@ -339,6 +356,10 @@ SetRun runScenarioSet(const ScenarioSet& set, int darts, uint64_t seed, int came
                     round.light_gain, round.light_state, round.light_send,
                     round.light_camera < 0 ? "every camera" : ("CAM_" + std::to_string(round.light_camera + 1)).c_str());
       run.lines.push_back(buffer);
+    }
+    if (heldUnresolved) {
+      heldUnresolved->unresolved = keepsUnresolvedDart(lastReply);
+      run.tally.addDart(*heldUnresolved);
     }
     if (isLeftWaiting(lastReply)) ++run.tally.rounds_waiting;
     ++run.tally.rounds;

@@ -33,7 +33,9 @@ TEST(Scenarios, EverySetPlansFullSeededRounds) {
       for (size_t k = 0; k < 3; ++k) {
         EXPECT_EQ(a[r].darts[k].tip_mm, b[r].darts[k].tip_mm) << set.name;
         differs = differs || a[r].darts[k].tip_mm != c[r].darts[k].tip_mm;
-        const double limit = set.placement == Placement::kRimFront ? kRimOuterMm : kThrowRadiusMm;
+        const double limit = set.placement == Placement::kRimFront   ? kRimOuterMm
+                             : set.placement == Placement::kCloseRing ? kSurroundOuterMm
+                                                                      : kThrowRadiusMm;
         EXPECT_LE(std::hypot(a[r].darts[k].tip_mm.x, a[r].darts[k].tip_mm.y), limit) << set.name;
         EXPECT_LT(a[r].darts[k].direction[2], 0.0) << "darts point out of the board";
       }

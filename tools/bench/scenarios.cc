@@ -66,6 +66,34 @@ scene::Dart rimFrontDart(scene::SceneRandom& rng, const std::vector<scene::Camer
   return dart;
 }
 
+// A throw on a ring rig: uniform over the board, or a miss into the surround in front of one of
+// the cameras, where the dart fills that camera's view.
+scene::Dart closeRingDart(scene::SceneRandom& rng, const std::vector<scene::CameraSpec>& rig) {
+  scene::Dart dart = scene::randomDart(rng, kThrowRadiusMm);
+  if (rng.uniform() >= kSurroundShare) return dart;
+  const scene::CameraSpec& camera = rig[rng.next() % rig.size()];
+  const double angle = (camera.azimuth_deg + rng.uniform(-kRimConeDeg, kRimConeDeg)) * kPi / 180.0;
+  const double radius = rng.uniform(kSurroundInnerMm, kSurroundOuterMm);
+  dart.tip_mm = {radius * std::sin(angle), -radius * std::cos(angle)};
+  return dart;
+}
+
+// Cameras 78 to 119 mm in front of the board, 15 degrees above its plane, in three turns.
+std::vector<std::vector<scene::CameraSpec>> ringRigs(cv::Size size) {
+  return {scene::rigCloseToPlane(size, 300.0), scene::rigCloseToPlane(size, 370.0, 20.0),
+          scene::rigCloseToPlane(size, 460.0, -15.0)};
+}
+
+ScenarioSet lightBeforeDart(std::string name, double low, double high) {
+  ScenarioSet set = makeSet(std::move(name), {scene::defaultRig({1280, 720})}, Placement::kUniform, 60);
+  set.imaging.noise_sigma = 2.0;
+  set.imaging.jpeg_quality = 90;
+  set.disturbance = Disturbance::kLightBeforeDart;
+  set.light_gain_low = low;
+  set.light_gain_high = high;
+  return set;
+}
+
 }  // namespace
 
 uint64_t derivedSeed(uint64_t seed, const std::string& name, uint64_t a, uint64_t b) {
@@ -107,6 +135,16 @@ const std::vector<ScenarioSet>& scenarioSets() {
     light.imaging.noise_sigma = 2.0;
     light.disturbance = Disturbance::kLightChange;
     s.push_back(light);
+    s.push_back(makeSet("close_ring", ringRigs(hd), Placement::kCloseRing, 90));
+    s.push_back(makeSet("near_wire_angles", {scene::rigAtElevation(hd, 30.0), scene::rigAtElevation(hd, 60.0)},
+                        Placement::kNearWire, 60));
+    s.push_back(lightBeforeDart("light_ref_x0.85", 0.85, 0.85));
+    s.push_back(lightBeforeDart("light_ref_x1.15", 1.15, 1.15));
+    s.push_back(lightBeforeDart("light_ref_range", 0.8, 1.25));
+    ScenarioSet unresolved = makeSet("unresolved", {scene::defaultRig(hd)}, Placement::kUniform, 60);
+    unresolved.imaging.noise_sigma = 2.0;
+    unresolved.disturbance = Disturbance::kUnresolvedDart;
+    s.push_back(unresolved);
     return s;
   }();
   return sets;
@@ -137,6 +175,9 @@ std::vector<PlannedRound> planRounds(const ScenarioSet& set, int darts, uint64_t
         case Placement::kRimFront:
           round.darts[k] = rimFrontDart(rng, set.rigs[round.rig]);
           break;
+        case Placement::kCloseRing:
+          round.darts[k] = closeRingDart(rng, set.rigs[round.rig]);
+          break;
         case Placement::kGrouped:
           if (k == 0) {
             round.darts[k] = scene::randomDart(rng, kGroupAnchorRadiusMm);
@@ -156,6 +197,15 @@ std::vector<PlannedRound> planRounds(const ScenarioSet& set, int darts, uint64_t
       const double gain = rng.uniform(0.8, 1.25);
       round.light_gain = std::abs(gain - 1.0) < 0.05 ? (gain < 1.0 ? 0.85 : 1.15) : gain;
       round.light_camera = rng.next() % 2 == 0 ? -1 : static_cast<int>(rng.next() % 3);
+    } else if (set.disturbance == Disturbance::kLightBeforeDart) {
+      // The empty board is seen in the reference's light; the first dart lands in the new one.
+      round.light_state = 1;
+      round.light_send = 0;
+      round.light_gain = rng.uniform(set.light_gain_low, set.light_gain_high);
+      round.light_camera = -1;
+    } else if (set.disturbance == Disturbance::kUnresolvedDart) {
+      round.unresolved_throw = static_cast<int>(rng.next() % 3);
+      round.darts[static_cast<size_t>(round.unresolved_throw)].point_hidden = true;
     }
   }
   return rounds;

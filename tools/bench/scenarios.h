@@ -17,6 +17,7 @@ enum class Placement {
   kNearWire,  // uniform tips kept only when they lie within 2 mm of a wire
   kGrouped,   // the second and third dart within 15 mm of an earlier one, beside or behind it
   kRimFront,  // tips 140 to 200 mm from the bull within 25 degrees of a camera's direction
+  kCloseRing, // uniform tips, and one in four into the surround in front of one of the cameras
 };
 
 // What else happens during a round.
@@ -24,6 +25,8 @@ enum class Disturbance {
   kNone,
   kFallout,      // one throw, before or between the others, is seen 1 to 10 frames and falls out
   kLightChange,  // from one frame on, the light changes by x0.8 to x1.25 (all cameras or one)
+  kLightBeforeDart,  // the first dart lands with a light change against the empty reference
+  kUnresolvedDart,   // one throw of each round is a dart no camera can place
 };
 
 struct ScenarioSet {
@@ -32,11 +35,15 @@ struct ScenarioSet {
   scene::Imaging imaging;  // its noise seed is replaced for every frame
   Placement placement = Placement::kUniform;
   Disturbance disturbance = Disturbance::kNone;
+  // kLightBeforeDart: the gain is drawn from this range (both ends equal: that gain).
+  double light_gain_low = 0.8;
+  double light_gain_high = 1.25;
   int default_darts = 60;
 };
 
 // All sets in table order: clean, noise_blur, near_wire, beside_behind, steep_shallow,
-// res_800x600, res_1920x1080, close_plane, rim_front, fallout, light_change.
+// res_800x600, res_1920x1080, close_plane, rim_front, fallout, light_change, close_ring,
+// near_wire_close, light_ref_x0.85, light_ref_x1.15, light_ref_range, unresolved.
 const std::vector<ScenarioSet>& scenarioSets();
 std::optional<ScenarioSet> findScenarioSet(const std::string& name);
 
@@ -53,6 +60,9 @@ struct PlannedRound {
   int light_send = 0;
   double light_gain = 1.0;
   int light_camera = -1;
+  // Unresolved dart: throw `unresolved_throw` is seen with its point and barrel hidden (a
+  // dart stuck in another's flight, a hanger behind the wire), so no camera can place it.
+  int unresolved_throw = -1;
 };
 
 // ceil(darts / 3) rounds of three darts; the same set, count and seed give the same rounds.
@@ -68,5 +78,9 @@ constexpr double kGroupMaxMm = 15.0;
 constexpr double kRimInnerMm = 140.0;
 constexpr double kRimOuterMm = 200.0;
 constexpr double kRimConeDeg = 25.0;
+// Misses on a ring rig: this share of the throws, this far out in front of a camera.
+constexpr double kSurroundShare = 0.25;
+constexpr double kSurroundInnerMm = 172.0;
+constexpr double kSurroundOuterMm = 238.0;
 
 }  // namespace tarv::bench

@@ -186,16 +186,9 @@ cv::Point3d Dart::along(double mm) const {
   return {tip_mm.x + mm * direction[0], tip_mm.y + mm * direction[1], mm * direction[2]};
 }
 
-void appendDartPrimitives(const Camera& camera, const Dart& dart, int owner,
-                          std::vector<Primitive>& out) {
-  const Projector proj(camera);
-  const cv::Vec3d axis = cv::normalize(dart.direction);
-  const cv::Vec3d tip = vec(dart.tip());
-  auto at = [&](double s) { return tip + s * axis; };
-  auto frustum = [&](double s0, double s1, double d0, double d1, const cv::Vec3d& colour,
-                     const Material& m) {
-    appendFrustum(proj, at(s0), at(s1), d0 / 2.0, d1 / 2.0, colour, m, owner, out);
-  };
+// Steel point and tungsten barrel, drawn by the frustum painter of one dart.
+template <typename Frustum>
+void appendPointAndBarrel(const Frustum& frustum) {
   using D = DartDimensions;
   // Steel point: a short cone, then the 2.2 mm rod.
   frustum(0.0, 4.0, 0.3, 2.2, kSteelColour, kSteel);
@@ -209,6 +202,20 @@ void appendDartPrimitives(const Camera& camera, const Dart& dart, int owner,
     frustum(s, s + 3.0, 6.8, 6.8, ring % 2 == 0 ? kBarrelColour : kGripColour, kTungsten);
   }
   frustum(D::kBarrelEnd - 3.0, D::kBarrelEnd, 6.8, 4.0, kBarrelColour, kTungsten);
+}
+
+void appendDartPrimitives(const Camera& camera, const Dart& dart, int owner,
+                          std::vector<Primitive>& out) {
+  const Projector proj(camera);
+  const cv::Vec3d axis = cv::normalize(dart.direction);
+  const cv::Vec3d tip = vec(dart.tip());
+  auto at = [&](double s) { return tip + s * axis; };
+  auto frustum = [&](double s0, double s1, double d0, double d1, const cv::Vec3d& colour,
+                     const Material& m) {
+    appendFrustum(proj, at(s0), at(s1), d0 / 2.0, d1 / 2.0, colour, m, owner, out);
+  };
+  using D = DartDimensions;
+  if (!dart.point_hidden) appendPointAndBarrel(frustum);
   // Shaft, running on into the flight.
   for (double s = D::kBarrelEnd; s < D::kShaftEnd - 1e-9; s += 9.0) {
     frustum(s, std::min(s + 9.0, D::kShaftEnd), 4.0, 4.0, kShaftColour, kPlastic);

@@ -26,6 +26,9 @@ struct Dart {
   cv::Vec3d direction{0.0, 0.0, -1.0};   // unit, from the tip out toward the thrower (z < 0)
   cv::Scalar flight_colour{200, 90, 20}; // BGR
   double flight_roll_deg = 0.0;          // turn of the flight wings about the dart's axis
+  // Point and barrel not drawn: a dart whose front half no camera sees (buried in another
+  // dart's flight, behind a wire bracket), so the cameras see only its shaft and flight.
+  bool point_hidden = false;
 
   cv::Point3d tip() const { return {tip_mm.x, tip_mm.y, 0.0}; }
   cv::Point3d along(double mm) const;    // the axis point mm from the tip

@@ -77,6 +77,14 @@ class Camera {
   mutable std::array<ReducedImage, 3> reducedReferences;
 };
 
+// A dart the evaluation left unresolved and no decision has placed yet: its record
+// ("since", "last", "point", "field", "absorbed") and its change per camera as the evaluation
+// last saw it (reduced masks).
+struct UnresolvedDart {
+  json record;
+  ImageTriple masks;
+};
+
 class Round {
  public:
   std::array<Camera, 3> cameras;
@@ -163,6 +171,7 @@ class Round {
   double confirmResumeTime = -1.0;      // time of confirmSlotResume's kind, -1 when empty
   double confirmAfterEventTime = -1.0;  // time of confirmSlotAfterEvent's kind
   double lightEventTime = -1.0;         // when the evaluation last saw a change of light
+  std::vector<UnresolvedDart> unresolvedDarts;  // kept on the decision window until placed
 
   // Defined by the recovery: the recovery after a takeout, a disturbance or an unresolved
   // event. Call it with the named arguments below.

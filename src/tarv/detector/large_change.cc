@@ -21,6 +21,26 @@ bool LargeChange::closeDart() const {
   return spread == 0 && over <= 1 && sized >= 1 && sized + over >= 2;
 }
 
+bool LargeChange::filledOneCamera() const {
+  int spread = 0, over = 0, sized = 0;
+  for (int i = 0; i < 3; ++i) {
+    spread += widespread[i];
+    over += oversized[i];
+    sized += dartSized[i];
+  }
+  return spread == 1 && over == 0 && sized >= 1;
+}
+
+void setAsideFilledCamera(const LargeChange& change, std::array<CameraFrameAnalysis, 3>& analyses) {
+  if (!change.filledOneCamera()) return;
+  for (int i = 0; i < 3; ++i) {
+    if (!change.widespread[i]) continue;
+    CameraFrameAnalysis& a = analyses[i];
+    a.dartPixels = 0;
+    a.dartMask = cv::Mat::zeros(a.dartMask.size(), CV_8UC1);
+  }
+}
+
 json LargeChange::toJson() const {
   json cameras = json::object();
   for (int i = 0; i < 3; ++i) {

@@ -18,9 +18,19 @@ struct LargeChange {
   // A dart close to one camera: nothing widespread, at most one camera oversized, and at least
   // one other camera that sees a dart-sized change.
   bool closeDart() const;
+  // A dart right in front of one camera (on the board or in the surround) fills that camera's
+  // view: exactly one camera widespread, none oversized, and another camera sees a dart-sized
+  // change. The dart is decided with the cameras that see it as a dart.
+  bool filledOneCamera() const;
+  // The change is not a dart the cameras can measure: large, and neither of the above.
+  bool notADart() const { return any() && !closeDart() && !filledOneCamera(); }
   json toJson() const;
 };
 
 LargeChange classifyLargeChange(const std::array<CameraFrameAnalysis, 3>& analyses);
+
+// With one camera filled, that camera's view says nothing about where the dart is: its dart
+// change is set aside (no dart pixels, an empty dart mask), so the others decide.
+void setAsideFilledCamera(const LargeChange& change, std::array<CameraFrameAnalysis, 3>& analyses);
 
 }  // namespace tarv

@@ -327,7 +327,7 @@ std::optional<json> answerGates(Round& round, const std::vector<cv::Mat>& frames
                                 double now) {
   // A dart close to one camera fills much of its view while the others see an ordinary dart:
   // it is decided like any dart.
-  const bool large = largeChange.any() && !largeChange.closeDart();
+  const bool large = largeChange.notADart();
   int removing = 0;
   for (const CameraFrameAnalysis& a : analyses) {
     removing += a.masks.removedPixels() >= a.minPixels &&
@@ -545,7 +545,7 @@ json evaluateRoundFrames(Round& round, const std::vector<cv::Mat>& frames, doubl
   std::array<CameraFrameAnalysis, 3> analyses = analyseFrames(round, frames);
   LargeChange largeChange = classifyLargeChange(analyses);
   json light = nullptr;
-  if (largeChange.any() && !largeChange.closeDart()) {
+  if (largeChange.notADart()) {
     light = matchChangedLight(round, frames, analyses, largeChange, now);
     if (!light.is_null()) {
       analyses = analyseFrames(round, frames);
@@ -556,7 +556,11 @@ json evaluateRoundFrames(Round& round, const std::vector<cv::Mat>& frames, doubl
   if (std::optional<json> gate = answerGates(round, frames, analyses, largeChange, light, stats, now)) {
     return *gate;
   }
-  if (camerasSeeingDart(analyses) == 1) retryCloseDart(round, analyses);
+  setAsideFilledCamera(largeChange, analyses);
+  if (camerasSeeingDart(analyses) == 1) {
+    retryCloseDart(round, analyses);
+    setAsideFilledCamera(largeChange, analyses);
+  }
   if (std::optional<json> settling = waitUntilSettled(round, analyses, stats, now)) return *settling;
   const std::array<ShaftMeasurement, 3> shafts = measureShafts(round, frames, analyses);
   json r = decideDart(round, frames, analyses, shafts, stats, now);

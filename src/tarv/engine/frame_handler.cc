@@ -17,6 +17,8 @@
 #include "tarv/engine/former_light.h"
 #include "tarv/engine/request_intake.h"
 #include "tarv/engine/transient_confirmation.h"
+#include "tarv/engine/unresolved_darts.h"
+#include "tarv/recovery/frame_tone.h"
 #include "tarv/views/camera_analysis.h"
 #include "tarv/views/components.h"
 #include "tarv/views/image_ops.h"
@@ -356,6 +358,30 @@ json evaluateEarlyTip(Round& round, const FrameCall& call) {
   return answer;
 }
 
+// Each camera's frame brought to its working background's light before the change masks, so
+// that a light change between the empty board and a dart leaves only the dart. The record of
+// the cameras whose light was looked at, null when none.
+json matchFrameTones(Round& round, FrameCall& call) {
+  auto job = [&](int camera) { return toneMatchFrameToBackground(round, camera, call.frames[camera]); };
+  const auto matches = runOnCameraWorkers(job);
+  json record = nullptr;
+  for (int i = 0; i < 3; ++i) {
+    call.frames[i] = matches[i].frame;
+    json seen = matches[i].record;
+    bool lightChanged = matches[i].matched && !round.inputLut[i].empty();
+    if (matches[i].brighter) {
+      seen["relit"] = relightToBrighterFrame(round, i, call.frames[i], call.now);
+      lightChanged = !seen["relit"].is_null();
+    }
+    // A change of light the recovery should know of.
+    if (lightChanged) round.lightEventTime = call.now;
+    if (seen.is_null()) continue;
+    if (record.is_null()) record = json::object();
+    record[cameraIds[i]] = seen;
+  }
+  return record;
+}
+
 json evaluateSettledFrames(Round& round, const FrameCall& call) {
   round.earlyRecord = nullptr;
   if (round.earlyAccepted) {
@@ -441,12 +467,26 @@ void followStatus(Round& round, const FrameCall& call, json& result) {
   if (isOneOf(status, {"DART_CANDIDATE", "EMPTY_RESET", "RECOVERY_RESUMED", "BACKGROUND_REFRESH"})) {
     round.unresolved = false;
   }
+  followUnresolvedDarts(round, result, call.handSeen, call.now);
+  if (holdsUnresolvedDarts(round)) round.unresolved = true;
   arbitratePosition(round, status, call.now, result);
 }
 
 // Three seconds without a reliable score turn into a review; a decision or a quiet board
 // closes the window.
+// An unresolved dart that a later entry did not place keeps the window open from the time it
+// was first left undecided.
+void keepWindowForUnresolvedDarts(Round& round) {
+  for (const UnresolvedDart& dart : round.unresolvedDarts) {
+    const double since = dart.record.value("since", -1.0);
+    if (since >= 0.0 && (round.decisionWindowStart < 0.0 || since < round.decisionWindowStart)) {
+      round.decisionWindowStart = since;
+    }
+  }
+}
+
 void runDecisionWindow(Round& round, const FrameCall& call, json& result) {
+  keepWindowForUnresolvedDarts(round);
   const std::string status = statusOf(result);
   const bool pending = isOneOf(status, {"BACKGROUND_PENDING", "EMPTY_PENDING", "RECOVERY_PENDING"}) ||
                        isPendingWindowOpen(round, call.now);
@@ -466,13 +506,16 @@ void runDecisionWindow(Round& round, const FrameCall& call, json& result) {
   if (isOneOf(final, {"DART_CANDIDATE", "EMPTY_RESET", "BACKGROUND_REFRESH"}) ||
       (final == "READY" && result.value("unchanged", false))) {
     resetFrameHistory(round);
-    round.decisionWindowStart = -1.0;
-    round.reviewRequired = false;
     round.pendingConfirmation = nullptr;
     round.fallbackPoint = nullptr;
-    result["decision_window"]["active"] = false;
-    result["decision_window"]["review_required"] = false;
+    if (!holdsUnresolvedDarts(round)) {
+      round.decisionWindowStart = -1.0;
+      round.reviewRequired = false;
+      result["decision_window"]["active"] = false;
+      result["decision_window"]["review_required"] = false;
+    }
   }
+  if (holdsUnresolvedDarts(round)) result["decision_window"]["unresolved_darts"] = unresolvedDartsJson(round);
 }
 
 // The host event when something new happened (a removal keeps the darts of the last one).
@@ -517,6 +560,8 @@ json processOn(Round& round, const json& request, const std::vector<cv::Mat>& in
   startCallTiming(round);
 
   json result;
+  json tone = nullptr;
+  if (!round.recovery && !round.reviewRequired) tone = matchFrameTones(round, call);
   if (round.recovery) {
     result = recoverOrScoreThrow(round, call);
   } else if (round.reviewRequired) {
@@ -528,6 +573,7 @@ json processOn(Round& round, const json& request, const std::vector<cv::Mat>& in
     result = evaluateSettledFrames(round, call);
   }
 
+  if (!tone.is_null() && result.is_object()) result["tone_matched"] = tone;
   applyCallGuards(round, call, result);
   confirmOrDropTransient(round, request, call, result);
   sampleOrRefineTip(round, call, result);

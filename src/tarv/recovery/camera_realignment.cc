@@ -49,6 +49,18 @@ bool isThrottled(double last, double now) {
   return last >= 0.0 && now >= last && now - last < kThrottleSeconds;
 }
 
+// The evaluation keeps its masks at the analysis' reduced size: the move is scaled to it, so a
+// settling dart is still compared with a mask of its own size after the camera moved.
+cv::Mat warpReducedMask(const cv::Mat& mask, const Homography& t, cv::Size size) {
+  if (mask.empty() || mask.size() == size || size.width <= 0) return warpMaskNearest(mask, t, size);
+  const double s = static_cast<double>(mask.cols) / size.width;
+  const cv::Matx33d scale(s, 0, 0, 0, s, 0, 0, 0, 1);
+  const cv::Matx33d moved = scale * cv::Matx33d(matrixOf(t)) * scale.inv();
+  Homography reduced{};
+  for (int k = 0; k < 9; ++k) reduced[k] = moved.val[k];
+  return warpMaskNearest(mask, reduced, mask.size());
+}
+
 void rebuildBoardFeatures(Camera& camera) {
   camera.features = BoardFeatures{};
   camera.features = collectBoardFeatures(camera.emptyReference, camera.boardToImage);
@@ -59,7 +71,7 @@ void rebuildBoardFeatures(Camera& camera) {
 void moveRoundState(Round& round, int c, const cv::Mat& frame, const Homography& t, cv::Size size) {
   for (ImageTriple& masks : round.knownDartMasks) masks[c] = warpMaskNearest(masks[c], t, size);
   round.scopeMasks[c] = warpMaskNearest(round.scopeMasks[c], t, size);
-  round.evaluationMasks[c] = warpMaskNearest(round.evaluationMasks[c], t, size);
+  round.evaluationMasks[c] = warpReducedMask(round.evaluationMasks[c], t, size);
   round.probeChangeMasks[c] = warpMaskNearest(round.probeChangeMasks[c], t, size);
   round.dartReferenceCopies[c] = warpImageOverFrame(round.dartReferenceCopies[c], frame, t, size);
   round.referenceChangeMaskCopies[c] = warpMaskNearest(round.referenceChangeMaskCopies[c], t, size);

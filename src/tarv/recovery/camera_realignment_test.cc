@@ -223,5 +223,22 @@ TEST(RebaseCameraReferences, BackgroundBecomesTheEmptyReference) {
   EXPECT_NE(c.surroundMotion, motion);
 }
 
+TEST(ApplyCameraRealignment, TheEvaluationsReducedMasksStayReduced) {
+  // The throw evaluation keeps its settling masks at half size: a moved camera must not turn
+  // them into full-size masks that no later triplet can agree with.
+  const cv::Size size(120, 90);
+  Round round = syntheticRound(size);
+  cv::Mat reduced = cv::Mat::zeros(size / 2, CV_8UC1);
+  reduced(cv::Rect(20, 10, 4, 4)).setTo(255);
+  round.evaluationMasks[0] = reduced;
+  cv::Mat frame(size, CV_8UC3, cv::Scalar(7, 7, 7));
+  applyCameraRealignment(round, 0, frame, homographyOf(shiftBy(10.0, 0.0)));
+  const cv::Mat& moved = round.evaluationMasks[0];
+  ASSERT_EQ(moved.size(), size / 2);
+  // Ten pixels of the camera are five of the reduced mask.
+  EXPECT_EQ(cv::countNonZero(moved(cv::Rect(25, 10, 4, 4))), 16);
+  EXPECT_EQ(cv::countNonZero(moved), 16);
+}
+
 }  // namespace
 }  // namespace tarv

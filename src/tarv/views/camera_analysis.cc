@@ -56,6 +56,10 @@ double scoringRadiusMm(const Round& round) {
   return round.boardOnlyScope ? round.boardRadiusMm : std::max(missRadiusMm(), round.boardRadiusMm);
 }
 
+int largestDartPixels(const Camera& camera) {
+  return static_cast<int>(kLargestDartAreaMm2 * pixelsPerMm2(camera.boardToImage));
+}
+
 double analysisScale(cv::Size imageSize) { return imageSize.width >= 640 ? 0.5 : 1.0; }
 
 CameraFrameAnalysis analyseCameraFrame(const Round& round, int camera, const cv::Mat& frame) {

@@ -37,6 +37,9 @@ struct CameraFrameAnalysis {
 // The scoring radius of the round: the board radius in board-only scope, else the miss radius.
 double scoringRadiusMm(const Round& round);
 
+// The most changed pixels one dart can make in the camera's full-size image.
+int largestDartPixels(const Camera& camera);
+
 // Images 640 or more pixels wide are analysed at half size.
 double analysisScale(cv::Size imageSize);
 
