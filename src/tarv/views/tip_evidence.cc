@@ -14,8 +14,6 @@ namespace {
 constexpr double kLineSupportMm = 3.0;
 constexpr double kChangeSupportMm = 6.0;
 
-std::atomic<int32_t> gTipMode{0};
-
 const json* firstVote(const json& record) {
   const auto votes = record.find("votes");
   if (votes == record.end() || !votes->is_array() || votes->empty()) return nullptr;
@@ -99,7 +97,5 @@ json findCommonBoardPoint(const json& shaftRecord, Point2 pointMm) {
           {"distance_mm", roundToThousandths(std::abs(d))}};
 }
 
-int32_t setTipMode(int32_t mode) { return gTipMode.exchange(mode); }
-int32_t tipMode() { return gTipMode.load(); }
 
 }  // namespace tarv

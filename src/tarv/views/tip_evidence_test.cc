@@ -39,11 +39,5 @@ TEST(TipEvidence, CommonPointIsTheFootOnTheCamerasLine) {
   EXPECT_FALSE(findCommonBoardPoint(record(true), {0.0, 0.0})["on_line"].get<bool>());
 }
 
-TEST(TipEvidence, TipModeSwitchAnswersThePreviousMode) {
-  EXPECT_EQ(setTipMode(1), 0);
-  EXPECT_EQ(tipMode(), 1);
-  EXPECT_EQ(setTipMode(0), 1);
-}
-
 }  // namespace
 }  // namespace tarv
