@@ -14,6 +14,8 @@ namespace {
 
 // A single-view tip is looked for in a camera's change within this distance on the board.
 constexpr double kTipChangeRadiusMm = 5.0;
+// A rod that meets the face farther than this from the solver's point is not trusted.
+constexpr double kRodBaseAgreementMm = 8.0;
 
 int cameraIndexOf(const json& id) {
   for (int i = 0; i < 3; ++i) {
@@ -53,6 +55,34 @@ bool changeNear(const cv::Mat& mask, const Homography& h, Point2 point) try {
   return false;  // the point does not project into this camera
 }
 
+// The rod meets the face where the cameras' board lines cross: far from the solver's point,
+// its planes are not one dart's (a wrong axis, or two nearly equal views).
+bool meetsFaceAt(const DartRod& rod, const std::optional<Point2>& point) {
+  return !point || std::hypot(rod.base[0] - point->x, rod.base[1] - point->y) <= kRodBaseAgreementMm;
+}
+
+// The rod of the preferred cameras when it meets the face at the point; otherwise the best
+// other set of two or three cameras that does (the carrying camera always among them).
+std::optional<DartRod> trustedRod(const std::array<RodView, 3>& views, const std::array<bool, 3>& preferred,
+                                  int carrying, const std::optional<Point2>& point) {
+  std::optional<DartRod> rod = fitDartRod(views, preferred);
+  if (rod && meetsFaceAt(*rod, point)) return rod;
+  std::optional<DartRod> best;
+  double bestDistance = 0.0;
+  for (int set = 0; set < 8; ++set) {
+    const std::array<bool, 3> use{(set & 1) != 0, (set & 2) != 0, (set & 4) != 0};
+    if (use == preferred || (carrying >= 0 && !use[carrying])) continue;
+    std::optional<DartRod> other = fitDartRod(views, use);
+    if (!other || !meetsFaceAt(*other, point)) continue;
+    const double distance = point ? std::hypot(other->base[0] - point->x, other->base[1] - point->y) : 0.0;
+    if (!best || other->cameras > best->cameras || (other->cameras == best->cameras && distance < bestDistance)) {
+      best = other;
+      bestDistance = distance;
+    }
+  }
+  return best;
+}
+
 }  // namespace
 
 Dart3dJudgement judgeDart3d(const Round& round, const std::array<json, 3>& shaftRecords,
@@ -84,7 +114,7 @@ Dart3dJudgement judgeDart3d(const Round& round, const std::array<json, 3>& shaft
   }
   const std::string kind = carrying >= 0 ? "single_view" : "rod";
   const std::string carrier = carrying >= 0 ? cameraIds[carrying] : "";
-  const std::optional<DartRod> rod = fitDartRod(views, use);
+  const std::optional<DartRod> rod = trustedRod(views, use, carrying, tip.point);
   if (rod) {
     judgement.document = dart3dDocument(*rod, views, kind, carrier);
     if (rod->cameras >= 2 && rod->tipHeightMm > kTipAboveBoardMm) judgement.reason = "DART_3D_TIP_ABOVE_BOARD";

@@ -1,6 +1,9 @@
 #include "tarv/detector/dart_rod.h"
 
+#include <algorithm>
 #include <cmath>
+#include <utility>
+#include <vector>
 #include <limits>
 
 #include "tarv/core/board_geometry.h"
@@ -10,7 +13,9 @@ namespace tarv {
 namespace {
 
 // Planes meeting at less than this sine make no rod: two nearly equal views of one line.
-constexpr double kMinPlaneSine = 0.05;
+constexpr double kMinPlaneSine = 0.12;
+// A camera's tip ray this close to the rod's own direction does not fix a point on it.
+constexpr double kMinRaySine = 0.1;
 // A rod within this angle of the board face is no dart standing in it.
 constexpr double kMinRodRise = 0.2;
 // "top" of the overlay: this far up the rod from where it meets the face.
@@ -40,7 +45,7 @@ std::optional<double> tipParameter(const cv::Vec3d& point, const cv::Vec3d& dir,
   const cv::Vec3d w0 = point - pose.centre;
   const double b = dir.dot(r), d = dir.dot(w0), e = r.dot(w0);
   const double denom = 1.0 - b * b;
-  if (denom < 1e-9) return std::nullopt;
+  if (denom < kMinRaySine * kMinRaySine) return std::nullopt;
   return (b * e - d) / denom;
 }
 
@@ -87,24 +92,24 @@ std::optional<DartRod> fitDartRod(const std::array<RodView, 3>& views, const std
   rod.up = dir;
   rod.base = point - dir * (point[2] / dir[2]);
   rod.tiltDeg = std::acos(std::min(1.0, std::abs(dir[2]))) * 180.0 / CV_PI;
-  // The tip end is the one nearer the board: the lowest of the cameras' own tips.
-  double lowest = std::numeric_limits<double>::infinity();
+  // Each camera's own tip on the rod; the rod's tip is their median, and of two the one
+  // nearer the face (a camera that found its tip far along the dart does not lift it).
+  std::vector<std::pair<double, double>> tips;  // height, parameter
   for (int i = 0; i < 3; ++i) {
     if (!views[i].pose || !views[i].tipPx) continue;
     const std::optional<double> s = tipParameter(rod.base, dir, *views[i].pose, *views[i].tipPx);
     if (!s || !std::isfinite(*s)) continue;
     const double height = sign * (rod.base + dir * *s)[2];
     rod.cameraTipHeightMm[i] = height;
-    if (use[i] && height < lowest) {
-      lowest = height;
-      rod.tip = rod.base + dir * *s;
-    }
+    if (use[i]) tips.push_back({height, *s});
   }
-  if (!std::isfinite(lowest)) {
-    rod.tip = rod.base;
-    lowest = 0.0;
-  }
-  rod.tipHeightMm = lowest;
+  std::sort(tips.begin(), tips.end());
+  std::optional<std::pair<double, double>> chosen;
+  if (tips.size() == 3) chosen = tips[1];
+  if (tips.size() == 2) chosen = std::abs(tips[0].first) <= std::abs(tips[1].first) ? tips[0] : tips[1];
+  if (tips.size() == 1) chosen = tips[0];
+  rod.tip = chosen ? rod.base + dir * chosen->second : rod.base;
+  rod.tipHeightMm = chosen ? chosen->first : 0.0;
   double sum = 0.0;
   for (const Plane& p : planes) sum += p.distance(rod.tip) * p.distance(rod.tip);
   rod.residualMm = std::sqrt(sum / planes.size());

@@ -24,7 +24,7 @@ struct DartRod {
   int cameras = 0;              // planes the rod was fitted to
   cv::Vec3d base;               // where the rod meets the board face (board frame)
   cv::Vec3d up;                 // unit direction from the tip toward the cameras
-  cv::Vec3d tip;                // the tip end: the lowest of the cameras' tips on the rod
+  cv::Vec3d tip;                // the tip end: the median of the cameras' tips on the rod
   double tipHeightMm = 0.0;     // height of that tip above the face, toward the cameras
   double tiltDeg = 0.0;         // between the rod and the board normal
   double residualMm = 0.0;      // RMS distance of the tip from the planes
