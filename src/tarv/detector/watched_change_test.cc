@@ -108,6 +108,13 @@ TEST_F(Watched, ASettlingDartIsWatchedUntilItIsDecided) {
   EXPECT_EQ(round().frameHistory.size(), 3u);
   EXPECT_EQ(round().historyRecord1["status"], "SETTLING");
   EXPECT_FALSE(round().heldFrames[0].empty());
+  // A motion-bouncer review meanwhile waits for the decision.
+  std::vector<cv::Mat> six = shot.frames;
+  six.insert(six.end(), shot.frames.begin(), shot.frames.end());
+  const double t = clock_.now();
+  const json review = call({{"command", "motion_bouncer"}, {"images", host::imageDescriptors(six)},
+                            {"times", {t - 0.2, t - 0.2, t - 0.2}}, {"current_times", {t, t, t}}});
+  EXPECT_EQ(review.value("reason", ""), "DECISION_PENDING") << review.dump().substr(0, 300);
   ASSERT_EQ(call(clock_.detectRequest(shot.frames)).value("status", ""), "DART_CANDIDATE");
   EXPECT_TRUE(round().frameHistory.empty());
 }
