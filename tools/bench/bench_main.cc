@@ -10,6 +10,7 @@
 #include <exception>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <opencv2/core.hpp>
@@ -34,8 +35,9 @@ struct Options {
   int calibration_boards = 12;  // per condition
   bool quick = false;
   bool verbose = false;
-  bool fewer_cameras = true;  // the clean set again with two cameras and with one
+  bool fewer_cameras = true;  // the clean set again with two cameras and with one, the noisy one with two
   bool trace = false;
+  bool fewer_only = false;  // only the rows with fewer cameras
 };
 
 constexpr int kQuickDarts = 6;
@@ -45,7 +47,7 @@ void usage() {
   std::fprintf(stderr,
                "usage: tarv_bench [--sets a,b,...] [--darts N] [--seed S] [--quick]\n"
                "                  [--memory-calls N] [--calibration-boards N] [--verbose]\n"
-               "                  [--no-fewer-cameras]\n  sets:");
+               "                  [--no-fewer-cameras] [--fewer-cameras-only]\n  sets:");
   for (const auto& set : tb::scenarioSets()) std::fprintf(stderr, " %s", set.name.c_str());
   std::fprintf(stderr, "\n");
 }
@@ -68,6 +70,8 @@ bool parse(int argc, char** argv, Options& o) {
       o.quick = true;
     } else if (arg == "--no-fewer-cameras") {
       o.fewer_cameras = false;
+    } else if (arg == "--fewer-cameras-only") {
+      o.fewer_only = true;
     } else if (arg == "--verbose") {
       o.verbose = true;
     } else if (arg == "--trace") {
@@ -174,6 +178,7 @@ int main(int argc, char** argv) {
 
     std::vector<std::pair<std::string, tb::SetRun>> runs;
     for (const std::string& name : options.sets) {
+      if (options.fewer_only) break;
       const tb::ScenarioSet set = *tb::findScenarioSet(name);
       const int darts = options.darts > 0 ? options.darts : set.default_darts;
       std::fprintf(stderr, "running %s (%d darts)...\n", name.c_str(), darts);
@@ -183,18 +188,20 @@ int main(int argc, char** argv) {
       }
     }
     // The one- and two-camera engines on the clean set: two cameras are the rig's first two,
-    // one camera its most frontal.
-    const bool cleanChosen = std::find(options.sets.begin(), options.sets.end(), "clean") != options.sets.end();
-    if (options.fewer_cameras && cleanChosen) {
-      const tb::ScenarioSet clean = *tb::findScenarioSet("clean");
-      const int darts = options.darts > 0 ? options.darts : clean.default_darts;
-      for (const int cameras : {2, 1}) {
-        const std::string name = "clean_" + std::to_string(cameras) + "cam";
-        std::fprintf(stderr, "running %s (%d darts)...\n", name.c_str(), darts);
-        runs.emplace_back(name, tb::runScenarioSet(clean, darts, options.seed, cameras));
-        if (options.verbose) {
-          for (const std::string& line : runs.back().second.lines) std::printf("%s\n", line.c_str());
-        }
+    // one camera its most frontal; the noisy set again with two cameras.
+    const auto chosen = [&options](const char* set) {
+      return std::find(options.sets.begin(), options.sets.end(), set) != options.sets.end();
+    };
+    const std::vector<std::pair<const char*, int>> fewer = {{"clean", 2}, {"clean", 1}, {"noise_blur", 2}};
+    for (const auto& [setName, cameras] : fewer) {
+      if (!options.fewer_cameras || !chosen(setName)) continue;
+      const tb::ScenarioSet set = *tb::findScenarioSet(setName);
+      const int darts = options.darts > 0 ? options.darts : set.default_darts;
+      const std::string name = std::string(setName) + "_" + std::to_string(cameras) + "cam";
+      std::fprintf(stderr, "running %s (%d darts)...\n", name.c_str(), darts);
+      runs.emplace_back(name, tb::runScenarioSet(set, darts, options.seed, cameras));
+      if (options.verbose) {
+        for (const std::string& line : runs.back().second.lines) std::printf("%s\n", line.c_str());
       }
     }
 

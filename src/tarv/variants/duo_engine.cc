@@ -30,9 +30,6 @@ constexpr const char* kByline = "tarv two-camera engine";
 constexpr const char* kPolicy = "TWO_CAMERAS_EIGHT_EYES; LINES_OR_POINT_CONSENSUS; ONE_CAMERA_NEEDS_FRESH_SAMPLE";
 constexpr double kGlobalChangeShare = 0.15;
 constexpr double kAgreementMm = 6.0;
-// A camera's own tip may lie anywhere on its line (hidden, or the far end taken) when the
-// other camera's tip confirms the crossing.
-constexpr double kOneTipReachMm = 600.0;
 
 int pixels(const cv::Mat& mask) { return mask.empty() ? 0 : cv::countNonZero(mask); }
 double since(double startMs) { return monotonicMilliseconds() - startMs; }
@@ -186,152 +183,28 @@ json emptyBoardAndTakeout(DuoEngine& e, DuoFrame& f) {
 }
 
 struct Election {
-  json decision;
+  DuoTipElection tip;
   json record;
-  bool singleCamera = false;
-  int supporting = 0;
-  std::array<json, 3> views;
-  std::array<Homography, 3> homographies;
 };
 
-// The board point of the new dart from the two views.
+// The board point of the new dart from the two views, and the record every later reply of
+// the evaluation carries.
 Election electTip(DuoEngine& e, DuoFrame& f) {
   const double startMs = monotonicMilliseconds();
   Election el;
-  el.homographies = {e.cameras[0].boardToImage, e.cameras[1].boardToImage, identityHomography()};
-  el.views = {emptyViewRecord(), emptyViewRecord(), emptyViewRecord()};
-  for (int i = 0; i < 2; ++i) {
-    if (f.views[i].axis.is_null()) continue;
-    el.views[i] = f.views[i].axis;
-    ++el.supporting;
-  }
-  json& decision = el.decision;
-  if (el.supporting == 2) {
-    decision = reconstructTipFromViews(el.views, el.homographies, std::max(missRadiusMm(), 300.0));
-    if (decision.value("method", "") == "CAM_PLUS_ONE" || decision.value("method", "") == "UNANIMOUS_CAM") {
-      decision["method"] = "TWO_VIEW_LINES";
-    }
-  } else {
-    decision = {{"method", "UNRESOLVED"}, {"reason", "ONE_CAMERA_ONLY"}};
-  }
-  const auto unresolved = [&decision] { return decision.value("method", "UNRESOLVED") == "UNRESOLVED"; };
-  if (unresolved() && el.supporting == 2) {
-    const json intersections = electTwoViewLines(el.views, el.homographies);
-    if (!intersections.empty()) {
-      size_t best = 0;
-      const auto sum = [&](size_t i) {
-        return intersections[i]["distances"][0].get<double>() + intersections[i]["distances"][1].get<double>();
-      };
-      for (size_t i = 1; i < intersections.size(); ++i) {
-        if (sum(i) < sum(best)) best = i;
-      }
-      const Point2 bestPoint = pointFromJson(intersections[best]["point"]);
-      const bool agree = std::all_of(intersections.begin(), intersections.end(), [&](const json& x) {
-        return x["field"] == intersections[best]["field"] && distanceMm(pointFromJson(x["point"]), bestPoint) <= kAgreementMm;
-      });
-      if (agree) {
-        decision = {{"method", "TWO_VIEW_LINES"},
-                    {"point", intersections[best]["point"]},
-                    {"uncertainty_mm", intersections[best]["uncertainty_mm"]},
-                    {"uncertainty_source", "TWO_LINE_COVARIANCE_PLUS_1MM_FLOOR"},
-                    {"intersections", intersections},
-                    {"line_election", "PAIR_INTERSECTION"}};
-      } else {
-        decision = {{"method", "UNRESOLVED"}, {"reason", "INTERSECTIONS_DISAGREE"}, {"intersections", intersections}};
-      }
-    }
-  }
-
-  // The lines are the primary evidence: a camera whose own tip is hidden (behind its dart's
-  // body, beyond the other camera's reach) still gives its line. Two lines crossing clearly
-  // where one camera's own tip lies fix the point.
-  if (unresolved() && el.supporting == 2) {
-    const json crossings = electTwoViewLines(el.views, el.homographies, kOneTipReachMm);
-    const json* best = nullptr;
-    for (const json& x : crossings) {
-      const double nearer = std::min(x["distances"][0].get<double>(), x["distances"][1].get<double>());
-      if (nearer <= kAgreementMm && (best == nullptr || nearer < std::min((*best)["distances"][0].get<double>(),
-                                                                          (*best)["distances"][1].get<double>()))) {
-        best = &x;
-      }
-    }
-    if (best != nullptr) {
-      decision = {{"method", "TWO_VIEW_LINES"},
-                  {"point", (*best)["point"]},
-                  {"uncertainty_mm", (*best)["uncertainty_mm"]},
-                  {"intersections", crossings},
-                  {"line_election", "ONE_TIP_CONFIRMS"},
-                  {"unresolved", decision}};
-    }
-  }
-
-  json consensus = buildMultiviewConsensus(json::array({f.views[0].candidate, f.views[1].candidate, json::object()}));
-  consensus["used_for_decision"] = false;
-  if (consensus.value("status", "") == "CONSENSUS") {
-    const json& selected = consensus["selected"];
-    const size_t cameras = selected.value("cameras", json::array()).size();
-    if (!unresolved() && decision.contains("point")) {
-      const Point2 p = pointFromJson(decision["point"]);
-      const bool agrees = classifyBoardPoint(p, 2.0)["nominal_field"] == selected["field"] &&
-                          distanceMm(pointFromJson(selected["point"]), p) <= kAgreementMm;
-      consensus["agrees_with_geometry"] = agrees;
-      consensus["used_for_decision"] = agrees;
-    } else if (unresolved() && cameras == 2) {
-      decision = {{"method", "TWO_VIEW_POINT_CONSENSUS"}, {"point", selected["point"]}, {"uncertainty_mm", 2.0}};
-      consensus["used_for_decision"] = true;
-    }
-  }
-
-  std::array<json, 2> mono;
-  for (int i = 0; i < 2; ++i) {
-    mono[i] = f.views[i].axis.is_null() ? json{{"method", "UNRESOLVED"}, {"reason", "NO_FRESH_SUPPORT"}}
-                                        : electSingleViewField(f.views[i].axis, f.views[i].candidate);
-  }
-  if (unresolved()) {
-    const bool r0 = mono[0].value("method", "UNRESOLVED") != "UNRESOLVED";
-    const bool r1 = mono[1].value("method", "UNRESOLVED") != "UNRESOLVED";
-    const json both = {{name(0), mono[0]}, {name(1), mono[1]}};
-    if (r0 != r1) {
-      const int k = r0 ? 0 : 1;
-      decision = {{"method", "ONE_OF_TWO_CAMERAS"}, {"point", mono[k]["point"]}, {"camera", name(k)},
-                  {"uncertainty_mm", 3.0}, {"mono", mono[k]}};
-      el.singleCamera = true;
-    } else if (r0 && r1 && mono[0]["field"] != mono[1]["field"]) {
-      decision = {{"method", "UNRESOLVED"}, {"reason", "CAMERAS_DISAGREE"}, {"mono", both}};
-    } else if (r0 && r1) {
-      const Point2 p0 = pointFromJson(mono[0]["point"]);
-      const Point2 p1 = pointFromJson(mono[1]["point"]);
-      const double d = distanceMm(p0, p1);
-      const auto scale = [&](int i, Point2 p) {
-        const Point2 a = applyHomography(el.homographies[i], {p.x, p.y + 1.0});
-        const Point2 b = applyHomography(el.homographies[i], {p.x, p.y - 1.0});
-        return std::hypot(a.x - b.x, a.y - b.y);
-      };
-      const bool line0 = flagOf(mono[0], "line_in_cluster");
-      const bool line1 = flagOf(mono[1], "line_in_cluster");
-      int chosen = 0;
-      if (line0 == line1) {
-        chosen = scale(0, p0) < scale(1, p1) ? 1 : 0;
-      } else {
-        chosen = line1 ? 1 : 0;
-      }
-      decision = {{"method", d <= kAgreementMm ? "TWO_CAMERA_MONO_AGREEMENT" : "TWO_CAMERA_FIELD_AGREEMENT"},
-                  {"point", mono[chosen]["point"]},
-                  {"uncertainty_mm", std::max(d, 3.0)},
-                  {"mono", both}};
-    }
-  }
+  el.tip = electDuoTip({f.views[0].axis, f.views[1].axis}, {f.views[0].candidate, f.views[1].candidate},
+                       {e.cameras[0].boardToImage, e.cameras[1].boardToImage});
   f.stages["election"] = since(startMs);
   json diagnostics = json::object();
   for (int i = 0; i < 2; ++i) {
-    diagnostics[name(i)] = {{"votes", el.views[i]["votes"]},
-                            {"observations", el.views[i]["observations"]},
+    diagnostics[name(i)] = {{"votes", el.tip.views[i]["votes"]},
+                            {"observations", el.tip.views[i]["observations"]},
                             {"candidates", f.views[i].candidate}};
   }
-  el.record = {{"decision", decision},
+  el.record = {{"decision", el.tip.decision},
                {"bouncer", f.bouncer},
                {"camera_guard", f.guards},
-               {"multiview_consensus", consensus},
+               {"multiview_consensus", el.tip.consensus},
                {"diagnostics", diagnostics},
                {"timing", {{"stages_ms", f.stages}}}};
   return el;
@@ -339,14 +212,15 @@ Election electTip(DuoEngine& e, DuoFrame& f) {
 
 // Confirmation, duplicates, the miss limit, the field and the round entry.
 json accept(DuoEngine& e, DuoFrame& f, Election& el) {
-  const json& decision = el.decision;
+  const json& decision = el.tip.decision;
   const std::string method = decision["method"];
   const Point2 point = pointFromJson(decision["point"]);
   json checks = json::object();
   int supported = 0;
   for (int i = 0; i < 2; ++i) {
     if (f.views[i].axis.is_null()) continue;
-    const json local = checkLocalTipEvidence(f.views[i].dartMask, e.cameras[i].boardToImage, f.views[i].axis, point);
+    const json local = checkLocalTipEvidence(e.cameras[i].backgroundFrame, f.frames[i], f.views[i].newSupport,
+                                             e.cameras[i].boardToImage, f.views[i].axis["observations"], point);
     supported += local.value("supported", false);
     checks[name(i)] = local;
   }
@@ -357,7 +231,7 @@ json accept(DuoEngine& e, DuoFrame& f, Election& el) {
   if (!strong) {
     e.pendingCandidate = {{"point", pointToJson(point)}, {"field", nominal}, {"time", f.time}};
     if (!confirmsSample(f.previousCandidate, point, nominal, f.time)) {
-      return positionUnresolved(el.record, el.singleCamera ? "ONE_CAMERA_NEEDS_FRESH_CONFIRMATION"
+      return positionUnresolved(el.record, el.tip.singleCamera ? "ONE_CAMERA_NEEDS_FRESH_CONFIRMATION"
                                                            : "PAIR_NEEDS_FRESH_CONFIRMATION");
     }
   }
@@ -376,7 +250,7 @@ json accept(DuoEngine& e, DuoFrame& f, Election& el) {
   json field = fieldRecord(point, uncertainty, method, "ACCEPTED_TWO_CAMERA_POINT", nullptr);
   std::array<Camera, 3> slots;
   for (int i = 0; i < 2; ++i) {
-    for (const json& vote : el.views[i]["votes"]) {
+    for (const json& vote : el.tip.views[i]["votes"]) {
       if (vote.at("abstention").get<bool>() || !vote.is_object() || !vote.contains("point") || vote["point"].is_null()) {
         continue;
       }
@@ -386,7 +260,7 @@ json accept(DuoEngine& e, DuoFrame& f, Election& el) {
       }
     }
   }
-  applyBedColour(field, point, el.views, slots, el.homographies, uncertainty);
+  applyBedColour(field, point, el.tip.views, slots, el.tip.homographies, uncertainty);
 
   e.eventCounter += 1;
   const json entry = {{"id", e.entries.size() + 1},
@@ -399,7 +273,7 @@ json accept(DuoEngine& e, DuoFrame& f, Election& el) {
                       {"method", method},
                       {"uncertainty_mm", uncertainty},
                       {"confidence", {{"level", strong ? "strong" : "weak"},
-                                      {"cameras", el.supporting},
+                                      {"cameras", el.tip.supporting},
                                       {"local_checks", supported},
                                       {"line_intersection", method == "TWO_VIEW_LINES"},
                                       {"policy", kPolicy}}}};
@@ -482,7 +356,6 @@ DuoViewAnalysis measureDuoEventDifference(const Camera& camera, const cv::Mat& b
                                          static_cast<double>(eventPixels) / std::max(1, pixels(missMask)), tipMode);
   a.axis = view.axis;
   a.candidate = view.candidates;
-  a.dartMask = view.dartMask;
   return a;
 }
 
@@ -494,6 +367,113 @@ bool isViewEmpty(const std::array<DuoViewAnalysis, 2>& views, const std::array<C
 json buildVariantEngineFlags(const DuoEngine& engine) {
   return {{"takeout", engine.takeoutLatch}, {"hand", engine.handSeen},
           {"darts", static_cast<unsigned>(engine.entries.size())}};
+}
+
+DuoTipElection electDuoTip(const std::array<json, 2>& axes, const std::array<json, 2>& candidates,
+                           const std::array<Homography, 2>& homographies) {
+  DuoTipElection el;
+  el.homographies = {homographies[0], homographies[1], identityHomography()};
+  el.views = {emptyViewRecord(), emptyViewRecord(), emptyViewRecord()};
+  for (int i = 0; i < 2; ++i) {
+    if (axes[i].is_null()) continue;
+    el.views[i] = axes[i];
+    ++el.supporting;
+  }
+  json& decision = el.decision;
+  if (el.supporting == 2) {
+    decision = reconstructTipFromViews(el.views, el.homographies, std::max(missRadiusMm(), 300.0));
+    if (decision.value("method", "") == "CAM_PLUS_ONE" || decision.value("method", "") == "UNANIMOUS_CAM") {
+      decision["method"] = "TWO_VIEW_LINES";
+    }
+  } else {
+    decision = {{"method", "UNRESOLVED"}, {"reason", "ONE_CAMERA_ONLY"}};
+  }
+  const auto unresolved = [&decision] { return decision.value("method", "UNRESOLVED") == "UNRESOLVED"; };
+  if (unresolved() && el.supporting == 2) {
+    const json intersections = electTwoViewLines(el.views, el.homographies);
+    if (!intersections.empty()) {
+      size_t best = 0;
+      const auto sum = [&](size_t i) {
+        return intersections[i]["distances"][0].get<double>() + intersections[i]["distances"][1].get<double>();
+      };
+      for (size_t i = 1; i < intersections.size(); ++i) {
+        if (sum(i) < sum(best)) best = i;
+      }
+      const Point2 bestPoint = pointFromJson(intersections[best]["point"]);
+      const bool agree = std::all_of(intersections.begin(), intersections.end(), [&](const json& x) {
+        return x["field"] == intersections[best]["field"] && distanceMm(pointFromJson(x["point"]), bestPoint) <= kAgreementMm;
+      });
+      if (agree) {
+        decision = {{"method", "TWO_VIEW_LINES"},
+                    {"point", intersections[best]["point"]},
+                    {"uncertainty_mm", intersections[best]["uncertainty_mm"]},
+                    {"uncertainty_source", "TWO_LINE_COVARIANCE_PLUS_1MM_FLOOR"},
+                    {"intersections", intersections},
+                    {"line_election", "PAIR_INTERSECTION"}};
+      } else {
+        decision = {{"method", "UNRESOLVED"}, {"reason", "INTERSECTIONS_DISAGREE"}, {"intersections", intersections}};
+      }
+    }
+  }
+
+  json& consensus = el.consensus;
+  consensus = buildMultiviewConsensus(json::array({candidates[0], candidates[1], json::object()}));
+  consensus["used_for_decision"] = false;
+  if (consensus.value("status", "") == "CONSENSUS") {
+    const json& selected = consensus["selected"];
+    const size_t cameras = selected.value("cameras", json::array()).size();
+    if (!unresolved() && decision.contains("point")) {
+      const Point2 p = pointFromJson(decision["point"]);
+      const bool agrees = classifyBoardPoint(p, 2.0)["nominal_field"] == selected["field"] &&
+                          distanceMm(pointFromJson(selected["point"]), p) <= kAgreementMm;
+      consensus["agrees_with_geometry"] = agrees;
+      consensus["used_for_decision"] = agrees;
+    } else if (unresolved() && cameras == 2) {
+      decision = {{"method", "TWO_VIEW_POINT_CONSENSUS"}, {"point", selected["point"]}, {"uncertainty_mm", 2.0}};
+      consensus["used_for_decision"] = true;
+    }
+  }
+
+  std::array<json, 2>& mono = el.mono;
+  for (int i = 0; i < 2; ++i) {
+    mono[i] = axes[i].is_null() ? json{{"method", "UNRESOLVED"}, {"reason", "NO_FRESH_SUPPORT"}}
+                                : electSingleViewField(axes[i], candidates[i]);
+  }
+  if (unresolved()) {
+    const bool r0 = mono[0].value("method", "UNRESOLVED") != "UNRESOLVED";
+    const bool r1 = mono[1].value("method", "UNRESOLVED") != "UNRESOLVED";
+    const json both = {{name(0), mono[0]}, {name(1), mono[1]}};
+    if (r0 != r1) {
+      const int k = r0 ? 0 : 1;
+      decision = {{"method", "ONE_OF_TWO_CAMERAS"}, {"point", mono[k]["point"]}, {"camera", name(k)},
+                  {"uncertainty_mm", 3.0}, {"mono", mono[k]}};
+      el.singleCamera = true;
+    } else if (r0 && r1 && mono[0]["field"] != mono[1]["field"]) {
+      decision = {{"method", "UNRESOLVED"}, {"reason", "CAMERAS_DISAGREE"}, {"mono", both}};
+    } else if (r0 && r1) {
+      const Point2 p0 = pointFromJson(mono[0]["point"]);
+      const Point2 p1 = pointFromJson(mono[1]["point"]);
+      const double d = distanceMm(p0, p1);
+      const auto scale = [&](int i, Point2 p) {
+        const Point2 a = applyHomography(el.homographies[i], {p.x, p.y + 1.0});
+        const Point2 b = applyHomography(el.homographies[i], {p.x, p.y - 1.0});
+        return std::hypot(a.x - b.x, a.y - b.y);
+      };
+      const bool line0 = flagOf(mono[0], "line_in_cluster");
+      const bool line1 = flagOf(mono[1], "line_in_cluster");
+      int chosen = 0;
+      if (line0 == line1) {
+        chosen = scale(0, p0) < scale(1, p1) ? 1 : 0;
+      } else {
+        chosen = line1 ? 1 : 0;
+      }
+      decision = {{"method", d <= kAgreementMm ? "TWO_CAMERA_MONO_AGREEMENT" : "TWO_CAMERA_FIELD_AGREEMENT"},
+                  {"point", mono[chosen]["point"]},
+                  {"uncertainty_mm", std::max(d, 3.0)},
+                  {"mono", both}};
+    }
+  }
+  return el;
 }
 
 json evaluateDuoFrames(DuoEngine& e, const std::vector<cv::Mat>& frames, double time) {
@@ -559,8 +539,8 @@ json evaluateDuoFrames(DuoEngine& e, const std::vector<cv::Mat>& frames, double 
     return {{"status", "BOUNCER_CANDIDATE"}, {"reason", "INSUFFICIENT_NEW_SUPPORT_BOTH_CAMERAS"}, {"bouncer", f.bouncer}};
   }
   Election el = electTip(e, f);
-  if (el.decision.value("method", "UNRESOLVED") == "UNRESOLVED") {
-    return positionUnresolved(el.record, el.decision.value("reason", ""));
+  if (el.tip.decision.value("method", "UNRESOLVED") == "UNRESOLVED") {
+    return positionUnresolved(el.record, el.tip.decision.value("reason", ""));
   }
   const json& consensus = el.record["multiview_consensus"];
   if (consensus.value("status", "") == "CONSENSUS" && consensus.contains("agrees_with_geometry") &&

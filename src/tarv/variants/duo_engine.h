@@ -65,7 +65,6 @@ struct DuoViewAnalysis {
   json axis;
   json candidate = json::object();
   std::vector<uint64_t> displacedEntries;
-  cv::Mat dartMask;  // the new dart's change at full size, for its local check
 };
 
 // The view of one camera: change against the background, camera guard, emptiness, displaced
@@ -77,6 +76,22 @@ DuoViewAnalysis measureDuoEventDifference(const Camera& camera, const cv::Mat& b
                                           int32_t tipMode);
 // An unchanged view is empty when its stored change mask holds fewer than 80 pixels.
 bool isViewEmpty(const std::array<DuoViewAnalysis, 2>& views, const std::array<Camera, 2>& cameras, int camera);
+// The board point of a new dart from two views, in the order of strength: the reconstruction
+// from both cameras' shaft lines, their pairwise crossings (each within 15 mm of both
+// cameras' own tips), a point consensus of the cameras' tip searches, and the single-view
+// elections of each camera with the rules by which two agree. A camera without an axis (null)
+// contributes an empty view.
+struct DuoTipElection {
+  json decision;   // "method" ("UNRESOLVED" with a "reason" when no rule gives a point)
+  json consensus;  // the point consensus, with "used_for_decision" (and "agrees_with_geometry")
+  std::array<json, 2> mono;   // each camera's single-view election
+  bool singleCamera = false;  // decided by one camera alone
+  int supporting = 0;         // cameras with an axis
+  std::array<json, 3> views;  // the axes as view records, the third empty
+  std::array<Homography, 3> homographies;
+};
+DuoTipElection electDuoTip(const std::array<json, 2>& axes, const std::array<json, 2>& candidates,
+                           const std::array<Homography, 2>& homographies);
 // The frame evaluation of a frame pair; the reply's status and evidence.
 json evaluateDuoFrames(DuoEngine& engine, const std::vector<cv::Mat>& frames, double time);
 json buildVariantEngineFlags(const DuoEngine& engine);

@@ -105,7 +105,8 @@ json decideDart(MonoEngine& e, MonoFrame& f) {
   if (method == "UNRESOLVED") return positionUnresolved(evidence, decision.value("reason", ""));
 
   const Point2 p0 = pointFromJson(decision["point"]);
-  const json local = checkLocalTipEvidence(view.dartMask, c.boardToImage, view.axis, p0);
+  const json local = checkLocalTipEvidence(c.backgroundFrame, f.frame, fresh, c.boardToImage,
+                                           view.axis["observations"], p0);
   evidence["view_checks"] = {{"CAM_1", local}};
   const bool strong = method != "MONO_SINGLE_VIEW" &&
                       (local.value("supported", false) || decision.value("members", 0) >= 3);

@@ -15,6 +15,8 @@ namespace tarv {
 namespace {
 
 constexpr double kMaxCondition = 20.0;
+// Both cameras' own tips must lie this close to the crossing.
+constexpr double kMaxVoteDistanceMm = 15.0;
 
 struct LineVote {
   cv::Vec3d line;
@@ -60,8 +62,7 @@ std::optional<Point2> crossing(const LineVote& p, const LineVote& q) {
 
 }  // namespace
 
-json electTwoViewLines(const std::array<json, 3>& views, const std::array<Homography, 3>& homographies,
-                       double maxVoteDistanceMm) {
+json electTwoViewLines(const std::array<json, 3>& views, const std::array<Homography, 3>& homographies) {
   json result = json::array();
   const double limit = std::max(300.0, missRadiusMm());
   const json& obs1 = views[0].at("observations");
@@ -75,7 +76,7 @@ json electTwoViewLines(const std::array<json, 3>& views, const std::array<Homogr
       if (!point) continue;
       const double d1 = std::hypot(point->x - p->point.x, point->y - p->point.y);
       const double d2 = std::hypot(point->x - q->point.x, point->y - q->point.y);
-      if (std::hypot(point->x, point->y) > limit || std::max(d1, d2) > maxVoteDistanceMm) continue;
+      if (std::hypot(point->x, point->y) > limit || std::max(d1, d2) > kMaxVoteDistanceMm) continue;
       std::vector<IntersectionLine> lines;
       for (int camera = 0; camera < 2; ++camera) {
         const LineVote& v = camera == 0 ? *p : *q;

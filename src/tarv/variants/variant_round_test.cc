@@ -188,9 +188,9 @@ TEST(VariantTipMode, EnginesOfDifferentModesScoreAtOnce) {
       ASSERT_EQ((*replies)[i].value("status", ""), "DART_CANDIDATE");
       EXPECT_EQ(fieldOf((*replies)[i]["entry"]), shots[i].truth.darts[i].field);
     }
-    EXPECT_FALSE(mono[i]["diagnostics"]["CAM_1"]["candidates"]["normal"]["direction_mm"].is_null());
-    EXPECT_TRUE(duoPlain[i]["diagnostics"]["CAM_1"]["candidates"]["normal"]["direction_mm"].is_null());
-    EXPECT_FALSE(duoLean[i]["diagnostics"]["CAM_1"]["candidates"]["normal"]["direction_mm"].is_null());
+    EXPECT_FALSE(mono[i]["diagnostics"]["CAM_1"]["candidates"]["direction_mm"].is_null());
+    EXPECT_TRUE(duoPlain[i]["diagnostics"]["CAM_1"]["candidates"]["direction_mm"].is_null());
+    EXPECT_FALSE(duoLean[i]["diagnostics"]["CAM_1"]["candidates"]["direction_mm"].is_null());
   }
 }
 

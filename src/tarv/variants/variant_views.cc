@@ -41,20 +41,6 @@ double meanInside(const cv::Mat& image, const cv::Mat& mask) {
 
 double distanceMm(Point2 a, Point2 b) { return std::hypot(a.x - b.x, a.y - b.y); }
 
-// The frame scaled to the background's brightness round the change, so that the colour
-// difference shows the dart and not the light.
-cv::Mat brightnessMatchedCrop(const cv::Mat& frame, const cv::Mat& background, const cv::Mat& change) {
-  cv::Mat outside;
-  cv::bitwise_not(change, outside);
-  const double mf = cv::mean(toGray(frame), outside)[0];
-  const double mb = cv::mean(toGray(background), outside)[0];
-  const double gain = mf > 1.0 ? std::clamp(mb / mf, 0.6, 1.6) : 1.0;
-  if (std::abs(gain - 1.0) < 0.015) return frame;
-  cv::Mat scaled;
-  frame.convertTo(scaled, -1, gain);
-  return scaled;
-}
-
 // The lean of the dart on the board: unit direction from the tip towards the flight.
 json leanOnBoard(const json& axis, const Homography& boardToImage) {
   for (const json& observation : axis.value("observations", json::array())) {
@@ -184,9 +170,13 @@ NewDartView searchNewDart(const Camera& camera, const cv::Mat& frame, const cv::
       if (!vote.value("abstention", true)) vote["box"] = {dart.x, dart.y, dart.width, dart.height};
     }
   }
-  json candidate = locateCameraCandidate(cv::countNonZero(freshMask), changedFraction, view.axis, 0.15);
-  candidate["direction_mm"] = tipMode == 1 ? leanOnBoard(view.axis, camera.boardToImage) : json(nullptr);
-  view.candidates["normal"] = std::move(candidate);
+  CandidateFlags flags;
+  flags.changedFraction = changedFraction;
+  flags.minPixels = shaft.minPixels;
+  view.candidates = locateCameraCandidate(camera.backgroundFrame, frame, freshMask, camera.boardToImage,
+                                          camera.referenceChangeMask, view.axis["votes"], flags);
+  // Not a search: the elections and the consensus read only the members that are objects.
+  view.candidates["direction_mm"] = tipMode == 1 ? leanOnBoard(view.axis, camera.boardToImage) : json(nullptr);
   return view;
 }
 

@@ -49,8 +49,10 @@ int largestDartPixels(const Homography& boardToImage);
 int variantMinPixels(const Homography& boardToImage);
 
 // The search of one camera for a new dart: its shaft record ("observations", "votes", each
-// vote with its "box") and its point candidates keyed by search. The tip mode is the
-// evaluation's own: mode 1 also estimates the dart's lean on the board ("direction_mm").
+// vote with its "box") and the four tip searches of its candidate, keyed by search, against
+// the camera's colour change reference and stored change mask. The tip mode is the
+// evaluation's own: mode 1 also estimates the dart's lean on the board (the candidate's
+// "direction_mm").
 struct NewDartView {
   json axis;
   json candidates = json::object();
