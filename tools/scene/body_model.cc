@@ -183,7 +183,7 @@ void appendEllipsoid(const Projector& proj, const cv::Vec3d& centre, const cv::V
 }  // namespace
 
 cv::Point3d Dart::along(double mm) const {
-  return {tip_mm.x + mm * direction[0], tip_mm.y + mm * direction[1], mm * direction[2]};
+  return {tip_mm.x + mm * direction[0], tip_mm.y + mm * direction[1], -height_mm + mm * direction[2]};
 }
 
 // Steel point and tungsten barrel, drawn by the frustum painter of one dart.

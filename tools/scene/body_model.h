@@ -22,15 +22,17 @@ struct DartDimensions {
 };
 
 struct Dart {
-  cv::Point2d tip_mm;                    // where the point enters the board (z = 0)
+  cv::Point2d tip_mm;                    // where the point enters the board (z = 0), or lies above it
   cv::Vec3d direction{0.0, 0.0, -1.0};   // unit, from the tip out toward the thrower (z < 0)
   cv::Scalar flight_colour{200, 90, 20}; // BGR
   double flight_roll_deg = 0.0;          // turn of the flight wings about the dart's axis
   // Point and barrel not drawn: a dart whose front half no camera sees (buried in another
   // dart's flight, behind a wire bracket), so the cameras see only its shaft and flight.
   bool point_hidden = false;
+  // A dart held in the air: its tip this far in front of the board face (0 for a dart in it).
+  double height_mm = 0.0;
 
-  cv::Point3d tip() const { return {tip_mm.x, tip_mm.y, 0.0}; }
+  cv::Point3d tip() const { return {tip_mm.x, tip_mm.y, -height_mm}; }
   cv::Point3d along(double mm) const;    // the axis point mm from the tip
   cv::Point3d flightEnd() const { return along(DartDimensions::kLength); }
 };

@@ -299,7 +299,7 @@ GroundTruth Renderer::truthFrom(const Scene& scene,
       view.tip_px = camera.project(dart.tip());
       view.flight_px = camera.project(dart.flightEnd());
       view.tip_in_image = camera.inImage(view.tip_px);
-      const double tip_distance = cv::norm(cv::Vec3d(dart.tip().x, dart.tip().y, 0.0) -
+      const double tip_distance = cv::norm(cv::Vec3d(dart.tip().x, dart.tip().y, dart.tip().z) -
                                            cv::Vec3d(camera.centre().x, camera.centre().y,
                                                      camera.centre().z));
       bool covered = false;

@@ -173,14 +173,13 @@ BedColourSample sampleBedColour(const cv::Mat& image, double x, double y, int ha
   }
   const int side = 2 * half + 1;
   const cv::Rect patch(static_cast<int>(cx) - half, static_cast<int>(cy) - half, side, side);
-  cv::Mat hsv;
-  cv::cvtColor(image(patch), hsv, cv::COLOR_BGR2HSV);
+  const cv::Mat bgr = image(patch);
 
   std::map<std::string, int> counts;  // ordered by name: ties go to the first alphabetically
-  for (int row = 0; row < hsv.rows; ++row) {
-    const cv::Vec3b* p = hsv.ptr<cv::Vec3b>(row);
-    for (int col = 0; col < hsv.cols; ++col) {
-      const std::string colour = colourOfHsv(p[col][0], p[col][1], p[col][2]);
+  for (int row = 0; row < bgr.rows; ++row) {
+    const cv::Vec3b* p = bgr.ptr<cv::Vec3b>(row);
+    for (int col = 0; col < bgr.cols; ++col) {
+      const std::string colour = classifyPixelColour(p[col]);
       ++counts[colour.empty() ? "none" : colour];
     }
   }

@@ -136,13 +136,4 @@ json breakTieByBestView(const json& consensus, const json& views, const json& st
   return result;
 }
 
-json breakTieByBestView(const json& consensus, const json& views, const json& stats,
-                        const json& candidates, const Round& round) {
-  std::array<Homography, 3> homographies{};
-  for (std::size_t i = 0; i < homographies.size(); ++i) {
-    homographies[i] = round.cameras[i].boardToImage;
-  }
-  return breakTieByBestView(consensus, views, stats, candidates, homographies);
-}
-
 }  // namespace tarv

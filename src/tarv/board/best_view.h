@@ -22,8 +22,5 @@ json measureViewQuality(const Homography& h, Point2 point);
 // in camera order.
 json breakTieByBestView(const json& consensus, const json& views, const json& stats,
                         const json& candidates, const std::array<Homography, 3>& homographies);
-// The same with the homographies of the round's cameras.
-json breakTieByBestView(const json& consensus, const json& views, const json& stats,
-                        const json& candidates, const Round& round);
 
 }  // namespace tarv

@@ -172,7 +172,9 @@ TEST(BreakTieByBestView, RanksTheCamerasOfTheContestedFields) {
 
   Round round;
   round.cameras[0].boardToImage = squashed[0];
-  EXPECT_EQ(breakTieByBestView(tiedConsensus(), scored, scoredStats, json::array(), round)["score"],
+  const std::array<Homography, 3> roundCameras{round.cameras[0].boardToImage, round.cameras[1].boardToImage,
+                                               round.cameras[2].boardToImage};
+  EXPECT_EQ(breakTieByBestView(tiedConsensus(), scored, scoredStats, json::array(), roundCameras)["score"],
             12.47);
 }
 

@@ -118,8 +118,4 @@ json checkStableHypothesis(const json& history, const json& hypothesis, double n
   return answer;
 }
 
-json checkStableHypothesis(const Round& round, const json& hypothesis, double now) {
-  return checkStableHypothesis(round.stableHypothesisHistory, hypothesis, now);
-}
-
 }  // namespace tarv

@@ -24,7 +24,5 @@ void arbitratePosition(Round& round, const std::string& status, double now, cons
 // 4.0 mm over at least two samples spanning at least 0.75 s: {"ready", "reason", "samples",
 // "duration", ...}.
 json checkStableHypothesis(const json& history, const json& hypothesis, double now);
-// The same against the round's history.
-json checkStableHypothesis(const Round& round, const json& hypothesis, double now);
 
 }  // namespace tarv

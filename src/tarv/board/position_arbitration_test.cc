@@ -139,7 +139,7 @@ TEST(PositionArbitration, WorksOnTheRoundHistory) {
   arbitratePosition(round, "WAIT", 20.3, reply);
   arbitratePosition(round, "POSITION_UNRESOLVED", 20.5, reply);
   EXPECT_EQ(round.stableHypothesisHistory.size(), 2u);
-  const json answer = checkStableHypothesis(round, hypothesis("D3", 11.0, 160.0), 21.0);
+  const json answer = checkStableHypothesis(round.stableHypothesisHistory, hypothesis("D3", 11.0, 160.0), 21.0);
   EXPECT_TRUE(answer["ready"].get<bool>());
   EXPECT_EQ(answer["samples"], 3);
   arbitratePosition(round, "DART_CANDIDATE", 21.0, reply);

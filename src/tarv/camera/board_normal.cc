@@ -4,6 +4,8 @@
 
 #include <opencv2/calib3d.hpp>
 
+#include "tarv/camera/camera_pose.h"
+
 namespace tarv {
 namespace {
 
@@ -48,20 +50,9 @@ std::optional<std::array<double, 3>> fromModel(const nlohmann::json& model) {
 }
 
 std::optional<std::array<double, 3>> fromHomography(const Homography& h, cv::Size size) {
-  const double cx = size.width / 2.0;
-  const double cy = size.height / 2.0;
-  // Columns of H relative to the principal point.
-  const cv::Vec3d h1(h[0] - cx * h[6], h[3] - cy * h[6], h[6]);
-  const cv::Vec3d h2(h[1] - cx * h[7], h[4] - cy * h[7], h[7]);
-  double f2 = -(h1[0] * h2[0] + h1[1] * h2[1]) / (h1[2] * h2[2]);
-  if (!std::isfinite(f2) || f2 <= 0.0) {
-    f2 = (h2[0] * h2[0] + h2[1] * h2[1] - h1[0] * h1[0] - h1[1] * h1[1]) /
-         (h1[2] * h1[2] - h2[2] * h2[2]);
-  }
-  if (!std::isfinite(f2) || f2 <= 0.0) return std::nullopt;
-  const double f = std::sqrt(f2);
-  const cv::Matx33d K(f, 0, cx, 0, f, cy, 0, 0, 1);
-  const cv::Matx33d Kinv = K.inv();
+  const std::optional<cv::Matx33d> K = intrinsicsFromHomography(h, size);
+  if (!K) return std::nullopt;
+  const cv::Matx33d Kinv = K->inv();
   const cv::Vec3d c1(h[0], h[3], h[6]);
   const cv::Vec3d c2(h[1], h[4], h[7]);
   cv::Vec3d r1 = Kinv * c1;
@@ -69,7 +60,7 @@ std::optional<std::array<double, 3>> fromHomography(const Homography& h, cv::Siz
   if (cv::norm(r1) <= 0.0 || cv::norm(r2) <= 0.0) return std::nullopt;
   r1 /= cv::norm(r1);
   r2 /= cv::norm(r2);
-  return finitePoint(K * r1.cross(r2));
+  return finitePoint(*K * r1.cross(r2));
 }
 
 }  // namespace

@@ -12,15 +12,19 @@
 #include "tarv/core/camera_worker_pool.h"
 #include "tarv/core/engine_values.h"
 #include "tarv/core/process_switches.h"
+#include "tarv/detector/dart_3d.h"
 #include "tarv/detector/departed_darts.h"
 #include "tarv/detector/field_decision.h"
 #include "tarv/detector/large_change.h"
 #include "tarv/detector/light_change.h"
+#include "tarv/detector/watched_change.h"
 #include "tarv/views/board_features.h"
 #include "tarv/views/camera_analysis.h"
+#include "tarv/views/components.h"
 #include "tarv/views/image_ops.h"
 #include "tarv/views/dart_views.h"
 #include "tarv/views/shaft_axis.h"
+#include "tarv/views/surround_motion.h"
 #include "tarv/views/tip_evidence.h"
 
 namespace tarv {
@@ -267,6 +271,10 @@ std::array<json, 3> shaftRecords(const std::array<ShaftMeasurement, 3>& shafts) 
   return {shafts[0].record, shafts[1].record, shafts[2].record};
 }
 
+std::array<cv::Mat, 3> dartMasksOf(const std::array<ShaftMeasurement, 3>& shafts) {
+  return {shafts[0].dartMask, shafts[1].dartMask, shafts[2].dartMask};
+}
+
 json measurementsOf(const std::array<ShaftMeasurement, 3>& shafts) {
   return json::array({shafts[0].measurements, shafts[1].measurements, shafts[2].measurements});
 }
@@ -447,6 +455,34 @@ void acceptDecision(Round& round, const std::vector<cv::Mat>& frames,
   noteEnteredDart(round, now);
 }
 
+// An undecided change that is a flat light patch in every camera that sees it.
+bool isLightPatch(const Round& round, const std::vector<cv::Mat>& frames, const std::array<ShaftMeasurement, 3>& shafts) {
+  std::array<cv::Mat, 3> shown, backgrounds;
+  for (int i = 0; i < 3; ++i) {
+    shown[i] = frames[i];
+    backgrounds[i] = round.cameras[i].backgroundFrame;
+  }
+  return isFlatLightPatch(shown, backgrounds, dartMasksOf(shafts));
+}
+
+// The masks of an undecided dart kept in the frame history: per camera the whole components
+// at the solver's point, or the dart's whole change without a point.
+std::array<cv::Mat, 3> watchedMasks(const Round& round, const std::array<ShaftMeasurement, 3>& shafts, const json& reply) {
+  std::array<cv::Mat, 3> masks = dartMasksOf(shafts);
+  const json& decision = reply.value("decision", json());
+  const json point = decision.is_object() ? decision.value("point", json()) : json();
+  if (!point.is_array()) return masks;
+  for (int i = 0; i < 3; ++i) {
+    if (masks[i].empty()) continue;
+    try {
+      masks[i] = isolateComponentsAtBoardPoint(masks[i], round.cameras[i].boardToImage, pointFromJson(point), true);
+    } catch (const std::runtime_error&) {
+      // The point does not project into this camera: its whole change is kept.
+    }
+  }
+  return masks;
+}
+
 // The field voting of one settled dart: the tip, the cameras' checks of it, the chain of
 // field decisions, and then the entry, a wait for confirmation or an unresolved position.
 json decideDart(Round& round, const std::vector<cv::Mat>& frames, const std::array<CameraFrameAnalysis, 3>& analyses,
@@ -469,7 +505,28 @@ json decideDart(Round& round, const std::vector<cv::Mat>& frames, const std::arr
   r["arbitration"] = decision.arbitration();
   r["views"] = views;
   r["view_measurements"] = evidence.measurements;
-  if (decision.path.empty() || !decision.point) return leaveUnresolved(round, tip, decision, std::move(r), now);
+  const Dart3dJudgement judged = judgeDart3d(round, views, dartMasksOf(shafts), crosscheck, tip);
+  if (!judged.document.is_null()) r["dart_3d"] = judged.document;
+  if (judged.reason == "DART_3D_TIP_ABOVE_BOARD") {
+    // A dart in the air or an object in a hand: nothing is entered and no window opens.
+    r["status"] = "WAIT";
+    r["reason"] = judged.reason;
+    return r;
+  }
+  if (decision.path.empty() || !decision.point) {
+    if (isLightPatch(round, frames, shafts)) {
+      // No dart: the passive proof renews the background once the board is proven empty.
+      r["status"] = "WAIT";
+      r["reason"] = "LIGHT_PATCH_NOT_A_DART";
+      return r;
+    }
+    return leaveUnresolved(round, tip, decision, std::move(r), now);
+  }
+  if (!judged.reason.empty()) {
+    r = leaveUnresolved(round, tip, decision, std::move(r), now);
+    r["reason"] = judged.reason;
+    return r;
+  }
   if (needsFreshConfirmation(tip, decision) && !confirmsPending(round, decision)) {
     round.pendingConfirmation = {{"time", now}, {"field", decision.field}, {"point", pointToJson(*decision.point)},
                                  {"path", decision.path}};
@@ -537,12 +594,24 @@ void ownSurroundMotion(Round& round) {
   }
 }
 
+// Each camera's reduced frame joins its record of the motion round the board.
+void recordSurroundMotionOf(Round& round, const std::array<CameraFrameAnalysis, 3>& analyses, double now) {
+  auto job = [&](int camera) {
+    const CameraFrameAnalysis& a = analyses[camera];
+    Camera& c = round.cameras[camera];
+    recordSurroundMotion(*c.surroundMotion, a.frame, scaleHomography(c.boardToImage, a.scale, a.scale), now);
+    return 0;
+  };
+  (void)runOnCameraWorkers(job);
+}
+
 }  // namespace
 
 json evaluateRoundFrames(Round& round, const std::vector<cv::Mat>& frames, double now) {
   if (frames.size() < 3) throw std::runtime_error("THREE_CAMERAS_REQUIRED");
   ownSurroundMotion(round);
   std::array<CameraFrameAnalysis, 3> analyses = analyseFrames(round, frames);
+  recordSurroundMotionOf(round, analyses, now);
   LargeChange largeChange = classifyLargeChange(analyses);
   json light = nullptr;
   if (largeChange.notADart()) {
@@ -561,9 +630,14 @@ json evaluateRoundFrames(Round& round, const std::vector<cv::Mat>& frames, doubl
     retryCloseDart(round, analyses);
     setAsideFilledCamera(largeChange, analyses);
   }
-  if (std::optional<json> settling = waitUntilSettled(round, analyses, stats, now)) return *settling;
+  if (std::optional<json> settling = waitUntilSettled(round, analyses, stats, now)) {
+    recordWatchedChange(round, frames, {analyses[0].dartMask, analyses[1].dartMask, analyses[2].dartMask}, *settling,
+                        now);
+    return *settling;
+  }
   const std::array<ShaftMeasurement, 3> shafts = measureShafts(round, frames, analyses);
   json r = decideDart(round, frames, analyses, shafts, stats, now);
+  if (r.value("status", "") == "POSITION_UNRESOLVED") recordWatchedChange(round, frames, watchedMasks(round, shafts, r), r, now);
   if (round.earlyEvaluation) {
     round.earlyRecord = {{"time", now}, {"status", r["status"]}, {"reason", r.value("reason", "")},
                          {"decision", r["decision"]}};

@@ -1,5 +1,6 @@
 #include "tarv/engine/arming.h"
 
+#include <algorithm>
 #include <cmath>
 #include <stdexcept>
 
@@ -11,6 +12,7 @@
 #include "tarv/core/engine_values.h"
 #include "tarv/board/host_event.h"
 #include "tarv/engine/warmup.h"
+#include "tarv/recovery/calibration_transfer.h"
 #include "tarv/views/board_features.h"
 #include "tarv/views/image_ops.h"
 
@@ -52,10 +54,37 @@ json tipGeometry(const Camera& camera) {
   return {{"active", active}, {"image_normal", {p[0], p[1], p[2]}}};
 }
 
+bool sameHomography(const Homography& a, const Homography& b) {
+  for (int i = 0; i < 9; ++i) {
+    if (std::abs(a[i] - b[i]) > 1e-9 * std::max(1.0, std::abs(a[i]))) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
+Homography carryCalibration(const Camera* previous, const Homography& given, const cv::Mat& newReference,
+                            json& report) {
+  report = nullptr;
+  if (previous == nullptr || previous->emptyReferenceColour.empty() || newReference.empty() ||
+      !sameHomography(previous->boardToImage, given)) {
+    return given;
+  }
+  try {
+    const Homography moved = transferCalibrationToReference(previous->emptyReferenceColour, newReference, given);
+    const Point2 before = applyHomography(given, {0.0, 0.0});
+    const Point2 after = applyHomography(moved, {0.0, 0.0});
+    report = {{"accepted", true}, {"shift_px", {roundTo(after.x - before.x, 3), roundTo(after.y - before.y, 3)}}};
+    return moved;
+  } catch (const std::runtime_error& e) {
+    // The calibration stays as the host sent it; the host hears why it was not carried.
+    report = {{"accepted", false}, {"reason", e.what()}};
+    return given;
+  }
+}
+
 Camera buildCamera(const json& config, const std::vector<cv::Mat>& images, double boardRadiusMm,
-                   int camera) {
+                   int camera, const Camera* previous) {
   const cv::Mat& reference = images.at(camera);
   Camera c;
   c.emptyReferenceColour = reference.clone();
@@ -65,7 +94,9 @@ Camera buildCamera(const json& config, const std::vector<cv::Mat>& images, doubl
   c.dartReference = c.emptyReference;
   c.referenceChangeMask = cv::Mat::zeros(reference.size(), CV_8UC1);
   c.surroundMotion = std::make_shared<SurroundMotion>();
-  c.boardToImage = matrix3x3FromJson(config.at("calibrations").at(camera));
+  json transfer;
+  c.boardToImage =
+      carryCalibration(previous, matrix3x3FromJson(config.at("calibrations").at(camera)), reference, transfer);
   const json model = cameraModelOf(config, camera);
   c.cameraModel = modelValues(model);
   if (auto normal = boardNormalImagePoint(c.boardToImage, model, reference.size())) {
@@ -78,10 +109,13 @@ Camera buildCamera(const json& config, const std::vector<cv::Mat>& images, doubl
     throw std::runtime_error("CAMERA_REFERENCE_FEATURES_INSUFFICIENT: " + cameraIds[camera]);
   }
   c.record = {{"camera_guard", guard}};
+  if (!transfer.is_null()) c.record["calibration_transfer"] = transfer;
   return c;
 }
 
 json armRound(Round& round, const json& config, const std::vector<cv::Mat>& images) {
+  // A round armed before holds the references its calibrations were made on.
+  const bool rearming = round.armed;
   round.armed = false;
   if (images.size() != 3 && images.size() != 6) throw std::runtime_error("THREE_CAMERAS_REQUIRED");
   const double boardRadius = readBoardRadius(config);
@@ -92,7 +126,9 @@ json armRound(Round& round, const json& config, const std::vector<cv::Mat>& imag
   const std::array<double, 6> rings =
       ringRadiiFrom(config.contains("ring_radii") ? config["ring_radii"] : json());
 
-  auto build = [&](int camera) { return buildCamera(config, images, boardRadius, camera); };
+  auto build = [&](int camera) {
+    return buildCamera(config, images, boardRadius, camera, rearming ? &round.cameras[camera] : nullptr);
+  };
   std::array<Camera, 3> cameras = runOnCameraWorkers(build);
   // Shared by every engine in the process: changed only once this arming cannot fail.
   storeRingRadii(rings);
@@ -108,6 +144,11 @@ json armRound(Round& round, const json& config, const std::vector<cv::Mat>& imag
   runWarmupOnce(armed.cameras);
   json reply = {{"status", "READY"}, {"armed", true}};
   for (int i = 0; i < 3; ++i) reply["tip_geometry"][cameraIds[i]] = tipGeometry(armed.cameras[i]);
+  reply["board_rings"] = json(std::vector<double>(rings.begin(), rings.end()));
+  for (int i = 0; i < 3; ++i) {
+    const json& transfer = armed.cameras[i].record.value("calibration_transfer", json());
+    if (!transfer.is_null()) reply["calibration_transfer"][cameraIds[i]] = transfer;
+  }
   armed.state = buildHostEvent(reply);
   reply["state"] = armed.state;
   round = std::move(armed);

@@ -2,6 +2,7 @@
 
 #include "tarv/core/board_geometry.h"
 #include "tarv/core/json_fields.h"
+#include "tarv/engine/frame_handler.h"
 #include "tarv/views/image_ops.h"
 
 namespace tarv {
@@ -28,8 +29,7 @@ bool mayBeFormerLight(const Round& round, const json& evaluation, double now) {
   const double since = now - round.lastRebaseTime;
   return round.entries.empty() && textOf(evaluation, "status") == "WAIT" &&
          textOf(evaluation, "reason") == "LARGE_INTERACTION_OR_LIGHTING" && round.lastRebaseTime >= 0.0 &&
-         since >= 0.0 && since < kFormerLightWindowS && round.inputLut[0].empty() && round.inputLut[1].empty() &&
-         round.inputLut[2].empty();
+         since >= 0.0 && since < kFormerLightWindowS && allToneTablesEmpty(round.inputLut);
 }
 
 bool restoreFormerLight(Round& round, const std::vector<cv::Mat>& frames, double now) {

@@ -195,6 +195,8 @@ void runPassiveProof(Round& round, const std::vector<cv::Mat>& frames, double no
   }
   if (now - round.passiveProofGateTime < interval) return;
   round.passiveProofGateTime = now;
+  // A proof under way follows itself up quickly until no proof is wanted any more.
+  if (round.emptyProofTime < 0.0) round.emptyProofTime = now;
   const json proof = round.recover(frames, now, kSkipRealign, kInPlay);
   const std::string proofStatus = statusOf(proof);
   if (isOneOf(proofStatus, {"EMPTY_PENDING", "EMPTY_RESET", "BACKGROUND_PENDING", "BACKGROUND_REFRESH",

@@ -20,6 +20,7 @@
 #include "tarv/views/board_features.h"
 #include "tarv/views/components.h"
 #include "tarv/views/image_ops.h"
+#include "tarv/views/surround_motion.h"
 
 namespace tarv {
 namespace {
@@ -40,7 +41,6 @@ constexpr double kScaleTolerance = 0.01;
 constexpr double kGlobalChangeFraction = 0.08;
 // Motion round the board only excludes pixels beyond this radius: a dart landing on the
 // board moves inside it.
-constexpr double kSurroundRadiusMm = 175.0;
 constexpr double kMinCleanFraction = 0.8;
 constexpr double kMinElongation = 2.5;
 // Board lines that cross at a smaller angle than about 10 degrees give no reliable point.

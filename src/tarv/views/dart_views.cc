@@ -299,15 +299,8 @@ DartViews measureDartViews(const ShaftView& view) {
   }
   views.measurements.push_back(normalView(view, *fit));
   views.measurements.push_back(frontView(view, *fit));
-  // The sub-pixel steps belong to the three-camera search; the one- and two-camera engines
-  // switch the tip mode for their own evaluations.
-  if (tipMode() == 0) {
-    views.measurements.push_back(detailView(view, *fit));
-    views.measurements.push_back(detailFrontView(view, *fit));
-  } else {
-    views.measurements.push_back(abstain(viewKinds[2], "TIP_MODE"));
-    views.measurements.push_back(abstain(viewKinds[3], "TIP_MODE"));
-  }
+  views.measurements.push_back(detailView(view, *fit));
+  views.measurements.push_back(detailFrontView(view, *fit));
   for (json& m : views.measurements) {
     if (m["status"] == "CANDIDATE" && m["quality"].get<double>() < kMinQuality) m["reason"] = "LOW_QUALITY";
   }

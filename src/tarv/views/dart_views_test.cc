@@ -80,7 +80,9 @@ TEST(DartViews, NoChangeAbstainsInEveryView) {
   EXPECT_TRUE(measured.shaftRecord["votes"][0]["abstention"].get<bool>());
 }
 
-TEST(DartViews, TheDetailViewsBelongToTheThreeCameraTipMode) {
+// The one- and two-camera engines pass their tip mode with each evaluation; no process-wide
+// switch turns the detail views off.
+TEST(DartViews, EveryEvaluationMeasuresTheDetailViews) {
   const scene::Renderer& renderer = scene::defaultRenderer();
   const scene::SceneImages& empty = scene::defaultEmptyBoard();
   scene::Scene scene;
@@ -88,12 +90,13 @@ TEST(DartViews, TheDetailViewsBelongToTheThreeCameraTipMode) {
   dart.tip_mm = {30.0, 40.0};
   scene.darts.push_back(dart);
   const scene::SceneImages shot = renderer.render(scene);
-  const int previous = setTipMode(1);
   const DartViews measured = measureDartViews(renderedView(shot, empty, 1));
-  setTipMode(previous);
+  ASSERT_EQ(measured.measurements.size(), 4u);
   EXPECT_EQ(measured.measurements[0]["status"], "CANDIDATE");
-  EXPECT_EQ(measured.measurements[2]["reason"], "TIP_MODE");
-  EXPECT_EQ(measured.measurements[3]["reason"], "TIP_MODE");
+  EXPECT_EQ(measured.measurements[2]["kind"], "detail");
+  EXPECT_EQ(measured.measurements[3]["kind"], "detail_front");
+  EXPECT_NE(measured.measurements[2].value("reason", ""), "TIP_MODE");
+  EXPECT_NE(measured.measurements[3].value("reason", ""), "TIP_MODE");
 }
 
 }  // namespace

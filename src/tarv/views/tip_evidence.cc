@@ -34,8 +34,6 @@ constexpr double kFullQualityElongation = 5.0;
 // Pixels past a search's tip that, all changed, show it stopped short.
 constexpr int kShortRunPx = 2;
 
-std::atomic<int32_t> gTipMode{0};
-
 const json* firstVote(const json& record) {
   const auto votes = record.find("votes");
   if (votes == record.end() || !votes->is_array() || votes->empty()) return nullptr;
@@ -358,7 +356,5 @@ json findCommonBoardPoint(const json& shaftRecord, Point2 pointMm) {
           {"distance_mm", roundToThousandths(std::abs(d))}};
 }
 
-int32_t setTipMode(int32_t mode) { return gTipMode.exchange(mode); }
-int32_t tipMode() { return gTipMode.load(); }
 
 }  // namespace tarv

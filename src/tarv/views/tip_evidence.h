@@ -64,9 +64,4 @@ cv::Mat brightnessMatchedCrop(const cv::Mat& frame, const cv::Mat& background, c
 // ("point") and the distance to it ("distance_mm"); "on_line" false without a line.
 json findCommonBoardPoint(const json& shaftRecord, Point2 pointMm);
 
-// Process-wide tip mode of the per-view searches (0 for three cameras; the one- and
-// two-camera engines set their own for the length of an evaluation). Returns the previous.
-int32_t setTipMode(int32_t mode);
-int32_t tipMode();
-
 }  // namespace tarv

@@ -50,12 +50,6 @@ TEST(TipEvidence, CommonPointIsTheFootOnTheCamerasLine) {
   EXPECT_FALSE(findCommonBoardPoint(record(true), {0.0, 0.0})["on_line"].get<bool>());
 }
 
-TEST(TipEvidence, TipModeSwitchAnswersThePreviousMode) {
-  EXPECT_EQ(setTipMode(1), 0);
-  EXPECT_EQ(tipMode(), 1);
-  EXPECT_EQ(setTipMode(0), 1);
-}
-
 
 // One rendered dart in the default rig's most frontal camera against the empty board: the
 // images the one- and two-camera engines hand to the tip searches.

@@ -1,0 +1,33 @@
+// What the evaluation keeps of a change it is watching but has not decided, and the flat
+// light patch that is no dart.
+#pragma once
+
+#include <array>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+#include <opencv2/core.hpp>
+
+#include "tarv/core/round.h"
+
+namespace tarv {
+
+// Frame-history masks kept: the newest two triplets.
+constexpr size_t kFrameHistoryLimit = 6;
+
+// A change still settling or left undecided: its masks per camera join the frame history
+// (oldest dropped beyond the limit), the frames become the held frames (deep copies), and the
+// history records move on: record 2 takes record 1, record 1 this frame's {"time", "status",
+// "reason", "pixels" per camera, "point"}. The handler's resetFrameHistory ends the watch.
+void recordWatchedChange(Round& round, const std::vector<cv::Mat>& frames, const std::array<cv::Mat, 3>& masks,
+                         const json& reply, double now);
+
+// A flat light patch: in every camera whose mask has pixels, the frame against the
+// background inside the mask is one brightness ratio, the same in all three colour channels
+// and at every pixel whatever the bed colour below (a dart changes a black bed little and a
+// white one much). Cameras whose mask holds too few pixels that are neither saturated nor
+// black do not count; false when no camera can tell.
+bool isFlatLightPatch(const std::array<cv::Mat, 3>& frames, const std::array<cv::Mat, 3>& backgrounds,
+                      const std::array<cv::Mat, 3>& masks);
+
+}  // namespace tarv

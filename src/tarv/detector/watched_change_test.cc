@@ -1,0 +1,157 @@
+// What the evaluation keeps of a change it watches: the frame history, the held frames and
+// the history records; the flat light patch that is no dart; the motion round the board.
+#include <gtest/gtest.h>
+#include <opencv2/imgproc.hpp>
+
+#include "host/host_protocol.h"
+#include "scene/scene.h"
+#include "tarv/core/board_geometry.h"
+#include "tarv/detector/watched_change.h"
+#include "tarv/engine/engine.h"
+#include "tarv/tarv.h"
+
+namespace tarv {
+namespace {
+
+using json = nlohmann::json;
+
+// The frames with the board's light raised by the gain inside a disc round a board point.
+std::vector<cv::Mat> withLightPatch(const scene::SceneImages& shot, cv::Point2d centreMm, double radiusMm, double gain) {
+  std::vector<cv::Mat> frames;
+  for (size_t i = 0; i < shot.frames.size(); ++i) {
+    // The board moved so that the disc's centre is its origin.
+    const cv::Matx33d m =
+        shot.truth.cameras[i].board_to_image * cv::Matx33d(1, 0, centreMm.x, 0, 1, centreMm.y, 0, 0, 1);
+    Homography h;
+    for (int k = 0; k < 9; ++k) h[k] = m.val[k];
+    const cv::Mat disc = getBoardRegionMask(shot.frames[i].size(), h, radiusMm);
+    cv::Mat frame = shot.frames[i].clone();
+    cv::Mat brighter;
+    shot.frames[i].convertTo(brighter, -1, gain, 0.0);
+    brighter.copyTo(frame, disc);
+    frames.push_back(frame);
+  }
+  return frames;
+}
+
+class Watched : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    engine_ = tarv_create();
+    const scene::SceneImages& empty = scene::defaultEmptyBoard();
+    ASSERT_EQ(call(host::armRequest(empty.truth, empty.frames)).value("status", ""), "READY");
+  }
+  void TearDown() override { tarv_destroy(engine_); }
+  json call(const json& request) { return json::parse(tarv_call(engine_, request.dump().c_str())); }
+  Round& round() { return static_cast<Engine*>(engine_)->round; }
+
+  void* engine_ = nullptr;
+  host::FrameClock clock_;
+};
+
+TEST(WatchedChange, TheHistoryKeepsTheNewestTwoTripletsAndTwoRecords) {
+  Round round;
+  const std::vector<cv::Mat> frames(3, cv::Mat(8, 8, CV_8UC3, cv::Scalar(10, 20, 30)));
+  const std::array<cv::Mat, 3> masks = {cv::Mat(8, 8, CV_8UC1, cv::Scalar(255)), cv::Mat(), cv::Mat::zeros(8, 8, CV_8UC1)};
+  for (int call = 0; call < 3; ++call) {
+    recordWatchedChange(round, frames, masks, {{"status", "SETTLING"}, {"reason", "R" + std::to_string(call)}},
+                        1.0 + call);
+  }
+  EXPECT_EQ(round.frameHistory.size(), kFrameHistoryLimit);
+  EXPECT_EQ(round.historyRecord1["reason"], "R2");
+  EXPECT_EQ(round.historyRecord2["reason"], "R1");
+  EXPECT_EQ(round.historyRecord1["pixels"]["CAM_1"], 64);
+  EXPECT_DOUBLE_EQ(round.historyTime, 3.0);
+  // The held frames are the round's own copies.
+  EXPECT_NE(round.heldFrames[0].data, frames[0].data);
+  resetFrameHistory(round);
+  EXPECT_TRUE(round.frameHistory.empty());
+  EXPECT_TRUE(round.historyRecord1.is_null());
+}
+
+TEST(WatchedChange, ALightPatchIsFlatADartIsNot) {
+  const scene::SceneImages& empty = scene::defaultEmptyBoard();
+  const std::vector<cv::Mat> patched = withLightPatch(empty, {40.0, -60.0}, 14.0, 1.3);
+  std::array<cv::Mat, 3> frames, backgrounds, masks;
+  for (int i = 0; i < 3; ++i) {
+    frames[i] = patched[i];
+    backgrounds[i] = empty.frames[i];
+    cv::Mat difference;
+    cv::absdiff(frames[i], backgrounds[i], difference);
+    cv::cvtColor(difference, difference, cv::COLOR_BGR2GRAY);
+    masks[i] = difference > 16;
+  }
+  EXPECT_TRUE(isFlatLightPatch(frames, backgrounds, masks));
+
+  scene::Scene scene;
+  scene.darts.push_back({{40.0, -60.0}, scene::frontDirection(15.0, 30.0)});
+  const scene::SceneImages shot = scene::defaultRenderer().render(scene);
+  for (int i = 0; i < 3; ++i) {
+    frames[i] = shot.frames[i];
+    cv::Mat difference;
+    cv::absdiff(frames[i], backgrounds[i], difference);
+    cv::cvtColor(difference, difference, cv::COLOR_BGR2GRAY);
+    masks[i] = difference > 16;
+  }
+  EXPECT_FALSE(isFlatLightPatch(frames, backgrounds, masks));
+  EXPECT_FALSE(isFlatLightPatch(frames, backgrounds, {cv::Mat(), cv::Mat(), cv::Mat()}));
+}
+
+// A settling change fills the frame history, so a motion-bouncer review waits for it; a
+// quiet board empties it again.
+TEST_F(Watched, ASettlingDartIsWatchedUntilItIsDecided) {
+  scene::Scene scene;
+  scene.darts.push_back({{-60.0, 40.0}, scene::frontDirection(20.0, 60.0)});
+  const scene::SceneImages shot = scene::defaultRenderer().render(scene);
+  const json first = call(clock_.detectRequest(shot.frames));
+  ASSERT_EQ(first.value("status", ""), "SETTLING");
+  EXPECT_EQ(round().frameHistory.size(), 3u);
+  EXPECT_EQ(round().historyRecord1["status"], "SETTLING");
+  EXPECT_FALSE(round().heldFrames[0].empty());
+  // A motion-bouncer review meanwhile waits for the decision.
+  std::vector<cv::Mat> six = shot.frames;
+  six.insert(six.end(), shot.frames.begin(), shot.frames.end());
+  const double t = clock_.now();
+  const json review = call({{"command", "motion_bouncer"}, {"images", host::imageDescriptors(six)},
+                            {"times", {t - 0.2, t - 0.2, t - 0.2}}, {"current_times", {t, t, t}}});
+  EXPECT_EQ(review.value("reason", ""), "DECISION_PENDING") << review.dump().substr(0, 300);
+  ASSERT_EQ(call(clock_.detectRequest(shot.frames)).value("status", ""), "DART_CANDIDATE");
+  EXPECT_TRUE(round().frameHistory.empty());
+}
+
+// A flat patch of light on the board is no dart: the reply says so and nothing is entered.
+TEST_F(Watched, AFlatLightPatchIsNotADart) {
+  const std::vector<cv::Mat> frames = withLightPatch(scene::defaultEmptyBoard(), {40.0, -60.0}, 14.0, 1.35);
+  int patches = 0;
+  for (int i = 0; i < 6; ++i) {
+    const json reply = call(clock_.detectRequest(frames));
+    SCOPED_TRACE(reply.dump().substr(0, 300));
+    EXPECT_NE(reply.value("status", ""), "DART_CANDIDATE");
+    EXPECT_TRUE(reply["entries"].empty());
+    patches += reply.value("reason", "") == "LIGHT_PATCH_NOT_A_DART";
+  }
+  EXPECT_GE(patches, 1);
+}
+
+// Something moving beyond the board is recorded as the camera's motion round the board;
+// what changes on the board is not.
+TEST_F(Watched, MotionRoundTheBoardIsRecorded) {
+  const scene::SceneImages& empty = scene::defaultEmptyBoard();
+  (void)call(clock_.detectRequest(empty.frames));
+  std::vector<cv::Mat> moved;
+  for (const cv::Mat& f : empty.frames) {
+    cv::Mat m = f.clone();
+    cv::rectangle(m, cv::Rect(2, 2, 60, 60), cv::Scalar(255, 255, 255), cv::FILLED);
+    moved.push_back(m);
+  }
+  (void)call(clock_.detectRequest(moved));
+  for (int i = 0; i < 3; ++i) {
+    const SurroundMotion& motion = *round().cameras[i].surroundMotion;
+    ASSERT_FALSE(motion.images[4].empty());
+    EXPECT_GT(cv::countNonZero(motion.images[4]), 100) << i;
+    EXPECT_GE(motion.time, 0.0);
+  }
+}
+
+}  // namespace
+}  // namespace tarv
