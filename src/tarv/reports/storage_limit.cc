@@ -14,9 +14,10 @@ namespace fs = std::filesystem;
 
 namespace {
 
-bool isOurs(const fs::path& folder) {
-  return classifyFolder(folder) != FolderKind::kForeign;
-}
+// Only a complete evidence folder (its name, its files and a manifest of the evidence schema)
+// is counted or deleted: a report root may hold the user's own folders, even ones named like
+// ours, and a folder without a readable manifest of ours is not known to be ours.
+bool isOurs(const fs::path& folder) { return isEvidenceFolder(folder); }
 
 // Sum of the folder's file sizes; the folder holds only regular files.
 uint64_t folderBytes(const fs::path& folder) {
@@ -87,7 +88,8 @@ uint64_t newestRunMilliseconds(const fs::path& root) noexcept {
     std::error_code error;
     for (const fs::directory_entry& entry : fs::directory_iterator(root, error)) {
       const std::string name = entry.path().filename().string();
-      if (!isEvidenceFolderName(name) || !isOurs(entry.path())) continue;
+      // Naming only: any folder named like ours keeps a new run's name clear of it.
+      if (!isEvidenceFolderName(name) || classifyFolder(entry.path()) == FolderKind::kForeign) continue;
       const std::string digits = name.substr(5, name.find('-', 5) - 5);
       if (digits.size() > 18) continue;  // beyond any clock; would not fit the count
       newest = std::max<uint64_t>(newest, std::stoull(digits));

@@ -81,13 +81,26 @@ TEST(StorageLimit, TheCurrentFolderStaysEvenOverTheBudget) {
   EXPECT_TRUE(fs::exists(current / "event-1-cam-1.png"));
 }
 
-TEST(StorageLimit, AFolderThatLostItsManifestIsStillCountedAndDeleted) {
+// A folder named like ours is touched only with a manifest of ours: without one, with one that
+// is no JSON, or empty, it may be the user's, and it is neither counted nor deleted.
+TEST(StorageLimit, FoldersWithoutAManifestOfOursAreNeitherCountedNorDeleted) {
   testing::ScratchFolder root;
   const fs::path cut = makeEvidence(root.path(), "tarv-1-1-1", 200 * kMiB);
   fs::remove(cut / "manifest.json");
-  makeEvidence(root.path(), "tarv-2-1-1", 200 * kMiB);
+  const fs::path broken = makeEvidence(root.path(), "tarv-1-1-2", 200 * kMiB);
+  std::ofstream(broken / "manifest.json", std::ios::trunc) << "{\"schema\": \"tarvenlox-ro";
+  const fs::path empty = root.path() / "tarv-1-2-3";
+  fs::create_directory(empty);
+  const fs::path kept = makeEvidence(root.path(), "tarv-2-1-1", 200 * kMiB);
+  // Only the one evidence folder counts, 200 MiB: within the budget.
   enforceReportStorageLimit(runtimeBudget(root.path()));
-  EXPECT_FALSE(fs::exists(cut));
+  for (const fs::path& folder : {cut, broken, empty, kept}) EXPECT_TRUE(fs::exists(folder)) << folder;
+
+  // Over the budget with evidence folders, only they go.
+  const fs::path second = makeEvidence(root.path(), "tarv-3-1-1", 200 * kMiB);
+  enforceReportStorageLimit(runtimeBudget(root.path()));
+  EXPECT_FALSE(fs::exists(kept));
+  for (const fs::path& folder : {cut, broken, empty, second}) EXPECT_TRUE(fs::exists(folder)) << folder;
 }
 
 // A folder the system will not let go of is passed over; the next one is deleted instead and

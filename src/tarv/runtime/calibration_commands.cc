@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cmath>
 #include <filesystem>
+#include <optional>
 #include <stdexcept>
 #include <utility>
 #include <vector>
@@ -15,7 +16,9 @@
 #include "tarv/camera/calibration_record.h"
 #include "tarv/camera/camera_model.h"
 #include "tarv/camera/manual_calibration.h"
+#include "tarv/core/json_fields.h"
 #include "tarv/runtime/reference_capture.h"
+#include "tarv/tarv.h"
 
 namespace tarv {
 
@@ -29,24 +32,36 @@ bool isTrue(const json& object, const char* key) {
   return it != object.end() && it->is_boolean() && it->get<bool>();
 }
 
-// Older overlays of this kind and camera, newest first, beyond what is kept.
-void pruneOverlays(const fs::path& folder, const std::string& stem) {
-  std::vector<std::pair<unsigned long long, fs::path>> found;
-  std::error_code error;
-  for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
-    const std::string name = it->path().filename().string();
-    if (name.size() <= stem.size() + 4 || name.compare(0, stem.size(), stem) != 0 ||
-        it->path().extension() != ".png") {
-      continue;
-    }
-    const std::string digits = name.substr(stem.size(), name.size() - stem.size() - 4);
-    if (digits.empty() || !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; })) {
-      continue;
-    }
-    found.emplace_back(std::stoull(digits), it->path());
+bool namesOverlay(const json& record, const std::string& path) {
+  if (!record.is_object()) return false;
+  const auto it = record.find("overlay");
+  return it != record.end() && it->is_string() && it->get<std::string>() == path;
+}
+
+// An overlay a record still points to stays on disk whatever its age.
+bool overlayInUse(const CalibrationWorkflow& w, const std::string& path) {
+  for (const json& record : w.records) {
+    if (namesOverlay(record, path)) return true;
   }
-  std::sort(found.begin(), found.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
-  for (size_t i = kOverlaysKept; i < found.size(); ++i) fs::remove(found[i].second, error);
+  return namesOverlay(w.editorBase, path) || namesOverlay(w.editorPending, path);
+}
+
+// Older overlays of this kind and camera in this folder, among those this workflow wrote,
+// beyond what is kept (the list is in writing order, so newest last).
+void pruneOverlays(CalibrationWorkflow& w, const fs::path& folder, const std::string& stem) {
+  size_t seen = 0;
+  std::vector<std::string> kept;
+  for (auto it = w.overlaysWritten.rbegin(); it != w.overlaysWritten.rend(); ++it) {
+    const fs::path path = fs::u8path(*it);
+    const bool sameKind = path.parent_path() == folder && path.filename().u8string().rfind(stem, 0) == 0;
+    if (sameKind && ++seen > kOverlaysKept && !overlayInUse(w, *it)) {
+      std::error_code ignored;
+      fs::remove(path, ignored);
+      continue;
+    }
+    kept.push_back(*it);
+  }
+  w.overlaysWritten.assign(kept.rbegin(), kept.rend());
 }
 
 // The camera index of a request; -1 for any number outside 0..2 (a huge one included), the
@@ -56,9 +71,9 @@ int cameraOf(const json& request) {
   return camera >= 0.0 && camera < 3.0 && camera == std::floor(camera) ? static_cast<int>(camera) : -1;
 }
 
-json overlaidRecord(const Runtime& rt, const std::string& prefix, int camera, CalibrationRecord record) {
+json overlaidRecord(Runtime& rt, const std::string& prefix, int camera, CalibrationRecord record) {
   const cv::Mat overlay = drawCalibrationOverlay(rt.calibration.frozen[camera], record);
-  record["overlay"] = writeOverlay(rt.calibration.folder, prefix, camera, overlay);
+  record["overlay"] = writeOverlay(rt.calibration, prefix, camera, overlay);
   return record;
 }
 
@@ -82,19 +97,21 @@ json editorBegin(Runtime& rt, const json& request) {
 
 }  // namespace
 
-std::string writeOverlay(const std::string& folder, const std::string& prefix, int camera, const cv::Mat& image) {
+std::string writeOverlay(CalibrationWorkflow& w, const std::string& prefix, int camera, const cv::Mat& image) {
   const auto t = std::chrono::duration_cast<std::chrono::nanoseconds>(
                      std::chrono::steady_clock::now().time_since_epoch())
                      .count();
   const std::string stem = prefix + std::to_string(camera) + "-";
-  const fs::path path = fs::path(folder) / (stem + std::to_string(t) + ".png");
+  const fs::path folder = fs::u8path(w.folder);
+  const fs::path path = folder / (stem + std::to_string(t) + ".png");
   bool written = false;
   try {
     written = cv::imwrite(path.string(), image);
   } catch (const cv::Exception&) {
   }
   if (!written) throw std::runtime_error("CALIBRATION_OVERLAY_SAVE_FAILED");
-  pruneOverlays(folder, stem);
+  w.overlaysWritten.push_back(path.u8string());
+  pruneOverlays(w, folder, stem);
   return path.u8string();
 }
 
@@ -177,8 +194,16 @@ json buildCalibrationResult(const Runtime& rt) {
 json editSavedCalibration(Runtime& rt, const json& request) {
   if (rt.running) throw std::runtime_error("SAVED_EDITOR_REQUIRES_SEPARATE_RUNTIME");
   const json& config = request.at("config");
-  rt.width = config.at("width").get<int32_t>();
-  rt.height = config.at("height").get<int32_t>();
+  // A size that is no whole number in range is refused like one out of range, never wrapped.
+  const auto sizeOf = [&config](const char* key) {
+    const json& value = config.at(key);
+    if (!value.is_number()) return value.get<int32_t>();
+    const std::optional<int64_t> n = wholeNumberOf(value, 0, 1 << 20);
+    if (!n) throw std::runtime_error("INVALID_SAVED_IMAGE_SIZE");
+    return static_cast<int32_t>(*n);
+  };
+  rt.width = sizeOf("width");
+  rt.height = sizeOf("height");
   if (rt.width < 160 || rt.width > 4096 || rt.height < 120 || rt.height > 3072) {
     throw std::runtime_error("INVALID_SAVED_IMAGE_SIZE");
   }
@@ -214,6 +239,46 @@ json editSavedCalibration(Runtime& rt, const json& request) {
   rt.running = true;
   rt.calibration.automaticSafe = false;
   return {{"status", "SAVED_CALIBRATION_EDITING"}, {"scoring", false}};
+}
+
+namespace {
+
+// Two path texts name the same path when their elements agree, a backslash counting as a
+// slash (a saved configuration may come from a host that writes either).
+bool samePath(std::string a, std::string b) {
+  std::replace(a.begin(), a.end(), '\\', '/');
+  std::replace(b.begin(), b.end(), '\\', '/');
+  return fs::path(a).compare(fs::path(b)) == 0;
+}
+
+}  // namespace
+
+json prepareSavedCalibrationStart(Runtime& rt, const json& config) {
+  if (rt.savedCalibrationEditing) throw std::runtime_error("SAVED_EDIT_REQUIRES_NORMAL_START_CHECK");
+  rt.confirmedCalibration = json::object();
+  rt.confirmedUntil = -1.0;
+  const json result = buildCalibrationResult(rt);
+  for (const char* key : {"calibrations", "camera_models", "lens_pipeline"}) {
+    if (config.at(key) != result.at(key)) throw std::runtime_error(std::string("SAVED_CALIBRATION_MISMATCH: ") + key);
+  }
+  for (const char* key : {"width", "height", "fps", "devices"}) {
+    if (config.at(key) != rt.options.at(key)) throw std::runtime_error("SAVED_CAMERAS_MISMATCH");
+  }
+  const CalibrationWorkflow& w = rt.calibration;
+  for (int i = 0; i < 3; ++i) {
+    const json& path = config.at("references").at(i);
+    if (!path.is_string() || !samePath(path.get<std::string>(), referencePath(w.folder, i))) {
+      throw std::runtime_error("SAVED_REFERENCE_MISMATCH");
+    }
+    // The folder's own file, which the path was just found to name, whichever separators
+    // the host wrote.
+    if (!sameImage(cv::imread(referencePath(w.folder, i), cv::IMREAD_COLOR), w.frozen[i])) {
+      throw std::runtime_error("SAVED_REFERENCE_CHANGED");
+    }
+  }
+  rt.confirmedCalibration = startConfigSignature(config);
+  rt.confirmedUntil = tarv_monotonic_seconds() + kConfirmedStartSeconds;
+  return {{"status", "CONFIRMED_CALIBRATION_START_PREPARED"}};
 }
 
 json checkCalibrationModel(Runtime& rt) {

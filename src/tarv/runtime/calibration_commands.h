@@ -14,6 +14,12 @@ json calibrateFromClick(Runtime& runtime, const json& request);
 json editManualCalibration(Runtime& runtime, const json& request);
 json buildCalibrationResult(const Runtime& runtime);
 json editSavedCalibration(Runtime& runtime, const json& request);
+// "calibration_prepare_start": checks a saved start configuration against the calibration,
+// the cameras and the references of this set-up, pixel for pixel, and confirms it for the
+// next "start", which then begins frozen on those references.
+json prepareSavedCalibrationStart(Runtime& runtime, const json& config);
+// How long a prepared confirmation is honoured by "start".
+constexpr double kConfirmedStartSeconds = 120.0;
 // Loads the landmark model and checks that it rejects an all-black image.
 json checkCalibrationModel(Runtime& runtime);
 
@@ -21,9 +27,11 @@ json checkCalibrationModel(Runtime& runtime);
 // and the one before it that a host may still be showing.
 constexpr size_t kOverlaysKept = 2;
 
-// Writes the image as prefix + camera + "-" + steady-clock nanoseconds + ".png" into the folder
-// and removes older files of the same prefix and camera beyond kOverlaysKept. Fails with
-// "CALIBRATION_OVERLAY_SAVE_FAILED"; returns the path.
-std::string writeOverlay(const std::string& folder, const std::string& prefix, int camera, const cv::Mat& image);
+// Writes the image as prefix + camera + "-" + steady-clock nanoseconds + ".png" into the
+// workflow's folder and removes older overlays of the same prefix and camera beyond
+// kOverlaysKept, among those this workflow wrote only and never one that a record, the
+// editor's base or its pending preview names. Fails with "CALIBRATION_OVERLAY_SAVE_FAILED";
+// returns the path.
+std::string writeOverlay(CalibrationWorkflow& workflow, const std::string& prefix, int camera, const cv::Mat& image);
 
 }  // namespace tarv

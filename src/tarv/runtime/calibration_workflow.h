@@ -6,6 +6,7 @@
 #include <array>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 #include <opencv2/core.hpp>
@@ -20,6 +21,8 @@ struct CalibrationWorkflow {
   std::string folder;
   bool automaticSafe = false;
   std::array<double, 3> lastQuickTimes{-1.0, -1.0, -1.0};
+  // The overlay images this runtime wrote, oldest first: the only files it ever deletes.
+  std::vector<std::string> overlaysWritten;
 
   int32_t editorCamera = -1;
   nlohmann::json editorBase;

@@ -176,6 +176,11 @@ TEST(CalibrationWorkflow, SnapshotRefusalsAndTheirMessages) {
   EXPECT_EQ(call(rt, {{"command", "manual_calibration"}, {"action", "preview"}}).value("error", ""),
             "Manuellen Editor zuerst öffnen");
   EXPECT_EQ(call(rt, {{"command", "calibration_result"}}).value("error", ""), "CALIBRATION_PREVIEW_REQUIRED");
+  // Without "folder" the snapshots fail on the missing text itself, before any check or file.
+  for (const char* command : {"calibration_snapshot", "quick_snapshot"}) {
+    const std::string error = call(rt, {{"command", command}, {"empty_confirmed", true}}).value("error", "");
+    EXPECT_NE(error.find("type_error.302"), std::string::npos) << command << ": " << error;
+  }
 
   Runtime& runtime = *static_cast<Runtime*>(rt);
   runtime.running = runtime.setupOnly = true;
@@ -207,6 +212,8 @@ void* savedEditor(const std::string& folder, const json& config) {
 
 TEST(CalibrationWorkflow, SavedCalibrationEditsWithoutCamerasAndKeepsFewOverlays) {
   const std::string folder = testing::scratchFolder("saved-edit");
+  // The host's own files, named like overlays, are not the runtime's to delete.
+  for (const char* name : {"overlay-0-5.png", "manual-2-7.png"}) std::ofstream(folder + "/" + name) << "host";
   void* rt = savedEditor(folder, savedConfig());
   const json result = call(rt, {{"command", "calibration_result"}});
   EXPECT_EQ(result["calibrations"], testing::oneDartVideos().calibrations);
@@ -220,7 +227,7 @@ TEST(CalibrationWorkflow, SavedCalibrationEditsWithoutCamerasAndKeepsFewOverlays
         call(rt, {{"command", "manual_calibration"}, {"action", "preview"}, {"points", begun["points"]}});
     ASSERT_TRUE(fs::exists(previewed["calibration"].value("overlay", ""))) << previewed.dump().substr(0, 400);
   }
-  EXPECT_EQ(filesStarting(folder, "manual-2-"), 2u);
+  EXPECT_EQ(filesStarting(folder, "manual-2-"), 3u);  // two kept and the host's
   EXPECT_EQ(call(rt, {{"command", "manual_calibration"}, {"action", "cancelled"}}).value("error", ""),
             "UNKNOWN_MANUAL_ACTION");
   EXPECT_EQ(call(rt, {{"command", "manual_calibration"}, {"action", "cancel"}}), json({{"cancelled", true}}));
@@ -229,7 +236,21 @@ TEST(CalibrationWorkflow, SavedCalibrationEditsWithoutCamerasAndKeepsFewOverlays
     const json clicked = call(rt, {{"command", "calibrate"}, {"camera", 0}, {"x", 0.5}, {"y", 0.3}});
     ASSERT_TRUE(clicked.contains("calibration")) << clicked.dump().substr(0, 400);
   }
-  EXPECT_EQ(filesStarting(folder, "overlay-0-"), 2u);
+  EXPECT_EQ(filesStarting(folder, "overlay-0-"), 3u);
+  EXPECT_EQ(bytesOf(folder + "/overlay-0-5.png"), "host");
+  EXPECT_EQ(bytesOf(folder + "/manual-2-7.png"), "host");
+
+  // A committed four-point calibration keeps its overlay however many previews follow.
+  const json again = call(rt, {{"command", "manual_calibration"}, {"action", "begin"}, {"camera", 2}});
+  call(rt, {{"command", "manual_calibration"}, {"action", "preview"}, {"points", again["points"]}});
+  const json committed = call(rt, {{"command", "manual_calibration"}, {"action", "commit"}, {"reviewed", true}});
+  const std::string kept = committed["calibration"].value("overlay", "");
+  ASSERT_TRUE(fs::exists(kept)) << committed.dump().substr(0, 400);
+  call(rt, {{"command", "manual_calibration"}, {"action", "begin"}, {"camera", 2}});
+  for (int i = 0; i < 4; ++i) call(rt, {{"command", "manual_calibration"}, {"action", "preview"}, {"points", again["points"]}});
+  call(rt, {{"command", "manual_calibration"}, {"action", "cancel"}});
+  EXPECT_TRUE(fs::exists(kept));
+  EXPECT_EQ(call(rt, {{"command", "calibration_result"}})["reports"][2].value("overlay", ""), kept);
   EXPECT_EQ(call(rt, {{"command", "calibrate"}, {"camera", 0}, {"x", 1.0001}, {"y", 0.0}}).value("error", ""),
             "INVALID_CALIBRATION_CLICK");
 
@@ -277,6 +298,22 @@ TEST(CalibrationWorkflow, SavedConfigurationLimits) {
   void* rt = tarv_runtime_create();
   EXPECT_EQ(call(rt, {{"command", "calibration_edit_saved"}, {"config", config}, {"folder", "unused"}}).value("error", ""),
             "INVALID_SAVED_IMAGE_SIZE");
+  for (const json& height : {json(119), json(4294967896ULL), json(600.5), json(1e300)}) {
+    config = savedConfig();
+    config["height"] = height;
+    EXPECT_EQ(call(rt, {{"command", "calibration_edit_saved"}, {"config", config}, {"folder", "unused"}}).value("error", ""),
+              "INVALID_SAVED_IMAGE_SIZE")
+        << height;
+  }
+  // The largest size passes the size check and meets the references' own size.
+  config = savedConfig();
+  config["width"] = 4096;
+  config["height"] = 3072;
+  EXPECT_EQ(call(rt, {{"command", "calibration_edit_saved"},
+                      {"config", config},
+                      {"folder", testing::scratchFolder("saved-largest")}})
+                .value("error", ""),
+            "REFERENCE_SIZE_MISMATCH");
   config = savedConfig();
   config["calibrations"][1] = json::array({json::array({0, 0, 0}), json::array({0, 0, 0}), json::array({0, 0, 1})});
   EXPECT_EQ(call(rt, {{"command", "calibration_edit_saved"},
@@ -351,6 +388,152 @@ TEST(CalibrationWorkflow, EmptyConfirmationStartsAfreshAfterCompletionAndAfterFa
   EXPECT_EQ(call(rt, {{"command", "calibration_result"}}).value("error", ""), "THREE_ACCEPTED_CALIBRATIONS_REQUIRED");
   EXPECT_EQ(call(rt, {{"command", "quick_snapshot"}, {"folder", quick}, {"empty_confirmed", true}}).value("error", ""),
             "Schnellkalibrierung benötigt ein gestartetes Board");
+  tarv_runtime_destroy(rt);
+}
+
+}  // namespace
+}  // namespace tarv
+
+namespace tarv {
+namespace {
+
+// One dart after a long empty board, so that a set-up previewing these videos freezes its
+// references from the empty board, and a start afterwards sees the dart land.
+const scene::RoundVideos& lateDartVideos() {
+  static const scene::RoundVideos videos = [] {
+    scene::RoundVideoScript script;
+    script.empty_seconds = 5.0;
+    script.dart_seconds = 3.0;
+    script.rounds.push_back({scene::demoScript().rounds[0][0]});
+    return scene::writeRoundVideos(testing::scratchFolder("late-videos"), script);
+  }();
+  return videos;
+}
+
+// Preview, references, each camera calibrated by four points and the result: a set-up as
+// the host saves it. Returns the saved start configuration.
+json calibratedSetUp(void* rt, const std::string& folder) {
+  const json preview = testing::startConfig(lateDartVideos());
+  EXPECT_EQ(call(rt, {{"command", "preview_start"}, {"config", preview}}).value("status", ""), "PREVIEW_STARTED");
+  const json frozen = snapshotWhenQuiet(rt, folder);
+  EXPECT_EQ(frozen.value("status", ""), "CALIBRATION_FROZEN") << frozen.dump();
+  for (int camera = 0; camera < 3; ++camera) {
+    useModel(rt, camera);
+    const json automatic = call(rt, {{"command", "calibrate"}, {"camera", camera}});
+    EXPECT_TRUE(automatic["calibration"].value("geometry_valid", false)) << automatic.dump().substr(0, 600);
+    const json begun = call(rt, {{"command", "manual_calibration"}, {"action", "begin"}, {"camera", camera}});
+    call(rt, {{"command", "manual_calibration"}, {"action", "preview"}, {"points", begun["points"]}});
+    const json committed = call(rt, {{"command", "manual_calibration"}, {"action", "commit"}, {"reviewed", true}});
+    EXPECT_EQ(committed["calibration"].value("method", ""), "MANUAL_FOUR_POINTS") << committed.dump().substr(0, 600);
+  }
+  const json result = call(rt, {{"command", "calibration_result"}});
+  EXPECT_EQ(result.value("folder", ""), folder) << result.dump().substr(0, 600);
+  json saved = preview;
+  saved["calibrations"] = result["calibrations"];
+  saved["camera_models"] = result["camera_models"];
+  saved["lens_pipeline"] = result["lens_pipeline"];
+  saved["references"] = frozen["references"];
+  return saved;
+}
+
+void changeOnePixel(const std::string& path, int delta) {
+  cv::Mat image = cv::imread(path, cv::IMREAD_COLOR);
+  image.at<cv::Vec3b>(300, 400)[1] = static_cast<uint8_t>(image.at<cv::Vec3b>(300, 400)[1] + delta);
+  cv::imwrite(path, image);
+}
+
+json prepare(void* rt, const json& config) {
+  return call(rt, {{"command", "calibration_prepare_start"}, {"config", config}});
+}
+
+TEST(CalibrationWorkflow, AConfirmedSavedCalibrationStartsFrozenAndScores) {
+  const std::string folder = testing::scratchFolder("frozen");
+  void* rt = tarv_runtime_create();
+  const json saved = calibratedSetUp(rt, folder);
+  ASSERT_TRUE(saved.contains("calibrations")) << saved.dump().substr(0, 600);
+
+  // What does not belong to this set-up is refused, and nothing stays confirmed.
+  json other = saved;
+  other["calibrations"][1][0][2] = other["calibrations"][1][0][2].get<double>() + 1.0;
+  EXPECT_EQ(prepare(rt, other).value("error", ""), "SAVED_CALIBRATION_MISMATCH: calibrations");
+  other = saved;
+  other["lens_pipeline"] = "OPENCV_PINHOLE_V1";
+  EXPECT_EQ(prepare(rt, other).value("error", ""), "SAVED_CALIBRATION_MISMATCH: lens_pipeline");
+  other = saved;
+  other["fps"] = 25;
+  EXPECT_EQ(prepare(rt, other).value("error", ""), "SAVED_CAMERAS_MISMATCH");
+  other = saved;
+  other["references"][2] = folder + "/CAM_4.png";
+  EXPECT_EQ(prepare(rt, other).value("error", ""), "SAVED_REFERENCE_MISMATCH");
+  other = saved;
+  other.erase("devices");
+  EXPECT_NE(prepare(rt, other).value("error", "").find("out_of_range.403"), std::string::npos);
+  changeOnePixel(folder + "/CAM_2.png", 1);
+  EXPECT_EQ(prepare(rt, saved).value("error", ""), "SAVED_REFERENCE_CHANGED");
+  changeOnePixel(folder + "/CAM_2.png", -1);
+  EXPECT_TRUE(static_cast<Runtime*>(rt)->confirmedCalibration.empty());
+
+  // Backslashes where the folder has slashes name the same file.
+  json backslashed = saved;
+  std::string windows = backslashed["references"][0].get<std::string>();
+  std::replace(windows.begin(), windows.end(), '/', '\\');
+  backslashed["references"][0] = windows;
+  EXPECT_EQ(prepare(rt, backslashed), json({{"status", "CONFIRMED_CALIBRATION_START_PREPARED"}}));
+  EXPECT_EQ(prepare(rt, saved), json({{"status", "CONFIRMED_CALIBRATION_START_PREPARED"}}));
+  EXPECT_EQ(call(rt, {{"command", "stop"}, {"preserve_confirmed_calibration", true}}).value("status", ""), "STOPPED");
+
+  const json started = call(rt, {{"command", "start"}, {"config", saved}});
+  EXPECT_EQ(started, json({{"status", "CAPTURE_STARTED"},
+                           {"reference_source", "USER_CONFIRMED_FROZEN_REFERENCE"},
+                           {"startup_check_required", false},
+                           {"live_calibration_registration", "JUST_CALIBRATED"}}));
+  EXPECT_FALSE(call(rt, {{"command", "status"}}).value("startup_pending", true));
+  const json thrown = testing::pollUntil(rt, "DART_CANDIDATE", 15.0);
+  ASSERT_EQ(resultStatus(thrown), "DART_CANDIDATE") << thrown.dump().substr(0, 2000);
+  EXPECT_EQ(thrown["result"]["state"]["data"]["throws"][0]["segment"].value("name", ""), "T20");
+
+  // A new set-up session starts without the old one's calibrations and references.
+  call(rt, {{"command", "stop"}});
+  ASSERT_EQ(call(rt, {{"command", "preview_start"}, {"config", testing::startConfig(lateDartVideos())}}).value("status", ""),
+            "PREVIEW_STARTED");
+  EXPECT_EQ(call(rt, {{"command", "calibration_result"}}).value("error", ""), "THREE_ACCEPTED_CALIBRATIONS_REQUIRED");
+  EXPECT_TRUE(static_cast<Runtime*>(rt)->calibration.folder.empty());
+  EXPECT_EQ(call(rt, {{"command", "calibrate"}, {"camera", 0}}).value("error", ""), "CALIBRATION_SNAPSHOT_REQUIRED");
+  tarv_runtime_destroy(rt);
+}
+
+TEST(CalibrationWorkflow, AReferenceChangedAfterTheConfirmationFailsTheFrozenStart) {
+  const std::string folder = testing::scratchFolder("frozen-changed");
+  void* rt = tarv_runtime_create();
+  const json saved = calibratedSetUp(rt, folder);
+  ASSERT_EQ(prepare(rt, saved), json({{"status", "CONFIRMED_CALIBRATION_START_PREPARED"}}));
+  call(rt, {{"command", "stop"}, {"preserve_confirmed_calibration", true}});
+  changeOnePixel(folder + "/CAM_3.png", 1);
+  EXPECT_EQ(call(rt, {{"command", "start"}, {"config", saved}}).value("error", ""), "SAVED_REFERENCE_CHANGED");
+  const json status = call(rt, {{"command", "status"}});
+  EXPECT_FALSE(status.value("running", true));
+  EXPECT_EQ(static_cast<Runtime*>(rt)->engine, nullptr);
+
+  // The failed start consumed the confirmation: the next start checks the board itself.
+  const json started = call(rt, {{"command", "start"}, {"config", saved}});
+  EXPECT_EQ(started.value("status", ""), "CAPTURE_STARTED") << started.dump();
+  EXPECT_EQ(started.value("reference_source", ""), "SAVED_EMPTY_REFERENCE_NOT_CURRENT_CAMERA");
+  EXPECT_TRUE(started.value("startup_check_required", false));
+  call(rt, {{"command", "stop"}});
+
+  // A plain stop forgets a confirmation, and one that expired is not honoured.
+  Runtime& runtime = *static_cast<Runtime*>(rt);
+  runtime.confirmedCalibration = startConfigSignature(saved);
+  runtime.confirmedUntil = tarv_monotonic_seconds() - 1.0;
+  EXPECT_TRUE(call(rt, {{"command", "start"}, {"config", saved}}).value("startup_check_required", false));
+  EXPECT_TRUE(runtime.confirmedCalibration.empty());
+  tarv_runtime_destroy(rt);
+}
+
+TEST(CalibrationWorkflow, ASavedEditorCannotPrepareAFrozenStart) {
+  const std::string folder = testing::scratchFolder("saved-prepare");
+  void* rt = savedEditor(folder, savedConfig());
+  EXPECT_EQ(prepare(rt, savedConfig(folder)).value("error", ""), "SAVED_EDIT_REQUIRES_NORMAL_START_CHECK");
   tarv_runtime_destroy(rt);
 }
 

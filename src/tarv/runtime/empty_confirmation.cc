@@ -30,6 +30,8 @@ json adoptConfirmedEmpty(Runtime& rt, const std::string& folder) {
                              {{"times", rt.frameTimes}, {"empty_confirmed", true}});
 
   rt.settled = rt.handFlag = rt.startupPending = rt.restartCheck = false;
+  // The user's confirmed empty board is what a user reset waits for: the reset ends here.
+  rt.resetPending = false;
   resetRoundState(rt.motion);
   for (cv::Mat& idle : rt.idleReferences) idle.release();
   const auto [oldest, newest] = std::minmax_element(rt.frameTimes.begin(), rt.frameTimes.end());

@@ -15,8 +15,6 @@ namespace tarv {
 
 namespace {
 
-const char* const kNotAvailableYet[] = {"calibration_prepare_start"};
-
 std::string dumpReply(const json& document) {
   return document.dump(-1, ' ', false, json::error_handler_t::replace);
 }
@@ -133,7 +131,11 @@ json dispatchRuntimeCommand(Runtime& rt, const json& request) {
   if (command == "preview_start") return startPreview(rt, config());
   if (command == "restart") return restartCapture(rt);
   if (command == "reset_begin") return beginUserReset(rt, request);
-  const auto text = [&](const char* key) { return request.contains(key) ? request.at(key).get<std::string>() : std::string(); };
+  // A missing key reads as null, which is no text: the JSON library's type error, before the
+  // handler changes anything.
+  const auto text = [&](const char* key) {
+    return (request.contains(key) ? request.at(key) : json()).get<std::string>();
+  };
   if (command == "calibration_snapshot") {
     json reply = captureCalibrationReferences(rt, text("folder"));
     applyCalibrationSeed(rt, request);
@@ -142,6 +144,7 @@ json dispatchRuntimeCommand(Runtime& rt, const json& request) {
   if (command == "media_frames") return mediaFrames(rt);
   if (command == "quick_snapshot") return quickCalibrate(rt, text("folder"), request.value("empty_confirmed", false));
   if (command == "confirm_empty") return confirmEmptyBoard(rt, request);
+  if (command == "calibration_prepare_start") return prepareSavedCalibrationStart(rt, config());
   if (command == "calibrate") return calibrateFromClick(rt, request);
   if (command == "manual_calibration") return editManualCalibration(rt, request);
   if (command == "calibration_view") {
@@ -152,9 +155,6 @@ json dispatchRuntimeCommand(Runtime& rt, const json& request) {
   if (command == "calibration_edit_saved") return editSavedCalibration(rt, request);
   if (command == "calibration_result") return buildCalibrationResult(rt);
   if (command == "calibration_model_check") return checkCalibrationModel(rt);
-  for (const char* later : kNotAvailableYet) {
-    if (command == later) throw std::runtime_error("NOT_AVAILABLE");
-  }
   if (command == "stop") {
     if (!request.value("preserve_confirmed_calibration", false)) {
       rt.confirmedCalibration = json::object();

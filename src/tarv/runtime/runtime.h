@@ -125,6 +125,9 @@ const char* runtimeCall(Runtime& runtime, const char* request);
 json dispatchRuntimeCommand(Runtime& runtime, const json& request);
 
 json startRuntime(Runtime& runtime, const json& config);
+// The keys of a start configuration that a prepared saved-calibration start is compared by:
+// the fourteen keys, each the configuration's value or null.
+json startConfigSignature(const json& config);
 json startPreview(Runtime& runtime, const json& config);
 json restartCapture(Runtime& runtime);
 json beginUserReset(Runtime& runtime, const json& request);
@@ -144,5 +147,7 @@ void publishPreviewView(Runtime& runtime);
 // The 3x3 matrix of a calibration entry; nothing unless it is 3 rows of 3 finite numbers
 // with |det| >= 1e-12.
 bool readCalibration(const json& value, Homography& out);
+// Same size, same type and not one pixel value apart.
+bool sameImage(const cv::Mat& a, const cv::Mat& b);
 
 }  // namespace tarv

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <memory>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <mutex>
 #include <stdexcept>
@@ -130,7 +131,7 @@ TEST_F(RuntimeCommands, MalformedRequestsAndUnknownNames) {
   EXPECT_NE(json::parse(runtimeCall(rt, "[1,2]"))["error"].get<std::string>().find("304"), std::string::npos);
   EXPECT_NE(json::parse(runtimeCall(rt, "{}"))["error"].get<std::string>().find("403"), std::string::npos);
   EXPECT_EQ(call({{"command", "Poll"}}), json({{"error", "UNKNOWN_COMMAND"}}));
-  EXPECT_EQ(call({{"command", "calibration_prepare_start"}}), json({{"error", "NOT_AVAILABLE"}}));
+  EXPECT_EQ(call({{"command", "calibration_prepare_start"}}), json({{"error", "CALIBRATION_PREVIEW_REQUIRED"}}));
   EXPECT_EQ(call({{"command", "media_frames"}}), json({nullptr, nullptr, nullptr}));
   EXPECT_EQ(call({{"command", "stop"}}), json({{"status", "STOPPED"}}));
   EXPECT_EQ(call({{"command", "poll"}}), json({{"status", "STOPPED"}}));
@@ -186,6 +187,62 @@ TEST_F(RuntimeCommands, RefusedStartsOpenAndCreateNothing) {
   EXPECT_EQ(scripted().created, 0);
 }
 
+// The capture mode and the settle time are whole numbers: nothing wraps, truncates or
+// converts out of range on its way in.
+TEST_F(RuntimeCommands, NumbersThatAreNoWholeNumbersInRangeAreRefused) {
+  const json good = stillConfig();
+  const auto refused = [&](const char* key, const json& value, const std::string& code) {
+    json c = good;
+    c[key] = value;
+    EXPECT_EQ(call({{"command", "start"}, {"config", c}}).value("error", ""), code) << key << " " << value;
+    EXPECT_FALSE(rt.running);
+    EXPECT_EQ(rt.engine, nullptr);
+    EXPECT_EQ(rt.cameraOpened, (std::array<bool, 3>{}));
+  };
+  refused("width", 4294968096ULL, "INVALID_CAPTURE_MODE");  // 800 + 2^32
+  refused("fps", 4294967316ULL, "INVALID_CAPTURE_MODE");    // 20 + 2^32
+  refused("width", 1e300, "INVALID_CAPTURE_MODE");
+  refused("width", 800.7, "INVALID_CAPTURE_MODE");
+  refused("height", -600, "INVALID_CAPTURE_MODE");
+  refused("fps", true, "INVALID_CAPTURE_MODE");
+  refused("backend", 1e300, "INVALID_CAPTURE_MODE");
+  refused("settle_ms", 1e300, "INVALID_SETTLE_MS");
+  refused("settle_ms", 100.5, "INVALID_SETTLE_MS");
+  EXPECT_EQ(scripted().created, 0);
+
+  json whole = good;
+  whole["width"] = 800.0;
+  whole["settle_ms"] = 100;
+  ASSERT_EQ(call({{"command", "start"}, {"config", whole}}).value("status", ""), "CAPTURE_STARTED");
+  EXPECT_EQ(rt.width, 800);
+  EXPECT_DOUBLE_EQ(rt.settleSeconds.load(), 0.1);
+  call({{"command", "stop"}});
+}
+
+// Every key of the configuration is read before the engine is made or a camera opened: a
+// badly typed one fails the start with the runtime idle, and the next start is not blocked.
+TEST_F(RuntimeCommands, ABadlyTypedKeyFailsTheStartBeforeAnythingRuns) {
+  const json good = stillConfig();
+  for (const char* key : {"report_folder", "surround_enabled", "lock_camera", "media_foundation", "fourcc"}) {
+    json c = good;
+    c[key] = key == std::string("surround_enabled") ? json("no") : json(7);
+    const std::string error = call({{"command", "start"}, {"config", c}}).value("error", "");
+    EXPECT_NE(error.find("type_error.302"), std::string::npos) << key << ": " << error;
+    EXPECT_FALSE(rt.running);
+    EXPECT_EQ(rt.engine, nullptr);
+    EXPECT_EQ(rt.cameraOpened, (std::array<bool, 3>{}));
+    EXPECT_EQ(scripted().created, 0) << key;
+  }
+  ASSERT_EQ(call({{"command", "start"}, {"config", good}}).value("status", ""), "CAPTURE_STARTED");
+  call({{"command", "stop"}});
+
+  json preview = good;
+  preview["lock_camera"] = "yes";
+  EXPECT_NE(call({{"command", "preview_start"}, {"config", preview}}).value("error", "").find("302"), std::string::npos);
+  EXPECT_FALSE(rt.running);
+  EXPECT_EQ(rt.cameraOpened, (std::array<bool, 3>{}));
+}
+
 TEST_F(RuntimeCommands, EngineErrorsAtArmingLeaveTheRuntimeIdle) {
   scripted().answer = [](const json& r) {
     return r.value("command", "") == "arm" ? json{{"error", "INVALID_RING_RADII"}} : json{{"status", "WARM"}};
@@ -234,19 +291,81 @@ TEST_F(RuntimeCommands, StartArmsTheEngineWithTheConfigurationAndStopsCleanly) {
   EXPECT_EQ(call({{"command", "stop"}}), json({{"status", "STOPPED"}}));
 }
 
-TEST_F(RuntimeCommands, AUserResetScoresAgainOnceTheNewRunFindsTheBoardEmpty) {
+// A user reset scores nothing until the user confirms the empty board; that confirmation
+// ends it, and the status says so.
+TEST_F(RuntimeCommands, AUserResetScoresAgainOnceTheUserConfirmsTheEmptyBoard) {
   ASSERT_EQ(call({{"command", "start"}, {"config", stillConfig()}}).value("status", ""), "CAPTURE_STARTED");
   EXPECT_EQ(call({{"command", "reset_begin"}, {"config", stillConfig()}}).value("error", ""),
             "EMPTY_BOARD_CONFIRMATION_REQUIRED");
   EXPECT_TRUE(rt.running);
   const json reset = call({{"command", "reset_begin"}, {"empty_confirmed", true}, {"config", stillConfig()}});
-  ASSERT_EQ(reset.value("status", ""), "RESETTING") << reset.dump();
-  EXPECT_TRUE(call({{"command", "status"}}).value("reset_pending", false));
+  ASSERT_EQ(reset, json({{"status", "RESETTING"}, {"calibration_preserved", true}}));
+  json status = call({{"command", "status"}});
+  EXPECT_TRUE(status.value("reset_pending", false));
+  EXPECT_FALSE(status.value("startup_pending", true));
+  EXPECT_EQ(status["last_result"].value("status", ""), "RESETTING");
   scripted().requests.clear();
-  ASSERT_TRUE(pollUntilSent("detect", 6.0));
-  EXPECT_TRUE(sent("startup_check"));
-  EXPECT_FALSE(call({{"command", "status"}}).value("reset_pending", true));
+  json polled = json::object();
+  for (int i = 0; i < 200 && polled.value("status", "") != "RESETTING"; ++i) {
+    polled = call({{"command", "poll"}});
+    std::this_thread::sleep_for(std::chrono::milliseconds(15));
+  }
+  EXPECT_EQ(polled, json({{"status", "RESETTING"}}));
+  for (int i = 0; i < 10; ++i) call({{"command", "poll"}});
+  EXPECT_TRUE(commandsSent().empty());
+
+  const std::string folder = testing::scratchFolder("reset-confirm");
+  json confirmed = json::object();
+  for (int i = 0; i < 150; ++i) {
+    call({{"command", "poll"}});
+    confirmed = call({{"command", "confirm_empty"}, {"empty_confirmed", true}, {"folder", folder}});
+    if (confirmed.value("status", "") != "WAIT_CAMERA_FRAMES") break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  ASSERT_EQ(confirmed.value("status", ""), "EMPTY_CONFIRMED") << confirmed.dump();
+  status = call({{"command", "status"}});
+  EXPECT_FALSE(status.value("reset_pending", true));
+  EXPECT_TRUE(status.value("running", false));
+  EXPECT_TRUE(pollUntilSent("detect", 6.0));
+  EXPECT_FALSE(sent("startup_check"));
   call({{"command", "stop"}});
+}
+
+// An evidence folder of the given size (a sparse camera image), with or without its manifest.
+std::filesystem::path evidenceFolder(const std::filesystem::path& root, const std::string& name, uint64_t bytes,
+                                     bool manifest) {
+  const std::filesystem::path folder = root / name;
+  std::filesystem::create_directories(folder);
+  if (manifest) std::ofstream(folder / "manifest.json") << R"({"schema": "tarvenlox-round-evidence-v1"})";
+  std::ofstream(folder / "event-1-cam-1.png").close();
+  std::filesystem::resize_file(folder / "event-1-cam-1.png", bytes);
+  return folder;
+}
+
+// A report root the user also keeps other things in: a run over the storage limit deletes
+// the old evidence folder and nothing else, even what is named like evidence.
+TEST_F(RuntimeCommands, TheStorageLimitDeletesOnlyEvidenceFolders) {
+  namespace fs = std::filesystem;
+  const fs::path reports = testing::scratchFolder("limit-root");
+  const fs::path old = evidenceFolder(reports, "tarv-1-1-1", 400ULL << 20, true);
+  const fs::path empty = reports / "tarv-0-0-1";
+  fs::create_directories(empty);
+  const fs::path unmarked = evidenceFolder(reports, "tarv-0-0-2", 300ULL << 20, false);
+  fs::create_directories(reports / "holiday");
+  std::ofstream(reports / "holiday" / "notes.txt") << "ours";
+
+  json config = stillConfig();
+  config["report_folder"] = reports.string();
+  ASSERT_EQ(call({{"command", "start"}, {"config", config}}).value("status", ""), "CAPTURE_STARTED");
+  ASSERT_TRUE(pollUntilSent("detect", 6.0));
+  call({{"command", "stop"}});
+  EXPECT_FALSE(fs::exists(old));
+  EXPECT_TRUE(fs::exists(empty));
+  EXPECT_TRUE(fs::exists(unmarked / "event-1-cam-1.png"));
+  EXPECT_TRUE(fs::exists(reports / "holiday" / "notes.txt"));
+  size_t written = 0;
+  for (const auto& entry : fs::directory_iterator(reports)) written += fs::exists(entry.path() / "event-1.json");
+  EXPECT_GE(written, 1u);
 }
 
 TEST_F(RuntimeCommands, AResetWithABadConfigurationEndsIdle) {

@@ -3,6 +3,8 @@
 // that bounced out between calls, and the evidence of what was decided.
 #include <algorithm>
 #include <cmath>
+#include <optional>
+#include <string>
 #include <stdexcept>
 #include <vector>
 
@@ -261,25 +263,46 @@ double idleRecheckInterval(const Runtime& rt, double now) {
   return now - rt.lastActivityTime > 5.0 ? 0.4 : 0.2;
 }
 
-}  // namespace
+using Reply = std::optional<json>;
 
-json pollRuntime(Runtime& rt) {
-  if (!rt.running) return {{"status", "STOPPED"}};
-  if (rt.savedCalibrationEditing) return {{"status", "SAVED_CALIBRATION_EDITING"}, {"scoring", false}};
+// What one tick found out so far beyond the Tick handed to the engine phase.
+struct TickFlags {
+  int32_t handCameras = 0;
+  bool historyMotion = false;
+  bool waiting = false;
+  bool anyProbe = false;
+  bool justSettled = false;
+  bool fast = false;
+  bool idleCandidate = false;
+  std::string status;
+};
+
+// Steps 1 to 3: a stopped runtime, the saved-calibration editor, a result left for this poll.
+Reply earlyReply(Runtime& rt) {
+  if (!rt.running) return json{{"status", "STOPPED"}};
+  if (rt.savedCalibrationEditing) return json{{"status", "SAVED_CALIBRATION_EDITING"}, {"scoring", false}};
   if (!isEmptyResult(rt.pendingResult)) {
     json reply = {{"status", "DETECTION"}, {"result", rt.pendingResult}};
     rt.pendingResult = json::object();
     return reply;
   }
+  return std::nullopt;
+}
+
+// Step 4: the engine's decision window has run out.
+Reply decisionWindowTimeout(Runtime& rt) {
   const json window = objectMember(rt.lastResult, "decision_window");
   const double now0 = tarv_monotonic_seconds();
-  if (!rt.setupOnly && !rt.startupPending && flagOf(window, "active") &&
-      numberOr(window, "deadline", 1e30) <= now0) {
-    rt.lastResult = callEngine(*rt.engines, rt.engine, "decision_timeout", {}, {{"captured", now0}});
-    enqueueReportEvent(rt.recorder, {{"status", "DETECTION"}, {"result", rt.lastResult}}, {}, now0, {});
-    return {{"status", "DETECTION"}, {"result", rt.lastResult}};
+  if (rt.setupOnly || rt.startupPending || !flagOf(window, "active") || numberOr(window, "deadline", 1e30) > now0) {
+    return std::nullopt;
   }
+  rt.lastResult = callEngine(*rt.engines, rt.engine, "decision_timeout", {}, {{"captured", now0}});
+  enqueueReportEvent(rt.recorder, {{"status", "DETECTION"}, {"result", rt.lastResult}}, {}, now0, {});
+  return json{{"status", "DETECTION"}, {"result", rt.lastResult}};
+}
 
+// Step 5: the newest quarter-size frame and motion mask of each camera.
+Reply frameIntake(Runtime& rt) {
   for (uint32_t i = 0; i < 3; ++i) {
     cv::Mat& image = rt.previewImages[i];
     cv::Mat& mask = rt.previewMasks[i];
@@ -296,10 +319,14 @@ json pollRuntime(Runtime& rt) {
       estimateFrameRate(rt.estimator, static_cast<int>(i), static_cast<int32_t>(sequence),
                         rt.frameTimes[i], rt.frameRate);
     } else if (r != 0 && r != -3 && r != -4) {
-      return {{"status", "CAPTURE_ERROR"}, {"camera", i}, {"code", r}};
+      return json{{"status", "CAPTURE_ERROR"}, {"camera", i}, {"code", r}};
     }
   }
-  Tick t;
+  return std::nullopt;
+}
+
+// Steps 6 and 7: frames too old or too far apart start settling from zero.
+Reply frameFreshness(Runtime& rt, Tick& t) {
   t.now = tarv_monotonic_seconds();
   t.oldest = *std::min_element(rt.frameTimes.begin(), rt.frameTimes.end());
   t.newest = *std::max_element(rt.frameTimes.begin(), rt.frameTimes.end());
@@ -307,21 +334,33 @@ json pollRuntime(Runtime& rt) {
   if (rt.setupOnly) rt.spread = t.oldest <= 0.0 ? -1.0 : spread;
   const double fps = rt.frameRate.load();
   const double syncLimit = rt.setupOnly ? std::max(0.4, shortFrameAgeLimit(fps)) : shortFrameAgeLimit(fps);
-  if (t.oldest <= 0.0 || t.now - t.oldest > frameFreshnessLimit(fps) || spread > syncLimit) {
-    rt.quietFrames = 0;
-    rt.relaxedQuietFrames = 0;
-    resetRoundState(rt.motion);
-    return {{"status", "STALE_OR_UNSYNCED"}, {"spread_ms", t.oldest > 0.0 ? spread * 1000.0 : -1.0}};
-  }
+  if (t.oldest > 0.0 && t.now - t.oldest <= frameFreshnessLimit(fps) && spread <= syncLimit) return std::nullopt;
+  rt.quietFrames = 0;
+  rt.relaxedQuietFrames = 0;
+  resetRoundState(rt.motion);
+  return json{{"status", "STALE_OR_UNSYNCED"}, {"spread_ms", t.oldest > 0.0 ? spread * 1000.0 : -1.0}};
+}
+
+// Step 8: every camera must have a frame newer than the last poll's.
+Reply newFrames(Runtime& rt) {
   for (size_t i = 0; i < 3; ++i) {
-    if (rt.frameNumbers[i] <= rt.previousFrameNumbers[i]) return {{"status", "WAIT_NEW_FRAMES"}};
+    if (rt.frameNumbers[i] <= rt.previousFrameNumbers[i]) return json{{"status", "WAIT_NEW_FRAMES"}};
   }
   rt.previousFrameNumbers = rt.frameNumbers;
-  if (rt.setupOnly) return previewOnly(rt);
+  return std::nullopt;
+}
 
+// Step 9: a user reset scores nothing until the user confirms the empty board.
+Reply resetPending(const Runtime& rt) {
+  if (!rt.resetPending) return std::nullopt;
+  return json{{"status", "RESETTING"}};
+}
+
+// Step 11: motion per camera, its classification and the motion the history saw.
+void scoringSetUp(Runtime& rt, Tick& t, TickFlags& f) {
+  const double fps = rt.frameRate.load();
   setMotionHistoryInterval(rt.history, std::max(0.06, 1.1 * frameInterval(fps)));
-  const double settleSeconds = rt.settleSeconds.load();
-  t.settleFrames = framesForDuration(fps, settleSeconds);
+  t.settleFrames = framesForDuration(fps, rt.settleSeconds.load());
   const int32_t handFrames = std::max(2, framesForDuration(fps, 0.1));
   const bool takeout = flagOf(objectMember(rt.lastResult, "engine_flags"), "takeout") || rt.handFlag;
   for (size_t i = 0; i < 3; ++i) {
@@ -333,20 +372,22 @@ json pollRuntime(Runtime& rt) {
                             t.settleFrames, takeout, handFrames);
   }
   classifyMotion(rt.motion, takeout);
-  const int32_t handCameras = rt.motion.handCameras;
+  f.handCameras = rt.motion.handCameras;
   t.quietCameras = rt.motion.quietCameras;
   rt.handFlag = rt.handFlag || rt.motion.confirmedHandCameras >= 2;
-  bool historyMotion = false;
   for (const MotionSample& s :
        queryMotionHistory(rt.history, rt.historyWindowEnd, rt.historyWindowStart, t.newest)) {
     rt.handFlag = rt.handFlag || s.handConfirmed;
-    historyMotion = historyMotion || s.handSeen || s.moving;
+    f.historyMotion = f.historyMotion || s.handSeen || s.moving;
   }
   rt.quietFrames = std::min({rt.motion.cameras[0].stableFrames, rt.motion.cameras[1].stableFrames,
                              rt.motion.cameras[2].stableFrames});
   t.motionState = describeMotionState(rt.motion, entryCount(rt.lastResult));
+}
 
-  const std::string S = textOf(rt.lastResult, "status");
+// Step 12: which probe is due, from the engine's last status and the motion of this tick.
+void decisionFlags(Runtime& rt, Tick& t, TickFlags& f) {
+  const std::string& S = f.status = textOf(rt.lastResult, "status");
   const std::string R = textOf(rt.lastResult, "reason");
   t.pending = S == "EMPTY_PENDING" || S == "BACKGROUND_PENDING" || S == "RECOVERY_PENDING";
   t.recovery = S == "RECOVERY_WAIT" || t.pending || S == "DECISION_REVIEW_REQUIRED" ||
@@ -358,61 +399,78 @@ json pollRuntime(Runtime& rt) {
                    (bestCamera.contains("selected") && bestCamera.at("selected").is_object() &&
                     !flagOf(bestCamera, "applied"));
   if (rt.startupPending) rt.startupPolls += 1;
-  const bool waiting = S == "RECOVERY_WAIT" || S == "DECISION_REVIEW_REQUIRED" || S == "STARTUP_WAIT_EMPTY";
-  if (waiting && rt.waitStart < 0.0) rt.waitStart = t.now;
-  if (!waiting) rt.waitStart = -1.0;
+  f.waiting = S == "RECOVERY_WAIT" || S == "DECISION_REVIEW_REQUIRED" || S == "STARTUP_WAIT_EMPTY";
+  if (f.waiting && rt.waitStart < 0.0) rt.waitStart = t.now;
+  if (!f.waiting) rt.waitStart = -1.0;
   const double probeInterval =
       t.pending ? 0.075
-      : (waiting && t.now - rt.waitStart > 5.0 && t.quietCameras >= 3 && handCameras == 0) ? 0.6
-                                                                                           : 0.2;
+      : (f.waiting && t.now - rt.waitStart > 5.0 && t.quietCameras >= 3 && f.handCameras == 0) ? 0.6
+                                                                                               : 0.2;
   const double since = t.now - rt.lastDetectTime;
-  t.recoveryProbe = (t.recovery || (rt.startupPending && rt.startupPolls >= 3)) && handCameras <= 1 &&
+  t.recoveryProbe = (t.recovery || (rt.startupPending && rt.startupPolls >= 3)) && f.handCameras <= 1 &&
                     since >= probeInterval;
-  t.confirmationProbe = t.confirmation && !rt.handFlag && handCameras <= 1 && since >= 0.075;
-  t.discoveryProbe = !rt.startupPending && !t.recovery && !t.confirmation && handCameras <= 1 &&
+  t.confirmationProbe = t.confirmation && !rt.handFlag && f.handCameras <= 1 && since >= 0.075;
+  t.discoveryProbe = !rt.startupPending && !t.recovery && !t.confirmation && f.handCameras <= 1 &&
                      t.quietCameras >= 2 && since >= 0.2;
-  bool earlyShape = handCameras == 0 && t.quietCameras < 2;
+  bool earlyShape = f.handCameras == 0 && t.quietCameras < 2;
   for (size_t i = 0; i < 3 && earlyShape; ++i) {
     const MotionMeasure& m = rt.motion.cameras[i].motion;
     earlyShape = m.quiet || m.board_pixels <= 6 * dartPixelThreshold(rt.detectionHeights[i]);
   }
   t.early = !rt.startupPending && !t.recovery && !t.confirmation && !t.discoveryProbe && earlyShape &&
-            optionFlag(rt, "early_tip", true) && settleSeconds < 0.15 && since >= 0.03;
-  const bool anyProbe = t.recoveryProbe || t.confirmationProbe || t.discoveryProbe;
+            optionFlag(rt, "early_tip", true) && rt.settleSeconds.load() < 0.15 && since >= 0.03;
+  f.anyProbe = t.recoveryProbe || t.confirmationProbe || t.discoveryProbe;
+}
 
-  if (rt.quietFrames < t.settleFrames && !anyProbe && !t.early) {
-    if (rt.settled) rt.epoch += 1;
-    rt.settled = false;
-    return {{"status", handCameras > 1 ? "HAND_OR_MOTION" : "SETTLING"},
-            {"quiet_frames", rt.quietFrames},
-            {"motion_cameras", t.motionCameras},
-            {"motion_state", t.motionState},
-            {"recovery_pending", t.recovery},
-            {"confirmation_pending", t.confirmation},
-            {"hand_confirmed", rt.handFlag && !rt.startupPending && !rt.setupOnly}};
-  }
-  const bool justSettled = !anyProbe && !t.early && rt.quietFrames >= t.settleFrames && !rt.settled;
+// Step 13: an unsettled board with nothing due.
+Reply settling(Runtime& rt, const Tick& t, const TickFlags& f) {
+  if (rt.quietFrames >= t.settleFrames || f.anyProbe || t.early) return std::nullopt;
+  if (rt.settled) rt.epoch += 1;
+  rt.settled = false;
+  return json{{"status", f.handCameras > 1 ? "HAND_OR_MOTION" : "SETTLING"},
+              {"quiet_frames", rt.quietFrames},
+              {"motion_cameras", t.motionCameras},
+              {"motion_state", t.motionState},
+              {"recovery_pending", t.recovery},
+              {"confirmation_pending", t.confirmation},
+              {"hand_confirmed", rt.handFlag && !rt.startupPending && !rt.setupOnly}};
+}
+
+// Steps 14 and 15: settled now, and whether the engine was called too recently.
+Reply engineInterval(Runtime& rt, const Tick& t, TickFlags& f) {
+  f.justSettled = !f.anyProbe && !t.early && rt.quietFrames >= t.settleFrames && !rt.settled;
   rt.settled = t.settleFrames <= rt.quietFrames;
-  const bool fast = t.confirmation || S == "REMOVAL_PENDING" || t.pending;
-  if (!justSettled && !t.early && since < (fast ? 0.075 : 0.2)) return {{"status", "WAIT_INTERVAL"}};
-  const bool idleCandidate =
-      !historyMotion && t.quietCameras == 3 && t.discoveryProbe && !justSettled && !t.early &&
-      !t.recoveryProbe && !t.confirmationProbe && !fast && !rt.startupPending &&
-      (S == "READY" || S == "ROUND_FULL") && !flagOf(rt.lastResult, "unresolved") && since < 2.0;
-  if (!idleCandidate) {
+  f.fast = t.confirmation || f.status == "REMOVAL_PENDING" || t.pending;
+  const double since = t.now - rt.lastDetectTime;
+  if (!f.justSettled && !t.early && since < (f.fast ? 0.075 : 0.2)) return json{{"status", "WAIT_INTERVAL"}};
+  return std::nullopt;
+}
+
+// Step 16: a quiet board the engine saw a moment ago is compared cheaply instead.
+Reply idleCandidate(Runtime& rt, const Tick& t, TickFlags& f) {
+  const double since = t.now - rt.lastDetectTime;
+  f.idleCandidate = !f.historyMotion && t.quietCameras == 3 && t.discoveryProbe && !f.justSettled && !t.early &&
+                    !t.recoveryProbe && !t.confirmationProbe && !f.fast && !rt.startupPending &&
+                    (f.status == "READY" || f.status == "ROUND_FULL") && !flagOf(rt.lastResult, "unresolved") &&
+                    since < 2.0;
+  if (!f.idleCandidate) {
     rt.idleUnchanged = false;
     rt.lastActivityTime = t.now;
-  } else {
-    if (handCameras > 0) rt.lastActivityTime = t.now;
-    if (rt.idleUnchanged && t.now - rt.lastIdleCheck < idleRecheckInterval(rt, t.now)) {
-      return {{"status", "WAIT_INTERVAL"}, {"reason", "IDLE_UNCHANGED"}};
-    }
+    return std::nullopt;
   }
+  if (f.handCameras > 0) rt.lastActivityTime = t.now;
+  if (rt.idleUnchanged && t.now - rt.lastIdleCheck < idleRecheckInterval(rt, t.now)) {
+    return json{{"status", "WAIT_INTERVAL"}, {"reason", "IDLE_UNCHANGED"}};
+  }
+  return std::nullopt;
+}
 
+// Step 17: half-size rectified frames, kept as this tick's motion-history sample.
+Reply halfFramesAndHistorySample(Runtime& rt, Tick& t, const TickFlags& f) {
   for (uint32_t i = 0; i < 3; ++i) {
     cv::Mat half(rt.height / 2, rt.width / 2, CV_8UC3);
     if (tarv_capture_copy_reduced(i, rt.frameNumbers[i], 2, half.data, half.total() * 3) != 1) {
-      return {{"status", "FRAME_EVICTED"}};
+      return json{{"status", "FRAME_EVICTED"}};
     }
     t.half.push_back(rt.lensMaps[i] ? undistortFrame(*rt.lensMaps[i], half, true) : half);
   }
@@ -420,42 +478,76 @@ json pollRuntime(Runtime& rt) {
   sample.captureTimes = rt.frameTimes;
   sample.sequences = rt.frameNumbers;
   for (size_t i = 0; i < 3; ++i) sample.frames[i] = t.half[i];
-  sample.handSeen = handCameras > 1;
+  sample.handSeen = f.handCameras > 1;
   pushMotionSampleLocked(rt.history, std::move(sample));
+  return std::nullopt;
+}
 
-  if (!justSettled && !rt.idleReferences[0].empty() &&
-      t.now - rt.lastIdleCheck >= idleRecheckInterval(rt, t.now)) {
-    rt.lastIdleCheck = t.now;
-    rt.idleChecks += 1;
-    bool changed = false;
-    const bool plant = optionFlag(rt, "plant_mode", false);
-    for (size_t i = 0; i < 3; ++i) {
-      const cv::Mat& reference = rt.idleReferences[i];
-      if (reference.size() != t.half[i].size() || cv::norm(t.half[i], reference, cv::NORM_INF) <= 16.0) continue;
-      cv::Mat a, b;
-      cv::cvtColor(reference, a, cv::COLOR_BGR2GRAY);
-      cv::cvtColor(t.half[i], b, cv::COLOR_BGR2GRAY);
-      cv::Mat mask = nativeDifferenceMask(a, b);
-      if (plant && mask.size() == rt.surroundMasks[i].size()) mask &= rt.surroundMasks[i];
-      changed = changed || cv::countNonZero(mask) >= 20;
-    }
-    if (changed) {
-      rt.epoch += 1;
-      rt.idleChanged += 1;
-    } else {
-      rt.idleUnchanged = true;
-      if (idleCandidate) return {{"status", "WAIT_INTERVAL"}, {"reason", "IDLE_UNCHANGED"}};
-    }
+// Step 18: the idle comparison against the frames of the last engine call.
+Reply idleComparison(Runtime& rt, const Tick& t, const TickFlags& f) {
+  if (f.justSettled || rt.idleReferences[0].empty() || t.now - rt.lastIdleCheck < idleRecheckInterval(rt, t.now)) {
+    return std::nullopt;
   }
+  rt.lastIdleCheck = t.now;
+  rt.idleChecks += 1;
+  bool changed = false;
+  const bool plant = optionFlag(rt, "plant_mode", false);
+  for (size_t i = 0; i < 3; ++i) {
+    const cv::Mat& reference = rt.idleReferences[i];
+    if (reference.size() != t.half[i].size() || cv::norm(t.half[i], reference, cv::NORM_INF) <= 16.0) continue;
+    cv::Mat a, b;
+    cv::cvtColor(reference, a, cv::COLOR_BGR2GRAY);
+    cv::cvtColor(t.half[i], b, cv::COLOR_BGR2GRAY);
+    cv::Mat mask = nativeDifferenceMask(a, b);
+    if (plant && mask.size() == rt.surroundMasks[i].size()) mask &= rt.surroundMasks[i];
+    changed = changed || cv::countNonZero(mask) >= 20;
+  }
+  if (changed) {
+    rt.epoch += 1;
+    rt.idleChanged += 1;
+    return std::nullopt;
+  }
+  rt.idleUnchanged = true;
+  if (f.idleCandidate) return json{{"status", "WAIT_INTERVAL"}, {"reason", "IDLE_UNCHANGED"}};
+  return std::nullopt;
+}
+
+// Step 19: the full-size rectified frames the engine is called with.
+Reply fullFrames(Runtime& rt, Tick& t) {
   rt.idleUnchanged = false;
   for (uint32_t i = 0; i < 3; ++i) {
     cv::Mat frame(rt.height, rt.width, CV_8UC3);
     if (tarv_capture_copy(i, rt.frameNumbers[i], frame.data, frame.total() * 3) != 1) {
-      return {{"status", "FRAME_EVICTED"}};
+      return json{{"status", "FRAME_EVICTED"}};
     }
     t.full.push_back(rt.lensMaps[i] ? undistortFrame(*rt.lensMaps[i], frame, false) : frame);
   }
   rt.lastDetectTime = t.now;
+  return std::nullopt;
+}
+
+}  // namespace
+
+json pollRuntime(Runtime& rt) {
+  if (Reply r = earlyReply(rt)) return *r;
+  if (Reply r = decisionWindowTimeout(rt)) return *r;
+  if (Reply r = frameIntake(rt)) return *r;
+  Tick t;
+  if (Reply r = frameFreshness(rt, t)) return *r;
+  if (Reply r = newFrames(rt)) return *r;
+  if (Reply r = resetPending(rt)) return *r;
+  if (rt.setupOnly) return previewOnly(rt);
+
+  TickFlags f;
+  scoringSetUp(rt, t, f);
+  decisionFlags(rt, t, f);
+  if (Reply r = settling(rt, t, f)) return *r;
+  if (Reply r = engineInterval(rt, t, f)) return *r;
+  if (Reply r = idleCandidate(rt, t, f)) return *r;
+  if (Reply r = halfFramesAndHistorySample(rt, t, f)) return *r;
+  if (Reply r = idleComparison(rt, t, f)) return *r;
+  if (Reply r = fullFrames(rt, t)) return *r;
+  // Step 20: the engine phase; the start check while it is pending, else "detect".
   return rt.startupPending ? startCheck(rt, t) : detect(rt, t);
 }
 
