@@ -257,11 +257,12 @@ int main(int argc, char** argv) {
                   "the normal, a click on the 20; ring: the fitted 170 mm ring against the camera's own view of "
                   "it where the camera sees it, px of the full image (wrong: accepted with the ring over 2.5 px or "
                   "the bull over 1 px off)\n");
-      std::printf("%-18s %7s %9s %6s %13s %12s %12s %11s\n", "calibrate", "boards", "accepted", "wrong",
-                  "ring_mean_px", "ring_max_px", "bull_max_px", "ms_per_fit");
+      std::printf("%-18s %7s %9s %6s %10s %13s %12s %12s %11s\n", "calibrate", "boards", "accepted", "wrong",
+                  "within_1px", "ring_mean_px", "ring_max_px", "bull_max_px", "ms_per_fit");
       for (const tb::CalibrationRow& r : rows) {
-        std::printf("%-18s %7d %9d %6d %13.2f %12.2f %12.2f %11.1f\n", r.condition.c_str(), r.boards, r.accepted,
-                    r.wrong_accepted, r.ring_mean_px, r.ring_max_px, r.bull_max_px, r.ms_per_fit);
+        std::printf("%-18s %7d %9d %6d %10d %13.2f %12.2f %12.2f %11.1f\n", r.condition.c_str(), r.boards,
+                    r.accepted, r.wrong_accepted, r.within_1px, r.ring_mean_px, r.ring_max_px, r.bull_max_px,
+                    r.ms_per_fit);
       }
     }
 

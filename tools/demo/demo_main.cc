@@ -6,8 +6,8 @@
 // after another and prints, per dart, the true field and tip beside the scored ones and the
 // host event.
 //
-//   tarv_demo [--engine [--cameras 1|2|3] [--auto-calibrate]] [--replies] [--folder DIR]
-//             [path/to/libtarv.so]
+//   tarv_demo [--engine [--cameras 1|2|3] [--auto-calibrate]] [--calibrate] [--replies]
+//             [--folder DIR] [path/to/libtarv.so]
 //
 // --replies prints the status of every reply, and the whole reply when it is an error.
 // --folder is where the videos, throw images and evidence go (default tarv_demo_run).
@@ -15,6 +15,10 @@
 // the first two, one the most frontal).
 // --auto-calibrate (engine demo) arms with the homographies that "calibrate" finds in each
 // camera's empty board (with a click on the 20, as a user gives it) instead of the true ones.
+// --calibrate (runtime demo) first sets the three cameras up through the runtime on videos of
+// the empty board: preview, reference capture, the automatic calibration with the landmark
+// model beside the library, the click on the 20, the calibration result; the rounds are then
+// scored with the calibrations it found.
 //
 // Exit status: 0 when every dart was scored, 1 when a reply was an error or a calibration was
 // not accepted, 2 when a dart was not scored, 3 when the library cannot be loaded.
@@ -256,6 +260,7 @@ int main(int argc, char** argv) {
   int cameraCount = 3;
   bool autoCalibration = false;
   bool engineOnly = false;
+  bool calibrate = false;
   std::string folder = "tarv_demo_run";
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
@@ -269,12 +274,14 @@ int main(int argc, char** argv) {
                argv[i + 1][0] >= '1' && argv[i + 1][0] <= '3') {
       cameraCount = argv[++i][0] - '0';
       engineOnly = true;
+    } else if (arg == "--calibrate") {
+      calibrate = true;
     } else if (arg == "--auto-calibrate") {
       autoCalibration = true;
       engineOnly = true;
     } else if (arg.rfind("--", 0) == 0) {
       std::fprintf(stderr,
-                   "usage: tarv_demo [--engine [--cameras 1|2|3] [--auto-calibrate]] [--replies] "
+                   "usage: tarv_demo [--engine [--cameras 1|2|3] [--auto-calibrate]] [--calibrate] [--replies] "
                    "[--folder DIR] [path/to/libtarv.so]\n");
       return 3;
     } else {
@@ -285,7 +292,7 @@ int main(int argc, char** argv) {
   if (!lib) return 3;
   try {
     return engineOnly ? run(*lib, printReplies, cameraCount, autoCalibration)
-                      : runRuntimeDemo(lib->handle, folder, printReplies);
+                      : runRuntimeDemo(lib->handle, folder, printReplies, calibrate);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "tarv_demo: %s\n", e.what());
     return 1;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <cstdint>
 #include <string>
 
 #include <opencv2/core.hpp>
@@ -62,6 +63,11 @@ struct BoardLook {
   int number_font = 0;  // an OpenCV Hershey font (0: simplex)
   double number_height_mm = 15.0;
   double number_stroke_mm = 2.2;
+  // What a board that has hung on a wall for a while does to its rings, beside the ideal one:
+  double number_radius_mm = kNumberRadius;  // numbers printed closer to the double ring
+  double wire_wear = 0.0;       // 0..1: share of the wires worn dull in patches, down to the beds' grey
+  double wire_wobble_mm = 0.0;  // the ring wires (and the beds' edges under them) bent off their circles
+  uint64_t wear_seed = 1;       // which patches are worn and how the rings are bent
 };
 
 BoardTexture renderBoardTexture(double mm_per_px, double half_extent_mm, const BoardLook& look = {});

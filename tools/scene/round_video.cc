@@ -54,6 +54,12 @@ RoundVideoScript demoScript() {
   return s;
 }
 
+double videoSeconds(const RoundVideoScript& script) {
+  int frames = 0;
+  for (const Segment& segment : timeline(script)) frames += segment.frames;
+  return static_cast<double>(frames) / script.fps;
+}
+
 RoundVideos writeRoundVideos(const std::string& folder, const RoundVideoScript& script) {
   const Renderer renderer(defaultRig(script.size), 2);
   RoundVideos out;

@@ -31,6 +31,8 @@ struct RoundVideos {
 
 // Two rounds of three darts: T20, S1, 25 and D16, S11, T19 style groups.
 RoundVideoScript demoScript();
+// How long the videos play once, in seconds (their frames at the script's rate).
+double videoSeconds(const RoundVideoScript& script);
 // Writes the videos and the reference images into folder (which must exist). Fails with a
 // runtime error when a video cannot be written.
 RoundVideos writeRoundVideos(const std::string& folder, const RoundVideoScript& script);

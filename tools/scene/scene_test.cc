@@ -371,6 +371,47 @@ TEST(BoardTextureShadows, WiresShadowTheirLowerRightSide) {
   EXPECT_EQ(texel(shadowed, above), texel(plain, above));
 }
 
+TEST(BoardTextureWear, WornWiresGoDullAndBentRingsMoveOnlyNearTheWires) {
+  BoardLook worn;
+  worn.wire_wear = 1.0;  // every patch worn
+  BoardLook bent;
+  bent.wire_wobble_mm = 0.5;
+  bent.wear_seed = 3;
+  BoardLook close;
+  close.number_radius_mm = 181.0;
+  const BoardTexture plain = renderBoardTexture(0.5, kBoardRadius + 10.0);
+  const BoardTexture wornTexture = renderBoardTexture(0.5, kBoardRadius + 10.0, worn);
+  const BoardTexture bentTexture = renderBoardTexture(0.5, kBoardRadius + 10.0, bent);
+  const BoardTexture closeTexture = renderBoardTexture(0.5, kBoardRadius + 10.0, close);
+  const auto texel = [](const BoardTexture& t, cv::Point2d board) {
+    return t.image.at<cv::Vec3b>(static_cast<int>(std::lround((board.y - t.origin_mm) / t.mm_per_px)),
+                                 static_cast<int>(std::lround((board.x - t.origin_mm) / t.mm_per_px)));
+  };
+  // On the double ring's wire at the 6: bright on the plain board, dull on the worn one.
+  const cv::Point2d wire(170.0, 4.0);
+  EXPECT_LT(cv::norm(texel(wornTexture, wire)), 0.8 * cv::norm(texel(plain, wire)));
+  // In the middle of a bed nothing changes, worn or bent.
+  const cv::Point2d bed(135.0, 4.0);
+  EXPECT_EQ(texel(wornTexture, bed), texel(plain, bed));
+  EXPECT_EQ(texel(bentTexture, bed), texel(plain, bed));
+  // Bent rings differ from the plain ones somewhere along the double ring, by at most a wire.
+  int differing = 0;
+  for (int i = 0; i < 360; ++i) {
+    const double a = i * 3.14159265358979323846 / 180.0;
+    differing += texel(bentTexture, {169.0 * std::cos(a), 169.0 * std::sin(a)}) !=
+                 texel(plain, {169.0 * std::cos(a), 169.0 * std::sin(a)});
+    EXPECT_EQ(texel(bentTexture, {166.0 * std::cos(a), 166.0 * std::sin(a)}),
+              texel(plain, {166.0 * std::cos(a), 166.0 * std::sin(a)}));
+  }
+  EXPECT_GT(differing, 20);
+  // Numbers printed closer to the ring: the 20 moves down toward it.
+  int movedIn = 0;
+  for (double y = -183.0; y <= -175.0; y += 0.5) {
+    movedIn += cv::norm(texel(closeTexture, {0.0, y})) > cv::norm(texel(plain, {0.0, y})) + 60.0;
+  }
+  EXPECT_GT(movedIn, 0);
+}
+
 TEST(Random, SameSeedSameSceneAndPixels) {
   auto makeScene = [](uint64_t seed) {
     SceneRandom rng(seed);

@@ -1,6 +1,7 @@
 #include "tarv/autocal/board_fit.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdio>
 #include <optional>
@@ -26,11 +27,6 @@ constexpr double kMaxClickErrorDeg = 9.0;
 // about which turn is right: its camera has been moved or turned since.
 constexpr double kMaxPriorErrorDeg = 4.5;
 constexpr double kLandmarksOffRingMm = 4.0;
-// The acceptance rule weighs the inliers only; a homography that RANSAC fitted to most of
-// the board may still leave a stretch of a ring (a lens's bend) pixels off it, or put the
-// double ring on the treble ring's edge with the treble ring on bare fibre.
-constexpr double kMaxRingOctantPx = 1.5;
-constexpr double kMinRingCoverage = 0.5;
 constexpr int kLineLimits[] = {120, 200, 300};
 
 struct InitialFit {
@@ -69,15 +65,31 @@ json fitResultPoints(const Homography& h) {
   return points;
 }
 
-bool followsTheRing(const json& report) {
-  return report.value("ring_worst_octant_px", 0.0) <= kMaxRingOctantPx &&
-         report.value("ring_worst_coverage", 1.0) >= kMinRingCoverage;
+// [octants in view, supporting, contradicting] of one ring, when the report has them.
+std::optional<std::array<int, 3>> ringOctants(const json& report, size_t ring) {
+  const auto it = report.find("ring_octants");
+  if (it == report.end() || !it->is_array() || it->size() <= ring) return std::nullopt;
+  const json& counts = (*it)[ring];
+  if (!counts.is_array() || counts.size() != 3) return std::nullopt;
+  std::array<int, 3> out{};
+  for (size_t i = 0; i < 3; ++i) {
+    if (!counts[i].is_number_integer()) return std::nullopt;
+    out[i] = counts[i].get<int>();
+  }
+  return out;
 }
 
 std::string ringRejection(const json& report) {
-  return "RING_EDGES_NOT_FOLLOWED: worst octant " + formatFixed(report.value("ring_worst_octant_px", 0.0)) +
-         " px off its ring (max 1.5), edges found for " + formatFixed(report.value("ring_worst_coverage", 1.0)) +
-         " of a ring octant (min 0.5)";
+  std::string text = "RING_EDGES_NOT_FOLLOWED:";
+  const char* names[] = {"treble", "double"};
+  for (size_t ring = 0; ring < 2; ++ring) {
+    const auto c = ringOctants(report, ring);
+    if (!c) continue;
+    text += std::string(ring == 0 ? " " : "; ") + names[ring] + " ring " + std::to_string((*c)[1]) + " of " +
+            std::to_string((*c)[0]) + " octants in view follow the fit (min half), " + std::to_string((*c)[2]) +
+            " contradict it (max 0)";
+  }
+  return text;
 }
 
 json fitByMarkers(const cv::Mat& grey, const json& request) {
@@ -111,7 +123,10 @@ json fitByMarkers(const cv::Mat& grey, const json& request) {
   }
   report["refined"] = refined;
   report["refinement_shift_px"] = shift;
-  const bool accepted = !refined || (isFitAcceptable(report) && followsTheRing(report));
+  // An initial homography is only a guess: accepted is what the ring edges confirm. One the
+  // refinement could not use (no edges where it puts the rings) or had to move far is not
+  // confirmed by anything in the image.
+  const bool accepted = refined && isFitAcceptable(report) && followsTheRings(report);
   json result = {{"accepted", accepted},
                  {"refined", refined},
                  {"board_to_image", matrix3x3ToJson(h)},
@@ -121,7 +136,9 @@ json fitByMarkers(const cv::Mat& grey, const json& request) {
                  {"orientation_source", "ML_MARKER_CLASSES"},
                  {"report", report},
                  {"method", "ML_MARKERS + RING_EDGE_HOMOGRAPHY_REFINEMENT"}};
-  if (refined && !isFitAcceptable(report)) {
+  if (!refined) {
+    result["rejection"] = report.contains("refinement_error") ? report["refinement_error"] : report["refinement_rejected"];
+  } else if (!isFitAcceptable(report)) {
     result["rejection"] = "CALIBRATION_QUALITY_BELOW_THRESHOLD: rms " + formatFixed(report.value("rms_px", 9.0)) + " px, inliers " +
                           formatFixed(report.value("inlier_fraction", 0.0)) + ", octants " +
                           std::to_string(report.value("octants", 0));
@@ -303,7 +320,7 @@ json fitByColour(const cv::Mat& image, const cv::Mat& grey, const json& request)
     throw CalibrationError("ORIENTATION_UNKNOWN: tap on sector 20 or a prior calibration required");
   }
 
-  const bool accepted = isFitAcceptable(report) && !offRing && followsTheRing(report);
+  const bool accepted = isFitAcceptable(report) && !offRing && followsTheRings(report);
   json result = {{"accepted", accepted},
                  {"board_to_image", matrix3x3ToJson(h)},
                  {"initial_board_to_image", matrix3x3ToJson(best.initial)},
@@ -339,9 +356,21 @@ bool isFitAcceptable(const json& report) {
   return rms <= 1.0 && octants == 8;
 }
 
+bool followsTheRings(const json& report) {
+  for (size_t ring = 0; ring < 2; ++ring) {
+    const auto c = ringOctants(report, ring);
+    if (!c) continue;
+    const int inView = (*c)[0], supporting = (*c)[1], contradicting = (*c)[2];
+    if (contradicting > 0 || 2 * supporting < inView || (inView > 0 && supporting == 0)) return false;
+  }
+  return true;
+}
+
 bool compareFitCandidates(const BoardFitCandidate& a, const BoardFitCandidate& b) {
-  const bool acceptableA = isFitAcceptable(a.refinementReport);
-  const bool acceptableB = isFitAcceptable(b.refinementReport);
+  // The ring judgement that decides acceptance ranks too: a candidate whose rings the image
+  // contradicts must not win on its landmarks or its inliers' rms.
+  const bool acceptableA = isFitAcceptable(a.refinementReport) && followsTheRings(a.refinementReport);
+  const bool acceptableB = isFitAcceptable(b.refinementReport) && followsTheRings(b.refinementReport);
   if (acceptableA != acceptableB) return acceptableA;
   const double scoreA = a.landmarkCount < 4 ? kNoLandmarkScore : a.landmarkMedianMm;
   const double scoreB = b.landmarkCount < 4 ? kNoLandmarkScore : b.landmarkMedianMm;

@@ -39,7 +39,13 @@ json fitReducedBoardGeometry(const cv::Mat& reduced, const json& request, double
 
 // The acceptance rule on a refinement report ("rms_px", "inlier_fraction", "octants").
 bool isFitAcceptable(const json& refinementReport);
-// True when a sorts before b: acceptable first, then the lower landmark score, then lower rms.
+// The ring judgement on a refinement report's "ring_octants" ([in view, supporting,
+// contradicting] octants of the treble and the double ring): on each ring no octant in view
+// contradicts the fit and at least half of them (and at least one) support it. A report
+// without the counts passes.
+bool followsTheRings(const json& refinementReport);
+// True when a sorts before b: acceptable (by the rule and the ring judgement) first, then the
+// lower landmark score, then the lower rms.
 bool compareFitCandidates(const BoardFitCandidate& a, const BoardFitCandidate& b);
 
 // H with the board frame turned by k sectors (18·k degrees) before it.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <optional>
 
 #include <opencv2/calib3d.hpp>
 
@@ -13,6 +14,44 @@ constexpr int kFitFocalAndK1 = cv::CALIB_USE_INTRINSIC_GUESS | cv::CALIB_FIX_ASP
                                cv::CALIB_FIX_PRINCIPAL_POINT | cv::CALIB_ZERO_TANGENT_DIST |
                                cv::CALIB_FIX_K2 | cv::CALIB_FIX_K3;
 constexpr int kFitFocal = kFitFocalAndK1 | cv::CALIB_FIX_K1;
+// The same with the optical centre free: f, cx, cy, k1 and the pose.
+constexpr int kFitCentre = kFitFocalAndK1 & ~cv::CALIB_FIX_PRINCIPAL_POINT;
+// Focal lengths the solve accepts, in image widths: from a wide angle to a long lens standing
+// far back from the board (3.4 to 3.8 widths seen).
+constexpr double kMinFocalWidths = 0.3;
+constexpr double kMaxFocalWidths = 6.0;
+// The centre moves only when the crossings ask for it: the free fit must explain them clearly
+// better than the fit about the image's centre.
+constexpr int kMinCentrePairs = 40;
+constexpr double kCentreGain = 0.8;
+
+// One view's cv::calibrateCamera in a frame padded by the image's size on every side: the
+// library refuses an initial optical centre outside the image, and a photograph cut to the
+// board can have its centre there. Image points and the centre move into the padded frame
+// and back; nothing else of the fit depends on the frame.
+double calibrateOneView(const std::vector<cv::Point3f>& object, std::vector<cv::Point2f> image, cv::Size size,
+                        cv::Mat& K, cv::Mat& dist, cv::Mat& rvec, cv::Mat& tvec, int flags) {
+  const cv::Point2f pad(static_cast<float>(size.width), static_cast<float>(size.height));
+  for (cv::Point2f& p : image) p += pad;
+  K.at<double>(0, 2) += pad.x;
+  K.at<double>(1, 2) += pad.y;
+  std::vector<cv::Mat> rvecs, tvecs;
+  double rms = 0.0;
+  try {
+    rms = cv::calibrateCamera(std::vector<std::vector<cv::Point3f>>{object}, std::vector<std::vector<cv::Point2f>>{image},
+                              cv::Size(3 * size.width, 3 * size.height), K, dist, rvecs, tvecs, flags,
+                              cv::TermCriteria(cv::TermCriteria::COUNT + cv::TermCriteria::EPS, 500, 2.220446049250313e-16));
+  } catch (...) {
+    K.at<double>(0, 2) -= pad.x;
+    K.at<double>(1, 2) -= pad.y;
+    throw;
+  }
+  K.at<double>(0, 2) -= pad.x;
+  K.at<double>(1, 2) -= pad.y;
+  rvec = rvecs[0].clone();
+  tvec = tvecs[0].clone();
+  return rms;
+}
 
 // Whether the bull is close enough to the projected board centre to pin it.
 bool bullAgrees(const CameraEstimate& e, cv::Point2d bull, double tol) {
@@ -27,7 +66,103 @@ bool bullAgrees(const CameraEstimate& e, cv::Point2d bull, double tol) {
   return 2.0 * tol * chords[10] + 3.0 > cv::norm(p[kCrossingWires] - bull);
 }
 
+struct Correspondences {
+  std::vector<cv::Point3f> object;
+  std::vector<cv::Point2f> image;
+  int pairs = 0;
+};
+
+Correspondences correspondencesOf(const CameraEstimate& e, const std::vector<cv::Point2d>& crossings, cv::Point2d bull,
+                                  double tol) {
+  const std::vector<cv::Point3d>& ref = referenceCrossings();
+  const CrossingMatches m = matchCrossings(projectBoardPoints(e, ref), crossings, tol);
+  Correspondences c;
+  c.pairs = static_cast<int>(m.reference.size());
+  if (bullAgrees(e, bull, tol)) {
+    c.object.emplace_back(0.0f, 0.0f, 0.0f);
+    c.image.emplace_back(bull);
+  }
+  for (int k = 0; k < c.pairs; ++k) {
+    c.object.emplace_back(ref[m.reference[k]]);
+    c.image.emplace_back(crossings[m.detection[k]]);
+  }
+  return c;
+}
+
+double reprojectionRms(const CameraEstimate& e, const Correspondences& c) {
+  std::vector<cv::Point3d> object(c.object.begin(), c.object.end());
+  const std::vector<cv::Point2d> p = projectBoardPoints(e, object);
+  double sum = 0.0;
+  for (size_t i = 0; i < p.size(); ++i) sum += std::pow(cv::norm(p[i] - cv::Point2d(c.image[i])), 2);
+  return p.empty() ? 1e9 : std::sqrt(sum / static_cast<double>(p.size()));
+}
+
+// One fit with the optical centre free; none when the result leaves the plausible range (the
+// centre more than half the image beyond its edges, the focal length or k1 out of range). A
+// single view of a plane does not fix focal length and centre together, so the centre is first
+// moved at the solved focal length (which can then follow any view of the plane) and only then
+// fitted together with it.
+std::optional<CameraEstimate> fitWithFreeCentreOn(const CameraEstimate& e, const Correspondences& c) {
+  CameraEstimate current = cloneCameraEstimate(e);
+  for (const int flags : {kFitCentre | cv::CALIB_FIX_FOCAL_LENGTH, kFitCentre}) {
+    cv::Mat K = current.K.clone(), dist = current.dist.clone();
+    cv::Mat rvec, tvec;
+    try {
+      calibrateOneView(c.object, c.image, cv::Size(e.width, e.height), K, dist, rvec, tvec, flags);
+    } catch (const cv::Exception&) {
+      break;  // a degenerate set of pairs: the centre stays where it was
+    }
+    dist = dist.reshape(1, 1);
+    const double f = K.at<double>(0, 0), cx = K.at<double>(0, 2), cy = K.at<double>(1, 2), k1 = dist.at<double>(0);
+    if (!(kMinFocalWidths * e.width < f && f < kMaxFocalWidths * e.width && std::abs(k1) < 1.0 &&
+          std::abs(cx - 0.5 * e.width) <= e.width && std::abs(cy - 0.5 * e.height) <= e.height)) {
+      break;
+    }
+    CameraEstimate out = cloneCameraEstimate(current);
+    out.K = K;
+    out.dist = cv::Mat::zeros(1, 5, CV_64F);
+    for (int j = 0; j < std::min(static_cast<int>(dist.total()), 5); ++j) out.dist.at<double>(j) = dist.at<double>(j);
+    out.rvec = rvec;
+    out.tvec = tvec;
+    if (!(reprojectionRms(out, c) <= reprojectionRms(current, c))) break;
+    current = std::move(out);
+  }
+  if (current.K.at<double>(0, 2) == e.K.at<double>(0, 2) && current.K.at<double>(1, 2) == e.K.at<double>(1, 2)) {
+    return std::nullopt;
+  }
+  return current;
+}
+
 }  // namespace
+
+std::optional<CameraEstimate> fitWithFreeCentre(const CameraEstimate& start, const std::vector<cv::Point3f>& object,
+                                                const std::vector<cv::Point2f>& image) {
+  Correspondences c;
+  c.object = object;
+  c.image = image;
+  c.pairs = static_cast<int>(object.size());
+  return fitWithFreeCentreOn(start, c);
+}
+
+CameraEstimate refineOpticalCentre(const CameraEstimate& solved, const std::vector<cv::Point2d>& crossings,
+                                   cv::Point2d bull) {
+  const double tol = kTolerances[5];
+  const Correspondences before = correspondencesOf(solved, crossings, bull, tol);
+  if (before.pairs < kMinCentrePairs) return cloneCameraEstimate(solved);
+  const double rmsBefore = reprojectionRms(solved, before);
+  std::optional<CameraEstimate> free = fitWithFreeCentreOn(solved, before);
+  if (!free) return cloneCameraEstimate(solved);
+  // Once more on the pairs the moved camera matches: a centre far off may bring in crossings
+  // the fixed one missed.
+  const Correspondences again = correspondencesOf(*free, crossings, bull, tol);
+  if (again.pairs >= before.pairs) {
+    if (std::optional<CameraEstimate> second = fitWithFreeCentreOn(*free, again)) free = std::move(second);
+  }
+  if (!(reprojectionRms(*free, before) < kCentreGain * rmsBefore)) return cloneCameraEstimate(solved);
+  const MatchScore a = scoreCameraEstimate(solved, crossings, tol), b = scoreCameraEstimate(*free, crossings, tol);
+  if (b.matches < a.matches) return cloneCameraEstimate(solved);
+  return std::move(*free);
+}
 
 CameraEstimate solveCamera(const CameraEstimate& start, const std::vector<cv::Point2d>& crossings,
                            cv::Point2d bull, int iterations) {
@@ -49,19 +184,17 @@ CameraEstimate solveCamera(const CameraEstimate& start, const std::vector<cv::Po
       image.emplace_back(crossings[m.detection[k]]);
     }
     if (pairs >= 12) {
-      cv::Mat K = e.K.clone(), dist = e.dist.clone();
-      std::vector<cv::Mat> rvecs, tvecs;
-      cv::calibrateCamera(std::vector<std::vector<cv::Point3f>>{object}, std::vector<std::vector<cv::Point2f>>{image},
-                          cv::Size(e.width, e.height), K, dist, rvecs, tvecs, pairs >= 25 ? kFitFocalAndK1 : kFitFocal,
-                          cv::TermCriteria(cv::TermCriteria::COUNT + cv::TermCriteria::EPS, 500, 2.220446049250313e-16));
+      cv::Mat K = e.K.clone(), dist = e.dist.clone(), rvec, tvec;
+      calibrateOneView(object, image, cv::Size(e.width, e.height), K, dist, rvec, tvec,
+                       pairs >= 25 ? kFitFocalAndK1 : kFitFocal);
       dist = dist.reshape(1, 1);
       const double f = K.at<double>(0, 0), k1 = dist.at<double>(0);
-      if (0.3 * e.width < f && f < 2.5 * e.width && std::abs(k1) < 1.0) {
+      if (kMinFocalWidths * e.width < f && f < kMaxFocalWidths * e.width && std::abs(k1) < 1.0) {
         e.K = K;
         e.dist = cv::Mat::zeros(1, 5, CV_64F);
         for (int j = 0; j < std::min(static_cast<int>(dist.total()), 5); ++j) e.dist.at<double>(j) = dist.at<double>(j);
-        e.rvec = rvecs[0].clone();
-        e.tvec = tvecs[0].clone();
+        e.rvec = rvec;
+        e.tvec = tvec;
         continue;
       }
     }

@@ -8,6 +8,7 @@
 #include <random>
 #include <stdexcept>
 
+#include <opencv2/calib3d.hpp>
 #include <opencv2/dnn.hpp>
 #include <opencv2/imgproc.hpp>
 
@@ -119,6 +120,30 @@ std::vector<CameraEstimate> startsOf(Generator&& generate) {
   }
 }
 
+// A camera model (pose, focal length, centre, k1) that explains its matched crossings worse
+// than a bare plane mapping of the same pairs does is not the camera that took the picture:
+// it has settled beside the board (a centre it could not move, a lens it could not follow)
+// and matches the crossings only within the matching's tolerance. Its RMS may exceed the
+// plane's by a little (the plane has no fewer degrees of freedom on a flat board).
+bool explainsItsCrossings(const CameraEstimate& camera, const std::vector<cv::Point2d>& crossings, double rmsPx) {
+  const std::vector<cv::Point3d>& ref = referenceCrossings();
+  const CrossingMatches m = matchCrossings(projectBoardPoints(camera, ref), crossings, 0.25);
+  if (m.reference.size() < 8) return true;  // too few to judge; the grade's own minimum decides
+  std::vector<cv::Point2f> board, image;
+  for (size_t k = 0; k < m.reference.size(); ++k) {
+    board.emplace_back(static_cast<float>(ref[m.reference[k]].x), static_cast<float>(ref[m.reference[k]].y));
+    image.emplace_back(crossings[m.detection[k]]);
+  }
+  const cv::Mat H = cv::findHomography(board, image, 0);
+  if (H.empty() || !cv::checkRange(H)) return true;
+  std::vector<cv::Point2f> mapped;
+  cv::perspectiveTransform(board, mapped, H);
+  double sum = 0.0;
+  for (size_t k = 0; k < mapped.size(); ++k) sum += std::pow(cv::norm(mapped[k] - image[k]), 2);
+  const double planeRms = std::sqrt(sum / static_cast<double>(mapped.size()));
+  return rmsPx <= kMaxRmsOverPlane * planeRms + kRmsOverPlaneSlackPx;
+}
+
 }  // namespace
 
 LandmarkDetections decodeLandmarkOutput(const cv::Mat& output, double scale, float scoreThreshold,
@@ -213,13 +238,40 @@ LandmarkSolution detectBoardLandmarks(LandmarkModel& model, const cv::Mat& image
     if (std::getenv("TARV_DEBUG")) traceEllipseStage(selection, bull, ellipses, crossings);
     selectBestCamera(crossings, bull, selection, ellipses);
   }
+  // The grids and the ellipse assume focal lengths of 0.4 to 1 image widths; the plane that
+  // the best camera's matches span gives a start at whatever focal length the lens has.
+  // Rounds while they gain: each round's plane is grown from the best camera so far, and the
+  // camera with its optical centre refined joins the starts.
+  for (int round = 0; round < 3 && selection.found; ++round) {
+    const MatchScore before = selection.best;
+    const CameraEstimate seed = cloneCameraEstimate(selection.camera);
+    // The optical centre moves only for a camera that cannot explain its crossings about the
+    // image's centre; a whole photograph keeps it there.
+    const bool freeCentre = !explainsItsCrossings(seed, crossings, selection.best.rmsPx);
+    std::vector<CameraEstimate> planeStarts =
+        startsOf([&] { return planeHypotheses(image.cols, image.rows, crossings, seed, freeCentre); });
+    if (freeCentre) planeStarts.push_back(refineOpticalCentre(seed, crossings, bull));
+    selectBestCamera(crossings, bull, selection, planeStarts);
+    if (selection.best.matches <= before.matches && !(selection.best.rmsPx < 0.95 * before.rmsPx)) break;
+  }
   if (!selection.found || selection.best.matches < kMinSolvedCrossings) {
     sol.reason = "keine Loesung";
     sol.totalMs = nowMs() - t0;
     return sol;
   }
+  // The solve keeps the optical centre at the image's centre; a photograph cut to the board
+  // moves it, and only a centre that the crossings ask for is taken.
+  if (!explainsItsCrossings(selection.camera, crossings, selection.best.rmsPx)) {
+    selection.camera = refineOpticalCentre(selection.camera, crossings, bull);
+    selection.best = scoreCameraEstimate(selection.camera, crossings, 0.25);
+  }
   sol.crossingsMatched = selection.best.matches;
   sol.rmsPx = selection.best.rmsPx;
+  if (!explainsItsCrossings(selection.camera, crossings, sol.rmsPx)) {
+    sol.reason = kCameraContradictsCrossings;
+    sol.totalMs = nowMs() - t0;
+    return sol;
+  }
 
   cv::Mat hsv;
   cv::cvtColor(image, hsv, cv::COLOR_BGR2HSV);
@@ -238,7 +290,7 @@ LandmarkSolution detectBoardLandmarks(LandmarkModel& model, const cv::Mat& image
   sol.dist = oriented.dist;
   sol.rvec = oriented.rvec;
   sol.tvec = oriented.tvec;
-  sol.grade = gradeSolution(sol.crossingsMatched, sol.rmsPx, sol.twentySure, sol.width, sol.height);
+  sol.grade = gradeSolution(sol.crossingsMatched, sol.crossingsDetected, sol.rmsPx, sol.twentySure, sol.width, sol.height);
   sol.totalMs = nowMs() - t0;
   return sol;
 }
@@ -247,6 +299,11 @@ int32_t gradeSolution(int32_t matched, double rmsPx, bool twentySure, int width,
   const double limit = 3.0 * std::max(std::max(width, height) / 1280.0, 1.0);
   if (matched < kMinGradedCrossings || !(limit > rmsPx)) return 2;
   return twentySure ? 0 : 1;
+}
+
+int32_t gradeSolution(int32_t matched, int32_t detected, double rmsPx, bool twentySure, int width, int height) {
+  if (!(matched >= kMinExplainedCrossings * detected)) return 2;
+  return gradeSolution(matched, rmsPx, twentySure, width, height);
 }
 
 cv::Point2d findBullPoint(const LandmarkDetections& kept) {

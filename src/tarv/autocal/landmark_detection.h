@@ -52,5 +52,17 @@ double colourParityScore(const CameraEstimate& e, const cv::Mat& hsv);
 
 // Grade from the matched crossings, their RMS, the orientation and the image size.
 int32_t gradeSolution(int32_t matched, double rmsPx, bool twentySure, int width, int height);
+// The grade the detector gives: the rule above, and red as well when the camera leaves more
+// than a tenth of the detected crossings unexplained. A camera a few pixels off the board still
+// matches most crossings within a quarter of their spacing at an RMS under the limit; what
+// gives it away is the crossings it cannot place.
+constexpr double kMinExplainedCrossings = 0.9;
+// The camera must explain its matched crossings about as well as a plane mapping of the same
+// pairs (RMS at most 1.2 times the plane's plus 0.2 px); a camera that does not is refused
+// with this reason ("ok" false).
+constexpr double kMaxRmsOverPlane = 1.2;
+constexpr double kRmsOverPlaneSlackPx = 0.2;
+constexpr const char* kCameraContradictsCrossings = "Kamera erklaert die Kreuzungen nicht";
+int32_t gradeSolution(int32_t matched, int32_t detected, double rmsPx, bool twentySure, int width, int height);
 
 }  // namespace tarv

@@ -1,5 +1,7 @@
 #include "tarv/autocal/pose_hypotheses.h"
 
+#include "tarv/autocal/camera_solve.h"
+
 #include <algorithm>
 #include <cmath>
 #include <map>
@@ -67,6 +69,68 @@ std::optional<CameraEstimate> cameraFromHomography(const cv::Matx33d& H, int wid
   e.tvec = cv::Mat(t).clone();
   if (!(cameraCentre(e)[2] > 0.0)) return std::nullopt;
   return e;
+}
+
+std::optional<double> focalFromHomography(const cv::Matx33d& H, int width, int height) {
+  // With the optical centre at the image's centre and square pixels, the plane's two axes must
+  // come out perpendicular and equally long: two equations in w = 1 / f², solved together.
+  const cv::Matx33d T(1.0, 0.0, -(width - 1) * 0.5, 0.0, 1.0, -(height - 1) * 0.5, 0.0, 0.0, 1.0);
+  cv::Matx33d G = T * H;
+  G *= 1.0 / std::max(cv::norm(G), 1e-300);
+  const double a1 = G(0, 0) * G(0, 1) + G(1, 0) * G(1, 1), b1 = G(2, 0) * G(2, 1);
+  const double a2 = G(0, 0) * G(0, 0) + G(1, 0) * G(1, 0) - G(0, 1) * G(0, 1) - G(1, 1) * G(1, 1);
+  const double b2 = G(2, 0) * G(2, 0) - G(2, 1) * G(2, 1);
+  const double denominator = a1 * a1 + a2 * a2;
+  if (!(denominator > 1e-300)) return std::nullopt;
+  const double w = -(a1 * b1 + a2 * b2) / denominator;
+  if (!(w > 0.0) || !std::isfinite(w)) return std::nullopt;
+  return 1.0 / std::sqrt(w);
+}
+
+std::vector<CameraEstimate> planeHypotheses(int width, int height, const std::vector<cv::Point2d>& crossings,
+                                            const CameraEstimate& seed, bool freeCentre) {
+  const std::vector<cv::Point3d>& ref = referenceCrossings();
+  std::vector<cv::Point2f> board;
+  for (const cv::Point3d& p : ref) board.emplace_back(static_cast<float>(p.x), static_cast<float>(p.y));
+  std::vector<cv::Point2d> projected = projectBoardPoints(seed, ref);
+  const double threshold = std::max(3.0, 0.004 * std::max(width, height));
+  cv::Mat H;
+  for (const double tol : {0.35, 0.3, 0.25, 0.25, 0.25}) {
+    const CrossingMatches m = matchCrossings(projected, crossings, tol);
+    if (m.reference.size() < 8) break;
+    std::vector<cv::Point2f> src, dst;
+    for (size_t k = 0; k < m.reference.size(); ++k) {
+      src.push_back(board[static_cast<size_t>(m.reference[k])]);
+      dst.emplace_back(crossings[static_cast<size_t>(m.detection[k])]);
+    }
+    const cv::Mat next = cv::findHomography(src, dst, cv::RANSAC, threshold, cv::noArray(), 2000, 0.995);
+    if (next.empty() || !cv::checkRange(next)) break;
+    H = next;
+    std::vector<cv::Point2f> mapped;
+    cv::perspectiveTransform(board, mapped, H);
+    projected.assign(mapped.begin(), mapped.end());
+  }
+  if (H.empty()) return {};
+  const cv::Matx33d h(H);
+  const double f = std::clamp(focalFromHomography(h, width, height).value_or(seed.K.at<double>(0, 0)), 0.35 * width,
+                              5.5 * width);
+  std::vector<CameraEstimate> out;
+  for (const double factor : {1.0, 0.8, 1.25}) {
+    if (auto e = cameraFromHomography(h, width, height, factor * f)) out.push_back(std::move(*e));
+  }
+  // The plane's own pairs with the optical centre free: a photograph cut to the board puts the
+  // centre elsewhere, and no camera about the image's centre matches the plane.
+  const CrossingMatches m = matchCrossings(projected, crossings, 0.25);
+  if (freeCentre && !out.empty() && m.reference.size() >= 40) {
+    std::vector<cv::Point3f> object;
+    std::vector<cv::Point2f> image;
+    for (size_t k = 0; k < m.reference.size(); ++k) {
+      object.emplace_back(ref[static_cast<size_t>(m.reference[k])]);
+      image.emplace_back(crossings[static_cast<size_t>(m.detection[k])]);
+    }
+    if (auto freed = fitWithFreeCentre(out.front(), object, image)) out.push_back(std::move(*freed));
+  }
+  return out;
 }
 
 std::vector<CameraEstimate> bullGridHypotheses(int width, int height, const std::vector<cv::Point2d>& crossings,

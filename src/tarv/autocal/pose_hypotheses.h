@@ -33,6 +33,16 @@ struct CircleSolution {
 std::vector<CameraEstimate> homographyHypotheses(int width, int height, const LandmarkDetections& kept,
                                                  cv::Point2d bull);
 std::optional<CameraEstimate> cameraFromHomography(const cv::Matx33d& H, int width, int height, double focal);
+// The focal length a board-to-image homography implies with the optical centre at the image's
+// centre and square pixels; none for a view straight onto the board.
+std::optional<double> focalFromHomography(const cv::Matx33d& H, int width, int height);
+// Starts from the board's plane as the detected crossings span it: a homography grown from the
+// seed camera's matches over five rounds, turned into cameras at the focal length it implies
+// (and 0.8 and 1.25 times it). For lenses the grids' focal lengths (0.4 to 1 image widths) miss.
+// With freeCentre, and at least 40 pairs, one more start fits the optical centre to the plane's
+// pairs (a photograph cut to the board).
+std::vector<CameraEstimate> planeHypotheses(int width, int height, const std::vector<cv::Point2d>& crossings,
+                                            const CameraEstimate& seed, bool freeCentre);
 std::vector<CameraEstimate> bullGridHypotheses(int width, int height, const std::vector<cv::Point2d>& crossings,
                                                cv::Point2d bull, int maxCount);
 PinholePose lookAtPose(int width, int height, double focal, const cv::Vec3d& position, cv::Point2d bull);

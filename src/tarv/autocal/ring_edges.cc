@@ -19,6 +19,14 @@ constexpr double kMinResponse = 20.0;
 constexpr double kWireSearchPx = 3.0;
 constexpr double kWirePartnerShare = 0.25;
 constexpr std::array<double, 3> kRansacThresholds{4.0, 3.0, 2.0};
+// The ring judgement: an edge within kAgreePx agrees with the fit; an octant of a ring counts
+// when at least kMinOctantPoints of its 30 ring points lie in the image; it supports the fit
+// when kSupportShare of them agree, and contradicts it when kFoundShare of them found an edge
+// and most of those disagree.
+constexpr double kAgreePx = 1.5;
+constexpr int kMinOctantPoints = 10;
+constexpr double kSupportShare = 0.3;
+constexpr double kFoundShare = 0.4;
 
 std::vector<double> searchOffsets() {
   std::vector<double> offsets;
@@ -75,12 +83,21 @@ json edgeStatistics(const Homography& h, const EdgeMatches& matches, const std::
 // How well the homography follows each ring, over all its matches and not only the inliers:
 // RANSAC may explain most of the board while a stretch of a ring (a lens's bend) lies off it,
 // or the double ring may sit on the treble ring's edge at the wrong scale, leaving the treble
-// ring where the board shows no edge at all. Per ring and octant: the median residual
-// ("ring_worst_octant_px" is the largest), and the share of the ring's points inside the
-// image that found an edge ("ring_worst_coverage" is the smallest).
+// ring where the board shows no edge at all.
+//
+// A real board disturbs single edges everywhere: a dart standing in the ring, glare, a worn
+// wire, a number printed close to the ring or JPEG blocks take the strongest gradient off the
+// ring for a few degrees, or leave no edge there. A fit that is wrong is wrong for the whole of
+// a stretch: most of the edges found there lie off it together. So each ring's octants in the
+// image are judged by majority: an octant supports the fit when enough of its ring points found
+// an edge within kAgreePx of it, and contradicts it when most of its points found an edge and
+// most of those lie farther off. Reported per ring (treble, double) as "ring_octants":
+// [octants in view, supporting, contradicting]; the median residual of the worst octant and
+// the smallest share of ring points that found an edge are reported beside them.
 void addRingFollowing(json& report, const Homography& h, const Homography& searched, const EdgeMatches& matches,
                       cv::Size size) {
   double worstResidual = 0.0, worstCoverage = 1.0;
+  json octantCounts = json::array();
   for (const double radius : {107.0, 170.0}) {
     std::array<std::vector<double>, 8> residuals;
     std::array<int, 8> expected{};
@@ -96,16 +113,26 @@ void addRingFollowing(json& report, const Homography& h, const Homography& searc
       const Point2 q = applyHomography(h, {b.x, b.y});
       residuals[octantOf(b)].push_back(std::hypot(q.x - matches.image[i].x, q.y - matches.image[i].y));
     }
+    int inView = 0, supporting = 0, contradicting = 0;
     for (size_t o = 0; o < 8; ++o) {
       std::vector<double>& r = residuals[o];
-      if (expected[o] >= 10) worstCoverage = std::min(worstCoverage, static_cast<double>(r.size()) / expected[o]);
+      if (expected[o] >= kMinOctantPoints) {
+        const double found = static_cast<double>(r.size());
+        const double agreeing = static_cast<double>(std::count_if(r.begin(), r.end(), [](double d) { return d <= kAgreePx; }));
+        ++inView;
+        supporting += agreeing >= kSupportShare * expected[o] ? 1 : 0;
+        contradicting += found >= kFoundShare * expected[o] && agreeing < 0.5 * found ? 1 : 0;
+        worstCoverage = std::min(worstCoverage, found / expected[o]);
+      }
       if (r.size() < 3) continue;
       std::nth_element(r.begin(), r.begin() + static_cast<long>(r.size() / 2), r.end());
       worstResidual = std::max(worstResidual, r[r.size() / 2]);
     }
+    octantCounts.push_back({inView, supporting, contradicting});
   }
   report["ring_worst_octant_px"] = worstResidual;
   report["ring_worst_coverage"] = worstCoverage;
+  report["ring_octants"] = octantCounts;
 }
 
 // Inliers of a homography that RANSAC could not improve on: residuals under the threshold.

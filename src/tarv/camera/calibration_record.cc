@@ -31,6 +31,7 @@ const char* gradeRule(const LandmarkSolution& s) {
   if (!s.ok) return "NO_CAMERA_SOLVED";
   if (s.grade == 0) return "GREEN_ACCEPTED";
   if (s.grade == 1) return "TWENTY_NOT_SURE_CLICK_REQUIRED";
+  if (s.crossingsMatched < kMinExplainedCrossings * s.crossingsDetected) return "CROSSINGS_NOT_EXPLAINED";
   return "TOO_FEW_CROSSINGS_OR_RMS_TOO_HIGH";
 }
 
@@ -120,7 +121,7 @@ CalibrationRecord confirmTwentyClick(const CalibrationRecord& record, Point2 cli
     rotateBySectors(e, position);
     s.rvec = e.rvec;
     s.twentySure = true;
-    s.grade = gradeSolution(s.crossingsMatched, s.rmsPx, true, s.width, s.height);
+    s.grade = gradeSolution(s.crossingsMatched, s.crossingsDetected, s.rmsPx, true, s.width, s.height);
     s.reason.clear();
     CalibrationRecord turned = recordFromSolution(s, "USER_CLICK_20");
     turned["manual_points"] = record.value("manual_points", json());

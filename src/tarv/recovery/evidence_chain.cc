@@ -376,7 +376,13 @@ void phaseStaticShift(Round& round, const EvidenceCall& call, RecoveryEvidence& 
         round.staticShiftGreys[c] = call.greys[c].clone();
       }
     }
-    ev.staticShiftAccepted = round.staticShiftTime >= 0.0 &&
+    // Change on the board's own edges lies flat on the board; a dart standing out of it does
+    // not, however still it stands.
+    const json plane = measureBoardPlaneAgreement(round, standing);
+    report["board_plane"] = plane;
+    const bool flat = plane.value("flat", true);
+    ev.newObjectStanding = ev.newObjectStanding || !flat;
+    ev.staticShiftAccepted = flat && round.staticShiftTime >= 0.0 &&
                              call.now - round.staticShiftTime >= kStandingSeconds && fixed();
   } else {
     round.staticShiftTime = -1.0;
@@ -440,11 +446,31 @@ void phaseStableFlow(Round& round, const EvidenceCall& call, RecoveryEvidence& e
   }
   // A knocked camera whose realignment failed also leaves a standing change: it must not be
   // taken as the new empty board.
-  ev.stableFlowAccepted = round.stableFlowTime >= 0.0 &&
+  // A dart thrown while the board is being proven empty stands as still as a mark on the
+  // board: only a change lying flat on the board may become part of the empty board.
+  const json plane = measureBoardPlaneAgreement(round, flow);
+  const bool flat = plane.value("flat", true);
+  ev.newObjectStanding = ev.newObjectStanding || !flat;
+  ev.stableFlowAccepted = flat && round.stableFlowTime >= 0.0 &&
                           call.now - round.stableFlowTime >= kStandingSeconds && fixed();
   ev.stableFlow = {{"stable_seconds",
                     round.stableFlowTime >= 0.0 ? call.now - round.stableFlowTime : 0.0},
-                   {"accepted", ev.stableFlowAccepted}};
+                   {"accepted", ev.stableFlowAccepted},
+                   {"board_plane", plane}};
+}
+
+// The mask laid on the board plane, one millimetre a pixel, 200 mm to each side of the bull.
+constexpr int kPlaneHalfMm = 200;
+cv::Mat maskOnBoardPlane(const cv::Mat& mask, const Homography& boardToImage) {
+  const cv::Matx33d h(boardToImage[0], boardToImage[1], boardToImage[2], boardToImage[3], boardToImage[4],
+                      boardToImage[5], boardToImage[6], boardToImage[7], boardToImage[8]);
+  const cv::Matx33d gridToBoard(1, 0, -kPlaneHalfMm + 0.5, 0, 1, -kPlaneHalfMm + 0.5, 0, 0, 1);
+  // Thin shafts must survive the sampling.
+  const cv::Mat grown = dilateMask(mask, 3, false);
+  cv::Mat plane;
+  cv::warpPerspective(grown, plane, cv::Mat(h * gridToBoard), cv::Size(2 * kPlaneHalfMm, 2 * kPlaneHalfMm),
+                      cv::INTER_NEAREST | cv::WARP_INVERSE_MAP, cv::BORDER_CONSTANT, 0);
+  return plane;
 }
 
 }  // namespace
@@ -556,6 +582,41 @@ json measureStaticResidual(const cv::Mat& residual, const cv::Mat& emptyReferenc
           {"thick_pixels", thick},
           {"largest_new_piece", largest},
           {"static", isStatic}};
+}
+
+json measureBoardPlaneAgreement(const Round& round, const ImageTriple& masks) {
+  // A body standing out of the board leaves, in each view, a piece of board plane that no
+  // other view's change covers: tens of square millimetres along its shaft and flight. A
+  // mark or a shadow lying on the board leaves only thin fringes.
+  constexpr int kObjectPieceMm2 = 200;
+  std::vector<int> changed;
+  for (int c = 0; c < 3; ++c) {
+    if (setPixels(masks[c]) >= recoveryChangeLimit(round.cameras[c])) changed.push_back(c);
+  }
+  int standingViews = 0;
+  json perCamera = json::object();
+  if (changed.size() >= 2) {
+    ImageTriple planes;
+    for (int c : changed) planes[c] = maskOnBoardPlane(masks[c], round.cameras[c].boardToImage);
+    for (int c : changed) {
+      cv::Mat others = cv::Mat::zeros(planes[c].size(), CV_8UC1);
+      for (int o : changed) {
+        if (o != c) others |= planes[o];
+      }
+      const cv::Mat alone = planes[c] & ~dilateMask(others, 7, false);
+      int largest = 0;
+      if (cv::countNonZero(alone) >= kObjectPieceMm2) {
+        cv::Mat labels, stats, centroids;
+        const int n = cv::connectedComponentsWithStats(alone, labels, stats, centroids, 8);
+        for (int i = 1; i < n; ++i) largest = std::max(largest, stats.at<int>(i, cv::CC_STAT_AREA));
+      }
+      perCamera[cameraIds[c]] = largest;
+      standingViews += largest >= kObjectPieceMm2;
+    }
+  }
+  return {{"changed_cameras", changed.size()},
+          {"largest_piece_alone_mm2", perCamera},
+          {"flat", standingViews < 1}};
 }
 
 RecoveryEvidence collectRecoveryEvidence(Round& round, const EvidenceCall& call,

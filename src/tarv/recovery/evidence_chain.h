@@ -50,6 +50,9 @@ struct RecoveryEvidence {
   bool outsideNoiseTolerated = false;
   bool staticShiftAccepted = false;
   bool stableFlowAccepted = false;
+  // A change that stood still over two calls but stands out of the board plane: an object on
+  // the board (a dart thrown during the proof), never part of the empty board.
+  bool newObjectStanding = false;
   int checkedDarts = 0;
   json surroundMarks = json::array();
   json toneCheck;    // null when the tone phase did not report
@@ -76,5 +79,13 @@ RecoveryEvidence collectRecoveryEvidence(Round& round, const EvidenceCall& call,
 // The standing-change measures of one camera's residual (static when it lies on the
 // reference's edges and leaves no large new piece).
 json measureStaticResidual(const cv::Mat& residual, const cv::Mat& emptyReference, int limit);
+
+// Where the cameras' change masks fall on the board plane, one millimetre a pixel:
+// {"changed_cameras": cameras whose mask reaches their limit, "largest_piece_alone_mm2": per
+// such camera the largest piece of its change that no other changed camera's change covers
+// there, "flat": fewer than two cameras with such a piece of 60 mm² or more}. A mark or a
+// shadow lying on the board falls on the same board points in every view; a dart stands out
+// of the board and falls on different points in each, so it is never "flat".
+json measureBoardPlaneAgreement(const Round& round, const ImageTriple& masks);
 
 }  // namespace tarv

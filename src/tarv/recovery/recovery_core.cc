@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <string>
+#include <utility>
 
 #include <opencv2/imgproc.hpp>
 
@@ -214,8 +215,9 @@ json startupObjectWait(Round& round, const RecoveryEvidence& ev, const ImageTrip
   return nullptr;
 }
 
-json resetToEmptyBoard(Round& round, const std::vector<cv::Mat>& frames, const ImageTriple& greys,
-                       const RecoveryEvidence& ev, Slot slot, double now) {
+// The round's part of a reset: entries and dart masks gone, the next round when it advanced.
+// Answers the reply's reason and whether the round advanced.
+std::pair<std::string, bool> clearRoundForReset(Round& round, Slot slot) {
   const std::string reason =
       round.takeout ? "AUTOMATIC_TAKEOUT" : "AUTOMATIC_RECOVERY_AFTER_UNRESOLVED_EVENT";
   const bool advanced = !round.entries.empty() || round.takeout;
@@ -228,6 +230,42 @@ json resetToEmptyBoard(Round& round, const std::vector<cv::Mat>& frames, const I
   round.takeout = false;
   round.allowResume = true;
   slot.time = -1.0;
+  return {reason, advanced};
+}
+
+// Every known dart is gone, but a new object stands on the board (a dart thrown while the
+// takeout was being proven): the frames are no empty board, so the next round starts on the
+// references of the empty board instead, and the object is judged by the evaluation as the
+// next round's first dart.
+json resetBesideNewObject(Round& round, const RecoveryEvidence& ev, Slot slot) {
+  const auto [reason, advanced] = clearRoundForReset(round, slot);
+  for (int c = 0; c < 3; ++c) {
+    Camera& cam = round.cameras[c];
+    cam.backgroundFrame = cam.emptyReferenceColour.clone();
+    cam.dartReference = cam.emptyReference.clone();
+    cam.referenceChangeMask = cv::Mat::zeros(cam.emptyReference.size(), CV_8UC1);
+    if (cam.referencesRealigned) {
+      cam.referencesRealigned = false;
+      cam.features = collectBoardFeatures(cam.emptyReference, cam.boardToImage);
+    }
+  }
+  return {{"status", advanced ? "EMPTY_RESET" : "BACKGROUND_REFRESH"},
+          {"reason", reason},
+          {"round_advanced", advanced},
+          {"new_object_present", true},
+          {"lighting_corrected", ev.lightingCorrected},
+          {"tone_tolerant", ev.toneTolerant},
+          {"surface_only", ev.surfaceOnly},
+          {"empty_proof", supportsArray(ev)},
+          {"outside_noise_tolerated", false},
+          {"static_shift_accepted", false},
+          {"stable_flow_accepted", false},
+          {"surround_marks_tolerated", ev.surroundMarks}};
+}
+
+json resetToEmptyBoard(Round& round, const std::vector<cv::Mat>& frames, const ImageTriple& greys,
+                       const RecoveryEvidence& ev, Slot slot, double now) {
+  const auto [reason, advanced] = clearRoundForReset(round, slot);
   const bool accepted = ev.staticShiftAccepted || ev.stableFlowAccepted;
   for (int c = 0; c < 3; ++c) {
     Camera& cam = round.cameras[c];
@@ -336,6 +374,19 @@ json Round::recoverCore(const std::vector<cv::Mat>& frames, double now, bool ski
   EvidenceCall call{frames, greys, zones, now, skipRealign, startupCheck};
   RecoveryEvidence ev = collectRecoveryEvidence(round, call, verdicts);
 
+  // Whatever else is in view then (a hand leaving, a shadow) is judged by the evaluation
+  // against the empty board, as in any round.
+  const bool takeoutBesideNewObject = ev.newObjectStanding && !ev.remainingDartEvidence && !skipRealign &&
+                                     (!entries.empty() || takeout);
+  if (takeoutBesideNewObject) {
+    if (!confirmRepeatedDecision(slot.time, slot.kind, now, "EMPTY_BESIDE_NEW_OBJECT")) {
+      return {{"status", "EMPTY_PENDING"},
+              {"reason", "RECOVERY_CONFIRM_FRESH_EMPTY_BOARD"},
+              {"new_object_present", true},
+              {"surface_only", ev.surfaceOnly}};
+    }
+    return resetBesideNewObject(round, ev, slot);
+  }
   if ((anyViewChanged(round, ev.residual) || ev.remainingDartEvidence) && !ev.outsideNoiseTolerated) {
     slot.time = -1.0;
     return waitReply(round, ev, greys, skipRealign, now);

@@ -1,0 +1,112 @@
+// The landmark camera solve fed exact landmarks from the renderer (with 0.5 px of jitter), on
+// cameras the starting grids do not assume: photographs cut to the board, long lenses.
+#include <cmath>
+#include <cstdio>
+
+#include <gtest/gtest.h>
+
+#include "tarv/autocal/camera_solve.h"
+#include "tarv/autocal/landmark_test_scene.h"
+#include "tarv/autocal/pose_hypotheses.h"
+#include "tarv/autocal/vision_report.h"
+
+namespace tarv {
+namespace {
+
+struct Solved {
+  LandmarkSolution solution;
+  double ringPx;
+};
+
+Solved solve(const scene::CameraSpec& spec, bool cropped) {
+  testing::ScriptOptions options;
+  options.noisePx = 0.5;
+  if (cropped) options.crop = testing::boardCrop(scene::Camera(spec));
+  testing::ScriptedCamera cam = testing::scriptedCamera(spec, options);
+  Solved out{detectBoardLandmarks(cam.model, cam.image), NAN};
+  out.ringPx = testing::solutionRingErrorPx(cam, out.solution);
+  std::printf("%s %dx%d: grade %d, %d/%d matched, rms %.2f, ring %.2f px\n", cropped ? "cropped" : "whole",
+              cam.image.cols, cam.image.rows, out.solution.grade, out.solution.crossingsMatched, cam.crossingsInImage,
+              out.solution.rmsPx, out.ringPx);
+  return out;
+}
+
+// A camera the solve accepts (green, or yellow until the click on the 20) lies on the board.
+void expectAcceptedOnlyOnTheRing(const Solved& s) {
+  if (s.solution.ok && s.solution.grade < 2) EXPECT_LE(s.ringPx, 1.0);
+}
+
+TEST(LandmarkSolve, ALongLensIsSolved) {
+  scene::CameraSpec spec = testing::landmarkTestCameraSpec();
+  spec.k1 = 0.0;
+  spec.focal_px = 3.6 * spec.image_size.width;
+  spec.distance_mm = 2700.0;
+  spec.azimuth_deg = 292.0;
+  const Solved s = solve(spec, false);
+  ASSERT_TRUE(s.solution.ok) << s.solution.reason;
+  EXPECT_EQ(s.solution.grade, 0);
+  EXPECT_LE(s.ringPx, 1.0);
+  // A long lens sees little perspective: its focal length is known less well than the ring.
+  EXPECT_NEAR(s.solution.K.at<double>(0, 0), spec.focal_px, 0.1 * spec.focal_px);
+}
+
+TEST(LandmarkSolve, APhotographCutToTheBoardMovesTheOpticalCentre) {
+  scene::CameraSpec spec = testing::landmarkTestCameraSpec();
+  spec.image_size = {1600, 1200};
+  spec.k1 = -0.04;
+  spec.focal_px = 1.1 * 1600;
+  spec.distance_mm = 900.0;
+  spec.aim_mm = cv::Point2d(-70.0, -60.0);
+  spec.azimuth_deg = 40.0;
+  spec.elevation_deg = 35.0;
+  const Solved s = solve(spec, true);
+  ASSERT_TRUE(s.solution.ok) << s.solution.reason;
+  EXPECT_LT(s.solution.grade, 2);
+  EXPECT_LE(s.ringPx, 1.0);
+}
+
+TEST(LandmarkSolve, CroppedAndLongLensCamerasAreAcceptedOnlyOnTheRing) {
+  const cv::Point2d aims[] = {{-90, -60}, {80, -70}, {-60, 90}, {110, 50}};
+  for (int i = 0; i < 4; ++i) {
+    scene::CameraSpec spec = testing::landmarkTestCameraSpec();
+    spec.image_size = {1600, 1200};
+    spec.azimuth_deg = 60.0 * i + 25.0;
+    spec.elevation_deg = 30.0 + 5.0 * i;
+    spec.k1 = i % 2 == 0 ? -0.04 : 0.0;
+    spec.focal_px = (0.75 + 0.1 * i) * 1600;
+    spec.distance_mm = 900.0;
+    spec.aim_mm = aims[i];
+    expectAcceptedOnlyOnTheRing(solve(spec, true));
+  }
+  for (const double f : {3.4, 3.8}) {
+    scene::CameraSpec spec = testing::landmarkTestCameraSpec();
+    spec.k1 = 0.0;
+    spec.focal_px = f * spec.image_size.width;
+    spec.distance_mm = 2700.0;
+    spec.azimuth_deg = 40.0 + 70.0 * f;
+    spec.elevation_deg = 30.0 + 50.0 * (f - 3.4);
+    expectAcceptedOnlyOnTheRing(solve(spec, false));
+  }
+}
+
+TEST(LandmarkSolve, ACameraThatLeavesCrossingsUnexplainedIsRed) {
+  EXPECT_EQ(gradeSolution(95, 100, 0.7, true, 1280, 720), 0);
+  EXPECT_EQ(gradeSolution(90, 100, 0.7, false, 1280, 720), 1);
+  EXPECT_EQ(gradeSolution(86, 100, 1.2, true, 1280, 720), 2);
+  EXPECT_EQ(gradeSolution(24, 24, 0.5, true, 1280, 720), 2);  // and still 25 crossings at least
+}
+
+TEST(LandmarkSolve, TheFocalLengthOfAPlaneViewComesFromItsHomography) {
+  scene::CameraSpec spec = testing::landmarkTestCameraSpec();
+  spec.k1 = 0.0;
+  spec.focal_px = 2000.0;
+  const scene::Camera camera(spec);
+  // The landmark frame's board (20 at +y) into the scene's frame (20 at −y).
+  const cv::Matx33d H = camera.boardToImage() * cv::Matx33d(1, 0, 0, 0, -1, 0, 0, 0, 1);
+  const auto f = focalFromHomography(H, spec.image_size.width, spec.image_size.height);
+  ASSERT_TRUE(f.has_value());
+  EXPECT_NEAR(*f, 2000.0, 1.0);
+}
+
+}  // namespace
+}  // namespace tarv

@@ -1,0 +1,84 @@
+// Rendered dartboards for the landmark network: a board face with the wire rings where the
+// landmark solver expects them, random cameras 10 to 60 degrees above the board, light, lens,
+// blur, noise, JPEG, darts and a cluttered surround, and the landmarks each image shows in
+// the network's classes (bull, wire crossing, sector number by position).
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+#include "scene/scene.h"
+#include "tarv/autocal/landmark_model.h"
+
+namespace tarv::landmark_boards {
+
+struct Landmark {
+  int cls = 0;              // 0 bull, 1 wire crossing, 2 + n sector number at position n
+  cv::Point2d centre;       // image pixels
+  cv::Size2d size;          // image pixels
+};
+
+struct SampleOptions {
+  double min_above_deg = 10.0;  // camera angle above the board plane
+  double max_above_deg = 60.0;
+  bool effects = true;          // light, blur, noise, JPEG, fade, glare
+  bool darts = true;
+  bool clutter = true;
+  // Board look: -1 one of the training looks at random; kHeldOutLook is never trained on.
+  int look = -1;
+};
+
+struct BoardSample {
+  scene::CameraSpec spec;
+  cv::Mat image;                    // BGR, spec.image_size
+  std::vector<Landmark> landmarks;  // what the image shows, occluded crossings left out
+  int crossings_in_image = 0;
+};
+
+// The renderer's board face with the bull, treble and double wires moved to the landmark
+// solver's radii (6.35, 15.9, 99, 107, 162, 170 mm), in one of a few looks (fonts, shadows).
+const scene::BoardTexture& landmarkBoardTexture(int look);  // 0 .. kHeldOutLook
+constexpr int kBoardLooks = 3;     // the looks the network trains on
+constexpr int kHeldOutLook = 3;    // a look kept for checking the trained network
+
+// One random camera (size, place, lens) from the seed.
+scene::CameraSpec randomCameraSpec(scene::SceneRandom& rng, const SampleOptions& options);
+// The whole sample of one seed; the same seed gives the same image on every machine.
+BoardSample renderBoardSample(uint64_t seed, const SampleOptions& options = {});
+// The same with a camera of the caller's.
+BoardSample renderBoardSampleFor(uint64_t seed, const scene::CameraSpec& spec, const SampleOptions& options = {});
+
+// Seeds of the boards that check the committed network; training uses seeds below this.
+constexpr uint64_t kFirstCheckSeed = 1000000;
+
+// The true camera's board ring of the given radius against a solution's, as the mean pixel
+// distance of 72 points; `turns` sectors turn the truth's angles (the best turn is the
+// caller's search).
+std::vector<cv::Point2d> trueRingPoints(const scene::Camera& camera, double radius_mm, int turn_sectors = 0);
+
+// One board through the landmark detector and its camera solve, against the true camera.
+struct BoardCheck {
+  bool ok = false;
+  int grade = 2;
+  bool twentySure = false;
+  int detected = 0;
+  int matched = 0;
+  int inImage = 0;
+  // Mean pixel distance of the solved 170 mm ring from the true one: with the sector turn
+  // that fits best (the geometry, before the click on the 20), and as solved (orientation
+  // included). NaN without a camera.
+  double ringErrorPx = 0.0;
+  double ringErrorAsSolvedPx = 0.0;
+  bool orientationRight = false;
+  double modelMs = 0.0;
+  double totalMs = 0.0;
+};
+BoardCheck checkBoard(LandmarkModel& model, const BoardSample& sample);
+
+// The landmark detector's letterbox: scaled by s = size / max(w, h) into the top-left corner
+// of a grey (114) square.
+cv::Mat letterbox(const cv::Mat& image, int size, double* scale);
+
+}  // namespace tarv::landmark_boards

@@ -1,0 +1,103 @@
+// The committed board-landmark network, loaded as the library loads it (container, key,
+// OpenCV's reader), on rendered boards its training never saw: the letterbox, channel order
+// and scaling of the real detection path, and the camera solve on what the network finds.
+#include <cmath>
+#include <cstdio>
+#include <vector>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "landmark_training/landmark_boards.h"
+#include "tarv/autocal/landmark_detection.h"
+#include "tarv/autocal/model_container.h"
+#include "tarv/runtime/runtime.h"
+#include "tarv/tarv.h"
+
+namespace tarv {
+namespace {
+
+namespace lb = landmark_boards;
+
+LandmarkModel& committedModel() {
+  static LandmarkModel model = [] {
+    std::string key = buildModelKeyString();
+    LandmarkModel m = loadBoardModel(TARV_BOARD_MODEL_FILE, key);
+    key.assign(key.size(), '\0');
+    return m;
+  }();
+  return model;
+}
+
+TEST(LandmarkModel, TheCommittedFileIsASealedContainer) {
+  std::string key = buildModelKeyString();
+  EXPECT_NO_THROW(loadBoardModel(TARV_BOARD_MODEL_FILE, key));
+  EXPECT_THROW(loadBoardModel(TARV_BOARD_MODEL_FILE, std::string(key.size(), 'x')), std::runtime_error);
+}
+
+TEST(LandmarkModel, OutputIsTheDetectorsTensor) {
+  LandmarkModel& model = committedModel();
+  const cv::Mat canvas(640, 640, CV_8UC3, cv::Scalar::all(114));
+  model.net.setInput(cv::dnn::blobFromImage(canvas, 1.0 / 255.0, cv::Size(640, 640), cv::Scalar(), true, false, CV_32F));
+  const cv::Mat out = model.net.forward();
+  ASSERT_EQ(out.dims, 3);
+  EXPECT_EQ(out.size[0], 1);
+  EXPECT_EQ(out.size[1], 4 + 22);
+  EXPECT_EQ(out.size[2], 160 * 160);
+  // A grey canvas shows no board: nothing reaches the detector's threshold.
+  const LandmarkDetections kept = decodeLandmarkOutput(out, 1.0, model.scoreThreshold, model.nmsThreshold);
+  EXPECT_LT(kept.centres.size(), 12u);
+}
+
+TEST(LandmarkModel, AnEmptyImageGivesNoCamera) {
+  const LandmarkSolution s = detectBoardLandmarks(committedModel(), cv::Mat(480, 640, CV_8UC3, cv::Scalar::all(0)));
+  EXPECT_FALSE(s.ok);
+  EXPECT_EQ(s.grade, 2);
+}
+
+// The demo's three cameras (800x600, the renderer's own board, which the training never saw):
+// each is solved, and its 170 mm ring lies on the true one.
+TEST(LandmarkModel, SolvesTheDemoCameras) {
+  const std::vector<scene::CameraSpec> rig = scene::defaultRig({800, 600});
+  const scene::Renderer renderer(rig, 2);
+  const scene::SceneImages shot = renderer.render(scene::Scene{});
+  for (size_t i = 0; i < rig.size(); ++i) {
+    lb::BoardSample sample;
+    sample.spec = rig[i];
+    sample.image = shot.frames[i];
+    const lb::BoardCheck c = lb::checkBoard(committedModel(), sample);
+    ASSERT_TRUE(c.ok) << rig[i].id;
+    EXPECT_GE(c.matched, 25) << rig[i].id;
+    EXPECT_LT(c.ringErrorPx, 3.0) << rig[i].id;
+    std::printf("%s: %d matched, 170 mm ring %.2f px from the true one\n", rig[i].id.c_str(), c.matched, c.ringErrorPx);
+  }
+}
+
+TEST(LandmarkModel, RandomBoardsTheTrainingNeverSaw) {
+  int found = 0;
+  const int boards = 10;
+  for (int k = 0; k < boards; ++k) {
+    lb::SampleOptions options;
+    if (k % 2 == 1) options.look = lb::kHeldOutLook;
+    const lb::BoardSample sample = lb::renderBoardSample(lb::kFirstCheckSeed + 500 + k, options);
+    const lb::BoardCheck c = lb::checkBoard(committedModel(), sample);
+    found += c.ok;
+    // A camera graded green is used for scoring as it is: it must lie on the board.
+    if (c.grade == 0) {
+      EXPECT_LT(c.ringErrorAsSolvedPx, 5.0) << "seed " << lb::kFirstCheckSeed + 500 + k;
+    }
+  }
+  EXPECT_GE(found, 3);
+}
+
+// The runtime's own check of its model: it loads the committed file and refuses a black image.
+TEST(LandmarkModel, TheRuntimesModelCheckPasses) {
+  void* rt = tarv_runtime_create();
+  static_cast<Runtime*>(rt)->calibration.modelPath = TARV_BOARD_MODEL_FILE;
+  const nlohmann::json reply = nlohmann::json::parse(tarv_runtime_call(rt, "{\"command\":\"calibration_model_check\"}"));
+  EXPECT_EQ(reply, nlohmann::json({{"empty_image_rejected", true}, {"model_loaded", true}}));
+  tarv_runtime_destroy(rt);
+}
+
+}  // namespace
+}  // namespace tarv

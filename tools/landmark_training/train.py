@@ -1,0 +1,246 @@
+"""Trains the board-landmark network on boards written by `landmark_render`.
+
+  python3 train.py --data DIR [DIR ...] --out DIR [--minutes M] [--seed S] [--workers N] [--resume CKPT]
+
+Each step takes random 256 x 256 crops of the 640 x 640 network inputs (the network is fully
+convolutional, so crops teach it the same as whole inputs at a quarter of the cost). The
+learning rate follows a cosine over the given wall-clock time, and a checkpoint is written
+every few minutes, so a run can be stopped at any time and exported. Several single-threaded
+processes train the one network in shared memory, which shares a busy machine better than one
+process with many threads.
+"""
+import argparse
+import glob
+import math
+import os
+import random
+import time
+
+import cv2
+import numpy as np
+import torch
+import torch.multiprocessing as mp
+
+cv2.setNumThreads(1)
+
+from landmark_net import CLASSES, OFFSET_LO, OFFSET_SPAN, STRIDE, LandmarkNet
+
+CROP = 256
+SIGMA = {0: 1.2, 1: 0.8}  # heat spread in cells; sector numbers use 1.5
+
+
+def read_sample(path):
+    image = cv2.imread(path, cv2.IMREAD_COLOR)[:, :, ::-1]  # RGB, as the detector's blob
+    labels = np.loadtxt(path[:-4] + ".txt", ndmin=2, dtype=np.float32)
+    if labels.size == 0:
+        labels = np.zeros((0, 5), np.float32)
+    return image, labels
+
+
+def targets(labels, cells):
+    """Heat (22, H, W), offsets (2, H, W) in cells from each cell's corner, and their weight."""
+    heat = np.zeros((CLASSES, cells, cells), np.float32)
+    offset = np.zeros((2, cells, cells), np.float32)
+    weight = np.zeros((cells, cells), np.float32)
+    if len(labels) == 0:
+        return heat, offset, weight
+    cls = labels[:, 0].astype(np.int64)
+    gx, gy = labels[:, 1] / STRIDE, labels[:, 2] / STRIDE
+    ix, iy = np.floor(gx).astype(np.int64), np.floor(gy).astype(np.int64)
+    sigma = np.where(cls == 0, SIGMA[0], np.where(cls == 1, SIGMA[1], 1.5))
+    dy, dx = np.mgrid[-2:3, -2:3]
+    x = ix[:, None] + dx.ravel()[None]
+    y = iy[:, None] + dy.ravel()[None]
+    d2 = (x + 0.5 - gx[:, None]) ** 2 + (y + 0.5 - gy[:, None]) ** 2
+    t = np.exp(-d2 / (2 * sigma[:, None] ** 2))
+    t[:, 12] = 1.0  # the cell that holds the centre
+    c = np.broadcast_to(cls[:, None], x.shape)
+    inside = (x >= 0) & (x < cells) & (y >= 0) & (y < cells)
+    np.maximum.at(heat, (c[inside], y[inside], x[inside]), t[inside].astype(np.float32))
+    # Every cell next to a landmark points at it, so that its duplicates land on the same
+    # centre and the suppression merges them; where two compete the nearer one wins.
+    near = inside & (np.abs(x - ix[:, None]) <= 1) & (np.abs(y - iy[:, None]) <= 1)
+    ox = np.broadcast_to(gx[:, None], x.shape) - x
+    oy = np.broadcast_to(gy[:, None], x.shape) - y
+    order = np.argsort(t[near], kind="stable")
+    xs, ys, ts = x[near][order], y[near][order], t[near][order]
+    offset[0, ys, xs] = ox[near][order]
+    offset[1, ys, xs] = oy[near][order]
+    weight[ys, xs] = 1.0 + 3.0 * ts
+    return heat, offset, weight
+
+
+def random_crop(image, labels, rng):
+    size = image.shape[0]
+    if len(labels) and rng.random() < 0.9:
+        k = rng.randrange(len(labels))
+        cx, cy = labels[k, 1], labels[k, 2]
+        x0 = int(np.clip(cx - rng.uniform(40, CROP - 40), 0, size - CROP))
+        y0 = int(np.clip(cy - rng.uniform(40, CROP - 40), 0, size - CROP))
+    else:
+        x0, y0 = rng.randrange(size - CROP + 1), rng.randrange(size - CROP + 1)
+    x0 -= x0 % STRIDE
+    y0 -= y0 % STRIDE
+    crop = image[y0:y0 + CROP, x0:x0 + CROP]
+    moved = labels.copy()
+    moved[:, 1] -= x0
+    moved[:, 2] -= y0
+    keep = (moved[:, 1] >= 0) & (moved[:, 1] < CROP) & (moved[:, 2] >= 0) & (moved[:, 2] < CROP)
+    return crop, moved[keep]
+
+
+def photometric(crop, rng):
+    x = crop.astype(np.float32)
+    if rng.random() < 0.5:
+        x = x * rng.uniform(0.75, 1.25) + rng.uniform(-15, 15)
+    if rng.random() < 0.3:
+        x = x + np.random.default_rng(rng.randrange(1 << 30)).standard_normal(x.shape, np.float32) * rng.uniform(1, 6)
+    return np.clip(x, 0, 255)
+
+
+# The bull appears once a board and the numbers twenty times against a hundred crossings; their
+# terms weigh more so that they are learnt in the same time.
+CLASS_WEIGHT = torch.tensor([8.0, 1.0] + [2.0] * (CLASSES - 2)).view(1, CLASSES, 1, 1)
+
+
+def focal_loss(logits, heat):
+    p = torch.sigmoid(logits).clamp(1e-4, 1 - 1e-4)
+    pos = heat.eq(1.0).float()
+    pos_loss = -torch.log(p) * (1 - p) ** 2 * pos
+    neg_loss = -torch.log(1 - p) * p ** 2 * (1 - heat) ** 4 * (1 - pos)
+    n = pos.sum().clamp(min=1.0)
+    return ((pos_loss + neg_loss) * CLASS_WEIGHT).sum() / n
+
+
+def offset_loss(off_logits, offset, weight):
+    pred = torch.sigmoid(off_logits) * OFFSET_SPAN + OFFSET_LO
+    w = weight[:, None]
+    return (torch.abs(pred - offset) * w).sum() / w.sum().clamp(min=1.0)
+
+
+class Pool:
+    """Decoded boards kept in memory; a few are replaced by fresh ones at every step, so that
+    decoding does not dominate the step and every board is still seen."""
+
+    def __init__(self, size, refresh):
+        self.size, self.refresh, self.items = size, refresh, []
+
+    def update(self, files, rng):
+        fresh = self.refresh if len(self.items) >= self.size else 12
+        for _ in range(fresh):
+            item = read_sample(rng.choice(files))
+            if len(self.items) < self.size:
+                self.items.append(item)
+            else:
+                self.items[rng.randrange(self.size)] = item
+
+    def pick(self, rng):
+        return rng.choice(self.items)
+
+
+def batch(pool, rng, size):
+    cells = CROP // STRIDE
+    xs, hs, os_, ws = [], [], [], []
+    for _ in range(size):
+        image, labels = pool.pick(rng)
+        crop, moved = random_crop(image, labels, rng)
+        xs.append(photometric(crop, rng).transpose(2, 0, 1) / 255.0)
+        h, o, w = targets(moved, cells)
+        hs.append(h)
+        os_.append(o)
+        ws.append(w)
+    t = lambda a: torch.from_numpy(np.stack(a).astype(np.float32))
+    return t(xs), t(hs), t(os_), t(ws)
+
+
+def list_boards(folders):
+    return sorted(set(f for d in folders for f in glob.glob(os.path.join(d, "*.jpg")) if os.path.exists(f[:-4] + ".txt")))
+
+
+def worker(rank, args, net, start, counter):
+    """One training process on the shared parameters (lock-free, each with its own optimiser
+    state and its own stream of boards); rank 0 also logs and writes the checkpoints."""
+    torch.set_num_threads(1)
+    rng = random.Random(args.seed * 1000 + rank)
+    np.random.seed(args.seed * 1000 + rank)
+    torch.manual_seed(args.seed * 1000 + rank)
+    opt = torch.optim.AdamW(net.parameters(), lr=args.lr, weight_decay=1e-4)
+    budget = args.minutes * 60.0
+    last_ckpt = time.time()
+    log = open(os.path.join(args.out, "train.log"), "a") if rank == 0 else None
+    pool = Pool(300, 3)
+    files = list_boards(args.data)
+    while True:
+        elapsed = time.time() - start
+        if elapsed > budget:
+            break
+        files = list_boards(args.data)
+        frac = elapsed / budget
+        lr = args.lr * (0.02 + 0.98 * 0.5 * (1 + math.cos(math.pi * frac))) if frac > 0.03 else args.lr * frac / 0.03 + 1e-5
+        for g in opt.param_groups:
+            g["lr"] = lr
+        net.train()
+        for _ in range(5):
+            pool.update(files, rng)
+            x, heat, offset, weight = batch(pool, rng, args.batch)
+            off, cls = net(x)
+            lh = focal_loss(cls, heat)
+            lo = offset_loss(off, offset, weight)
+            loss = lh + 2.0 * lo
+            opt.zero_grad()
+            loss.backward()
+            opt.step()
+            with counter.get_lock():
+                counter.value += 1
+        if rank != 0:
+            continue
+        msg = (f"{time.strftime('%H:%M:%S')} steps {counter.value} crops {counter.value * args.batch} boards {len(files)} "
+               f"lr {lr:.5f} heat {lh.item():.4f} offset {lo.item():.4f}")
+        print(msg, flush=True)
+        log.write(msg + "\n")
+        log.flush()
+        if time.time() - last_ckpt > args.checkpoint_minutes * 60.0:
+            save(net, counter.value, args)
+            last_ckpt = time.time()
+
+
+def save(net, steps, args):
+    part = os.path.join(args.out, "last.pt.part")
+    torch.save({"model": net.state_dict(), "steps": steps, "crops": steps * args.batch, "seed": args.seed}, part)
+    os.replace(part, os.path.join(args.out, "last.pt"))
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--data", nargs="+", required=True)
+    ap.add_argument("--out", required=True)
+    ap.add_argument("--minutes", type=float, default=60.0)
+    ap.add_argument("--batch", type=int, default=12)
+    ap.add_argument("--lr", type=float, default=3e-3)
+    ap.add_argument("--seed", type=int, default=25)
+    ap.add_argument("--workers", type=int, default=3, help="single-threaded training processes")
+    ap.add_argument("--resume")
+    ap.add_argument("--checkpoint-minutes", type=float, default=4.0)
+    args = ap.parse_args()
+
+    torch.manual_seed(args.seed)
+    torch.set_num_threads(1)
+    os.makedirs(args.out, exist_ok=True)
+    net = LandmarkNet()
+    if args.resume:
+        net.load_state_dict(torch.load(args.resume)["model"])
+    net.share_memory()
+    counter = mp.Value("l", 0)
+    start = time.time()
+    procs = [mp.Process(target=worker, args=(rank, args, net, start, counter)) for rank in range(args.workers)]
+    for p in procs:
+        p.start()
+    for p in procs:
+        p.join()
+    save(net, counter.value, args)
+    print(f"done: {counter.value} steps, {counter.value * args.batch} crops, {len(list_boards(args.data))} boards, "
+          f"{(time.time() - start) / 60:.1f} min", flush=True)
+
+
+if __name__ == "__main__":
+    main()
