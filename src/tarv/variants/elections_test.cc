@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "tarv/core/engine_values.h"
 #include "tarv/variants/single_view_election.h"
 #include "tarv/variants/two_view_lines.h"
 #include "tarv/variants/variant_views.h"
@@ -16,6 +17,32 @@ json lineVote(double x, double y, const char* field, double pixelError = 0.0) {
 }
 json candidate(double x, double y, const char* field, double quality = 0.8) {
   return {{"status", "CANDIDATE"}, {"point", {x, y}}, {"field", field}, {"quality", quality}};
+}
+
+TEST(VariantViews, TipsBeyondTheWatchedRegionAbstain) {
+  setMissRadius(json{{"miss_radius_mm", 240.0}});
+  json axis = {{"votes",
+                {{{"abstention", false}, {"point", {0.0, 324.9}}},
+                 {{"abstention", false}, {"point", {-32.6, 351.3}}},
+                 {{"abstention", true}}}}};
+  json candidates = {{"colour", {{"status", "CANDIDATE"}, {"quality", 0.9}, {"point", {-31.6, 351.9}}}},
+                     {"fresh", {{"status", "CANDIDATE"}, {"quality", 0.9}, {"point", {120.0, 50.0}}}},
+                     {"direction_mm", nullptr}};
+  abstainOutsideEventRegion(axis, candidates);
+  EXPECT_FALSE(axis["votes"][0]["abstention"].get<bool>());
+  EXPECT_TRUE(axis["votes"][1]["abstention"].get<bool>());
+  EXPECT_EQ(axis["votes"][1]["abstention_reason"], "TIP_OUTSIDE_EVENT_REGION");
+  EXPECT_EQ(candidates["colour"]["status"], "TIP_OUTSIDE_EVENT_REGION");
+  EXPECT_EQ(candidates["colour"]["quality"], 0.0);
+  EXPECT_EQ(candidates["fresh"]["status"], "CANDIDATE");
+  EXPECT_TRUE(candidates["direction_mm"].is_null());
+  // A miss radius of 400 mm watches up to 425 mm.
+  setMissRadius(json{{"miss_radius_mm", 400.0}});
+  json wide = {{"votes", {{{"abstention", false}, {"point", {-32.6, 351.3}}}}}};
+  json none = json::object();
+  abstainOutsideEventRegion(wide, none);
+  EXPECT_FALSE(wide["votes"][0]["abstention"].get<bool>());
+  setMissRadius(json{{"miss_radius_mm", 240.0}});
 }
 
 TEST(SingleViewElection, NothingToElect) {

@@ -136,6 +136,30 @@ int variantMinPixels(const Homography& boardToImage) {
   return std::max(1, static_cast<int>(h * 160.0 / 400.0));
 }
 
+// A tip beyond the region the engine watches for changes is no tip on the board: the far end
+// of a dart seen before (not yet entered) or of a hand. Such a vote or search abstains rather
+// than voting a point the change cannot support.
+void abstainOutsideEventRegion(json& axis, json& candidates) {
+  const double reach = std::max(300.0, missRadiusMm()) + 25.0;
+  const auto outside = [reach](const json& record) {
+    const auto p = record.find("point");
+    if (p == record.end() || !p->is_array() || p->size() != 2) return false;
+    const Point2 point = pointFromJson(*p);
+    return !(std::hypot(point.x, point.y) <= reach);
+  };
+  for (json& vote : axis["votes"]) {
+    if (vote.is_object() && !vote.value("abstention", true) && outside(vote)) {
+      vote["abstention"] = true;
+      vote["abstention_reason"] = "TIP_OUTSIDE_EVENT_REGION";
+    }
+  }
+  for (auto& [name, search] : candidates.items()) {
+    if (search.is_object() && search.value("status", "") == "CANDIDATE" && outside(search)) {
+      search = {{"status", "TIP_OUTSIDE_EVENT_REGION"}, {"quality", 0.0}, {"kind", name}};
+    }
+  }
+}
+
 NewDartView searchNewDart(const Camera& camera, const cv::Mat& frame, const cv::Mat& freshMask,
                           double changedFraction, int32_t tipMode) {
   NewDartView view;
@@ -164,6 +188,8 @@ NewDartView searchNewDart(const Camera& camera, const cv::Mat& frame, const cv::
     shaft.offset = box.tl();
   }
   view.axis = estimateShaftAxis(shaft);
+  json none = json::object();
+  abstainOutsideEventRegion(view.axis, none);
   if (cv::countNonZero(view.dartMask) > 0) {
     const cv::Rect dart = cv::boundingRect(view.dartMask);
     for (json& vote : view.axis["votes"]) {
@@ -175,6 +201,8 @@ NewDartView searchNewDart(const Camera& camera, const cv::Mat& frame, const cv::
   flags.minPixels = shaft.minPixels;
   view.candidates = locateCameraCandidate(camera.backgroundFrame, frame, freshMask, camera.boardToImage,
                                           camera.referenceChangeMask, view.axis["votes"], flags);
+  json noAxis = {{"votes", json::array()}};
+  abstainOutsideEventRegion(noAxis, view.candidates);
   // Not a search: the elections and the consensus read only the members that are objects.
   view.candidates["direction_mm"] = tipMode == 1 ? leanOnBoard(view.axis, camera.boardToImage) : json(nullptr);
   return view;

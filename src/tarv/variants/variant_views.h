@@ -58,6 +58,11 @@ struct NewDartView {
   json candidates = json::object();
   cv::Mat dartMask;  // the dart's change at full size
 };
+// Line votes and tip searches of one camera whose tip lies beyond the watched region
+// (max(300, miss radius) + 25 mm from the bull) abstain: "abstention" true with
+// "abstention_reason", or the search's "status", "TIP_OUTSIDE_EVENT_REGION".
+void abstainOutsideEventRegion(json& axis, json& candidates);
+
 NewDartView searchNewDart(const Camera& camera, const cv::Mat& frame, const cv::Mat& freshMask,
                           double changedFraction, int32_t tipMode);
 

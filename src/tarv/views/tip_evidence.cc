@@ -31,8 +31,8 @@ constexpr int kSearchMarginPx = 24;
 constexpr double kTipBandPx = 2.0;
 // A search's pixels must be this much longer than wide for a quality of 1.
 constexpr double kFullQualityElongation = 5.0;
-// Pixels past a search's tip that, all changed, show it stopped short.
-constexpr int kShortRunPx = 2;
+// Farthest a search's tip is carried on along its axis to the end of the colour change.
+constexpr int kTipWalkReachPx = 16;
 
 const json* firstVote(const json& record) {
   const auto votes = record.find("votes");
@@ -216,21 +216,30 @@ std::optional<cv::Point2d> seedOf(const json& votes) {
   return std::nullopt;
 }
 
-// One search's tip: the main axis of its pixels, the end nearer the seed, and across the axis
-// the mean of the pixels within a band of that end. Quality grows with how much longer than
-// wide the pixels are; too few pixels give "TOO_FEW_PIXELS".
-// Whether the dart's colour change goes on right past a search's tip along its axis: the
-// first kShortRunPx pixels beyond it all above the dart's level. The search then stopped
-// short (a dark point on a dark bed that the grey change and its edges cannot see).
-bool changeGoesOn(const cv::Mat& difference, cv::Point2d tip, cv::Point2d outward) {
-  for (int k = 1; k <= kShortRunPx; ++k) {
-    const cv::Point q(static_cast<int>(std::lround(tip.x + k * outward.x)), static_cast<int>(std::lround(tip.y + k * outward.y)));
-    if (q.x < 0 || q.y < 0 || q.x >= difference.cols || q.y >= difference.rows) return false;
-    if (difference.at<uchar>(q) <= kDartChangeLevel) return false;
+// Pixels walked from a search's last tip pixel outward along its axis while the colour change
+// goes on (the ray's pixel or a neighbour across it above the dart's level): the median of the
+// change masks and the fresh mask's smoothing trim the thin point, the raw change keeps it.
+// -1 when the change runs on past the reach: the search did not end at the dart's point.
+int walkToChangeEnd(const cv::Mat& difference, cv::Point2d last, cv::Point2d outward, cv::Point2d across) {
+  int walked = 0;
+  for (int k = 1; k <= kTipWalkReachPx; ++k) {
+    bool changed = false;
+    for (int j = -1; j <= 1 && !changed; ++j) {
+      const cv::Point2d p = last + k * outward + j * across;
+      const cv::Point q(static_cast<int>(std::lround(p.x)), static_cast<int>(std::lround(p.y)));
+      if (q.x < 0 || q.y < 0 || q.x >= difference.cols || q.y >= difference.rows) continue;
+      changed = difference.at<uchar>(q) > kDartChangeLevel;
+    }
+    if (!changed) return walked;
+    walked = k;
   }
-  return true;
+  return -1;
 }
 
+// One search's tip: the main axis of its pixels, the end nearer the seed, and across the axis
+// the mean of the pixels within a band of that end, carried on along the axis to the last
+// pixel of the colour change. Quality grows with how much longer than wide the pixels are; too
+// few pixels give "TOO_FEW_PIXELS".
 json tipOfPixels(const char* search, const cv::Mat& mask, cv::Point offset, cv::Point2d seed, int fewest,
                  const Homography& boardToImage, const cv::Mat& difference) {
   std::vector<cv::Point> set;
@@ -274,9 +283,11 @@ json tipOfPixels(const char* search, const cv::Mat& mask, cv::Point offset, cv::
     ++band;
   }
   across /= std::max(1, band);
-  // The last set pixel's centre lies half a pixel inside the dart's end.
-  const cv::Point2d local = mean + (tLo - 0.5) * u + across * v;
-  if (changeGoesOn(difference, local, -u)) return searchStatus(search, "SHORT_OF_THE_CHANGE");
+  const cv::Point2d last = mean + tLo * u + across * v;
+  const int walked = walkToChangeEnd(difference, last, -u, v);
+  if (walked < 0) return searchStatus(search, "SHORT_OF_THE_CHANGE");
+  // The last changed pixel's centre lies half a pixel inside the dart's end.
+  const cv::Point2d local = last - (walked + 0.5) * u;
   const cv::Point2d tip = local + cv::Point2d(offset.x, offset.y);
   const Point2 point = imageToBoard(boardToImage, tip);
   if (!std::isfinite(point.x) || !std::isfinite(point.y)) return searchStatus(search, "TIP_NOT_ON_BOARD");

@@ -48,7 +48,9 @@ struct CandidateFlags {
 //             change of earlier darts ("NO_STORED_CHANGE" when it crosses none: it would only
 //             repeat the fresh search).
 // Each search fits the main axis of its own pixels and takes the end nearer the line vote's
-// tip as the dart's tip; the vote only says which end. Every search answers "NO_EVENT_REGION"
+// tip as the dart's tip (the vote only says which end), carried on along that axis to the last
+// pixel of the raw colour change: the masks' smoothing trims the thin point. A search whose
+// change runs on more than 16 pixels past its end answers "SHORT_OF_THE_CHANGE". Every search answers "NO_EVENT_REGION"
 // without a fresh change, "EVENT_REGION_TOO_LARGE" when more than the largest fraction
 // changed and "NO_CAMERA_LOCAL_SEED" without a tip vote.
 json locateCameraCandidate(const cv::Mat& reference, const cv::Mat& frame, const cv::Mat& freshMask,

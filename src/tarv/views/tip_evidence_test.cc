@@ -131,6 +131,24 @@ TEST(TipSearches, FourSearchesEachFindTheRenderedTip) {
   }
 }
 
+TEST(TipSearches, EachSearchIsCarriedOnToTheThinPoint) {
+  // The change masks' smoothing trims the steel point; the searches follow the raw colour
+  // change along their axis to its last pixel, so none stops short of the tip.
+  for (const scene::Dart& dart : {dartAt(10.0, -103.0, 12.0, 200.0), dartAt(-60.0, 40.0, 20.0, 100.0),
+                                  dartAt(70.0, 100.0, 8.0, 300.0), dartAt(-144.6, 69.0, 15.0, 40.0)}) {
+    const RenderedView v = renderView({}, dart);
+    ASSERT_FALSE(v.axis["votes"][0]["abstention"].get<bool>());
+    const json candidates =
+        locateCameraCandidate(v.reference, v.frame, v.fresh, v.h, cv::Mat::zeros(v.frame.size(), CV_8UC1),
+                              v.axis["votes"], CandidateFlags{});
+    for (const char* search : {"colour", "frame", "fresh"}) {
+      const json& c = candidates[search];
+      ASSERT_EQ(c["status"], "CANDIDATE") << search << " " << c.dump();
+      EXPECT_LT(distanceMm(c["point"], v.tipMm), 1.5) << search << " " << c.dump();
+    }
+  }
+}
+
 TEST(TipSearches, TheVoteOnlySaysWhichEndIsTheTip) {
   const RenderedView v = renderView({}, dartAt(10.0, -103.0, 12.0, 200.0));
   const cv::Mat none = cv::Mat::zeros(v.frame.size(), CV_8UC1);
@@ -144,7 +162,9 @@ TEST(TipSearches, TheVoteOnlySaysWhichEndIsTheTip) {
   moved[0]["image_point"] = {v.truth.flight_px.x, v.truth.flight_px.y};
   const json flight = locateCameraCandidate(v.reference, v.frame, v.fresh, v.h, none, moved, {});
   for (const char* search : {"colour", "frame", "fresh"}) {
-    if (flight[search]["status"] == "CANDIDATE") EXPECT_GT(distanceMm(flight[search]["point"], v.tipMm), 20.0);
+    if (flight[search]["status"] == "CANDIDATE") {
+      EXPECT_GT(distanceMm(flight[search]["point"], v.tipMm), 20.0);
+    }
   }
 }
 
