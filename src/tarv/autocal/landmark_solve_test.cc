@@ -33,7 +33,9 @@ Solved solve(const scene::CameraSpec& spec, bool cropped) {
 
 // A camera the solve accepts (green, or yellow until the click on the 20) lies on the board.
 void expectAcceptedOnlyOnTheRing(const Solved& s) {
-  if (s.solution.ok && s.solution.grade < 2) EXPECT_LE(s.ringPx, 1.0);
+  if (s.solution.ok && s.solution.grade < 2) {
+    EXPECT_LE(s.ringPx, 1.0);
+  }
 }
 
 TEST(LandmarkSolve, ALongLensIsSolved) {

@@ -103,7 +103,7 @@ std::vector<int> squarePositionsPlayed(const std::string& device, int frames) {
   }
   std::shared_ptr<SlotState> s = slot.state();
   std::unique_lock<std::mutex> lock(s->mutex);
-  uint64_t last = 0;
+  int64_t last = 0;
   while (static_cast<int>(seen.size()) < frames) {
     if (!s->changed.wait_for(lock, std::chrono::seconds(20), [&] { return s->sequence > last || !s->running; }) ||
         !s->running) {
