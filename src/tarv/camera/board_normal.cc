@@ -9,13 +9,6 @@
 namespace tarv {
 namespace {
 
-bool allFinite(const cv::Matx33d& m) {
-  for (int i = 0; i < 9; ++i) {
-    if (!std::isfinite(m.val[i])) return false;
-  }
-  return true;
-}
-
 std::optional<std::array<double, 3>> finitePoint(const cv::Vec3d& p) {
   if (!std::isfinite(p[0]) || !std::isfinite(p[1]) || !std::isfinite(p[2]) || cv::norm(p) <= 0.0) {
     return std::nullopt;

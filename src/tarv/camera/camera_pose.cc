@@ -3,7 +3,6 @@
 #include <cmath>
 
 namespace tarv {
-namespace {
 
 bool allFinite(const cv::Matx33d& m) {
   for (int i = 0; i < 9; ++i) {
@@ -11,8 +10,6 @@ bool allFinite(const cv::Matx33d& m) {
   }
   return true;
 }
-
-}  // namespace
 
 std::optional<cv::Point2d> CameraPose::project(const cv::Vec3d& point) const {
   const cv::Vec4d X(point[0], point[1], point[2], 1.0);

@@ -31,6 +31,9 @@ struct CameraPose {
 // K estimated from a plane homography: principal point at the image centre, square pixels,
 // the orthogonality of r1 and r2 giving the focal length. Nullopt when no positive focal
 // length follows.
+// True when no entry is NaN or infinite.
+bool allFinite(const cv::Matx33d& m);
+
 std::optional<cv::Matx33d> intrinsicsFromHomography(const Homography& boardToImage, cv::Size imageSize);
 
 // The pose behind a homography, with the camera model's K (nine values, row by row) when it
