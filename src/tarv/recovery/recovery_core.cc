@@ -237,6 +237,29 @@ std::pair<std::string, bool> clearRoundForReset(Round& round, Slot slot) {
 // takeout was being proven): the frames are no empty board, so the next round starts on the
 // references of the empty board instead, and the object is judged by the evaluation as the
 // next round's first dart.
+// A camera whose references were realigned gets its board features from the new empty board.
+void refreshRealignedFeatures(Camera& cam) {
+  if (cam.referencesRealigned) {
+    cam.referencesRealigned = false;
+    cam.features = collectBoardFeatures(cam.emptyReference, cam.boardToImage);
+  }
+}
+
+json resetReply(const std::string& reason, bool advanced, const RecoveryEvidence& ev, bool outsideNoise,
+                bool staticShift, bool stableFlow) {
+  return {{"status", advanced ? "EMPTY_RESET" : "BACKGROUND_REFRESH"},
+          {"reason", reason},
+          {"round_advanced", advanced},
+          {"lighting_corrected", ev.lightingCorrected},
+          {"tone_tolerant", ev.toneTolerant},
+          {"surface_only", ev.surfaceOnly},
+          {"empty_proof", supportsArray(ev)},
+          {"outside_noise_tolerated", outsideNoise},
+          {"static_shift_accepted", staticShift},
+          {"stable_flow_accepted", stableFlow},
+          {"surround_marks_tolerated", ev.surroundMarks}};
+}
+
 json resetBesideNewObject(Round& round, const RecoveryEvidence& ev, Slot slot) {
   const auto [reason, advanced] = clearRoundForReset(round, slot);
   for (int c = 0; c < 3; ++c) {
@@ -244,23 +267,11 @@ json resetBesideNewObject(Round& round, const RecoveryEvidence& ev, Slot slot) {
     cam.backgroundFrame = cam.emptyReferenceColour.clone();
     cam.dartReference = cam.emptyReference.clone();
     cam.referenceChangeMask = cv::Mat::zeros(cam.emptyReference.size(), CV_8UC1);
-    if (cam.referencesRealigned) {
-      cam.referencesRealigned = false;
-      cam.features = collectBoardFeatures(cam.emptyReference, cam.boardToImage);
-    }
+    refreshRealignedFeatures(cam);
   }
-  return {{"status", advanced ? "EMPTY_RESET" : "BACKGROUND_REFRESH"},
-          {"reason", reason},
-          {"round_advanced", advanced},
-          {"new_object_present", true},
-          {"lighting_corrected", ev.lightingCorrected},
-          {"tone_tolerant", ev.toneTolerant},
-          {"surface_only", ev.surfaceOnly},
-          {"empty_proof", supportsArray(ev)},
-          {"outside_noise_tolerated", false},
-          {"static_shift_accepted", false},
-          {"stable_flow_accepted", false},
-          {"surround_marks_tolerated", ev.surroundMarks}};
+  json reply = resetReply(reason, advanced, ev, false, false, false);
+  reply["new_object_present"] = true;
+  return reply;
 }
 
 json resetToEmptyBoard(Round& round, const std::vector<cv::Mat>& frames, const ImageTriple& greys,
@@ -296,22 +307,10 @@ json resetToEmptyBoard(Round& round, const std::vector<cv::Mat>& frames, const I
       cam.emptyReference = cam.dartReference;
       cam.referenceChangeMask = cv::Mat::zeros(greys[c].size(), CV_8UC1);
     }
-    if (cam.referencesRealigned) {
-      cam.referencesRealigned = false;
-      cam.features = collectBoardFeatures(cam.emptyReference, cam.boardToImage);
-    }
+    refreshRealignedFeatures(cam);
   }
-  return {{"status", advanced ? "EMPTY_RESET" : "BACKGROUND_REFRESH"},
-          {"reason", reason},
-          {"round_advanced", advanced},
-          {"lighting_corrected", ev.lightingCorrected},
-          {"tone_tolerant", ev.toneTolerant},
-          {"surface_only", ev.surfaceOnly},
-          {"empty_proof", supportsArray(ev)},
-          {"outside_noise_tolerated", ev.outsideNoiseTolerated},
-          {"static_shift_accepted", ev.staticShiftAccepted && !ev.stableFlowAccepted},
-          {"stable_flow_accepted", ev.stableFlowAccepted},
-          {"surround_marks_tolerated", ev.surroundMarks}};
+  return resetReply(reason, advanced, ev, ev.outsideNoiseTolerated, ev.staticShiftAccepted && !ev.stableFlowAccepted,
+                    ev.stableFlowAccepted);
 }
 
 }  // namespace
