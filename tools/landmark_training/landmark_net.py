@@ -17,7 +17,7 @@ STRIDE = 4
 BOX_PX = 16.0  # every box is this square: the suppression merges centres closer than 2.8 px
 OFFSET_LO, OFFSET_SPAN = -1.0, 3.0  # a cell's centre may lie from one cell before to two after
 CROSSING_USED = 0.25  # the detector's camera solve takes crossings above this score
-CROSSING_FLOOR = 0.4  # what a crossing must score in the network to reach CROSSING_USED
+CROSSING_FLOOR = 0.55  # what a crossing must score in the network to reach CROSSING_USED
 
 
 def conv(cin, cout, stride=1):
