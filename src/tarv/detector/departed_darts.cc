@@ -169,7 +169,7 @@ json departLastDart(Round& round, const std::vector<cv::Mat>& frames,
         c.referenceChangeMask = stored;
       }
     }
-    masks[i] = cv::Mat::zeros(frames[i].size(), CV_8UC1);
+    masks[i] = freshZeroMask(frames[i].size());
   }
   round.lastEntryTime = -1.0;
   return {{"status", "DART_REFINED"}, {"reason", "DART_DEPARTED_WITHOUT_HAND"}, {"entry", entry}};
@@ -202,7 +202,7 @@ json enterVanishedTransient(Round& round, const std::array<CameraFrameAnalysis, 
                       {"bouncer", true}};
   round.entries.push_back(entry);
   ImageTriple none;
-  for (int i = 0; i < 3; ++i) none[i] = cv::Mat::zeros(round.cameras[i].emptyReference.size(), CV_8UC1);
+  for (int i = 0; i < 3; ++i) none[i] = freshZeroMask(round.cameras[i].emptyReference.size());
   round.knownDartMasks.push_back(none);
   return {{"status", "BOUNCER_CANDIDATE"}, {"reason", "DART_TRANSIENT_WITHOUT_REMAINING_SUPPORT"}, {"entry", entry}};
 }

@@ -1,6 +1,7 @@
 #include "tarv/detector/large_change.h"
 
 #include "tarv/core/engine_values.h"
+#include "tarv/views/image_ops.h"
 
 namespace tarv {
 
@@ -37,7 +38,7 @@ void setAsideFilledCamera(const LargeChange& change, std::array<CameraFrameAnaly
     if (!change.widespread[i]) continue;
     CameraFrameAnalysis& a = analyses[i];
     a.dartPixels = 0;
-    a.dartMask = cv::Mat::zeros(a.dartMask.size(), CV_8UC1);
+    a.dartMask = freshZeroMask(a.dartMask.size());
   }
 }
 

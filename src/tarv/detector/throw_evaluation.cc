@@ -89,7 +89,7 @@ std::array<ShaftMeasurement, 3> measureShafts(const Round& round, const std::vec
     const CameraFrameAnalysis& a = analyses[camera];
     const Camera& c = round.cameras[camera];
     ShaftMeasurement m;
-    m.dartMask = cv::Mat::zeros(frames[camera].size(), CV_8UC1);
+    m.dartMask = freshZeroMask(frames[camera].size());
     ShaftView view;
     view.boardToImage = c.boardToImage;
     view.minPixels = minPixelsForCamera(c);

@@ -311,7 +311,7 @@ json acceptBouncer(Round& round, json review, const Crossing& crossing, double c
   entries.push_back(entry);
   ImageTriple emptyMasks;
   for (int i = 0; i < 3; ++i) {
-    emptyMasks[i] = cv::Mat::zeros(round.cameras[i].emptyReference.size(), CV_8UC1);
+    emptyMasks[i] = freshZeroMask(round.cameras[i].emptyReference.size());
   }
 
   const char* reason = "DART_TRANSIENT_WITHOUT_REMAINING_SUPPORT";

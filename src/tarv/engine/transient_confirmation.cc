@@ -222,7 +222,7 @@ json confirmTransient(Round& round, const json& request, const std::vector<cv::M
 
   ImageTriple emptyMasks;
   for (int i = 0; i < 3; ++i) {
-    emptyMasks[i] = cv::Mat::zeros(round.cameras[i].emptyReference.size(), CV_8UC1);
+    emptyMasks[i] = freshZeroMask(round.cameras[i].emptyReference.size());
   }
   const std::array<double, 3> times = *threeTimesOf(request, "times");
   const double seenGone = *std::max_element(times.begin(), times.end());

@@ -106,7 +106,7 @@ std::optional<Camera> probeCamera(const Camera& camera, const cv::Mat& frame, do
     probe.emptyReference = probe.emptyReference.clone();
   }
   probe.dartReference = probe.emptyReference;
-  probe.referenceChangeMask = cv::Mat::zeros(frame.size(), CV_8UC1);
+  probe.referenceChangeMask = freshZeroMask(frame.size());
   probe.boardToImage = scaleHomography(camera.boardToImage, sx, sy);
   probe.imageNormal = {camera.imageNormal[0] * sx, camera.imageNormal[1] * sy,
                        camera.imageNormal[2]};

@@ -47,7 +47,7 @@ double warmEngine() {
     c.backgroundFrame = image;
     c.emptyReference = toGray(image);
     c.dartReference = c.emptyReference;
-    c.referenceChangeMask = cv::Mat::zeros(image.size(), CV_8UC1);
+    c.referenceChangeMask = freshZeroMask(image.size());
     const double t = (i - 1) * 0.15;
     c.boardToImage = {1.7 * std::cos(t), -1.7 * std::sin(t), 640, 1.7 * std::sin(t), 1.7 * std::cos(t), 360, 0, 0, 1};
   }

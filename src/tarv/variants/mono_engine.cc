@@ -207,7 +207,7 @@ json auditTakeout(MonoEngine& e, MonoFrame& f) {
     }
     c.backgroundFrame = c.emptyReferenceColour;
     c.dartReference = c.emptyReference;
-    c.referenceChangeMask = cv::Mat::zeros(c.emptyReference.size(), CV_8UC1);
+    c.referenceChangeMask = freshZeroMask(c.emptyReference.size());
     return {{"status", "EMPTY_RESET"}, {"reason", reason}, {"round_advanced", true}};
   }
 
@@ -305,7 +305,7 @@ json evaluate(MonoEngine& e, const cv::Mat& frame, double time) {
     c.emptyReference = f.grey.clone();
     c.backgroundFrame = c.emptyReferenceColour;
     c.dartReference = c.emptyReference;
-    c.referenceChangeMask = cv::Mat::zeros(f.grey.size(), CV_8UC1);
+    c.referenceChangeMask = freshZeroMask(f.grey.size());
     return {{"status", "EMPTY_RESET"}, {"outside_noise_tolerated", false}};
   }
   e.emptyFrameCounter = 0;

@@ -72,7 +72,7 @@ Camera armVariantCamera(const cv::Mat& image, const Homography& boardToImage) {
   c.backgroundFrame = c.emptyReferenceColour;
   c.emptyReference = toGray(c.emptyReferenceColour);
   c.dartReference = c.emptyReference;
-  c.referenceChangeMask = cv::Mat::zeros(image.size(), CV_8UC1);
+  c.referenceChangeMask = freshZeroMask(image.size());
   c.surroundMotion = std::make_shared<SurroundMotion>();
   if (auto normal = boardNormalImagePoint(boardToImage, nullptr, image.size())) c.imageNormal = *normal;
   c.features = collectBoardFeatures(c.emptyReference, boardToImage);
@@ -163,7 +163,7 @@ void abstainOutsideEventRegion(json& axis, json& candidates) {
 NewDartView searchNewDart(const Camera& camera, const cv::Mat& frame, const cv::Mat& freshMask,
                           double changedFraction, int32_t tipMode) {
   NewDartView view;
-  view.dartMask = cv::Mat::zeros(frame.size(), CV_8UC1);
+  view.dartMask = freshZeroMask(frame.size());
   ShaftView shaft;
   shaft.boardToImage = camera.boardToImage;
   shaft.minPixels = minPixelsForCamera(camera);

@@ -6,6 +6,7 @@
 #include "tarv/core/engine_values.h"
 #include "tarv/core/process_switches.h"
 #include "tarv/views/components.h"
+#include "tarv/views/image_ops.h"
 #include "tarv/views/shaft_axis.h"
 
 namespace tarv {
@@ -93,7 +94,7 @@ CameraFrameAnalysis analyseCameraFrame(const Round& round, int camera, const cv:
     a.change = stored.empty() ? cv::Mat::zeros(a.frame.size(), CV_8UC1) : stored;
     a.changedFraction = static_cast<double>(cv::countNonZero(a.change)) / regionPixels;
     a.masks = compareMasks(a.change, a.change, tolerance);
-    a.dartMask = cv::Mat::zeros(a.frame.size(), CV_8UC1);
+    a.dartMask = freshZeroMask(a.frame.size());
     return a;
   }
   const cv::Mat grey = toGray(a.frame);

@@ -20,10 +20,10 @@ void recordSurroundMotion(SurroundMotion& motion, const cv::Mat& frame, const Ho
     moved = nativeDifferenceMask(previous, grey);
     cv::bitwise_and(moved, ~getBoardRegionMask(grey.size(), boardToImage, kSurroundRadiusMm), moved);
   } else {
-    moved = cv::Mat::zeros(grey.size(), CV_8UC1);
+    moved = freshZeroMask(grey.size());
   }
   for (int i = 1; i <= 3; ++i) {
-    if (!continues || motion.images[i].size() != grey.size()) motion.images[i] = cv::Mat::zeros(grey.size(), CV_8UC1);
+    if (!continues || motion.images[i].size() != grey.size()) motion.images[i] = freshZeroMask(grey.size());
   }
   motion.images[3] = motion.images[2];
   motion.images[2] = motion.images[1];
