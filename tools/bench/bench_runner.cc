@@ -141,6 +141,12 @@ std::string traceText(const json& reply) {
     }
   }
   if (reply.contains("light_change")) text += " light " + reply["light_change"].dump();
+  if (reply.contains("agreement")) text += " agreement " + reply["agreement"].dump();
+  if (reply.value("status", "") == "POSITION_UNRESOLVED" && reply.contains("decision")) {
+    const json& d = reply["decision"];
+    text += " decision " + d.value("point", json()).dump() + " " + d.value("method", json()).dump();
+    if (reply.contains("view_checks")) text += " checks " + reply["view_checks"].dump();
+  }
   return text;
 }
 

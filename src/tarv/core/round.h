@@ -101,6 +101,9 @@ class Round {
   json heldEventRecord;         // carried record of the evaluation
   double lastEntryTime = -1.0;  // when the newest dart was entered (a dart that soon leaves)
   double lastSettlingTime = -1.0;  // when a change was last seen settling (a change that vanishes)
+  // Consecutive triplets on which the undecided change lay where it lay on the triplet before:
+  // a change that has stopped changing is decided or left to the player, never waited on.
+  int32_t stillTriplets = 0;
   json stableHypothesisHistory = json::array();  // at most 64 {"time", "field", "point"}
   json pendingConfirmation;
   json fallbackPoint;           // second source of a point in plant mode
@@ -160,6 +163,10 @@ class Round {
   ImageTriple callStartFrames;
   ImageTriple callStartGreys;
   ImageTriple evaluationMasks;
+  // An unresolved change that stopped changing: its frames and reduced change, taken into the
+  // working background when a new change comes on top of it.
+  ImageTriple parkedFrames;
+  ImageTriple parkedChanges;
   ImageTriple tipSamplingFrames;
   double lastBackgroundAdaptation = -1.0;
   double changedEmptySince = -1.0;

@@ -21,6 +21,7 @@ const char* const kPathFieldVote = "FIELD_VOTE";
 const char* const kPathBedColour = "BED_COLOUR";
 const char* const kPathStable = "STABLE_HYPOTHESIS";
 const char* const kPathLineRefinement = "LINE_REFINEMENT";
+const char* const kPathOutsideMiss = "OUTSIDE_MISS";
 
 namespace {
 

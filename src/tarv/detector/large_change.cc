@@ -32,6 +32,16 @@ bool LargeChange::filledOneCamera() const {
   return spread == 1 && over == 0 && sized >= 1;
 }
 
+bool LargeChange::oversizedInOneCamera() const {
+  int spread = 0, over = 0, sized = 0;
+  for (int i = 0; i < 3; ++i) {
+    spread += widespread[i];
+    over += oversized[i];
+    sized += dartSized[i];
+  }
+  return spread == 0 && over == 1 && sized == 0;
+}
+
 void setAsideFilledCamera(const LargeChange& change, std::array<CameraFrameAnalysis, 3>& analyses) {
   if (!change.filledOneCamera()) return;
   for (int i = 0; i < 3; ++i) {

@@ -22,8 +22,16 @@ struct LargeChange {
   // view: exactly one camera widespread, none oversized, and another camera sees a dart-sized
   // change. The dart is decided with the cameras that see it as a dart.
   bool filledOneCamera() const;
-  // The change is not a dart the cameras can measure: large, and neither of the above.
-  bool notADart() const { return any() && !closeDart() && !filledOneCamera(); }
+  // Only one camera sees anything, and more than a dart seen across the board: a dart in the
+  // surround right in front of that camera, or a hand reaching past it.
+  bool oversizedInOneCamera() const;
+  // Set by the evaluation when the oversized change of the one camera lies where it lay on
+  // the triplet before: a hand does not hold still, a dart does; it is decided by that camera.
+  bool stillInOneCamera = false;
+  // The change is not a dart the cameras can measure: large, and none of the above.
+  bool notADart() const {
+    return any() && !closeDart() && !filledOneCamera() && !(stillInOneCamera && oversizedInOneCamera());
+  }
   json toJson() const;
 };
 

@@ -56,5 +56,26 @@ TEST(LargeChange, ADartCloseToOneCameraStaysAsItWas) {
   EXPECT_FALSE(change.notADart());
 }
 
+TEST(LargeChange, AnOversizedChangeInOneCameraIsADartOnceItHoldsStill) {
+  // A dart in the surround right in front of one camera: nothing else sees it.
+  std::array<CameraFrameAnalysis, 3> analyses{analysis(0.02, 4300), analysis(0.01, 5), analysis(0.01, 0)};
+  LargeChange change = classifyLargeChange(analyses);
+  EXPECT_TRUE(change.oversizedInOneCamera());
+  EXPECT_TRUE(change.notADart()) << "a hand reaching past the camera looks the same while it moves";
+  change.stillInOneCamera = true;
+  EXPECT_FALSE(change.notADart());
+
+  // Still or not, a widespread change or a second oversized camera is no such dart.
+  analyses = {analysis(0.4, 90000), analysis(0.02, 4300), analysis(0.01, 0)};
+  change = classifyLargeChange(analyses);
+  change.stillInOneCamera = true;
+  EXPECT_FALSE(change.oversizedInOneCamera());
+  EXPECT_TRUE(change.notADart());
+  analyses = {analysis(0.02, 4300), analysis(0.02, 4100), analysis(0.01, 0)};
+  change = classifyLargeChange(analyses);
+  change.stillInOneCamera = true;
+  EXPECT_TRUE(change.notADart());
+}
+
 }  // namespace
 }  // namespace tarv

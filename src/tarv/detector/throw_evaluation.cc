@@ -33,6 +33,18 @@ namespace {
 // Two consecutive triplets agree on a settled dart when their dart masks overlap this much.
 constexpr double kSettledAgreement = 0.9;
 constexpr double kWeakAgreement = 0.3;
+// A change whose masks keep this much of themselves from triplet to triplet (sensor noise
+// moving the edges of a faint dart) has stopped changing: after this many such triplets in a
+// row it is decided all the same.
+constexpr double kStillAgreement = 0.6;
+constexpr int32_t kStillTripletsDecided = 3;
+// A settled change the evaluation declined to enter on this many triplets in a row is left
+// to the player instead of being waited on.
+constexpr int32_t kStillTripletsExamined = 2;
+// An unresolved change still the same on this many triplets in a row is taken into the
+// working background: the next dart is measured on its own, and the unresolved one stays on
+// the decision window until it is placed or the player is asked.
+constexpr int32_t kStillTripletsTaken = 3;
 // A camera's line or tip this far from the chosen point does not support it.
 constexpr double kSupportLineMm = 3.0;
 constexpr double kSupportTipMm = 8.0;
@@ -45,6 +57,8 @@ constexpr double kRefinementAgreementMm = 1.5;
 constexpr int kRefinementMarginPx = 16;
 // A pending confirmation is renewed by a decision on the same field within this distance.
 constexpr double kConfirmationMm = 4.0;
+// One camera's own tip this far beyond the double ring is in the surround, not on the board.
+constexpr double kOutsideMissMarginMm = 8.0;
 
 json cameraStats(const std::array<CameraFrameAnalysis, 3>& analyses) {
   json stats = json::object();
@@ -181,11 +195,16 @@ json buildEntry(const Round& round, const TipLocation& tip, const FieldDecision&
   return entry;
 }
 
-// The dart is entered: its change joins the stored change, and the working background takes
-// the frame so that the next dart is measured against a board that holds this one.
-void enterDart(Round& round, const std::vector<cv::Mat>& frames,
-               const std::array<CameraFrameAnalysis, 3>& analyses,
-               const std::array<ShaftMeasurement, 3>& shafts, const json& entry) {
+void dropParkedChange(Round& round) {
+  for (int i = 0; i < 3; ++i) {
+    round.parkedFrames[i].release();
+    round.parkedChanges[i].release();
+  }
+}
+
+// The change joins the stored change, and the working background takes the frame so that
+// the next dart is measured against a board that holds this one.
+void takeIntoBackground(Round& round, const std::vector<cv::Mat>& frames, const ImageTriple& reducedChanges) {
   auto job = [&](int camera) {
     // Measured the way every later frame is: grey, against the empty board, so that what
     // stays on the board is never taken for something removed.
@@ -197,13 +216,11 @@ void enterDart(Round& round, const std::vector<cv::Mat>& frames,
     return std::make_pair(change, grey.data == frames[camera].data ? grey.clone() : grey);
   };
   const auto updated = runOnCameraWorkers(job);
-  ImageTriple dartMasks;
   for (int i = 0; i < 3; ++i) {
     Camera& c = round.cameras[i];
-    dartMasks[i] = shafts[i].dartMask;
     // The reduced stored change is the union of the reduced changes the analysis saw, so a
     // later frame is compared with what the same analysis measures.
-    cv::Mat reducedStored = analyses[i].change.clone();
+    cv::Mat reducedStored = reducedChanges[i].clone();
     const ReducedImage& before = c.reducedReferences[2];
     if (before.source.data == c.referenceChangeMask.data && before.reduced.size() == reducedStored.size()) {
       cv::bitwise_or(reducedStored, before.reduced, reducedStored);
@@ -213,6 +230,16 @@ void enterDart(Round& round, const std::vector<cv::Mat>& frames,
     c.dartReference = updated[i].second;
     c.backgroundFrame = frames[i].clone();
   }
+}
+
+// The dart is entered: its change is taken into the working background.
+void enterDart(Round& round, const std::vector<cv::Mat>& frames,
+               const std::array<CameraFrameAnalysis, 3>& analyses,
+               const std::array<ShaftMeasurement, 3>& shafts, const json& entry) {
+  takeIntoBackground(round, frames, {analyses[0].change, analyses[1].change, analyses[2].change});
+  dropParkedChange(round);
+  ImageTriple dartMasks;
+  for (int i = 0; i < 3; ++i) dartMasks[i] = shafts[i].dartMask;
   round.knownDartMasks.push_back(dartMasks);
   round.entries.push_back(entry);
   round.eventNumber += 1;
@@ -265,6 +292,22 @@ json realignMovedCameras(Round& round, const std::vector<cv::Mat>& frames,
 
 void clearSettling(Round& round) {
   for (cv::Mat& m : round.evaluationMasks) m.release();
+  round.stillTriplets = 0;
+}
+
+// The settling masks of this triplet, the next one compares with them.
+void keepSettlingMasks(Round& round, const std::array<CameraFrameAnalysis, 3>& analyses) {
+  for (int i = 0; i < 3; ++i) round.evaluationMasks[i] = analyses[i].dartMask.clone();
+}
+
+// The oversized change of the one camera that sees it lies where it lay on the triplet before.
+bool oversizedChangeHeldStill(const Round& round, const std::array<CameraFrameAnalysis, 3>& analyses,
+                              const LargeChange& change) {
+  if (!change.oversizedInOneCamera()) return false;
+  for (int i = 0; i < 3; ++i) {
+    if (change.oversized[i]) return maskAgreement(round.evaluationMasks[i], analyses[i].dartMask) >= kSettledAgreement;
+  }
+  return false;
 }
 
 std::array<json, 3> shaftRecords(const std::array<ShaftMeasurement, 3>& shafts) {
@@ -327,6 +370,18 @@ int camerasSeeingDart(const std::array<CameraFrameAnalysis, 3>& analyses) {
   return seeing;
 }
 
+// The dart masks of the cameras that see a dart lie where they lay on the triplet before, on
+// enough triplets in a row; the masks are kept for the next triplet.
+bool newDartHeldStill(Round& round, const std::array<CameraFrameAnalysis, 3>& analyses) {
+  bool still = true;
+  for (int i = 0; i < 3; ++i) {
+    if (seesDart(analyses[i])) still = still && maskAgreement(round.evaluationMasks[i], analyses[i].dartMask) >= kSettledAgreement;
+  }
+  keepSettlingMasks(round, analyses);
+  round.stillTriplets = still ? round.stillTriplets + 1 : 0;
+  return round.stillTriplets >= kStillTripletsExamined;
+}
+
 // The answers before a dart is looked at: a change too large for a dart (or a moved camera),
 // darts leaving the board, a full round, nothing new.
 std::optional<json> answerGates(Round& round, const std::vector<cv::Mat>& frames,
@@ -343,7 +398,13 @@ std::optional<json> answerGates(Round& round, const std::vector<cv::Mat>& frames
   }
   const int seeing = camerasSeeingDart(analyses);
   if (large) {
-    clearSettling(round);
+    // An oversized change in one camera alone is watched: once it holds still it is a dart.
+    if (largeChange.oversizedInOneCamera()) {
+      keepSettlingMasks(round, analyses);
+      round.stillTriplets = 0;
+    } else {
+      clearSettling(round);
+    }
     if (json moved = realignMovedCameras(round, frames, analyses, now); !moved.is_null()) {
       moved["cameras"] = stats;
       return moved;
@@ -359,13 +420,18 @@ std::optional<json> answerGates(Round& round, const std::vector<cv::Mat>& frames
     return departed;
   }
   if (removing > 0 && !round.entries.empty()) {
-    clearSettling(round);
     if (removing >= 2) {
+      clearSettling(round);
       // A takeout has begun: the darts on the board go on being shown until it is over.
       beginTakeout(round);
       return reply("DART_REMOVED", "DART_REMOVED", stats);
     }
-    return reply("WAIT", "OLD_OBJECT_MOVED_OR_PARTLY_REMOVED", stats);
+    // One camera misses part of an earlier dart while two see a new one: the new dart may
+    // hide it. A scene that holds still is no hand at the darts: the new dart is decided.
+    if (seeing < 2 || !newDartHeldStill(round, analyses)) {
+      if (seeing < 2) clearSettling(round);
+      return reply("WAIT", "OLD_OBJECT_MOVED_OR_PARTLY_REMOVED", stats);
+    }
   }
   if (round.entries.size() >= 3) {
     clearSettling(round);
@@ -374,6 +440,7 @@ std::optional<json> answerGates(Round& round, const std::vector<cv::Mat>& frames
     return r;
   }
   if (seeing == 0) {
+    dropParkedChange(round);
     json vanished = enterVanishedTransient(round, analyses, now);
     clearSettling(round);
     if (!vanished.is_null()) {
@@ -394,6 +461,7 @@ std::optional<json> answerGates(Round& round, const std::vector<cv::Mat>& frames
 std::optional<json> waitUntilSettled(Round& round, const std::array<CameraFrameAnalysis, 3>& analyses,
                                      const json& stats, double now) {
   bool settled = true;
+  bool still = true;
   json agreement = json::object();
   for (int i = 0; i < 3; ++i) {
     if (!seesDart(analyses[i])) continue;
@@ -404,13 +472,24 @@ std::optional<json> waitUntilSettled(Round& round, const std::array<CameraFrameA
     // have seen it before.
     const bool seenWell = analyses[i].dartPixels >= 3 * analyses[i].minPixels;
     if (overlap < (seenWell ? kSettledAgreement : kWeakAgreement)) settled = false;
+    // A part of the dart as faint as its bed comes and goes with the noise: the mask then
+    // gains or loses that part from one triplet to the next, but it does not move.
+    const bool samePlace = overlap >= (seenWell ? kStillAgreement : kWeakAgreement) ||
+                           maskContainment(round.evaluationMasks[i], analyses[i].dartMask) >= kSettledAgreement;
+    if (!samePlace) still = false;
   }
-  for (int i = 0; i < 3; ++i) round.evaluationMasks[i] = analyses[i].dartMask.clone();
+  keepSettlingMasks(round, analyses);
+  // A faint dart whose mask edges or parts come and go with the noise never reaches the
+  // settled agreement while it stands still: a few triplets in the same place decide it all
+  // the same.
+  round.stillTriplets = settled || still ? round.stillTriplets + 1 : 0;
+  if (!settled && still && round.stillTriplets >= kStillTripletsDecided) settled = true;
   // A probe round sees its transient once: there is no second triplet to wait for.
   if (settled || round.probe) return std::nullopt;
   noteSettlingChange(round, now);
   json r = reply("SETTLING", "WAITING_FOR_STABLE_FRAMES", stats);
   r["agreement"] = agreement;
+  r["still_triplets"] = round.stillTriplets;
   return r;
 }
 
@@ -427,7 +506,7 @@ void retryCloseDart(const Round& round, std::array<CameraFrameAnalysis, 3>& anal
 // A decision that rests on one camera's own view (a single camera's tip, or the best view
 // breaking a tie) waits for a later triplet to say the same.
 bool needsFreshConfirmation(const TipLocation& tip, const FieldDecision& decision) {
-  return tip.method == "BEST_CAM" || decision.path == kPathTieBestCamera;
+  return tip.method == "BEST_CAM" || decision.path == kPathTieBestCamera || decision.path == kPathOutsideMiss;
 }
 
 bool confirmsPending(const Round& round, const FieldDecision& decision) {
@@ -483,6 +562,49 @@ std::array<cv::Mat, 3> watchedMasks(const Round& round, const std::array<ShaftMe
   return masks;
 }
 
+// An unresolved change that has stopped changing is parked: when a new change comes on top
+// of it, the working background takes it first, so that the new dart is measured on its own.
+// Until then it stays in view, for the stable hypothesis to settle it.
+void parkStillUnresolvedChange(Round& round, const std::vector<cv::Mat>& frames,
+                               const std::array<CameraFrameAnalysis, 3>& analyses) {
+  if (round.earlyEvaluation || round.probe || round.stillTriplets < kStillTripletsTaken) return;
+  for (int i = 0; i < 3; ++i) {
+    round.parkedFrames[i] = frames[i].clone();
+    round.parkedChanges[i] = analyses[i].change.clone();
+  }
+}
+
+// A parked unresolved change with a new change on top of it (a camera's dart mask no longer
+// where it lay) goes into the working background; true when it did.
+bool takeParkedChange(Round& round, const std::array<CameraFrameAnalysis, 3>& analyses) {
+  if (round.parkedFrames[0].empty()) return false;
+  bool moved = false;
+  for (int i = 0; i < 3; ++i) {
+    if (seesDart(analyses[i]) && maskAgreement(round.evaluationMasks[i], analyses[i].dartMask) < kStillAgreement) moved = true;
+  }
+  if (!moved) return false;
+  takeIntoBackground(round, {round.parkedFrames[0], round.parkedFrames[1], round.parkedFrames[2]}, round.parkedChanges);
+  dropParkedChange(round);
+  clearSettling(round);
+  // Gone from the change now, it is no dart that vanished.
+  round.lastSettlingTime = -1.0;
+  return true;
+}
+
+// A dart in the surround right in front of one camera: the other cameras do not watch that
+// part of the surround and find nothing at the point. The one camera's own tip, with new
+// edges at it, well beyond the double ring is a miss the field votes of one view cannot
+// settle; it still waits for a later triplet to say the same.
+bool isOutsideMissOfOneCamera(const Round& round, const TipLocation& tip, const json& checks) {
+  if (tip.method != "BEST_CAM" || !tip.point ||
+      std::hypot(tip.point->x, tip.point->y) < round.boardRadiusMm + kOutsideMissMarginMm) {
+    return false;
+  }
+  int supporting = 0;
+  for (const std::string& id : cameraIds) supporting += checks[id].value("supported", false);
+  return supporting == 1;
+}
+
 // The field voting of one settled dart: the tip, the cameras' checks of it, the chain of
 // field decisions, and then the entry, a wait for confirmation or an unresolved position.
 json decideDart(Round& round, const std::vector<cv::Mat>& frames, const std::array<CameraFrameAnalysis, 3>& analyses,
@@ -495,8 +617,13 @@ json decideDart(Round& round, const std::vector<cv::Mat>& frames, const std::arr
   json crosscheck;
   const json checks = tip.point ? viewChecks(round, shafts, *tip.point, crosscheck) : unsupportedChecks(crosscheck);
   const FieldEvidence evidence{views, measurementsOf(shafts), voteStats(analyses), checks};
-  const FieldDecision decision =
+  FieldDecision decision =
       decideField(tip, evidence, round.cameras, round.stableHypothesisHistory, now, isPathEnabled);
+  if (decision.path.empty() && isPathEnabled(kPathOutsideMiss) && isOutsideMissOfOneCamera(round, tip, checks)) {
+    decision.path = kPathOutsideMiss;
+    decision.field = "MISS";
+    decision.point = tip.point;
+  }
 
   json r = reply("DART_CANDIDATE", "DART_ENTERED", stats);
   r["decision"] = decisionRecord(tip, decision);
@@ -508,8 +635,14 @@ json decideDart(Round& round, const std::vector<cv::Mat>& frames, const std::arr
   const Dart3dJudgement judged = judgeDart3d(round, views, dartMasksOf(shafts), crosscheck, tip);
   if (!judged.document.is_null()) r["dart_3d"] = judged.document;
   if (judged.reason == "DART_3D_TIP_ABOVE_BOARD") {
-    // A dart in the air or an object in a hand: nothing is entered and no window opens.
-    r["status"] = "WAIT";
+    // A dart in the air or an object in a hand: nothing is entered. A dart in the air does
+    // not stay put: one that stands still on the next triplets too (a dart whose point is
+    // hidden, a dart stuck in another) is left to the player, never waited on.
+    if (round.stillTriplets >= kStillTripletsExamined) {
+      r = leaveUnresolved(round, tip, decision, std::move(r), now);
+    } else {
+      r["status"] = "WAIT";
+    }
     r["reason"] = judged.reason;
     return r;
   }
@@ -611,6 +744,8 @@ json evaluateRoundFrames(Round& round, const std::vector<cv::Mat>& frames, doubl
   if (frames.size() < 3) throw std::runtime_error("THREE_CAMERAS_REQUIRED");
   ownSurroundMotion(round);
   std::array<CameraFrameAnalysis, 3> analyses = analyseFrames(round, frames);
+  const bool parkedTaken = takeParkedChange(round, analyses);
+  if (parkedTaken) analyses = analyseFrames(round, frames);
   recordSurroundMotionOf(round, analyses, now);
   LargeChange largeChange = classifyLargeChange(analyses);
   json light = nullptr;
@@ -621,9 +756,15 @@ json evaluateRoundFrames(Round& round, const std::vector<cv::Mat>& frames, doubl
       largeChange = classifyLargeChange(analyses);
     }
   }
+  largeChange.stillInOneCamera = oversizedChangeHeldStill(round, analyses, largeChange);
   const json stats = cameraStats(analyses);
+  // The reply tells the round that the unresolved dart went into the working background.
+  const auto told = [parkedTaken](json r) {
+    if (parkedTaken) r["unresolved_in_background"] = true;
+    return r;
+  };
   if (std::optional<json> gate = answerGates(round, frames, analyses, largeChange, light, stats, now)) {
-    return *gate;
+    return told(*gate);
   }
   setAsideFilledCamera(largeChange, analyses);
   if (camerasSeeingDart(analyses) == 1) {
@@ -633,17 +774,20 @@ json evaluateRoundFrames(Round& round, const std::vector<cv::Mat>& frames, doubl
   if (std::optional<json> settling = waitUntilSettled(round, analyses, stats, now)) {
     recordWatchedChange(round, frames, {analyses[0].dartMask, analyses[1].dartMask, analyses[2].dartMask}, *settling,
                         now);
-    return *settling;
+    return told(*settling);
   }
   const std::array<ShaftMeasurement, 3> shafts = measureShafts(round, frames, analyses);
   json r = decideDart(round, frames, analyses, shafts, stats, now);
-  if (r.value("status", "") == "POSITION_UNRESOLVED") recordWatchedChange(round, frames, watchedMasks(round, shafts, r), r, now);
+  if (r.value("status", "") == "POSITION_UNRESOLVED") {
+    recordWatchedChange(round, frames, watchedMasks(round, shafts, r), r, now);
+    parkStillUnresolvedChange(round, frames, analyses);
+  }
   if (round.earlyEvaluation) {
     round.earlyRecord = {{"time", now}, {"status", r["status"]}, {"reason", r.value("reason", "")},
                          {"decision", r["decision"]}};
     if (r.contains("entry")) round.earlyRecord["entry"] = r["entry"];
   }
-  return r;
+  return told(std::move(r));
 }
 
 json collectRefinementEvidence(const Round& round, int camera, const cv::Mat& frame) {

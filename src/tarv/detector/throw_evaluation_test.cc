@@ -174,5 +174,57 @@ TEST_F(Scoring, NothingKeptPointsIntoTheHostsFrames) {
   }
 }
 
+// The kept unresolved darts of a reply's decision window.
+json keptUnresolved(const json& reply) {
+  const json& window = reply.value("decision_window", json::object());
+  return window.value("unresolved_darts", json::array());
+}
+
+TEST_F(Scoring, ADartNoCameraCanPlaceIsLeftToThePlayerAndTheNextDartIsScoredOnItsOwn) {
+  ASSERT_EQ(arm(scene::Scene{}).value("status", ""), "READY");
+  scene::SceneRandom rng(5);
+  scene::Scene scene;
+  scene.darts.push_back(scene::randomDart(rng, 150.0));
+  scene.darts.back().point_hidden = true;
+  const std::vector<json> hidden = send(scene);
+  for (const json& reply : hidden) {
+    EXPECT_TRUE(reply["entries"].empty()) << reply.dump().substr(0, 300);
+  }
+  // It has stopped changing: it is not waited on, it is left to the player.
+  const json& last = hidden.back();
+  ASSERT_EQ(last.value("status", ""), "POSITION_UNRESOLVED") << last.dump().substr(0, 400);
+  ASSERT_EQ(keptUnresolved(last).size(), 1u);
+
+  // The next dart is measured against a board that holds the unresolved one.
+  scene.darts.push_back(scene::randomDart(rng, 150.0));
+  const std::vector<json> next = send(scene);
+  ASSERT_EQ(next.back()["entries"].size(), 1u) << next.back().dump().substr(0, 400);
+  const scene::SceneImages shot = renderer_->render(scene);
+  EXPECT_EQ(next.back()["entries"][0]["field"]["selected_field"], shot.truth.darts.back().field);
+  const json kept = keptUnresolved(next.back());
+  ASSERT_EQ(kept.size(), 1u) << "the entered dart does not erase the unresolved one";
+  EXPECT_TRUE(kept[0].value("absorbed", false));
+}
+
+TEST_F(Scoring, AStillObjectAboveTheBoardIsNeverEnteredNorWaitedOnForEver) {
+  ASSERT_EQ(arm(scene::Scene{}).value("status", ""), "READY");
+  scene::SceneRandom rng(9);
+  scene::Scene scene;
+  scene.darts.push_back(scene::randomDart(rng, 120.0));
+  scene.darts.back().height_mm = 40.0;
+  std::vector<std::string> reasons;
+  const std::vector<json> replies = send(scene, 6);
+  for (const json& reply : replies) {
+    EXPECT_TRUE(reply["entries"].empty()) << reply.dump().substr(0, 300);
+    reasons.push_back(reply.value("status", "") + "/" + reply.value("reason", ""));
+  }
+  // Seen in the air first; once it has stood still it is left to the player, on the
+  // decision window.
+  EXPECT_EQ(reasons[1], "WAIT/DART_3D_TIP_ABOVE_BOARD");
+  for (size_t i = 2; i < reasons.size(); ++i) EXPECT_EQ(reasons[i], "POSITION_UNRESOLVED/DART_3D_TIP_ABOVE_BOARD");
+  EXPECT_EQ(keptUnresolved(replies.back()).size(), 1u);
+  EXPECT_TRUE(replies.back()["decision_window"].value("active", false));
+}
+
 }  // namespace
 }  // namespace tarv

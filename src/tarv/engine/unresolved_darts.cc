@@ -124,6 +124,10 @@ void followUnresolvedDarts(Round& round, const json& result, bool handSeen, doub
     round.unresolvedDarts.clear();
     return;
   }
+  // The evaluation took the kept darts into the working background before a new change.
+  if (result.value("unresolved_in_background", false)) {
+    for (UnresolvedDart& dart : round.unresolvedDarts) dart.record["absorbed"] = true;
+  }
   if (status == "POSITION_UNRESOLVED") {
     noteUnresolved(round, result, now);
   } else if (status == "DART_CANDIDATE" && !round.unresolvedDarts.empty()) {

@@ -12,6 +12,8 @@ namespace tarv {
 
 // Follows one published status: "POSITION_UNRESOLVED" opens or renews the record of the
 // unresolved dart (its point and field hypothesis, and its change masks from the evaluation);
+// "unresolved_in_background" marks the kept darts absorbed (the evaluation took them into the
+// working background before a new change);
 // "DART_CANDIDATE" settles the records whose dart it placed and marks the others as taken into
 // the background with the entered dart; a quiet board ("READY" with "unchanged") drops the
 // records whose change is gone; "EMPTY_RESET", "RECOVERY_RESUMED", "BACKGROUND_REFRESH" and a

@@ -142,18 +142,28 @@ DartCrop fullSizeDartChange(const Round& round, int camera, const cv::Mat& frame
   return crop;
 }
 
+namespace {
+
+// Sensor noise moves a mask's edge by a pixel from frame to frame: the share of m inside the
+// other grown by one pixel.
+double shareWithin(const cv::Mat& m, const cv::Mat& other) {
+  const int pixels = cv::countNonZero(m);
+  if (pixels == 0) return 1.0;
+  cv::Mat inside;
+  cv::bitwise_and(m, dilateMask(other, 3, false), inside);
+  return static_cast<double>(cv::countNonZero(inside)) / pixels;
+}
+
+}  // namespace
+
 double maskAgreement(const cv::Mat& a, const cv::Mat& b) {
   if (a.empty() || b.empty() || a.size() != b.size()) return 0.0;
-  // Sensor noise moves a mask's edge by a pixel from frame to frame: each mask is compared
-  // with the other grown by one pixel.
-  const auto within = [](const cv::Mat& m, const cv::Mat& other) {
-    const int pixels = cv::countNonZero(m);
-    if (pixels == 0) return 1.0;
-    cv::Mat inside;
-    cv::bitwise_and(m, dilateMask(other, 3, false), inside);
-    return static_cast<double>(cv::countNonZero(inside)) / pixels;
-  };
-  return std::min(within(a, b), within(b, a));
+  return std::min(shareWithin(a, b), shareWithin(b, a));
+}
+
+double maskContainment(const cv::Mat& a, const cv::Mat& b) {
+  if (a.empty() || b.empty() || a.size() != b.size()) return 0.0;
+  return std::max(shareWithin(a, b), shareWithin(b, a));
 }
 
 std::array<CameraFrameAnalysis, 3> analyseFrames(const Round& round, const std::vector<cv::Mat>& frames) {

@@ -76,4 +76,8 @@ DartCrop fullSizeDartChange(const Round& round, int camera, const cv::Mat& frame
 // mask inside the other grown by one pixel; 1.0 when both are empty.
 double maskAgreement(const cv::Mat& a, const cv::Mat& b);
 
+// How much of one mask lies inside the other, allowing each edge a pixel: the larger of the
+// same two shares. A mask that only gained or lost a part lies inside the other whole.
+double maskContainment(const cv::Mat& a, const cv::Mat& b);
+
 }  // namespace tarv
