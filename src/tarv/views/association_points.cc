@@ -1,4 +1,4 @@
-#include "tarv/recovery/association_points.h"
+#include "tarv/views/association_points.h"
 
 #include <algorithm>
 #include <cmath>
@@ -9,7 +9,7 @@
 
 #include "tarv/core/board_geometry.h"
 #include "tarv/core/engine_values.h"
-#include "tarv/recovery/board_outline_mask.h"
+#include "tarv/views/board_outline_mask.h"
 #include "tarv/views/image_ops.h"
 
 namespace tarv {
