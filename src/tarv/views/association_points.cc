@@ -25,9 +25,8 @@ int pixelCoordinate(double v) {
   return static_cast<int>(std::nearbyint(std::clamp(v, -1e9, 1e9)));
 }
 
-// The projected disc of the radius round the board point, filled into a zero mask.
-cv::Mat projectedDisc(cv::Size size, const Homography& h, Point2 centre, double radiusMm,
-                      int pointCount) {
+// The pixel vertices of the circle of the radius round the board point.
+std::vector<cv::Point> discPolygon(const Homography& h, Point2 centre, double radiusMm, int pointCount) {
   std::vector<cv::Point> polygon;
   polygon.reserve(static_cast<std::size_t>(pointCount));
   for (const Point2& p : circlePoints(radiusMm, pointCount)) {
@@ -39,8 +38,14 @@ cv::Mat projectedDisc(cv::Size size, const Homography& h, Point2 centre, double 
     if (!std::isfinite(w) || std::abs(w) < 1e-10) throw std::runtime_error("Projection at infinity");
     polygon.emplace_back(pixelCoordinate(u / w), pixelCoordinate(v / w));
   }
+  return polygon;
+}
+
+// The projected disc of the radius round the board point, filled into a zero mask.
+cv::Mat projectedDisc(cv::Size size, const Homography& h, Point2 centre, double radiusMm,
+                      int pointCount) {
   cv::Mat disc = cv::Mat::zeros(size, CV_8UC1);
-  const std::vector<std::vector<cv::Point>> contours{polygon};
+  const std::vector<std::vector<cv::Point>> contours{discPolygon(h, centre, radiusMm, pointCount)};
   cv::fillPoly(disc, contours, cv::Scalar(255), cv::LINE_8, 0);
   return disc;
 }
@@ -93,6 +98,22 @@ cv::Mat largestComponentInDisc(const cv::Mat& mask, const cv::Mat& disc) {
   return labels == chosen;
 }
 
+// Whether any change lies where the dart's association region, grown by the hit test's
+// dilation, could reach: within the dart's mask and the 20 mm disc round its point (the tip
+// disc lies inside that one). Most quiet frames have no change near a dart, and the region
+// itself (a labelling of the whole mask) is then not needed.
+bool changeNearDart(const cv::Mat& change, const cv::Mat& dartMask, const Homography& h, const json& entry) {
+  if (change.empty() || dartMask.empty() || change.size() != dartMask.size()) return false;
+  cv::Rect reach = cv::boundingRect(dartMask);
+  Point2 point;
+  if (entryBoardPoint(entry, point)) reach |= cv::boundingRect(discPolygon(h, point, 20.0, 90));
+  constexpr int kMarginPx = 4;  // the 7 x 7 dilation and a pixel of rounding
+  reach = cv::Rect(reach.x - kMarginPx, reach.y - kMarginPx, reach.width + 2 * kMarginPx,
+                   reach.height + 2 * kMarginPx) &
+          cv::Rect(0, 0, change.cols, change.rows);
+  return reach.area() > 0 && cv::countNonZero(change(reach)) > 0;
+}
+
 }  // namespace
 
 cv::Mat buildAssociationRegion(const cv::Mat& dartMask, const Homography& boardToImage,
@@ -124,7 +145,8 @@ bool projectAssociationPoints(const ImageTriple& changeMasks,
     if (!usable && static_cast<double>(changed) > 0.15 * static_cast<double>(change.total())) {
       return false;
     }
-    if (!change.empty()) {
+    // Fewer changed pixels than the limit cannot reach it on the board.
+    if (changed >= kMinRegionPixels) {
       const cv::Mat board = dilateMask(
           buildBoardRegionMask(change.size(), camera.boardToImage, camera.boardRadiusMm, 360), 9,
           false);
@@ -136,18 +158,19 @@ bool projectAssociationPoints(const ImageTriple& changeMasks,
       const bool outside = usable && entryBoardPoint(entries[k], point) &&
                            std::hypot(point.x, point.y) > kOnBoardMm;
       cv::Mat region = dartMasks[k][c];
-      if (usable) {
-        json entry = entries[k];
-        if (entry.is_object() && entry.contains("association_points")) {
-          const json& points = entry["association_points"];
-          if (!points.is_object() || !points.contains(cameraIds[c])) continue;
-          entry["board_xy_nominal_mm"] = points[cameraIds[c]];
-        }
-        region = buildAssociationRegion(region, camera.boardToImage, entry);
+      json entry = usable ? entries[k] : json();
+      if (usable && entry.is_object() && entry.contains("association_points")) {
+        const json& points = entry["association_points"];
+        if (!points.is_object() || !points.contains(cameraIds[c])) continue;
+        entry["board_xy_nominal_mm"] = points[cameraIds[c]];
       }
+      // Without change near the dart there is no hit; the region is then set exactly where
+      // the mask is (it is the mask, or at least 80 pixels of it with the tip disc).
+      const bool near = changeNearDart(change, region, camera.boardToImage, entry);
+      if (usable && near) region = buildAssociationRegion(region, camera.boardToImage, entry);
       const int n = countSet(region);
       bool hit = false;
-      if (n > 0) {
+      if (n > 0 && near) {
         const long need = std::min(std::max(std::lround(n * 0.1), 1L), 80L);
         hit = countOverlap(change, dilateMask(region, 7, false)) >= need;
       }
