@@ -98,6 +98,26 @@ cv::Mat largestComponentInDisc(const cv::Mat& mask, const cv::Mat& disc) {
   return labels == chosen;
 }
 
+// The camera's board grown by the 9 x 9 square: built once per thread for each calibration,
+// image size and radius, since the verdict runs on every still frame.
+const cv::Mat& dilatedBoard(cv::Size size, const Homography& h, double radiusMm) {
+  struct Built {
+    cv::Size size;
+    Homography h;
+    double radiusMm;
+    cv::Mat mask;
+  };
+  constexpr std::size_t kKept = 12;
+  thread_local std::vector<Built> built;
+  for (const Built& b : built) {
+    if (b.size == size && b.h == h && b.radiusMm == radiusMm) return b.mask;
+  }
+  cv::Mat mask = dilateMask(buildBoardRegionMask(size, h, radiusMm, 360), 9, false);
+  if (built.size() >= kKept) built.erase(built.begin());
+  built.push_back({size, h, radiusMm, mask});
+  return built.back().mask;
+}
+
 // Whether any change lies where the dart's association region, grown by the hit test's
 // dilation, could reach: within the dart's mask and the 20 mm disc round its point (the tip
 // disc lies inside that one). Most quiet frames have no change near a dart, and the region
@@ -147,9 +167,7 @@ bool projectAssociationPoints(const ImageTriple& changeMasks,
     }
     // Fewer changed pixels than the limit cannot reach it on the board.
     if (changed >= kMinRegionPixels) {
-      const cv::Mat board = dilateMask(
-          buildBoardRegionMask(change.size(), camera.boardToImage, camera.boardRadiusMm, 360), 9,
-          false);
+      const cv::Mat& board = dilatedBoard(change.size(), camera.boardToImage, camera.boardRadiusMm);
       if (countOverlap(change, board) >= kMinRegionPixels) return false;
     }
 
