@@ -41,11 +41,14 @@ std::vector<cv::Point> discPolygon(const Homography& h, Point2 centre, double ra
   return polygon;
 }
 
-// The projected disc of the radius round the board point, filled into a zero mask.
+// The projected disc of the radius round the board point, filled into a zero mask whose
+// first pixel is the image's pixel at the offset.
 cv::Mat projectedDisc(cv::Size size, const Homography& h, Point2 centre, double radiusMm,
-                      int pointCount) {
+                      int pointCount, cv::Point offset) {
   cv::Mat disc = cv::Mat::zeros(size, CV_8UC1);
-  const std::vector<std::vector<cv::Point>> contours{discPolygon(h, centre, radiusMm, pointCount)};
+  std::vector<cv::Point> polygon = discPolygon(h, centre, radiusMm, pointCount);
+  for (cv::Point& p : polygon) p -= offset;
+  const std::vector<std::vector<cv::Point>> contours{polygon};
   cv::fillPoly(disc, contours, cv::Scalar(255), cv::LINE_8, 0);
   return disc;
 }
@@ -98,6 +101,22 @@ cv::Mat largestComponentInDisc(const cv::Mat& mask, const cv::Mat& disc) {
   return labels == chosen;
 }
 
+// The association region of a window of the image that starts at the offset: the same
+// pixels as on the whole image as long as the window holds the whole mask and both discs.
+cv::Mat associationRegionIn(const cv::Mat& dartMask, const Homography& boardToImage, const json& entry,
+                            cv::Point offset) {
+  Point2 point;
+  if (dartMask.empty() || !entryBoardPoint(entry, point)) return dartMask;
+  const cv::Mat disc = projectedDisc(dartMask.size(), boardToImage, point, 20.0, 90, offset);
+  cv::Mat kept;
+  cv::bitwise_and(largestComponentInDisc(dartMask, disc), disc, kept);
+  if (cv::countNonZero(kept) < kMinRegionPixels) return dartMask;
+  // The tip is where the dart meets the board; its pixels belong to the dart even where the
+  // change mask broke up round it.
+  cv::bitwise_or(kept, projectedDisc(dartMask.size(), boardToImage, point, 5.0, 60, offset), kept);
+  return kept;
+}
+
 // The camera's board grown by the 9 x 9 square: built once per thread for each calibration,
 // image size and radius, since the verdict runs on every still frame.
 const cv::Mat& dilatedBoard(cv::Size size, const Homography& h, double radiusMm) {
@@ -118,12 +137,12 @@ const cv::Mat& dilatedBoard(cv::Size size, const Homography& h, double radiusMm)
   return built.back().mask;
 }
 
-// Whether any change lies where the dart's association region, grown by the hit test's
-// dilation, could reach: within the dart's mask and the 20 mm disc round its point (the tip
+// The window of the image where the dart's association region, grown by the hit test's
+// dilation, can lie, when any change lies in it (else an empty window): within the dart's mask and the 20 mm disc round its point (the tip
 // disc lies inside that one). Most quiet frames have no change near a dart, and the region
 // itself (a labelling of the whole mask) is then not needed.
-bool changeNearDart(const cv::Mat& change, const cv::Mat& dartMask, const Homography& h, const json& entry) {
-  if (change.empty() || dartMask.empty() || change.size() != dartMask.size()) return false;
+cv::Rect changeNearDart(const cv::Mat& change, const cv::Mat& dartMask, const Homography& h, const json& entry) {
+  if (change.empty() || dartMask.empty() || change.size() != dartMask.size()) return {};
   cv::Rect reach = cv::boundingRect(dartMask);
   Point2 point;
   if (entryBoardPoint(entry, point)) reach |= cv::boundingRect(discPolygon(h, point, 20.0, 90));
@@ -131,23 +150,14 @@ bool changeNearDart(const cv::Mat& change, const cv::Mat& dartMask, const Homogr
   reach = cv::Rect(reach.x - kMarginPx, reach.y - kMarginPx, reach.width + 2 * kMarginPx,
                    reach.height + 2 * kMarginPx) &
           cv::Rect(0, 0, change.cols, change.rows);
-  return reach.area() > 0 && cv::countNonZero(change(reach)) > 0;
+  return reach.area() > 0 && cv::countNonZero(change(reach)) > 0 ? reach : cv::Rect();
 }
 
 }  // namespace
 
 cv::Mat buildAssociationRegion(const cv::Mat& dartMask, const Homography& boardToImage,
                                const json& entry) {
-  Point2 point;
-  if (dartMask.empty() || !entryBoardPoint(entry, point)) return dartMask;
-  const cv::Mat disc = projectedDisc(dartMask.size(), boardToImage, point, 20.0, 90);
-  cv::Mat kept;
-  cv::bitwise_and(largestComponentInDisc(dartMask, disc), disc, kept);
-  if (cv::countNonZero(kept) < kMinRegionPixels) return dartMask;
-  // The tip is where the dart meets the board; its pixels belong to the dart even where the
-  // change mask broke up round it.
-  cv::bitwise_or(kept, projectedDisc(dartMask.size(), boardToImage, point, 5.0, 60), kept);
-  return kept;
+  return associationRegionIn(dartMask, boardToImage, entry, cv::Point(0, 0));
 }
 
 bool projectAssociationPoints(const ImageTriple& changeMasks,
@@ -184,13 +194,17 @@ bool projectAssociationPoints(const ImageTriple& changeMasks,
       }
       // Without change near the dart there is no hit; the region is then set exactly where
       // the mask is (it is the mask, or at least 80 pixels of it with the tip disc).
-      const bool near = changeNearDart(change, region, camera.boardToImage, entry);
-      if (usable && near) region = buildAssociationRegion(region, camera.boardToImage, entry);
-      const int n = countSet(region);
+      // Everything the hit test needs lies in that window: the mask's whole components, both
+      // discs, and the region grown by the 7 x 7 square.
+      const cv::Rect near = changeNearDart(change, region, camera.boardToImage, entry);
+      int n = countSet(region);
       bool hit = false;
-      if (n > 0 && near) {
+      if (near.area() > 0) {
+        cv::Mat window = region(near);
+        if (usable) window = associationRegionIn(window, camera.boardToImage, entry, near.tl());
+        n = countSet(window);
         const long need = std::min(std::max(std::lround(n * 0.1), 1L), 80L);
-        hit = countOverlap(change, dilateMask(region, 7, false)) >= need;
+        hit = n > 0 && countOverlap(change(near), dilateMask(window, 7, false)) >= need;
       }
       if (outside) {
         views[k] += n > 0 ? 1 : 0;
