@@ -1,5 +1,6 @@
 #include "tarv/detector/known_dart_change.h"
 
+#include <cmath>
 #include <stdexcept>
 
 #include <opencv2/imgproc.hpp>
@@ -19,10 +20,26 @@ cv::Mat toCameraSize(const cv::Mat& mask, cv::Size size) {
   return out;
 }
 
-}  // namespace
+constexpr double kFarOutsideMm = 220.0;
 
-KnownDartChange measureKnownDartChange(const Round& round, const std::array<CameraFrameAnalysis, 3>& analyses) {
-  KnownDartChange result;
+// Only a dart this far out has marks that may be tolerated.
+bool knowsFarOutsideDart(const Round& round) {
+  if (round.knownDartMasks.empty() || !round.entries.is_array()) return false;
+  for (const json& entry : round.entries) {
+    if (!entry.is_object()) continue;
+    const auto point = entry.find("board_xy_nominal_mm");
+    if (point == entry.end() || !point->is_array() || point->size() < 2 || !(*point)[0].is_number() ||
+        !(*point)[1].is_number()) {
+      continue;
+    }
+    if (std::hypot((*point)[0].get<double>(), (*point)[1].get<double>()) > kFarOutsideMm) return true;
+  }
+  return false;
+}
+
+// The new and removed change of each camera at the camera's size.
+std::array<cv::Mat, 3> buildChange(const Round& round, const std::array<CameraFrameAnalysis, 3>& analyses,
+                                   KnownDartChange& result) {
   std::array<cv::Mat, 3> removed;
   for (int i = 0; i < 3; ++i) {
     const CameraFrameAnalysis& a = analyses[i];
@@ -32,9 +49,21 @@ KnownDartChange measureKnownDartChange(const Round& round, const std::array<Came
     cv::Mat change = toCameraSize(a.masks.added, size);
     cv::bitwise_or(change, removed[i], change);
     result.change[i] = change;
-    result.removedPixels[i] = a.masks.removedPixels();
-    result.removedFraction[i] = a.masks.stats.value("removed_fraction", 0.0);
   }
+  result.built = true;
+  return removed;
+}
+
+}  // namespace
+
+KnownDartChange measureKnownDartChange(const Round& round, const std::array<CameraFrameAnalysis, 3>& analyses) {
+  KnownDartChange result;
+  for (int i = 0; i < 3; ++i) {
+    result.removedPixels[i] = analyses[i].masks.removedPixels();
+    result.removedFraction[i] = analyses[i].masks.stats.value("removed_fraction", 0.0);
+  }
+  if (!knowsFarOutsideDart(round)) return result;
+  const std::array<cv::Mat, 3> removed = buildChange(round, analyses, result);
   result.tolerated = measureToleratedPixels(result.change, round.entries, round.knownDartMasks);
   std::array<bool, 3> cleared{false, false, false};
   for (const json& record : result.tolerated) {
@@ -55,7 +84,15 @@ KnownDartChange measureKnownDartChange(const Round& round, const std::array<Came
   return result;
 }
 
-bool knownDartViewsQuiet(const Round& round, const KnownDartChange& change) {
+bool knownDartViewsQuiet(const Round& round, const std::array<CameraFrameAnalysis, 3>& analyses,
+                         KnownDartChange& change) {
+  if (!change.built) {
+    bool still = true;
+    for (const CameraFrameAnalysis& a : analyses) still = still && a.masks.addedPixels() == 0 && a.masks.removedPixels() == 0;
+    // Nothing changed anywhere: nothing on the board, nothing at a dart.
+    if (still) return true;
+    (void)buildChange(round, analyses, change);
+  }
   try {
     return projectAssociationPoints(change.change, round.cameras, round.knownDartMasks, round.entries);
   } catch (const std::runtime_error&) {

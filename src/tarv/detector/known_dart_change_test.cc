@@ -52,11 +52,12 @@ std::array<CameraFrameAnalysis, 3> quietAnalyses() {
 
 TEST(KnownDartChange, AQuietBoardWithoutDartsIsQuietAndToleratesNothing) {
   const Round round = roundOf({}, {});
-  const KnownDartChange known = measureKnownDartChange(round, quietAnalyses());
+  KnownDartChange known = measureKnownDartChange(round, quietAnalyses());
   EXPECT_TRUE(known.tolerated.empty());
-  EXPECT_EQ(known.change[0].size(), kSize);
+  // Without a dart far outside nothing is built at the camera's size.
+  EXPECT_FALSE(known.built);
   EXPECT_EQ(known.removedPixels, (std::array<int, 3>{0, 0, 0}));
-  EXPECT_TRUE(knownDartViewsQuiet(round, known));
+  EXPECT_TRUE(knownDartViewsQuiet(round, quietAnalyses(), known));
 }
 
 TEST(KnownDartChange, ChangeOnTheBoardIsNotQuiet) {
@@ -65,7 +66,11 @@ TEST(KnownDartChange, ChangeOnTheBoardIsNotQuiet) {
   const cv::Size half(kSize.width / 2, kSize.height / 2);
   // 25 analysis pixels are 100 camera pixels, a few millimetres from the bull.
   analyses[1] = analysisOf(zeros(half), zeros(half), rectMask({200, 200, 5, 5}, half));
-  EXPECT_FALSE(knownDartViewsQuiet(round, measureKnownDartChange(round, analyses)));
+  KnownDartChange known = measureKnownDartChange(round, analyses);
+  EXPECT_FALSE(knownDartViewsQuiet(round, analyses, known));
+  ASSERT_TRUE(known.built);
+  EXPECT_EQ(known.change[1].size(), kSize);
+  EXPECT_EQ(cv::countNonZero(known.change[1]), 100);
 }
 
 TEST(KnownDartChange, ASmallMarkAtADartFarOutsideIsToleratedAndNotARemoval) {
@@ -80,7 +85,8 @@ TEST(KnownDartChange, ASmallMarkAtADartFarOutsideIsToleratedAndNotARemoval) {
   analyses[1] = analysisOf(stored, rectMask({250, 190, 4, 4}, half), zeros(half));
   ASSERT_EQ(analyses[1].masks.removedPixels(), 16);
 
-  const KnownDartChange known = measureKnownDartChange(round, analyses);
+  KnownDartChange known = measureKnownDartChange(round, analyses);
+  EXPECT_TRUE(known.built);
   ASSERT_EQ(known.tolerated.size(), 1u);
   EXPECT_EQ(known.tolerated[0]["camera"], "CAM_2");
   EXPECT_EQ(known.tolerated[0]["dart"], 1);
@@ -88,7 +94,7 @@ TEST(KnownDartChange, ASmallMarkAtADartFarOutsideIsToleratedAndNotARemoval) {
   EXPECT_EQ(known.removedPixels[1], 0);
   EXPECT_DOUBLE_EQ(known.removedFraction[1], 0.0);
   EXPECT_EQ(cv::countNonZero(known.change[1]), 0);
-  EXPECT_TRUE(knownDartViewsQuiet(round, known));
+  EXPECT_TRUE(knownDartViewsQuiet(round, analyses, known));
 }
 
 TEST(KnownDartChange, ADartPulledFarOutsideIsNotTolerated) {
@@ -114,12 +120,12 @@ TEST(KnownDartChange, ChangeAtAKnownDartOnTheBoardIsNotQuiet) {
   const cv::Mat stored = rectMask({220, 195, 10, 10}, half);
   std::array<CameraFrameAnalysis, 3> analyses;
   for (int i = 0; i < 3; ++i) analyses[i] = analysisOf(stored, zeros(half), zeros(half));
-  const KnownDartChange still = measureKnownDartChange(round, analyses);
-  EXPECT_TRUE(knownDartViewsQuiet(round, still));
+  KnownDartChange still = measureKnownDartChange(round, analyses);
+  EXPECT_TRUE(knownDartViewsQuiet(round, analyses, still));
   analyses[2] = analysisOf(stored, rectMask({220, 195, 3, 3}, half), zeros(half));
-  const KnownDartChange moved = measureKnownDartChange(round, analyses);
+  KnownDartChange moved = measureKnownDartChange(round, analyses);
   EXPECT_TRUE(moved.tolerated.empty());
-  EXPECT_FALSE(knownDartViewsQuiet(round, moved));
+  EXPECT_FALSE(knownDartViewsQuiet(round, analyses, moved));
 }
 
 TEST(KnownDartChange, ABoardThatDoesNotProjectIsNotQuiet) {
@@ -127,7 +133,12 @@ TEST(KnownDartChange, ABoardThatDoesNotProjectIsNotQuiet) {
   Round round = roundOf({{{"id", 1}, {"board_xy_nominal_mm", {100.0, 0.0}}}}, {{dart, dart, dart}});
   // A degenerate calibration: every board point projects to infinity.
   round.cameras[0].boardToImage = {0.5, 0, 400, 0, 0.5, 400, 0, 0, 0};
-  EXPECT_FALSE(knownDartViewsQuiet(round, measureKnownDartChange(round, quietAnalyses())));
+  // A few changed pixels away from the dart: the verdict has to look at the dart.
+  std::array<CameraFrameAnalysis, 3> analyses = quietAnalyses();
+  const cv::Size half(kSize.width / 2, kSize.height / 2);
+  analyses[0] = analysisOf(zeros(half), zeros(half), rectMask({20, 20, 2, 2}, half));
+  KnownDartChange known = measureKnownDartChange(round, analyses);
+  EXPECT_FALSE(knownDartViewsQuiet(round, analyses, known));
 }
 
 }  // namespace

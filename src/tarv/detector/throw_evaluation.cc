@@ -359,7 +359,7 @@ std::optional<json> answerGates(Round& round, const std::vector<cv::Mat>& frames
     departed["cameras"] = stats;
     return departed;
   }
-  const KnownDartChange known = measureKnownDartChange(round, analyses);
+  KnownDartChange known = measureKnownDartChange(round, analyses);
   int removing = 0;
   for (int i = 0; i < 3; ++i) {
     removing += known.removedPixels[i] >= analyses[i].minPixels && known.removedFraction[i] > kRemovedFraction;
@@ -376,7 +376,7 @@ std::optional<json> answerGates(Round& round, const std::vector<cv::Mat>& frames
   if (round.entries.size() >= 3) {
     clearSettling(round);
     json r = reply("ROUND_FULL", "", stats);
-    r["unchanged"] = seeing == 0 && knownDartViewsQuiet(round, known);
+    r["unchanged"] = seeing == 0 && knownDartViewsQuiet(round, analyses, known);
     noteToleratedMarks(r, known);
     return r;
   }
@@ -392,7 +392,7 @@ std::optional<json> answerGates(Round& round, const std::vector<cv::Mat>& frames
     for (const CameraFrameAnalysis& a : analyses) quiet = quiet && a.masks.addedPixels() < a.minPixels;
     // Below a dart's size in every camera is not yet unchanged: a known dart's region that
     // moved, or change on the board itself, keeps the round from counting the frame as still.
-    r["unchanged"] = quiet && knownDartViewsQuiet(round, known);
+    r["unchanged"] = quiet && knownDartViewsQuiet(round, analyses, known);
     noteToleratedMarks(r, known);
     return r;
   }
