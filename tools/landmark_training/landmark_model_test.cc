@@ -68,13 +68,18 @@ TEST(LandmarkModel, SolvesTheDemoCameras) {
     const lb::BoardCheck c = lb::checkBoard(committedModel(), sample);
     ASSERT_TRUE(c.ok) << rig[i].id;
     EXPECT_GE(c.matched, 25) << rig[i].id;
-    EXPECT_LT(c.ringErrorPx, 3.0) << rig[i].id;
+    EXPECT_LT(c.ringErrorPx, 2.0) << rig[i].id;
     std::printf("%s: %d matched, 170 mm ring %.2f px from the true one\n", rig[i].id.c_str(), c.matched, c.ringErrorPx);
   }
 }
 
+// What the committed network reaches on the ten boards below, with a board or two to spare: it
+// is measured in full by tarv_landmark_bench.
+constexpr int kFoundAtLeast = 8;
+constexpr int kWithinAPixelAtLeast = 5;
+
 TEST(LandmarkModel, RandomBoardsTheTrainingNeverSaw) {
-  int found = 0;
+  int found = 0, within = 0;
   const int boards = 10;
   for (int k = 0; k < boards; ++k) {
     lb::SampleOptions options;
@@ -82,12 +87,15 @@ TEST(LandmarkModel, RandomBoardsTheTrainingNeverSaw) {
     const lb::BoardSample sample = lb::renderBoardSample(lb::kFirstCheckSeed + 500 + k, options);
     const lb::BoardCheck c = lb::checkBoard(committedModel(), sample);
     found += c.ok;
+    within += c.ok && c.ringErrorPx <= 1.0;
     // A camera graded green is used for scoring as it is: it must lie on the board.
     if (c.grade == 0) {
       EXPECT_LT(c.ringErrorAsSolvedPx, 5.0) << "seed " << lb::kFirstCheckSeed + 500 + k;
     }
   }
-  EXPECT_GE(found, 3);
+  std::printf("%d of %d boards solved, %d with the 170 mm ring within 1 px\n", found, boards, within);
+  EXPECT_GE(found, kFoundAtLeast);
+  EXPECT_GE(within, kWithinAPixelAtLeast);
 }
 
 // The runtime's own check of its model: it loads the committed file and refuses a black image.

@@ -16,6 +16,8 @@ CLASSES = 22
 STRIDE = 4
 BOX_PX = 16.0  # every box is this square: the suppression merges centres closer than 2.8 px
 OFFSET_LO, OFFSET_SPAN = -1.0, 3.0  # a cell's centre may lie from one cell before to two after
+CROSSING_USED = 0.25  # the detector's camera solve takes crossings above this score
+CROSSING_FLOOR = 0.55  # what a crossing must score in the network to reach CROSSING_USED
 
 
 def conv(cin, cout, stride=1):
@@ -63,12 +65,17 @@ class LandmarkNet(nn.Module):
         return self.offset(f), self.cls(f)
 
 
+def clamp01(x):
+    return torch.relu(x) - torch.relu(x - 1.0)
+
+
 class ExportNet(nn.Module):
     """The trained net with the decoding the detector expects, for one 640 x 640 input."""
 
-    def __init__(self, net, size=640):
+    def __init__(self, net, size=640, crossing_floor=CROSSING_FLOOR):
         super().__init__()
         self.net = net
+        self.floor = crossing_floor
         cells = size // STRIDE
         ys, xs = torch.meshgrid(torch.arange(cells, dtype=torch.float32), torch.arange(cells, dtype=torch.float32),
                                 indexing="ij")
@@ -81,5 +88,12 @@ class ExportNet(nn.Module):
         s = torch.sigmoid(off)
         xy = s * (OFFSET_SPAN * STRIDE) + self.grid
         box = s * 0.0 + BOX_PX  # a constant square, kept in the graph as plain arithmetic
-        out = torch.cat([xy, box, torch.sigmoid(cls)], 1)
+        score = torch.sigmoid(cls)
+        if self.floor > CROSSING_USED:
+            # The detector uses crossings that score above CROSSING_USED; a crossing must score
+            # `floor` here to get there: below it the solve gets more wrong crossings than right.
+            k = (1.0 - CROSSING_USED) / (1.0 - self.floor)
+            ramp = clamp01(CROSSING_USED + (score[:, 1:2] - self.floor) * k)
+            score = torch.cat([score[:, :1], ramp, score[:, 2:]], 1)
+        out = torch.cat([xy, box, score], 1)
         return out.reshape(1, 4 + CLASSES, self.cells * self.cells)

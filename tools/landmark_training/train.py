@@ -34,7 +34,23 @@ def read_sample(path):
     labels = np.loadtxt(path[:-4] + ".txt", ndmin=2, dtype=np.float32)
     if labels.size == 0:
         labels = np.zeros((0, 5), np.float32)
-    return image, labels
+    return image, without_bull_ring(labels)
+
+
+def without_bull_ring(labels):
+    """The labels without the crossings of the bull's outer ring: they lie a few pixels apart
+    round the bull, closer than the network places a crossing, so the solve cannot tell which
+    is which and each one it reported would count against the camera. The network learns to
+    leave them out. They are the (at most twenty) crossings nearest the bull inside its box."""
+    bull = labels[labels[:, 0] == 0]
+    crossing = np.nonzero(labels[:, 0] == 1)[0]
+    if len(bull) == 0 or len(crossing) == 0:
+        return labels
+    d = np.hypot(labels[crossing, 1] - bull[0, 1], labels[crossing, 2] - bull[0, 2])
+    reach = 0.52 * bull[0, 3]  # the box is twice the ring's largest projected radius
+    nearest = crossing[np.argsort(d)[:20]]
+    drop = nearest[np.hypot(labels[nearest, 1] - bull[0, 1], labels[nearest, 2] - bull[0, 2]) < reach]
+    return np.delete(labels, drop, axis=0)
 
 
 def targets(labels, cells):

@@ -55,6 +55,7 @@ double valueAt(std::vector<double> v, size_t index) {
 // turn that puts its label where it is seen; only even turns keep the colour parity.
 struct NumberVote {
   double best = -1.0, second = -1.0;
+  double total = 0.0;  // every marker's score, whatever turn it votes for
   int shift = 0;
 };
 
@@ -82,6 +83,7 @@ NumberVote voteNumbers(const CameraEstimate& chosen, const LandmarkDetections& k
     }
   }
   NumberVote v;
+  for (double vote : votes) v.total += vote;
   for (int k = 0; k < 20; k += 2) {
     if (votes[k] > v.best) {
       v.second = v.best;
@@ -284,7 +286,11 @@ LandmarkSolution detectBoardLandmarks(LandmarkModel& model, const cv::Mat& image
   CameraEstimate oriented = cloneCameraEstimate(chosen);
   if (vote.shift != 0) rotateBySectors(oriented, vote.shift);
   sol.colourScore = std::max(a, b);
-  sol.twentySure = vote.best > 0.5 && vote.best >= 1.5 * std::max(vote.second, 0.0) && sol.colourScore >= 0.7;
+  // A network that confuses the numbers spreads its votes over many turns, and among many
+  // markers one turn can still lead the next by half: the 20 is sure only when the leading
+  // turn also holds half of all the votes.
+  sol.twentySure = vote.best > 0.5 && vote.best >= 1.5 * std::max(vote.second, 0.0) && vote.best >= 0.5 * vote.total &&
+                   sol.colourScore >= 0.7;
   sol.ok = true;
   sol.K = oriented.K;
   sol.dist = oriented.dist;

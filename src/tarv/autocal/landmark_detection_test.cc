@@ -54,6 +54,34 @@ TEST(LandmarkDetection, WithoutNumberMarkersTheTwentyIsNotSureAndTheGradeIsYello
   EXPECT_LT(sol.rmsPx, 0.5);
 }
 
+// A network that reads most numbers wrong: 8 of 20 where they are, the other 12 spread over
+// four wrong turns. The right turn leads the next by far more than half, but it holds less
+// than half of the votes, so the 20 is not sure and the camera waits for the click on the 20.
+TEST(LandmarkDetection, NumbersReadMostlyWrongLeaveTheTwentyUnsure) {
+  const auto base = scriptedCamera(testing::landmarkTestCameraSpec());
+  int crossings = 0, anchors = 0;
+  std::vector<float> out = testing::scriptedLandmarkOutput(base.camera, ScriptOptions{}, &crossings, &anchors);
+  const int n = anchors;
+  int confused = 0;
+  for (int j = 0; j < n; ++j) {
+    for (int position = 0; position < 20; ++position) {
+      float& score = out[static_cast<size_t>((4 + 2 + position) * n + j)];
+      if (!(score > 0.2f) || position % 5 < 2) continue;
+      const int wrong = (position + 2 * (1 + position % 4)) % 20;
+      out[static_cast<size_t>((4 + 2 + wrong) * n + j)] = score;
+      score = 0.0f;
+      ++confused;
+      break;
+    }
+  }
+  ASSERT_GE(confused, 10);
+  LandmarkModel model = testing::constantModel({1, 26, n}, out);
+  const LandmarkSolution sol = detectBoardLandmarks(model, base.image);
+  ASSERT_TRUE(sol.ok) << sol.reason;
+  EXPECT_FALSE(sol.twentySure);
+  EXPECT_EQ(sol.grade, 1);
+}
+
 TEST(LandmarkDetection, AnOutputOfAnotherLayoutIsRefusedBeforeItIsRead) {
   const cv::Mat image(360, 640, CV_8UC3, cv::Scalar::all(60));
   for (const std::vector<int64_t>& shape : {std::vector<int64_t>{26, 4}, std::vector<int64_t>{1, 4, 26},

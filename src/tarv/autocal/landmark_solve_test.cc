@@ -94,7 +94,9 @@ TEST(LandmarkSolve, CroppedAndLongLensCamerasAreAcceptedOnlyOnTheRing) {
 TEST(LandmarkSolve, ACameraThatLeavesCrossingsUnexplainedIsRed) {
   EXPECT_EQ(gradeSolution(95, 100, 0.7, true, 1280, 720), 0);
   EXPECT_EQ(gradeSolution(90, 100, 0.7, false, 1280, 720), 1);
-  EXPECT_EQ(gradeSolution(86, 100, 1.2, true, 1280, 720), 2);
+  EXPECT_EQ(gradeSolution(80, 100, 1.2, true, 1280, 720), 0);  // a trained network's right camera
+  EXPECT_EQ(gradeSolution(69, 100, 1.2, true, 1280, 720), 2);
+  EXPECT_EQ(gradeSolution(61, 100, 1.8, true, 1280, 720), 2);  // the cropped photograph 7 px off
   EXPECT_EQ(gradeSolution(24, 24, 0.5, true, 1280, 720), 2);  // and still 25 crossings at least
 }
 

@@ -92,7 +92,7 @@ Camera buildCamera(const json& config, const std::vector<cv::Mat>& images, doubl
   c.emptyReference = toGray(c.emptyReferenceColour);
   if (c.emptyReference.data == c.emptyReferenceColour.data) c.emptyReference = c.emptyReference.clone();
   c.dartReference = c.emptyReference;
-  c.referenceChangeMask = cv::Mat::zeros(reference.size(), CV_8UC1);
+  c.referenceChangeMask = freshZeroMask(reference.size());
   c.surroundMotion = std::make_shared<SurroundMotion>();
   json transfer;
   c.boardToImage =

@@ -8,6 +8,7 @@
 #include "tarv/core/engine_values.h"
 #include "tarv/recovery/recovery.h"
 #include "tarv/views/board_features.h"
+#include "tarv/views/image_ops.h"
 
 namespace tarv {
 namespace {
@@ -166,7 +167,7 @@ void refreshReferencesFromEmptyFrames(Round& round, const std::vector<cv::Mat>& 
     }
     camera.emptyReference = grey;
     camera.dartReference = camera.emptyReference;
-    camera.referenceChangeMask = cv::Mat::zeros(size, CV_8UC1);
+    camera.referenceChangeMask = freshZeroMask(size);
     camera.residualMask.release();
     camera.features = BoardFeatures{};
     camera.features = collectBoardFeatures(camera.emptyReference, camera.boardToImage);

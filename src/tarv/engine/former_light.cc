@@ -42,7 +42,7 @@ bool restoreFormerLight(Round& round, const std::vector<cv::Mat>& frames, double
     c.backgroundFrame = c.emptyReferenceColour;
     c.emptyReference = toGray(c.emptyReferenceColour);
     c.dartReference = c.emptyReference;
-    c.referenceChangeMask = cv::Mat::zeros(c.emptyReference.size(), CV_8UC1);
+    c.referenceChangeMask = freshZeroMask(c.emptyReference.size());
     c.residualMask.release();
   }
   round.lastRebaseTime = now;

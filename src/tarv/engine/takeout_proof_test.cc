@@ -38,6 +38,12 @@ class Game : public ::testing::Test {
     next.darts.push_back(script_->rounds[1].front());
     nextDart_ = new Frames(renderer_->render(next).frames);
     nextTruth_ = renderer_->truth(next).darts.front().field;
+    scene::Scene second;
+    for (const scene::Dart& dart : script_->rounds[1]) {
+      second.darts.push_back(dart);
+      roundTwo_.push_back(renderer_->render(second).frames);
+    }
+    for (const scene::DartTruth& dart : renderer_->truth(second).darts) roundTwoTruth_.push_back(dart.field);
   }
   static void TearDownTestSuite() {
     delete script_;
@@ -47,6 +53,8 @@ class Game : public ::testing::Test {
     delete handWithout_;
     delete nextDart_;
     roundOne_.clear();
+    roundTwo_.clear();
+    roundTwoTruth_.clear();
   }
 
   static scene::RoundVideoScript* script_;
@@ -57,6 +65,8 @@ class Game : public ::testing::Test {
   static Frames* handWithout_;
   static Frames* nextDart_;
   static std::string nextTruth_;
+  static std::vector<Frames> roundTwo_;
+  static std::vector<std::string> roundTwoTruth_;
 };
 scene::RoundVideoScript* Game::script_ = nullptr;
 scene::Renderer* Game::renderer_ = nullptr;
@@ -66,6 +76,8 @@ Frames* Game::handWithDarts_ = nullptr;
 Frames* Game::handWithout_ = nullptr;
 Frames* Game::nextDart_ = nullptr;
 std::string Game::nextTruth_;
+std::vector<Frames> Game::roundTwo_;
+std::vector<std::string> Game::roundTwoTruth_;
 
 // A host whose frames come at `step` seconds, as a loaded machine sends them.
 class SlowHost {
@@ -141,6 +153,43 @@ TEST_F(Game, ADartThrownDuringTheTakeoutsProofNeverBecomesTheEmptyBoard) {
   }
   // Landing right after the hand, it is entered.
   EXPECT_GE(scored, 1);
+}
+
+
+std::vector<std::string> fieldsOf(const json& entries) {
+  std::vector<std::string> out;
+  for (const json& e : entries) out.push_back(host::entryField(e));
+  return out;
+}
+
+// The takeout as the runtime sees it on a busy machine: the hand is or is not reported, and
+// the next round's first dart lands 0, 1, 2 or 4 empty frames after the hand left, while
+// the empty-board proof may still be running. Then the round goes on as any round. Every dart
+// of the next round is scored once with its true field, and nothing is left waiting.
+TEST_F(Game, EveryDartOfTheNextRoundIsScoredWhereverTheTakeoutsProofStands) {
+  for (const bool handSeen : {false, true}) {
+    for (const int emptySends : {0, 1, 2, 4}) {
+      SCOPED_TRACE(std::string("hand ") + (handSeen ? "seen" : "not seen") + ", empty sends " +
+                   std::to_string(emptySends));
+      SlowHost host(renderer_->truth(scene::Scene{}), *empty_, 0.1);
+      host.send(*empty_, 3);
+      for (const Frames& state : roundOne_) host.send(state, 8);
+      ASSERT_EQ(host.last()["entries"].size(), 3u) << statuses(host.replies());
+      const int round = host.last().value("round", -1);
+      host.send(*handWithDarts_, 3, handSeen);
+      host.send(*handWithout_, 3, handSeen);
+      host.send(*empty_, emptySends);
+      for (const Frames& state : roundTwo_) host.send(state, 8);
+      const json& last = host.last();
+      EXPECT_EQ(last.value("round", -1), round + 1) << statuses(host.replies());
+      EXPECT_EQ(fieldsOf(last["entries"]), roundTwoTruth_) << statuses(host.replies());
+      EXPECT_FALSE(last["engine_flags"].value("recovery", true)) << statuses(host.replies());
+      EXPECT_FALSE(last["engine_flags"].value("takeout", true)) << statuses(host.replies());
+      int entered = 0;
+      for (const json& r : host.replies()) entered += r.value("status", "") == "DART_CANDIDATE";
+      EXPECT_EQ(entered, 6) << statuses(host.replies());
+    }
+  }
 }
 
 }  // namespace

@@ -155,7 +155,7 @@ void rebaseCameraReferences(Round& round, int c, const Homography& transform) {
   camera.imageNormal = leftMultiply(transform, camera.imageNormal);
   camera.emptyReferenceColour = camera.backgroundFrame;
   camera.emptyReference = camera.dartReference;
-  camera.referenceChangeMask = cv::Mat::zeros(camera.emptyReference.size(), CV_8UC1);
+  camera.referenceChangeMask = freshZeroMask(camera.emptyReference.size());
   rebuildBoardFeatures(camera);
   camera.surroundMotion = std::make_shared<SurroundMotion>();
   camera.referencesRealigned = false;

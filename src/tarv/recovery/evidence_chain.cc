@@ -459,6 +459,21 @@ void phaseStableFlow(Round& round, const EvidenceCall& call, RecoveryEvidence& e
                    {"board_plane", plane}};
 }
 
+// After a takeout whose known darts are all proven gone, what is left in view may be the next
+// round's first dart. It need not stand still for the stable-flow time to be told from a mark
+// on the board: a change that does not lie flat on the board plane is an object, and the next
+// round starts beside it (a hand or a body, too large for this, waits as before).
+void phaseNewObject(Round& round, const EvidenceCall& call, RecoveryEvidence& ev) {
+  if (ev.newObjectStanding || call.skipRealign || !round.takeout || ev.checkedDarts < 1 ||
+      ev.remainingDartEvidence || !anyViewChanged(round, ev.residual) ||
+      isWidespreadChange(round, ev.residual)) {
+    return;
+  }
+  const json plane = measureBoardPlaneAgreement(round, ev.residual);
+  ev.newObjectStanding = !plane.value("flat", true);
+  ev.newObject = plane;
+}
+
 // The mask laid on the board plane, one millimetre a pixel, 200 mm to each side of the bull.
 constexpr int kPlaneHalfMm = 200;
 cv::Mat maskOnBoardPlane(const cv::Mat& mask, const Homography& boardToImage) {
@@ -638,6 +653,7 @@ RecoveryEvidence collectRecoveryEvidence(Round& round, const EvidenceCall& call,
   phaseOutsideNoise(round, call, ev);
   phaseStaticShift(round, call, ev, fixed);
   phaseStableFlow(round, call, ev, fixed);
+  phaseNewObject(round, call, ev);
   if (ev.staticShiftAccepted || ev.stableFlowAccepted) {
     for (int c = 0; c < 3; ++c) {
       const cv::Mat zeros = cv::Mat::zeros(ev.residual[c].size(), CV_8UC1);

@@ -53,6 +53,7 @@ struct RecoveryEvidence {
   // A change that stood still over two calls but stands out of the board plane: an object on
   // the board (a dart thrown during the proof), never part of the empty board.
   bool newObjectStanding = false;
+  json newObject;    // the board-plane measure that found a new object after a takeout, else null
   int checkedDarts = 0;
   json surroundMarks = json::array();
   json toneCheck;    // null when the tone phase did not report

@@ -119,9 +119,14 @@ Exposure fitExposure(const cv::Mat& reference, const cv::Mat& current, const cv:
     return insufficientContext(currentGrey);
   }
 
+  // toGray hands a grey image back with its own pixels: the blur must write into new images,
+  // never into the caller's reference or frame (a blur in place would soften the stored empty
+  // board a little more at every call).
   cv::Mat sampledReference = referenceGrey;
   cv::Mat sampledCurrent = currentGrey;
   if (smooth && !referenceGrey.empty()) {
+    sampledReference = cv::Mat();
+    sampledCurrent = cv::Mat();
     cv::GaussianBlur(referenceGrey, sampledReference, cv::Size(5, 5), 0.0);
     cv::GaussianBlur(currentGrey, sampledCurrent, cv::Size(5, 5), 0.0);
   }

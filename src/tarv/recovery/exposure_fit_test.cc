@@ -116,6 +116,23 @@ TEST(ExposureFit, NoEvidenceGivesInsufficientContext) {
   EXPECT_TRUE(fitExposure(reference, reference, band, false, 800).applied);
 }
 
+// The smoothing is for the fit's samples only: the caller's images (the stored empty board
+// among them) keep their pixels, and the correction is applied to the current image as given.
+TEST(ExposureFit, SmoothingLeavesTheCallersImagesAsTheyWere) {
+  const cv::Mat reference = texture(40, 200, 4);
+  const cv::Mat current = affine(reference, 1.0, 8.0);
+  const cv::Mat referenceBefore = reference.clone();
+  const cv::Mat currentBefore = current.clone();
+  for (int call = 0; call < 3; ++call) {
+    const Exposure e = fitExposure(reference, current, cv::Mat(), true, 1000);
+    ASSERT_TRUE(e.applied);
+    EXPECT_EQ(cv::norm(reference, referenceBefore, cv::NORM_INF), 0.0);
+    EXPECT_EQ(cv::norm(current, currentBefore, cv::NORM_INF), 0.0);
+    // The corrected image is the unsmoothed current image brought back by the offset.
+    EXPECT_LE(cv::norm(e.image, reference, cv::NORM_INF), 1.0);
+  }
+}
+
 TEST(ExposureFit, DifferentSizesFail) {
   const cv::Mat a = texture(20, 220, 1);
   cv::Mat b;

@@ -266,11 +266,12 @@ json resetBesideNewObject(Round& round, const RecoveryEvidence& ev, Slot slot) {
     Camera& cam = round.cameras[c];
     cam.backgroundFrame = cam.emptyReferenceColour.clone();
     cam.dartReference = cam.emptyReference.clone();
-    cam.referenceChangeMask = cv::Mat::zeros(cam.emptyReference.size(), CV_8UC1);
+    cam.referenceChangeMask = freshZeroMask(cam.emptyReference.size());
     refreshRealignedFeatures(cam);
   }
   json reply = resetReply(reason, advanced, ev, false, false, false);
   reply["new_object_present"] = true;
+  if (!ev.newObject.is_null()) reply["new_object"] = ev.newObject;
   return reply;
 }
 
@@ -301,11 +302,11 @@ json resetToEmptyBoard(Round& round, const std::vector<cv::Mat>& frames, const I
       }
       if (round.boardOnlyScope) {
         cam.dartReference = toGray(cam.backgroundFrame).clone();
-        round.scopeMasks[c] = cv::Mat::zeros(greys[c].size(), CV_8UC1);
+        round.scopeMasks[c] = freshZeroMask(greys[c].size());
       }
       cam.emptyReferenceColour = cam.backgroundFrame;
       cam.emptyReference = cam.dartReference;
-      cam.referenceChangeMask = cv::Mat::zeros(greys[c].size(), CV_8UC1);
+      cam.referenceChangeMask = freshZeroMask(greys[c].size());
     }
     refreshRealignedFeatures(cam);
   }
@@ -379,10 +380,12 @@ json Round::recoverCore(const std::vector<cv::Mat>& frames, double now, bool ski
                                      (!entries.empty() || takeout);
   if (takeoutBesideNewObject) {
     if (!confirmRepeatedDecision(slot.time, slot.kind, now, "EMPTY_BESIDE_NEW_OBJECT")) {
-      return {{"status", "EMPTY_PENDING"},
-              {"reason", "RECOVERY_CONFIRM_FRESH_EMPTY_BOARD"},
-              {"new_object_present", true},
-              {"surface_only", ev.surfaceOnly}};
+      json pending = {{"status", "EMPTY_PENDING"},
+                      {"reason", "RECOVERY_CONFIRM_FRESH_EMPTY_BOARD"},
+                      {"new_object_present", true},
+                      {"surface_only", ev.surfaceOnly}};
+      if (!ev.newObject.is_null()) pending["new_object"] = ev.newObject;
+      return pending;
     }
     return resetBesideNewObject(round, ev, slot);
   }

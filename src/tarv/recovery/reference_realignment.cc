@@ -126,7 +126,7 @@ bool realignReferenceImages(Camera& camera, const cv::Mat& frame, json& report) 
   camera.backgroundFrame = warped;
   camera.emptyReference = warped.channels() > 1 ? toGray(warped) : warped;
   camera.dartReference = camera.emptyReference;
-  camera.referenceChangeMask = cv::Mat::zeros(reference.size(), CV_8UC1);
+  camera.referenceChangeMask = freshZeroMask(reference.size());
   camera.residualMask.release();
   camera.reducedReferences = {};
 

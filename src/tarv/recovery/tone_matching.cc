@@ -364,7 +364,7 @@ void refreshCameraBackgrounds(Round& round, const std::vector<cv::Mat>& frames,
 
     if (round.boardOnlyScope) {
       if (!matched) {
-        round.scopeMasks[c] = cv::Mat::zeros(size, CV_8UC1);
+        round.scopeMasks[c] = freshZeroMask(size);
       } else if (!round.scopeMasks[c].empty()) {
         const cv::Mat& scope = round.scopeMasks[c];
         cv::Mat copyMask;

@@ -50,6 +50,8 @@ cv::Mat toGray(const cv::Mat& image) {
   return grey;
 }
 
+cv::Mat freshZeroMask(cv::Size size) { return cv::Mat(size, CV_8UC1, cv::Scalar(0)); }
+
 cv::Mat thresholdBinary(const cv::Mat& image, double level) {
   cv::Mat out;
   cv::threshold(image, out, level, 255, cv::THRESH_BINARY);

@@ -24,6 +24,10 @@ struct Masks {
 
 // BGR to grey for colour images; a single-channel image is returned as is (shared pixels).
 cv::Mat toGray(const cv::Mat& image);
+// An all-zero 8-bit mask with pixels of its own. Assigning `cv::Mat::zeros` to a mask that
+// already has this size and type zeroes its pixels in place, and with them every shallow copy
+// (the round's working copy, the reduced copies the analysis keeps by pixel address).
+cv::Mat freshZeroMask(cv::Size size);
 // 255 where the pixel is above the level.
 cv::Mat thresholdBinary(const cv::Mat& image, double level);
 cv::Mat medianBlurred(const cv::Mat& image, int aperture);

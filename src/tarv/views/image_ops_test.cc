@@ -15,6 +15,20 @@ cv::Mat greyWithSquare(int level, cv::Rect square, int squareLevel) {
   return image;
 }
 
+// Emptying a stored mask must not empty the copies that share its pixels (a round's working
+// copy, a reduced copy kept by pixel address): `cv::Mat::zeros` assigned to a mask of the
+// same size would write zeros into those shared pixels.
+TEST(FreshZeroMask, LeavesTheSharersOfTheOldMaskAlone) {
+  cv::Mat stored(60, 80, CV_8UC1, cv::Scalar(255));
+  const cv::Mat sharer = stored;
+  stored = freshZeroMask(stored.size());
+  EXPECT_EQ(cv::countNonZero(stored), 0);
+  EXPECT_EQ(stored.size(), cv::Size(80, 60));
+  EXPECT_EQ(stored.type(), CV_8UC1);
+  EXPECT_NE(stored.data, sharer.data);
+  EXPECT_EQ(cv::countNonZero(sharer), 60 * 80);
+}
+
 TEST(ChangeMask, SetWhereTheImagesDifferAfterTheMedian) {
   const cv::Mat before = greyWithSquare(100, {10, 10, 1, 1}, 100);
   const cv::Mat after = greyWithSquare(100, {20, 20, 12, 8}, 160);
