@@ -15,6 +15,7 @@
 #include "tarv/detector/dart_3d.h"
 #include "tarv/detector/departed_darts.h"
 #include "tarv/detector/field_decision.h"
+#include "tarv/detector/known_dart_change.h"
 #include "tarv/detector/large_change.h"
 #include "tarv/detector/light_change.h"
 #include "tarv/detector/watched_change.h"
@@ -382,6 +383,11 @@ bool newDartHeldStill(Round& round, const std::array<CameraFrameAnalysis, 3>& an
   return round.stillTriplets >= kStillTripletsExamined;
 }
 
+// The marks round far-outside darts that the gates let pass are named in the reply.
+void noteToleratedMarks(json& r, const KnownDartChange& known) {
+  if (!known.tolerated.empty()) r["surround_marks_tolerated"] = known.tolerated;
+}
+
 // The answers before a dart is looked at: a change too large for a dart (or a moved camera),
 // darts leaving the board, a full round, nothing new.
 std::optional<json> answerGates(Round& round, const std::vector<cv::Mat>& frames,
@@ -391,11 +397,6 @@ std::optional<json> answerGates(Round& round, const std::vector<cv::Mat>& frames
   // A dart close to one camera fills much of its view while the others see an ordinary dart:
   // it is decided like any dart.
   const bool large = largeChange.notADart();
-  int removing = 0;
-  for (const CameraFrameAnalysis& a : analyses) {
-    removing += a.masks.removedPixels() >= a.minPixels &&
-                a.masks.stats.value("removed_fraction", 0.0) > kRemovedFraction;
-  }
   const int seeing = camerasSeeingDart(analyses);
   if (large) {
     // An oversized change in one camera alone is watched: once it holds still it is a dart.
@@ -419,6 +420,11 @@ std::optional<json> answerGates(Round& round, const std::vector<cv::Mat>& frames
     departed["cameras"] = stats;
     return departed;
   }
+  KnownDartChange known = measureKnownDartChange(round, analyses);
+  int removing = 0;
+  for (int i = 0; i < 3; ++i) {
+    removing += known.removedPixels[i] >= analyses[i].minPixels && known.removedFraction[i] > kRemovedFraction;
+  }
   if (removing > 0 && !round.entries.empty()) {
     if (removing >= 2) {
       clearSettling(round);
@@ -436,7 +442,8 @@ std::optional<json> answerGates(Round& round, const std::vector<cv::Mat>& frames
   if (round.entries.size() >= 3) {
     clearSettling(round);
     json r = reply("ROUND_FULL", "", stats);
-    r["unchanged"] = seeing == 0;
+    r["unchanged"] = seeing == 0 && knownDartViewsQuiet(round, analyses, known);
+    noteToleratedMarks(r, known);
     return r;
   }
   if (seeing == 0) {
@@ -450,7 +457,10 @@ std::optional<json> answerGates(Round& round, const std::vector<cv::Mat>& frames
     json r = reply("READY", "", stats);
     bool quiet = true;
     for (const CameraFrameAnalysis& a : analyses) quiet = quiet && a.masks.addedPixels() < a.minPixels;
-    r["unchanged"] = quiet;
+    // Below a dart's size in every camera is not yet unchanged: a known dart's region that
+    // moved, or change on the board itself, keeps the round from counting the frame as still.
+    r["unchanged"] = quiet && knownDartViewsQuiet(round, analyses, known);
+    noteToleratedMarks(r, known);
     return r;
   }
   return std::nullopt;

@@ -101,6 +101,23 @@ TEST_F(Scoring, ARoundOfThreeDartsIsEnteredOnceEachInOrder) {
   EXPECT_EQ(full[1].value("status", ""), "ROUND_FULL");
 }
 
+TEST_F(Scoring, AStillBoardWithAKnownDartStaysUnchanged) {
+  ASSERT_EQ(arm(scene::Scene{}).value("status", ""), "READY");
+  scene::SceneRandom rng(11);
+  scene::Scene scene;
+  scene.darts.push_back(scene::randomDart(rng, 150.0));
+  const std::vector<json> landed = send(scene);
+  ASSERT_EQ(landed[1].value("status", ""), "DART_CANDIDATE") << landed[1].dump().substr(0, 400);
+  // The same board again: the known dart's region is quiet in every camera.
+  for (const json& reply : send(scene, 2)) {
+    const std::string status = reply.value("status", "");
+    if (status == "DART_REFINED") continue;
+    ASSERT_EQ(status, "READY") << reply.dump().substr(0, 400);
+    EXPECT_TRUE(reply["unchanged"].get<bool>());
+    EXPECT_FALSE(reply.contains("surround_marks_tolerated"));
+  }
+}
+
 TEST_F(Scoring, ABounceOutIsOneMissEntry) {
   const scene::SceneImages empty = renderer_->render(scene::Scene{});
   ASSERT_EQ(call(host::armRequest(empty.truth, empty.frames)).value("status", ""), "READY");

@@ -7,7 +7,7 @@
 #include <opencv2/imgproc.hpp>
 #include <opencv2/video/tracking.hpp>
 
-#include "tarv/recovery/board_outline_mask.h"
+#include "tarv/views/board_outline_mask.h"
 #include "tarv/recovery/camera_movement.h"
 #include "tarv/recovery/exposure_fit.h"
 #include "tarv/views/image_ops.h"

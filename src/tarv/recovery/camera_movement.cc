@@ -9,7 +9,7 @@
 #include <opencv2/video/tracking.hpp>
 
 #include "tarv/core/engine_values.h"
-#include "tarv/recovery/board_outline_mask.h"
+#include "tarv/views/board_outline_mask.h"
 #include "tarv/views/board_features.h"
 #include "tarv/views/image_ops.h"
 

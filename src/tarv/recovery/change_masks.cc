@@ -4,7 +4,7 @@
 #include <cmath>
 #include <opencv2/imgproc.hpp>
 
-#include "tarv/recovery/board_outline_mask.h"
+#include "tarv/views/board_outline_mask.h"
 #include "tarv/views/board_features.h"
 #include "tarv/views/image_ops.h"
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "scene/scene.h"
-#include "tarv/recovery/board_outline_mask.h"
+#include "tarv/views/board_outline_mask.h"
 #include "tarv/views/image_ops.h"
 
 namespace tarv {

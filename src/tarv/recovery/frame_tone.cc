@@ -104,13 +104,12 @@ json relightToBrighterFrame(Round& round, int camera, const cv::Mat& frame, doub
 FrameToneMatch toneMatchFrameToBackground(Round& round, int camera, const cv::Mat& frame) {
   FrameToneMatch result;
   result.frame = frame;
-  const double shift = lightShiftFromBackground(round, camera, frame);
-  if (shift >= kLightShiftLevels) {
+  if (lightShiftFromBackground(round, camera, frame) >= kLightShiftLevels) {
     result.brighter = true;
     result.record = {{"matched", false}, {"brighter", true}};
     return result;
   }
-  if (shift > -kLightShiftLevels) return result;
+  if (!lightDiffersFromBackground(round, camera, frame)) return result;
   const Camera& c = round.cameras[camera];
   const cv::Mat reference = c.backgroundFrame;
   const cv::Mat region = getBoardRegionMask(frame.size(), c.boardToImage, boardRadiusForTone(round));

@@ -12,7 +12,7 @@
 #include "tarv/core/camera_worker_pool.h"
 #include "tarv/core/engine_values.h"
 #include "tarv/core/process_switches.h"
-#include "tarv/recovery/board_outline_mask.h"
+#include "tarv/views/board_outline_mask.h"
 #include "tarv/recovery/change_masks.h"
 #include "tarv/recovery/thin_shaft_check.h"
 #include "tarv/recovery/tone_matching.h"

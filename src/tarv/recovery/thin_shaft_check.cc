@@ -6,7 +6,7 @@
 
 #include <opencv2/imgproc.hpp>
 
-#include "tarv/recovery/board_outline_mask.h"
+#include "tarv/views/board_outline_mask.h"
 #include "tarv/recovery/exposure_fit.h"
 #include "tarv/recovery/registered_supports.h"
 #include "tarv/views/image_ops.h"

@@ -6,7 +6,7 @@
 
 #include "tarv/core/board_projection.h"
 #include "tarv/core/engine_values.h"
-#include "tarv/recovery/board_outline_mask.h"
+#include "tarv/views/board_outline_mask.h"
 #include "tarv/recovery/change_masks.h"
 #include "tarv/views/board_features.h"
 #include "tarv/views/image_ops.h"

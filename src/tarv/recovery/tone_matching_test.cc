@@ -8,7 +8,7 @@
 
 #include "host/host_protocol.h"
 #include "scene/scene.h"
-#include "tarv/recovery/board_outline_mask.h"
+#include "tarv/views/board_outline_mask.h"
 #include "tarv/views/image_ops.h"
 
 namespace tarv {

@@ -5,8 +5,8 @@
 #include <opencv2/imgproc.hpp>
 
 #include "tarv/core/engine_values.h"
-#include "tarv/recovery/association_points.h"
-#include "tarv/recovery/board_outline_mask.h"
+#include "tarv/views/association_points.h"
+#include "tarv/views/board_outline_mask.h"
 #include "tarv/recovery/exposure_fit.h"
 #include "tarv/recovery/registered_supports.h"
 #include "tarv/views/image_ops.h"

@@ -8,7 +8,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "tarv/core/camera_worker_pool.h"
-#include "tarv/recovery/board_outline_mask.h"
+#include "tarv/views/board_outline_mask.h"
 #include "tarv/recovery/change_masks.h"
 #include "tarv/recovery/exposure_fit.h"
 #include "tarv/recovery/unchanged_view.h"

@@ -1,4 +1,4 @@
-#include "tarv/recovery/association_points.h"
+#include "tarv/views/association_points.h"
 
 #include <algorithm>
 #include <cmath>
@@ -9,7 +9,7 @@
 
 #include "tarv/core/board_geometry.h"
 #include "tarv/core/engine_values.h"
-#include "tarv/recovery/board_outline_mask.h"
+#include "tarv/views/board_outline_mask.h"
 #include "tarv/views/image_ops.h"
 
 namespace tarv {
@@ -25,9 +25,8 @@ int pixelCoordinate(double v) {
   return static_cast<int>(std::nearbyint(std::clamp(v, -1e9, 1e9)));
 }
 
-// The projected disc of the radius round the board point, filled into a zero mask.
-cv::Mat projectedDisc(cv::Size size, const Homography& h, Point2 centre, double radiusMm,
-                      int pointCount) {
+// The pixel vertices of the circle of the radius round the board point.
+std::vector<cv::Point> discPolygon(const Homography& h, Point2 centre, double radiusMm, int pointCount) {
   std::vector<cv::Point> polygon;
   polygon.reserve(static_cast<std::size_t>(pointCount));
   for (const Point2& p : circlePoints(radiusMm, pointCount)) {
@@ -39,7 +38,16 @@ cv::Mat projectedDisc(cv::Size size, const Homography& h, Point2 centre, double 
     if (!std::isfinite(w) || std::abs(w) < 1e-10) throw std::runtime_error("Projection at infinity");
     polygon.emplace_back(pixelCoordinate(u / w), pixelCoordinate(v / w));
   }
+  return polygon;
+}
+
+// The projected disc of the radius round the board point, filled into a zero mask whose
+// first pixel is the image's pixel at the offset.
+cv::Mat projectedDisc(cv::Size size, const Homography& h, Point2 centre, double radiusMm,
+                      int pointCount, cv::Point offset) {
   cv::Mat disc = cv::Mat::zeros(size, CV_8UC1);
+  std::vector<cv::Point> polygon = discPolygon(h, centre, radiusMm, pointCount);
+  for (cv::Point& p : polygon) p -= offset;
   const std::vector<std::vector<cv::Point>> contours{polygon};
   cv::fillPoly(disc, contours, cv::Scalar(255), cv::LINE_8, 0);
   return disc;
@@ -93,20 +101,63 @@ cv::Mat largestComponentInDisc(const cv::Mat& mask, const cv::Mat& disc) {
   return labels == chosen;
 }
 
-}  // namespace
-
-cv::Mat buildAssociationRegion(const cv::Mat& dartMask, const Homography& boardToImage,
-                               const json& entry) {
+// The association region of a window of the image that starts at the offset: the same
+// pixels as on the whole image as long as the window holds the whole mask and both discs.
+cv::Mat associationRegionIn(const cv::Mat& dartMask, const Homography& boardToImage, const json& entry,
+                            cv::Point offset) {
   Point2 point;
   if (dartMask.empty() || !entryBoardPoint(entry, point)) return dartMask;
-  const cv::Mat disc = projectedDisc(dartMask.size(), boardToImage, point, 20.0, 90);
+  const cv::Mat disc = projectedDisc(dartMask.size(), boardToImage, point, 20.0, 90, offset);
   cv::Mat kept;
   cv::bitwise_and(largestComponentInDisc(dartMask, disc), disc, kept);
   if (cv::countNonZero(kept) < kMinRegionPixels) return dartMask;
   // The tip is where the dart meets the board; its pixels belong to the dart even where the
   // change mask broke up round it.
-  cv::bitwise_or(kept, projectedDisc(dartMask.size(), boardToImage, point, 5.0, 60), kept);
+  cv::bitwise_or(kept, projectedDisc(dartMask.size(), boardToImage, point, 5.0, 60, offset), kept);
   return kept;
+}
+
+// The camera's board grown by the 9 x 9 square: built once per thread for each calibration,
+// image size and radius, since the verdict runs on every still frame.
+const cv::Mat& dilatedBoard(cv::Size size, const Homography& h, double radiusMm) {
+  struct Built {
+    cv::Size size;
+    Homography h;
+    double radiusMm;
+    cv::Mat mask;
+  };
+  constexpr std::size_t kKept = 12;
+  thread_local std::vector<Built> built;
+  for (const Built& b : built) {
+    if (b.size == size && b.h == h && b.radiusMm == radiusMm) return b.mask;
+  }
+  cv::Mat mask = dilateMask(buildBoardRegionMask(size, h, radiusMm, 360), 9, false);
+  if (built.size() >= kKept) built.erase(built.begin());
+  built.push_back({size, h, radiusMm, mask});
+  return built.back().mask;
+}
+
+// The window of the image where the dart's association region, grown by the hit test's
+// dilation, can lie, when any change lies in it (else an empty window): within the dart's mask and the 20 mm disc round its point (the tip
+// disc lies inside that one). Most quiet frames have no change near a dart, and the region
+// itself (a labelling of the whole mask) is then not needed.
+cv::Rect changeNearDart(const cv::Mat& change, const cv::Mat& dartMask, const Homography& h, const json& entry) {
+  if (change.empty() || dartMask.empty() || change.size() != dartMask.size()) return {};
+  cv::Rect reach = cv::boundingRect(dartMask);
+  Point2 point;
+  if (entryBoardPoint(entry, point)) reach |= cv::boundingRect(discPolygon(h, point, 20.0, 90));
+  constexpr int kMarginPx = 4;  // the 7 x 7 dilation and a pixel of rounding
+  reach = cv::Rect(reach.x - kMarginPx, reach.y - kMarginPx, reach.width + 2 * kMarginPx,
+                   reach.height + 2 * kMarginPx) &
+          cv::Rect(0, 0, change.cols, change.rows);
+  return reach.area() > 0 && cv::countNonZero(change(reach)) > 0 ? reach : cv::Rect();
+}
+
+}  // namespace
+
+cv::Mat buildAssociationRegion(const cv::Mat& dartMask, const Homography& boardToImage,
+                               const json& entry) {
+  return associationRegionIn(dartMask, boardToImage, entry, cv::Point(0, 0));
 }
 
 bool projectAssociationPoints(const ImageTriple& changeMasks,
@@ -124,10 +175,9 @@ bool projectAssociationPoints(const ImageTriple& changeMasks,
     if (!usable && static_cast<double>(changed) > 0.15 * static_cast<double>(change.total())) {
       return false;
     }
-    if (!change.empty()) {
-      const cv::Mat board = dilateMask(
-          buildBoardRegionMask(change.size(), camera.boardToImage, camera.boardRadiusMm, 360), 9,
-          false);
+    // Fewer changed pixels than the limit cannot reach it on the board.
+    if (changed >= kMinRegionPixels) {
+      const cv::Mat& board = dilatedBoard(change.size(), camera.boardToImage, camera.boardRadiusMm);
       if (countOverlap(change, board) >= kMinRegionPixels) return false;
     }
 
@@ -136,20 +186,25 @@ bool projectAssociationPoints(const ImageTriple& changeMasks,
       const bool outside = usable && entryBoardPoint(entries[k], point) &&
                            std::hypot(point.x, point.y) > kOnBoardMm;
       cv::Mat region = dartMasks[k][c];
-      if (usable) {
-        json entry = entries[k];
-        if (entry.is_object() && entry.contains("association_points")) {
-          const json& points = entry["association_points"];
-          if (!points.is_object() || !points.contains(cameraIds[c])) continue;
-          entry["board_xy_nominal_mm"] = points[cameraIds[c]];
-        }
-        region = buildAssociationRegion(region, camera.boardToImage, entry);
+      json entry = usable ? entries[k] : json();
+      if (usable && entry.is_object() && entry.contains("association_points")) {
+        const json& points = entry["association_points"];
+        if (!points.is_object() || !points.contains(cameraIds[c])) continue;
+        entry["board_xy_nominal_mm"] = points[cameraIds[c]];
       }
-      const int n = countSet(region);
+      // Without change near the dart there is no hit; the region is then set exactly where
+      // the mask is (it is the mask, or at least 80 pixels of it with the tip disc).
+      // Everything the hit test needs lies in that window: the mask's whole components, both
+      // discs, and the region grown by the 7 x 7 square.
+      const cv::Rect near = changeNearDart(change, region, camera.boardToImage, entry);
+      int n = countSet(region);
       bool hit = false;
-      if (n > 0) {
+      if (near.area() > 0) {
+        cv::Mat window = region(near);
+        if (usable) window = associationRegionIn(window, camera.boardToImage, entry, near.tl());
+        n = countSet(window);
         const long need = std::min(std::max(std::lround(n * 0.1), 1L), 80L);
-        hit = countOverlap(change, dilateMask(region, 7, false)) >= need;
+        hit = n > 0 && countOverlap(change(near), dilateMask(window, 7, false)) >= need;
       }
       if (outside) {
         views[k] += n > 0 ? 1 : 0;

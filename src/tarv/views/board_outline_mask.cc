@@ -1,4 +1,4 @@
-#include "tarv/recovery/board_outline_mask.h"
+#include "tarv/views/board_outline_mask.h"
 
 #include <algorithm>
 #include <cmath>

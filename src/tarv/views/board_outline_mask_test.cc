@@ -1,6 +1,6 @@
 // The projected board circle: geometry of the fill, rounding of the vertices, projections at
 // infinity and the outline on a rendered camera.
-#include "tarv/recovery/board_outline_mask.h"
+#include "tarv/views/board_outline_mask.h"
 
 #include <gtest/gtest.h>
 #include <cmath>

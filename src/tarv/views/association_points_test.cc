@@ -1,6 +1,6 @@
 // Association regions, the quiet-views verdict and tolerated surround marks on a board seen
 // straight on at half a pixel per millimetre (bull at pixel 400, 400).
-#include "tarv/recovery/association_points.h"
+#include "tarv/views/association_points.h"
 
 #include <gtest/gtest.h>
 #include <opencv2/imgproc.hpp>
