@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cmath>
 #include <cstdlib>
+#include <algorithm>
 #include <optional>
 #include <set>
 
@@ -22,8 +23,10 @@
 #include "tarv/views/board_features.h"
 #include "tarv/views/camera_analysis.h"
 #include "tarv/views/components.h"
+#include "tarv/views/dart_pieces.h"
 #include "tarv/views/image_ops.h"
 #include "tarv/views/dart_views.h"
+#include "tarv/views/several_darts.h"
 #include "tarv/views/shaft_axis.h"
 #include "tarv/views/surround_motion.h"
 #include "tarv/views/tip_evidence.h"
@@ -95,30 +98,60 @@ std::optional<cv::Point2d> normalPointOf(const Camera& c) {
 struct ShaftMeasurement {
   json record;        // the camera's shaft record (observations and votes)
   json measurements;  // its four ViewMeasurements
-  cv::Mat dartMask;   // the dart's change at full size
+  cv::Mat dartMask;   // the measured dart's change at full size
+  cv::Mat change;     // all the new change at full size (more than the dart when two landed)
 };
+
+ShaftView shaftViewOf(const Round& round, int camera, const CameraFrameAnalysis& a) {
+  const Camera& c = round.cameras[camera];
+  ShaftView view;
+  view.boardToImage = c.boardToImage;
+  view.minPixels = minPixelsForCamera(c);
+  view.level = a.level;
+  view.normalPoint = normalPointOf(c);
+  return view;
+}
 
 std::array<ShaftMeasurement, 3> measureShafts(const Round& round, const std::vector<cv::Mat>& frames,
                                               const std::array<CameraFrameAnalysis, 3>& analyses) {
-  auto job = [&](int camera) {
-    const CameraFrameAnalysis& a = analyses[camera];
+  // Each camera's whole new change, in groups when it falls apart.
+  auto look = [&](int camera) {
     const Camera& c = round.cameras[camera];
-    ShaftMeasurement m;
-    m.dartMask = freshZeroMask(frames[camera].size());
-    ShaftView view;
-    view.boardToImage = c.boardToImage;
-    view.minPixels = minPixelsForCamera(c);
-    view.level = a.level;
-    view.normalPoint = normalPointOf(c);
-    if (seesDart(a)) {
-      const DartCrop crop = fullSizeDartChange(round, camera, frames[camera], a);
+    ShaftView view = shaftViewOf(round, camera, analyses[camera]);
+    if (seesDart(analyses[camera])) {
+      const DartCrop crop = fullSizeDartChange(round, camera, frames[camera], analyses[camera]);
       if (crop.box.area() > 0) {
-        crop.mask.copyTo(m.dartMask(crop.box));
         view.frame = frames[camera](crop.box);
         view.background = c.backgroundFrame(crop.box);
         view.changeMask = crop.mask;
         view.offset = crop.box.tl();
       }
+    }
+    return std::make_pair(view, groupChange(view));
+  };
+  const auto looked = runOnCameraWorkers(look);
+  std::vector<ShaftView> views;
+  std::vector<ChangeGroups> groups;
+  for (const auto& [view, grouped] : looked) {
+    views.push_back(view);
+    groups.push_back(grouped);
+  }
+  // Two darts that landed between two triplets: one of them is measured now, the other on a
+  // later triplet.
+  const std::vector<std::optional<cv::Mat>> oneDart = piecesOfOneDart(views, groups);
+  auto job = [&](int camera) {
+    ShaftView view = views[camera];
+    ShaftMeasurement m;
+    m.dartMask = freshZeroMask(frames[camera].size());
+    m.change = m.dartMask;
+    if (!view.changeMask.empty()) {
+      const cv::Rect box(view.offset, view.changeMask.size());
+      if (oneDart[camera]) {
+        m.change = freshZeroMask(frames[camera].size());
+        view.changeMask.copyTo(m.change(box));
+        view.changeMask = *oneDart[camera];
+      }
+      view.changeMask.copyTo(m.dartMask(box));
     }
     DartViews measured = measureDartViews(view);
     m.record = std::move(measured.shaftRecord);
@@ -203,9 +236,39 @@ void dropParkedChange(Round& round) {
   }
 }
 
+// Per camera, where an entered dart lies when the change holds more than the dart (a second
+// dart that landed between two triplets): the dart's own pieces, grown. Empty where the dart is
+// all the change there, and everywhere when the rest is no dart.
+using CameraRegions = std::array<cv::Mat, 3>;
+CameraRegions enteredDartRegions(const Round& round, const std::array<ShaftMeasurement, 3>& shafts, Point2 point) {
+  auto job = [&](int camera) {
+    const Camera& c = round.cameras[camera];
+    return enteredDartRegion(shafts[camera].change, c.boardToImage, point, minPixelsForCamera(c));
+  };
+  CameraRegions regions = runOnCameraWorkers(job);
+  // Another dart is seen by two cameras at least; a piece of the entered dart that one camera
+  // alone keeps (its pieces did not line up there) is no dart, and goes with it.
+  if (!regions[0].empty() + !regions[1].empty() + !regions[2].empty() < 2) regions = {};
+  return regions;
+}
+
+bool anyRegion(const CameraRegions& regions) {
+  return !regions[0].empty() || !regions[1].empty() || !regions[2].empty();
+}
+
+// A full-size region at the size of a reduced analysis image.
+cv::Mat reducedRegion(const cv::Mat& region, cv::Size size) {
+  if (region.size() == size) return region;
+  cv::Mat reduced;
+  cv::resize(region, reduced, size, 0.0, 0.0, cv::INTER_AREA);
+  return thresholdBinary(reduced, 0);
+}
+
 // The change joins the stored change, and the working background takes the frame so that
-// the next dart is measured against a board that holds this one.
-void takeIntoBackground(Round& round, const std::vector<cv::Mat>& frames, const ImageTriple& reducedChanges) {
+// the next dart is measured against a board that holds this one. Where a camera has a region,
+// only the region is taken: what lies outside it stays change for the next triplet to judge.
+void takeIntoBackground(Round& round, const std::vector<cv::Mat>& frames, const ImageTriple& reducedChanges,
+                        const CameraRegions& only = {}) {
   auto job = [&](int camera) {
     // Measured the way every later frame is: grey, against the empty board, so that what
     // stays on the board is never taken for something removed.
@@ -213,7 +276,9 @@ void takeIntoBackground(Round& round, const std::vector<cv::Mat>& frames, const 
     const cv::Mat grey = toGray(frames[camera]);
     cv::Mat change = nativeDifferenceMask(c.emptyReference, grey);
     cv::bitwise_and(change, getBoardRegionMask(change.size(), c.boardToImage, scoringRadiusMm(round)), change);
+    if (!only[camera].empty()) cv::bitwise_and(change, only[camera], change);
     cv::bitwise_or(change, c.referenceChangeMask, change);
+    if (!only[camera].empty()) return std::make_pair(change, copiedInside(c.dartReference, grey, only[camera]));
     return std::make_pair(change, grey.data == frames[camera].data ? grey.clone() : grey);
   };
   const auto updated = runOnCameraWorkers(job);
@@ -222,6 +287,7 @@ void takeIntoBackground(Round& round, const std::vector<cv::Mat>& frames, const 
     // The reduced stored change is the union of the reduced changes the analysis saw, so a
     // later frame is compared with what the same analysis measures.
     cv::Mat reducedStored = reducedChanges[i].clone();
+    if (!only[i].empty()) reducedStored = maskAnd(reducedStored, reducedRegion(only[i], reducedStored.size()));
     const ReducedImage& before = c.reducedReferences[2];
     if (before.source.data == c.referenceChangeMask.data && before.reduced.size() == reducedStored.size()) {
       cv::bitwise_or(reducedStored, before.reduced, reducedStored);
@@ -229,21 +295,24 @@ void takeIntoBackground(Round& round, const std::vector<cv::Mat>& frames, const 
     c.referenceChangeMask = updated[i].first;
     c.reducedReferences[2] = {c.referenceChangeMask, reducedStored};
     c.dartReference = updated[i].second;
-    c.backgroundFrame = frames[i].clone();
+    c.backgroundFrame = only[i].empty() ? frames[i].clone() : copiedInside(c.backgroundFrame, frames[i], only[i]);
   }
 }
 
-// The dart is entered: its change is taken into the working background.
-void enterDart(Round& round, const std::vector<cv::Mat>& frames,
-               const std::array<CameraFrameAnalysis, 3>& analyses,
-               const std::array<ShaftMeasurement, 3>& shafts, const json& entry) {
-  takeIntoBackground(round, frames, {analyses[0].change, analyses[1].change, analyses[2].change});
+// The dart is entered: its change is taken into the working background. Answers the regions
+// the references took where more than the dart changed (see enteredDartRegions).
+CameraRegions enterDart(Round& round, const std::vector<cv::Mat>& frames,
+                        const std::array<CameraFrameAnalysis, 3>& analyses,
+                        const std::array<ShaftMeasurement, 3>& shafts, const json& entry) {
+  const CameraRegions own = enteredDartRegions(round, shafts, pointFromJson(entry["board_xy_nominal_mm"]));
+  takeIntoBackground(round, frames, {analyses[0].change, analyses[1].change, analyses[2].change}, own);
   dropParkedChange(round);
   ImageTriple dartMasks;
-  for (int i = 0; i < 3; ++i) dartMasks[i] = shafts[i].dartMask;
+  for (int i = 0; i < 3; ++i) dartMasks[i] = own[i].empty() ? shafts[i].dartMask : maskAnd(shafts[i].change, own[i]);
   round.knownDartMasks.push_back(dartMasks);
   round.entries.push_back(entry);
   round.eventNumber += 1;
+  return own;
 }
 
 // A camera whose whole view changed may have been knocked rather than covered or relit: its
@@ -532,8 +601,17 @@ bool confirmsPending(const Round& round, const FieldDecision& decision) {
 void acceptDecision(Round& round, const std::vector<cv::Mat>& frames,
                     const std::array<CameraFrameAnalysis, 3>& analyses,
                     const std::array<ShaftMeasurement, 3>& shafts, const json& entry, double now) {
-  enterDart(round, frames, analyses, shafts, entry);
+  const CameraRegions own = enterDart(round, frames, analyses, shafts, entry);
   clearSettling(round);
+  if (anyRegion(own)) {
+    // What the dart does not explain stays change, and it held still with the dart: the next
+    // triplet compares with it rather than waiting a triplet more.
+    for (int i = 0; i < 3; ++i) {
+      const cv::Mat& seen = analyses[i].dartMask;
+      round.evaluationMasks[i] =
+          own[i].empty() ? freshZeroMask(seen.size()) : maskAndNot(seen, reducedRegion(own[i], seen.size()));
+    }
+  }
   round.pendingCandidate = nullptr;
   round.pendingConfirmation = nullptr;
   round.fallbackPoint = nullptr;

@@ -17,6 +17,8 @@
 #include "tarv/board/host_event.h"
 #include "tarv/core/json_fields.h"
 #include "tarv/views/board_features.h"
+#include "tarv/views/dart_pieces.h"
+#include "tarv/views/several_darts.h"
 #include "tarv/views/tip_evidence.h"
 #include "tarv/variants/single_view_election.h"
 #include "tarv/variants/two_view_lines.h"
@@ -182,6 +184,39 @@ json emptyBoardAndTakeout(DuoEngine& e, DuoFrame& f) {
   return {{"status", "DART_REMOVED"}, {"reason", "CONFIRMED_DISAPPEARANCE_WITHOUT_HAND"}};
 }
 
+// Two darts that landed between two frames share the new support: both views are searched
+// again on the pieces of one of them, and the other is left for a later frame.
+void measureOneOfTwoDarts(DuoEngine& e, DuoFrame& f, const std::vector<cv::Mat>& frames) {
+  std::vector<ShaftView> views(2);
+  std::vector<ChangeGroups> groups(2);
+  for (int i = 0; i < 2; ++i) {
+    const DuoViewAnalysis& v = f.views[i];
+    if (v.axis.is_null() || v.newSupport.empty()) continue;
+    const Camera& c = e.cameras[i];
+    views[i].frame = frames[i];
+    views[i].background = c.backgroundFrame;
+    views[i].changeMask = v.newSupport;
+    views[i].boardToImage = c.boardToImage;
+    views[i].minPixels = minPixelsForCamera(c);
+    const auto& n = c.imageNormal;
+    if (std::isfinite(n[0]) && std::isfinite(n[1]) && std::abs(n[2]) > 1e-12) {
+      views[i].normalPoint = cv::Point2d(n[0] / n[2], n[1] / n[2]);
+    }
+    groups[i] = groupChange(views[i]);
+  }
+  const std::vector<std::optional<cv::Mat>> oneDart = piecesOfOneDart(views, groups);
+  for (int i = 0; i < 2; ++i) {
+    if (!oneDart[i]) continue;
+    DuoViewAnalysis& v = f.views[i];
+    v.wholeSupport = v.newSupport;
+    v.newSupport = *oneDart[i];
+    const double changed = static_cast<double>(pixels(v.eventDifference)) / std::max(1, pixels(e.missMasks[i]));
+    const NewDartView view = searchNewDart(e.cameras[i], frames[i], v.newSupport, changed, e.tipMode);
+    v.axis = view.axis;
+    v.candidate = view.candidates;
+  }
+}
+
 struct Election {
   DuoTipElection tip;
   json record;
@@ -278,15 +313,35 @@ json accept(DuoEngine& e, DuoFrame& f, Election& el) {
                                       {"line_intersection", method == "TWO_VIEW_LINES"},
                                       {"policy", kPolicy}}}};
   e.entries.push_back(entry);
+  // A second dart that landed with this one stays change for the next frame to judge. It is
+  // seen by both cameras: a piece of this dart that one camera alone keeps goes with it.
+  std::array<cv::Mat, 2> own;
+  for (int i = 0; i < 2; ++i) {
+    const Camera& c = e.cameras[i];
+    if (f.views[i].changed) {
+      const DuoViewAnalysis& v = f.views[i];
+      own[i] = enteredDartRegion(v.wholeSupport.empty() ? v.newSupport : v.wholeSupport, c.boardToImage, point,
+                                 variantMinPixels(c.boardToImage));
+    }
+  }
+  if (own[0].empty() || own[1].empty()) own = {};
   ImagePair masks;
   for (int i = 0; i < 2; ++i) {
     Camera& c = e.cameras[i];
     const DuoViewAnalysis& v = f.views[i];
     masks[i] = v.newSupport.empty() ? zeroMaskOf(c) : v.newSupport.clone();
-    if (v.changed) {
+    if (!v.changed) continue;
+    if (own[i].empty()) {
       c.backgroundFrame = f.frames[i].clone();
       c.dartReference = v.grey.clone();
       if (!v.eventDifference.empty()) c.referenceChangeMask = v.eventDifference;
+    } else {
+      masks[i] = maskAnd(masks[i], own[i]);
+      c.backgroundFrame = copiedInside(c.backgroundFrame, f.frames[i], own[i]);
+      c.dartReference = copiedInside(c.dartReference, v.grey, own[i]);
+      if (!v.eventDifference.empty()) {
+        c.referenceChangeMask = copiedInside(c.referenceChangeMask, v.eventDifference, own[i]);
+      }
     }
   }
   e.supportMasks.push_back(masks);
@@ -534,6 +589,7 @@ json evaluateDuoFrames(DuoEngine& e, const std::vector<cv::Mat>& frames, double 
               {"largest_dart_pixels", largestDartPixels(e.cameras[i].boardToImage)}};
     }
   }
+  measureOneOfTwoDarts(e, f, frames);
   f.bouncer = {{name(0), f.views[0].difference}, {name(1), f.views[1].difference}};
   if (f.views[0].axis.is_null() && f.views[1].axis.is_null()) {
     return {{"status", "BOUNCER_CANDIDATE"}, {"reason", "INSUFFICIENT_NEW_SUPPORT_BOTH_CAMERAS"}, {"bouncer", f.bouncer}};

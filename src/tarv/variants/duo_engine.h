@@ -59,6 +59,7 @@ struct DuoViewAnalysis {
   cv::Mat boardDifference;
   cv::Mat eventDifference;
   cv::Mat newSupport;
+  cv::Mat wholeSupport;  // all the new support when newSupport holds one of two darts
   Masks masks;
   json guard;
   json difference;

@@ -1,0 +1,178 @@
+#include "tarv/views/dart_pieces.h"
+
+#include <algorithm>
+#include <cmath>
+#include <stdexcept>
+#include <vector>
+
+#include <opencv2/imgproc.hpp>
+
+#include "tarv/views/image_ops.h"
+
+namespace tarv {
+namespace {
+
+// Specks this small are sensor noise, not a piece of a dart.
+constexpr int kSpeckPixels = 4;
+// The pieces of an entered dart's change lie this far off its axis at most (a flight is 30 mm
+// across) and this far from its tip (a dart is 150 mm long and its flight is nearer the camera
+// than the board); this much room round them takes their faint edges too.
+constexpr double kDartBandMm = 12.0;
+constexpr double kDartReachMm = 230.0;
+// The longest stretch of a dart that may barely change (a black shaft over a black bed).
+constexpr double kDartGapMm = 50.0;
+constexpr double kDartMarginMm = 2.0;
+
+struct Piece {
+  std::vector<cv::Point> pixels;
+  cv::Point2d centre;
+  double nearestTipPx = 1e300;  // the piece's pixel nearest the tip
+};
+
+struct Reach {
+  double from = 0.0;  // along the line, of the piece's pixel nearest the tip's side
+  double to = 0.0;
+  size_t piece = 0;
+};
+
+// The pieces a half-line from the tip gathers: the pieces at the tip, then, from the tip
+// outward, each piece whose centre lies in the band and that starts within a gap of what was
+// gathered before it (a dart is one body: its pieces follow each other; a farther dart's do
+// not continue them). Answers the pixels gathered.
+int gathered(const std::vector<Piece>& pieces, cv::Point2d tip, cv::Point2d direction, double bandPx,
+             double lengthPx, double gapPx, double tipPx, std::vector<uchar>& chosen) {
+  std::fill(chosen.begin(), chosen.end(), 0);
+  int pixels = 0;
+  double reached = 0.0;
+  std::vector<Reach> along;
+  for (size_t i = 0; i < pieces.size(); ++i) {
+    const Piece& p = pieces[i];
+    const cv::Point2d d = p.centre - tip;
+    Reach r;
+    r.piece = i;
+    r.from = 1e300;
+    r.to = -1e300;
+    for (const cv::Point& q : p.pixels) {
+      const double t = (q.x - tip.x) * direction.x + (q.y - tip.y) * direction.y;
+      r.from = std::min(r.from, t);
+      r.to = std::max(r.to, t);
+    }
+    if (p.nearestTipPx <= tipPx) {
+      chosen[i] = 1;
+      pixels += static_cast<int>(p.pixels.size());
+      reached = std::max(reached, r.to);
+      continue;
+    }
+    const double across = std::abs(d.x * direction.y - d.y * direction.x);
+    if (across <= bandPx && r.to >= 0.0 && r.from <= lengthPx) along.push_back(r);
+  }
+  std::sort(along.begin(), along.end(), [](const Reach& a, const Reach& b) { return a.from < b.from; });
+  for (const Reach& r : along) {
+    if (r.from > reached + gapPx) break;
+    chosen[r.piece] = 1;
+    pixels += static_cast<int>(pieces[r.piece].pixels.size());
+    reached = std::max(reached, r.to);
+  }
+  return pixels;
+}
+
+// The largest image scale round the board point, pixels per millimetre: a dart standing out
+// of an obliquely seen board is seen at the scale the board is not foreshortened by.
+double largestScale(const Homography& boardToImage, Point2 point) {
+  const Point2 p = applyHomography(boardToImage, point);
+  const Point2 px = applyHomography(boardToImage, {point.x + 1.0, point.y});
+  const Point2 py = applyHomography(boardToImage, {point.x, point.y + 1.0});
+  const double a = px.x - p.x, b = py.x - p.x, c = px.y - p.y, d = py.y - p.y;
+  // Largest singular value of [[a, b], [c, d]].
+  const double s = a * a + b * b + c * c + d * d;
+  const double det = a * d - b * c;
+  return std::sqrt(0.5 * (s + std::sqrt(std::max(0.0, s * s - 4.0 * det * det))));
+}
+
+}  // namespace
+
+cv::Mat dartPiecesAt(const cv::Mat& mask, cv::Point2d tipPx, double bandPx, double lengthPx, double gapPx) {
+  cv::Mat out = cv::Mat::zeros(mask.size(), CV_8UC1);
+  if (mask.empty() || mask.type() != CV_8UC1 || !std::isfinite(tipPx.x) || !std::isfinite(tipPx.y) ||
+      !(bandPx > 0.0) || !(lengthPx > 0.0) || !(gapPx >= 0.0)) {
+    return out;
+  }
+  cv::Mat labels, stats, centroids;
+  const int count = cv::connectedComponentsWithStats(mask, labels, stats, centroids, 8, CV_32S);
+  std::vector<Piece> pieces;
+  std::vector<int> index(count, -1);
+  for (int l = 1; l < count; ++l) {
+    if (stats.at<int>(l, cv::CC_STAT_AREA) < kSpeckPixels) continue;
+    index[l] = static_cast<int>(pieces.size());
+    Piece p;
+    p.centre = {centroids.at<double>(l, 0), centroids.at<double>(l, 1)};
+    p.pixels.reserve(stats.at<int>(l, cv::CC_STAT_AREA));
+    pieces.push_back(std::move(p));
+  }
+  if (pieces.empty()) return out;
+  for (int y = 0; y < labels.rows; ++y) {
+    const int* l = labels.ptr<int>(y);
+    for (int x = 0; x < labels.cols; ++x) {
+      if (l[x] <= 0 || index[l[x]] < 0) continue;
+      Piece& p = pieces[index[l[x]]];
+      p.pixels.emplace_back(x, y);
+      p.nearestTipPx = std::min(p.nearestTipPx, std::hypot(x - tipPx.x, y - tipPx.y));
+    }
+  }
+  // The piece at the tip belongs to the dart whatever its direction; the rest of the dart lies
+  // along one of the lines from the tip through a piece's centre.
+  const double tipReachPx = 0.5 * bandPx;
+  std::vector<uchar> chosen(pieces.size(), 0), trial(pieces.size(), 0);
+  int best = -1;
+  for (const Piece& through : pieces) {
+    const cv::Point2d d = through.centre - tipPx;
+    const double length = std::hypot(d.x, d.y);
+    if (length < 1.0 || length > lengthPx) continue;
+    const int pixels = gathered(pieces, tipPx, d / length, bandPx, lengthPx, gapPx, tipReachPx, trial);
+    if (pixels > best) {
+      best = pixels;
+      chosen = trial;
+    }
+  }
+  if (best < 0) gathered(pieces, tipPx, {1.0, 0.0}, 0.0, 0.0, 0.0, tipReachPx, chosen);
+  for (int y = 0; y < labels.rows; ++y) {
+    const int* l = labels.ptr<int>(y);
+    uchar* o = out.ptr<uchar>(y);
+    for (int x = 0; x < labels.cols; ++x) {
+      if (l[x] > 0 && index[l[x]] >= 0 && chosen[index[l[x]]]) o[x] = 255;
+    }
+  }
+  return out;
+}
+
+cv::Mat dartPiecesAtBoardPoint(const cv::Mat& change, const Homography& boardToImage, Point2 point) {
+  Point2 tip;
+  double ppm = 0.0;
+  try {
+    tip = applyHomography(boardToImage, point);
+    ppm = largestScale(boardToImage, point);
+  } catch (const std::runtime_error&) {
+    return cv::Mat();  // the point does not project into this camera: nothing is known there
+  }
+  if (!std::isfinite(tip.x) || !std::isfinite(tip.y) || !std::isfinite(ppm) || ppm <= 0.0) return cv::Mat();
+  return dartPiecesAt(change, {tip.x, tip.y}, kDartBandMm * ppm, kDartReachMm * ppm, kDartGapMm * ppm);
+}
+
+cv::Mat enteredDartRegion(const cv::Mat& change, const Homography& boardToImage, Point2 point, int limitPixels) {
+  if (change.empty() || cv::countNonZero(change) < limitPixels) return cv::Mat();
+  const cv::Mat pieces = dartPiecesAtBoardPoint(change, boardToImage, point);
+  if (pieces.empty()) return cv::Mat();
+  const double ppm = largestScale(boardToImage, point);
+  const int margin = std::max(2, static_cast<int>(std::lround(kDartMarginMm * ppm)));
+  cv::Mat own = dilateMask(pieces, 2 * margin + 1, true);
+  if (cv::countNonZero(maskAndNot(change, own)) < limitPixels) return cv::Mat();
+  return own;
+}
+
+cv::Mat copiedInside(const cv::Mat& image, const cv::Mat& taken, const cv::Mat& region) {
+  cv::Mat out = image.clone();
+  taken.copyTo(out, region);
+  return out;
+}
+
+}  // namespace tarv

@@ -1,0 +1,111 @@
+#include "tarv/views/several_darts.h"
+
+#include <algorithm>
+#include <cmath>
+#include <set>
+
+#include <opencv2/imgproc.hpp>
+
+#include "tarv/views/dart_pieces.h"
+#include "tarv/views/image_ops.h"
+
+namespace tarv {
+namespace {
+
+// Pieces closer than this are one group (a dart's pieces lie close; a shaft's gap may split it,
+// which only costs a few more axis fits). A group whose own tip lies within kSameDartMm of
+// another camera's group tip is one dart seen twice; darts farther apart than kOtherDartMm
+// are two.
+constexpr double kGroupJoinMm = 6.0;
+constexpr double kSameDartMm = 15.0;
+constexpr double kOtherDartMm = 20.0;
+constexpr size_t kMostGroups = 4;
+
+struct SeenDart {
+  Point2 point;
+  std::set<size_t> cameras;
+};
+
+double distance(Point2 a, Point2 b) { return std::hypot(a.x - b.x, a.y - b.y); }
+
+// The darts that two or more cameras' group tips agree on.
+std::vector<SeenDart> dartsSeenTwice(const std::vector<ChangeGroups>& groups) {
+  std::vector<SeenDart> darts;
+  for (size_t i = 0; i < groups.size(); ++i) {
+    for (const auto& tip : groups[i].tips) {
+      if (!tip) continue;
+      for (size_t j = i + 1; j < groups.size(); ++j) {
+        for (const auto& other : groups[j].tips) {
+          if (!other || distance(*tip, *other) > kSameDartMm) continue;
+          const Point2 mid{0.5 * (tip->x + other->x), 0.5 * (tip->y + other->y)};
+          auto known = std::find_if(darts.begin(), darts.end(),
+                                    [&](const SeenDart& d) { return distance(d.point, mid) <= kSameDartMm; });
+          if (known == darts.end()) {
+            darts.push_back({mid, {i, j}});
+          } else {
+            known->cameras.insert({i, j});
+          }
+        }
+      }
+    }
+  }
+  return darts;
+}
+
+}  // namespace
+
+ChangeGroups groupChange(const ShaftView& view) {
+  ChangeGroups out;
+  if (view.changeMask.empty() || cv::countNonZero(view.changeMask) < 2 * view.minPixels) return out;
+  const double ppm = pixelsPerMm(view.boardToImage, {0.0, 0.0});
+  if (!std::isfinite(ppm) || ppm <= 0.0) return out;
+  const int join = std::max(1, static_cast<int>(std::lround(kGroupJoinMm * ppm)));
+  cv::Mat labels;
+  const int count = cv::connectedComponents(dilateMask(view.changeMask, 2 * join + 1, true), labels, 8, CV_32S);
+  if (count <= 2) return out;
+  for (int label = 1; label < count; ++label) {
+    cv::Mat group = maskAnd(view.changeMask, labels == label);
+    if (cv::countNonZero(group) >= view.minPixels) out.groups.push_back(group);
+  }
+  if (out.groups.size() < 2) {
+    out.groups.clear();
+    return out;
+  }
+  std::sort(out.groups.begin(), out.groups.end(),
+            [](const cv::Mat& a, const cv::Mat& b) { return cv::countNonZero(a) > cv::countNonZero(b); });
+  if (out.groups.size() > kMostGroups) out.groups.resize(kMostGroups);
+  ShaftView one = view;
+  for (const cv::Mat& group : out.groups) {
+    one.changeMask = group;
+    const std::optional<ShaftFit> fit = fitShaft(one);
+    std::optional<Point2> tip;
+    if (fit) tip = imageToBoard(view.boardToImage, fit->tip);
+    if (tip && (!std::isfinite(tip->x) || !std::isfinite(tip->y))) tip.reset();
+    out.tips.push_back(tip);
+  }
+  return out;
+}
+
+std::vector<std::optional<cv::Mat>> piecesOfOneDart(const std::vector<ShaftView>& views,
+                                                    const std::vector<ChangeGroups>& groups) {
+  std::vector<std::optional<cv::Mat>> chosen(views.size());
+  const std::vector<SeenDart> darts = dartsSeenTwice(groups);
+  const SeenDart* target = nullptr;
+  for (const SeenDart& d : darts) {
+    if (!target || d.cameras.size() > target->cameras.size()) target = &d;
+  }
+  if (!target) return chosen;
+  bool another = false;
+  for (const SeenDart& d : darts) another = another || distance(d.point, target->point) > kOtherDartMm;
+  if (!another) return chosen;
+  for (size_t i = 0; i < views.size(); ++i) {
+    const ShaftView& v = views[i];
+    if (v.changeMask.empty()) continue;
+    const Homography h = cropHomography(v.boardToImage, {static_cast<double>(v.offset.x), static_cast<double>(v.offset.y)});
+    cv::Mat pieces = dartPiecesAtBoardPoint(v.changeMask, h, target->point);
+    if (!pieces.empty()) chosen[i] = pieces;
+  }
+  return chosen;
+}
+
+}  // namespace tarv
