@@ -14,7 +14,6 @@
 #include "tarv/core/json_fields.h"
 #include "tarv/board/host_event.h"
 #include "tarv/views/board_features.h"
-#include "tarv/views/dart_pieces.h"
 #include "tarv/views/image_ops.h"
 #include "tarv/views/tip_evidence.h"
 #include "tarv/variants/light_renewal.h"
@@ -168,19 +167,10 @@ json decideDart(MonoEngine& e, MonoFrame& f) {
                       {"cameras", 1},
                       {"policy", kPolicy}}}};
   e.entries.push_back(entry);
-  // A second dart that landed with this one stays change for the next frame to judge.
-  const cv::Mat own = enteredDartRegion(fresh, c.boardToImage, p0, f.minPixels);
-  if (own.empty()) {
-    e.dartMasks.push_back(fresh.clone());
-    c.backgroundFrame = f.frame.clone();
-    c.dartReference = f.grey.clone();
-    c.referenceChangeMask = f.sinceEmpty;
-  } else {
-    e.dartMasks.push_back(maskAnd(fresh, own));
-    c.backgroundFrame = copiedInside(c.backgroundFrame, f.frame, own);
-    c.dartReference = copiedInside(c.dartReference, f.grey, own);
-    c.referenceChangeMask = copiedInside(c.referenceChangeMask, f.sinceEmpty, own);
-  }
+  e.dartMasks.push_back(fresh.clone());
+  c.backgroundFrame = f.frame.clone();
+  c.dartReference = f.grey.clone();
+  c.referenceChangeMask = f.sinceEmpty;
   e.pendingWeakSample = nullptr;
   evidence["status"] = "DART_CANDIDATE";
   evidence["entry"] = entry;
