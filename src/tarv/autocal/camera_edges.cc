@@ -38,6 +38,11 @@ constexpr double kMaxShiftPx = 8.0;
 // Crossings the refined camera may lose against the start's: the edges are more precise than
 // the crossings, so a few at the tolerance's border may fall out, never a stretch of them.
 constexpr double kKeptCrossingShare = 0.9;
+// The start is the crossings' own best fit: a camera moved by d px from it raises their mean
+// square by about d², whatever the network's scatter. Edges that pull the camera more than a
+// pixel off the crossings as a whole are the edges of another board than the crossings'
+// (wider beds, a wire drawn off its radius); right cameras measured at most 0.6 px².
+constexpr double kMaxCrossingRmsGainPx2 = 1.0;
 // The beds' inner edges join the fit when at least this many are found on each ring and their
 // median lies within this distance (board mm) of the camera fitted to the outer edges: where
 // the wire's far side makes the edge, a bed looks up to a wire's width wider on each side,
@@ -441,7 +446,8 @@ CameraEdgeFit refineCameraByEdges(const cv::Mat& grey, const CameraEstimate& sta
   out.report["crossings"] = {before.matches, after.matches};
   out.report["crossings_rms_px"] = {before.rmsPx, after.rmsPx};
   out.supported = isFitAcceptable(judgement) && ringsSupport(judgement) && wiresAgree(judgement) &&
-                  shift <= kMaxShiftPx && after.matches >= kKeptCrossingShare * before.matches;
+                  shift <= kMaxShiftPx && after.matches >= kKeptCrossingShare * before.matches &&
+                  !(after.rmsPx * after.rmsPx > before.rmsPx * before.rmsPx + kMaxCrossingRmsGainPx2);
   out.report["supported"] = out.supported;
   if (out.supported) out.camera = std::move(current);
   return out;
