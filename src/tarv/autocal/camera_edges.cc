@@ -39,10 +39,11 @@ constexpr double kMaxShiftPx = 8.0;
 // the crossings, so a few at the tolerance's border may fall out, never a stretch of them.
 constexpr double kKeptCrossingShare = 0.9;
 // The start is the crossings' own best fit: a camera moved by d px from it raises their mean
-// square by about d², whatever the network's scatter. Edges that pull the camera more than a
-// pixel off the crossings as a whole are the edges of another board than the crossings'
-// (wider beds, a wire drawn off its radius); right cameras measured at most 0.6 px².
-constexpr double kMaxCrossingRmsGainPx2 = 1.0;
+// square by about d², whatever the network's scatter. Edges that pull the camera most of a
+// pixel off the crossings as a whole belong to another board than the one the crossings were
+// taken for (wider beds, a wire drawn off its radius: 0.96 px² seen); right cameras measured
+// at most 0.56 px².
+constexpr double kMaxCrossingRmsGainPx2 = 0.75;
 // The beds' inner edges join the fit when at least this many are found on each ring and their
 // median lies within this distance (board mm) of the camera fitted to the outer edges: where
 // the wire's far side makes the edge, a bed looks up to a wire's width wider on each side,

@@ -52,7 +52,7 @@ json judgeCameraOnEdges(const CameraEdgeMatches& matches, double agreePx);
 
 // grey: 8-bit single channel. crossings: the detections the solve matched against; the
 // refined camera must match at least as many of them as the start less a tenth, and raise
-// their mean square distance by at most 1 px².
+// their mean square distance by at most 0.75 px².
 CameraEdgeFit refineCameraByEdges(const cv::Mat& grey, const CameraEstimate& start,
                                   const std::vector<cv::Point2d>& crossings);
 
