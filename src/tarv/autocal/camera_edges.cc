@@ -32,6 +32,10 @@ constexpr double kSupportShare = 0.3;
 constexpr double kFoundShare = 0.4;
 // Share of the wire points in view that must agree: a wire is found all along or not at all.
 constexpr double kWireSupportShare = 0.5;
+// The start's contradiction: octants of a ring that contradict it, the share of the found wire
+// points that must agree (right starts: 0.9 and more; 15 px off: 0.6).
+constexpr int kContradictingOctants = 2;
+constexpr double kWireAgreeShare = 0.8;
 // The refinement corrects what the crossings left: a ring that moves farther than this has
 // followed some other edge.
 constexpr double kMaxShiftPx = 8.0;
@@ -230,16 +234,21 @@ bool ringsSupport(const json& judgement) {
   return true;
 }
 
-// A camera the edges do not carry: on a ring in view fewer than three quarters of its octants
-// find their edge near it, or the wires do not agree with it. A camera beside the board still
-// meets its ring where the shift runs along it, half the ring's octants, and a wire here and
-// there.
-bool unsupported(const json& judgement) {
+// A camera the edges contradict: on a ring two octants or more whose edges were found and lie
+// mostly off it, or wires found where a fifth of them or more disagree, or the wires missing
+// where a ring shows the board's edges plainly (a camera turned off the wires: every bed
+// changes colour at a wire, so a board whose rings show has its wires). Edges that are not
+// found at all (a faded board, glare, low contrast) say nothing against it.
+bool contradicted(const json& judgement) {
+  bool aRingShows = false;
   for (const json& ring : judgement["ring_octants"]) {
-    const int inView = ring[0].get<int>(), supporting = ring[1].get<int>();
-    if (4 * supporting < 3 * inView) return true;
+    if (ring[2].get<int>() >= kContradictingOctants) return true;
+    aRingShows = aRingShows || (ring[0].get<int>() > 0 && 2 * ring[1].get<int>() >= ring[0].get<int>());
   }
-  return !wiresAgree(judgement);
+  const json& w = judgement["wire_points"];
+  const int inView = w[0].get<int>(), found = w[1].get<int>(), agreeing = w[2].get<int>();
+  if (inView > 0 && found >= kFoundShare * inView && agreeing < kWireAgreeShare * found) return true;
+  return aRingShows && agreeing < kWireSupportShare * inView;
 }
 
 bool wiresAgree(const json& judgement) {
@@ -425,7 +434,7 @@ CameraEdgeFit refineCameraByEdges(const cv::Mat& grey, const CameraEstimate& sta
   cv::Sobel(grey, gx, CV_32F, 1, 0, 3, 0.125, 0.0, cv::BORDER_REFLECT_101);
   cv::Sobel(grey, gy, CV_32F, 0, 1, 3, 0.125, 0.0, cv::BORDER_REFLECT_101);
   const json startJudgement = judgeCameraOnEdges(collectCameraEdgeMatches(start, gx, gy, false), kStartAgreePx);
-  out.contradicted = unsupported(startJudgement);
+  out.contradicted = contradicted(startJudgement);
   out.report["start"] = startJudgement;
   std::optional<CameraEstimate> fitted = fitInRounds(start, gx, gy, false, out.report);
   if (!fitted) return out;

@@ -19,8 +19,10 @@ struct CameraEdgeFit {
   // ring is followed (at most one octant off, three quarters of those in view confirmed), the
   // wires agree, and it still places the crossings the solve matched.
   bool supported = false;
-  // The starting camera's own edges do not carry it (within a looser distance than the
-  // refined camera's): on a ring fewer than half the octants in view, or the wires disagree.
+  // The starting camera's own edges contradict it (within a looser distance than the refined
+  // camera's): on a ring two octants or more whose edges lie mostly off it, a fifth of the
+  // wire edges found, or the wires missing where a ring shows. Edges not found at all do not
+  // count against it.
   bool contradicted = false;
   CameraEstimate camera;  // the refined camera when supported, else a copy of the start
   json report;            // the refined camera's edge statistics and the start's judgement

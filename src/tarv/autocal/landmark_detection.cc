@@ -277,7 +277,7 @@ LandmarkSolution detectBoardLandmarks(LandmarkModel& model, const cv::Mat& image
   }
 
   // The crossings place the camera to a pixel or two; the ring and wire edges, where they
-  // confirm it, to a fraction of one. A camera whose own edges lie off it is not accepted.
+  // confirm it, to a fraction of one. A camera whose own edges contradict it is not accepted.
   cv::Mat grey;
   cv::cvtColor(image, grey, cv::COLOR_BGR2GRAY);
   const CameraEdgeFit edges = refineCameraByEdges(grey, selection.camera, crossings);
@@ -312,7 +312,7 @@ LandmarkSolution detectBoardLandmarks(LandmarkModel& model, const cv::Mat& image
   sol.tvec = oriented.tvec;
   // Edges that confirm the camera say more than the share of the network's crossings it
   // explains (a network reports stray crossings on a busy board) or their RMS; edges that do
-  // not carry it outweigh any count of crossings.
+  // contradict it outweigh any count of crossings.
   if (edges.supported) {
     sol.grade = sol.crossingsMatched >= kMinGradedCrossings ? (sol.twentySure ? 0 : 1) : 2;
   } else if (edges.contradicted) {
