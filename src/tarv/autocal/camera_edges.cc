@@ -40,8 +40,9 @@ constexpr double kWireAgreeShare = 0.8;
 // followed some other edge.
 constexpr double kMaxShiftPx = 8.0;
 // Crossings the refined camera may lose against the start's: the edges are more precise than
-// the crossings, so a few at the tolerance's border may fall out, never a stretch of them.
-constexpr double kKeptCrossingShare = 0.9;
+// the crossings, so those at the tolerance's border may fall out (up to 0.82 of them kept by
+// right cameras), never a stretch of them.
+constexpr double kKeptCrossingShare = 0.8;
 // The start is the crossings' own best fit: a camera moved by d px from it raises their mean
 // square by about d², whatever the network's scatter. Edges that pull the camera most of a
 // pixel off the crossings as a whole belong to another board than the one the crossings were

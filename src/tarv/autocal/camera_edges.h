@@ -53,7 +53,7 @@ CameraEdgeMatches collectCameraEdgeMatches(const CameraEstimate& camera, const c
 json judgeCameraOnEdges(const CameraEdgeMatches& matches, double agreePx);
 
 // grey: 8-bit single channel. crossings: the detections the solve matched against; the
-// refined camera must match at least as many of them as the start less a tenth, and raise
+// refined camera must match at least 0.8 of those the start matches, and raise
 // their mean square distance by at most 0.75 px².
 CameraEdgeFit refineCameraByEdges(const cv::Mat& grey, const CameraEstimate& start,
                                   const std::vector<cv::Point2d>& crossings);
