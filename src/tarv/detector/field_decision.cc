@@ -34,6 +34,8 @@ constexpr double kClearVoteMargin = 1.0;
 // A solved point this close to a wire cannot tell the two fields apart: the lines of a clean
 // dart still miss the tip by a few tenths of a millimetre.
 constexpr double kOnWireMm = 0.25;
+// The views of a clear consensus lie within this of each other.
+constexpr double kClearConsensusSpreadMm = 1.5;
 
 std::string fieldOf(Point2 p) { return classifyBoardPoint(p, 0.0)["nominal_field"].get<std::string>(); }
 
@@ -57,13 +59,16 @@ bool isNamedByAPair(const json& solver, const std::string& field) {
   return false;
 }
 
-// The consensus's field is named by views of all three cameras and by most of the valid views.
+// The consensus's field is named by views of all three cameras, by at least two thirds of the
+// valid views, and its views lie close together.
 bool isClearConsensusOfAllCameras(const json& consensus) {
   const json& selected = consensus["selected"];
   const json cameras = selected.value("cameras", json::array());
   const int votes = selected.value("field_votes", 0);
   const int valid = consensus.value("valid", 0);
-  return cameras.is_array() && cameras.size() == 3 && 2 * votes > valid;
+  const double spread = selected.value("spread_mm", kClearConsensusSpreadMm + 1.0);
+  return cameras.is_array() && cameras.size() == 3 && valid > 0 && 3 * votes >= 2 * valid &&
+         spread <= kClearConsensusSpreadMm;
 }
 
 json solverUncertainty(const json& solver) {
@@ -103,7 +108,7 @@ struct Chain {
   // The consensus decides when its field is the one the solved point lies in: a consensus
   // that contradicts the geometry is weighed by the field vote instead. A point on the wire
   // whose camera pairs themselves fall on both sides of it names neither field; there the
-  // views of all three cameras, most of them agreeing, tell which side the tip went in.
+  // views of all three cameras, in a clear majority, tell which side the tip went in.
   bool consensus() {
     decision.consensus = buildMultiviewConsensus(evidence.measurements);
     if (!enabled(kPathConsensus) || !tip.point || decision.consensus.value("status", "") != "CONSENSUS") return false;
