@@ -12,6 +12,7 @@
 #include <opencv2/dnn.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "tarv/autocal/camera_edges.h"
 #include "tarv/autocal/camera_solve.h"
 
 namespace tarv {
@@ -275,6 +276,19 @@ LandmarkSolution detectBoardLandmarks(LandmarkModel& model, const cv::Mat& image
     return sol;
   }
 
+  // The crossings place the camera to a pixel or two; the ring and wire edges, where they
+  // confirm it, to a fraction of one. A camera whose own edges contradict it is not accepted.
+  cv::Mat grey;
+  cv::cvtColor(image, grey, cv::COLOR_BGR2GRAY);
+  const CameraEdgeFit edges = refineCameraByEdges(grey, selection.camera, crossings);
+  if (std::getenv("TARV_DEBUG")) std::fprintf(stderr, "[dbg] edges %s\n", edges.report.dump().c_str());
+  if (edges.supported) {
+    selection.camera = cloneCameraEstimate(edges.camera);
+    selection.best = scoreCameraEstimate(selection.camera, crossings, 0.25);
+    sol.crossingsMatched = selection.best.matches;
+    sol.rmsPx = selection.best.rmsPx;
+  }
+
   cv::Mat hsv;
   cv::cvtColor(image, hsv, cv::COLOR_BGR2HSV);
   CameraEstimate A = cloneCameraEstimate(selection.camera);
@@ -296,7 +310,16 @@ LandmarkSolution detectBoardLandmarks(LandmarkModel& model, const cv::Mat& image
   sol.dist = oriented.dist;
   sol.rvec = oriented.rvec;
   sol.tvec = oriented.tvec;
-  sol.grade = gradeSolution(sol.crossingsMatched, sol.crossingsDetected, sol.rmsPx, sol.twentySure, sol.width, sol.height);
+  // Edges that confirm the camera say more than the share of the network's crossings it
+  // explains (a network reports stray crossings on a busy board) or their RMS; edges that do
+  // contradict it outweigh any count of crossings.
+  if (edges.supported) {
+    sol.grade = sol.crossingsMatched >= kMinGradedCrossings ? (sol.twentySure ? 0 : 1) : 2;
+  } else if (edges.contradicted) {
+    sol.grade = 2;
+  } else {
+    sol.grade = gradeSolution(sol.crossingsMatched, sol.crossingsDetected, sol.rmsPx, sol.twentySure, sol.width, sol.height);
+  }
   sol.totalMs = nowMs() - t0;
   return sol;
 }

@@ -41,6 +41,9 @@ struct LandmarkSolution {
 LandmarkDetections decodeLandmarkOutput(const cv::Mat& output, double scale, float scoreThreshold,
                                         float nmsThreshold);
 
+// The solved camera is refined on the board's ring and wire edges (refineCameraByEdges) and
+// the refined camera taken where they confirm it; its grade is then green (or yellow without
+// a sure 20) from 25 matched crossings on. A camera whose own edges contradict it is red.
 // The caller guarantees an 8-bit BGR image. Exceptions of the network pass on; a start the
 // solver cannot handle is skipped.
 LandmarkSolution detectBoardLandmarks(LandmarkModel& model, const cv::Mat& image);

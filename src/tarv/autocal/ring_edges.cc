@@ -178,6 +178,13 @@ void matchEdgeAlongNormal(const Homography& h, const std::vector<double>& offset
   const double length = std::hypot(q.x - c.x, q.y - c.y);
   if (!(length >= 1e-6)) return;
   const cv::Point2d n((q.x - c.x) / length, (q.y - c.y) / length);
+  matchEdgeFromPixel(offsets, gx, gy, size, {c.x, c.y}, n, boardPoint, matches);
+}
+
+std::vector<double> edgeSearchOffsets() { return searchOffsets(); }
+
+void matchEdgeFromPixel(const std::vector<double>& offsets, const cv::Mat& gx, const cv::Mat& gy, cv::Size size,
+                        cv::Point2d c, cv::Point2d n, cv::Point2d boardPoint, EdgeMatches& matches) {
   std::vector<double> signedResponse(offsets.size());
   std::vector<double> response(offsets.size());
   for (size_t k = 0; k < offsets.size(); ++k) {

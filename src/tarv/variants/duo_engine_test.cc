@@ -81,6 +81,45 @@ TEST_F(DuoRound, ThreeDartsTakeoutAndTheNextRound) {
   EXPECT_EQ(reply["entry"]["event"], 4);
 }
 
+// Two darts of one colour, the second lying along the first in the second camera's view: over
+// the first dart the second one's barrel looks like the barrel it covers, so its fresh change
+// there vanishes and ends some 70 mm short of its point. The tip goes on over the first dart's
+// stored change to the point's change beyond it.
+TEST_F(DuoRound, ATipRunningOverAnEarlierDartIsFoundBeyondIt) {
+  const double dx = -1.5, dy = 0.7;  // the second tip 1 mm inside the treble 17, clear of the wire
+  scene::Dart first;
+  first.tip_mm = {85.2113 + dx, 68.1144 + dy};
+  first.direction = {-0.321211, 0.113831, -0.940141};
+  first.flight_colour = {60, 170, 40};
+  first.flight_roll_deg = 13.6;
+  scene::Dart second;
+  second.tip_mm = {46.6940 + dx, 92.0056 + dy};
+  second.direction = {-0.048150, 0.115259, -0.992168};
+  second.flight_colour = {60, 170, 40};
+  second.flight_roll_deg = 57.2;
+
+  const scene::SceneImages one = renderDarts({first});
+  ASSERT_EQ(throwDart(host, one).value("status", ""), "DART_CANDIDATE");
+  host.settle(one);
+  const scene::SceneImages two = renderDarts({first, second});
+  const scene::DartTruth& truth = two.truth.darts.back();
+  const json reply = throwDart(host, two);
+  ASSERT_EQ(reply.value("status", ""), "DART_CANDIDATE") << reply.dump();
+  const json& vote = reply["diagnostics"]["CAM_2"]["votes"][0];
+  const double voteError = std::hypot(vote["point"][0].get<double>() - truth.tip_mm.x,
+                                      vote["point"][1].get<double>() - truth.tip_mm.y);
+  const json& stored = reply["diagnostics"]["CAM_2"]["candidates"]["stored"];
+  const double storedError = std::hypot(stored["point"][0].get<double>() - truth.tip_mm.x,
+                                        stored["point"][1].get<double>() - truth.tip_mm.y);
+  // Without the walk over the first dart both stop near (0, 146), in the single 3.
+  EXPECT_LT(voteError, 12.0);
+  EXPECT_LT(storedError, 6.0);
+  EXPECT_EQ(stored["field"], truth.field);
+  EXPECT_EQ(reply["decision"]["method"], "TWO_VIEW_LINES");
+  EXPECT_LT(tipErrorMm(reply["entry"], truth), 1.5);
+  EXPECT_EQ(fieldOf(reply["entry"]), truth.field);
+}
+
 TEST_F(DuoRound, UnchangedFramesRepeatNoEventAndCarryTheCommonKeys) {
   const json first = host.detect(host.pick(empty()), 10.0);
   EXPECT_EQ(first["status"], "READY");

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <optional>
 #include <stdexcept>
 
 #include <opencv2/imgproc.hpp>
@@ -27,6 +28,8 @@ namespace {
 constexpr int kCropMarginPx = 24;
 constexpr double kTipVoteReachMm = 6.0;
 constexpr double kLargestDartAreaMm2 = 9000.0;
+// Farthest a fitted tip is carried on over an earlier dart: a point and barrel seen lengthwise.
+constexpr double kHiddenTipReachMm = 50.0;
 
 Homography inverseOf(const Homography& h) {
   const cv::Matx33d inverse = cv::Matx33d(h.data()).inv();
@@ -160,6 +163,30 @@ void abstainOutsideEventRegion(json& axis, json& candidates) {
   }
 }
 
+namespace {
+
+// The fitted tip carried on over the darts entered before (see tipOverStoredChange).
+cv::Point2d tipOverEarlierDarts(const Camera& camera, const cv::Mat& frame, const ShaftFit& fit, double level) {
+  const cv::Mat& stored = camera.referenceChangeMask;
+  if (stored.size() != frame.size() || camera.backgroundFrame.size() != frame.size()) return fit.tip;
+  const Point2 tipMm = imageToBoard(camera.boardToImage, fit.tip);
+  const double ppm = pixelsPerMm(camera.boardToImage, tipMm);
+  if (!std::isfinite(ppm) || !(ppm > 0.0)) return fit.tip;
+  const int reach = static_cast<int>(std::ceil(kHiddenTipReachMm * ppm));
+  const cv::Rect window = cv::Rect(static_cast<int>(fit.tip.x) - reach - 4, static_cast<int>(fit.tip.y) - reach - 4,
+                                   2 * reach + 9, 2 * reach + 9) &
+                          cv::Rect(0, 0, frame.cols, frame.rows);
+  if (window.area() <= 0 || cv::countNonZero(stored(window)) == 0) return fit.tip;
+  const cv::Mat grown = dilateMask(stored(window), 7, false);
+  const cv::Mat background = camera.backgroundFrame(window);
+  const cv::Mat crop = brightnessMatchedCrop(frame(window), background, grown);
+  const cv::Mat change = dartChangeMask(colourDifference(crop, background), level);
+  const cv::Point2d offset(window.x, window.y);
+  return tipOverStoredChange(change, grown, fit.tip - offset, -fit.direction, reach) + offset;
+}
+
+}  // namespace
+
 NewDartView searchNewDart(const Camera& camera, const cv::Mat& frame, const cv::Mat& freshMask,
                           double changedFraction, int32_t tipMode) {
   NewDartView view;
@@ -187,7 +214,9 @@ NewDartView searchNewDart(const Camera& camera, const cv::Mat& frame, const cv::
     shaft.changeMask = mask;
     shaft.offset = box.tl();
   }
-  view.axis = estimateShaftAxis(shaft);
+  std::optional<ShaftFit> fit = fitShaft(shaft);
+  if (fit) fit->tip = tipOverEarlierDarts(camera, frame, *fit, shaft.level);
+  view.axis = shaftRecord(shaft, fit);
   json none = json::object();
   abstainOutsideEventRegion(view.axis, none);
   if (cv::countNonZero(view.dartMask) > 0) {

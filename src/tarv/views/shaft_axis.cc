@@ -400,6 +400,29 @@ std::optional<ShaftFit> fitShaft(const ShaftView& view) {
   return fit;
 }
 
+cv::Point2d tipOverStoredChange(const cv::Mat& change, const cv::Mat& stored, cv::Point2d tip,
+                                cv::Point2d outward, int reachPx) {
+  if (change.empty() || stored.size() != change.size() || !(cv::norm(outward) > 0.5)) return tip;
+  const cv::Point2d across(-outward.y, outward.x);
+  const auto setAt = [](const cv::Mat& mask, cv::Point2d p) {
+    const cv::Point q(static_cast<int>(std::lround(p.x)), static_cast<int>(std::lround(p.y)));
+    return q.x >= 0 && q.y >= 0 && q.x < mask.cols && q.y < mask.rows && mask.at<uchar>(q) != 0;
+  };
+  bool crossed = false;
+  int farthest = 0;
+  for (int k = 1; k <= reachPx; ++k) {
+    const cv::Point2d p = tip + k * outward;
+    const bool onStored = setAt(stored, p);
+    const bool changed = setAt(change, p) || setAt(change, p + across) || setAt(change, p - across);
+    if (!onStored && !changed) break;
+    crossed = crossed || onStored;
+    if (changed && crossed) farthest = k;
+  }
+  if (farthest == 0) return tip;
+  // The last changed pixel's centre lies half a pixel inside the dart's end.
+  return tip + (farthest + 0.5) * outward;
+}
+
 json estimateShaftAxis(const ShaftView& view) { return shaftRecord(view, fitShaft(view)); }
 
 json shaftRecord(const ShaftView& view, const std::optional<ShaftFit>& fit) {

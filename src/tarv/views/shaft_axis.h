@@ -57,6 +57,15 @@ double measureDifferenceTerminal(const cv::Mat& difference, cv::Point2d origin, 
 // The dart's axis in one view, or nothing when the change holds no dart-like support.
 std::optional<ShaftFit> fitShaft(const ShaftView& view);
 
+// The tip carried on along the axis (outward: unit, from the flight towards the tip) over an
+// earlier dart: where a new dart lies across one entered before, its change vanishes over the
+// earlier dart's stored change wherever the two look alike, and the fresh support ends short of
+// the point. The walk goes on while it stays on the change or on the stored change, within
+// reachPx, and ends at the farthest changed pixel met after crossing stored change. Both masks
+// share one frame of pixels; the tip itself when the walk crosses no stored change.
+cv::Point2d tipOverStoredChange(const cv::Mat& change, const cv::Mat& stored, cv::Point2d tip,
+                                cv::Point2d outward, int reachPx);
+
 // The board point under an image pixel (the inverse of the board-to-image homography).
 Point2 imageToBoard(const Homography& boardToImage, cv::Point2d pixel);
 

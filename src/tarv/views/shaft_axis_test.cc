@@ -114,5 +114,35 @@ TEST(ShaftAxis, NoisyViewsStayClose) {
   EXPECT_LT(percentile(e.lineMm, 50), 0.6);
 }
 
+// A dart along x: its change ends at x = 40, an earlier dart's stored change covers x 43..70,
+// and the point's change shows again at x 60..64 over the earlier dart.
+TEST(TipOverStoredChange, GoesOnOverAnEarlierDartToTheLastChange) {
+  cv::Mat change = cv::Mat::zeros(40, 120, CV_8UC1);
+  cv::Mat stored = cv::Mat::zeros(40, 120, CV_8UC1);
+  cv::line(change, {0, 20}, {42, 20}, 255, 3);
+  cv::rectangle(stored, cv::Rect(43, 5, 28, 30), 255, cv::FILLED);
+  cv::line(change, {60, 20}, {64, 20}, 255, 1);
+  const cv::Point2d tip = tipOverStoredChange(change, stored, {40.0, 20.0}, {1.0, 0.0}, 60);
+  EXPECT_NEAR(tip.x, 64.5, 1e-9);
+  EXPECT_NEAR(tip.y, 20.0, 1e-9);
+}
+
+TEST(TipOverStoredChange, StaysWhereNoStoredChangeIsCrossed) {
+  cv::Mat change = cv::Mat::zeros(40, 120, CV_8UC1);
+  cv::Mat stored = cv::Mat::zeros(40, 120, CV_8UC1);
+  cv::line(change, {0, 20}, {42, 20}, 255, 1);
+  // Change beyond a gap of bare board, and stored change that the walk never reaches.
+  cv::line(change, {50, 20}, {60, 20}, 255, 1);
+  cv::rectangle(stored, cv::Rect(52, 5, 20, 30), 255, cv::FILLED);
+  EXPECT_EQ(tipOverStoredChange(change, stored, {40.0, 20.0}, {1.0, 0.0}, 60), cv::Point2d(40.0, 20.0));
+  // Within reach only: the stored change is entered, but its change lies too far.
+  cv::Mat near = cv::Mat::zeros(40, 120, CV_8UC1);
+  cv::rectangle(near, cv::Rect(41, 5, 40, 30), 255, cv::FILLED);
+  cv::Mat far = cv::Mat::zeros(40, 120, CV_8UC1);
+  cv::line(far, {70, 20}, {75, 20}, 255, 1);
+  EXPECT_EQ(tipOverStoredChange(far, near, {40.0, 20.0}, {1.0, 0.0}, 20), cv::Point2d(40.0, 20.0));
+  EXPECT_NEAR(tipOverStoredChange(far, near, {40.0, 20.0}, {1.0, 0.0}, 40).x, 75.5, 1e-9);
+}
+
 }  // namespace
 }  // namespace tarv

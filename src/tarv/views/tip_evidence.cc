@@ -33,6 +33,9 @@ constexpr double kTipBandPx = 2.0;
 constexpr double kFullQualityElongation = 5.0;
 // Farthest a search's tip is carried on along its axis to the end of the colour change.
 constexpr int kTipWalkReachPx = 16;
+// Farthest the stored search carries its tip on over an earlier dart: a point and barrel seen
+// lengthwise.
+constexpr double kHiddenTipReachMm = 50.0;
 
 const json* firstVote(const json& record) {
   const auto votes = record.find("votes");
@@ -240,8 +243,17 @@ int walkToChangeEnd(const cv::Mat& difference, cv::Point2d last, cv::Point2d out
 // the mean of the pixels within a band of that end, carried on along the axis to the last
 // pixel of the colour change. Quality grows with how much longer than wide the pixels are; too
 // few pixels give "TOO_FEW_PIXELS".
+// Where a search's pixels run onto an earlier dart, its tip may go on over that dart's stored
+// change (see tipOverStoredChange); `stored` empty for the searches that do not look there.
+struct HiddenTipSearch {
+  cv::Mat change;  // every dart change of its window, not only the fresh change's components
+  cv::Mat stored;  // the stored change of its window, grown
+  cv::Point offset{0, 0};  // the window's corner in the image
+  int reachPx = 0;
+};
+
 json tipOfPixels(const char* search, const cv::Mat& mask, cv::Point offset, cv::Point2d seed, int fewest,
-                 const Homography& boardToImage, const cv::Mat& difference) {
+                 const Homography& boardToImage, const cv::Mat& difference, const HiddenTipSearch& hidden = {}) {
   std::vector<cv::Point> set;
   cv::findNonZero(mask, set);
   if (static_cast<int>(set.size()) < fewest) return searchStatus(search, "TOO_FEW_PIXELS");
@@ -287,7 +299,11 @@ json tipOfPixels(const char* search, const cv::Mat& mask, cv::Point offset, cv::
   const int walked = walkToChangeEnd(difference, last, -u, v);
   if (walked < 0) return searchStatus(search, "SHORT_OF_THE_CHANGE");
   // The last changed pixel's centre lies half a pixel inside the dart's end.
-  const cv::Point2d local = last - (walked + 0.5) * u;
+  cv::Point2d local = last - (walked + 0.5) * u;
+  if (!hidden.stored.empty()) {
+    const cv::Point2d shift(offset.x - hidden.offset.x, offset.y - hidden.offset.y);
+    local = tipOverStoredChange(hidden.change, hidden.stored, local + shift, -u, hidden.reachPx) - shift;
+  }
   const cv::Point2d tip = local + cv::Point2d(offset.x, offset.y);
   const Point2 point = imageToBoard(boardToImage, tip);
   if (!std::isfinite(point.x) || !std::isfinite(point.y)) return searchStatus(search, "TIP_NOT_ON_BOARD");
@@ -350,7 +366,19 @@ json locateCameraCandidate(const cv::Mat& reference, const cv::Mat& frame, const
   } else {
     cv::Mat completed = fresh.clone();
     orMaskInPlace(completed, crossing);
-    result["stored"] = tipOfPixels("stored", completed, box.tl(), *seed, fewest, boardToImage, difference);
+    HiddenTipSearch hidden;
+    const double ppm = pixelsPerMm(boardToImage, imageToBoard(boardToImage, *seed));
+    hidden.reachPx = std::isfinite(ppm) && ppm > 0.0 ? static_cast<int>(std::ceil(kHiddenTipReachMm * ppm)) : 0;
+    const int grow = kSearchMarginPx + hidden.reachPx;
+    const cv::Rect window = cv::Rect(found.x - grow, found.y - grow, found.width + 2 * grow, found.height + 2 * grow) &
+                            cv::Rect(0, 0, frame.cols, frame.rows);
+    const cv::Mat background = reference(window);
+    hidden.change = dartChangeMask(
+        colourDifference(brightnessMatchedCrop(frame(window), background, freshMask(window)), background),
+        kDartChangeLevel);
+    hidden.stored = dilateMask(storedMask(window), 7, false);
+    hidden.offset = window.tl();
+    result["stored"] = tipOfPixels("stored", completed, box.tl(), *seed, fewest, boardToImage, difference, hidden);
   }
   return result;
 }

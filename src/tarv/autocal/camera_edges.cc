@@ -1,0 +1,467 @@
+#include "tarv/autocal/camera_edges.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <optional>
+
+#include <opencv2/calib3d.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include "tarv/autocal/board_fit.h"  // the board fit's acceptance rule
+#include "tarv/autocal/ring_edges.h"
+
+namespace tarv {
+namespace {
+
+constexpr double kPi = 3.14159265358979323846;
+constexpr std::array<double, 2> kRingRadii{107.0, 170.0};
+// Rounds of edge search and fit, each keeping the edges within its distance of the camera.
+constexpr std::array<double, 3> kRoundThresholds{4.0, 3.0, 2.0};
+constexpr size_t kMinMatches = 40;
+// The judgement: as the board fit's ring judgement (an edge within kAgreePx agrees, an octant
+// in view has at least kMinOctantPoints ring points in the image, it supports the camera when
+// kSupportShare of them agree and contradicts it when kFoundShare found an edge and most of
+// those disagree). The start, a solve on the network's crossings, is allowed a pixel or two:
+// it contradicts the edges only when they lie beyond kStartAgreePx of it.
+constexpr double kInlierPx = 2.0;
+constexpr double kAgreePx = 1.5;
+constexpr double kStartAgreePx = 3.0;
+constexpr int kMinOctantPoints = 10;
+constexpr double kSupportShare = 0.3;
+constexpr double kFoundShare = 0.4;
+// Share of the wire points in view that must agree: a wire is found all along or not at all.
+constexpr double kWireSupportShare = 0.5;
+// The start's contradiction: octants of a ring that contradict it, the share of the found wire
+// points that must agree (right starts: 0.9 and more; 15 px off: 0.6).
+constexpr int kContradictingOctants = 2;
+constexpr double kWireAgreeShare = 0.8;
+// The refinement corrects what the crossings left: a ring that moves farther than this has
+// followed some other edge.
+constexpr double kMaxShiftPx = 8.0;
+// Crossings the refined camera may lose against the start's: the edges are more precise than
+// the crossings, so those at the tolerance's border may fall out (up to 0.82 of them kept by
+// right cameras), never a stretch of them.
+constexpr double kKeptCrossingShare = 0.8;
+// The start is the crossings' own best fit: a camera moved by d px from it raises their mean
+// square by about d², whatever the network's scatter. Edges that pull the camera most of a
+// pixel off the crossings as a whole belong to another board than the one the crossings were
+// taken for (wider beds, a wire drawn off its radius: 0.96 px² seen); right cameras measured
+// at most 0.56 px².
+constexpr double kMaxCrossingRmsGainPx2 = 0.75;
+// The beds' inner edges join the fit when at least this many are found on each ring and their
+// median lies within this distance (board mm) of the camera fitted to the outer edges: where
+// the wire's far side makes the edge, a bed looks up to a wire's width wider on each side,
+// which the outer edges' camera leaves on the inner ones (seen up to 1.7 mm); a board with
+// 10 mm beds has them 2 mm farther in still.
+constexpr size_t kMinInnerEdges = 60;
+constexpr double kInnerEdgeAgreeMm = 2.0;
+// Board points fitted with the focal length and k1 free: fewer leave them to the solve.
+constexpr size_t kMinIntrinsicMatches = 150;
+
+struct EdgePoint {
+  cv::Point3d board;
+  cv::Point3d across;  // unit board direction across the edge
+  int kind;
+  double otherEdgeMm;  // the bed's other edge along across (0: none near)
+};
+
+// The search stays within this share of the way to the bed's other edge: seen from a low
+// angle a bed narrows to a few pixels, and both of its edges would fall into the window.
+constexpr double kOtherEdgeShare = 0.4;
+
+// The board fit's edge points in the landmark frame: the rings every 1.5 degrees, the wires
+// (at 81 − 18·i degrees) every 15 mm from 30 to 150 mm, and the beds' inner edges (99 and
+// 162 mm on a regulation board), which join the fit but not the judgement.
+std::vector<EdgePoint> makeEdgePoints() {
+  std::vector<EdgePoint> points;
+  for (int ring = 0; ring < 2; ++ring) {
+    for (int i = 0; i < 240; ++i) {
+      const double a = 1.5 * i * kPi / 180.0;
+      const cv::Point3d dir(std::cos(a), std::sin(a), 0.0);
+      points.push_back({kRingRadii[static_cast<size_t>(ring)] * dir, dir, ring, -8.0});
+    }
+  }
+  for (const double radius : {99.0, 162.0}) {
+    for (int i = 0; i < 240; ++i) {
+      const double a = 1.5 * i * kPi / 180.0;
+      const cv::Point3d dir(std::cos(a), std::sin(a), 0.0);
+      points.push_back({radius * dir, dir, 3, 8.0});
+    }
+  }
+  for (int k = 0; k < 20; ++k) {
+    const double a = (81.0 - 18.0 * k) * kPi / 180.0;
+    const cv::Point3d dir(std::cos(a), std::sin(a), 0.0);
+    for (int r = 30; r <= 150; r += 15) points.push_back({r * dir, cv::Point3d(-dir.y, dir.x, 0.0), 2, 0.0});
+  }
+  return points;
+}
+
+const std::vector<EdgePoint>& edgePoints() {
+  static const std::vector<EdgePoint> points = makeEdgePoints();
+  return points;
+}
+
+size_t octantOf(cv::Point2f b) {
+  const int octant = static_cast<int>(std::floor((std::atan2(b.y, b.x) + static_cast<float>(kPi)) / (kPi / 4.0)));
+  return static_cast<size_t>(((octant % 8) + 8) % 8);
+}
+
+bool inMargin(cv::Point2d p, cv::Size size) {
+  return p.x >= 6.0 && p.y >= 6.0 && p.x <= size.width - 7.0 && p.y <= size.height - 7.0;
+}
+
+// Signed distances across their edges of the matches' image points from the camera's
+// projection of their board points, and (optionally) their derivatives by rvec, tvec, the
+// focal length and k1.
+std::vector<double> edgeResiduals(const CameraEstimate& e, const CameraEdgeMatches& m, const std::vector<size_t>& use,
+                                  cv::Mat* jacobian) {
+  std::vector<cv::Point3d> object;
+  object.reserve(use.size());
+  for (size_t i : use) object.emplace_back(m.board[i].x, m.board[i].y, 0.0);
+  std::vector<cv::Point2d> projected;
+  cv::Mat full;
+  if (jacobian) {
+    cv::projectPoints(object, e.rvec, e.tvec, e.K, e.dist, projected, full);
+    *jacobian = cv::Mat::zeros(static_cast<int>(use.size()), 8, CV_64F);
+  } else {
+    cv::projectPoints(object, e.rvec, e.tvec, e.K, e.dist, projected);
+  }
+  std::vector<double> r(use.size());
+  for (size_t j = 0; j < use.size(); ++j) {
+    const size_t i = use[j];
+    const cv::Point2d n(m.normal[i].x, m.normal[i].y);
+    r[j] = n.dot(projected[j] - cv::Point2d(m.image[i].x, m.image[i].y));
+    if (!jacobian) continue;
+    const double* jx = full.ptr<double>(static_cast<int>(2 * j));
+    const double* jy = full.ptr<double>(static_cast<int>(2 * j + 1));
+    double* out = jacobian->ptr<double>(static_cast<int>(j));
+    for (int c = 0; c < 6; ++c) out[c] = n.x * jx[c] + n.y * jy[c];
+    out[6] = n.x * (jx[6] + jx[7]) + n.y * (jy[6] + jy[7]);  // one focal length for both axes
+    out[7] = n.x * jx[10] + n.y * jy[10];                     // k1
+  }
+  return r;
+}
+
+double sumOfSquares(const std::vector<double>& r) {
+  double s = 0.0;
+  for (double v : r) s += v * v;
+  return s;
+}
+
+CameraEstimate stepped(const CameraEstimate& e, const cv::Mat& delta, int parameters) {
+  CameraEstimate out = cloneCameraEstimate(e);
+  for (int c = 0; c < 3; ++c) {
+    out.rvec.at<double>(c) += delta.at<double>(c);
+    out.tvec.at<double>(c) += delta.at<double>(c + 3);
+  }
+  if (parameters == 8) {
+    out.K.at<double>(0, 0) += delta.at<double>(6);
+    out.K.at<double>(1, 1) += delta.at<double>(6);
+    out.dist.at<double>(0) += delta.at<double>(7);
+  }
+  return out;
+}
+
+// Levenberg-Marquardt on the distances across the edges: an edge says nothing about where
+// along it its point lies, so a ring pulls only radially and a wire only round the board.
+CameraEstimate fitToEdges(const CameraEstimate& start, const CameraEdgeMatches& m, const std::vector<size_t>& use,
+                          bool intrinsics) {
+  const int parameters = intrinsics ? 8 : 6;
+  CameraEstimate current = cloneCameraEstimate(start);
+  double cost = sumOfSquares(edgeResiduals(current, m, use, nullptr));
+  double lambda = 1e-3;
+  for (int iteration = 0; iteration < 30; ++iteration) {
+    cv::Mat J;
+    const std::vector<double> r = edgeResiduals(current, m, use, &J);
+    J = J.colRange(0, parameters);
+    const cv::Mat A = J.t() * J;
+    const cv::Mat g = J.t() * cv::Mat(r);
+    bool improved = false;
+    for (int attempt = 0; attempt < 8 && !improved; ++attempt) {
+      cv::Mat damped = A.clone();
+      for (int c = 0; c < parameters; ++c) damped.at<double>(c, c) += lambda * A.at<double>(c, c) + 1e-12;
+      cv::Mat delta;
+      if (!cv::solve(damped, -g, delta, cv::DECOMP_CHOLESKY)) {
+        lambda *= 10.0;
+        continue;
+      }
+      CameraEstimate candidate = stepped(current, delta, parameters);
+      const double candidateCost = sumOfSquares(edgeResiduals(candidate, m, use, nullptr));
+      if (candidateCost < cost) {
+        improved = true;
+        const double gain = cost - candidateCost;
+        current = std::move(candidate);
+        cost = candidateCost;
+        lambda = std::max(lambda * 0.1, 1e-9);
+        if (gain < 1e-10 * cost + 1e-12) return current;
+      } else {
+        lambda *= 10.0;
+      }
+    }
+    if (!improved) break;
+  }
+  return current;
+}
+
+bool plausible(const CameraEstimate& e) {
+  const double f = e.K.at<double>(0, 0), k1 = e.dist.at<double>(0);
+  return 0.3 * e.width < f && f < 6.0 * e.width && std::abs(k1) < 1.0 && cameraCentre(e)[2] > 0.0 &&
+         cv::checkRange(e.rvec) && cv::checkRange(e.tvec);
+}
+
+double ringShiftPx(const CameraEstimate& a, const CameraEstimate& b) {
+  std::vector<cv::Point3d> ring;
+  for (int i = 0; i < 20; ++i) {
+    const double t = 18.0 * i * kPi / 180.0;
+    ring.emplace_back(170.0 * std::cos(t), 170.0 * std::sin(t), 0.0);
+  }
+  const std::vector<cv::Point2d> pa = projectBoardPoints(a, ring), pb = projectBoardPoints(b, ring);
+  double sum = 0.0;
+  for (size_t i = 0; i < pa.size(); ++i) sum += cv::norm(pa[i] - pb[i]);
+  return sum / static_cast<double>(pa.size());
+}
+
+bool wiresAgree(const json& judgement);
+
+// The ring judgement of the board fit, with one exception: a single octant of a ring may
+// disagree (a dart standing in the ring, glare) while at least three quarters of those in view
+// support the camera.
+bool ringsSupport(const json& judgement) {
+  for (const json& ring : judgement["ring_octants"]) {
+    const int inView = ring[0].get<int>(), supporting = ring[1].get<int>(), contradicting = ring[2].get<int>();
+    if (contradicting > 1 || 4 * supporting < 3 * inView || (inView > 0 && supporting == 0)) return false;
+  }
+  return true;
+}
+
+// A camera the edges contradict: on a ring two octants or more whose edges were found and lie
+// mostly off it, or wires found where a fifth of them or more disagree, or the wires missing
+// where a ring shows the board's edges plainly (a camera turned off the wires: every bed
+// changes colour at a wire, so a board whose rings show has its wires). Edges that are not
+// found at all (a faded board, glare, low contrast) say nothing against it.
+bool contradicted(const json& judgement) {
+  bool aRingShows = false;
+  for (const json& ring : judgement["ring_octants"]) {
+    if (ring[2].get<int>() >= kContradictingOctants) return true;
+    aRingShows = aRingShows || (ring[0].get<int>() > 0 && 2 * ring[1].get<int>() >= ring[0].get<int>());
+  }
+  const json& w = judgement["wire_points"];
+  const int inView = w[0].get<int>(), found = w[1].get<int>(), agreeing = w[2].get<int>();
+  if (inView > 0 && found >= kFoundShare * inView && agreeing < kWireAgreeShare * found) return true;
+  return aRingShows && agreeing < kWireSupportShare * inView;
+}
+
+bool wiresAgree(const json& judgement) {
+  const json& w = judgement["wire_points"];
+  const int inView = w[0].get<int>(), found = w[1].get<int>(), agreeing = w[2].get<int>();
+  return agreeing >= kWireSupportShare * inView && 2 * agreeing >= found;
+}
+
+}  // namespace
+
+CameraEdgeMatches collectCameraEdgeMatches(const CameraEstimate& camera, const cv::Mat& gx, const cv::Mat& gy,
+                                           bool innerEdges) {
+  static const std::vector<double> offsets = edgeSearchOffsets();
+  const std::vector<EdgePoint>& points = edgePoints();
+  std::vector<cv::Point3d> object;
+  object.reserve(3 * points.size());
+  for (const EdgePoint& p : points) {
+    object.push_back(p.board);
+    object.push_back(p.board + 0.5 * p.across);
+    object.push_back(p.board + p.otherEdgeMm * p.across);
+  }
+  const std::vector<cv::Point2d> projected = projectBoardPoints(camera, object);
+  cv::Matx33d R;
+  cv::Rodrigues(camera.rvec, R);
+  const cv::Vec3d t(camera.tvec.at<double>(0), camera.tvec.at<double>(1), camera.tvec.at<double>(2));
+  const cv::Size size = gx.size();
+  CameraEdgeMatches m;
+  EdgeMatches found;
+  for (size_t i = 0; i < points.size(); ++i) {
+    const EdgePoint& p = points[i];
+    if (p.kind == 3 && !innerEdges) continue;
+    // The lens model folds back far from its centre: only points well in front of the camera.
+    if (!((R * cv::Vec3d(p.board.x, p.board.y, 0.0) + t)[2] > 1.0)) continue;
+    const cv::Point2d c = projected[3 * i], q = projected[3 * i + 1], other = projected[3 * i + 2];
+    if (!std::isfinite(c.x) || !std::isfinite(c.y) || !std::isfinite(q.x) || !std::isfinite(q.y)) continue;
+    const cv::Point2f b(static_cast<float>(p.board.x), static_cast<float>(p.board.y));
+    std::vector<double> window;
+    const double reach = p.otherEdgeMm == 0.0 ? 1e9 : kOtherEdgeShare * cv::norm(other - c);
+    for (const double offset : offsets) {
+      if (std::abs(offset) <= reach) window.push_back(offset);
+    }
+    // A bed too narrow to tell its edges apart says nothing, for or against.
+    if (window.size() < 5) continue;
+    if (inMargin(c, size)) {
+      if (p.kind < 2) ++m.ringInView[p.kind][octantOf(b)];
+      else if (p.kind == 2) ++m.wireInView;
+    }
+    const double length = cv::norm(q - c);
+    if (!(length >= 1e-6)) continue;
+    const cv::Point2d n = (q - c) / length;
+    const size_t before = found.image.size();
+    matchEdgeFromPixel(window, gx, gy, size, c, n, {p.board.x, p.board.y}, found);
+    if (found.image.size() == before) continue;
+    const cv::Point2d image(found.image.back().x, found.image.back().y);
+    m.board.push_back(b);
+    m.image.push_back(found.image.back());
+    m.normal.emplace_back(static_cast<float>(n.x), static_cast<float>(n.y));
+    m.offsetPx.push_back(static_cast<float>(n.dot(image - c)));
+    m.kind.push_back(p.kind);
+    m.pxPerMm.push_back(static_cast<float>(length / 0.5));
+  }
+  return m;
+}
+
+json judgeCameraOnEdges(const CameraEdgeMatches& m, double agreePx) {
+  std::vector<double> residuals;
+  std::array<int, 8> octantCounts{};
+  double sum = 0.0;
+  std::array<std::array<int, 8>, 2> ringFound{}, ringAgreeing{};
+  int wireFound = 0, wireAgreeing = 0;
+  for (size_t i = 0; i < m.board.size(); ++i) {
+    const double r = std::abs(m.offsetPx[i]);
+    const size_t o = octantOf(m.board[i]);
+    if (m.kind[i] < 2) {
+      ++ringFound[static_cast<size_t>(m.kind[i])][o];
+      ringAgreeing[static_cast<size_t>(m.kind[i])][o] += r <= agreePx ? 1 : 0;
+    } else if (m.kind[i] == 2) {
+      ++wireFound;
+      wireAgreeing += r <= agreePx ? 1 : 0;
+    }
+    if (!(r < kInlierPx)) continue;
+    residuals.push_back(r);
+    sum += r * r;
+    ++octantCounts[o];
+  }
+  int octants = 0;
+  for (int c : octantCounts) octants += c >= 3 ? 1 : 0;
+  const size_t n = residuals.size();
+  std::sort(residuals.begin(), residuals.end());
+  json ringOctants = json::array();
+  for (size_t ring = 0; ring < 2; ++ring) {
+    int inView = 0, supporting = 0, contradicting = 0;
+    for (size_t o = 0; o < 8; ++o) {
+      const int expected = m.ringInView[ring][o];
+      if (expected < kMinOctantPoints) continue;
+      const double found = ringFound[ring][o], agreeing = ringAgreeing[ring][o];
+      ++inView;
+      supporting += agreeing >= kSupportShare * expected ? 1 : 0;
+      contradicting += found >= kFoundShare * expected && agreeing < 0.5 * found ? 1 : 0;
+    }
+    ringOctants.push_back({inView, supporting, contradicting});
+  }
+  const size_t matches = m.board.size();
+  return json{{"matches", matches},
+              {"inliers", n},
+              {"inlier_fraction", matches == 0 ? 0.0 : static_cast<double>(n) / static_cast<double>(matches)},
+              {"rms_px", n == 0 ? 99.0 : std::sqrt(sum / static_cast<double>(n))},
+              {"p95_px", n == 0 ? 0.0 : residuals[std::min(static_cast<size_t>(0.95 * n), n - 1)]},
+              {"octants", octants},
+              {"ring_octants", ringOctants},
+              {"wire_points", {m.wireInView, wireFound, wireAgreeing}}};
+}
+
+namespace {
+
+// Rounds of edge search and fit from the start; none (with the reason in the report) when the
+// edges run out or the camera leaves the plausible range.
+std::optional<CameraEstimate> fitInRounds(const CameraEstimate& start, const cv::Mat& gx, const cv::Mat& gy,
+                                          bool innerEdges, json& report) {
+  CameraEstimate current = cloneCameraEstimate(start);
+  for (const double threshold : kRoundThresholds) {
+    const CameraEdgeMatches matches = collectCameraEdgeMatches(current, gx, gy, innerEdges);
+    // Twice per round: the edges within the round's distance of the camera, then of the camera
+    // fitted to them.
+    for (int pass = 0; pass < 2; ++pass) {
+      std::vector<size_t> all(matches.board.size());
+      for (size_t i = 0; i < all.size(); ++i) all[i] = i;
+      const std::vector<double> r = edgeResiduals(current, matches, all, nullptr);
+      std::vector<size_t> use;
+      for (size_t i = 0; i < r.size(); ++i) {
+        if (std::abs(r[i]) < threshold) use.push_back(i);
+      }
+      if (use.size() < kMinMatches) {
+        report["stopped"] = "TOO_FEW_EDGE_MATCHES";
+        return std::nullopt;
+      }
+      CameraEstimate fitted = fitToEdges(current, matches, use, use.size() >= kMinIntrinsicMatches);
+      if (!plausible(fitted)) fitted = fitToEdges(current, matches, use, false);
+      if (!plausible(fitted)) {
+        report["stopped"] = "IMPLAUSIBLE_CAMERA";
+        return std::nullopt;
+      }
+      current = std::move(fitted);
+    }
+  }
+  return current;
+}
+
+// Whether the beds' inner edges lie where a regulation board has them (99 and 162 mm) for a
+// camera fitted to the outer edges: on each ring enough of them found, their median within
+// kInnerEdgeAgreeMm. Boards differ there (beds of 8 to 10 mm); the outer edges they share.
+bool innerEdgesAgree(const CameraEstimate& camera, const cv::Mat& gx, const cv::Mat& gy, json& report) {
+  const CameraEdgeMatches m = collectCameraEdgeMatches(camera, gx, gy, true);
+  std::array<std::vector<double>, 2> offsets;
+  for (size_t i = 0; i < m.board.size(); ++i) {
+    if (m.kind[i] != 3) continue;
+    offsets[std::hypot(m.board[i].x, m.board[i].y) < 130.0 ? 0 : 1].push_back(m.offsetPx[i] / m.pxPerMm[i]);
+  }
+  json medians = json::array();
+  bool agree = true;
+  for (std::vector<double>& o : offsets) {
+    if (o.size() < kMinInnerEdges) {
+      medians.push_back(nullptr);
+      agree = false;
+      continue;
+    }
+    std::nth_element(o.begin(), o.begin() + static_cast<long>(o.size() / 2), o.end());
+    const double median = o[o.size() / 2];
+    medians.push_back(median);
+    agree = agree && std::abs(median) <= kInnerEdgeAgreeMm;
+  }
+  report["inner_edge_median_mm"] = medians;
+  return agree;
+}
+
+}  // namespace
+
+CameraEdgeFit refineCameraByEdges(const cv::Mat& grey, const CameraEstimate& start,
+                                  const std::vector<cv::Point2d>& crossings) {
+  CameraEdgeFit out;
+  out.camera = cloneCameraEstimate(start);
+  cv::Mat gx, gy;
+  cv::Sobel(grey, gx, CV_32F, 1, 0, 3, 0.125, 0.0, cv::BORDER_REFLECT_101);
+  cv::Sobel(grey, gy, CV_32F, 0, 1, 3, 0.125, 0.0, cv::BORDER_REFLECT_101);
+  const json startJudgement = judgeCameraOnEdges(collectCameraEdgeMatches(start, gx, gy, false), kStartAgreePx);
+  out.contradicted = contradicted(startJudgement);
+  out.report["start"] = startJudgement;
+  std::optional<CameraEstimate> fitted = fitInRounds(start, gx, gy, false, out.report);
+  if (!fitted) return out;
+  // A blurred bed's outer edge alone shows a little outside or inside its wire; the bed's
+  // inner edge leans the other way, so with both the ring keeps its scale.
+  const bool inner = innerEdgesAgree(*fitted, gx, gy, out.report);
+  out.report["inner_edges"] = inner;
+  if (inner) {
+    fitted = fitInRounds(*fitted, gx, gy, true, out.report);
+    if (!fitted) return out;
+  }
+  CameraEstimate current = std::move(*fitted);
+  const json judgement = judgeCameraOnEdges(collectCameraEdgeMatches(current, gx, gy, false), kAgreePx);
+  const double shift = ringShiftPx(start, current);
+  const MatchScore before = scoreCameraEstimate(start, crossings, 0.25);
+  const MatchScore after = scoreCameraEstimate(current, crossings, 0.25);
+  for (const auto& [key, value] : judgement.items()) out.report[key] = value;
+  out.report["shift_px"] = shift;
+  out.report["crossings"] = {before.matches, after.matches};
+  out.report["crossings_rms_px"] = {before.rmsPx, after.rmsPx};
+  out.supported = isFitAcceptable(judgement) && ringsSupport(judgement) && wiresAgree(judgement) &&
+                  shift <= kMaxShiftPx && after.matches >= kKeptCrossingShare * before.matches &&
+                  !(after.rmsPx * after.rmsPx > before.rmsPx * before.rmsPx + kMaxCrossingRmsGainPx2);
+  out.report["supported"] = out.supported;
+  if (out.supported) out.camera = std::move(current);
+  return out;
+}
+
+}  // namespace tarv

@@ -1,0 +1,61 @@
+// The landmark camera refined on the board's edges: the crossings the network places are good
+// to a pixel or two, the ring and wire edges of the image to a fraction of one. The camera
+// (pose, focal length and k1; the optical centre stays) is fitted to the edges found along
+// the normals of its own projected rings and wires, each edge counting only across itself,
+// and the result is judged on the edges it finds once more.
+#pragma once
+
+#include <nlohmann/json.hpp>
+#include <opencv2/core.hpp>
+
+#include "tarv/autocal/camera_estimate.h"
+
+namespace tarv {
+
+using json = nlohmann::json;
+
+struct CameraEdgeFit {
+  // The refined camera explains the edges: the board fit's acceptance rule holds on them, each
+  // ring is followed (at most one octant off, three quarters of those in view confirmed), the
+  // wires agree, and it still places the crossings the solve matched.
+  bool supported = false;
+  // The starting camera's own edges contradict it (within a looser distance than the refined
+  // camera's): on a ring two octants or more whose edges lie mostly off it, a fifth of the
+  // wire edges found, or the wires missing where a ring shows. Edges not found at all do not
+  // count against it.
+  bool contradicted = false;
+  CameraEstimate camera;  // the refined camera when supported, else a copy of the start
+  json report;            // the refined camera's edge statistics and the start's judgement
+};
+
+// Edges searched along the normals of the treble (107 mm) and double (170 mm) rings every 1.5
+// degrees and across the 20 wires every 15 mm from 30 to 150 mm, as the board fit does, and
+// along the beds' inner edges (99 and 162 mm on a regulation board; other boards differ
+// there, so they join the fit only where they are found at those radii).
+struct CameraEdgeMatches {
+  std::vector<cv::Point2f> board;   // landmark frame, mm
+  std::vector<cv::Point2f> image;   // pixels
+  std::vector<cv::Point2f> normal;  // unit image normal of the edge at the match
+  std::vector<float> offsetPx;      // signed distance from the camera's projection
+  std::vector<float> pxPerMm;       // image pixels per board mm across the edge
+  std::vector<int> kind;            // 0 treble ring, 1 double ring, 2 wire, 3 a bed's inner edge
+  // Board points that lie in the image: per ring and board octant, and on the wires.
+  int ringInView[2][8] = {};
+  int wireInView = 0;
+};
+// innerEdges: the beds' inner edges as well.
+CameraEdgeMatches collectCameraEdgeMatches(const CameraEstimate& camera, const cv::Mat& gx, const cv::Mat& gy,
+                                           bool innerEdges);
+
+// The judgement of a camera on edges collected with it (keys as the board fit's refinement
+// report, plus "wire_points": [in view, found, within agreePx]). agreePx is the distance at
+// which an edge agrees with the camera.
+json judgeCameraOnEdges(const CameraEdgeMatches& matches, double agreePx);
+
+// grey: 8-bit single channel. crossings: the detections the solve matched against; the
+// refined camera must match at least 0.8 of those the start matches, and raise
+// their mean square distance by at most 0.75 px².
+CameraEdgeFit refineCameraByEdges(const cv::Mat& grey, const CameraEstimate& start,
+                                  const std::vector<cv::Point2d>& crossings);
+
+}  // namespace tarv

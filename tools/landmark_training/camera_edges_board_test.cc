@@ -1,0 +1,147 @@
+// The landmark camera refined on the ring and wire edges of rendered boards whose camera is
+// known: a start a pixel or two off comes onto the ring, a start off the board's edges is
+// neither refined nor carried by them.
+#include <cmath>
+
+#include <gtest/gtest.h>
+#include <opencv2/calib3d.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include "landmark_training/landmark_boards.h"
+#include "tarv/autocal/camera_edges.h"
+
+namespace tarv {
+namespace {
+
+constexpr double kPi = 3.14159265358979323846;
+
+struct Board {
+  scene::Camera camera;
+  cv::Mat grey;
+  CameraEstimate truth;  // the renderer's camera in the landmark frame
+};
+
+// The landmark boards (rings where the solver expects them), with light, blur, noise and JPEG
+// but without darts.
+Board renderBoard(const scene::CameraSpec& spec, uint64_t seed = 7) {
+  landmark_boards::SampleOptions options;
+  options.darts = false;
+  const landmark_boards::BoardSample sample = landmark_boards::renderBoardSampleFor(seed, spec, options);
+  const scene::Camera camera(sample.spec);
+  Board b{camera, {}, makeCameraEstimate(sample.image.cols, sample.image.rows, camera.K()(0, 0))};
+  cv::cvtColor(sample.image, b.grey, cv::COLOR_BGR2GRAY);
+  b.truth.K = cv::Mat(camera.K()).clone();
+  b.truth.dist.at<double>(0) = sample.spec.k1;
+  // The landmark frame (20 at +y, z out of the board) is the scene's turned about its x axis.
+  cv::Rodrigues(cv::Mat(camera.R() * cv::Matx33d(1, 0, 0, 0, -1, 0, 0, 0, -1)), b.truth.rvec);
+  b.truth.tvec = cv::Mat(camera.t()).clone();
+  return b;
+}
+
+scene::CameraSpec cameraSpec(uint64_t seed) {
+  scene::SceneRandom rng(seed);
+  return landmark_boards::randomCameraSpec(rng, {});
+}
+
+// Mean distance over 72 points of the 170 mm ring from where the renderer's camera sees it.
+double ringErrorPx(const Board& b, const CameraEstimate& e) {
+  std::vector<cv::Point3d> ring;
+  for (int i = 0; i < 72; ++i) {
+    const double a = 5.0 * i * kPi / 180.0;
+    ring.emplace_back(170.0 * std::cos(a), 170.0 * std::sin(a), 0.0);
+  }
+  const std::vector<cv::Point2d> p = projectBoardPoints(e, ring);
+  double sum = 0.0;
+  for (size_t i = 0; i < p.size(); ++i) sum += cv::norm(p[i] - b.camera.project(cv::Point2d(ring[i].x, -ring[i].y)));
+  return sum / static_cast<double>(p.size());
+}
+
+// The truth moved across the image by the board's own mm, a slightly wrong focal length and
+// k1: what the crossings leave.
+CameraEstimate offBy(const CameraEstimate& truth, double dxMm, double dyMm, double focalScale, double k1) {
+  CameraEstimate e = cloneCameraEstimate(truth);
+  e.tvec.at<double>(0) += dxMm;
+  e.tvec.at<double>(1) += dyMm;
+  e.K.at<double>(0, 0) *= focalScale;
+  e.K.at<double>(1, 1) *= focalScale;
+  e.dist.at<double>(0) += k1;
+  return e;
+}
+
+// Random cameras 20 to 60 degrees above the board. Lower down a small image shows the beds a
+// few pixels wide and the refinement leaves the camera as it was (below).
+std::vector<scene::CameraSpec> cameras() {
+  std::vector<scene::CameraSpec> out;
+  for (uint64_t seed = 2000001; out.size() < 5; ++seed) {
+    const scene::CameraSpec spec = cameraSpec(seed);
+    if (spec.elevation_deg <= 70.0) out.push_back(spec);
+  }
+  return out;
+}
+
+TEST(CameraEdges, AStartAPixelOrTwoOffComesOntoTheRing) {
+  for (const scene::CameraSpec& spec : cameras()) {
+    SCOPED_TRACE(testing::Message() << spec.image_size << " " << spec.elevation_deg << " " << spec.k1);
+    const Board b = renderBoard(spec);
+    const CameraEstimate start = offBy(b.truth, 0.8, -0.6, 1.01, 0.02);
+    ASSERT_GT(ringErrorPx(b, start), 1.0);
+    const CameraEdgeFit fit = refineCameraByEdges(b.grey, start, {});
+    EXPECT_TRUE(fit.supported) << fit.report.dump();
+    EXPECT_LE(ringErrorPx(b, fit.camera), 1.0) << fit.report.dump();
+  }
+}
+
+TEST(CameraEdges, ACameraTheEdgesDoNotConfirmIsReturnedAsItCame) {
+  // 12 degrees above the board in a 640x480 image: the beds are a few pixels wide.
+  const Board b = renderBoard(cameraSpec(2000002));
+  const CameraEstimate start = offBy(b.truth, 0.8, -0.6, 1.01, 0.02);
+  const CameraEdgeFit fit = refineCameraByEdges(b.grey, start, {});
+  if (!fit.supported) {
+    EXPECT_EQ(ringErrorPx(b, fit.camera), ringErrorPx(b, start));
+  }
+}
+
+TEST(CameraEdges, TheTrueCameraStaysOnTheRing) {
+  const Board b = renderBoard(cameraSpec(2000001));
+  const CameraEdgeFit fit = refineCameraByEdges(b.grey, b.truth, {});
+  EXPECT_TRUE(fit.supported) << fit.report.dump();
+  EXPECT_LE(ringErrorPx(b, fit.camera), 0.5);
+}
+
+TEST(CameraEdges, AStartFifteenPixelsOffIsNotTaken) {
+  const Board b = renderBoard(cameraSpec(2000001));
+  // 15 px across the image at the board's distance.
+  const double mmPerPx = b.truth.tvec.at<double>(2) / b.truth.K.at<double>(0, 0);
+  const CameraEstimate start = offBy(b.truth, 15.0 * mmPerPx, 0.0, 1.0, 0.0);
+  ASSERT_GT(ringErrorPx(b, start), 12.0);
+  const CameraEdgeFit fit = refineCameraByEdges(b.grey, start, {});
+  EXPECT_FALSE(fit.supported) << fit.report.dump();
+  EXPECT_TRUE(fit.contradicted) << fit.report.dump();
+  EXPECT_GT(ringErrorPx(b, fit.camera), 12.0);  // the start comes back untouched
+}
+
+TEST(CameraEdges, AStartTurnedHalfASectorIsNotTaken) {
+  const Board b = renderBoard(cameraSpec(2000001));
+  CameraEstimate start = cloneCameraEstimate(b.truth);
+  cv::Matx33d R;
+  cv::Rodrigues(start.rvec, R);
+  const double t = 9.0 * kPi / 180.0;
+  cv::Rodrigues(cv::Mat(R * cv::Matx33d(std::cos(t), -std::sin(t), 0, std::sin(t), std::cos(t), 0, 0, 0, 1)), start.rvec);
+  const CameraEdgeFit fit = refineCameraByEdges(b.grey, start, {});
+  // The rings alone cannot see a turn; the wires do.
+  EXPECT_FALSE(fit.supported) << fit.report.dump();
+  EXPECT_TRUE(fit.contradicted);
+}
+
+TEST(CameraEdges, ACameraThatLosesTheCrossingsIsNotTaken) {
+  const Board b = renderBoard(cameraSpec(2000001));
+  // The network's crossings placed 3 mm beside the board's edges (another board's crossings):
+  // the edges would pull the camera off every one of them.
+  const CameraEstimate start = offBy(b.truth, 3.0, 0.0, 1.0, 0.0);
+  const std::vector<cv::Point2d> crossings = projectBoardPoints(start, referenceCrossings());
+  const CameraEdgeFit fit = refineCameraByEdges(b.grey, start, crossings);
+  EXPECT_FALSE(fit.supported) << fit.report.dump();
+}
+
+}  // namespace
+}  // namespace tarv
