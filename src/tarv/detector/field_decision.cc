@@ -31,15 +31,44 @@ constexpr double kLargestRefinementShiftMm = 1.5;
 constexpr double kCandidateMarginMm = 2.0;
 // A field vote that does not name the point's own field needs this much lead.
 constexpr double kClearVoteMargin = 1.0;
+// A solved point this close to a wire cannot tell the two fields apart: the lines of a clean
+// dart still miss the tip by a few tenths of a millimetre.
+constexpr double kOnWireMm = 0.25;
+// The views of a clear consensus lie within this of each other.
+constexpr double kClearConsensusSpreadMm = 1.5;
 
 std::string fieldOf(Point2 p) { return classifyBoardPoint(p, 0.0)["nominal_field"].get<std::string>(); }
 
-bool isCandidateField(Point2 p, const std::string& field) {
-  const json classification = classifyBoardPoint(p, kCandidateMarginMm);
+bool isFieldWithin(Point2 p, const std::string& field, double marginMm) {
+  const json classification = classifyBoardPoint(p, marginMm);
   for (const json& c : classification["candidates"]) {
     if (c.is_string() && c.get<std::string>() == field) return true;
   }
   return false;
+}
+
+bool isCandidateField(Point2 p, const std::string& field) { return isFieldWithin(p, field, kCandidateMarginMm); }
+
+// Some camera pair's own intersection lies in the field.
+bool isNamedByAPair(const json& solver, const std::string& field) {
+  const auto intersections = solver.find("intersections");
+  if (intersections == solver.end() || !intersections->is_array()) return false;
+  for (const json& i : *intersections) {
+    if (i.value("field", "") == field) return true;
+  }
+  return false;
+}
+
+// The consensus's field is named by views of all three cameras, by at least two thirds of the
+// valid views, and its views lie close together.
+bool isClearConsensusOfAllCameras(const json& consensus) {
+  const json& selected = consensus["selected"];
+  const json cameras = selected.value("cameras", json::array());
+  const int votes = selected.value("field_votes", 0);
+  const int valid = consensus.value("valid", 0);
+  const double spread = selected.value("spread_mm", kClearConsensusSpreadMm + 1.0);
+  return cameras.is_array() && cameras.size() == 3 && valid > 0 && 3 * votes >= 2 * valid &&
+         spread <= kClearConsensusSpreadMm;
 }
 
 json solverUncertainty(const json& solver) {
@@ -77,12 +106,16 @@ struct Chain {
   }
 
   // The consensus decides when its field is the one the solved point lies in: a consensus
-  // that contradicts the geometry is weighed by the field vote instead.
+  // that contradicts the geometry is weighed by the field vote instead. A point on the wire
+  // whose camera pairs themselves fall on both sides of it names neither field; there the
+  // views of all three cameras, in a clear majority, tell which side the tip went in.
   bool consensus() {
     decision.consensus = buildMultiviewConsensus(evidence.measurements);
     if (!enabled(kPathConsensus) || !tip.point || decision.consensus.value("status", "") != "CONSENSUS") return false;
     const std::string field = decision.consensus["selected"].value("field", "");
-    return field == fieldOf(*tip.point) && decide(kPathConsensus, field);
+    if (field == fieldOf(*tip.point)) return decide(kPathConsensus, field);
+    return isFieldWithin(*tip.point, field, kOnWireMm) && isNamedByAPair(tip.solver, field) &&
+           isClearConsensusOfAllCameras(decision.consensus) && decide(kPathConsensus, field);
   }
 
   bool majority() {

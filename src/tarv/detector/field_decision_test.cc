@@ -151,6 +151,49 @@ TEST(FieldDecision, ADartBesideAWireIsDecidedByTheBedColour) {
   EXPECT_EQ(d.field, "T20");
 }
 
+// The lines of a clean dart may still miss its tip by a few tenths of a millimetre; beside a
+// wire that can carry the solved point across it.
+json pairsNaming(const std::vector<std::string>& fields) {
+  json intersections = json::array();
+  for (const std::string& f : fields) intersections.push_back({{"field", f}});
+  return intersections;
+}
+
+TEST(FieldDecision, APointOnTheWireIsDecidedByTheViewsOfAllThreeCameras) {
+  // 0.6 mm inside the treble of the 20, beside its inner wire (97 mm).
+  MeasuredDart m = measure({0.0, -(97.0 + 0.6)}, kLeaning);
+  ASSERT_EQ(m.truth.field, "T20");
+  const FieldDecision measured = decideField(m.tip, m.evidence, m.cameras, json::array(), 10.0, allBut({}));
+  ASSERT_EQ(measured.consensus["status"], "CONSENSUS") << measured.consensus.dump();
+  ASSERT_EQ(measured.consensus["selected"]["field"], "T20");
+  ASSERT_EQ(measured.consensus["selected"]["cameras"].size(), 3u);
+
+  // The solved point 0.1 mm on the single's side of the wire, one camera pair in the treble.
+  m.tip.point = Point2{0.0, -96.9};
+  m.tip.solver["intersections"] = pairsNaming({"S20", "S20", "T20"});
+  const FieldDecision d = decideField(m.tip, m.evidence, m.cameras, json::array(), 10.0, allBut({}));
+  EXPECT_EQ(d.path, "CONSENSUS");
+  EXPECT_EQ(d.field, "T20");
+  // The entry keeps the solver's point.
+  EXPECT_EQ(pointToJson(*d.point), pointToJson(Point2{0.0, -96.9}));
+}
+
+TEST(FieldDecision, TheViewsDoNotOverruleLinesThatAgreeOrAPointClearOfTheWire) {
+  MeasuredDart m = measure({0.0, -(97.0 + 0.6)}, kLeaning);
+  ASSERT_EQ(m.truth.field, "T20");
+  // Every camera pair puts the tip in the single: the lines agree, the views are not asked.
+  m.tip.point = Point2{0.0, -96.9};
+  m.tip.solver["intersections"] = pairsNaming({"S20", "S20", "S20"});
+  const FieldDecision agreeing = decideField(m.tip, m.evidence, m.cameras, json::array(), 10.0, allBut({}));
+  EXPECT_NE(agreeing.path, "CONSENSUS");
+  EXPECT_EQ(agreeing.consensus["selected"]["field"], "T20");
+  // Half a millimetre from the wire the point is clear of it.
+  m.tip.point = Point2{0.0, -96.5};
+  m.tip.solver["intersections"] = pairsNaming({"S20", "S20", "T20"});
+  const FieldDecision clear = decideField(m.tip, m.evidence, m.cameras, json::array(), 10.0, allBut({}));
+  EXPECT_NE(clear.path, "CONSENSUS");
+}
+
 TEST(FieldDecision, ATiedConsensusGoesToTheCameraWithTheBestView) {
   // A dart in the single 20, half a millimetre from its radial wire to the 1. The third
   // camera lost the dart, so the point rests on two cameras' lines, and the second camera's

@@ -837,7 +837,10 @@ json evaluateRoundFrames(Round& round, const std::vector<cv::Mat>& frames, doubl
   recordSurroundMotionOf(round, analyses, now);
   LargeChange largeChange = classifyLargeChange(analyses);
   json light = nullptr;
-  if (largeChange.notADart()) {
+  // One camera filled while another sees a dart is mostly a dart right in front of it, but
+  // a light that changed since the references fills the brightest view first: the light is
+  // tried there too, and a view it explains is measured again.
+  if (largeChange.notADart() || largeChange.filledOneCamera()) {
     light = matchChangedLight(round, frames, analyses, largeChange, now);
     if (!light.is_null()) {
       analyses = analyseFrames(round, frames);

@@ -1,10 +1,13 @@
 // Rounds that must go on: a dart close to one camera, darts that fall out, a change of light,
 // and the handler's branches around them, as a host drives the engine.
+#include <cmath>
+
 #include <gtest/gtest.h>
 
 #include "host/host_protocol.h"
 #include "host/reply_reading.h"
 #include "scene/scene.h"
+#include "tarv/detector/throw_evaluation.h"
 #include "tarv/engine/engine.h"
 #include "tarv/tarv.h"
 #include "tarv/views/image_ops.h"
@@ -175,6 +178,37 @@ TEST(RoundsGoOn, DartsStayKnownThroughAChangeOfLight) {
     EXPECT_EQ(fieldOf(host.entries()[2]), scene::defaultRenderer().truth(board).darts[2].field);
     EXPECT_EQ(fieldOf(host.entries()[0]), "T20");
   }
+}
+
+TEST(RoundsGoOn, ALightThatFillsOneCameraAsADartLandsIsMatchedNotTakenForTheDart) {
+  // The light in the first camera's view dropped since the empty board was taken, and the
+  // first dart lands with it: that camera's whole view changed while the other two see a
+  // dart. The evaluation sees the frames as they come, before any tone matching of the
+  // handler.
+  Host host(scene::defaultRenderer());
+  scene::Scene board;
+  board.darts.push_back(dartAt(-35.0, 70.0));
+  const scene::GroundTruth truth = scene::defaultRenderer().truth(board);
+  Frames frames = host.frames(board);
+  frames[0].convertTo(frames[0], -1, 0.8);
+  Round& round = host.round();
+  json reply;
+  for (double now : {10.0, 10.04, 10.08}) {
+    reply = evaluateRoundFrames(round, frames, now);
+    if (reply.contains("entry")) break;
+  }
+  ASSERT_TRUE(reply.contains("entry")) << reply.dump().substr(0, 600);
+  EXPECT_EQ(fieldOf(reply["entry"]), truth.darts[0].field);
+  const json& point = reply["entry"]["board_xy_nominal_mm"];
+  EXPECT_LT(std::hypot(point[0].get<double>() - truth.darts[0].tip_mm.x,
+                       point[1].get<double>() - truth.darts[0].tip_mm.y), 1.0);
+  // The first camera's references follow the light: its view is no longer filled, and the
+  // change kept for the next dart is the dart's, not the whole board's.
+  EXPECT_GE(round.lightEventTime, 0.0);
+  EXPECT_LT(reply["cameras"]["CAM_1"]["changed_fraction"].get<double>(), 0.05);
+  EXPECT_GT(reply["cameras"]["CAM_1"]["dart_pixels"].get<int>(), 0);
+  const json next = evaluateRoundFrames(round, frames, 10.2);
+  EXPECT_NE(next.value("status", ""), "WAIT") << next.value("reason", "");
 }
 
 TEST(RoundsGoOn, AnUnchangedEventIsReportedOnceAndTheEmptyBoardAdapts) {
