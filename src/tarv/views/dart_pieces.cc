@@ -25,6 +25,7 @@ constexpr double kDartMarginMm = 2.0;
 
 struct Piece {
   std::vector<cv::Point> pixels;
+  std::vector<cv::Point> hull;  // a linear measure is extreme on the hull: projections need only it
   cv::Point2d centre;
   double nearestTipPx = 1e300;  // the piece's pixel nearest the tip
 };
@@ -52,7 +53,7 @@ int gathered(const std::vector<Piece>& pieces, cv::Point2d tip, cv::Point2d dire
     r.piece = i;
     r.from = 1e300;
     r.to = -1e300;
-    for (const cv::Point& q : p.pixels) {
+    for (const cv::Point& q : p.hull) {
       const double t = (q.x - tip.x) * direction.x + (q.y - tip.y) * direction.y;
       r.from = std::min(r.from, t);
       r.to = std::max(r.to, t);
@@ -97,8 +98,13 @@ cv::Mat dartPiecesAt(const cv::Mat& mask, cv::Point2d tipPx, double bandPx, doub
       !(bandPx > 0.0) || !(lengthPx > 0.0) || !(gapPx >= 0.0)) {
     return out;
   }
+  // Only the box round the change holds pieces; labelling the whole frame would cost more than
+  // the rest of this on every entered dart.
+  const cv::Rect box = cv::boundingRect(mask);
+  if (box.area() == 0) return out;
+  tipPx -= cv::Point2d(box.x, box.y);
   cv::Mat labels, stats, centroids;
-  const int count = cv::connectedComponentsWithStats(mask, labels, stats, centroids, 8, CV_32S);
+  const int count = cv::connectedComponentsWithStats(mask(box), labels, stats, centroids, 8, CV_32S);
   std::vector<Piece> pieces;
   std::vector<int> index(count, -1);
   for (int l = 1; l < count; ++l) {
@@ -119,6 +125,7 @@ cv::Mat dartPiecesAt(const cv::Mat& mask, cv::Point2d tipPx, double bandPx, doub
       p.nearestTipPx = std::min(p.nearestTipPx, std::hypot(x - tipPx.x, y - tipPx.y));
     }
   }
+  for (Piece& p : pieces) cv::convexHull(p.pixels, p.hull);
   // The piece at the tip belongs to the dart whatever its direction; the rest of the dart lies
   // along one of the lines from the tip through a piece's centre.
   const double tipReachPx = 0.5 * bandPx;
@@ -137,7 +144,7 @@ cv::Mat dartPiecesAt(const cv::Mat& mask, cv::Point2d tipPx, double bandPx, doub
   if (best < 0) gathered(pieces, tipPx, {1.0, 0.0}, 0.0, 0.0, 0.0, tipReachPx, chosen);
   for (int y = 0; y < labels.rows; ++y) {
     const int* l = labels.ptr<int>(y);
-    uchar* o = out.ptr<uchar>(y);
+    uchar* o = out.ptr<uchar>(y + box.y) + box.x;
     for (int x = 0; x < labels.cols; ++x) {
       if (l[x] > 0 && index[l[x]] >= 0 && chosen[index[l[x]]]) o[x] = 255;
     }
