@@ -86,8 +86,8 @@ int runModel(const std::string& path, int boards, unsigned long long firstSeed) 
     modelTimes.push_back(c.modelMs);
     modelMs += c.modelMs;
     totalMs += c.totalMs;
-    std::printf("%8llu %4dx%-4d %5.1f %4s %5d %4d/%-3d %8d %8.2f %6s %5s %8.1f %8.1f\n", seed, sample.spec.image_size.width,
-                sample.spec.image_size.height, 90.0 - sample.spec.elevation_deg, options.look < 0 ? "train" : "held",
+    std::printf("%8llu %4dx%-4d %5.1f %4s %5d %4d/%-3d %8d %8.2f %6s %5s %8.1f %8.1f\n", seed, sample.cameraSpec.image_size.width,
+                sample.cameraSpec.image_size.height, 90.0 - sample.cameraSpec.elevation_deg, options.look < 0 ? "train" : "held",
                 c.grade, c.detected, c.inImage, c.matched, c.ringErrorPx, c.ok ? (c.orientationRight ? "no" : "yes") : "-",
                 c.twentySure ? "yes" : "no", c.modelMs, c.totalMs);
   }

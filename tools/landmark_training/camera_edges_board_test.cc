@@ -23,15 +23,15 @@ struct Board {
 
 // The landmark boards (rings where the solver expects them), with light, blur, noise and JPEG
 // but without darts.
-Board renderBoard(const scene::CameraSpec& spec, uint64_t seed = 7) {
+Board renderBoard(const scene::CameraSpec& pose, uint64_t seed = 7) {
   landmark_boards::SampleOptions options;
   options.darts = false;
-  const landmark_boards::BoardSample sample = landmark_boards::renderBoardSampleFor(seed, spec, options);
-  const scene::Camera camera(sample.spec);
+  const landmark_boards::BoardSample sample = landmark_boards::renderBoardSampleFor(seed, pose, options);
+  const scene::Camera camera(sample.cameraSpec);
   Board b{camera, {}, makeCameraEstimate(sample.image.cols, sample.image.rows, camera.K()(0, 0))};
   cv::cvtColor(sample.image, b.grey, cv::COLOR_BGR2GRAY);
   b.truth.K = cv::Mat(camera.K()).clone();
-  b.truth.dist.at<double>(0) = sample.spec.k1;
+  b.truth.dist.at<double>(0) = sample.cameraSpec.k1;
   // The landmark frame (20 at +y, z out of the board) is the scene's turned about its x axis.
   cv::Rodrigues(cv::Mat(camera.R() * cv::Matx33d(1, 0, 0, 0, -1, 0, 0, 0, -1)), b.truth.rvec);
   b.truth.tvec = cv::Mat(camera.t()).clone();
@@ -73,16 +73,16 @@ CameraEstimate offBy(const CameraEstimate& truth, double dxMm, double dyMm, doub
 std::vector<scene::CameraSpec> cameras() {
   std::vector<scene::CameraSpec> out;
   for (uint64_t seed = 2000001; out.size() < 5; ++seed) {
-    const scene::CameraSpec spec = cameraSpec(seed);
-    if (spec.elevation_deg <= 70.0) out.push_back(spec);
+    const scene::CameraSpec pose = cameraSpec(seed);
+    if (pose.elevation_deg <= 70.0) out.push_back(pose);
   }
   return out;
 }
 
 TEST(CameraEdges, AStartAPixelOrTwoOffComesOntoTheRing) {
-  for (const scene::CameraSpec& spec : cameras()) {
-    SCOPED_TRACE(testing::Message() << spec.image_size << " " << spec.elevation_deg << " " << spec.k1);
-    const Board b = renderBoard(spec);
+  for (const scene::CameraSpec& pose : cameras()) {
+    SCOPED_TRACE(testing::Message() << pose.image_size << " " << pose.elevation_deg << " " << pose.k1);
+    const Board b = renderBoard(pose);
     const CameraEstimate start = offBy(b.truth, 0.8, -0.6, 1.01, 0.02);
     ASSERT_GT(ringErrorPx(b, start), 1.0);
     const CameraEdgeFit fit = refineCameraByEdges(b.grey, start, {});

@@ -182,10 +182,10 @@ BoardSample renderBoardSample(uint64_t seed, const SampleOptions& options) {
 BoardSample renderBoardSampleFor(uint64_t seed, const scene::CameraSpec& spec, const SampleOptions& options) {
   scene::SceneRandom rng(seed * 0xD1B54A32D192ED03ULL + 0x89ABCDEFULL);
   BoardSample out;
-  out.spec = spec;
+  out.cameraSpec = spec;
   const int drawnLook = static_cast<int>(rng.next() % kBoardLooks);
   const int look = options.look >= 0 ? options.look : drawnLook;
-  const scene::Renderer renderer({out.spec}, landmarkBoardTexture(look), 2);
+  const scene::Renderer renderer({out.cameraSpec}, landmarkBoardTexture(look), 2);
   const scene::Camera& camera = renderer.cameras().at(0);
 
   scene::Scene sc;
@@ -217,7 +217,7 @@ BoardSample renderBoardSampleFor(uint64_t seed, const scene::CameraSpec& spec, c
   }
   out.image = frame;
 
-  const cv::Size size = out.spec.image_size;
+  const cv::Size size = out.cameraSpec.image_size;
   const double mmPx = cv::norm(camera.project(cv::Point2d(0.0, 0.0)) - camera.project(cv::Point2d(10.0, 0.0))) / 10.0;
   const int occlusionRadius = std::max(2, static_cast<int>(std::lround(1.5 * mmPx)));
   const cv::Point2d bull = camera.project(cv::Point2d(0.0, 0.0));
@@ -267,7 +267,7 @@ BoardCheck checkBoard(LandmarkModel& model, const BoardSample& sample) {
   c.totalMs = s.totalMs;
   c.ringErrorPx = c.ringErrorAsSolvedPx = std::numeric_limits<double>::quiet_NaN();
   if (!s.ok) return c;
-  const scene::Camera camera(sample.spec);
+  const scene::Camera camera(sample.cameraSpec);
   std::vector<cv::Point2d> solved;
   for (int i = 0; i < 72; ++i) {
     const double a = i * 5.0 * kPi / 180.0;

@@ -31,8 +31,8 @@ struct SampleOptions {
 };
 
 struct BoardSample {
-  scene::CameraSpec spec;
-  cv::Mat image;                    // BGR, spec.image_size
+  scene::CameraSpec cameraSpec;
+  cv::Mat image;                    // BGR, cameraSpec.image_size
   std::vector<Landmark> landmarks;  // what the image shows, occluded crossings left out
   int crossings_in_image = 0;
 };

@@ -63,7 +63,7 @@ TEST(LandmarkModel, SolvesTheDemoCameras) {
   const scene::SceneImages shot = renderer.render(scene::Scene{});
   for (size_t i = 0; i < rig.size(); ++i) {
     lb::BoardSample sample;
-    sample.spec = rig[i];
+    sample.cameraSpec = rig[i];
     sample.image = shot.frames[i];
     const lb::BoardCheck c = lb::checkBoard(committedModel(), sample);
     ASSERT_TRUE(c.ok) << rig[i].id;
