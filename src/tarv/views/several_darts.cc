@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <set>
+#include <utility>
 
 #include <opencv2/imgproc.hpp>
 
@@ -63,17 +64,17 @@ ChangeGroups groupChange(const ShaftView& view) {
   cv::Mat labels;
   const int count = cv::connectedComponents(dilateMask(view.changeMask, 2 * join + 1, true), labels, 8, CV_32S);
   if (count <= 2) return out;
+  std::vector<std::pair<int, cv::Mat>> counted;  // each group with its pixel count, counted once
   for (int label = 1; label < count; ++label) {
     cv::Mat group = maskAnd(view.changeMask, labels == label);
-    if (cv::countNonZero(group) >= view.minPixels) out.groups.push_back(group);
+    const int pixels = cv::countNonZero(group);
+    if (pixels >= view.minPixels) counted.emplace_back(pixels, group);
   }
-  if (out.groups.size() < 2) {
-    out.groups.clear();
-    return out;
-  }
-  std::sort(out.groups.begin(), out.groups.end(),
-            [](const cv::Mat& a, const cv::Mat& b) { return cv::countNonZero(a) > cv::countNonZero(b); });
-  if (out.groups.size() > kMostGroups) out.groups.resize(kMostGroups);
+  if (counted.size() < 2) return out;
+  std::stable_sort(counted.begin(), counted.end(),
+                   [](const auto& a, const auto& b) { return a.first > b.first; });
+  if (counted.size() > kMostGroups) counted.resize(kMostGroups);
+  for (auto& [pixels, group] : counted) out.groups.push_back(std::move(group));
   ShaftView one = view;
   for (const cv::Mat& group : out.groups) {
     one.changeMask = group;
