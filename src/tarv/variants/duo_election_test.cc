@@ -91,6 +91,28 @@ TEST(DuoTipElection, TheConsensusAgreesWithTheLinesOrNot) {
   EXPECT_EQ(conflicting.consensus["selected"]["cameras"].size(), 2u);
 }
 
+// Searches of both cameras that meet the crossing within 2 mm but across the wire it touches
+// (here the one between the 20 and the 1) name the side; 3 mm away they are a conflict again.
+TEST(DuoTipElection, SearchesBesideACrossingNameTheSideOfTheWire) {
+  const double s = std::sin(9.0 * M_PI / 180.0), c = std::cos(9.0 * M_PI / 180.0);
+  const auto besideWire = [&](double across) { return std::array<double, 2>{60.0 * s + across * c, -60.0 * c + across * s}; };
+  const auto [px, py] = besideWire(0.5);
+  const std::array<json, 2> axes{axis(px, py - 0.3, 0, 1), axis(px + 0.4, py, 1, 0)};
+  ASSERT_EQ(fieldAt(px, py), "S1");
+  const auto [qx, qy] = besideWire(-0.5);
+  ASSERT_EQ(fieldAt(qx, qy), "S20");
+  const DuoTipElection near = electDuoTip(axes, {searches(qx, qy), searches(qx, qy)}, kIdentity);
+  EXPECT_EQ(near.decision["method"], "TWO_VIEW_POINT_CONSENSUS") << near.decision.dump();
+  EXPECT_EQ(near.decision["point"], json({qx, qy}));
+  EXPECT_EQ(near.decision["line_decision"]["method"], "TWO_VIEW_LINES");
+  EXPECT_TRUE(near.consensus["used_for_decision"].get<bool>());
+  EXPECT_FALSE(near.consensus["agrees_with_geometry"].get<bool>());
+  const auto [fx, fy] = besideWire(-2.5);
+  const DuoTipElection far = electDuoTip(axes, {searches(fx, fy), searches(fx, fy)}, kIdentity);
+  EXPECT_EQ(far.decision["method"], "TWO_VIEW_LINES") << far.decision.dump();
+  EXPECT_FALSE(far.consensus["used_for_decision"].get<bool>());
+}
+
 // Nearly parallel lines give no crossing; imprecise tips no single-camera answer of the
 // reconstruction: the two cameras' own elections agree on the field, within 6 mm or not.
 TEST(DuoTipElection, TwoCamerasAgreeingOnTheFieldAndHowClose) {

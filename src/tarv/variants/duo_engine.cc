@@ -32,6 +32,9 @@ constexpr const char* kByline = "tarv two-camera engine";
 constexpr const char* kPolicy = "TWO_CAMERAS_EIGHT_EYES; LINES_OR_POINT_CONSENSUS; ONE_CAMERA_NEEDS_FRESH_SAMPLE";
 constexpr double kGlobalChangeShare = 0.15;
 constexpr double kAgreementMm = 6.0;
+// A line decision and the searches' consensus this close name one place: where they name two
+// fields, a wire runs between them.
+constexpr double kWireStraddleMm = 2.0;
 
 int pixels(const cv::Mat& mask) { return mask.empty() ? 0 : cv::countNonZero(mask); }
 double since(double startMs) { return monotonicMilliseconds() - startMs; }
@@ -214,6 +217,27 @@ void measureOneOfTwoDarts(DuoEngine& e, DuoFrame& f, const std::vector<cv::Mat>&
     const NewDartView view = searchNewDart(e.cameras[i], frames[i], v.newSupport, changed, e.tipMode);
     v.axis = view.axis;
     v.candidate = view.candidates;
+  }
+}
+
+// A dart over a bed of its own grey (a black barrel over the black surround, a flight over
+// the wall) changes too few grey pixels in one camera to count there, while the other camera
+// sees it plainly. The faint view still holds fresh change where the dart is: its colour search
+// grows that change over the whole dart, and the election weighs what it finds against the
+// other camera.
+void searchFaintView(DuoEngine& e, DuoFrame& f, const std::vector<cv::Mat>& frames) {
+  for (int i = 0; i < 2; ++i) {
+    DuoViewAnalysis& v = f.views[i];
+    const DuoViewAnalysis& other = f.views[1 - i];
+    if (!v.rejected || v.oldSupportDisplaced || v.newSupportPixels < kVariantEventPixels || other.axis.is_null()) {
+      continue;
+    }
+    const double changed = static_cast<double>(pixels(v.eventDifference)) / std::max(1, pixels(e.missMasks[i]));
+    const NewDartView view = searchNewDart(e.cameras[i], frames[i], v.newSupport, changed, e.tipMode);
+    if (pixels(view.dartMask) < v.minimumPixels) continue;
+    v.axis = view.axis;
+    v.candidate = view.candidates;
+    v.difference["faint_search_pixels"] = pixels(view.dartMask);
   }
 }
 
@@ -479,10 +503,18 @@ DuoTipElection electDuoTip(const std::array<json, 2>& axes, const std::array<jso
     const size_t cameras = selected.value("cameras", json::array()).size();
     if (!unresolved() && decision.contains("point")) {
       const Point2 p = pointFromJson(decision["point"]);
-      const bool agrees = classifyBoardPoint(p, 2.0)["nominal_field"] == selected["field"] &&
-                          distanceMm(pointFromJson(selected["point"]), p) <= kAgreementMm;
+      const double apart = distanceMm(pointFromJson(selected["point"]), p);
+      const bool agrees = classifyBoardPoint(p, 2.0)["nominal_field"] == selected["field"] && apart <= kAgreementMm;
       consensus["agrees_with_geometry"] = agrees;
       consensus["used_for_decision"] = agrees;
+      // Both cameras' searches meet the crossing on the other side of a wire it touches: a
+      // line that is a pixel off moves the crossing that far, a cluster of searches from both
+      // cameras does not share one line's error, so it names the side.
+      if (!agrees && cameras == 2 && apart <= kWireStraddleMm) {
+        decision = {{"method", "TWO_VIEW_POINT_CONSENSUS"}, {"point", selected["point"]}, {"uncertainty_mm", 2.0},
+                    {"line_decision", decision}};
+        consensus["used_for_decision"] = true;
+      }
     } else if (unresolved() && cameras == 2) {
       decision = {{"method", "TWO_VIEW_POINT_CONSENSUS"}, {"point", selected["point"]}, {"uncertainty_mm", 2.0}};
       consensus["used_for_decision"] = true;
@@ -589,6 +621,7 @@ json evaluateDuoFrames(DuoEngine& e, const std::vector<cv::Mat>& frames, double 
               {"largest_dart_pixels", largestDartPixels(e.cameras[i].boardToImage)}};
     }
   }
+  searchFaintView(e, f, frames);
   measureOneOfTwoDarts(e, f, frames);
   f.bouncer = {{name(0), f.views[0].difference}, {name(1), f.views[1].difference}};
   if (f.views[0].axis.is_null() && f.views[1].axis.is_null()) {
@@ -600,7 +633,7 @@ json evaluateDuoFrames(DuoEngine& e, const std::vector<cv::Mat>& frames, double 
   }
   const json& consensus = el.record["multiview_consensus"];
   if (consensus.value("status", "") == "CONSENSUS" && consensus.contains("agrees_with_geometry") &&
-      !consensus["agrees_with_geometry"].get<bool>() &&
+      !consensus["agrees_with_geometry"].get<bool>() && !consensus.value("used_for_decision", false) &&
       consensus["selected"].value("cameras", json::array()).size() == 2) {
     return positionUnresolved(el.record, "MULTIVIEW_GEOMETRY_CONFLICT");
   }
