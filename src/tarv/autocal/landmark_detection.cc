@@ -241,6 +241,13 @@ LandmarkSolution detectBoardLandmarks(LandmarkModel& model, const cv::Mat& image
     if (std::getenv("TARV_DEBUG")) traceEllipseStage(selection, bull, ellipses, crossings);
     selectBestCamera(crossings, bull, selection, ellipses);
   }
+  // The grid and the ellipse above look for lenses up to one image width; a board taken from
+  // farther away with a longer lens matches only a handful of crossings there.
+  if (!selection.found || selection.best.matches < 40) {
+    selectBestCamera(crossings, bull, selection, startsOf([&] {
+      return ellipseHypotheses(image.cols, image.rows, crossings, 6, longLensFocalFactors());
+    }));
+  }
   // The grids and the ellipse assume focal lengths of 0.4 to 1 image widths; the plane that
   // the best camera's matches span gives a start at whatever focal length the lens has.
   // Rounds while they gain: each round's plane is grown from the best camera so far, and the
