@@ -123,6 +123,20 @@ TEST(CameraEdges, ADoubleRingEdgeOffItsWireDoesNotPullTheRingOff) {
   EXPECT_LE(ringErrorPx(b, fit.camera), 0.45) << fit.report.dump();
 }
 
+TEST(CameraEdges, CrossingsScatteredWideDoNotHoldTheCameraOffTheEdges) {
+  const Board b = renderBoard(cameraSpec(2000001));
+  // A network that reads this board poorly: its crossings scattered 1.5 px on each axis about
+  // a camera 1.1 px beside the true one, which is their own best fit.
+  const double mmPerPx = b.truth.tvec.at<double>(2) / b.truth.K.at<double>(0, 0);
+  const CameraEstimate start = offBy(b.truth, 1.1 * mmPerPx, 0.0, 1.0, 0.0);
+  std::vector<cv::Point2d> crossings = projectBoardPoints(start, referenceCrossings());
+  cv::RNG rng(25);
+  for (cv::Point2d& c : crossings) c += cv::Point2d(rng.gaussian(1.5), rng.gaussian(1.5));
+  const CameraEdgeFit fit = refineCameraByEdges(b.grey, start, crossings);
+  EXPECT_TRUE(fit.supported) << fit.report.dump();
+  EXPECT_LE(ringErrorPx(b, fit.camera), 0.5) << fit.report.dump();
+}
+
 TEST(CameraEdges, AStartFifteenPixelsOffIsNotTaken) {
   const Board b = renderBoard(cameraSpec(2000001));
   // 15 px across the image at the board's distance.
