@@ -137,6 +137,34 @@ TEST(CameraEdges, CrossingsScatteredWideDoNotHoldTheCameraOffTheEdges) {
   EXPECT_LE(ringErrorPx(b, fit.camera), 0.5) << fit.report.dump();
 }
 
+TEST(CameraEdges, ATrebleRingFadedOverHalfTheBoardStillConfirmsTheCamera) {
+  Board b = renderBoard(cameraSpec(2000001));
+  // The treble bed and its wires (99 to 107 mm) wiped out between 0 and 200 degrees: a faded,
+  // glaring stretch.
+  std::vector<cv::Point3d> band;
+  for (int i = 0; i <= 200; ++i) band.emplace_back(117.0 * std::cos(i * kPi / 180.0), 111.0 * std::sin(i * kPi / 180.0), 0.0);
+  for (int i = 200; i >= 0; --i) band.emplace_back(91.0 * std::cos(i * kPi / 180.0), 103.0 * std::sin(i * kPi / 180.0), 0.0);
+  std::vector<cv::Point> polygon;
+  for (const cv::Point2d& p : projectBoardPoints(b.truth, band)) polygon.emplace_back(cvRound(p.x), cvRound(p.y));
+  cv::Mat mask = cv::Mat::zeros(b.grey.size(), CV_8U);
+  cv::fillPoly(mask, std::vector<std::vector<cv::Point>>{polygon}, cv::Scalar(255));
+  // Faded: blurred until its edges fall below what the search takes, the band's own border
+  // feathered so that it makes no edge either.
+  cv::Mat blurred, weight, grey;
+  cv::GaussianBlur(b.grey, blurred, cv::Size(), 12.0);
+  cv::GaussianBlur(mask, weight, cv::Size(), 4.0);
+  b.grey.convertTo(grey, CV_32F);
+  blurred.convertTo(blurred, CV_32F);
+  weight.convertTo(weight, CV_32F, 1.0 / 255.0);
+  grey = grey.mul(1.0 - weight) + blurred.mul(weight);
+  grey.convertTo(b.grey, CV_8U);
+  const CameraEdgeFit fit = refineCameraByEdges(b.grey, offBy(b.truth, 0.8, -0.6, 1.01, 0.02), {});
+  // The faded octants show no treble edge at all; the others confirm the camera.
+  EXPECT_LT(fit.report["ring_octants_seen"][0].get<int>(), 7) << fit.report.dump();
+  EXPECT_TRUE(fit.supported) << fit.report.dump();
+  EXPECT_LE(ringErrorPx(b, fit.camera), 1.0) << fit.report.dump();
+}
+
 TEST(CameraEdges, AStartFifteenPixelsOffIsNotTaken) {
   const Board b = renderBoard(cameraSpec(2000001));
   // 15 px across the image at the board's distance.

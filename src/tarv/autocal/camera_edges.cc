@@ -257,10 +257,17 @@ bool wiresAgree(const json& judgement);
 // The ring judgement of the board fit, with one exception: a single octant of a ring may
 // disagree (a dart standing in the ring, glare) while at least three quarters of those in view
 // support the camera.
+// Octants where the ring's edge was not found at all (a faded stretch, low contrast) say
+// nothing either way: three quarters of those where it shows must support the camera, and at
+// least half of those in view.
 bool ringsSupport(const json& judgement) {
-  for (const json& ring : judgement["ring_octants"]) {
+  for (size_t r = 0; r < judgement["ring_octants"].size(); ++r) {
+    const json& ring = judgement["ring_octants"][r];
     const int inView = ring[0].get<int>(), supporting = ring[1].get<int>(), contradicting = ring[2].get<int>();
-    if (contradicting > 1 || 4 * supporting < 3 * inView || (inView > 0 && supporting == 0)) return false;
+    const int seen = judgement["ring_octants_seen"][r].get<int>();
+    if (contradicting > 1 || 4 * supporting < 3 * seen || 2 * supporting < inView || (inView > 0 && supporting == 0)) {
+      return false;
+    }
   }
   return true;
 }
@@ -369,9 +376,9 @@ json judgeCameraOnEdges(const CameraEdgeMatches& m, double agreePx, double outer
   for (int c : octantCounts) octants += c >= 3 ? 1 : 0;
   const size_t n = residuals.size();
   std::sort(residuals.begin(), residuals.end());
-  json ringOctants = json::array();
+  json ringOctants = json::array(), ringSeen = json::array();
   for (size_t ring = 0; ring < 2; ++ring) {
-    int inView = 0, supporting = 0, contradicting = 0;
+    int inView = 0, supporting = 0, contradicting = 0, seen = 0;
     for (size_t o = 0; o < 8; ++o) {
       const int expected = m.ringInView[ring][o];
       if (expected < kMinOctantPoints) continue;
@@ -379,8 +386,10 @@ json judgeCameraOnEdges(const CameraEdgeMatches& m, double agreePx, double outer
       ++inView;
       supporting += agreeing >= kSupportShare * expected ? 1 : 0;
       contradicting += found >= kFoundShare * expected && agreeing < 0.5 * found ? 1 : 0;
+      seen += found >= kFoundShare * expected || agreeing >= kSupportShare * expected ? 1 : 0;
     }
     ringOctants.push_back({inView, supporting, contradicting});
+    ringSeen.push_back(seen);
   }
   const size_t matches = m.board.size();
   return json{{"matches", matches},
@@ -390,6 +399,7 @@ json judgeCameraOnEdges(const CameraEdgeMatches& m, double agreePx, double outer
               {"p95_px", n == 0 ? 0.0 : residuals[std::min(static_cast<size_t>(0.95 * n), n - 1)]},
               {"octants", octants},
               {"ring_octants", ringOctants},
+              {"ring_octants_seen", ringSeen},
               {"wire_points", {m.wireInView, wireFound, wireAgreeing}}};
 }
 
