@@ -21,12 +21,8 @@ struct Board {
   CameraEstimate truth;  // the renderer's camera in the landmark frame
 };
 
-// The landmark boards (rings where the solver expects them), with light, blur, noise and JPEG
-// but without darts.
-Board renderBoard(const scene::CameraSpec& pose, uint64_t seed = 7) {
-  landmark_boards::SampleOptions options;
-  options.darts = false;
-  const landmark_boards::BoardSample sample = landmark_boards::renderBoardSampleFor(seed, pose, options);
+// A landmark board (rings where the solver expects them) with its camera in the landmark frame.
+Board boardOf(const landmark_boards::BoardSample& sample) {
   const scene::Camera camera(sample.cameraSpec);
   Board b{camera, {}, makeCameraEstimate(sample.image.cols, sample.image.rows, camera.K()(0, 0))};
   cv::cvtColor(sample.image, b.grey, cv::COLOR_BGR2GRAY);
@@ -36,6 +32,13 @@ Board renderBoard(const scene::CameraSpec& pose, uint64_t seed = 7) {
   cv::Rodrigues(cv::Mat(camera.R() * cv::Matx33d(1, 0, 0, 0, -1, 0, 0, 0, -1)), b.truth.rvec);
   b.truth.tvec = cv::Mat(camera.t()).clone();
   return b;
+}
+
+// The landmark boards with light, blur, noise and JPEG but without darts.
+Board renderBoard(const scene::CameraSpec& pose, uint64_t seed = 7) {
+  landmark_boards::SampleOptions options;
+  options.darts = false;
+  return boardOf(landmark_boards::renderBoardSampleFor(seed, pose, options));
 }
 
 scene::CameraSpec cameraSpec(uint64_t seed) {
@@ -106,6 +109,60 @@ TEST(CameraEdges, TheTrueCameraStaysOnTheRing) {
   const CameraEdgeFit fit = refineCameraByEdges(b.grey, b.truth, {});
   EXPECT_TRUE(fit.supported) << fit.report.dump();
   EXPECT_LE(ringErrorPx(b, fit.camera), 0.5);
+}
+
+TEST(CameraEdges, ADoubleRingEdgeOffItsWireDoesNotPullTheRingOff) {
+  // 800x600, 59 degrees above the board, a blurred board whose double wire shows mostly its
+  // dark side: the strongest edge lies about a millimetre outside 170 mm all round.
+  landmark_boards::SampleOptions options;
+  options.look = landmark_boards::kHeldOutLook;
+  const Board b = boardOf(landmark_boards::renderBoardSample(1000001, options));
+  const CameraEdgeFit fit = refineCameraByEdges(b.grey, offBy(b.truth, 0.8, -0.6, 1.01, 0.02), {});
+  EXPECT_TRUE(fit.supported) << fit.report.dump();
+  EXPECT_GT(fit.report["outer_edge_offset_mm"].get<double>(), 0.5);
+  EXPECT_LE(ringErrorPx(b, fit.camera), 0.45) << fit.report.dump();
+}
+
+TEST(CameraEdges, CrossingsScatteredWideDoNotHoldTheCameraOffTheEdges) {
+  const Board b = renderBoard(cameraSpec(2000001));
+  // A network that reads this board poorly: its crossings scattered 1.5 px on each axis about
+  // a camera 1.1 px beside the true one, which is their own best fit.
+  const double mmPerPx = b.truth.tvec.at<double>(2) / b.truth.K.at<double>(0, 0);
+  const CameraEstimate start = offBy(b.truth, 1.1 * mmPerPx, 0.0, 1.0, 0.0);
+  std::vector<cv::Point2d> crossings = projectBoardPoints(start, referenceCrossings());
+  cv::RNG rng(25);
+  for (cv::Point2d& c : crossings) c += cv::Point2d(rng.gaussian(1.5), rng.gaussian(1.5));
+  const CameraEdgeFit fit = refineCameraByEdges(b.grey, start, crossings);
+  EXPECT_TRUE(fit.supported) << fit.report.dump();
+  EXPECT_LE(ringErrorPx(b, fit.camera), 0.5) << fit.report.dump();
+}
+
+TEST(CameraEdges, ATrebleRingFadedOverHalfTheBoardStillConfirmsTheCamera) {
+  Board b = renderBoard(cameraSpec(2000001));
+  // The treble bed and its wires (99 to 107 mm) wiped out between 0 and 200 degrees: a faded,
+  // glaring stretch.
+  std::vector<cv::Point3d> band;
+  for (int i = 0; i <= 200; ++i) band.emplace_back(117.0 * std::cos(i * kPi / 180.0), 111.0 * std::sin(i * kPi / 180.0), 0.0);
+  for (int i = 200; i >= 0; --i) band.emplace_back(91.0 * std::cos(i * kPi / 180.0), 103.0 * std::sin(i * kPi / 180.0), 0.0);
+  std::vector<cv::Point> polygon;
+  for (const cv::Point2d& p : projectBoardPoints(b.truth, band)) polygon.emplace_back(cvRound(p.x), cvRound(p.y));
+  cv::Mat mask = cv::Mat::zeros(b.grey.size(), CV_8U);
+  cv::fillPoly(mask, std::vector<std::vector<cv::Point>>{polygon}, cv::Scalar(255));
+  // Faded: blurred until its edges fall below what the search takes, the band's own border
+  // feathered so that it makes no edge either.
+  cv::Mat blurred, weight, grey;
+  cv::GaussianBlur(b.grey, blurred, cv::Size(), 12.0);
+  cv::GaussianBlur(mask, weight, cv::Size(), 4.0);
+  b.grey.convertTo(grey, CV_32F);
+  blurred.convertTo(blurred, CV_32F);
+  weight.convertTo(weight, CV_32F, 1.0 / 255.0);
+  grey = grey.mul(1.0 - weight) + blurred.mul(weight);
+  grey.convertTo(b.grey, CV_8U);
+  const CameraEdgeFit fit = refineCameraByEdges(b.grey, offBy(b.truth, 0.8, -0.6, 1.01, 0.02), {});
+  // The faded octants show no treble edge at all; the others confirm the camera.
+  EXPECT_LT(fit.report["ring_octants_seen"][0].get<int>(), 7) << fit.report.dump();
+  EXPECT_TRUE(fit.supported) << fit.report.dump();
+  EXPECT_LE(ringErrorPx(b, fit.camera), 1.0) << fit.report.dump();
 }
 
 TEST(CameraEdges, AStartFifteenPixelsOffIsNotTaken) {

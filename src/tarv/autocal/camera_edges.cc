@@ -49,6 +49,10 @@ constexpr double kKeptCrossingShare = 0.8;
 // taken for (wider beds, a wire drawn off its radius: 0.96 px² seen); right cameras measured
 // at most 0.56 px².
 constexpr double kMaxCrossingRmsGainPx2 = 0.75;
+// A network that places its crossings 2 px apart from where they are (a board it reads
+// poorly) leaves the right camera up to a third of their mean square away from their own best
+// fit (2.0 -> 2.3 px seen); where their scatter is that wide, the gain they allow grows with it.
+constexpr double kMaxCrossingRmsGainShare = 0.35;
 // The beds' inner edges join the fit when at least this many are found on each ring and their
 // median lies within this distance (board mm) of the camera fitted to the outer edges: where
 // the wire's far side makes the edge, a bed looks up to a wire's width wider on each side,
@@ -58,6 +62,10 @@ constexpr size_t kMinInnerEdges = 60;
 constexpr double kInnerEdgeAgreeMm = 2.0;
 // Board points fitted with the focal length and k1 free: fewer leave them to the solve.
 constexpr size_t kMinIntrinsicMatches = 150;
+// The double ring's edge lies within a wire's width and a half of 170 mm; a fit that puts it
+// farther has traded the board's scale for it and is fitted again without the offset.
+constexpr double kMaxOuterOffsetMm = 1.5;
+constexpr double kMinOuterOffsetMm = 0.5;
 
 struct EdgePoint {
   cv::Point3d board;
@@ -112,10 +120,10 @@ bool inMargin(cv::Point2d p, cv::Size size) {
 }
 
 // Signed distances across their edges of the matches' image points from the camera's
-// projection of their board points, and (optionally) their derivatives by rvec, tvec, the
-// focal length and k1.
+// projection of their board points, the double ring's edge taken outerMm beyond 170 mm, and
+// (optionally) their derivatives by rvec, tvec, the focal length, k1 and outerMm.
 std::vector<double> edgeResiduals(const CameraEstimate& e, const CameraEdgeMatches& m, const std::vector<size_t>& use,
-                                  cv::Mat* jacobian) {
+                                  cv::Mat* jacobian, double outerMm = 0.0) {
   std::vector<cv::Point3d> object;
   object.reserve(use.size());
   for (size_t i : use) object.emplace_back(m.board[i].x, m.board[i].y, 0.0);
@@ -123,7 +131,7 @@ std::vector<double> edgeResiduals(const CameraEstimate& e, const CameraEdgeMatch
   cv::Mat full;
   if (jacobian) {
     cv::projectPoints(object, e.rvec, e.tvec, e.K, e.dist, projected, full);
-    *jacobian = cv::Mat::zeros(static_cast<int>(use.size()), 8, CV_64F);
+    *jacobian = cv::Mat::zeros(static_cast<int>(use.size()), 9, CV_64F);
   } else {
     cv::projectPoints(object, e.rvec, e.tvec, e.K, e.dist, projected);
   }
@@ -131,7 +139,9 @@ std::vector<double> edgeResiduals(const CameraEstimate& e, const CameraEdgeMatch
   for (size_t j = 0; j < use.size(); ++j) {
     const size_t i = use[j];
     const cv::Point2d n(m.normal[i].x, m.normal[i].y);
-    r[j] = n.dot(projected[j] - cv::Point2d(m.image[i].x, m.image[i].y));
+    // Moving the edge along the board's radius moves it across itself by pxPerMm a mm.
+    const double outerPx = m.kind[i] == 1 ? m.pxPerMm[i] : 0.0;
+    r[j] = n.dot(projected[j] - cv::Point2d(m.image[i].x, m.image[i].y)) + outerMm * outerPx;
     if (!jacobian) continue;
     const double* jx = full.ptr<double>(static_cast<int>(2 * j));
     const double* jy = full.ptr<double>(static_cast<int>(2 * j + 1));
@@ -139,6 +149,7 @@ std::vector<double> edgeResiduals(const CameraEstimate& e, const CameraEdgeMatch
     for (int c = 0; c < 6; ++c) out[c] = n.x * jx[c] + n.y * jy[c];
     out[6] = n.x * (jx[6] + jx[7]) + n.y * (jy[6] + jy[7]);  // one focal length for both axes
     out[7] = n.x * jx[10] + n.y * jy[10];                     // k1
+    out[8] = outerPx;
   }
   return r;
 }
@@ -149,16 +160,31 @@ double sumOfSquares(const std::vector<double>& r) {
   return s;
 }
 
-CameraEstimate stepped(const CameraEstimate& e, const cv::Mat& delta, int parameters) {
-  CameraEstimate out = cloneCameraEstimate(e);
-  for (int c = 0; c < 3; ++c) {
-    out.rvec.at<double>(c) += delta.at<double>(c);
-    out.tvec.at<double>(c) += delta.at<double>(c + 3);
+// The parameters a fit moves: the pose always, the focal length and k1 with enough edges,
+// the double ring's edge offset where other rings hold the board's scale.
+struct FitParameters {
+  bool intrinsics = false;
+  bool outer = false;
+  std::vector<int> columns() const {
+    std::vector<int> c{0, 1, 2, 3, 4, 5};
+    if (intrinsics) c.insert(c.end(), {6, 7});
+    if (outer) c.push_back(8);
+    return c;
   }
-  if (parameters == 8) {
-    out.K.at<double>(0, 0) += delta.at<double>(6);
-    out.K.at<double>(1, 1) += delta.at<double>(6);
-    out.dist.at<double>(0) += delta.at<double>(7);
+};
+
+CameraEstimate stepped(const CameraEstimate& e, const cv::Mat& delta, const std::vector<int>& columns, double& outerMm) {
+  CameraEstimate out = cloneCameraEstimate(e);
+  for (size_t k = 0; k < columns.size(); ++k) {
+    const double d = delta.at<double>(static_cast<int>(k));
+    const int c = columns[k];
+    if (c < 3) out.rvec.at<double>(c) += d;
+    else if (c < 6) out.tvec.at<double>(c - 3) += d;
+    else if (c == 6) {
+      out.K.at<double>(0, 0) += d;
+      out.K.at<double>(1, 1) += d;
+    } else if (c == 7) out.dist.at<double>(0) += d;
+    else outerMm += d;
   }
   return out;
 }
@@ -166,15 +192,17 @@ CameraEstimate stepped(const CameraEstimate& e, const cv::Mat& delta, int parame
 // Levenberg-Marquardt on the distances across the edges: an edge says nothing about where
 // along it its point lies, so a ring pulls only radially and a wire only round the board.
 CameraEstimate fitToEdges(const CameraEstimate& start, const CameraEdgeMatches& m, const std::vector<size_t>& use,
-                          bool intrinsics) {
-  const int parameters = intrinsics ? 8 : 6;
+                          FitParameters free, double& outerMm) {
+  const std::vector<int> columns = free.columns();
+  const int parameters = static_cast<int>(columns.size());
   CameraEstimate current = cloneCameraEstimate(start);
-  double cost = sumOfSquares(edgeResiduals(current, m, use, nullptr));
+  double cost = sumOfSquares(edgeResiduals(current, m, use, nullptr, outerMm));
   double lambda = 1e-3;
   for (int iteration = 0; iteration < 30; ++iteration) {
-    cv::Mat J;
-    const std::vector<double> r = edgeResiduals(current, m, use, &J);
-    J = J.colRange(0, parameters);
+    cv::Mat full;
+    const std::vector<double> r = edgeResiduals(current, m, use, &full, outerMm);
+    cv::Mat J(full.rows, parameters, CV_64F);
+    for (int k = 0; k < parameters; ++k) full.col(columns[static_cast<size_t>(k)]).copyTo(J.col(k));
     const cv::Mat A = J.t() * J;
     const cv::Mat g = J.t() * cv::Mat(r);
     bool improved = false;
@@ -186,12 +214,14 @@ CameraEstimate fitToEdges(const CameraEstimate& start, const CameraEdgeMatches& 
         lambda *= 10.0;
         continue;
       }
-      CameraEstimate candidate = stepped(current, delta, parameters);
-      const double candidateCost = sumOfSquares(edgeResiduals(candidate, m, use, nullptr));
+      double candidateOuter = outerMm;
+      CameraEstimate candidate = stepped(current, delta, columns, candidateOuter);
+      const double candidateCost = sumOfSquares(edgeResiduals(candidate, m, use, nullptr, candidateOuter));
       if (candidateCost < cost) {
         improved = true;
         const double gain = cost - candidateCost;
         current = std::move(candidate);
+        outerMm = candidateOuter;
         cost = candidateCost;
         lambda = std::max(lambda * 0.1, 1e-9);
         if (gain < 1e-10 * cost + 1e-12) return current;
@@ -227,10 +257,17 @@ bool wiresAgree(const json& judgement);
 // The ring judgement of the board fit, with one exception: a single octant of a ring may
 // disagree (a dart standing in the ring, glare) while at least three quarters of those in view
 // support the camera.
+// Octants where the ring's edge was not found at all (a faded stretch, low contrast) say
+// nothing either way: three quarters of those where it shows must support the camera, and at
+// least half of those in view.
 bool ringsSupport(const json& judgement) {
-  for (const json& ring : judgement["ring_octants"]) {
+  for (size_t r = 0; r < judgement["ring_octants"].size(); ++r) {
+    const json& ring = judgement["ring_octants"][r];
     const int inView = ring[0].get<int>(), supporting = ring[1].get<int>(), contradicting = ring[2].get<int>();
-    if (contradicting > 1 || 4 * supporting < 3 * inView || (inView > 0 && supporting == 0)) return false;
+    const int seen = judgement["ring_octants_seen"][r].get<int>();
+    if (contradicting > 1 || 4 * supporting < 3 * seen || 2 * supporting < inView || (inView > 0 && supporting == 0)) {
+      return false;
+    }
   }
   return true;
 }
@@ -314,14 +351,14 @@ CameraEdgeMatches collectCameraEdgeMatches(const CameraEstimate& camera, const c
   return m;
 }
 
-json judgeCameraOnEdges(const CameraEdgeMatches& m, double agreePx) {
+json judgeCameraOnEdges(const CameraEdgeMatches& m, double agreePx, double outerMm) {
   std::vector<double> residuals;
   std::array<int, 8> octantCounts{};
   double sum = 0.0;
   std::array<std::array<int, 8>, 2> ringFound{}, ringAgreeing{};
   int wireFound = 0, wireAgreeing = 0;
   for (size_t i = 0; i < m.board.size(); ++i) {
-    const double r = std::abs(m.offsetPx[i]);
+    const double r = std::abs(m.offsetPx[i] - (m.kind[i] == 1 ? outerMm * m.pxPerMm[i] : 0.0));
     const size_t o = octantOf(m.board[i]);
     if (m.kind[i] < 2) {
       ++ringFound[static_cast<size_t>(m.kind[i])][o];
@@ -339,9 +376,9 @@ json judgeCameraOnEdges(const CameraEdgeMatches& m, double agreePx) {
   for (int c : octantCounts) octants += c >= 3 ? 1 : 0;
   const size_t n = residuals.size();
   std::sort(residuals.begin(), residuals.end());
-  json ringOctants = json::array();
+  json ringOctants = json::array(), ringSeen = json::array();
   for (size_t ring = 0; ring < 2; ++ring) {
-    int inView = 0, supporting = 0, contradicting = 0;
+    int inView = 0, supporting = 0, contradicting = 0, seen = 0;
     for (size_t o = 0; o < 8; ++o) {
       const int expected = m.ringInView[ring][o];
       if (expected < kMinOctantPoints) continue;
@@ -349,8 +386,10 @@ json judgeCameraOnEdges(const CameraEdgeMatches& m, double agreePx) {
       ++inView;
       supporting += agreeing >= kSupportShare * expected ? 1 : 0;
       contradicting += found >= kFoundShare * expected && agreeing < 0.5 * found ? 1 : 0;
+      seen += found >= kFoundShare * expected || agreeing >= kSupportShare * expected ? 1 : 0;
     }
     ringOctants.push_back({inView, supporting, contradicting});
+    ringSeen.push_back(seen);
   }
   const size_t matches = m.board.size();
   return json{{"matches", matches},
@@ -360,15 +399,20 @@ json judgeCameraOnEdges(const CameraEdgeMatches& m, double agreePx) {
               {"p95_px", n == 0 ? 0.0 : residuals[std::min(static_cast<size_t>(0.95 * n), n - 1)]},
               {"octants", octants},
               {"ring_octants", ringOctants},
+              {"ring_octants_seen", ringSeen},
               {"wire_points", {m.wireInView, wireFound, wireAgreeing}}};
 }
 
 namespace {
 
 // Rounds of edge search and fit from the start; none (with the reason in the report) when the
-// edges run out or the camera leaves the plausible range.
+// edges run out or the camera leaves the plausible range. With the beds' inner edges the
+// double ring's edge offset (outerMm, in and out) is fitted as well: the wire at 170 mm has a
+// bed on one side and the dark surround on the other, and its strongest edge lies off the
+// wire's middle by up to a wire's width as blur and scale take it; the inner edges, wires
+// between two beds, hold the board's scale meanwhile.
 std::optional<CameraEstimate> fitInRounds(const CameraEstimate& start, const cv::Mat& gx, const cv::Mat& gy,
-                                          bool innerEdges, json& report) {
+                                          bool innerEdges, bool freeOuter, json& report, double& outerMm) {
   CameraEstimate current = cloneCameraEstimate(start);
   for (const double threshold : kRoundThresholds) {
     const CameraEdgeMatches matches = collectCameraEdgeMatches(current, gx, gy, innerEdges);
@@ -377,7 +421,7 @@ std::optional<CameraEstimate> fitInRounds(const CameraEstimate& start, const cv:
     for (int pass = 0; pass < 2; ++pass) {
       std::vector<size_t> all(matches.board.size());
       for (size_t i = 0; i < all.size(); ++i) all[i] = i;
-      const std::vector<double> r = edgeResiduals(current, matches, all, nullptr);
+      const std::vector<double> r = edgeResiduals(current, matches, all, nullptr, outerMm);
       std::vector<size_t> use;
       for (size_t i = 0; i < r.size(); ++i) {
         if (std::abs(r[i]) < threshold) use.push_back(i);
@@ -386,13 +430,18 @@ std::optional<CameraEstimate> fitInRounds(const CameraEstimate& start, const cv:
         report["stopped"] = "TOO_FEW_EDGE_MATCHES";
         return std::nullopt;
       }
-      CameraEstimate fitted = fitToEdges(current, matches, use, use.size() >= kMinIntrinsicMatches);
-      if (!plausible(fitted)) fitted = fitToEdges(current, matches, use, false);
+      double outer = outerMm;
+      CameraEstimate fitted = fitToEdges(current, matches, use, {use.size() >= kMinIntrinsicMatches, freeOuter}, outer);
+      if (!plausible(fitted) || !(std::abs(outer) <= kMaxOuterOffsetMm)) {
+        outer = outerMm;
+        fitted = fitToEdges(current, matches, use, {false, false}, outer);
+      }
       if (!plausible(fitted)) {
         report["stopped"] = "IMPLAUSIBLE_CAMERA";
         return std::nullopt;
       }
       current = std::move(fitted);
+      outerMm = outer;
     }
   }
   return current;
@@ -437,18 +486,28 @@ CameraEdgeFit refineCameraByEdges(const cv::Mat& grey, const CameraEstimate& sta
   const json startJudgement = judgeCameraOnEdges(collectCameraEdgeMatches(start, gx, gy, false), kStartAgreePx);
   out.contradicted = contradicted(startJudgement);
   out.report["start"] = startJudgement;
-  std::optional<CameraEstimate> fitted = fitInRounds(start, gx, gy, false, out.report);
+  double outerMm = 0.0;
+  std::optional<CameraEstimate> fitted = fitInRounds(start, gx, gy, false, false, out.report, outerMm);
   if (!fitted) return out;
   // A blurred bed's outer edge alone shows a little outside or inside its wire; the bed's
   // inner edge leans the other way, so with both the ring keeps its scale.
   const bool inner = innerEdgesAgree(*fitted, gx, gy, out.report);
   out.report["inner_edges"] = inner;
   if (inner) {
-    fitted = fitInRounds(*fitted, gx, gy, true, out.report);
+    const CameraEstimate outerFitted = cloneCameraEstimate(*fitted);
+    fitted = fitInRounds(outerFitted, gx, gy, true, true, out.report, outerMm);
     if (!fitted) return out;
+    // An offset of a few tenths is what the scale and the offset trade between them on the
+    // inner edges' own scatter; only a double ring's edge plainly off its wire keeps one.
+    if (std::abs(outerMm) < kMinOuterOffsetMm) {
+      outerMm = 0.0;
+      fitted = fitInRounds(outerFitted, gx, gy, true, false, out.report, outerMm);
+      if (!fitted) return out;
+    }
   }
   CameraEstimate current = std::move(*fitted);
-  const json judgement = judgeCameraOnEdges(collectCameraEdgeMatches(current, gx, gy, false), kAgreePx);
+  const json judgement = judgeCameraOnEdges(collectCameraEdgeMatches(current, gx, gy, false), kAgreePx, outerMm);
+  out.report["outer_edge_offset_mm"] = outerMm;
   const double shift = ringShiftPx(start, current);
   const MatchScore before = scoreCameraEstimate(start, crossings, 0.25);
   const MatchScore after = scoreCameraEstimate(current, crossings, 0.25);
@@ -458,7 +517,9 @@ CameraEdgeFit refineCameraByEdges(const cv::Mat& grey, const CameraEstimate& sta
   out.report["crossings_rms_px"] = {before.rmsPx, after.rmsPx};
   out.supported = isFitAcceptable(judgement) && ringsSupport(judgement) && wiresAgree(judgement) &&
                   shift <= kMaxShiftPx && after.matches >= kKeptCrossingShare * before.matches &&
-                  !(after.rmsPx * after.rmsPx > before.rmsPx * before.rmsPx + kMaxCrossingRmsGainPx2);
+                  !(after.rmsPx * after.rmsPx >
+                    before.rmsPx * before.rmsPx +
+                        std::max(kMaxCrossingRmsGainPx2, kMaxCrossingRmsGainShare * before.rmsPx * before.rmsPx));
   out.report["supported"] = out.supported;
   if (out.supported) out.camera = std::move(current);
   return out;

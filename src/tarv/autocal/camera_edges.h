@@ -49,8 +49,9 @@ CameraEdgeMatches collectCameraEdgeMatches(const CameraEstimate& camera, const c
 
 // The judgement of a camera on edges collected with it (keys as the board fit's refinement
 // report, plus "wire_points": [in view, found, within agreePx]). agreePx is the distance at
-// which an edge agrees with the camera.
-json judgeCameraOnEdges(const CameraEdgeMatches& matches, double agreePx);
+// which an edge agrees with the camera; the double ring's edge is expected outerMm beyond its
+// 170 mm (its strongest gradient lies on the wire's dark side, not on its middle).
+json judgeCameraOnEdges(const CameraEdgeMatches& matches, double agreePx, double outerMm = 0.0);
 
 // grey: 8-bit single channel. crossings: the detections the solve matched against; the
 // refined camera must match at least 0.8 of those the start matches, and raise

@@ -14,6 +14,7 @@
 
 #include "tarv/autocal/camera_edges.h"
 #include "tarv/autocal/camera_solve.h"
+#include "tarv/autocal/number_ring.h"
 
 namespace tarv {
 namespace {
@@ -241,6 +242,13 @@ LandmarkSolution detectBoardLandmarks(LandmarkModel& model, const cv::Mat& image
     if (std::getenv("TARV_DEBUG")) traceEllipseStage(selection, bull, ellipses, crossings);
     selectBestCamera(crossings, bull, selection, ellipses);
   }
+  // The grid and the ellipse above look for lenses up to one image width; a board taken from
+  // farther away with a longer lens matches only a handful of crossings there.
+  if (!selection.found || selection.best.matches < 40) {
+    selectBestCamera(crossings, bull, selection, startsOf([&] {
+      return ellipseHypotheses(image.cols, image.rows, crossings, 6, longLensFocalFactors());
+    }));
+  }
   // The grids and the ellipse assume focal lengths of 0.4 to 1 image widths; the plane that
   // the best camera's matches span gives a start at whatever focal length the lens has.
   // Rounds while they gain: each round's plane is grown from the best camera so far, and the
@@ -297,14 +305,31 @@ LandmarkSolution detectBoardLandmarks(LandmarkModel& model, const cv::Mat& image
   const double a = colourParityScore(A, hsv), b = colourParityScore(B, hsv);
   const CameraEstimate& chosen = a >= b ? A : B;
   const NumberVote vote = voteNumbers(chosen, kept);
-  CameraEstimate oriented = cloneCameraEstimate(chosen);
-  if (vote.shift != 0) rotateBySectors(oriented, vote.shift);
   sol.colourScore = std::max(a, b);
   // A network that confuses the numbers spreads its votes over many turns, and among many
   // markers one turn can still lead the next by half: the 20 is sure only when the leading
   // turn also holds half of all the votes.
-  sol.twentySure = vote.best > 0.5 && vote.best >= 1.5 * std::max(vote.second, 0.0) && vote.best >= 0.5 * vote.total &&
-                   sol.colourScore >= 0.7;
+  const bool votesSure = vote.best > 0.5 && vote.best >= 1.5 * std::max(vote.second, 0.0) && vote.best >= 0.5 * vote.total;
+  int shift = vote.shift;
+  bool twentySure = votesSure;
+  // On a camera its edges confirm, the widths of the printed numbers name the turn whatever
+  // the network read; a confident vote for another turn leaves the 20 to the user.
+  if (edges.supported) {
+    const NumberRingReading ring = readNumberRing(grey, chosen);
+    if (std::getenv("TARV_DEBUG")) {
+      std::fprintf(stderr, "[dbg] numbers: sure %d turn %d measured %d misread %d margin %.1f mm (next %.1f), votes %d\n",
+                   ring.sure, ring.shift, ring.measured, ring.misread, ring.marginMm, ring.runnerUpMm, vote.shift);
+    }
+    if (ring.sure && (!votesSure || vote.shift == ring.shift)) {
+      shift = ring.shift;
+      twentySure = true;
+    } else if (ring.sure) {
+      twentySure = false;
+    }
+  }
+  CameraEstimate oriented = cloneCameraEstimate(chosen);
+  if (shift != 0) rotateBySectors(oriented, shift);
+  sol.twentySure = twentySure && sol.colourScore >= 0.7;
   sol.ok = true;
   sol.K = oriented.K;
   sol.dist = oriented.dist;

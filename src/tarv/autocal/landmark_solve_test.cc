@@ -1,5 +1,6 @@
 // The landmark camera solve fed exact landmarks from the renderer (with 0.5 px of jitter), on
 // cameras the starting grids do not assume: photographs cut to the board, long lenses.
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 
@@ -98,6 +99,43 @@ TEST(LandmarkSolve, ACameraThatLeavesCrossingsUnexplainedIsRed) {
   EXPECT_EQ(gradeSolution(69, 100, 1.2, true, 1280, 720), 2);
   EXPECT_EQ(gradeSolution(61, 100, 1.8, true, 1280, 720), 2);  // the cropped photograph 7 px off
   EXPECT_EQ(gradeSolution(24, 24, 0.5, true, 1280, 720), 2);  // and still 25 crossings at least
+}
+
+TEST(LandmarkSolve, ALensLongerThanTheGridsAssumeGetsItsStartsFromTheEllipse) {
+  // 1.4 image widths, a board filling half the frame: beyond the wide-lens starts.
+  scene::CameraSpec spec = testing::landmarkTestCameraSpec();
+  spec.image_size = {800, 800};
+  spec.k1 = -0.05;
+  spec.focal_px = 1.4 * 800;
+  spec.distance_mm = 900.0;
+  spec.azimuth_deg = 130.0;
+  spec.elevation_deg = 45.0;
+  const scene::Camera camera(spec);
+  std::vector<cv::Point2d> crossings;
+  for (const cv::Point3d& p : referenceCrossings()) crossings.push_back(camera.project(cv::Point2d(p.x, -p.y)));
+  int bestMatches = 0;
+  double bestRingPx = 1e9;
+  for (const CameraEstimate& start : ellipseHypotheses(800, 800, crossings, 6, longLensFocalFactors())) {
+    const CameraEstimate solved = solveCamera(start, crossings, camera.project(cv::Point2d(0.0, 0.0)), 6);
+    const MatchScore score = scoreCameraEstimate(solved, crossings, 0.25);
+    if (score.matches <= bestMatches) continue;
+    bestMatches = score.matches;
+    // The crossings do not tell the sectors apart: the ring as the best of the 20 turns.
+    bestRingPx = 1e9;
+    for (int turn = 0; turn < 20; ++turn) {
+      CameraEstimate turned = cloneCameraEstimate(solved);
+      rotateBySectors(turned, turn);
+      double sum = 0.0;
+      for (int i = 0; i < 72; ++i) {
+        const double a = 5.0 * i * 3.14159265358979323846 / 180.0;
+        const cv::Point2d truth = camera.project(cv::Point2d(170.0 * std::cos(a), -170.0 * std::sin(a)));
+        sum += cv::norm(projectBoardPoints(turned, {cv::Point3d(170.0 * std::cos(a), 170.0 * std::sin(a), 0.0)})[0] - truth);
+      }
+      bestRingPx = std::min(bestRingPx, sum / 72.0);
+    }
+  }
+  EXPECT_GE(bestMatches, 95);
+  EXPECT_LE(bestRingPx, 0.5);
 }
 
 TEST(LandmarkSolve, TheFocalLengthOfAPlaneViewComesFromItsHomography) {

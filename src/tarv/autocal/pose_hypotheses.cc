@@ -197,6 +197,11 @@ CameraEstimate cameraFromPinholePose(int width, int height, const PinholePose& p
 
 std::vector<CameraEstimate> ellipseHypotheses(int width, int height, const std::vector<cv::Point2d>& crossings,
                                               int maxCount) {
+  return ellipseHypotheses(width, height, crossings, maxCount, {0.4, 0.55, 0.75, 1.0});
+}
+
+std::vector<CameraEstimate> ellipseHypotheses(int width, int height, const std::vector<cv::Point2d>& crossings,
+                                              int maxCount, const std::vector<double>& focalFactors) {
   if (crossings.size() < 20) return {};
   std::vector<cv::Point2f> points(crossings.begin(), crossings.end()), hull;
   cv::convexHull(points, hull, false, true);
@@ -212,7 +217,7 @@ std::vector<CameraEstimate> ellipseHypotheses(int width, int height, const std::
   const cv::Matx33d conic(M(0, 0), M(0, 1), -m[0], M(1, 0), M(1, 1), -m[1], -m[0], -m[1], x0 * m[0] + y0 * m[1] - 1.0);
   const double cx = (width - 1) * 0.5, cy = (height - 1) * 0.5;
   std::vector<PoseCandidate> candidates;
-  for (double focalFactor : {0.4, 0.55, 0.75, 1.0}) {
+  for (double focalFactor : focalFactors) {
     const double f = focalFactor * width;
     const cv::Matx33d K(f, 0.0, cx, 0.0, f, cy, 0.0, 0.0, 1.0);
     for (const CircleSolution& sol : circlePosesFromConic(K, conic, 170.0)) {

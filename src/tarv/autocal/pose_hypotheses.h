@@ -49,6 +49,15 @@ PinholePose lookAtPose(int width, int height, double focal, const cv::Vec3d& pos
 CameraEstimate cameraFromPinholePose(int width, int height, const PinholePose& pose);
 std::vector<CameraEstimate> ellipseHypotheses(int width, int height, const std::vector<cv::Point2d>& crossings,
                                               int maxCount);
+// The same at the caller's focal lengths (image widths): the four above assume a wide lens.
+std::vector<CameraEstimate> ellipseHypotheses(int width, int height, const std::vector<cv::Point2d>& crossings,
+                                              int maxCount, const std::vector<double>& focalFactors);
+// Focal lengths, in image widths, of the long-lens ellipse starts: a board filling a frame
+// from farther away, beyond the one image width the wide-lens starts reach.
+inline const std::vector<double>& longLensFocalFactors() {
+  static const std::vector<double> factors{1.25, 1.6, 2.0, 2.6, 3.4};
+  return factors;
+}
 std::vector<CircleSolution> circlePosesFromConic(const cv::Matx33d& K, const cv::Matx33d& conic, double radius);
 
 }  // namespace tarv
