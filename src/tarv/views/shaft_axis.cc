@@ -184,25 +184,19 @@ std::vector<Section> crossSections(const cv::Mat& difference, const Line2& line,
     while (lo > 0 && profile[lo - 1] >= level) --lo;
     while (hi < n - 1 && profile[hi + 1] >= level) ++hi;
     if (lo == 0 || hi == n - 1) continue;  // runs off the search window: not a thin part
-    // Each edge at half the peak of its own side: a dart lying along the border of two beds
-    // differs little from the dark one and much from the light one, and one peak for both
-    // edges would cut the faint side off and pull the centre towards the light bed.
-    const int middle = (lo + hi) / 2;
-    float peakLeft = 0.f, peakRight = 0.f;
-    for (int k = lo; k <= middle; ++k) peakLeft = std::max(peakLeft, profile[k]);
-    for (int k = middle; k <= hi; ++k) peakRight = std::max(peakRight, profile[k]);
-    const float halfLeft = std::max(static_cast<float>(level) * 0.75f, 0.5f * peakLeft);
-    const float halfRight = std::max(static_cast<float>(level) * 0.75f, 0.5f * peakRight);
-    while (lo < hi && profile[lo] < halfLeft) ++lo;
-    while (hi > lo && profile[hi] < halfRight) --hi;
-    // Sub-sample edges where the profile crosses its side's half peak.
-    const auto crossing = [&](int outside, int inside, float half) {
+    float peak = 0.f;
+    for (int k = lo; k <= hi; ++k) peak = std::max(peak, profile[k]);
+    const float half = std::max(static_cast<float>(level) * 0.75f, 0.5f * peak);
+    while (lo < hi && profile[lo] < half) ++lo;
+    while (hi > lo && profile[hi] < half) --hi;
+    // Sub-sample edges where the profile crosses half its peak.
+    const auto crossing = [&](int outside, int inside) {
       const double a = profile[outside], b = profile[inside];
       const double f = b > a ? (half - a) / (b - a) : 0.5;
       return (outside + f * (inside - outside)) * step - halfWidthPx;
     };
-    const double left = crossing(lo - 1, lo, halfLeft);
-    const double right = crossing(hi + 1, hi, halfRight);
+    const double left = crossing(lo - 1, lo);
+    const double right = crossing(hi + 1, hi);
     sections.push_back({t, 0.5 * (left + right), right - left});
   }
   return sections;
