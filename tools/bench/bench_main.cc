@@ -3,6 +3,7 @@
 //
 //   tarv_bench [--sets clean,noise_blur,...] [--darts N] [--seed S] [--quick]
 //              [--memory-calls N] [--calibration-boards N] [--verbose] [--trace]
+//              [--rounds a,b,...] [--dump DIR]
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -38,6 +39,8 @@ struct Options {
   bool fewer_cameras = true;  // the clean set again with two cameras and with one, the noisy one with two
   bool trace = false;
   bool fewer_only = false;  // only the rows with fewer cameras
+  std::vector<int> rounds;  // only these rounds of each set (1-based)
+  std::string dump;         // folder for the chosen rounds' frames
 };
 
 constexpr int kQuickDarts = 6;
@@ -47,7 +50,10 @@ void usage() {
   std::fprintf(stderr,
                "usage: tarv_bench [--sets a,b,...] [--darts N] [--seed S] [--quick]\n"
                "                  [--memory-calls N] [--calibration-boards N] [--verbose]\n"
-               "                  [--no-fewer-cameras] [--fewer-cameras-only]\n  sets:");
+               "                  [--no-fewer-cameras] [--fewer-cameras-only]\n"
+               "                  [--rounds a,b,...] (only these rounds of each set; --verbose lists each dart,\n"
+               "                  --trace every reply) [--dump DIR] (the sent frames of those rounds as PNG)\n"
+               "  sets:");
   for (const auto& set : tb::scenarioSets()) std::fprintf(stderr, " %s", set.name.c_str());
   std::fprintf(stderr, "\n");
 }
@@ -76,6 +82,18 @@ bool parse(int argc, char** argv, Options& o) {
       o.verbose = true;
     } else if (arg == "--trace") {
       o.trace = true;
+    } else if (arg == "--rounds") {
+      const char* v = value();
+      if (v == nullptr) return false;
+      for (const std::string& item : splitList(v)) {
+        const int n = std::atoi(item.c_str());
+        if (n <= 0) return false;
+        o.rounds.push_back(n);
+      }
+    } else if (arg == "--dump") {
+      const char* v = value();
+      if (v == nullptr) return false;
+      o.dump = v;
     } else if (arg == "--sets") {
       const char* v = value();
       if (v == nullptr) return false;
@@ -165,6 +183,8 @@ int main(int argc, char** argv) {
   try {
     tb::setRenderThreads(cv::getNumThreads());
     tb::setTrace(options.trace);
+    tb::setOnlyRounds(options.rounds);
+    tb::setDumpFolder(options.dump);
     std::printf("tarv_bench  abi %s  seed %llu%s\n", tarv_abi_info(), options.seed,
                 options.quick ? "  (quick)" : "");
 

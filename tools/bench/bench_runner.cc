@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <opencv2/core.hpp>
+#include <opencv2/imgcodecs.hpp>
 
 #include "host/host_protocol.h"
 #include "host/reply_reading.h"
@@ -21,6 +22,17 @@ namespace {
 
 int gRenderThreads = 1;
 bool gTrace = false;
+std::vector<int> gOnlyRounds;
+std::string gDumpFolder;
+
+void dumpFrames(const std::string& set, size_t round, size_t state, const std::vector<cv::Mat>& frames) {
+  if (gDumpFolder.empty()) return;
+  for (size_t c = 0; c < frames.size(); ++c) {
+    char name[96];
+    std::snprintf(name, sizeof name, "/%s-r%02zu-s%zu-c%zu.png", set.c_str(), round + 1, state, c + 1);
+    cv::imwrite(gDumpFolder + name, frames[c]);
+  }
+}
 
 using Frames = std::vector<cv::Mat>;
 
@@ -203,6 +215,8 @@ scene::Scene dartsScene(const PlannedRound& round, size_t count) {
 }  // namespace
 
 void setRenderThreads(int threads) { gRenderThreads = threads < 1 ? 1 : threads; }
+void setOnlyRounds(std::vector<int> rounds) { gOnlyRounds = std::move(rounds); }
+void setDumpFolder(std::string folder) { gDumpFolder = std::move(folder); }
 void setTrace(bool on) { gTrace = on; }
 
 size_t residentBytes() {
@@ -252,6 +266,10 @@ SetRun runScenarioSet(const ScenarioSet& set, int darts, uint64_t seed, int came
   std::vector<double> floorRuns;
 
   for (size_t r = 0; r < rounds.size(); ++r) {
+    if (!gOnlyRounds.empty() &&
+        std::find(gOnlyRounds.begin(), gOnlyRounds.end(), static_cast<int>(r) + 1) == gOnlyRounds.end()) {
+      continue;
+    }
     const PlannedRound& round = rounds[r];
     const scene::Renderer& renderer = *renderers[round.rig];
     const std::vector<size_t> cameras = host::camerasForCount(set.rigs[round.rig], cameraCount);
@@ -259,6 +277,7 @@ SetRun runScenarioSet(const ScenarioSet& set, int darts, uint64_t seed, int came
     const Frames references =
         stateFrames(renderer, {}, set.imaging, derivedSeed(seed, set.name, r, 100), 1, truth)
             .front();
+    dumpFrames(set.name, r, 0, references);
 
     CallResult arm = session.call(host::armRequestFor(truth, references, cameras));
     run.tally.addCall(CallKind::kArm, arm.ms, arm.reply);
@@ -295,6 +314,7 @@ SetRun runScenarioSet(const ScenarioSet& set, int darts, uint64_t seed, int came
       const std::vector<Frames> sends = lit(
           stateFrames(renderer, present, set.imaging, derivedSeed(seed, set.name, r, state), kSendsPerState, truth),
           state);
+      if (state > 0) dumpFrames(set.name, r, state, sends.back());
       if (state == 1) {
         const std::vector<double> times = absdiffRunsMs(host::framesOf(sends.front(), cameras),
                                                         host::framesOf(references, cameras), floorRunsPerRound);

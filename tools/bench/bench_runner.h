@@ -59,5 +59,10 @@ size_t residentBytes();
 void setRenderThreads(int threads);
 // Every reply's status, reason and per-camera change figures on the error stream.
 void setTrace(bool on);
+// Only these rounds (1-based) of each set are sent; empty: all of them.
+void setOnlyRounds(std::vector<int> rounds);
+// The frames of every state sent in the chosen rounds are written as PNG files below this
+// folder (set-rRR-sS-cC.png, s 0 the reference); empty: none.
+void setDumpFolder(std::string folder);
 
 }  // namespace tarv::bench

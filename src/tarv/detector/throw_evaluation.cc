@@ -743,7 +743,15 @@ json decideDart(Round& round, const std::vector<cv::Mat>& frames, const std::arr
     }
     return leaveUnresolved(round, tip, decision, std::move(r), now);
   }
-  if (!judged.reason.empty()) {
+  // A miss in front of one camera is that camera's tip inside its own change and off every
+  // other camera's by its nature: the surround there is watched by that camera alone, and the
+  // others see no dart at all. The outside miss already asks for that camera's new edges at
+  // the tip, well beyond the double ring, and a later triplet saying the same. A dart that
+  // other cameras see elsewhere (its point hidden, one camera's tip far off) stays for review.
+  const bool outsideMissOfOneView = decision.path == kPathOutsideMiss &&
+                                    judged.reason == "SINGLE_VIEW_TIP_INSIDE_CHANGE" &&
+                                    camerasSeeingDart(analyses) <= 1;
+  if (!judged.reason.empty() && !outsideMissOfOneView) {
     r = leaveUnresolved(round, tip, decision, std::move(r), now);
     r["reason"] = judged.reason;
     return r;

@@ -7,6 +7,7 @@
 #include "host/host_protocol.h"
 #include "host/reply_reading.h"
 #include "scene/scene.h"
+#include "tarv/core/board_geometry.h"
 #include "tarv/detector/throw_evaluation.h"
 #include "tarv/engine/engine.h"
 #include "tarv/tarv.h"
@@ -89,6 +90,91 @@ TEST(RoundsGoOn, ADartCloseToOneCameraIsScoredWithTheCamerasThatSeeIt) {
   host.send(board);
   ASSERT_EQ(host.entries().size(), 2u);
   EXPECT_EQ(fieldOf(host.entries()[1]), renderer.truth(board).darts[1].field);
+}
+
+// Cameras 78 mm in front of the board: a miss in the surround right in front of one camera
+// fills much of its view, and the other cameras do not watch that part of the surround. Each
+// is entered once as a miss where it landed, and no reply is left waiting.
+TEST(RoundsGoOn, MissesInFrontOfOneCameraAreEnteredWhereTheyLanded) {
+  const scene::Renderer renderer(scene::rigCloseToPlane({1280, 720}, 300.0));
+  Host host(renderer);
+  const auto dart = [](double x, double y, cv::Vec3d direction, cv::Scalar colour, double roll) {
+    scene::Dart d;
+    d.tip_mm = {x, y};
+    d.direction = direction;
+    d.flight_colour = colour;
+    d.flight_roll_deg = roll;
+    return d;
+  };
+  // In front of the second camera (seen by two cameras), then in front of the first camera,
+  // seen by that camera alone.
+  const std::vector<scene::Dart> darts = {
+      dart(205.6385328, -81.1731659, {-0.1479626, 0.2412744, -0.9591109}, {150, 40, 130}, 37.6005943),
+      dart(-197.1696870, -121.7408056, {0.1085074, 0.0243253, -0.9937980}, {205, 95, 20}, 14.6568820)};
+  scene::Scene board;
+  host.send(board);
+  for (size_t k = 0; k < darts.size(); ++k) {
+    board.darts.push_back(darts[k]);
+    const json reply = host.send(board);
+    ASSERT_EQ(host.entries().size(), k + 1) << reply.dump().substr(0, 600);
+    const json& entry = host.entries()[k];
+    EXPECT_EQ(fieldOf(entry), "MISS");
+    const Point2 p = pointFromJson(entry["board_xy_nominal_mm"]);
+    EXPECT_LT(std::hypot(p.x - darts[k].tip_mm.x, p.y - darts[k].tip_mm.y), 5.0) << entry.dump().substr(0, 300);
+    EXPECT_GT(std::hypot(p.x, p.y), 178.0);
+    const std::string status = reply.value("status", "");
+    EXPECT_NE(status, "WAIT");
+    EXPECT_NE(status, "POSITION_UNRESOLVED");
+  }
+}
+
+// The light went up by 15 % between the empty reference and the first dart, which stands in
+// front of the third camera: its point over a bed of its own tone first shows once the light
+// is taken out. The references follow the light with the dart left out, so nothing waits.
+TEST(RoundsGoOn, ADartThatLandsWithBrighterLightLeavesNoRoundWaiting) {
+  Host host(scene::defaultRenderer());
+  const auto dart = [](double x, double y, cv::Vec3d direction, cv::Scalar colour, double roll) {
+    scene::Dart d;
+    d.tip_mm = {x, y};
+    d.direction = direction;
+    d.flight_colour = colour;
+    d.flight_roll_deg = roll;
+    return d;
+  };
+  const std::vector<scene::Dart> darts = {
+      dart(4.6441572, 151.7560239, {0.0953008, -0.2665350, -0.9591021}, {205, 95, 20}, 89.7994097),
+      dart(-99.1010659, -77.8914240, {-0.0078909, -0.0091658, -0.9999269}, {40, 40, 215}, 30.4574600)};
+  // Sensor noise (sigma 2, fresh on every frame) and a JPEG round trip, then the light.
+  uint64_t seed = 7;
+  const auto sendNoisy = [&](const scene::Scene& board, double gain) {
+    json reply;
+    for (int s = 0; s < 4; ++s) {
+      scene::Imaging imaging;
+      imaging.noise_sigma = 2.0;
+      imaging.jpeg_quality = 90;
+      imaging.noise_seed = ++seed;
+      Frames frames = host.frames(board);
+      for (size_t c = 0; c < frames.size(); ++c) {
+        frames[c] = scene::applyImaging(frames[c], imaging, static_cast<int>(c));
+        frames[c].convertTo(frames[c], -1, gain);
+      }
+      reply = host.send(frames, 1);
+    }
+    return reply;
+  };
+  scene::Scene board;
+  sendNoisy(board, 1.0);
+  for (size_t k = 0; k < darts.size(); ++k) {
+    board.darts.push_back(darts[k]);
+    const json reply = sendNoisy(board, 1.15);
+    ASSERT_EQ(host.entries().size(), k + 1) << reply.dump().substr(0, 600);
+    const scene::DartTruth truth = scene::defaultRenderer().truth(board).darts[k];
+    const json& entry = host.entries()[k];
+    EXPECT_EQ(fieldOf(entry), truth.field);
+    const Point2 p = pointFromJson(entry["board_xy_nominal_mm"]);
+    EXPECT_LT(std::hypot(p.x - truth.tip_mm.x, p.y - truth.tip_mm.y), 1.0);
+    EXPECT_NE(reply.value("status", ""), "WAIT") << reply.value("reason", "");
+  }
 }
 
 TEST(RoundsGoOn, ADartThatFallsOutScoresNothingAndTheRoundGoesOn) {

@@ -18,6 +18,9 @@ namespace {
 constexpr int kFewestBoardPixels = 2000;
 // Mean grey-level shift of the board below which a fitted tone table is not a change of light.
 constexpr double kSmallestLightShift = 4.0;
+// What a relit table may still leave of a dart that arrived with the light, in the camera's
+// pixel limits.
+constexpr int kFaintDartParts = 3;
 
 bool validCamera(int camera) { return camera >= 0 && camera < 3; }
 
@@ -205,31 +208,41 @@ json Round::relightReferencesToFrame(int camera, const cv::Mat& frame, int large
       buildBoardRegionMask(frame.size(), cam.boardToImage, std::max(175.0, boardRadiusMm), 360);
   const cv::Mat greyFrame = toGray(frame);
   const cv::Mat greyBackground = toGray(cam.backgroundFrame);
-  const cv::Mat left = lutDifferenceMask(greyFrame, greyBackground, region, 24);
+  cv::Mat left = lutDifferenceMask(greyFrame, greyBackground, region, 24);
   if (left.empty()) return nullptr;
-  const int leftPixels = cv::countNonZero(left);
+  int leftPixels = cv::countNonZero(left);
   if (leftPixels > largestNewPixels) return nullptr;
-  // What is left beyond a tone change may be a dart that arrived with the light: the table is
-  // fitted without it.
-  cv::Mat fitMask = region.clone();
-  if (leftPixels > 0) fitMask.setTo(0, dilateMask(left, 31, false));
-  if (cv::countNonZero(fitMask) < kFewestBoardPixels) return nullptr;
-
-  std::vector<cv::Mat> background, target, tables(3);
-  cv::split(cam.backgroundFrame, background);
-  cv::split(frame, target);
-  for (int ch = 0; ch < 3; ++ch) {
-    if (!buildHistogramMatchingLut(background[ch], target[ch], fitMask, tables[ch])) return nullptr;
-  }
-  cv::Mat table;
-  cv::merge(tables, table);
-  cv::Mat relitBackground;
-  cv::LUT(cam.backgroundFrame, table, relitBackground);
-  cv::Mat changed = tolerantDifferenceMask(greyFrame, toGray(relitBackground), 24);
-  cv::bitwise_and(changed, fitMask, changed);
-  const int changedPixels = cv::countNonZero(changed);
   const DetectionScale scale(projectedBoardHeight(cam.boardToImage));
-  if (changedPixels >= scale.minPixels()) return nullptr;
+  cv::Mat fitMask, relitBackground, table;
+  int changedPixels = 0;
+  // What is left beyond a tone change may be a dart that arrived with the light: the table is
+  // fitted without it. A dart's faint parts (a point over a bed of its own tone) first show
+  // once the light is taken out: they join what is left, and the table is fitted once more,
+  // so long as all that is left stays within one dart.
+  for (int pass = 0; pass < 2; ++pass) {
+    fitMask = region.clone();
+    if (leftPixels > 0) fitMask.setTo(0, dilateMask(left, 31, false));
+    if (cv::countNonZero(fitMask) < kFewestBoardPixels) return nullptr;
+
+    std::vector<cv::Mat> background, target, tables(3);
+    cv::split(cam.backgroundFrame, background);
+    cv::split(frame, target);
+    for (int ch = 0; ch < 3; ++ch) {
+      if (!buildHistogramMatchingLut(background[ch], target[ch], fitMask, tables[ch])) return nullptr;
+    }
+    cv::merge(tables, table);
+    cv::LUT(cam.backgroundFrame, table, relitBackground);
+    cv::Mat changed = tolerantDifferenceMask(greyFrame, toGray(relitBackground), 24);
+    cv::bitwise_and(changed, fitMask, changed);
+    changedPixels = cv::countNonZero(changed);
+    if (changedPixels < scale.minPixels()) break;
+    // Only a few pixels can be a dart's faint parts; more is a change the light does not
+    // explain.
+    if (pass == 1 || leftPixels == 0 || changedPixels > kFaintDartParts * scale.minPixels()) return nullptr;
+    cv::bitwise_or(left, changed, left);
+    leftPixels = cv::countNonZero(left);
+    if (leftPixels > largestNewPixels) return nullptr;
+  }
   // A table that hardly changes anything is no change of light (a hand in one corner of an
   // otherwise unchanged view fits one too).
   cv::Mat shift;
