@@ -6,8 +6,8 @@
 // after another and prints, per dart, the true field and tip beside the scored ones and the
 // host event.
 //
-//   tarv_demo [--engine [--cameras 1|2|3] [--auto-calibrate]] [--calibrate] [--replies]
-//             [--folder DIR] [path/to/libtarv.so]
+//   tarv_demo [--engine [--cameras 1|2|3] [--auto-calibrate]] [--calibrate] [--slow 1-9]
+//             [--replies] [--folder DIR] [path/to/libtarv.so]
 //
 // --replies prints the status of every reply, and the whole reply when it is an error.
 // --folder is where the videos, throw images and evidence go (default tarv_demo_run).
@@ -19,6 +19,8 @@
 // the empty board: preview, reference capture, the automatic calibration with the landmark
 // model beside the library, the click on the 20, the calibration result; the rounds are then
 // scored with the calibrations it found.
+// --slow (runtime demo) makes each moment of the game last that many times as long, for a
+// library built with a sanitizer.
 //
 // Exit status: 0 when every dart was scored, 1 when a reply was an error or a calibration was
 // not accepted, 2 when a dart was not scored, 3 when the library cannot be loaded.
@@ -261,6 +263,7 @@ int main(int argc, char** argv) {
   bool autoCalibration = false;
   bool engineOnly = false;
   bool calibrate = false;
+  int slow = 1;
   std::string folder = "tarv_demo_run";
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
@@ -274,6 +277,9 @@ int main(int argc, char** argv) {
                argv[i + 1][0] >= '1' && argv[i + 1][0] <= '3') {
       cameraCount = argv[++i][0] - '0';
       engineOnly = true;
+    } else if (arg == "--slow" && i + 1 < argc && std::string(argv[i + 1]).size() == 1 &&
+               argv[i + 1][0] >= '1' && argv[i + 1][0] <= '9') {
+      slow = argv[++i][0] - '0';
     } else if (arg == "--calibrate") {
       calibrate = true;
     } else if (arg == "--auto-calibrate") {
@@ -281,8 +287,8 @@ int main(int argc, char** argv) {
       engineOnly = true;
     } else if (arg.rfind("--", 0) == 0) {
       std::fprintf(stderr,
-                   "usage: tarv_demo [--engine [--cameras 1|2|3] [--auto-calibrate]] [--calibrate] [--replies] "
-                   "[--folder DIR] [path/to/libtarv.so]\n");
+                   "usage: tarv_demo [--engine [--cameras 1|2|3] [--auto-calibrate]] [--calibrate] [--slow 1-9] "
+                   "[--replies] [--folder DIR] [path/to/libtarv.so]\n");
       return 3;
     } else {
       path = argv[i];
@@ -292,7 +298,7 @@ int main(int argc, char** argv) {
   if (!lib) return 3;
   try {
     return engineOnly ? run(*lib, printReplies, cameraCount, autoCalibration)
-                      : runRuntimeDemo(lib->handle, folder, printReplies, calibrate);
+                      : runRuntimeDemo(lib->handle, folder, printReplies, calibrate, slow);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "tarv_demo: %s\n", e.what());
     return 1;

@@ -170,7 +170,7 @@ std::optional<json> calibrateCameras(const RuntimeApi& api, void* runtime, const
 
 }  // namespace
 
-int runRuntimeDemo(void* library, const std::string& folder, bool printReplies, bool calibrate) {
+int runRuntimeDemo(void* library, const std::string& folder, bool printReplies, bool calibrate, int slow) {
   RuntimeApi api;
   if (!bindSymbol(library, "tarv_runtime_create", api.create) ||
       !bindSymbol(library, "tarv_runtime_destroy", api.destroy) ||
@@ -179,7 +179,10 @@ int runRuntimeDemo(void* library, const std::string& folder, bool printReplies, 
     return 3;
   }
   std::filesystem::create_directories(folder);
-  const sc::RoundVideoScript script = sc::demoScript();
+  sc::RoundVideoScript script = sc::demoScript();
+  script.empty_seconds *= slow;
+  script.dart_seconds *= slow;
+  script.takeout_seconds *= slow;
   std::printf("rendering %zu rounds into %s ...\n", script.rounds.size(), folder.c_str());
   const sc::RoundVideos videos = sc::writeRoundVideos(folder, script);
   size_t expected = 0;

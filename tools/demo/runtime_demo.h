@@ -13,7 +13,10 @@
 // preview of the empty board, the reference capture, the automatic calibration with the
 // landmark model, the click on the 20 of each camera, and the runtime's calibration result
 // is what the rounds are then scored with (instead of the true calibrations).
-int runRuntimeDemo(void* library, const std::string& folder, bool printReplies, bool calibrate = false);
+// slow stretches the game's time (each dart stays slow times as long) for a library built
+// with a sanitizer, whose calls take several times as long as the scene gives them.
+int runRuntimeDemo(void* library, const std::string& folder, bool printReplies, bool calibrate = false,
+                   int slow = 1);
 
 // A scored tip matched to the true darts: the nearest within 10 mm (index -1 when none is),
 // repeated when that dart was matched before. Each true dart counts once.

@@ -16,6 +16,7 @@
 #include <opencv2/videoio.hpp>
 
 #include "tarv/capture/frame_intake.h"
+#include "tarv/capture/frame_pacing.h"
 #include "tarv/capture/jpeg_frames.h"
 #include "tarv/core/engine_values.h"
 #include "tarv/core/opencv_threads.h"
@@ -28,6 +29,7 @@ class OpenCvFrameSource : public FrameSource {
  public:
   bool open(const std::string& path, int api) { return capture_.open(path, api) && capture_.isOpened(); }
   bool read(cv::Mat& frame) override { return capture_.read(frame); }
+  bool grab() override { return capture_.grab(); }
   double get(int property) override { return capture_.get(property); }
   bool set(int property, double value) override { return capture_.set(property, value); }
   std::string backendName() override { return capture_.getBackendName(); }
@@ -49,6 +51,7 @@ class StillImageSource : public FrameSource {
     frame = image_.clone();  // each frame is the camera's own, as a real camera's would be
     return !frame.empty();
   }
+  bool grab() override { return !image_.empty(); }
   double get(int property) override {
     switch (property) {
       case cv::CAP_PROP_FRAME_WIDTH: return image_.cols;
@@ -227,13 +230,23 @@ void runFallback(SlotState& slot, const CaptureRun& run, const CaptureRequest& r
   slot.changed.notify_all();
 
   const double grace_start = monotonicMilliseconds();
-  double next_file = grace_start;
+  FilePlayback playback{grace_start, 0};
+  // A file plays again from its first frame at its end.
+  const auto grabLooped = [&] {
+    if (source->grab()) return true;
+    source->set(cv::CAP_PROP_POS_FRAMES, 0);
+    return source->grab();
+  };
   int retries = 0;
   cv::Mat frame;
   while (!run.stop.load()) {
     if (!camera) {
-      sleepMs(std::floor(next_file - monotonicMilliseconds()));
-      next_file = std::max(monotonicMilliseconds(), next_file + 1000.0 / file_fps);
+      sleepMs(std::floor(fileFrameDueMs(playback, file_fps) - monotonicMilliseconds()));
+      for (int64_t skip = fileFramesBehind(playback, monotonicMilliseconds(), file_fps); skip > 0; --skip) {
+        if (!grabLooped()) break;
+        ++playback.next_frame;
+      }
+      ++playback.next_frame;
     }
     const double t0 = monotonicMilliseconds();
     bool ok = source->read(frame) && !frame.empty();

@@ -20,6 +20,11 @@ class FrameSource {
  public:
   virtual ~FrameSource() = default;
   virtual bool read(cv::Mat& frame) = 0;
+  // Moves past one frame without handing it out; a source that cannot do it cheaper reads it.
+  virtual bool grab() {
+    cv::Mat skipped;
+    return read(skipped);
+  }
   virtual double get(int property) = 0;
   virtual bool set(int property, double value) = 0;
   virtual std::string backendName() = 0;

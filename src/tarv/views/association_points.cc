@@ -157,7 +157,16 @@ cv::Rect changeNearDart(const cv::Mat& change, const cv::Mat& dartMask, const Ho
 
 cv::Mat buildAssociationRegion(const cv::Mat& dartMask, const Homography& boardToImage,
                                const json& entry) {
-  return associationRegionIn(dartMask, boardToImage, entry, cv::Point(0, 0));
+  Point2 point;
+  if (dartMask.empty() || !entryBoardPoint(entry, point)) return dartMask;
+  // Labelling only the window that holds the mask and the disc keeps the recovery, which asks
+  // for every known dart's region in every camera several times a call, off whole frames.
+  const cv::Rect window = (cv::boundingRect(dartMask) | cv::boundingRect(discPolygon(boardToImage, point, 20.0, 90))) &
+                          cv::Rect(0, 0, dartMask.cols, dartMask.rows);
+  cv::Mat region = cv::Mat::zeros(dartMask.size(), CV_8UC1);
+  if (window.area() == 0) return region;
+  associationRegionIn(dartMask(window), boardToImage, entry, window.tl()).copyTo(region(window));
+  return region;
 }
 
 bool projectAssociationPoints(const ImageTriple& changeMasks,
