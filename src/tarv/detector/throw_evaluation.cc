@@ -815,15 +815,19 @@ void ownSurroundMotion(Round& round) {
   }
 }
 
-// Each camera's reduced frame joins its record of the motion round the board.
-void recordSurroundMotionOf(Round& round, const std::array<CameraFrameAnalysis, 3>& analyses, double now) {
+// Each camera's frame is analysed and its reduced frame joins the camera's record of the
+// motion round the board, in one fan-out: a small frame's analysis costs little more than
+// waking the workers. The record only reads the reduced frame, which a second analysis of the
+// same frames would give again.
+std::array<CameraFrameAnalysis, 3> analyseAndRecordSurround(Round& round, const std::vector<cv::Mat>& frames,
+                                                            double now) {
   auto job = [&](int camera) {
-    const CameraFrameAnalysis& a = analyses[camera];
+    CameraFrameAnalysis a = analyseCameraFrame(round, camera, frames[camera]);
     Camera& c = round.cameras[camera];
     recordSurroundMotion(*c.surroundMotion, a.frame, scaleHomography(c.boardToImage, a.scale, a.scale), now);
-    return 0;
+    return a;
   };
-  (void)runOnCameraWorkers(job);
+  return runOnCameraWorkers(job);
 }
 
 }  // namespace
@@ -831,10 +835,9 @@ void recordSurroundMotionOf(Round& round, const std::array<CameraFrameAnalysis, 
 json evaluateRoundFrames(Round& round, const std::vector<cv::Mat>& frames, double now) {
   if (frames.size() < 3) throw std::runtime_error("THREE_CAMERAS_REQUIRED");
   ownSurroundMotion(round);
-  std::array<CameraFrameAnalysis, 3> analyses = analyseFrames(round, frames);
+  std::array<CameraFrameAnalysis, 3> analyses = analyseAndRecordSurround(round, frames, now);
   const bool parkedTaken = takeParkedChange(round, analyses);
   if (parkedTaken) analyses = analyseFrames(round, frames);
-  recordSurroundMotionOf(round, analyses, now);
   LargeChange largeChange = classifyLargeChange(analyses);
   json light = nullptr;
   // One camera filled while another sees a dart is mostly a dart right in front of it, but
