@@ -269,6 +269,11 @@ cv::Mat reducedRegion(const cv::Mat& region, cv::Size size) {
 // only the region is taken: what lies outside it stays change for the next triplet to judge.
 void takeIntoBackground(Round& round, const std::vector<cv::Mat>& frames, const ImageTriple& reducedChanges,
                         const CameraRegions& only = {}) {
+  struct Taken {
+    cv::Mat change;
+    cv::Mat dartReference;
+    cv::Mat background;
+  };
   auto job = [&](int camera) {
     // Measured the way every later frame is: grey, against the empty board, so that what
     // stays on the board is never taken for something removed.
@@ -278,8 +283,13 @@ void takeIntoBackground(Round& round, const std::vector<cv::Mat>& frames, const 
     cv::bitwise_and(change, getBoardRegionMask(change.size(), c.boardToImage, scoringRadiusMm(round)), change);
     if (!only[camera].empty()) cv::bitwise_and(change, only[camera], change);
     cv::bitwise_or(change, c.referenceChangeMask, change);
-    if (!only[camera].empty()) return std::make_pair(change, copiedInside(c.dartReference, grey, only[camera]));
-    return std::make_pair(change, grey.data == frames[camera].data ? grey.clone() : grey);
+    // The full-size background copies run here, one per worker, rather than one after
+    // another on the calling thread.
+    if (!only[camera].empty()) {
+      return Taken{change, copiedInside(c.dartReference, grey, only[camera]),
+                   copiedInside(c.backgroundFrame, frames[camera], only[camera])};
+    }
+    return Taken{change, grey.data == frames[camera].data ? grey.clone() : grey, frames[camera].clone()};
   };
   const auto updated = runOnCameraWorkers(job);
   for (int i = 0; i < 3; ++i) {
@@ -292,10 +302,10 @@ void takeIntoBackground(Round& round, const std::vector<cv::Mat>& frames, const 
     if (before.source.data == c.referenceChangeMask.data && before.reduced.size() == reducedStored.size()) {
       cv::bitwise_or(reducedStored, before.reduced, reducedStored);
     }
-    c.referenceChangeMask = updated[i].first;
+    c.referenceChangeMask = updated[i].change;
     c.reducedReferences[2] = {c.referenceChangeMask, reducedStored};
-    c.dartReference = updated[i].second;
-    c.backgroundFrame = only[i].empty() ? frames[i].clone() : copiedInside(c.backgroundFrame, frames[i], only[i]);
+    c.dartReference = updated[i].dartReference;
+    c.backgroundFrame = updated[i].background;
   }
 }
 
