@@ -62,12 +62,16 @@ double percentile(std::vector<double> values, double p) {
   // Outside 0..100 the interpolation index would leave the list.
   if (std::isnan(p)) p = 0.0;
   p = std::clamp(p, 0.0, 100.0);
-  std::sort(values.begin(), values.end());
   const std::size_t n = values.size();
   const double q = static_cast<double>(n - 1) * p / 100.0;
   const std::size_t i = std::min(static_cast<std::size_t>(q), n - 1);
   const std::size_t j = std::min(i + 1, n - 1);
-  return values[i] + (values[j] - values[i]) * (q - static_cast<double>(i));
+  // Only the i-th and j-th smallest are read: a partial order finds them without sorting.
+  std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(i), values.end());
+  const double low = values[i];
+  const double high =
+      j == i ? low : *std::min_element(values.begin() + static_cast<std::ptrdiff_t>(j), values.end());
+  return low + (high - low) * (q - static_cast<double>(i));
 }
 
 namespace {

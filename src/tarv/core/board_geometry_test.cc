@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <opencv2/core.hpp>
@@ -101,6 +102,25 @@ TEST(Percentile, InterpolatesAndClampsP) {
   };
   for (const Case& c : cases) {
     EXPECT_DOUBLE_EQ(percentile(c.values, c.p), c.expected) << "p = " << c.p;
+  }
+}
+
+// Against the plain definition: sort, then interpolate between neighbours, over lists with
+// repeated values and every whole percent.
+TEST(Percentile, MatchesSortingTheWholeList) {
+  cv::RNG rng(7);
+  for (int trial = 0; trial < 50; ++trial) {
+    std::vector<double> values(static_cast<size_t>(1 + rng.uniform(0, 40)));
+    for (double& v : values) v = rng.uniform(0, 12) * 0.5;
+    std::vector<double> sorted = values;
+    std::sort(sorted.begin(), sorted.end());
+    for (int p = 0; p <= 100; ++p) {
+      const double q = static_cast<double>(sorted.size() - 1) * p / 100.0;
+      const size_t i = static_cast<size_t>(q);
+      const size_t j = std::min(i + 1, sorted.size() - 1);
+      const double expected = sorted[i] + (sorted[j] - sorted[i]) * (q - static_cast<double>(i));
+      EXPECT_EQ(percentile(values, p), expected) << "trial " << trial << " p " << p;
+    }
   }
 }
 

@@ -269,6 +269,11 @@ cv::Mat reducedRegion(const cv::Mat& region, cv::Size size) {
 // only the region is taken: what lies outside it stays change for the next triplet to judge.
 void takeIntoBackground(Round& round, const std::vector<cv::Mat>& frames, const ImageTriple& reducedChanges,
                         const CameraRegions& only = {}) {
+  struct Taken {
+    cv::Mat change;
+    cv::Mat dartReference;
+    cv::Mat background;
+  };
   auto job = [&](int camera) {
     // Measured the way every later frame is: grey, against the empty board, so that what
     // stays on the board is never taken for something removed.
@@ -278,8 +283,13 @@ void takeIntoBackground(Round& round, const std::vector<cv::Mat>& frames, const 
     cv::bitwise_and(change, getBoardRegionMask(change.size(), c.boardToImage, scoringRadiusMm(round)), change);
     if (!only[camera].empty()) cv::bitwise_and(change, only[camera], change);
     cv::bitwise_or(change, c.referenceChangeMask, change);
-    if (!only[camera].empty()) return std::make_pair(change, copiedInside(c.dartReference, grey, only[camera]));
-    return std::make_pair(change, grey.data == frames[camera].data ? grey.clone() : grey);
+    // The full-size background copies run here, one per worker, rather than one after
+    // another on the calling thread.
+    if (!only[camera].empty()) {
+      return Taken{change, copiedInside(c.dartReference, grey, only[camera]),
+                   copiedInside(c.backgroundFrame, frames[camera], only[camera])};
+    }
+    return Taken{change, grey.data == frames[camera].data ? grey.clone() : grey, frames[camera].clone()};
   };
   const auto updated = runOnCameraWorkers(job);
   for (int i = 0; i < 3; ++i) {
@@ -292,10 +302,10 @@ void takeIntoBackground(Round& round, const std::vector<cv::Mat>& frames, const 
     if (before.source.data == c.referenceChangeMask.data && before.reduced.size() == reducedStored.size()) {
       cv::bitwise_or(reducedStored, before.reduced, reducedStored);
     }
-    c.referenceChangeMask = updated[i].first;
+    c.referenceChangeMask = updated[i].change;
     c.reducedReferences[2] = {c.referenceChangeMask, reducedStored};
-    c.dartReference = updated[i].second;
-    c.backgroundFrame = only[i].empty() ? frames[i].clone() : copiedInside(c.backgroundFrame, frames[i], only[i]);
+    c.dartReference = updated[i].dartReference;
+    c.backgroundFrame = updated[i].background;
   }
 }
 
@@ -823,15 +833,19 @@ void ownSurroundMotion(Round& round) {
   }
 }
 
-// Each camera's reduced frame joins its record of the motion round the board.
-void recordSurroundMotionOf(Round& round, const std::array<CameraFrameAnalysis, 3>& analyses, double now) {
+// Each camera's frame is analysed and its reduced frame joins the camera's record of the
+// motion round the board, in one fan-out: a small frame's analysis costs little more than
+// waking the workers. The record only reads the reduced frame, which a second analysis of the
+// same frames would give again.
+std::array<CameraFrameAnalysis, 3> analyseAndRecordSurround(Round& round, const std::vector<cv::Mat>& frames,
+                                                            double now) {
   auto job = [&](int camera) {
-    const CameraFrameAnalysis& a = analyses[camera];
+    CameraFrameAnalysis a = analyseCameraFrame(round, camera, frames[camera]);
     Camera& c = round.cameras[camera];
     recordSurroundMotion(*c.surroundMotion, a.frame, scaleHomography(c.boardToImage, a.scale, a.scale), now);
-    return 0;
+    return a;
   };
-  (void)runOnCameraWorkers(job);
+  return runOnCameraWorkers(job);
 }
 
 }  // namespace
@@ -839,10 +853,9 @@ void recordSurroundMotionOf(Round& round, const std::array<CameraFrameAnalysis, 
 json evaluateRoundFrames(Round& round, const std::vector<cv::Mat>& frames, double now) {
   if (frames.size() < 3) throw std::runtime_error("THREE_CAMERAS_REQUIRED");
   ownSurroundMotion(round);
-  std::array<CameraFrameAnalysis, 3> analyses = analyseFrames(round, frames);
+  std::array<CameraFrameAnalysis, 3> analyses = analyseAndRecordSurround(round, frames, now);
   const bool parkedTaken = takeParkedChange(round, analyses);
   if (parkedTaken) analyses = analyseFrames(round, frames);
-  recordSurroundMotionOf(round, analyses, now);
   LargeChange largeChange = classifyLargeChange(analyses);
   json light = nullptr;
   // One camera filled while another sees a dart is mostly a dart right in front of it, but

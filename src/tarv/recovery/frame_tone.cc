@@ -104,12 +104,14 @@ json relightToBrighterFrame(Round& round, int camera, const cv::Mat& frame, doub
 FrameToneMatch toneMatchFrameToBackground(Round& round, int camera, const cv::Mat& frame) {
   FrameToneMatch result;
   result.frame = frame;
-  if (lightShiftFromBackground(round, camera, frame) >= kLightShiftLevels) {
+  // Measured once: both tests below read the same shift.
+  const double shift = lightShiftFromBackground(round, camera, frame);
+  if (shift >= kLightShiftLevels) {
     result.brighter = true;
     result.record = {{"matched", false}, {"brighter", true}};
     return result;
   }
-  if (!lightDiffersFromBackground(round, camera, frame)) return result;
+  if (!(shift <= -kLightShiftLevels)) return result;
   const Camera& c = round.cameras[camera];
   const cv::Mat reference = c.backgroundFrame;
   const cv::Mat region = getBoardRegionMask(frame.size(), c.boardToImage, boardRadiusForTone(round));

@@ -93,7 +93,7 @@ CameraFrameAnalysis analyseCameraFrame(const Round& round, int camera, const cv:
     // unchanged board with darts on it costs no difference and median over the frame.
     a.change = stored.empty() ? cv::Mat::zeros(a.frame.size(), CV_8UC1) : stored;
     a.changedFraction = static_cast<double>(cv::countNonZero(a.change)) / regionPixels;
-    a.masks = compareMasks(a.change, a.change, tolerance);
+    a.masks = sameMasks(a.change, tolerance);
     a.dartMask = freshZeroMask(a.frame.size());
     return a;
   }

@@ -161,4 +161,24 @@ Masks compareMasks(const cv::Mat& previous, const cv::Mat& current, int toleranc
   return m;
 }
 
+Masks sameMasks(const cv::Mat& mask, int tolerancePx) {
+  Masks m;
+  m.current = thresholdBinary(mask, 0);
+  // Buffers of their own, as compareMasks gives: a caller may change one in place.
+  m.previous = m.current.clone();
+  m.stationary = m.current.clone();
+  m.added = cv::Mat::zeros(m.current.size(), CV_8UC1);
+  m.removed = cv::Mat::zeros(m.current.size(), CV_8UC1);
+  const int pixels = cv::countNonZero(m.current);
+  m.stats = {{"previous_pixels", pixels},
+             {"current_pixels", pixels},
+             {"new_pixels", 0},
+             {"removed_pixels", 0},
+             {"stationary_pixels", pixels},
+             {"removed_fraction", roundToThousandths(0.0)},
+             {"retained_fraction", roundToThousandths(1.0)},
+             {"tolerance_px", tolerancePx}};
+  return m;
+}
+
 }  // namespace tarv

@@ -52,4 +52,8 @@ cv::Mat nativeDifferenceMask(const cv::Mat& previous, const cv::Mat& current,
 // tolerancePx.
 Masks compareMasks(const cv::Mat& previous, const cv::Mat& current, int tolerancePx);
 
+// compareMasks(mask, mask, tolerancePx) without its dilations: a mask against itself adds and
+// removes nothing, and all of it stays.
+Masks sameMasks(const cv::Mat& mask, int tolerancePx);
+
 }  // namespace tarv

@@ -97,5 +97,30 @@ TEST(MaskOps, CompareMasksToleratesSmallShifts) {
   EXPECT_EQ(gone.stats["removed_fraction"], 1.0);
 }
 
+// The shortcut for an unchanged frame must give what comparing the mask with itself gives,
+// stats and masks alike, including for an empty mask and one on a large image.
+TEST(MaskOps, SameMasksMatchesComparingAMaskWithItself) {
+  cv::Mat mask = cv::Mat::zeros(300, 400, CV_8UC1);
+  cv::ellipse(mask, cv::Point(200, 150), cv::Size(60, 12), 30.0, 0.0, 360.0, cv::Scalar(180), cv::FILLED);
+  mask(cv::Rect(5, 5, 3, 3)).setTo(1);
+  for (const cv::Mat& m : {mask, cv::Mat(cv::Mat::zeros(40, 50, CV_8UC1))}) {
+    const Masks expected = compareMasks(m, m, 2);
+    const Masks same = sameMasks(m, 2);
+    EXPECT_EQ(same.stats, expected.stats);
+    for (const auto& [got, want] : {std::pair{same.current, expected.current}, std::pair{same.previous, expected.previous},
+                                    std::pair{same.added, expected.added}, std::pair{same.removed, expected.removed},
+                                    std::pair{same.stationary, expected.stationary}}) {
+      ASSERT_EQ(got.size(), want.size());
+      EXPECT_EQ(cv::countNonZero(got != want), 0);
+    }
+  }
+  // Its masks are its own: changing one leaves the others and the input as they were.
+  Masks same = sameMasks(mask, 2);
+  same.current.setTo(0);
+  EXPECT_GT(cv::countNonZero(same.previous), 0);
+  EXPECT_GT(cv::countNonZero(same.stationary), 0);
+  EXPECT_GT(cv::countNonZero(mask), 0);
+}
+
 }  // namespace
 }  // namespace tarv

@@ -1,7 +1,10 @@
 #include "tarv/views/reference_refresh.h"
 
+#include <utility>
+
 #include <opencv2/core.hpp>
 
+#include "tarv/core/camera_worker_pool.h"
 #include "tarv/views/image_ops.h"
 
 namespace tarv {
@@ -23,13 +26,19 @@ bool refreshReferenceFrames(Round& round, const std::vector<cv::Mat>& frames, do
     }
   }
   round.lastBackgroundAdaptation = now;
+  // Full-frame blends, one camera per worker.
+  auto blend = [&](int camera) {
+    cv::Mat blended;
+    cv::addWeighted(round.cameras[camera].emptyReferenceColour, 1.0 - kFrameWeight, frames[camera], kFrameWeight, 0.0,
+                    blended);
+    return std::make_pair(blended, toGray(blended));
+  };
+  const auto blends = runOnCameraWorkers(blend);
   for (int i = 0; i < 3; ++i) {
     Camera& c = round.cameras[i];
-    cv::Mat blended;
-    cv::addWeighted(c.emptyReferenceColour, 1.0 - kFrameWeight, frames[i], kFrameWeight, 0.0, blended);
-    c.emptyReferenceColour = blended;
-    c.backgroundFrame = blended;
-    c.emptyReference = toGray(blended);
+    c.emptyReferenceColour = blends[i].first;
+    c.backgroundFrame = blends[i].first;
+    c.emptyReference = blends[i].second;
     c.dartReference = c.emptyReference;
   }
   return true;
