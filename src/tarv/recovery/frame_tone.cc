@@ -90,12 +90,6 @@ double lightShiftFromBackground(const Round& round, int camera, const cv::Mat& f
   return sampledMeanGrey(frame, region) - sampledMeanGrey(c.backgroundFrame, region);
 }
 
-bool lightDiffersFromBackground(const Round& round, int camera, const cv::Mat& frame) {
-  // Only a darker frame is lifted: a brighter one has clipped what the background still
-  // resolves, and the references are re-lit to it instead.
-  return lightShiftFromBackground(round, camera, frame) <= -kLightShiftLevels;
-}
-
 json relightToBrighterFrame(Round& round, int camera, const cv::Mat& frame, double now) {
   if (camera < 0 || camera > 2) return nullptr;
   return round.relightReferencesToFrame(camera, frame, largestDartPixels(round.cameras[camera]), now);
@@ -111,6 +105,8 @@ FrameToneMatch toneMatchFrameToBackground(Round& round, int camera, const cv::Ma
     result.record = {{"matched", false}, {"brighter", true}};
     return result;
   }
+  // Only a darker frame is lifted: a brighter one has clipped what the background still
+  // resolves, and the references are re-lit to it instead.
   if (!(shift <= -kLightShiftLevels)) return result;
   const Camera& c = round.cameras[camera];
   const cv::Mat reference = c.backgroundFrame;

@@ -22,8 +22,6 @@ struct FrameToneMatch {
 // held by the caller (already mapped through the camera's input table). 0 when they cannot
 // be compared.
 double lightShiftFromBackground(const Round& round, int camera, const cv::Mat& frame);
-// A darker frame, by 4 levels or more: the one the tone table lifts.
-bool lightDiffersFromBackground(const Round& round, int camera, const cv::Mat& frame);
 
 // When the light differs: the tone table is fitted from the raw frame onto the working
 // background without what really changed there (a first fit finds it, the second leaves it
