@@ -21,7 +21,7 @@ namespace {
 namespace sc = tarv::scene;
 
 struct Board {
-  sc::CameraSpec spec;
+  sc::CameraSpec cameraSpec;
   sc::Imaging imaging;
   std::optional<sc::BoardLook> look;
   std::vector<sc::Dart> darts;
@@ -42,11 +42,11 @@ sc::Dart dartInARing(sc::SceneRandom& rng, double ringMm) {
 // normal.
 Board realLikeBoard(int index, sc::SceneRandom& rng) {
   Board b;
-  b.spec.image_size = cv::Size(800, 800);
-  b.spec.elevation_deg = rng.uniform(30.0, 60.0);
-  b.spec.azimuth_deg = rng.uniform(0.0, 360.0);
-  b.spec.board_fill = rng.uniform(0.8, 1.0);
-  b.spec.k1 = rng.uniform(-0.05, 0.02);
+  b.cameraSpec.image_size = cv::Size(800, 800);
+  b.cameraSpec.elevation_deg = rng.uniform(30.0, 60.0);
+  b.cameraSpec.azimuth_deg = rng.uniform(0.0, 360.0);
+  b.cameraSpec.board_fill = rng.uniform(0.8, 1.0);
+  b.cameraSpec.k1 = rng.uniform(-0.05, 0.02);
   b.imaging.noise_seed = rng.next();
   b.imaging.noise_sigma = 2.0;
   b.imaging.blur_sigma = rng.uniform(0.3, 0.8);
@@ -65,7 +65,7 @@ Board realLikeBoard(int index, sc::SceneRandom& rng) {
   const int darts = 2 + index % 3;
   for (int d = 0; d < darts; ++d) b.darts.push_back(dartInARing(rng, d % 2 == 1 ? 107.0 : 170.0));
   if (index % 3 != 0) {
-    const sc::Camera plain(b.spec);
+    const sc::Camera plain(b.cameraSpec);
     b.imaging.glare = sc::Glare{plain.project(cv::Point2d(rng.uniform(-150, 150), rng.uniform(-150, 150))),
                                 rng.uniform(30.0, 90.0), rng.uniform(120.0, 220.0)};
   }
@@ -77,9 +77,9 @@ Board realLikeBoard(int index, sc::SceneRandom& rng) {
 Board plannedBoard(const std::string& condition, int index, sc::SceneRandom& rng) {
   if (condition == "real_like") return realLikeBoard(index, rng);
   Board b;
-  b.spec.image_size = index % 2 == 0 ? cv::Size(960, 720) : cv::Size(1920, 1080);
-  b.spec.elevation_deg = condition == "steep" ? rng.uniform(30.0, 60.0) : rng.uniform(0.0, 55.0);
-  b.spec.azimuth_deg = rng.uniform(0.0, 360.0);
+  b.cameraSpec.image_size = index % 2 == 0 ? cv::Size(960, 720) : cv::Size(1920, 1080);
+  b.cameraSpec.elevation_deg = condition == "steep" ? rng.uniform(30.0, 60.0) : rng.uniform(0.0, 55.0);
+  b.cameraSpec.azimuth_deg = rng.uniform(0.0, 360.0);
   b.imaging.noise_seed = rng.next();
   b.imaging.noise_sigma = 2.0;
   if (condition == "noise_blur") {
@@ -90,23 +90,23 @@ Board plannedBoard(const std::string& condition, int index, sc::SceneRandom& rng
   } else if (condition == "gain_1.3") {
     b.imaging.gain = 1.3;
   } else if (condition == "harder") {
-    const sc::Camera plain(b.spec);
+    const sc::Camera plain(b.cameraSpec);
     switch (index % 6) {
       case 0: b.imaging.fade = rng.uniform(0.3, 0.7); break;
       case 1:
         b.imaging.glare = sc::Glare{plain.project(cv::Point2d(rng.uniform(-120, 120), rng.uniform(-120, 120))),
-                                    rng.uniform(20.0, 60.0) * b.spec.image_size.height / 720.0, 170.0};
+                                    rng.uniform(20.0, 60.0) * b.cameraSpec.image_size.height / 720.0, 170.0};
         break;
       case 2:
         b.look = sc::BoardLook{rng.uniform(0.8, 2.0), index % 4 == 0 ? cv::FONT_HERSHEY_TRIPLEX : cv::FONT_HERSHEY_DUPLEX,
                                rng.uniform(12.0, 20.0), rng.uniform(1.5, 3.0)};
         break;
-      case 3: b.spec.aim_mm = cv::Point2d(rng.uniform(-80, 80), rng.uniform(-60, 60)); break;
+      case 3: b.cameraSpec.aim_mm = cv::Point2d(rng.uniform(-80, 80), rng.uniform(-60, 60)); break;
       case 4:
-        b.spec.aim_mm = cv::Point2d(rng.uniform(-130, -100), 0.0);
-        b.spec.board_fill = 1.3;
+        b.cameraSpec.aim_mm = cv::Point2d(rng.uniform(-130, -100), 0.0);
+        b.cameraSpec.board_fill = 1.3;
         break;
-      default: b.spec.k1 = rng.uniform(-0.3, 0.1); break;
+      default: b.cameraSpec.k1 = rng.uniform(-0.3, 0.1); break;
     }
   }
   return b;
@@ -128,7 +128,7 @@ CalibrationRow runCondition(const std::string& condition, int boards, uint64_t s
     cv::setNumThreads(renderThreads);
     const sc::BoardTexture& texture =
         b.look ? sc::renderBoardTexture(0.5, sc::kBoardRadius + 10.0, *b.look) : sc::standardBoardTexture();
-    const sc::Renderer renderer({b.spec}, texture, 2);
+    const sc::Renderer renderer({b.cameraSpec}, texture, 2);
     sc::Scene scene;
     scene.imaging = b.imaging;
     scene.darts = b.darts;

@@ -159,19 +159,19 @@ const scene::BoardTexture& landmarkBoardTexture(int look) {
 scene::CameraSpec randomCameraSpec(scene::SceneRandom& rng, const SampleOptions& options) {
   static const cv::Size kSizes[] = {{1280, 720}, {1920, 1080}, {1024, 768}, {800, 800},
                                     {800, 600},  {1280, 960},  {640, 480},  {1600, 1200}};
-  scene::CameraSpec spec;
-  spec.image_size = kSizes[rng.next() % (sizeof(kSizes) / sizeof(kSizes[0]))];
-  spec.azimuth_deg = rng.uniform(0.0, 360.0);
-  spec.elevation_deg = 90.0 - rng.uniform(options.min_above_deg, options.max_above_deg);
-  spec.distance_mm = rng.uniform(380.0, 900.0);
-  spec.board_fill = rng.uniform(0.55, 1.0);
+  scene::CameraSpec cameraSpec;
+  cameraSpec.image_size = kSizes[rng.next() % (sizeof(kSizes) / sizeof(kSizes[0]))];
+  cameraSpec.azimuth_deg = rng.uniform(0.0, 360.0);
+  cameraSpec.elevation_deg = 90.0 - rng.uniform(options.min_above_deg, options.max_above_deg);
+  cameraSpec.distance_mm = rng.uniform(380.0, 900.0);
+  cameraSpec.board_fill = rng.uniform(0.55, 1.0);
   if (rng.uniform() < 0.5) {
     const double a = rng.uniform(0.0, 2.0 * kPi), r = rng.uniform(0.0, 60.0);
-    spec.aim_mm = cv::Point2d(r * std::cos(a), r * std::sin(a));
+    cameraSpec.aim_mm = cv::Point2d(r * std::cos(a), r * std::sin(a));
   }
-  spec.roll_deg = rng.uniform() < 0.1 ? rng.uniform(-180.0, 180.0) : 8.0 * rng.normal();
-  spec.k1 = rng.uniform(-0.22, 0.04);
-  return spec;
+  cameraSpec.roll_deg = rng.uniform() < 0.1 ? rng.uniform(-180.0, 180.0) : 8.0 * rng.normal();
+  cameraSpec.k1 = rng.uniform(-0.22, 0.04);
+  return cameraSpec;
 }
 
 BoardSample renderBoardSample(uint64_t seed, const SampleOptions& options) {
@@ -179,10 +179,10 @@ BoardSample renderBoardSample(uint64_t seed, const SampleOptions& options) {
   return renderBoardSampleFor(seed, randomCameraSpec(rng, options), options);
 }
 
-BoardSample renderBoardSampleFor(uint64_t seed, const scene::CameraSpec& spec, const SampleOptions& options) {
+BoardSample renderBoardSampleFor(uint64_t seed, const scene::CameraSpec& cameraSpec, const SampleOptions& options) {
   scene::SceneRandom rng(seed * 0xD1B54A32D192ED03ULL + 0x89ABCDEFULL);
   BoardSample out;
-  out.cameraSpec = spec;
+  out.cameraSpec = cameraSpec;
   const int drawnLook = static_cast<int>(rng.next() % kBoardLooks);
   const int look = options.look >= 0 ? options.look : drawnLook;
   const scene::Renderer renderer({out.cameraSpec}, landmarkBoardTexture(look), 2);

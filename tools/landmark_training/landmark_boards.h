@@ -48,7 +48,7 @@ scene::CameraSpec randomCameraSpec(scene::SceneRandom& rng, const SampleOptions&
 // The whole sample of one seed; the same seed gives the same image on every machine.
 BoardSample renderBoardSample(uint64_t seed, const SampleOptions& options = {});
 // The same with a camera of the caller's.
-BoardSample renderBoardSampleFor(uint64_t seed, const scene::CameraSpec& spec, const SampleOptions& options = {});
+BoardSample renderBoardSampleFor(uint64_t seed, const scene::CameraSpec& cameraSpec, const SampleOptions& options = {});
 
 // Seeds of the boards that check the committed network; training uses seeds below this.
 constexpr uint64_t kFirstCheckSeed = 1000000;

@@ -146,17 +146,17 @@ TEST(BoardFit, AcceptanceRule) {
 TEST(BoardFit, HarderBoardsAreFittedOrRefusedNeverWrong) {
   struct Case {
     const char* name = "";
-    sc::CameraSpec spec;
+    sc::CameraSpec cameraSpec;
     sc::Imaging imaging;
     std::optional<sc::BoardLook> look;
     const char* refusal = "";  // the start of the expected error or rejection, when it must fail
     bool byPrior = false;      // turned by the camera's own calibration instead of a click
   };
   std::vector<Case> cases;
-  const auto add = [&cases](const char* name, const sc::CameraSpec& spec) -> Case& {
+  const auto add = [&cases](const char* name, const sc::CameraSpec& cameraSpec) -> Case& {
     Case c;
     c.name = name;
-    c.spec = spec;
+    c.cameraSpec = cameraSpec;
     cases.push_back(c);
     return cases.back();
   };
@@ -170,28 +170,28 @@ TEST(BoardFit, HarderBoardsAreFittedOrRefusedNeverWrong) {
   add("wire_shadows", view({960, 720}, 40.0, 300.0)).look = sc::BoardLook{1.5};
   add("other_numbers", view({960, 720}, 25.0, 100.0)).look = sc::BoardLook{0.0, cv::FONT_HERSHEY_TRIPLEX, 19.0, 3.0};
   add("off_centre", view({960, 720}, 30.0, 60.0));
-  cases.back().spec.aim_mm = cv::Point2d(-60.0, 40.0);
+  cases.back().cameraSpec.aim_mm = cv::Point2d(-60.0, 40.0);
   add("cut_by_the_edge", view({960, 720}, 30.0, 60.0));
-  cases.back().spec.aim_mm = cv::Point2d(-120.0, 0.0);
-  cases.back().spec.board_fill = 1.3;
+  cases.back().cameraSpec.aim_mm = cv::Point2d(-120.0, 0.0);
+  cases.back().cameraSpec.board_fill = 1.3;
   add("most_outside", view({960, 720}, 30.0, 60.0));
-  cases.back().spec.aim_mm = cv::Point2d(-140.0, -47.0);
-  cases.back().spec.board_fill = 2.0;
+  cases.back().cameraSpec.aim_mm = cv::Point2d(-140.0, -47.0);
+  cases.back().cameraSpec.board_fill = 2.0;
   // The double ring mostly outside: the beds' outline is the treble ring, and the fit puts
   // the double ring on it, a board 1.6 times too small.
   add("treble_as_double", view({960, 720}, 30.0, 60.0));
-  cases.back().spec.aim_mm = cv::Point2d(-170.0, -57.0);
-  cases.back().spec.board_fill = 1.5;
+  cases.back().cameraSpec.aim_mm = cv::Point2d(-170.0, -57.0);
+  cases.back().cameraSpec.board_fill = 1.5;
   cases.back().refusal = "RING_EDGES_NOT_FOLLOWED";
   cases.back().byPrior = true;
   add("lens_barrel", view({960, 720}, 35.0, 20.0));
-  cases.back().spec.k1 = -0.08;
+  cases.back().cameraSpec.k1 = -0.08;
   add("lens_strong", view({960, 720}, 35.0, 20.0));
-  cases.back().spec.k1 = -0.25;
+  cases.back().cameraSpec.k1 = -0.25;
   cases.back().refusal = "RING_EDGES_NOT_FOLLOWED";
   for (const Case& c : cases) {
-    const Shot shot = c.look ? renderBoard(c.spec, c.imaging, sc::renderBoardTexture(0.5, sc::kBoardRadius + 10.0, *c.look))
-                             : renderBoard(c.spec, c.imaging);
+    const Shot shot = c.look ? renderBoard(c.cameraSpec, c.imaging, sc::renderBoardTexture(0.5, sc::kBoardRadius + 10.0, *c.look))
+                             : renderBoard(c.cameraSpec, c.imaging);
     const json request = c.byPrior ? json{{"prior", matrixJson(shot.camera.boardToImage())}}
                                    : json{{"click_px", pointJson(host::twentyClick(shot.camera))}};
     const json result = fitBoardGeometry(shot.frame, request);

@@ -3,15 +3,15 @@
 namespace tarv::fit_test {
 
 scene::CameraSpec view(cv::Size size, double elevation, double azimuth) {
-  scene::CameraSpec spec;
-  spec.image_size = size;
-  spec.elevation_deg = elevation;
-  spec.azimuth_deg = azimuth;
-  return spec;
+  scene::CameraSpec cameraSpec;
+  cameraSpec.image_size = size;
+  cameraSpec.elevation_deg = elevation;
+  cameraSpec.azimuth_deg = azimuth;
+  return cameraSpec;
 }
 
-Shot renderBoard(const scene::CameraSpec& spec, const scene::Imaging& imaging, const scene::BoardTexture& texture) {
-  const scene::Renderer renderer({spec}, texture, 2);
+Shot renderBoard(const scene::CameraSpec& cameraSpec, const scene::Imaging& imaging, const scene::BoardTexture& texture) {
+  const scene::Renderer renderer({cameraSpec}, texture, 2);
   scene::Scene s;
   s.imaging = imaging;
   return {renderer.cameras()[0], renderer.render(s).frames[0]};

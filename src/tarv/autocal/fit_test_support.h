@@ -17,7 +17,7 @@ struct Shot {
 
 scene::CameraSpec view(cv::Size size, double elevation, double azimuth);
 // The empty board as the camera sees it (supersampled twice, which is plenty for a fit).
-Shot renderBoard(const scene::CameraSpec& spec, const scene::Imaging& imaging = {},
+Shot renderBoard(const scene::CameraSpec& cameraSpec, const scene::Imaging& imaging = {},
                  const scene::BoardTexture& texture = scene::standardBoardTexture());
 
 json matrixJson(const cv::Matx33d& m);

@@ -19,11 +19,11 @@ struct Solved {
   double ringPx;
 };
 
-Solved solve(const scene::CameraSpec& spec, bool cropped) {
+Solved solve(const scene::CameraSpec& cameraSpec, bool cropped) {
   testing::ScriptOptions options;
   options.noisePx = 0.5;
-  if (cropped) options.crop = testing::boardCrop(scene::Camera(spec));
-  testing::ScriptedCamera cam = testing::scriptedCamera(spec, options);
+  if (cropped) options.crop = testing::boardCrop(scene::Camera(cameraSpec));
+  testing::ScriptedCamera cam = testing::scriptedCamera(cameraSpec, options);
   Solved out{detectBoardLandmarks(cam.model, cam.image), NAN};
   out.ringPx = testing::solutionRingErrorPx(cam, out.solution);
   std::printf("%s %dx%d: grade %d, %d/%d matched, rms %.2f, ring %.2f px\n", cropped ? "cropped" : "whole",
@@ -40,29 +40,29 @@ void expectAcceptedOnlyOnTheRing(const Solved& s) {
 }
 
 TEST(LandmarkSolve, ALongLensIsSolved) {
-  scene::CameraSpec spec = testing::landmarkTestCameraSpec();
-  spec.k1 = 0.0;
-  spec.focal_px = 3.6 * spec.image_size.width;
-  spec.distance_mm = 2700.0;
-  spec.azimuth_deg = 292.0;
-  const Solved s = solve(spec, false);
+  scene::CameraSpec cameraSpec = testing::landmarkTestCameraSpec();
+  cameraSpec.k1 = 0.0;
+  cameraSpec.focal_px = 3.6 * cameraSpec.image_size.width;
+  cameraSpec.distance_mm = 2700.0;
+  cameraSpec.azimuth_deg = 292.0;
+  const Solved s = solve(cameraSpec, false);
   ASSERT_TRUE(s.solution.ok) << s.solution.reason;
   EXPECT_EQ(s.solution.grade, 0);
   EXPECT_LE(s.ringPx, 1.0);
   // A long lens sees little perspective: its focal length is known less well than the ring.
-  EXPECT_NEAR(s.solution.K.at<double>(0, 0), spec.focal_px, 0.1 * spec.focal_px);
+  EXPECT_NEAR(s.solution.K.at<double>(0, 0), cameraSpec.focal_px, 0.1 * cameraSpec.focal_px);
 }
 
 TEST(LandmarkSolve, APhotographCutToTheBoardMovesTheOpticalCentre) {
-  scene::CameraSpec spec = testing::landmarkTestCameraSpec();
-  spec.image_size = {1600, 1200};
-  spec.k1 = -0.04;
-  spec.focal_px = 1.1 * 1600;
-  spec.distance_mm = 900.0;
-  spec.aim_mm = cv::Point2d(-70.0, -60.0);
-  spec.azimuth_deg = 40.0;
-  spec.elevation_deg = 35.0;
-  const Solved s = solve(spec, true);
+  scene::CameraSpec cameraSpec = testing::landmarkTestCameraSpec();
+  cameraSpec.image_size = {1600, 1200};
+  cameraSpec.k1 = -0.04;
+  cameraSpec.focal_px = 1.1 * 1600;
+  cameraSpec.distance_mm = 900.0;
+  cameraSpec.aim_mm = cv::Point2d(-70.0, -60.0);
+  cameraSpec.azimuth_deg = 40.0;
+  cameraSpec.elevation_deg = 35.0;
+  const Solved s = solve(cameraSpec, true);
   ASSERT_TRUE(s.solution.ok) << s.solution.reason;
   EXPECT_LT(s.solution.grade, 2);
   EXPECT_LE(s.ringPx, 1.0);
@@ -71,24 +71,24 @@ TEST(LandmarkSolve, APhotographCutToTheBoardMovesTheOpticalCentre) {
 TEST(LandmarkSolve, CroppedAndLongLensCamerasAreAcceptedOnlyOnTheRing) {
   const cv::Point2d aims[] = {{-90, -60}, {80, -70}, {-60, 90}, {110, 50}};
   for (int i = 0; i < 4; ++i) {
-    scene::CameraSpec spec = testing::landmarkTestCameraSpec();
-    spec.image_size = {1600, 1200};
-    spec.azimuth_deg = 60.0 * i + 25.0;
-    spec.elevation_deg = 30.0 + 5.0 * i;
-    spec.k1 = i % 2 == 0 ? -0.04 : 0.0;
-    spec.focal_px = (0.75 + 0.1 * i) * 1600;
-    spec.distance_mm = 900.0;
-    spec.aim_mm = aims[i];
-    expectAcceptedOnlyOnTheRing(solve(spec, true));
+    scene::CameraSpec cameraSpec = testing::landmarkTestCameraSpec();
+    cameraSpec.image_size = {1600, 1200};
+    cameraSpec.azimuth_deg = 60.0 * i + 25.0;
+    cameraSpec.elevation_deg = 30.0 + 5.0 * i;
+    cameraSpec.k1 = i % 2 == 0 ? -0.04 : 0.0;
+    cameraSpec.focal_px = (0.75 + 0.1 * i) * 1600;
+    cameraSpec.distance_mm = 900.0;
+    cameraSpec.aim_mm = aims[i];
+    expectAcceptedOnlyOnTheRing(solve(cameraSpec, true));
   }
   for (const double f : {3.4, 3.8}) {
-    scene::CameraSpec spec = testing::landmarkTestCameraSpec();
-    spec.k1 = 0.0;
-    spec.focal_px = f * spec.image_size.width;
-    spec.distance_mm = 2700.0;
-    spec.azimuth_deg = 40.0 + 70.0 * f;
-    spec.elevation_deg = 30.0 + 50.0 * (f - 3.4);
-    expectAcceptedOnlyOnTheRing(solve(spec, false));
+    scene::CameraSpec cameraSpec = testing::landmarkTestCameraSpec();
+    cameraSpec.k1 = 0.0;
+    cameraSpec.focal_px = f * cameraSpec.image_size.width;
+    cameraSpec.distance_mm = 2700.0;
+    cameraSpec.azimuth_deg = 40.0 + 70.0 * f;
+    cameraSpec.elevation_deg = 30.0 + 50.0 * (f - 3.4);
+    expectAcceptedOnlyOnTheRing(solve(cameraSpec, false));
   }
 }
 
@@ -103,14 +103,14 @@ TEST(LandmarkSolve, ACameraThatLeavesCrossingsUnexplainedIsRed) {
 
 TEST(LandmarkSolve, ALensLongerThanTheGridsAssumeGetsItsStartsFromTheEllipse) {
   // 1.4 image widths, a board filling half the frame: beyond the wide-lens starts.
-  scene::CameraSpec spec = testing::landmarkTestCameraSpec();
-  spec.image_size = {800, 800};
-  spec.k1 = -0.05;
-  spec.focal_px = 1.4 * 800;
-  spec.distance_mm = 900.0;
-  spec.azimuth_deg = 130.0;
-  spec.elevation_deg = 45.0;
-  const scene::Camera camera(spec);
+  scene::CameraSpec cameraSpec = testing::landmarkTestCameraSpec();
+  cameraSpec.image_size = {800, 800};
+  cameraSpec.k1 = -0.05;
+  cameraSpec.focal_px = 1.4 * 800;
+  cameraSpec.distance_mm = 900.0;
+  cameraSpec.azimuth_deg = 130.0;
+  cameraSpec.elevation_deg = 45.0;
+  const scene::Camera camera(cameraSpec);
   std::vector<cv::Point2d> crossings;
   for (const cv::Point3d& p : referenceCrossings()) crossings.push_back(camera.project(cv::Point2d(p.x, -p.y)));
   int bestMatches = 0;
@@ -139,13 +139,13 @@ TEST(LandmarkSolve, ALensLongerThanTheGridsAssumeGetsItsStartsFromTheEllipse) {
 }
 
 TEST(LandmarkSolve, TheFocalLengthOfAPlaneViewComesFromItsHomography) {
-  scene::CameraSpec spec = testing::landmarkTestCameraSpec();
-  spec.k1 = 0.0;
-  spec.focal_px = 2000.0;
-  const scene::Camera camera(spec);
+  scene::CameraSpec cameraSpec = testing::landmarkTestCameraSpec();
+  cameraSpec.k1 = 0.0;
+  cameraSpec.focal_px = 2000.0;
+  const scene::Camera camera(cameraSpec);
   // The landmark frame's board (20 at +y) into the scene's frame (20 at −y).
   const cv::Matx33d H = camera.boardToImage() * cv::Matx33d(1, 0, 0, 0, -1, 0, 0, 0, 1);
-  const auto f = focalFromHomography(H, spec.image_size.width, spec.image_size.height);
+  const auto f = focalFromHomography(H, cameraSpec.image_size.width, cameraSpec.image_size.height);
   ASSERT_TRUE(f.has_value());
   EXPECT_NEAR(*f, 2000.0, 1.0);
 }

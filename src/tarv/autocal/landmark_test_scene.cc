@@ -24,13 +24,13 @@ struct Box {
 }  // namespace
 
 scene::CameraSpec landmarkTestCameraSpec() {
-  scene::CameraSpec spec;
-  spec.image_size = {1280, 720};
-  spec.azimuth_deg = 215.0;
-  spec.elevation_deg = 40.0;
-  spec.distance_mm = 560.0;
-  spec.k1 = -0.06;
-  return spec;
+  scene::CameraSpec cameraSpec;
+  cameraSpec.image_size = {1280, 720};
+  cameraSpec.azimuth_deg = 215.0;
+  cameraSpec.elevation_deg = 40.0;
+  cameraSpec.distance_mm = 560.0;
+  cameraSpec.k1 = -0.06;
+  return cameraSpec;
 }
 
 std::vector<float> scriptedLandmarkOutput(const scene::Camera& camera, const ScriptOptions& options, int* crossings,
@@ -79,8 +79,8 @@ LandmarkModel constantModel(const std::vector<int64_t>& shape, const std::vector
   return model;
 }
 
-ScriptedCamera scriptedCamera(const scene::CameraSpec& spec, const ScriptOptions& options) {
-  scene::Renderer renderer({spec});
+ScriptedCamera scriptedCamera(const scene::CameraSpec& cameraSpec, const ScriptOptions& options) {
+  scene::Renderer renderer({cameraSpec});
   const cv::Mat frame = renderer.render(scene::Scene{}).frames.at(0);
   ScriptedCamera out{renderer.cameras().at(0), options.crop.empty() ? frame : frame(options.crop).clone(),
                      cv::Point2d(options.crop.x, options.crop.y), {}, {}, 0};

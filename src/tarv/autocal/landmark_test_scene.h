@@ -49,7 +49,7 @@ cv::Point2d scriptedPixel(const ScriptedCamera& cam, cv::Point2d boardMm);
 // ring and where the camera sees it, for the best of the 20 sector turns (the ring's geometry,
 // not its orientation).
 double solutionRingErrorPx(const ScriptedCamera& cam, const LandmarkSolution& solution);
-ScriptedCamera scriptedCamera(const scene::CameraSpec& spec, const ScriptOptions& options = {});
+ScriptedCamera scriptedCamera(const scene::CameraSpec& cameraSpec, const ScriptOptions& options = {});
 // A network whose output is the given tensor.
 LandmarkModel constantModel(const std::vector<int64_t>& shape, const std::vector<float>& values);
 

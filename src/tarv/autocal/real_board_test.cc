@@ -21,7 +21,7 @@ constexpr double kPi = 3.14159265358979323846;
 // A board that has hung on a wall: worn and slightly bent wires, numbers close to the double
 // ring, darts standing in both rings, glare and JPEG blocks, 800x800 at a steep angle.
 struct RealBoard {
-  sc::CameraSpec spec;
+  sc::CameraSpec cameraSpec;
   sc::Imaging imaging;
   sc::BoardLook look;
   std::vector<sc::Dart> darts;
@@ -29,8 +29,8 @@ struct RealBoard {
 
 RealBoard realBoard(double elevation, double azimuth, uint64_t seed) {
   RealBoard b;
-  b.spec = view({800, 800}, elevation, azimuth);
-  b.spec.k1 = -0.03;
+  b.cameraSpec = view({800, 800}, elevation, azimuth);
+  b.cameraSpec.k1 = -0.03;
   b.imaging.noise_sigma = 2.0;
   b.imaging.noise_seed = seed;
   b.imaging.blur_sigma = 0.6;
@@ -46,14 +46,14 @@ RealBoard realBoard(double elevation, double azimuth, uint64_t seed) {
     dart.direction = sc::frontDirection(15.0, 90.0 * i);
     b.darts.push_back(dart);
   }
-  const sc::Camera plain(b.spec);
+  const sc::Camera plain(b.cameraSpec);
   b.imaging.glare = sc::Glare{plain.project(cv::Point2d(60.0, -90.0)), 60.0, 200.0};
   return b;
 }
 
 Shot renderReal(const RealBoard& b) {
   const sc::BoardTexture texture = sc::renderBoardTexture(0.5, sc::kBoardRadius + 10.0, b.look);
-  const sc::Renderer renderer({b.spec}, texture, 2);
+  const sc::Renderer renderer({b.cameraSpec}, texture, 2);
   sc::Scene scene;
   scene.imaging = b.imaging;
   scene.darts = b.darts;

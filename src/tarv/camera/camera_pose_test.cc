@@ -16,8 +16,8 @@ Homography homographyOf(const cv::Matx33d& m) {
 // The pose behind each rendered camera's homography: its centre, and board points off the
 // face projected where the camera sees them; with the camera's K or with K estimated.
 TEST(CameraPose, RenderedCamerasAreRecoveredFromTheirHomographies) {
-  for (const scene::CameraSpec& spec : scene::defaultRig()) {
-    const scene::Camera camera(spec);
+  for (const scene::CameraSpec& cameraSpec : scene::defaultRig()) {
+    const scene::Camera camera(cameraSpec);
     std::array<double, 9> k{};
     for (int i = 0; i < 9; ++i) k[i] = camera.K().val[i];
     for (const std::array<double, 9>& model : {k, std::array<double, 9>{}}) {

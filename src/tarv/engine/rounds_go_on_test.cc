@@ -70,6 +70,16 @@ scene::Dart dartAt(double x, double y, double tilt = 10.0, double azimuth = 200.
   return dart;
 }
 
+// A dart as the benchmark draws it: its direction, flight colour and roll given.
+scene::Dart dart(double x, double y, cv::Vec3d direction, cv::Scalar colour, double roll) {
+  scene::Dart d;
+  d.tip_mm = {x, y};
+  d.direction = direction;
+  d.flight_colour = colour;
+  d.flight_roll_deg = roll;
+  return d;
+}
+
 std::string fieldOf(const json& entry) { return host::entryField(entry); }
 
 TEST(RoundsGoOn, ADartCloseToOneCameraIsScoredWithTheCamerasThatSeeIt) {
@@ -98,14 +108,6 @@ TEST(RoundsGoOn, ADartCloseToOneCameraIsScoredWithTheCamerasThatSeeIt) {
 TEST(RoundsGoOn, MissesInFrontOfOneCameraAreEnteredWhereTheyLanded) {
   const scene::Renderer renderer(scene::rigCloseToPlane({1280, 720}, 300.0));
   Host host(renderer);
-  const auto dart = [](double x, double y, cv::Vec3d direction, cv::Scalar colour, double roll) {
-    scene::Dart d;
-    d.tip_mm = {x, y};
-    d.direction = direction;
-    d.flight_colour = colour;
-    d.flight_roll_deg = roll;
-    return d;
-  };
   // In front of the second camera (seen by two cameras), then in front of the first camera,
   // seen by that camera alone.
   const std::vector<scene::Dart> darts = {
@@ -133,14 +135,6 @@ TEST(RoundsGoOn, MissesInFrontOfOneCameraAreEnteredWhereTheyLanded) {
 // is taken out. The references follow the light with the dart left out, so nothing waits.
 TEST(RoundsGoOn, ADartThatLandsWithBrighterLightLeavesNoRoundWaiting) {
   Host host(scene::defaultRenderer());
-  const auto dart = [](double x, double y, cv::Vec3d direction, cv::Scalar colour, double roll) {
-    scene::Dart d;
-    d.tip_mm = {x, y};
-    d.direction = direction;
-    d.flight_colour = colour;
-    d.flight_roll_deg = roll;
-    return d;
-  };
   const std::vector<scene::Dart> darts = {
       dart(4.6441572, 151.7560239, {0.0953008, -0.2665350, -0.9591021}, {205, 95, 20}, 89.7994097),
       dart(-99.1010659, -77.8914240, {-0.0078909, -0.0091658, -0.9999269}, {40, 40, 215}, 30.4574600)};

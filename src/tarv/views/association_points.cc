@@ -141,15 +141,20 @@ const cv::Mat& dilatedBoard(cv::Size size, const Homography& h, double radiusMm)
 // dilation, can lie, when any change lies in it (else an empty window): within the dart's mask and the 20 mm disc round its point (the tip
 // disc lies inside that one). Most quiet frames have no change near a dart, and the region
 // itself (a labelling of the whole mask) is then not needed.
-cv::Rect changeNearDart(const cv::Mat& change, const cv::Mat& dartMask, const Homography& h, const json& entry) {
-  if (change.empty() || dartMask.empty() || change.size() != dartMask.size()) return {};
+// The part of the image that holds the dart's mask and the 20 mm disc round its entry's point
+// (when it has one), grown by the margin.
+cv::Rect dartReach(const cv::Mat& dartMask, const Homography& h, const json& entry, int marginPx) {
   cv::Rect reach = cv::boundingRect(dartMask);
   Point2 point;
   if (entryBoardPoint(entry, point)) reach |= cv::boundingRect(discPolygon(h, point, 20.0, 90));
+  return cv::Rect(reach.x - marginPx, reach.y - marginPx, reach.width + 2 * marginPx, reach.height + 2 * marginPx) &
+         cv::Rect(0, 0, dartMask.cols, dartMask.rows);
+}
+
+cv::Rect changeNearDart(const cv::Mat& change, const cv::Mat& dartMask, const Homography& h, const json& entry) {
+  if (change.empty() || dartMask.empty() || change.size() != dartMask.size()) return {};
   constexpr int kMarginPx = 4;  // the 7 x 7 dilation and a pixel of rounding
-  reach = cv::Rect(reach.x - kMarginPx, reach.y - kMarginPx, reach.width + 2 * kMarginPx,
-                   reach.height + 2 * kMarginPx) &
-          cv::Rect(0, 0, change.cols, change.rows);
+  const cv::Rect reach = dartReach(dartMask, h, entry, kMarginPx);
   return reach.area() > 0 && cv::countNonZero(change(reach)) > 0 ? reach : cv::Rect();
 }
 
@@ -161,8 +166,7 @@ cv::Mat buildAssociationRegion(const cv::Mat& dartMask, const Homography& boardT
   if (dartMask.empty() || !entryBoardPoint(entry, point)) return dartMask;
   // Labelling only the window that holds the mask and the disc keeps the recovery, which asks
   // for every known dart's region in every camera several times a call, off whole frames.
-  const cv::Rect window = (cv::boundingRect(dartMask) | cv::boundingRect(discPolygon(boardToImage, point, 20.0, 90))) &
-                          cv::Rect(0, 0, dartMask.cols, dartMask.rows);
+  const cv::Rect window = dartReach(dartMask, boardToImage, entry, 0);
   cv::Mat region = cv::Mat::zeros(dartMask.size(), CV_8UC1);
   if (window.area() == 0) return region;
   associationRegionIn(dartMask(window), boardToImage, entry, window.tl()).copyTo(region(window));
