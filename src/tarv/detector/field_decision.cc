@@ -10,7 +10,6 @@
 #include "tarv/board/position_arbitration.h"
 #include "tarv/board/tip_solver.h"
 #include "tarv/detector/dart_position.h"
-#include "tarv/detector/shared_line_tip.h"
 #include "tarv/core/engine_values.h"
 
 namespace tarv {
@@ -192,24 +191,6 @@ TipLocation locateTip(const std::array<json, 3>& views, const std::array<Homogra
   tip.method = tip.solver.value("method", "UNRESOLVED");
   tip.uncertainty = solverUncertainty(tip.solver);
   tip.solver.erase("geometry");
-  if (tip.method == "UNRESOLVED" && enabled(kPathSharedLineTip)) {
-    // The solver finds neither a crossing nor an unrivalled camera when two cameras look along
-    // one line and name fields on both sides of a wire: the camera that resolves that line
-    // finer holds the tip, as one camera's tip.
-    const json shared = sharperTipAlongSharedLine(views, homographies);
-    if (shared.is_object()) {
-      tip.method = "BEST_CAM";
-      tip.solver["method"] = tip.method;
-      tip.solver["point"] = shared["point"];
-      tip.solver["camera"] = shared["camera"];
-      tip.solver["uncertainty_mm"] = shared["uncertainty_mm"];
-      tip.solver["uncertainty_source"] = "SHARED_LINE_SHARPER_CAMERA";
-      tip.solver["shared_line"] = shared;
-      tip.uncertainty = shared["uncertainty_mm"];
-      tip.point = pointFromJson(shared["point"]);
-      return tip;
-    }
-  }
   if (tip.method == "UNRESOLVED" || !tip.solver.contains("point")) return tip;
   tip.point = pointFromJson(tip.solver["point"]);
   if (!enabled(kPathLineRefinement)) return tip;

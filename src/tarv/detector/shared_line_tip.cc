@@ -1,5 +1,6 @@
 #include "tarv/detector/shared_line_tip.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <optional>
@@ -34,9 +35,26 @@ struct LineTip {
   Point2 point;
   double a = 0.0, b = 0.0, c = 0.0;  // the board line, normalised: a² + b² = 1
   double mmPerPx = std::numeric_limits<double>::infinity();
+  double spreadMm = 0.0;  // of the camera's own views along the line
+  double sigmaMm() const { return std::max(kTipPixelSigma * mmPerPx, spreadMm); }
 };
 
 double distanceToLine(const LineTip& line, Point2 p) { return std::abs(line.a * p.x + line.b * p.y + line.c); }
+
+// How far apart along the line the camera's own views put the tip: a camera whose views
+// disagree knows the tip no better than that, however fine its pixels.
+double spreadAlongLine(const LineTip& line, const json& measurements) {
+  double lo = std::numeric_limits<double>::infinity(), hi = -lo;
+  if (!measurements.is_array()) return 0.0;
+  for (const json& m : measurements) {
+    if (!m.is_object() || m.value("status", "") != "CANDIDATE" || !m.contains("point") || !m["point"].is_array()) continue;
+    const Point2 p = pointFromJson(m["point"]);
+    const double along = -line.b * p.x + line.a * p.y;
+    lo = std::min(lo, along);
+    hi = std::max(hi, along);
+  }
+  return hi >= lo ? hi - lo : 0.0;
+}
 
 std::optional<LineTip> goodTipOf(const json& view, const Homography& h, int camera) {
   const json votes = view.value("votes", json::array());
@@ -87,10 +105,14 @@ double boardMmPerPixel(const Homography& boardToImage, cv::Point2d pixel, cv::Po
   }
 }
 
-json sharperTipAlongSharedLine(const std::array<json, 3>& views, const std::array<Homography, 3>& homographies) {
+json sharperTipAlongSharedLine(const std::array<json, 3>& views, const json& measurements,
+                               const std::array<Homography, 3>& homographies) {
   std::vector<LineTip> tips;
   for (int i = 0; i < 3; ++i) {
-    if (const auto tip = goodTipOf(views[i], homographies[i], i)) tips.push_back(*tip);
+    std::optional<LineTip> tip = goodTipOf(views[i], homographies[i], i);
+    if (!tip) continue;
+    if (measurements.is_array() && measurements.size() == 3) tip->spreadMm = spreadAlongLine(*tip, measurements[i]);
+    tips.push_back(*tip);
   }
   if (tips.size() < 2) return nullptr;
   const double pi = std::acos(-1.0);
@@ -103,8 +125,8 @@ json sharperTipAlongSharedLine(const std::array<json, 3>& views, const std::arra
       const double across = std::max(distanceToLine(p, q.point), distanceToLine(q, p.point));
       const double gap = std::hypot(p.point.x - q.point.x, p.point.y - q.point.y);
       if (across > kAcrossMm || gap > kAlongMm) continue;
-      const bool pSharper = p.mmPerPx * kSharpnessRatio <= q.mmPerPx;
-      const bool qSharper = q.mmPerPx * kSharpnessRatio <= p.mmPerPx;
+      const bool pSharper = p.sigmaMm() * kSharpnessRatio <= q.sigmaMm();
+      const bool qSharper = q.sigmaMm() * kSharpnessRatio <= p.sigmaMm();
       if (!pSharper && !qSharper) continue;
       const LineTip& sharp = pSharper ? p : q;
       // A third good tip off the shared line is a camera that saw the dart elsewhere.
@@ -114,16 +136,20 @@ json sharperTipAlongSharedLine(const std::array<json, 3>& views, const std::arra
         }
       }
       json perCamera = json::object();
-      perCamera[cameraIds[p.camera]] = roundToThousandths(p.mmPerPx);
-      perCamera[cameraIds[q.camera]] = roundToThousandths(q.mmPerPx);
+      json spread = json::object();
+      for (const LineTip* t : {&p, &q}) {
+        perCamera[cameraIds[t->camera]] = roundToThousandths(t->mmPerPx);
+        spread[cameraIds[t->camera]] = roundToThousandths(t->spreadMm);
+      }
       return {{"camera", cameraIds[sharp.camera]},
               {"point", pointToJson(sharp.point)},
               {"field", classifyBoardPoint(sharp.point, 0.0)["nominal_field"]},
               {"cameras", json::array({cameraIds[p.camera], cameraIds[q.camera]})},
               {"mm_per_px", perCamera},
+              {"view_spread_mm", spread},
               {"angle_deg", roundToThousandths(angle)},
               {"gap_mm", roundToThousandths(gap)},
-              {"uncertainty_mm", std::max(kUncertaintyFloorMm, kTipPixelSigma * sharp.mmPerPx)}};
+              {"uncertainty_mm", std::max(kUncertaintyFloorMm, sharp.sigmaMm())}};
     }
   }
   return nullptr;

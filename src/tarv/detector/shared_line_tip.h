@@ -20,10 +20,13 @@ using json = nlohmann::json;
 double boardMmPerPixel(const Homography& boardToImage, cv::Point2d pixel, cv::Point2d direction);
 
 // The sharper of two cameras whose good tip votes lie on one board line (lines within 6
-// degrees, tips within 10 mm along it and 1.5 mm across), when one pixel of it spans at most
-// half the millimetres of the other's: {"camera", "point", "field", "cameras", "mm_per_px",
+// degrees, tips within 10 mm along it and 1.5 mm across). A camera knows the tip along the
+// line to the larger of one pixel's millimetres there and the spread of its own views'
+// points ("measurements": per camera its view records); the sharper one must know it at
+// least twice as well: {"camera", "point", "field", "cameras", "mm_per_px", "view_spread_mm",
 // "angle_deg", "gap_mm", "uncertainty_mm"}; null otherwise (and when a third camera's good
 // tip lies off that line).
-json sharperTipAlongSharedLine(const std::array<json, 3>& views, const std::array<Homography, 3>& homographies);
+json sharperTipAlongSharedLine(const std::array<json, 3>& views, const json& measurements,
+                               const std::array<Homography, 3>& homographies);
 
 }  // namespace tarv

@@ -39,7 +39,7 @@ TEST(SharedLineTip, TheSharperCameraHoldsTheTip) {
   const std::array<Homography, 3> hs{scaled(2.0), scaled(0.4), scaled(1.0)};
   const std::array<json, 3> views{viewWithTip({-69.3, -140.0}, hs[0], {0.0, 1.0, 140.0}),
                                   viewWithTip({-74.7, -140.0}, hs[1], {0.01, 1.0, 140.7}), noView()};
-  const json tip = sharperTipAlongSharedLine(views, hs);
+  const json tip = sharperTipAlongSharedLine(views, json(), hs);
   ASSERT_TRUE(tip.is_object());
   EXPECT_EQ(tip["camera"], "CAM_1");
   EXPECT_NEAR(tip["point"][0].get<double>(), -69.3, 1e-9);
@@ -54,21 +54,21 @@ TEST(SharedLineTip, CrossingLinesAreTheSolversToJudge) {
   // The second line runs at 45 degrees through its tip.
   const std::array<json, 3> views{viewWithTip({-69.3, -140.0}, hs[0], {0.0, 1.0, 140.0}),
                                   viewWithTip({-74.7, -140.0}, hs[1], {0.7071, -0.7071, -46.18}), noView()};
-  EXPECT_TRUE(sharperTipAlongSharedLine(views, hs).is_null());
+  EXPECT_TRUE(sharperTipAlongSharedLine(views, json(), hs).is_null());
 }
 
 TEST(SharedLineTip, CamerasOfLikeSharpnessDecideNothing) {
   const std::array<Homography, 3> hs{scaled(2.0), scaled(1.5), scaled(1.0)};
   const std::array<json, 3> views{viewWithTip({-69.3, -140.0}, hs[0], {0.0, 1.0, 140.0}),
                                   viewWithTip({-74.7, -140.0}, hs[1], {0.0, 1.0, 140.0}), noView()};
-  EXPECT_TRUE(sharperTipAlongSharedLine(views, hs).is_null());
+  EXPECT_TRUE(sharperTipAlongSharedLine(views, json(), hs).is_null());
 }
 
 TEST(SharedLineTip, TipsFarApartOnTheLineAreTwoThings) {
   const std::array<Homography, 3> hs{scaled(2.0), scaled(0.4), scaled(1.0)};
   const std::array<json, 3> views{viewWithTip({-69.3, -140.0}, hs[0], {0.0, 1.0, 140.0}),
                                   viewWithTip({-85.0, -140.0}, hs[1], {0.0, 1.0, 140.0}), noView()};
-  EXPECT_TRUE(sharperTipAlongSharedLine(views, hs).is_null());
+  EXPECT_TRUE(sharperTipAlongSharedLine(views, json(), hs).is_null());
 }
 
 TEST(SharedLineTip, AThirdCameraOffTheLineVetoes) {
@@ -76,14 +76,32 @@ TEST(SharedLineTip, AThirdCameraOffTheLineVetoes) {
   const std::array<json, 3> views{viewWithTip({-69.3, -140.0}, hs[0], {0.0, 1.0, 140.0}),
                                   viewWithTip({-74.7, -140.0}, hs[1], {0.0, 1.0, 140.0}),
                                   viewWithTip({-60.0, -120.0}, hs[2], {1.0, 0.0, 60.0})};
-  EXPECT_TRUE(sharperTipAlongSharedLine(views, hs).is_null());
+  EXPECT_TRUE(sharperTipAlongSharedLine(views, json(), hs).is_null());
+}
+
+// The finer camera's own views disagree by 3 mm along the line: it knows the tip no better
+// than the coarser one.
+TEST(SharedLineTip, ACameraWhoseViewsDisagreeIsNoSharper) {
+  const std::array<Homography, 3> hs{scaled(2.0), scaled(0.4), scaled(1.0)};
+  const std::array<json, 3> views{viewWithTip({-69.3, -140.0}, hs[0], {0.0, 1.0, 140.0}),
+                                  viewWithTip({-74.7, -140.0}, hs[1], {0.0, 1.0, 140.0}), noView()};
+  auto candidate = [](double x) { return json{{"status", "CANDIDATE"}, {"point", {x, -140.0}}}; };
+  json measurements = json::array({json::array({candidate(-69.3), candidate(-72.3)}),
+                                   json::array({candidate(-74.7), candidate(-74.9)}), json::array()});
+  EXPECT_TRUE(sharperTipAlongSharedLine(views, measurements, hs).is_null());
+  // Agreeing within half a millimetre, the finer camera holds the tip again.
+  measurements[0][1] = candidate(-69.8);
+  const json tip = sharperTipAlongSharedLine(views, measurements, hs);
+  ASSERT_TRUE(tip.is_object());
+  EXPECT_EQ(tip["camera"], "CAM_1");
+  EXPECT_NEAR(tip["view_spread_mm"]["CAM_1"].get<double>(), 0.5, 1e-3);
 }
 
 TEST(SharedLineTip, APoorLineFitIsNoGoodTip) {
   const std::array<Homography, 3> hs{scaled(2.0), scaled(0.4), scaled(1.0)};
   const std::array<json, 3> views{viewWithTip({-69.3, -140.0}, hs[0], {0.0, 1.0, 140.0}, 2.5),
                                   viewWithTip({-74.7, -140.0}, hs[1], {0.0, 1.0, 140.0}), noView()};
-  EXPECT_TRUE(sharperTipAlongSharedLine(views, hs).is_null());
+  EXPECT_TRUE(sharperTipAlongSharedLine(views, json(), hs).is_null());
 }
 
 }  // namespace

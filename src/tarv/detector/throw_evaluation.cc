@@ -19,6 +19,7 @@
 #include "tarv/detector/known_dart_change.h"
 #include "tarv/detector/large_change.h"
 #include "tarv/detector/light_change.h"
+#include "tarv/detector/shared_line_tip.h"
 #include "tarv/detector/tip_beyond_frame.h"
 #include "tarv/detector/watched_change.h"
 #include "tarv/views/board_features.h"
@@ -704,6 +705,24 @@ bool isOutsideMissOfOneCamera(const Round& round, const TipLocation& tip, const 
   return supporting == 1;
 }
 
+// Two cameras that look along one board line name fields on both sides of a wire, and the
+// solver finds neither a crossing nor an unrivalled camera: the camera that knows the tip
+// along that line far better holds it, as one camera's tip.
+void takeSharperTipAlongSharedLine(const std::array<json, 3>& views, const json& measurements,
+                                   const std::array<Homography, 3>& homographies, TipLocation& tip) {
+  const json shared = sharperTipAlongSharedLine(views, measurements, homographies);
+  if (!shared.is_object()) return;
+  tip.method = "BEST_CAM";
+  tip.point = pointFromJson(shared["point"]);
+  tip.uncertainty = shared["uncertainty_mm"];
+  tip.solver["method"] = tip.method;
+  tip.solver["point"] = shared["point"];
+  tip.solver["camera"] = shared["camera"];
+  tip.solver["uncertainty_mm"] = shared["uncertainty_mm"];
+  tip.solver["uncertainty_source"] = "SHARED_LINE_SHARPER_CAMERA";
+  tip.solver["shared_line"] = shared;
+}
+
 // A dart that runs out of the one camera that sees it: where the board beyond the frame edge
 // is all outside the scoring area, the point where it leaves the frame stands for its tip, as
 // that camera's own tip; the outside miss then asks for its edges and a later triplet.
@@ -731,6 +750,9 @@ json decideDart(Round& round, const std::vector<cv::Mat>& frames, const std::arr
   std::array<Homography, 3> homographies;
   for (int i = 0; i < 3; ++i) homographies[i] = round.cameras[i].boardToImage;
   TipLocation tip = locateTip(views, homographies, missRadiusMm(), isPathEnabled);
+  if (tip.method == "UNRESOLVED" && isPathEnabled(kPathSharedLineTip)) {
+    takeSharperTipAlongSharedLine(views, measurementsOf(shafts), homographies, tip);
+  }
   if (tip.method == "UNRESOLVED" && isPathEnabled(kPathOutsideMiss)) takeTipBeyondFrameEdge(round, frames, views, homographies, tip);
 
   json crosscheck;
