@@ -19,6 +19,7 @@
 #include "tarv/detector/known_dart_change.h"
 #include "tarv/detector/large_change.h"
 #include "tarv/detector/light_change.h"
+#include "tarv/detector/line_confirmed_tip.h"
 #include "tarv/detector/shared_line_tip.h"
 #include "tarv/detector/tip_beyond_frame.h"
 #include "tarv/detector/watched_change.h"
@@ -723,6 +724,24 @@ void takeSharperTipAlongSharedLine(const std::array<json, 3>& views, const json&
   tip.solver["shared_line"] = shared;
 }
 
+// A camera's tip on another camera's line, whose own tip lies far off along it: the solver
+// dropped that pair for the far tip and held the far tip up as a rival. The line is the firmer
+// measure, so the pair stands after all: the tip with the other camera's line through it.
+void takeTipConfirmedByAnotherLine(const std::array<json, 3>& views, const std::array<Homography, 3>& homographies,
+                                   TipLocation& tip) {
+  const json confirmed = tipConfirmedByAnotherLine(views, homographies);
+  if (!confirmed.is_object()) return;
+  tip.method = "CAM_PLUS_ONE";
+  tip.point = pointFromJson(confirmed["point"]);
+  tip.uncertainty = confirmed["uncertainty_mm"];
+  tip.solver["method"] = tip.method;
+  tip.solver["point"] = confirmed["point"];
+  tip.solver["camera"] = confirmed["camera"];
+  tip.solver["uncertainty_mm"] = confirmed["uncertainty_mm"];
+  tip.solver["uncertainty_source"] = "TIP_ON_ANOTHER_CAMERAS_LINE";
+  tip.solver["line_confirmed"] = confirmed;
+}
+
 // A dart that runs out of the one camera that sees it: where the board beyond the frame edge
 // is all outside the scoring area, the point where it leaves the frame stands for its tip, as
 // that camera's own tip; the outside miss then asks for its edges and a later triplet.
@@ -752,6 +771,9 @@ json decideDart(Round& round, const std::vector<cv::Mat>& frames, const std::arr
   TipLocation tip = locateTip(views, homographies, missRadiusMm(), isPathEnabled);
   if (tip.method == "UNRESOLVED" && isPathEnabled(kPathSharedLineTip)) {
     takeSharperTipAlongSharedLine(views, measurementsOf(shafts), homographies, tip);
+  }
+  if (tip.method == "UNRESOLVED" && isPathEnabled(kPathLineConfirmedTip)) {
+    takeTipConfirmedByAnotherLine(views, homographies, tip);
   }
   if (tip.method == "UNRESOLVED" && isPathEnabled(kPathOutsideMiss)) takeTipBeyondFrameEdge(round, frames, views, homographies, tip);
 
