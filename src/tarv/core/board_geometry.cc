@@ -111,9 +111,13 @@ int pixelCoordinate(double v) {
 }  // namespace
 
 cv::Mat getBoardRegionMask(cv::Size size, const Homography& h, double radiusMm) {
+  return sharedBoardRegionMask(size, h, radiusMm).clone();
+}
+
+cv::Mat sharedBoardRegionMask(cv::Size size, const Homography& h, double radiusMm) {
   auto& cache = maskCache();
   for (const BoardMaskCacheEntry& e : cache) {
-    if (sameKey(e, size, h, radiusMm)) return e.mask.clone();
+    if (sameKey(e, size, h, radiusMm)) return e.mask;
   }
 
   // Project every vertex before touching the cache, so a failure leaves it as it was.
@@ -130,7 +134,7 @@ cv::Mat getBoardRegionMask(cv::Size size, const Homography& h, double radiusMm) 
 
   if (cache.size() >= kMaskCacheCapacity) cache.pop_front();
   cache.push_back(BoardMaskCacheEntry{size.width, size.height, h, radiusMm, mask});
-  return mask.clone();
+  return mask;
 }
 
 std::size_t boardRegionMaskCacheSize() { return maskCache().size(); }

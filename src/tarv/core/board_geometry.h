@@ -45,6 +45,9 @@ double percentile(std::vector<double> values, double p);
 // (12 entries), the caller always gets its own copy. Fails like applyHomography, and also
 // when a vertex projects to a non-finite pixel; a failure leaves the cache unchanged.
 cv::Mat getBoardRegionMask(cv::Size size, const Homography& h, double radiusMm);
+// The same mask sharing the cache's pixels, for callers that only read it: no copy of a
+// full-size mask per call. Writing into it would change every later answer of the cache.
+cv::Mat sharedBoardRegionMask(cv::Size size, const Homography& h, double radiusMm);
 // Number of masks in the calling thread's cache.
 std::size_t boardRegionMaskCacheSize();
 

@@ -174,6 +174,17 @@ TEST(BoardRegionMask, CallerOwnsItsCopy) {
   EXPECT_NE(first.data, second.data);
 }
 
+// Readers of the shared mask get the cached pixels themselves, the same as a caller's copy.
+TEST(BoardRegionMask, SharedMaskIsTheCachedOneWithoutACopy) {
+  const cv::Mat shared = sharedBoardRegionMask({200, 200}, kShifted, 35.0);
+  const cv::Mat again = sharedBoardRegionMask({200, 200}, kShifted, 35.0);
+  EXPECT_EQ(shared.data, again.data);
+  const cv::Mat copy = getBoardRegionMask({200, 200}, kShifted, 35.0);
+  EXPECT_NE(copy.data, shared.data);
+  EXPECT_EQ(cv::countNonZero(copy != shared), 0);
+  EXPECT_EQ(shared.at<uchar>(100, 100), 255);
+}
+
 TEST(BoardRegionMask, CacheIsPerThreadBoundedAndUntouchedByFailures) {
   // A fresh thread starts with an empty cache of its own.
   std::thread([] {

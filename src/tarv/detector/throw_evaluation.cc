@@ -283,7 +283,7 @@ void takeIntoBackground(Round& round, const std::vector<cv::Mat>& frames, const 
     const Camera& c = round.cameras[camera];
     const cv::Mat grey = toGray(frames[camera]);
     cv::Mat change = nativeDifferenceMask(c.emptyReference, grey);
-    cv::bitwise_and(change, getBoardRegionMask(change.size(), c.boardToImage, scoringRadiusMm(round)), change);
+    cv::bitwise_and(change, sharedBoardRegionMask(change.size(), c.boardToImage, scoringRadiusMm(round)), change);
     if (!only[camera].empty()) cv::bitwise_and(change, only[camera], change);
     cv::bitwise_or(change, c.referenceChangeMask, change);
     // The full-size background copies run here, one per worker, rather than one after

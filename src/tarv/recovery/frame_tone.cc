@@ -86,7 +86,7 @@ double lightShiftFromBackground(const Round& round, int camera, const cv::Mat& f
   if (frame.type() != CV_8UC3 || c.backgroundFrame.type() != CV_8UC3 || frame.size() != c.backgroundFrame.size()) {
     return 0.0;
   }
-  const cv::Mat region = getBoardRegionMask(frame.size(), c.boardToImage, boardRadiusForTone(round));
+  const cv::Mat region = sharedBoardRegionMask(frame.size(), c.boardToImage, boardRadiusForTone(round));
   return sampledMeanGrey(frame, region) - sampledMeanGrey(c.backgroundFrame, region);
 }
 
@@ -110,7 +110,7 @@ FrameToneMatch toneMatchFrameToBackground(Round& round, int camera, const cv::Ma
   if (!(shift <= -kLightShiftLevels)) return result;
   const Camera& c = round.cameras[camera];
   const cv::Mat reference = c.backgroundFrame;
-  const cv::Mat region = getBoardRegionMask(frame.size(), c.boardToImage, boardRadiusForTone(round));
+  const cv::Mat region = sharedBoardRegionMask(frame.size(), c.boardToImage, boardRadiusForTone(round));
   result.record = {{"matched", false}};
 
   // First fit over the whole board: a dart covers little of it, so the table is nearly the

@@ -76,7 +76,7 @@ CameraFrameAnalysis analyseCameraFrame(const Round& round, int camera, const cv:
   a.frame = reduce(frame, a.scale, cv::INTER_AREA);
   const Homography h = scaleHomography(c.boardToImage, a.scale, a.scale);
   const double radius = scoringRadiusMm(round);
-  a.region = getBoardRegionMask(a.frame.size(), h, radius);
+  a.region = sharedBoardRegionMask(a.frame.size(), h, radius);
   a.minPixels = std::max(20, static_cast<int>(minPixelsForCamera(c) * a.scale * a.scale));
   a.maxDartPixels = static_cast<int>(kLargestDartAreaMm2 * pixelsPerMm2(c.boardToImage) * a.scale * a.scale);
 
@@ -137,7 +137,7 @@ DartCrop fullSizeDartChange(const Round& round, int camera, const cv::Mat& frame
              cv::Rect(0, 0, frame.cols, frame.rows);
   const cv::Mat difference = colourDifference(frame(crop.box), c.backgroundFrame(crop.box));
   // The whole image's region, cropped: one cached mask per camera rather than one per crop.
-  const cv::Mat region = getBoardRegionMask(frame.size(), c.boardToImage, scoringRadiusMm(round))(crop.box);
+  const cv::Mat region = sharedBoardRegionMask(frame.size(), c.boardToImage, scoringRadiusMm(round))(crop.box);
   crop.mask = componentsTouching(dartChangeMask(difference, analysis.level), region);
   return crop;
 }

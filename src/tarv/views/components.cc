@@ -8,21 +8,27 @@ namespace tarv {
 
 cv::Mat componentsTouching(const cv::Mat& mask, const cv::Mat& region) {
   cv::Mat out = cv::Mat::zeros(mask.size(), CV_8UC1);
-  if (mask.empty() || region.size() != mask.size() || cv::countNonZero(mask) == 0) return out;
+  if (mask.empty() || region.size() != mask.size()) return out;
+  // Every component lies inside the box round the set pixels: a dart's change is labelled
+  // there, not over the whole frame.
+  const cv::Rect box = cv::boundingRect(mask);
+  if (box.area() == 0) return out;
+  const cv::Mat inside = mask(box);
+  const cv::Mat regionInside = region(box);
   cv::Mat labels;
-  const int count = cv::connectedComponents(mask, labels, 8, CV_32S);
+  const int count = cv::connectedComponents(inside, labels, 8, CV_32S);
   std::vector<uchar> touching(count, 0);
-  for (int y = 0; y < mask.rows; ++y) {
+  for (int y = 0; y < labels.rows; ++y) {
     const int* l = labels.ptr<int>(y);
-    const uchar* r = region.ptr<uchar>(y);
-    for (int x = 0; x < mask.cols; ++x) {
+    const uchar* r = regionInside.ptr<uchar>(y);
+    for (int x = 0; x < labels.cols; ++x) {
       if (l[x] > 0 && r[x]) touching[l[x]] = 1;
     }
   }
-  for (int y = 0; y < mask.rows; ++y) {
+  for (int y = 0; y < labels.rows; ++y) {
     const int* l = labels.ptr<int>(y);
-    uchar* o = out.ptr<uchar>(y);
-    for (int x = 0; x < mask.cols; ++x) {
+    uchar* o = out.ptr<uchar>(y + box.y) + box.x;
+    for (int x = 0; x < labels.cols; ++x) {
       if (l[x] > 0 && touching[l[x]]) o[x] = 255;
     }
   }

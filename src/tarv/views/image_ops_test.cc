@@ -44,6 +44,36 @@ TEST(ChangeMask, SetWhereTheImagesDifferAfterTheMedian) {
   EXPECT_THROW(nativeDifferenceMask(before, cv::Mat(61, 80, CV_8UC1)), std::runtime_error);
 }
 
+// The count of pixels above the level must give the median's mask exactly: on noise, on
+// blobs near every edge and corner, and on a difference with nothing above the level.
+TEST(ChangeMask, CountAboveTheLevelIsTheMediansMask) {
+  cv::RNG rng(7);
+  for (int trial = 0; trial < 40; ++trial) {
+    const cv::Size size(31 + 7 * trial, 23 + 5 * trial);
+    cv::Mat difference(size, CV_8UC1, cv::Scalar(0));
+    if (trial % 4 == 0) {
+      rng.fill(difference, cv::RNG::UNIFORM, 0, 40);
+    } else if (trial % 4 != 3) {
+      for (int blob = 0; blob < 1 + trial % 5; ++blob) {
+        const cv::Point centre(rng.uniform(0, size.width), rng.uniform(0, size.height));
+        cv::circle(difference, centre, rng.uniform(1, 9), cv::Scalar(rng.uniform(10, 60)), cv::FILLED);
+      }
+      cv::Mat speckle(size, CV_8UC1);
+      rng.fill(speckle, cv::RNG::UNIFORM, 0, 24);
+      cv::max(difference, speckle, difference);
+    } else {
+      rng.fill(difference, cv::RNG::UNIFORM, 0, 17);
+    }
+    cv::Mat median;
+    cv::medianBlur(difference, median, 5);
+    const cv::Mat expected = thresholdBinary(median, 16.0);
+    const cv::Mat counted = quietLevelMedianMask(difference);
+    ASSERT_EQ(counted.size(), size);
+    ASSERT_EQ(counted.type(), CV_8UC1);
+    EXPECT_EQ(cv::countNonZero(counted != expected), 0) << "trial " << trial;
+  }
+}
+
 TEST(ChangeMask, AdaptiveLevelRisesWithTheNoise) {
   cv::Mat noise(200, 200, CV_8UC1);
   cv::randu(noise, 0, 60);
