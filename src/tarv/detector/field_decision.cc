@@ -22,6 +22,7 @@ const char* const kPathBedColour = "BED_COLOUR";
 const char* const kPathStable = "STABLE_HYPOTHESIS";
 const char* const kPathLineRefinement = "LINE_REFINEMENT";
 const char* const kPathOutsideMiss = "OUTSIDE_MISS";
+const char* const kPathSharedLineTip = "SHARED_LINE_TIP";
 
 namespace {
 

@@ -30,6 +30,7 @@ extern const char* const kPathBedColour;        // "BED_COLOUR"
 extern const char* const kPathStable;           // "STABLE_HYPOTHESIS"
 extern const char* const kPathLineRefinement;   // "LINE_REFINEMENT" (the point, not the field)
 extern const char* const kPathOutsideMiss;      // "OUTSIDE_MISS" (one camera's tip in the surround)
+extern const char* const kPathSharedLineTip;    // "SHARED_LINE_TIP" (the point, not the field)
 
 struct TipLocation {
   json solver;                 // reconstructTipFromViews, without its bulky "geometry"
