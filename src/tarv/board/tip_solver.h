@@ -16,6 +16,10 @@ namespace tarv {
 //                       reaches all three cameras,
 //   "CAM_PLUS_ONE"      a tip vote with at least one pairwise intersection in its field,
 //   "BEST_CAM"          one accurate tip vote away from the wires,
+//   "CAM_PLUS_ONE"      (last) two tip votes whose lines are too close to parallel to cross
+//                       but lie together, placed across by the lines and along by the tips,
+//                       when one field holds over all that the tips leave open
+//                       ("near_parallel" true on its intersection record),
 //   "UNRESOLVED"        none of these.
 // Every answer carries the pairwise "intersections". Fails with "INVALID_GEOMETRY_RADIUS"
 // (radius not finite or outside 170 to 600 mm) and "Projection at infinity"; JSON errors of a
