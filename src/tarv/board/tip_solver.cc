@@ -336,11 +336,13 @@ std::optional<json> nearParallelPair(const json& a, const json& b, const std::st
   return record;
 }
 
-// The last resort before giving up: near-parallel pairs of tip votes that agree on a field
-// that does not depend on where along the lines the tip lies; the best-placed one, when no
-// other such pair names a different field.
-std::optional<json> nearParallelTip(const std::array<json, 3>& views, json intersections,
-                                    double radiusMm) {
+}  // namespace
+
+std::optional<json> placeTipAlongNearParallelLines(const std::array<json, 3>& views,
+                                                   const json& solved, double radiusMm) {
+  checkGeometryRadius(radiusMm);
+  if (solved.value("method", "") != "UNRESOLVED") return std::nullopt;
+  json intersections = solved.value("intersections", json::array());
   std::vector<json> found;
   for (const auto& pair : kCameraPairs) {
     for (const json& a : views[pair[0]].at("votes")) {
@@ -367,8 +369,6 @@ std::optional<json> nearParallelTip(const std::array<json, 3>& views, json inter
   return result;
 }
 
-}  // namespace
-
 json reconstructTipFromViews(const std::array<json, 3>& views,
                              const std::array<Homography, 3>& homographies, double radiusMm) {
   checkGeometryRadius(radiusMm);
@@ -389,7 +389,6 @@ json reconstructTipFromViews(const std::array<json, 3>& views,
       return *result;
   }
   if (auto result = bestSingleCamera(tips, intersections)) return *result;
-  if (auto result = nearParallelTip(views, intersections, radiusMm)) return *result;
 
   json result = json::object();
   result["method"] = "UNRESOLVED";

@@ -3,6 +3,7 @@
 
 #include <array>
 #include <nlohmann/json.hpp>
+#include <optional>
 
 #include "tarv/core/board_geometry.h"
 
@@ -16,15 +17,22 @@ namespace tarv {
 //                       reaches all three cameras,
 //   "CAM_PLUS_ONE"      a tip vote with at least one pairwise intersection in its field,
 //   "BEST_CAM"          one accurate tip vote away from the wires,
-//   "CAM_PLUS_ONE"      (last) two tip votes whose lines are too close to parallel to cross
-//                       but lie together, placed across by the lines and along by the tips,
-//                       when one field holds over all that the tips leave open
-//                       ("near_parallel" true on its intersection record),
 //   "UNRESOLVED"        none of these.
 // Every answer carries the pairwise "intersections". Fails with "INVALID_GEOMETRY_RADIUS"
 // (radius not finite or outside 170 to 600 mm) and "Projection at infinity"; JSON errors of a
 // missing or mistyped key that is read propagate.
 json reconstructTipFromViews(const std::array<json, 3>& views,
                              const std::array<Homography, 3>& homographies, double radiusMm);
+
+// A second look at an "UNRESOLVED" answer of reconstructTipFromViews (`solved`) with three
+// cameras: two tip votes whose lines are too close to parallel to cross but lie together
+// place the tip across their direction by the lines and along it by the tips. Answers a
+// "CAM_PLUS_ONE" result ("uncertainty_source" "NEAR_PARALLEL_LINES_ACROSS_TIPS_ALONG", the
+// pair's record with "near_parallel" true added to "intersections") when both tips and every
+// point of the lines over the stretch the tips span, plus the field margin, lie in one field
+// and no other such pair names another; nothing otherwise, or when `solved` is resolved.
+// Fails as reconstructTipFromViews does.
+std::optional<json> placeTipAlongNearParallelLines(const std::array<json, 3>& views,
+                                                   const json& solved, double radiusMm);
 
 }  // namespace tarv

@@ -187,6 +187,7 @@ TipLocation locateTip(const std::array<json, 3>& views, const std::array<Homogra
                       double radiusMm, const PathFilter& enabled) {
   TipLocation tip;
   tip.solver = reconstructTipFromViews(views, homographies, radiusMm);
+  if (auto alongLines = placeTipAlongNearParallelLines(views, tip.solver, radiusMm)) tip.solver = std::move(*alongLines);
   tip.method = tip.solver.value("method", "UNRESOLVED");
   tip.uncertainty = solverUncertainty(tip.solver);
   tip.solver.erase("geometry");
