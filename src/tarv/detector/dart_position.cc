@@ -18,7 +18,11 @@ namespace {
 constexpr double kAgreeingLineMm = 2.0;
 // Two board lines closer to parallel than this do not fix a point.
 constexpr double kMinCrossingDeg = 8.0;
-// A line carried by less of its shaft than this counts as if carried by this much.
+// A line whose thin part carries this share of its support or more is carried well: noise and
+// the barrel's own taper move the share of an unhidden shaft between it and one.
+constexpr double kFullThinShare = 0.8;
+// A line carried by less of its shaft than this (relative to the full share) counts as if
+// carried by this much.
 constexpr double kLeastThinShare = 0.1;
 
 struct ViewLine {
@@ -42,7 +46,7 @@ double thinShare(const json& view, const json& vote) {
   const auto sections = axis.find("narrow_sections");
   const auto span = axis.find("support_span_px");
   if (sections == axis.end() || span == axis.end() || !sections->is_number() || !span->is_number()) return 1.0;
-  const double share = sections->get<double>() / span->get<double>();
+  const double share = sections->get<double>() / span->get<double>() / kFullThinShare;
   if (!std::isfinite(share)) return 1.0;
   return std::clamp(share, kLeastThinShare, 1.0);
 }
