@@ -327,6 +327,9 @@ TEST(FieldDecision, AMissBesideTheDoubleSeenAlongNearlyOneLineByTwoCameras) {
   const FieldDecision d = decideField(m.tip, m.evidence, m.cameras, json::array(), 10.0, allBut({}));
   EXPECT_EQ(d.field, "MISS") << d.path;
   EXPECT_FALSE(d.path.empty());
+
+  // Switched off, the solver's answer stays unresolved.
+  EXPECT_EQ(locateTip(m.evidence.views, homographies, 240.0, allBut({"NEAR_PARALLEL_LINES"})).method, "UNRESOLVED");
 }
 
 }  // namespace
