@@ -23,6 +23,7 @@ const char* const kPathStable = "STABLE_HYPOTHESIS";
 const char* const kPathLineRefinement = "LINE_REFINEMENT";
 const char* const kPathNearParallelLines = "NEAR_PARALLEL_LINES";
 const char* const kPathOutsideMiss = "OUTSIDE_MISS";
+const char* const kPathSharedLineTip = "SHARED_LINE_TIP";
 
 namespace {
 

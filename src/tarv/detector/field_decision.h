@@ -32,6 +32,7 @@ extern const char* const kPathLineRefinement;   // "LINE_REFINEMENT" (the point,
 extern const char* const kPathNearParallelLines; // "NEAR_PARALLEL_LINES" (the point of an
                                                  // unresolved solver from two flat lines)
 extern const char* const kPathOutsideMiss;      // "OUTSIDE_MISS" (one camera's tip in the surround)
+extern const char* const kPathSharedLineTip;    // "SHARED_LINE_TIP" (the point, not the field)
 
 struct TipLocation {
   json solver;                 // reconstructTipFromViews, without its bulky "geometry"

@@ -19,6 +19,8 @@
 #include "tarv/detector/known_dart_change.h"
 #include "tarv/detector/large_change.h"
 #include "tarv/detector/light_change.h"
+#include "tarv/detector/shared_line_tip.h"
+#include "tarv/detector/tip_beyond_frame.h"
 #include "tarv/detector/watched_change.h"
 #include "tarv/views/board_features.h"
 #include "tarv/views/camera_analysis.h"
@@ -703,6 +705,43 @@ bool isOutsideMissOfOneCamera(const Round& round, const TipLocation& tip, const 
   return supporting == 1;
 }
 
+// Two cameras that look along one board line name fields on both sides of a wire, and the
+// solver finds neither a crossing nor an unrivalled camera: the camera that knows the tip
+// along that line far better holds it, as one camera's tip.
+void takeSharperTipAlongSharedLine(const std::array<json, 3>& views, const json& measurements,
+                                   const std::array<Homography, 3>& homographies, TipLocation& tip) {
+  const json shared = sharperTipAlongSharedLine(views, measurements, homographies);
+  if (!shared.is_object()) return;
+  tip.method = "BEST_CAM";
+  tip.point = pointFromJson(shared["point"]);
+  tip.uncertainty = shared["uncertainty_mm"];
+  tip.solver["method"] = tip.method;
+  tip.solver["point"] = shared["point"];
+  tip.solver["camera"] = shared["camera"];
+  tip.solver["uncertainty_mm"] = shared["uncertainty_mm"];
+  tip.solver["uncertainty_source"] = "SHARED_LINE_SHARPER_CAMERA";
+  tip.solver["shared_line"] = shared;
+}
+
+// A dart that runs out of the one camera that sees it: where the board beyond the frame edge
+// is all outside the scoring area, the point where it leaves the frame stands for its tip, as
+// that camera's own tip; the outside miss then asks for its edges and a later triplet.
+void takeTipBeyondFrameEdge(const Round& round, const std::vector<cv::Mat>& frames, const std::array<json, 3>& views,
+                            const std::array<Homography, 3>& homographies, TipLocation& tip) {
+  std::array<cv::Size, 3> sizes;
+  for (int i = 0; i < 3; ++i) sizes[i] = frames[i].size();
+  const json beyond = tipBeyondFrameEdge(views, homographies, sizes, round.boardRadiusMm + kOutsideMissMarginMm);
+  if (!beyond.is_object()) return;
+  tip.method = "BEST_CAM";
+  tip.point = pointFromJson(beyond["point"]);
+  tip.uncertainty = nullptr;
+  tip.solver["method"] = tip.method;
+  tip.solver["point"] = beyond["point"];
+  tip.solver["camera"] = beyond["camera"];
+  tip.solver["uncertainty_source"] = "TIP_BEYOND_FRAME_EDGE";
+  tip.solver["beyond_frame_edge"] = beyond;
+}
+
 // The field voting of one settled dart: the tip, the cameras' checks of it, the chain of
 // field decisions, and then the entry, a wait for confirmation or an unresolved position.
 json decideDart(Round& round, const std::vector<cv::Mat>& frames, const std::array<CameraFrameAnalysis, 3>& analyses,
@@ -710,7 +749,11 @@ json decideDart(Round& round, const std::vector<cv::Mat>& frames, const std::arr
   const std::array<json, 3> views = shaftRecords(shafts);
   std::array<Homography, 3> homographies;
   for (int i = 0; i < 3; ++i) homographies[i] = round.cameras[i].boardToImage;
-  const TipLocation tip = locateTip(views, homographies, missRadiusMm(), isPathEnabled);
+  TipLocation tip = locateTip(views, homographies, missRadiusMm(), isPathEnabled);
+  if (tip.method == "UNRESOLVED" && isPathEnabled(kPathSharedLineTip)) {
+    takeSharperTipAlongSharedLine(views, measurementsOf(shafts), homographies, tip);
+  }
+  if (tip.method == "UNRESOLVED" && isPathEnabled(kPathOutsideMiss)) takeTipBeyondFrameEdge(round, frames, views, homographies, tip);
 
   json crosscheck;
   const json checks = tip.point ? viewChecks(round, shafts, *tip.point, crosscheck) : unsupportedChecks(crosscheck);

@@ -1,0 +1,102 @@
+// Cameras close to the board plane: a dart can lie where two cameras look along one board line,
+// or run out of the frame of the one camera that sees it. Neither leaves the round waiting.
+#include <cmath>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "host/host_protocol.h"
+#include "scene/scene.h"
+#include "tarv/core/board_geometry.h"
+#include "tarv/tarv.h"
+
+namespace tarv {
+namespace {
+
+using json = nlohmann::json;
+
+scene::Dart dartAlong(double x, double y, cv::Vec3d direction, cv::Scalar colour) {
+  scene::Dart d;
+  d.tip_mm = {x, y};
+  d.direction = direction;
+  d.flight_colour = colour;
+  return d;
+}
+
+class CamerasCloseToPlane : public ::testing::Test {
+ protected:
+  CamerasCloseToPlane() : renderer_(scene::rigCloseToPlane({1280, 720}, 300.0)) {}
+
+  void SetUp() override {
+    engine_ = tarv_create();
+    const scene::SceneImages empty = renderer_.render({});
+    ASSERT_EQ(call(host::armRequest(empty.truth, empty.frames)).value("status", ""), "READY");
+  }
+  void TearDown() override { tarv_destroy(engine_); }
+
+  json call(const json& request) { return json::parse(tarv_call(engine_, request.dump().c_str())); }
+
+  // Each dart lands in turn and each state is sent four times, as a host does; the last reply.
+  json throwInTurn(const std::vector<scene::Dart>& darts) {
+    scene::Scene s;
+    json last;
+    for (const scene::Dart& dart : darts) {
+      s.darts.push_back(dart);
+      shot_ = renderer_.render(s);
+      for (int i = 0; i < 4; ++i) last = call(clock_.detectRequest(shot_.frames));
+    }
+    return last;
+  }
+
+  scene::Renderer renderer_;
+  void* engine_ = nullptr;
+  host::FrameClock clock_;
+  scene::SceneImages shot_;
+};
+
+bool isWaiting(const json& reply) {
+  const std::string status = reply.value("status", "");
+  return status == "WAIT" || status == "RECOVERY_WAIT" || status == "POSITION_UNRESOLVED" ||
+         status == "DECISION_REVIEW_REQUIRED";
+}
+
+// The third dart lies 1.8 mm from the 5/12 wire on the line along which both upper cameras
+// look; the camera below sees only its point. The nearer camera spans 0.9 mm a pixel along
+// that line, the farther 2.7 mm: the nearer one's tip holds.
+TEST_F(CamerasCloseToPlane, ADartWhereTwoCamerasLookAlongOneLineIsEntered) {
+  const json last = throwInTurn({
+      dartAlong(100.003, -102.046, {-0.089501057, -0.018365320, -0.995817391}, {30, 205, 235}),
+      dartAlong(81.996, -106.598, {-0.118376696, 0.071370543, -0.990400527}, {150, 40, 130}),
+      dartAlong(-69.229, -139.940, {-0.113451085, -0.049561342, -0.992306669}, {60, 170, 40}),
+  });
+  EXPECT_FALSE(isWaiting(last)) << last.value("status", "") << " " << last.value("reason", "");
+  const json& entries = last["entries"];
+  ASSERT_EQ(entries.size(), 3u) << last.dump().substr(0, 600);
+  const scene::DartTruth& truth = shot_.truth.darts[2];
+  ASSERT_EQ(truth.field, "S5");
+  EXPECT_EQ(entries[2]["selected_field"], "S5");
+  const Point2 p = pointFromJson(entries[2]["board_xy_nominal_mm"]);
+  EXPECT_LT(std::hypot(p.x - truth.tip_mm.x, p.y - truth.tip_mm.y), 1.0);
+}
+
+// The second dart lands 235 mm out, right in front of one camera, and runs out of the bottom
+// of its frame: that camera never sees the point, the others see nothing. The line beyond the
+// frame edge stays more than 220 mm from the bull: a miss, entered once.
+TEST_F(CamerasCloseToPlane, ADartThatRunsOutOfTheOnlyCameraSeeingItIsAMiss) {
+  const json last = throwInTurn({
+      dartAlong(205.639, -81.173, {-0.147962617, 0.241274377, -0.959110911}, {150, 40, 130}),
+      dartAlong(202.001, -119.756, {-0.002385400, 0.004503400, -0.999987015}, {20, 120, 240}),
+  });
+  EXPECT_FALSE(isWaiting(last)) << last.value("status", "") << " " << last.value("reason", "");
+  const json& entries = last["entries"];
+  ASSERT_EQ(entries.size(), 2u) << last.dump().substr(0, 600);
+  EXPECT_EQ(entries[1]["selected_field"], "MISS");
+  // The point where the dart leaves the frame: short of the tip, on its line, well outside.
+  const Point2 p = pointFromJson(entries[1]["board_xy_nominal_mm"]);
+  const scene::DartTruth& truth = shot_.truth.darts[1];
+  EXPECT_LT(std::hypot(p.x - truth.tip_mm.x, p.y - truth.tip_mm.y), 8.0);
+  EXPECT_GT(std::hypot(p.x, p.y), 200.0);
+}
+
+}  // namespace
+}  // namespace tarv
