@@ -209,7 +209,8 @@ BoardSample renderBoardSampleFor(uint64_t seed, const scene::CameraSpec& cameraS
     }
     im.gain = rng.uniform(0.55, 1.4);
     im.offset = rng.uniform(-25.0, 25.0);
-    im.blur_sigma = rng.uniform() < 0.6 ? rng.uniform(0.0, 1.6) : 0.0;
+    const double usualBlur = rng.uniform() < 0.6 ? rng.uniform(0.0, 1.6) : 0.0;
+    im.blur_sigma = options.max_blur_sigma > 0.0 ? rng.uniform(options.min_blur_sigma, options.max_blur_sigma) : usualBlur;
     im.noise_sigma = rng.uniform(0.0, 9.0);
     im.jpeg_quality = rng.uniform() < 0.7 ? static_cast<int>(rng.uniform(35.0, 95.0)) : 0;
     im.noise_seed = seed;

@@ -24,6 +24,10 @@ struct SampleOptions {
   double min_above_deg = 10.0;  // camera angle above the board plane
   double max_above_deg = 60.0;
   bool effects = true;          // light, blur, noise, JPEG, fade, glare
+  // Blur sigma in image pixels drawn from this range instead of the usual mix (mostly sharp),
+  // when max_blur_sigma is above 0: boards whose wire edges blur away.
+  double min_blur_sigma = 0.0;
+  double max_blur_sigma = 0.0;
   bool darts = true;
   bool clutter = true;
   // Board look: -1 one of the training looks at random; kHeldOutLook is never trained on.

@@ -1,6 +1,7 @@
 """Trains the board-landmark network on boards written by `landmark_render`.
 
   python3 train.py --data DIR [DIR ...] --out DIR [--minutes M] [--seed S] [--workers N] [--resume CKPT]
+                   [--freeze-norm]
 
 Each step takes random 256 x 256 crops of the 640 x 640 network inputs (the network is fully
 convolutional, so crops teach it the same as whole inputs at a quarter of the cost). The
@@ -196,6 +197,11 @@ def worker(rank, args, net, start, counter):
         for g in opt.param_groups:
             g["lr"] = lr
         net.train()
+        if args.freeze_norm:
+            # Fine-tuning a recovered net: its norms keep the statistics it was measured with.
+            for m in net.modules():
+                if isinstance(m, torch.nn.BatchNorm2d):
+                    m.eval()
         for _ in range(5):
             pool.update(files, rng)
             x, heat, offset, weight = batch(pool, rng, args.batch)
@@ -237,6 +243,7 @@ def main():
     ap.add_argument("--workers", type=int, default=3, help="single-threaded training processes")
     ap.add_argument("--resume")
     ap.add_argument("--checkpoint-minutes", type=float, default=4.0)
+    ap.add_argument("--freeze-norm", action="store_true", help="keep the batch norms' statistics (fine-tuning)")
     args = ap.parse_args()
 
     torch.manual_seed(args.seed)

@@ -29,6 +29,12 @@ constexpr double kMaxGoodPixelError = 2.0;
 constexpr double kRivalErrorMarginMm = 0.5;
 constexpr double kSingleCameraUncertaintyMm = 2.0;
 
+// Two near-parallel lines fix a point only across their direction; along it the cameras' own
+// tips must place it, and the field must hold over all that the tips leave open.
+constexpr double kParallelAgreementMm = 2.0;
+constexpr double kParallelTipSpreadMm = 6.0;
+constexpr double kParallelFieldStepMm = 0.25;
+
 constexpr std::size_t kCameraPairs[3][2] = {{0, 1}, {0, 2}, {1, 2}};
 
 std::size_t cameraIndexOf(const std::string& id) {
@@ -254,7 +260,114 @@ std::optional<json> bestSingleCamera(const json& tips, const json& intersections
   return result;
 }
 
+double signedDistance(const Line& l, Point2 p) { return l[0] * p.x + l[1] * p.y + l[2]; }
+
+// The one field of every point of the line between along-coordinates lo and hi (measured
+// from foot along direction), or nothing when the stretch reaches over a wire.
+std::optional<std::string> fieldAlong(const Line& line, Point2 foot, Point2 direction, double lo,
+                                      double hi) {
+  std::optional<std::string> field;
+  const double step = (hi - lo) / std::max(1.0, std::ceil((hi - lo) / kParallelFieldStepMm));
+  for (double t = lo; t <= hi + 1e-9; t += step) {
+    // The foot lies on the line up to rounding; the line's own offset keeps each sample on it.
+    const Point2 p{foot.x + t * direction.x, foot.y + t * direction.y};
+    const Point2 q{p.x - signedDistance(line, p) * line[0], p.y - signedDistance(line, p) * line[1]};
+    const std::string here = classifyBoardPoint(q, 0.0).at("nominal_field").get<std::string>();
+    if (field && *field != here) return std::nullopt;
+    field = here;
+  }
+  return field;
+}
+
+// A pair of tip votes whose lines are too close to parallel to cross: the lines, each weighed
+// by its own error, place the tip across their direction and the two tips along it. Stands
+// only when both tips name the field that holds over the whole stretch the tips span (plus
+// the field margin) on both lines and on their mean.
+std::optional<json> nearParallelPair(const json& a, const json& b, const std::string& cameraA,
+                                     const std::string& cameraB, double radiusMm) {
+  if (!isUsableAxisVote(a) || !isUsableAxisVote(b) || !hasTip(a) || !hasTip(b)) return std::nullopt;
+  if (a.at("field") != b.at("field")) return std::nullopt;
+  Line la = lineOfVote(a), lb = lineOfVote(b);
+  if (crossVoteLines(la, lb)) return std::nullopt;  // the crossing itself decides such pairs
+  if (la[0] * lb[0] + la[1] * lb[1] < 0.0) lb = {-lb[0], -lb[1], -lb[2]};
+  const double wa = 1.0 / std::pow(std::max(0.05, a.at("error_mm").get<double>()), 2);
+  const double wb = 1.0 / std::pow(std::max(0.05, b.at("error_mm").get<double>()), 2);
+  Line mean{wa * la[0] + wb * lb[0], wa * la[1] + wb * lb[1], wa * la[2] + wb * lb[2]};
+  const double norm = std::hypot(mean[0], mean[1]);
+  if (!(norm > 1e-9)) return std::nullopt;
+  for (double& v : mean) v /= norm;
+
+  const Point2 pa = pointFromJson(a.at("point"));
+  const Point2 pb = pointFromJson(b.at("point"));
+  const Point2 direction{-mean[1], mean[0]};
+  const Point2 foot{-mean[2] * mean[0], -mean[2] * mean[1]};
+  const double ta = (pa.x - foot.x) * direction.x + (pa.y - foot.y) * direction.y;
+  const double tb = (pb.x - foot.x) * direction.x + (pb.y - foot.y) * direction.y;
+  if (!(std::abs(ta - tb) <= kParallelTipSpreadMm)) return std::nullopt;
+  const double t = (wa * ta + wb * tb) / (wa + wb);
+  const Point2 p{foot.x + t * direction.x, foot.y + t * direction.y};
+  if (!std::isfinite(p.x) || !std::isfinite(p.y) || !(std::hypot(p.x, p.y) <= radiusMm))
+    return std::nullopt;
+  if (!(std::abs(signedDistance(la, p)) <= kParallelAgreementMm) ||
+      !(std::abs(signedDistance(lb, p)) <= kParallelAgreementMm))
+    return std::nullopt;
+
+  const double lo = std::min(ta, tb) - kFieldMarginMm;
+  const double hi = std::max(ta, tb) + kFieldMarginMm;
+  const std::string field = a.at("field").get<std::string>();
+  for (const Line* line : {&mean, &la, &lb}) {
+    const std::optional<std::string> held = fieldAlong(*line, foot, direction, lo, hi);
+    if (!held || *held != field) return std::nullopt;
+  }
+  json record = json::object();
+  record["cameras"] = json::array({cameraA, cameraB});
+  record["indices"] = json::array({a.at("axis_index"), b.at("axis_index")});
+  record["point"] = pointToJson(p);
+  record["field"] = field;
+  record["distances"] = json::array({std::hypot(p.x - pa.x, p.y - pa.y), std::hypot(p.x - pb.x, p.y - pb.y)});
+  record["tip_votes"] = json::array({true, true});
+  record["near_parallel"] = true;
+  record["camera"] = a.at("error_mm").get<double>() <= b.at("error_mm").get<double>() ? cameraA : cameraB;
+  // Along the lines only the tips place the point: half their spread beside the better tip's
+  // own error; across them the lines are far sharper.
+  record["uncertainty_mm"] =
+      std::max(kMinPairUncertaintyMm, 0.5 * std::abs(ta - tb) +
+                                          std::min(a.at("error_mm").get<double>(), b.at("error_mm").get<double>()));
+  return record;
+}
+
 }  // namespace
+
+std::optional<json> placeTipAlongNearParallelLines(const std::array<json, 3>& views,
+                                                   const json& solved, double radiusMm) {
+  checkGeometryRadius(radiusMm);
+  if (solved.value("method", "") != "UNRESOLVED") return std::nullopt;
+  json intersections = solved.value("intersections", json::array());
+  std::vector<json> found;
+  for (const auto& pair : kCameraPairs) {
+    for (const json& a : views[pair[0]].at("votes")) {
+      for (const json& b : views[pair[1]].at("votes")) {
+        if (auto record = nearParallelPair(a, b, cameraIds[pair[0]], cameraIds[pair[1]], radiusMm))
+          found.push_back(std::move(*record));
+      }
+    }
+  }
+  if (found.empty()) return std::nullopt;
+  const json* best = &found.front();
+  for (const json& record : found) {
+    if (record.at("field") != best->at("field")) return std::nullopt;
+    if (record.at("uncertainty_mm").get<double>() < best->at("uncertainty_mm").get<double>()) best = &record;
+  }
+  json result = json::object();
+  result["method"] = "CAM_PLUS_ONE";
+  result["point"] = best->at("point");
+  result["camera"] = best->at("camera");
+  result["uncertainty_mm"] = best->at("uncertainty_mm");
+  result["uncertainty_source"] = "NEAR_PARALLEL_LINES_ACROSS_TIPS_ALONG";
+  for (json& record : found) intersections.push_back(std::move(record));
+  result["intersections"] = std::move(intersections);
+  return result;
+}
 
 json reconstructTipFromViews(const std::array<json, 3>& views,
                              const std::array<Homography, 3>& homographies, double radiusMm) {

@@ -3,6 +3,7 @@
 
 #include <array>
 #include <nlohmann/json.hpp>
+#include <optional>
 
 #include "tarv/core/board_geometry.h"
 
@@ -22,5 +23,16 @@ namespace tarv {
 // missing or mistyped key that is read propagate.
 json reconstructTipFromViews(const std::array<json, 3>& views,
                              const std::array<Homography, 3>& homographies, double radiusMm);
+
+// A second look at an "UNRESOLVED" answer of reconstructTipFromViews (`solved`) with three
+// cameras: two tip votes whose lines are too close to parallel to cross but lie together
+// place the tip across their direction by the lines and along it by the tips. Answers a
+// "CAM_PLUS_ONE" result ("uncertainty_source" "NEAR_PARALLEL_LINES_ACROSS_TIPS_ALONG", the
+// pair's record with "near_parallel" true added to "intersections") when both tips and every
+// point of the lines over the stretch the tips span, plus the field margin, lie in one field
+// and no other such pair names another; nothing otherwise, or when `solved` is resolved.
+// Fails as reconstructTipFromViews does.
+std::optional<json> placeTipAlongNearParallelLines(const std::array<json, 3>& views,
+                                                   const json& solved, double radiusMm);
 
 }  // namespace tarv

@@ -8,6 +8,7 @@
 #include <functional>
 #include <iostream>
 #include <limits>
+#include <optional>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -441,6 +442,62 @@ TEST(ReconstructTipFromViews, ReviewPasses) {
   for (const json& in : r["intersections"]) fields.push_back(in["field"]);
   EXPECT_EQ(fields, (std::vector<std::string>{"T20", "T20", "S20"}));
   EXPECT_NEAR(r["point"][1].get<double>(), -101.0, 1e-9) << "a corner on CAM_1's side";
+}
+
+// The second look at an unresolved answer, for the votes of one scenario.
+std::optional<json> alongNearParallelLines(const Scenario& s) {
+  return placeTipAlongNearParallelLines(buildViews(s), solve(s), 240.0);
+}
+
+TEST(PlaceTipAlongNearParallelLines, OnlyWhereTheTipsLeaveOneField) {
+  // Two cameras see a miss 1.5 mm beyond the double along lines 3 degrees apart, running
+  // along the ring: the lines cannot cross, but every point the tips leave open is a miss.
+  const Point2 p{0.0, -171.5};
+  VoteSpec a{0, p, 0, {-0.8, -171.5}}, b{1, p, 3, {0.7, -171.46}};
+  a.pixelError = b.pixelError = 3.0;  // no single tip is good enough alone
+  a.errorMm = 0.4;
+  b.errorMm = 1.2;
+  ASSERT_EQ(solve({{a, b}}).at("method"), "UNRESOLVED");
+  const std::optional<json> answer = alongNearParallelLines({{a, b}});
+  ASSERT_TRUE(answer.has_value());
+  const json& r = *answer;
+  EXPECT_EQ(r.at("method"), "CAM_PLUS_ONE");
+  EXPECT_EQ(r["camera"], "CAM_1");
+  EXPECT_EQ(r["uncertainty_source"], "NEAR_PARALLEL_LINES_ACROSS_TIPS_ALONG");
+  const Point2 q = pointFromJson(r["point"]);
+  // Across: between the lines, nearer the sharper; along: between the tips, nearer the sharper.
+  EXPECT_NEAR(q.y, -171.5, 0.05);
+  EXPECT_GT(q.x, -0.8);
+  EXPECT_LT(q.x, -0.5);
+  EXPECT_EQ(fieldOf(q), "MISS");
+  ASSERT_EQ(r["intersections"].size(), 1u);
+  const json& in = r["intersections"][0];
+  EXPECT_EQ(in["near_parallel"], true);
+  EXPECT_EQ(in["field"], "MISS");
+  EXPECT_EQ(in["cameras"], json({"CAM_1", "CAM_2"}));
+  // Half the tips' spread beside the sharper tip's error, at least a millimetre.
+  EXPECT_NEAR(in["uncertainty_mm"].get<double>(), 0.5 * 1.5 + 0.4, 0.01);
+
+  // The same lines running across the ring: the tips leave the wire at 170 mm within reach.
+  VoteSpec c{0, {0.0, -171.5}, 90, {0.0, -171.2}}, d{1, {0.0, -171.5}, 93, {0.05, -171.0}};
+  c.pixelError = d.pixelError = 3.0;
+  EXPECT_FALSE(alongNearParallelLines({{c, d}}).has_value());
+  // Tips that name different fields are no agreement.
+  VoteSpec e = a, f = b;
+  f.tip = {0.7, -169.0};
+  EXPECT_FALSE(alongNearParallelLines({{e, f}}).has_value());
+  // Lines that lie 3 mm apart do not see one dart.
+  VoteSpec g = a, h = b;
+  h.through = {0.0, -174.5};
+  h.tip = {0.7, -174.46};
+  EXPECT_FALSE(alongNearParallelLines({{g, h}}).has_value());
+  // A resolved answer is left as it is.
+  VoteSpec k = a, l = b;
+  k.pixelError = l.pixelError = 1.0;
+  k.tip = l.tip = {0.0, -140.0};
+  k.through = l.through = {0.0, -140.0};
+  ASSERT_NE(solve({{k, l}}).at("method"), "UNRESOLVED");
+  EXPECT_FALSE(alongNearParallelLines({{k, l}}).has_value());
 }
 
 TEST(ReconstructTipFromViews, TwoLineUncertaintyHasAOneMillimetreFloor) {

@@ -1,6 +1,9 @@
 #include "tarv/detector/dart_position.h"
 
+#include <algorithm>
 #include <cmath>
+#include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <vector>
 
@@ -15,12 +18,38 @@ namespace {
 constexpr double kAgreeingLineMm = 2.0;
 // Two board lines closer to parallel than this do not fix a point.
 constexpr double kMinCrossingDeg = 8.0;
+// A line whose thin part carries this share of its support or more is carried well: noise and
+// the barrel's own taper move the share of an unhidden shaft between it and one.
+constexpr double kFullThinShare = 0.8;
+// A line carried by less of its shaft than this (relative to the full share) counts as if
+// carried by this much.
+constexpr double kLeastThinShare = 0.1;
 
 struct ViewLine {
   std::array<double, 3> line{};  // a·x + b·y + c = 0, hypot(a, b) = 1, mm
   double sigmaMm = 1.0;
   int camera = 0;
 };
+
+// The share of a shaft's support that the thin part (point and barrel) carries. Where a wide
+// flight hides the rest, the line rests on a short stretch and its residual alone overstates
+// how well it is placed at the tip.
+double thinShare(const json& view, const json& vote) {
+  const auto observations = view.find("observations");
+  const auto index = vote.find("axis_index");
+  if (observations == view.end() || !observations->is_array() || index == vote.end() ||
+      !index->is_number_integer() || index->get<std::int64_t>() < 0 ||
+      index->get<std::uint64_t>() >= observations->size()) {
+    return 1.0;
+  }
+  const json& axis = (*observations)[index->get<std::size_t>()];
+  const auto sections = axis.find("narrow_sections");
+  const auto span = axis.find("support_span_px");
+  if (sections == axis.end() || span == axis.end() || !sections->is_number() || !span->is_number()) return 1.0;
+  const double share = sections->get<double>() / span->get<double>() / kFullThinShare;
+  if (!std::isfinite(share)) return 1.0;
+  return std::clamp(share, kLeastThinShare, 1.0);
+}
 
 std::optional<ViewLine> readLine(const json& view, int camera) {
   const auto votes = view.find("votes");
@@ -39,7 +68,7 @@ std::optional<ViewLine> readLine(const json& view, int camera) {
       std::hypot(v.line[0], v.line[1]) < 0.5) {
     return std::nullopt;
   }
-  v.sigmaMm = std::max(0.05, vote.value("error_mm", 1.0));
+  v.sigmaMm = std::max(0.05, vote.value("error_mm", 1.0)) / std::sqrt(thinShare(view, vote));
   return v;
 }
 

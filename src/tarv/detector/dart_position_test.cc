@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
+#include <cmath>
+
 namespace tarv {
 namespace {
 
@@ -25,6 +28,39 @@ TEST(LineRefinement, TheMorePreciseLinesPullThePoint) {
   const Point2 p = pointFromJson(result["point"]);
   EXPECT_LT(std::hypot(p.x - tip.x, p.y - tip.y), 0.02);
   EXPECT_EQ(result["cameras"].size(), 3u);
+}
+
+TEST(LineRefinement, ALineCarriedByAShortThinStretchWeighsLess) {
+  // Three lines of equal residual, each carried by 80 % of its shaft or more, weigh alike.
+  // The third runs 1 mm off the tip; resting on a fifth of its shaft (a flight hides the
+  // rest) it keeps a quarter of its weight and moves the refined point half as far.
+  const Point2 tip{-40.0, 78.0};
+  const auto withShare = [](json v, int sections, double span) {
+    v["votes"][0]["axis_index"] = 0;
+    v["observations"] = json::array({{{"narrow_sections", sections}, {"support_span_px", span}}});
+    return v;
+  };
+  const std::array<json, 3> even{withShare(view(tip, 10, 0.5), 100, 100.0), withShare(view(tip, 70, 0.5), 90, 100.0),
+                                 withShare(view({-39.0, 78.0}, 130, 0.5), 80, 100.0)};
+  std::array<json, 3> hidden = even;
+  hidden[2] = withShare(view({-39.0, 78.0}, 130, 0.5), 20, 100.0);
+  const json a = refineAgreeingLines(even, tip);
+  std::array<json, 3> plain = even;
+  for (json& v : plain) v["observations"] = json::array();
+  EXPECT_EQ(refineAgreeingLines(plain, tip)["point"], a["point"]);
+  const json b = refineAgreeingLines(hidden, tip);
+  ASSERT_TRUE(a.is_object());
+  ASSERT_TRUE(b.is_object());
+  const Point2 pa = pointFromJson(a["point"]), pb = pointFromJson(b["point"]);
+  const double da = std::hypot(pa.x - tip.x, pa.y - tip.y), db = std::hypot(pb.x - tip.x, pb.y - tip.y);
+  EXPECT_GT(da, 0.2);
+  EXPECT_NEAR(db / da, 0.5, 0.02);
+  EXPECT_GT(b["residuals_mm"]["CAM_3"].get<double>(), a["residuals_mm"]["CAM_3"].get<double>());
+  // A record without the share, or with a broken one, keeps its plain weight.
+  std::array<json, 3> broken = even;
+  broken[2]["observations"][0]["support_span_px"] = 0.0;
+  broken[1]["votes"][0]["axis_index"] = 5;
+  EXPECT_EQ(refineAgreeingLines(broken, tip)["point"], a["point"]);
 }
 
 TEST(LineRefinement, LinesThatMissTheSolversPointAreLeftOut) {

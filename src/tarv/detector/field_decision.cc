@@ -21,6 +21,7 @@ const char* const kPathFieldVote = "FIELD_VOTE";
 const char* const kPathBedColour = "BED_COLOUR";
 const char* const kPathStable = "STABLE_HYPOTHESIS";
 const char* const kPathLineRefinement = "LINE_REFINEMENT";
+const char* const kPathNearParallelLines = "NEAR_PARALLEL_LINES";
 const char* const kPathOutsideMiss = "OUTSIDE_MISS";
 const char* const kPathSharedLineTip = "SHARED_LINE_TIP";
 
@@ -188,6 +189,9 @@ TipLocation locateTip(const std::array<json, 3>& views, const std::array<Homogra
                       double radiusMm, const PathFilter& enabled) {
   TipLocation tip;
   tip.solver = reconstructTipFromViews(views, homographies, radiusMm);
+  if (enabled(kPathNearParallelLines)) {
+    if (auto alongLines = placeTipAlongNearParallelLines(views, tip.solver, radiusMm)) tip.solver = std::move(*alongLines);
+  }
   tip.method = tip.solver.value("method", "UNRESOLVED");
   tip.uncertainty = solverUncertainty(tip.solver);
   tip.solver.erase("geometry");

@@ -29,6 +29,8 @@ extern const char* const kPathFieldVote;        // "FIELD_VOTE"
 extern const char* const kPathBedColour;        // "BED_COLOUR"
 extern const char* const kPathStable;           // "STABLE_HYPOTHESIS"
 extern const char* const kPathLineRefinement;   // "LINE_REFINEMENT" (the point, not the field)
+extern const char* const kPathNearParallelLines; // "NEAR_PARALLEL_LINES" (the point of an
+                                                 // unresolved solver from two flat lines)
 extern const char* const kPathOutsideMiss;      // "OUTSIDE_MISS" (one camera's tip in the surround)
 extern const char* const kPathSharedLineTip;    // "SHARED_LINE_TIP" (the point, not the field)
 

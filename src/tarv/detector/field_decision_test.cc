@@ -3,6 +3,7 @@
 #include "tarv/detector/field_decision.h"
 
 #include <cmath>
+#include <iostream>
 #include <set>
 
 #include <gtest/gtest.h>
@@ -33,14 +34,14 @@ struct MeasuredDart {
   FieldEvidence evidence;
 };
 
-MeasuredDart measure(cv::Point2d tipMm, cv::Vec3d direction, const PathFilter& enabled = allBut({})) {
+MeasuredDart measureScene(const scene::Scene& scene, const PathFilter& enabled = allBut({})) {
   const scene::Renderer& renderer = scene::defaultRenderer();
-  const scene::SceneImages& empty = scene::defaultEmptyBoard();
-  scene::Scene scene;
-  scene::Dart dart;
-  dart.tip_mm = tipMm;
-  dart.direction = direction;
-  scene.darts.push_back(dart);
+  // A noisy camera's reference carries noise of its own.
+  scene::Scene board;
+  board.imaging = scene.imaging;
+  board.imaging.noise_seed = scene.imaging.noise_seed + 1000;
+  const bool noisy = scene.imaging.noise_sigma > 0.0;
+  const scene::SceneImages empty = noisy ? renderer.render(board) : scene::defaultEmptyBoard();
   const scene::SceneImages shot = renderer.render(scene);
   MeasuredDart m;
   m.truth = shot.truth.darts[0];
@@ -72,6 +73,15 @@ MeasuredDart measure(cv::Point2d tipMm, cv::Vec3d direction, const PathFilter& e
                     : json{{"supported", false}};
   }
   return m;
+}
+
+MeasuredDart measure(cv::Point2d tipMm, cv::Vec3d direction, const PathFilter& enabled = allBut({})) {
+  scene::Scene scene;
+  scene::Dart dart;
+  dart.tip_mm = tipMm;
+  dart.direction = direction;
+  scene.darts.push_back(dart);
+  return measureScene(scene, enabled);
 }
 
 double distanceMm(Point2 a, cv::Point2d b) { return std::hypot(a.x - b.x, a.y - b.y); }
@@ -226,6 +236,100 @@ TEST(FieldDecision, ATiedConsensusGoesToTheCameraWithTheBestView) {
   EXPECT_TRUE(off.tie.is_null());
   EXPECT_EQ(off.path, "FIELD_VOTE");
   EXPECT_EQ(off.field, "S20");
+}
+
+// A noisy, slightly blurred frame of one dart, as a worn camera delivers it.
+scene::Scene noisyScene(cv::Point2d tipMm, cv::Vec3d direction, cv::Scalar flight, double rollDeg) {
+  scene::Scene scene;
+  scene::Dart dart;
+  dart.tip_mm = tipMm;
+  dart.direction = cv::normalize(direction);
+  dart.flight_colour = flight;
+  dart.flight_roll_deg = rollDeg;
+  scene.darts.push_back(dart);
+  scene.imaging.noise_sigma = 3.0;
+  scene.imaging.blur_sigma = 0.8;
+  scene.imaging.jpeg_quality = 90;
+  scene.imaging.noise_seed = 7;
+  return scene;
+}
+
+// The wire between the single 19 and the single 7, as a unit normal through the bull: the
+// signed distance of a point across it is positive on the 19's side.
+double acrossWire19To7(Point2 p) {
+  const double angle = 117.0 * CV_PI / 180.0;
+  return p.x * std::sin(angle) - p.y * std::cos(angle);
+}
+
+TEST(FieldDecision, AFlightThatHidesTheShaftWeighsItsCameraLess) {
+  // A dart in the single 7, 0.13 mm from the wire to the 19, leaning so that the third
+  // camera sees its shaft over the bed border mostly behind the wide flight: that camera's
+  // line rests on a short thin stretch and misses the tip by a millimetre or more.
+  for (const uint64_t seed : {7u, 8u, 9u, 10u}) {
+    scene::Scene sc = noisyScene({-39.962, 78.152}, {0.1493, 0.4367, -0.8871}, {20, 120, 240}, 38.6);
+    sc.imaging.noise_seed = seed;
+    const MeasuredDart m = measureScene(sc);
+    ASSERT_EQ(m.truth.field, "S7");
+    ASSERT_NEAR(acrossWire19To7({m.truth.tip_mm.x, m.truth.tip_mm.y}), -0.13, 0.01);
+    const auto thinShare = [&](int c) {
+      const json& axis = m.evidence.views[c]["observations"][0];
+      return axis["narrow_sections"].get<double>() / axis["support_span_px"].get<double>();
+    };
+    ASSERT_LT(thinShare(2), 0.5) << "seed " << seed;
+    ASSERT_GT(thinShare(0), 0.6) << "seed " << seed;
+    ASSERT_GT(thinShare(1), 0.6) << "seed " << seed;
+
+    ASSERT_TRUE(m.tip.refinement.is_object()) << "seed " << seed;
+    const json& residuals = m.tip.refinement["residuals_mm"];
+    ASSERT_TRUE(residuals.contains("CAM_3")) << "seed " << seed;
+    // The refined point keeps to the two cameras that see the thin part.
+    EXPECT_GT(residuals["CAM_3"].get<double>(), residuals["CAM_1"].get<double>()) << "seed " << seed;
+    EXPECT_GT(residuals["CAM_3"].get<double>(), residuals["CAM_2"].get<double>()) << "seed " << seed;
+    const Point2 p = *m.tip.point;
+    EXPECT_LT(distanceMm(p, m.truth.tip_mm), 1.0) << "seed " << seed;
+    EXPECT_LT(acrossWire19To7(p), 0.0) << "seed " << seed;
+    EXPECT_GT(acrossWire19To7(p), -0.9) << "seed " << seed;
+
+    const FieldDecision d = decideField(m.tip, m.evidence, m.cameras, json::array(), 10.0, allBut({}));
+    EXPECT_EQ(d.field, "S7") << "seed " << seed << " path " << d.path;
+  }
+}
+
+TEST(FieldDecision, AMissBesideTheDoubleSeenAlongNearlyOneLineByTwoCameras) {
+  // A miss 1.1 mm outside the double (171.1 mm from the bull). The first camera lost the dart;
+  // the other two see it along board lines that cross at about 4 degrees, too flat to fix a
+  // point, yet both lines pass outside the double over all that the tips leave open.
+  scene::Scene sc = noisyScene({139.986, 98.303}, {0.0165, 0.1315, -0.9912}, {150, 40, 130}, 49.5);
+  MeasuredDart m = measureScene(sc);
+  ASSERT_EQ(m.truth.field, "MISS");
+  const json lost = {{"abstention", true}, {"tip_valid", false}, {"axis_valid", false},
+                     {"point", {0.0, 0.0}}, {"field", "MISS"}};
+  m.evidence.views[0] = {{"observations", json::array()}, {"votes", json::array({lost})}};
+  for (json& view : m.evidence.measurements[0]) view = {{"status", "ABSTAIN"}, {"quality", 0.0}, {"kind", view["kind"]}};
+  std::array<Homography, 3> homographies;
+  for (int c = 0; c < 3; ++c) homographies[c] = m.cameras[c].boardToImage;
+  m.tip = locateTip(m.evidence.views, homographies, 240.0, allBut({}));
+
+  ASSERT_TRUE(m.tip.point.has_value()) << m.tip.solver.dump();
+  EXPECT_EQ(m.tip.method, "CAM_PLUS_ONE");
+  EXPECT_EQ(m.tip.solver["uncertainty_source"], "NEAR_PARALLEL_LINES_ACROSS_TIPS_ALONG");
+  const json& pair = m.tip.solver["intersections"].back();
+  EXPECT_EQ(pair["near_parallel"], true);
+  EXPECT_EQ(pair["cameras"], json({"CAM_2", "CAM_3"}));
+  EXPECT_EQ(pair["field"], "MISS");
+  const Point2 p = *m.tip.point;
+  EXPECT_GT(std::hypot(p.x, p.y), 170.0);
+  // Across the lines (here nearly along the radius) the point is sharp; along them the tips
+  // place it within their own error.
+  EXPECT_NEAR(std::hypot(p.x, p.y), std::hypot(m.truth.tip_mm.x, m.truth.tip_mm.y), 0.6);
+  EXPECT_LT(distanceMm(p, m.truth.tip_mm), 1.5);
+
+  const FieldDecision d = decideField(m.tip, m.evidence, m.cameras, json::array(), 10.0, allBut({}));
+  EXPECT_EQ(d.field, "MISS") << d.path;
+  EXPECT_FALSE(d.path.empty());
+
+  // Switched off, the solver's answer stays unresolved.
+  EXPECT_EQ(locateTip(m.evidence.views, homographies, 240.0, allBut({"NEAR_PARALLEL_LINES"})).method, "UNRESOLVED");
 }
 
 }  // namespace
