@@ -706,22 +706,27 @@ bool isOutsideMissOfOneCamera(const Round& round, const TipLocation& tip, const 
   return supporting == 1;
 }
 
+// A tip found after the solver gave up answers as the solver would have, with the record of
+// the rule that found it kept under its own key.
+void adoptRescuedTip(const json& found, const char* method, const char* source, const char* key, TipLocation& tip) {
+  tip.method = method;
+  tip.point = pointFromJson(found["point"]);
+  tip.uncertainty = found["uncertainty_mm"];
+  tip.solver["method"] = tip.method;
+  tip.solver["point"] = found["point"];
+  tip.solver["camera"] = found["camera"];
+  tip.solver["uncertainty_mm"] = found["uncertainty_mm"];
+  tip.solver["uncertainty_source"] = source;
+  tip.solver[key] = found;
+}
+
 // Two cameras that look along one board line name fields on both sides of a wire, and the
 // solver finds neither a crossing nor an unrivalled camera: the camera that knows the tip
 // along that line far better holds it, as one camera's tip.
 void takeSharperTipAlongSharedLine(const std::array<json, 3>& views, const json& measurements,
                                    const std::array<Homography, 3>& homographies, TipLocation& tip) {
   const json shared = sharperTipAlongSharedLine(views, measurements, homographies);
-  if (!shared.is_object()) return;
-  tip.method = "BEST_CAM";
-  tip.point = pointFromJson(shared["point"]);
-  tip.uncertainty = shared["uncertainty_mm"];
-  tip.solver["method"] = tip.method;
-  tip.solver["point"] = shared["point"];
-  tip.solver["camera"] = shared["camera"];
-  tip.solver["uncertainty_mm"] = shared["uncertainty_mm"];
-  tip.solver["uncertainty_source"] = "SHARED_LINE_SHARPER_CAMERA";
-  tip.solver["shared_line"] = shared;
+  if (shared.is_object()) adoptRescuedTip(shared, "BEST_CAM", "SHARED_LINE_SHARPER_CAMERA", "shared_line", tip);
 }
 
 // A camera's tip on another camera's line, whose own tip lies far off along it: the solver
@@ -730,16 +735,7 @@ void takeSharperTipAlongSharedLine(const std::array<json, 3>& views, const json&
 void takeTipConfirmedByAnotherLine(const std::array<json, 3>& views, const std::array<Homography, 3>& homographies,
                                    TipLocation& tip) {
   const json confirmed = tipConfirmedByAnotherLine(views, homographies);
-  if (!confirmed.is_object()) return;
-  tip.method = "CAM_PLUS_ONE";
-  tip.point = pointFromJson(confirmed["point"]);
-  tip.uncertainty = confirmed["uncertainty_mm"];
-  tip.solver["method"] = tip.method;
-  tip.solver["point"] = confirmed["point"];
-  tip.solver["camera"] = confirmed["camera"];
-  tip.solver["uncertainty_mm"] = confirmed["uncertainty_mm"];
-  tip.solver["uncertainty_source"] = "TIP_ON_ANOTHER_CAMERAS_LINE";
-  tip.solver["line_confirmed"] = confirmed;
+  if (confirmed.is_object()) adoptRescuedTip(confirmed, "CAM_PLUS_ONE", "TIP_ON_ANOTHER_CAMERAS_LINE", "line_confirmed", tip);
 }
 
 // A dart that runs out of the one camera that sees it: where the board beyond the frame edge
