@@ -235,9 +235,7 @@ std::optional<json> reviewPass(const json& tips, const json& intersections,
 std::optional<json> bestSingleCamera(const json& tips, const json& intersections) {
   std::vector<const json*> good;
   for (const json& tip : tips) {
-    if (tip.at("error_mm").get<double>() <= kMaxGoodErrorMm &&
-        tip.at("pixel_error").get<double>() <= kMaxGoodPixelError)
-      good.push_back(&tip);
+    if (isGoodSingleTip(tip.at("error_mm").get<double>(), tip.at("pixel_error").get<double>())) good.push_back(&tip);
   }
   if (good.empty()) return std::nullopt;
   const json& best = *good.front();
@@ -395,6 +393,10 @@ json reconstructTipFromViews(const std::array<json, 3>& views,
   result["geometry"] = std::move(geometry);
   result["intersections"] = intersections;
   return result;
+}
+
+bool isGoodSingleTip(double errorMm, double pixelError) {
+  return errorMm <= kMaxGoodErrorMm && pixelError <= kMaxGoodPixelError;
 }
 
 }  // namespace tarv

@@ -35,4 +35,8 @@ json reconstructTipFromViews(const std::array<json, 3>& views,
 std::optional<json> placeTipAlongNearParallelLines(const std::array<json, 3>& views,
                                                    const json& solved, double radiusMm);
 
+// The bar one camera's own tip must pass to stand on its own: a tight line fit ("error_mm")
+// and the tip close to its line ("pixel_error").
+bool isGoodSingleTip(double errorMm, double pixelError);
+
 }  // namespace tarv

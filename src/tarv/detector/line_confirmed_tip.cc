@@ -9,6 +9,7 @@
 
 #include "tarv/board/board_layout.h"
 #include "tarv/core/engine_values.h"
+#include "tarv/detector/vote_line.h"
 #include "tarv/views/shaft_axis.h"
 
 namespace tarv {
@@ -17,9 +18,6 @@ const char* const kPathLineConfirmedTip = "LINE_CONFIRMED_TIP";
 
 namespace {
 
-// A tip the solver itself would call good: a tight line fit and a tip close to its line.
-constexpr double kGoodErrorMm = 1.5;
-constexpr double kGoodPixelError = 2.0;
 // Flatter crossings are the shared-line case: there the lines fix nothing across each other.
 constexpr double kLeastCrossingDeg = 6.0;
 // A line places the dart across it to about a pixel; a tip within two pixels' span lies on it.
@@ -33,50 +31,27 @@ constexpr double kLargestShiftMm = 2.0;
 constexpr double kThirdCameraMm = 3.0;
 constexpr double kUncertaintyFloorMm = 1.0;
 
-struct CameraLine {
-  int camera = -1;
-  double a = 0.0, b = 0.0, c = 0.0;  // normalised: a² + b² = 1
-  cv::Point2d direction;             // of the axis in the camera's image
+struct CameraLine : VoteLine {
   bool hasGoodTip = false;
   Point2 tip;
 };
 
-double distanceToLine(const CameraLine& line, Point2 p) { return std::abs(line.a * p.x + line.b * p.y + line.c); }
-
+// The camera's good tip and the line it lies on; else its first line, without a tip.
 std::optional<CameraLine> lineOf(const json& view, int camera) {
   const json votes = view.value("votes", json::array());
   const json observations = view.value("observations", json::array());
-  if (!votes.is_array() || !observations.is_array()) return std::nullopt;
+  if (!votes.is_array()) return std::nullopt;
   std::optional<CameraLine> firstLine;
   for (const json& vote : votes) {
     if (!vote.is_object() || !vote.value("axis_valid", false)) continue;
-    const json& line = vote.value("line", json());
-    const json& index = vote.value("axis_index", json());
-    if (!line.is_array() || line.size() != 3 || !line[0].is_number() || !line[1].is_number() ||
-        !line[2].is_number() || !index.is_number_integer() || index.get<long>() < 0 ||
-        index.get<std::size_t>() >= observations.size()) {
-      continue;
-    }
-    const json& direction = observations[index.get<std::size_t>()].value("direction_xy", json());
-    if (!direction.is_array() || direction.size() != 2 || !direction[0].is_number() || !direction[1].is_number()) {
-      continue;
-    }
-    const double a = line[0].get<double>(), b = line[1].get<double>(), c = line[2].get<double>();
-    const double n = std::hypot(a, b);
-    if (!(n > 0.0) || !std::isfinite(c / n)) continue;
+    const std::optional<VoteLine> line = readVoteLine(vote, observations, camera);
+    if (!line) continue;
     CameraLine l;
-    l.camera = camera;
-    l.a = a / n;
-    l.b = b / n;
-    l.c = c / n;
-    l.direction = {direction[0].get<double>(), direction[1].get<double>()};
-    const json& point = vote.value("point", json());
-    l.hasGoodTip = !vote.value("abstention", true) && vote.value("tip_valid", false) &&
-                   vote.value("error_mm", 1e9) <= kGoodErrorMm && vote.value("pixel_error", 1e9) <= kGoodPixelError &&
-                   point.is_array() && point.size() == 2 && point[0].is_number() && point[1].is_number();
-    if (l.hasGoodTip) {
-      l.tip = pointFromJson(point);
-      return l;  // the camera's good tip and the line it lies on
+    static_cast<VoteLine&>(l) = *line;
+    if (isGoodTipVote(vote) && line->point) {
+      l.hasGoodTip = true;
+      l.tip = *line->point;
+      return l;
     }
     if (!firstLine) firstLine = l;
   }
@@ -112,15 +87,14 @@ json tipConfirmedByAnotherLine(const std::array<json, 3>& views, const std::arra
   for (int i = 0; i < 3; ++i) {
     if (std::optional<CameraLine> line = lineOf(views[i], i)) lines.push_back(*line);
   }
-  const double pi = std::acos(-1.0);
   json found = nullptr;
   for (const CameraLine& confirmed : lines) {
     if (!confirmed.hasGoodTip) continue;
     for (const CameraLine& line : lines) {
       if (line.camera == confirmed.camera || !line.hasGoodTip) continue;
-      const double angle = std::acos(std::min(1.0, std::abs(confirmed.a * line.a + confirmed.b * line.b))) * 180.0 / pi;
+      const double angle = lineAngleDeg(confirmed, line);
       if (angle < kLeastCrossingDeg) continue;
-      const double across = distanceToLine(line, confirmed.tip);
+      const double across = line.distanceTo(confirmed.tip);
       const double reach = std::max(kLeastReachMm, kReachPixels * acrossPixelMm(line, homographies[line.camera], confirmed.tip));
       const double farTip = std::hypot(line.tip.x - confirmed.tip.x, line.tip.y - confirmed.tip.y);
       if (!(across <= reach) || !(farTip > kFarTipMm)) continue;
@@ -131,7 +105,7 @@ json tipConfirmedByAnotherLine(const std::array<json, 3>& views, const std::arra
       for (const CameraLine& third : lines) {
         if (third.camera == confirmed.camera || third.camera == line.camera || !third.hasGoodTip) continue;
         thirdAgrees = std::hypot(third.tip.x - point->x, third.tip.y - point->y) <= kThirdCameraMm ||
-                      distanceToLine(third, *point) <= kThirdCameraMm;
+                      third.distanceTo(*point) <= kThirdCameraMm;
       }
       if (!thirdAgrees) continue;
       // Two confirmations of different points leave the dart to the other paths.

@@ -9,15 +9,13 @@
 
 #include "tarv/board/board_layout.h"
 #include "tarv/core/engine_values.h"
+#include "tarv/detector/vote_line.h"
 #include "tarv/views/shaft_axis.h"
 
 namespace tarv {
 
 namespace {
 
-// A tip the solver itself would call good: a tight line fit and a tip close to its line.
-constexpr double kGoodErrorMm = 1.5;
-constexpr double kGoodPixelError = 2.0;
 // Lines this close in direction cross too flatly for their crossing to mean anything (the
 // solver refuses such a pair).
 constexpr double kSharedLineDeg = 6.0;
@@ -30,16 +28,12 @@ constexpr double kSharpnessRatio = 2.0;
 constexpr double kTipPixelSigma = 1.0;
 constexpr double kUncertaintyFloorMm = 1.0;
 
-struct LineTip {
-  int camera = -1;
-  Point2 point;
-  double a = 0.0, b = 0.0, c = 0.0;  // the board line, normalised: a² + b² = 1
+struct LineTip : VoteLine {
   double mmPerPx = std::numeric_limits<double>::infinity();
   double spreadMm = 0.0;  // of the camera's own views along the line
+  Point2 tip() const { return *point; }
   double sigmaMm() const { return std::max(kTipPixelSigma * mmPerPx, spreadMm); }
 };
-
-double distanceToLine(const LineTip& line, Point2 p) { return std::abs(line.a * p.x + line.b * p.y + line.c); }
 
 // How far apart along the line the camera's own views put the tip: a camera whose views
 // disagree knows the tip no better than that, however fine its pixels.
@@ -59,31 +53,14 @@ double spreadAlongLine(const LineTip& line, const json& measurements) {
 std::optional<LineTip> goodTipOf(const json& view, const Homography& h, int camera) {
   const json votes = view.value("votes", json::array());
   const json observations = view.value("observations", json::array());
-  if (!votes.is_array() || !observations.is_array()) return std::nullopt;
+  if (!votes.is_array()) return std::nullopt;
   for (const json& vote : votes) {
-    if (!vote.is_object() || vote.value("abstention", true) || !vote.value("tip_valid", false)) continue;
-    if (!(vote.value("error_mm", 1e9) <= kGoodErrorMm) || !(vote.value("pixel_error", 1e9) <= kGoodPixelError)) continue;
-    const json& line = vote.value("line", json());
-    const json& image = vote.value("image_point", json());
-    const json& point = vote.value("point", json());
-    const json& index = vote.value("axis_index", json());
-    if (!line.is_array() || line.size() != 3 || !image.is_array() || !point.is_array() || !index.is_number_integer() ||
-        index.get<long>() < 0 || index.get<std::size_t>() >= observations.size()) {
-      continue;
-    }
-    const json& direction = observations[index.get<std::size_t>()].value("direction_xy", json());
-    if (!direction.is_array() || direction.size() != 2) continue;
+    if (!isGoodTipVote(vote)) continue;
+    const std::optional<VoteLine> line = readVoteLine(vote, observations, camera);
+    if (!line || !line->point || !line->pixel) continue;
     LineTip tip;
-    tip.camera = camera;
-    tip.point = pointFromJson(point);
-    const double a = line[0].get<double>(), b = line[1].get<double>(), c = line[2].get<double>();
-    const double n = std::hypot(a, b);
-    if (!(n > 0.0) || !std::isfinite(c)) continue;
-    tip.a = a / n;
-    tip.b = b / n;
-    tip.c = c / n;
-    const Point2 pixel = pointFromJson(image);
-    tip.mmPerPx = boardMmPerPixel(h, {pixel.x, pixel.y}, {direction[0].get<double>(), direction[1].get<double>()});
+    static_cast<VoteLine&>(tip) = *line;
+    tip.mmPerPx = boardMmPerPixel(h, *line->pixel, line->direction);
     if (!std::isfinite(tip.mmPerPx)) continue;
     return tip;
   }
@@ -115,15 +92,14 @@ json sharperTipAlongSharedLine(const std::array<json, 3>& views, const json& mea
     tips.push_back(*tip);
   }
   if (tips.size() < 2) return nullptr;
-  const double pi = std::acos(-1.0);
   for (std::size_t i = 0; i < tips.size(); ++i) {
     for (std::size_t j = i + 1; j < tips.size(); ++j) {
       const LineTip& p = tips[i];
       const LineTip& q = tips[j];
-      const double angle = std::acos(std::min(1.0, std::abs(p.a * q.a + p.b * q.b))) * 180.0 / pi;
+      const double angle = lineAngleDeg(p, q);
       if (angle > kSharedLineDeg) continue;
-      const double across = std::max(distanceToLine(p, q.point), distanceToLine(q, p.point));
-      const double gap = std::hypot(p.point.x - q.point.x, p.point.y - q.point.y);
+      const double across = std::max(p.distanceTo(q.tip()), q.distanceTo(p.tip()));
+      const double gap = std::hypot(p.tip().x - q.tip().x, p.tip().y - q.tip().y);
       if (across > kAcrossMm || gap > kAlongMm) continue;
       const bool pSharper = p.sigmaMm() * kSharpnessRatio <= q.sigmaMm();
       const bool qSharper = q.sigmaMm() * kSharpnessRatio <= p.sigmaMm();
@@ -131,7 +107,7 @@ json sharperTipAlongSharedLine(const std::array<json, 3>& views, const json& mea
       const LineTip& sharp = pSharper ? p : q;
       // A third good tip off the shared line is a camera that saw the dart elsewhere.
       for (const LineTip& other : tips) {
-        if (other.camera != p.camera && other.camera != q.camera && distanceToLine(sharp, other.point) > kAcrossMm) {
+        if (other.camera != p.camera && other.camera != q.camera && sharp.distanceTo(other.tip()) > kAcrossMm) {
           return nullptr;
         }
       }
@@ -142,8 +118,8 @@ json sharperTipAlongSharedLine(const std::array<json, 3>& views, const json& mea
         spread[cameraIds[t->camera]] = roundToThousandths(t->spreadMm);
       }
       return {{"camera", cameraIds[sharp.camera]},
-              {"point", pointToJson(sharp.point)},
-              {"field", classifyBoardPoint(sharp.point, 0.0)["nominal_field"]},
+              {"point", pointToJson(sharp.tip())},
+              {"field", classifyBoardPoint(sharp.tip(), 0.0)["nominal_field"]},
               {"cameras", json::array({cameraIds[p.camera], cameraIds[q.camera]})},
               {"mm_per_px", perCamera},
               {"view_spread_mm", spread},
