@@ -36,6 +36,10 @@ constexpr double kWireSupportShare = 0.5;
 // points that must agree (right starts: 0.9 and more; 15 px off: 0.6).
 constexpr int kContradictingOctants = 2;
 constexpr double kWireAgreeShare = 0.8;
+// Wires alone confirm the start when this share of their points in view is found and this
+// share of those agrees with it.
+constexpr double kWireFoundShare = 0.75;
+constexpr double kWireConfirmShare = 0.95;
 // The refinement corrects what the crossings left: a ring that moves farther than this has
 // followed some other edge.
 constexpr double kMaxShiftPx = 8.0;
@@ -289,6 +293,18 @@ bool contradicted(const json& judgement) {
   return aRingShows && agreeing < kWireSupportShare * inView;
 }
 
+// The start judged at the refined camera's distance: at most one ring octant against it (a
+// dart, glare), the wires found along most of their length and nearly all of them on it (right
+// cameras: 0.96 and more; cameras 1 to 4 px off the ring: 0.86 and less).
+bool wiresConfirm(const json& judgement) {
+  int contradicting = 0;
+  for (const json& ring : judgement["ring_octants"]) contradicting += ring[2].get<int>();
+  if (contradicting > 1) return false;
+  const json& w = judgement["wire_points"];
+  const int inView = w[0].get<int>(), found = w[1].get<int>(), agreeing = w[2].get<int>();
+  return inView > 0 && found >= kWireFoundShare * inView && agreeing >= kWireConfirmShare * found;
+}
+
 bool wiresAgree(const json& judgement) {
   const json& w = judgement["wire_points"];
   const int inView = w[0].get<int>(), found = w[1].get<int>(), agreeing = w[2].get<int>();
@@ -483,9 +499,16 @@ CameraEdgeFit refineCameraByEdges(const cv::Mat& grey, const CameraEstimate& sta
   cv::Mat gx, gy;
   cv::Sobel(grey, gx, CV_32F, 1, 0, 3, 0.125, 0.0, cv::BORDER_REFLECT_101);
   cv::Sobel(grey, gy, CV_32F, 0, 1, 3, 0.125, 0.0, cv::BORDER_REFLECT_101);
-  const json startJudgement = judgeCameraOnEdges(collectCameraEdgeMatches(start, gx, gy, false), kStartAgreePx);
+  const CameraEdgeMatches startMatches = collectCameraEdgeMatches(start, gx, gy, false);
+  const json startJudgement = judgeCameraOnEdges(startMatches, kStartAgreePx);
   out.contradicted = contradicted(startJudgement);
   out.report["start"] = startJudgement;
+  const json startStrict = judgeCameraOnEdges(startMatches, kAgreePx);
+  out.wiresConfirm = !out.contradicted && wiresConfirm(startStrict);
+  out.report["start_strict"] = {{"ring_octants", startStrict["ring_octants"]},
+                                {"ring_octants_seen", startStrict["ring_octants_seen"]},
+                                {"wire_points", startStrict["wire_points"]}};
+  out.report["wires_confirm"] = out.wiresConfirm;
   double outerMm = 0.0;
   std::optional<CameraEstimate> fitted = fitInRounds(start, gx, gy, false, false, out.report, outerMm);
   if (!fitted) return out;

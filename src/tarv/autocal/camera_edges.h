@@ -24,6 +24,11 @@ struct CameraEdgeFit {
   // wire edges found, or the wires missing where a ring shows. Edges not found at all do not
   // count against it.
   bool contradicted = false;
+  // Neither: the start's rings hardly show (a small or blurred board whose narrow beds merge
+  // into one edge) and none of their octants contradict it, while nearly all the wire edges
+  // in view are found within the refined camera's distance of the start. The wires fix the
+  // pose about the bull; the board's scale is left to the crossings.
+  bool wiresConfirm = false;
   CameraEstimate camera;  // the refined camera when supported, else a copy of the start
   json report;            // the refined camera's edge statistics and the start's judgement
 };

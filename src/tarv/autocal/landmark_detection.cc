@@ -342,6 +342,8 @@ LandmarkSolution detectBoardLandmarks(LandmarkModel& model, const cv::Mat& image
     sol.grade = sol.crossingsMatched >= kMinGradedCrossings ? (sol.twentySure ? 0 : 1) : 2;
   } else if (edges.contradicted) {
     sol.grade = 2;
+  } else if (edges.wiresConfirm && sol.crossingsMatched >= kMinWireConfirmedCrossings) {
+    sol.grade = gradeSolution(sol.crossingsMatched, sol.rmsPx, sol.twentySure, sol.width, sol.height);
   } else {
     sol.grade = gradeSolution(sol.crossingsMatched, sol.crossingsDetected, sol.rmsPx, sol.twentySure, sol.width, sol.height);
   }

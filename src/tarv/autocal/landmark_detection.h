@@ -64,6 +64,11 @@ int32_t gradeSolution(int32_t matched, double rmsPx, bool twentySure, int width,
 // the spacing (the treble and double wires lie 8 mm apart), so right cameras explain 0.75 to
 // 0.85 of what it reports, and a tenth was more than any network we have reaches.
 constexpr double kMinExplainedCrossings = 0.7;
+// On a small or blurred board the treble and double wires lie a few pixels apart and a
+// quarter of their spacing is under a pixel, so right cameras explain as little as 0.6 of the
+// crossings reported; where the wire edges confirm the camera, this many matched crossings
+// (over all five rings) hold its scale instead.
+constexpr int kMinWireConfirmedCrossings = 40;
 // The camera must explain its matched crossings about as well as a plane mapping of the same
 // pairs (RMS at most 1.2 times the plane's plus 0.2 px); a camera that does not is refused
 // with this reason ("ok" false).

@@ -6,7 +6,12 @@
 
 #include <gtest/gtest.h>
 
+#include <opencv2/calib3d.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include "tarv/autocal/camera_edges.h"
 #include "tarv/autocal/camera_solve.h"
+#include "tarv/autocal/landmark_detection.h"
 #include "tarv/autocal/landmark_test_scene.h"
 #include "tarv/autocal/pose_hypotheses.h"
 #include "tarv/autocal/vision_report.h"
@@ -148,6 +153,63 @@ TEST(LandmarkSolve, TheFocalLengthOfAPlaneViewComesFromItsHomography) {
   const auto f = focalFromHomography(H, cameraSpec.image_size.width, cameraSpec.image_size.height);
   ASSERT_TRUE(f.has_value());
   EXPECT_NEAR(*f, 2000.0, 1.0);
+}
+
+}  // namespace
+}  // namespace tarv
+
+namespace tarv {
+namespace {
+
+// A small board blurred so that its narrow treble and double beds merge: the ring edges do not
+// show, the network's crossings scatter by a pixel where the 8 mm rings lie 4 px apart, and
+// only the wires' edges are left to check the camera against.
+struct BlurredBoard {
+  testing::ScriptedCamera cam;
+  cv::Mat image;
+};
+
+BlurredBoard blurredSmallBoard() {
+  scene::CameraSpec cameraSpec = testing::landmarkTestCameraSpec();
+  cameraSpec.image_size = {640, 480};
+  cameraSpec.board_fill = 0.6;
+  cameraSpec.elevation_deg = 35.0;
+  cameraSpec.k1 = 0.0;
+  testing::ScriptOptions options;
+  options.noisePx = 1.0;
+  BlurredBoard b{testing::scriptedCamera(cameraSpec, options), {}};
+  cv::GaussianBlur(b.cam.image, b.image, cv::Size(), 1.6);
+  return b;
+}
+
+TEST(LandmarkSolve, ABlurredSmallBoardIsGradedOnItsWires) {
+  BlurredBoard b = blurredSmallBoard();
+  const LandmarkSolution s = detectBoardLandmarks(b.cam.model, b.image);
+  ASSERT_TRUE(s.ok) << s.reason;
+  const double ringPx = testing::solutionRingErrorPx(b.cam, s);
+  std::printf("blurred 640x480: grade %d, %d/%d matched of %d, rms %.2f, ring %.2f px\n", s.grade, s.crossingsMatched,
+              b.cam.crossingsInImage, s.crossingsDetected, s.rmsPx, ringPx);
+  EXPECT_LT(s.crossingsMatched, kMinExplainedCrossings * s.crossingsDetected);
+  EXPECT_LT(s.grade, 2);
+  EXPECT_LE(ringPx, 1.0);
+}
+
+TEST(LandmarkSolve, WiresDoNotConfirmACameraTurnedOffThem) {
+  BlurredBoard b = blurredSmallBoard();
+  const LandmarkSolution s = detectBoardLandmarks(b.cam.model, b.image);
+  ASSERT_TRUE(s.ok) << s.reason;
+  cv::Mat grey;
+  cv::cvtColor(b.image, grey, cv::COLOR_BGR2GRAY);
+  const CameraEstimate right = cameraFromSolution(s);
+  EXPECT_TRUE(refineCameraByEdges(grey, right, {}).wiresConfirm);
+  CameraEstimate turned = cloneCameraEstimate(right);
+  cv::Matx33d R;
+  cv::Rodrigues(turned.rvec, R);
+  const double t = 1.5 * 3.14159265358979323846 / 180.0;
+  const cv::Matx33d Rz(std::cos(t), -std::sin(t), 0.0, std::sin(t), std::cos(t), 0.0, 0.0, 0.0, 1.0);
+  cv::Rodrigues(cv::Mat(R * Rz), turned.rvec);
+  const CameraEdgeFit fit = refineCameraByEdges(grey, turned, {});
+  EXPECT_FALSE(fit.wiresConfirm) << fit.report.dump();
 }
 
 }  // namespace
