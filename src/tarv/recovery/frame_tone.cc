@@ -46,6 +46,19 @@ double sampledMeanGrey(const cv::Mat& bgr, const cv::Mat& region) {
   return count > 0 ? sum / static_cast<double>(count) : 0.0;
 }
 
+// The background changes only when a dart is taken or the light is followed, the frame every
+// call: the background's mean is kept with the camera.
+double backgroundMeanGrey(const Camera& c, const cv::Mat& region) {
+  ImageMeasure& kept = c.backgroundMeanGrey;
+  if (kept.source.data != c.backgroundFrame.data || kept.source.size() != c.backgroundFrame.size() ||
+      kept.mask.data != region.data || kept.mask.size() != region.size()) {
+    kept.source = c.backgroundFrame;
+    kept.mask = region;
+    kept.value = sampledMeanGrey(c.backgroundFrame, region);
+  }
+  return kept.value;
+}
+
 // The raw frame of this call when the round holds one that fits.
 cv::Mat rawFrame(const Round& round, int camera, const cv::Mat& frame) {
   if (static_cast<size_t>(camera) < round.incomingFrames.size()) {
@@ -87,7 +100,7 @@ double lightShiftFromBackground(const Round& round, int camera, const cv::Mat& f
     return 0.0;
   }
   const cv::Mat region = sharedBoardRegionMask(frame.size(), c.boardToImage, boardRadiusForTone(round));
-  return sampledMeanGrey(frame, region) - sampledMeanGrey(c.backgroundFrame, region);
+  return sampledMeanGrey(frame, region) - backgroundMeanGrey(c, region);
 }
 
 json relightToBrighterFrame(Round& round, int camera, const cv::Mat& frame, double now) {
