@@ -340,7 +340,7 @@ void takeIntoBackground(Round& round, const std::vector<cv::Mat>& frames, const 
 }
 
 // The dart is entered: its change is taken into the working background. Answers the regions
-// the references took where more than the dart changed (see enteredDartRegions).
+// the references took where more than the dart changed (see enteredDartRegionOf).
 CameraRegions enterDart(Round& round, const std::vector<cv::Mat>& frames,
                         const std::array<CameraFrameAnalysis, 3>& analyses,
                         const std::array<ShaftMeasurement, 3>& shafts, const json& entry) {
