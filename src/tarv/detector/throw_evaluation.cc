@@ -115,12 +115,29 @@ ShaftView shaftViewOf(const Round& round, int camera, const CameraFrameAnalysis&
   return view;
 }
 
+// One camera's look at its new change before the dart is measured: the view, its pieces in
+// groups, and the change with the pieces that continue it beyond the region.
+struct Looked {
+  ShaftView view;
+  ChangeGroups groups;
+  cv::Mat continued;
+};
+
+// The camera's record holds a tip vote with a valid axis and tip.
+bool measuresTip(const json& record) {
+  const json& votes = record.value("votes", json::array());
+  if (!votes.is_array() || votes.empty()) return false;
+  const json& vote = votes[0];
+  return !vote.value("abstention", true) && vote.value("tip_valid", false) && vote.value("axis_valid", false);
+}
+
 std::array<ShaftMeasurement, 3> measureShafts(const Round& round, const std::vector<cv::Mat>& frames,
                                               const std::array<CameraFrameAnalysis, 3>& analyses) {
   // Each camera's whole new change, in groups when it falls apart.
   auto look = [&](int camera) {
     const Camera& c = round.cameras[camera];
     ShaftView view = shaftViewOf(round, camera, analyses[camera]);
+    cv::Mat continued;
     if (seesDart(analyses[camera])) {
       const DartCrop crop = fullSizeDartChange(round, camera, frames[camera], analyses[camera]);
       if (crop.box.area() > 0) {
@@ -128,16 +145,17 @@ std::array<ShaftMeasurement, 3> measureShafts(const Round& round, const std::vec
         view.background = c.backgroundFrame(crop.box);
         view.changeMask = crop.mask;
         view.offset = crop.box.tl();
+        continued = crop.continued;
       }
     }
-    return std::make_pair(view, groupChange(view));
+    return Looked{view, groupChange(view), continued};
   };
   const auto looked = runOnCameraWorkers(look);
   std::vector<ShaftView> views;
   std::vector<ChangeGroups> groups;
-  for (const auto& [view, grouped] : looked) {
-    views.push_back(view);
-    groups.push_back(grouped);
+  for (const Looked& l : looked) {
+    views.push_back(l.view);
+    groups.push_back(l.groups);
   }
   // Two darts that landed between two triplets: one of them is measured now, the other on a
   // later triplet.
@@ -157,6 +175,20 @@ std::array<ShaftMeasurement, 3> measureShafts(const Round& round, const std::vec
       view.changeMask.copyTo(m.dartMask(box));
     }
     DartViews measured = measureDartViews(view);
+    const cv::Mat& continued = looked[camera].continued;
+    if (!measuresTip(measured.shaftRecord) && !continued.empty()) {
+      // The pieces over the region give no tip: the dart's point alone lies there, and the
+      // rest of it, beyond, carries the axis.
+      ShaftView whole = views[camera];
+      whole.changeMask = continued;
+      DartViews again = measureDartViews(whole);
+      if (measuresTip(again.shaftRecord)) {
+        measured = std::move(again);
+        m.dartMask = freshZeroMask(frames[camera].size());
+        continued.copyTo(m.dartMask(cv::Rect(whole.offset, continued.size())));
+        m.change = m.dartMask;
+      }
+    }
     m.record = std::move(measured.shaftRecord);
     m.measurements = std::move(measured.measurements);
     return m;
