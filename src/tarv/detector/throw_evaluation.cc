@@ -135,6 +135,25 @@ ShaftMeasurement measureShaft(const cv::Mat& frame, const ShaftView& view, const
   return m;
 }
 
+// The camera's record holds a tip vote with a valid axis and tip.
+bool measuresTip(const json& record) {
+  const json& votes = record.value("votes", json::array());
+  if (!votes.is_array() || votes.empty()) return false;
+  const json& vote = votes[0];
+  return !vote.value("abstention", true) && vote.value("tip_valid", false) && vote.value("axis_valid", false);
+}
+
+// When the pieces over the region give no tip, the dart's point alone lies there, and the rest
+// of it, beyond (continued), carries the axis.
+ShaftMeasurement measureShaftOrContinued(const cv::Mat& frame, const ShaftView& view, const cv::Mat& continued) {
+  ShaftMeasurement m = measureShaft(frame, view, view.changeMask, false);
+  if (continued.empty() || measuresTip(m.record)) return m;
+  ShaftView whole = view;
+  whole.changeMask = continued;
+  ShaftMeasurement again = measureShaft(frame, whole, continued, false);
+  return measuresTip(again.record) ? again : m;
+}
+
 std::array<ShaftMeasurement, 3> measureShafts(const Round& round, const std::vector<cv::Mat>& frames,
                                               const std::array<CameraFrameAnalysis, 3>& analyses) {
   struct Looked {
@@ -147,6 +166,7 @@ std::array<ShaftMeasurement, 3> measureShafts(const Round& round, const std::vec
   auto look = [&](int camera) {
     const Camera& c = round.cameras[camera];
     ShaftView view = shaftViewOf(round, camera, analyses[camera]);
+    cv::Mat continued;
     if (seesDart(analyses[camera])) {
       const DartCrop crop = fullSizeDartChange(round, camera, frames[camera], analyses[camera]);
       if (crop.box.area() > 0) {
@@ -154,10 +174,11 @@ std::array<ShaftMeasurement, 3> measureShafts(const Round& round, const std::vec
         view.background = c.backgroundFrame(crop.box);
         view.changeMask = crop.mask;
         view.offset = crop.box.tl();
+        continued = crop.continued;
       }
     }
     ChangeGroups groups = groupChange(view);
-    ShaftMeasurement measured = measureShaft(frames[camera], view, view.changeMask, false);
+    ShaftMeasurement measured = measureShaftOrContinued(frames[camera], view, continued);
     return Looked{std::move(view), std::move(groups), std::move(measured)};
   };
   const auto looked = runOnCameraWorkers(look);
