@@ -57,6 +57,14 @@ struct ReducedImage {
   cv::Mat reduced;
 };
 
+// A measure of one image inside one mask, taken again when either is replaced; holding both
+// keeps a new image from reusing an old one's address unnoticed.
+struct ImageMeasure {
+  cv::Mat source;
+  cv::Mat mask;
+  double value = 0.0;
+};
+
 class Camera {
  public:
   cv::Mat emptyReferenceColour;  // colour reference of the empty board (private clone)
@@ -75,6 +83,9 @@ class Camera {
   bool referencesRealigned = false;
   // Reduced references of the per-frame analysis; only the camera's own worker touches them.
   mutable std::array<ReducedImage, 3> reducedReferences;
+  // The working background's mean grey over the board, which every call's light test reads;
+  // only the camera's own worker touches it.
+  mutable ImageMeasure backgroundMeanGrey;
 };
 
 // A dart the evaluation left unresolved and no decision has placed yet: its record

@@ -115,12 +115,58 @@ ShaftView shaftViewOf(const Round& round, int camera, const CameraFrameAnalysis&
   return view;
 }
 
+// One camera's measurement of the view, whose change mask is the dart's, in the crop of the
+// camera's whole new change; moreThanDart keeps that whole change as well (two darts landed).
+ShaftMeasurement measureShaft(const cv::Mat& frame, const ShaftView& view, const cv::Mat& whole, bool moreThanDart) {
+  ShaftMeasurement m;
+  m.dartMask = freshZeroMask(frame.size());
+  m.change = m.dartMask;
+  if (!whole.empty()) {
+    const cv::Rect box(view.offset, whole.size());
+    if (moreThanDart) {
+      m.change = freshZeroMask(frame.size());
+      whole.copyTo(m.change(box));
+    }
+    view.changeMask.copyTo(m.dartMask(box));
+  }
+  DartViews measured = measureDartViews(view);
+  m.record = std::move(measured.shaftRecord);
+  m.measurements = std::move(measured.measurements);
+  return m;
+}
+
+// The camera's record holds a tip vote with a valid axis and tip.
+bool measuresTip(const json& record) {
+  const json& votes = record.value("votes", json::array());
+  if (!votes.is_array() || votes.empty()) return false;
+  const json& vote = votes[0];
+  return !vote.value("abstention", true) && vote.value("tip_valid", false) && vote.value("axis_valid", false);
+}
+
+// When the pieces over the region give no tip, the dart's point alone lies there, and the rest
+// of it, beyond (continued), carries the axis.
+ShaftMeasurement measureShaftOrContinued(const cv::Mat& frame, const ShaftView& view, const cv::Mat& continued) {
+  ShaftMeasurement m = measureShaft(frame, view, view.changeMask, false);
+  if (continued.empty() || measuresTip(m.record)) return m;
+  ShaftView whole = view;
+  whole.changeMask = continued;
+  ShaftMeasurement again = measureShaft(frame, whole, continued, false);
+  return measuresTip(again.record) ? again : m;
+}
+
 std::array<ShaftMeasurement, 3> measureShafts(const Round& round, const std::vector<cv::Mat>& frames,
                                               const std::array<CameraFrameAnalysis, 3>& analyses) {
-  // Each camera's whole new change, in groups when it falls apart.
+  struct Looked {
+    ShaftView view;
+    ChangeGroups groups;
+    ShaftMeasurement measured;  // of the whole change, as one dart
+  };
+  // Each camera's whole new change, in groups when it falls apart, and measured as one dart:
+  // that is what it holds nearly always, and the measurement then needs no fan-out of its own.
   auto look = [&](int camera) {
     const Camera& c = round.cameras[camera];
     ShaftView view = shaftViewOf(round, camera, analyses[camera]);
+    cv::Mat continued;
     if (seesDart(analyses[camera])) {
       const DartCrop crop = fullSizeDartChange(round, camera, frames[camera], analyses[camera]);
       if (crop.box.area() > 0) {
@@ -128,38 +174,34 @@ std::array<ShaftMeasurement, 3> measureShafts(const Round& round, const std::vec
         view.background = c.backgroundFrame(crop.box);
         view.changeMask = crop.mask;
         view.offset = crop.box.tl();
+        continued = crop.continued;
       }
     }
-    return std::make_pair(view, groupChange(view));
+    ChangeGroups groups = groupChange(view);
+    ShaftMeasurement measured = measureShaftOrContinued(frames[camera], view, continued);
+    return Looked{std::move(view), std::move(groups), std::move(measured)};
   };
   const auto looked = runOnCameraWorkers(look);
   std::vector<ShaftView> views;
   std::vector<ChangeGroups> groups;
-  for (const auto& [view, grouped] : looked) {
-    views.push_back(view);
-    groups.push_back(grouped);
+  for (const Looked& l : looked) {
+    views.push_back(l.view);
+    groups.push_back(l.groups);
   }
   // Two darts that landed between two triplets: one of them is measured now, the other on a
   // later triplet.
   const std::vector<std::optional<cv::Mat>> oneDart = piecesOfOneDart(views, groups);
+  std::array<ShaftMeasurement, 3> shafts;
+  for (int i = 0; i < 3; ++i) shafts[i] = looked[i].measured;
+  if (!oneDart[0] && !oneDart[1] && !oneDart[2]) return shafts;
   auto job = [&](int camera) {
+    if (!oneDart[camera] || views[camera].changeMask.empty()) return shafts[camera];
+    // The call counts the searches of the measurements it keeps: the whole change's one, which
+    // ran a search when it found an axis, is set aside.
+    if (!shafts[camera].record["votes"][0].value("abstention", true)) processSwitches().measuredSearches.fetch_sub(1);
     ShaftView view = views[camera];
-    ShaftMeasurement m;
-    m.dartMask = freshZeroMask(frames[camera].size());
-    m.change = m.dartMask;
-    if (!view.changeMask.empty()) {
-      const cv::Rect box(view.offset, view.changeMask.size());
-      if (oneDart[camera]) {
-        m.change = freshZeroMask(frames[camera].size());
-        view.changeMask.copyTo(m.change(box));
-        view.changeMask = *oneDart[camera];
-      }
-      view.changeMask.copyTo(m.dartMask(box));
-    }
-    DartViews measured = measureDartViews(view);
-    m.record = std::move(measured.shaftRecord);
-    m.measurements = std::move(measured.measurements);
-    return m;
+    view.changeMask = *oneDart[camera];
+    return measureShaft(frames[camera], view, views[camera].changeMask, true);
   };
   return runOnCameraWorkers(job);
 }
@@ -243,14 +285,14 @@ void dropParkedChange(Round& round) {
 // dart that landed between two triplets): the dart's own pieces, grown. Empty where the dart is
 // all the change there, and everywhere when the rest is no dart.
 using CameraRegions = std::array<cv::Mat, 3>;
-CameraRegions enteredDartRegions(const Round& round, const std::array<ShaftMeasurement, 3>& shafts, Point2 point) {
-  auto job = [&](int camera) {
-    const Camera& c = round.cameras[camera];
-    return enteredDartRegion(shafts[camera].change, c.boardToImage, point, minPixelsForCamera(c));
-  };
-  CameraRegions regions = runOnCameraWorkers(job);
-  // Another dart is seen by two cameras at least; a piece of the entered dart that one camera
-  // alone keeps (its pieces did not line up there) is no dart, and goes with it.
+cv::Mat enteredDartRegionOf(const Round& round, int camera, const ShaftMeasurement& shaft, Point2 point) {
+  const Camera& c = round.cameras[camera];
+  return enteredDartRegion(shaft.change, c.boardToImage, point, minPixelsForCamera(c));
+}
+
+// Another dart is seen by two cameras at least; a piece of the entered dart that one camera
+// alone keeps (its pieces did not line up there) is no dart, and goes with it.
+CameraRegions keptRegions(CameraRegions regions) {
   if (!regions[0].empty() + !regions[1].empty() + !regions[2].empty() < 2) regions = {};
   return regions;
 }
@@ -267,34 +309,35 @@ cv::Mat reducedRegion(const cv::Mat& region, cv::Size size) {
   return thresholdBinary(reduced, 0);
 }
 
-// The change joins the stored change, and the working background takes the frame so that
-// the next dart is measured against a board that holds this one. Where a camera has a region,
-// only the region is taken: what lies outside it stays change for the next triplet to judge.
-void takeIntoBackground(Round& round, const std::vector<cv::Mat>& frames, const ImageTriple& reducedChanges,
-                        const CameraRegions& only = {}) {
-  struct Taken {
-    cv::Mat change;
-    cv::Mat dartReference;
-    cv::Mat background;
-  };
-  auto job = [&](int camera) {
-    // Measured the way every later frame is: grey, against the empty board, so that what
-    // stays on the board is never taken for something removed.
-    const Camera& c = round.cameras[camera];
-    const cv::Mat grey = toGray(frames[camera]);
-    cv::Mat change = nativeDifferenceMask(c.emptyReference, grey);
-    cv::bitwise_and(change, sharedBoardRegionMask(change.size(), c.boardToImage, scoringRadiusMm(round)), change);
-    if (!only[camera].empty()) cv::bitwise_and(change, only[camera], change);
-    cv::bitwise_or(change, c.referenceChangeMask, change);
-    // The full-size background copies run here, one per worker, rather than one after
-    // another on the calling thread.
-    if (!only[camera].empty()) {
-      return Taken{change, copiedInside(c.dartReference, grey, only[camera]),
-                   copiedInside(c.backgroundFrame, frames[camera], only[camera])};
-    }
-    return Taken{change, grey.data == frames[camera].data ? grey.clone() : grey, frames[camera].clone()};
-  };
-  const auto updated = runOnCameraWorkers(job);
+// One camera's frame taken into its references: the change against the empty board joins the
+// stored change, and the working background takes the frame so that the next dart is measured
+// against a board that holds this one. With a region, only the region is taken: what lies
+// outside it stays change for the next triplet to judge. A camera worker job.
+struct Taken {
+  cv::Mat change;
+  cv::Mat dartReference;
+  cv::Mat background;
+};
+Taken takenFrame(const Round& round, int camera, const cv::Mat& frame, const cv::Mat& only) {
+  // Measured the way every later frame is: grey, against the empty board, so that what
+  // stays on the board is never taken for something removed.
+  const Camera& c = round.cameras[camera];
+  const cv::Mat grey = toGray(frame);
+  cv::Mat change = nativeDifferenceMask(c.emptyReference, grey);
+  cv::bitwise_and(change, sharedBoardRegionMask(change.size(), c.boardToImage, scoringRadiusMm(round)), change);
+  if (!only.empty()) cv::bitwise_and(change, only, change);
+  cv::bitwise_or(change, c.referenceChangeMask, change);
+  // The full-size background copies run here, one per worker, rather than one after
+  // another on the calling thread.
+  if (!only.empty()) {
+    return Taken{change, copiedInside(c.dartReference, grey, only), copiedInside(c.backgroundFrame, frame, only)};
+  }
+  return Taken{change, grey.data == frame.data ? grey.clone() : grey, frame.clone()};
+}
+
+// The cameras take what takenFrame measured.
+void applyTaken(Round& round, const std::array<Taken, 3>& updated, const ImageTriple& reducedChanges,
+                const CameraRegions& only) {
   for (int i = 0; i < 3; ++i) {
     Camera& c = round.cameras[i];
     // The reduced stored change is the union of the reduced changes the analysis saw, so a
@@ -312,13 +355,33 @@ void takeIntoBackground(Round& round, const std::vector<cv::Mat>& frames, const 
   }
 }
 
+void takeIntoBackground(Round& round, const std::vector<cv::Mat>& frames, const ImageTriple& reducedChanges) {
+  auto job = [&](int camera) { return takenFrame(round, camera, frames[camera], cv::Mat()); };
+  applyTaken(round, runOnCameraWorkers(job), reducedChanges, {});
+}
+
 // The dart is entered: its change is taken into the working background. Answers the regions
-// the references took where more than the dart changed (see enteredDartRegions).
+// the references took where more than the dart changed (see enteredDartRegionOf).
 CameraRegions enterDart(Round& round, const std::vector<cv::Mat>& frames,
                         const std::array<CameraFrameAnalysis, 3>& analyses,
                         const std::array<ShaftMeasurement, 3>& shafts, const json& entry) {
-  const CameraRegions own = enteredDartRegions(round, shafts, pointFromJson(entry["board_xy_nominal_mm"]));
-  takeIntoBackground(round, frames, {analyses[0].change, analyses[1].change, analyses[2].change}, own);
+  const Point2 point = pointFromJson(entry["board_xy_nominal_mm"]);
+  // Each camera's region and its take of the whole frame in one fan-out: the dart is nearly
+  // always all the change, and then no camera keeps a region.
+  auto look = [&](int camera) {
+    return std::make_pair(enteredDartRegionOf(round, camera, shafts[camera], point),
+                          takenFrame(round, camera, frames[camera], cv::Mat()));
+  };
+  const auto looked = runOnCameraWorkers(look);
+  const CameraRegions own = keptRegions({looked[0].first, looked[1].first, looked[2].first});
+  std::array<Taken, 3> taken = {looked[0].second, looked[1].second, looked[2].second};
+  if (anyRegion(own)) {
+    auto job = [&](int camera) {
+      return own[camera].empty() ? taken[camera] : takenFrame(round, camera, frames[camera], own[camera]);
+    };
+    taken = runOnCameraWorkers(job);
+  }
+  applyTaken(round, taken, {analyses[0].change, analyses[1].change, analyses[2].change}, own);
   dropParkedChange(round);
   ImageTriple dartMasks;
   for (int i = 0; i < 3; ++i) dartMasks[i] = own[i].empty() ? shafts[i].dartMask : maskAnd(shafts[i].change, own[i]);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <vector>
 
 #include <opencv2/imgproc.hpp>
@@ -32,7 +33,8 @@ double boardRadiusForTone(const Round& round) { return std::max(175.0, round.boa
 
 // Mean grey (integer BT.601 weights) over the sampled pixels of the region.
 double sampledMeanGrey(const cv::Mat& bgr, const cv::Mat& region) {
-  double sum = 0.0;
+  // Whole numbers: the sum is exact in any order, and cheaper than in floating point.
+  int64_t sum = 0;
   long count = 0;
   for (int y = 0; y < bgr.rows; y += kSampleStep) {
     const cv::Vec3b* p = bgr.ptr<cv::Vec3b>(y);
@@ -43,7 +45,20 @@ double sampledMeanGrey(const cv::Mat& bgr, const cv::Mat& region) {
       ++count;
     }
   }
-  return count > 0 ? sum / static_cast<double>(count) : 0.0;
+  return count > 0 ? static_cast<double>(sum) / static_cast<double>(count) : 0.0;
+}
+
+// The background changes only when a dart is taken or the light is followed, the frame every
+// call: the background's mean is kept with the camera.
+double backgroundMeanGrey(const Camera& c, const cv::Mat& region) {
+  ImageMeasure& kept = c.backgroundMeanGrey;
+  if (kept.source.data != c.backgroundFrame.data || kept.source.size() != c.backgroundFrame.size() ||
+      kept.mask.data != region.data || kept.mask.size() != region.size()) {
+    kept.source = c.backgroundFrame;
+    kept.mask = region;
+    kept.value = sampledMeanGrey(c.backgroundFrame, region);
+  }
+  return kept.value;
 }
 
 // The raw frame of this call when the round holds one that fits.
@@ -87,7 +102,7 @@ double lightShiftFromBackground(const Round& round, int camera, const cv::Mat& f
     return 0.0;
   }
   const cv::Mat region = sharedBoardRegionMask(frame.size(), c.boardToImage, boardRadiusForTone(round));
-  return sampledMeanGrey(frame, region) - sampledMeanGrey(c.backgroundFrame, region);
+  return sampledMeanGrey(frame, region) - backgroundMeanGrey(c, region);
 }
 
 json relightToBrighterFrame(Round& round, int camera, const cv::Mat& frame, double now) {

@@ -124,5 +124,25 @@ TEST_F(FrameTone, FramesOfAnotherSizeOrAWrongCameraComeBackUntouched) {
   EXPECT_EQ(lightShiftFromBackground(round, -1, withDart_->frames[0]), 0.0);
 }
 
+// The background's side of the light test is kept between calls; a new background (a dart
+// taken, the light followed) is measured anew.
+TEST_F(FrameTone, LightShiftFollowsANewBackground) {
+  Round round = roundArmedOn(*empty_);
+  const cv::Mat& frame = empty_->frames[0];
+  EXPECT_NEAR(lightShiftFromBackground(round, 0, frame), 0.0, 0.5);
+  EXPECT_NEAR(lightShiftFromBackground(round, 0, frame), 0.0, 0.5);
+  const cv::Mat darker = relit(frame, 0.8);
+  round.cameras[0].backgroundFrame = darker;
+  const double shift = lightShiftFromBackground(round, 0, frame);
+  EXPECT_GT(shift, 10.0);
+  // The same frame against the same background, twice: the same answer.
+  EXPECT_EQ(lightShiftFromBackground(round, 0, frame), shift);
+  round.cameras[0].backgroundFrame = relit(frame, 1.25);
+  EXPECT_LT(lightShiftFromBackground(round, 0, frame), -10.0);
+  // A copy of the round keeps the measure of the background it shares.
+  Round copy = round;
+  EXPECT_EQ(lightShiftFromBackground(copy, 0, frame), lightShiftFromBackground(round, 0, frame));
+}
+
 }  // namespace
 }  // namespace tarv

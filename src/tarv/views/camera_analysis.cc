@@ -27,6 +27,20 @@ double pixelsPerMm2(const Homography& h) {
   }
   return cv::contourArea(outline) / (CV_PI * 170.0 * 170.0);
 }
+// A dart's pieces this close together on the board's scale are one dart: its barrel over a
+// dark surround leaves a gap between the point, inside the scoring region, and its shaft and
+// flight, which a steep camera sees beyond the region.
+constexpr double kDartPieceGapMm = 6.0;
+
+int pieceGapPx(const Homography& h, double scale) {
+  return std::max(2, static_cast<int>(std::lround(kDartPieceGapMm * std::sqrt(pixelsPerMm2(h)) * scale)));
+}
+
+// The dart's change: whole pieces that touch the scoring region, and those that continue them.
+cv::Mat dartPiecesInRegion(const cv::Mat& mask, const cv::Mat& region, const Homography& boardToImage, double scale) {
+  return componentsReaching(mask, region, pieceGapPx(boardToImage, scale));
+}
+
 // Room round the reduced dart change for the full-size search (flight tips, a point the
 // reduced image lost).
 constexpr int kCropMarginPx = 24;
@@ -103,7 +117,7 @@ CameraFrameAnalysis analyseCameraFrame(const Round& round, int camera, const cv:
   a.changedFraction = static_cast<double>(cv::countNonZero(a.change)) / regionPixels;
   a.masks = compareMasks(stored, a.change, tolerance);
   a.level = std::max(kDartChangeLevel, changeLevel(difference, a.region, processSwitches().adaptiveThreshold));
-  a.dartMask = keepComponentsInBoardRegion(dartChangeMask(difference, a.level), h, cv::Mat(), radius);
+  a.dartMask = dartPiecesInRegion(dartChangeMask(difference, a.level), a.region, c.boardToImage, a.scale);
   a.dartPixels = cv::countNonZero(a.dartMask);
   return a;
 }
@@ -112,9 +126,8 @@ std::pair<int, int> retryDartAtLowerLevel(const Round& round, int camera, Camera
   const Camera& c = round.cameras[camera];
   const cv::Mat& background = reducedOf(c.backgroundFrame, c.reducedReferences[1], analysis.scale, false);
   const double level = std::max(kRetryLevelFloor, analysis.level * kRetryLevelFactor);
-  const Homography h = scaleHomography(c.boardToImage, analysis.scale, analysis.scale);
-  cv::Mat mask = keepComponentsInBoardRegion(dartChangeMask(colourDifference(analysis.frame, background), level), h,
-                                             cv::Mat(), scoringRadiusMm(round));
+  cv::Mat mask = dartPiecesInRegion(dartChangeMask(colourDifference(analysis.frame, background), level),
+                                    analysis.region, c.boardToImage, analysis.scale);
   const int pixels = cv::countNonZero(mask);
   if (pixels >= analysis.minPixels) {
     analysis.dartMask = mask;
@@ -138,7 +151,10 @@ DartCrop fullSizeDartChange(const Round& round, int camera, const cv::Mat& frame
   const cv::Mat difference = colourDifference(frame(crop.box), c.backgroundFrame(crop.box));
   // The whole image's region, cropped: one cached mask per camera rather than one per crop.
   const cv::Mat region = sharedBoardRegionMask(frame.size(), c.boardToImage, scoringRadiusMm(round))(crop.box);
-  crop.mask = componentsTouching(dartChangeMask(difference, analysis.level), region);
+  const cv::Mat change = dartChangeMask(difference, analysis.level);
+  crop.mask = componentsTouching(change, region);
+  cv::Mat continued = dartPiecesInRegion(change, region, c.boardToImage, 1.0);
+  if (cv::countNonZero(continued) > cv::countNonZero(crop.mask)) crop.continued = continued;
   return crop;
 }
 

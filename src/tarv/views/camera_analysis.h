@@ -64,10 +64,16 @@ std::pair<int, int> retryDartAtLowerLevel(const Round& round, int camera, Camera
 
 // The dart's change at full size, searched round where the reduced analysis found it: the
 // colour change against the working background, whole components touching the board region.
+// The reduced analysis keeps the pieces that continue those beyond the region as well, so a
+// dart whose point alone lies over the region still counts and settles whole.
 // The answer covers the crop at the returned offset.
+// `continued` adds the pieces that continue the dart beyond the region (see
+// componentsReaching), empty when there are none: a measure of last resort, since the far
+// pieces of a dart seen against the surround are measured less truly than those on the board.
 struct DartCrop {
   cv::Rect box;
   cv::Mat mask;
+  cv::Mat continued;
 };
 DartCrop fullSizeDartChange(const Round& round, int camera, const cv::Mat& frame,
                             const CameraFrameAnalysis& analysis);

@@ -35,6 +35,25 @@ cv::Mat componentsTouching(const cv::Mat& mask, const cv::Mat& region) {
   return out;
 }
 
+cv::Mat componentsReaching(const cv::Mat& mask, const cv::Mat& region, int gapPx) {
+  cv::Mat kept = componentsTouching(mask, region);
+  if (gapPx <= 0 || cv::countNonZero(kept) == cv::countNonZero(mask)) return kept;
+  // Pieces closer than the gap grow into one: each grows by half the gap, within the box round
+  // the change and room for that growth.
+  const int grow = (gapPx + 1) / 2;
+  const cv::Rect found = cv::boundingRect(mask);
+  const cv::Rect box = cv::Rect(found.x - grow, found.y - grow, found.width + 2 * grow, found.height + 2 * grow) &
+                       cv::Rect(0, 0, mask.cols, mask.rows);
+  cv::Mat linked;
+  cv::dilate(mask(box), linked, cv::getStructuringElement(cv::MORPH_ELLIPSE, cv::Size(2 * grow + 1, 2 * grow + 1)));
+  // Only what was kept links to the region: a piece that merely grows into it does not.
+  cv::Mat anchors = kept(box).clone();
+  cv::Mat reached = componentsTouching(linked, anchors);
+  cv::bitwise_and(reached, mask(box), reached);
+  reached.copyTo(kept(box), reached);
+  return kept;
+}
+
 cv::Mat isolateComponentsAtBoardPoint(const cv::Mat& mask, const Homography& boardToImage,
                                       Point2 pointMm, bool keepWhole) {
   Homography h = boardToImage;

@@ -10,6 +10,12 @@ namespace tarv {
 // The components of mask that touch the region (255 = inside), kept whole.
 cv::Mat componentsTouching(const cv::Mat& mask, const cv::Mat& region);
 
+// The components of mask that touch the region, together with the pieces that lie within
+// gapPx of a kept one (and of those, in turn): one object whose change falls apart where it
+// looks like what lies behind it (a dark barrel over a dark surround) stays whole beyond the
+// region. Kept whole.
+cv::Mat componentsReaching(const cv::Mat& mask, const cv::Mat& region, int gapPx);
+
 // The components that touch the projected 20 mm disc round the board point; with keepWhole
 // false only their pixels inside the disc.
 cv::Mat isolateComponentsAtBoardPoint(const cv::Mat& mask, const Homography& boardToImage,

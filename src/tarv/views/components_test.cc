@@ -63,5 +63,55 @@ TEST(ComponentsTouching, SameAsLabellingTheWholeMask) {
   }
 }
 
+// A dart's point over the region and its barrel, shaft and flight beyond it, cut apart by small
+// gaps: the pieces within the gap of a kept one join it, one after another; a piece as close
+// to the region but far from every kept piece, and a piece beyond the gap, stay out.
+TEST(ComponentsReaching, PiecesThatContinueAKeptOneJoinIt) {
+  cv::Mat region = cv::Mat::zeros(60, 200, CV_8UC1);
+  cv::rectangle(region, {0, 0}, {49, 59}, cv::Scalar(255), cv::FILLED);
+  cv::Mat mask = cv::Mat::zeros(region.size(), CV_8UC1);
+  cv::line(mask, {30, 30}, {55, 30}, cv::Scalar(255), 1);     // the point, reaching the region
+  cv::line(mask, {59, 30}, {90, 30}, cv::Scalar(255), 1);     // 3 px beyond it
+  cv::line(mask, {94, 30}, {120, 30}, cv::Scalar(255), 1);    // 3 px beyond that
+  cv::rectangle(mask, {160, 20}, {190, 40}, cv::Scalar(255), cv::FILLED);  // 39 px beyond
+  cv::line(mask, {53, 5}, {70, 5}, cv::Scalar(255), 1);       // near the region, not the dart
+  const cv::Mat kept = componentsReaching(mask, region, 4);
+  EXPECT_EQ(kept.at<uchar>(30, 40), 255);
+  EXPECT_EQ(kept.at<uchar>(30, 75), 255);
+  EXPECT_EQ(kept.at<uchar>(30, 110), 255);
+  EXPECT_EQ(kept.at<uchar>(30, 175), 0);
+  EXPECT_EQ(kept.at<uchar>(5, 60), 0);
+  // Only changed pixels are kept: the gaps stay empty.
+  EXPECT_EQ(kept.at<uchar>(30, 57), 0);
+  cv::Mat outside;
+  cv::bitwise_and(kept, ~mask, outside);
+  EXPECT_EQ(cv::countNonZero(outside), 0);
+
+  // A gap wider than allowed keeps the point alone.
+  const cv::Mat tight = componentsReaching(mask, region, 2);
+  EXPECT_EQ(tight.at<uchar>(30, 40), 255);
+  EXPECT_EQ(tight.at<uchar>(30, 75), 0);
+}
+
+TEST(ComponentsReaching, WithoutAGapOrAnythingKeptItIsComponentsTouching) {
+  cv::Mat region = cv::Mat::zeros(40, 80, CV_8UC1);
+  cv::rectangle(region, {0, 0}, {19, 39}, cv::Scalar(255), cv::FILLED);
+  cv::Mat mask = cv::Mat::zeros(region.size(), CV_8UC1);
+  cv::line(mask, {10, 20}, {25, 20}, cv::Scalar(255), 2);
+  cv::line(mask, {27, 20}, {60, 20}, cv::Scalar(255), 2);
+  for (const int gap : {0, -3}) {
+    EXPECT_EQ(cv::countNonZero(componentsReaching(mask, region, gap) != componentsTouching(mask, region)), 0) << gap;
+  }
+  // Nothing reaches the region: nothing is kept, however close the pieces lie together.
+  cv::Mat away = cv::Mat::zeros(region.size(), CV_8UC1);
+  cv::line(away, {30, 10}, {60, 10}, cv::Scalar(255), 2);
+  cv::line(away, {62, 10}, {75, 10}, cv::Scalar(255), 2);
+  EXPECT_EQ(cv::countNonZero(componentsReaching(away, region, 6)), 0);
+  // Empty masks and a region of another size keep nothing.
+  EXPECT_EQ(cv::countNonZero(componentsReaching(cv::Mat::zeros(region.size(), CV_8UC1), region, 6)), 0);
+  EXPECT_EQ(cv::countNonZero(componentsReaching(mask, cv::Mat(), 6)), 0);
+  EXPECT_EQ(cv::countNonZero(componentsReaching(mask, cv::Mat::zeros(10, 10, CV_8UC1), 6)), 0);
+}
+
 }  // namespace
 }  // namespace tarv

@@ -90,19 +90,16 @@ double largestScale(const Homography& boardToImage, Point2 point) {
   return std::sqrt(0.5 * (s + std::sqrt(std::max(0.0, s * s - 4.0 * det * det))));
 }
 
-}  // namespace
-
-cv::Mat dartPiecesAt(const cv::Mat& mask, cv::Point2d tipPx, double bandPx, double lengthPx, double gapPx) {
+// dartPiecesAt on a window of a mask that is empty outside it, at the window's size: origin
+// is the window's place in the image, whose pixels tipPx counts in.
+cv::Mat piecesInWindow(const cv::Mat& mask, cv::Point origin, cv::Point2d tipPx, double bandPx, double lengthPx,
+                       double gapPx) {
   cv::Mat out = cv::Mat::zeros(mask.size(), CV_8UC1);
-  if (mask.empty() || mask.type() != CV_8UC1 || !std::isfinite(tipPx.x) || !std::isfinite(tipPx.y) ||
-      !(bandPx > 0.0) || !(lengthPx > 0.0) || !(gapPx >= 0.0)) {
-    return out;
-  }
   // Only the box round the change holds pieces; labelling the whole frame would cost more than
   // the rest of this on every entered dart.
   const cv::Rect box = cv::boundingRect(mask);
   if (box.area() == 0) return out;
-  tipPx -= cv::Point2d(box.x, box.y);
+  tipPx -= cv::Point2d(origin.x + box.x, origin.y + box.y);
   cv::Mat labels, stats, centroids;
   const int count = cv::connectedComponentsWithStats(mask(box), labels, stats, centroids, 8, CV_32S);
   std::vector<Piece> pieces;
@@ -152,6 +149,16 @@ cv::Mat dartPiecesAt(const cv::Mat& mask, cv::Point2d tipPx, double bandPx, doub
   return out;
 }
 
+}  // namespace
+
+cv::Mat dartPiecesAt(const cv::Mat& mask, cv::Point2d tipPx, double bandPx, double lengthPx, double gapPx) {
+  if (mask.empty() || mask.type() != CV_8UC1 || !std::isfinite(tipPx.x) || !std::isfinite(tipPx.y) ||
+      !(bandPx > 0.0) || !(lengthPx > 0.0) || !(gapPx >= 0.0)) {
+    return cv::Mat::zeros(mask.size(), CV_8UC1);
+  }
+  return piecesInWindow(mask, {0, 0}, tipPx, bandPx, lengthPx, gapPx);
+}
+
 cv::Mat dartPiecesAtBoardPoint(const cv::Mat& change, const Homography& boardToImage, Point2 point) {
   Point2 tip;
   double ppm = 0.0;
@@ -165,7 +172,10 @@ cv::Mat dartPiecesAtBoardPoint(const cv::Mat& change, const Homography& boardToI
   return dartPiecesAt(change, {tip.x, tip.y}, kDartBandMm * ppm, kDartReachMm * ppm, kDartGapMm * ppm);
 }
 
-cv::Mat enteredDartRegion(const cv::Mat& change, const Homography& boardToImage, Point2 point, int limitPixels) {
+namespace {
+
+// The same over the whole frame, for a change that is empty or a point that does not project.
+cv::Mat enteredDartRegionOfWhole(const cv::Mat& change, const Homography& boardToImage, Point2 point, int limitPixels) {
   if (change.empty() || cv::countNonZero(change) < limitPixels) return cv::Mat();
   const cv::Mat pieces = dartPiecesAtBoardPoint(change, boardToImage, point);
   if (pieces.empty()) return cv::Mat();
@@ -174,6 +184,39 @@ cv::Mat enteredDartRegion(const cv::Mat& change, const Homography& boardToImage,
   cv::Mat own = dilateMask(pieces, 2 * margin + 1, true);
   if (cv::countNonZero(maskAndNot(change, own)) < limitPixels) return cv::Mat();
   return own;
+}
+
+}  // namespace
+
+cv::Mat enteredDartRegion(const cv::Mat& change, const Homography& boardToImage, Point2 point, int limitPixels) {
+  // The change lies in a small box of the frame: the pieces, their growth and what they leave
+  // are measured in that box grown by the growth's reach, and only a region the references
+  // take is brought to the frame's size.
+  const cv::Rect box = change.empty() || change.type() != CV_8UC1 ? cv::Rect() : cv::boundingRect(change);
+  Point2 tip;
+  double ppm = 0.0;
+  try {
+    tip = applyHomography(boardToImage, point);
+    ppm = largestScale(boardToImage, point);
+  } catch (const std::runtime_error&) {
+    ppm = 0.0;
+  }
+  if (box.area() == 0 || !std::isfinite(tip.x) || !std::isfinite(tip.y) || !std::isfinite(ppm) || !(ppm > 0.0)) {
+    return enteredDartRegionOfWhole(change, boardToImage, point, limitPixels);
+  }
+  if (cv::countNonZero(change(box)) < limitPixels) return cv::Mat();
+  const int margin = std::max(2, static_cast<int>(std::lround(kDartMarginMm * ppm)));
+  const int reach = (2 * margin + 1) / 2 + 1;
+  const cv::Rect window = cv::Rect(box.x - reach, box.y - reach, box.width + 2 * reach, box.height + 2 * reach) &
+                          cv::Rect(0, 0, change.cols, change.rows);
+  const cv::Mat part = change(window);
+  const cv::Mat pieces =
+      piecesInWindow(part, window.tl(), {tip.x, tip.y}, kDartBandMm * ppm, kDartReachMm * ppm, kDartGapMm * ppm);
+  const cv::Mat own = dilateMask(pieces, 2 * margin + 1, true);
+  if (cv::countNonZero(maskAndNot(part, own)) < limitPixels) return cv::Mat();
+  cv::Mat region = cv::Mat::zeros(change.size(), CV_8UC1);
+  own.copyTo(region(window));
+  return region;
 }
 
 cv::Mat copiedInside(const cv::Mat& image, const cv::Mat& taken, const cv::Mat& region) {

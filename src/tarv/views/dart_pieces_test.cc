@@ -58,6 +58,30 @@ TEST(DartPieces, ARegionOnlyWhereMoreThanTheDartChanged) {
   EXPECT_TRUE(enteredDartRegion(alone, h, {-150.0, -100.0}, 80).empty());
 }
 
+// The region is the dart's own pieces grown by two millimetres, pixel for pixel, also where
+// the change runs to the frame's edge.
+TEST(DartPieces, TheRegionIsTheDartsPiecesGrown) {
+  const Homography h{1.0, 0.0, 250.0, 0.0, 1.0, 200.0, 0.0, 0.0, 1.0};
+  const cv::Mat kernel = cv::getStructuringElement(cv::MORPH_ELLIPSE, {5, 5});
+  cv::Mat atEdge = twoDarts();
+  cv::rectangle(atEdge, {0, 98}, {100, 102}, 255, cv::FILLED);  // the point runs out of the frame
+  cv::rectangle(atEdge, {0, 0}, {8, 3}, 255, cv::FILLED);       // a speck in the corner
+  for (const cv::Mat& change : {twoDarts(), atEdge}) {
+    const cv::Mat region = enteredDartRegion(change, h, {-150.0, -100.0}, 80);
+    ASSERT_EQ(region.size(), change.size());
+    cv::Mat expected;
+    cv::dilate(dartPiecesAtBoardPoint(change, h, {-150.0, -100.0}), expected, kernel);
+    cv::Mat differing;
+    cv::compare(region, expected, differing, cv::CMP_NE);
+    EXPECT_EQ(cv::countNonZero(differing), 0);
+    EXPECT_EQ(at(region, 0, 100), change.data == atEdge.data ? 255 : 0);
+  }
+  // A point that does not project, or no change at all: no region.
+  const Homography away{1.0, 0.0, 250.0, 0.0, 1.0, 200.0, 0.0, 0.0, 0.0};
+  EXPECT_TRUE(enteredDartRegion(twoDarts(), away, {-150.0, -100.0}, 80).empty());
+  EXPECT_TRUE(enteredDartRegion(cv::Mat::zeros(400, 500, CV_8UC1), h, {-150.0, -100.0}, 80).empty());
+}
+
 TEST(DartPieces, CopiedInsideLeavesTheImageAlone) {
   const cv::Mat image(4, 4, CV_8UC3, cv::Scalar(1, 2, 3));
   const cv::Mat taken(4, 4, CV_8UC3, cv::Scalar(9, 9, 9));

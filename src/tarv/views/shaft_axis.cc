@@ -157,41 +157,51 @@ struct Section {
 };
 
 // Cross-sections of the difference image every pixel along the line: the run above the level
-// nearest the line, with its edges at half the run's peak.
+// nearest the line, with its edges at half the run's peak. A section reads only the samples
+// from the line out to its run and one beyond: across a thin dart that is a small part of
+// the search window, so each sample is taken when first asked for.
 std::vector<Section> crossSections(const cv::Mat& difference, const Line2& line, double tFrom,
                                    double tTo, double halfWidthPx, double level) {
   std::vector<Section> sections;
   const double step = 0.5;
   const int n = static_cast<int>(2 * halfWidthPx / step) + 1;
-  std::vector<float> profile(n);
+  std::vector<float> samples(n);
+  std::vector<uchar> taken(n);
+  // A seed farther from the line than this is rejected: the search needs go no farther.
+  const double farthestSeed = halfWidthPx * 0.5;
   for (double t = tFrom; t <= tTo; t += 1.0) {
-    for (int k = 0; k < n; ++k) {
-      const cv::Point2d p = line.at(t, -halfWidthPx + k * step);
-      profile[k] = sampleAt(difference, p.x, p.y);
-    }
+    std::fill(taken.begin(), taken.end(), 0);
+    const auto profile = [&](int k) {
+      if (!taken[k]) {
+        const cv::Point2d p = line.at(t, -halfWidthPx + k * step);
+        samples[k] = sampleAt(difference, p.x, p.y);
+        taken[k] = 1;
+      }
+      return samples[k];
+    };
     // The sample above the level nearest the line.
     int seed = -1;
-    for (int d = 0; d <= n / 2 && seed < 0; ++d) {
+    for (int d = 0; d <= n / 2 && seed < 0 && d * step <= farthestSeed; ++d) {
       for (int k : {n / 2 - d, n / 2 + d}) {
-        if (k >= 0 && k < n && profile[k] >= level) {
+        if (k >= 0 && k < n && profile(k) >= level) {
           seed = k;
           break;
         }
       }
     }
-    if (seed < 0 || std::abs(seed - n / 2) * step > halfWidthPx * 0.5) continue;
+    if (seed < 0 || std::abs(seed - n / 2) * step > farthestSeed) continue;
     int lo = seed, hi = seed;
-    while (lo > 0 && profile[lo - 1] >= level) --lo;
-    while (hi < n - 1 && profile[hi + 1] >= level) ++hi;
+    while (lo > 0 && profile(lo - 1) >= level) --lo;
+    while (hi < n - 1 && profile(hi + 1) >= level) ++hi;
     if (lo == 0 || hi == n - 1) continue;  // runs off the search window: not a thin part
     float peak = 0.f;
-    for (int k = lo; k <= hi; ++k) peak = std::max(peak, profile[k]);
+    for (int k = lo; k <= hi; ++k) peak = std::max(peak, profile(k));
     const float half = std::max(static_cast<float>(level) * 0.75f, 0.5f * peak);
-    while (lo < hi && profile[lo] < half) ++lo;
-    while (hi > lo && profile[hi] < half) --hi;
+    while (lo < hi && profile(lo) < half) ++lo;
+    while (hi > lo && profile(hi) < half) --hi;
     // Sub-sample edges where the profile crosses half its peak.
     const auto crossing = [&](int outside, int inside) {
-      const double a = profile[outside], b = profile[inside];
+      const double a = profile(outside), b = profile(inside);
       const double f = b > a ? (half - a) / (b - a) : 0.5;
       return (outside + f * (inside - outside)) * step - halfWidthPx;
     };

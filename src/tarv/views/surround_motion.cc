@@ -18,7 +18,7 @@ void recordSurroundMotion(SurroundMotion& motion, const cv::Mat& frame, const Ho
   cv::Mat moved;
   if (continues) {
     moved = nativeDifferenceMask(previous, grey);
-    cv::bitwise_and(moved, ~getBoardRegionMask(grey.size(), boardToImage, kSurroundRadiusMm), moved);
+    moved.setTo(0, sharedBoardRegionMask(grey.size(), boardToImage, kSurroundRadiusMm));
   } else {
     moved = freshZeroMask(grey.size());
   }
@@ -28,8 +28,8 @@ void recordSurroundMotion(SurroundMotion& motion, const cv::Mat& frame, const Ho
   motion.images[3] = motion.images[2];
   motion.images[2] = motion.images[1];
   motion.images[1] = moved;
-  cv::Mat recent = moved.clone();
-  cv::bitwise_or(recent, motion.images[2], recent);
+  cv::Mat recent;
+  cv::bitwise_or(moved, motion.images[2], recent);
   cv::bitwise_or(recent, motion.images[3], recent);
   motion.images[4] = recent;
   previous = grey;
