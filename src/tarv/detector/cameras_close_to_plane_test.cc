@@ -5,53 +5,17 @@
 
 #include <gtest/gtest.h>
 
-#include "host/host_protocol.h"
-#include "scene/scene.h"
 #include "tarv/core/board_geometry.h"
-#include "tarv/tarv.h"
+#include "tarv/detector/rig_engine_test_support.h"
 
 namespace tarv {
 namespace {
 
 using json = nlohmann::json;
 
-scene::Dart dartAlong(double x, double y, cv::Vec3d direction, cv::Scalar colour) {
-  scene::Dart d;
-  d.tip_mm = {x, y};
-  d.direction = direction;
-  d.flight_colour = colour;
-  return d;
-}
-
-class CamerasCloseToPlane : public ::testing::Test {
+class CamerasCloseToPlane : public EngineOnRig {
  protected:
-  CamerasCloseToPlane() : renderer_(scene::rigCloseToPlane({1280, 720}, 300.0)) {}
-
-  void SetUp() override {
-    engine_ = tarv_create();
-    const scene::SceneImages empty = renderer_.render({});
-    ASSERT_EQ(call(host::armRequest(empty.truth, empty.frames)).value("status", ""), "READY");
-  }
-  void TearDown() override { tarv_destroy(engine_); }
-
-  json call(const json& request) { return json::parse(tarv_call(engine_, request.dump().c_str())); }
-
-  // Each dart lands in turn and each state is sent four times, as a host does; the last reply.
-  json throwInTurn(const std::vector<scene::Dart>& darts) {
-    scene::Scene s;
-    json last;
-    for (const scene::Dart& dart : darts) {
-      s.darts.push_back(dart);
-      shot_ = renderer_.render(s);
-      for (int i = 0; i < 4; ++i) last = call(clock_.detectRequest(shot_.frames));
-    }
-    return last;
-  }
-
-  scene::Renderer renderer_;
-  void* engine_ = nullptr;
-  host::FrameClock clock_;
-  scene::SceneImages shot_;
+  CamerasCloseToPlane() : EngineOnRig(scene::rigCloseToPlane({1280, 720}, 300.0)) {}
 };
 
 bool isWaiting(const json& reply) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <optional>
 #include <stdexcept>
 #include <vector>
 
@@ -159,17 +160,33 @@ cv::Mat dartPiecesAt(const cv::Mat& mask, cv::Point2d tipPx, double bandPx, doub
   return piecesInWindow(mask, {0, 0}, tipPx, bandPx, lengthPx, gapPx);
 }
 
-cv::Mat dartPiecesAtBoardPoint(const cv::Mat& change, const Homography& boardToImage, Point2 point) {
-  Point2 tip;
+namespace {
+
+// A board point in the image, with the camera's largest pixels per mm there.
+struct ImagePoint {
+  Point2 px;
   double ppm = 0.0;
+};
+
+// Nothing where the point does not project into this camera: nothing is known there.
+std::optional<ImagePoint> projectBoardPoint(const Homography& boardToImage, Point2 point) {
+  ImagePoint p;
   try {
-    tip = applyHomography(boardToImage, point);
-    ppm = largestScale(boardToImage, point);
+    p.px = applyHomography(boardToImage, point);
+    p.ppm = largestScale(boardToImage, point);
   } catch (const std::runtime_error&) {
-    return cv::Mat();  // the point does not project into this camera: nothing is known there
+    return std::nullopt;
   }
-  if (!std::isfinite(tip.x) || !std::isfinite(tip.y) || !std::isfinite(ppm) || ppm <= 0.0) return cv::Mat();
-  return dartPiecesAt(change, {tip.x, tip.y}, kDartBandMm * ppm, kDartReachMm * ppm, kDartGapMm * ppm);
+  if (!std::isfinite(p.px.x) || !std::isfinite(p.px.y) || !std::isfinite(p.ppm) || !(p.ppm > 0.0)) return std::nullopt;
+  return p;
+}
+
+}  // namespace
+
+cv::Mat dartPiecesAtBoardPoint(const cv::Mat& change, const Homography& boardToImage, Point2 point) {
+  const std::optional<ImagePoint> p = projectBoardPoint(boardToImage, point);
+  if (!p) return cv::Mat();
+  return dartPiecesAt(change, {p->px.x, p->px.y}, kDartBandMm * p->ppm, kDartReachMm * p->ppm, kDartGapMm * p->ppm);
 }
 
 namespace {
@@ -193,17 +210,10 @@ cv::Mat enteredDartRegion(const cv::Mat& change, const Homography& boardToImage,
   // are measured in that box grown by the growth's reach, and only a region the references
   // take is brought to the frame's size.
   const cv::Rect box = change.empty() || change.type() != CV_8UC1 ? cv::Rect() : cv::boundingRect(change);
-  Point2 tip;
-  double ppm = 0.0;
-  try {
-    tip = applyHomography(boardToImage, point);
-    ppm = largestScale(boardToImage, point);
-  } catch (const std::runtime_error&) {
-    ppm = 0.0;
-  }
-  if (box.area() == 0 || !std::isfinite(tip.x) || !std::isfinite(tip.y) || !std::isfinite(ppm) || !(ppm > 0.0)) {
-    return enteredDartRegionOfWhole(change, boardToImage, point, limitPixels);
-  }
+  const std::optional<ImagePoint> p = projectBoardPoint(boardToImage, point);
+  if (box.area() == 0 || !p) return enteredDartRegionOfWhole(change, boardToImage, point, limitPixels);
+  const Point2 tip = p->px;
+  const double ppm = p->ppm;
   if (cv::countNonZero(change(box)) < limitPixels) return cv::Mat();
   const int margin = std::max(2, static_cast<int>(std::lround(kDartMarginMm * ppm)));
   const int reach = (2 * margin + 1) / 2 + 1;
