@@ -7,6 +7,7 @@
 
 #include "host/host_protocol.h"
 #include "scene/scene.h"
+#include "tarv/detector/rig_engine_test_support.h"
 #include "tarv/tarv.h"
 
 namespace tarv {
@@ -104,14 +105,7 @@ TEST(LineConfirmedTip, ADartWhoseTipOneLineConfirmsIsEntered) {
   auto call = [&](const json& request) { return json::parse(tarv_call(engine, request.dump().c_str())); };
   const scene::SceneImages empty = renderer.render({});
   ASSERT_EQ(call(host::armRequest(empty.truth, empty.frames)).value("status", ""), "READY");
-  auto dart = [](double x, double y, cv::Vec3d direction, cv::Scalar colour, double roll) {
-    scene::Dart d;
-    d.tip_mm = {x, y};
-    d.direction = direction;
-    d.flight_colour = colour;
-    d.flight_roll_deg = roll;
-    return d;
-  };
+  const auto dart = dartAlong;
   const std::vector<scene::Dart> darts{
       dart(-49.226290, 143.081545, {0.250183880, 0.066442627, -0.965915837}, {150, 40, 130}, 16.0358),
       dart(127.675193, -76.547312, {0.008560948, -0.020052543, -0.999762275}, {205, 95, 20}, 50.0765),
