@@ -5,8 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include "host/host_protocol.h"
-#include "scene/scene.h"
 #include "tarv/detector/rig_engine_test_support.h"
 #include "tarv/tarv.h"
 
@@ -99,33 +97,22 @@ TEST(LineConfirmedTip, APoorLineFitIsNoGoodTip) {
 // On the default rig the third dart lands at the outer edge of the 19 on the rim facing the
 // cameras: the upper camera's tip lies on the left camera's line, the left camera's own tip
 // 18 mm short of it, and the right camera sees no point. The dart is entered, not waited on.
-TEST(LineConfirmedTip, ADartWhoseTipOneLineConfirmsIsEntered) {
-  const scene::Renderer renderer(scene::defaultRig({1280, 720}));
-  void* engine = tarv_create();
-  auto call = [&](const json& request) { return json::parse(tarv_call(engine, request.dump().c_str())); };
-  const scene::SceneImages empty = renderer.render({});
-  ASSERT_EQ(call(host::armRequest(empty.truth, empty.frames)).value("status", ""), "READY");
-  const auto dart = dartAlong;
-  const std::vector<scene::Dart> darts{
-      dart(-49.226290, 143.081545, {0.250183880, 0.066442627, -0.965915837}, {150, 40, 130}, 16.0358),
-      dart(127.675193, -76.547312, {0.008560948, -0.020052543, -0.999762275}, {205, 95, 20}, 50.0765),
-      dart(-45.951985, 145.456669, {0.078056088, 0.041078244, -0.996102317}, {205, 95, 20}, 85.036)};
-  host::FrameClock clock;
-  scene::Scene s;
-  scene::SceneImages shot;
-  json last;
-  for (const scene::Dart& d : darts) {
-    s.darts.push_back(d);
-    shot = renderer.render(s);
-    for (int i = 0; i < 4; ++i) last = call(clock.detectRequest(shot.frames));
-  }
-  tarv_destroy(engine);
+class LineConfirmedTipScene : public EngineOnRig {
+ protected:
+  LineConfirmedTipScene() : EngineOnRig(scene::defaultRig({1280, 720})) {}
+};
+
+TEST_F(LineConfirmedTipScene, ADartWhoseTipOneLineConfirmsIsEntered) {
+  const json last = throwInTurn({
+      dartAlong(-49.226290, 143.081545, {0.250183880, 0.066442627, -0.965915837}, {150, 40, 130}, 16.0358),
+      dartAlong(127.675193, -76.547312, {0.008560948, -0.020052543, -0.999762275}, {205, 95, 20}, 50.0765),
+      dartAlong(-45.951985, 145.456669, {0.078056088, 0.041078244, -0.996102317}, {205, 95, 20}, 85.036)});
   const std::string status = last.value("status", "");
   EXPECT_NE(status, "WAIT");
   EXPECT_NE(status, "POSITION_UNRESOLVED");
   const json& entries = last["entries"];
   ASSERT_EQ(entries.size(), 3u) << last.dump().substr(0, 600);
-  const scene::DartTruth& truth = shot.truth.darts[2];
+  const scene::DartTruth& truth = shot_.truth.darts[2];
   ASSERT_EQ(truth.field, "S19");
   EXPECT_EQ(entries[2]["selected_field"], "S19");
   const Point2 p = pointFromJson(entries[2]["board_xy_nominal_mm"]);

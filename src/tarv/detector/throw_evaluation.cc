@@ -144,10 +144,13 @@ bool measuresTip(const json& record) {
 }
 
 // When the pieces over the region give no tip, the dart's point alone lies there, and the rest
-// of it, beyond (continued), carries the axis.
-ShaftMeasurement measureShaftOrContinued(const cv::Mat& frame, const ShaftView& view, const cv::Mat& continued) {
+// of it, beyond, carries the axis.
+ShaftMeasurement measureShaftOrContinued(const cv::Mat& frame, const ShaftView& view, const DartCrop& crop,
+                                         const Homography& boardToImage) {
   ShaftMeasurement m = measureShaft(frame, view, view.changeMask, false);
-  if (continued.empty() || measuresTip(m.record)) return m;
+  if (measuresTip(m.record)) return m;
+  const cv::Mat continued = continuedDartPieces(crop, boardToImage);
+  if (continued.empty()) return m;
   ShaftView whole = view;
   whole.changeMask = continued;
   ShaftMeasurement again = measureShaft(frame, whole, continued, false);
@@ -166,19 +169,18 @@ std::array<ShaftMeasurement, 3> measureShafts(const Round& round, const std::vec
   auto look = [&](int camera) {
     const Camera& c = round.cameras[camera];
     ShaftView view = shaftViewOf(round, camera, analyses[camera]);
-    cv::Mat continued;
+    DartCrop crop;
     if (seesDart(analyses[camera])) {
-      const DartCrop crop = fullSizeDartChange(round, camera, frames[camera], analyses[camera]);
+      crop = fullSizeDartChange(round, camera, frames[camera], analyses[camera]);
       if (crop.box.area() > 0) {
         view.frame = frames[camera](crop.box);
         view.background = c.backgroundFrame(crop.box);
         view.changeMask = crop.mask;
         view.offset = crop.box.tl();
-        continued = crop.continued;
       }
     }
     ChangeGroups groups = groupChange(view);
-    ShaftMeasurement measured = measureShaftOrContinued(frames[camera], view, continued);
+    ShaftMeasurement measured = measureShaftOrContinued(frames[camera], view, crop, c.boardToImage);
     return Looked{std::move(view), std::move(groups), std::move(measured)};
   };
   const auto looked = runOnCameraWorkers(look);

@@ -8,6 +8,7 @@
 #include "host/reply_reading.h"
 #include "scene/scene.h"
 #include "tarv/core/board_geometry.h"
+#include "tarv/detector/rig_engine_test_support.h"
 #include "tarv/detector/throw_evaluation.h"
 #include "tarv/engine/engine.h"
 #include "tarv/tarv.h"
@@ -70,16 +71,6 @@ scene::Dart dartAt(double x, double y, double tilt = 10.0, double azimuth = 200.
   return dart;
 }
 
-// A dart as the benchmark draws it: its direction, flight colour and roll given.
-scene::Dart dart(double x, double y, cv::Vec3d direction, cv::Scalar colour, double roll) {
-  scene::Dart d;
-  d.tip_mm = {x, y};
-  d.direction = direction;
-  d.flight_colour = colour;
-  d.flight_roll_deg = roll;
-  return d;
-}
-
 std::string fieldOf(const json& entry) { return host::entryField(entry); }
 
 TEST(RoundsGoOn, ADartCloseToOneCameraIsScoredWithTheCamerasThatSeeIt) {
@@ -111,8 +102,8 @@ TEST(RoundsGoOn, MissesInFrontOfOneCameraAreEnteredWhereTheyLanded) {
   // In front of the second camera (seen by two cameras), then in front of the first camera,
   // seen by that camera alone.
   const std::vector<scene::Dart> darts = {
-      dart(205.6385328, -81.1731659, {-0.1479626, 0.2412744, -0.9591109}, {150, 40, 130}, 37.6005943),
-      dart(-197.1696870, -121.7408056, {0.1085074, 0.0243253, -0.9937980}, {205, 95, 20}, 14.6568820)};
+      dartAlong(205.6385328, -81.1731659, {-0.1479626, 0.2412744, -0.9591109}, {150, 40, 130}, 37.6005943),
+      dartAlong(-197.1696870, -121.7408056, {0.1085074, 0.0243253, -0.9937980}, {205, 95, 20}, 14.6568820)};
   scene::Scene board;
   host.send(board);
   for (size_t k = 0; k < darts.size(); ++k) {
@@ -136,8 +127,8 @@ TEST(RoundsGoOn, MissesInFrontOfOneCameraAreEnteredWhereTheyLanded) {
 TEST(RoundsGoOn, ADartThatLandsWithBrighterLightLeavesNoRoundWaiting) {
   Host host(scene::defaultRenderer());
   const std::vector<scene::Dart> darts = {
-      dart(4.6441572, 151.7560239, {0.0953008, -0.2665350, -0.9591021}, {205, 95, 20}, 89.7994097),
-      dart(-99.1010659, -77.8914240, {-0.0078909, -0.0091658, -0.9999269}, {40, 40, 215}, 30.4574600)};
+      dartAlong(4.6441572, 151.7560239, {0.0953008, -0.2665350, -0.9591021}, {205, 95, 20}, 89.7994097),
+      dartAlong(-99.1010659, -77.8914240, {-0.0078909, -0.0091658, -0.9999269}, {40, 40, 215}, 30.4574600)};
   // Sensor noise (sigma 2, fresh on every frame) and a JPEG round trip, then the light.
   uint64_t seed = 7;
   const auto sendNoisy = [&](const scene::Scene& board, double gain) {

@@ -151,11 +151,15 @@ DartCrop fullSizeDartChange(const Round& round, int camera, const cv::Mat& frame
   const cv::Mat difference = colourDifference(frame(crop.box), c.backgroundFrame(crop.box));
   // The whole image's region, cropped: one cached mask per camera rather than one per crop.
   const cv::Mat region = sharedBoardRegionMask(frame.size(), c.boardToImage, scoringRadiusMm(round))(crop.box);
-  const cv::Mat change = dartChangeMask(difference, analysis.level);
-  crop.mask = componentsTouching(change, region);
-  cv::Mat continued = dartPiecesInRegion(change, region, c.boardToImage, 1.0);
-  if (cv::countNonZero(continued) > cv::countNonZero(crop.mask)) crop.continued = continued;
+  crop.change = dartChangeMask(difference, analysis.level);
+  crop.mask = componentsTouching(crop.change, region);
   return crop;
+}
+
+cv::Mat continuedDartPieces(const DartCrop& crop, const Homography& boardToImage) {
+  if (crop.change.empty()) return cv::Mat();
+  cv::Mat continued = piecesReaching(crop.change, crop.mask, pieceGapPx(boardToImage, 1.0));
+  return cv::countNonZero(continued) > cv::countNonZero(crop.mask) ? continued : cv::Mat();
 }
 
 namespace {

@@ -67,16 +67,19 @@ std::pair<int, int> retryDartAtLowerLevel(const Round& round, int camera, Camera
 // The reduced analysis keeps the pieces that continue those beyond the region as well, so a
 // dart whose point alone lies over the region still counts and settles whole.
 // The answer covers the crop at the returned offset.
-// `continued` adds the pieces that continue the dart beyond the region (see
-// componentsReaching), empty when there are none: a measure of last resort, since the far
-// pieces of a dart seen against the surround are measured less truly than those on the board.
+// `change` is the whole colour change of the crop, mask's pieces among it.
 struct DartCrop {
   cv::Rect box;
   cv::Mat mask;
-  cv::Mat continued;
+  cv::Mat change;
 };
 DartCrop fullSizeDartChange(const Round& round, int camera, const cv::Mat& frame,
                             const CameraFrameAnalysis& analysis);
+
+// The crop's dart with the pieces that continue it beyond the region (see piecesReaching),
+// empty when there are none: a measure of last resort, since the far pieces of a dart seen
+// against the surround are measured less truly than those on the board.
+cv::Mat continuedDartPieces(const DartCrop& crop, const Homography& boardToImage);
 
 // How well two masks agree, allowing each edge a pixel: the smaller of the shares of each
 // mask inside the other grown by one pixel; 1.0 when both are empty.

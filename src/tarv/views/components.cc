@@ -36,8 +36,11 @@ cv::Mat componentsTouching(const cv::Mat& mask, const cv::Mat& region) {
 }
 
 cv::Mat componentsReaching(const cv::Mat& mask, const cv::Mat& region, int gapPx) {
-  cv::Mat kept = componentsTouching(mask, region);
-  if (gapPx <= 0 || cv::countNonZero(kept) == cv::countNonZero(mask)) return kept;
+  return piecesReaching(mask, componentsTouching(mask, region), gapPx);
+}
+
+cv::Mat piecesReaching(const cv::Mat& mask, const cv::Mat& keptPieces, int gapPx) {
+  if (gapPx <= 0 || cv::countNonZero(keptPieces) == cv::countNonZero(mask)) return keptPieces;
   // Pieces closer than the gap grow into one: each grows by half the gap, within the box round
   // the change and room for that growth.
   const int grow = (gapPx + 1) / 2;
@@ -47,9 +50,9 @@ cv::Mat componentsReaching(const cv::Mat& mask, const cv::Mat& region, int gapPx
   cv::Mat linked;
   cv::dilate(mask(box), linked, cv::getStructuringElement(cv::MORPH_ELLIPSE, cv::Size(2 * grow + 1, 2 * grow + 1)));
   // Only what was kept links to the region: a piece that merely grows into it does not.
-  cv::Mat anchors = kept(box).clone();
-  cv::Mat reached = componentsTouching(linked, anchors);
+  cv::Mat reached = componentsTouching(linked, keptPieces(box));
   cv::bitwise_and(reached, mask(box), reached);
+  cv::Mat kept = keptPieces.clone();
   reached.copyTo(kept(box), reached);
   return kept;
 }

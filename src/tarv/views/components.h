@@ -16,6 +16,9 @@ cv::Mat componentsTouching(const cv::Mat& mask, const cv::Mat& region);
 // region. Kept whole.
 cv::Mat componentsReaching(const cv::Mat& mask, const cv::Mat& region, int gapPx);
 
+// The same, given the components of mask that touch the region (componentsTouching's answer).
+cv::Mat piecesReaching(const cv::Mat& mask, const cv::Mat& keptPieces, int gapPx);
+
 // The components that touch the projected 20 mm disc round the board point; with keepWhole
 // false only their pixels inside the disc.
 cv::Mat isolateComponentsAtBoardPoint(const cv::Mat& mask, const Homography& boardToImage,
