@@ -51,6 +51,7 @@ constexpr double kRetryLevelFloor = 12.0;
 
 cv::Mat reduce(const cv::Mat& image, double scale, int interpolation) {
   if (scale == 1.0) return image;
+  if (scale == 0.5 && interpolation == cv::INTER_AREA) return halvedByArea(image);
   cv::Mat out;
   cv::resize(image, out, cv::Size(), scale, scale, interpolation);
   return out;

@@ -1,7 +1,13 @@
 #include "tarv/views/image_ops.h"
 
 #include <algorithm>
+#include <cstring>
 #include <stdexcept>
+#include <vector>
+
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#endif
 
 #include <opencv2/imgproc.hpp>
 
@@ -40,6 +46,52 @@ std::pair<double, double> medianAndMad(const cv::Mat& image, const cv::Mat& regi
   for (int v = 0; v < 256; ++v) deviations[static_cast<int>(std::abs(v - median))] += histogram[v];
   return {median, medianOf(deviations)};
 }
+
+// The 2x2 means of a colour row pair, 32 bytes at a time: the mean of two rounded pair means,
+// less one where both roundings went up for an odd total (which is what rounding the sum of
+// four gives). Returns how many bytes it did.
+#if defined(__x86_64__) && defined(__GNUC__)
+__attribute__((target("avx2"))) int blockMeansWide(const uchar* a, const uchar* b, uchar* t, int n) {
+  const __m256i one = _mm256_set1_epi8(1);
+  int k = 0;
+  for (; k + 32 <= n; k += 32) {
+    const __m256i a0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(a + k));
+    const __m256i a1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(a + k + 3));
+    const __m256i b0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b + k));
+    const __m256i b1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b + k + 3));
+    const __m256i x = _mm256_avg_epu8(a0, a1), y = _mm256_avg_epu8(b0, b1);
+    const __m256i odd = _mm256_or_si256(_mm256_xor_si256(a0, a1), _mm256_xor_si256(b0, b1));
+    const __m256i down = _mm256_and_si256(_mm256_and_si256(odd, _mm256_xor_si256(x, y)), one);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(t + k), _mm256_sub_epi8(_mm256_avg_epu8(x, y), down));
+  }
+  return k;
+}
+
+// Every other pixel of a colour row, three at a time; returns how many it moved.
+__attribute__((target("avx2"))) int evenPixelsWide(const uchar* t, uchar* o, int pixels) {
+  const __m128i pick = _mm_setr_epi8(0, 1, 2, 6, 7, 8, 12, 13, 14, -1, -1, -1, -1, -1, -1, -1);
+  int x = 0;
+  // Each store writes 16 bytes: the last three pixels are left to the caller.
+  for (; x + 6 <= pixels; x += 3) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(t + 6 * x));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(o + 3 * x), _mm_shuffle_epi8(v, pick));
+  }
+  return x;
+}
+
+// Asked once; every caller reads the same answer.
+bool wideVectors() {
+  static const bool supported = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") != 0;
+  }();
+  return supported;
+}
+#else
+int blockMeansWide(const uchar*, const uchar*, uchar*, int) { return 0; }
+int evenPixelsWide(const uchar*, uchar*, int) { return 0; }
+constexpr bool wideVectors() { return false; }
+#endif
 
 }  // namespace
 
@@ -200,6 +252,32 @@ Masks sameMasks(const cv::Mat& mask, int tolerancePx) {
              {"retained_fraction", roundToThousandths(1.0)},
              {"tolerance_px", tolerancePx}};
   return m;
+}
+
+cv::Mat halvedByArea(const cv::Mat& image) {
+  if (image.type() != CV_8UC3 || image.cols % 2 != 0 || image.rows % 2 != 0 || image.empty()) {
+    cv::Mat out;
+    if (!image.empty()) cv::resize(image, out, cv::Size(), 0.5, 0.5, cv::INTER_AREA);
+    return out;
+  }
+  constexpr int cn = 3;
+  cv::Mat out(image.rows / 2, image.cols / 2, CV_8UC3);
+  const int bytes = image.cols * cn;
+  // Every byte's rounded 2x2 mean with the pixel to its right; the even pixels' ones are the
+  // result. Spare bytes let the last pixels be moved in whole vectors.
+  std::vector<uchar> sums(bytes + 16);
+  const bool wide = wideVectors();
+  for (int y = 0; y < out.rows; ++y) {
+    const uchar* a = image.ptr<uchar>(2 * y);
+    const uchar* b = image.ptr<uchar>(2 * y + 1);
+    uchar* t = sums.data();
+    int k = wide ? blockMeansWide(a, b, t, bytes - cn) : 0;
+    for (; k < bytes - cn; ++k) t[k] = static_cast<uchar>((a[k] + a[k + cn] + b[k] + b[k + cn] + 2) >> 2);
+    uchar* o = out.ptr<uchar>(y);
+    int x = wide ? evenPixelsWide(t, o, out.cols) : 0;
+    for (; x < out.cols; ++x) std::memcpy(o + cn * x, t + 2 * cn * x, cn);
+  }
+  return out;
 }
 
 }  // namespace tarv

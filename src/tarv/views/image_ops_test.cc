@@ -152,5 +152,34 @@ TEST(MaskOps, SameMasksMatchesComparingAMaskWithItself) {
   EXPECT_GT(cv::countNonZero(mask), 0);
 }
 
+// The reduced frames every call analyses must be the ones cv::resize made, to the last grey
+// level: on noise (every rounding case), on ROIs of a larger image and on the sizes cameras send.
+TEST(HalvedByArea, PixelForPixelWhatTheAreaResizeGives) {
+  cv::RNG rng(11);
+  for (const cv::Size size : {cv::Size(800, 600), cv::Size(1280, 720), cv::Size(1920, 1080), cv::Size(34, 18),
+                              cv::Size(2, 2), cv::Size(802, 602)}) {
+    cv::Mat image(size, CV_8UC3);
+    rng.fill(image, cv::RNG::UNIFORM, 0, 256);
+    cv::Mat expected;
+    cv::resize(image, expected, cv::Size(), 0.5, 0.5, cv::INTER_AREA);
+    const cv::Mat halved = halvedByArea(image);
+    ASSERT_EQ(halved.size(), expected.size()) << size;
+    ASSERT_EQ(halved.type(), expected.type());
+    EXPECT_EQ(cv::norm(halved, expected, cv::NORM_INF), 0.0) << size;
+  }
+  cv::Mat large(120, 160, CV_8UC3);
+  rng.fill(large, cv::RNG::UNIFORM, 0, 256);
+  const cv::Mat roi = large(cv::Rect(6, 4, 96, 70));
+  cv::Mat expected;
+  cv::resize(roi, expected, cv::Size(), 0.5, 0.5, cv::INTER_AREA);
+  EXPECT_EQ(cv::norm(halvedByArea(roi), expected, cv::NORM_INF), 0.0);
+  // Odd sizes and grey images take the resize itself.
+  for (const cv::Mat& other : {cv::Mat(cv::Mat::zeros(31, 20, CV_8UC3)), cv::Mat(cv::Mat::zeros(30, 20, CV_8UC1))}) {
+    cv::resize(other, expected, cv::Size(), 0.5, 0.5, cv::INTER_AREA);
+    EXPECT_EQ(halvedByArea(other).size(), expected.size());
+  }
+  EXPECT_TRUE(halvedByArea(cv::Mat()).empty());
+}
+
 }  // namespace
 }  // namespace tarv
