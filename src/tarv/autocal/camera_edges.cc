@@ -544,8 +544,38 @@ CameraEdgeFit refineCameraByEdges(const cv::Mat& grey, const CameraEstimate& sta
                     before.rmsPx * before.rmsPx +
                         std::max(kMaxCrossingRmsGainPx2, kMaxCrossingRmsGainShare * before.rmsPx * before.rmsPx));
   out.report["supported"] = out.supported;
+  out.fitted = cloneCameraEstimate(current);
   if (out.supported) out.camera = std::move(current);
   return out;
+}
+
+CameraEdgeFit followCameraByEdges(const cv::Mat& grey, const CameraEstimate& start,
+                                  const std::vector<cv::Point2d>& crossings, int calls) {
+  CameraEdgeFit first = refineCameraByEdges(grey, start, crossings);
+  if (first.supported || !first.fitted) return first;
+  const MatchScore startScore = scoreCameraEstimate(start, crossings, 0.25);
+  CameraEstimate current = cloneCameraEstimate(*first.fitted);
+  for (int call = 1; call < calls; ++call) {
+    CameraEdgeFit next = refineCameraByEdges(grey, current, crossings);
+    if (!next.fitted) break;
+    const double shift = ringShiftPx(start, *next.fitted);
+    // Beyond twice one refinement's reach the edges have led the camera to some other edge.
+    if (!(shift <= 2.0 * kMaxShiftPx)) break;
+    if (next.supported) {
+      const MatchScore after = scoreCameraEstimate(next.camera, crossings, 0.25);
+      first.report["followed"] = {{"calls", call + 1}, {"shift_px", shift}, {"crossings", {startScore.matches, after.matches}},
+                                  {"supported", next.report}};
+      if (!(after.matches >= kKeptCrossingShare * startScore.matches)) break;
+      first.supported = true;
+      first.camera = cloneCameraEstimate(next.camera);
+      first.fitted = std::move(next.fitted);
+      return first;
+    }
+    // A refinement that no longer moves the camera will not move it in the next call either.
+    if (!(ringShiftPx(current, *next.fitted) > 0.05)) break;
+    current = cloneCameraEstimate(*next.fitted);
+  }
+  return first;
 }
 
 }  // namespace tarv
