@@ -57,6 +57,10 @@ constexpr double kMaxCrossingRmsGainPx2 = 0.75;
 // poorly) leaves the right camera up to a third of their mean square away from their own best
 // fit (2.0 -> 2.3 px seen); where their scatter is that wide, the gain they allow grows with it.
 constexpr double kMaxCrossingRmsGainShare = 0.35;
+// A start several pixels off that the edges had to be followed from is not the crossings' best
+// fit but a compromise among loosely placed ones (2 px and more at a grazing angle): the
+// camera on the edges may raise their mean square by up to this share of the start's.
+constexpr double kFollowedRmsGainShare = 0.6;
 // The beds' inner edges join the fit when at least this many are found on each ring and their
 // median lies within this distance (board mm) of the camera fitted to the outer edges: where
 // the wire's far side makes the edge, a bed looks up to a wire's width wider on each side,
@@ -565,7 +569,13 @@ CameraEdgeFit followCameraByEdges(const cv::Mat& grey, const CameraEstimate& sta
       const MatchScore after = scoreCameraEstimate(next.camera, crossings, 0.25);
       first.report["followed"] = {{"calls", call + 1}, {"shift_px", shift}, {"crossings", {startScore.matches, after.matches}},
                                   {"supported", next.report}};
-      if (!(after.matches >= kKeptCrossingShare * startScore.matches)) break;
+      // The crossings' judgement of the one refinement, against the start they were fitted
+      // to: as many kept, their mean square raised no more.
+      if (!(after.matches >= kKeptCrossingShare * startScore.matches) ||
+          after.rmsPx * after.rmsPx > startScore.rmsPx * startScore.rmsPx +
+                                          std::max(kMaxCrossingRmsGainPx2, kFollowedRmsGainShare * startScore.rmsPx * startScore.rmsPx)) {
+        break;
+      }
       first.supported = true;
       first.camera = cloneCameraEstimate(next.camera);
       first.fitted = std::move(next.fitted);

@@ -73,8 +73,9 @@ CameraEdgeFit refineCameraByEdges(const cv::Mat& grey, const CameraEstimate& sta
 // is drawn only part of the way onto its edges by one refinement, whose edge search starts
 // from where the camera puts them. At most `calls` refinements; the judgement of the start
 // (contradicted, wiresConfirm) is the first one's. A later camera is taken only when its own
-// refinement supports it and it still places at least the share of crossings the start
-// placed that one refinement demands, within twice the distance one refinement may move.
+// refinement supports it and, against the start, it still places at least the share of the
+// crossings and raises their mean square no more than one refinement allows, within twice the
+// distance one refinement may move.
 CameraEdgeFit followCameraByEdges(const cv::Mat& grey, const CameraEstimate& start,
                                   const std::vector<cv::Point2d>& crossings, int calls);
 
