@@ -61,6 +61,9 @@ constexpr double kMaxCrossingRmsGainShare = 0.35;
 // fit but a compromise among loosely placed ones (2 px and more at a grazing angle): the
 // camera on the edges may raise their mean square by up to this share of the start's.
 constexpr double kFollowedRmsGainShare = 0.6;
+// How far one more refinement may move a followed camera that the edges hold (right cameras:
+// 0.3 px at most seen).
+constexpr double kSettledShiftPx = 0.5;
 // The beds' inner edges join the fit when at least this many are found on each ring and their
 // median lies within this distance (board mm) of the camera fitted to the outer edges: where
 // the wire's far side makes the edge, a bed looks up to a wire's width wider on each side,
@@ -576,6 +579,13 @@ CameraEdgeFit followCameraByEdges(const cv::Mat& grey, const CameraEstimate& sta
                                           std::max(kMaxCrossingRmsGainPx2, kFollowedRmsGainShare * startScore.rmsPx * startScore.rmsPx)) {
         break;
       }
+      // A camera the edges were followed to must stay there: one more refinement from it
+      // supports it and hardly moves it. Narrow beds seen low can hold a camera a ring's
+      // width off for one refinement, never for the next.
+      const CameraEdgeFit again = refineCameraByEdges(grey, next.camera, crossings);
+      const double settled = again.fitted ? ringShiftPx(next.camera, *again.fitted) : 1e9;
+      first.report["followed"]["settled_px"] = settled;
+      if (!again.supported || !(settled <= kSettledShiftPx)) break;
       first.supported = true;
       first.camera = cloneCameraEstimate(next.camera);
       first.fitted = std::move(next.fitted);

@@ -75,7 +75,8 @@ CameraEdgeFit refineCameraByEdges(const cv::Mat& grey, const CameraEstimate& sta
 // (contradicted, wiresConfirm) is the first one's. A later camera is taken only when its own
 // refinement supports it and, against the start, it still places at least the share of the
 // crossings and raises their mean square no more than one refinement allows, within twice the
-// distance one refinement may move.
+// distance one refinement may move, and one more refinement from it supports it and leaves it
+// where it is.
 CameraEdgeFit followCameraByEdges(const cv::Mat& grey, const CameraEstimate& start,
                                   const std::vector<cv::Point2d>& crossings, int calls);
 
