@@ -24,6 +24,7 @@ const char* const kPathLineRefinement = "LINE_REFINEMENT";
 const char* const kPathNearParallelLines = "NEAR_PARALLEL_LINES";
 const char* const kPathOutsideMiss = "OUTSIDE_MISS";
 const char* const kPathSharedLineTip = "SHARED_LINE_TIP";
+const char* const kPathMeetingLines = "MEETING_LINES";
 
 namespace {
 
@@ -38,6 +39,8 @@ constexpr double kClearVoteMargin = 1.0;
 constexpr double kOnWireMm = 0.25;
 // The views of a clear consensus lie within this of each other.
 constexpr double kClearConsensusSpreadMm = 1.5;
+// Lines that meet pass this close to their common point, each of them.
+constexpr double kMeetingLinesMm = 0.25;
 
 std::string fieldOf(Point2 p) { return classifyBoardPoint(p, 0.0)["nominal_field"].get<std::string>(); }
 
@@ -79,6 +82,35 @@ json solverUncertainty(const json& solver) {
     return selected.value("uncertainty_mm", json(nullptr));
   }
   return solver.value("uncertainty_mm", json(nullptr));
+}
+
+// Every camera pair's own intersection lies in the field, and there are three of them.
+bool isNamedByEveryPair(const json& solver, const std::string& field) {
+  const auto intersections = solver.find("intersections");
+  if (intersections == solver.end() || !intersections->is_array() || intersections->size() != 3) return false;
+  for (const json& i : *intersections) {
+    if (!i.is_object() || i.value("field", "") != field) return false;
+  }
+  return true;
+}
+
+// The refinement moved every camera's line by at most this to the common point.
+bool everyLinePassesWithin(const json& refinement, double mm) {
+  if (!refinement.is_object() || !refinement.contains("residuals_mm")) return false;
+  const json& residuals = refinement["residuals_mm"];
+  if (!residuals.is_object() || residuals.size() != 3) return false;
+  for (const json& r : residuals) {
+    if (!r.is_number() || !(r.get<double>() <= mm)) return false;
+  }
+  return true;
+}
+
+bool everyCameraSupportsTheTip(const json& checks) {
+  if (!checks.is_object() || checks.size() != 3) return false;
+  for (const json& c : checks) {
+    if (!c.is_object() || !c.value("supported", false)) return false;
+  }
+  return true;
 }
 
 // Each camera's four views as the candidate records the camera votes read.
@@ -173,6 +205,20 @@ struct Chain {
     decide(kPathBedColour, decision.bedColour["selected"].get<std::string>());
   }
 
+  // Three cameras whose lines meet in one field, clear of its wires, name it when every
+  // other path left the dart open. A camera close to the board plane spans millimetres of the
+  // board with one pixel along the dart, so its own tip, and with it every view it measures,
+  // may lie beyond a ring that the lines place the dart inside: across the dart that pixel is
+  // a fraction of a millimetre, and the lines are made of it. Each pair of cameras must find
+  // the field on its own, and each camera must still see its new pieces at the point.
+  bool meetingLines() {
+    if (!enabled(kPathMeetingLines) || !tip.point || tip.method != "THREE_VIEW_LINES") return false;
+    const std::string field = fieldOf(*tip.point);
+    return isNamedByEveryPair(tip.solver, field) && everyLinePassesWithin(tip.refinement, kMeetingLinesMm) &&
+           everyCameraSupportsTheTip(evidence.viewChecks) && nearestWireDistance(*tip.point) >= kOnWireMm &&
+           decide(kPathMeetingLines, field);
+  }
+
   // An unresolved position that has held its field and point over successive frames.
   bool stable(const json& history, double now) {
     decision.stable = checkStableHypothesis(history, decision.hypothesis, now);
@@ -228,6 +274,7 @@ FieldDecision decideField(const TipLocation& tip, const FieldEvidence& evidence,
   const bool decided = chain.consensus() || chain.majority() || chain.tieBreak(homographies);
   chain.fieldVote(!decided);
   chain.bedColour(cameras, homographies);
+  if (chain.decision.path.empty()) chain.meetingLines();
   if (chain.decision.path.empty()) chain.stable(stableHistory, now);
   return chain.decision;
 }

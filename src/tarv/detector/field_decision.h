@@ -33,6 +33,7 @@ extern const char* const kPathNearParallelLines; // "NEAR_PARALLEL_LINES" (the p
                                                  // unresolved solver from two flat lines)
 extern const char* const kPathOutsideMiss;      // "OUTSIDE_MISS" (one camera's tip in the surround)
 extern const char* const kPathSharedLineTip;    // "SHARED_LINE_TIP" (the point, not the field)
+extern const char* const kPathMeetingLines;     // "MEETING_LINES" (three lines that meet in one field)
 
 struct TipLocation {
   json solver;                 // reconstructTipFromViews, without its bulky "geometry"

@@ -120,8 +120,15 @@ TEST(FieldDecision, ADisabledPathFallsThroughToTheNext) {
       decideField(m.tip, m.evidence, m.cameras, json::array(), 10.0, allBut({"CONSENSUS", "FIELD_MAJORITY"}));
   EXPECT_EQ(vote.path, "FIELD_VOTE");
   EXPECT_EQ(vote.field, m.truth.field);
-  const FieldDecision none = decideField(m.tip, m.evidence, m.cameras, json::array(), 10.0,
-                                         allBut({"CONSENSUS", "FIELD_MAJORITY", "FIELD_VOTE", "STABLE_HYPOTHESIS"}));
+  // The three lines meet well inside the field: with the views' paths off they name it.
+  const FieldDecision lines = decideField(m.tip, m.evidence, m.cameras, json::array(), 10.0,
+                                          allBut({"CONSENSUS", "FIELD_MAJORITY", "FIELD_VOTE", "STABLE_HYPOTHESIS"}));
+  EXPECT_EQ(lines.path, "MEETING_LINES");
+  EXPECT_EQ(lines.field, m.truth.field);
+  EXPECT_EQ(pointToJson(*lines.point), pointToJson(*m.tip.point));
+  const FieldDecision none =
+      decideField(m.tip, m.evidence, m.cameras, json::array(), 10.0,
+                  allBut({"CONSENSUS", "FIELD_MAJORITY", "FIELD_VOTE", "STABLE_HYPOTHESIS", "MEETING_LINES"}));
   EXPECT_TRUE(none.path.empty());
   // Undecided, it still carries its hypothesis for the history.
   EXPECT_EQ(none.hypothesis["field"], m.truth.field);
