@@ -94,7 +94,7 @@ bool isNamedByEveryPair(const json& solver, const std::string& field) {
   return true;
 }
 
-// The refinement moved every camera's line by at most this to the common point.
+// Every camera's line passes within mm of the refined point, and there are three of them.
 bool everyLinePassesWithin(const json& refinement, double mm) {
   if (!refinement.is_object() || !refinement.contains("residuals_mm")) return false;
   const json& residuals = refinement["residuals_mm"];

@@ -1,7 +1,8 @@
 // The decision on one dart: where its tip lies (the tip solver, sharpened by the agreeing
 // lines) and which field it scored (the multiview consensus, the field majority rule, the
-// best-view tie-break, the field vote, the bed colour near a wire and, over frames, the
-// stable hypothesis), each a decision path that can be switched off.
+// best-view tie-break, the field vote, the bed colour near a wire, three lines that meet in
+// one field and, over frames, the stable hypothesis), each a decision path that can be
+// switched off.
 #pragma once
 
 #include <array>
