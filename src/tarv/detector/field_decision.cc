@@ -54,6 +54,13 @@ bool isFieldWithin(Point2 p, const std::string& field, double marginMm) {
 
 bool isCandidateField(Point2 p, const std::string& field) { return isFieldWithin(p, field, kCandidateMarginMm); }
 
+// A board point given as [x, y] lies within the distance of p.
+bool isNear(const json& point, Point2 p, double distanceMm) {
+  if (!point.is_array() || point.size() != 2 || !point[0].is_number() || !point[1].is_number()) return false;
+  const Point2 q = pointFromJson(point);
+  return std::hypot(q.x - p.x, q.y - p.y) <= distanceMm;
+}
+
 // Some camera pair's own intersection lies in the field.
 bool isNamedByAPair(const json& solver, const std::string& field) {
   const auto intersections = solver.find("intersections");
@@ -160,7 +167,10 @@ struct Chain {
   }
 
   // A tied consensus with a point from fewer than three views: the camera with the best view
-  // names the field, when that field is one the point may lie in.
+  // names the field, when that field is one the point may lie in and the camera's own tip lies
+  // at the point. A camera whose tip stops well short of the point (its point hidden behind
+  // another dart, its shaft cut by the flight) saw another place than the one the lines fixed,
+  // and its field says nothing about the point's side of a wire.
   bool tieBreak(const std::array<Homography, 3>& homographies) {
     if (!enabled(kPathTieBestCamera) || decision.consensus.value("status", "") == "CONSENSUS" ||
         rankDecisionMethod(tip.method) >= 3) {
@@ -170,7 +180,8 @@ struct Chain {
                                       candidatesByKind(evidence.measurements), homographies);
     if (decision.tie.is_null() || !tip.point) return false;
     const std::string field = decision.tie.value("field", "");
-    return isCandidateField(*tip.point, field) && decide(kPathTieBestCamera, field);
+    return isNear(decision.tie["point"], *tip.point, kCandidateMarginMm) && isCandidateField(*tip.point, field) &&
+           decide(kPathTieBestCamera, field);
   }
 
   // The weighed opinions: the solver's point, each camera's best tip and the consensus.
