@@ -15,6 +15,9 @@ constexpr double kSupportOverRod = 1.5;
 // A camera's line passing this close to where the other cameras' rod meets the board follows
 // the shaft, however short it looks: a flight wing's line misses by about the wing's span.
 constexpr double kLeastLineMissMm = 4.0;
+// The rod's foot must be where one of the other cameras saw the point, within what a tip errs
+// along its own line: a foot far from both their tips comes from a wrong line.
+constexpr double kFootAtTipMm = 6.0;
 // A rod the other cameras tilt further than this from the board normal is no dart standing in
 // the board: one of their lines is wrong, and it condemns nobody.
 constexpr double kMostRodTiltDeg = 45.0;
@@ -32,6 +35,29 @@ std::optional<double> lineMissMm(const DartRod& rod, const RodView& view) {
   const double missMm = std::abs(l[0] * base->x + l[1] * base->y + l[2]) / norm / pxPerMm;
   if (!std::isfinite(missMm)) return std::nullopt;
   return missMm;
+}
+
+// How far, in board millimetres, the camera's own tip lies from where the rod meets the board.
+std::optional<double> tipFromFootMm(const DartRod& rod, const RodView& view) {
+  if (!view.pose || !view.tipPx) return std::nullopt;
+  const std::optional<cv::Point2d> base = view.pose->project(rod.base);
+  const std::optional<cv::Point2d> step = view.pose->project(rod.base + cv::Vec3d(1.0, 0.0, 0.0));
+  if (!base || !step) return std::nullopt;
+  const double pxPerMm = cv::norm(*step - *base);
+  if (!(pxPerMm > 0.0)) return std::nullopt;
+  const double mm = cv::norm(*view.tipPx - *base) / pxPerMm;
+  if (!std::isfinite(mm)) return std::nullopt;
+  return mm;
+}
+
+// Whether one of the cameras in `use` saw its tip at the rod's foot.
+bool footSeenAsTip(const DartRod& rod, const std::array<RodView, 3>& views, const std::array<bool, 3>& use) {
+  for (int j = 0; j < 3; ++j) {
+    if (!use[j]) continue;
+    const std::optional<double> mm = tipFromFootMm(rod, views[j]);
+    if (mm && *mm <= kFootAtTipMm) return true;
+  }
+  return false;
 }
 
 std::optional<double> projectedRodLengthPx(const DartRod& rod, const CameraPose& pose) {
@@ -65,7 +91,7 @@ std::array<bool, 3> findEndOnViews(const std::array<RodView, 3>& views, const st
     std::array<bool, 3> others{true, true, true};
     others[i] = false;
     const std::optional<DartRod> rod = fitDartRod(views, others);
-    if (!rod || rod->cameras != 2 || !(rod->tiltDeg <= kMostRodTiltDeg)) continue;
+    if (!rod || rod->cameras != 2 || !(rod->tiltDeg <= kMostRodTiltDeg) || !footSeenAsTip(*rod, views, others)) continue;
     const std::optional<double> projected = projectedRodLengthPx(*rod, *views[i].pose);
     const std::optional<double> miss = lineMissMm(*rod, views[i]);
     if (!projected || !miss || !(*miss > kLeastLineMissMm)) continue;

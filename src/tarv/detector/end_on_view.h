@@ -16,7 +16,8 @@ namespace tarv {
 // For each camera, whether it sees the dart end-on: the rod the other two cameras' planes span
 // (a dart's tilt) projects into it, over a whole dart's length, to well under the support its
 // own fit spans (supportSpanPx, image pixels), and its own line misses where that rod meets the
-// board by more than a shaft's line could. A camera whose fit is the rod itself sees that rod
+// board by more than a shaft's line could. The rod counts only where one of the other two saw
+// its own tip at the rod's foot. A camera whose fit is the rod itself sees that rod
 // about as long as its support, and its line runs through the rod's foot. At most one camera
 // is end-on: two would leave the third alone to vouch for a rod that condemns them both.
 std::array<bool, 3> findEndOnViews(const std::array<RodView, 3>& views, const std::array<double, 3>& supportSpanPx);

@@ -48,6 +48,7 @@ Rig rigSeeing(const cv::Point3d& tip, const cv::Vec3d& up, int wing = -1, double
     const cv::Point3d shift = i == wing ? cv::Point3d(wingMm, 0.0, 0.0) : cv::Point3d(0.0, 0.0, 0.0);
     rig.views[i].pose = poseOf(rig.cameras[i]);
     rig.views[i].imageLine = imageLineThrough(rig.cameras[i], tip + shift, top + shift);
+    rig.views[i].tipPx = rig.cameras[i].project(tip + shift);
   }
   return rig;
 }
@@ -87,6 +88,17 @@ TEST(EndOnViews, ACameraWhoseLineFollowsTheShaftIsNeverLeftOut) {
   EXPECT_FALSE(findEndOnViews(near.views, {100.0, 100.0, 3.0 * rod})[2]);
 }
 
+// Refusal: a rod whose foot neither other camera saw as its tip comes from a wrong line there,
+// and condemns nobody.
+TEST(EndOnViews, ARodWithoutATipAtItsFootCondemnsNobody) {
+  Rig rig = rigSeeing(kTip, kUp, 2, 15.0);
+  const double rod = rodLengthPx(rig.cameras[2], kTip, kUp);
+  for (int i : {0, 1}) rig.views[i].tipPx = rig.cameras[i].project(kTip + cv::Point3d(0.0, 20.0, 0.0));
+  EXPECT_FALSE(findEndOnViews(rig.views, {100.0, 100.0, 3.0 * rod})[2]);
+  rig.views[1].tipPx = rig.cameras[1].project(kTip + cv::Point3d(0.0, 3.0, 0.0));
+  EXPECT_TRUE(findEndOnViews(rig.views, {100.0, 100.0, 3.0 * rod})[2]);
+}
+
 TEST(EndOnViews, WithoutPoseOrLineOrSupportNothingIsJudged) {
   Rig rig = rigSeeing(kTip, kUp, 2, 15.0);
   const double rod = rodLengthPx(rig.cameras[2], kTip, kUp);
@@ -111,7 +123,7 @@ TEST(EndOnViews, LeavingOutTakesTheLineAndTipOutOfTheRecord) {
                                      {"axis_valid", true},
                                      {"support_span_px", i == 2 ? 3.0 * rod : 100.0}}}},
                   {"votes", {{{"abstention", false}, {"tip_valid", true}, {"axis_valid", true}, {"axis_index", 0},
-                              {"image_point", {origin.x, origin.y}}}}}};
+                              {"image_point", {rig.views[i].tipPx->x, rig.views[i].tipPx->y}}}}}};
     poses[i] = rig.views[i].pose;
   }
   const json leftOut = leaveOutEndOnViews(records, poses);
