@@ -57,6 +57,13 @@ constexpr double kMaxCrossingRmsGainPx2 = 0.75;
 // poorly) leaves the right camera up to a third of their mean square away from their own best
 // fit (2.0 -> 2.3 px seen); where their scatter is that wide, the gain they allow grows with it.
 constexpr double kMaxCrossingRmsGainShare = 0.35;
+// A start several pixels off that the edges had to be followed from is not the crossings' best
+// fit but a compromise among loosely placed ones (2 px and more at a grazing angle): the
+// camera on the edges may raise their mean square by up to this share of the start's.
+constexpr double kFollowedRmsGainShare = 0.6;
+// How far one more refinement may move a followed camera that the edges hold (right cameras:
+// 0.3 px at most seen).
+constexpr double kSettledShiftPx = 0.5;
 // The beds' inner edges join the fit when at least this many are found on each ring and their
 // median lies within this distance (board mm) of the camera fitted to the outer edges: where
 // the wire's far side makes the edge, a bed looks up to a wire's width wider on each side,
@@ -544,8 +551,51 @@ CameraEdgeFit refineCameraByEdges(const cv::Mat& grey, const CameraEstimate& sta
                     before.rmsPx * before.rmsPx +
                         std::max(kMaxCrossingRmsGainPx2, kMaxCrossingRmsGainShare * before.rmsPx * before.rmsPx));
   out.report["supported"] = out.supported;
+  out.fitted = cloneCameraEstimate(current);
   if (out.supported) out.camera = std::move(current);
   return out;
+}
+
+CameraEdgeFit followCameraByEdges(const cv::Mat& grey, const CameraEstimate& start,
+                                  const std::vector<cv::Point2d>& crossings, int calls) {
+  CameraEdgeFit first = refineCameraByEdges(grey, start, crossings);
+  if (first.supported || !first.fitted) return first;
+  const MatchScore startScore = scoreCameraEstimate(start, crossings, 0.25);
+  CameraEstimate current = cloneCameraEstimate(*first.fitted);
+  for (int call = 1; call < calls; ++call) {
+    CameraEdgeFit next = refineCameraByEdges(grey, current, crossings);
+    if (!next.fitted) break;
+    const double shift = ringShiftPx(start, *next.fitted);
+    // Beyond twice one refinement's reach the edges have led the camera to some other edge.
+    if (!(shift <= 2.0 * kMaxShiftPx)) break;
+    if (next.supported) {
+      const MatchScore after = scoreCameraEstimate(next.camera, crossings, 0.25);
+      first.report["followed"] = {{"calls", call + 1}, {"shift_px", shift}, {"crossings", {startScore.matches, after.matches}},
+                                  {"supported", next.report}};
+      // The crossings' judgement of the one refinement, against the start they were fitted
+      // to: as many kept, their mean square raised no more.
+      if (!(after.matches >= kKeptCrossingShare * startScore.matches) ||
+          after.rmsPx * after.rmsPx > startScore.rmsPx * startScore.rmsPx +
+                                          std::max(kMaxCrossingRmsGainPx2, kFollowedRmsGainShare * startScore.rmsPx * startScore.rmsPx)) {
+        break;
+      }
+      // A camera the edges were followed to must stay there: one more refinement from it
+      // supports it and hardly moves it. Narrow beds seen low can hold a camera a ring's
+      // width off for one refinement, never for the next.
+      const CameraEdgeFit again = refineCameraByEdges(grey, next.camera, crossings);
+      const double settled = again.fitted ? ringShiftPx(next.camera, *again.fitted) : 1e9;
+      first.report["followed"]["settled_px"] = settled;
+      if (!again.supported || !(settled <= kSettledShiftPx)) break;
+      first.supported = true;
+      first.camera = cloneCameraEstimate(next.camera);
+      first.fitted = std::move(next.fitted);
+      return first;
+    }
+    // A refinement that no longer moves the camera will not move it in the next call either.
+    if (!(ringShiftPx(current, *next.fitted) > 0.05)) break;
+    current = cloneCameraEstimate(*next.fitted);
+  }
+  return first;
 }
 
 }  // namespace tarv

@@ -5,6 +5,8 @@
 // and the result is judged on the edges it finds once more.
 #pragma once
 
+#include <optional>
+
 #include <nlohmann/json.hpp>
 #include <opencv2/core.hpp>
 
@@ -30,6 +32,8 @@ struct CameraEdgeFit {
   // pose about the bull; the board's scale is left to the crossings.
   bool wiresConfirm = false;
   CameraEstimate camera;  // the refined camera when supported, else a copy of the start
+  // The camera fitted to the edges whatever the judgement; none when the edges ran out.
+  std::optional<CameraEstimate> fitted;
   json report;            // the refined camera's edge statistics and the start's judgement
 };
 
@@ -63,5 +67,17 @@ json judgeCameraOnEdges(const CameraEdgeMatches& matches, double agreePx, double
 // their mean square distance by at most 0.75 px².
 CameraEdgeFit refineCameraByEdges(const cv::Mat& grey, const CameraEstimate& start,
                                   const std::vector<cv::Point2d>& crossings);
+
+// The same, continued from the fitted camera while the edges do not yet support it: a camera
+// several pixels off (the few, loosely placed crossings of a board seen at a grazing angle)
+// is drawn only part of the way onto its edges by one refinement, whose edge search starts
+// from where the camera puts them. At most `calls` refinements; the judgement of the start
+// (contradicted, wiresConfirm) is the first one's. A later camera is taken only when its own
+// refinement supports it and, against the start, it still places at least the share of the
+// crossings and raises their mean square no more than one refinement allows, within twice the
+// distance one refinement may move, and one more refinement from it supports it and leaves it
+// where it is.
+CameraEdgeFit followCameraByEdges(const cv::Mat& grey, const CameraEstimate& start,
+                                  const std::vector<cv::Point2d>& crossings, int calls);
 
 }  // namespace tarv

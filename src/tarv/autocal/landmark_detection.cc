@@ -20,6 +20,9 @@ namespace tarv {
 namespace {
 
 constexpr double kPi = 3.14159265358979323846;
+// Edge refinements a camera may take to reach its edges: the crossings of a grazing view,
+// a few pixels off each, leave the solved camera up to three refinements away (seen: two).
+constexpr int kEdgeCalls = 4;
 
 double nowMs() {
   return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now().time_since_epoch()).count();
@@ -200,11 +203,7 @@ LandmarkDetections decodeLandmarkOutput(const cv::Mat& output, double scale, flo
   return kept;
 }
 
-LandmarkSolution detectBoardLandmarks(LandmarkModel& model, const cv::Mat& image) {
-  LandmarkSolution sol;
-  const double t0 = nowMs();
-  sol.width = image.cols;
-  sol.height = image.rows;
+LandmarkDetections runLandmarkNetwork(LandmarkModel& model, const cv::Mat& image) {
   const int S = model.inputSize;
   const double s = static_cast<double>(S) / std::max(image.cols, image.rows);
   // A very narrow image must still keep a pixel in each direction.
@@ -217,19 +216,34 @@ LandmarkSolution detectBoardLandmarks(LandmarkModel& model, const cv::Mat& image
   const cv::Mat blob = cv::dnn::blobFromImage(canvas, 0.00392156862745098, cv::Size(S, S), cv::Scalar(), true, false, CV_32F);
   model.net.setInput(blob);
   const cv::Mat output = model.net.forward();
-  const LandmarkDetections kept = decodeLandmarkOutput(output, s, model.scoreThreshold, model.nmsThreshold);
+  return decodeLandmarkOutput(output, s, model.scoreThreshold, model.nmsThreshold);
+}
+
+LandmarkSolution detectBoardLandmarks(LandmarkModel& model, const cv::Mat& image) {
+  LandmarkSolution sol;
+  const double t0 = nowMs();
+  sol.width = image.cols;
+  sol.height = image.rows;
+  const LandmarkDetections kept = runLandmarkNetwork(model, image);
+  sol.modelMs = nowMs() - t0;
+  solveBoardLandmarks(kept, image, sol);
+  sol.totalMs = nowMs() - t0;
+  return sol;
+}
+
+void solveBoardLandmarks(const LandmarkDetections& kept, const cv::Mat& image, LandmarkSolution& sol) {
+  sol.width = image.cols;
+  sol.height = image.rows;
   std::vector<cv::Point2d> crossings;
   for (size_t j = 0; j < kept.classes.size(); ++j) {
     if (kept.classes[j] == 1 && kept.scores[j] > 0.25f) crossings.push_back(kept.centres[j]);
   }
-  sol.modelMs = nowMs() - t0;
   sol.crossingsDetected = static_cast<int32_t>(crossings.size());
 
   const cv::Point2d bull = findBullPoint(kept);
   if (bull.x < 0 || crossings.size() < 12) {
     sol.reason = "zu wenige Kreuzungen oder kein Bull";
-    sol.totalMs = nowMs() - t0;
-    return sol;
+    return;
   }
   std::vector<CameraEstimate> starts = startsOf([&] { return homographyHypotheses(image.cols, image.rows, kept, bull); });
   for (CameraEstimate& e : startsOf([&] { return bullGridHypotheses(image.cols, image.rows, crossings, bull, 8); })) {
@@ -267,8 +281,7 @@ LandmarkSolution detectBoardLandmarks(LandmarkModel& model, const cv::Mat& image
   }
   if (!selection.found || selection.best.matches < kMinSolvedCrossings) {
     sol.reason = "keine Loesung";
-    sol.totalMs = nowMs() - t0;
-    return sol;
+    return;
   }
   // The solve keeps the optical centre at the image's centre; a photograph cut to the board
   // moves it, and only a centre that the crossings ask for is taken.
@@ -280,15 +293,14 @@ LandmarkSolution detectBoardLandmarks(LandmarkModel& model, const cv::Mat& image
   sol.rmsPx = selection.best.rmsPx;
   if (!explainsItsCrossings(selection.camera, crossings, sol.rmsPx)) {
     sol.reason = kCameraContradictsCrossings;
-    sol.totalMs = nowMs() - t0;
-    return sol;
+    return;
   }
 
   // The crossings place the camera to a pixel or two; the ring and wire edges, where they
   // confirm it, to a fraction of one. A camera whose own edges contradict it is not accepted.
   cv::Mat grey;
   cv::cvtColor(image, grey, cv::COLOR_BGR2GRAY);
-  const CameraEdgeFit edges = refineCameraByEdges(grey, selection.camera, crossings);
+  const CameraEdgeFit edges = followCameraByEdges(grey, selection.camera, crossings, kEdgeCalls);
   if (std::getenv("TARV_DEBUG")) std::fprintf(stderr, "[dbg] edges %s\n", edges.report.dump().c_str());
   if (edges.supported) {
     selection.camera = cloneCameraEstimate(edges.camera);
@@ -347,8 +359,6 @@ LandmarkSolution detectBoardLandmarks(LandmarkModel& model, const cv::Mat& image
   } else {
     sol.grade = gradeSolution(sol.crossingsMatched, sol.crossingsDetected, sol.rmsPx, sol.twentySure, sol.width, sol.height);
   }
-  sol.totalMs = nowMs() - t0;
-  return sol;
 }
 
 int32_t gradeSolution(int32_t matched, double rmsPx, bool twentySure, int width, int height) {

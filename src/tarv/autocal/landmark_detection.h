@@ -47,6 +47,12 @@ LandmarkDetections decodeLandmarkOutput(const cv::Mat& output, double scale, flo
 // The caller guarantees an 8-bit BGR image. Exceptions of the network pass on; a start the
 // solver cannot handle is skipped.
 LandmarkSolution detectBoardLandmarks(LandmarkModel& model, const cv::Mat& image);
+// The network's part of the above: the letterboxed image through the model, decoded and
+// suppressed.
+LandmarkDetections runLandmarkNetwork(LandmarkModel& model, const cv::Mat& image);
+// Everything after the network: the bull, the starts, the solve, the edges, the orientation and
+// the grade from the kept detections of the image. Fills the solution's fields but its times.
+void solveBoardLandmarks(const LandmarkDetections& kept, const cv::Mat& image, LandmarkSolution& solution);
 
 cv::Point2d findBullPoint(const LandmarkDetections& kept);
 std::optional<cv::Point2d> bullFromWireLines(const std::vector<cv::Point2d>& points);

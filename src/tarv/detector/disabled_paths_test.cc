@@ -1,7 +1,7 @@
 // Decision paths switched off through TARV_DISABLE_PATHS (the test runs with the consensus,
-// the majority rule, the field vote, the bed colour and the tie-break switched off): a dart is
-// left unresolved, the decision window opens, and the stable hypothesis settles it over the
-// frames that follow.
+// the majority rule, the field vote, the bed colour, the tie-break and the meeting lines
+// switched off): a dart is left unresolved, the decision window opens, and the stable
+// hypothesis settles it over the frames that follow.
 #include <cstdlib>
 #include <string>
 
@@ -25,6 +25,7 @@ TEST(DisabledPaths, AnUnresolvedDartIsSettledByTheStableHypothesis) {
     GTEST_SKIP() << "runs under ctest, with TARV_DISABLE_PATHS set";
   }
   ASSERT_FALSE(isPathEnabled("CONSENSUS"));
+  ASSERT_FALSE(isPathEnabled("MEETING_LINES"));
   ASSERT_TRUE(isPathEnabled("STABLE_HYPOTHESIS"));
 
   void* engine = tarv_create();

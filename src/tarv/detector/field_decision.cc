@@ -24,6 +24,7 @@ const char* const kPathLineRefinement = "LINE_REFINEMENT";
 const char* const kPathNearParallelLines = "NEAR_PARALLEL_LINES";
 const char* const kPathOutsideMiss = "OUTSIDE_MISS";
 const char* const kPathSharedLineTip = "SHARED_LINE_TIP";
+const char* const kPathMeetingLines = "MEETING_LINES";
 
 namespace {
 
@@ -38,6 +39,8 @@ constexpr double kClearVoteMargin = 1.0;
 constexpr double kOnWireMm = 0.25;
 // The views of a clear consensus lie within this of each other.
 constexpr double kClearConsensusSpreadMm = 1.5;
+// Lines that meet pass this close to their common point, each of them.
+constexpr double kMeetingLinesMm = 0.25;
 
 std::string fieldOf(Point2 p) { return classifyBoardPoint(p, 0.0)["nominal_field"].get<std::string>(); }
 
@@ -50,6 +53,13 @@ bool isFieldWithin(Point2 p, const std::string& field, double marginMm) {
 }
 
 bool isCandidateField(Point2 p, const std::string& field) { return isFieldWithin(p, field, kCandidateMarginMm); }
+
+// A board point given as [x, y] lies within the distance of p.
+bool isNear(const json& point, Point2 p, double distanceMm) {
+  if (!point.is_array() || point.size() != 2 || !point[0].is_number() || !point[1].is_number()) return false;
+  const Point2 q = pointFromJson(point);
+  return std::hypot(q.x - p.x, q.y - p.y) <= distanceMm;
+}
 
 // Some camera pair's own intersection lies in the field.
 bool isNamedByAPair(const json& solver, const std::string& field) {
@@ -79,6 +89,35 @@ json solverUncertainty(const json& solver) {
     return selected.value("uncertainty_mm", json(nullptr));
   }
   return solver.value("uncertainty_mm", json(nullptr));
+}
+
+// Every camera pair's own intersection lies in the field, and there are three of them.
+bool isNamedByEveryPair(const json& solver, const std::string& field) {
+  const auto intersections = solver.find("intersections");
+  if (intersections == solver.end() || !intersections->is_array() || intersections->size() != 3) return false;
+  for (const json& i : *intersections) {
+    if (!i.is_object() || i.value("field", "") != field) return false;
+  }
+  return true;
+}
+
+// Every camera's line passes within mm of the refined point, and there are three of them.
+bool everyLinePassesWithin(const json& refinement, double mm) {
+  if (!refinement.is_object() || !refinement.contains("residuals_mm")) return false;
+  const json& residuals = refinement["residuals_mm"];
+  if (!residuals.is_object() || residuals.size() != 3) return false;
+  for (const json& r : residuals) {
+    if (!r.is_number() || !(r.get<double>() <= mm)) return false;
+  }
+  return true;
+}
+
+bool everyCameraSupportsTheTip(const json& checks) {
+  if (!checks.is_object() || checks.size() != 3) return false;
+  for (const json& c : checks) {
+    if (!c.is_object() || !c.value("supported", false)) return false;
+  }
+  return true;
 }
 
 // Each camera's four views as the candidate records the camera votes read.
@@ -128,7 +167,10 @@ struct Chain {
   }
 
   // A tied consensus with a point from fewer than three views: the camera with the best view
-  // names the field, when that field is one the point may lie in.
+  // names the field, when that field is one the point may lie in and the camera's own tip lies
+  // at the point. A camera whose tip stops well short of the point (its point hidden behind
+  // another dart, its shaft cut by the flight) saw another place than the one the lines fixed,
+  // and its field says nothing about the point's side of a wire.
   bool tieBreak(const std::array<Homography, 3>& homographies) {
     if (!enabled(kPathTieBestCamera) || decision.consensus.value("status", "") == "CONSENSUS" ||
         rankDecisionMethod(tip.method) >= 3) {
@@ -138,7 +180,8 @@ struct Chain {
                                       candidatesByKind(evidence.measurements), homographies);
     if (decision.tie.is_null() || !tip.point) return false;
     const std::string field = decision.tie.value("field", "");
-    return isCandidateField(*tip.point, field) && decide(kPathTieBestCamera, field);
+    return isNear(decision.tie["point"], *tip.point, kCandidateMarginMm) && isCandidateField(*tip.point, field) &&
+           decide(kPathTieBestCamera, field);
   }
 
   // The weighed opinions: the solver's point, each camera's best tip and the consensus.
@@ -171,6 +214,20 @@ struct Chain {
     if (!enabled(kPathBedColour) || !decision.bedColour.value("applied", false)) return;
     if (!decision.path.empty()) return;
     decide(kPathBedColour, decision.bedColour["selected"].get<std::string>());
+  }
+
+  // Three cameras whose lines meet in one field, clear of its wires, name it when every
+  // other path left the dart open. A camera close to the board plane spans millimetres of the
+  // board with one pixel along the dart, so its own tip, and with it every view it measures,
+  // may lie beyond a ring that the lines place the dart inside: across the dart that pixel is
+  // a fraction of a millimetre, and the lines are made of it. Each pair of cameras must find
+  // the field on its own, and each camera must still see its new pieces at the point.
+  bool meetingLines() {
+    if (!enabled(kPathMeetingLines) || !tip.point || tip.method != "THREE_VIEW_LINES") return false;
+    const std::string field = fieldOf(*tip.point);
+    return isNamedByEveryPair(tip.solver, field) && everyLinePassesWithin(tip.refinement, kMeetingLinesMm) &&
+           everyCameraSupportsTheTip(evidence.viewChecks) && nearestWireDistance(*tip.point) >= kOnWireMm &&
+           decide(kPathMeetingLines, field);
   }
 
   // An unresolved position that has held its field and point over successive frames.
@@ -228,6 +285,7 @@ FieldDecision decideField(const TipLocation& tip, const FieldEvidence& evidence,
   const bool decided = chain.consensus() || chain.majority() || chain.tieBreak(homographies);
   chain.fieldVote(!decided);
   chain.bedColour(cameras, homographies);
+  if (chain.decision.path.empty()) chain.meetingLines();
   if (chain.decision.path.empty()) chain.stable(stableHistory, now);
   return chain.decision;
 }

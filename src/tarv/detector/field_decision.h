@@ -1,7 +1,8 @@
 // The decision on one dart: where its tip lies (the tip solver, sharpened by the agreeing
 // lines) and which field it scored (the multiview consensus, the field majority rule, the
-// best-view tie-break, the field vote, the bed colour near a wire and, over frames, the
-// stable hypothesis), each a decision path that can be switched off.
+// best-view tie-break, the field vote, the bed colour near a wire, three lines that meet in
+// one field and, over frames, the stable hypothesis), each a decision path that can be
+// switched off.
 #pragma once
 
 #include <array>
@@ -33,6 +34,7 @@ extern const char* const kPathNearParallelLines; // "NEAR_PARALLEL_LINES" (the p
                                                  // unresolved solver from two flat lines)
 extern const char* const kPathOutsideMiss;      // "OUTSIDE_MISS" (one camera's tip in the surround)
 extern const char* const kPathSharedLineTip;    // "SHARED_LINE_TIP" (the point, not the field)
+extern const char* const kPathMeetingLines;     // "MEETING_LINES" (three lines that meet in one field)
 
 struct TipLocation {
   json solver;                 // reconstructTipFromViews, without its bulky "geometry"

@@ -120,8 +120,15 @@ TEST(FieldDecision, ADisabledPathFallsThroughToTheNext) {
       decideField(m.tip, m.evidence, m.cameras, json::array(), 10.0, allBut({"CONSENSUS", "FIELD_MAJORITY"}));
   EXPECT_EQ(vote.path, "FIELD_VOTE");
   EXPECT_EQ(vote.field, m.truth.field);
-  const FieldDecision none = decideField(m.tip, m.evidence, m.cameras, json::array(), 10.0,
-                                         allBut({"CONSENSUS", "FIELD_MAJORITY", "FIELD_VOTE", "STABLE_HYPOTHESIS"}));
+  // The three lines meet well inside the field: with the views' paths off they name it.
+  const FieldDecision lines = decideField(m.tip, m.evidence, m.cameras, json::array(), 10.0,
+                                          allBut({"CONSENSUS", "FIELD_MAJORITY", "FIELD_VOTE", "STABLE_HYPOTHESIS"}));
+  EXPECT_EQ(lines.path, "MEETING_LINES");
+  EXPECT_EQ(lines.field, m.truth.field);
+  EXPECT_EQ(pointToJson(*lines.point), pointToJson(*m.tip.point));
+  const FieldDecision none =
+      decideField(m.tip, m.evidence, m.cameras, json::array(), 10.0,
+                  allBut({"CONSENSUS", "FIELD_MAJORITY", "FIELD_VOTE", "STABLE_HYPOTHESIS", "MEETING_LINES"}));
   EXPECT_TRUE(none.path.empty());
   // Undecided, it still carries its hypothesis for the history.
   EXPECT_EQ(none.hypothesis["field"], m.truth.field);
@@ -236,6 +243,43 @@ TEST(FieldDecision, ATiedConsensusGoesToTheCameraWithTheBestView) {
   EXPECT_TRUE(off.tie.is_null());
   EXPECT_EQ(off.path, "FIELD_VOTE");
   EXPECT_EQ(off.field, "S20");
+}
+
+TEST(FieldDecision, ATiedConsensusIsNotDecidedByACameraWhoseTipLiesElsewhere) {
+  // A dart in the treble 20, 0.4 mm inside its outer wire. The third camera lost the dart, and
+  // the second sees its shaft end 12 mm short of the point (the point hidden behind another
+  // dart): its line still passes through the tip, but its own tip and all four of its views lie
+  // in the single 20. That camera has the larger change, so it ranks first for the tie-break.
+  MeasuredDart m = measure({2.0, -106.58}, kLeaning);
+  ASSERT_EQ(m.truth.field, "T20");
+  const json lost = {{"abstention", true}, {"tip_valid", false}, {"axis_valid", false},
+                     {"point", {0.0, 0.0}}, {"field", "MISS"}};
+  m.evidence.views[2] = {{"observations", json::array()}, {"votes", json::array({lost})}};
+  json& hidden = m.evidence.views[1]["votes"][0];
+  ASSERT_FALSE(hidden.value("abstention", true));
+  hidden["point"] = {1.8, -94.6};
+  hidden["field"] = "S20";
+  const auto seen = [](json& view, const char* field, double x, double y) {
+    view = {{"status", "CANDIDATE"}, {"quality", 0.8}, {"field", field}, {"point", {x, y}}, {"kind", view["kind"]}};
+  };
+  for (json& view : m.evidence.measurements[0]) seen(view, "T20", 2.0, -106.58);
+  for (json& view : m.evidence.measurements[1]) seen(view, "S20", 1.8, -94.6);
+  for (json& view : m.evidence.measurements[2]) view = {{"status", "ABSTAIN"}, {"quality", 0.0}, {"kind", view["kind"]}};
+  m.evidence.stats["CAM_2"]["new"] = 50 * m.evidence.stats["CAM_1"]["new"].get<int>();
+  std::array<Homography, 3> homographies;
+  for (int c = 0; c < 3; ++c) homographies[c] = m.cameras[c].boardToImage;
+  m.tip = locateTip(m.evidence.views, homographies, 240.0, allBut({}));
+  ASSERT_TRUE(m.tip.point.has_value());
+  ASSERT_LT(rankDecisionMethod(m.tip.method), 3) << m.tip.method;
+  EXPECT_LT(distanceMm(*m.tip.point, m.truth.tip_mm), 0.4);
+
+  const FieldDecision d = decideField(m.tip, m.evidence, m.cameras, json::array(), 10.0, allBut({}));
+  ASSERT_TRUE(d.tie.is_object()) << d.consensus.dump();
+  EXPECT_EQ(d.tie["camera"], "CAM_2");
+  EXPECT_NE(d.path, "TIE_BEST_CAMERA");
+  EXPECT_EQ(d.field, "T20");
+  ASSERT_TRUE(d.point.has_value());
+  EXPECT_LT(distanceMm(*d.point, m.truth.tip_mm), 0.4);
 }
 
 // A noisy, slightly blurred frame of one dart, as a worn camera delivers it.
