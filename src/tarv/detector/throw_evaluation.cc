@@ -15,6 +15,7 @@
 #include "tarv/core/process_switches.h"
 #include "tarv/detector/dart_3d.h"
 #include "tarv/detector/departed_darts.h"
+#include "tarv/detector/end_on_view.h"
 #include "tarv/detector/field_decision.h"
 #include "tarv/detector/known_dart_change.h"
 #include "tarv/detector/large_change.h"
@@ -826,9 +827,15 @@ void takeTipBeyondFrameEdge(const Round& round, const std::vector<cv::Mat>& fram
 // field decisions, and then the entry, a wait for confirmation or an unresolved position.
 json decideDart(Round& round, const std::vector<cv::Mat>& frames, const std::array<CameraFrameAnalysis, 3>& analyses,
                 const std::array<ShaftMeasurement, 3>& shafts, const json& stats, double now) {
-  const std::array<json, 3> views = shaftRecords(shafts);
+  std::array<json, 3> views = shaftRecords(shafts);
   std::array<Homography, 3> homographies;
-  for (int i = 0; i < 3; ++i) homographies[i] = round.cameras[i].boardToImage;
+  std::array<std::optional<CameraPose>, 3> poses;
+  for (int i = 0; i < 3; ++i) {
+    const Camera& c = round.cameras[i];
+    homographies[i] = c.boardToImage;
+    poses[i] = cameraPoseFromHomography(c.boardToImage, c.cameraModel, c.emptyReference.size());
+  }
+  const json endOnViews = leaveOutEndOnViews(views, poses);
   TipLocation tip = locateTip(views, homographies, missRadiusMm(), isPathEnabled);
   if (tip.method == "UNRESOLVED" && isPathEnabled(kPathSharedLineTip)) {
     takeSharperTipAlongSharedLine(views, measurementsOf(shafts), homographies, tip);
@@ -855,6 +862,7 @@ json decideDart(Round& round, const std::vector<cv::Mat>& frames, const std::arr
   r["crosscheck"] = crosscheck;
   r["arbitration"] = decision.arbitration();
   r["views"] = views;
+  if (!endOnViews.empty()) r["end_on_views"] = endOnViews;
   r["view_measurements"] = evidence.measurements;
   const Dart3dJudgement judged = judgeDart3d(round, views, dartMasksOf(shafts), crosscheck, tip);
   if (!judged.document.is_null()) r["dart_3d"] = judged.document;
