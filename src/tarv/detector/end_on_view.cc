@@ -22,30 +22,39 @@ constexpr double kFootAtTipMm = 6.0;
 // the board: one of their lines is wrong, and it condemns nobody.
 constexpr double kMostRodTiltDeg = 45.0;
 
-// How far, in board millimetres, the camera's own image line passes from where the rod meets
-// the board; nothing when the point does not project.
-std::optional<double> lineMissMm(const DartRod& rod, const RodView& view) {
-  const std::optional<cv::Point2d> base = view.pose->project(rod.base);
-  const std::optional<cv::Point2d> step = view.pose->project(rod.base + cv::Vec3d(1.0, 0.0, 0.0));
+// Where the rod meets the board in the camera's image, and how many pixels a millimetre of the
+// board spans there.
+struct FootInView {
+  cv::Point2d px;
+  double pxPerMm = 0.0;
+};
+
+std::optional<FootInView> footInView(const DartRod& rod, const CameraPose& pose) {
+  const std::optional<cv::Point2d> base = pose.project(rod.base);
+  const std::optional<cv::Point2d> step = pose.project(rod.base + cv::Vec3d(1.0, 0.0, 0.0));
   if (!base || !step) return std::nullopt;
+  const double pxPerMm = cv::norm(*step - *base);
+  if (!(pxPerMm > 0.0) || !std::isfinite(pxPerMm)) return std::nullopt;
+  return FootInView{*base, pxPerMm};
+}
+
+// How far, in board millimetres, the camera's own image line passes from the rod's foot.
+std::optional<double> lineMissMm(const DartRod& rod, const RodView& view) {
+  const std::optional<FootInView> foot = footInView(rod, *view.pose);
   const cv::Vec3d& l = *view.imageLine;
   const double norm = std::hypot(l[0], l[1]);
-  const double pxPerMm = cv::norm(*step - *base);
-  if (!(norm > 0.0) || !(pxPerMm > 0.0)) return std::nullopt;
-  const double missMm = std::abs(l[0] * base->x + l[1] * base->y + l[2]) / norm / pxPerMm;
+  if (!foot || !(norm > 0.0)) return std::nullopt;
+  const double missMm = std::abs(l[0] * foot->px.x + l[1] * foot->px.y + l[2]) / norm / foot->pxPerMm;
   if (!std::isfinite(missMm)) return std::nullopt;
   return missMm;
 }
 
-// How far, in board millimetres, the camera's own tip lies from where the rod meets the board.
+// How far, in board millimetres, the camera's own tip lies from the rod's foot.
 std::optional<double> tipFromFootMm(const DartRod& rod, const RodView& view) {
   if (!view.pose || !view.tipPx) return std::nullopt;
-  const std::optional<cv::Point2d> base = view.pose->project(rod.base);
-  const std::optional<cv::Point2d> step = view.pose->project(rod.base + cv::Vec3d(1.0, 0.0, 0.0));
-  if (!base || !step) return std::nullopt;
-  const double pxPerMm = cv::norm(*step - *base);
-  if (!(pxPerMm > 0.0)) return std::nullopt;
-  const double mm = cv::norm(*view.tipPx - *base) / pxPerMm;
+  const std::optional<FootInView> foot = footInView(rod, *view.pose);
+  if (!foot) return std::nullopt;
+  const double mm = cv::norm(*view.tipPx - foot->px) / foot->pxPerMm;
   if (!std::isfinite(mm)) return std::nullopt;
   return mm;
 }
