@@ -85,17 +85,23 @@ std::optional<DartRod> trustedRod(const std::array<RodView, 3>& views, const std
 
 }  // namespace
 
+std::array<std::optional<CameraPose>, 3> cameraPosesOf(const Round& round) {
+  std::array<std::optional<CameraPose>, 3> poses;
+  for (int i = 0; i < 3; ++i) {
+    const Camera& c = round.cameras[i];
+    poses[i] = cameraPoseFromHomography(c.boardToImage, c.cameraModel, c.emptyReference.size());
+  }
+  return poses;
+}
+
 Dart3dJudgement judgeDart3d(const Round& round, const std::array<json, 3>& shaftRecords,
                             const std::array<cv::Mat, 3>& dartMasks, const json& crosscheck,
                             const TipLocation& tip) {
   Dart3dJudgement judgement;
   if (!processSwitches().dart3d.load()) return judgement;
+  const std::array<std::optional<CameraPose>, 3> poses = cameraPosesOf(round);
   std::array<RodView, 3> views;
-  for (int i = 0; i < 3; ++i) {
-    const Camera& c = round.cameras[i];
-    views[i] = rodViewFromShaft(
-        cameraPoseFromHomography(c.boardToImage, c.cameraModel, c.emptyReference.size()), shaftRecords[i]);
-  }
+  for (int i = 0; i < 3; ++i) views[i] = rodViewFromShaft(poses[i], shaftRecords[i]);
   const int carrying = tip.method == "BEST_CAM" ? cameraIndexOf(tip.solver.value("camera", json())) : -1;
   std::array<bool, 3> use{false, false, false};
   if (carrying >= 0) {

@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 #include <opencv2/core.hpp>
 
+#include "tarv/camera/camera_pose.h"
 #include "tarv/core/round.h"
 #include "tarv/detector/field_decision.h"
 
@@ -22,6 +23,9 @@ struct Dart3dJudgement {
   json document;       // "dart_3d"; null when the switch is off
   std::string reason;  // "" or "DART_3D_TIP_ABOVE_BOARD" or "SINGLE_VIEW_TIP_INSIDE_CHANGE"
 };
+
+// Each camera's pose from its calibration; none where the calibration gives no camera.
+std::array<std::optional<CameraPose>, 3> cameraPosesOf(const Round& round);
 
 // shaftRecords and dartMasks per camera (dart masks image-sized, may be empty); crosscheck as
 // the evaluation's ("agreeing_cameras"). With one camera's tip carrying the throw the rod

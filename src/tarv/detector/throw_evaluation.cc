@@ -829,13 +829,8 @@ json decideDart(Round& round, const std::vector<cv::Mat>& frames, const std::arr
                 const std::array<ShaftMeasurement, 3>& shafts, const json& stats, double now) {
   std::array<json, 3> views = shaftRecords(shafts);
   std::array<Homography, 3> homographies;
-  std::array<std::optional<CameraPose>, 3> poses;
-  for (int i = 0; i < 3; ++i) {
-    const Camera& c = round.cameras[i];
-    homographies[i] = c.boardToImage;
-    poses[i] = cameraPoseFromHomography(c.boardToImage, c.cameraModel, c.emptyReference.size());
-  }
-  const json endOnViews = leaveOutEndOnViews(views, poses);
+  for (int i = 0; i < 3; ++i) homographies[i] = round.cameras[i].boardToImage;
+  const json endOnViews = leaveOutEndOnViews(views, cameraPosesOf(round));
   TipLocation tip = locateTip(views, homographies, missRadiusMm(), isPathEnabled);
   if (tip.method == "UNRESOLVED" && isPathEnabled(kPathSharedLineTip)) {
     takeSharperTipAlongSharedLine(views, measurementsOf(shafts), homographies, tip);
