@@ -94,12 +94,12 @@ std::array<std::optional<CameraPose>, 3> cameraPosesOf(const Round& round) {
   return poses;
 }
 
-Dart3dJudgement judgeDart3d(const Round& round, const std::array<json, 3>& shaftRecords,
+Dart3dJudgement judgeDart3d(const Round& round, const std::array<std::optional<CameraPose>, 3>& poses,
+                            const std::array<json, 3>& shaftRecords,
                             const std::array<cv::Mat, 3>& dartMasks, const json& crosscheck,
                             const TipLocation& tip) {
   Dart3dJudgement judgement;
   if (!processSwitches().dart3d.load()) return judgement;
-  const std::array<std::optional<CameraPose>, 3> poses = cameraPosesOf(round);
   std::array<RodView, 3> views;
   for (int i = 0; i < 3; ++i) views[i] = rodViewFromShaft(poses[i], shaftRecords[i]);
   const int carrying = tip.method == "BEST_CAM" ? cameraIndexOf(tip.solver.value("camera", json())) : -1;

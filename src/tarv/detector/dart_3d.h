@@ -27,10 +27,11 @@ struct Dart3dJudgement {
 // Each camera's pose from its calibration; none where the calibration gives no camera.
 std::array<std::optional<CameraPose>, 3> cameraPosesOf(const Round& round);
 
-// shaftRecords and dartMasks per camera (dart masks image-sized, may be empty); crosscheck as
+// poses as cameraPosesOf(round); shaftRecords and dartMasks per camera (dart masks image-sized, may be empty); crosscheck as
 // the evaluation's ("agreeing_cameras"). With one camera's tip carrying the throw the rod
 // comes from that camera's plane and a second camera's line.
-Dart3dJudgement judgeDart3d(const Round& round, const std::array<json, 3>& shaftRecords,
+Dart3dJudgement judgeDart3d(const Round& round, const std::array<std::optional<CameraPose>, 3>& poses,
+                            const std::array<json, 3>& shaftRecords,
                             const std::array<cv::Mat, 3>& dartMasks, const json& crosscheck,
                             const TipLocation& tip);
 

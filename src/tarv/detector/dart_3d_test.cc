@@ -220,20 +220,20 @@ TEST(DartRod, ASingleViewTipOffTheOtherCamerasChangeGoesToReview) {
   single.point = Point2{tip.x, tip.y};
   single.solver = {{"camera", "CAM_1"}};
   const json crosscheck = {{"agreeing_cameras", {"CAM_1", "CAM_2", "CAM_3"}}};
-  Dart3dJudgement judged = judgeDart3d(round, records, masks, crosscheck, single);
+  Dart3dJudgement judged = judgeDart3d(round, cameraPosesOf(round), records, masks, crosscheck, single);
   EXPECT_EQ(judged.reason, "SINGLE_VIEW_TIP_INSIDE_CHANGE");
   EXPECT_EQ(judged.document["overlay"]["kind"], "single_view");
   EXPECT_EQ(judged.document["overlay"]["camera"], "CAM_1");
   EXPECT_EQ(judged.document["rod"]["cameras"], 2);
   // Another camera's change at the point: an ordinary single-view tip.
   cv::circle(masks[2], *views[2].tipPx, 6, cv::Scalar(255), cv::FILLED);
-  judged = judgeDart3d(round, records, masks, crosscheck, single);
+  judged = judgeDart3d(round, cameraPosesOf(round), records, masks, crosscheck, single);
   EXPECT_EQ(judged.reason, "");
   // Lines of two or three cameras: a rod, no single-view rule.
   TipLocation lines = single;
   lines.method = "THREE_VIEW_LINES";
   masks[2].setTo(0);
-  judged = judgeDart3d(round, records, masks, crosscheck, lines);
+  judged = judgeDart3d(round, cameraPosesOf(round), records, masks, crosscheck, lines);
   EXPECT_EQ(judged.reason, "");
   EXPECT_EQ(judged.document["overlay"]["kind"], "rod");
   EXPECT_EQ(judged.document["rod"]["cameras"], 3);

@@ -42,7 +42,7 @@ struct Rig {
 // wingMm across the board at the tip.
 Rig rigSeeing(const cv::Point3d& tip, const cv::Vec3d& up, int wing = -1, double wingMm = 0.0) {
   Rig rig;
-  for (const scene::CameraSpec& spec : scene::defaultRig({1280, 720})) rig.cameras.emplace_back(spec);
+  for (const scene::CameraSpec& camera : scene::defaultRig({1280, 720})) rig.cameras.emplace_back(camera);
   for (int i = 0; i < 3; ++i) {
     const cv::Point3d top = tip + cv::Point3d(up[0], up[1], up[2]) * 100.0;
     const cv::Point3d shift = i == wing ? cv::Point3d(wingMm, 0.0, 0.0) : cv::Point3d(0.0, 0.0, 0.0);

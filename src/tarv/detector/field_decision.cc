@@ -1,6 +1,7 @@
 #include "tarv/detector/field_decision.h"
 
 #include <cmath>
+#include <utility>
 
 #include "tarv/board/bed_colour.h"
 #include "tarv/board/best_view.h"
@@ -61,15 +62,17 @@ bool isNear(const json& point, Point2 p, double distanceMm) {
   return std::hypot(q.x - p.x, q.y - p.y) <= distanceMm;
 }
 
-// Some camera pair's own intersection lies in the field.
-bool isNamedByAPair(const json& solver, const std::string& field) {
+// How many camera pairs' own intersections lie in the field, and how many intersections there are.
+std::pair<int, int> pairsNaming(const json& solver, const std::string& field) {
   const auto intersections = solver.find("intersections");
-  if (intersections == solver.end() || !intersections->is_array()) return false;
-  for (const json& i : *intersections) {
-    if (i.value("field", "") == field) return true;
-  }
-  return false;
+  if (intersections == solver.end() || !intersections->is_array()) return {0, 0};
+  int named = 0;
+  for (const json& i : *intersections) named += i.is_object() && i.value("field", "") == field;
+  return {named, static_cast<int>(intersections->size())};
 }
+
+// Some camera pair's own intersection lies in the field.
+bool isNamedByAPair(const json& solver, const std::string& field) { return pairsNaming(solver, field).first > 0; }
 
 // The consensus's field is named by views of all three cameras, by at least two thirds of the
 // valid views, and its views lie close together.
@@ -93,12 +96,7 @@ json solverUncertainty(const json& solver) {
 
 // Every camera pair's own intersection lies in the field, and there are three of them.
 bool isNamedByEveryPair(const json& solver, const std::string& field) {
-  const auto intersections = solver.find("intersections");
-  if (intersections == solver.end() || !intersections->is_array() || intersections->size() != 3) return false;
-  for (const json& i : *intersections) {
-    if (!i.is_object() || i.value("field", "") != field) return false;
-  }
-  return true;
+  return pairsNaming(solver, field) == std::pair<int, int>{3, 3};
 }
 
 // Every camera's line passes within mm of the refined point, and there are three of them.

@@ -830,7 +830,8 @@ json decideDart(Round& round, const std::vector<cv::Mat>& frames, const std::arr
   std::array<json, 3> views = shaftRecords(shafts);
   std::array<Homography, 3> homographies;
   for (int i = 0; i < 3; ++i) homographies[i] = round.cameras[i].boardToImage;
-  const json endOnViews = leaveOutEndOnViews(views, cameraPosesOf(round));
+  const std::array<std::optional<CameraPose>, 3> poses = cameraPosesOf(round);
+  const json endOnViews = leaveOutEndOnViews(views, poses);
   TipLocation tip = locateTip(views, homographies, missRadiusMm(), isPathEnabled);
   if (tip.method == "UNRESOLVED" && isPathEnabled(kPathSharedLineTip)) {
     takeSharperTipAlongSharedLine(views, measurementsOf(shafts), homographies, tip);
@@ -859,7 +860,7 @@ json decideDart(Round& round, const std::vector<cv::Mat>& frames, const std::arr
   r["views"] = views;
   if (!endOnViews.empty()) r["end_on_views"] = endOnViews;
   r["view_measurements"] = evidence.measurements;
-  const Dart3dJudgement judged = judgeDart3d(round, views, dartMasksOf(shafts), crosscheck, tip);
+  const Dart3dJudgement judged = judgeDart3d(round, poses, views, dartMasksOf(shafts), crosscheck, tip);
   if (!judged.document.is_null()) r["dart_3d"] = judged.document;
   if (judged.reason == "DART_3D_TIP_ABOVE_BOARD") {
     // A dart in the air or an object in a hand: nothing is entered. A dart in the air does
