@@ -4,6 +4,9 @@
 #include <array>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <optional>
+#include <vector>
 
 namespace tarv {
 namespace {
@@ -34,6 +37,12 @@ constexpr double kMinExplained = 0.75;
 constexpr double kMinContrast = 6.0;
 // A wire found at the window's edge may lie beyond it.
 constexpr double kEdgeMarginMm = 0.4;
+// Rounds of moving and solving; the tolerance (of the crossings' spacing) within which a
+// detection is moved, and within which of it the wire crossing must lie; the fewest moved
+// crossings a camera is solved from again.
+constexpr int kWireRounds = 3;
+constexpr double kWireMatchTolerance = 0.35;
+constexpr int kMinMovedCrossings = 12;
 
 struct Profile {
   std::vector<double> s;                   // mm across the wire
@@ -96,43 +105,35 @@ std::optional<double> fitWire(const Profile& p, double sigmaMm, double halfWindo
   for (const auto& v : p.bgr) {
     for (size_t c = 0; c < 3; ++c) sumSquares += v[c] * v[c];
   }
-  std::optional<double> found;
-  double bestResidual = 1e300;
-  for (const double sigma : {sigmaMm}) {
-    const double k = 1.0 / (std::sqrt(2.0) * sigma);
-    std::vector<double> centres, residuals;
-    for (double c = -halfWindow + kEdgeMarginMm * 0.5; c <= halfWindow - kEdgeMarginMm * 0.5 + 1e-9; c += step) {
-      cv::Matx33d AtA = cv::Matx33d::zeros();
-      std::array<cv::Vec3d, 3> Aty{};
-      for (size_t i = 0; i < n; ++i) {
-        const double u = p.s[i] - c;
-        const cv::Vec3d a(1.0, std::erf(u * k),
-                          0.5 * (std::erf((u + 0.5 * kWireMm) * k) - std::erf((u - 0.5 * kWireMm) * k)));
-        AtA += a * a.t();
-        for (size_t ch = 0; ch < 3; ++ch) Aty[ch] += a * p.bgr[i][ch];
-      }
-      bool solvable = true;
-      const cv::Matx33d inv = AtA.inv(cv::DECOMP_CHOLESKY, &solvable);
-      if (!solvable) continue;
-      double explained = 0.0;
-      for (size_t ch = 0; ch < 3; ++ch) explained += Aty[ch].dot(inv * Aty[ch]);
-      centres.push_back(c);
-      residuals.push_back(sumSquares - explained);  // Σy² − yᵀA(AᵀA)⁻¹Aᵀy
+  const double k = 1.0 / (std::sqrt(2.0) * sigmaMm);
+  std::vector<double> centres, residuals;
+  for (double c = -halfWindow + kEdgeMarginMm * 0.5; c <= halfWindow - kEdgeMarginMm * 0.5 + 1e-9; c += step) {
+    cv::Matx33d AtA = cv::Matx33d::zeros();
+    std::array<cv::Vec3d, 3> Aty{};
+    for (size_t i = 0; i < n; ++i) {
+      const double u = p.s[i] - c;
+      const cv::Vec3d a(1.0, std::erf(u * k), 0.5 * (std::erf((u + 0.5 * kWireMm) * k) - std::erf((u - 0.5 * kWireMm) * k)));
+      AtA += a * a.t();
+      for (size_t ch = 0; ch < 3; ++ch) Aty[ch] += a * p.bgr[i][ch];
     }
-    if (centres.size() < 3) continue;
-    const size_t best = static_cast<size_t>(std::min_element(residuals.begin(), residuals.end()) - residuals.begin());
-    if (!(residuals[best] < bestResidual)) continue;
-    bestResidual = residuals[best];
-    found.reset();
-    if (best == 0 || best + 1 == centres.size()) continue;  // at the window's edge: perhaps beyond it
-    const double r0 = residuals[best - 1], r1 = residuals[best], r2 = residuals[best + 1];
-    const double curvature = r0 - 2.0 * r1 + r2;
-    const double shift = curvature > 0.0 ? std::clamp(0.5 * (r0 - r2) / curvature, -0.5, 0.5) : 0.0;
-    const double centre = centres[best] + shift * step;
-    if (std::abs(centre) <= halfWindow - kEdgeMarginMm) found = centre;
+    bool solvable = true;
+    const cv::Matx33d inv = AtA.inv(cv::DECOMP_CHOLESKY, &solvable);
+    if (!solvable) continue;
+    double explained = 0.0;
+    for (size_t ch = 0; ch < 3; ++ch) explained += Aty[ch].dot(inv * Aty[ch]);
+    centres.push_back(c);
+    residuals.push_back(sumSquares - explained);  // Σy² − yᵀA(AᵀA)⁻¹Aᵀy
   }
-  if (!(1.0 - bestResidual / total >= kMinExplained)) return std::nullopt;
-  return found;
+  if (centres.size() < 3) return std::nullopt;
+  const size_t best = static_cast<size_t>(std::min_element(residuals.begin(), residuals.end()) - residuals.begin());
+  if (!(1.0 - residuals[best] / total >= kMinExplained)) return std::nullopt;
+  if (best == 0 || best + 1 == centres.size()) return std::nullopt;  // at the window's edge: perhaps beyond it
+  const double r0 = residuals[best - 1], r1 = residuals[best], r2 = residuals[best + 1];
+  const double curvature = r0 - 2.0 * r1 + r2;
+  const double shift = curvature > 0.0 ? std::clamp(0.5 * (r0 - r2) / curvature, -0.5, 0.5) : 0.0;
+  const double centre = centres[best] + shift * step;
+  if (std::abs(centre) > halfWindow - kEdgeMarginMm) return std::nullopt;
+  return centre;
 }
 
 cv::Point3d onRing(double r, double angle) { return {r * std::cos(angle), r * std::sin(angle), 0.0}; }
@@ -159,7 +160,6 @@ std::vector<double> rowOffsets(double gap) {
   for (int i = 0; i < kRowsPerSide; ++i) d.push_back(kRowStartMm + (far - kRowStartMm) * i / (kRowsPerSide - 1.0));
   return d;
 }
-
 
 // The crossing of ring `ring`'s wire with a radial wire searched about the board point at
 // radius R and angle theta (radians) of the camera's board plane.
@@ -248,14 +248,6 @@ RefinedCrossings refineCrossingsOnWires(const cv::Mat& image, const CameraEstima
   return out;
 }
 
-namespace {
-
-constexpr int kWireRounds = 3;
-constexpr double kWireMatchTolerance = 0.35;
-constexpr int kMinMovedCrossings = 12;
-
-}  // namespace
-
 WireSolve solveOnWireCrossings(const cv::Mat& image, const CameraEstimate& start, const MatchScore& startScore,
                                const std::vector<cv::Point2d>& crossings, cv::Point2d bull) {
   WireSolve out;
@@ -263,10 +255,11 @@ WireSolve solveOnWireCrossings(const cv::Mat& image, const CameraEstimate& start
   out.score = startScore;
   out.crossings = crossings;
   for (int round = 0; round < kWireRounds; ++round) {
-    RefinedCrossings r = refineCrossingsOnWires(image, out.camera, crossings, kWireMatchTolerance);
-    if (r.refined < kMinMovedCrossings) break;
+    RefinedCrossings r;
     CameraEstimate e;
     try {
+      r = refineCrossingsOnWires(image, out.camera, crossings, kWireMatchTolerance);
+      if (r.refined < kMinMovedCrossings) break;
       e = solveCamera(out.camera, r.crossings, bull, 6);
     } catch (const cv::Exception&) {
       break;  // a degenerate set of pairs: the latest camera stands
