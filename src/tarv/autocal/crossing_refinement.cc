@@ -280,4 +280,28 @@ WireSolve solveOnWireCrossings(const cv::Mat& image, const CameraEstimate& start
   return out;
 }
 
+ExplainedCrossings explainCrossingsOnWires(const cv::Mat& image, const CameraEstimate& camera,
+                                           const std::vector<cv::Point2d>& crossings, double tolerance, double agreePx) {
+  ExplainedCrossings out;
+  const std::vector<cv::Point2d> projected = projectBoardPoints(camera, referenceCrossings());
+  const CrossingMatches close = matchCrossings(projected, crossings, 0.25);
+  out.matched = static_cast<int>(close.reference.size());
+  std::vector<bool> taken(crossings.size(), false), placed(projected.size(), false);
+  for (size_t k = 0; k < close.reference.size(); ++k) {
+    taken[static_cast<size_t>(close.detection[k])] = true;
+    placed[static_cast<size_t>(close.reference[k])] = true;
+  }
+  const CrossingMatches wide = matchCrossings(projected, crossings, tolerance);
+  for (size_t k = 0; k < wide.reference.size(); ++k) {
+    const size_t ref = static_cast<size_t>(wide.reference[k]), det = static_cast<size_t>(wide.detection[k]);
+    if (taken[det] || placed[ref]) continue;
+    const std::optional<cv::Point2d> found = locateWireCrossing(image, camera, static_cast<int>(ref));
+    if (!found || !(cv::norm(*found - projected[ref]) <= agreePx)) continue;
+    taken[det] = true;
+    placed[ref] = true;
+    ++out.confirmed;
+  }
+  return out;
+}
+
 }  // namespace tarv

@@ -49,4 +49,18 @@ struct WireSolve {
 WireSolve solveOnWireCrossings(const cv::Mat& image, const CameraEstimate& start, const MatchScore& startScore,
                                const std::vector<cv::Point2d>& crossings, cv::Point2d bull);
 
+// The detections a camera explains: those it matches within a quarter of the crossings'
+// spacing, and beyond them those within `tolerance` of a crossing whose wires the image shows
+// where the camera puts them (within `agreePx`). On a grazing view the network places one
+// crossing in three or four beyond a quarter of the spacing of the treble and double wires,
+// 8 mm apart; the wires there confirm the camera as well as a close detection does, while a
+// camera a few pixels off finds them that far from where it puts them.
+struct ExplainedCrossings {
+  int matched = 0;    // within a quarter of the spacing
+  int confirmed = 0;  // beyond it, their wires where the camera puts them
+  int explained() const { return matched + confirmed; }
+};
+ExplainedCrossings explainCrossingsOnWires(const cv::Mat& image, const CameraEstimate& camera,
+                                           const std::vector<cv::Point2d>& crossings, double tolerance, double agreePx);
+
 }  // namespace tarv

@@ -5,10 +5,13 @@
 
 #include <gtest/gtest.h>
 
+#include <opencv2/imgproc.hpp>
+
 #include "tarv/autocal/camera_solve.h"
 #include "tarv/autocal/crossing_refinement.h"
 #include "tarv/autocal/landmark_detection.h"
 #include "tarv/autocal/landmark_test_scene.h"
+#include "tarv/autocal/number_ring.h"
 #include "tarv/autocal/vision_report.h"
 #include "scene/scene.h"
 
@@ -100,6 +103,55 @@ TEST(CrossingRefinement, CrossingsAFewPixelsOffAreMovedOntoTheWires) {
   const double ringPx = testing::solutionRingErrorPx(b.cam, asSolution(w.camera));
   std::printf("ring %.2f px off (the start %.2f px)\n", ringPx, testing::solutionRingErrorPx(b.cam, asSolution(off)));
   EXPECT_LT(ringPx, 1.0);
+  // That camera reads the board's turn from its printed numbers, whatever its edges say.
+  cv::Mat grey;
+  cv::cvtColor(b.cam.image, grey, cv::COLOR_BGR2GRAY);
+  const NumberRingReading ring = readNumberRing(grey, w.camera);
+  EXPECT_TRUE(ring.sure);
+  EXPECT_EQ(ring.shift, 0);
+}
+
+TEST(CrossingRefinement, DetectionsBeyondAQuarterOfTheSpacingAreExplainedWhereTheWiresConfirmTheCamera) {
+  const Board b = lowBoard();
+  ASSERT_FALSE(b.camera.K.empty());
+  // Treble and double crossings: every third one 0.35 of its spacing along its ring wire (the
+  // network's misplacement at a grazing angle), the others on the crossing; two strays.
+  const cv::Size size(b.cam.image.cols, b.cam.image.rows);
+  std::vector<cv::Point2d> detected;
+  int beyond = 0;
+  for (size_t i = 0; i < b.truth.size(); ++i) {
+    const size_t ring = i / kCrossingWires;
+    const cv::Point2d& p = b.truth[i];
+    if ((ring != 2 && ring != 4) || p.x < 0 || p.y < 0 || p.x >= size.width || p.y >= size.height) continue;
+    if (i % 3 != 0) {
+      detected.push_back(p);
+      continue;
+    }
+    double spacing = 1e18;
+    for (size_t j = 0; j < b.truth.size(); ++j) {
+      if (j != i) spacing = std::min(spacing, cv::norm(b.truth[j] - p));
+    }
+    const cv::Point2d along = b.truth[(i / kCrossingWires) * kCrossingWires + (i + 1) % kCrossingWires] - p;
+    detected.push_back(p + 0.35 * spacing / cv::norm(along) * along);
+    ++beyond;
+  }
+  detected.emplace_back(30.0, 30.0);
+  detected.emplace_back(1800.0, 60.0);
+  ASSERT_GE(beyond, 10);
+  const ExplainedCrossings right = explainCrossingsOnWires(b.cam.image, b.camera, detected, 0.5, 1.0);
+  std::printf("right camera: %d matched, %d confirmed of %d beyond\n", right.matched, right.confirmed, beyond);
+  EXPECT_EQ(right.matched, static_cast<int>(detected.size()) - beyond - 2);
+  EXPECT_GE(right.confirmed, 0.8 * beyond);
+  EXPECT_LE(right.confirmed, beyond);
+  // A camera two pixels off finds the wires that far from where it puts them.
+  CameraEstimate off = cloneCameraEstimate(b.camera);
+  off.tvec.at<double>(0) += 0.7;
+  off.tvec.at<double>(1) -= 0.5;
+  const ExplainedCrossings wrong = explainCrossingsOnWires(b.cam.image, off, detected, 0.5, 1.0);
+  std::printf("camera %.2f px off: %d matched, %d confirmed\n", testing::solutionRingErrorPx(b.cam, asSolution(off)),
+              wrong.matched, wrong.confirmed);
+  EXPECT_LE(wrong.confirmed, 0.2 * beyond);
+  EXPECT_LT(wrong.explained(), right.explained() - beyond / 2);
 }
 
 TEST(CrossingRefinement, NoWireNoCrossing) {

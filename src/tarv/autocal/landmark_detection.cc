@@ -293,8 +293,10 @@ void solveBoardLandmarks(const LandmarkDetections& kept, const cv::Mat& image, L
   // The network places its crossings a pixel or three off where the board is seen at a
   // grazing angle, and the camera solved from them is as far off; the image's wires place
   // them to a fraction of a pixel.
+  bool wiredMoved = false;
   {
     WireSolve wired = solveOnWireCrossings(image, selection.camera, selection.best, crossings, bull);
+    wiredMoved = wired.moved;
     if (wired.moved) {
       selection.camera = std::move(wired.camera);
       selection.best = wired.score;
@@ -321,6 +323,13 @@ void solveBoardLandmarks(const LandmarkDetections& kept, const cv::Mat& image, L
     sol.rmsPx = selection.best.rmsPx;
   }
 
+  const ExplainedCrossings explained =
+      explainCrossingsOnWires(image, selection.camera, crossings, kWireExplainedTolerance, kWireExplainedAgreementPx);
+  if (std::getenv("TARV_DEBUG")) {
+    std::fprintf(stderr, "[dbg] explained %d + %d of %d, supported %d contradicted %d wires %d\n", explained.matched,
+                 explained.confirmed, sol.crossingsDetected, edges.supported, edges.contradicted, edges.wiresConfirm);
+  }
+
   cv::Mat hsv;
   cv::cvtColor(image, hsv, cv::COLOR_BGR2HSV);
   CameraEstimate A = cloneCameraEstimate(selection.camera);
@@ -338,7 +347,10 @@ void solveBoardLandmarks(const LandmarkDetections& kept, const cv::Mat& image, L
   bool twentySure = votesSure;
   // On a camera its edges confirm, the widths of the printed numbers name the turn whatever
   // the network read; a confident vote for another turn leaves the 20 to the user.
-  if (edges.supported) {
+  // So does a camera solved from crossings moved onto the image's wires, where its edges do
+  // not contradict it: the reading's own rule (every number on its side, no rival turn close)
+  // refuses a camera too far off to measure them.
+  if (edges.supported || (wiredMoved && !edges.contradicted)) {
     const NumberRingReading ring = readNumberRing(grey, chosen);
     if (std::getenv("TARV_DEBUG")) {
       std::fprintf(stderr, "[dbg] numbers: sure %d turn %d measured %d misread %d margin %.1f mm (next %.1f), votes %d\n",
@@ -362,14 +374,20 @@ void solveBoardLandmarks(const LandmarkDetections& kept, const cv::Mat& image, L
   // Edges that confirm the camera say more than the share of the network's crossings it
   // explains (a network reports stray crossings on a busy board) or their RMS; edges that do
   // contradict it outweigh any count of crossings.
+  // Crossings whose wires the image shows where the camera puts them count as explained as
+  // well; where the close matches alone fall short of the minimum, the explained ones must also
+  // be the share of all detections the rule below asks for.
+  const int32_t explainedCount = explained.explained();
   if (edges.supported) {
-    sol.grade = sol.crossingsMatched >= kMinGradedCrossings ? (sol.twentySure ? 0 : 1) : 2;
+    const bool enough = sol.crossingsMatched >= kMinGradedCrossings ||
+                        (explainedCount >= kMinGradedCrossings && explainedCount >= kMinExplainedCrossings * sol.crossingsDetected);
+    sol.grade = enough ? (sol.twentySure ? 0 : 1) : 2;
   } else if (edges.contradicted) {
     sol.grade = 2;
   } else if (edges.wiresConfirm && sol.crossingsMatched >= kMinWireConfirmedCrossings) {
     sol.grade = gradeSolution(sol.crossingsMatched, sol.rmsPx, sol.twentySure, sol.width, sol.height);
   } else {
-    sol.grade = gradeSolution(sol.crossingsMatched, sol.crossingsDetected, sol.rmsPx, sol.twentySure, sol.width, sol.height);
+    sol.grade = gradeSolution(explainedCount, sol.crossingsDetected, sol.rmsPx, sol.twentySure, sol.width, sol.height);
   }
 }
 

@@ -43,7 +43,10 @@ LandmarkDetections decodeLandmarkOutput(const cv::Mat& output, double scale, flo
 
 // The solved camera is refined on the board's ring and wire edges (refineCameraByEdges) and
 // the refined camera taken where they confirm it; its grade is then green (or yellow without
-// a sure 20) from 25 matched crossings on. A camera whose own edges contradict it is red.
+// a sure 20) from 25 matched crossings on, or from 25 explained ones that are also the share of
+// the detections below. A camera whose own edges contradict it is red. The 20 is read from
+// the printed numbers on a camera its edges confirm, and on one solved from crossings moved
+// onto the image's wires that its edges do not contradict.
 // The caller guarantees an 8-bit BGR image. Exceptions of the network pass on; a start the
 // solver cannot handle is skipped.
 LandmarkSolution detectBoardLandmarks(LandmarkModel& model, const cv::Mat& image);
@@ -80,6 +83,11 @@ constexpr int kMinWireConfirmedCrossings = 40;
 // with this reason ("ok" false).
 constexpr double kMaxRmsOverPlane = 1.2;
 constexpr double kRmsOverPlaneSlackPx = 0.2;
+// The detections a camera explains beyond its close matches (explainCrossingsOnWires): within
+// half the crossings' spacing of a crossing whose wires the image shows within a pixel of
+// where the camera puts them. A camera a pixel or more off finds the wires that far away.
+constexpr double kWireExplainedTolerance = 0.5;
+constexpr double kWireExplainedAgreementPx = 1.0;
 constexpr const char* kCameraContradictsCrossings = "Kamera erklaert die Kreuzungen nicht";
 int32_t gradeSolution(int32_t matched, int32_t detected, double rmsPx, bool twentySure, int width, int height);
 
