@@ -323,13 +323,6 @@ void solveBoardLandmarks(const LandmarkDetections& kept, const cv::Mat& image, L
     sol.rmsPx = selection.best.rmsPx;
   }
 
-  const ExplainedCrossings explained =
-      explainCrossingsOnWires(image, selection.camera, crossings, kWireExplainedTolerance, kWireExplainedAgreementPx);
-  if (std::getenv("TARV_DEBUG")) {
-    std::fprintf(stderr, "[dbg] explained %d + %d of %d, supported %d contradicted %d wires %d\n", explained.matched,
-                 explained.confirmed, sol.crossingsDetected, edges.supported, edges.contradicted, edges.wiresConfirm);
-  }
-
   cv::Mat hsv;
   cv::cvtColor(image, hsv, cv::COLOR_BGR2HSV);
   CameraEstimate A = cloneCameraEstimate(selection.camera);
@@ -374,20 +367,28 @@ void solveBoardLandmarks(const LandmarkDetections& kept, const cv::Mat& image, L
   // Edges that confirm the camera say more than the share of the network's crossings it
   // explains (a network reports stray crossings on a busy board) or their RMS; edges that do
   // contradict it outweigh any count of crossings.
-  // Crossings whose wires the image shows where the camera puts them count as explained as
-  // well; where the close matches alone fall short of the minimum, the explained ones must also
-  // be the share of all detections the rule below asks for.
-  const int32_t explainedCount = explained.explained();
+  // On a camera its edges confirm, crossings whose wires the image shows where the camera puts
+  // them count as well; where the close matches alone fall short of the minimum, the explained
+  // ones must also be the share of all detections the rule below asks for. Without the edges
+  // the close matches alone decide: a camera 1.6 px off still finds a few wires within a pixel.
   if (edges.supported) {
-    const bool enough = sol.crossingsMatched >= kMinGradedCrossings ||
-                        (explainedCount >= kMinGradedCrossings && explainedCount >= kMinExplainedCrossings * sol.crossingsDetected);
+    bool enough = sol.crossingsMatched >= kMinGradedCrossings;
+    if (!enough) {
+      const ExplainedCrossings explained =
+          explainCrossingsOnWires(image, selection.camera, crossings, kWireExplainedTolerance, kWireExplainedAgreementPx);
+      const int32_t count = explained.explained();
+      if (std::getenv("TARV_DEBUG")) {
+        std::fprintf(stderr, "[dbg] explained %d + %d of %d\n", explained.matched, explained.confirmed, sol.crossingsDetected);
+      }
+      enough = count >= kMinGradedCrossings && count >= kMinExplainedCrossings * sol.crossingsDetected;
+    }
     sol.grade = enough ? (sol.twentySure ? 0 : 1) : 2;
   } else if (edges.contradicted) {
     sol.grade = 2;
   } else if (edges.wiresConfirm && sol.crossingsMatched >= kMinWireConfirmedCrossings) {
     sol.grade = gradeSolution(sol.crossingsMatched, sol.rmsPx, sol.twentySure, sol.width, sol.height);
   } else {
-    sol.grade = gradeSolution(explainedCount, sol.crossingsDetected, sol.rmsPx, sol.twentySure, sol.width, sol.height);
+    sol.grade = gradeSolution(sol.crossingsMatched, sol.crossingsDetected, sol.rmsPx, sol.twentySure, sol.width, sol.height);
   }
 }
 
