@@ -25,13 +25,11 @@ constexpr double kMinSpanMm = 20.0;
 // The tip's edge search (see measureDifferenceTerminal), in pixels along the axis from the
 // support's end: where it starts inside the dart, how far beyond it may go, the longest gap in
 // the change it crosses (a bed edge's blend that matches the steel), and how deep inside the
-// last trace the contrast the edge is half of is taken. A trace is change of this share of
-// the change level.
+// last trace (change at the change level) the contrast the edge is half of is taken.
 constexpr double kTipStartPx = 2.0;
 constexpr double kTipReachPx = 6.0;
 constexpr double kTipGapPx = 1.0;
 constexpr double kTipEdgeDepthPx = 2.0;
-constexpr double kTipTraceShare = 0.75;
 
 float sampleAt(const cv::Mat& image, double x, double y) {
   if (x < 0 || y < 0 || x > image.cols - 1 || y > image.rows - 1) return 0.f;
@@ -329,7 +327,7 @@ double measureDifferenceTerminal(const cv::Mat& difference, cv::Point2d origin, 
   // such a blend, short of the end. So the walk first follows the change outward, across short
   // gaps, to its last trace, then places the edge at half of the contrast just inside there.
   const double step = 0.25;
-  const float trace = static_cast<float>(level * kTipTraceShare);
+  const float trace = static_cast<float>(level);
   double last = tEnd + kTipStartPx;
   bool seen = false;
   double gap = 0.0;
