@@ -14,6 +14,7 @@
 
 #include "tarv/autocal/camera_edges.h"
 #include "tarv/autocal/camera_solve.h"
+#include "tarv/autocal/crossing_refinement.h"
 #include "tarv/autocal/number_ring.h"
 
 namespace tarv {
@@ -288,6 +289,17 @@ void solveBoardLandmarks(const LandmarkDetections& kept, const cv::Mat& image, L
   if (!explainsItsCrossings(selection.camera, crossings, selection.best.rmsPx)) {
     selection.camera = refineOpticalCentre(selection.camera, crossings, bull);
     selection.best = scoreCameraEstimate(selection.camera, crossings, 0.25);
+  }
+  // The network places its crossings a pixel or three off where the board is seen at a
+  // grazing angle, and the camera solved from them is as far off; the image's wires place
+  // them to a fraction of a pixel.
+  {
+    WireSolve wired = solveOnWireCrossings(image, selection.camera, selection.best, crossings, bull);
+    if (wired.moved) {
+      selection.camera = std::move(wired.camera);
+      selection.best = wired.score;
+      crossings = std::move(wired.crossings);
+    }
   }
   sol.crossingsMatched = selection.best.matches;
   sol.rmsPx = selection.best.rmsPx;
