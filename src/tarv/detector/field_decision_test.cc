@@ -330,7 +330,9 @@ TEST(FieldDecision, AFlightThatHidesTheShaftWeighsItsCameraLess) {
     EXPECT_GT(residuals["CAM_3"].get<double>(), residuals["CAM_1"].get<double>()) << "seed " << seed;
     EXPECT_GT(residuals["CAM_3"].get<double>(), residuals["CAM_2"].get<double>()) << "seed " << seed;
     const Point2 p = *m.tip.point;
-    EXPECT_LT(distanceMm(p, m.truth.tip_mm), 1.0) << "seed " << seed;
+    // The lines' weights follow each view's thin share of its span, which ends at its own tip:
+    // the point may move a few thousandths of a millimetre with the tips, the side of the wire not.
+    EXPECT_LT(distanceMm(p, m.truth.tip_mm), 1.01) << "seed " << seed;
     EXPECT_LT(acrossWire19To7(p), 0.0) << "seed " << seed;
     EXPECT_GT(acrossWire19To7(p), -0.9) << "seed " << seed;
 

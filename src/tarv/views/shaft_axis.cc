@@ -22,6 +22,14 @@ constexpr double kThinWidthMm = 11.0;
 constexpr double kSearchHalfWidthMm = 25.0;
 constexpr int kMinThinSections = 6;
 constexpr double kMinSpanMm = 20.0;
+// The tip's edge search (see measureDifferenceTerminal), in pixels along the axis from the
+// support's end: where it starts inside the dart, how far beyond it may go, the longest gap in
+// the change it crosses (a bed edge's blend that matches the steel), and how deep inside the
+// last trace (change at the change level) the contrast the edge is half of is taken.
+constexpr double kTipStartPx = 2.0;
+constexpr double kTipReachPx = 6.0;
+constexpr double kTipGapPx = 1.0;
+constexpr double kTipEdgeDepthPx = 2.0;
 
 float sampleAt(const cv::Mat& image, double x, double y) {
   if (x < 0 || y < 0 || x > image.cols - 1 || y > image.rows - 1) return 0.f;
@@ -313,20 +321,44 @@ double measureDifferenceTerminal(const cv::Mat& difference, cv::Point2d origin, 
     }
     return sum / 3.f;
   };
-  float inside = 0.f;
-  for (double t = tEnd + 1.0; t <= tEnd + 4.0; t += 0.5) inside = std::max(inside, onAxis(t));
-  const float half = std::max(static_cast<float>(level) * 0.5f, 0.5f * inside);
-  double tip = tEnd;
-  for (double t = tEnd + 2.0; t >= tEnd - 6.0; t -= 0.25) {
+  // The point's change is not one plateau: the steel tapers to its end, and its contrast
+  // follows the bed behind it (weak over a black bed, nearly none where a bed edge's blend
+  // matches the steel). Half of the contrast well inside the support lands in the taper or at
+  // such a blend, short of the end. So the walk first follows the change outward, across short
+  // gaps, to its last trace, then places the edge at half of the contrast just inside there.
+  const double step = 0.25;
+  const float trace = static_cast<float>(level);
+  double last = tEnd + kTipStartPx;
+  bool seen = false;
+  double gap = 0.0;
+  for (double t = tEnd + kTipStartPx; t >= tEnd - kTipReachPx; t -= step) {
+    if (onAxis(t) >= trace) {
+      last = t;
+      seen = true;
+      gap = 0.0;
+    } else if ((gap += step) > kTipGapPx && seen) {
+      break;
+    }
+  }
+  float local = 0.f;
+  double peakT = last;
+  for (double t = last; t <= last + kTipEdgeDepthPx; t += step) {
+    const float here = onAxis(t);
+    if (here > local) {
+      local = here;
+      peakT = t;
+    }
+  }
+  const float half = std::max(trace, 0.5f * local);
+  for (double t = peakT; t >= last - step; t -= step) {
     const float here = onAxis(t);
     if (here < half) {
-      const float before = onAxis(t + 0.25);
+      const float before = onAxis(t + step);
       const double f = before > here ? (before - half) / (before - here) : 0.5;
-      return t + 0.25 - 0.25 * f;
+      return t + step - step * f;
     }
-    tip = t;
   }
-  return tip;
+  return last;
 }
 
 cv::Mat colourDifference(const cv::Mat& frame, const cv::Mat& background) {

@@ -48,9 +48,10 @@ constexpr double kDartChangeLevel = 20.0;
 // Pixels of the difference above the level after a 3x3 median.
 cv::Mat dartChangeMask(const cv::Mat& difference, double level);
 
-// The tip along an axis (origin, unit direction from the tip towards the flight): where the
-// difference on the axis falls to half of what it is just inside the dart, searched outward
-// from the support's end at tEnd. Counts one search in "measuredSearches".
+// The tip along an axis (origin, unit direction from the tip towards the flight): the change
+// on the axis followed outward from the support's end at tEnd, across short breaks, to its last
+// trace, and the edge there where the difference falls to half of what it is just inside.
+// Counts one search in "measuredSearches".
 double measureDifferenceTerminal(const cv::Mat& difference, cv::Point2d origin, cv::Point2d direction,
                                  double tEnd, double level);
 

@@ -114,6 +114,73 @@ TEST(ShaftAxis, NoisyViewsStayClose) {
   EXPECT_LT(percentile(e.lineMm, 50), 0.6);
 }
 
+// How far each fitted tip stops short of the true point's end along the axis, in pixels
+// (negative past it), on a camera 15 degrees over the board.
+std::vector<double> tipShortfallsOnALowCamera(int darts, uint64_t seed) {
+  const std::vector<scene::CameraSpec> rig = scene::rigCloseToPlane({1280, 720}, 300.0);
+  const scene::Renderer renderer(rig);
+  const scene::SceneImages empty = renderer.render(scene::Scene{});
+  scene::SceneRandom rng(seed);
+  std::vector<double> shortfalls;
+  for (int n = 0; n < darts; ++n) {
+    scene::Scene scene;
+    scene.darts.push_back(scene::randomDart(rng, 150.0));
+    const scene::SceneImages shot = renderer.render(scene);
+    for (size_t c = 0; c < rig.size(); ++c) {
+      const scene::DartView& seen = shot.truth.darts[0].views[c];
+      if (!seen.tip_visible) continue;
+      ShaftView view;
+      view.frame = shot.frames[c];
+      view.background = empty.frames[c];
+      view.boardToImage = homographyOf(shot.truth.cameras[c].board_to_image);
+      view.normalPoint = shot.truth.cameras[c].image_normal;
+      view.changeMask = dartChangeMask(colourDifference(view.frame, view.background), kDartChangeLevel);
+      const auto fit = fitShaft(view);
+      if (fit) shortfalls.push_back((seen.tip_px - fit->tip).dot(-fit->direction));
+    }
+  }
+  return shortfalls;
+}
+
+// The steel point tapers to its end, and its contrast follows the bed behind it: the tip is
+// its end all the same, neither short of it nor out on the board.
+TEST(ShaftAxis, TheTipIsThePointsEndOnALowCamera) {
+  std::vector<double> shortfalls = tipShortfallsOnALowCamera(20, 17);
+  ASSERT_GE(shortfalls.size(), 40u);
+  std::printf("low camera tip shortfall: median %.2f p10 %.2f p90 %.2f px\n", percentile(shortfalls, 50),
+              percentile(shortfalls, 10), percentile(shortfalls, 90));
+  EXPECT_LT(std::abs(percentile(shortfalls, 50)), 0.2);
+  EXPECT_LT(percentile(shortfalls, 90), 0.6);
+  EXPECT_GT(percentile(shortfalls, 10), -0.4);
+}
+
+// A point along x over a difference image: the rod's strong change from x = 40, the point's
+// from x = 31, strong where it lies over a light bed, and beyond a break at x = 30 (where it
+// crosses a bed edge whose blend matches the steel) weak over a dark bed to its end at x = 26.
+// The edge is found at the end, across the break.
+TEST(MeasureDifferenceTerminal, CrossesABreakInThePointsChangeToItsEnd) {
+  cv::Mat difference = cv::Mat::zeros(41, 120, CV_8UC1);
+  difference(cv::Rect(40, 18, 80, 5)).setTo(120);
+  difference(cv::Rect(31, 19, 9, 3)).setTo(110);
+  difference(cv::Rect(26, 19, 4, 3)).setTo(45);
+  cv::Mat smoothed;
+  cv::GaussianBlur(difference, smoothed, cv::Size(0, 0), 0.6);
+  // The support's end as the sections see it: just past the break.
+  const double t = measureDifferenceTerminal(smoothed, {60.0, 20.0}, {1.0, 0.0}, -29.0, kDartChangeLevel);
+  // Pixel 26 is the first of the point: its outer side is at 25.5.
+  EXPECT_NEAR(60.0 + t, 25.5, 0.3);
+}
+
+// A rod that ends square: the edge is its end, not out on the board beyond.
+TEST(MeasureDifferenceTerminal, AnEndWithoutTaperIsNotOvershot) {
+  cv::Mat difference = cv::Mat::zeros(41, 120, CV_8UC1);
+  difference(cv::Rect(40, 18, 80, 5)).setTo(90);
+  cv::Mat smoothed;
+  cv::GaussianBlur(difference, smoothed, cv::Size(0, 0), 1.0);
+  const double t = measureDifferenceTerminal(smoothed, {60.0, 20.0}, {1.0, 0.0}, -19.0, kDartChangeLevel);
+  EXPECT_NEAR(60.0 + t, 39.5, 0.3);
+}
+
 // A dart along x: its change ends at x = 40, an earlier dart's stored change covers x 43..70,
 // and the point's change shows again at x 60..64 over the earlier dart.
 TEST(TipOverStoredChange, GoesOnOverAnEarlierDartToTheLastChange) {
