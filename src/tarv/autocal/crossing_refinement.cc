@@ -43,6 +43,11 @@ constexpr double kEdgeMarginMm = 0.4;
 constexpr int kWireRounds = 3;
 constexpr double kWireMatchTolerance = 0.35;
 constexpr int kMinMovedCrossings = 12;
+// Passes of a snap before any camera holds, how little its last pass may still move it (px),
+// and how far from the detection (of the crossings' spacing) it may land.
+constexpr int kSnapPasses = 3;
+constexpr double kSnapSettledPx = 0.3;
+constexpr double kSnapShare = 0.35;
 
 struct Profile {
   std::vector<double> s;                   // mm across the wire
@@ -223,6 +228,48 @@ std::optional<cv::Point2d> locateWireCrossing(const cv::Mat& image, const Camera
   const size_t ring = static_cast<size_t>(reference / kCrossingWires);
   const int wire = reference % kCrossingWires;
   return locateAbout(image, camera, ring, kRings[ring], (90.0 - 18.0 * wire - 9.0) * kPi / 180.0);
+}
+
+RefinedCrossings snapCrossingsOnWires(const cv::Mat& image, const CameraEstimate& camera,
+                                      const std::vector<cv::Point2d>& crossings, double tolerance) {
+  RefinedCrossings out;
+  out.crossings = crossings;
+  if (image.empty() || image.type() != CV_8UC3) return out;
+  const std::vector<cv::Point2d> projected = projectBoardPoints(camera, referenceCrossings());
+  const CrossingMatches m = matchCrossings(projected, crossings, tolerance);
+  out.matched = static_cast<int>(m.reference.size());
+  CameraEstimate shifted = cloneCameraEstimate(camera);
+  for (size_t k = 0; k < m.reference.size(); ++k) {
+    const int ref = m.reference[k];
+    const size_t ring = static_cast<size_t>(ref / kCrossingWires);
+    const double theta = (90.0 - 18.0 * (ref % kCrossingWires) - 9.0) * kPi / 180.0;
+    double spacing = 1e18;
+    for (size_t j = 0; j < projected.size(); ++j) {
+      if (static_cast<int>(j) != ref) spacing = std::min(spacing, cv::norm(projected[j] - projected[static_cast<size_t>(ref)]));
+    }
+    const cv::Point2d detection = crossings[static_cast<size_t>(m.detection[k])];
+    // The camera only lends the wires' directions and spacing about the crossing; moving its
+    // principal point moves the whole image, so the search is centred on the detection, and
+    // then once more on what it found, so that the rows along each wire stay clear of the
+    // other wire.
+    std::optional<cv::Point2d> found;
+    cv::Point2d centre = detection;
+    bool settled = false;
+    for (int pass = 0; pass < kSnapPasses; ++pass) {
+      camera.K.copyTo(shifted.K);
+      shifted.K.at<double>(0, 2) += centre.x - projected[static_cast<size_t>(ref)].x;
+      shifted.K.at<double>(1, 2) += centre.y - projected[static_cast<size_t>(ref)].y;
+      found = locateAbout(image, shifted, ring, kRings[ring], theta);
+      if (!found) break;
+      settled = cv::norm(*found - centre) <= kSnapSettledPx;
+      centre = *found;
+      if (settled) break;
+    }
+    if (!found || !settled || !(cv::norm(*found - detection) < kSnapShare * spacing)) continue;
+    out.crossings[static_cast<size_t>(m.detection[k])] = *found;
+    ++out.refined;
+  }
+  return out;
 }
 
 RefinedCrossings refineCrossingsOnWires(const cv::Mat& image, const CameraEstimate& camera,

@@ -154,6 +154,86 @@ TEST(CrossingRefinement, DetectionsBeyondAQuarterOfTheSpacingAreExplainedWhereTh
   EXPECT_LT(wrong.explained(), right.explained() - beyond / 2);
 }
 
+TEST(CrossingRefinement, ACameraSeveralPixelsOffStillSnapsTheDetectionsOntoTheirJunctions) {
+  const Board b = lowBoard();
+  ASSERT_FALSE(b.camera.K.empty());
+  // A camera some 5 px off: the wires about it lie beyond the search that moves crossings
+  // about the camera, but their directions about each detection are still its own.
+  CameraEstimate off = cloneCameraEstimate(b.camera);
+  off.tvec.at<double>(0) += 2.0;
+  off.tvec.at<double>(1) -= 1.5;
+  const double offPx = testing::solutionRingErrorPx(b.cam, asSolution(off));
+  ASSERT_GT(offPx, 3.0);
+  const cv::Size size(b.cam.image.cols, b.cam.image.rows);
+  std::vector<cv::Point2d> detected;
+  std::vector<size_t> index;
+  for (size_t i = 0; i < b.truth.size(); ++i) {
+    const cv::Point2d& p = b.truth[i];
+    const size_t ring = i / kCrossingWires;
+    if ((ring != 2 && ring != 4) || p.x < 0 || p.y < 0 || p.x >= size.width || p.y >= size.height) continue;
+    const double a = 2.4 * static_cast<double>(i), r = 2.0 + 0.1 * static_cast<double>(i % 11);
+    detected.push_back(p + r * cv::Point2d(std::cos(a), std::sin(a)));
+    index.push_back(i);
+  }
+  ASSERT_GE(detected.size(), 36u);
+  const RefinedCrossings r = snapCrossingsOnWires(b.cam.image, off, detected, 0.5);
+  std::printf("camera %.2f px off: %d of %d matched crossings snapped\n", offPx, r.refined, r.matched);
+  EXPECT_GE(r.refined, 0.8 * r.matched);
+  EXPECT_GE(r.refined, 12);  // enough to solve a camera from
+  // About the camera itself the wires are sought too far from where they lie.
+  const RefinedCrossings aboutCamera = refineCrossingsOnWires(b.cam.image, off, detected, 0.35);
+  std::printf("moved about the camera itself: %d\n", aboutCamera.refined);
+  EXPECT_LT(aboutCamera.refined, r.refined / 2);
+  double before = 0.0, after = 0.0;
+  int moved = 0;
+  for (size_t i = 0; i < detected.size(); ++i) {
+    if (r.crossings[i] == detected[i]) continue;
+    before += cv::norm(detected[i] - b.truth[index[i]]);
+    after += cv::norm(r.crossings[i] - b.truth[index[i]]);
+    ++moved;
+  }
+  ASSERT_GT(moved, 0);
+  std::printf("mean distance from the true crossing: %.2f px before, %.2f px after\n", before / moved, after / moved);
+  EXPECT_LT(after / moved, 0.5);
+  // The camera solved from the snapped crossings lies on the board's ring.
+  const cv::Point2d bull = testing::scriptedPixel(b.cam, {0.0, 0.0});
+  const CameraEstimate solved = solveCamera(off, r.crossings, bull, 6);
+  const double ringPx = testing::solutionRingErrorPx(b.cam, asSolution(solved));
+  std::printf("ring %.2f px off after the snap\n", ringPx);
+  EXPECT_LT(ringPx, 1.0);
+}
+
+TEST(CrossingRefinement, NothingToSnapOntoLeavesTheDetections) {
+  const Board b = lowBoard();
+  ASSERT_FALSE(b.camera.K.empty());
+  std::vector<cv::Point2d> detected;
+  for (size_t i = 2 * kCrossingWires; i < 3 * kCrossingWires; ++i) detected.push_back(b.truth[i] + cv::Point2d(1.5, -1.0));
+  // No wires in a plain image, and none in an image of another type.
+  const cv::Mat plain(b.cam.image.size(), CV_8UC3, cv::Scalar(90, 90, 90));
+  const RefinedCrossings none = snapCrossingsOnWires(plain, b.camera, detected, 0.5);
+  EXPECT_GT(none.matched, 0);
+  EXPECT_EQ(none.refined, 0);
+  EXPECT_EQ(none.crossings, detected);
+  cv::Mat single;
+  cv::extractChannel(b.cam.image, single, 0);
+  EXPECT_EQ(snapCrossingsOnWires(single, b.camera, detected, 0.5).refined, 0);
+  // Detections along the treble's outer wire 0.45 of the spacing from their junctions: the
+  // camera takes them as its crossings, but no junction lies close enough to snap onto.
+  std::vector<cv::Point2d> between;
+  for (size_t i = 2 * kCrossingWires; i < 3 * kCrossingWires; ++i) {
+    const cv::Point2d& p = b.truth[i];
+    double spacing = 1e18;
+    for (size_t j = 0; j < b.truth.size(); ++j) {
+      if (j != i) spacing = std::min(spacing, cv::norm(b.truth[j] - p));
+    }
+    const cv::Point2d along = b.truth[2 * kCrossingWires + (i + 1) % kCrossingWires] - p;
+    between.push_back(p + 0.45 * spacing / cv::norm(along) * along);
+  }
+  const RefinedCrossings far = snapCrossingsOnWires(b.cam.image, b.camera, between, 0.5);
+  EXPECT_GT(far.matched, 10);
+  EXPECT_EQ(far.refined, 0);
+}
+
 TEST(CrossingRefinement, NoWireNoCrossing) {
   const Board b = lowBoard();
   ASSERT_FALSE(b.camera.K.empty());
