@@ -24,6 +24,10 @@ constexpr double kPi = 3.14159265358979323846;
 // Edge refinements a camera may take to reach its edges: the crossings of a grazing view,
 // a few pixels off each, leave the solved camera up to three refinements away (seen: two).
 constexpr int kEdgeCalls = 4;
+// Rounds of snapping the network's crossings onto the wires about the latest camera, and the
+// share of the crossings' spacing within which a detection is taken as the camera's.
+constexpr int kSnapRounds = 3;
+constexpr double kSnapTolerance = 0.5;
 
 double nowMs() {
   return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now().time_since_epoch()).count();
@@ -232,64 +236,53 @@ LandmarkSolution detectBoardLandmarks(LandmarkModel& model, const cv::Mat& image
   return sol;
 }
 
-void solveBoardLandmarks(const LandmarkDetections& kept, const cv::Mat& image, LandmarkSolution& sol) {
-  sol.width = image.cols;
-  sol.height = image.rows;
-  std::vector<cv::Point2d> crossings;
-  for (size_t j = 0; j < kept.classes.size(); ++j) {
-    if (kept.classes[j] == 1 && kept.scores[j] > 0.25f) crossings.push_back(kept.centres[j]);
-  }
-  sol.crossingsDetected = static_cast<int32_t>(crossings.size());
+namespace {
 
-  const cv::Point2d bull = findBullPoint(kept);
-  if (bull.x < 0 || crossings.size() < 12) {
-    sol.reason = "zu wenige Kreuzungen oder kein Bull";
-    return;
+CameraSelection cloneSelection(const CameraSelection& s) {
+  CameraSelection out;
+  out.found = s.found;
+  out.best = s.best;
+  out.camera = cloneCameraEstimate(s.camera);
+  return out;
+}
+
+// A camera several pixels off matches too few crossings for the wires to be found where it
+// puts them, but still knows which way the wires run about each detection: the detections
+// snapped onto their own wire junctions give a camera close enough for that. True when the
+// selection now holds such a camera and `crossings` the snapped detections.
+bool snapOntoWires(const cv::Mat& image, cv::Point2d bull, CameraSelection& selection,
+                   std::vector<cv::Point2d>& crossings) {
+  bool moved = false;
+  const std::vector<cv::Point2d> network = crossings;
+  for (int round = 0; round < kSnapRounds; ++round) {
+    RefinedCrossings snapped;
+    CameraEstimate e;
+    try {
+      snapped = snapCrossingsOnWires(image, selection.camera, network, kSnapTolerance);
+      if (snapped.refined < kMinSolvedCrossings) break;
+      e = solveCamera(selection.camera, snapped.crossings, bull, 6);
+    } catch (const cv::Exception&) {
+      break;
+    }
+    if (!(cameraCentre(e)[2] > 0.0)) break;
+    const MatchScore s = scoreCameraEstimate(e, snapped.crossings, 0.25);
+    if (std::getenv("TARV_DEBUG")) {
+      std::fprintf(stderr, "[dbg] snap round %d: %d of %d moved, %d matched, rms %.2f (before %d, %.2f)\n", round,
+                   snapped.refined, snapped.matched, s.matches, s.rmsPx, selection.best.matches, selection.best.rmsPx);
+    }
+    if (s.matches < selection.best.matches || (s.matches == selection.best.matches && !(s.rmsPx < selection.best.rmsPx))) break;
+    selection.camera = std::move(e);
+    selection.best = s;
+    crossings = std::move(snapped.crossings);
+    moved = true;
   }
-  std::vector<CameraEstimate> starts = startsOf([&] { return homographyHypotheses(image.cols, image.rows, kept, bull); });
-  for (CameraEstimate& e : startsOf([&] { return bullGridHypotheses(image.cols, image.rows, crossings, bull, 8); })) {
-    starts.push_back(std::move(e));
-  }
-  CameraSelection selection;
-  selectBestCamera(crossings, bull, selection, starts);
-  if (!selection.found || selection.best.matches < 40) {
-    const std::vector<CameraEstimate> ellipses = startsOf([&] { return ellipseHypotheses(image.cols, image.rows, crossings, 6); });
-    if (std::getenv("TARV_DEBUG")) traceEllipseStage(selection, bull, ellipses, crossings);
-    selectBestCamera(crossings, bull, selection, ellipses);
-  }
-  // The grid and the ellipse above look for lenses up to one image width; a board taken from
-  // farther away with a longer lens matches only a handful of crossings there.
-  if (!selection.found || selection.best.matches < 40) {
-    selectBestCamera(crossings, bull, selection, startsOf([&] {
-      return ellipseHypotheses(image.cols, image.rows, crossings, 6, longLensFocalFactors());
-    }));
-  }
-  // The grids and the ellipse assume focal lengths of 0.4 to 1 image widths; the plane that
-  // the best camera's matches span gives a start at whatever focal length the lens has.
-  // Rounds while they gain: each round's plane is grown from the best camera so far, and the
-  // camera with its optical centre refined joins the starts.
-  for (int round = 0; round < 3 && selection.found; ++round) {
-    const MatchScore before = selection.best;
-    const CameraEstimate seed = cloneCameraEstimate(selection.camera);
-    // The optical centre moves only for a camera that cannot explain its crossings about the
-    // image's centre; a whole photograph keeps it there.
-    const bool freeCentre = !explainsItsCrossings(seed, crossings, selection.best.rmsPx);
-    std::vector<CameraEstimate> planeStarts =
-        startsOf([&] { return planeHypotheses(image.cols, image.rows, crossings, seed, freeCentre); });
-    if (freeCentre) planeStarts.push_back(refineOpticalCentre(seed, crossings, bull));
-    selectBestCamera(crossings, bull, selection, planeStarts);
-    if (selection.best.matches <= before.matches && !(selection.best.rmsPx < 0.95 * before.rmsPx)) break;
-  }
-  if (!selection.found || selection.best.matches < kMinSolvedCrossings) {
-    sol.reason = "keine Loesung";
-    return;
-  }
-  // The solve keeps the optical centre at the image's centre; a photograph cut to the board
-  // moves it, and only a centre that the crossings ask for is taken.
-  if (!explainsItsCrossings(selection.camera, crossings, selection.best.rmsPx)) {
-    selection.camera = refineOpticalCentre(selection.camera, crossings, bull);
-    selection.best = scoreCameraEstimate(selection.camera, crossings, 0.25);
-  }
+  return moved;
+}
+
+// The camera from its crossings onwards: moved onto the wires, its edges, the orientation and
+// the grade.
+void finishOnCamera(const LandmarkDetections& kept, const cv::Mat& image, cv::Point2d bull, CameraSelection selection,
+                    std::vector<cv::Point2d> crossings, LandmarkSolution& sol) {
   // The network places its crossings a pixel or three off where the board is seen at a
   // grazing angle, and the camera solved from them is as far off; the image's wires place
   // them to a fraction of a pixel.
@@ -391,6 +384,82 @@ void solveBoardLandmarks(const LandmarkDetections& kept, const cv::Mat& image, L
     sol.grade = gradeSolution(sol.crossingsMatched, sol.crossingsDetected, sol.rmsPx, sol.twentySure, sol.width, sol.height);
   }
 }
+
+}  // namespace
+
+void solveBoardLandmarks(const LandmarkDetections& kept, const cv::Mat& image, LandmarkSolution& sol) {
+  sol.width = image.cols;
+  sol.height = image.rows;
+  std::vector<cv::Point2d> crossings;
+  for (size_t j = 0; j < kept.classes.size(); ++j) {
+    if (kept.classes[j] == 1 && kept.scores[j] > 0.25f) crossings.push_back(kept.centres[j]);
+  }
+  sol.crossingsDetected = static_cast<int32_t>(crossings.size());
+
+  const cv::Point2d bull = findBullPoint(kept);
+  if (bull.x < 0 || crossings.size() < 12) {
+    sol.reason = "zu wenige Kreuzungen oder kein Bull";
+    return;
+  }
+  std::vector<CameraEstimate> starts = startsOf([&] { return homographyHypotheses(image.cols, image.rows, kept, bull); });
+  for (CameraEstimate& e : startsOf([&] { return bullGridHypotheses(image.cols, image.rows, crossings, bull, 8); })) {
+    starts.push_back(std::move(e));
+  }
+  CameraSelection selection;
+  selectBestCamera(crossings, bull, selection, starts);
+  if (!selection.found || selection.best.matches < 40) {
+    const std::vector<CameraEstimate> ellipses = startsOf([&] { return ellipseHypotheses(image.cols, image.rows, crossings, 6); });
+    if (std::getenv("TARV_DEBUG")) traceEllipseStage(selection, bull, ellipses, crossings);
+    selectBestCamera(crossings, bull, selection, ellipses);
+  }
+  // The grid and the ellipse above look for lenses up to one image width; a board taken from
+  // farther away with a longer lens matches only a handful of crossings there.
+  if (!selection.found || selection.best.matches < 40) {
+    selectBestCamera(crossings, bull, selection, startsOf([&] {
+      return ellipseHypotheses(image.cols, image.rows, crossings, 6, longLensFocalFactors());
+    }));
+  }
+  // The grids and the ellipse assume focal lengths of 0.4 to 1 image widths; the plane that
+  // the best camera's matches span gives a start at whatever focal length the lens has.
+  // Rounds while they gain: each round's plane is grown from the best camera so far, and the
+  // camera with its optical centre refined joins the starts.
+  for (int round = 0; round < 3 && selection.found; ++round) {
+    const MatchScore before = selection.best;
+    const CameraEstimate seed = cloneCameraEstimate(selection.camera);
+    // The optical centre moves only for a camera that cannot explain its crossings about the
+    // image's centre; a whole photograph keeps it there.
+    const bool freeCentre = !explainsItsCrossings(seed, crossings, selection.best.rmsPx);
+    std::vector<CameraEstimate> planeStarts =
+        startsOf([&] { return planeHypotheses(image.cols, image.rows, crossings, seed, freeCentre); });
+    if (freeCentre) planeStarts.push_back(refineOpticalCentre(seed, crossings, bull));
+    selectBestCamera(crossings, bull, selection, planeStarts);
+    if (selection.best.matches <= before.matches && !(selection.best.rmsPx < 0.95 * before.rmsPx)) break;
+  }
+  if (!selection.found || selection.best.matches < kMinSolvedCrossings) {
+    sol.reason = "keine Loesung";
+    return;
+  }
+  // The solve keeps the optical centre at the image's centre; a photograph cut to the board
+  // moves it, and only a centre that the crossings ask for is taken.
+  if (!explainsItsCrossings(selection.camera, crossings, selection.best.rmsPx)) {
+    selection.camera = refineOpticalCentre(selection.camera, crossings, bull);
+    selection.best = scoreCameraEstimate(selection.camera, crossings, 0.25);
+  }
+  // The camera as its crossings give it; only where that is not green is it snapped onto the
+  // wires, and the snapped camera taken for a better grade, or the same grade on more matched
+  // crossings: a camera the wires about the network's own crossings already confirm gains
+  // nothing from a second look.
+  finishOnCamera(kept, image, bull, cloneSelection(selection), crossings, sol);
+  if (sol.ok && sol.grade == 0) return;
+  if (!snapOntoWires(image, bull, selection, crossings)) return;
+  LandmarkSolution snappedSol = sol;
+  finishOnCamera(kept, image, bull, std::move(selection), std::move(crossings), snappedSol);
+  if (snappedSol.ok && (!sol.ok || snappedSol.grade < sol.grade ||
+                        (snappedSol.grade == sol.grade && snappedSol.crossingsMatched > sol.crossingsMatched))) {
+    sol = std::move(snappedSol);
+  }
+}
+
 
 int32_t gradeSolution(int32_t matched, double rmsPx, bool twentySure, int width, int height) {
   const double limit = 3.0 * std::max(std::max(width, height) / 1280.0, 1.0);
