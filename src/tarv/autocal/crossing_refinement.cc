@@ -45,9 +45,9 @@ constexpr double kWireMatchTolerance = 0.35;
 constexpr int kMinMovedCrossings = 12;
 // Passes of a snap before any camera holds, how little its last pass may still move it (px),
 // and how far from the detection (of the crossings' spacing) it may land.
-constexpr int kSnapPasses = 3;
-constexpr double kSnapSettledPx = 0.3;
-constexpr double kSnapShare = 0.35;
+constexpr int kSnapPasses = 4;
+constexpr double kSnapSettledPx = 0.5;
+constexpr double kSnapShare = 0.45;
 
 struct Profile {
   std::vector<double> s;                   // mm across the wire

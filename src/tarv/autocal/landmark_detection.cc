@@ -259,6 +259,7 @@ bool snapOntoWires(const cv::Mat& image, cv::Point2d bull, CameraSelection& sele
     CameraEstimate e;
     try {
       snapped = snapCrossingsOnWires(image, selection.camera, network, kSnapTolerance);
+      if (std::getenv("TARV_DEBUG")) std::fprintf(stderr, "[dbg] snapped %d of %d\n", snapped.refined, snapped.matched);
       if (snapped.refined < kMinSolvedCrossings) break;
       e = solveCamera(selection.camera, snapped.crossings, bull, 6);
     } catch (const cv::Exception&) {
