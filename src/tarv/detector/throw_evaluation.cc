@@ -741,6 +741,36 @@ void parkStillUnresolvedChange(Round& round, const std::vector<cv::Mat>& frames,
   }
 }
 
+// Whether a later triplet may still decide the unresolved dart: only the stable hypothesis
+// can, and only for an open field whose run has not yet lasted long enough.
+bool stableRunMaySettle(const json& r) {
+  const std::string reason = r.value("reason", "");
+  if (reason != "FIELD_NOT_DECIDED" && reason != "NO_TIP_FROM_THE_CAMERAS") return false;
+  const json arbitration = r.value("arbitration", json::object());
+  const json stable = arbitration.is_object() ? arbitration.value("stable", json()) : json();
+  return stable.is_object() && stable.value("reason", "") == "WAITING_FOR_STABLE_RUN";
+}
+
+// A parked unresolved change that was left undecided on the triplet before too, and that no
+// later triplet can decide, is handed to the player now rather than waited on: the working
+// background takes it, so the round is ready for the next dart, and the dart stays on the
+// decision window (the reply says it went into the background). True when it was handed over.
+bool handParkedChangeToPlayer(Round& round, json& r) {
+  if (round.parkedFrames[0].empty() || round.recovery || round.earlyEvaluation || round.probe ||
+      round.stableHypothesisHistory.empty() || stableRunMaySettle(r)) {
+    return false;
+  }
+  takeIntoBackground(round, {round.parkedFrames[0], round.parkedFrames[1], round.parkedFrames[2]}, round.parkedChanges);
+  dropParkedChange(round);
+  clearSettling(round);
+  // Gone from the change now, it is no dart that vanished.
+  round.lastSettlingTime = -1.0;
+  r["status"] = "READY";
+  r["reason"] = "UNRESOLVED_DART_LEFT_TO_PLAYER";
+  r["unresolved_in_background"] = true;
+  return true;
+}
+
 // A parked unresolved change with a new change on top of it (a camera's dart mask no longer
 // where it lay) goes into the working background; true when it did.
 bool takeParkedChange(Round& round, const std::array<CameraFrameAnalysis, 3>& analyses) {
@@ -1023,6 +1053,7 @@ json evaluateRoundFrames(Round& round, const std::vector<cv::Mat>& frames, doubl
   if (r.value("status", "") == "POSITION_UNRESOLVED") {
     recordWatchedChange(round, frames, watchedMasks(round, shafts, r), r, now);
     parkStillUnresolvedChange(round, frames, analyses);
+    handParkedChangeToPlayer(round, r);
   }
   if (round.earlyEvaluation) {
     round.earlyRecord = {{"time", now}, {"status", r["status"]}, {"reason", r.value("reason", "")},

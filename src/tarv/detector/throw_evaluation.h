@@ -19,7 +19,9 @@ namespace tarv {
 //   "LIGHT_PATCH_NOT_A_DART", "CAMERA_VOTE_NEEDS_FRESH_CONFIRMATION"), "SETTLING",
 //   "DART_CANDIDATE" (with "entry", "decision", "view_checks", "crosscheck", "arbitration"),
 //   "POSITION_UNRESOLVED" (the same evidence without an entry; the decision window opens),
-//   "DART_REMOVED".
+//   "DART_REMOVED". An unresolved dart still the same three triplets running, that no later
+//   triplet can decide, answers "READY" with "UNRESOLVED_DART_LEFT_TO_PLAYER" and
+//   "unresolved_in_background": the working background has taken it.
 // On "DART_CANDIDATE" the entry has been appended to the round's entries, the dart's masks
 // to knownDartMasks and into each camera's stored change mask, and the working background
 // follows the frame.

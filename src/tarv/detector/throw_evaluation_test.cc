@@ -207,9 +207,12 @@ TEST_F(Scoring, ADartNoCameraCanPlaceIsLeftToThePlayerAndTheNextDartIsScoredOnIt
   for (const json& reply : hidden) {
     EXPECT_TRUE(reply["entries"].empty()) << reply.dump().substr(0, 300);
   }
-  // It has stopped changing: it is not waited on, it is left to the player.
+  // It has stopped changing: it is not waited on, it is left to the player, and the round is
+  // ready for the next dart.
   const json& last = hidden.back();
-  ASSERT_EQ(last.value("status", ""), "POSITION_UNRESOLVED") << last.dump().substr(0, 400);
+  EXPECT_EQ(hidden[2].value("status", ""), "POSITION_UNRESOLVED") << hidden[2].dump().substr(0, 400);
+  ASSERT_EQ(last.value("status", ""), "READY") << last.dump().substr(0, 400);
+  EXPECT_EQ(last.value("reason", ""), "UNRESOLVED_DART_LEFT_TO_PLAYER");
   ASSERT_EQ(keptUnresolved(last).size(), 1u);
 
   // The next dart is measured against a board that holds the unresolved one.
@@ -236,9 +239,11 @@ TEST_F(Scoring, AStillObjectAboveTheBoardIsNeverEnteredNorWaitedOnForEver) {
     reasons.push_back(reply.value("status", "") + "/" + reply.value("reason", ""));
   }
   // Seen in the air first; once it has stood still it is left to the player, on the
-  // decision window.
+  // decision window, and then taken into the working background: the round is ready.
   EXPECT_EQ(reasons[1], "WAIT/DART_3D_TIP_ABOVE_BOARD");
-  for (size_t i = 2; i < reasons.size(); ++i) EXPECT_EQ(reasons[i], "POSITION_UNRESOLVED/DART_3D_TIP_ABOVE_BOARD");
+  EXPECT_EQ(reasons[2], "POSITION_UNRESOLVED/DART_3D_TIP_ABOVE_BOARD");
+  EXPECT_EQ(reasons[3], "READY/UNRESOLVED_DART_LEFT_TO_PLAYER");
+  for (size_t i = 4; i < reasons.size(); ++i) EXPECT_EQ(reasons[i], "READY/");
   EXPECT_EQ(keptUnresolved(replies.back()).size(), 1u);
   EXPECT_TRUE(replies.back()["decision_window"].value("active", false));
 }
