@@ -578,8 +578,10 @@ json processOn(Round& round, const json& request, const std::vector<cv::Mat>& in
 
   json result;
   json tone = nullptr;
-  const bool early = request.value("early", false) && isPathEnabled("EARLY_TIP");
-  if (!round.recovery && !round.reviewRequired) {
+  // "early" is read only for a triplet in play: a recovery ignores it, whatever its type.
+  const bool inPlay = !round.recovery && !round.reviewRequired;
+  const bool early = inPlay && request.value("early", false) && isPathEnabled("EARLY_TIP");
+  if (inPlay) {
     // An early call that only answers that the last early dart is settling evaluates nothing.
     tone = matchFrameTones(round, call, !early || !(round.earlyAccepted || round.entries.size() >= 3));
   }
