@@ -88,36 +88,24 @@ TEST(RodFoot, OneCameraAtTheFaceAndOneWithItsPointHiddenDecideTheField) {
   EXPECT_TRUE(fieldAtRodFoot(seenBy(kTip, kUp, {1.0, 25.0, 0.5}).records, seen.poses, {10.0, 120.0}, 2.0).is_object());
 }
 
-// Refusal: a point near a wire is left to the other paths, whatever its uncertainty claims.
-TEST(RodFoot, APointWithinSeveralOfItsErrorsOfAWireIsNotDecided) {
+// Refusals: a point within several of its errors of a wire, a dart whose point no camera sees
+// at the face (point and barrel hidden), lines of no one rod, a rod that meets the board away
+// from the point, and a camera's tip low on the rod that names another field.
+TEST(RodFoot, WhatTheEvidenceDoesNotDecideStaysOpen) {
   const double a = 8.0 * CV_PI / 180.0;  // a degree inside the 3's radial wire
   const cv::Point3d nearWire(120.0 * std::sin(a), 120.0 * std::cos(a), 0.0);
-  const Point2 point{nearWire.x, nearWire.y};
-  ASSERT_LT(nearestWireDistance(point), 2.5);
-  const Seen seen = seenBy(nearWire, kUp, {1.0, 25.0, std::nullopt});
-  EXPECT_TRUE(fieldAtRodFoot(seen.records, seen.poses, point, 2.0).is_null());
-  EXPECT_TRUE(fieldAtRodFoot(seen.records, seen.poses, point, 0.3).is_null());
-  // Clear of the wires, an uncertainty that reaches one is refused too.
-  const Seen clear = seenBy(kTip, kUp, {1.0, 25.0, std::nullopt});
-  EXPECT_TRUE(fieldAtRodFoot(clear.records, clear.poses, {10.0, 120.0}, 4.0).is_null());
-}
-
-// Refusal: a dart whose point no camera sees at the face (point and barrel hidden) stays open.
-TEST(RodFoot, WithoutACameraThatSeesThePointNothingIsDecided) {
-  const Seen seen = seenBy(kTip, kUp, {40.0, 25.0, std::nullopt});
-  EXPECT_TRUE(fieldAtRodFoot(seen.records, seen.poses, {10.0, 120.0}, 2.0).is_null());
-}
-
-// Refusal: lines that are not one dart's, and a rod that meets the board away from the point.
-TEST(RodFoot, LinesOfNoOneRodOrAFootAwayFromThePointDecideNothing) {
+  ASSERT_LT(nearestWireDistance({nearWire.x, nearWire.y}), 2.5);
+  const Seen atWire = seenBy(nearWire, kUp, {1.0, 25.0, std::nullopt});
+  EXPECT_TRUE(fieldAtRodFoot(atWire.records, atWire.poses, {nearWire.x, nearWire.y}, 0.3).is_null());
+  const Seen seen = seenBy(kTip, kUp, {1.0, 25.0, std::nullopt});
+  EXPECT_TRUE(fieldAtRodFoot(seen.records, seen.poses, {10.0, 120.0}, 4.0).is_null());
+  const Seen hidden = seenBy(kTip, kUp, {40.0, 25.0, std::nullopt});
+  EXPECT_TRUE(fieldAtRodFoot(hidden.records, hidden.poses, {10.0, 120.0}, 2.0).is_null());
   const Seen apart = seenBy(kTip, kUp, {1.0, 25.0, 1.0}, {0.0, 0.0, 12.0});
   EXPECT_TRUE(fieldAtRodFoot(apart.records, apart.poses, {10.0, 120.0}, 2.0).is_null());
-  const Seen seen = seenBy(kTip, kUp, {1.0, 25.0, std::nullopt});
   EXPECT_TRUE(fieldAtRodFoot(seen.records, seen.poses, {10.0, 128.0}, 2.0).is_null());
-  // A camera's tip low on the rod that names another field contradicts the point.
   Seen other = seen;
-  const Seen low = seenBy(kTip, kUp, {1.0, 5.0, std::nullopt});
-  other.records[1] = low.records[1];
+  other.records[1] = seenBy(kTip, kUp, {1.0, 5.0, std::nullopt}).records[1];
   other.records[1]["votes"][0]["point"] = {40.0, 120.0};
   EXPECT_TRUE(fieldAtRodFoot(other.records, other.poses, {10.0, 120.0}, 2.0).is_null());
 }
@@ -132,19 +120,12 @@ class RodFootOnRig : public EngineOnRig {
 };
 
 TEST_F(RodFootOnRig, ADartWhosePointOneCameraSeesIsEnteredFromTheRodsFoot) {
-  std::vector<scene::Dart> darts(3);
-  darts[0].tip_mm = {-156.3248, 11.1979};
-  darts[0].direction = {0.278108, 0.018635, -0.960369};
-  darts[0].flight_roll_deg = 13.362;
-  darts[0].flight_colour = {40, 40, 215};
-  darts[1].tip_mm = {31.6563, 121.0378};
-  darts[1].direction = {-0.400931, -0.112220, -0.909209};
-  darts[1].flight_roll_deg = 47.487;
-  darts[1].flight_colour = {20, 120, 240};
-  darts[2].tip_mm = {16.4693, 147.3669};
-  darts[2].direction = {0.032752, 0.497444, -0.866878};
-  darts[2].flight_roll_deg = 18.625;
-  darts[2].flight_colour = {60, 170, 40};
+  // tip x, y; direction; flight roll and colour, as the round threw them.
+  const double thrown[3][9] = {{-156.3248, 11.1979, 0.278108, 0.018635, -0.960369, 13.362, 40, 40, 215},
+                               {31.6563, 121.0378, -0.400931, -0.112220, -0.909209, 47.487, 20, 120, 240},
+                               {16.4693, 147.3669, 0.032752, 0.497444, -0.866878, 18.625, 60, 170, 40}};
+  std::vector<scene::Dart> darts;
+  for (const auto& t : thrown) darts.push_back(dartAlong(t[0], t[1], {t[2], t[3], t[4]}, {t[6], t[7], t[8]}, t[5]));
   std::vector<json> replies;
   scene::Scene s;
   for (const scene::Dart& dart : darts) {
