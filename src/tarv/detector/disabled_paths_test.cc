@@ -1,6 +1,6 @@
 // Decision paths switched off through TARV_DISABLE_PATHS (the test runs with the consensus,
-// the majority rule, the field vote, the bed colour, the tie-break and the meeting lines
-// switched off): a dart is left unresolved, the decision window opens, and the stable
+// the majority rule, the field vote, the bed colour, the tie-break, the meeting lines and the
+// rod's foot switched off): a dart is left unresolved, the decision window opens, and the stable
 // hypothesis settles it over the frames that follow.
 #include <cstdlib>
 #include <string>
@@ -26,6 +26,7 @@ TEST(DisabledPaths, AnUnresolvedDartIsSettledByTheStableHypothesis) {
   }
   ASSERT_FALSE(isPathEnabled("CONSENSUS"));
   ASSERT_FALSE(isPathEnabled("MEETING_LINES"));
+  ASSERT_FALSE(isPathEnabled("ROD_FOOT"));
   ASSERT_TRUE(isPathEnabled("STABLE_HYPOTHESIS"));
 
   void* engine = tarv_create();

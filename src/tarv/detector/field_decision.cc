@@ -26,6 +26,7 @@ const char* const kPathNearParallelLines = "NEAR_PARALLEL_LINES";
 const char* const kPathOutsideMiss = "OUTSIDE_MISS";
 const char* const kPathSharedLineTip = "SHARED_LINE_TIP";
 const char* const kPathMeetingLines = "MEETING_LINES";
+const char* const kPathRodFoot = "ROD_FOOT";
 
 namespace {
 
@@ -270,7 +271,8 @@ json FieldDecision::arbitration() const {
           {"tie_break", tie},
           {"hypothesis", hypothesis},
           {"bed_colour", bedColour},
-          {"stable", stable}};
+          {"stable", stable},
+          {"rod_foot", rodFoot}};
 }
 
 FieldDecision decideField(const TipLocation& tip, const FieldEvidence& evidence, const std::array<Camera, 3>& cameras,

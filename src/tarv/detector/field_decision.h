@@ -35,6 +35,8 @@ extern const char* const kPathNearParallelLines; // "NEAR_PARALLEL_LINES" (the p
 extern const char* const kPathOutsideMiss;      // "OUTSIDE_MISS" (one camera's tip in the surround)
 extern const char* const kPathSharedLineTip;    // "SHARED_LINE_TIP" (the point, not the field)
 extern const char* const kPathMeetingLines;     // "MEETING_LINES" (three lines that meet in one field)
+extern const char* const kPathRodFoot;          // "ROD_FOOT" (the rod meets the board in the field
+                                                // every camera that sees the point names)
 
 struct TipLocation {
   json solver;                 // reconstructTipFromViews, without its bulky "geometry"
@@ -61,6 +63,7 @@ struct FieldDecision {
   std::string field;
   std::optional<Point2> point;
   json consensus, majority, tie, hypothesis, bedColour, stable;
+  json rodFoot;               // fieldAtRodFoot's record when the evaluation asked it
   json arbitration() const;   // the reply's "arbitration"
 };
 

@@ -20,6 +20,7 @@
 #include "tarv/detector/known_dart_change.h"
 #include "tarv/detector/large_change.h"
 #include "tarv/detector/light_change.h"
+#include "tarv/detector/rod_foot.h"
 #include "tarv/detector/line_confirmed_tip.h"
 #include "tarv/detector/shared_line_tip.h"
 #include "tarv/detector/tip_beyond_frame.h"
@@ -664,9 +665,11 @@ void retryCloseDart(const Round& round, std::array<CameraFrameAnalysis, 3>& anal
 }
 
 // A decision that rests on one camera's own view (a single camera's tip, or the best view
-// breaking a tie) waits for a later triplet to say the same.
+// breaking a tie) or on the rod that the views of fewer cameras span waits for a later triplet
+// to say the same.
 bool needsFreshConfirmation(const TipLocation& tip, const FieldDecision& decision) {
-  return tip.method == "BEST_CAM" || decision.path == kPathTieBestCamera || decision.path == kPathOutsideMiss;
+  return tip.method == "BEST_CAM" || decision.path == kPathTieBestCamera || decision.path == kPathOutsideMiss ||
+         decision.path == kPathRodFoot;
 }
 
 bool confirmsPending(const Round& round, const FieldDecision& decision) {
@@ -855,6 +858,20 @@ void takeTipBeyondFrameEdge(const Round& round, const std::vector<cv::Mat>& fram
   tip.solver["beyond_frame_edge"] = beyond;
 }
 
+// A dart the chain left open whose point every camera that sees it places in one field, clear
+// of the wires, on the rod the cameras span: the cameras whose tips end far up the rod do not
+// see the point, and their fields are not the point's.
+void decideAtRodFoot(const std::array<json, 3>& views, const std::array<std::optional<CameraPose>, 3>& poses,
+                     const TipLocation& tip, FieldDecision& decision) {
+  if (!tip.point || !isPathEnabled(kPathRodFoot)) return;
+  const double uncertainty = tip.uncertainty.is_number() ? tip.uncertainty.get<double>() : kNominalTipUncertaintyMm;
+  decision.rodFoot = fieldAtRodFoot(views, poses, *tip.point, uncertainty);
+  if (!decision.rodFoot.is_object()) return;
+  decision.path = kPathRodFoot;
+  decision.field = decision.rodFoot["field"].get<std::string>();
+  decision.point = tip.point;
+}
+
 // The field voting of one settled dart: the tip, the cameras' checks of it, the chain of
 // field decisions, and then the entry, a wait for confirmation or an unresolved position.
 json decideDart(Round& round, const std::vector<cv::Mat>& frames, const std::array<CameraFrameAnalysis, 3>& analyses,
@@ -884,6 +901,9 @@ json decideDart(Round& round, const std::vector<cv::Mat>& frames, const std::arr
     decision.point = tip.point;
   }
 
+  const Dart3dJudgement judged = judgeDart3d(round, poses, views, dartMasksOf(shafts), crosscheck, tip);
+  if (decision.path.empty() && judged.reason.empty()) decideAtRodFoot(views, poses, tip, decision);
+
   json r = reply("DART_CANDIDATE", "DART_ENTERED", stats);
   r["decision"] = decisionRecord(tip, decision);
   r["view_checks"] = checks;
@@ -892,7 +912,6 @@ json decideDart(Round& round, const std::vector<cv::Mat>& frames, const std::arr
   r["views"] = views;
   if (!endOnViews.empty()) r["end_on_views"] = endOnViews;
   r["view_measurements"] = evidence.measurements;
-  const Dart3dJudgement judged = judgeDart3d(round, poses, views, dartMasksOf(shafts), crosscheck, tip);
   if (!judged.document.is_null()) r["dart_3d"] = judged.document;
   if (judged.reason == "DART_3D_TIP_ABOVE_BOARD") {
     // A dart in the air or an object in a hand: nothing is entered. A dart in the air does

@@ -80,8 +80,9 @@ std::pair<json, json> analyseWarmupCamera(const std::array<Camera, 3>& cameras, 
 // commas, spaces or semicolons): "EARLY_TIP" (the handler's what-if evaluation), "CONSENSUS",
 // "FIELD_MAJORITY", "TIE_BEST_CAMERA", "FIELD_VOTE", "BED_COLOUR", "STABLE_HYPOTHESIS" (the
 // field decision, asked in this order: a disabled one falls through to the next) and
-// "LINE_REFINEMENT" (the least-squares sharpening of the solver's point) and
-// "NEAR_PARALLEL_LINES" (a point for an unresolved solver from two lines too flat to cross).
+// "LINE_REFINEMENT" (the least-squares sharpening of the solver's point),
+// "NEAR_PARALLEL_LINES" (a point for an unresolved solver from two lines too flat to cross)
+// and "ROD_FOOT" (the field every camera that sees the point names, where the chain left it).
 bool isPathEnabled(const std::string& path);
 
 }  // namespace tarv

@@ -413,12 +413,22 @@ json evaluateSettledFrames(Round& round, const FrameCall& call) {
   return result;
 }
 
-// The plant mode and, while a review is required, the decision window's verdict.
+// What a later throw tells the host while a review is pending: a dart, one left undecided,
+// the darts leaving.
+bool isThrowNews(const json& result) {
+  return isOneOf(statusOf(result), {"DART_CANDIDATE", "POSITION_UNRESOLVED", "DART_REMOVED"});
+}
+
+// The plant mode and, while a review is required, the decision window's verdict unless a later
+// throw has news.
 void applyCallGuards(Round& round, FrameCall& call, json& result) {
   applyPlantMode(round, call.frames, call.now, result);
-  if (round.reviewRequired &&
+  if (round.reviewRequired && !isThrowNews(result) &&
       !isOneOf(statusOf(result), {"EMPTY_PENDING", "EMPTY_RESET", "BACKGROUND_PENDING", "BACKGROUND_REFRESH"})) {
+    const bool absorbed = result.value("unresolved_in_background", false);
     result = checkDecisionWindow(round, call.now);
+    // The kept darts follow what the evaluation did with them.
+    if (absorbed) result["unresolved_in_background"] = true;
   }
   recordTimingLap(call.laps, call.lastLapMs, "core");
   if (!round.cameraGuardWarning.is_null()) result["camera_guard_warning"] = round.cameraGuardWarning;
@@ -578,9 +588,13 @@ json processOn(Round& round, const json& request, const std::vector<cv::Mat>& in
 
   json result;
   json tone = nullptr;
+  // A review of darts the working background holds leaves the board in play: a later dart is a
+  // throw of its own, and nothing says it must wait for the player's answer.
+  const bool reviewInPlay = !round.recovery && round.reviewRequired && unresolvedDartsInBackground(round) &&
+                            round.parkedFrames[0].empty();
+  const bool inPlay = !round.recovery && (!round.reviewRequired || reviewInPlay);
   // "early" is read only for a triplet in play: a recovery ignores it, whatever its type.
-  const bool inPlay = !round.recovery && !round.reviewRequired;
-  const bool early = inPlay && request.value("early", false) && isPathEnabled("EARLY_TIP");
+  const bool early = inPlay && !round.reviewRequired && request.value("early", false) && isPathEnabled("EARLY_TIP");
   if (inPlay) {
     // An early call that only answers that the last early dart is settling evaluates nothing.
     tone = matchFrameTones(round, call, !early || !(round.earlyAccepted || round.entries.size() >= 3));
@@ -588,7 +602,13 @@ json processOn(Round& round, const json& request, const std::vector<cv::Mat>& in
   if (round.recovery) {
     result = recoverOrScoreThrow(round, call);
   } else if (round.reviewRequired) {
-    result = round.recover(call.frames, call.now, kSkipRealign, kInPlay);
+    result = reviewInPlay ? evaluateSettledFrames(round, call) : json();
+    // Without news of a throw the review looks for the takeout, as it always has.
+    if (!isThrowNews(result)) {
+      const bool absorbed = result.is_object() && result.value("unresolved_in_background", false);
+      result = round.recover(call.frames, call.now, kSkipRealign, kInPlay);
+      if (absorbed) result["unresolved_in_background"] = true;
+    }
   } else if (early) {
     result = evaluateEarlyTip(round, call);
     if (statusOf(result) == "SETTLING") return result;

@@ -362,5 +362,48 @@ TEST(RoundsGoOn, ThePreviousLightReturnsWithoutAProof) {
   EXPECT_GT(round.lastRebaseTime, host.clock().now() - 1.0);
 }
 
+// A dart no camera can place is left to the player; the player throws on well after the review
+// was asked for. Each later dart is a throw of its own and is scored while the review of the
+// kept one stays pending on the decision window.
+TEST(RoundsGoOn, DartsThrownWhileAnUnresolvedDartAwaitsReviewAreScored) {
+  const scene::Renderer& renderer = scene::defaultRenderer();
+  Host host(renderer);
+  scene::SceneRandom rng(5);
+  scene::Scene scene;
+  scene.darts.push_back(scene::randomDart(rng, 150.0));
+  scene.darts.back().point_hidden = true;
+  json reply = host.send(scene);
+  ASSERT_EQ(reply.value("reason", ""), "UNRESOLVED_DART_LEFT_TO_PLAYER") << reply.dump().substr(0, 400);
+  // Three seconds on the clock (1/30 s a triplet): the window runs out and asks for the review.
+  const Frames held = host.frames(scene);
+  for (int i = 0; i < 120 && reply.value("status", "") != "DECISION_REVIEW_REQUIRED"; ++i) reply = host.send(held, 1);
+  ASSERT_EQ(reply.value("status", ""), "DECISION_REVIEW_REQUIRED") << reply.dump().substr(0, 400);
+
+  for (size_t thrown = 1; thrown <= 2; ++thrown) {
+    scene.darts.push_back(scene::randomDart(rng, 150.0));
+    reply = host.send(scene);
+    ASSERT_EQ(host.entries().size(), thrown) << reply.dump().substr(0, 400);
+    EXPECT_EQ(fieldOf(host.entries().back()), renderer.render(scene).truth.darts.back().field);
+    // Nothing new: the review is still what the host is asked for, the kept dart still on it.
+    reply = host.send(host.frames(scene), 2);
+    EXPECT_EQ(reply.value("status", ""), "DECISION_REVIEW_REQUIRED") << reply.dump().substr(0, 400);
+    EXPECT_TRUE(reply["decision_window"]["review_required"].get<bool>());
+    EXPECT_EQ(reply["decision_window"]["unresolved_darts"].size(), 1u);
+    EXPECT_EQ(host.entries().size(), thrown) << "each dart is entered once";
+  }
+  // The takeout still ends the round, and the review with it.
+  scene::Hand hand;
+  hand.centre_mm = scene.darts.front().tip_mm;
+  scene.hand = hand;
+  host.send(host.frames(scene), 2, true);
+  const Frames empty = host.frames(scene::Scene{});
+  for (int i = 0; i < 200 && (!host.entries().empty() || reply["decision_window"]["review_required"].get<bool>()); ++i) {
+    reply = host.send(empty, 1);
+  }
+  EXPECT_TRUE(host.entries().empty()) << reply.dump().substr(0, 400);
+  EXPECT_FALSE(reply["decision_window"]["review_required"].get<bool>());
+  EXPECT_FALSE(reply["decision_window"].contains("unresolved_darts"));
+}
+
 }  // namespace
 }  // namespace tarv

@@ -139,6 +139,12 @@ void followUnresolvedDarts(Round& round, const json& result, bool handSeen, doub
 
 bool holdsUnresolvedDarts(const Round& round) { return !round.unresolvedDarts.empty(); }
 
+bool unresolvedDartsInBackground(const Round& round) {
+  return holdsUnresolvedDarts(round) &&
+         std::all_of(round.unresolvedDarts.begin(), round.unresolvedDarts.end(),
+                     [](const UnresolvedDart& d) { return d.record.value("absorbed", false); });
+}
+
 json unresolvedDartsJson(const Round& round) {
   json list = json::array();
   for (const UnresolvedDart& dart : round.unresolvedDarts) list.push_back(dart.record);

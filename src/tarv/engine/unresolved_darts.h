@@ -28,6 +28,10 @@ bool entryPlacesUnresolvedDart(const Round& round, size_t record, const json& en
 // True while an unresolved dart is kept: the window stays open and the round unresolved.
 bool holdsUnresolvedDarts(const Round& round);
 
+// True while darts are kept and the working background holds every one of them: the board is
+// measured without them, so a later dart is seen on its own.
+bool unresolvedDartsInBackground(const Round& round);
+
 // The kept darts as the reply shows them: [{"since", "last", "point", "field", "absorbed"}].
 json unresolvedDartsJson(const Round& round);
 
