@@ -140,9 +140,10 @@ std::string number(double value, const char* format) {
 }
 
 void printRow(const std::string& name, const tb::SetTally& t) {
-  std::printf("%-18s %6d %9s %7d %10d %6d %6d %7d %8s %8s %8d %7s\n", name.c_str(), t.darts,
+  std::printf("%-18s %6d %9s %7d %10d %6d %6d %7d %8s %8s %8s %8d %7s\n", name.c_str(), t.darts,
               number(t.correctPercent(), "%.1f").c_str(), t.missed, t.unresolved, t.extra, t.wrong_field,
               t.error_replies, number(tb::median(t.tip_errors_mm), "%.2f").c_str(),
+              number(tb::mean(t.tip_errors_mm), "%.3f").c_str(),
               number(tb::quantile(t.tip_errors_mm, 0.95), "%.2f").c_str(), t.rounds_waiting,
               t.fallen > 0 ? (std::to_string(t.fallen_scored) + "/" + std::to_string(t.fallen)).c_str() : "-");
 }
@@ -225,8 +226,8 @@ int main(int argc, char** argv) {
       }
     }
 
-    std::printf("\n%-18s %6s %9s %7s %10s %6s %6s %7s %8s %8s %8s %7s\n", "set", "darts", "correct%", "missed",
-                "unresolved", "extra", "wrong", "errors", "tip_med", "tip_p95", "waiting", "fallen");
+    std::printf("\n%-18s %6s %9s %7s %10s %6s %6s %7s %8s %8s %8s %8s %7s\n", "set", "darts", "correct%", "missed",
+                "unresolved", "extra", "wrong", "errors", "tip_med", "tip_mean", "tip_p95", "waiting", "fallen");
     tb::SetTally total;
     int totalParts = 0;
     for (const auto& [name, run] : runs) {

@@ -109,9 +109,9 @@ class EngineSession {
 };
 
 std::string pointText(const std::optional<cv::Point2d>& p) {
-  if (!p) return "(   none   )";
+  if (!p) return "(    none     )";
   char buffer[64];
-  std::snprintf(buffer, sizeof buffer, "(%6.1f,%6.1f)", p->x, p->y);
+  std::snprintf(buffer, sizeof buffer, "(%7.2f,%7.2f)", p->x, p->y);
   return buffer;
 }
 

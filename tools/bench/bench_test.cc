@@ -224,5 +224,10 @@ TEST(Scoring, NearestRankQuantiles) {
   EXPECT_DOUBLE_EQ(quantile(hundred, 0.0), 1.0);
 }
 
+TEST(Scoring, Mean) {
+  EXPECT_TRUE(std::isnan(mean({})));
+  EXPECT_DOUBLE_EQ(mean({4.0, 1.0, 3.0, 2.0}), 2.5);
+}
+
 }  // namespace
 }  // namespace tarv::bench

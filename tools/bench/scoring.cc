@@ -133,4 +133,11 @@ double quantile(std::vector<double> values, double q) {
   return values[index];
 }
 
+double mean(const std::vector<double>& values) {
+  if (values.empty()) return std::numeric_limits<double>::quiet_NaN();
+  double sum = 0.0;
+  for (double v : values) sum += v;
+  return sum / static_cast<double>(values.size());
+}
+
 }  // namespace tarv::bench

@@ -88,5 +88,7 @@ struct SetTally {
 // Nearest-rank quantile (q in 0..1) of the values; NaN when there are none.
 double quantile(std::vector<double> values, double q);
 inline double median(const std::vector<double>& values) { return quantile(values, 0.5); }
+// Arithmetic mean of the values; NaN when there are none.
+double mean(const std::vector<double>& values);
 
 }  // namespace tarv::bench
