@@ -219,6 +219,15 @@ std::optional<cv::Point2d> locateAbout(const cv::Mat& image, const CameraEstimat
   return found;
 }
 
+// The distance from a projected crossing to its nearest neighbour.
+double spacingAt(const std::vector<cv::Point2d>& projected, int ref) {
+  double spacing = 1e18;
+  for (size_t j = 0; j < projected.size(); ++j) {
+    if (static_cast<int>(j) != ref) spacing = std::min(spacing, cv::norm(projected[j] - projected[static_cast<size_t>(ref)]));
+  }
+  return spacing;
+}
+
 }  // namespace
 
 std::optional<cv::Point2d> locateWireCrossing(const cv::Mat& image, const CameraEstimate& camera, int reference) {
@@ -243,10 +252,7 @@ RefinedCrossings snapCrossingsOnWires(const cv::Mat& image, const CameraEstimate
     const int ref = m.reference[k];
     const size_t ring = static_cast<size_t>(ref / kCrossingWires);
     const double theta = (90.0 - 18.0 * (ref % kCrossingWires) - 9.0) * kPi / 180.0;
-    double spacing = 1e18;
-    for (size_t j = 0; j < projected.size(); ++j) {
-      if (static_cast<int>(j) != ref) spacing = std::min(spacing, cv::norm(projected[j] - projected[static_cast<size_t>(ref)]));
-    }
+    const double spacing = spacingAt(projected, ref);
     const cv::Point2d detection = crossings[static_cast<size_t>(m.detection[k])];
     // The camera only lends the wires' directions and spacing about the crossing; moving its
     // principal point moves the whole image, so a search is centred on any point, and then
@@ -286,10 +292,7 @@ RefinedCrossings refineCrossingsOnWires(const cv::Mat& image, const CameraEstima
   out.matched = static_cast<int>(m.reference.size());
   for (size_t k = 0; k < m.reference.size(); ++k) {
     const int ref = m.reference[k];
-    double spacing = 1e18;
-    for (size_t j = 0; j < projected.size(); ++j) {
-      if (static_cast<int>(j) != ref) spacing = std::min(spacing, cv::norm(projected[j] - projected[static_cast<size_t>(ref)]));
-    }
+    const double spacing = spacingAt(projected, ref);
     const cv::Point2d& detection = crossings[static_cast<size_t>(m.detection[k])];
     const std::optional<cv::Point2d> found = locateWireCrossing(image, camera, ref);
     if (!found) continue;

@@ -210,14 +210,16 @@ std::array<ShaftMeasurement, 3> measureShafts(const Round& round, const std::vec
 }
 
 // Each camera's view of the chosen point: its local evidence and where its axis passes it.
+// The checks look only at a small window round the point, whatever the frame's size: on the
+// calling thread they cost less than waking the workers.
 json viewChecks(const Round& round, const std::array<ShaftMeasurement, 3>& shafts, Point2 point,
                 json& crosscheck) {
-  auto job = [&](int camera) {
-    return json{{"local", checkLocalTipEvidence(shafts[camera].dartMask, round.cameras[camera].boardToImage,
-                                                shafts[camera].record, point)},
-                {"common", findCommonBoardPoint(shafts[camera].record, point)}};
-  };
-  const auto evidence = runOnCameraWorkers(job);
+  std::array<json, 3> evidence;
+  for (int camera = 0; camera < 3; ++camera) {
+    evidence[camera] = {{"local", checkLocalTipEvidence(shafts[camera].dartMask, round.cameras[camera].boardToImage,
+                                                        shafts[camera].record, point)},
+                        {"common", findCommonBoardPoint(shafts[camera].record, point)}};
+  }
   json checks = json::object();
   crosscheck = {{"cameras", json::object()}, {"agreeing_cameras", json::array()}};
   for (int i = 0; i < 3; ++i) {
@@ -741,6 +743,36 @@ void parkStillUnresolvedChange(Round& round, const std::vector<cv::Mat>& frames,
   }
 }
 
+// Whether a later triplet may still decide the unresolved dart: only the stable hypothesis
+// can, and only for an open field whose run has not yet lasted long enough.
+bool stableRunMaySettle(const json& r) {
+  const std::string reason = r.value("reason", "");
+  if (reason != "FIELD_NOT_DECIDED" && reason != "NO_TIP_FROM_THE_CAMERAS") return false;
+  const json arbitration = r.value("arbitration", json::object());
+  const json stable = arbitration.is_object() ? arbitration.value("stable", json()) : json();
+  return stable.is_object() && stable.value("reason", "") == "WAITING_FOR_STABLE_RUN";
+}
+
+// A parked unresolved change that was left undecided on the triplet before too, and that no
+// later triplet can decide, is handed to the player now rather than waited on: the working
+// background takes it, so the round is ready for the next dart, and the dart stays on the
+// decision window (the reply says it went into the background). True when it was handed over.
+bool handParkedChangeToPlayer(Round& round, json& r) {
+  if (round.parkedFrames[0].empty() || round.recovery || round.earlyEvaluation || round.probe ||
+      round.stableHypothesisHistory.empty() || stableRunMaySettle(r)) {
+    return false;
+  }
+  takeIntoBackground(round, {round.parkedFrames[0], round.parkedFrames[1], round.parkedFrames[2]}, round.parkedChanges);
+  dropParkedChange(round);
+  clearSettling(round);
+  // Gone from the change now, it is no dart that vanished.
+  round.lastSettlingTime = -1.0;
+  r["status"] = "READY";
+  r["reason"] = "UNRESOLVED_DART_LEFT_TO_PLAYER";
+  r["unresolved_in_background"] = true;
+  return true;
+}
+
 // A parked unresolved change with a new change on top of it (a camera's dart mask no longer
 // where it lay) goes into the working background; true when it did.
 bool takeParkedChange(Round& round, const std::array<CameraFrameAnalysis, 3>& analyses) {
@@ -956,34 +988,72 @@ namespace {
 
 // Each evaluation works on surround-motion records of its own: a what-if copy of the round
 // shares its cameras' records with the round, and must not write into them.
-void ownSurroundMotion(Round& round) {
-  for (Camera& c : round.cameras) {
-    c.surroundMotion = c.surroundMotion ? std::make_shared<SurroundMotion>(*c.surroundMotion)
-                                        : std::make_shared<SurroundMotion>();
-  }
+std::shared_ptr<SurroundMotion> ownRecordOf(const Camera& c) {
+  return c.surroundMotion ? std::make_shared<SurroundMotion>(*c.surroundMotion) : std::make_shared<SurroundMotion>();
+}
+
+// One camera's frame analysed, and its reduced frame joined to a copy of the camera's record
+// of the motion round the board. The record only reads the reduced frame, which a second
+// analysis of the same frame would give again.
+std::pair<CameraFrameAnalysis, std::shared_ptr<SurroundMotion>> analyseAndRecord(const Round& round, int camera,
+                                                                                 const cv::Mat& frame, double now) {
+  CameraFrameAnalysis a = analyseCameraFrame(round, camera, frame);
+  const Camera& c = round.cameras[camera];
+  std::shared_ptr<SurroundMotion> motion = ownRecordOf(c);
+  recordSurroundMotion(*motion, a.frame, scaleHomography(c.boardToImage, a.scale, a.scale), now);
+  return {std::move(a), std::move(motion)};
+}
+
+bool sameImage(const cv::Mat& a, const cv::Mat& b) {
+  return a.data == b.data && a.size() == b.size() && a.type() == b.type() && a.step == b.step;
+}
+
+// The analysis made ahead read what the evaluation would read now.
+bool fits(const AnalysisAhead& ahead, const Round& round, int camera, const cv::Mat& frame, double now) {
+  const Camera& c = round.cameras[camera];
+  return ahead.made && ahead.now == now && sameImage(ahead.frame, frame) &&
+         sameImage(ahead.emptyReferenceColour, c.emptyReferenceColour) &&
+         sameImage(ahead.emptyReference, c.emptyReference) && sameImage(ahead.background, c.backgroundFrame) &&
+         sameImage(ahead.storedChange, c.referenceChangeMask) && ahead.boardToImage == c.boardToImage &&
+         ahead.scoringRadius == scoringRadiusMm(round) &&
+         ahead.adaptiveThreshold == processSwitches().adaptiveThreshold.load() &&
+         ahead.motionBefore == c.surroundMotion;
 }
 
 // Each camera's frame is analysed and its reduced frame joins the camera's record of the
-// motion round the board, in one fan-out: a small frame's analysis costs little more than
-// waking the workers. The record only reads the reduced frame, which a second analysis of the
-// same frames would give again.
+// motion round the board. An analysis made ahead that still fits is taken as it is; the
+// others are made in one fan-out, none when every camera has one.
 std::array<CameraFrameAnalysis, 3> analyseAndRecordSurround(Round& round, const std::vector<cv::Mat>& frames,
-                                                            double now) {
-  auto job = [&](int camera) {
-    CameraFrameAnalysis a = analyseCameraFrame(round, camera, frames[camera]);
-    Camera& c = round.cameras[camera];
-    recordSurroundMotion(*c.surroundMotion, a.frame, scaleHomography(c.boardToImage, a.scale, a.scale), now);
-    return a;
-  };
-  return runOnCameraWorkers(job);
+                                                            double now, const AnalysesAhead* ahead) {
+  std::array<bool, 3> taken{false, false, false};
+  std::array<CameraFrameAnalysis, 3> analyses;
+  std::array<std::shared_ptr<SurroundMotion>, 3> motions;
+  for (int i = 0; i < 3; ++i) {
+    if (ahead == nullptr || !fits((*ahead)[i], round, i, frames[i], now)) continue;
+    taken[i] = true;
+    analyses[i] = (*ahead)[i].analysis;
+    // A record of this evaluation's own: another evaluation may take the same analysis.
+    motions[i] = std::make_shared<SurroundMotion>(*(*ahead)[i].motion);
+  }
+  if (!taken[0] || !taken[1] || !taken[2]) {
+    auto job = [&](int camera) {
+      if (taken[camera]) return std::make_pair(CameraFrameAnalysis(), std::shared_ptr<SurroundMotion>());
+      return analyseAndRecord(round, camera, frames[camera], now);
+    };
+    auto made = runOnCameraWorkers(job);
+    for (int i = 0; i < 3; ++i) {
+      if (taken[i]) continue;
+      analyses[i] = std::move(made[i].first);
+      motions[i] = std::move(made[i].second);
+    }
+  }
+  for (int i = 0; i < 3; ++i) round.cameras[i].surroundMotion = std::move(motions[i]);
+  return analyses;
 }
 
-}  // namespace
-
-json evaluateRoundFrames(Round& round, const std::vector<cv::Mat>& frames, double now) {
+json evaluateWith(Round& round, const std::vector<cv::Mat>& frames, double now, const AnalysesAhead* ahead) {
   if (frames.size() < 3) throw std::runtime_error("THREE_CAMERAS_REQUIRED");
-  ownSurroundMotion(round);
-  std::array<CameraFrameAnalysis, 3> analyses = analyseAndRecordSurround(round, frames, now);
+  std::array<CameraFrameAnalysis, 3> analyses = analyseAndRecordSurround(round, frames, now, ahead);
   const bool parkedTaken = takeParkedChange(round, analyses);
   if (parkedTaken) analyses = analyseFrames(round, frames);
   LargeChange largeChange = classifyLargeChange(analyses);
@@ -1023,6 +1093,7 @@ json evaluateRoundFrames(Round& round, const std::vector<cv::Mat>& frames, doubl
   if (r.value("status", "") == "POSITION_UNRESOLVED") {
     recordWatchedChange(round, frames, watchedMasks(round, shafts, r), r, now);
     parkStillUnresolvedChange(round, frames, analyses);
+    handParkedChangeToPlayer(round, r);
   }
   if (round.earlyEvaluation) {
     round.earlyRecord = {{"time", now}, {"status", r["status"]}, {"reason", r.value("reason", "")},
@@ -1030,6 +1101,38 @@ json evaluateRoundFrames(Round& round, const std::vector<cv::Mat>& frames, doubl
     if (r.contains("entry")) round.earlyRecord["entry"] = r["entry"];
   }
   return told(std::move(r));
+}
+
+}  // namespace
+
+AnalysisAhead analyseAhead(const Round& round, int camera, const cv::Mat& frame, double now) {
+  AnalysisAhead ahead;
+  const Camera& c = round.cameras[camera];
+  try {
+    std::tie(ahead.analysis, ahead.motion) = analyseAndRecord(round, camera, frame, now);
+  } catch (const std::exception&) {
+    return AnalysisAhead();
+  }
+  ahead.made = true;
+  ahead.frame = frame;
+  ahead.emptyReferenceColour = c.emptyReferenceColour;
+  ahead.emptyReference = c.emptyReference;
+  ahead.background = c.backgroundFrame;
+  ahead.storedChange = c.referenceChangeMask;
+  ahead.boardToImage = c.boardToImage;
+  ahead.scoringRadius = scoringRadiusMm(round);
+  ahead.adaptiveThreshold = processSwitches().adaptiveThreshold.load();
+  ahead.motionBefore = c.surroundMotion;
+  ahead.now = now;
+  return ahead;
+}
+
+json evaluateRoundFrames(Round& round, const std::vector<cv::Mat>& frames, double now) {
+  return evaluateWith(round, frames, now, nullptr);
+}
+
+json evaluateRoundFramesWith(Round& round, const std::vector<cv::Mat>& frames, double now, const AnalysesAhead& ahead) {
+  return evaluateWith(round, frames, now, &ahead);
 }
 
 json collectRefinementEvidence(const Round& round, int camera, const cv::Mat& frame) {

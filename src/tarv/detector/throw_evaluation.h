@@ -1,6 +1,8 @@
 // The three-camera throw evaluation of one frame triplet against the round.
 #pragma once
 
+#include <array>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -9,6 +11,7 @@
 #include <opencv2/core.hpp>
 
 #include "tarv/core/round.h"
+#include "tarv/views/camera_analysis.h"
 
 namespace tarv {
 
@@ -19,11 +22,42 @@ namespace tarv {
 //   "LIGHT_PATCH_NOT_A_DART", "CAMERA_VOTE_NEEDS_FRESH_CONFIRMATION"), "SETTLING",
 //   "DART_CANDIDATE" (with "entry", "decision", "view_checks", "crosscheck", "arbitration"),
 //   "POSITION_UNRESOLVED" (the same evidence without an entry; the decision window opens),
-//   "DART_REMOVED".
+//   "DART_REMOVED". An unresolved dart still the same three triplets running, that no later
+//   triplet can decide, answers "READY" with "UNRESOLVED_DART_LEFT_TO_PLAYER" and
+//   "unresolved_in_background": the working background has taken it.
 // On "DART_CANDIDATE" the entry has been appended to the round's entries, the dart's masks
 // to knownDartMasks and into each camera's stored change mask, and the working background
 // follows the frame.
 json evaluateRoundFrames(Round& round, const std::vector<cv::Mat>& frames, double now);
+
+// One camera's analysis and motion record, made ahead of the evaluation in a fan-out the
+// caller runs anyway (a camera worker job), with what they were made from. The evaluation
+// takes them only while its round and frame are still those; else it makes them itself.
+struct AnalysisAhead {
+  bool made = false;
+  CameraFrameAnalysis analysis;
+  std::shared_ptr<SurroundMotion> motion;  // the record with this frame's motion in it
+  // What the analysis and the record read. The images are held, so a new image can never
+  // reuse an old one's address unnoticed.
+  cv::Mat frame;
+  cv::Mat emptyReferenceColour;
+  cv::Mat emptyReference;
+  cv::Mat background;
+  cv::Mat storedChange;
+  Homography boardToImage{};
+  double scoringRadius = 0.0;
+  bool adaptiveThreshold = false;
+  std::shared_ptr<SurroundMotion> motionBefore;
+  double now = 0.0;
+};
+using AnalysesAhead = std::array<AnalysisAhead, 3>;
+
+// The analysis evaluateRoundFrames would make of the camera's frame at `now`; not made (no
+// error) when the frame cannot be analysed, so that the evaluation meets the error itself.
+AnalysisAhead analyseAhead(const Round& round, int camera, const cv::Mat& frame, double now);
+
+// The evaluation, taking the analyses made ahead that still fit.
+json evaluateRoundFramesWith(Round& round, const std::vector<cv::Mat>& frames, double now, const AnalysesAhead& ahead);
 
 // Refines the last published dart from the next quiet triplet: the tip solved
 // again from the dart seen against the empty board; the entry's point becomes the mean of the

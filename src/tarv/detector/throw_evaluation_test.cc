@@ -6,6 +6,7 @@
 #include "host/host_protocol.h"
 #include "scene/scene.h"
 #include "tarv/core/board_geometry.h"
+#include "tarv/detector/throw_evaluation.h"
 #include "tarv/engine/engine.h"
 #include "tarv/tarv.h"
 
@@ -207,9 +208,12 @@ TEST_F(Scoring, ADartNoCameraCanPlaceIsLeftToThePlayerAndTheNextDartIsScoredOnIt
   for (const json& reply : hidden) {
     EXPECT_TRUE(reply["entries"].empty()) << reply.dump().substr(0, 300);
   }
-  // It has stopped changing: it is not waited on, it is left to the player.
+  // It has stopped changing: it is not waited on, it is left to the player, and the round is
+  // ready for the next dart.
   const json& last = hidden.back();
-  ASSERT_EQ(last.value("status", ""), "POSITION_UNRESOLVED") << last.dump().substr(0, 400);
+  EXPECT_EQ(hidden[2].value("status", ""), "POSITION_UNRESOLVED") << hidden[2].dump().substr(0, 400);
+  ASSERT_EQ(last.value("status", ""), "READY") << last.dump().substr(0, 400);
+  EXPECT_EQ(last.value("reason", ""), "UNRESOLVED_DART_LEFT_TO_PLAYER");
   ASSERT_EQ(keptUnresolved(last).size(), 1u);
 
   // The next dart is measured against a board that holds the unresolved one.
@@ -236,11 +240,65 @@ TEST_F(Scoring, AStillObjectAboveTheBoardIsNeverEnteredNorWaitedOnForEver) {
     reasons.push_back(reply.value("status", "") + "/" + reply.value("reason", ""));
   }
   // Seen in the air first; once it has stood still it is left to the player, on the
-  // decision window.
+  // decision window, and then taken into the working background: the round is ready.
   EXPECT_EQ(reasons[1], "WAIT/DART_3D_TIP_ABOVE_BOARD");
-  for (size_t i = 2; i < reasons.size(); ++i) EXPECT_EQ(reasons[i], "POSITION_UNRESOLVED/DART_3D_TIP_ABOVE_BOARD");
+  EXPECT_EQ(reasons[2], "POSITION_UNRESOLVED/DART_3D_TIP_ABOVE_BOARD");
+  EXPECT_EQ(reasons[3], "READY/UNRESOLVED_DART_LEFT_TO_PLAYER");
+  for (size_t i = 4; i < reasons.size(); ++i) EXPECT_EQ(reasons[i], "READY/");
   EXPECT_EQ(keptUnresolved(replies.back()).size(), 1u);
   EXPECT_TRUE(replies.back()["decision_window"].value("active", false));
+}
+
+AnalysesAhead analysesAhead(const Round& round, const std::vector<cv::Mat>& frames, double now) {
+  AnalysesAhead ahead;
+  for (int i = 0; i < 3; ++i) ahead[i] = analyseAhead(round, i, frames[i], now);
+  return ahead;
+}
+
+// The evaluation took the camera's analysis made ahead: its motion record is that analysis's.
+bool tookAhead(const Round& round, const AnalysesAhead& ahead, int camera) {
+  return round.cameras[camera].surroundMotion->images[0].data == ahead[camera].motion->images[0].data;
+}
+
+TEST_F(Scoring, AnalysesMadeAheadDecideAsTheEvaluationsOwnAndStaleOnesAreMadeAgain) {
+  ASSERT_EQ(arm(scene::Scene{}).value("status", ""), "READY");
+  scene::SceneRandom rng(11);
+  scene::Scene scene;
+  scene.darts.push_back(scene::randomDart(rng, 150.0));
+  const std::vector<cv::Mat> dart = renderer_->render(scene).frames;
+  const std::vector<cv::Mat> empty = renderer_->render(scene::Scene{}).frames;
+  const Round armed = static_cast<Engine*>(engine_)->round;
+  Round own = armed;
+  Round taking = armed;
+  double now = 100.0;
+  std::string status;
+  for (int k = 0; k < 4 && status != "DART_CANDIDATE"; ++k) {
+    now += 1.0 / 30.0;
+    const json expected = evaluateRoundFrames(own, dart, now);
+    const AnalysesAhead ahead = analysesAhead(taking, dart, now);
+    EXPECT_EQ(evaluateRoundFramesWith(taking, dart, now, ahead), expected);
+    for (int i = 0; i < 3; ++i) EXPECT_TRUE(tookAhead(taking, ahead, i));
+    status = expected.value("status", "");
+  }
+  ASSERT_EQ(status, "DART_CANDIDATE");
+  EXPECT_EQ(taking.entries, own.entries);
+
+  // Made before the dart was entered: the frames are the same, the background is not.
+  now += 1.0 / 30.0;
+  const AnalysesAhead beforeEntry = analysesAhead(armed, dart, now);
+  const json still = evaluateRoundFrames(own, dart, now);
+  EXPECT_EQ(still.value("status", ""), "READY");
+  EXPECT_EQ(evaluateRoundFramesWith(taking, dart, now, beforeEntry), still);
+  // Made of other frames: the dart's, where the board is empty again.
+  now += 1.0 / 30.0;
+  const AnalysesAhead ofTheDart = analysesAhead(taking, dart, now);
+  const json gone = evaluateRoundFrames(own, empty, now);
+  EXPECT_NE(gone.value("status", ""), "READY");
+  EXPECT_EQ(evaluateRoundFramesWith(taking, empty, now, ofTheDart), gone);
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_FALSE(tookAhead(taking, beforeEntry, i));
+    EXPECT_FALSE(tookAhead(taking, ofTheDart, i));
+  }
 }
 
 }  // namespace

@@ -238,6 +238,7 @@ struct FrameCall {
   double entryMs = 0.0;
   json laps = json::object();
   double lastLapMs = 0.0;
+  AnalysesAhead ahead;          // made with the tone matching, for the evaluation
 };
 
 FrameCall readCall(Round& round, const json& request, const std::vector<cv::Mat>& input) {
@@ -346,7 +347,7 @@ json evaluateEarlyTip(Round& round, const FrameCall& call) {
   }
   Round whatIf = round;
   whatIf.earlyEvaluation = true;
-  json answer = evaluateRoundFrames(whatIf, call.frames, call.now);
+  json answer = evaluateRoundFramesWith(whatIf, call.frames, call.now, call.ahead);
   round.earlyRecord = whatIf.earlyRecord;
   if (statusOf(answer) != "DART_CANDIDATE") {
     const std::string reason = reasonOf(answer);
@@ -363,9 +364,22 @@ json evaluateEarlyTip(Round& round, const FrameCall& call) {
 // Each camera's frame brought to its working background's light before the change masks, so
 // that a light change between the empty board and a dart leaves only the dart. The record of
 // the cameras whose light was looked at, null when none.
-json matchFrameTones(Round& round, FrameCall& call) {
-  auto job = [&](int camera) { return toneMatchFrameToBackground(round, camera, call.frames[camera]); };
-  const auto matches = runOnCameraWorkers(job);
+// When the evaluation follows, the same fan-out analyses each matched frame for it: on small
+// frames waking the workers costs about as much as the analysis. A brighter frame re-lights
+// the camera's references first, so its camera is analysed by the evaluation itself.
+json matchFrameTones(Round& round, FrameCall& call, bool analyse) {
+  auto job = [&](int camera) {
+    FrameToneMatch match = toneMatchFrameToBackground(round, camera, call.frames[camera]);
+    AnalysisAhead ahead;
+    if (analyse && !match.brighter) ahead = analyseAhead(round, camera, match.frame, call.now);
+    return std::make_pair(std::move(match), std::move(ahead));
+  };
+  auto made = runOnCameraWorkers(job);
+  std::array<FrameToneMatch, 3> matches;
+  for (int i = 0; i < 3; ++i) {
+    matches[i] = std::move(made[i].first);
+    call.ahead[i] = std::move(made[i].second);
+  }
   json record = nullptr;
   for (int i = 0; i < 3; ++i) {
     call.frames[i] = matches[i].frame;
@@ -390,7 +404,7 @@ json evaluateSettledFrames(Round& round, const FrameCall& call) {
     round.earlyAccepted = false;
     absorbEarlyDart(round, call.frames);
   }
-  json result = evaluateRoundFrames(round, call.frames, call.now);
+  json result = evaluateRoundFramesWith(round, call.frames, call.now, call.ahead);
   if (mayBeFormerLight(round, result, call.now) && restoreFormerLight(round, call.frames, call.now)) {
     takeCallStartSnapshots(round);
     result = evaluateRoundFrames(round, call.frames, call.now);
@@ -564,12 +578,18 @@ json processOn(Round& round, const json& request, const std::vector<cv::Mat>& in
 
   json result;
   json tone = nullptr;
-  if (!round.recovery && !round.reviewRequired) tone = matchFrameTones(round, call);
+  // "early" is read only for a triplet in play: a recovery ignores it, whatever its type.
+  const bool inPlay = !round.recovery && !round.reviewRequired;
+  const bool early = inPlay && request.value("early", false) && isPathEnabled("EARLY_TIP");
+  if (inPlay) {
+    // An early call that only answers that the last early dart is settling evaluates nothing.
+    tone = matchFrameTones(round, call, !early || !(round.earlyAccepted || round.entries.size() >= 3));
+  }
   if (round.recovery) {
     result = recoverOrScoreThrow(round, call);
   } else if (round.reviewRequired) {
     result = round.recover(call.frames, call.now, kSkipRealign, kInPlay);
-  } else if (request.value("early", false) && isPathEnabled("EARLY_TIP")) {
+  } else if (early) {
     result = evaluateEarlyTip(round, call);
     if (statusOf(result) == "SETTLING") return result;
   } else {
