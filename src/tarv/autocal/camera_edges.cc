@@ -64,6 +64,11 @@ constexpr double kFollowedRmsGainShare = 0.6;
 // How far one more refinement may move a followed camera that the edges hold (right cameras:
 // 0.3 px at most seen).
 constexpr double kSettledShiftPx = 0.5;
+// A followed camera has left its crossings' own fit by several pixels, and on a grazing view
+// the rings' edges alone can hold it a bed's width off (seen: 4.7 px), where the wires then
+// lie beside it along much of their length (0.70 of those found agreeing); the wires of right
+// followed cameras agree nearly all along (0.97 and more seen).
+constexpr double kFollowedWireAgreeShare = 0.9;
 // The beds' inner edges join the fit when at least this many are found on each ring and their
 // median lies within this distance (board mm) of the camera fitted to the outer edges: where
 // the wire's far side makes the edge, a bed looks up to a wire's width wider on each side,
@@ -572,6 +577,9 @@ CameraEdgeFit followCameraByEdges(const cv::Mat& grey, const CameraEstimate& sta
       const MatchScore after = scoreCameraEstimate(next.camera, crossings, 0.25);
       first.report["followed"] = {{"calls", call + 1}, {"shift_px", shift}, {"crossings", {startScore.matches, after.matches}},
                                   {"supported", next.report}};
+      // The rings can hold a camera a bed's width off; the wires, crossing every bed, cannot.
+      const json& wires = next.report["wire_points"];
+      if (!(wires[2].get<int>() >= kFollowedWireAgreeShare * wires[1].get<int>())) break;
       // The crossings' judgement of the one refinement, against the start they were fitted
       // to: as many kept, their mean square raised no more.
       if (!(after.matches >= kKeptCrossingShare * startScore.matches) ||

@@ -75,8 +75,9 @@ CameraEdgeFit refineCameraByEdges(const cv::Mat& grey, const CameraEstimate& sta
 // (contradicted, wiresConfirm) is the first one's. A later camera is taken only when its own
 // refinement supports it and, against the start, it still places at least the share of the
 // crossings and raises their mean square no more than one refinement allows, within twice the
-// distance one refinement may move, and one more refinement from it supports it and leaves it
-// where it is.
+// distance one refinement may move, its wires agree with it nearly all along (nine in ten of
+// those found: the rings alone can hold a grazing camera a bed's width off), and one more
+// refinement from it supports it and leaves it where it is.
 CameraEdgeFit followCameraByEdges(const cv::Mat& grey, const CameraEstimate& start,
                                   const std::vector<cv::Point2d>& crossings, int calls);
 
