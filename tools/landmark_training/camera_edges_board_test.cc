@@ -267,5 +267,16 @@ TEST(CameraEdges, AFollowedCameraWhoseWiresLieBesideItIsNotTaken) {
   EXPECT_EQ(ringErrorPx(b, followed.camera), ringErrorPx(b, start));
 }
 
+TEST(CameraEdges, TheRingsDoNotPullACameraOffTheWiresThatConfirmIt) {
+  // 13.8 degrees above the board: fitted to the edges the true camera leaves its ring by more
+  // than a pixel (the rings' many edge points outweigh the wires'), and its wires with it.
+  const Board b = boardOf(landmark_boards::renderBoardSample(1400024, {}));
+  const CameraEdgeFit fit = refineCameraByEdges(b.grey, b.truth, {});
+  ASSERT_TRUE(fit.fitted);
+  ASSERT_GT(ringErrorPx(b, *fit.fitted), 1.0) << fit.report.dump();
+  EXPECT_TRUE(fit.supported) << fit.report.dump();
+  EXPECT_LE(ringErrorPx(b, fit.camera), 0.5) << fit.report.dump();
+}
+
 }  // namespace
 }  // namespace tarv
