@@ -310,6 +310,7 @@ void finishOnCamera(const LandmarkDetections& kept, const cv::Mat& image, cv::Po
   cv::cvtColor(image, grey, cv::COLOR_BGR2GRAY);
   const CameraEdgeFit edges = followCameraByEdges(grey, selection.camera, crossings, kEdgeCalls);
   if (std::getenv("TARV_DEBUG")) std::fprintf(stderr, "[dbg] edges %s\n", edges.report.dump().c_str());
+  sol.edgesConfirm = edges.supported;
   if (edges.supported) {
     selection.camera = cloneCameraEstimate(edges.camera);
     selection.best = scoreCameraEstimate(selection.camera, crossings, 0.25);
@@ -455,8 +456,12 @@ void solveBoardLandmarks(const LandmarkDetections& kept, const cv::Mat& image, L
   if (!snapOntoWires(image, bull, selection, crossings)) return;
   LandmarkSolution snappedSol = sol;
   finishOnCamera(kept, image, bull, std::move(selection), std::move(crossings), snappedSol);
-  if (snappedSol.ok && (!sol.ok || snappedSol.grade < sol.grade ||
-                        (snappedSol.grade == sol.grade && snappedSol.crossingsMatched > sol.crossingsMatched))) {
+  // On the same grade the edges' confirmation outweighs a few more matched crossings: the
+  // crossings a camera matches are the network's, placed a pixel or three off on such a board.
+  const bool sameGradeBetter =
+      snappedSol.grade == sol.grade &&
+      (snappedSol.edgesConfirm != sol.edgesConfirm ? snappedSol.edgesConfirm : snappedSol.crossingsMatched > sol.crossingsMatched);
+  if (snappedSol.ok && (!sol.ok || snappedSol.grade < sol.grade || sameGradeBetter)) {
     sol = std::move(snappedSol);
   }
 }
