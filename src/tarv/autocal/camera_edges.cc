@@ -574,6 +574,7 @@ CameraEdgeFit refineCameraByEdges(const cv::Mat& grey, const CameraEstimate& sta
                         std::max(kMaxCrossingRmsGainPx2, kMaxCrossingRmsGainShare * before.rmsPx * before.rmsPx));
   out.fitted = cloneCameraEstimate(current);
   if (out.supported) out.camera = std::move(current);
+  out.wireAgreement = wireShare(judgement);
   // The refinement weighs the rings' many edge points against the wires' few; where it has
   // traded the wires for the rings and the start's own edges support the start, the start stands.
   const double startWires = wireShare(startStrict), refinedWires = wireShare(judgement);
@@ -581,6 +582,7 @@ CameraEdgeFit refineCameraByEdges(const cv::Mat& grey, const CameraEstimate& sta
       isFitAcceptable(startStrict) && ringsSupport(startStrict) && wiresAgree(startStrict)) {
     out.supported = true;
     out.camera = cloneCameraEstimate(start);
+    out.wireAgreement = startWires;
     out.report["start_kept"] = true;
   }
   out.report["supported"] = out.supported;
@@ -622,6 +624,7 @@ CameraEdgeFit followCameraByEdges(const cv::Mat& grey, const CameraEstimate& sta
       first.report["followed"]["settled_px"] = settled;
       if (!again.supported || !(settled <= kSettledShiftPx)) break;
       first.supported = true;
+      first.wireAgreement = next.wireAgreement;
       first.camera = cloneCameraEstimate(next.camera);
       first.fitted = std::move(next.fitted);
       return first;

@@ -35,6 +35,8 @@ struct CameraEdgeFit {
   // The camera fitted to the edges whatever the judgement; none when the edges ran out.
   std::optional<CameraEstimate> fitted;
   json report;            // the refined camera's edge statistics and the start's judgement
+  // Of the wire points found about `camera` when supported, the share within 1.5 px of it.
+  double wireAgreement = 0.0;
 };
 
 // Edges searched along the normals of the treble (107 mm) and double (170 mm) rings every 1.5
