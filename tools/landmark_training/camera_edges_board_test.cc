@@ -251,5 +251,32 @@ TEST(CameraEdges, AGrazingCameraTooFarOffIsNotFollowedElsewhere) {
   }
 }
 
+TEST(CameraEdges, AFollowedCameraWhoseWiresLieBesideItIsNotTaken) {
+  // The same grazing board with its darts: from a start 7 px off the rings' edges alone lead
+  // the camera a bed's width past the true one and hold it there, while its wires lie beside
+  // it along much of their length.
+  landmark_boards::SampleOptions options;
+  options.look = landmark_boards::kHeldOutLook;
+  const Board b = boardOf(landmark_boards::renderBoardSample(1300003, options));
+  const double mmPerPx = b.truth.tvec.at<double>(2) / b.truth.K.at<double>(0, 0);
+  const CameraEstimate start = offBy(b.truth, 3.0 * mmPerPx, 0.0, 0.97, 0.0);
+  ASSERT_GT(ringErrorPx(b, start), 6.0);
+  const CameraEdgeFit followed = followCameraByEdges(b.grey, start, {}, 4);
+  ASSERT_TRUE(followed.report.contains("followed")) << followed.report.dump();
+  EXPECT_FALSE(followed.supported) << followed.report.dump();
+  EXPECT_EQ(ringErrorPx(b, followed.camera), ringErrorPx(b, start));
+}
+
+TEST(CameraEdges, TheRingsDoNotPullACameraOffTheWiresThatConfirmIt) {
+  // 13.8 degrees above the board: fitted to the edges the true camera leaves its ring by more
+  // than a pixel (the rings' many edge points outweigh the wires'), and its wires with it.
+  const Board b = boardOf(landmark_boards::renderBoardSample(1400024, {}));
+  const CameraEdgeFit fit = refineCameraByEdges(b.grey, b.truth, {});
+  ASSERT_TRUE(fit.fitted);
+  ASSERT_GT(ringErrorPx(b, *fit.fitted), 1.0) << fit.report.dump();
+  EXPECT_TRUE(fit.supported) << fit.report.dump();
+  EXPECT_LE(ringErrorPx(b, fit.camera), 0.5) << fit.report.dump();
+}
+
 }  // namespace
 }  // namespace tarv

@@ -98,6 +98,27 @@ TEST(LandmarkModel, RandomBoardsTheTrainingNeverSaw) {
   EXPECT_GE(within, kWithinAPixelAtLeast);
 }
 
+// A camera 13.5 degrees above the board that its crossings leave 8 px off: its ring edges
+// can be followed a bed's width onto edges that are not its own, where its wires do not
+// follow; it must not come out green off the board.
+TEST(LandmarkModel, AGrazingCameraFarOffIsNotGreenOffTheBoard) {
+  lb::SampleOptions options;
+  options.look = lb::kHeldOutLook;
+  const lb::BoardCheck c = lb::checkBoard(committedModel(), lb::renderBoardSample(1300011, options));
+  if (c.grade == 0) {
+    EXPECT_LE(c.ringErrorAsSolvedPx, 1.0);
+  }
+}
+
+// 17.5 degrees above the board: the edges bring the camera the snapped crossings give (4.5 px
+// off) to 1.3 px, along rings that its wires do not follow all along; the crossings moved onto
+// the wires about that camera, and the edges from there, bring it within a pixel.
+TEST(LandmarkModel, AGrazingCameraTheEdgesBringCloserIsMovedOntoTheWiresAgain) {
+  const lb::BoardCheck c = lb::checkBoard(committedModel(), lb::renderBoardSample(1400032, {}));
+  ASSERT_TRUE(c.ok);
+  EXPECT_LE(c.ringErrorPx, 1.0);
+}
+
 // The runtime's own check of its model: it loads the committed file and refuses a black image.
 TEST(LandmarkModel, TheRuntimesModelCheckPasses) {
   void* rt = tarv_runtime_create();

@@ -64,6 +64,22 @@ constexpr double kFollowedRmsGainShare = 0.6;
 // How far one more refinement may move a followed camera that the edges hold (right cameras:
 // 0.3 px at most seen).
 constexpr double kSettledShiftPx = 0.5;
+// A followed camera has left its crossings' own fit by several pixels, and on a grazing view
+// the rings' edges alone can hold it a bed's width off (seen: 4.7 px), where the wires then
+// lie beside it along much of their length (0.70 of those found agreeing); the wires of right
+// followed cameras agree nearly all along (0.97 and more seen).
+constexpr double kFollowedWireAgreeShare = 0.9;
+// A followed camera whose wires agree with it all along (as wires that confirm a start do) may
+// keep fewer of the crossings the start matched: a start 4 px off matches, among crossings
+// placed 2 px off, many that the right camera leaves beyond the tolerance (right cameras: 0.61
+// and 0.67 of them kept).
+constexpr double kWireHeldKeptCrossingShare = 0.6;
+// A start whose own edges support it, its wires agreeing nearly all along, stands against a
+// refinement that loses this share of them: on a grazing view the rings' edges can pull a
+// camera off the wires that confirm it (0.94 -> 0.51 of the wire points found agreeing, the
+// ring 0.4 -> 1.0 px off the true one; refinements that improve a camera lose 0.1 at most).
+constexpr double kStartWireShare = 0.9;
+constexpr double kRefinedWireLoss = 0.15;
 // The beds' inner edges join the fit when at least this many are found on each ring and their
 // median lies within this distance (board mm) of the camera fitted to the outer edges: where
 // the wire's far side makes the edge, a bed looks up to a wire's width wider on each side,
@@ -312,6 +328,12 @@ bool wiresConfirm(const json& judgement) {
   return inView > 0 && found >= kWireFoundShare * inView && agreeing >= kWireConfirmShare * found;
 }
 
+// The share of the wire points found that agree with the camera.
+double wireShare(const json& judgement) {
+  const json& w = judgement["wire_points"];
+  return static_cast<double>(w[2].get<int>()) / std::max(w[1].get<int>(), 1);
+}
+
 bool wiresAgree(const json& judgement) {
   const json& w = judgement["wire_points"];
   const int inView = w[0].get<int>(), found = w[1].get<int>(), agreeing = w[2].get<int>();
@@ -550,9 +572,20 @@ CameraEdgeFit refineCameraByEdges(const cv::Mat& grey, const CameraEstimate& sta
                   !(after.rmsPx * after.rmsPx >
                     before.rmsPx * before.rmsPx +
                         std::max(kMaxCrossingRmsGainPx2, kMaxCrossingRmsGainShare * before.rmsPx * before.rmsPx));
-  out.report["supported"] = out.supported;
   out.fitted = cloneCameraEstimate(current);
   if (out.supported) out.camera = std::move(current);
+  out.wireAgreement = wireShare(judgement);
+  // The refinement weighs the rings' many edge points against the wires' few; where it has
+  // traded the wires for the rings and the start's own edges support the start, the start stands.
+  const double startWires = wireShare(startStrict), refinedWires = wireShare(judgement);
+  if (!out.contradicted && startWires >= kStartWireShare && refinedWires < startWires - kRefinedWireLoss &&
+      isFitAcceptable(startStrict) && ringsSupport(startStrict) && wiresAgree(startStrict)) {
+    out.supported = true;
+    out.camera = cloneCameraEstimate(start);
+    out.wireAgreement = startWires;
+    out.report["start_kept"] = true;
+  }
+  out.report["supported"] = out.supported;
   return out;
 }
 
@@ -572,9 +605,13 @@ CameraEdgeFit followCameraByEdges(const cv::Mat& grey, const CameraEstimate& sta
       const MatchScore after = scoreCameraEstimate(next.camera, crossings, 0.25);
       first.report["followed"] = {{"calls", call + 1}, {"shift_px", shift}, {"crossings", {startScore.matches, after.matches}},
                                   {"supported", next.report}};
+      // The rings can hold a camera a bed's width off; the wires, crossing every bed, cannot.
+      const json& wires = next.report["wire_points"];
+      if (!(wires[2].get<int>() >= kFollowedWireAgreeShare * wires[1].get<int>())) break;
       // The crossings' judgement of the one refinement, against the start they were fitted
       // to: as many kept, their mean square raised no more.
-      if (!(after.matches >= kKeptCrossingShare * startScore.matches) ||
+      const double kept = wireShare(next.report) >= kWireConfirmShare ? kWireHeldKeptCrossingShare : kKeptCrossingShare;
+      if (!(after.matches >= kept * startScore.matches) ||
           after.rmsPx * after.rmsPx > startScore.rmsPx * startScore.rmsPx +
                                           std::max(kMaxCrossingRmsGainPx2, kFollowedRmsGainShare * startScore.rmsPx * startScore.rmsPx)) {
         break;
@@ -587,6 +624,7 @@ CameraEdgeFit followCameraByEdges(const cv::Mat& grey, const CameraEstimate& sta
       first.report["followed"]["settled_px"] = settled;
       if (!again.supported || !(settled <= kSettledShiftPx)) break;
       first.supported = true;
+      first.wireAgreement = next.wireAgreement;
       first.camera = cloneCameraEstimate(next.camera);
       first.fitted = std::move(next.fitted);
       return first;

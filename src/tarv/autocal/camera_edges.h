@@ -35,6 +35,8 @@ struct CameraEdgeFit {
   // The camera fitted to the edges whatever the judgement; none when the edges ran out.
   std::optional<CameraEstimate> fitted;
   json report;            // the refined camera's edge statistics and the start's judgement
+  // Of the wire points found about `camera` when supported, the share within 1.5 px of it.
+  double wireAgreement = 0.0;
 };
 
 // Edges searched along the normals of the treble (107 mm) and double (170 mm) rings every 1.5
@@ -64,7 +66,9 @@ json judgeCameraOnEdges(const CameraEdgeMatches& matches, double agreePx, double
 
 // grey: 8-bit single channel. crossings: the detections the solve matched against; the
 // refined camera must match at least 0.8 of those the start matches, and raise
-// their mean square distance by at most 0.75 px².
+// their mean square distance by at most 0.75 px². Where the refinement loses the wires that
+// agree with the start nearly all along (0.15 of those found) and the start's own edges
+// support it as they would the refined camera, the start stands, supported ("start_kept").
 CameraEdgeFit refineCameraByEdges(const cv::Mat& grey, const CameraEstimate& start,
                                   const std::vector<cv::Point2d>& crossings);
 
@@ -74,9 +78,11 @@ CameraEdgeFit refineCameraByEdges(const cv::Mat& grey, const CameraEstimate& sta
 // from where the camera puts them. At most `calls` refinements; the judgement of the start
 // (contradicted, wiresConfirm) is the first one's. A later camera is taken only when its own
 // refinement supports it and, against the start, it still places at least the share of the
-// crossings and raises their mean square no more than one refinement allows, within twice the
-// distance one refinement may move, and one more refinement from it supports it and leaves it
-// where it is.
+// crossings (or 0.6 of them where its wires agree with it all along) and raises their mean
+// square no more than one refinement allows, within twice the distance one refinement may
+// move, its wires agree with it nearly all along (nine in ten of those found: the rings alone
+// can hold a grazing camera a bed's width off), and one more refinement from it supports it
+// and leaves it where it is.
 CameraEdgeFit followCameraByEdges(const cv::Mat& grey, const CameraEstimate& start,
                                   const std::vector<cv::Point2d>& crossings, int calls);
 

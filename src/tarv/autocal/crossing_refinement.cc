@@ -255,23 +255,28 @@ RefinedCrossings snapCrossingsOnWires(const cv::Mat& image, const CameraEstimate
     const double spacing = spacingAt(projected, ref);
     const cv::Point2d detection = crossings[static_cast<size_t>(m.detection[k])];
     // The camera only lends the wires' directions and spacing about the crossing; moving its
-    // principal point moves the whole image, so the search is centred on the detection, and
-    // then once more on what it found, so that the rows along each wire stay clear of the
-    // other wire.
-    std::optional<cv::Point2d> found;
-    cv::Point2d centre = detection;
-    bool settled = false;
-    for (int pass = 0; pass < kSnapPasses; ++pass) {
-      camera.K.copyTo(shifted.K);
-      shifted.K.at<double>(0, 2) += centre.x - projected[static_cast<size_t>(ref)].x;
-      shifted.K.at<double>(1, 2) += centre.y - projected[static_cast<size_t>(ref)].y;
-      found = locateAbout(image, shifted, ring, kRings[ring], theta);
-      if (!found) break;
-      settled = cv::norm(*found - centre) <= kSnapSettledPx;
-      centre = *found;
-      if (settled) break;
-    }
-    if (!found || !settled || !(cv::norm(*found - detection) < kSnapShare * spacing)) continue;
+    // principal point moves the whole image, so a search is centred on any point, and then
+    // once more on what it found, so that the rows along each wire stay clear of the other
+    // wire.
+    auto snapFrom = [&](cv::Point2d centre) -> std::optional<cv::Point2d> {
+      for (int pass = 0; pass < kSnapPasses; ++pass) {
+        camera.K.copyTo(shifted.K);
+        shifted.K.at<double>(0, 2) += centre.x - projected[static_cast<size_t>(ref)].x;
+        shifted.K.at<double>(1, 2) += centre.y - projected[static_cast<size_t>(ref)].y;
+        const std::optional<cv::Point2d> found = locateAbout(image, shifted, ring, kRings[ring], theta);
+        if (!found) return std::nullopt;
+        const bool settled = cv::norm(*found - centre) <= kSnapSettledPx;
+        centre = *found;
+        if (settled) return found;
+      }
+      return std::nullopt;
+    };
+    // First about the detection; a detection 2 to 3 mm off across the ring leaves its wire at
+    // the edge of that search, and a camera a pixel or two off has it well inside the search
+    // about where it puts the junction.
+    std::optional<cv::Point2d> found = snapFrom(detection);
+    if (!found) found = snapFrom(projected[static_cast<size_t>(ref)]);
+    if (!found || !(cv::norm(*found - detection) < kSnapShare * spacing)) continue;
     out.crossings[static_cast<size_t>(m.detection[k])] = *found;
     ++out.refined;
   }

@@ -37,7 +37,8 @@ RefinedCrossings refineCrossingsOnWires(const cv::Mat& image, const CameraEstima
 // The same before a camera fits the board to a pixel: each detection the camera matches within
 // `tolerance` is moved onto the wire junction nearest to it, searched about the detection itself
 // with the camera's directions and spacing of the wires there (a camera several pixels off
-// still has those), and kept only where the search settles within 0.45 of the spacing.
+// still has those), or, where that finds no wire, about where the camera puts the junction; it
+// is kept only where the search settles within 0.45 of the spacing of the detection.
 RefinedCrossings snapCrossingsOnWires(const cv::Mat& image, const CameraEstimate& camera,
                                       const std::vector<cv::Point2d>& crossings, double tolerance);
 

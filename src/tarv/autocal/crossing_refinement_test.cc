@@ -203,6 +203,56 @@ TEST(CrossingRefinement, ACameraSeveralPixelsOffStillSnapsTheDetectionsOntoTheir
   EXPECT_LT(ringPx, 1.0);
 }
 
+TEST(CrossingRefinement, DetectionsBeyondTheirOwnSearchSnapAboutACameraCloseToTheBoard) {
+  const Board b = lowBoard();
+  ASSERT_FALSE(b.camera.K.empty());
+  // Detections 2.8 mm off their junction across the ring, as the network places them on a low
+  // board: the wire lies at the edge of the search about the detection, but about where a
+  // camera a pixel off puts the junction it is found.
+  std::vector<cv::Point2d> detected;
+  std::vector<size_t> index;
+  const std::vector<cv::Point3d>& ref = referenceCrossings();
+  const cv::Size size(b.cam.image.cols, b.cam.image.rows);
+  for (size_t i = 0; i < ref.size(); ++i) {
+    const size_t ring = i / kCrossingWires;
+    if (ring != 2 && ring != 4) continue;
+    const cv::Point2d p(ref[i].x, ref[i].y);
+    const double r = cv::norm(p), out = (i % 2 == 0 ? 2.8 : -2.8);
+    const cv::Point2d board = p * ((r + out) / r);
+    const cv::Point2d px = testing::scriptedPixel(b.cam, {board.x, -board.y});
+    if (px.x < 0 || px.y < 0 || px.x >= size.width || px.y >= size.height) continue;
+    detected.push_back(px);
+    index.push_back(i);
+  }
+  ASSERT_GE(detected.size(), 30u);
+  CameraEstimate near = cloneCameraEstimate(b.camera);
+  near.tvec.at<double>(0) += 0.3;
+  const double nearPx = testing::solutionRingErrorPx(b.cam, asSolution(near));
+  ASSERT_GT(nearPx, 0.5);
+  const RefinedCrossings r = snapCrossingsOnWires(b.cam.image, near, detected, 0.5);
+  std::printf("camera %.2f px off: %d of %d matched crossings snapped\n", nearPx, r.refined, r.matched);
+  EXPECT_GE(r.refined, 0.8 * r.matched);
+  double after = 0.0;
+  int moved = 0;
+  for (size_t i = 0; i < detected.size(); ++i) {
+    if (r.crossings[i] == detected[i]) continue;
+    after += cv::norm(r.crossings[i] - b.truth[index[i]]);
+    ++moved;
+  }
+  ASSERT_GT(moved, 0);
+  std::printf("mean distance from the true crossing after the snap: %.2f px\n", after / moved);
+  EXPECT_LT(after / moved, 0.5);
+  // A camera several pixels off finds the wires about itself no better than the detections do:
+  // most stay as the network placed them.
+  CameraEstimate off = cloneCameraEstimate(b.camera);
+  off.tvec.at<double>(0) += 2.0;
+  off.tvec.at<double>(1) -= 1.5;
+  const RefinedCrossings far = snapCrossingsOnWires(b.cam.image, off, detected, 0.5);
+  std::printf("camera %.2f px off: %d of %d matched crossings snapped\n",
+              testing::solutionRingErrorPx(b.cam, asSolution(off)), far.refined, far.matched);
+  EXPECT_LT(far.refined, r.refined / 2);
+}
+
 TEST(CrossingRefinement, NothingToSnapOntoLeavesTheDetections) {
   const Board b = lowBoard();
   ASSERT_FALSE(b.camera.K.empty());

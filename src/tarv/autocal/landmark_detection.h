@@ -31,6 +31,7 @@ struct LandmarkSolution {
   int32_t crossingsMatched = 0;
   double rmsPx = 0.0;
   double colourScore = 0.0;
+  bool edgesConfirm = false;  // the ring and wire edges confirm the camera (not stored)
   double modelMs = 0.0;
   double totalMs = 0.0;
   std::string reason;
