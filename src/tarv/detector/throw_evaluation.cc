@@ -178,6 +178,7 @@ std::array<ShaftMeasurement, 3> measureShafts(const Round& round, const std::vec
         view.background = c.backgroundFrame(crop.box);
         view.changeMask = crop.mask;
         view.offset = crop.box.tl();
+        view.difference = crop.difference;
       }
     }
     ChangeGroups groups = groupChange(view);

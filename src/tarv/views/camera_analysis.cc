@@ -149,10 +149,10 @@ DartCrop fullSizeDartChange(const Round& round, int camera, const cv::Mat& frame
                       static_cast<int>(found.width * up) + 2 * kCropMarginPx,
                       static_cast<int>(found.height * up) + 2 * kCropMarginPx) &
              cv::Rect(0, 0, frame.cols, frame.rows);
-  const cv::Mat difference = colourDifference(frame(crop.box), c.backgroundFrame(crop.box));
+  crop.difference = colourDifference(frame(crop.box), c.backgroundFrame(crop.box));
   // The whole image's region, cropped: one cached mask per camera rather than one per crop.
   const cv::Mat region = sharedBoardRegionMask(frame.size(), c.boardToImage, scoringRadiusMm(round))(crop.box);
-  crop.change = dartChangeMask(difference, analysis.level);
+  crop.change = dartChangeMask(crop.difference, analysis.level);
   crop.mask = componentsTouching(crop.change, region);
   return crop;
 }

@@ -76,6 +76,8 @@ ChangeGroups groupChange(const ShaftView& view) {
   if (counted.size() > kMostGroups) counted.resize(kMostGroups);
   for (auto& [pixels, group] : counted) out.groups.push_back(std::move(group));
   ShaftView one = view;
+  // Every group is fitted in the same colour difference.
+  one.difference = viewDifference(view);
   for (const cv::Mat& group : out.groups) {
     one.changeMask = group;
     const std::optional<ShaftFit> fit = fitShaft(one);
