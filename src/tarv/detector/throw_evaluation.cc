@@ -118,7 +118,8 @@ ShaftView shaftViewOf(const Round& round, int camera, const CameraFrameAnalysis&
 
 // One camera's measurement of the view, whose change mask is the dart's, in the crop of the
 // camera's whole new change; moreThanDart keeps that whole change as well (two darts landed).
-ShaftMeasurement measureShaft(const cv::Mat& frame, const ShaftView& view, const cv::Mat& whole, bool moreThanDart) {
+ShaftMeasurement measureShaft(const cv::Mat& frame, const ShaftView& view, const cv::Mat& whole, bool moreThanDart,
+                              const ChangePieces* pieces = nullptr) {
   ShaftMeasurement m;
   m.dartMask = freshZeroMask(frame.size());
   m.change = m.dartMask;
@@ -130,7 +131,7 @@ ShaftMeasurement measureShaft(const cv::Mat& frame, const ShaftView& view, const
     }
     view.changeMask.copyTo(m.dartMask(box));
   }
-  DartViews measured = measureDartViews(view);
+  DartViews measured = pieces ? measureDartViews(view, *pieces) : measureDartViews(view);
   m.record = std::move(measured.shaftRecord);
   m.measurements = std::move(measured.measurements);
   return m;
@@ -145,10 +146,10 @@ bool measuresTip(const json& record) {
 }
 
 // When the pieces over the region give no tip, the dart's point alone lies there, and the rest
-// of it, beyond, carries the axis.
+// of it, beyond, carries the axis. The pieces are the view's change mask labelled.
 ShaftMeasurement measureShaftOrContinued(const cv::Mat& frame, const ShaftView& view, const DartCrop& crop,
-                                         const Homography& boardToImage) {
-  ShaftMeasurement m = measureShaft(frame, view, view.changeMask, false);
+                                         const Homography& boardToImage, const ChangePieces& pieces) {
+  ShaftMeasurement m = measureShaft(frame, view, view.changeMask, false, &pieces);
   if (measuresTip(m.record)) return m;
   const cv::Mat continued = continuedDartPieces(crop, boardToImage);
   if (continued.empty()) return m;
@@ -181,8 +182,10 @@ std::array<ShaftMeasurement, 3> measureShafts(const Round& round, const std::vec
         view.difference = crop.difference;
       }
     }
-    ChangeGroups groups = groupChange(view);
-    ShaftMeasurement measured = measureShaftOrContinued(frames[camera], view, crop, c.boardToImage);
+    // One labelling of the change serves its groups and its measurement.
+    const ChangePieces pieces = labelChangePieces(view.changeMask);
+    ChangeGroups groups = groupChange(view, pieces);
+    ShaftMeasurement measured = measureShaftOrContinued(frames[camera], view, crop, c.boardToImage, pieces);
     return Looked{std::move(view), std::move(groups), std::move(measured)};
   };
   const auto looked = runOnCameraWorkers(look);

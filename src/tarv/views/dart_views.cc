@@ -289,11 +289,12 @@ json detailFrontView(const ShaftView& view, const ShaftFit& fit) {
 
 }  // namespace
 
-DartViews measureDartViews(const ShaftView& given) {
+DartViews measureDartViews(const ShaftView& view) { return measureDartViews(view, labelChangePieces(view.changeMask)); }
+
+DartViews measureDartViews(const ShaftView& given, const ChangePieces& pieces) {
   // The colour difference and the change's pieces serve the fit, the views and the record.
   ShaftView view = given;
   if (view.difference.empty() && !view.frame.empty()) view.difference = colourDifference(view.frame, view.background);
-  const ChangePieces pieces = labelChangePieces(view.changeMask);
   const std::optional<ShaftFit> fit = fitShaft(view, pieces);
   DartViews views;
   views.shaftRecord = shaftRecord(view, fit, pieces);

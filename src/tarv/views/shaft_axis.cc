@@ -117,7 +117,9 @@ std::vector<cv::Point2d> dartPixels(const ChangePieces& labelled, double bandPx)
   for (int y = 0; y < labels.rows; ++y) {
     const int* l = labels.ptr<int>(y);
     for (int x = 0; x < labels.cols; ++x) {
-      if (l[x] > 0 && stats.at<int>(l[x], cv::CC_STAT_AREA) >= kSpeckPixels) grouped[l[x]].emplace_back(x, y);
+      if (l[x] > 0 && labelled.keeps(l[x]) && stats.at<int>(l[x], cv::CC_STAT_AREA) >= kSpeckPixels) {
+        grouped[l[x]].emplace_back(x, y);
+      }
     }
   }
   std::vector<Piece> pieces;
@@ -271,7 +273,7 @@ json otherAxisHypotheses(const ShaftView& view, const std::optional<Line2>& main
   const int count = labelled.count;
   std::vector<std::vector<Point2>> pieces(count);
   for (int label = 1; label < count; ++label) {
-    if (stats.at<int>(label, cv::CC_STAT_AREA) < view.minPixels) continue;
+    if (!labelled.keeps(label) || stats.at<int>(label, cv::CC_STAT_AREA) < view.minPixels) continue;
     if (mainAxis) {
       const cv::Point2d centre(centroids.at<double>(label, 0) + offset.x, centroids.at<double>(label, 1) + offset.y);
       if (std::abs(mainAxis->across(centre)) <= band) continue;

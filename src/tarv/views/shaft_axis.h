@@ -2,6 +2,7 @@
 #pragma once
 
 #include <optional>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 #include <opencv2/core.hpp>
@@ -61,9 +62,13 @@ double measureDifferenceTerminal(const cv::Mat& difference, cv::Point2d origin, 
 cv::Mat viewDifference(const ShaftView& view);
 
 // The 8-connected pieces of a view's change mask, labelled once for every measure that needs them.
+// A part of the change made of whole pieces is the same labelling with only its pieces kept:
+// its pieces keep their order, which is what labelling the part afresh would give.
 struct ChangePieces {
   int count = 0;
   cv::Mat labels, stats, centroids;
+  std::vector<uchar> kept;  // per label, when only some are the view's; empty: all
+  bool keeps(int label) const { return kept.empty() || kept[label] != 0; }
 };
 ChangePieces labelChangePieces(const cv::Mat& mask);
 
