@@ -31,7 +31,8 @@ constexpr double kTipReachPx = 6.0;
 constexpr double kTipGapPx = 1.0;
 constexpr double kTipEdgeDepthPx = 2.0;
 
-float sampleAt(const cv::Mat& image, double x, double y) {
+// Read hundreds of times per section: inlined into the profile loops.
+[[gnu::always_inline]] inline float sampleAt(const cv::Mat& image, double x, double y) {
   if (x < 0 || y < 0 || x > image.cols - 1 || y > image.rows - 1) return 0.f;
   const int x0 = static_cast<int>(x);
   const int y0 = static_cast<int>(y);
