@@ -104,6 +104,7 @@ struct ShaftMeasurement {
   json measurements;  // its four ViewMeasurements
   cv::Mat dartMask;   // the measured dart's change at full size
   cv::Mat change;     // all the new change at full size (more than the dart when two landed)
+  cv::Rect box;       // the crop both masks were measured in: nothing is set outside it
 };
 
 ShaftView shaftViewOf(const Round& round, int camera, const CameraFrameAnalysis& a) {
@@ -125,6 +126,7 @@ ShaftMeasurement measureShaft(const cv::Mat& frame, const ShaftView& view, const
   m.change = m.dartMask;
   if (!whole.empty()) {
     const cv::Rect box(view.offset, whole.size());
+    m.box = box;
     if (moreThanDart) {
       m.change = freshZeroMask(frame.size());
       whole.copyTo(m.change(box));
@@ -296,7 +298,7 @@ void dropParkedChange(Round& round) {
 using CameraRegions = std::array<cv::Mat, 3>;
 cv::Mat enteredDartRegionOf(const Round& round, int camera, const ShaftMeasurement& shaft, Point2 point) {
   const Camera& c = round.cameras[camera];
-  return enteredDartRegion(shaft.change, c.boardToImage, point, minPixelsForCamera(c));
+  return enteredDartRegion(shaft.change, c.boardToImage, point, minPixelsForCamera(c), shaft.box);
 }
 
 // Another dart is seen by two cameras at least; a piece of the entered dart that one camera
