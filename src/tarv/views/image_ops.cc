@@ -172,27 +172,34 @@ cv::Rect aboveQuietBox(const cv::Mat& a, const cv::Mat& b) {
   return cv::Rect(left, top, right - left + 1, bottom - top + 1);
 }
 
-// 255 where at least 13 of the 25 pixels of the 5x5 window round a pixel are set (pixels 0 or
-// 1, the image's edges replicated), else 0: what thresholding the unnormalised 5x5 box sum
-// above 12 gives, summed in bytes that the compiler vectorises.
-void setWhereMostOf5x5(const cv::Mat& ones, cv::Mat& out) {
+// 255 where more than half of the (2R+1)x(2R+1) window round a pixel is set (pixels 0 or 1,
+// the image's edges replicated), else 0: where the window's median is set. Summed in bytes,
+// which the compiler vectorises.
+template <int R>
+void setWhereMost(const cv::Mat& ones, cv::Mat& out) {
+  constexpr int side = 2 * R + 1;
+  constexpr int half = side * side / 2;
   const int rows = ones.rows, cols = ones.cols;
-  std::vector<uchar> columns(static_cast<size_t>(cols) + 4);
-  uchar* c = columns.data() + 2;
+  std::vector<uchar> columns(static_cast<size_t>(cols) + 2 * R);
+  uchar* c = columns.data() + R;
+  const uchar* r[side];
   for (int y = 0; y < rows; ++y) {
-    const uchar* r0 = ones.ptr<uchar>(std::max(y - 2, 0));
-    const uchar* r1 = ones.ptr<uchar>(std::max(y - 1, 0));
-    const uchar* r2 = ones.ptr<uchar>(y);
-    const uchar* r3 = ones.ptr<uchar>(std::min(y + 1, rows - 1));
-    const uchar* r4 = ones.ptr<uchar>(std::min(y + 2, rows - 1));
-    for (int x = 0; x < cols; ++x) c[x] = static_cast<uchar>(r0[x] + r1[x] + r2[x] + r3[x] + r4[x]);
-    c[-2] = c[-1] = c[0];
-    c[cols] = c[cols + 1] = c[cols - 1];
+    for (int k = 0; k < side; ++k) r[k] = ones.ptr<uchar>(std::clamp(y + k - R, 0, rows - 1));
+    for (int x = 0; x < cols; ++x) {
+      uchar sum = 0;
+      for (int k = 0; k < side; ++k) sum = static_cast<uchar>(sum + r[k][x]);
+      c[x] = sum;
+    }
+    for (int k = 1; k <= R; ++k) {
+      c[-k] = c[0];
+      c[cols - 1 + k] = c[cols - 1];
+    }
     const uchar* t = columns.data();
     uchar* o = out.ptr<uchar>(y);
     for (int x = 0; x < cols; ++x) {
-      const uchar sum = static_cast<uchar>(t[x] + t[x + 1] + t[x + 2] + t[x + 3] + t[x + 4]);
-      o[x] = sum > 12 ? 255 : 0;
+      uchar sum = 0;
+      for (int k = 0; k < side; ++k) sum = static_cast<uchar>(sum + t[x + k]);
+      o[x] = sum > half ? 255 : 0;
     }
   }
 }
@@ -214,7 +221,7 @@ cv::Mat quietChangeMask(const cv::Mat& previous, const cv::Mat& current) {
   cv::Mat above;
   cv::threshold(difference, above, kQuietDifference, 1, cv::THRESH_BINARY);
   cv::Mat inside = mask(window);
-  setWhereMostOf5x5(above, inside);
+  setWhereMost<2>(above, inside);
   return mask;
 }
 
@@ -312,6 +319,24 @@ cv::Mat nativeDifferenceMask(const cv::Mat& previous, const cv::Mat& current,
   cv::medianBlur(difference, difference, 5);
   const double level = changeLevel(difference, region, true);
   return thresholdBinary(difference, level);
+}
+
+cv::Mat medianAboveMask(const cv::Mat& image, double level, int aperture) {
+  cv::Mat mask;
+  if (image.type() != CV_8UC1 || (aperture != 3 && aperture != 5) || image.empty()) {
+    cv::medianBlur(image, mask, aperture);
+    return thresholdBinary(mask, level);
+  }
+  // A median is above the level exactly where more than half of its window is.
+  cv::Mat above;
+  cv::threshold(image, above, level, 1, cv::THRESH_BINARY);
+  mask.create(image.size(), CV_8UC1);
+  if (aperture == 3) {
+    setWhereMost<1>(above, mask);
+  } else {
+    setWhereMost<2>(above, mask);
+  }
+  return mask;
 }
 
 cv::Mat quietLevelMedianMask(const cv::Mat& difference) {

@@ -114,6 +114,27 @@ TEST(ChangeMask, DifferenceMaskIsTheMedianOfTheWholeDifference) {
   EXPECT_GT(cv::countNonZero(nativeDifferenceMask(before, after)), 0);
 }
 
+// The counted median mask is the sorted median's, thresholded: at both apertures, at whole and
+// fractional levels, on images of every small shape and on windows of larger ones.
+TEST(ChangeMask, MedianAboveTheLevelCountedIsTheMediansMask) {
+  cv::RNG rng(3);
+  for (int trial = 0; trial < 60; ++trial) {
+    const cv::Size size(trial < 10 ? 1 + trial : 7 + 11 * trial, trial < 10 ? 1 + (trial * 3) % 7 : 5 + 9 * (trial % 13));
+    cv::Mat image(size.height + 4, size.width + 6, CV_8UC1);
+    rng.fill(image, cv::RNG::UNIFORM, 0, trial % 2 == 0 ? 60 : 256);
+    const cv::Mat part = trial % 3 == 0 ? image(cv::Rect(cv::Point(2, 1), size)) : image(cv::Rect(cv::Point(0, 0), size));
+    const double level = trial % 4 == 0 ? 20.0 : 16.5 + trial % 7;
+    for (int aperture : {3, 5}) {
+      cv::Mat median;
+      cv::medianBlur(part, median, aperture);
+      const cv::Mat counted = medianAboveMask(part, level, aperture);
+      ASSERT_EQ(counted.size(), part.size());
+      EXPECT_EQ(cv::countNonZero(counted != thresholdBinary(median, level)), 0)
+          << "trial " << trial << " aperture " << aperture;
+    }
+  }
+}
+
 TEST(ChangeMask, AdaptiveLevelRisesWithTheNoise) {
   cv::Mat noise(200, 200, CV_8UC1);
   cv::randu(noise, 0, 60);

@@ -381,9 +381,7 @@ cv::Mat dartChangeMask(const cv::Mat& difference, double level) {
   cv::minMaxLoc(difference, nullptr, &largest);
   // The median never raises a pixel: nothing above the level stays nothing.
   if (largest <= level) return cv::Mat::zeros(difference.size(), CV_8UC1);
-  cv::Mat smoothed;
-  cv::medianBlur(difference, smoothed, 3);
-  return thresholdBinary(smoothed, level);
+  return medianAboveMask(difference, level, 3);
 }
 
 cv::Mat viewDifference(const ShaftView& view) {
