@@ -105,6 +105,7 @@ struct ShaftMeasurement {
   json measurements;  // its four ViewMeasurements
   cv::Mat dartMask;   // the measured dart's change at full size
   cv::Mat change;     // all the new change at full size (more than the dart when two landed)
+  cv::Rect box;       // the crop both masks were measured in: nothing is set outside it
 };
 
 ShaftView shaftViewOf(const Round& round, int camera, const CameraFrameAnalysis& a) {
@@ -119,19 +120,21 @@ ShaftView shaftViewOf(const Round& round, int camera, const CameraFrameAnalysis&
 
 // One camera's measurement of the view, whose change mask is the dart's, in the crop of the
 // camera's whole new change; moreThanDart keeps that whole change as well (two darts landed).
-ShaftMeasurement measureShaft(const cv::Mat& frame, const ShaftView& view, const cv::Mat& whole, bool moreThanDart) {
+ShaftMeasurement measureShaft(const cv::Mat& frame, const ShaftView& view, const cv::Mat& whole, bool moreThanDart,
+                              const ChangePieces* pieces = nullptr) {
   ShaftMeasurement m;
   m.dartMask = freshZeroMask(frame.size());
   m.change = m.dartMask;
   if (!whole.empty()) {
     const cv::Rect box(view.offset, whole.size());
+    m.box = box;
     if (moreThanDart) {
       m.change = freshZeroMask(frame.size());
       whole.copyTo(m.change(box));
     }
     view.changeMask.copyTo(m.dartMask(box));
   }
-  DartViews measured = measureDartViews(view);
+  DartViews measured = pieces ? measureDartViews(view, *pieces) : measureDartViews(view);
   m.record = std::move(measured.shaftRecord);
   m.measurements = std::move(measured.measurements);
   return m;
@@ -146,10 +149,10 @@ bool measuresTip(const json& record) {
 }
 
 // When the pieces over the region give no tip, the dart's point alone lies there, and the rest
-// of it, beyond, carries the axis.
+// of it, beyond, carries the axis. The pieces are the view's change mask labelled.
 ShaftMeasurement measureShaftOrContinued(const cv::Mat& frame, const ShaftView& view, const DartCrop& crop,
-                                         const Homography& boardToImage) {
-  ShaftMeasurement m = measureShaft(frame, view, view.changeMask, false);
+                                         const Homography& boardToImage, const ChangePieces& pieces) {
+  ShaftMeasurement m = measureShaft(frame, view, view.changeMask, false, &pieces);
   if (measuresTip(m.record)) return m;
   const cv::Mat continued = continuedDartPieces(crop, boardToImage);
   if (continued.empty()) return m;
@@ -179,10 +182,13 @@ std::array<ShaftMeasurement, 3> measureShafts(const Round& round, const std::vec
         view.background = c.backgroundFrame(crop.box);
         view.changeMask = crop.mask;
         view.offset = crop.box.tl();
+        view.difference = crop.difference;
       }
     }
-    ChangeGroups groups = groupChange(view);
-    ShaftMeasurement measured = measureShaftOrContinued(frames[camera], view, crop, c.boardToImage);
+    // One labelling of the change serves its groups and its measurement.
+    const ChangePieces pieces = labelChangePieces(view.changeMask);
+    ChangeGroups groups = groupChange(view, pieces);
+    ShaftMeasurement measured = measureShaftOrContinued(frames[camera], view, crop, c.boardToImage, pieces);
     return Looked{std::move(view), std::move(groups), std::move(measured)};
   };
   const auto looked = runOnCameraWorkers(look);
@@ -293,7 +299,7 @@ void dropParkedChange(Round& round) {
 using CameraRegions = std::array<cv::Mat, 3>;
 cv::Mat enteredDartRegionOf(const Round& round, int camera, const ShaftMeasurement& shaft, Point2 point) {
   const Camera& c = round.cameras[camera];
-  return enteredDartRegion(shaft.change, c.boardToImage, point, minPixelsForCamera(c));
+  return enteredDartRegion(shaft.change, c.boardToImage, point, minPixelsForCamera(c), shaft.box);
 }
 
 // Another dart is seen by two cameras at least; a piece of the entered dart that one camera

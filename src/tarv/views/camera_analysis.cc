@@ -149,10 +149,10 @@ DartCrop fullSizeDartChange(const Round& round, int camera, const cv::Mat& frame
                       static_cast<int>(found.width * up) + 2 * kCropMarginPx,
                       static_cast<int>(found.height * up) + 2 * kCropMarginPx) &
              cv::Rect(0, 0, frame.cols, frame.rows);
-  const cv::Mat difference = colourDifference(frame(crop.box), c.backgroundFrame(crop.box));
+  crop.difference = colourDifference(frame(crop.box), c.backgroundFrame(crop.box));
   // The whole image's region, cropped: one cached mask per camera rather than one per crop.
   const cv::Mat region = sharedBoardRegionMask(frame.size(), c.boardToImage, scoringRadiusMm(round))(crop.box);
-  crop.change = dartChangeMask(difference, analysis.level);
+  crop.change = dartChangeMask(crop.difference, analysis.level);
   crop.mask = componentsTouching(crop.change, region);
   return crop;
 }
@@ -170,21 +170,35 @@ namespace {
 double shareWithin(const cv::Mat& m, const cv::Mat& other) {
   const int pixels = cv::countNonZero(m);
   if (pixels == 0) return 1.0;
+  cv::Mat grown;
+  cv::dilate(other, grown, cv::getStructuringElement(cv::MORPH_RECT, cv::Size(3, 3)));
   cv::Mat inside;
-  cv::bitwise_and(m, dilateMask(other, 3, false), inside);
+  cv::bitwise_and(m, grown, inside);
   return static_cast<double>(cv::countNonZero(inside)) / pixels;
+}
+
+// Both shares of two masks of one size, measured in the box round their pixels grown by the
+// one pixel the dilation reaches: nothing outside it is set or grown into.
+std::pair<double, double> sharesWithin(const cv::Mat& a, const cv::Mat& b) {
+  const cv::Rect box = (cv::boundingRect(a) | cv::boundingRect(b));
+  if (box.area() == 0) return {1.0, 1.0};
+  const cv::Rect window =
+      cv::Rect(box.x - 1, box.y - 1, box.width + 2, box.height + 2) & cv::Rect(0, 0, a.cols, a.rows);
+  return {shareWithin(a(window), b(window)), shareWithin(b(window), a(window))};
 }
 
 }  // namespace
 
 double maskAgreement(const cv::Mat& a, const cv::Mat& b) {
   if (a.empty() || b.empty() || a.size() != b.size()) return 0.0;
-  return std::min(shareWithin(a, b), shareWithin(b, a));
+  const auto [ab, ba] = sharesWithin(a, b);
+  return std::min(ab, ba);
 }
 
 double maskContainment(const cv::Mat& a, const cv::Mat& b) {
   if (a.empty() || b.empty() || a.size() != b.size()) return 0.0;
-  return std::max(shareWithin(a, b), shareWithin(b, a));
+  const auto [ab, ba] = sharesWithin(a, b);
+  return std::max(ab, ba);
 }
 
 std::array<CameraFrameAnalysis, 3> analyseFrames(const Round& round, const std::vector<cv::Mat>& frames) {

@@ -67,11 +67,13 @@ std::pair<int, int> retryDartAtLowerLevel(const Round& round, int camera, Camera
 // The reduced analysis keeps the pieces that continue those beyond the region as well, so a
 // dart whose point alone lies over the region still counts and settles whole.
 // The answer covers the crop at the returned offset.
-// `change` is the whole colour change of the crop, mask's pieces among it.
+// `change` is the whole colour change of the crop, mask's pieces among it, and `difference`
+// the crop's colour difference it was found in.
 struct DartCrop {
   cv::Rect box;
   cv::Mat mask;
   cv::Mat change;
+  cv::Mat difference;
 };
 DartCrop fullSizeDartChange(const Round& round, int camera, const cv::Mat& frame,
                             const CameraFrameAnalysis& analysis);

@@ -205,11 +205,18 @@ cv::Mat enteredDartRegionOfWhole(const cv::Mat& change, const Homography& boardT
 
 }  // namespace
 
-cv::Mat enteredDartRegion(const cv::Mat& change, const Homography& boardToImage, Point2 point, int limitPixels) {
+cv::Mat enteredDartRegion(const cv::Mat& change, const Homography& boardToImage, Point2 point, int limitPixels,
+                          cv::Rect within) {
   // The change lies in a small box of the frame: the pieces, their growth and what they leave
   // are measured in that box grown by the growth's reach, and only a region the references
   // take is brought to the frame's size.
-  const cv::Rect box = change.empty() || change.type() != CV_8UC1 ? cv::Rect() : cv::boundingRect(change);
+  const cv::Rect image(0, 0, change.cols, change.rows);
+  const cv::Rect searched = within.area() > 0 ? within & image : image;
+  cv::Rect box;
+  if (!change.empty() && change.type() == CV_8UC1 && searched.area() > 0) {
+    box = cv::boundingRect(change(searched));
+    if (box.area() > 0) box += searched.tl();
+  }
   const std::optional<ImagePoint> p = projectBoardPoint(boardToImage, point);
   if (box.area() == 0 || !p) return enteredDartRegionOfWhole(change, boardToImage, point, limitPixels);
   const Point2 tip = p->px;

@@ -23,8 +23,10 @@ cv::Mat dartPiecesAtBoardPoint(const cv::Mat& change, const Homography& boardToI
 // Where a dart entered at the board point lies in a camera whose change holds more than the
 // dart (a second dart that landed with it): the dart's own pieces of the change, grown by a
 // little for their faint edges. Empty when the rest of the change stays below limitPixels:
-// the dart is all of it.
-cv::Mat enteredDartRegion(const cv::Mat& change, const Homography& boardToImage, Point2 point, int limitPixels);
+// the dart is all of it. A caller that knows the change is nothing outside a box of the image
+// names it in `within` (an empty box: anywhere).
+cv::Mat enteredDartRegion(const cv::Mat& change, const Homography& boardToImage, Point2 point, int limitPixels,
+                          cv::Rect within = cv::Rect());
 
 // A fresh copy of image with taken's pixels where region is set (sizes and types alike).
 cv::Mat copiedInside(const cv::Mat& image, const cv::Mat& taken, const cv::Mat& region);

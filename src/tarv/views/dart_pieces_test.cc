@@ -82,6 +82,23 @@ TEST(DartPieces, TheRegionIsTheDartsPiecesGrown) {
   EXPECT_TRUE(enteredDartRegion(cv::Mat::zeros(400, 500, CV_8UC1), h, {-150.0, -100.0}, 80).empty());
 }
 
+// A box the change lies in gives the region the whole frame gives; one that leaves part of
+// the change out measures only what it holds.
+TEST(DartPieces, TheRegionWithinABoxHoldingTheChange) {
+  const Homography h{1.0, 0.0, 250.0, 0.0, 1.0, 200.0, 0.0, 0.0, 1.0};
+  const cv::Mat change = twoDarts();
+  const cv::Mat whole = enteredDartRegion(change, h, {-150.0, -100.0}, 80);
+  for (const cv::Rect within : {cv::Rect(90, 80, 160, 240), cv::Rect(0, 0, 500, 400), cv::Rect(-20, -20, 600, 500)}) {
+    const cv::Mat region = enteredDartRegion(change, h, {-150.0, -100.0}, 80, within);
+    ASSERT_EQ(region.size(), whole.size());
+    EXPECT_EQ(cv::countNonZero(region != whole), 0);
+  }
+  // The box holds the first dart alone: nothing else changed there, and the dart is all of it.
+  EXPECT_TRUE(enteredDartRegion(change, h, {-150.0, -100.0}, 80, cv::Rect(90, 80, 150, 40)).empty());
+  EXPECT_TRUE(enteredDartRegion(cv::Mat::zeros(400, 500, CV_8UC1), h, {-150.0, -100.0}, 80, cv::Rect(90, 80, 160, 240))
+                  .empty());
+}
+
 TEST(DartPieces, CopiedInsideLeavesTheImageAlone) {
   const cv::Mat image(4, 4, CV_8UC3, cv::Scalar(1, 2, 3));
   const cv::Mat taken(4, 4, CV_8UC3, cv::Scalar(9, 9, 9));

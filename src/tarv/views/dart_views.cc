@@ -177,7 +177,8 @@ json detailView(const ShaftView& view, const ShaftFit& fit) {
                                    static_cast<int>(2 * kDetailHalfPx + 5), static_cast<int>(2 * kDetailHalfPx + 5)) &
                           cv::Rect(0, 0, view.frame.cols, view.frame.rows);
   if (window.area() == 0) return abstain(kind, "TIP_OUTSIDE_VIEW");
-  const cv::Mat difference = colourDifference(view.frame(window), view.background(window));
+  const cv::Mat difference = view.difference.empty() ? colourDifference(view.frame(window), view.background(window))
+                                                     : view.difference(window);
   const cv::Point2d local = tip - cv::Point2d(window.tl());
   // Difference profile along the axis, averaged across the point's width.
   const double step = 0.25;
@@ -288,10 +289,15 @@ json detailFrontView(const ShaftView& view, const ShaftFit& fit) {
 
 }  // namespace
 
-DartViews measureDartViews(const ShaftView& view) {
-  const std::optional<ShaftFit> fit = fitShaft(view);
+DartViews measureDartViews(const ShaftView& view) { return measureDartViews(view, labelChangePieces(view.changeMask)); }
+
+DartViews measureDartViews(const ShaftView& given, const ChangePieces& pieces) {
+  // The colour difference and the change's pieces serve the fit, the views and the record.
+  ShaftView view = given;
+  if (view.difference.empty() && !view.frame.empty()) view.difference = colourDifference(view.frame, view.background);
+  const std::optional<ShaftFit> fit = fitShaft(view, pieces);
   DartViews views;
-  views.shaftRecord = shaftRecord(view, fit);
+  views.shaftRecord = shaftRecord(view, fit, pieces);
   views.measurements = json::array();
   if (!fit) {
     for (const std::string& kind : viewKinds) views.measurements.push_back(abstain(kind, "NO_CAMERA_LOCAL_SEED"));

@@ -21,5 +21,7 @@ struct DartViews {
 // {"status": "ABSTAIN", "reason", "quality": 0, "kind"}; a measuring one
 // {"status": "CANDIDATE", "quality" 0..1, "field", "point", "kind", "image_point"}.
 DartViews measureDartViews(const ShaftView& view);
+// The same with the view's change mask labelled already (labelChangePieces).
+DartViews measureDartViews(const ShaftView& view, const ChangePieces& pieces);
 
 }  // namespace tarv

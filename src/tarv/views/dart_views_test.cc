@@ -99,5 +99,29 @@ TEST(DartViews, EveryEvaluationMeasuresTheDetailViews) {
   EXPECT_NE(measured.measurements[3].value("reason", ""), "TIP_MODE");
 }
 
+// A view that brings its colour difference along (the crop's, made when its change was found)
+// is measured in that difference: as without it when it is the view's own, and not at all
+// when it shows nothing.
+TEST(DartViews, ACarriedDifferenceIsTheOneMeasured) {
+  const scene::Renderer& renderer = scene::defaultRenderer();
+  const scene::SceneImages& empty = scene::defaultEmptyBoard();
+  scene::Scene scene;
+  scene::Dart dart;
+  dart.tip_mm = {-20.0, 55.0};
+  scene.darts.push_back(dart);
+  const scene::SceneImages shot = renderer.render(scene);
+  for (int camera = 0; camera < 3; ++camera) {
+    ShaftView view = renderedView(shot, empty, camera);
+    const DartViews made = measureDartViews(view);
+    view.difference = colourDifference(view.frame, view.background);
+    const DartViews carried = measureDartViews(view);
+    EXPECT_EQ(carried.shaftRecord, made.shaftRecord) << "camera " << camera;
+    EXPECT_EQ(carried.measurements, made.measurements) << "camera " << camera;
+    EXPECT_FALSE(made.shaftRecord["votes"][0]["abstention"].get<bool>());
+    view.difference = cv::Mat::zeros(view.frame.size(), CV_8UC1);
+    EXPECT_TRUE(measureDartViews(view).shaftRecord["votes"][0]["abstention"].get<bool>());
+  }
+}
+
 }  // namespace
 }  // namespace tarv

@@ -47,6 +47,9 @@ cv::Mat dilateMask(const cv::Mat& mask, int kernelSize, bool elliptic);
 // Level of the change mask: 16, or with the adaptive switch max(16, median + 4·MAD) of the
 // absolute difference (inside region when one is given).
 double changeLevel(const cv::Mat& absoluteDifference, const cv::Mat& region, bool adaptive);
+// 255 where the image's 3x3 or 5x5 median (edges replicated) is above the level, else 0:
+// thresholdBinary of medianBlurred, counted rather than sorted for 8-bit grey images.
+cv::Mat medianAboveMask(const cv::Mat& image, double level, int aperture);
 // The 5x5 median of an 8-bit absolute difference above 16, as a 0/255 mask (a mask of its own).
 cv::Mat quietLevelMedianMask(const cv::Mat& difference);
 // Changed pixels of two grey images of one size: absolute difference, 5x5 median, level.

@@ -74,6 +74,67 @@ TEST(ChangeMask, CountAboveTheLevelIsTheMediansMask) {
   }
 }
 
+// The mask taken only round the pixels above the level must be the median's mask of the whole
+// difference: with changes at every edge and corner, on rows of any length, on images that
+// are windows of larger ones, and with nothing changed at all.
+TEST(ChangeMask, DifferenceMaskIsTheMedianOfTheWholeDifference) {
+  ASSERT_FALSE(processSwitches().adaptiveThreshold.load());
+  cv::RNG rng(11);
+  for (int trial = 0; trial < 60; ++trial) {
+    const cv::Size size(17 + 13 * trial, 9 + 7 * trial);
+    cv::Mat before(size.height + 6, size.width + 10, CV_8UC1);
+    rng.fill(before, cv::RNG::UNIFORM, 60, 120);
+    cv::Mat after = before.clone();
+    cv::Mat noise(after.size(), CV_8UC1);
+    rng.fill(noise, cv::RNG::UNIFORM, 0, trial % 3 == 0 ? 20 : 8);
+    cv::add(after, noise, after);
+    for (int blob = 0; blob < trial % 4; ++blob) {
+      const cv::Point centre(rng.uniform(0, after.cols), rng.uniform(0, after.rows));
+      cv::circle(after, centre, rng.uniform(1, 12), cv::Scalar(rng.uniform(0, 255)), cv::FILLED);
+    }
+    // Odd trials look at windows of the images, whose rows do not follow one another.
+    const cv::Rect part = trial % 2 == 0 ? cv::Rect(0, 0, after.cols, after.rows) : cv::Rect(cv::Point(3, 2), size);
+    cv::Mat difference, median;
+    cv::absdiff(before(part), after(part), difference);
+    cv::medianBlur(difference, median, 5);
+    const cv::Mat expected = thresholdBinary(median, 16.0);
+    const cv::Mat mask = nativeDifferenceMask(before(part), after(part));
+    ASSERT_EQ(mask.size(), part.size());
+    EXPECT_EQ(cv::countNonZero(mask != expected), 0) << "trial " << trial;
+  }
+  // A change in a single corner pixel and in the last pixel of a row.
+  cv::Mat before(40, 37, CV_8UC1, cv::Scalar(50));
+  cv::Mat after = before.clone();
+  after(cv::Rect(34, 37, 3, 3)).setTo(200);
+  after(cv::Rect(0, 0, 3, 3)).setTo(200);
+  cv::Mat difference, median;
+  cv::absdiff(before, after, difference);
+  cv::medianBlur(difference, median, 5);
+  EXPECT_EQ(cv::countNonZero(nativeDifferenceMask(before, after) != thresholdBinary(median, 16.0)), 0);
+  EXPECT_GT(cv::countNonZero(nativeDifferenceMask(before, after)), 0);
+}
+
+// The counted median mask is the sorted median's, thresholded: at both apertures, at whole and
+// fractional levels, on images of every small shape and on windows of larger ones.
+TEST(ChangeMask, MedianAboveTheLevelCountedIsTheMediansMask) {
+  cv::RNG rng(3);
+  for (int trial = 0; trial < 60; ++trial) {
+    const cv::Size size(trial < 10 ? 1 + trial : 7 + 11 * trial, trial < 10 ? 1 + (trial * 3) % 7 : 5 + 9 * (trial % 13));
+    cv::Mat image(size.height + 4, size.width + 6, CV_8UC1);
+    rng.fill(image, cv::RNG::UNIFORM, 0, trial % 2 == 0 ? 60 : 256);
+    const cv::Mat part = trial % 3 == 0 ? image(cv::Rect(cv::Point(2, 1), size)) : image(cv::Rect(cv::Point(0, 0), size));
+    const double level = trial % 4 == 0 ? 20.0 : 16.5 + trial % 7;
+    for (int aperture : {3, 5}) {
+      cv::Mat median;
+      cv::medianBlur(part, median, aperture);
+      const cv::Mat counted = medianAboveMask(part, level, aperture);
+      ASSERT_EQ(counted.size(), part.size());
+      EXPECT_EQ(cv::countNonZero(counted != thresholdBinary(median, level)), 0)
+          << "trial " << trial << " aperture " << aperture;
+    }
+  }
+}
+
 TEST(ChangeMask, AdaptiveLevelRisesWithTheNoise) {
   cv::Mat noise(200, 200, CV_8UC1);
   cv::randu(noise, 0, 60);

@@ -53,9 +53,7 @@ std::vector<SeenDart> dartsSeenTwice(const std::vector<ChangeGroups>& groups) {
   return darts;
 }
 
-}  // namespace
-
-ChangeGroups groupChange(const ShaftView& view) {
+ChangeGroups groupChangeWith(const ShaftView& view, const ChangePieces* given) {
   ChangeGroups out;
   if (view.changeMask.empty() || cv::countNonZero(view.changeMask) < 2 * view.minPixels) return out;
   const double ppm = pixelsPerMm(view.boardToImage, {0.0, 0.0});
@@ -64,21 +62,41 @@ ChangeGroups groupChange(const ShaftView& view) {
   cv::Mat labels;
   const int count = cv::connectedComponents(dilateMask(view.changeMask, 2 * join + 1, true), labels, 8, CV_32S);
   if (count <= 2) return out;
-  std::vector<std::pair<int, cv::Mat>> counted;  // each group with its pixel count, counted once
+  struct Counted {
+    int pixels;
+    int label;
+    cv::Mat group;
+  };
+  std::vector<Counted> counted;  // each group with its pixel count, counted once
   for (int label = 1; label < count; ++label) {
     cv::Mat group = maskAnd(view.changeMask, labels == label);
     const int pixels = cv::countNonZero(group);
-    if (pixels >= view.minPixels) counted.emplace_back(pixels, group);
+    if (pixels >= view.minPixels) counted.push_back({pixels, label, group});
   }
   if (counted.size() < 2) return out;
-  std::stable_sort(counted.begin(), counted.end(),
-                   [](const auto& a, const auto& b) { return a.first > b.first; });
+  std::stable_sort(counted.begin(), counted.end(), [](const Counted& a, const Counted& b) { return a.pixels > b.pixels; });
   if (counted.size() > kMostGroups) counted.resize(kMostGroups);
-  for (auto& [pixels, group] : counted) out.groups.push_back(std::move(group));
+  for (const Counted& c : counted) out.groups.push_back(c.group);
+  const ChangePieces labelledHere = given ? ChangePieces() : labelChangePieces(view.changeMask);
+  const ChangePieces& pieces = given ? *given : labelledHere;
+  // A piece of the change lies whole in one group, the one its pixels were grown into.
+  std::vector<int> groupOf(static_cast<size_t>(pieces.count), 0);
+  for (int y = 0; y < labels.rows; ++y) {
+    const int* piece = pieces.labels.ptr<int>(y);
+    const int* grown = labels.ptr<int>(y);
+    for (int x = 0; x < labels.cols; ++x) {
+      if (piece[x] > 0) groupOf[piece[x]] = grown[x];
+    }
+  }
   ShaftView one = view;
-  for (const cv::Mat& group : out.groups) {
-    one.changeMask = group;
-    const std::optional<ShaftFit> fit = fitShaft(one);
+  // Every group is fitted in the same colour difference.
+  one.difference = viewDifference(view);
+  ChangePieces ofGroup = pieces;
+  for (size_t g = 0; g < counted.size(); ++g) {
+    one.changeMask = counted[g].group;
+    ofGroup.kept.assign(groupOf.size(), 0);
+    for (size_t label = 1; label < groupOf.size(); ++label) ofGroup.kept[label] = groupOf[label] == counted[g].label;
+    const std::optional<ShaftFit> fit = fitShaft(one, ofGroup);
     std::optional<Point2> tip;
     if (fit) tip = imageToBoard(view.boardToImage, fit->tip);
     if (tip && (!std::isfinite(tip->x) || !std::isfinite(tip->y))) tip.reset();
@@ -86,6 +104,12 @@ ChangeGroups groupChange(const ShaftView& view) {
   }
   return out;
 }
+
+}  // namespace
+
+ChangeGroups groupChange(const ShaftView& view) { return groupChangeWith(view, nullptr); }
+
+ChangeGroups groupChange(const ShaftView& view, const ChangePieces& pieces) { return groupChangeWith(view, &pieces); }
 
 std::vector<std::optional<cv::Mat>> piecesOfOneDart(const std::vector<ShaftView>& views,
                                                     const std::vector<ChangeGroups>& groups) {

@@ -19,8 +19,10 @@ struct ChangeGroups {
   std::vector<std::optional<Point2>> tips;
 };
 
-// The view's change mask in groups (a camera worker job: the view's images only).
+// The view's change mask in groups (a camera worker job: the view's images only). With
+// pieces, they are the view's change mask labelled (labelChangePieces).
 ChangeGroups groupChange(const ShaftView& view);
+ChangeGroups groupChange(const ShaftView& view, const ChangePieces& pieces);
 
 // When the groups' tips show two darts or more, each agreed on by two cameras, per camera the
 // pieces of the dart most cameras agree on (at the view's offset); nothing for a camera that

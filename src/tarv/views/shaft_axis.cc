@@ -31,7 +31,8 @@ constexpr double kTipReachPx = 6.0;
 constexpr double kTipGapPx = 1.0;
 constexpr double kTipEdgeDepthPx = 2.0;
 
-float sampleAt(const cv::Mat& image, double x, double y) {
+// Read hundreds of times per section: inlined into the profile loops.
+[[gnu::always_inline]] inline float sampleAt(const cv::Mat& image, double x, double y) {
   if (x < 0 || y < 0 || x > image.cols - 1 || y > image.rows - 1) return 0.f;
   const int x0 = static_cast<int>(x);
   const int y0 = static_cast<int>(y);
@@ -110,14 +111,16 @@ double explained(const Line2& line, const std::vector<Piece>& pieces, double ban
 // changes), so the pieces that lie along one line are gathered: candidate lines are the axes
 // of elongated pieces and the lines through two pieces' centres, and the line that explains
 // the most changed pixels wins.
-std::vector<cv::Point2d> dartPixels(const cv::Mat& mask, double bandPx) {
-  cv::Mat labels, stats, centroids;
-  const int count = cv::connectedComponentsWithStats(mask, labels, stats, centroids, 8, CV_32S);
-  std::vector<std::vector<cv::Point2d>> grouped(count);
-  for (int y = 0; y < mask.rows; ++y) {
+std::vector<cv::Point2d> dartPixels(const ChangePieces& labelled, double bandPx) {
+  const cv::Mat& labels = labelled.labels;
+  const cv::Mat& stats = labelled.stats;
+  std::vector<std::vector<cv::Point2d>> grouped(labelled.count);
+  for (int y = 0; y < labels.rows; ++y) {
     const int* l = labels.ptr<int>(y);
-    for (int x = 0; x < mask.cols; ++x) {
-      if (l[x] > 0 && stats.at<int>(l[x], cv::CC_STAT_AREA) >= kSpeckPixels) grouped[l[x]].emplace_back(x, y);
+    for (int x = 0; x < labels.cols; ++x) {
+      if (l[x] > 0 && labelled.keeps(l[x]) && stats.at<int>(l[x], cv::CC_STAT_AREA) >= kSpeckPixels) {
+        grouped[l[x]].emplace_back(x, y);
+      }
     }
   }
   std::vector<Piece> pieces;
@@ -260,16 +263,18 @@ std::optional<Line2> fitThinSections(const Line2& line, const std::vector<Sectio
 constexpr int kMaxExtraAxes = 7;
 constexpr double kExplainedBandMm = 5.0;
 
-json otherAxisHypotheses(const ShaftView& view, const std::optional<Line2>& mainAxis) {
+json otherAxisHypotheses(const ShaftView& view, const std::optional<Line2>& mainAxis, const ChangePieces& labelled) {
   json hypotheses = json::array();
   if (view.changeMask.empty()) return hypotheses;
   const cv::Point2d offset(view.offset.x, view.offset.y);
   const double band = kExplainedBandMm * pixelsPerMm(cropHomography(view.boardToImage, offset), {0.0, 0.0});
-  cv::Mat labels, stats, centroids;
-  const int count = cv::connectedComponentsWithStats(view.changeMask, labels, stats, centroids, 8, CV_32S);
+  const cv::Mat& labels = labelled.labels;
+  const cv::Mat& stats = labelled.stats;
+  const cv::Mat& centroids = labelled.centroids;
+  const int count = labelled.count;
   std::vector<std::vector<Point2>> pieces(count);
   for (int label = 1; label < count; ++label) {
-    if (stats.at<int>(label, cv::CC_STAT_AREA) < view.minPixels) continue;
+    if (!labelled.keeps(label) || stats.at<int>(label, cv::CC_STAT_AREA) < view.minPixels) continue;
     if (mainAxis) {
       const cv::Point2d centre(centroids.at<double>(label, 0) + offset.x, centroids.at<double>(label, 1) + offset.y);
       if (std::abs(mainAxis->across(centre)) <= band) continue;
@@ -376,19 +381,34 @@ cv::Mat dartChangeMask(const cv::Mat& difference, double level) {
   cv::minMaxLoc(difference, nullptr, &largest);
   // The median never raises a pixel: nothing above the level stays nothing.
   if (largest <= level) return cv::Mat::zeros(difference.size(), CV_8UC1);
-  cv::Mat smoothed;
-  cv::medianBlur(difference, smoothed, 3);
-  return thresholdBinary(smoothed, level);
+  return medianAboveMask(difference, level, 3);
+}
+
+cv::Mat viewDifference(const ShaftView& view) {
+  return view.difference.empty() ? colourDifference(view.frame, view.background) : view.difference;
+}
+
+ChangePieces labelChangePieces(const cv::Mat& mask) {
+  ChangePieces pieces;
+  if (!mask.empty()) {
+    pieces.count = cv::connectedComponentsWithStats(mask, pieces.labels, pieces.stats, pieces.centroids, 8, CV_32S);
+  }
+  return pieces;
 }
 
 std::optional<ShaftFit> fitShaft(const ShaftView& view) {
+  if (view.changeMask.empty() || cv::countNonZero(view.changeMask) < view.minPixels) return std::nullopt;
+  return fitShaft(view, labelChangePieces(view.changeMask));
+}
+
+std::optional<ShaftFit> fitShaft(const ShaftView& view, const ChangePieces& labelled) {
   if (view.changeMask.empty() || cv::countNonZero(view.changeMask) < view.minPixels) return std::nullopt;
   const cv::Point2d offset(view.offset.x, view.offset.y);
   const Homography boardToCrop = cropHomography(view.boardToImage, offset);
   const double ppm = pixelsPerMm(boardToCrop, {0.0, 0.0});
   if (!std::isfinite(ppm) || ppm <= 0.0) return std::nullopt;
 
-  const std::vector<cv::Point2d> pixels = dartPixels(view.changeMask, 5.0 * ppm);
+  const std::vector<cv::Point2d> pixels = dartPixels(labelled, 5.0 * ppm);
   if (static_cast<int>(pixels.size()) < view.minPixels) return std::nullopt;
   Line2 line = principalAxis(pixels);
 
@@ -411,7 +431,7 @@ std::optional<ShaftFit> fitShaft(const ShaftView& view) {
     tMax = std::max(tMax, line.along(p));
   }
 
-  const cv::Mat difference = colourDifference(view.frame, view.background);
+  const cv::Mat difference = viewDifference(view);
   const double halfWidth = kSearchHalfWidthMm * ppm;
   const double thinWidth = kThinWidthMm * ppm;
   int used = 0;
@@ -465,13 +485,20 @@ cv::Point2d tipOverStoredChange(const cv::Mat& change, const cv::Mat& stored, cv
   return tip + (farthest + 0.5) * outward;
 }
 
-json estimateShaftAxis(const ShaftView& view) { return shaftRecord(view, fitShaft(view)); }
+json estimateShaftAxis(const ShaftView& view) {
+  const ChangePieces pieces = labelChangePieces(view.changeMask);
+  return shaftRecord(view, fitShaft(view, pieces), pieces);
+}
 
 json shaftRecord(const ShaftView& view, const std::optional<ShaftFit>& fit) {
+  return shaftRecord(view, fit, labelChangePieces(view.changeMask));
+}
+
+json shaftRecord(const ShaftView& view, const std::optional<ShaftFit>& fit, const ChangePieces& pieces) {
   json abstain = {{"abstention", true}, {"tip_valid", false}, {"axis_valid", false},
                   {"point", {0.0, 0.0}}, {"field", "MISS"}};
   if (!fit) {
-    return {{"observations", otherAxisHypotheses(view, std::nullopt)}, {"votes", {abstain}}, {"pixels", 0}};
+    return {{"observations", otherAxisHypotheses(view, std::nullopt, pieces)}, {"votes", {abstain}}, {"pixels", 0}};
   }
 
   cv::Point2d d = fit->direction;
@@ -504,7 +531,7 @@ json shaftRecord(const ShaftView& view, const std::optional<ShaftFit>& fit) {
                {"error_mm", roundToThousandths(pixelError / ppm)},
                {"field", classifyBoardPoint(tip, 0.0)["nominal_field"]}};
   if (boardLine) vote["line"] = {(*boardLine)[0], (*boardLine)[1], (*boardLine)[2]};
-  json observations = otherAxisHypotheses(view, Line2{fit->origin, fit->direction});
+  json observations = otherAxisHypotheses(view, Line2{fit->origin, fit->direction}, pieces);
   observations.insert(observations.begin(), observation);
   return {{"observations", observations}, {"votes", {vote}}, {"pixels", fit->pixels}};
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <optional>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 #include <opencv2/core.hpp>
@@ -24,6 +25,8 @@ struct ShaftView {
   std::optional<cv::Point2d> normalPoint;  // where board normals converge (whole image)
   int minPixels = 80;    // fewest changed pixels that can be a dart
   double level = 16.0;   // change level of the difference image
+  // colourDifference(frame, background) when the caller has it already; made when empty.
+  cv::Mat difference;
 };
 
 // The fitted axis: a line through the thin parts (point, barrel, shaft) of the dart, with its
@@ -55,8 +58,24 @@ cv::Mat dartChangeMask(const cv::Mat& difference, double level);
 double measureDifferenceTerminal(const cv::Mat& difference, cv::Point2d origin, cv::Point2d direction,
                                  double tEnd, double level);
 
-// The dart's axis in one view, or nothing when the change holds no dart-like support.
+// The view's colour difference: the one it carries, else made from its frame and background.
+cv::Mat viewDifference(const ShaftView& view);
+
+// The 8-connected pieces of a view's change mask, labelled once for every measure that needs them.
+// A part of the change made of whole pieces is the same labelling with only its pieces kept:
+// its pieces keep their order, which is what labelling the part afresh would give.
+struct ChangePieces {
+  int count = 0;
+  cv::Mat labels, stats, centroids;
+  std::vector<uchar> kept;  // per label, when only some are the view's; empty: all
+  bool keeps(int label) const { return kept.empty() || kept[label] != 0; }
+};
+ChangePieces labelChangePieces(const cv::Mat& mask);
+
+// The dart's axis in one view, or nothing when the change holds no dart-like support. With
+// pieces, they are the view's change mask labelled.
 std::optional<ShaftFit> fitShaft(const ShaftView& view);
+std::optional<ShaftFit> fitShaft(const ShaftView& view, const ChangePieces& pieces);
 
 // The tip carried on along the axis (outward: unit, from the flight towards the tip) over an
 // earlier dart: where a new dart lies across one entered before, its change vanishes over the
@@ -78,6 +97,7 @@ double pixelsPerMm(const Homography& boardToImage, Point2 point);
 // "abstention", "tip_valid", "point", "line", "axis_index", "error_mm", "pixel_error",
 // "field", "image_point"), and "pixels".
 json shaftRecord(const ShaftView& view, const std::optional<ShaftFit>& fit);
+json shaftRecord(const ShaftView& view, const std::optional<ShaftFit>& fit, const ChangePieces& pieces);
 json estimateShaftAxis(const ShaftView& view);
 
 }  // namespace tarv
