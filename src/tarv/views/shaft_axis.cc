@@ -22,6 +22,10 @@ constexpr double kThinWidthMm = 11.0;
 constexpr double kSearchHalfWidthMm = 25.0;
 constexpr int kMinThinSections = 6;
 constexpr double kMinSpanMm = 20.0;
+// A fit whose last pass turned its line by more than this has not settled (see fitShaft).
+constexpr double kSettledTurnDeg = 2.0;
+constexpr int kSettlingPasses = 3;
+constexpr int kSettlingSections = 3 * kMinThinSections;
 // The tip's edge search (see measureDifferenceTerminal), in pixels along the axis from the
 // support's end: where it starts inside the dart, how far beyond it may go, the longest gap in
 // the change it crosses (a bed edge's blend that matches the steel), and how deep inside the
@@ -417,12 +421,33 @@ std::optional<ShaftFit> fitShaft(const ShaftView& view) {
   int used = 0;
   double rms = 0.0;
   std::vector<Section> sections;
+  double lastTurn = 0.0;  // sine of the angle the last pass turned the line by
   for (int pass = 0; pass < 3; ++pass) {
     sections = crossSections(difference, line, tMin - 2.0, tMax + 2.0, halfWidth, view.level);
     const auto fitted = fitThinSections(line, tipSide(sections, thinWidth), thinWidth, &used, &rms);
     if (!fitted) return std::nullopt;
+    lastTurn = std::abs(fitted->direction.x * line.direction.y - fitted->direction.y * line.direction.x);
     // Re-anchor at the point nearest the old origin so the support range stays valid.
     line = Line2{fitted->at(fitted->along(line.origin)), fitted->direction};
+  }
+  // A line carried by a few thin sections that still turned in its last pass was fitted to
+  // sections taken across another line: where two darts' pieces mingle, a few thin sections at
+  // one's edge can lead it obliquely across the other's. It stands only if further passes
+  // settle it, each at least halving the turn as a fit on the dart's own thin part does. A
+  // line on many sections stays as it is: it is carried however it turns.
+  const double settled = std::sin(kSettledTurnDeg * CV_PI / 180.0);
+  Line2 probe = line;
+  for (int pass = 0; used < kSettlingSections && lastTurn > settled; ++pass) {
+    if (pass == kSettlingPasses) return std::nullopt;
+    int check = 0;
+    double checkRms = 0.0;
+    const auto again = crossSections(difference, probe, tMin - 2.0, tMax + 2.0, halfWidth, view.level);
+    const auto fitted = fitThinSections(probe, tipSide(again, thinWidth), thinWidth, &check, &checkRms);
+    if (!fitted) return std::nullopt;
+    const double turn = std::abs(fitted->direction.x * probe.direction.y - fitted->direction.y * probe.direction.x);
+    if (turn > settled && turn > 0.5 * lastTurn) return std::nullopt;
+    lastTurn = turn;
+    probe = Line2{fitted->at(fitted->along(probe.origin)), fitted->direction};
   }
   if (sections.empty()) return std::nullopt;
   const double lo = sections.front().t;
