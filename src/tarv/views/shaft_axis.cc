@@ -21,6 +21,8 @@ constexpr int kSpeckPixels = 6;
 constexpr double kThinWidthMm = 11.0;
 constexpr double kSearchHalfWidthMm = 25.0;
 constexpr int kMinThinSections = 6;
+// A cross-section's edge is placed at half of the contrast found this far inside it.
+constexpr double kEdgeContrastDepthPx = 1.0;
 constexpr double kMinSpanMm = 20.0;
 // A fit whose last pass turned its line by more than this has not settled (see fitShaft).
 constexpr double kSettledTurnDeg = 2.0;
@@ -206,19 +208,28 @@ std::vector<Section> crossSections(const cv::Mat& difference, const Line2& line,
     while (lo > 0 && profile(lo - 1) >= level) --lo;
     while (hi < n - 1 && profile(hi + 1) >= level) ++hi;
     if (lo == 0 || hi == n - 1) continue;  // runs off the search window: not a thin part
-    float peak = 0.f;
-    for (int k = lo; k <= hi; ++k) peak = std::max(peak, profile(k));
-    const float half = std::max(static_cast<float>(level) * 0.75f, 0.5f * peak);
-    while (lo < hi && profile(lo) < half) ++lo;
-    while (hi > lo && profile(hi) < half) --hi;
-    // Sub-sample edges where the profile crosses half its peak.
-    const auto crossing = [&](int outside, int inside) {
+    // Each edge at half of its own contrast just inside it. A lit side and a shaded side of
+    // the same shaft differ from the bed by very different amounts; half of the section's
+    // peak would fall inside the weaker side's edge and pull the centre towards the stronger.
+    const int depth = static_cast<int>(std::ceil(kEdgeContrastDepthPx / step));
+    const float floorLevel = 0.5f * static_cast<float>(level);
+    const auto edge = [&](int end, int inward) {
+      float local = 0.f;
+      for (int j = 0, k = end; j <= depth && k >= lo && k <= hi; ++j, k += inward) local = std::max(local, profile(k));
+      const float half = std::max(floorLevel, 0.5f * local);
+      int inside = end;
+      while (profile(inside) < half && inside + inward >= lo && inside + inward <= hi) inside += inward;
+      // Below the change level the edge is looked for no farther out than an edge's blend.
+      for (int j = 0; j < 2 * depth && inside - inward > 0 && inside - inward < n - 1 && profile(inside - inward) >= half; ++j) {
+        inside -= inward;
+      }
+      const int outside = inside - inward;
       const double a = profile(outside), b = profile(inside);
       const double f = b > a ? (half - a) / (b - a) : 0.5;
       return (outside + f * (inside - outside)) * step - halfWidthPx;
     };
-    const double left = crossing(lo - 1, lo);
-    const double right = crossing(hi + 1, hi);
+    const double left = edge(lo, 1);
+    const double right = edge(hi, -1);
     sections.push_back({t, 0.5 * (left + right), right - left});
   }
   return sections;
