@@ -24,12 +24,33 @@ constexpr double kFullThinShare = 0.8;
 // A line carried by less of its shaft than this (relative to the full share) counts as if
 // carried by this much.
 constexpr double kLeastThinShare = 0.1;
+// The spread of n cross-sections one pixel apart along the shaft is n / sqrt(12) pixels.
+const double kSectionSpreadPerSection = 1.0 / std::sqrt(12.0);
 
 struct ViewLine {
   std::array<double, 3> line{};  // a·x + b·y + c = 0, hypot(a, b) = 1, mm
   double sigmaMm = 1.0;
+  // How far the line may turn per unit length (its centres' scatter over their spread), and
+  // the view's own tip: a line is placed worse the farther from its tip it is read.
+  double slope = 0.0;
+  std::optional<Point2> tip;
   int camera = 0;
 };
+
+double directionError(const json& view, const json& vote) {
+  const auto observations = view.find("observations");
+  const auto index = vote.find("axis_index");
+  if (observations == view.end() || !observations->is_array() || index == vote.end() ||
+      !index->is_number_integer() || index->get<std::int64_t>() < 0 ||
+      index->get<std::uint64_t>() >= observations->size()) {
+    return 0.0;
+  }
+  const json& axis = (*observations)[index->get<std::size_t>()];
+  const auto sections = axis.find("narrow_sections");
+  if (sections == axis.end() || !sections->is_number() || sections->get<double>() < 1.0) return 0.0;
+  const double slope = vote.value("pixel_error", 0.0) / (sections->get<double>() * kSectionSpreadPerSection);
+  return std::isfinite(slope) ? slope : 0.0;
+}
 
 // The share of a shaft's support that the thin part (point and barrel) carries. Where a wide
 // flight hides the rest, the line rests on a short stretch and its residual alone overstates
@@ -69,6 +90,12 @@ std::optional<ViewLine> readLine(const json& view, int camera) {
     return std::nullopt;
   }
   v.sigmaMm = std::max(0.05, vote.value("error_mm", 1.0)) / std::sqrt(thinShare(view, vote));
+  v.slope = directionError(view, vote);
+  const auto tip = vote.find("point");
+  if (tip != vote.end() && tip->is_array() && tip->size() == 2 && (*tip)[0].is_number() && (*tip)[1].is_number() &&
+      vote.value("tip_valid", false)) {
+    v.tip = Point2{(*tip)[0].get<double>(), (*tip)[1].get<double>()};
+  }
   return v;
 }
 
@@ -86,6 +113,14 @@ json refineAgreeingLines(const std::array<json, 3>& views, Point2 solverPoint) {
   for (int i = 0; i < 3; ++i) {
     const auto v = readLine(views[i], i);
     if (v && std::abs(residual(*v, solverPoint)) <= kAgreeingLineMm) lines.push_back(*v);
+  }
+  // A flight that hides the point leaves a short stretch far up the shaft: its line is read
+  // at the board a long way beyond what carries it, and its small scatter overstates how well
+  // it is placed there.
+  for (ViewLine& v : lines) {
+    if (!v.tip) continue;
+    const double reach = std::hypot(v.tip->x - solverPoint.x, v.tip->y - solverPoint.y);
+    v.sigmaMm = std::hypot(v.sigmaMm, v.slope * reach);
   }
   if (lines.size() < 2) return nullptr;
   double widest = 0.0;

@@ -63,6 +63,36 @@ TEST(LineRefinement, ALineCarriedByAShortThinStretchWeighsLess) {
   EXPECT_EQ(refineAgreeingLines(broken, tip)["point"], a["point"]);
 }
 
+TEST(LineRefinement, ALineReadFarBeyondItsOwnTipWeighsLess) {
+  // Three lines of equal residual on 20 sections each; the third runs 1 mm off the tip. Where
+  // its own tip lies at the point it weighs like the others; where a flight hid the point and
+  // its tip lies 20 mm up the line, a turn within its scatter moves it millimetres at the board,
+  // and it barely moves the point.
+  const Point2 tip{-40.0, 78.0};
+  const auto sections = [](json v, Point2 ownTip) {
+    v["votes"][0]["axis_index"] = 0;
+    v["votes"][0]["pixel_error"] = 0.5;
+    v["votes"][0]["point"] = {ownTip.x, ownTip.y};
+    v["observations"] = json::array({{{"narrow_sections", 20}, {"support_span_px", 25.0}}});
+    return v;
+  };
+  const double a = 130.0 * CV_PI / 180.0;
+  const Point2 off{-39.0, 78.0};
+  const Point2 upTheLine{off.x + 20.0 * std::cos(a), off.y + 20.0 * std::sin(a)};
+  const std::array<json, 3> near{sections(view(tip, 10, 0.5), tip), sections(view(tip, 70, 0.5), tip),
+                                 sections(view(off, 130, 0.5), off)};
+  std::array<json, 3> far = near;
+  far[2] = sections(view(off, 130, 0.5), upTheLine);
+  const json n = refineAgreeingLines(near, tip), f = refineAgreeingLines(far, tip);
+  ASSERT_TRUE(n.is_object());
+  ASSERT_TRUE(f.is_object());
+  const Point2 pn = pointFromJson(n["point"]), pf = pointFromJson(f["point"]);
+  const double dn = std::hypot(pn.x - tip.x, pn.y - tip.y), df = std::hypot(pf.x - tip.x, pf.y - tip.y);
+  EXPECT_GT(dn, 0.2);
+  EXPECT_LT(df, 0.3 * dn);
+  EXPECT_EQ(f["cameras"].size(), 3u);
+}
+
 TEST(LineRefinement, LinesThatMissTheSolversPointAreLeftOut) {
   const Point2 tip{50.0, 20.0};
   const json result = refineAgreeingLines({view(tip, 0, 0.1), view(tip, 60, 0.1), view({56.0, 20.0}, 120, 0.1)}, tip);

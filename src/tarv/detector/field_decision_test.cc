@@ -141,7 +141,7 @@ TEST(FieldDecision, ADisabledPathFallsThroughToTheNext) {
 
 TEST(FieldDecision, AnUnresolvedPositionIsSettledOverFrames) {
   const MeasuredDart m = measure({-30.0, 120.0}, kLeaning);
-  const PathFilter onlyStable = allBut({"CONSENSUS", "FIELD_MAJORITY", "FIELD_VOTE", "BED_COLOUR"});
+  const PathFilter onlyStable = allBut({"CONSENSUS", "FIELD_MAJORITY", "FIELD_VOTE", "BED_COLOUR", "MEETING_LINES"});
   json history = json::array();
   std::vector<std::string> paths;
   for (double now : {20.0, 20.4, 20.8}) {
@@ -325,10 +325,13 @@ TEST(FieldDecision, AFlightThatHidesTheShaftWeighsItsCameraLess) {
 
     ASSERT_TRUE(m.tip.refinement.is_object()) << "seed " << seed;
     const json& residuals = m.tip.refinement["residuals_mm"];
-    ASSERT_TRUE(residuals.contains("CAM_3")) << "seed " << seed;
-    // The refined point keeps to the two cameras that see the thin part.
-    EXPECT_GT(residuals["CAM_3"].get<double>(), residuals["CAM_1"].get<double>()) << "seed " << seed;
-    EXPECT_GT(residuals["CAM_3"].get<double>(), residuals["CAM_2"].get<double>()) << "seed " << seed;
+    ASSERT_TRUE(residuals.contains("CAM_1") && residuals.contains("CAM_2")) << "seed " << seed;
+    // The refined point keeps to the two cameras that see the thin part; the third's line,
+    // read far beyond the short stretch that carries it, may miss by so much that it is left out.
+    if (residuals.contains("CAM_3")) {
+      EXPECT_GT(residuals["CAM_3"].get<double>(), residuals["CAM_1"].get<double>()) << "seed " << seed;
+      EXPECT_GT(residuals["CAM_3"].get<double>(), residuals["CAM_2"].get<double>()) << "seed " << seed;
+    }
     const Point2 p = *m.tip.point;
     // The lines' weights follow each view's thin share of its span, which ends at its own tip:
     // the point may move a few thousandths of a millimetre with the tips, the side of the wire not.

@@ -21,7 +21,13 @@ constexpr int kSpeckPixels = 6;
 constexpr double kThinWidthMm = 11.0;
 constexpr double kSearchHalfWidthMm = 25.0;
 constexpr int kMinThinSections = 6;
+// A cross-section's edge is placed at half of the contrast found this far inside it.
+constexpr double kEdgeContrastDepthPx = 1.0;
 constexpr double kMinSpanMm = 20.0;
+// A fit whose last pass turned its line by more than this has not settled (see fitShaft).
+constexpr double kSettledTurnDeg = 2.0;
+constexpr int kSettlingPasses = 3;
+constexpr int kSettlingSections = 3 * kMinThinSections;
 // The tip's edge search (see measureDifferenceTerminal), in pixels along the axis from the
 // support's end: where it starts inside the dart, how far beyond it may go, the longest gap in
 // the change it crosses (a bed edge's blend that matches the steel), and how deep inside the
@@ -205,19 +211,28 @@ std::vector<Section> crossSections(const cv::Mat& difference, const Line2& line,
     while (lo > 0 && profile(lo - 1) >= level) --lo;
     while (hi < n - 1 && profile(hi + 1) >= level) ++hi;
     if (lo == 0 || hi == n - 1) continue;  // runs off the search window: not a thin part
-    float peak = 0.f;
-    for (int k = lo; k <= hi; ++k) peak = std::max(peak, profile(k));
-    const float half = std::max(static_cast<float>(level) * 0.75f, 0.5f * peak);
-    while (lo < hi && profile(lo) < half) ++lo;
-    while (hi > lo && profile(hi) < half) --hi;
-    // Sub-sample edges where the profile crosses half its peak.
-    const auto crossing = [&](int outside, int inside) {
+    // Each edge at half of its own contrast just inside it. A lit side and a shaded side of
+    // the same shaft differ from the bed by very different amounts; half of the section's
+    // peak would fall inside the weaker side's edge and pull the centre towards the stronger.
+    const int depth = static_cast<int>(std::ceil(kEdgeContrastDepthPx / step));
+    const float floorLevel = 0.5f * static_cast<float>(level);
+    const auto edge = [&](int end, int inward) {
+      float local = 0.f;
+      for (int j = 0, k = end; j <= depth && k >= lo && k <= hi; ++j, k += inward) local = std::max(local, profile(k));
+      const float half = std::max(floorLevel, 0.5f * local);
+      int inside = end;
+      while (profile(inside) < half && inside + inward >= lo && inside + inward <= hi) inside += inward;
+      // Below the change level the edge is looked for no farther out than an edge's blend.
+      for (int j = 0; j < 2 * depth && inside - inward > 0 && inside - inward < n - 1 && profile(inside - inward) >= half; ++j) {
+        inside -= inward;
+      }
+      const int outside = inside - inward;
       const double a = profile(outside), b = profile(inside);
       const double f = b > a ? (half - a) / (b - a) : 0.5;
       return (outside + f * (inside - outside)) * step - halfWidthPx;
     };
-    const double left = crossing(lo - 1, lo);
-    const double right = crossing(hi + 1, hi);
+    const double left = edge(lo, 1);
+    const double right = edge(hi, -1);
     sections.push_back({t, 0.5 * (left + right), right - left});
   }
   return sections;
@@ -437,12 +452,33 @@ std::optional<ShaftFit> fitShaft(const ShaftView& view, const ChangePieces& labe
   int used = 0;
   double rms = 0.0;
   std::vector<Section> sections;
+  double lastTurn = 0.0;  // sine of the angle the last pass turned the line by
   for (int pass = 0; pass < 3; ++pass) {
     sections = crossSections(difference, line, tMin - 2.0, tMax + 2.0, halfWidth, view.level);
     const auto fitted = fitThinSections(line, tipSide(sections, thinWidth), thinWidth, &used, &rms);
     if (!fitted) return std::nullopt;
+    lastTurn = std::abs(fitted->direction.x * line.direction.y - fitted->direction.y * line.direction.x);
     // Re-anchor at the point nearest the old origin so the support range stays valid.
     line = Line2{fitted->at(fitted->along(line.origin)), fitted->direction};
+  }
+  // A line carried by a few thin sections that still turned in its last pass was fitted to
+  // sections taken across another line: where two darts' pieces mingle, a few thin sections at
+  // one's edge can lead it obliquely across the other's. It stands only if further passes
+  // settle it, each at least halving the turn as a fit on the dart's own thin part does. A
+  // line on many sections stays as it is: it is carried however it turns.
+  const double settled = std::sin(kSettledTurnDeg * CV_PI / 180.0);
+  Line2 probe = line;
+  for (int pass = 0; used < kSettlingSections && lastTurn > settled; ++pass) {
+    if (pass == kSettlingPasses) return std::nullopt;
+    int check = 0;
+    double checkRms = 0.0;
+    const auto again = crossSections(difference, probe, tMin - 2.0, tMax + 2.0, halfWidth, view.level);
+    const auto fitted = fitThinSections(probe, tipSide(again, thinWidth), thinWidth, &check, &checkRms);
+    if (!fitted) return std::nullopt;
+    const double turn = std::abs(fitted->direction.x * probe.direction.y - fitted->direction.y * probe.direction.x);
+    if (turn > settled && turn > 0.5 * lastTurn) return std::nullopt;
+    lastTurn = turn;
+    probe = Line2{fitted->at(fitted->along(probe.origin)), fitted->direction};
   }
   if (sections.empty()) return std::nullopt;
   const double lo = sections.front().t;

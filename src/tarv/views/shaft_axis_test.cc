@@ -154,6 +154,64 @@ TEST(ShaftAxis, TheTipIsThePointsEndOnALowCamera) {
   EXPECT_GT(percentile(shortfalls, 10), -0.4);
 }
 
+// A rod 8 px wide from (30.3, 40.7) along a known direction over a grey bed, lit on one side
+// and shaded on the other: its lit half differs from the bed by 95 grey levels, its shaded half
+// by 25. Drawn at 8x and averaged down, so its edges are blended as a camera's are.
+struct ShadedRod {
+  cv::Mat frame;
+  cv::Mat background;
+  cv::Point2d tip{30.3, 40.7};
+  cv::Point2d direction;
+};
+
+ShadedRod shadedRod(double angleDeg) {
+  ShadedRod rod;
+  rod.direction = {std::cos(angleDeg * CV_PI / 180.0), std::sin(angleDeg * CV_PI / 180.0)};
+  const cv::Size size(200, 140);
+  constexpr int kFine = 8;
+  const cv::Scalar bed(120, 120, 120);
+  rod.background = cv::Mat(size, CV_8UC3, bed);
+  cv::Mat fine(size.height * kFine, size.width * kFine, CV_8UC3, bed);
+  const cv::Point2d across(-rod.direction.y, rod.direction.x);
+  const auto onFine = [](cv::Point2d p) {
+    // Pixel centres sit at integers: image x is fine (x + 0.5) * kFine - 0.5.
+    constexpr double kShift = 16.0;
+    return cv::Point(static_cast<int>(std::lround(((p.x + 0.5) * kFine - 0.5) * kShift)),
+                     static_cast<int>(std::lround(((p.y + 0.5) * kFine - 0.5) * kShift)));
+  };
+  const auto half = [&](double from, double to, const cv::Scalar& colour) {
+    const cv::Point2d end = rod.tip + 150.0 * rod.direction;
+    const std::vector<cv::Point> corners{onFine(rod.tip + from * across), onFine(rod.tip + to * across),
+                                         onFine(end + to * across), onFine(end + from * across)};
+    cv::fillConvexPoly(fine, corners, colour, cv::LINE_8, 4);
+  };
+  half(0.0, 4.0, cv::Scalar(215, 215, 215));
+  half(-4.0, 0.0, cv::Scalar(95, 95, 95));
+  cv::resize(fine, rod.frame, size, 0, 0, cv::INTER_AREA);
+  return rod;
+}
+
+// Each section's edges lie at half of their own contrast: the shaded side's weak edge is still
+// the rod's edge, so the axis runs down the rod's middle, not into its lit half.
+TEST(ShaftAxis, ALitAndAShadedSideLeaveTheAxisInTheMiddle) {
+  for (double angle : {12.0, 33.0, 71.0}) {
+    const ShadedRod rod = shadedRod(angle);
+    ShaftView view;
+    view.frame = rod.frame;
+    view.background = rod.background;
+    view.boardToImage = {1, 0, 0, 0, 1, 0, 0, 0, 1};
+    view.normalPoint = rod.tip - 40.0 * rod.direction;
+    view.level = kDartChangeLevel;
+    view.changeMask = dartChangeMask(colourDifference(view.frame, view.background), kDartChangeLevel);
+    const auto fit = fitShaft(view);
+    ASSERT_TRUE(fit.has_value()) << angle;
+    const cv::Point2d across(-rod.direction.y, rod.direction.x);
+    EXPECT_NEAR((fit->tip - rod.tip).dot(across), 0.0, 0.25) << angle;
+    EXPECT_NEAR((fit->tip + 100.0 * fit->direction - rod.tip).dot(across), 0.0, 0.25) << angle;
+    EXPECT_GT(fit->direction.dot(rod.direction), 0.0) << angle;
+  }
+}
+
 // A point along x over a difference image: the rod's strong change from x = 40, the point's
 // from x = 31, strong where it lies over a light bed, and beyond a break at x = 30 (where it
 // crosses a bed edge whose blend matches the steel) weak over a dark bed to its end at x = 26.
