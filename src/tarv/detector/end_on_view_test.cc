@@ -12,19 +12,6 @@
 namespace tarv {
 namespace {
 
-// The pose of a rendered rig camera, as the engine finds it from its homography and K.
-CameraPose poseOf(const scene::Camera& camera) {
-  Homography h;
-  std::array<double, 9> k;
-  for (int i = 0; i < 9; ++i) {
-    h[i] = camera.boardToImage().val[i];
-    k[i] = camera.K().val[i];
-  }
-  const std::optional<CameraPose> pose = cameraPoseFromHomography(h, k, camera.imageSize());
-  EXPECT_TRUE(pose.has_value());
-  return *pose;
-}
-
 // The image line through two board-frame points (z toward the board, as the rig has it).
 cv::Vec3d imageLineThrough(const scene::Camera& camera, const cv::Point3d& a, const cv::Point3d& b) {
   const cv::Point2d p = camera.project(a);

@@ -9,6 +9,7 @@
 
 #include "host/host_protocol.h"
 #include "scene/scene.h"
+#include "tarv/camera/camera_pose.h"
 #include "tarv/tarv.h"
 
 namespace tarv {
@@ -54,5 +55,18 @@ class EngineOnRig : public ::testing::Test {
   host::FrameClock clock_;
   scene::SceneImages shot_;
 };
+
+// The pose of a rendered rig camera, as the engine finds it from its homography and K.
+inline CameraPose poseOf(const scene::Camera& camera) {
+  Homography h;
+  std::array<double, 9> k;
+  for (int i = 0; i < 9; ++i) {
+    h[i] = camera.boardToImage().val[i];
+    k[i] = camera.K().val[i];
+  }
+  const std::optional<CameraPose> pose = cameraPoseFromHomography(h, k, camera.imageSize());
+  EXPECT_TRUE(pose.has_value());
+  return *pose;
+}
 
 }  // namespace tarv

@@ -16,18 +16,6 @@ namespace {
 
 using json = nlohmann::json;
 
-CameraPose poseOf(const scene::Camera& camera) {
-  Homography h;
-  std::array<double, 9> k;
-  for (int i = 0; i < 9; ++i) {
-    h[i] = camera.boardToImage().val[i];
-    k[i] = camera.K().val[i];
-  }
-  const std::optional<CameraPose> pose = cameraPoseFromHomography(h, k, camera.imageSize());
-  EXPECT_TRUE(pose.has_value());
-  return *pose;
-}
-
 // Where the camera's ray through a pixel meets the board face.
 Point2 boardPointOf(const scene::Camera& camera, cv::Point2d pixel) {
   const cv::Vec3d b = camera.boardToImage().inv() * cv::Vec3d(pixel.x, pixel.y, 1.0);
