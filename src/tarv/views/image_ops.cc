@@ -204,8 +204,8 @@ void setWhereMost(const cv::Mat& ones, cv::Mat& out) {
   }
 }
 
-// quietLevelMedianMask of the two images' absolute difference, which is only taken round
-// the pixels above the level: the rest of the frame is read once and nothing else is made
+// The 5x5 median of the two images' absolute difference above the quiet level, taken only
+// round the pixels above the level: the rest of the frame is read once and nothing else is made
 // at its size but the answer.
 cv::Mat quietChangeMask(const cv::Mat& previous, const cv::Mat& current) {
   cv::Mat mask = cv::Mat::zeros(current.size(), CV_8UC1);
@@ -336,26 +336,6 @@ cv::Mat medianAboveMask(const cv::Mat& image, double level, int aperture) {
   } else {
     setWhereMost<2>(above, mask);
   }
-  return mask;
-}
-
-cv::Mat quietLevelMedianMask(const cv::Mat& difference) {
-  // A 5x5 median is above the level exactly where at least 13 of its 25 pixels are: a count
-  // of the pixels above the level gives the same mask as the median, for less work, and only
-  // round those pixels, since no window without one can count 13.
-  cv::Mat above;
-  cv::threshold(difference, above, kQuietDifference, 1, cv::THRESH_BINARY);
-  cv::Mat mask = cv::Mat::zeros(difference.size(), CV_8UC1);
-  const cv::Rect found = cv::boundingRect(above);
-  if (found.area() == 0) return mask;
-  const cv::Rect window =
-      cv::Rect(found.x - 2, found.y - 2, found.width + 4, found.height + 4) & cv::Rect(0, 0, above.cols, above.rows);
-  // A window of the image reads its neighbours beyond its edge (replicated only at the
-  // image's own edge, as the median does): the counts are the whole image's.
-  cv::Mat counts;
-  cv::boxFilter(above(window), counts, CV_8U, cv::Size(5, 5), cv::Point(-1, -1), false, cv::BORDER_REPLICATE);
-  cv::Mat inside = mask(window);
-  cv::threshold(counts, inside, 12, 255, cv::THRESH_BINARY);
   return mask;
 }
 

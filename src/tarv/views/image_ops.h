@@ -50,8 +50,6 @@ double changeLevel(const cv::Mat& absoluteDifference, const cv::Mat& region, boo
 // 255 where the image's 3x3 or 5x5 median (edges replicated) is above the level, else 0:
 // thresholdBinary of medianBlurred, counted rather than sorted for 8-bit grey images.
 cv::Mat medianAboveMask(const cv::Mat& image, double level, int aperture);
-// The 5x5 median of an 8-bit absolute difference above 16, as a 0/255 mask (a mask of its own).
-cv::Mat quietLevelMedianMask(const cv::Mat& difference);
 // Changed pixels of two grey images of one size: absolute difference, 5x5 median, level.
 // All zero when no difference exceeds 16. Fails with "Camera resolution changed".
 cv::Mat nativeDifferenceMask(const cv::Mat& previous, const cv::Mat& current,
