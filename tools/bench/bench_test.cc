@@ -56,7 +56,10 @@ TEST(Scenarios, SetsDifferAsNamed) {
 
 TEST(Scenarios, NearWireAndGroupedPlacement) {
   for (const auto& round : planRounds(*findScenarioSet("near_wire"), 60, 3)) {
-    for (const auto& dart : round.darts) EXPECT_LT(host::wireDistanceMm(dart.tip_mm), kNearWireMm);
+    for (const auto& dart : round.darts) {
+      EXPECT_LT(host::wireDistanceMm(dart.tip_mm), kNearWireMm);
+      EXPECT_GE(host::wireDistanceMm(dart.tip_mm), scene::kWireWidth / 2);
+    }
   }
   for (const auto& round : planRounds(*findScenarioSet("beside_behind"), 60, 3)) {
     for (size_t k = 1; k < 3; ++k) {

@@ -25,10 +25,13 @@ ScenarioSet makeSet(std::string name, std::vector<std::vector<scene::CameraSpec>
   return set;
 }
 
+// A steel point cannot stand inside a wire's metal: one that strikes it is turned aside into
+// a bed, so the tips kept touch a wire at the closest.
 scene::Dart nearWireDart(scene::SceneRandom& rng) {
   for (;;) {
     scene::Dart dart = scene::randomDart(rng, kThrowRadiusMm);
-    if (host::wireDistanceMm(dart.tip_mm) < kNearWireMm) return dart;
+    const double distance = host::wireDistanceMm(dart.tip_mm);
+    if (distance >= scene::kWireWidth / 2 && distance < kNearWireMm) return dart;
   }
 }
 
