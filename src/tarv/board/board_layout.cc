@@ -115,12 +115,15 @@ int sectorOfAngle(double degrees) {
 
 int sectorOfPoint(Point2 point) { return sectorOfAngle(boardAngleDegrees(point)); }
 
+std::string nominalField(Point2 point) {
+  return fieldLabel(nominalRingIndex(std::hypot(point.x, point.y), ringRadii()), sectorOfPoint(point));
+}
+
 json classifyBoardPoint(Point2 point, double marginMm) {
   const std::array<double, 6> R = ringRadii();
   const double r = std::hypot(point.x, point.y);
   const double a = boardAngleDegrees(point);
-  const int nominalRing = nominalRingIndex(r, R);
-  const std::string nominal = fieldLabel(nominalRing, sectorOfAngle(a));
+  const std::string nominal = nominalField(point);
 
   // A negative margin would shrink the search below the point's own field; the reported
   // margin stays the one given.

@@ -41,6 +41,9 @@ int sectorOfAngle(double degrees);
 // the next sector clockwise.
 int sectorOfPoint(Point2 point);
 
+// The field a point lies in ("T20", "SB", "MISS"...): classifyBoardPoint's "nominal_field"
+// without the rest of its record.
+std::string nominalField(Point2 point);
 // The field of the point and every field within the margin ({"nominal_field", "candidates",
 // "label", "status", ...}).
 json classifyBoardPoint(Point2 point, double marginMm);

@@ -44,7 +44,6 @@ constexpr double kClearConsensusSpreadMm = 1.5;
 // Lines that meet pass this close to their common point, each of them.
 constexpr double kMeetingLinesMm = 0.25;
 
-std::string fieldOf(Point2 p) { return classifyBoardPoint(p, 0.0)["nominal_field"].get<std::string>(); }
 
 bool isFieldWithin(Point2 p, const std::string& field, double marginMm) {
   const json classification = classifyBoardPoint(p, marginMm);
@@ -153,7 +152,7 @@ struct Chain {
     decision.consensus = buildMultiviewConsensus(evidence.measurements);
     if (!enabled(kPathConsensus) || !tip.point || decision.consensus.value("status", "") != "CONSENSUS") return false;
     const std::string field = decision.consensus["selected"].value("field", "");
-    if (field == fieldOf(*tip.point)) return decide(kPathConsensus, field);
+    if (field == nominalField(*tip.point)) return decide(kPathConsensus, field);
     return isFieldWithin(*tip.point, field, kOnWireMm) && isNamedByAPair(tip.solver, field) &&
            isClearConsensusOfAllCameras(decision.consensus) && decide(kPathConsensus, field);
   }
@@ -162,7 +161,7 @@ struct Chain {
     decision.majority = applyFieldMajorityRule(decision.consensus);
     if (!enabled(kPathMajority) || !tip.point || decision.majority.is_null()) return false;
     const std::string field = decision.majority.value("field", "");
-    return field == fieldOf(*tip.point) && decide(kPathMajority, field);
+    return field == nominalField(*tip.point) && decide(kPathMajority, field);
   }
 
   // A tied consensus with a point from fewer than three views: the camera with the best view
@@ -193,7 +192,7 @@ struct Chain {
     const bool eligible = decision.hypothesis.value("eligible", false);
     // The vote names the field the point lies in: it stands when two cameras back it, or when
     // the point itself comes from the lines of two or more cameras.
-    if (field == fieldOf(*tip.point)) {
+    if (field == nominalField(*tip.point)) {
       return (eligible || rankDecisionMethod(tip.method) >= 2) && decide(kPathFieldVote, field);
     }
     return eligible && isCandidateField(*tip.point, field) &&
@@ -223,7 +222,7 @@ struct Chain {
   // the field on its own, and each camera must still see its new pieces at the point.
   bool meetingLines() {
     if (!enabled(kPathMeetingLines) || !tip.point || tip.method != "THREE_VIEW_LINES") return false;
-    const std::string field = fieldOf(*tip.point);
+    const std::string field = nominalField(*tip.point);
     return isNamedByEveryPair(tip.solver, field) && everyLinePassesWithin(tip.refinement, kMeetingLinesMm) &&
            everyCameraSupportsTheTip(evidence.viewChecks) && nearestWireDistance(*tip.point) >= kOnWireMm &&
            decide(kPathMeetingLines, field);

@@ -117,7 +117,7 @@ json tipConfirmedByAnotherLine(const std::array<json, 3>& views, const std::arra
       found = {{"camera", cameraIds[confirmed.camera]},
                {"line_camera", cameraIds[line.camera]},
                {"point", pointToJson(*point)},
-               {"field", classifyBoardPoint(*point, 0.0)["nominal_field"]},
+               {"field", nominalField(*point)},
                {"across_mm", roundToThousandths(across)},
                {"reach_mm", roundToThousandths(reach)},
                {"far_tip_mm", roundToThousandths(farTip)},

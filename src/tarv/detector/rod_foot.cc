@@ -29,7 +29,6 @@ constexpr double kTipAtFaceMm = 4.0;
 // hidden behind another dart or the barrel): its field is that of a place above the board.
 constexpr double kTipUpTheRodMm = 8.0;
 
-std::string fieldOf(Point2 p) { return classifyBoardPoint(p, 0.0)["nominal_field"].get<std::string>(); }
 
 // The camera's own tip on the board, when its vote holds one.
 std::optional<Point2> ownTip(const json& record) {
@@ -60,8 +59,8 @@ json fieldAtRodFoot(const std::array<json, 3>& shaftRecords, const std::array<st
     return nullptr;
   }
   const Point2 foot{rod->base[0], rod->base[1]};
-  const std::string field = fieldOf(point);
-  if (!(std::hypot(foot.x - point.x, foot.y - point.y) <= kFootAtPointMm) || fieldOf(foot) != field) return nullptr;
+  const std::string field = nominalField(point);
+  if (!(std::hypot(foot.x - point.x, foot.y - point.y) <= kFootAtPointMm) || nominalField(foot) != field) return nullptr;
   json seeing = json::array();
   json hidden = json::array();
   json heights = json::object();
@@ -71,7 +70,7 @@ json fieldAtRodFoot(const std::array<json, 3>& shaftRecords, const std::array<st
     const std::optional<double> height = rod->cameraTipHeightMm[i];
     if (!height) return nullptr;  // a tip the rod cannot place may be anywhere
     heights[cameraIds[i]] = roundToThousandths(*height);
-    const bool named = fieldOf(*tip) == field;
+    const bool named = nominalField(*tip) == field;
     if (named && std::abs(*height) <= kTipAtFaceMm) {
       seeing.push_back(cameraIds[i]);
     } else if (*height >= kTipUpTheRodMm) {

@@ -119,7 +119,7 @@ json sharperTipAlongSharedLine(const std::array<json, 3>& views, const json& mea
       }
       return {{"camera", cameraIds[sharp.camera]},
               {"point", pointToJson(sharp.tip())},
-              {"field", classifyBoardPoint(sharp.tip(), 0.0)["nominal_field"]},
+              {"field", nominalField(sharp.tip())},
               {"cameras", json::array({cameraIds[p.camera], cameraIds[q.camera]})},
               {"mm_per_px", perCamera},
               {"view_spread_mm", spread},

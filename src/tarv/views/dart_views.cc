@@ -37,7 +37,7 @@ json candidate(const std::string& kind, Point2 point, cv::Point2d pixel, double 
   return {{"status", "CANDIDATE"},
           {"kind", kind},
           {"quality", roundToThousandths(std::clamp(quality, 0.0, 1.0))},
-          {"field", classifyBoardPoint(point, 0.0)["nominal_field"]},
+          {"field", nominalField(point)},
           {"point", {roundToThousandths(point.x), roundToThousandths(point.y)}},
           {"image_point", {roundTo(pixel.x, 2), roundTo(pixel.y, 2)}}};
 }

@@ -565,7 +565,7 @@ json shaftRecord(const ShaftView& view, const std::optional<ShaftFit>& fit, cons
                {"image_point", {fit->tip.x, fit->tip.y}},
                {"pixel_error", roundTo(pixelError, 2)},
                {"error_mm", roundToThousandths(pixelError / ppm)},
-               {"field", classifyBoardPoint(tip, 0.0)["nominal_field"]}};
+               {"field", nominalField(tip)}};
   if (boardLine) vote["line"] = {(*boardLine)[0], (*boardLine)[1], (*boardLine)[2]};
   json observations = otherAxisHypotheses(view, Line2{fit->origin, fit->direction}, pieces);
   observations.insert(observations.begin(), observation);

@@ -312,7 +312,7 @@ json tipOfPixels(const char* search, const cv::Mat& mask, cv::Point offset, cv::
           {"quality", roundTo(quality, 2)},
           {"kind", search},
           {"point", {roundToThousandths(point.x), roundToThousandths(point.y)}},
-          {"field", classifyBoardPoint(point, 0.0)["nominal_field"]},
+          {"field", nominalField(point)},
           {"image_point", {roundTo(tip.x, 2), roundTo(tip.y, 2)}},
           {"pixels", static_cast<int>(set.size())},
           {"elongation", roundTo(elongation, 2)}};
