@@ -25,13 +25,10 @@ ScenarioSet makeSet(std::string name, std::vector<std::vector<scene::CameraSpec>
   return set;
 }
 
-// A steel point cannot stand inside a wire's metal: one that strikes it is turned aside into
-// a bed, so the tips kept touch a wire at the closest.
 scene::Dart nearWireDart(scene::SceneRandom& rng) {
   for (;;) {
     scene::Dart dart = scene::randomDart(rng, kThrowRadiusMm);
-    const double distance = host::wireDistanceMm(dart.tip_mm);
-    if (distance >= scene::kWireWidth / 2 && distance < kNearWireMm) return dart;
+    if (host::wireDistanceMm(dart.tip_mm) < kNearWireMm) return dart;
   }
 }
 
@@ -42,7 +39,8 @@ scene::Dart groupedDart(scene::SceneRandom& rng, const scene::Dart* earlier, siz
   for (;;) {
     const double distance = rng.uniform(kGroupMinMm, kGroupMaxMm);
     const double angle = rng.uniform(0.0, 2.0 * kPi);
-    const cv::Point2d tip = anchor.tip_mm + distance * cv::Point2d(std::cos(angle), std::sin(angle));
+    const cv::Point2d tip =
+        host::clearOfWireMetal(anchor.tip_mm + distance * cv::Point2d(std::cos(angle), std::sin(angle)));
     bool clear = std::hypot(tip.x, tip.y) <= kGroupBoardRadiusMm;
     for (size_t k = 0; k < count && clear; ++k) {
       clear = cv::norm(tip - earlier[k].tip_mm) >= kGroupMinMm;
@@ -189,6 +187,8 @@ std::vector<PlannedRound> planRounds(const ScenarioSet& set, int darts, uint64_t
           }
           break;
       }
+      // Where a real point stands: not inside a wire, where the true field would be a toss.
+      round.darts[k].tip_mm = host::clearOfWireMetal(round.darts[k].tip_mm);
     }
     if (set.disturbance == Disturbance::kFallout) {
       round.fallen_throw = static_cast<int>(rng.next() % 2);

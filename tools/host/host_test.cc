@@ -37,6 +37,32 @@ TEST(WireDistance, RingsRadialWiresAndTheirEnds) {
   }
 }
 
+// A point aimed inside a wire stands beside it on the side it was aimed at; one clear of every
+// wire stays where it was.
+TEST(WireDistance, APointInsideAWireIsTurnedAsideOntoItsOwnSide) {
+  const struct {
+    cv::Point2d point;
+    cv::Point2d expected;
+  } cases[] = {
+      {polar(97.3, 40.0), polar(97.51, 40.0)},     // inside the treble's inner ring, aimed beyond
+      {polar(106.9, 40.0), polar(106.49, 40.0)},   // inside its outer ring, aimed short
+      {polar(170.2, 300.0), polar(170.51, 300.0)}, // inside the double's outer ring, aimed beyond
+      {polar(102.0, 0.0), polar(102.0, 0.0)},      // mid treble: clear
+  };
+  for (const auto& c : cases) {
+    const cv::Point2d stood = clearOfWireMetal(c.point);
+    EXPECT_NEAR(stood.x, c.expected.x, 1e-6) << c.point;
+    EXPECT_NEAR(stood.y, c.expected.y, 1e-6) << c.point;
+  }
+  // On a radial wire's near side, and where a radial wire meets a ring: clear of both metals.
+  for (const cv::Point2d p : {polar(130.0, 9.1), polar(130.0, 8.9), polar(107.1, 9.05), polar(16.9, 26.9)}) {
+    const cv::Point2d stood = clearOfWireMetal(p);
+    EXPECT_GE(wireDistanceMm(stood), 0.5) << p;
+    EXPECT_LT(cv::norm(stood - p), 1.0) << p;
+  }
+  EXPECT_GT(clearOfWireMetal(polar(130.0, 9.1)).x, polar(130.0, 9.0).x);
+}
+
 TEST(ReplyReading, ErrorsAndUnreadableReplies) {
   EXPECT_EQ(replyError(parseReply(nullptr)), "NULL_REPLY");
   EXPECT_EQ(replyError(parseReply("{\"status\":")), "UNPARSEABLE_REPLY");

@@ -10,4 +10,8 @@ namespace tarv::host {
 // which run from the outer bull (17 mm) to the double (170 mm) at 9 + 18·k degrees.
 double wireDistanceMm(cv::Point2d point);
 
+// Where a steel point aimed at the board point stands: a point inside a wire's metal (within
+// half its width of the centre line) is turned aside onto the nearer side, touching the wire.
+cv::Point2d clearOfWireMetal(cv::Point2d point);
+
 }  // namespace tarv::host
