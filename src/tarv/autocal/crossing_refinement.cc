@@ -48,6 +48,11 @@ constexpr int kMinMovedCrossings = 12;
 constexpr int kSnapPasses = 4;
 constexpr double kSnapSettledPx = 0.5;
 constexpr double kSnapShare = 0.45;
+// The share of the crossings' spacing within which a detection is taken as the camera's for a
+// snap, and the matches a round that moves more detections onto the wires may give up (1 or 2
+// seen on cameras that end 0.2 to 0.4 px off the ring).
+constexpr double kSnapTolerance = 0.5;
+constexpr int kSnapMatchesGivenUp = 3;
 
 struct Profile {
   std::vector<double> s;                   // mm across the wire
@@ -331,6 +336,44 @@ WireSolve solveOnWireCrossings(const cv::Mat& image, const CameraEstimate& start
     out.score = s;
     out.crossings = std::move(r.crossings);
     out.refined = r.refined;
+  }
+  return out;
+}
+
+WireSolve snapOnWireCrossings(const cv::Mat& image, const CameraEstimate& start, const MatchScore& startScore,
+                              const std::vector<cv::Point2d>& detections, cv::Point2d bull, int rounds,
+                              bool whileMoreMoved, int movedBefore) {
+  WireSolve out;
+  out.camera = cloneCameraEstimate(start);
+  out.score = startScore;
+  out.crossings = detections;
+  out.refined = movedBefore;
+  for (int round = 0; round < rounds; ++round) {
+    RefinedCrossings snapped;
+    CameraEstimate e;
+    try {
+      snapped = snapCrossingsOnWires(image, out.camera, detections, kSnapTolerance);
+      if (snapped.refined < kMinMovedCrossings) break;
+      e = solveCamera(out.camera, snapped.crossings, bull, 6);
+    } catch (const cv::Exception&) {
+      break;  // a degenerate set of pairs: the latest camera stands
+    }
+    if (!(cameraCentre(e)[2] > 0.0)) break;
+    const MatchScore s = scoreCameraEstimate(e, snapped.crossings, 0.25);
+    if (std::getenv("TARV_DEBUG")) {
+      std::fprintf(stderr, "[dbg] snap round %d%s: %d of %d moved, %d matched, rms %.2f (before %d, %.2f)\n", round,
+                   whileMoreMoved ? " (while more moved)" : "", snapped.refined, snapped.matched, s.matches, s.rmsPx,
+                   out.score.matches, out.score.rmsPx);
+    }
+    const bool better = s.matches > out.score.matches || (s.matches == out.score.matches && s.rmsPx < out.score.rmsPx);
+    const bool moreMoved =
+        whileMoreMoved && snapped.refined > out.refined && s.matches + kSnapMatchesGivenUp >= out.score.matches;
+    if (!better && !moreMoved) break;
+    out.moved = true;
+    out.camera = std::move(e);
+    out.score = s;
+    out.crossings = std::move(snapped.crossings);
+    out.refined = snapped.refined;
   }
   return out;
 }

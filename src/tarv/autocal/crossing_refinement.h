@@ -57,6 +57,18 @@ struct WireSolve {
 WireSolve solveOnWireCrossings(const cv::Mat& image, const CameraEstimate& start, const MatchScore& startScore,
                                const std::vector<cv::Point2d>& crossings, cv::Point2d bull);
 
+// The detections moved onto their wire junctions about the latest camera (snapCrossingsOnWires,
+// each round from the network's own `detections`) and the camera solved again from them, for at
+// most `rounds` rounds. A round is kept when its camera matches more of its crossings than the
+// latest camera matched of its own (as many with a smaller RMS). With `whileMoreMoved` a round
+// that moves more detections onto their wires than the latest kept one (`movedBefore` for the
+// start) is kept as well while it matches only a few fewer: each round's crossings are a set of
+// their own, and a camera drawn onto the wires leaves a few of those the network placed beyond
+// the tolerance. `refined` is the kept round's count of moved detections.
+WireSolve snapOnWireCrossings(const cv::Mat& image, const CameraEstimate& start, const MatchScore& startScore,
+                              const std::vector<cv::Point2d>& detections, cv::Point2d bull, int rounds,
+                              bool whileMoreMoved, int movedBefore);
+
 // The detections a camera explains: those it matches within a quarter of the crossings'
 // spacing, and beyond them those within `tolerance` of a crossing whose wires the image shows
 // where the camera puts them (within `agreePx`). On a grazing view the network places one

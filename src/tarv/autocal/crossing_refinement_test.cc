@@ -253,6 +253,46 @@ TEST(CrossingRefinement, DetectionsBeyondTheirOwnSearchSnapAboutACameraCloseToTh
   EXPECT_LT(far.refined, r.refined / 2);
 }
 
+TEST(CrossingRefinement, ARoundThatMovesMoreDetectionsOntoTheWiresMayGiveUpAFewMatches) {
+  const Board b = lowBoard();
+  ASSERT_FALSE(b.camera.K.empty());
+  // Detections 2 to 3 px off their junctions about a camera some 5 px off, as on a grazing view.
+  CameraEstimate off = cloneCameraEstimate(b.camera);
+  off.tvec.at<double>(0) += 2.0;
+  off.tvec.at<double>(1) -= 1.5;
+  const cv::Size size(b.cam.image.cols, b.cam.image.rows);
+  std::vector<cv::Point2d> detected;
+  for (size_t i = 0; i < b.truth.size(); ++i) {
+    const cv::Point2d& p = b.truth[i];
+    const size_t ring = i / kCrossingWires;
+    if ((ring != 2 && ring != 4) || p.x < 0 || p.y < 0 || p.x >= size.width || p.y >= size.height) continue;
+    const double a = 2.4 * static_cast<double>(i), r = 2.0 + 0.1 * static_cast<double>(i % 11);
+    detected.push_back(p + r * cv::Point2d(std::cos(a), std::sin(a)));
+  }
+  const cv::Point2d bull = testing::scriptedPixel(b.cam, {0.0, 0.0});
+  // The first round alone, kept whatever it matches: its camera lies on the board's ring.
+  const WireSolve first = snapOnWireCrossings(b.cam.image, off, MatchScore{}, detected, bull, 1, false, 0);
+  ASSERT_TRUE(first.moved);
+  ASSERT_GE(first.refined, 12);
+  const double firstPx = testing::solutionRingErrorPx(b.cam, asSolution(first.camera));
+  std::printf("first round: %d moved, %d matched, ring %.2f px\n", first.refined, first.score.matches, firstPx);
+  EXPECT_LT(firstPx, 1.0);
+  // Against a start that matched two more, the round is kept only while more detections move
+  // onto the wires than before it.
+  const MatchScore twoMore{first.score.matches + 2, 0.5};
+  EXPECT_FALSE(snapOnWireCrossings(b.cam.image, off, twoMore, detected, bull, 1, false, 0).moved);
+  const WireSolve grown = snapOnWireCrossings(b.cam.image, off, twoMore, detected, bull, 1, true, 0);
+  ASSERT_TRUE(grown.moved);
+  EXPECT_EQ(grown.refined, first.refined);
+  EXPECT_LT(testing::solutionRingErrorPx(b.cam, asSolution(grown.camera)), 1.0);
+  EXPECT_FALSE(snapOnWireCrossings(b.cam.image, off, twoMore, detected, bull, 1, true, first.refined).moved);
+  // Never more than a few matches given up, however many more detections it moves.
+  const MatchScore manyMore{first.score.matches + 4, 0.5};
+  EXPECT_FALSE(snapOnWireCrossings(b.cam.image, off, manyMore, detected, bull, 1, true, 0).moved);
+  // A round kept leaves the start as it was: the camera is a copy.
+  EXPECT_GT(testing::solutionRingErrorPx(b.cam, asSolution(off)), 3.0);
+}
+
 TEST(CrossingRefinement, NothingToSnapOntoLeavesTheDetections) {
   const Board b = lowBoard();
   ASSERT_FALSE(b.camera.K.empty());

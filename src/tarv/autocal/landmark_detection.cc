@@ -24,10 +24,11 @@ constexpr double kPi = 3.14159265358979323846;
 // Edge refinements a camera may take to reach its edges: the crossings of a grazing view,
 // a few pixels off each, leave the solved camera up to three refinements away (seen: two).
 constexpr int kEdgeCalls = 4;
-// Rounds of snapping the network's crossings onto the wires about the latest camera, and the
-// share of the crossings' spacing within which a detection is taken as the camera's.
+// Rounds of snapping the network's crossings onto the wires about the latest camera while
+// each matches more of them, and where that leaves the camera short of green, rounds more
+// while each moves more of them onto their wires.
 constexpr int kSnapRounds = 3;
-constexpr double kSnapTolerance = 0.5;
+constexpr int kSnapMoreMovedRounds = 3;
 // Below this share of the wire points found agreeing, a camera the edges confirm is moved onto
 // the wires about itself once more (right cameras: 0.82 and more, mostly above 0.95).
 constexpr double kLooseWireAgreement = 0.8;
@@ -249,40 +250,6 @@ CameraSelection cloneSelection(const CameraSelection& s) {
   return out;
 }
 
-// A camera several pixels off matches too few crossings for the wires to be found where it
-// puts them, but still knows which way the wires run about each detection: the detections
-// snapped onto their own wire junctions give a camera close enough for that. True when the
-// selection now holds such a camera and `crossings` the snapped detections.
-bool snapOntoWires(const cv::Mat& image, cv::Point2d bull, CameraSelection& selection,
-                   std::vector<cv::Point2d>& crossings) {
-  bool moved = false;
-  const std::vector<cv::Point2d> network = crossings;
-  for (int round = 0; round < kSnapRounds; ++round) {
-    RefinedCrossings snapped;
-    CameraEstimate e;
-    try {
-      snapped = snapCrossingsOnWires(image, selection.camera, network, kSnapTolerance);
-      if (std::getenv("TARV_DEBUG")) std::fprintf(stderr, "[dbg] snapped %d of %d\n", snapped.refined, snapped.matched);
-      if (snapped.refined < kMinSolvedCrossings) break;
-      e = solveCamera(selection.camera, snapped.crossings, bull, 6);
-    } catch (const cv::Exception&) {
-      break;
-    }
-    if (!(cameraCentre(e)[2] > 0.0)) break;
-    const MatchScore s = scoreCameraEstimate(e, snapped.crossings, 0.25);
-    if (std::getenv("TARV_DEBUG")) {
-      std::fprintf(stderr, "[dbg] snap round %d: %d of %d moved, %d matched, rms %.2f (before %d, %.2f)\n", round,
-                   snapped.refined, snapped.matched, s.matches, s.rmsPx, selection.best.matches, selection.best.rmsPx);
-    }
-    if (s.matches < selection.best.matches || (s.matches == selection.best.matches && !(s.rmsPx < selection.best.rmsPx))) break;
-    selection.camera = std::move(e);
-    selection.best = s;
-    crossings = std::move(snapped.crossings);
-    moved = true;
-  }
-  return moved;
-}
-
 // The camera from its crossings onwards: moved onto the wires, its edges, the orientation and
 // the grade.
 void finishOnCamera(const LandmarkDetections& kept, const cv::Mat& image, cv::Point2d bull, CameraSelection selection,
@@ -470,16 +437,33 @@ void solveBoardLandmarks(const LandmarkDetections& kept, const cv::Mat& image, L
   // nothing from a second look.
   finishOnCamera(kept, image, bull, cloneSelection(selection), crossings, sol);
   if (sol.ok && sol.grade == 0) return;
-  if (!snapOntoWires(image, bull, selection, crossings)) return;
-  LandmarkSolution snappedSol = sol;
-  finishOnCamera(kept, image, bull, std::move(selection), std::move(crossings), snappedSol);
-  // On the same grade the edges' confirmation outweighs a few more matched crossings: the
-  // crossings a camera matches are the network's, placed a pixel or three off on such a board.
-  const bool sameGradeBetter =
-      snappedSol.grade == sol.grade &&
-      (snappedSol.edgesConfirm != sol.edgesConfirm ? snappedSol.edgesConfirm : snappedSol.crossingsMatched > sol.crossingsMatched);
-  if (snappedSol.ok && (!sol.ok || snappedSol.grade < sol.grade || sameGradeBetter)) {
-    sol = std::move(snappedSol);
+  // A camera several pixels off matches too few crossings for the wires to be found where it
+  // puts them, but still knows which way the wires run about each detection: the detections
+  // snapped onto their own wire junctions give a camera close enough for that. First the
+  // rounds that each match more crossings; where their camera is still short of green, the
+  // rounds go on from it while they move more detections onto the wires. A camera the first
+  // rounds made green is never put at stake by the further ones.
+  int movedBefore = 0;
+  for (const bool whileMoreMoved : {false, true}) {
+    WireSolve snap = snapOnWireCrossings(image, selection.camera, selection.best, crossings, bull,
+                                         whileMoreMoved ? kSnapMoreMovedRounds : kSnapRounds, whileMoreMoved, movedBefore);
+    if (!snap.moved) continue;
+    selection.camera = std::move(snap.camera);
+    selection.best = snap.score;
+    movedBefore = snap.refined;
+    LandmarkSolution snappedSol = sol;
+    finishOnCamera(kept, image, bull, cloneSelection(selection), snap.crossings, snappedSol);
+    // On the same grade the edges' confirmation outweighs a few more matched crossings: the
+    // crossings a camera matches are the network's, placed a pixel or three off on such a board.
+    // The further rounds are taken only for a better grade: on the same one nothing says they
+    // came closer (a camera 0.75 px off went to 1.4 px).
+    const bool sameGradeBetter =
+        !whileMoreMoved && snappedSol.grade == sol.grade &&
+        (snappedSol.edgesConfirm != sol.edgesConfirm ? snappedSol.edgesConfirm : snappedSol.crossingsMatched > sol.crossingsMatched);
+    if (snappedSol.ok && (!sol.ok || snappedSol.grade < sol.grade || sameGradeBetter)) {
+      sol = std::move(snappedSol);
+    }
+    if (sol.ok && sol.grade == 0) return;
   }
 }
 
