@@ -144,7 +144,7 @@ const cv::Mat& dilatedBoard(cv::Size size, const Homography& h, double radiusMm)
 // The part of the image that holds the dart's mask and the 20 mm disc round its entry's point
 // (when it has one), grown by the margin.
 cv::Rect dartReach(const cv::Mat& dartMask, const Homography& h, const json& entry, int marginPx) {
-  cv::Rect reach = cv::boundingRect(dartMask);
+  cv::Rect reach = maskBox(dartMask);
   Point2 point;
   if (entryBoardPoint(entry, point)) reach |= cv::boundingRect(discPolygon(h, point, 20.0, 90));
   return cv::Rect(reach.x - marginPx, reach.y - marginPx, reach.width + 2 * marginPx, reach.height + 2 * marginPx) &

@@ -142,7 +142,7 @@ DartCrop fullSizeDartChange(const Round& round, int camera, const cv::Mat& frame
                             const CameraFrameAnalysis& analysis) {
   const Camera& c = round.cameras[camera];
   DartCrop crop;
-  const cv::Rect found = cv::boundingRect(analysis.dartMask);
+  const cv::Rect found = maskBox(analysis.dartMask);
   if (found.area() == 0) return crop;
   const double up = 1.0 / analysis.scale;
   crop.box = cv::Rect(static_cast<int>(found.x * up) - kCropMarginPx, static_cast<int>(found.y * up) - kCropMarginPx,
@@ -180,7 +180,7 @@ double shareWithin(const cv::Mat& m, const cv::Mat& other) {
 // Both shares of two masks of one size, measured in the box round their pixels grown by the
 // one pixel the dilation reaches: nothing outside it is set or grown into.
 std::pair<double, double> sharesWithin(const cv::Mat& a, const cv::Mat& b) {
-  const cv::Rect box = (cv::boundingRect(a) | cv::boundingRect(b));
+  const cv::Rect box = (maskBox(a) | maskBox(b));
   if (box.area() == 0) return {1.0, 1.0};
   const cv::Rect window =
       cv::Rect(box.x - 1, box.y - 1, box.width + 2, box.height + 2) & cv::Rect(0, 0, a.cols, a.rows);

@@ -4,6 +4,8 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include "tarv/views/image_ops.h"
+
 namespace tarv {
 
 cv::Mat componentsTouching(const cv::Mat& mask, const cv::Mat& region) {
@@ -11,7 +13,7 @@ cv::Mat componentsTouching(const cv::Mat& mask, const cv::Mat& region) {
   if (mask.empty() || region.size() != mask.size()) return out;
   // Every component lies inside the box round the set pixels: a dart's change is labelled
   // there, not over the whole frame.
-  const cv::Rect box = cv::boundingRect(mask);
+  const cv::Rect box = maskBox(mask);
   if (box.area() == 0) return out;
   const cv::Mat inside = mask(box);
   const cv::Mat regionInside = region(box);
@@ -44,7 +46,7 @@ cv::Mat piecesReaching(const cv::Mat& mask, const cv::Mat& keptPieces, int gapPx
   // Pieces closer than the gap grow into one: each grows by half the gap, within the box round
   // the change and room for that growth.
   const int grow = (gapPx + 1) / 2;
-  const cv::Rect found = cv::boundingRect(mask);
+  const cv::Rect found = maskBox(mask);
   const cv::Rect box = cv::Rect(found.x - grow, found.y - grow, found.width + 2 * grow, found.height + 2 * grow) &
                        cv::Rect(0, 0, mask.cols, mask.rows);
   cv::Mat linked;

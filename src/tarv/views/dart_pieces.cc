@@ -98,7 +98,7 @@ cv::Mat piecesInWindow(const cv::Mat& mask, cv::Point origin, cv::Point2d tipPx,
   cv::Mat out = cv::Mat::zeros(mask.size(), CV_8UC1);
   // Only the box round the change holds pieces; labelling the whole frame would cost more than
   // the rest of this on every entered dart.
-  const cv::Rect box = cv::boundingRect(mask);
+  const cv::Rect box = maskBox(mask);
   if (box.area() == 0) return out;
   tipPx -= cv::Point2d(origin.x + box.x, origin.y + box.y);
   cv::Mat labels, stats, centroids;
@@ -214,7 +214,7 @@ cv::Mat enteredDartRegion(const cv::Mat& change, const Homography& boardToImage,
   const cv::Rect searched = within.area() > 0 ? within & image : image;
   cv::Rect box;
   if (!change.empty() && change.type() == CV_8UC1 && searched.area() > 0) {
-    box = cv::boundingRect(change(searched));
+    box = maskBox(change(searched));
     if (box.area() > 0) box += searched.tl();
   }
   const std::optional<ImagePoint> p = projectBoardPoint(boardToImage, point);

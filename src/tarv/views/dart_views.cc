@@ -60,9 +60,9 @@ cv::Matx33d windowToCrop(const Homography& boardToImage, cv::Point2d offset, Poi
   return H * window;
 }
 
-cv::Mat warpToBoard(const cv::Mat& image, const cv::Matx33d& toCrop, int size, int interpolation) {
+cv::Mat warpToBoard(const cv::Mat& image, const cv::Matx33d& toCrop, int width, int height, int interpolation) {
   cv::Mat out;
-  cv::warpPerspective(image, out, cv::Mat(toCrop), cv::Size(size, size), interpolation | cv::WARP_INVERSE_MAP,
+  cv::warpPerspective(image, out, cv::Mat(toCrop), cv::Size(width, height), interpolation | cv::WARP_INVERSE_MAP,
                       cv::BORDER_CONSTANT, cv::Scalar::all(0));
   return out;
 }
@@ -118,9 +118,15 @@ json frontView(const ShaftView& view, const ShaftFit& fit) {
   const BoardWindow window = windowAtTip(view, fit, kFrontHalfMm, kFrontMmPerPx);
   const cv::Point2d u = window.towardsCamera;
   if (u == cv::Point2d(0, 0)) return abstain(kind, "NO_VIEW_DIRECTION");
-  const cv::Mat streak = warpToBoard(view.changeMask, window.toCrop, window.size, cv::INTER_NEAREST);
+  // Only the part of the window over the change is warped and searched: the rest is empty.
   std::vector<cv::Point> pixels;
-  cv::findNonZero(streak, pixels);
+  const cv::Rect part = windowPartOver(view.changeMask, window.toCrop, window.size);
+  if (part.area() > 0) {
+    const cv::Matx33d shift(1, 0, part.x, 0, 1, part.y, 0, 0, 1);
+    cv::findNonZero(warpToBoard(view.changeMask, window.toCrop * shift, part.width, part.height, cv::INTER_NEAREST),
+                    pixels);
+    for (cv::Point& p : pixels) p += part.tl();
+  }
   if (pixels.size() < 20) return abstain(kind, "NO_STREAK_ON_BOARD");
   // The streak's line: its pixels' principal axis, kept to the thin band round it.
   cv::Mat points(static_cast<int>(pixels.size()), 2, CV_64F);
@@ -230,8 +236,8 @@ json detailFrontView(const ShaftView& view, const ShaftFit& fit) {
   const cv::Point2d u = window.towardsCamera;
   if (u == cv::Point2d(0, 0)) return abstain(kind, "NO_VIEW_DIRECTION");
   const int size = window.size;
-  const cv::Mat frame = warpToBoard(view.frame, window.toCrop, size, cv::INTER_LINEAR);
-  const cv::Mat background = warpToBoard(view.background, window.toCrop, size, cv::INTER_LINEAR);
+  const cv::Mat frame = warpToBoard(view.frame, window.toCrop, size, size, cv::INTER_LINEAR);
+  const cv::Mat background = warpToBoard(view.background, window.toCrop, size, size, cv::INTER_LINEAR);
   const cv::Mat difference = colourDifference(frame, background);
   double peak = 0.0;
   cv::minMaxLoc(difference, nullptr, &peak);
@@ -288,6 +294,31 @@ json detailFrontView(const ShaftView& view, const ShaftFit& fit) {
 }
 
 }  // namespace
+
+cv::Rect windowPartOver(const cv::Mat& mask, const cv::Matx33d& toCrop, int size) {
+  const cv::Rect whole(0, 0, size, size);
+  const cv::Rect set = maskBox(mask);
+  if (set.area() == 0) return cv::Rect();
+  const cv::Matx33d toWindow = toCrop.inv();
+  double x0 = 1e300, y0 = 1e300, x1 = -1e300, y1 = -1e300;
+  for (const double x : {set.x - 1.0, set.x + set.width + 0.0}) {
+    for (const double y : {set.y - 1.0, set.y + set.height + 0.0}) {
+      const cv::Vec3d p = toWindow * cv::Vec3d(x, y, 1.0);
+      if (!(p[2] > 1e-12)) return whole;
+      x0 = std::min(x0, p[0] / p[2]);
+      y0 = std::min(y0, p[1] / p[2]);
+      x1 = std::max(x1, p[0] / p[2]);
+      y1 = std::max(y1, p[1] / p[2]);
+    }
+  }
+  if (!(x1 - x0 < 4.0 * size) || !(y1 - y0 < 4.0 * size)) return whole;
+  const int left = std::max(0, static_cast<int>(std::floor(x0)) - 2);
+  const int top = std::max(0, static_cast<int>(std::floor(y0)) - 2);
+  const int right = std::min(size, static_cast<int>(std::ceil(x1)) + 3);
+  const int bottom = std::min(size, static_cast<int>(std::ceil(y1)) + 3);
+  if (right <= left || bottom <= top) return cv::Rect();
+  return cv::Rect(left, top, right - left, bottom - top) & whole;
+}
 
 DartViews measureDartViews(const ShaftView& view) { return measureDartViews(view, labelChangePieces(view.changeMask)); }
 

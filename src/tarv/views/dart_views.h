@@ -24,4 +24,10 @@ DartViews measureDartViews(const ShaftView& view);
 // The same with the view's change mask labelled already (labelChangePieces).
 DartViews measureDartViews(const ShaftView& view, const ChangePieces& pieces);
 
+// The part of a size x size board window (window pixels -> mask pixels by toCrop) that can
+// see the mask's set pixels: a nearest-neighbour warp of the mask sets nothing outside it.
+// The whole window when the mask's box does not lie wholly in front of the camera; empty
+// when the mask has no set pixel or the window does not reach it.
+cv::Rect windowPartOver(const cv::Mat& mask, const cv::Matx33d& toCrop, int size);
+
 }  // namespace tarv

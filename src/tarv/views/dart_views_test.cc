@@ -6,6 +6,7 @@
 #include <map>
 
 #include <gtest/gtest.h>
+#include <opencv2/imgproc.hpp>
 
 #include "host/host_protocol.h"
 #include "scene/scene.h"
@@ -124,4 +125,35 @@ TEST(DartViews, ACarriedDifferenceIsTheOneMeasured) {
 }
 
 }  // namespace
+// A window on the board plane, seen by a tilted camera, over dart strokes in a crop: its
+// nearest-neighbour warp sets nothing outside the part found over the strokes, which stays
+// inside the window.
+TEST(DartViews, TheWindowPartOverAMaskHoldsAllOfItsWarp) {
+  cv::RNG rng(11);
+  int smaller = 0;
+  for (int trial = 0; trial < 60; ++trial) {
+    cv::Mat mask = cv::Mat::zeros(140, 180, CV_8UC1);
+    const cv::Point a(rng.uniform(0, 180), rng.uniform(0, 140));
+    cv::line(mask, a, a + cv::Point(rng.uniform(-60, 60), rng.uniform(-60, 60)), 255, rng.uniform(1, 4));
+    const double angle = rng.uniform(0.0, CV_PI);
+    const double scale = rng.uniform(0.3, 1.2);
+    const int size = 193;
+    // Window pixels -> crop pixels: rotated, scaled, foreshortened, centred near the stroke.
+    const cv::Matx33d toCrop(scale * std::cos(angle), -scale * std::sin(angle), a.x - 60.0 * scale,
+                             scale * std::sin(angle), scale * std::cos(angle), a.y - 60.0 * scale,
+                             rng.uniform(-4e-4, 4e-4), rng.uniform(-4e-4, 4e-4), 1.0);
+    cv::Mat whole;
+    cv::warpPerspective(mask, whole, cv::Mat(toCrop), cv::Size(size, size), cv::INTER_NEAREST | cv::WARP_INVERSE_MAP,
+                        cv::BORDER_CONSTANT, cv::Scalar::all(0));
+    const cv::Rect part = windowPartOver(mask, toCrop, size);
+    EXPECT_EQ(part & cv::Rect(0, 0, size, size), part) << trial;
+    cv::Mat outside = whole.clone();
+    if (part.area() > 0) outside(part).setTo(0);
+    EXPECT_EQ(cv::countNonZero(outside), 0) << trial;
+    smaller += part.area() < size * size / 2;
+  }
+  EXPECT_GT(smaller, 30);
+  EXPECT_EQ(windowPartOver(cv::Mat::zeros(20, 20, CV_8UC1), cv::Matx33d::eye(), 50), cv::Rect());
+}
+
 }  // namespace tarv

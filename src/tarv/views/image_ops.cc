@@ -1,6 +1,7 @@
 #include "tarv/views/image_ops.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <stdexcept>
 #include <vector>
@@ -275,6 +276,58 @@ cv::Mat cannyEdges(const cv::Mat& grey, double low, double high) {
   return edges;
 }
 
+namespace {
+
+uint64_t wordAt(const uchar* p) {
+  uint64_t word;
+  std::memcpy(&word, p, sizeof word);
+  return word;
+}
+
+// The first set byte of row[from, to), or to.
+int firstSetByte(const uchar* row, int from, int to) {
+  int x = from;
+  for (; x + 8 <= to; x += 8) {
+    if (wordAt(row + x) != 0) break;
+  }
+  for (; x < to; ++x) {
+    if (row[x] != 0) return x;
+  }
+  return to;
+}
+
+// The last set byte of row[from, to), or from - 1.
+int lastSetByte(const uchar* row, int from, int to) {
+  int x = to;
+  for (; x - 8 >= from; x -= 8) {
+    if (wordAt(row + x - 8) != 0) break;
+  }
+  for (; x > from; --x) {
+    if (row[x - 1] != 0) return x - 1;
+  }
+  return from - 1;
+}
+
+}  // namespace
+
+cv::Rect maskBox(const cv::Mat& mask) {
+  if (mask.empty() || mask.type() != CV_8UC1) return cv::boundingRect(mask);
+  int top = -1, bottom = -1, left = mask.cols, right = -1;
+  for (int y = 0; y < mask.rows; ++y) {
+    const uchar* row = mask.ptr<uchar>(y);
+    const int first = firstSetByte(row, 0, mask.cols);
+    if (first == mask.cols) continue;
+    if (top < 0) top = y;
+    bottom = y;
+    left = std::min(left, first);
+    // Only a set byte right of those already seen can widen the box.
+    const int from = std::max(right + 1, first);
+    right = std::max(right, lastSetByte(row, from, mask.cols));
+  }
+  if (top < 0) return cv::Rect();
+  return cv::Rect(left, top, right - left + 1, bottom - top + 1);
+}
+
 cv::Mat dilateMask(const cv::Mat& mask, int kernelSize, bool elliptic) {
   const int k = std::max(1, kernelSize);
   const cv::Mat kernel =
@@ -286,7 +339,7 @@ cv::Mat dilateMask(const cv::Mat& mask, int kernelSize, bool elliptic) {
   }
   // Dilation only reaches half a kernel beyond the set pixels.
   cv::Mat out = cv::Mat::zeros(mask.size(), mask.type());
-  const cv::Rect box = cv::boundingRect(mask);
+  const cv::Rect box = maskBox(mask);
   if (box.area() == 0) return out;
   const int half = k / 2 + 1;
   const cv::Rect grown = cv::Rect(box.x - half, box.y - half, box.width + 2 * half,

@@ -41,6 +41,10 @@ cv::Mat maskAnd(const cv::Mat& a, const cv::Mat& b);
 cv::Mat maskAndNot(const cv::Mat& a, const cv::Mat& b);
 // Canny edges with a 3x3 aperture and the L1 gradient.
 cv::Mat cannyEdges(const cv::Mat& grey, double low, double high);
+// The box round a mask's set pixels, as cv::boundingRect gives it (an empty box for a mask
+// with none), read eight bytes at a time: a dart's change is a few rows of a large frame, and
+// the empty rows cost a word compare each rather than a look at every pixel.
+cv::Rect maskBox(const cv::Mat& mask);
 // Elliptic or square kernel of size k; large images are only dilated round their set pixels.
 cv::Mat dilateMask(const cv::Mat& mask, int kernelSize, bool elliptic);
 

@@ -172,6 +172,28 @@ TEST(MaskOps, DilationOfLargeMasksMatchesTheFullDilation) {
   EXPECT_EQ(cv::countNonZero(dilateMask(cv::Mat::zeros(300, 400, CV_8UC1), 9, false)), 0);
 }
 
+// Rendered dart strokes, specks at the row ends a word scan reads byte by byte, and a view
+// into a larger mask: the box is the one OpenCV finds.
+TEST(MaskOps, MaskBoxIsTheBoundingRectOfTheSetPixels) {
+  cv::RNG rng(7);
+  for (int trial = 0; trial < 200; ++trial) {
+    cv::Mat whole = cv::Mat::zeros(61 + trial % 13, 83 + trial % 29, CV_8UC1);
+    const int strokes = trial % 4;
+    for (int s = 0; s < strokes; ++s) {
+      cv::line(whole, {rng.uniform(0, whole.cols), rng.uniform(0, whole.rows)},
+               {rng.uniform(0, whole.cols), rng.uniform(0, whole.rows)}, 255, rng.uniform(1, 4));
+    }
+    if (trial % 5 == 1) whole.at<uchar>(rng.uniform(0, whole.rows), whole.cols - 1) = 1;
+    if (trial % 7 == 2) whole.at<uchar>(rng.uniform(0, whole.rows), 0) = 9;
+    const cv::Mat view = whole(cv::Rect(trial % 5, trial % 3, whole.cols - 7, whole.rows - 4));
+    for (const cv::Mat& mask : {whole, view}) {
+      EXPECT_EQ(maskBox(mask), cv::boundingRect(mask)) << trial;
+    }
+  }
+  EXPECT_EQ(maskBox(cv::Mat()), cv::Rect());
+  EXPECT_EQ(maskBox(cv::Mat::zeros(8, 40, CV_8UC1)), cv::Rect());
+}
+
 TEST(MaskOps, CompareMasksToleratesSmallShifts) {
   cv::Mat previous = cv::Mat::zeros(50, 50, CV_8UC1);
   previous(cv::Rect(10, 10, 10, 10)).setTo(255);

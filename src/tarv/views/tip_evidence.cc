@@ -343,7 +343,7 @@ json locateCameraCandidate(const cv::Mat& reference, const cv::Mat& frame, const
   const auto seed = seedOf(votes);
   if (!seed) return everySearch("NO_CAMERA_LOCAL_SEED");
 
-  const cv::Rect found = cv::boundingRect(freshMask);
+  const cv::Rect found = maskBox(freshMask);
   const cv::Rect box = cv::Rect(found.x - kSearchMarginPx, found.y - kSearchMarginPx, found.width + 2 * kSearchMarginPx,
                                 found.height + 2 * kSearchMarginPx) &
                        cv::Rect(0, 0, frame.cols, frame.rows);
