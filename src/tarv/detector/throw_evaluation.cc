@@ -629,6 +629,8 @@ std::optional<json> waitUntilSettled(Round& round, const std::array<CameraFrameA
                                      const json& stats, double now) {
   bool settled = true;
   bool still = true;
+  int heldWell = 0;
+  int unsettled = 0;
   json agreement = json::object();
   for (int i = 0; i < 3; ++i) {
     if (!seesDart(analyses[i])) continue;
@@ -638,7 +640,12 @@ std::optional<json> waitUntilSettled(Round& round, const std::array<CameraFrameA
     // cameras that see it well decide whether it has come to rest, the others need only
     // have seen it before.
     const bool seenWell = analyses[i].dartPixels >= 3 * analyses[i].minPixels;
-    if (overlap < (seenWell ? kSettledAgreement : kWeakAgreement)) settled = false;
+    if (overlap < (seenWell ? kSettledAgreement : kWeakAgreement)) {
+      settled = false;
+      ++unsettled;
+    } else if (seenWell) {
+      ++heldWell;
+    }
     // A part of the dart as faint as its bed comes and goes with the noise: the mask then
     // gains or loses that part from one triplet to the next, but it does not move.
     const bool samePlace = overlap >= (seenWell ? kStillAgreement : kWeakAgreement) ||
@@ -646,6 +653,10 @@ std::optional<json> waitUntilSettled(Round& round, const std::array<CameraFrameA
     if (!samePlace) still = false;
   }
   keepSettlingMasks(round, analyses);
+  // Two cameras that see the dart well and hold it in place have seen it come to rest: a
+  // third whose dart mask jumps between pieces of a change behind an earlier dart does not
+  // hold the dart back (a hand or a dart still moving moves in every view that sees it).
+  if (unsettled == 1 && heldWell >= 2) settled = true;
   // A faint dart whose mask edges or parts come and go with the noise never reaches the
   // settled agreement while it stands still: a few triplets in the same place decide it all
   // the same.

@@ -249,6 +249,38 @@ TEST_F(Scoring, AStillObjectAboveTheBoardIsNeverEnteredNorWaitedOnForEver) {
   EXPECT_TRUE(replies.back()["decision_window"].value("active", false));
 }
 
+// One camera's change jumps between two places from triplet to triplet (its dart mask taking one
+// piece of a change and then another) while the other two hold a dart still: the dart has come to
+// rest. Two cameras whose changes jump are something still moving.
+TEST_F(Scoring, OneCameraWhoseChangeJumpsDoesNotHoldBackADartTwoOthersHoldStill) {
+  scene::SceneRandom rng(3);
+  scene::Scene landed;
+  landed.darts.push_back(scene::randomDart(rng, 140.0));
+  scene::Scene elsewhere;
+  elsewhere.darts.push_back(scene::randomDart(rng, 140.0));
+  const scene::SceneImages here = renderer_->render(landed);
+  const scene::SceneImages there = renderer_->render(elsewhere);
+  auto statuses = [&](const std::vector<int>& jumping) {
+    tarv_destroy(engine_);
+    engine_ = tarv_create();
+    EXPECT_EQ(arm(scene::Scene{}).value("status", ""), "READY");
+    std::vector<json> replies;
+    for (int k = 0; k < 4; ++k) {
+      std::vector<cv::Mat> frames = here.frames;
+      for (int camera : jumping) frames[camera] = (k % 2 == 0 ? here : there).frames[camera];
+      replies.push_back(call(clock_.detectRequest(frames)));
+    }
+    return replies;
+  };
+  const std::vector<json> one = statuses({2});
+  EXPECT_NE(one[1].value("status", ""), "SETTLING") << one[1].dump().substr(0, 300);
+  ASSERT_EQ(one.back()["entries"].size(), 1u) << one.back().dump().substr(0, 400);
+  EXPECT_EQ(one.back()["entries"][0]["field"]["selected_field"], here.truth.darts[0].field);
+  for (const json& reply : statuses({0, 2})) {
+    EXPECT_TRUE(reply["entries"].empty()) << reply.dump().substr(0, 300);
+  }
+}
+
 AnalysesAhead analysesAhead(const Round& round, const std::vector<cv::Mat>& frames, double now) {
   AnalysesAhead ahead;
   for (int i = 0; i < 3; ++i) ahead[i] = analyseAhead(round, i, frames[i], now);
