@@ -115,6 +115,8 @@ class Round {
   // Consecutive triplets on which the undecided change lay where it lay on the triplet before:
   // a change that has stopped changing is decided or left to the player, never waited on.
   int32_t stillTriplets = 0;
+  // Consecutive triplets on which two cameras that see the change well held it in place.
+  int32_t heldByTwoTriplets = 0;
   json stableHypothesisHistory = json::array();  // at most 64 {"time", "field", "point"}
   json pendingConfirmation;
   json fallbackPoint;           // second source of a point in plant mode

@@ -451,6 +451,7 @@ json realignMovedCameras(Round& round, const std::vector<cv::Mat>& frames,
 void clearSettling(Round& round) {
   for (cv::Mat& m : round.evaluationMasks) m.release();
   round.stillTriplets = 0;
+  round.heldByTwoTriplets = 0;
 }
 
 // The settling masks of this triplet, the next one compares with them.
@@ -653,10 +654,13 @@ std::optional<json> waitUntilSettled(Round& round, const std::array<CameraFrameA
     if (!samePlace) still = false;
   }
   keepSettlingMasks(round, analyses);
-  // Two cameras that see the dart well and hold it in place have seen it come to rest: a
-  // third whose dart mask jumps between pieces of a change behind an earlier dart does not
-  // hold the dart back (a hand or a dart still moving moves in every view that sees it).
-  if (unsettled == 1 && heldWell >= 2) settled = true;
+  // Two cameras that see the dart well and have held it in place on two triplets have seen
+  // it come to rest: a third whose dart mask jumps between pieces of a change behind an
+  // earlier dart does not hold the dart back (a hand or a dart still moving moves in every
+  // view that sees it). One such triplet is not enough: the third camera's view usually
+  // settles on the next, and the dart is then decided on all three.
+  round.heldByTwoTriplets = heldWell >= 2 && unsettled <= 1 ? round.heldByTwoTriplets + 1 : 0;
+  if (unsettled == 1 && round.heldByTwoTriplets >= 2) settled = true;
   // A faint dart whose mask edges or parts come and go with the noise never reaches the
   // settled agreement while it stands still: a few triplets in the same place decide it all
   // the same.

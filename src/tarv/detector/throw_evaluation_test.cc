@@ -250,8 +250,8 @@ TEST_F(Scoring, AStillObjectAboveTheBoardIsNeverEnteredNorWaitedOnForEver) {
 }
 
 // One camera's change jumps between two places from triplet to triplet (its dart mask taking one
-// piece of a change and then another) while the other two hold a dart still: the dart has come to
-// rest. Two cameras whose changes jump are something still moving.
+// piece of a change and then another) while the other two hold a dart still on two triplets: the
+// dart has come to rest. Two cameras whose changes jump are something still moving.
 TEST_F(Scoring, OneCameraWhoseChangeJumpsDoesNotHoldBackADartTwoOthersHoldStill) {
   scene::SceneRandom rng(3);
   scene::Scene landed;
@@ -273,7 +273,7 @@ TEST_F(Scoring, OneCameraWhoseChangeJumpsDoesNotHoldBackADartTwoOthersHoldStill)
     return replies;
   };
   const std::vector<json> one = statuses({2});
-  EXPECT_NE(one[1].value("status", ""), "SETTLING") << one[1].dump().substr(0, 300);
+  EXPECT_NE(one[2].value("status", ""), "SETTLING") << one[2].dump().substr(0, 300);
   ASSERT_EQ(one.back()["entries"].size(), 1u) << one.back().dump().substr(0, 400);
   EXPECT_EQ(one.back()["entries"][0]["field"]["selected_field"], here.truth.darts[0].field);
   for (const json& reply : statuses({0, 2})) {
