@@ -308,29 +308,38 @@ RefinedCrossings refineCrossingsOnWires(const cv::Mat& image, const CameraEstima
   return out;
 }
 
-WireSolve solveOnWireCrossings(const cv::Mat& image, const CameraEstimate& start, const MatchScore& startScore,
-                               const std::vector<cv::Point2d>& crossings, cv::Point2d bull) {
+namespace {
+
+// Rounds of moving the crossings about the latest camera (`move`) and solving the camera again
+// from them, each kept while `keep` takes its score and count of moved crossings; a refused
+// round, too few moved crossings, a degenerate set of pairs or a camera behind the board ends
+// them, and the latest camera stands.
+template <typename Move, typename Keep>
+WireSolve solveInRounds(const CameraEstimate& start, const MatchScore& startScore,
+                        const std::vector<cv::Point2d>& crossings, int movedBefore, int rounds, cv::Point2d bull,
+                        const char* label, Move move, Keep keep) {
   WireSolve out;
   out.camera = cloneCameraEstimate(start);
   out.score = startScore;
   out.crossings = crossings;
-  for (int round = 0; round < kWireRounds; ++round) {
+  out.refined = movedBefore;
+  for (int round = 0; round < rounds; ++round) {
     RefinedCrossings r;
     CameraEstimate e;
     try {
-      r = refineCrossingsOnWires(image, out.camera, crossings, kWireMatchTolerance);
+      r = move(out.camera);
       if (r.refined < kMinMovedCrossings) break;
       e = solveCamera(out.camera, r.crossings, bull, 6);
     } catch (const cv::Exception&) {
-      break;  // a degenerate set of pairs: the latest camera stands
+      break;
     }
     if (!(cameraCentre(e)[2] > 0.0)) break;
     const MatchScore s = scoreCameraEstimate(e, r.crossings, 0.25);
     if (std::getenv("TARV_DEBUG")) {
-      std::fprintf(stderr, "[dbg] wires round %d: %d of %d matched crossings moved, %d matched, rms %.2f (before %d, %.2f)\n",
+      std::fprintf(stderr, "[dbg] %s round %d: %d of %d moved, %d matched, rms %.2f (before %d, %.2f)\n", label,
                    round, r.refined, r.matched, s.matches, s.rmsPx, out.score.matches, out.score.rmsPx);
     }
-    if (s.matches < out.score.matches || !(s.rmsPx < out.score.rmsPx)) break;
+    if (!keep(s, r.refined, out)) break;
     out.moved = true;
     out.camera = std::move(e);
     out.score = s;
@@ -340,42 +349,30 @@ WireSolve solveOnWireCrossings(const cv::Mat& image, const CameraEstimate& start
   return out;
 }
 
+}  // namespace
+
+WireSolve solveOnWireCrossings(const cv::Mat& image, const CameraEstimate& start, const MatchScore& startScore,
+                               const std::vector<cv::Point2d>& crossings, cv::Point2d bull) {
+  return solveInRounds(
+      start, startScore, crossings, 0, kWireRounds, bull, "wires",
+      [&](const CameraEstimate& latest) { return refineCrossingsOnWires(image, latest, crossings, kWireMatchTolerance); },
+      [](const MatchScore& s, int, const WireSolve& latest) {
+        return !(s.matches < latest.score.matches || !(s.rmsPx < latest.score.rmsPx));
+      });
+}
+
 WireSolve snapOnWireCrossings(const cv::Mat& image, const CameraEstimate& start, const MatchScore& startScore,
                               const std::vector<cv::Point2d>& detections, cv::Point2d bull, int rounds,
                               bool whileMoreMoved, int movedBefore) {
-  WireSolve out;
-  out.camera = cloneCameraEstimate(start);
-  out.score = startScore;
-  out.crossings = detections;
-  out.refined = movedBefore;
-  for (int round = 0; round < rounds; ++round) {
-    RefinedCrossings snapped;
-    CameraEstimate e;
-    try {
-      snapped = snapCrossingsOnWires(image, out.camera, detections, kSnapTolerance);
-      if (snapped.refined < kMinMovedCrossings) break;
-      e = solveCamera(out.camera, snapped.crossings, bull, 6);
-    } catch (const cv::Exception&) {
-      break;  // a degenerate set of pairs: the latest camera stands
-    }
-    if (!(cameraCentre(e)[2] > 0.0)) break;
-    const MatchScore s = scoreCameraEstimate(e, snapped.crossings, 0.25);
-    if (std::getenv("TARV_DEBUG")) {
-      std::fprintf(stderr, "[dbg] snap round %d%s: %d of %d moved, %d matched, rms %.2f (before %d, %.2f)\n", round,
-                   whileMoreMoved ? " (while more moved)" : "", snapped.refined, snapped.matched, s.matches, s.rmsPx,
-                   out.score.matches, out.score.rmsPx);
-    }
-    const bool better = s.matches > out.score.matches || (s.matches == out.score.matches && s.rmsPx < out.score.rmsPx);
-    const bool moreMoved =
-        whileMoreMoved && snapped.refined > out.refined && s.matches + kSnapMatchesGivenUp >= out.score.matches;
-    if (!better && !moreMoved) break;
-    out.moved = true;
-    out.camera = std::move(e);
-    out.score = s;
-    out.crossings = std::move(snapped.crossings);
-    out.refined = snapped.refined;
-  }
-  return out;
+  return solveInRounds(
+      start, startScore, detections, movedBefore, rounds, bull, whileMoreMoved ? "snap (while more moved)" : "snap",
+      [&](const CameraEstimate& latest) { return snapCrossingsOnWires(image, latest, detections, kSnapTolerance); },
+      [&](const MatchScore& s, int moved, const WireSolve& latest) {
+        const bool better = s.matches > latest.score.matches ||
+                            (s.matches == latest.score.matches && s.rmsPx < latest.score.rmsPx);
+        return better || (whileMoreMoved && moved > latest.refined &&
+                          s.matches + kSnapMatchesGivenUp >= latest.score.matches);
+      });
 }
 
 ExplainedCrossings explainCrossingsOnWires(const cv::Mat& image, const CameraEstimate& camera,
