@@ -37,9 +37,7 @@ struct DepartedShare {
 DepartedShare departedShare(const CameraFrameAnalysis& a, const cv::Mat& dartMask) {
   DepartedShare share;
   if (dartMask.empty() || a.dartMask.empty()) return share;
-  cv::Mat reduced;
-  cv::resize(dartMask, reduced, a.dartMask.size(), 0, 0, cv::INTER_AREA);
-  reduced = thresholdBinary(reduced, 0);
+  const cv::Mat reduced = reducedMask(dartMask, a.dartMask.size());
   share.pixels = cv::countNonZero(reduced);
   // A camera that saw only a sliver of the dart cannot tell: its sliver flickers.
   if (share.pixels < 2 * a.minPixels) return share;
@@ -158,9 +156,7 @@ json departLastDart(Round& round, const std::vector<cv::Mat>& frames,
       const CameraFrameAnalysis& a = analyses[i];
       const ReducedImage& before = c.reducedReferences[2];
       if (before.source.data == c.referenceChangeMask.data && before.reduced.size() == a.change.size()) {
-        cv::Mat reducedArea;
-        cv::resize(area, reducedArea, a.change.size(), 0, 0, cv::INTER_AREA);
-        reducedArea = thresholdBinary(reducedArea, 0);
+        const cv::Mat reducedArea = reducedMask(area, a.change.size());
         cv::Mat reducedStored = before.reduced.clone();
         a.change.copyTo(reducedStored, reducedArea);
         c.referenceChangeMask = stored;

@@ -310,6 +310,26 @@ int lastSetByte(const uchar* row, int from, int to) {
 
 }  // namespace
 
+cv::Mat reducedMask(const cv::Mat& mask, cv::Size size) {
+  const bool halved = mask.type() == CV_8UC1 && mask.cols == 2 * size.width && mask.rows == 2 * size.height;
+  if (!halved) {
+    cv::Mat reduced;
+    cv::resize(mask, reduced, size, 0, 0, cv::INTER_AREA);
+    return thresholdBinary(reduced, 0);
+  }
+  cv::Mat out = freshZeroMask(size);
+  const cv::Rect box = maskBox(mask);
+  if (box.area() == 0) return out;
+  // Widened to even edges so that its blocks are the whole image's blocks.
+  const int x0 = box.x & ~1, y0 = box.y & ~1;
+  const int x1 = (box.x + box.width + 1) & ~1, y1 = (box.y + box.height + 1) & ~1;
+  cv::Mat part;
+  cv::resize(mask(cv::Rect(x0, y0, x1 - x0, y1 - y0)), part, cv::Size((x1 - x0) / 2, (y1 - y0) / 2), 0, 0,
+             cv::INTER_AREA);
+  thresholdBinary(part, 0).copyTo(out(cv::Rect(x0 / 2, y0 / 2, part.cols, part.rows)));
+  return out;
+}
+
 cv::Rect maskBox(const cv::Mat& mask) {
   if (mask.empty() || mask.type() != CV_8UC1) return cv::boundingRect(mask);
   int top = -1, bottom = -1, left = mask.cols, right = -1;

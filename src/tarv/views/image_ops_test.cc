@@ -194,6 +194,32 @@ TEST(MaskOps, MaskBoxIsTheBoundingRectOfTheSetPixels) {
   EXPECT_EQ(maskBox(cv::Mat::zeros(8, 40, CV_8UC1)), cv::Rect());
 }
 
+// Reduced round the mask's box or over the whole mask, the same pixels: strokes at odd and
+// even edges, touching the border, and sizes that do not halve exactly.
+TEST(MaskOps, ReducedMaskIsTheAreaResizeOfTheWholeMask) {
+  const auto wholeResize = [](const cv::Mat& mask, cv::Size size) {
+    cv::Mat reduced;
+    cv::resize(mask, reduced, size, 0, 0, cv::INTER_AREA);
+    return thresholdBinary(reduced, 0);
+  };
+  cv::RNG rng(11);
+  for (int trial = 0; trial < 120; ++trial) {
+    const bool halves = trial % 4 != 3;
+    cv::Mat mask = cv::Mat::zeros(60 + (halves ? 2 * (trial % 5) : 1), 80 + (halves ? 0 : 3), CV_8UC1);
+    for (int s = 0; s < trial % 3; ++s) {
+      cv::line(mask, {rng.uniform(0, mask.cols), rng.uniform(0, mask.rows)},
+               {rng.uniform(0, mask.cols), rng.uniform(0, mask.rows)}, 255, rng.uniform(1, 3));
+    }
+    if (trial % 5 == 1) mask.at<uchar>(mask.rows - 1, rng.uniform(0, mask.cols)) = 255;
+    if (trial % 7 == 2) mask.at<uchar>(rng.uniform(0, mask.rows), 0) = 255;
+    const cv::Size size(mask.cols / 2, mask.rows / 2);
+    const cv::Mat expected = wholeResize(mask, size);
+    const cv::Mat reduced = reducedMask(mask, size);
+    ASSERT_EQ(reduced.size(), size) << trial;
+    EXPECT_EQ(cv::countNonZero(reduced != expected), 0) << trial;
+  }
+}
+
 TEST(MaskOps, CompareMasksToleratesSmallShifts) {
   cv::Mat previous = cv::Mat::zeros(50, 50, CV_8UC1);
   previous(cv::Rect(10, 10, 10, 10)).setTo(255);
