@@ -1,5 +1,7 @@
 #include "tarv/core/camera_worker_pool.h"
 
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <thread>
 
@@ -11,8 +13,9 @@ namespace {
 struct CameraWorkerSlot {
   std::mutex mutex;
   std::condition_variable wake;
-  std::function<void()> job;  // empty means free
-  bool running = false;       // its worker thread has been started
+  std::function<void()> job;        // empty means free
+  std::atomic<bool> posted{false};  // set with the job, for a worker looking without the lock
+  bool running = false;             // its worker thread has been started
 };
 
 struct CameraWorkerPool {
@@ -27,12 +30,14 @@ CameraWorkerPool& cameraWorkerPool() {
 
 [[noreturn]] void cameraWorkerLoop(CameraWorkerSlot& slot) {
   for (;;) {
+    detail::spinWhile([&slot] { return !slot.posted.load(std::memory_order_acquire); });
     std::function<void()> job;
     {
       std::unique_lock<std::mutex> lock(slot.mutex);
       slot.wake.wait(lock, [&slot] { return static_cast<bool>(slot.job); });
       job = std::move(slot.job);
       slot.job = nullptr;
+      slot.posted.store(false, std::memory_order_relaxed);
     }
     job();  // a packaged task: the job's error goes to the waiting caller
   }
@@ -64,6 +69,18 @@ void ensureWorker(CameraWorkerSlot& slot) {
 
 namespace detail {
 
+void spinWhile(const std::function<bool()>& waiting) {
+  // Spinning only pays where every worker and the caller have a core of their own.
+  static const bool spins = std::thread::hardware_concurrency() >= 4;
+  if (!spins) return;
+  const auto until = std::chrono::steady_clock::now() + kIdleSpin;
+  while (waiting() && std::chrono::steady_clock::now() < until) {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
+  }
+}
+
 std::mutex& fanOutLock() {
   static std::mutex lock;
   return lock;
@@ -76,6 +93,7 @@ bool postCameraJob(int camera, std::function<void()> task) {
     std::lock_guard<std::mutex> lock(slot.mutex);
     if (slot.job) return false;
     slot.job = std::move(task);
+    slot.posted.store(true, std::memory_order_release);
   }
   slot.wake.notify_one();
   return true;

@@ -87,6 +87,57 @@ TEST(CameraWorkerPool, ReusesItsThreadsAndSerialisesFanOuts) {
   EXPECT_EQ(laterIds, firstIds);
 }
 
+// The caller's own work runs on the calling thread while the jobs run, and its error comes
+// only after the jobs, which refer to the caller's data, have finished; a job's error wins.
+TEST(CameraWorkerPool, TheCallersWorkRunsAlongsideTheJobs) {
+  std::mutex mutex;
+  std::condition_variable changed;
+  int jobsStarted = 0;
+  bool callerStarted = false;
+  auto job = [&](int camera) {
+    std::unique_lock<std::mutex> lock(mutex);
+    ++jobsStarted;
+    changed.notify_all();
+    return changed.wait_for(lock, 5s, [&] { return callerStarted; }) ? camera : -1;
+  };
+  std::thread::id callerThread;
+  const auto results = runOnCameraWorkers(job, [&] {
+    callerThread = std::this_thread::get_id();
+    std::unique_lock<std::mutex> lock(mutex);
+    callerStarted = true;
+    changed.notify_all();
+    // Every job has started before the caller's work ends: they overlap.
+    EXPECT_TRUE(changed.wait_for(lock, 5s, [&] { return jobsStarted == 3; }));
+  });
+  EXPECT_EQ(results, (std::array<int, 3>{0, 1, 2}));
+  EXPECT_EQ(callerThread, std::this_thread::get_id());
+
+  std::atomic<int> finished{0};
+  auto slow = [&](int camera) {
+    std::this_thread::sleep_for(30ms);
+    ++finished;
+    return camera;
+  };
+  try {
+    runOnCameraWorkers(slow, [] { throw std::runtime_error("CALLER"); });
+    FAIL() << "no error";
+  } catch (const std::runtime_error& e) {
+    EXPECT_STREQ(e.what(), "CALLER");
+  }
+  EXPECT_EQ(finished.load(), 3);
+
+  auto failing = [](int camera) -> int {
+    if (camera == 2) throw std::runtime_error("JOB");
+    return camera;
+  };
+  try {
+    runOnCameraWorkers(failing, [] { throw std::runtime_error("CALLER"); });
+    FAIL() << "no error";
+  } catch (const std::runtime_error& e) {
+    EXPECT_STREQ(e.what(), "JOB");
+  }
+}
+
 TEST(CameraWorkerPool, MovesResultsOfAnyType) {
   auto job = [](int camera) { return std::make_pair(camera == 1, std::string(camera + 1, 'x')); };
   const auto results = runOnCameraWorkers(job);

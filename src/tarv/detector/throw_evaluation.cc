@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cmath>
 #include <cstdlib>
+#include <functional>
 #include <algorithm>
 #include <optional>
 #include <set>
@@ -162,8 +163,10 @@ ShaftMeasurement measureShaftOrContinued(const cv::Mat& frame, const ShaftView& 
   return measuresTip(again.record) ? again : m;
 }
 
+// `alongside` runs on the calling thread while the workers measure.
 std::array<ShaftMeasurement, 3> measureShafts(const Round& round, const std::vector<cv::Mat>& frames,
-                                              const std::array<CameraFrameAnalysis, 3>& analyses) {
+                                              const std::array<CameraFrameAnalysis, 3>& analyses,
+                                              const std::function<void()>& alongside) {
   struct Looked {
     ShaftView view;
     ChangeGroups groups;
@@ -191,7 +194,7 @@ std::array<ShaftMeasurement, 3> measureShafts(const Round& round, const std::vec
     ShaftMeasurement measured = measureShaftOrContinued(frames[camera], view, crop, c.boardToImage, pieces);
     return Looked{std::move(view), std::move(groups), std::move(measured)};
   };
-  const auto looked = runOnCameraWorkers(look);
+  const auto looked = runOnCameraWorkers(look, alongside);
   std::vector<ShaftView> views;
   std::vector<ChangeGroups> groups;
   for (const Looked& l : looked) {
@@ -316,15 +319,14 @@ bool anyRegion(const CameraRegions& regions) {
 // A full-size region at the size of a reduced analysis image.
 cv::Mat reducedRegion(const cv::Mat& region, cv::Size size) {
   if (region.size() == size) return region;
-  cv::Mat reduced;
-  cv::resize(region, reduced, size, 0.0, 0.0, cv::INTER_AREA);
-  return thresholdBinary(reduced, 0);
+  return reducedMask(region, size);
 }
 
 // One camera's frame taken into its references: the change against the empty board joins the
 // stored change, and the working background takes the frame so that the next dart is measured
 // against a board that holds this one. With a region, only the region is taken: what lies
-// outside it stays change for the next triplet to judge. A camera worker job.
+// outside it stays change for the next triplet to judge. Its full-size copies are costly: it
+// runs on the workers, or on the calling thread while they work.
 struct Taken {
   cv::Mat change;
   cv::Mat dartReference;
@@ -339,8 +341,6 @@ Taken takenFrame(const Round& round, int camera, const cv::Mat& frame, const cv:
   cv::bitwise_and(change, sharedBoardRegionMask(change.size(), c.boardToImage, scoringRadiusMm(round)), change);
   if (!only.empty()) cv::bitwise_and(change, only, change);
   cv::bitwise_or(change, c.referenceChangeMask, change);
-  // The full-size background copies run here, one per worker, rather than one after
-  // another on the calling thread.
   if (!only.empty()) {
     return Taken{change, copiedInside(c.dartReference, grey, only), copiedInside(c.backgroundFrame, frame, only)};
   }
@@ -374,19 +374,16 @@ void takeIntoBackground(Round& round, const std::vector<cv::Mat>& frames, const 
 
 // The dart is entered: its change is taken into the working background. Answers the regions
 // the references took where more than the dart changed (see enteredDartRegionOf).
+// The whole frames' takes were measured while the shafts were: the dart is nearly always all
+// the change, and then no camera keeps a region.
 CameraRegions enterDart(Round& round, const std::vector<cv::Mat>& frames,
                         const std::array<CameraFrameAnalysis, 3>& analyses,
-                        const std::array<ShaftMeasurement, 3>& shafts, const json& entry) {
+                        const std::array<ShaftMeasurement, 3>& shafts, const std::array<Taken, 3>& wholeTakes,
+                        const json& entry) {
   const Point2 point = pointFromJson(entry["board_xy_nominal_mm"]);
-  // Each camera's region and its take of the whole frame in one fan-out: the dart is nearly
-  // always all the change, and then no camera keeps a region.
-  auto look = [&](int camera) {
-    return std::make_pair(enteredDartRegionOf(round, camera, shafts[camera], point),
-                          takenFrame(round, camera, frames[camera], cv::Mat()));
-  };
-  const auto looked = runOnCameraWorkers(look);
-  const CameraRegions own = keptRegions({looked[0].first, looked[1].first, looked[2].first});
-  std::array<Taken, 3> taken = {looked[0].second, looked[1].second, looked[2].second};
+  auto look = [&](int camera) { return enteredDartRegionOf(round, camera, shafts[camera], point); };
+  const CameraRegions own = keptRegions(runOnCameraWorkers(look));
+  std::array<Taken, 3> taken = wholeTakes;
   if (anyRegion(own)) {
     auto job = [&](int camera) {
       return own[camera].empty() ? taken[camera] : takenFrame(round, camera, frames[camera], own[camera]);
@@ -705,8 +702,9 @@ bool confirmsPending(const Round& round, const FieldDecision& decision) {
 // The dart is decided: its entry is appended and its change joins the stored change.
 void acceptDecision(Round& round, const std::vector<cv::Mat>& frames,
                     const std::array<CameraFrameAnalysis, 3>& analyses,
-                    const std::array<ShaftMeasurement, 3>& shafts, const json& entry, double now) {
-  const CameraRegions own = enterDart(round, frames, analyses, shafts, entry);
+                    const std::array<ShaftMeasurement, 3>& shafts, const std::array<Taken, 3>& wholeTakes,
+                    const json& entry, double now) {
+  const CameraRegions own = enterDart(round, frames, analyses, shafts, wholeTakes, entry);
   clearSettling(round);
   if (anyRegion(own)) {
     // What the dart does not explain stays change, and it held still with the dart: the next
@@ -896,7 +894,8 @@ void decideAtRodFoot(const std::array<json, 3>& views, const std::array<std::opt
 // The field voting of one settled dart: the tip, the cameras' checks of it, the chain of
 // field decisions, and then the entry, a wait for confirmation or an unresolved position.
 json decideDart(Round& round, const std::vector<cv::Mat>& frames, const std::array<CameraFrameAnalysis, 3>& analyses,
-                const std::array<ShaftMeasurement, 3>& shafts, const json& stats, double now) {
+                const std::array<ShaftMeasurement, 3>& shafts, const std::array<Taken, 3>& wholeTakes,
+                const json& stats, double now) {
   std::array<json, 3> views = shaftRecords(shafts);
   std::array<Homography, 3> homographies;
   for (int i = 0; i < 3; ++i) homographies[i] = round.cameras[i].boardToImage;
@@ -976,7 +975,7 @@ json decideDart(Round& round, const std::vector<cv::Mat>& frames, const std::arr
     return r;
   }
   r["entry"] = buildEntry(round, tip, decision, views);
-  acceptDecision(round, frames, analyses, shafts, r["entry"], now);
+  acceptDecision(round, frames, analyses, shafts, wholeTakes, r["entry"], now);
   return r;
 }
 
@@ -1128,8 +1127,13 @@ json evaluateWith(Round& round, const std::vector<cv::Mat>& frames, double now, 
                         now);
     return told(*settling);
   }
-  const std::array<ShaftMeasurement, 3> shafts = measureShafts(round, frames, analyses);
-  json r = decideDart(round, frames, analyses, shafts, stats, now);
+  // The calling thread would wait through the shafts' measurement: it takes each whole frame
+  // meanwhile, as the references of a dart entered now take it.
+  std::array<Taken, 3> wholeTakes;
+  const std::array<ShaftMeasurement, 3> shafts = measureShafts(round, frames, analyses, [&] {
+    for (int i = 0; i < 3; ++i) wholeTakes[i] = takenFrame(round, i, frames[i], cv::Mat());
+  });
+  json r = decideDart(round, frames, analyses, shafts, wholeTakes, stats, now);
   if (r.value("status", "") == "POSITION_UNRESOLVED") {
     recordWatchedChange(round, frames, watchedMasks(round, shafts, r), r, now);
     parkStillUnresolvedChange(round, frames, analyses);
