@@ -22,6 +22,9 @@ struct CameraWorkerPool {
   std::array<CameraWorkerSlot, 3> slots;
 };
 
+// The calls under way that hold a CameraWorkersInCall.
+std::atomic<int> callsUnderWay{0};
+
 // Never destroyed: the detached workers use it until the process ends.
 CameraWorkerPool& cameraWorkerPool() {
   static CameraWorkerPool* pool = new CameraWorkerPool();
@@ -30,7 +33,9 @@ CameraWorkerPool& cameraWorkerPool() {
 
 [[noreturn]] void cameraWorkerLoop(CameraWorkerSlot& slot) {
   for (;;) {
-    detail::spinWhile([&slot] { return !slot.posted.load(std::memory_order_acquire); });
+    detail::spinWhile([&slot] {
+      return !slot.posted.load(std::memory_order_acquire) && callsUnderWay.load(std::memory_order_relaxed) > 0;
+    });
     std::function<void()> job;
     {
       std::unique_lock<std::mutex> lock(slot.mutex);
@@ -66,6 +71,10 @@ void ensureWorker(CameraWorkerSlot& slot) {
 }
 
 }  // namespace
+
+CameraWorkersInCall::CameraWorkersInCall() { callsUnderWay.fetch_add(1, std::memory_order_relaxed); }
+
+CameraWorkersInCall::~CameraWorkersInCall() { callsUnderWay.fetch_sub(1, std::memory_order_relaxed); }
 
 namespace detail {
 

@@ -19,8 +19,9 @@ namespace tarv {
 
 namespace detail {
 // One call's fan-outs follow each other within a millisecond, and waking a sleeping thread
-// costs about a tenth of a fan-out on small frames: a worker done with its job, and a caller
-// waiting for one, look for the next for this long before they sleep.
+// costs about a tenth of a fan-out on small frames: a worker done with its job while a call is
+// under way (see CameraWorkersInCall), and a caller waiting for one, look for the next for this
+// long before they sleep.
 constexpr std::chrono::microseconds kIdleSpin{1000};
 // Returns once `waiting` answers false or the spin's time is up.
 void spinWhile(const std::function<bool()>& waiting);
@@ -30,6 +31,16 @@ std::mutex& fanOutLock();
 // be started).
 bool postCameraJob(int camera, std::function<void()> task);
 }  // namespace detail
+
+// Held for the length of a call whose fan-outs follow each other: between such calls the
+// workers sleep as soon as their job is done rather than spin.
+class CameraWorkersInCall {
+ public:
+  CameraWorkersInCall();
+  ~CameraWorkersInCall();
+  CameraWorkersInCall(const CameraWorkersInCall&) = delete;
+  CameraWorkersInCall& operator=(const CameraWorkersInCall&) = delete;
+};
 
 // The calling thread runs `alongside` while the workers run their jobs: work the caller would
 // otherwise wait through. Its error is raised once the jobs are done (theirs first).

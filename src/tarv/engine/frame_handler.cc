@@ -651,6 +651,7 @@ json processRoundFrames(Round& round, const json& request, const std::vector<cv:
   // Work on a copy (pixels are shared, never written in place): a failure anywhere leaves the
   // round as it was, so a dart is never entered without the host hearing of it.
   Round working = round;
+  const CameraWorkersInCall inCall;
   json result = processOn(working, request, frames);
   round = std::move(working);
   return result;
