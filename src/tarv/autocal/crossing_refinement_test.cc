@@ -42,6 +42,30 @@ Board lowBoard() {
   return b;
 }
 
+// The board's camera moved some 5 px off the ring.
+CameraEstimate cameraSeveralPixelsOff(const Board& b) {
+  CameraEstimate off = cloneCameraEstimate(b.camera);
+  off.tvec.at<double>(0) += 2.0;
+  off.tvec.at<double>(1) -= 1.5;
+  return off;
+}
+
+// The treble and double crossings in the image, each placed 2 to 3 px off in its own
+// direction as a network places them on a grazing view; `index` gets each one's crossing.
+std::vector<cv::Point2d> detectionsOffTheirJunctions(const Board& b, std::vector<size_t>* index = nullptr) {
+  const cv::Size size(b.cam.image.cols, b.cam.image.rows);
+  std::vector<cv::Point2d> detected;
+  for (size_t i = 0; i < b.truth.size(); ++i) {
+    const cv::Point2d& p = b.truth[i];
+    const size_t ring = i / kCrossingWires;
+    if ((ring != 2 && ring != 4) || p.x < 0 || p.y < 0 || p.x >= size.width || p.y >= size.height) continue;
+    const double a = 2.4 * static_cast<double>(i), r = 2.0 + 0.1 * static_cast<double>(i % 11);
+    detected.push_back(p + r * cv::Point2d(std::cos(a), std::sin(a)));
+    if (index) index->push_back(i);
+  }
+  return detected;
+}
+
 LandmarkSolution asSolution(const CameraEstimate& e) {
   LandmarkSolution s;
   s.ok = true;
@@ -159,22 +183,11 @@ TEST(CrossingRefinement, ACameraSeveralPixelsOffStillSnapsTheDetectionsOntoTheir
   ASSERT_FALSE(b.camera.K.empty());
   // A camera some 5 px off: the wires about it lie beyond the search that moves crossings
   // about the camera, but their directions about each detection are still its own.
-  CameraEstimate off = cloneCameraEstimate(b.camera);
-  off.tvec.at<double>(0) += 2.0;
-  off.tvec.at<double>(1) -= 1.5;
+  const CameraEstimate off = cameraSeveralPixelsOff(b);
   const double offPx = testing::solutionRingErrorPx(b.cam, asSolution(off));
   ASSERT_GT(offPx, 3.0);
-  const cv::Size size(b.cam.image.cols, b.cam.image.rows);
-  std::vector<cv::Point2d> detected;
   std::vector<size_t> index;
-  for (size_t i = 0; i < b.truth.size(); ++i) {
-    const cv::Point2d& p = b.truth[i];
-    const size_t ring = i / kCrossingWires;
-    if ((ring != 2 && ring != 4) || p.x < 0 || p.y < 0 || p.x >= size.width || p.y >= size.height) continue;
-    const double a = 2.4 * static_cast<double>(i), r = 2.0 + 0.1 * static_cast<double>(i % 11);
-    detected.push_back(p + r * cv::Point2d(std::cos(a), std::sin(a)));
-    index.push_back(i);
-  }
+  const std::vector<cv::Point2d> detected = detectionsOffTheirJunctions(b, &index);
   ASSERT_GE(detected.size(), 36u);
   const RefinedCrossings r = snapCrossingsOnWires(b.cam.image, off, detected, 0.5);
   std::printf("camera %.2f px off: %d of %d matched crossings snapped\n", offPx, r.refined, r.matched);
@@ -244,9 +257,7 @@ TEST(CrossingRefinement, DetectionsBeyondTheirOwnSearchSnapAboutACameraCloseToTh
   EXPECT_LT(after / moved, 0.5);
   // A camera several pixels off finds the wires about itself no better than the detections do:
   // most stay as the network placed them.
-  CameraEstimate off = cloneCameraEstimate(b.camera);
-  off.tvec.at<double>(0) += 2.0;
-  off.tvec.at<double>(1) -= 1.5;
+  const CameraEstimate off = cameraSeveralPixelsOff(b);
   const RefinedCrossings far = snapCrossingsOnWires(b.cam.image, off, detected, 0.5);
   std::printf("camera %.2f px off: %d of %d matched crossings snapped\n",
               testing::solutionRingErrorPx(b.cam, asSolution(off)), far.refined, far.matched);
@@ -257,18 +268,8 @@ TEST(CrossingRefinement, ARoundThatMovesMoreDetectionsOntoTheWiresMayGiveUpAFewM
   const Board b = lowBoard();
   ASSERT_FALSE(b.camera.K.empty());
   // Detections 2 to 3 px off their junctions about a camera some 5 px off, as on a grazing view.
-  CameraEstimate off = cloneCameraEstimate(b.camera);
-  off.tvec.at<double>(0) += 2.0;
-  off.tvec.at<double>(1) -= 1.5;
-  const cv::Size size(b.cam.image.cols, b.cam.image.rows);
-  std::vector<cv::Point2d> detected;
-  for (size_t i = 0; i < b.truth.size(); ++i) {
-    const cv::Point2d& p = b.truth[i];
-    const size_t ring = i / kCrossingWires;
-    if ((ring != 2 && ring != 4) || p.x < 0 || p.y < 0 || p.x >= size.width || p.y >= size.height) continue;
-    const double a = 2.4 * static_cast<double>(i), r = 2.0 + 0.1 * static_cast<double>(i % 11);
-    detected.push_back(p + r * cv::Point2d(std::cos(a), std::sin(a)));
-  }
+  const CameraEstimate off = cameraSeveralPixelsOff(b);
+  const std::vector<cv::Point2d> detected = detectionsOffTheirJunctions(b);
   const cv::Point2d bull = testing::scriptedPixel(b.cam, {0.0, 0.0});
   // The first round alone, kept whatever it matches: its camera lies on the board's ring.
   const WireSolve first = snapOnWireCrossings(b.cam.image, off, MatchScore{}, detected, bull, 1, false, 0);

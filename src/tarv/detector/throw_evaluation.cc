@@ -316,12 +316,6 @@ bool anyRegion(const CameraRegions& regions) {
   return !regions[0].empty() || !regions[1].empty() || !regions[2].empty();
 }
 
-// A full-size region at the size of a reduced analysis image.
-cv::Mat reducedRegion(const cv::Mat& region, cv::Size size) {
-  if (region.size() == size) return region;
-  return reducedMask(region, size);
-}
-
 // One camera's frame taken into its references: the change against the empty board joins the
 // stored change, and the working background takes the frame so that the next dart is measured
 // against a board that holds this one. With a region, only the region is taken: what lies
@@ -355,7 +349,7 @@ void applyTaken(Round& round, const std::array<Taken, 3>& updated, const ImageTr
     // The reduced stored change is the union of the reduced changes the analysis saw, so a
     // later frame is compared with what the same analysis measures.
     cv::Mat reducedStored = reducedChanges[i].clone();
-    if (!only[i].empty()) reducedStored = maskAnd(reducedStored, reducedRegion(only[i], reducedStored.size()));
+    if (!only[i].empty()) reducedStored = maskAnd(reducedStored, reducedMask(only[i], reducedStored.size()));
     const ReducedImage& before = c.reducedReferences[2];
     if (before.source.data == c.referenceChangeMask.data && before.reduced.size() == reducedStored.size()) {
       cv::bitwise_or(reducedStored, before.reduced, reducedStored);
@@ -625,7 +619,6 @@ std::optional<json> answerGates(Round& round, const std::vector<cv::Mat>& frames
 // moving, a hand or a shadow does not stay put.
 std::optional<json> waitUntilSettled(Round& round, const std::array<CameraFrameAnalysis, 3>& analyses,
                                      const json& stats, double now) {
-  bool settled = true;
   bool still = true;
   int heldWell = 0;
   int unsettled = 0;
@@ -639,7 +632,6 @@ std::optional<json> waitUntilSettled(Round& round, const std::array<CameraFrameA
     // have seen it before.
     const bool seenWell = analyses[i].dartPixels >= 3 * analyses[i].minPixels;
     if (overlap < (seenWell ? kSettledAgreement : kWeakAgreement)) {
-      settled = false;
       ++unsettled;
     } else if (seenWell) {
       ++heldWell;
@@ -651,6 +643,7 @@ std::optional<json> waitUntilSettled(Round& round, const std::array<CameraFrameA
     if (!samePlace) still = false;
   }
   keepSettlingMasks(round, analyses);
+  bool settled = unsettled == 0;
   // Two cameras that see the dart well and have held it in place on two triplets have seen
   // it come to rest: a third whose dart mask jumps between pieces of a change behind an
   // earlier dart does not hold the dart back (a hand or a dart still moving moves in every
@@ -712,7 +705,7 @@ void acceptDecision(Round& round, const std::vector<cv::Mat>& frames,
     for (int i = 0; i < 3; ++i) {
       const cv::Mat& seen = analyses[i].dartMask;
       round.evaluationMasks[i] =
-          own[i].empty() ? freshZeroMask(seen.size()) : maskAndNot(seen, reducedRegion(own[i], seen.size()));
+          own[i].empty() ? freshZeroMask(seen.size()) : maskAndNot(seen, reducedMask(own[i], seen.size()));
     }
   }
   round.pendingCandidate = nullptr;

@@ -311,6 +311,7 @@ int lastSetByte(const uchar* row, int from, int to) {
 }  // namespace
 
 cv::Mat reducedMask(const cv::Mat& mask, cv::Size size) {
+  if (mask.size() == size) return mask;
   const bool halved = mask.type() == CV_8UC1 && mask.cols == 2 * size.width && mask.rows == 2 * size.height;
   if (!halved) {
     cv::Mat reduced;

@@ -46,7 +46,7 @@ cv::Mat cannyEdges(const cv::Mat& grey, double low, double high);
 // the empty rows cost a word compare each rather than a look at every pixel.
 cv::Rect maskBox(const cv::Mat& mask);
 // A mask brought to a smaller size: set where cv::resize with INTER_AREA leaves anything of
-// it. At an exact halving only the box round its pixels is reduced (each reduced pixel comes
+// it; a mask already at the size is its own (shared pixels). At an exact halving only the box round its pixels is reduced (each reduced pixel comes
 // from its own 2x2 block), so a dart's mask costs its box rather than the frame.
 cv::Mat reducedMask(const cv::Mat& mask, cv::Size size);
 // Elliptic or square kernel of size k; large images are only dilated round their set pixels.
