@@ -151,9 +151,7 @@ NativeOutcome runNative(SlotState& slot, const CaptureRun& run, const CaptureTim
 
 void setFourcc(FrameSource& source, uint32_t code) { source.set(cv::CAP_PROP_FOURCC, static_cast<double>(code)); }
 
-uint32_t readFourcc(FrameSource& source) {
-  return static_cast<uint32_t>(static_cast<int64_t>(source.get(cv::CAP_PROP_FOURCC)));
-}
+uint32_t readFourcc(FrameSource& source) { return fourccCode(source.get(cv::CAP_PROP_FOURCC)); }
 
 // Size, code and rate of a camera opened through OpenCV; returns the format text before.
 std::string negotiateFormat(FrameSource& source, const CaptureRequest& request, uint32_t wanted) {
