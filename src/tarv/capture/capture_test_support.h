@@ -47,6 +47,7 @@ struct ScriptedCamera {
   int gap_ms = 2;               // between two samples
   bool end_after = false;       // after the samples the stream ends with end_message
   std::string end_message = "ENODEV";
+  std::size_t bytes_per_line = 0;  // the row stride the driver reports for raw formats
   std::atomic<int> opens_left{1 << 20};
   std::atomic<int> opens{0};
   FakeControls controls;
