@@ -77,10 +77,12 @@ class ScriptedFrameSource : public FrameSource {
     bool hang = false;
     std::atomic<int> reads{0};
     std::atomic<int> hung_reads{0};  // reads that found `hang` set
+    std::atomic<int> destroyed{0};   // sources destroyed
     std::function<void()> on_read;
     void release();
   };
   explicit ScriptedFrameSource(std::shared_ptr<Control> control) : control_(std::move(control)) {}
+  ~ScriptedFrameSource() override { ++control_->destroyed; }
   bool read(cv::Mat& frame) override;
   double get(int property) override;
   bool set(int, double) override { return true; }
