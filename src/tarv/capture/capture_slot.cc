@@ -1,6 +1,7 @@
 #include "tarv/capture/capture_slot.h"
 
 #include <chrono>
+#include <cstdlib>
 #include <system_error>
 #include <utility>
 
@@ -8,6 +9,65 @@
 #include "tarv/core/opencv_threads.h"
 
 namespace tarv {
+namespace {
+
+// Never destroyed: a left-behind worker may come back while the process exits, after the
+// static objects are gone.
+struct LeftBehindWorkers {
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool exiting = false;
+  int releasing = 0;
+};
+
+// Built, and the exit hook registered, when close first leaves a worker behind: the hook
+// then runs before every static object that existed by that time is destroyed.
+LeftBehindWorkers& leftBehindWorkers() {
+  static LeftBehindWorkers* const workers = [] {
+    auto* w = new LeftBehindWorkers;
+    std::atexit(holdLeftBehindWorkersForExit);
+    return w;
+  }();
+  return *workers;
+}
+
+}  // namespace
+
+void holdLeftBehindWorkersForExit() {
+  LeftBehindWorkers& w = leftBehindWorkers();
+  std::unique_lock<std::mutex> lock(w.mutex);
+  w.exiting = true;
+  // A release under way may be inside the image library; bounded, so exit never hangs on it.
+  w.changed.wait_for(lock, std::chrono::seconds(2), [&] { return w.releasing == 0; });
+}
+
+DeviceRelease::DeviceRelease(CaptureRun& run) {
+  {
+    std::lock_guard<std::mutex> lock(run.mutex);
+    if (!run.left_behind) return;
+  }
+  LeftBehindWorkers& w = leftBehindWorkers();
+  std::lock_guard<std::mutex> lock(w.mutex);
+  allowed_ = !w.exiting;
+  counted_ = allowed_;
+  if (counted_) ++w.releasing;
+}
+
+DeviceRelease::~DeviceRelease() {
+  if (!counted_) return;
+  LeftBehindWorkers& w = leftBehindWorkers();
+  {
+    std::lock_guard<std::mutex> lock(w.mutex);
+    --w.releasing;
+  }
+  w.changed.notify_all();
+}
+
+void parkLeftBehindWorker() {
+  LeftBehindWorkers& w = leftBehindWorkers();
+  std::unique_lock<std::mutex> lock(w.mutex);
+  for (;;) w.changed.wait(lock);
+}
 
 std::shared_ptr<SlotState> stateForReopen(SlotState& previous) {
   auto next = std::make_shared<SlotState>();
@@ -70,15 +130,21 @@ void CaptureSlot::close(int close_wait_ms) {
   std::shared_ptr<SlotState> current = state();
   if (worker_.joinable()) {
     run_->stop = true;
+    const bool own_thread = worker_.get_id() == std::this_thread::get_id();
     bool finished = false;
-    if (worker_.get_id() != std::this_thread::get_id()) {
+    {
       std::unique_lock<std::mutex> lock(run_->mutex);
-      finished = run_->ended.wait_for(lock, std::chrono::milliseconds(close_wait_ms),
-                                      [&] { return run_->finished; });
+      if (!own_thread) {
+        run_->ended.wait_for(lock, std::chrono::milliseconds(close_wait_ms), [&] { return run_->finished; });
+      }
+      finished = run_->finished;
+      // Closed from its own thread, the worker is not stuck: it ends as it returns.
+      run_->left_behind = !finished && !own_thread;
     }
     if (finished) {
       worker_.join();
     } else {
+      if (!own_thread) leftBehindWorkers();  // the exit hook goes in with the first one left behind
       worker_.detach();
     }
   }

@@ -3,7 +3,9 @@
 // Each open gets a fresh SlotState (carrying over what survives a reopen) and a CaptureRun
 // that only its own worker watches. A worker that hangs inside a device call is left behind
 // by close after a bounded wait; it keeps its own state alive and can no longer reach what
-// the host reads.
+// the host reads. When its call returns it releases the device (not once the process has
+// begun to exit) and parks for the rest of the process instead of ending, so no code of
+// ours or the image library's runs on it at a time the host cannot know.
 #pragma once
 
 #include <array>
@@ -112,7 +114,28 @@ struct CaptureRun {
   std::mutex mutex;
   std::condition_variable ended;
   bool finished = false;
+  bool left_behind = false;  // close gave up waiting for the worker
 };
+
+// Held by a worker while it releases its device. A worker that close left behind may not
+// once the process has begun to exit (it then keeps the device and parks); exit waits a
+// bounded time for the releases under way.
+class DeviceRelease {
+ public:
+  explicit DeviceRelease(CaptureRun& run);
+  ~DeviceRelease();
+  DeviceRelease(const DeviceRelease&) = delete;
+  DeviceRelease& operator=(const DeviceRelease&) = delete;
+  bool allowed() const { return allowed_; }
+
+ private:
+  bool allowed_ = true;
+  bool counted_ = false;
+};
+// A left-behind worker's last step: it never returns, so the thread ends with the process.
+[[noreturn]] void parkLeftBehindWorker();
+// What the library runs when the process exits; tests call it in a child process.
+void holdLeftBehindWorkersForExit();
 
 struct CaptureRequest {
   int camera = 0;

@@ -1,7 +1,10 @@
 #include "tarv/capture/capture_slot.h"
 
 #include <pthread.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -149,6 +152,54 @@ TEST(CaptureSlot, CloseReturnsWhileTheDeviceHangs) {
   slot.close();
   std::lock_guard<std::mutex> lock(hung->mutex);
   EXPECT_EQ(hung->sequence, before);
+}
+
+// Leaves the worker of `slot` behind in a read that hangs; returns the worker's thread id.
+pid_t leaveWorkerBehind(ScriptedFallback& setup, CaptureSlot& slot) {
+  std::atomic<pid_t> reader{0};
+  setup.control->on_read = [&reader] { reader = static_cast<pid_t>(::syscall(SYS_gettid)); };
+  EXPECT_EQ(slot.open(setup.request()), 0);
+  waitForFrames(*slot.state(), 2);
+  {
+    std::lock_guard<std::mutex> lock(setup.control->mutex);
+    setup.control->hang = true;
+  }
+  while (setup.control->hung_reads.load() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  slot.close(200);
+  return reader.load();
+}
+
+bool threadRuns(pid_t thread) { return ::access(("/proc/self/task/" + std::to_string(thread)).c_str(), F_OK) == 0; }
+
+// When its read returns, a worker that close left behind lets the camera go and then parks:
+// its thread never ends, so no thread-exit code of ours runs at a time the host cannot know.
+TEST(CaptureSlot, LeftBehindWorkerReleasesItsCameraAndParks) {
+  ScriptedFallback setup;
+  CaptureSlot slot;
+  const pid_t worker = leaveWorkerBehind(setup, slot);
+  ASSERT_GT(worker, 0);
+  setup.control->release();
+  for (int i = 0; i < 500 && setup.control->destroyed.load() == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_EQ(setup.control->destroyed.load(), 1);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_TRUE(threadRuns(worker));
+}
+
+// Once the process has begun to exit, a worker that comes back from its read touches nothing,
+// not even its camera: releasing it would run the image library's code after its statics died.
+TEST(CaptureSlot, LeftBehindWorkerKeepsItsCameraOnceExitBegan) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        ScriptedFallback setup;
+        CaptureSlot slot;
+        leaveWorkerBehind(setup, slot);
+        holdLeftBehindWorkersForExit();
+        setup.control->release();
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        ::_exit(setup.control->destroyed.load() == 0 && setup.control->reads.load() > 0 ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
 }
 
 TEST(CaptureSlot, CloseFromTheWorkerThreadDoesNotThrow) {

@@ -65,6 +65,7 @@ class ScriptedDevice : public VideoDevice, public CameraControls {
     }
     return "format refused";
   }
+  std::size_t bytesPerLine() override { return camera_->bytes_per_line; }
   double setFrameInterval(double seconds) override {
     camera_->interval = seconds;
     return seconds;

@@ -47,6 +47,7 @@ struct ScriptedCamera {
   int gap_ms = 2;               // between two samples
   bool end_after = false;       // after the samples the stream ends with end_message
   std::string end_message = "ENODEV";
+  std::size_t bytes_per_line = 0;  // the row stride the driver reports for raw formats
   std::atomic<int> opens_left{1 << 20};
   std::atomic<int> opens{0};
   FakeControls controls;
@@ -76,10 +77,12 @@ class ScriptedFrameSource : public FrameSource {
     bool hang = false;
     std::atomic<int> reads{0};
     std::atomic<int> hung_reads{0};  // reads that found `hang` set
+    std::atomic<int> destroyed{0};   // sources destroyed
     std::function<void()> on_read;
     void release();
   };
   explicit ScriptedFrameSource(std::shared_ptr<Control> control) : control_(std::move(control)) {}
+  ~ScriptedFrameSource() override { ++control_->destroyed; }
   bool read(cv::Mat& frame) override;
   double get(int property) override;
   bool set(int, double) override { return true; }

@@ -151,9 +151,7 @@ NativeOutcome runNative(SlotState& slot, const CaptureRun& run, const CaptureTim
 
 void setFourcc(FrameSource& source, uint32_t code) { source.set(cv::CAP_PROP_FOURCC, static_cast<double>(code)); }
 
-uint32_t readFourcc(FrameSource& source) {
-  return static_cast<uint32_t>(static_cast<int64_t>(source.get(cv::CAP_PROP_FOURCC)));
-}
+uint32_t readFourcc(FrameSource& source) { return fourccCode(source.get(cv::CAP_PROP_FOURCC)); }
 
 // Size, code and rate of a camera opened through OpenCV; returns the format text before.
 std::string negotiateFormat(FrameSource& source, const CaptureRequest& request, uint32_t wanted) {
@@ -185,33 +183,22 @@ cv::Mat toBgr(const cv::Mat& frame) {
   return bgr;
 }
 
-// The fallback path: OpenCV opens the target and the worker reads until stopped or lost.
-void runFallback(SlotState& slot, const CaptureRun& run, const CaptureRequest& request,
-                 const CaptureBackends& backends, const DeviceTarget& target) {
-  std::string path = target.path;
-  if (target.kind == DeviceTarget::Kind::Index) {
-    const std::vector<VideoDeviceInfo> devices = backends.video->captureDevices();
-    if (static_cast<std::size_t>(target.index) < devices.size()) path = devices[static_cast<std::size_t>(target.index)].path;
-  }
-  std::unique_ptr<FrameSource> source;
-  if (!path.empty() && target.kind != DeviceTarget::Kind::Refused) source = backends.open_fallback(path, target.api);
-  if (!source) {
-    failOpen(slot, "CAMERA_UNAVAILABLE");
-    return;
-  }
+// The fallback path once OpenCV has opened the target: reads until stopped or lost.
+void readFromSource(SlotState& slot, const CaptureRun& run, const CaptureRequest& request,
+                    const DeviceTarget& target, FrameSource& source) {
   const bool camera = target.kind != DeviceTarget::Kind::File;
   const uint32_t wanted = fourccFromText(request.fourcc);
-  const std::string format_text = camera ? negotiateFormat(*source, request, wanted) : std::string();
+  const std::string format_text = camera ? negotiateFormat(source, request, wanted) : std::string();
   // Without a frame-rate request a file plays at its own rate.
-  const double source_fps = source->get(cv::CAP_PROP_FPS);
+  const double source_fps = source.get(cv::CAP_PROP_FPS);
   const double file_fps = request.fps > 0 ? request.fps : source_fps > 0 ? source_fps : 25.0;
   {
     std::lock_guard<std::mutex> lock(slot.mutex);
-    slot.codec = fourccToText(source->get(cv::CAP_PROP_FOURCC));
-    slot.format_matches_requested = readFourcc(*source) == wanted;
-    slot.backend = source->backendName();
-    slot.reported_width = static_cast<int32_t>(source->get(cv::CAP_PROP_FRAME_WIDTH));
-    slot.reported_height = static_cast<int32_t>(source->get(cv::CAP_PROP_FRAME_HEIGHT));
+    slot.codec = fourccToText(source.get(cv::CAP_PROP_FOURCC));
+    slot.format_matches_requested = readFourcc(source) == wanted;
+    slot.backend = source.backendName();
+    slot.reported_width = static_cast<int32_t>(source.get(cv::CAP_PROP_FRAME_WIDTH));
+    slot.reported_height = static_cast<int32_t>(source.get(cv::CAP_PROP_FRAME_HEIGHT));
     slot.reported_fps = source_fps;
     slot.requested_fps = request.fps;
     slot.format_before_retry = format_text;
@@ -233,9 +220,9 @@ void runFallback(SlotState& slot, const CaptureRun& run, const CaptureRequest& r
   FilePlayback playback{grace_start, 0};
   // A file plays again from its first frame at its end.
   const auto grabLooped = [&] {
-    if (source->grab()) return true;
-    source->set(cv::CAP_PROP_POS_FRAMES, 0);
-    return source->grab();
+    if (source.grab()) return true;
+    source.set(cv::CAP_PROP_POS_FRAMES, 0);
+    return source.grab();
   };
   int retries = 0;
   cv::Mat frame;
@@ -249,11 +236,13 @@ void runFallback(SlotState& slot, const CaptureRun& run, const CaptureRequest& r
       ++playback.next_frame;
     }
     const double t0 = monotonicMilliseconds();
-    bool ok = source->read(frame) && !frame.empty();
+    bool ok = source.read(frame) && !frame.empty();
+    // A read that returns after close (it may have hung) goes nowhere, not even a conversion.
+    if (run.stop.load()) break;
     double t1 = monotonicMilliseconds();
     if (!ok && !camera) {
-      source->set(cv::CAP_PROP_POS_FRAMES, 0);
-      ok = source->read(frame) && !frame.empty();
+      source.set(cv::CAP_PROP_POS_FRAMES, 0);
+      ok = source.read(frame) && !frame.empty();
       t1 = monotonicMilliseconds();
     }
     if (!ok) {
@@ -275,6 +264,28 @@ void runFallback(SlotState& slot, const CaptureRun& run, const CaptureRequest& r
     publishCapturedFrame(slot, toBgr(frame), {}, t0, t1);
     frame = cv::Mat();
   }
+}
+
+// The fallback path: OpenCV opens the target and the worker reads until stopped or lost.
+void runFallback(SlotState& slot, CaptureRun& run, const CaptureRequest& request,
+                 const CaptureBackends& backends, const DeviceTarget& target) {
+  std::string path = target.path;
+  if (target.kind == DeviceTarget::Kind::Index) {
+    const std::vector<VideoDeviceInfo> devices = backends.video->captureDevices();
+    if (static_cast<std::size_t>(target.index) < devices.size()) path = devices[static_cast<std::size_t>(target.index)].path;
+  }
+  std::unique_ptr<FrameSource> source;
+  if (!path.empty() && target.kind != DeviceTarget::Kind::Refused) source = backends.open_fallback(path, target.api);
+  if (!source) {
+    failOpen(slot, "CAMERA_UNAVAILABLE");
+    return;
+  }
+  if (!run.stop.load()) readFromSource(slot, run, request, target, *source);
+  // Releasing runs the image library's code, whose static objects die at exit: a worker that
+  // close left behind keeps the device once the process has begun to exit.
+  const DeviceRelease release(run);
+  if (!release.allowed()) parkLeftBehindWorker();
+  source.reset();
 }
 
 }  // namespace
@@ -339,7 +350,7 @@ DeviceTarget classifyDevice(const std::string& text) {
   return target;
 }
 
-void runCameraCapture(SlotState& slot, const CaptureRun& run, const CaptureRequest& request,
+void runCameraCapture(SlotState& slot, CaptureRun& run, const CaptureRequest& request,
                       const CaptureBackends& backends) {
   try {
     useLibraryOpenCvThreads();  // a no-op once set; never a second change of the setting
@@ -396,11 +407,16 @@ void captureThreadMain(std::shared_ptr<SlotState> state, std::shared_ptr<Capture
     state->worker_active = false;
   }
   state->changed.notify_all();
+  bool left_behind = false;
   {
     std::lock_guard<std::mutex> lock(run->mutex);
     run->finished = true;
+    left_behind = run->left_behind;
   }
   run->ended.notify_all();
+  // Ending would run thread-exit code (ours, the image library's) at a time the host cannot
+  // know, perhaps while the process exits; parked, the thread holds what it uses until then.
+  if (left_behind) parkLeftBehindWorker();
 }
 
 }  // namespace tarv

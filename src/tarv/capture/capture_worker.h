@@ -68,7 +68,7 @@ void captureThreadMain(std::shared_ptr<SlotState> state, std::shared_ptr<Capture
                        CaptureRequest request, std::shared_ptr<const CaptureBackends> backends);
 
 // The worker body; never throws.
-void runCameraCapture(SlotState& slot, const CaptureRun& run, const CaptureRequest& request,
+void runCameraCapture(SlotState& slot, CaptureRun& run, const CaptureRequest& request,
                       const CaptureBackends& backends);
 
 }  // namespace tarv

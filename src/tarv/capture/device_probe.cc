@@ -39,7 +39,7 @@ nlohmann::json probeCaptureModes(VideoSystem& video, uint32_t index) {
         continue;
       }
       if (m.width <= 0 || m.height <= 0) continue;
-      const nlohmann::json mode = {{"fourcc", fourccToText(static_cast<double>(static_cast<int32_t>(m.fourcc)))},
+      const nlohmann::json mode = {{"fourcc", fourccToText(static_cast<double>(m.fourcc))},
                                    {"fps_max", static_cast<int>(1.0 / m.min_interval + 0.5)},
                                    {"fps_min", static_cast<int>(1.0 / m.max_interval + 0.5)},
                                    {"height", m.height},

@@ -36,7 +36,7 @@ bool shouldSkipForPacing(SlotState& slot, double now_ms, int fps) {
   return step.skip;
 }
 
-void publishCapturedFrame(SlotState& slot, cv::Mat frame, std::vector<uint8_t> bytes,
+bool publishCapturedFrame(SlotState& slot, cv::Mat frame, std::vector<uint8_t> bytes,
                           double read_start_ms, double receive_ms) {
   const bool jpeg = frame.empty();
   double min_area = 0;
@@ -45,7 +45,7 @@ void publishCapturedFrame(SlotState& slot, cv::Mat frame, std::vector<uint8_t> b
   cv::Mat comparison;
   {
     std::lock_guard<std::mutex> lock(slot.mutex);
-    if (slot.closed) return;
+    if (slot.closed) return false;
     min_area = slot.min_blob_area;
     due = slot.last_measure_ms < 0 || receive_ms - slot.last_measure_ms >= slot.measure_interval_ms;
     previous = slot.reduced;
@@ -67,7 +67,7 @@ void publishCapturedFrame(SlotState& slot, cv::Mat frame, std::vector<uint8_t> b
     if (framing == JpegFraming::Truncated) {
       std::lock_guard<std::mutex> lock(slot.mutex);
       ++slot.truncated_frames;
-      return;
+      return false;
     }
     if (framing == JpegFraming::Padded) {
       std::lock_guard<std::mutex> lock(slot.mutex);
@@ -77,7 +77,7 @@ void publishCapturedFrame(SlotState& slot, cv::Mat frame, std::vector<uint8_t> b
     if (reduced.empty()) {
       std::lock_guard<std::mutex> lock(slot.mutex);
       ++slot.corrupt_frames;
-      return;
+      return false;
     }
   } else {
     cv::resize(frame, reduced, cv::Size(std::max(frame.cols / 4, 1), std::max(frame.rows / 4, 1)),
@@ -110,7 +110,7 @@ void publishCapturedFrame(SlotState& slot, cv::Mat frame, std::vector<uint8_t> b
 
   {
     std::lock_guard<std::mutex> lock(slot.mutex);
-    if (slot.closed) return;
+    if (slot.closed) return false;
     const int32_t next = slot.sequence + 1;
     if (jpeg) {
       slot.retained_jpegs.push_back({next, std::move(bytes)});
@@ -141,6 +141,7 @@ void publishCapturedFrame(SlotState& slot, cv::Mat frame, std::vector<uint8_t> b
     slot.last_frame_ms = receive_ms;
   }
   slot.changed.notify_all();
+  return true;
 }
 
 }  // namespace tarv

@@ -13,8 +13,8 @@ namespace tarv {
 
 // frame empty: JPEG mode with `bytes`; otherwise a decoded 8-bit BGR frame. Times are on the
 // monotonic millisecond clock. Drops (bad framing, undecodable data, a closed slot) change
-// only the counters.
-void publishCapturedFrame(SlotState& slot, cv::Mat frame, std::vector<uint8_t> bytes,
+// only the counters. Returns whether the frame was published.
+bool publishCapturedFrame(SlotState& slot, cv::Mat frame, std::vector<uint8_t> bytes,
                           double read_start_ms, double receive_ms);
 
 // Pacing against the slot's schedule; counts the dropped frames.

@@ -1,5 +1,6 @@
 #include "tarv/capture/jpeg_frames.h"
 
+#include <cmath>
 #include <cstdio>
 
 #include <opencv2/core.hpp>
@@ -57,8 +58,14 @@ JpegFraming checkJpegFraming(std::vector<uint8_t>& bytes) {
   return JpegFraming::Padded;
 }
 
+uint32_t fourccCode(double code) {
+  // Outside the 64-bit range (or not a number) the conversion itself would be undefined.
+  if (!(std::fabs(code) < 9.0e18)) return 0;
+  return static_cast<uint32_t>(static_cast<int64_t>(code));
+}
+
 std::string fourccToText(double code) {
-  const uint32_t value = static_cast<uint32_t>(static_cast<int32_t>(code));
+  const uint32_t value = fourccCode(code);
   std::string text;
   bool printable = true;
   for (int i = 0; i < 4; ++i) {

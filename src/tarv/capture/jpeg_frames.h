@@ -18,6 +18,9 @@ enum class JpegFraming { Intact, Padded, Truncated };
 // cut off (Padded); a sample without SOI or without a reachable EOI is Truncated.
 JpegFraming checkJpegFraming(std::vector<uint8_t>& bytes);
 
+// A code as the image library reports it (a double, at times negative) to its 32 bits, the
+// low bits of the truncated value; 0 for what no integer holds.
+uint32_t fourccCode(double code);
 // Four characters from the lowest byte up, "UNKNOWN" for 0, "0x%08X" when not printable.
 std::string fourccToText(double code);
 uint32_t fourccFromText(const std::string& text);

@@ -1,5 +1,7 @@
 #include "tarv/capture/jpeg_frames.h"
 
+#include <cmath>
+
 #include <gtest/gtest.h>
 
 #include "tarv/capture/capture_test_support.h"
@@ -54,6 +56,14 @@ TEST(JpegFrames, FourccText) {
   EXPECT_EQ(fourccToText(0), "UNKNOWN");
   EXPECT_EQ(fourccToText(static_cast<double>(0x0147504A)), "0x0147504A");
   EXPECT_EQ(fourccFromText("bad"), fourccFromText("MJPG"));
+}
+
+TEST(JpegFrames, FourccTextOfCodesWithTheTopBitSet) {
+  EXPECT_EQ(fourccToText(static_cast<double>(0x8147504Du)), "0x8147504D");
+  EXPECT_EQ(fourccToText(static_cast<double>(0xFFFFFFFFu)), "0xFFFFFFFF");
+  EXPECT_EQ(fourccToText(-1.0), "0xFFFFFFFF");  // as a signed 32-bit property reads back
+  EXPECT_EQ(fourccCode(static_cast<double>(0x8147504Du)), 0x8147504Du);
+  EXPECT_EQ(fourccToText(std::nan("")), "UNKNOWN");
 }
 
 TEST(JpegFrames, SelfTestPasses) { EXPECT_EQ(selftestJpegEnd(), 1); }

@@ -101,8 +101,11 @@ class LinuxVideoDevice : public VideoDevice, public CameraControls {
         int(fmt.fmt.pix.height) != height) {
       return "format refused";
     }
+    bytes_per_line_ = fmt.fmt.pix.bytesperline;
     return {};
   }
+
+  std::size_t bytesPerLine() override { return bytes_per_line_; }
 
   double setFrameInterval(double wanted) override {
     v4l2_streamparm parm{};
@@ -264,6 +267,7 @@ class LinuxVideoDevice : public VideoDevice, public CameraControls {
   }
 
   int fd_;
+  std::size_t bytes_per_line_ = 0;
   std::vector<Buffer> buffers_;
   bool streaming_ = false;
 };

@@ -1,5 +1,6 @@
 #include "tarv/capture/native_stream.h"
 
+#include <algorithm>
 #include <cmath>
 #include <functional>
 #include <utility>
@@ -206,8 +207,7 @@ BackendRunResult runMjpegStream(SlotState& slot, const std::atomic<bool>& stop, 
                   startCameraControls(device->controls()));
     result.message = streamSamples(slot, stop, *device, timings, fps, {},
                                    [&](std::vector<uint8_t>&& jpeg, double receive) {
-                                     publishCapturedFrame(slot, cv::Mat(), std::move(jpeg), receive, receive);
-                                     return true;
+                                     return publishCapturedFrame(slot, cv::Mat(), std::move(jpeg), receive, receive);
                                    });
     device->stopStreaming();
   });
@@ -263,6 +263,11 @@ BackendRunResult runRawReader(SlotState& slot, const std::atomic<bool>& stop, Vi
     }
     result.started = true;
     const bool compressed = wanted == kMjpg;
+    const bool nv12 = wanted == kNv12;
+    // Raw rows are read at the driver's stride: a padded row read as packed shears the frame.
+    const std::size_t packed_row = static_cast<std::size_t>(width) * (nv12 ? 1 : 2);
+    const std::size_t row_step = std::max(packed_row, device->bytesPerLine());
+    const int rows = nv12 ? height * 3 / 2 : height;
     markStreaming(slot, {fourcc, kReaderBackend, kReaderKind, overridden ? double(fps) : choice.rate,
                          choice.rate, compressed, "media foundation"},
                   width, height, fps, startCameraControls(device->controls()));
@@ -270,24 +275,17 @@ BackendRunResult runRawReader(SlotState& slot, const std::atomic<bool>& stop, Vi
         slot, stop, *device, timings, fps, std::move(first),
         [&](std::vector<uint8_t>&& sample, double receive) {
           if (compressed) {
-            publishCapturedFrame(slot, cv::Mat(), std::move(sample), receive, receive);
-            return true;
+            return publishCapturedFrame(slot, cv::Mat(), std::move(sample), receive, receive);
           }
-          const std::size_t pixels = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
-          const bool nv12 = wanted == kNv12;
-          if (sample.size() < (nv12 ? pixels * 3 / 2 : pixels * 2)) {
+          if (rows < 1 || sample.size() < row_step * static_cast<std::size_t>(rows - 1) + packed_row) {
             std::lock_guard<std::mutex> lock(slot.mutex);
             ++slot.corrupt_frames;
             return false;
           }
           cv::Mat bgr;
-          if (nv12) {
-            cv::cvtColor(cv::Mat(height * 3 / 2, width, CV_8UC1, sample.data()), bgr, cv::COLOR_YUV2BGR_NV12);
-          } else {
-            cv::cvtColor(cv::Mat(height, width, CV_8UC2, sample.data()), bgr, cv::COLOR_YUV2BGR_YUY2);
-          }
-          publishCapturedFrame(slot, bgr, {}, receive, receive);
-          return true;
+          const cv::Mat raw(rows, width, nv12 ? CV_8UC1 : CV_8UC2, sample.data(), row_step);
+          cv::cvtColor(raw, bgr, nv12 ? cv::COLOR_YUV2BGR_NV12 : cv::COLOR_YUV2BGR_YUY2);
+          return publishCapturedFrame(slot, bgr, {}, receive, receive);
         });
     device->stopStreaming();
   });

@@ -1,6 +1,9 @@
 #include "tarv/capture/native_stream.h"
 
+#include <algorithm>
+
 #include <gtest/gtest.h>
+#include <opencv2/imgproc.hpp>
 
 #include "tarv/capture/capture_test_support.h"
 
@@ -106,6 +109,70 @@ TEST(NativeStream, SilentCameraIsLostAfterTheGap) {
   EXPECT_EQ(slot.format_before_retry, "direct");
   EXPECT_EQ(slot.reported_fps, 30);
   EXPECT_EQ(slot.sequence, 1);
+}
+
+// A raw frame laid out at the driver's stride: each packed row followed by filler bytes.
+std::vector<uint8_t> paddedRows(const cv::Mat& packed, std::size_t stride) {
+  const std::size_t row = packed.cols * packed.elemSize();
+  std::vector<uint8_t> bytes(stride * static_cast<std::size_t>(packed.rows), 0xEE);
+  for (int y = 0; y < packed.rows; ++y) std::copy(packed.ptr(y), packed.ptr(y) + row, bytes.data() + stride * y);
+  return bytes;
+}
+
+TEST(NativeStream, RawRowsAreReadAtTheDriversStride) {
+  constexpr uint32_t kNv12 = v4l2Fourcc('N', 'V', '1', '2');
+  for (const uint32_t format : {kYuyv, kNv12}) {
+    const bool nv12 = format == kNv12;
+    const int width = 66;  // not a multiple of 16 or 32: the driver pads its rows
+    const int height = 48;
+    cv::Mat packed(nv12 ? height * 3 / 2 : height, width, nv12 ? CV_8UC1 : CV_8UC2);
+    for (int y = 0; y < packed.rows; ++y) {
+      for (int x = 0; x < packed.cols * packed.channels(); ++x) packed.ptr(y)[x] = static_cast<uint8_t>(16 + (3 * x + 5 * y) % 200);
+    }
+    cv::Mat expected;
+    cv::cvtColor(packed, expected, nv12 ? cv::COLOR_YUV2BGR_NV12 : cv::COLOR_YUV2BGR_YUY2);
+    auto camera = std::make_shared<testing::ScriptedCamera>();
+    camera->modes = {mode(format, width, height, 30, 30)};
+    camera->bytes_per_line = packed.cols * packed.elemSize() + 30;
+    camera->samples = {paddedRows(packed, camera->bytes_per_line)};
+    camera->end_after = true;
+    testing::ScriptedVideoSystem video;
+    video.cameras = {camera};
+    SlotState slot;
+    std::atomic<bool> stop{false};
+    const BackendRunResult r =
+        runRawReader(slot, stop, video, testing::quickTimings(), 0, width, height, 0, nv12 ? "NV12" : "YUY2");
+    EXPECT_TRUE(r.started);
+    std::lock_guard<std::mutex> lock(slot.mutex);
+    ASSERT_EQ(slot.sequence, 1) << (nv12 ? "NV12" : "YUYV");
+    ASSERT_EQ(slot.latest.size(), expected.size());
+    EXPECT_EQ(cv::norm(slot.latest, expected, cv::NORM_INF), 0) << (nv12 ? "NV12" : "YUYV");
+  }
+}
+
+// Settling weighs only frames that were handed out: a stream of broken samples after a few
+// good ones must not look like a steady picture.
+TEST(NativeStream, ExposureSettlingSkipsDroppedSamples) {
+  const int32_t before = exposureLockSwitch().exchange(1);
+  auto camera = std::make_shared<testing::ScriptedCamera>();
+  camera->modes = {mode(kMjpg, 64, 48, 30, 30)};
+  for (int i = 0; i < 10; ++i) camera->samples.push_back(testing::jpegSample(64, 48, 5, 5));
+  for (int i = 0; i < 150; ++i) camera->samples.push_back(std::vector<uint8_t>(100, 7));  // no JPEG start
+  camera->gap_ms = 20;
+  camera->end_after = true;
+  testing::ScriptedVideoSystem video;
+  video.cameras = {camera};
+  SlotState slot;
+  std::atomic<bool> stop{false};
+  const BackendRunResult r = runMjpegStream(slot, stop, video, testing::quickTimings(), 0, 64, 48, 0);
+  exposureLockSwitch() = before;
+  EXPECT_TRUE(r.started);
+  std::lock_guard<std::mutex> lock(slot.mutex);
+  EXPECT_EQ(slot.frames, 10);
+  EXPECT_EQ(slot.truncated_frames, 150);
+  EXPECT_EQ(slot.exposure_lock.find("level="), std::string::npos) << slot.exposure_lock;
+  std::lock_guard<std::mutex> controls(camera->controls_mutex);
+  for (const std::string& set : camera->controls.log) EXPECT_NE(set, "exposure=manual");
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // tests stand in scripted devices.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -42,6 +43,9 @@ class VideoDevice {
   virtual std::vector<VideoMode> modes() = 0;
   // Empty text on success, else why the format was refused.
   virtual std::string setFormat(uint32_t fourcc, int width, int height) = 0;
+  // Bytes from the start of one row of a raw frame to the next in the format set: drivers pad
+  // rows, often at widths that are not a multiple of 16 or 32. 0 when the driver gives none.
+  virtual std::size_t bytesPerLine() = 0;
   // Asks for a frame interval (seconds); returns the interval the device took, 0 if unknown.
   virtual double setFrameInterval(double seconds) = 0;
   virtual std::string startStreaming() = 0;
