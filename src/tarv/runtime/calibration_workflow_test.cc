@@ -378,6 +378,17 @@ void startStills(void* rt) {
   ASSERT_EQ(resultStatus(ready), "STARTUP_READY") << ready.dump().substr(0, 1000);
 }
 
+// Polls while repeating the quick snapshot until it has taken the references.
+json quickSnapshotWhenFramesArrive(void* rt, const std::string& folder) {
+  json frozen = json::object();
+  for (int i = 0; i < 150 && frozen.value("status", "") != "CALIBRATION_FROZEN"; ++i) {
+    call(rt, {{"command", "poll"}});
+    frozen = call(rt, {{"command", "quick_snapshot"}, {"folder", folder}, {"empty_confirmed", true}});
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return frozen;
+}
+
 TEST(CalibrationWorkflow, AStopForgetsTheLastSessionsReadinessAndConfirmation) {
   void* rt = tarv_runtime_create();
   json preview = testing::startConfig(testing::oneDartVideos());
@@ -418,12 +429,7 @@ TEST(CalibrationWorkflow, AUserResetClosesTheManualEditor) {
 
   // New references: the editor of the old ones has nothing to commit onto them.
   const std::string quick = testing::scratchFolder("reset-quick");
-  json frozen = json::object();
-  for (int i = 0; i < 150 && frozen.value("status", "") != "CALIBRATION_FROZEN"; ++i) {
-    call(rt, {{"command", "poll"}});
-    frozen = call(rt, {{"command", "quick_snapshot"}, {"folder", quick}, {"empty_confirmed", true}});
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
+  const json frozen = quickSnapshotWhenFramesArrive(rt, quick);
   ASSERT_EQ(frozen.value("status", ""), "CALIBRATION_FROZEN") << frozen.dump();
   EXPECT_EQ(call(rt, {{"command", "manual_calibration"}, {"action", "commit"}, {"reviewed", true}}).value("error", ""),
             "Manuellen Editor zuerst öffnen");
@@ -435,11 +441,7 @@ TEST(CalibrationWorkflow, AUserResetClosesTheManualEditor) {
 TEST(CalibrationWorkflow, EmptyConfirmationStartsAfreshAfterCompletionAndAfterFailure) {
   const std::string folder = testing::scratchFolder("confirm");
   void* rt = tarv_runtime_create();
-  json config = testing::startConfig(testing::oneDartVideos());
-  config["devices"] = stillDevices();
-  ASSERT_EQ(call(rt, {{"command", "start"}, {"config", config}}).value("status", ""), "CAPTURE_STARTED");
-  const json ready = testing::pollUntil(rt, "STARTUP_READY", 6.0);
-  ASSERT_EQ(resultStatus(ready), "STARTUP_READY") << ready.dump().substr(0, 1000);
+  startStills(rt);
 
   EXPECT_EQ(call(rt, {{"command", "confirm_empty"}, {"folder", folder}}).value("error", ""),
             "EMPTY_BOARD_CONFIRMATION_REQUIRED");
@@ -465,12 +467,7 @@ TEST(CalibrationWorkflow, EmptyConfirmationStartsAfreshAfterCompletionAndAfterFa
 
   // The quick snapshot leaves scoring for the calibration commands.
   const std::string quick = testing::scratchFolder("quick");
-  json frozen = json::object();
-  for (int i = 0; i < 100 && frozen.value("status", "") != "CALIBRATION_FROZEN"; ++i) {
-    call(rt, {{"command", "poll"}});
-    frozen = call(rt, {{"command", "quick_snapshot"}, {"folder", quick}, {"empty_confirmed", true}});
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
+  const json frozen = quickSnapshotWhenFramesArrive(rt, quick);
   ASSERT_EQ(frozen.value("status", ""), "CALIBRATION_FROZEN") << frozen.dump();
   EXPECT_EQ(frozen.value("empty_confirmation", ""), "USER");
   EXPECT_TRUE(call(rt, {{"command", "status"}}).value("setup_only", false));
