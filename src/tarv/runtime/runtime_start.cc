@@ -480,15 +480,15 @@ json startRuntime(Runtime& rt, const json& config) {
 
 namespace {
 
-// Step 6 of a preview start: a new set-up session begins without the previous one's frozen
-// references, calibrations and folder, so nothing calibrates on old frames or writes into
-// the old folder.
 // Nothing measured: the quiet-frame wait then says so instead of quoting an earlier session.
 void forgetPreviewReadiness(Runtime& rt) {
   rt.spread = -1.0;
   rt.motionFractions = {-1.0, -1.0, -1.0};
 }
 
+// Step 6 of a preview start: a new set-up session begins without the previous one's frozen
+// references, calibrations and folder, so nothing calibrates on old frames or writes into
+// the old folder.
 void beginSetupSession(Runtime& rt, const json& config) {
   rt.options = config;
   rt.setupOnly = true;
