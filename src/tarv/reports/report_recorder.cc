@@ -20,10 +20,6 @@ constexpr std::size_t kQueueLimit = 64;
 constexpr uint64_t kQueueBytes = 67108864;
 constexpr uint64_t kReferenceBytes = 67108864;
 constexpr std::size_t kMotionSetLimit = 6;
-constexpr std::size_t kRememberedSignatures = 8;
-// Gate events carry no engine result; a gate that flaps between states would otherwise fill
-// segment after segment (each with its own references) and push throw evidence out.
-constexpr double kGateEventInterval = 10.0;
 
 bool contains(const std::string& text, const char* part) {
   return text.find(part) != std::string::npos;
@@ -117,8 +113,8 @@ void startReportRecorder(ReportRecorder& recorder, const std::string& root, cons
       recorder.imageDrops_ = recorder.motionDrops_ = recorder.metadataDrops_ = 0;
       recorder.unchangedImagesSkipped_ = 0;
       recorder.lastError_.clear();
-      recorder.recentSignatures_.clear();
-      recorder.lastGateEventTime_ = -1e30;
+      recorder.lastSignature_.clear();
+      recorder.lastEventTime_ = -1e30;
       recorder.stop_ = false;
       recorder.enabled_ = true;
     }
@@ -162,15 +158,9 @@ void enqueueReportEvent(ReportRecorder& recorder, json event, const std::vector<
     const std::string signature =
         topStatus + status + textMember(result, "reason") +
         (entries.is_null() ? json::array() : entries).dump(-1, ' ', false, json::error_handler_t::replace);
-    const double window = coalescingWindow(signature, status);
-    for (const auto& recent : recorder.recentSignatures_) {
-      if (recent.signature == signature && time - recent.time < window) {
-        recorder.coalesced_ += 1;
-        return;
-      }
-    }
-    const bool gate = !member(event, "gate").is_null();
-    if (gate && time - recorder.lastGateEventTime_ < kGateEventInterval) {
+    // Only a repeat of the last event is merged: the same result after another one is news.
+    if (signature == recorder.lastSignature_ &&
+        time - recorder.lastEventTime_ < coalescingWindow(signature, status)) {
       recorder.coalesced_ += 1;
       return;
     }
@@ -231,9 +221,8 @@ void enqueueReportEvent(ReportRecorder& recorder, json event, const std::vector<
     recorder.queue_.push_back(std::move(queued));
     recorder.pendingBytes_ += estimate;
     recorder.pending_ += 1;
-    recorder.recentSignatures_.push_front({signature, time});
-    if (recorder.recentSignatures_.size() > kRememberedSignatures) recorder.recentSignatures_.pop_back();
-    if (gate) recorder.lastGateEventTime_ = time;
+    recorder.lastSignature_ = signature;
+    recorder.lastEventTime_ = time;
   } catch (...) {
     recorder.errors_ += 1;
     recorder.lastError_ = "REPORT_ENQUEUE_FAILED";

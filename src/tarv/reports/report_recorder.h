@@ -39,11 +39,6 @@ class ReportRecorder {
   friend json buildReportStatistics(ReportRecorder&);
   friend void runReportLoop(ReportRecorder&);
 
-  struct RecentSignature {
-    std::string signature;
-    double time;
-  };
-
   std::mutex mutex_;
   std::condition_variable wake_;
   std::thread writer_;
@@ -57,8 +52,8 @@ class ReportRecorder {
   uint64_t errors_ = 0;
   uint64_t coalesced_ = 0;
   std::string lastError_;
-  std::deque<RecentSignature> recentSignatures_;  // newest first
-  double lastGateEventTime_ = -1e30;
+  std::string lastSignature_;      // of the last queued event
+  double lastEventTime_ = -1e30;  // monotonic seconds of the last queued event
   uint64_t imageDrops_ = 0;
   uint64_t motionDrops_ = 0;
   uint64_t metadataDrops_ = 0;

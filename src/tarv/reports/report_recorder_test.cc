@@ -131,22 +131,31 @@ TEST_F(RecorderTest, RepeatedResultsAreMergedWithinTheirWindow) {
   EXPECT_FALSE(fs::exists(folder / "event-2-cam-1.png"));
 }
 
-// A gate flapping between two states used to queue every change: a new segment with three
-// references every 48 events, pushing throw evidence out of the storage limit.
-TEST_F(RecorderTest, FlappingStatusesAreMergedAndGateEventsRateLimited) {
+// Only a repeat of the last event is merged: an event that comes back after another one is
+// news again, and every change of the gate's status is written.
+TEST_F(RecorderTest, OnlyRepeatsOfTheLastEventAreMerged) {
   start();
-  for (int i = 0; i < 400; ++i) {
-    const double t = 1000.0 + 0.1 * i;
-    enqueueReportEvent(recorder, {{"status", i % 2 ? "HAND" : "MOVING"}, {"gate", {{"n", i}}}}, {}, t, {});
-    enqueueReportEvent(recorder, result(i % 2 ? "CAMERA_MOVED" : "LIGHT_CHANGED", "R"), {}, t, {});
-  }
+  enqueueReportEvent(recorder, result("BOUNCER_CANDIDATE"), {}, 100.0, {});
+  enqueueReportEvent(recorder, result("BOUNCER_CANDIDATE"), {}, 100.5, {});
+  enqueueReportEvent(recorder, result("READY"), {}, 101.0, {});
+  enqueueReportEvent(recorder, result("BOUNCER_CANDIDATE"), {}, 102.0, {});
+  enqueueReportEvent(recorder, {{"status", "HAND"}, {"gate", {{"n", 1}}}}, {}, 103.0, {});
+  enqueueReportEvent(recorder, {{"status", "HAND"}, {"gate", {{"n", 2}}}}, {}, 103.5, {});
+  enqueueReportEvent(recorder, {{"status", "MOVING"}, {"gate", {{"n", 3}}}}, {}, 104.0, {});
+  enqueueReportEvent(recorder, {{"status", "HAND"}, {"gate", {{"n", 4}}}}, {}, 105.0, {});
   stopReportRecorder(recorder);
   const json s = stats();
-  // 40 s of flapping: every status once in its 60 s window, and the second gate status only
-  // 10 s after the first.
-  EXPECT_EQ(s["saved"], 4);
-  EXPECT_EQ(s["coalesced"], 800 - 4);
-  EXPECT_EQ(foldersIn(root.path()).size(), 1u);
+  EXPECT_EQ(s["coalesced"], 2);
+  EXPECT_EQ(s["saved"], 6);
+  const fs::path folder = foldersIn(root.path()).at(0);
+  std::vector<std::string> statuses;
+  for (int n = 1; n <= 6; ++n) {
+    const json event = readJson(folder / ("event-" + std::to_string(n) + ".json"));
+    statuses.push_back(event.contains("gate") ? event.value("status", "")
+                                              : event["result"].value("status", ""));
+  }
+  EXPECT_EQ(statuses, std::vector<std::string>({"BOUNCER_CANDIDATE", "READY", "BOUNCER_CANDIDATE", "HAND",
+                                                "MOVING", "HAND"}));
 }
 
 TEST_F(RecorderTest, AFullQueueRefusesAndStopWritesEveryQueuedEvent) {

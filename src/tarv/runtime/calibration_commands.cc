@@ -192,6 +192,16 @@ json buildCalibrationResult(const Runtime& rt) {
           {"automatic_safe", w.automaticSafe && !manual}};
 }
 
+json handOutCalibrationResult(Runtime& rt) {
+  json result = buildCalibrationResult(rt);
+  std::vector<std::string>& owned = rt.calibration.overlaysWritten;
+  for (const json& record : result["reports"]) {
+    if (!record.is_object() || !record.contains("overlay") || !record["overlay"].is_string()) continue;
+    owned.erase(std::remove(owned.begin(), owned.end(), record["overlay"].get<std::string>()), owned.end());
+  }
+  return result;
+}
+
 json editSavedCalibration(Runtime& rt, const json& request) {
   if (rt.running) throw std::runtime_error("SAVED_EDITOR_REQUIRES_SEPARATE_RUNTIME");
   const json& config = request.at("config");

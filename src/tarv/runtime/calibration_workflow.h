@@ -22,6 +22,7 @@ struct CalibrationWorkflow {
   bool automaticSafe = false;
   std::array<double, 3> lastQuickTimes{-1.0, -1.0, -1.0};
   // The overlay images this runtime wrote, oldest first: the only files it ever deletes.
+  // One handed out in a calibration result leaves the list: the host may hold it for good.
   std::vector<std::string> overlaysWritten;
 
   int32_t editorCamera = -1;

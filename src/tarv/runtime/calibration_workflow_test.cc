@@ -289,6 +289,32 @@ TEST(CalibrationWorkflow, FailedReferenceWriteLeavesTheEarlierSetWhole) {
   for (int i = 0; i < 3; ++i) EXPECT_EQ(bytesOf(folder + "/CAM_" + std::to_string(i + 1) + ".png"), before[i]);
   EXPECT_FALSE(fs::exists(folder + "/.CAM_1.writing.png"));
   EXPECT_EQ(call(rt, {{"command", "status"}}).value("running", true), false);
+
+  // All three written, and the second cannot take its place: the first goes back to what it was.
+  fs::remove_all(folder + "/.CAM_2.writing.png");
+  fs::remove(folder + "/CAM_2.png");
+  fs::create_directories(folder + "/CAM_2.png/blocked");
+  EXPECT_EQ(call(rt, {{"command", "calibration_edit_saved"}, {"config", config}, {"folder", folder}}).value("error", ""),
+            "CALIBRATION_SAVE_FAILED");
+  EXPECT_TRUE(bytesOf(folder + "/CAM_1.png") == before[0]);
+  EXPECT_TRUE(bytesOf(folder + "/CAM_3.png") == before[2]);
+  EXPECT_EQ(filesStarting(folder, "."), 0u);
+  tarv_runtime_destroy(rt);
+}
+
+TEST(CalibrationWorkflow, AnOverlayHandedOutInAResultOutlivesLaterCalibrations) {
+  const std::string folder = testing::scratchFolder("handed-out");
+  void* rt = savedEditor(folder, savedConfig());
+  const json clicked = call(rt, {{"command", "calibrate"}, {"camera", 0}, {"x", 0.5}, {"y", 0.3}});
+  const std::string held = clicked["calibration"].value("overlay", "");
+  ASSERT_TRUE(fs::exists(held)) << clicked.dump().substr(0, 400);
+  const json result = call(rt, {{"command", "calibration_result"}});
+  ASSERT_EQ(result["reports"][0].value("overlay", ""), held) << result.dump().substr(0, 400);
+
+  // The user calibrates the camera again and again; the host still shows the saved result.
+  for (int i = 0; i < 4; ++i) call(rt, {{"command", "calibrate"}, {"camera", 0}, {"x", 0.5}, {"y", 0.3}});
+  EXPECT_TRUE(fs::exists(held));
+  EXPECT_EQ(filesStarting(folder, "overlay-0-"), 3u);  // the held one and the two newest
   tarv_runtime_destroy(rt);
 }
 
@@ -343,14 +369,79 @@ void pollAWhile(void* rt) {
   }
 }
 
-TEST(CalibrationWorkflow, EmptyConfirmationStartsAfreshAfterCompletionAndAfterFailure) {
-  const std::string folder = testing::scratchFolder("confirm");
-  void* rt = tarv_runtime_create();
+// A scoring run of the still cameras, ready for the empty confirmation.
+void startStills(void* rt) {
   json config = testing::startConfig(testing::oneDartVideos());
   config["devices"] = stillDevices();
   ASSERT_EQ(call(rt, {{"command", "start"}, {"config", config}}).value("status", ""), "CAPTURE_STARTED");
   const json ready = testing::pollUntil(rt, "STARTUP_READY", 6.0);
   ASSERT_EQ(resultStatus(ready), "STARTUP_READY") << ready.dump().substr(0, 1000);
+}
+
+// Polls while repeating the quick snapshot until it has taken the references.
+json quickSnapshotWhenFramesArrive(void* rt, const std::string& folder) {
+  json frozen = json::object();
+  for (int i = 0; i < 150 && frozen.value("status", "") != "CALIBRATION_FROZEN"; ++i) {
+    call(rt, {{"command", "poll"}});
+    frozen = call(rt, {{"command", "quick_snapshot"}, {"folder", folder}, {"empty_confirmed", true}});
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return frozen;
+}
+
+TEST(CalibrationWorkflow, AStopForgetsTheLastSessionsReadinessAndConfirmation) {
+  void* rt = tarv_runtime_create();
+  json preview = testing::startConfig(testing::oneDartVideos());
+  preview["devices"] = stillDevices();
+  ASSERT_EQ(call(rt, {{"command", "preview_start"}, {"config", preview}}).value("status", ""), "PREVIEW_STARTED");
+  pollAWhile(rt);
+  call(rt, {{"command", "stop"}});
+  ASSERT_EQ(call(rt, {{"command", "preview_start"}, {"config", preview}}).value("status", ""), "PREVIEW_STARTED");
+  // Nothing measured yet in this session.
+  EXPECT_EQ(call(rt, {{"command", "calibration_snapshot"}, {"folder", testing::scratchFolder("unmeasured")}})
+                .value("error", ""),
+            "WAIT_FOR_THREE_QUIET_CAMERA_FRAMES spread_ms=-1000 motion_permille=-1000.0,-1000.0,-1000.0");
+  call(rt, {{"command", "stop"}});
+
+  // A confirmation armed before the stop does not complete on the first request after it.
+  const std::string folder = testing::scratchFolder("confirm-stopped");
+  startStills(rt);
+  EXPECT_EQ(call(rt, {{"command", "confirm_empty"}, {"empty_confirmed", true}, {"folder", folder}}),
+            json({{"status", "WAIT_CAMERA_FRAMES"}}));
+  call(rt, {{"command", "stop"}});
+  startStills(rt);
+  EXPECT_EQ(call(rt, {{"command", "confirm_empty"}, {"empty_confirmed", true}, {"folder", folder}}),
+            json({{"status", "WAIT_CAMERA_FRAMES"}}));
+  tarv_runtime_destroy(rt);
+}
+
+TEST(CalibrationWorkflow, AUserResetClosesTheManualEditor) {
+  void* rt = savedEditor(testing::scratchFolder("reset-editor"), savedConfig());
+  const json begun = call(rt, {{"command", "manual_calibration"}, {"action", "begin"}, {"camera", 0}});
+  const json previewed = call(rt, {{"command", "manual_calibration"}, {"action", "preview"}, {"points", begun["points"]}});
+  ASSERT_TRUE(previewed["calibration"].value("accepted", false)) << previewed.dump().substr(0, 400);
+
+  json config = testing::startConfig(testing::oneDartVideos());
+  config["devices"] = stillDevices();
+  ASSERT_EQ(call(rt, {{"command", "reset_begin"}, {"empty_confirmed", true}, {"config", config}}).value("status", ""),
+            "RESETTING");
+  EXPECT_EQ(call(rt, {{"command", "calibrate"}, {"camera", 0}}).value("error", ""), "CALIBRATION_SNAPSHOT_REQUIRED");
+
+  // New references: the editor of the old ones has nothing to commit onto them.
+  const std::string quick = testing::scratchFolder("reset-quick");
+  const json frozen = quickSnapshotWhenFramesArrive(rt, quick);
+  ASSERT_EQ(frozen.value("status", ""), "CALIBRATION_FROZEN") << frozen.dump();
+  EXPECT_EQ(call(rt, {{"command", "manual_calibration"}, {"action", "commit"}, {"reviewed", true}}).value("error", ""),
+            "Manuellen Editor zuerst öffnen");
+  useModel(rt, 0);
+  EXPECT_TRUE(call(rt, {{"command", "calibrate"}, {"camera", 0}}).contains("calibration"));
+  tarv_runtime_destroy(rt);
+}
+
+TEST(CalibrationWorkflow, EmptyConfirmationStartsAfreshAfterCompletionAndAfterFailure) {
+  const std::string folder = testing::scratchFolder("confirm");
+  void* rt = tarv_runtime_create();
+  startStills(rt);
 
   EXPECT_EQ(call(rt, {{"command", "confirm_empty"}, {"folder", folder}}).value("error", ""),
             "EMPTY_BOARD_CONFIRMATION_REQUIRED");
@@ -376,12 +467,7 @@ TEST(CalibrationWorkflow, EmptyConfirmationStartsAfreshAfterCompletionAndAfterFa
 
   // The quick snapshot leaves scoring for the calibration commands.
   const std::string quick = testing::scratchFolder("quick");
-  json frozen = json::object();
-  for (int i = 0; i < 100 && frozen.value("status", "") != "CALIBRATION_FROZEN"; ++i) {
-    call(rt, {{"command", "poll"}});
-    frozen = call(rt, {{"command", "quick_snapshot"}, {"folder", quick}, {"empty_confirmed", true}});
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
+  const json frozen = quickSnapshotWhenFramesArrive(rt, quick);
   ASSERT_EQ(frozen.value("status", ""), "CALIBRATION_FROZEN") << frozen.dump();
   EXPECT_EQ(frozen.value("empty_confirmation", ""), "USER");
   EXPECT_TRUE(call(rt, {{"command", "status"}}).value("setup_only", false));

@@ -53,31 +53,58 @@ std::string referencePath(const std::string& folder, int camera) {
 
 json writeReferenceSet(const std::string& folder, const std::array<cv::Mat, 3>& images) {
   fs::create_directories(folder);
-  std::array<fs::path, 3> temporary;
-  const auto discard = [&] {
-    std::error_code ignored;
-    for (const fs::path& t : temporary) {
-      if (!t.empty()) fs::remove(t, ignored);
+  std::array<fs::path, 3> written;   // the new images under temporary names
+  std::array<fs::path, 3> previous;  // a second name of each earlier reference, empty when none
+  std::error_code ignored;
+  const auto discard = [&](std::array<fs::path, 3>& names) {
+    for (fs::path& name : names) {
+      if (!name.empty()) fs::remove(name, ignored);
+      name.clear();
     }
   };
+  const auto fail = [&] {
+    discard(written);
+    discard(previous);
+    throw std::runtime_error("CALIBRATION_SAVE_FAILED");
+  };
   for (int i = 0; i < 3; ++i) {
-    temporary[i] = fs::path(folder) / (".CAM_" + std::to_string(i + 1) + ".writing.png");
-    if (!writePng(temporary[i], images[i])) {
-      discard();
-      throw std::runtime_error("CALIBRATION_SAVE_FAILED");
-    }
+    written[i] = fs::path(folder) / (".CAM_" + std::to_string(i + 1) + ".writing.png");
+    if (!writePng(written[i], images[i])) fail();
+  }
+  // The earlier set keeps a second name until the new one is wholly in place, so that a
+  // rename failing part way can put back what it already replaced.
+  for (int i = 0; i < 3; ++i) {
+    const fs::path target = fs::u8path(referencePath(folder, i));
+    if (!fs::is_regular_file(target, ignored)) continue;
+    previous[i] = fs::path(folder) / (".CAM_" + std::to_string(i + 1) + ".previous.png");
+    fs::remove(previous[i], ignored);
+    std::error_code error;
+    fs::create_hard_link(target, previous[i], error);
+    if (error) fs::copy_file(target, previous[i], fs::copy_options::overwrite_existing, error);
+    if (error) fail();
   }
   json paths = json::array();
   for (int i = 0; i < 3; ++i) {
+    const fs::path target = fs::u8path(referencePath(folder, i));
     std::error_code error;
-    fs::rename(temporary[i], referencePath(folder, i), error);
+    fs::rename(written[i], target, error);
     if (error) {
-      discard();
-      throw std::runtime_error("CALIBRATION_SAVE_FAILED");
+      for (int k = 0; k < i; ++k) {
+        const fs::path replaced = fs::u8path(referencePath(folder, k));
+        if (previous[k].empty()) {
+          fs::remove(replaced, ignored);
+        } else {
+          // Restored or not, the earlier image stays on disk under one of its names.
+          fs::rename(previous[k], replaced, ignored);
+          previous[k].clear();
+        }
+      }
+      fail();
     }
-    temporary[i].clear();
-    paths.push_back(referencePath(folder, i));
+    written[i].clear();
+    paths.push_back(target.u8string());
   }
+  discard(previous);
   return paths;
 }
 

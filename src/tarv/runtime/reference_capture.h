@@ -22,9 +22,10 @@ void applyCalibrationSeed(Runtime& runtime, const json& request);
 std::string formatQuietFramesWait(const Runtime& runtime);
 
 // "CAM_1.png".."CAM_3.png" in folder (created with its parents). The set is written under
-// temporary names first and renamed into place only when all three were written, so a failed
-// write never leaves a folder holding references of two different moments. Fails with
-// "CALIBRATION_SAVE_FAILED"; returns the paths.
+// temporary names first and renamed into place only when all three were written; a rename
+// that fails part way puts the earlier references back, so a failure never leaves a folder
+// holding references of two different moments. Fails with "CALIBRATION_SAVE_FAILED";
+// returns the paths.
 json writeReferenceSet(const std::string& folder, const std::array<cv::Mat, 3>& images);
 std::string referencePath(const std::string& folder, int camera);
 

@@ -155,7 +155,7 @@ json dispatchRuntimeCommand(Runtime& rt, const json& request) {
     return reply;
   }
   if (command == "calibration_edit_saved") return editSavedCalibration(rt, request);
-  if (command == "calibration_result") return buildCalibrationResult(rt);
+  if (command == "calibration_result") return handOutCalibrationResult(rt);
   if (command == "calibration_model_check") return checkCalibrationModel(rt);
   if (command == "stop") {
     if (!request.value("preserve_confirmed_calibration", false)) {
@@ -163,7 +163,6 @@ json dispatchRuntimeCommand(Runtime& rt, const json& request) {
       rt.confirmedUntil = -1.0;
     }
     stopRuntime(rt);
-    closeCalibrationEditor(rt.calibration);
     return {{"status", "STOPPED"}};
   }
   if (command == "poll") {

@@ -480,6 +480,12 @@ json startRuntime(Runtime& rt, const json& config) {
 
 namespace {
 
+// Nothing measured: the quiet-frame wait then says so instead of quoting an earlier session.
+void forgetPreviewReadiness(Runtime& rt) {
+  rt.spread = -1.0;
+  rt.motionFractions = {-1.0, -1.0, -1.0};
+}
+
 // Step 6 of a preview start: a new set-up session begins without the previous one's frozen
 // references, calibrations and folder, so nothing calibrates on old frames or writes into
 // the old folder.
@@ -494,6 +500,7 @@ void beginSetupSession(Runtime& rt, const json& config) {
   rt.frameTimes = {};
   rt.quietFrames = 0;
   rt.relaxedQuietFrames = 0;
+  forgetPreviewReadiness(rt);
 }
 
 }  // namespace
@@ -590,8 +597,12 @@ void stopRuntime(Runtime& rt) noexcept {
   resetRoundState(rt.motion);
   rt.resetPending = false;
   rt.savedCalibrationEditing = false;
+  // An editor or a confirmation begun on this run's references must not act on the next's.
+  closeCalibrationEditor(rt.calibration);
+  rt.calibration.pendingEmptyFolder.clear();
   rt.pendingResult = json::object();
   stopReportRecorder(rt.recorder);
+  forgetPreviewReadiness(rt);
   closeOpenedCameras(rt);
   if (rt.engine) rt.engines->destroy(rt.engine);
   rt.engine = nullptr;
