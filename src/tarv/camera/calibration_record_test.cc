@@ -92,8 +92,9 @@ TEST(AutomaticCalibration, WithoutNumbersTheGeometryStandsButIsNotAcceptedUntilT
 }
 
 TEST(TwentyClick, AClickOnAnotherSectorMakesItTheTwenty) {
-  const CalibrationRecord& r = automaticRecord();
-  const scene::Camera& camera = landmarkCamera().camera;
+  // Without the numbers the record is not sure of its 20, so the user's click decides it.
+  const CalibrationRecord& r = automaticRecord(false);
+  const scene::Camera& camera = landmarkCamera(false).camera;
   // The 6 lies at +x: clicking it turns the board a quarter clockwise.
   const CalibrationRecord turned = confirmTwentyClick(r, truthPixel(camera, 120.0, 3.0));
   EXPECT_LT(distance(pointFromJson(turned["twenty_px"]), truthPixel(camera, 132, 0)), 0.6);
@@ -105,6 +106,51 @@ TEST(TwentyClick, AClickOnAnotherSectorMakesItTheTwenty) {
   const Point2 expected = applyHomography(matrix3x3FromJson(r["board_to_image"]), {132, 0});
   EXPECT_LT(distance(pointFromJson(turnedPlain["twenty_px"]), expected), 1e-6);
   EXPECT_EQ(turnedPlain["method"], "MANUAL_FOUR_POINTS");
+}
+
+// The click only decides the orientation. A camera its edges confirm may explain fewer of the
+// network's detections than a crossings-only grade asks for (a busy board's stray detections);
+// the click on its true 20 must not grade it again by that rule.
+TEST(TwentyClick, ACorrectClickKeepsAGreenCameraGreen) {
+  CalibrationRecord r = automaticRecord();
+  const scene::Camera& camera = landmarkCamera().camera;
+  r["camera_model"]["kreuzungen_erkannt"] = 4 * r["camera_model"]["kreuzungen_passend"].get<int>();
+  const CalibrationRecord turned = confirmTwentyClick(r, truthPixel(camera, 5.0, -120.0));
+  EXPECT_TRUE(turned["accepted"]);
+  EXPECT_EQ(turned["camera_model"]["ampel"], "gruen");
+  EXPECT_EQ(turned["report"]["rule"], "GREEN_ACCEPTED");
+  EXPECT_LT(distance(boardToImage(turned, 150, 0), truthPixel(camera, 150, 0)), 0.6);
+  // A red record stays red whatever the click.
+  CalibrationRecord red = r;
+  red["camera_model"]["ampel"] = "rot";
+  red["camera_model"]["zwanzig_sicher"] = false;
+  EXPECT_FALSE(confirmTwentyClick(red, truthPixel(camera, 5.0, -120.0))["accepted"]);
+}
+
+// A record sure of its 20 from the board's own numbers refuses a click on another field
+// instead of turning a good camera wrong.
+TEST(TwentyClick, AClickAgainstASureTwentyIsRefused) {
+  const CalibrationRecord& r = automaticRecord();
+  const scene::Camera& camera = landmarkCamera().camera;
+  ASSERT_TRUE(r["camera_model"]["zwanzig_sicher"]);
+  EXPECT_EQ(errorOf([&] { confirmTwentyClick(r, truthPixel(camera, 120.0, 3.0)); }), "Bitte in das 20er-Feld klicken");
+  // The user's own earlier click can be corrected.
+  const CalibrationRecord clicked = confirmTwentyClick(r, truthPixel(camera, 5.0, -120.0));
+  const CalibrationRecord again = confirmTwentyClick(clicked, truthPixel(camera, 120.0, 3.0));
+  EXPECT_LT(distance(pointFromJson(again["twenty_px"]), truthPixel(camera, 132, 0)), 0.6);
+}
+
+// Whatever fails under the automatic calibration, the answer is a record that says how it
+// stands, never an error: here a network that reports a board the image does not show, so no
+// edge is found about the camera solved from its crossings.
+TEST(AutomaticCalibration, AnImageWithoutTheBoardIsARecordNotAnError) {
+  std::unique_ptr<LandmarkModel> holder;
+  const cv::Mat flat(landmarkCamera().image.size(), CV_8UC3, cv::Scalar(90, 100, 110));
+  CalibrationRecord r;
+  ASSERT_EQ(errorOf([&] { r = calibrateFromImage(holder, testing::landmarkModelFile(), flat); }), "");
+  EXPECT_FALSE(r["accepted"]);
+  EXPECT_TRUE(r["report"].contains("rule"));
+  EXPECT_TRUE(r["report"].contains("reason"));
 }
 
 TEST(TwentyClick, ClicksOffTheFieldsAreRefused) {
