@@ -254,11 +254,15 @@ int runRecords(const std::string& path, int boards, unsigned long long firstSeed
     const auto [turnedPx, turnedAsRecordedPx] = recordRingErrorPx(turned, camera);
     clicked.add(turned, turnedAsRecordedPx);
     const std::string method = record.value("method", std::string()) + "/" + record["report"].value("rule", std::string());
-    std::printf("%8llu %4dx%-4d %5.1f %6.2f %5s  %-24s %8.2f %8.2f  %-24s %8.2f %8s %8.0f\n", seed, sample.image.cols,
+    const json& report = record["report"];
+    const json fitReport = report.contains("board_fit") ? report["board_fit"] : report.value("landmarks", json::object()).value("board_fit", json());
+    std::string fitNote = fitReport.is_object() ? fitReport.value("reason", std::string()) : std::string();
+    if (fitReport.is_object() && fitReport.contains("edges")) fitNote += " edges " + fitReport["edges"].dump();
+    std::printf("%8llu %4dx%-4d %5.1f %6.2f %5s  %-24s %8.2f %8.2f  %-24s %8.2f %8s %8.0f  %s\n", seed, sample.image.cols,
                 sample.image.rows, 90.0 - sample.cameraSpec.elevation_deg, sample.cameraSpec.k1,
                 record.value("accepted", false) ? "yes" : "no", method.substr(0, 24).c_str(), ringPx, asRecordedPx,
                 clickError.empty() ? turned.value("method", std::string()).substr(0, 24).c_str() : clickError.substr(0, 24).c_str(),
-                turnedAsRecordedPx, turned.value("accepted", false) ? "yes" : "no", ms);
+                turnedAsRecordedPx, turned.value("accepted", false) ? "yes" : "no", ms, fitNote.substr(0, 400).c_str());
   }
   plain.print("no click");
   clicked.print("with click");

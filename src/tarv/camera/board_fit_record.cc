@@ -26,6 +26,13 @@ constexpr double kMaxFitRows = 720.0;
 // engine's limit of 4 refuses every view below about 15 degrees; here the image's own edges
 // judge the result, so the shape need only exclude what no board seen from 8 degrees up is.
 constexpr double kMaxEllipseAspect = 8.0;
+// The wires that hold a camera seen low: found along this share of their points in view, and
+// of those found this share within the edge judgement's distance of the camera; the camera
+// fitted to the edges no farther than this from the fit's own (pixels, mean over the ring).
+constexpr double kMinWireFoundShare = 0.5;
+constexpr double kMinWireAgreeShare = 0.85;
+constexpr double kMaxFittedShiftPx = 8.0;
+constexpr int kMinSupportingOctants = 2;
 // Beds' colours on fewer than this share of the expected sides leave the parity unsure.
 constexpr double kMinColourScore = 0.7;
 
@@ -93,25 +100,53 @@ std::optional<CameraEstimate> cameraFromFit(const Homography& h, const std::opti
 }
 
 // The board fit on the image reduced to the engine's working size, its homography brought back
-// to the image's pixels.
-json fitOnWorkingSize(const cv::Mat& image) {
+// to the image's pixels. With an initial homography (image pixels) the fit refines that one on
+// the ring edges; without, it finds the board from its colours and wires.
+json fitOnWorkingSize(const cv::Mat& image, const std::optional<Homography>& initial) {
   BoardFitOptions options;
   options.maxEllipseAspect = kMaxEllipseAspect;
   options.orientationOptional = true;
-  if (image.rows <= kMaxFitRows) return fitBoardGeometry(image, json::object(), options);
-  const double s = kMaxFitRows / image.rows;
-  cv::Mat reduced;
-  cv::resize(image, reduced, cv::Size(), s, s, cv::INTER_AREA);
+  const double s = std::min(1.0, kMaxFitRows / image.rows);
+  cv::Mat reduced = image;
+  if (s < 1.0) cv::resize(image, reduced, cv::Size(), s, s, cv::INTER_AREA);
   const double sx = static_cast<double>(reduced.cols) / image.cols, sy = static_cast<double>(reduced.rows) / image.rows;
-  json fit = fitBoardGeometry(reduced, json::object(), options);
-  if (!fit.contains("board_to_image")) return fit;
   // Pixel centres keep their place: full-image pixel x is seen at s·(x + 0.5) − 0.5.
-  const cv::Matx33d up(1.0 / sx, 0, (0.5 - 0.5 * sx) / sx, 0, 1.0 / sy, (0.5 - 0.5 * sy) / sy, 0, 0, 1);
-  const cv::Matx33d H = up * cv::Matx33d(matrix3x3FromJson(fit["board_to_image"]).data());
-  Homography h;
-  for (int i = 0; i < 9; ++i) h[static_cast<size_t>(i)] = H.val[i] / H(2, 2);
-  fit["board_to_image"] = matrix3x3ToJson(h);
+  const cv::Matx33d down(sx, 0, 0.5 * sx - 0.5, 0, sy, 0.5 * sy - 0.5, 0, 0, 1);
+  auto mapped = [](const cv::Matx33d& m, const Homography& h) {
+    const cv::Matx33d H = m * cv::Matx33d(h.data());
+    Homography out;
+    for (int i = 0; i < 9; ++i) out[static_cast<size_t>(i)] = H.val[i] / H(2, 2);
+    return out;
+  };
+  json request = json::object();
+  if (initial) request["initial"] = matrix3x3ToJson(mapped(down, *initial));
+  json fit = fitBoardGeometry(reduced, request, options);
+  if (fit.contains("board_to_image")) fit["board_to_image"] = matrix3x3ToJson(mapped(down.inv(), matrix3x3FromJson(fit["board_to_image"])));
   return fit;
+}
+
+// A board seen low shows its rings' edges in few octants (the ring runs nearly along the line
+// of sight there), so the rings' share of octants in view cannot confirm it; the wires, which
+// cross the line of sight, still can. The camera fitted to the edges stands when the edge fit's
+// acceptance rule holds, no ring has more than one octant against it and every octant where a
+// ring shows supports it bar one (two octants at least in all), and the wires are found along half their length or more with
+// nearly all of those found on the camera.
+bool wiresHoldTheCamera(const json& judgement) {
+  if (!isFitAcceptable(judgement) || !judgement.contains("ring_octants") || !judgement.contains("wire_points")) return false;
+  if (!(judgement.value("shift_px", 1e9) <= kMaxFittedShiftPx)) return false;
+  int supportingOctants = 0;
+  for (size_t r = 0; r < judgement["ring_octants"].size(); ++r) {
+    const json& ring = judgement["ring_octants"][r];
+    const int supporting = ring[1].get<int>(), contradicting = ring[2].get<int>();
+    const int seen = judgement["ring_octants_seen"][r].get<int>();
+    if (contradicting > 1 || supporting + 1 < seen) return false;
+    supportingOctants += supporting;
+  }
+  // Wires alone, with no ring edge anywhere, leave the board's scale open.
+  if (supportingOctants < kMinSupportingOctants) return false;
+  const json& w = judgement["wire_points"];
+  const int inView = w[0].get<int>(), found = w[1].get<int>(), agreeing = w[2].get<int>();
+  return inView > 0 && found >= kMinWireFoundShare * inView && agreeing >= kMinWireAgreeShare * found;
 }
 
 // Mean pixel distance of two cameras' 170 mm rings.
@@ -144,12 +179,23 @@ LandmarkSolution solveByBoardFit(const cv::Mat& image, const LandmarkSolution& l
     rectified = undistortFrame(maps, image, false);
   }
   report = {{"rectified", landmark.ok}};
-  const json fit = fitOnWorkingSize(rectified);
+  // Where the landmark road has a camera, the fit refines its board plane on the ring edges (the
+  // marker road); where it has none, or the edges refuse that plane, the fit finds the board
+  // from its colours and wires.
+  std::optional<Homography> initial;
+  if (landmark.ok) initial = planeHomographyFromPose(*lens);
+  json fit = fitOnWorkingSize(rectified, initial);
+  if (initial && !fit.value("accepted", false)) {
+    const json colour = fitOnWorkingSize(rectified, std::nullopt);
+    report["marker_road"] = fit.value("rejection", fit.value("error", std::string()));
+    if (colour.contains("board_to_image") || !fit.contains("board_to_image")) fit = colour;
+  }
   if (!fit.contains("board_to_image")) {
     sol.reason = "BOARD_FIT: " + fit.value("error", std::string("NO_FIT"));
     report["error"] = fit.value("error", std::string());
     return sol;
   }
+  report["road"] = fit.value("method", std::string());
   report["fit_accepted"] = fit.value("accepted", false);
   report["fit_report"] = {{"rms_px", fit["report"].value("rms_px", 99.0)},
                           {"octants", fit["report"].value("octants", 0)},
@@ -171,8 +217,15 @@ LandmarkSolution solveByBoardFit(const cv::Mat& image, const LandmarkSolution& l
   report["edges"] = {{"rms_px", edges.report.value("rms_px", 99.0)},
                      {"octants", edges.report.value("octants", 0)},
                      {"shift_px", edges.report.value("shift_px", 0.0)},
+                     {"inlier_fraction", edges.report.value("inlier_fraction", 0.0)},
+                     {"ring_octants", edges.report.value("ring_octants", json())},
+                     {"ring_octants_seen", edges.report.value("ring_octants_seen", json())},
+                     {"stopped", edges.report.value("stopped", json())},
                      {"wire_points", edges.report.value("wire_points", json())}};
-  const CameraEstimate& camera = edges.supported ? edges.camera : *start;
+  const bool wiresHold = !edges.supported && edges.fitted && wiresHoldTheCamera(edges.report);
+  report["wires_hold"] = wiresHold;
+  const bool confirmed = edges.supported || wiresHold;
+  const CameraEstimate& camera = edges.supported ? edges.camera : wiresHold ? *edges.fitted : *start;
 
   // The orientation as the landmark road reads it: the beds' colours fix the parity, the
   // printed numbers' widths the turn; a sure 20 of the landmark road's camera lying on the
@@ -184,7 +237,7 @@ LandmarkSolution solveByBoardFit(const cv::Mat& image, const LandmarkSolution& l
   CameraEstimate oriented = cloneCameraEstimate(a >= b ? A : B);
   sol.colourScore = std::max(a, b);
   bool sure = false;
-  if (edges.supported) {
+  if (confirmed) {
     const NumberRingReading ring = readNumberRing(grey, oriented);
     report["numbers"] = {{"sure", ring.sure}, {"shift", ring.shift}};
     if (ring.sure) {
@@ -217,9 +270,9 @@ LandmarkSolution solveByBoardFit(const cv::Mat& image, const LandmarkSolution& l
   sol.tvec = oriented.tvec.clone();
   sol.twentySure = sure;
   sol.rmsPx = edges.report.value("rms_px", 99.0);
-  sol.edgesConfirm = edges.supported;
-  sol.grade = edges.supported ? (sure ? 0 : 1) : 2;
-  if (!edges.supported) sol.reason = "BOARD_FIT: EDGES_DO_NOT_CONFIRM";
+  sol.edgesConfirm = confirmed;
+  sol.grade = confirmed ? (sure ? 0 : 1) : 2;
+  if (!confirmed) sol.reason = "BOARD_FIT: EDGES_DO_NOT_CONFIRM";
   return sol;
 }
 

@@ -171,12 +171,14 @@ CalibrationRecord confirmTwentyClick(const CalibrationRecord& record, Point2 cli
   int position = 0;
   while (position < 19 && BoardLayout::kSectorOrder[position] != label) ++position;
 
-  // A 20 the record is sure of (read from the board, not an earlier click of the user's) is
-  // not turned away by a click on another field.
-  const bool sure = record.value("orientation_source", "") != "USER_CLICK_20" &&
+  // A 20 that a confirmed camera is sure of (read from the board, not an earlier click of the
+  // user's) is not turned away by a click on another field.
+  const json report = record.contains("report") && record["report"].is_object() ? record["report"] : json::object();
+  const bool confirmed = (hasModel(record) ? record["camera_model"].value("ampel", std::string("rot"))
+                                           : report.value("grade", std::string("rot"))) != "rot";
+  const bool sure = confirmed && record.value("orientation_source", "") != "USER_CLICK_20" &&
                     (hasModel(record) ? record["camera_model"].value("zwanzig_sicher", false)
-                                      : record.contains("report") && record["report"].is_object() &&
-                                            record["report"].value("twenty_sure", false));
+                                      : report.value("twenty_sure", false));
   if (sure && position != 0) throw std::runtime_error("Bitte in das 20er-Feld klicken");
 
   const std::string method = record.value("method", "");
@@ -191,9 +193,9 @@ CalibrationRecord confirmTwentyClick(const CalibrationRecord& record, Point2 cli
     // 20 becomes green, any other keeps its grade.
     s.grade = s.grade <= 1 ? 0 : 2;
     CalibrationRecord turned = recordFromSolution(s, "USER_CLICK_20", method);
-    json report = record.contains("report") && record["report"].is_object() ? record["report"] : json::object();
-    for (const char* key : {"rule", "grade", "twenty_sure"}) report[key] = turned["report"][key];
-    turned["report"] = report;
+    json kept = report;
+    for (const char* key : {"rule", "grade", "twenty_sure"}) kept[key] = turned["report"][key];
+    turned["report"] = kept;
     turned["manual_points"] = record.value("manual_points", json());
     turned["click_px"] = pointToJson(click);
     return turned;
