@@ -128,9 +128,9 @@ json fitOnWorkingSize(const cv::Mat& image, const std::optional<Homography>& ini
 // A board seen low shows its rings' edges in few octants (the ring runs nearly along the line
 // of sight there), so the rings' share of octants in view cannot confirm it; the wires, which
 // cross the line of sight, still can. The camera fitted to the edges stands when the edge fit's
-// acceptance rule holds, no ring has more than one octant against it and every octant where a
-// ring shows supports it bar one (two octants at least in all), and the wires are found along half their length or more with
-// nearly all of those found on the camera.
+// acceptance rule holds, no ring octant is against it and every octant where a ring shows
+// supports it (two octants at least in all), and the wires are found along half their length
+// or more with nearly all of those found on the camera.
 bool wiresHoldTheCamera(const json& judgement) {
   if (!isFitAcceptable(judgement) || !judgement.contains("ring_octants") || !judgement.contains("wire_points")) return false;
   if (!(judgement.value("shift_px", 1e9) <= kMaxFittedShiftPx)) return false;
@@ -139,7 +139,7 @@ bool wiresHoldTheCamera(const json& judgement) {
     const json& ring = judgement["ring_octants"][r];
     const int supporting = ring[1].get<int>(), contradicting = ring[2].get<int>();
     const int seen = judgement["ring_octants_seen"][r].get<int>();
-    if (contradicting > 1 || supporting + 1 < seen) return false;
+    if (contradicting > 0 || supporting < seen) return false;
     supportingOctants += supporting;
   }
   // Wires alone, with no ring edge anywhere, leave the board's scale open.

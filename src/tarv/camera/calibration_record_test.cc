@@ -1,5 +1,6 @@
 #include "tarv/camera/calibration_record.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include <gtest/gtest.h>
@@ -60,6 +61,37 @@ TEST(AutomaticCalibration, NothingDetectedIsARecordWithoutGeometry) {
   EXPECT_EQ(r["camera_model"]["ok"], false);
   EXPECT_EQ(r["camera_model"]["grund"], "zu wenige Kreuzungen oder kein Bull");
   EXPECT_FALSE(r["camera_model"].contains("K"));
+}
+
+// Where the landmark network finds nothing, the board fit finds the board on the same image and
+// the edges confirm its camera: the record names that road and lies on the true rings.
+TEST(AutomaticCalibration, WithoutLandmarksTheBoardFitRoadGivesTheCamera) {
+  std::unique_ptr<LandmarkModel> holder =
+      std::make_unique<LandmarkModel>(testing::constantModel({1, 26, 3}, std::vector<float>(78, 0.0f)));
+  const scene::Camera& camera = landmarkCamera().camera;
+  const CalibrationRecord r = calibrateFromImage(holder, "", landmarkCamera().image);
+  ASSERT_TRUE(r["geometry_valid"]) << r.dump().substr(0, 1500);
+  EXPECT_EQ(r["method"], "BOARD_FIT_CAMERA_SOLVE");
+  EXPECT_EQ(r["report"]["landmarks"]["rule"], "NO_CAMERA_SOLVED");
+  EXPECT_TRUE(r["report"]["board_fit"]["edges_confirm"]) << r["report"].dump();
+  // The geometry whatever the orientation: the 170 mm ring's points where the camera sees some
+  // point of that ring. Without a lens from the landmarks the edges fit k1 with the focal
+  // length and the pose on one view; the ring then lies within the edges' agreement distance.
+  for (int i = 0; i < 20; ++i) {
+    const double a = (9.0 + 18.0 * i) * 3.14159265358979323846 / 180.0;
+    const Point2 p = boardToImage(r, 170.0 * std::cos(a), 170.0 * std::sin(a));
+    double nearest = 1e9;
+    for (int k = 0; k < 20; ++k) {
+      const double b = (9.0 + 18.0 * k) * 3.14159265358979323846 / 180.0;
+      nearest = std::min(nearest, distance(p, truthPixel(camera, 170.0 * std::cos(b), 170.0 * std::sin(b))));
+    }
+    EXPECT_LT(nearest, 1.5) << i;
+  }
+  // With the click on the true 20 it is accepted and oriented.
+  const CalibrationRecord turned = confirmTwentyClick(r, truthPixel(camera, 5.0, -120.0));
+  EXPECT_TRUE(turned["accepted"]);
+  EXPECT_EQ(turned["method"], "BOARD_FIT_CAMERA_SOLVE");
+  EXPECT_LT(distance(boardToImage(turned, 150, 0), truthPixel(camera, 150, 0)), 1.5);
 }
 
 TEST(AutomaticCalibration, ModelIsLoadedOnceAndLoaderErrorsPassOn) {
