@@ -12,7 +12,13 @@
 // and the detection time; then the shares the model must reach. --crossing-check instead lists
 // per board how far the network's crossings lie from the true ones before and after they were
 // moved onto the image's wires about the solved camera.
+//   tarv_landmark_bench --model FILE --records [--above LO HI] [--blur LO HI] [--boards N] [--first-seed S]
+// --records runs the runtime's whole automatic calibration of one camera (both roads), then the
+// click on the 20 at its true image point, and judges each record's 170 mm ring against the
+// true one: accepted within 1 px, accepted more than 5 px off, and calls that failed.
 #include <algorithm>
+#include <chrono>
+#include <memory>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -23,6 +29,7 @@
 #include "tarv/autocal/crossing_refinement.h"
 #include "tarv/autocal/landmark_test_scene.h"
 #include "tarv/autocal/vision_report.h"
+#include "tarv/camera/calibration_record.h"
 
 namespace {
 
@@ -155,12 +162,121 @@ int runCrossingCheck(const std::string& path, int boards, unsigned long long fir
   return 0;
 }
 
+// The mean distance of a record's 170 mm ring from the true one: with the sector turn that fits
+// best (its geometry), and as recorded (orientation included). NaN without a geometry.
+std::pair<double, double> recordRingErrorPx(const CalibrationRecord& record, const scene::Camera& camera) {
+  const double nan = std::nan("");
+  if (!record.value("geometry_valid", false) || !record.contains("board_to_image") || record["board_to_image"].is_null()) {
+    return {nan, nan};
+  }
+  std::vector<cv::Point2d> recorded;
+  for (int i = 0; i < 72; ++i) {
+    // The record's board frame has the 20 at -90 degrees, the truth's at +90.
+    const double a = i * 5.0 * 3.14159265358979323846 / 180.0;
+    const Point2 p = boardToImage(record, 170.0 * std::cos(a), -170.0 * std::sin(a));
+    recorded.emplace_back(p.x, p.y);
+  }
+  double best = 1e18, asRecorded = nan;
+  for (int turn = 0; turn < 20; ++turn) {
+    const std::vector<cv::Point2d> truth = landmark_boards::trueRingPoints(camera, 170.0, turn);
+    double sum = 0.0;
+    for (size_t i = 0; i < truth.size(); ++i) sum += cv::norm(truth[i] - recorded[i]);
+    const double mean = sum / static_cast<double>(truth.size());
+    if (turn == 0) asRecorded = mean;
+    best = std::min(best, mean);
+  }
+  return {best, asRecorded};
+}
+
+struct RecordTally {
+  int boards = 0, errors = 0, accepted = 0, within = 0, over5 = 0;
+  void add(const CalibrationRecord& r, double asRecordedPx) {
+    ++boards;
+    if (!r.value("accepted", false)) return;
+    ++accepted;
+    within += asRecordedPx <= 1.0;
+    over5 += !(asRecordedPx <= 5.0);
+  }
+  void print(const char* what) const {
+    std::printf("%-12s boards %d  error replies %d  accepted %d  accepted within 1 px %d (%.0f %%)  accepted more than 5 px off %d\n",
+                what, boards, errors, accepted, within, 100.0 * within / std::max(boards, 1), over5);
+  }
+};
+
+int runRecords(const std::string& path, int boards, unsigned long long firstSeed, double minAbove, double maxAbove,
+               double minBlur, double maxBlur) {
+  namespace lb = landmark_boards;
+  std::unique_ptr<LandmarkModel> holder;
+  std::printf("%8s %9s %5s %6s %5s  %-24s %8s %8s  %-24s %8s %8s %8s\n", "seed", "size", "above", "k1", "acc", "method/rule",
+              "ring_px", "as_rec", "clicked", "ring_px", "acc", "ms");
+  RecordTally plain, clicked;
+  double totalMs = 0.0;
+  for (int k = 0; k < boards; ++k) {
+    const unsigned long long seed = firstSeed + static_cast<unsigned long long>(k);
+    lb::SampleOptions options;
+    options.min_above_deg = minAbove;
+    options.max_above_deg = maxAbove;
+    options.min_blur_sigma = minBlur;
+    options.max_blur_sigma = maxBlur;
+    if (k % 2 == 1) options.look = lb::kHeldOutLook;
+    const lb::BoardSample sample = lb::renderBoardSample(seed, options);
+    const scene::Camera camera(sample.cameraSpec);
+    CalibrationRecord record;
+    std::string error;
+    const auto t0 = std::chrono::steady_clock::now();
+    try {
+      record = calibrateFromImage(holder, path, sample.image);
+    } catch (const std::exception& e) {
+      error = e.what();
+    }
+    const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+    totalMs += ms;
+    if (!error.empty()) {
+      ++plain.boards, ++plain.errors, ++clicked.boards, ++clicked.errors;
+      std::printf("%8llu ERROR %s\n", seed, error.c_str());
+      continue;
+    }
+    const auto [ringPx, asRecordedPx] = recordRingErrorPx(record, camera);
+    plain.add(record, asRecordedPx);
+    // The click in the middle of the 20's outer single field, where a user taps.
+    const cv::Point2d twenty = lb::trueRingPoints(camera, 135.0, 0)[18];
+    CalibrationRecord turned = record;
+    std::string clickError = "-";
+    if (record.value("geometry_valid", false)) {
+      try {
+        turned = confirmTwentyClick(record, {twenty.x, twenty.y});
+        clickError.clear();
+      } catch (const std::exception& e) {
+        clickError = e.what();
+        ++clicked.errors;
+      }
+    }
+    const auto [turnedPx, turnedAsRecordedPx] = recordRingErrorPx(turned, camera);
+    clicked.add(turned, turnedAsRecordedPx);
+    const std::string method = record.value("method", std::string()) + "/" + record["report"].value("rule", std::string());
+    const json& report = record["report"];
+    const json fitReport = report.contains("board_fit") ? report["board_fit"] : report.value("landmarks", json::object()).value("board_fit", json());
+    std::string fitNote = fitReport.is_object() ? fitReport.value("reason", std::string()) : std::string();
+    if (fitReport.is_object() && fitReport.contains("edges")) fitNote += " edges " + fitReport["edges"].dump();
+    std::printf("%8llu %4dx%-4d %5.1f %6.2f %5s  %-24s %8.2f %8.2f  %-24s %8.2f %8s %8.0f  %s\n", seed, sample.image.cols,
+                sample.image.rows, 90.0 - sample.cameraSpec.elevation_deg, sample.cameraSpec.k1,
+                record.value("accepted", false) ? "yes" : "no", method.substr(0, 24).c_str(), ringPx, asRecordedPx,
+                clickError.empty() ? turned.value("method", std::string()).substr(0, 24).c_str() : clickError.substr(0, 24).c_str(),
+                turnedAsRecordedPx, turned.value("accepted", false) ? "yes" : "no", ms, fitNote.substr(0, 400).c_str());
+  }
+  plain.print("no click");
+  clicked.print("with click");
+  std::printf("whole call ms mean %.0f\n", totalMs / std::max(boards, 1));
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   double noise = 0.5;
   std::string modelPath;
-  bool crossingCheck = false;
+  bool crossingCheck = false, records = false;
+  double minAbove = 10.0, maxAbove = 60.0, minBlur = 0.0, maxBlur = 0.0;
   int boards = 40;
   unsigned long long firstSeed = landmark_boards::kFirstCheckSeed;
   for (int i = 1; i < argc; ++i) {
@@ -168,9 +284,13 @@ int main(int argc, char** argv) {
     if (arg == "--noise" && i + 1 < argc) noise = std::atof(argv[++i]);
     else if (arg == "--model" && i + 1 < argc) modelPath = argv[++i];
     else if (arg == "--crossing-check") crossingCheck = true;
+    else if (arg == "--records") records = true;
+    else if (arg == "--above" && i + 2 < argc) minAbove = std::atof(argv[++i]), maxAbove = std::atof(argv[++i]);
+    else if (arg == "--blur" && i + 2 < argc) minBlur = std::atof(argv[++i]), maxBlur = std::atof(argv[++i]);
     else if (arg == "--boards" && i + 1 < argc) boards = std::atoi(argv[++i]);
     else if (arg == "--first-seed" && i + 1 < argc) firstSeed = std::strtoull(argv[++i], nullptr, 10);
   }
+  if (!modelPath.empty() && records) return runRecords(modelPath, boards, firstSeed, minAbove, maxAbove, minBlur, maxBlur);
   if (!modelPath.empty() && crossingCheck) return runCrossingCheck(modelPath, boards, firstSeed);
   if (!modelPath.empty()) return runModel(modelPath, boards, firstSeed);
   std::printf("%-9s %-9s %5s %5s %6s %6s %4s %5s %8s %7s %8s %8s %7s %6s %8s %11s\n", "group", "size", "az", "elev", "k1",

@@ -70,16 +70,16 @@ cv::Mat colouredBedMask(const cv::Mat& bgr, bool illuminated) {
   return mask;
 }
 
-void checkEllipsePlausible(const cv::RotatedRect& e) {
+void checkEllipsePlausible(const cv::RotatedRect& e, double maxAspect) {
   const double w = e.size.width, h = e.size.height;
   const bool finite = std::isfinite(e.center.x) && std::isfinite(e.center.y) && std::isfinite(w) &&
                       std::isfinite(h) && std::isfinite(e.angle);
-  if (!finite || std::min(w, h) < 80.0 || std::max(w, h) / std::max(std::min(w, h), 1e-6) > 4.0) {
+  if (!finite || std::min(w, h) < 80.0 || std::max(w, h) / std::max(std::min(w, h), 1e-6) > maxAspect) {
     throw CalibrationError("IMPLAUSIBLE_ELLIPSE");
   }
 }
 
-cv::RotatedRect fitOuterEllipse(const cv::Mat& mask) {
+cv::RotatedRect fitOuterEllipse(const cv::Mat& mask, double maxAspect) {
   cv::Mat dilated;
   cv::dilate(mask, dilated, cv::Mat::ones(9, 9, CV_8U), cv::Point(-1, -1), 1, cv::BORDER_CONSTANT,
              cv::morphologyDefaultBorderValue());
@@ -112,7 +112,7 @@ cv::RotatedRect fitOuterEllipse(const cv::Mat& mask) {
     working_points = std::move(kept);
     ellipse = cv::fitEllipse(working_points);
   }
-  checkEllipsePlausible(ellipse);
+  checkEllipsePlausible(ellipse, maxAspect);
   return ellipse;
 }
 

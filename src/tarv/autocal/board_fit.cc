@@ -158,11 +158,11 @@ std::vector<Point2> readLandmarks(const json& request) {
   return points;
 }
 
-cv::RotatedRect landmarkEllipse(const std::vector<Point2>& landmarks) {
+cv::RotatedRect landmarkEllipse(const std::vector<Point2>& landmarks, double maxAspect) {
   std::vector<cv::Point2f> points;
   for (const Point2& p : landmarks) points.emplace_back(static_cast<float>(p.x), static_cast<float>(p.y));
   const cv::RotatedRect ellipse = cv::fitEllipse(points);
-  checkEllipsePlausible(ellipse);
+  checkEllipsePlausible(ellipse, maxAspect);
   return ellipse;
 }
 
@@ -181,14 +181,14 @@ void tryFit(const std::string& name, std::vector<std::string>& errors, F&& step)
 }
 
 std::vector<InitialFit> initialFits(const cv::Mat& image, const std::vector<Point2>& landmarks,
-                                    std::vector<std::string>& errors) {
+                                    std::vector<std::string>& errors, double maxAspect) {
   std::vector<InitialFit> fits;
   for (const bool illuminated : {false, true}) {
     const std::string name = illuminated ? "ILLUMINATED_BEDS" : "RING_ELLIPSE";
-    tryFit(name, errors, [&] { fits.push_back({name, fitOuterEllipse(colouredBedMask(image, illuminated))}); });
+    tryFit(name, errors, [&] { fits.push_back({name, fitOuterEllipse(colouredBedMask(image, illuminated), maxAspect)}); });
   }
   if (landmarks.size() >= 5) {
-    tryFit("ML_LANDMARK_ELLIPSE", errors, [&] { fits.push_back({"ML_LANDMARK_ELLIPSE", landmarkEllipse(landmarks)}); });
+    tryFit("ML_LANDMARK_ELLIPSE", errors, [&] { fits.push_back({"ML_LANDMARK_ELLIPSE", landmarkEllipse(landmarks, maxAspect)}); });
   }
   return fits;
 }
@@ -281,11 +281,11 @@ json ellipseJson(const cv::RotatedRect& e) {
   return {{"center", {e.center.x, e.center.y}}, {"axes", {e.size.width, e.size.height}}, {"angle", e.angle}};
 }
 
-json fitByColour(const cv::Mat& image, const cv::Mat& grey, const json& request) {
+json fitByColour(const cv::Mat& image, const cv::Mat& grey, const json& request, const BoardFitOptions& options) {
   const std::vector<Point2> landmarks = readLandmarks(request);
   std::vector<std::string> errors;
   std::vector<BoardFitCandidate> candidates;
-  for (const InitialFit& fit : initialFits(image, landmarks, errors)) {
+  for (const InitialFit& fit : initialFits(image, landmarks, errors, options.maxEllipseAspect)) {
     for (int limit : kLineLimits) {
       tryFit(fit.name, errors, [&] { candidates.push_back(buildCandidate(grey, fit, limit, landmarks)); });
     }
@@ -316,6 +316,8 @@ json fitByColour(const cv::Mat& image, const cv::Mat& grey, const json& request)
   } else if (prior != request.end() && prior->is_array()) {
     h = turnByPrior(h, *prior, report);
     source = "PRIOR_CALIBRATION";
+  } else if (options.orientationOptional) {
+    source = "NONE";
   } else {
     throw CalibrationError("ORIENTATION_UNKNOWN: tap on sector 20 or a prior calibration required");
   }
@@ -395,13 +397,15 @@ double angleFromSectorTwenty(const Homography& h, Point2 imagePoint) {
   return std::abs(wrapped - 180.0);
 }
 
-json fitBoardGeometry(const cv::Mat& image, const json& request) {
+json fitBoardGeometry(const cv::Mat& image, const json& request) { return fitBoardGeometry(image, request, {}); }
+
+json fitBoardGeometry(const cv::Mat& image, const json& request, const BoardFitOptions& options) {
   try {
     cv::Mat grey;
     cv::cvtColor(image, grey, cv::COLOR_BGR2GRAY);
     const auto initial = request.find("initial");
     if (initial != request.end() && initial->is_array()) return fitByMarkers(grey, request);
-    return fitByColour(image, grey, request);
+    return fitByColour(image, grey, request, options);
   } catch (const CalibrationError& e) {
     return {{"accepted", false}, {"error", e.what()}};
   } catch (const cv::Exception& e) {

@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 #include <opencv2/core.hpp>
 
+#include "tarv/autocal/bed_ellipse.h"
 #include "tarv/autocal/calibration_error.h"
 #include "tarv/core/board_geometry.h"
 
@@ -32,6 +33,16 @@ struct BoardFitCandidate {
 // failures {"accepted": false, "error": "OPENCV: ..."}. Malformed request values raise the
 // JSON library's errors.
 json fitBoardGeometry(const cv::Mat& image, const json& request);
+
+// What a caller other than the engine's command may loosen.
+struct BoardFitOptions {
+  // Longest to shortest axis of the outer ring's ellipse.
+  double maxEllipseAspect = kBoardEllipseMaxAspect;
+  // Without a click or a prior the best fit is answered unturned, "orientation_source" "NONE",
+  // instead of failing: the caller decides the orientation.
+  bool orientationOptional = false;
+};
+json fitBoardGeometry(const cv::Mat& image, const json& request, const BoardFitOptions& options);
 
 // The fit of an image reduced by the scale from the one the request's pixel values refer to:
 // those values are brought to the reduced image, and the result's pixel values back.

@@ -151,6 +151,11 @@ bool inMargin(cv::Point2d p, cv::Size size) {
 // (optionally) their derivatives by rvec, tvec, the focal length, k1 and outerMm.
 std::vector<double> edgeResiduals(const CameraEstimate& e, const CameraEdgeMatches& m, const std::vector<size_t>& use,
                                   cv::Mat* jacobian, double outerMm = 0.0) {
+  // OpenCV refuses to project no points at all.
+  if (use.empty()) {
+    if (jacobian) *jacobian = cv::Mat::zeros(0, 9, CV_64F);
+    return {};
+  }
   std::vector<cv::Point3d> object;
   object.reserve(use.size());
   for (size_t i : use) object.emplace_back(m.board[i].x, m.board[i].y, 0.0);
@@ -461,6 +466,10 @@ std::optional<CameraEstimate> fitInRounds(const CameraEstimate& start, const cv:
   CameraEstimate current = cloneCameraEstimate(start);
   for (const double threshold : kRoundThresholds) {
     const CameraEdgeMatches matches = collectCameraEdgeMatches(current, gx, gy, innerEdges);
+    if (matches.board.size() < kMinMatches) {
+      report["stopped"] = "TOO_FEW_EDGE_MATCHES";
+      return std::nullopt;
+    }
     // Twice per round: the edges within the round's distance of the camera, then of the camera
     // fitted to them.
     for (int pass = 0; pass < 2; ++pass) {

@@ -9,6 +9,7 @@
 #include "tarv/autocal/camera_estimate.h"
 #include "tarv/autocal/vision_report.h"
 #include "tarv/board/board_layout.h"
+#include "tarv/camera/board_fit_record.h"
 #include "tarv/camera/camera_model.h"
 #include "tarv/core/engine_values.h"
 
@@ -17,6 +18,7 @@ namespace {
 
 constexpr double kPi = 3.14159265358979323846;
 constexpr char kAutomaticMethod[] = "LANDMARK_CAMERA_SOLVE";
+constexpr char kBoardFitMethod[] = "BOARD_FIT_CAMERA_SOLVE";
 constexpr double kBoardEdgeMm = 225.5;
 
 bool hasModel(const CalibrationRecord& r) { return r.contains("camera_model") && r["camera_model"].is_object(); }
@@ -27,12 +29,30 @@ void setGeometry(CalibrationRecord& r, const Homography& h) {
   r["twenty_px"] = pointToJson(boardToImage(r, 0.0, -132.0));
 }
 
-const char* gradeRule(const LandmarkSolution& s) {
+const char* gradeRule(const LandmarkSolution& s, const std::string& method) {
   if (!s.ok) return "NO_CAMERA_SOLVED";
   if (s.grade == 0) return "GREEN_ACCEPTED";
   if (s.grade == 1) return "TWENTY_NOT_SURE_CLICK_REQUIRED";
+  if (method == kBoardFitMethod) return "EDGES_DO_NOT_CONFIRM";
   if (s.crossingsMatched < kMinExplainedCrossings * s.crossingsDetected) return "CROSSINGS_NOT_EXPLAINED";
   return "TOO_FEW_CROSSINGS_OR_RMS_TOO_HIGH";
+}
+
+// A solution without a camera that carries the reason.
+LandmarkSolution failedSolution(const cv::Mat& image, const std::string& reason) {
+  LandmarkSolution s;
+  s.width = image.cols;
+  s.height = image.rows;
+  s.reason = reason;
+  return s;
+}
+
+CalibrationRecord safeRecord(const LandmarkSolution& s, const std::string& orientationSource, const std::string& method) {
+  try {
+    return recordFromSolution(s, orientationSource, method);
+  } catch (const std::exception& e) {
+    return recordFromSolution(failedSolution(cv::Mat(s.height, s.width, CV_8UC3), e.what()), "NONE", method);
+  }
 }
 
 }  // namespace
@@ -61,15 +81,20 @@ Point2 imageToBoard(const CalibrationRecord& record, Point2 pixel) {
 }
 
 CalibrationRecord recordFromSolution(const LandmarkSolution& s, const std::string& orientationSource) {
+  return recordFromSolution(s, orientationSource, kAutomaticMethod);
+}
+
+CalibrationRecord recordFromSolution(const LandmarkSolution& s, const std::string& orientationSource,
+                                     const std::string& method) {
   CalibrationRecord r;
   r["camera_model"] = json::parse(writeVisionReport(s));
   r["geometry_valid"] = s.ok;
   r["accepted"] = s.ok && s.grade == 0;
-  r["method"] = kAutomaticMethod;
+  r["method"] = method;
   r["orientation_source"] = s.ok ? orientationSource : "NONE";
   r["manual_points"] = nullptr;
   r["ring_radii"] = ringRadii();
-  r["report"] = {{"rule", gradeRule(s)},
+  r["report"] = {{"rule", gradeRule(s, method)},
                  {"grade", r["camera_model"]["ampel"]},
                  {"crossings_detected", s.crossingsDetected},
                  {"crossings_matched", s.crossingsMatched},
@@ -97,8 +122,40 @@ CalibrationRecord calibrateFromImage(std::unique_ptr<LandmarkModel>& holder, con
     }
     OPENSSL_cleanse(key.data(), key.size());
   }
-  const LandmarkSolution s = detectBoardLandmarks(*holder, image);
-  return recordFromSolution(s, s.twentySure ? "LANDMARK_NUMBERS" : "BED_COLOURS_ONLY");
+  // From here on nothing the image does may end the call with an error: a calibration that
+  // fails is a red record that says why.
+  LandmarkSolution s = failedSolution(image, "");
+  try {
+    s = detectBoardLandmarks(*holder, image);
+  } catch (const cv::Exception& e) {
+    s = failedSolution(image, std::string("OPENCV: ") + e.what());
+  } catch (const std::exception& e) {
+    s = failedSolution(image, e.what());
+  }
+  CalibrationRecord record = safeRecord(s, s.twentySure ? "LANDMARK_NUMBERS" : "BED_COLOURS_ONLY", kAutomaticMethod);
+  // A yellow camera is confirmed on its edges already; only the 20 is left to the click.
+  if (s.ok && s.grade < 2) return record;
+  json fitReport = json::object();
+  LandmarkSolution fit = failedSolution(image, "");
+  try {
+    fit = solveByBoardFit(image, s, fitReport);
+  } catch (const cv::Exception& e) {
+    fit = failedSolution(image, std::string("BOARD_FIT: OPENCV: ") + e.what());
+  } catch (const std::exception& e) {
+    fit = failedSolution(image, std::string("BOARD_FIT: ") + e.what());
+  }
+  fitReport["reason"] = fit.reason;
+  // One grading for both roads; on a tie the landmark road's camera stands, except that a
+  // geometry beats none.
+  const bool fitBetter = fit.ok && (!s.ok || fit.grade < s.grade);
+  if (!fitBetter) {
+    record["report"]["board_fit"] = fitReport;
+    return record;
+  }
+  CalibrationRecord fitted = safeRecord(fit, fit.twentySure ? "BOARD_FIT_NUMBERS" : "BED_COLOURS_ONLY", kBoardFitMethod);
+  fitted["report"]["board_fit"] = fitReport;
+  fitted["report"]["landmarks"] = record["report"];
+  return fitted;
 }
 
 CalibrationRecord confirmTwentyClick(const CalibrationRecord& record, Point2 click) {
@@ -114,16 +171,31 @@ CalibrationRecord confirmTwentyClick(const CalibrationRecord& record, Point2 cli
   int position = 0;
   while (position < 19 && BoardLayout::kSectorOrder[position] != label) ++position;
 
-  if (hasModel(record) && record.value("method", "") == kAutomaticMethod) {
+  // A 20 that a confirmed camera is sure of (read from the board, not an earlier click of the
+  // user's) is not turned away by a click on another field.
+  const json report = record.contains("report") && record["report"].is_object() ? record["report"] : json::object();
+  const bool confirmed = (hasModel(record) ? record["camera_model"].value("ampel", std::string("rot"))
+                                           : report.value("grade", std::string("rot"))) != "rot";
+  const bool sure = confirmed && record.value("orientation_source", "") != "USER_CLICK_20" &&
+                    (hasModel(record) ? record["camera_model"].value("zwanzig_sicher", false)
+                                      : report.value("twenty_sure", false));
+  if (sure && position != 0) throw std::runtime_error("Bitte in das 20er-Feld klicken");
+
+  const std::string method = record.value("method", "");
+  if (hasModel(record) && (method == kAutomaticMethod || method == kBoardFitMethod)) {
     const json& model = record["camera_model"];
     LandmarkSolution s = solutionFromCameraModel(parseCameraModel(model), model);
     CameraEstimate e = cameraFromSolution(s);
     rotateBySectors(e, position);
     s.rvec = e.rvec;
     s.twentySure = true;
-    s.grade = gradeSolution(s.crossingsMatched, s.crossingsDetected, s.rmsPx, true, s.width, s.height);
-    s.reason.clear();
-    CalibrationRecord turned = recordFromSolution(s, "USER_CLICK_20");
+    // The click decides the orientation and nothing else: a camera that lacked only a sure
+    // 20 becomes green, any other keeps its grade.
+    s.grade = s.grade <= 1 ? 0 : 2;
+    CalibrationRecord turned = recordFromSolution(s, "USER_CLICK_20", method);
+    json kept = report;
+    for (const char* key : {"rule", "grade", "twenty_sure"}) kept[key] = turned["report"][key];
+    turned["report"] = kept;
     turned["manual_points"] = record.value("manual_points", json());
     turned["click_px"] = pointToJson(click);
     return turned;

@@ -33,17 +33,26 @@ Point2 imageToBoard(const CalibrationRecord& record, Point2 pixel);
 // crossings); "accepted" only for a green grade: 25 matched crossings or more, RMS below
 // the limit and the 20 sure.
 CalibrationRecord recordFromSolution(const LandmarkSolution& solution, const std::string& orientationSource);
+// The same for the road named by method.
+CalibrationRecord recordFromSolution(const LandmarkSolution& solution, const std::string& orientationSource,
+                                     const std::string& method);
 
 // The automatic calibration of one 8-bit BGR image ("INVALID_CALIBRATION_IMAGE" otherwise).
 // Loads the model into the holder on first use (from the default file beside the library
-// when the path is empty); the loader's errors pass on. A failed detection is a record
-// without geometry, not an error.
+// when the path is empty); the loader's errors pass on. The landmark road first; where it gives
+// no camera confirmed on the image's edges, the board fit on the same image rectified with the
+// landmark road's lens, and the better record under one grading ("method" names its road:
+// "LANDMARK_CAMERA_SOLVE" or "BOARD_FIT_CAMERA_SOLVE"). A calibration that fails, whatever
+// fails under it, is a red record whose report says why ("reason"), never an error.
 CalibrationRecord calibrateFromImage(std::unique_ptr<LandmarkModel>& holder, const std::string& modelPath,
                                      const cv::Mat& image);
 
-// The record turned so that the clicked field (pixel of the full frame) is the 20. Fails with
-// "GEOMETRY_REQUIRED_BEFORE_20_CLICK", "Bitte in das 20er-Feld klicken" (a click on the bull)
-// or "Bitte in das 20er-Feld oder auf die Zahl 20 klicken" (a click off the board).
+// The record turned so that the clicked field (pixel of the full frame) is the 20. The click
+// decides the orientation only: the record's grade becomes green where it lacked only a sure
+// 20 and stays as it was otherwise. Fails with "GEOMETRY_REQUIRED_BEFORE_20_CLICK",
+// "Bitte in das 20er-Feld klicken" (a click on the bull, or on another field than the 20 the
+// record is already sure of) or "Bitte in das 20er-Feld oder auf die Zahl 20 klicken" (a click
+// off the board).
 CalibrationRecord confirmTwentyClick(const CalibrationRecord& record, Point2 click);
 
 }  // namespace tarv

@@ -1,5 +1,6 @@
 #include "tarv/camera/calibration_record.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include <gtest/gtest.h>
@@ -62,6 +63,37 @@ TEST(AutomaticCalibration, NothingDetectedIsARecordWithoutGeometry) {
   EXPECT_FALSE(r["camera_model"].contains("K"));
 }
 
+// Where the landmark network finds nothing, the board fit finds the board on the same image and
+// the edges confirm its camera: the record names that road and lies on the true rings.
+TEST(AutomaticCalibration, WithoutLandmarksTheBoardFitRoadGivesTheCamera) {
+  std::unique_ptr<LandmarkModel> holder =
+      std::make_unique<LandmarkModel>(testing::constantModel({1, 26, 3}, std::vector<float>(78, 0.0f)));
+  const scene::Camera& camera = landmarkCamera().camera;
+  const CalibrationRecord r = calibrateFromImage(holder, "", landmarkCamera().image);
+  ASSERT_TRUE(r["geometry_valid"]) << r.dump().substr(0, 1500);
+  EXPECT_EQ(r["method"], "BOARD_FIT_CAMERA_SOLVE");
+  EXPECT_EQ(r["report"]["landmarks"]["rule"], "NO_CAMERA_SOLVED");
+  EXPECT_TRUE(r["report"]["board_fit"]["edges_confirm"]) << r["report"].dump();
+  // The geometry whatever the orientation: the 170 mm ring's points where the camera sees some
+  // point of that ring. Without a lens from the landmarks the edges fit k1 with the focal
+  // length and the pose on one view; the ring then lies within the edges' agreement distance.
+  for (int i = 0; i < 20; ++i) {
+    const double a = (9.0 + 18.0 * i) * 3.14159265358979323846 / 180.0;
+    const Point2 p = boardToImage(r, 170.0 * std::cos(a), 170.0 * std::sin(a));
+    double nearest = 1e9;
+    for (int k = 0; k < 20; ++k) {
+      const double b = (9.0 + 18.0 * k) * 3.14159265358979323846 / 180.0;
+      nearest = std::min(nearest, distance(p, truthPixel(camera, 170.0 * std::cos(b), 170.0 * std::sin(b))));
+    }
+    EXPECT_LT(nearest, 1.5) << i;
+  }
+  // With the click on the true 20 it is accepted and oriented.
+  const CalibrationRecord turned = confirmTwentyClick(r, truthPixel(camera, 5.0, -120.0));
+  EXPECT_TRUE(turned["accepted"]);
+  EXPECT_EQ(turned["method"], "BOARD_FIT_CAMERA_SOLVE");
+  EXPECT_LT(distance(boardToImage(turned, 150, 0), truthPixel(camera, 150, 0)), 1.5);
+}
+
 TEST(AutomaticCalibration, ModelIsLoadedOnceAndLoaderErrorsPassOn) {
   std::unique_ptr<LandmarkModel> holder;
   EXPECT_EQ(errorOf([&] { calibrateFromImage(holder, "/no/such/model.tarvm", landmarkCamera().image); }),
@@ -92,8 +124,9 @@ TEST(AutomaticCalibration, WithoutNumbersTheGeometryStandsButIsNotAcceptedUntilT
 }
 
 TEST(TwentyClick, AClickOnAnotherSectorMakesItTheTwenty) {
-  const CalibrationRecord& r = automaticRecord();
-  const scene::Camera& camera = landmarkCamera().camera;
+  // Without the numbers the record is not sure of its 20, so the user's click decides it.
+  const CalibrationRecord& r = automaticRecord(false);
+  const scene::Camera& camera = landmarkCamera(false).camera;
   // The 6 lies at +x: clicking it turns the board a quarter clockwise.
   const CalibrationRecord turned = confirmTwentyClick(r, truthPixel(camera, 120.0, 3.0));
   EXPECT_LT(distance(pointFromJson(turned["twenty_px"]), truthPixel(camera, 132, 0)), 0.6);
@@ -105,6 +138,51 @@ TEST(TwentyClick, AClickOnAnotherSectorMakesItTheTwenty) {
   const Point2 expected = applyHomography(matrix3x3FromJson(r["board_to_image"]), {132, 0});
   EXPECT_LT(distance(pointFromJson(turnedPlain["twenty_px"]), expected), 1e-6);
   EXPECT_EQ(turnedPlain["method"], "MANUAL_FOUR_POINTS");
+}
+
+// The click only decides the orientation. A camera its edges confirm may explain fewer of the
+// network's detections than a crossings-only grade asks for (a busy board's stray detections);
+// the click on its true 20 must not grade it again by that rule.
+TEST(TwentyClick, ACorrectClickKeepsAGreenCameraGreen) {
+  CalibrationRecord r = automaticRecord();
+  const scene::Camera& camera = landmarkCamera().camera;
+  r["camera_model"]["kreuzungen_erkannt"] = 4 * r["camera_model"]["kreuzungen_passend"].get<int>();
+  const CalibrationRecord turned = confirmTwentyClick(r, truthPixel(camera, 5.0, -120.0));
+  EXPECT_TRUE(turned["accepted"]);
+  EXPECT_EQ(turned["camera_model"]["ampel"], "gruen");
+  EXPECT_EQ(turned["report"]["rule"], "GREEN_ACCEPTED");
+  EXPECT_LT(distance(boardToImage(turned, 150, 0), truthPixel(camera, 150, 0)), 0.6);
+  // A red record stays red whatever the click.
+  CalibrationRecord red = r;
+  red["camera_model"]["ampel"] = "rot";
+  red["camera_model"]["zwanzig_sicher"] = false;
+  EXPECT_FALSE(confirmTwentyClick(red, truthPixel(camera, 5.0, -120.0))["accepted"]);
+}
+
+// A record sure of its 20 from the board's own numbers refuses a click on another field
+// instead of turning a good camera wrong.
+TEST(TwentyClick, AClickAgainstASureTwentyIsRefused) {
+  const CalibrationRecord& r = automaticRecord();
+  const scene::Camera& camera = landmarkCamera().camera;
+  ASSERT_TRUE(r["camera_model"]["zwanzig_sicher"]);
+  EXPECT_EQ(errorOf([&] { confirmTwentyClick(r, truthPixel(camera, 120.0, 3.0)); }), "Bitte in das 20er-Feld klicken");
+  // The user's own earlier click can be corrected.
+  const CalibrationRecord clicked = confirmTwentyClick(r, truthPixel(camera, 5.0, -120.0));
+  const CalibrationRecord again = confirmTwentyClick(clicked, truthPixel(camera, 120.0, 3.0));
+  EXPECT_LT(distance(pointFromJson(again["twenty_px"]), truthPixel(camera, 132, 0)), 0.6);
+}
+
+// Whatever fails under the automatic calibration, the answer is a record that says how it
+// stands, never an error: here a network that reports a board the image does not show, so no
+// edge is found about the camera solved from its crossings.
+TEST(AutomaticCalibration, AnImageWithoutTheBoardIsARecordNotAnError) {
+  std::unique_ptr<LandmarkModel> holder;
+  const cv::Mat flat(landmarkCamera().image.size(), CV_8UC3, cv::Scalar(90, 100, 110));
+  CalibrationRecord r;
+  ASSERT_EQ(errorOf([&] { r = calibrateFromImage(holder, testing::landmarkModelFile(), flat); }), "");
+  EXPECT_FALSE(r["accepted"]);
+  EXPECT_TRUE(r["report"].contains("rule"));
+  EXPECT_TRUE(r["report"].contains("reason"));
 }
 
 TEST(TwentyClick, ClicksOffTheFieldsAreRefused) {

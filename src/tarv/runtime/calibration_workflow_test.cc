@@ -194,6 +194,27 @@ TEST(CalibrationWorkflow, SnapshotRefusalsAndTheirMessages) {
   tarv_runtime_destroy(rt);
 }
 
+// A reference in which the calibration finds nothing to fit to (a network that reports a
+// board the image no longer shows, as a blurred board's edges vanish) is answered with the
+// record and its reason, and the record is kept, never an error reply.
+TEST(CalibrationWorkflow, ACalibrationThatFindsNoEdgesAnswersItsRecord) {
+  void* rt = tarv_runtime_create();
+  Runtime& runtime = *static_cast<Runtime*>(rt);
+  runtime.running = runtime.setupOnly = true;
+  runtime.width = 800;
+  runtime.height = 600;
+  runtime.calibration.folder = testing::scratchFolder("cal-no-edges");
+  for (cv::Mat& frame : runtime.calibration.frozen) frame = cv::Mat(600, 800, CV_8UC3, cv::Scalar(90, 100, 110));
+  useModel(rt, 0);
+  const json reply = call(rt, {{"command", "calibrate"}, {"camera", 0}});
+  ASSERT_FALSE(reply.contains("error")) << reply.dump();
+  EXPECT_FALSE(reply["calibration"].value("accepted", true));
+  EXPECT_TRUE(reply["calibration"]["report"].contains("reason"));
+  EXPECT_EQ(runtime.calibration.records[0], reply["calibration"]);
+  runtime.running = runtime.setupOnly = false;
+  tarv_runtime_destroy(rt);
+}
+
 TEST(CalibrationWorkflow, ModelCheckPassesTheLoadersMessageOn) {
   void* rt = tarv_runtime_create();
   static_cast<Runtime*>(rt)->calibration.modelPath = "/no/such/board.tarvm";

@@ -1,0 +1,22 @@
+// The automatic calibration's second road: where the landmark network gives no accepted
+// camera, the board fit (coloured beds, wires, ring edges) on the same image, rectified with
+// the landmark road's lens where it found one. The fitted homography becomes a camera model
+// (focal length and pose; k1 where a lens is known), which must be confirmed on the image's own
+// ring and wire edges by the same judgement as the landmark road's camera.
+#pragma once
+
+#include <nlohmann/json.hpp>
+#include <opencv2/core.hpp>
+
+#include "tarv/autocal/landmark_detection.h"
+
+namespace tarv {
+
+// The board fit road's solution for an 8-bit BGR image: ok with a camera when the fit found a
+// board; grade 0 when the edges confirm it and the 20 is sure (the beds' colours and the
+// printed numbers, or the landmark road's sure 20 where its camera lies on the same board),
+// 1 when confirmed without a sure 20, else 2. `reason` holds the fit's own failure or rejection.
+// `report` receives the fit's summary.
+LandmarkSolution solveByBoardFit(const cv::Mat& image, const LandmarkSolution& landmark, nlohmann::json& report);
+
+}  // namespace tarv
