@@ -95,6 +95,20 @@ ScenarioSet lightBeforeDart(std::string name, double low, double high) {
   return set;
 }
 
+// The same on a scene exposed as real cameras often are: white numbers, wires and the cream
+// beds at the top of the 8-bit range, more sensor noise, stronger JPEG. The light factor is
+// applied to the finished 8-bit frames, so at x1.15 the highlights clip and at x0.85 what was
+// clipped comes down as a flat plateau. (No reflection: the renderer adds one over the darts
+// too, which hides a dart in it as no real reflection does.)
+ScenarioSet brightLightBeforeDart(std::string name, double gain) {
+  ScenarioSet set = lightBeforeDart(std::move(name), gain, gain);
+  set.imaging.gain = 1.2;
+  set.imaging.offset = 8.0;
+  set.imaging.noise_sigma = 3.0;
+  set.imaging.jpeg_quality = 80;
+  return set;
+}
+
 }  // namespace
 
 uint64_t derivedSeed(uint64_t seed, const std::string& name, uint64_t a, uint64_t b) {
@@ -142,6 +156,8 @@ const std::vector<ScenarioSet>& scenarioSets() {
     s.push_back(lightBeforeDart("light_ref_x0.85", 0.85, 0.85));
     s.push_back(lightBeforeDart("light_ref_x1.15", 1.15, 1.15));
     s.push_back(lightBeforeDart("light_ref_range", 0.8, 1.25));
+    s.push_back(brightLightBeforeDart("light_ref_bright_x0.85", 0.85));
+    s.push_back(brightLightBeforeDart("light_ref_bright_x1.15", 1.15));
     ScenarioSet unresolved = makeSet("unresolved", {scene::defaultRig(hd)}, Placement::kUniform, 60);
     unresolved.imaging.noise_sigma = 2.0;
     unresolved.disturbance = Disturbance::kUnresolvedDart;

@@ -90,5 +90,41 @@ TEST_F(CalibrationCarry, NewCalibrationsAreTakenAsSent) {
   EXPECT_FALSE(again["calibration_transfer"].contains("CAM_1"));
 }
 
+// The user confirms the empty board on a view that moved 2 px: the reply names the
+// calibrations and board-normal points the engine scores with from now on.
+TEST_F(CalibrationCarry, AConfirmedEmptyBoardReportsTheCalibrationsItKept) {
+  const scene::SceneImages& empty = scene::defaultEmptyBoard();
+  const json armed = call(host::armRequest(empty.truth, empty.frames));
+  ASSERT_EQ(armed.value("status", ""), "READY");
+  const std::vector<cv::Mat> moved = shifted(empty.frames, 2.0, -1.0);
+  const json reply = call({{"command", "confirm_empty"},
+                           {"images", host::imageDescriptors(moved)},
+                           {"times", {5.0, 5.0, 5.0}},
+                           {"empty_confirmed", true}});
+  ASSERT_EQ(reply.value("status", ""), "STARTUP_READY") << reply.dump().substr(0, 300);
+  EXPECT_FALSE(reply.value("calibration_preserved", true));
+  const Round& round = static_cast<Engine*>(engine_)->round;
+  for (int i = 0; i < 3; ++i) {
+    const std::string id = cameraIds[i];
+    ASSERT_TRUE(reply["calibration_transfer"][id].value("accepted", false));
+    Homography told;
+    for (int k = 0; k < 9; ++k) told[k] = reply["calibrations"][i][k / 3][k % 3].get<double>();
+    const Point2 bull = applyHomography(told, {0.0, 0.0});
+    const Point2 truth = applyHomography(round.cameras[i].boardToImage, {0.0, 0.0});
+    EXPECT_NEAR(bull.x, truth.x, 1e-6);
+    EXPECT_NEAR(bull.y, truth.y, 1e-6);
+    EXPECT_NEAR(bull.x - empty.truth.cameras[i].board_to_image(0, 2) / empty.truth.cameras[i].board_to_image(2, 2),
+                2.0, 0.15);
+    // The board-normal point moved with the calibration, as the engine holds it.
+    const json& before = armed["tip_geometry"][id]["image_normal"];
+    const json& after = reply["tip_geometry"][id]["image_normal"];
+    const auto& held = round.cameras[i].imageNormal;
+    for (int k = 0; k < 3; ++k) EXPECT_DOUBLE_EQ(after[k].get<double>(), held[k]);
+    const double w0 = before[2].get<double>(), w1 = after[2].get<double>();
+    EXPECT_NEAR(after[0].get<double>() / w1 - before[0].get<double>() / w0, 2.0, 1.0) << id;
+    EXPECT_NEAR(after[1].get<double>() / w1 - before[1].get<double>() / w0, -1.0, 1.0) << id;
+  }
+}
+
 }  // namespace
 }  // namespace tarv

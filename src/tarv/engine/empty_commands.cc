@@ -42,9 +42,18 @@ json calibrationsOf(const Round& round) {
   return calibrations;
 }
 
-// Re-arming computes the board-normal points afresh; the round's own ones are kept.
+// Re-arming computes the board-normal points afresh; the round's own ones are kept. Where the
+// re-arming carried a calibration onto the new reference, the point moves with it, as it does
+// with any realignment (p := T·p for H := T·H).
 void keepImageNormals(Round& rearmed, const Round& round) {
-  for (int i = 0; i < 3; ++i) rearmed.cameras[i].imageNormal = round.cameras[i].imageNormal;
+  for (int i = 0; i < 3; ++i) {
+    const cv::Matx33d before(round.cameras[i].boardToImage.data());
+    const cv::Matx33d after(rearmed.cameras[i].boardToImage.data());
+    const auto& kept = round.cameras[i].imageNormal;
+    cv::Vec3d p(kept[0], kept[1], kept[2]);
+    if (before != after && std::abs(cv::determinant(before)) > 0.0) p = after * before.inv() * p;
+    rearmed.cameras[i].imageNormal = {p[0], p[1], p[2]};
+  }
 }
 
 json tipGeometryOf(const Round& round) {
@@ -152,8 +161,10 @@ json confirmEmpty(Engine& engine, const json& request, const std::vector<cv::Mat
   reply["entries"] = engine.round.entries;
   reply["engine_flags"] = buildEngineFlags(engine.round);
   reply["reason"] = "USER_CONFIRMED_EMPTY";
-  reply["calibrations"] = config["calibrations"];
-  reply["calibration_preserved"] = true;
+  // What the engine scores with now: a re-arming may have carried a calibration onto the
+  // new references.
+  reply["calibrations"] = calibrationsOf(engine.round);
+  reply["calibration_preserved"] = reply["calibrations"] == config["calibrations"];
   return reply;
 }
 

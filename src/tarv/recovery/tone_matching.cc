@@ -331,6 +331,17 @@ cv::Mat relightReference(const cv::Mat& oldReference, const cv::Mat& lastFrame,
   return result;
 }
 
+cv::Mat emptyReferenceInNewLight(const Camera& cam, const cv::Mat& frame, const cv::Mat& dartMask) {
+  cv::Mat newReference = frame.clone();
+  const cv::Mat protect = protectMask(cam, dartMask);
+  cv::Mat weight;
+  cv::bitwise_not(protect, weight);
+  const cv::Mat relit = relightReference(cam.emptyReferenceColour, cam.backgroundFrame, frame, weight);
+  const cv::Mat& keep = relit.empty() ? cam.emptyReferenceColour : relit;
+  if (sameShape(keep, newReference) && protect.size() == newReference.size()) keep.copyTo(newReference, protect);
+  return newReference;
+}
+
 void refreshCameraBackgrounds(Round& round, const std::vector<cv::Mat>& frames,
                               const std::vector<cv::Mat>& sizeImages) {
   for (int c = 0; c < 3; ++c) {
@@ -357,18 +368,8 @@ void refreshCameraBackgrounds(Round& round, const std::vector<cv::Mat>& frames,
     if (!matched) {
       // The light changed beyond a table: the frame becomes the empty reference, except
       // where darts stand, where the old reference is re-lit to the new light.
-      cv::Mat newReference = returned.clone();
-      if (dartsPresent) {
-        const cv::Mat protect = protectMask(cam, dartMask);
-        cv::Mat weight;
-        cv::bitwise_not(protect, weight);
-        const cv::Mat relit =
-            relightReference(cam.emptyReferenceColour, cam.backgroundFrame, returned, weight);
-        const cv::Mat& keep = relit.empty() ? cam.emptyReferenceColour : relit;
-        if (sameShape(keep, newReference) && protect.size() == newReference.size()) {
-          keep.copyTo(newReference, protect);
-        }
-      }
+      const cv::Mat newReference =
+          dartsPresent ? emptyReferenceInNewLight(cam, returned, dartMask) : returned.clone();
       cam.emptyReferenceColour = newReference;
       cam.emptyReference = toGray(newReference);
     }

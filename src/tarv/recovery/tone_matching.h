@@ -24,6 +24,12 @@ cv::Mat toneMatchToReference(Round& round, int camera, const cv::Mat& frame,
 void refreshCameraBackgrounds(Round& round, const std::vector<cv::Mat>& frames,
                               const std::vector<cv::Mat>& sizeImages);
 
+// The camera's empty reference in the light of the frame: the frame itself, except where the
+// darts stand and where the background frame differs from the empty reference, where the old
+// empty reference is re-lit by what the light did around them (fitted locally, so a light
+// that changed on one part of the board is carried there only).
+cv::Mat emptyReferenceInNewLight(const Camera& camera, const cv::Mat& frame, const cv::Mat& dartMask);
+
 // The old reference re-lit by the change from the last frame to the new frame, fitted in
 // windows weighted by the mask; empty when the images do not fit together.
 cv::Mat relightReference(const cv::Mat& oldReference, const cv::Mat& lastFrame,

@@ -53,7 +53,9 @@ json adoptConfirmedEmpty(Runtime& rt, const std::string& folder) {
   rt.pendingResult = rt.lastResult;
   enqueueReportEvent(rt.recorder, {{"status", "USER_CONFIRMED_EMPTY"}, {"result", rt.lastResult}}, frames,
                      tarv_monotonic_seconds(), {});
-  return {{"status", "EMPTY_CONFIRMED"}, {"calibration_preserved", true}};
+  // The engine may have carried a calibration onto the new references; the host hears so.
+  return {{"status", "EMPTY_CONFIRMED"},
+          {"calibration_preserved", rt.lastResult.value("calibration_preserved", true)}};
 }
 
 }  // namespace

@@ -88,11 +88,10 @@ json emptyBoardAndTakeout(DuoEngine& e, DuoFrame& f) {
     clearRound(e);
     for (int i = 0; i < 2; ++i) {
       Camera& c = e.cameras[i];
-      // Seen empty twice in a row: this frame is the empty board in today's light.
-      c.emptyReferenceColour = f.frames[i].clone();
-      c.emptyReference = f.views[i].grey.clone();
-      c.backgroundFrame = c.emptyReferenceColour;
-      c.dartReference = c.emptyReference;
+      // Seen empty twice in a row: events are judged against this frame; the empty
+      // references stay (a frame that merely looks empty never becomes the empty board).
+      c.backgroundFrame = f.frames[i].clone();
+      c.dartReference = f.views[i].grey.clone();
       c.referenceChangeMask = zeroMaskOf(c);
     }
     return {{"status", "EMPTY_RESET"}, {"outside_noise_tolerated", tolerated}};
@@ -599,6 +598,7 @@ json evaluateDuoFrames(DuoEngine& e, const std::vector<cv::Mat>& frames, double 
       return {{"status", "BACKGROUND_REFRESH"}, {"reason", "LIGHT_CHANGE_SETTLED"}};
     }
     return {{"status", "WAIT"}, {"reason", "LARGE_INTERACTION_OR_LIGHTING"},
+            {"light_change", lightSettlingRecord(e.settlingLight, time, e.handSeen)},
             {"changed_pixels", {pixels(f.views[0].eventDifference), pixels(f.views[1].eventDifference)}},
             {"region_pixels", {pixels(e.missMasks[0]), pixels(e.missMasks[1])}}};
   }

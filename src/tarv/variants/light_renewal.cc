@@ -1,7 +1,6 @@
 #include "tarv/variants/light_renewal.h"
 
-#include <opencv2/imgproc.hpp>
-
+#include "tarv/recovery/tone_matching.h"
 #include "tarv/variants/variant_views.h"
 #include "tarv/views/board_features.h"
 #include "tarv/views/image_ops.h"
@@ -10,22 +9,6 @@ namespace tarv {
 namespace {
 
 constexpr int kStillPixels = 80;
-
-// The reference mapped channel by channel onto the frame's tones where the mask is set; the
-// reference unchanged where a channel has too few samples.
-cv::Mat toneMatched(const cv::Mat& reference, const cv::Mat& frame, const cv::Mat& mask) {
-  std::vector<cv::Mat> referenceChannels, frameChannels;
-  cv::split(reference, referenceChannels);
-  cv::split(frame, frameChannels);
-  for (size_t i = 0; i < referenceChannels.size(); ++i) {
-    cv::Mat table;
-    if (!buildHistogramMatchingLut(referenceChannels[i], frameChannels[i], mask, table)) return reference.clone();
-    cv::LUT(referenceChannels[i], table, referenceChannels[i]);
-  }
-  cv::Mat merged;
-  cv::merge(referenceChannels, merged);
-  return merged;
-}
 
 }  // namespace
 
@@ -46,12 +29,20 @@ bool lightHasSettled(SettlingLight& settling, const std::vector<cv::Mat>& greys,
   return time - settling.since >= kLightSettleS;
 }
 
+json lightSettlingRecord(const SettlingLight& settling, double time, bool handSeen) {
+  const double still = settling.since >= 0.0 && time >= settling.since ? time - settling.since : 0.0;
+  return {{"reason", handSeen ? "HAND_SEEN" : "LIGHT_CHANGE_SETTLING"},
+          {"still_s", still},
+          {"settles_after_s", kLightSettleS}};
+}
+
 void renewReferencesForLight(Camera& camera, const cv::Mat& frame, const cv::Mat& grey, const cv::Mat& region) {
   const bool darts = !camera.referenceChangeMask.empty() && cv::countNonZero(camera.referenceChangeMask) > 0;
   if (darts) {
-    cv::Mat clear;
-    cv::bitwise_not(dilateMask(camera.referenceChangeMask, 15, false), clear);
-    camera.emptyReferenceColour = toneMatched(camera.emptyReferenceColour, frame, clear);
+    // Under the darts the empty board cannot be seen: the old one is re-lit there. A light
+    // matched over the whole view would leave a shadow on part of the board in the stored
+    // change, and every later change would look like light again.
+    camera.emptyReferenceColour = emptyReferenceInNewLight(camera, frame, dilateMask(camera.referenceChangeMask, 9, false));
     camera.emptyReference = toGray(camera.emptyReferenceColour);
     camera.referenceChangeMask = maskAnd(nativeDifferenceMask(camera.emptyReference, grey), region);
   } else {

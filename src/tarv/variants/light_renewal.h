@@ -25,10 +25,14 @@ struct SettlingLight {
 bool lightHasSettled(SettlingLight& settling, const std::vector<cv::Mat>& greys,
                      const std::vector<cv::Mat>& regions, double time, bool handSeen);
 
-// The change references become the frame; the empty references are the old ones carried into
-// the new light by matching their tones to the frame outside the darts (the stored change
-// mask), or the frame itself when no dart is stored. The stored change becomes the darts'
-// change against the new empty reference inside the region.
+// Why a large change still waits, for the host: a hand in view, or a change that must stand
+// still for kLightSettleS before it is taken as light ("still_s" so far).
+json lightSettlingRecord(const SettlingLight& settling, double time, bool handSeen);
+
+// The change references become the frame. The empty references become the frame too, except
+// under the darts (the stored change mask), where the old ones are re-lit locally to the new
+// light. The stored change becomes the darts' change against the new empty reference inside
+// the region.
 void renewReferencesForLight(Camera& camera, const cv::Mat& frame, const cv::Mat& grey, const cv::Mat& region);
 
 }  // namespace tarv

@@ -279,7 +279,8 @@ json evaluate(MonoEngine& e, const cv::Mat& frame, double time) {
       e.settlingLight = SettlingLight();
       return {{"status", "BACKGROUND_REFRESH"}, {"reason", "LIGHT_CHANGE_SETTLED"}};
     }
-    return {{"status", "WAIT"}, {"reason", "LARGE_INTERACTION_OR_LIGHTING"}};
+    return {{"status", "WAIT"}, {"reason", "LARGE_INTERACTION_OR_LIGHTING"},
+            {"light_change", lightSettlingRecord(e.settlingLight, time, e.handSeen)}};
   }
   e.settlingLight = SettlingLight();
   f.masks = compareMasks(c.referenceChangeMask, f.sinceEmpty, 3);
@@ -300,11 +301,11 @@ json evaluate(MonoEngine& e, const cv::Mat& frame, double time) {
     const int32_t round = e.roundNumber + 1;
     resetRound(e);
     e.roundNumber = round;
-    // Seen empty twice in a row: this frame is the empty board in today's light.
-    c.emptyReferenceColour = frame.clone();
-    c.emptyReference = f.grey.clone();
-    c.backgroundFrame = c.emptyReferenceColour;
-    c.dartReference = c.emptyReference;
+    // Seen empty twice in a row: events are judged against this frame from now on. The empty
+    // references stay: a frame that merely looks empty may still hold what a takeout left
+    // outside the board, and that must never become part of the empty board.
+    c.backgroundFrame = frame.clone();
+    c.dartReference = f.grey.clone();
     c.referenceChangeMask = freshZeroMask(f.grey.size());
     return {{"status", "EMPTY_RESET"}, {"outside_noise_tolerated", false}};
   }

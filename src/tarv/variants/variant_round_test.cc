@@ -1,6 +1,7 @@
 // What both the one- and the two-camera engine must do through the exported functions:
 // takeouts that cannot stall, kept frames that must fit, misses beyond 200 mm, new light,
 // confirmations in time order and engines working at once.
+#include <algorithm>
 #include <cmath>
 #include <thread>
 
@@ -104,6 +105,74 @@ TEST_P(VariantRound, NewLightIsTakenOnceItStandsStillAndDartsScoreInIt) {
   // The takeout in the new light ends the round as usual.
   host.settle(renderDarts({a, b}, true, light), true);
   EXPECT_EQ(sendUntil(host, renderDarts({}, false, light), "EMPTY_RESET")["status"], "EMPTY_RESET");
+}
+
+// A shadow that stays on the left part of the board (a person standing beside it): the
+// light at board x below -10 mm falls to the factor, over a soft edge 30 mm wide.
+scene::SceneImages shadowed(scene::SceneImages shot, double factor) {
+  cv::Mat board(801, 801, CV_32F);
+  for (int x = 0; x < board.cols; ++x) {
+    const double t = std::clamp((x - 400.0 + 10.0) / 30.0, 0.0, 1.0);
+    board.col(x).setTo(factor + (1.0 - factor) * t);
+  }
+  const cv::Matx33d toBoard(1, 0, -400, 0, 1, -400, 0, 0, 1);
+  for (size_t i = 0; i < shot.frames.size(); ++i) {
+    cv::Mat light;
+    cv::warpPerspective(board, light, cv::Mat(shot.truth.cameras[i].board_to_image * toBoard),
+                        shot.frames[i].size(), cv::INTER_LINEAR, cv::BORDER_REPLICATE);
+    cv::Mat lit;
+    shot.frames[i].convertTo(lit, CV_32FC3);
+    cv::Mat light3;
+    cv::merge(std::vector<cv::Mat>{light, light, light}, light3);
+    lit = lit.mul(light3);
+    lit.convertTo(shot.frames[i], CV_8UC3);
+  }
+  return shot;
+}
+
+TEST_P(VariantRound, AShadowThatStaysOnPartOfTheBoardLosesNoDart) {
+  enter(renderDarts({a}));
+  const scene::SceneImages shade = shadowed(renderDarts({a}), 0.6);
+  const json waiting = host.detect(host.pick(shade), host.now() + 0.1);
+  ASSERT_EQ(waiting.value("status", ""), "WAIT");
+  // The host sees what the engine waits for.
+  EXPECT_EQ(waiting.value("light_change", json::object()).value("reason", ""), "LIGHT_CHANGE_SETTLING");
+  json reply = json::object();
+  for (int i = 0; i < 12 && reply.value("status", "") != "BACKGROUND_REFRESH"; ++i) {
+    reply = host.detect(host.pick(shade), host.now() + 0.25);
+  }
+  ASSERT_EQ(reply.value("status", ""), "BACKGROUND_REFRESH");
+  // A dart in the shadow scores at once; so does the takeout and the next round's dart.
+  const scene::SceneImages second = shadowed(renderDarts({a, b}), 0.6);
+  EXPECT_EQ(fieldOf(enter(second)["entry"]), second.truth.darts[1].field);
+  host.settle(shadowed(renderDarts({a, b}, true), 0.6), true);
+  const json reset = sendUntil(host, shadowed(renderDarts({}), 0.6), "EMPTY_RESET");
+  EXPECT_EQ(reset.value("status", ""), "EMPTY_RESET") << reset.dump().substr(0, 300);
+  const scene::SceneImages next = shadowed(renderDarts({c}), 0.6);
+  const json entered = enter(next);
+  EXPECT_EQ(entered["round"], 2);
+  ASSERT_TRUE(entered.contains("entry"));
+  EXPECT_EQ(fieldOf(entered["entry"]), next.truth.darts[0].field);
+}
+
+// A miss stuck in the surround outside the scoring area stays when the takeout clears the
+// board: the board looks empty and the round ends, but the empty board stays the one the
+// engine knows. The miss pulled later leaves no dart-shaped hole that the next dart's search
+// could take for the dart.
+TEST_P(VariantRound, AMissLeftInTheSurroundAtATakeoutNeverBecomesTheEmptyBoard) {
+  const double angle = (GetParam() == 1 ? 250.0 : 235.0) * CV_PI / 180.0;
+  const double radius = GetParam() == 1 ? 205.0 : 215.0;
+  const scene::Dart miss = dartAt(std::sin(angle) * radius, -std::cos(angle) * radius, 10.0, 180.0);
+  enter(renderDarts({a}));
+  enter(renderDarts({a, miss}));
+  host.settle(renderDarts({a, miss}, true), true);
+  const json reset = sendUntil(host, renderDarts({miss}), "EMPTY_RESET");
+  ASSERT_EQ(reset.value("status", ""), "EMPTY_RESET") << reset.dump().substr(0, 300);
+  host.settle(renderDarts({miss}, true), true);
+  host.settle(renderDarts({}));
+  const json entered = enter(renderDarts({dartAt(-124.0, 40.0, 12.0, 250.0)}));
+  ASSERT_TRUE(entered.contains("entry"));
+  EXPECT_EQ(fieldOf(entered["entry"]), "S8");
 }
 
 INSTANTIATE_TEST_SUITE_P(Cameras, VariantRound, ::testing::Values(1, 2),
