@@ -9,6 +9,7 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include "landmark_training/rig_variety.h"
 #include "tarv/autocal/camera_estimate.h"
 #include "tarv/autocal/landmark_detection.h"
 #include "tarv/autocal/vision_report.h"
@@ -171,6 +172,14 @@ scene::CameraSpec randomCameraSpec(scene::SceneRandom& rng, const SampleOptions&
   }
   cameraSpec.roll_deg = rng.uniform() < 0.1 ? rng.uniform(-180.0, 180.0) : 8.0 * rng.normal();
   cameraSpec.k1 = rng.uniform(-0.22, 0.04);
+  if (options.rigVariety) {
+    const double size = rng.uniform();
+    cameraSpec.board_fill = size < 0.2 ? rng.uniform(0.25, 0.55) : size < 0.8 ? rng.uniform(0.55, 1.0) : rng.uniform(1.0, 1.25);
+    // A wide lens bends the corners most; the smaller the board, the further out they lie, so
+    // the bend is kept where the lens model stays one-to-one over the image.
+    const double reach = std::min(1.0, std::pow(cameraSpec.board_fill / 0.8, 2.0));
+    cameraSpec.k1 = rng.uniform(-0.35, 0.05) * reach;
+  }
   return cameraSpec;
 }
 
@@ -185,12 +194,16 @@ BoardSample renderBoardSampleFor(uint64_t seed, const scene::CameraSpec& cameraS
   out.cameraSpec = cameraSpec;
   const int drawnLook = static_cast<int>(rng.next() % kBoardLooks);
   const int look = options.look >= 0 ? options.look : drawnLook;
-  const scene::Renderer renderer({out.cameraSpec}, landmarkBoardTexture(look), 2);
+  // The variety draws from a stream of its own, so that the usual draws stay as they were.
+  scene::SceneRandom variety(seed * 0xA0761D6478BD642FULL + 0xE7037ED1A0B428DBULL);
+  const scene::BoardTexture otherMake =
+      options.rigVariety ? otherMakeTexture(landmarkBoardTexture(look), variety) : scene::BoardTexture{};
+  const scene::Renderer renderer({out.cameraSpec}, options.rigVariety ? otherMake : landmarkBoardTexture(look), 2);
   const scene::Camera& camera = renderer.cameras().at(0);
 
   scene::Scene sc;
   if (options.darts) {
-    const int darts = static_cast<int>(rng.next() % 7);
+    const int darts = static_cast<int>(rng.next() % 7) + (options.rigVariety ? static_cast<int>(variety.next() % 4) : 0);
     for (int i = 0; i < darts; ++i) sc.darts.push_back(scene::randomDart(rng, 190.0, 35.0));
   }
   const cv::Mat empty = renderer.emptyBoard(0);
@@ -198,7 +211,9 @@ BoardSample renderBoardSampleFor(uint64_t seed, const scene::CameraSpec& cameraS
   const cv::Mat withDarts = frame.clone();
   if (options.clutter) {
     const cv::Mat clutter = clutterImage(frame.size(), rng);
-    clutter.copyTo(frame, surroundMask(camera));
+    const cv::Mat beyondRim = surroundMask(camera);
+    clutter.copyTo(frame, beyondRim);
+    if (options.rigVariety) paintSurround(frame, camera, beyondRim, variety);
   }
   if (options.effects) {
     scene::Imaging im;
@@ -214,7 +229,17 @@ BoardSample renderBoardSampleFor(uint64_t seed, const scene::CameraSpec& cameraS
     im.noise_sigma = rng.uniform(0.0, 9.0);
     im.jpeg_quality = rng.uniform() < 0.7 ? static_cast<int>(rng.uniform(35.0, 95.0)) : 0;
     im.noise_seed = seed;
-    frame = scene::applyImaging(frame, im, 0);
+    if (options.rigVariety) {
+      // Fade and glare as before; light, blur, noise and compression as a rig's camera does.
+      im.gain = 1.0;
+      im.offset = 0.0;
+      im.blur_sigma = options.max_blur_sigma > 0.0 ? im.blur_sigma : 0.0;
+      im.noise_sigma = 0.0;
+      im.jpeg_quality = 0;
+      frame = rigImaging(scene::applyImaging(frame, im, 0), camera, variety);
+    } else {
+      frame = scene::applyImaging(frame, im, 0);
+    }
   }
   out.image = frame;
 

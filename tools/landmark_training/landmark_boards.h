@@ -32,6 +32,10 @@ struct SampleOptions {
   bool clutter = true;
   // Board look: -1 one of the training looks at random; kHeldOutLook is never trained on.
   int look = -1;
+  // What real rigs show beyond the clean renders (rig_variety.h): other board makes, a catch
+  // ring and lamps, the camera's light and electronics, boards small in the image and filling
+  // it, wider lenses and more darts. Off, a seed gives the image it always gave.
+  bool rigVariety = false;
 };
 
 struct BoardSample {

@@ -1,0 +1,207 @@
+// Photographs of real boards for measuring the landmark network: labels and the measurement.
+//   landmark_real fit IMAGE CLICK_X CLICK_Y OVERLAY.png
+//       the board fit with a click on the 20; prints the 170 mm ring it found (72 image points,
+//       a label line's "ring_px") and draws every ring over the image for checking by eye
+//   landmark_real ellipse IMAGE OVERLAY.png X Y X Y X Y X Y X Y [...]
+//       the 170 mm ring as the ellipse through five or more points placed on the double ring's
+//       outer edge by hand, printed and drawn the same way
+//   landmark_real measure --model FILE --labels LABELS.json --images DIR [--split NAME]
+//       each labelled photograph through the landmark detection and its camera solve as the
+//       runtime's "calibrate" runs it: grade, crossings, and how far the solved 170 mm ring lies
+//       from the labelled one (mean of the distances each way between the two curves)
+// A label file is a JSON array of {"file", "repo", "path", "commit", "split", "source",
+// "rings": [[[x, y] x 72], ...]}: every board the photograph shows whole enough to label.
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include "tarv/autocal/board_fit.h"
+#include "tarv/autocal/landmark_detection.h"
+#include "tarv/autocal/landmark_model.h"
+#include "tarv/autocal/model_container.h"
+#include "tarv/autocal/vision_report.h"
+#include "tarv/core/engine_values.h"
+
+namespace {
+
+using json = nlohmann::json;
+constexpr double kPi = 3.14159265358979323846;
+constexpr int kRingPoints = 72;
+
+std::vector<cv::Point2d> homographyRing(const tarv::Homography& h, double radius) {
+  std::vector<cv::Point2d> out;
+  for (int i = 0; i < kRingPoints; ++i) {
+    const double a = i * 2.0 * kPi / kRingPoints;
+    const tarv::Point2 p = tarv::applyHomography(h, {radius * std::cos(a), radius * std::sin(a)});
+    out.emplace_back(p.x, p.y);
+  }
+  return out;
+}
+
+json ringJson(const std::vector<cv::Point2d>& ring) {
+  json out = json::array();
+  for (const cv::Point2d& p : ring) out.push_back({std::round(p.x * 100.0) / 100.0, std::round(p.y * 100.0) / 100.0});
+  return out;
+}
+
+std::vector<cv::Point2d> ringFromJson(const json& ring) {
+  std::vector<cv::Point2d> out;
+  for (const json& p : ring) out.emplace_back(p.at(0).get<double>(), p.at(1).get<double>());
+  return out;
+}
+
+void drawRing(cv::Mat& image, const std::vector<cv::Point2d>& ring, const cv::Scalar& colour) {
+  std::vector<cv::Point> poly;
+  for (const cv::Point2d& p : ring) poly.emplace_back(static_cast<int>(std::lround(p.x * 4)), static_cast<int>(std::lround(p.y * 4)));
+  cv::polylines(image, std::vector<std::vector<cv::Point>>{poly}, true, colour, 1, cv::LINE_AA, 2);
+}
+
+// Distance from a point to a closed polyline.
+double toCurve(cv::Point2d p, const std::vector<cv::Point2d>& curve) {
+  double best = std::numeric_limits<double>::infinity();
+  for (size_t i = 0; i < curve.size(); ++i) {
+    const cv::Point2d a = curve[i], b = curve[(i + 1) % curve.size()];
+    const cv::Point2d ab = b - a;
+    const double len2 = ab.dot(ab);
+    const double t = len2 > 0.0 ? std::clamp((p - a).dot(ab) / len2, 0.0, 1.0) : 0.0;
+    best = std::min(best, cv::norm(p - (a + t * ab)));
+  }
+  return best;
+}
+
+double curveDistance(const std::vector<cv::Point2d>& a, const std::vector<cv::Point2d>& b) {
+  double sum = 0.0;
+  for (const cv::Point2d& p : a) sum += toCurve(p, b);
+  for (const cv::Point2d& p : b) sum += toCurve(p, a);
+  return sum / static_cast<double>(a.size() + b.size());
+}
+
+int fitCommand(int argc, char** argv) {
+  if (argc != 6) return 2;
+  const cv::Mat image = cv::imread(argv[2], cv::IMREAD_COLOR);
+  if (image.empty()) throw std::runtime_error(std::string("cannot read ") + argv[2]);
+  const json result = tarv::fitBoardGeometry(image, {{"click_px", {std::stod(argv[3]), std::stod(argv[4])}}});
+  if (!result.contains("board_to_image")) {
+    std::printf("%s\n", result.dump().c_str());
+    return 1;
+  }
+  const tarv::Homography h = tarv::matrix3x3FromJson(result["board_to_image"]);
+  cv::Mat overlay = image.clone();
+  for (const double r : {6.35, 15.9, 99.0, 107.0, 162.0, 170.0}) drawRing(overlay, homographyRing(h, r), cv::Scalar(0, 255, 255));
+  for (int k = 0; k < 20; ++k) {
+    const double a = (9.0 + 18.0 * k) * kPi / 180.0;
+    const tarv::Point2 p = tarv::applyHomography(h, {15.9 * std::cos(a), 15.9 * std::sin(a)});
+    const tarv::Point2 q = tarv::applyHomography(h, {170.0 * std::cos(a), 170.0 * std::sin(a)});
+    cv::line(overlay, cv::Point2d(p.x, p.y), cv::Point2d(q.x, q.y), cv::Scalar(0, 255, 255), 1, cv::LINE_AA);
+  }
+  cv::imwrite(argv[5], overlay);
+  std::printf("{\"accepted\": %s, \"rejection\": %s, \"ring_px\": %s}\n", result.value("accepted", false) ? "true" : "false",
+              result.value("rejection", json("")).dump().c_str(), ringJson(homographyRing(h, 170.0)).dump().c_str());
+  return 0;
+}
+
+int ellipseCommand(int argc, char** argv) {
+  if (argc < 14 || argc % 2 != 0) return 2;
+  const cv::Mat image = cv::imread(argv[2], cv::IMREAD_COLOR);
+  if (image.empty()) throw std::runtime_error(std::string("cannot read ") + argv[2]);
+  std::vector<cv::Point2f> points;
+  for (int i = 4; i + 1 < argc; i += 2) points.emplace_back(std::stof(argv[i]), std::stof(argv[i + 1]));
+  const cv::RotatedRect e = cv::fitEllipse(points);
+  std::vector<cv::Point2d> ring;
+  const double t = e.angle * kPi / 180.0;
+  for (int i = 0; i < kRingPoints; ++i) {
+    const double a = i * 2.0 * kPi / kRingPoints;
+    const double x = 0.5 * e.size.width * std::cos(a), y = 0.5 * e.size.height * std::sin(a);
+    ring.emplace_back(e.center.x + x * std::cos(t) - y * std::sin(t), e.center.y + x * std::sin(t) + y * std::cos(t));
+  }
+  cv::Mat overlay = image.clone();
+  drawRing(overlay, ring, cv::Scalar(0, 255, 255));
+  for (const cv::Point2f& p : points) cv::circle(overlay, p, 2, cv::Scalar(255, 0, 255), -1, cv::LINE_AA);
+  cv::imwrite(argv[3], overlay);
+  std::printf("{\"ring_px\": %s}\n", ringJson(ring).dump().c_str());
+  return 0;
+}
+
+int measureCommand(int argc, char** argv) {
+  std::string modelPath, labelsPath, folder, split;
+  for (int i = 2; i + 1 < argc; i += 2) {
+    const std::string a = argv[i];
+    if (a == "--model") modelPath = argv[i + 1];
+    else if (a == "--labels") labelsPath = argv[i + 1];
+    else if (a == "--images") folder = argv[i + 1];
+    else if (a == "--split") split = argv[i + 1];
+    else return 2;
+  }
+  if (modelPath.empty() || labelsPath.empty() || folder.empty()) return 2;
+  std::ifstream in(labelsPath);
+  const json labels = json::parse(in);
+  std::string key = tarv::buildModelKeyString();
+  tarv::LandmarkModel model = tarv::loadBoardModel(modelPath, key);
+  key.assign(key.size(), '\0');
+  std::printf("%-28s %9s %5s %6s %7s %8s %s\n", "file", "size", "grade", "found", "matched", "ring_px", "reason");
+  int images = 0, cameras = 0, green = 0, within1 = 0, within3 = 0, greenOff = 0;
+  for (const json& label : labels) {
+    if (!split.empty() && label.value("split", "") != split) continue;
+    const std::string file = label.at("file").get<std::string>();
+    const cv::Mat image = cv::imread(folder + "/" + file, cv::IMREAD_COLOR);
+    if (image.empty()) throw std::runtime_error("cannot read " + folder + "/" + file);
+    ++images;
+    const tarv::LandmarkSolution s = tarv::detectBoardLandmarks(model, image);
+    double ringPx = std::numeric_limits<double>::quiet_NaN();
+    if (s.ok) {
+      ++cameras;
+      std::vector<cv::Point2d> solved;
+      for (int i = 0; i < kRingPoints; ++i) {
+        const double a = i * 2.0 * kPi / kRingPoints;
+        solved.push_back(tarv::projectSolutionPoint(s, {170.0 * std::cos(a), 170.0 * std::sin(a)}));
+      }
+      for (const json& ring : label.at("rings")) {
+        const double d = curveDistance(solved, ringFromJson(ring));
+        if (!(d >= ringPx)) ringPx = d;
+      }
+      if (ringPx <= 1.0) ++within1;
+      if (ringPx <= 3.0) ++within3;
+      if (s.grade == 0) {
+        ++green;
+        if (!(ringPx <= 5.0)) ++greenOff;
+      }
+    }
+    char size[32];
+    std::snprintf(size, sizeof(size), "%dx%d", image.cols, image.rows);
+    std::printf("%-28s %9s %5s %6d %7d %8.2f %s\n", file.c_str(), size, s.ok ? (s.grade == 0 ? "green" : s.grade == 1 ? "yellow" : "red") : "-",
+                s.crossingsDetected, s.crossingsMatched, ringPx, s.reason.c_str());
+  }
+  std::printf("images %d: camera %d, green (accepted) %d, ring within 1 px %d, within 3 px %d, green but more than 5 px off %d\n",
+              images, cameras, green, within1, within3, greenOff);
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  try {
+    const std::string command = argc > 1 ? argv[1] : "";
+    int rc = 2;
+    if (command == "fit") rc = fitCommand(argc, argv);
+    else if (command == "ellipse") rc = ellipseCommand(argc, argv);
+    else if (command == "measure") rc = measureCommand(argc, argv);
+    if (rc == 2) {
+      std::fprintf(stderr,
+                   "usage: landmark_real fit IMAGE CLICK_X CLICK_Y OVERLAY.png\n"
+                   "       landmark_real ellipse IMAGE OVERLAY.png X Y X Y X Y X Y X Y [...]\n"
+                   "       landmark_real measure --model FILE --labels LABELS.json --images DIR [--split NAME]\n");
+    }
+    return rc;
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "landmark_real: %s\n", e.what());
+    return 1;
+  }
+}
