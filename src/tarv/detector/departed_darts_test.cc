@@ -86,36 +86,57 @@ TEST_F(ComeAndGone, ABounceOutIsAnnouncedAndCountedOnce) {
   EXPECT_EQ(send(board, 1)["entries"].size(), 1u);
 }
 
-// A dart's flight swings about its point as it lands, dying away within 0.3 s; one camera sees
-// every frame two frames late.
+// A dart's flight swings about its point as it lands, dying away within 0.3 s; the cameras see
+// each frame up to three frames apart.
 TEST_F(ComeAndGone, AQuiveringDartIsEnteredOnceWithItsField) {
-  const std::vector<scene::Dart> darts = {dartAt(-44.0, -140.0, 15.0, 60.0), dartAt(75.0, -60.0, 10.0, 250.0),
-                                          dartAt(-100.0, 25.0, 20.0, 160.0)};
+  struct Quiver {
+    scene::Dart dart;
+    cv::Vec3d axis;
+    double amplitudeDeg, periodFrames, phase;
+  };
+  const auto dart = [](double x, double y, cv::Vec3d direction, cv::Scalar colour, double roll) {
+    return dartAlong(x, y, cv::normalize(direction), colour, roll);
+  };
+  const std::vector<Quiver> quivers = {
+      {dart(76.79, -126.25, {-0.26437, 0.01119, -0.96436}, {20, 120, 240}, 84.23), {-0.06710, 0.99730, 0.02997},
+       3.223, 5.490, 5.501},
+      {dart(-151.06, -86.74, {0.09293, 0.16935, -0.98116}, {60, 170, 40}, 42.94), {0.36148, 0.91245, 0.19173},
+       3.587, 2.538, 3.903},
+      {dart(161.19, 7.95, {-0.00570, -0.44330, -0.89636}, {205, 95, 20}, 51.05), {0.06420, 0.89436, -0.44272},
+       5.612, 3.931, 4.815}};
   constexpr int kFrames = 9;
-  constexpr int kLag = 2;
+  const int lag[3] = {3, 2, 0};
+  scene::Imaging sensor;
+  sensor.noise_sigma = 2.0;
   scene::Scene board;
   std::vector<cv::Mat> before = render(board);
-  for (size_t k = 0; k < darts.size(); ++k) {
-    const cv::Vec3d d = darts[k].direction;
-    const cv::Vec3d axis = cv::normalize(d.cross(cv::Vec3d(0.0, 0.0, 1.0)));
+  for (size_t k = 0; k < quivers.size(); ++k) {
+    const Quiver& q = quivers[k];
+    const cv::Vec3d d = q.dart.direction;
+    const cv::Vec3d axis = cv::normalize(q.axis);
     std::vector<std::vector<cv::Mat>> moments;
     for (int m = 0; m < kFrames + 4; ++m) {
-      // Rodrigues' rotation about the axis through the tip.
-      const double angle = m < kFrames ? 8.0 * std::exp(-3.0 * m / kFrames) * std::cos(M_PI * m / 2.0) * M_PI / 180.0 : 0.0;
+      const double angle = m < kFrames ? q.amplitudeDeg * std::exp(-3.0 * m / kFrames) *
+                                             std::cos(2.0 * M_PI * m / q.periodFrames + q.phase) * M_PI / 180.0
+                                       : 0.0;
       scene::Scene s = board;
-      scene::Dart swung = darts[k];
+      scene::Dart swung = q.dart;
+      // Rodrigues' rotation about the axis through the tip.
       swung.direction = cv::normalize(d * std::cos(angle) + axis.cross(d) * std::sin(angle) +
                                       axis * axis.dot(d) * (1.0 - std::cos(angle)));
       s.darts.push_back(swung);
-      moments.push_back(render(s));
+      std::vector<cv::Mat> frames = render(s);
+      sensor.noise_seed = 1000 * k + static_cast<uint64_t>(m);
+      for (size_t c = 0; c < frames.size(); ++c) frames[c] = scene::applyImaging(frames[c], sensor, static_cast<int>(c));
+      moments.push_back(frames);
     }
     json last;
     for (size_t n = 0; n < moments.size(); ++n) {
-      std::vector<cv::Mat> frames = moments[n];
-      frames[2] = n >= kLag ? moments[n - kLag][2] : before[2];
+      std::vector<cv::Mat> frames(3);
+      for (int c = 0; c < 3; ++c) frames[c] = static_cast<int>(n) >= lag[c] ? moments[n - lag[c]][c] : before[c];
       last = send(frames, 1);
     }
-    board.darts.push_back(darts[k]);
+    board.darts.push_back(q.dart);
     before = moments.back();
     ASSERT_EQ(last["entries"].size(), k + 1) << "dart " << k << " " << last["entries"].dump();
     EXPECT_EQ(host::entryField(last["entries"][k]), trueField(board, k)) << "dart " << k;
