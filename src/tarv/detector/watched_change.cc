@@ -128,6 +128,25 @@ Flatness softInCamera(const cv::Mat& frame, const cv::Mat& background, const cv:
   return soft ? Flatness::kFlat : Flatness::kNotFlat;
 }
 
+// A patch in every camera whose mask has pixels, by the camera's own judgement; at least one
+// camera can tell.
+template <typename Judge>
+bool patchInEveryCamera(const std::array<cv::Mat, 3>& frames, const std::array<cv::Mat, 3>& backgrounds,
+                        const std::array<cv::Mat, 3>& masks, Judge judge) {
+  int seen = 0;
+  for (int i = 0; i < 3; ++i) {
+    if (masks[i].empty() || cv::countNonZero(masks[i]) == 0) continue;
+    if (frames[i].type() != CV_8UC3 || backgrounds[i].type() != CV_8UC3 || frames[i].size() != masks[i].size() ||
+        backgrounds[i].size() != masks[i].size()) {
+      return false;
+    }
+    const Flatness judged = judge(i);
+    if (judged == Flatness::kNotFlat) return false;
+    seen += judged == Flatness::kFlat;
+  }
+  return seen > 0;
+}
+
 }  // namespace
 
 void recordWatchedChange(Round& round, const std::vector<cv::Mat>& frames, const std::array<cv::Mat, 3>& masks,
@@ -151,34 +170,15 @@ void recordWatchedChange(Round& round, const std::vector<cv::Mat>& frames, const
 
 bool isFlatLightPatch(const std::array<cv::Mat, 3>& frames, const std::array<cv::Mat, 3>& backgrounds,
                       const std::array<cv::Mat, 3>& masks) {
-  int seen = 0;
-  for (int i = 0; i < 3; ++i) {
-    if (masks[i].empty() || cv::countNonZero(masks[i]) == 0) continue;
-    if (frames[i].type() != CV_8UC3 || backgrounds[i].type() != CV_8UC3 || frames[i].size() != masks[i].size() ||
-        backgrounds[i].size() != masks[i].size()) {
-      return false;
-    }
-    const Flatness flat = flatInCamera(frames[i], backgrounds[i], masks[i]);
-    if (flat == Flatness::kNotFlat) return false;
-    seen += flat == Flatness::kFlat;
-  }
-  return seen > 0;
+  return patchInEveryCamera(frames, backgrounds, masks,
+                            [&](int i) { return flatInCamera(frames[i], backgrounds[i], masks[i]); });
 }
 
 bool isSoftLightPatch(const std::array<cv::Mat, 3>& frames, const std::array<cv::Mat, 3>& backgrounds,
                       const std::array<cv::Mat, 3>& masks, const std::array<Homography, 3>& boardToImage) {
-  int seen = 0;
-  for (int i = 0; i < 3; ++i) {
-    if (masks[i].empty() || cv::countNonZero(masks[i]) == 0) continue;
-    if (frames[i].type() != CV_8UC3 || backgrounds[i].type() != CV_8UC3 || frames[i].size() != masks[i].size() ||
-        backgrounds[i].size() != masks[i].size()) {
-      return false;
-    }
-    const Flatness soft = softInCamera(frames[i], backgrounds[i], masks[i], boardToImage[i]);
-    if (soft == Flatness::kNotFlat) return false;
-    seen += soft == Flatness::kFlat;
-  }
-  return seen > 0;
+  return patchInEveryCamera(frames, backgrounds, masks, [&](int i) {
+    return softInCamera(frames[i], backgrounds[i], masks[i], boardToImage[i]);
+  });
 }
 
 }  // namespace tarv
