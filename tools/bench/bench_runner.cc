@@ -206,6 +206,42 @@ bool keepsUnresolvedDart(const json& reply) {
   return kept != window->end() && kept->is_array() && !kept->empty();
 }
 
+// The frames with a soft spot on the board in every camera.
+Frames withSpot(const Frames& frames, const scene::GroundTruth& truth, const SoftSpot& spot) {
+  Frames out;
+  for (size_t c = 0; c < frames.size(); ++c) {
+    out.push_back(scene::withSoftSpot(frames[c], truth.cameras[c], spot.centre_mm, spot.diameter_mm, spot.gain));
+  }
+  return out;
+}
+
+// The sends of a state whose newest dart quivers as it lands, each camera `lag` frames late:
+// a late camera still shows the frame before the state (`before`) until its own view arrives.
+std::vector<Frames> quiverSends(const scene::Renderer& renderer, const scene::Scene& present,
+                                const Quiver& quiver, const scene::Imaging& imaging, uint64_t seed,
+                                const std::array<int, 3>& lag, const Frames& before, scene::GroundTruth& truth) {
+  std::vector<Frames> moments;
+  const scene::Dart resting = present.darts.back();
+  for (int m = 0; m < kQuiverFrames + kSendsPerState; ++m) {
+    scene::Scene moment = present;
+    moment.darts.back().direction = quiveredDirection(resting, quiver, m);
+    scene::GroundTruth seen;
+    moments.push_back(stateFrames(renderer, moment, imaging, seed + 7919u * static_cast<uint64_t>(m), 1, seen).front());
+    // The truth is the dart at rest.
+    if (m + 1 == kQuiverFrames + kSendsPerState) truth = seen;
+  }
+  std::vector<Frames> sends;
+  for (size_t n = 0; n < moments.size(); ++n) {
+    Frames frames;
+    for (size_t c = 0; c < moments[n].size(); ++c) {
+      const int shown = static_cast<int>(n) - lag[c % lag.size()];
+      frames.push_back(shown >= 0 ? moments[static_cast<size_t>(shown)][c] : before[c]);
+    }
+    sends.push_back(std::move(frames));
+  }
+  return sends;
+}
+
 scene::Scene dartsScene(const PlannedRound& round, size_t count) {
   scene::Scene state;
   state.darts.assign(round.darts.begin(), round.darts.begin() + static_cast<long>(count));
@@ -308,12 +344,32 @@ SetRun runScenarioSet(const ScenarioSet& set, int darts, uint64_t seed, int came
     std::optional<DartJudgement> heldUnresolved;  // the round's unplaceable dart, when not entered
     std::vector<size_t> judgedEntry;  // per staying dart judged correct, its entry's index
     std::vector<std::string> judgedField;
+    const bool quivering = set.disturbance == Disturbance::kQuiver;
+    Frames lastSent = references;
+    // Frames sent while nothing new landed: whatever they enter is extra.
+    const auto sendUnchanged = [&](const std::vector<Frames>& frames, const std::string& what) {
+      const size_t before = known;
+      std::string unused;
+      sendState(session, clock, frames, cameras, run.tally, known, entries, lastReply, unused);
+      run.tally.addEntriesOnUnchangedFrames(known > before ? known - before : 0);
+      run.lines.push_back("  round " + std::to_string(r + 1) + " " + what + ": new " + std::to_string(known - before) +
+                          statusText(lastReply));
+      if (gTrace) std::fprintf(stderr, "%s\n", run.lines.back().c_str());
+      lastSent = frames.back();
+    };
     for (size_t state = 0; state <= staying.size(); ++state) {
       scene::Scene present;
       present.darts.assign(staying.begin(), staying.begin() + static_cast<long>(state));
-      const std::vector<Frames> sends = lit(
-          stateFrames(renderer, present, set.imaging, derivedSeed(seed, set.name, r, state), kSendsPerState, truth),
-          state);
+      const uint64_t stateSeed = derivedSeed(seed, set.name, r, state);
+      std::vector<Frames> sends =
+          quivering && state > 0
+              ? quiverSends(renderer, present, round.quivers[state - 1], set.imaging, stateSeed, round.camera_lag,
+                            lastSent, truth)
+              : lit(stateFrames(renderer, present, set.imaging, stateSeed, kSendsPerState, truth), state);
+      if (round.patch && state >= 2) {
+        for (Frames& frames : sends) frames = withSpot(frames, truth, *round.patch);
+      }
+      lastSent = sends.back();
       if (state > 0) dumpFrames(set.name, r, state, sends.back());
       if (state == 1) {
         const std::vector<double> times = absdiffRunsMs(host::framesOf(sends.front(), cameras),
@@ -342,6 +398,33 @@ SetRun runScenarioSet(const ScenarioSet& set, int darts, uint64_t seed, int came
         run.lines.push_back(dartLine(r, state - 1, judgement, truth.darts[state - 1].tip_mm,
                                      statusText(lastReply) + (path.empty() ? "" : " by " + path)));
         if (gTrace) std::fprintf(stderr, "%s\n", run.lines.back().c_str());
+      }
+      if (round.patch && state == 1) {
+        // The patch appears with the first dart on the board and stays.
+        std::vector<Frames> patched =
+            stateFrames(renderer, present, set.imaging, derivedSeed(seed, set.name, r, 70), kSendsPerState, truth);
+        for (Frames& frames : patched) frames = withSpot(frames, truth, *round.patch);
+        sendUnchanged(patched, "light patch appears");
+      }
+      if (set.disturbance == Disturbance::kFlash && (state == 1 || state == 2)) {
+        const Flash& flash = round.flashes[state - 1];
+        std::vector<Frames> flashed(sends.begin(), sends.begin() + flash.frames);
+        for (Frames& frames : flashed) {
+          if (flash.flicker != 1.0) {
+            for (cv::Mat& frame : frames) {
+              cv::Mat flickered;
+              frame.convertTo(flickered, -1, flash.flicker);
+              frame = flickered;
+            }
+          } else {
+            frames = withSpot(frames, truth, flash.spot);
+          }
+        }
+        flashed.insert(flashed.end(), sends.begin(), sends.end());
+        char what[96];
+        std::snprintf(what, sizeof what, "flash %d frame(s) %s x%.2f", flash.frames,
+                      flash.flicker != 1.0 ? "flicker" : "spot", flash.flicker != 1.0 ? flash.flicker : flash.spot.gain);
+        sendUnchanged(flashed, what);
       }
       if (state == static_cast<size_t>(round.fallen_throw) && round.fallen_throw >= 0) {
         // Seen for a few frames, then gone; it must score nothing.

@@ -1,6 +1,8 @@
 #include "bench/scenarios.h"
 
+#include <algorithm>
 #include <cmath>
+#include <utility>
 #include <stdexcept>
 
 #include "host/wire_distance.h"
@@ -109,7 +111,33 @@ ScenarioSet brightLightBeforeDart(std::string name, double gain) {
   return set;
 }
 
+// A spot 10 to 30 mm across on the board: a glint (x1.25 to x1.6) or a small shadow (x0.6 to
+// x0.8).
+SoftSpot randomSpot(scene::SceneRandom& rng) {
+  SoftSpot spot;
+  spot.centre_mm = scene::randomTip(rng, kGroupBoardRadiusMm);
+  spot.diameter_mm = rng.uniform(10.0, 30.0);
+  spot.gain = rng.next() % 2 == 0 ? rng.uniform(1.25, 1.6) : rng.uniform(0.6, 0.8);
+  return spot;
+}
+
+cv::Vec3d rotatedAbout(const cv::Vec3d& v, const cv::Vec3d& axis, double angle) {
+  // Rodrigues' rotation.
+  const double c = std::cos(angle);
+  const double s = std::sin(angle);
+  return v * c + axis.cross(v) * s + axis * axis.dot(v) * (1.0 - c);
+}
+
 }  // namespace
+
+cv::Vec3d quiveredDirection(const scene::Dart& dart, const Quiver& quiver, int frame) {
+  if (frame >= kQuiverFrames || quiver.amplitude_deg == 0.0) return dart.direction;
+  // Dies away to a few per cent of its swing by the last frame.
+  const double envelope = std::exp(-3.0 * frame / kQuiverFrames);
+  const double angle =
+      quiver.amplitude_deg * envelope * std::cos(2.0 * kPi * frame / quiver.period_frames + quiver.phase) * kPi / 180.0;
+  return cv::normalize(rotatedAbout(dart.direction, quiver.axis, angle));
+}
 
 uint64_t derivedSeed(uint64_t seed, const std::string& name, uint64_t a, uint64_t b) {
   // FNV-1a over the name, then the counters mixed in: the same on every platform.
@@ -162,6 +190,14 @@ const std::vector<ScenarioSet>& scenarioSets() {
     unresolved.imaging.noise_sigma = 2.0;
     unresolved.disturbance = Disturbance::kUnresolvedDart;
     s.push_back(unresolved);
+    for (const auto& [name, kind] : {std::pair<const char*, Disturbance>{"flash", Disturbance::kFlash},
+                                     {"quiver", Disturbance::kQuiver},
+                                     {"light_patch", Disturbance::kLightPatch}}) {
+      ScenarioSet set = makeSet(name, {scene::defaultRig(hd)}, Placement::kUniform, 60);
+      set.imaging.noise_sigma = 2.0;
+      set.disturbance = kind;
+      s.push_back(set);
+    }
     return s;
   }();
   return sets;
@@ -225,6 +261,33 @@ std::vector<PlannedRound> planRounds(const ScenarioSet& set, int darts, uint64_t
     } else if (set.disturbance == Disturbance::kUnresolvedDart) {
       round.unresolved_throw = static_cast<int>(rng.next() % 3);
       round.darts[static_cast<size_t>(round.unresolved_throw)].point_hidden = true;
+    } else if (set.disturbance == Disturbance::kFlash) {
+      for (Flash& flash : round.flashes) {
+        flash.frames = 1 + static_cast<int>(rng.next() % 2);
+        flash.spot = randomSpot(rng);
+        // One flash in four is a flicker of the whole picture.
+        if (rng.next() % 4 == 0) flash.flicker = rng.next() % 2 == 0 ? rng.uniform(1.1, 1.2) : rng.uniform(0.8, 0.9);
+      }
+    } else if (set.disturbance == Disturbance::kQuiver) {
+      for (size_t k = 0; k < round.quivers.size(); ++k) {
+        Quiver& q = round.quivers[k];
+        // Any axis across the dart: the flight swings about the tip.
+        const cv::Vec3d d = round.darts[k].direction;
+        const cv::Vec3d helper = std::abs(d[0]) < 0.9 ? cv::Vec3d(1.0, 0.0, 0.0) : cv::Vec3d(0.0, 1.0, 0.0);
+        const cv::Vec3d u = cv::normalize(d.cross(helper));
+        const cv::Vec3d v = d.cross(u);
+        const double turn = rng.uniform(0.0, 2.0 * kPi);
+        q.axis = cv::normalize(u * std::cos(turn) + v * std::sin(turn));
+        q.amplitude_deg = rng.uniform(3.0, 8.0);
+        q.period_frames = rng.uniform(2.5, 6.0);
+        q.phase = rng.uniform(0.0, 2.0 * kPi);
+      }
+      for (int& lag : round.camera_lag) lag = static_cast<int>(rng.next() % (kMaxCameraLag + 1));
+      // The lags are relative: the earliest camera sees each state at once.
+      const int earliest = std::min({round.camera_lag[0], round.camera_lag[1], round.camera_lag[2]});
+      for (int& lag : round.camera_lag) lag -= earliest;
+    } else if (set.disturbance == Disturbance::kLightPatch) {
+      round.patch = randomSpot(rng);
     }
   }
   return rounds;

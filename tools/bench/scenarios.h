@@ -27,7 +27,36 @@ enum class Disturbance {
   kLightChange,  // from one frame on, the light changes by x0.8 to x1.25 (all cameras or one)
   kLightBeforeDart,  // the first dart lands with a light change against the empty reference
   kUnresolvedDart,   // one throw of each round is a dart no camera can place
+  kFlash,       // between the throws, one or two frames of a glint, a small shadow or a flicker
+  kQuiver,      // every dart quivers as it lands; each camera sees the board up to 3 frames late
+  kLightPatch,  // after the first dart a soft patch of light or shadow appears and stays
 };
+
+// A soft spot of light (gain above 1) or shadow (below 1) on the board.
+struct SoftSpot {
+  cv::Point2d centre_mm;
+  double diameter_mm = 20.0;
+  double gain = 1.0;
+};
+
+// A flash between two throws: `frames` frames of a spot, or of the whole picture times
+// `flicker` when that is not 1.
+struct Flash {
+  int frames = 0;
+  SoftSpot spot;
+  double flicker = 1.0;
+};
+
+// A dart's quiver as it lands: its direction swung about its tip by `amplitude_deg` round
+// `axis`, dying away over `frames` frames.
+struct Quiver {
+  cv::Vec3d axis{1.0, 0.0, 0.0};
+  double amplitude_deg = 0.0;
+  double period_frames = 4.0;
+  double phase = 0.0;
+};
+constexpr int kQuiverFrames = 9;  // about 0.3 s at 30 frames a second
+constexpr int kMaxCameraLag = 3;
 
 struct ScenarioSet {
   std::string name;
@@ -44,7 +73,7 @@ struct ScenarioSet {
 // All sets in table order: clean, noise_blur, near_wire, beside_behind, steep_shallow,
 // res_800x600, res_1920x1080, close_plane, rim_front, fallout, light_change, close_ring,
 // near_wire_close, light_ref_x0.85, light_ref_x1.15, light_ref_range, light_ref_bright_x0.85,
-// light_ref_bright_x1.15, unresolved.
+// light_ref_bright_x1.15, unresolved, flash, quiver, light_patch.
 const std::vector<ScenarioSet>& scenarioSets();
 std::optional<ScenarioSet> findScenarioSet(const std::string& name);
 
@@ -64,7 +93,17 @@ struct PlannedRound {
   // Unresolved dart: throw `unresolved_throw` is seen with its point and barrel hidden (a
   // dart stuck in another's flight, a hanger behind the wire), so no camera can place it.
   int unresolved_throw = -1;
+  // Flashes: flashes[k] is sent after throw k (0 or 1) has been seen, before the next one.
+  std::array<Flash, 2> flashes;
+  // Quiver: each dart's quiver, and how many frames late each camera sees the board.
+  std::array<Quiver, 3> quivers;
+  std::array<int, 3> camera_lag{0, 0, 0};
+  // Light patch: appears after the first dart and stays.
+  std::optional<SoftSpot> patch;
 };
+
+// A dart's direction at frame `frame` of its quiver (kQuiverFrames and later: at rest).
+cv::Vec3d quiveredDirection(const scene::Dart& dart, const Quiver& quiver, int frame);
 
 // ceil(darts / 3) rounds of three darts; the same set, count and seed give the same rounds.
 std::vector<PlannedRound> planRounds(const ScenarioSet& set, int darts, uint64_t seed);

@@ -319,6 +319,36 @@ GroundTruth Renderer::truthFrom(const Scene& scene,
   return truth;
 }
 
+cv::Mat withSoftSpot(const cv::Mat& frame, const CameraTruth& camera, cv::Point2d centre_mm, double diameter_mm,
+                     double gain) {
+  cv::Mat out = frame.clone();
+  if (frame.type() != CV_8UC3 || !(diameter_mm > 0.0)) return out;
+  const double sigma = diameter_mm / 2.3548;  // full width at half maximum
+  const double reach = 3.5 * sigma;
+  const cv::Matx33d h = camera.board_to_image;
+  const cv::Matx33d toBoard = h.inv();
+  // The pixels the spot can reach: the projected square round it.
+  cv::Rect box;
+  for (int k = 0; k < 4; ++k) {
+    const cv::Vec3d p = h * cv::Vec3d(centre_mm.x + (k % 2 ? reach : -reach), centre_mm.y + (k / 2 ? reach : -reach), 1.0);
+    const cv::Rect corner(cv::Point(static_cast<int>(std::floor(p[0] / p[2])), static_cast<int>(std::floor(p[1] / p[2]))),
+                          cv::Size(2, 2));
+    box = k == 0 ? corner : (box | corner);
+  }
+  box &= cv::Rect(0, 0, frame.cols, frame.rows);
+  for (int y = box.y; y < box.y + box.height; ++y) {
+    cv::Vec3b* row = out.ptr<cv::Vec3b>(y);
+    for (int x = box.x; x < box.x + box.width; ++x) {
+      const cv::Vec3d q = toBoard * cv::Vec3d(x + 0.5, y + 0.5, 1.0);
+      const double dx = q[0] / q[2] - centre_mm.x;
+      const double dy = q[1] / q[2] - centre_mm.y;
+      const double factor = 1.0 + (gain - 1.0) * std::exp(-(dx * dx + dy * dy) / (2.0 * sigma * sigma));
+      for (int c = 0; c < 3; ++c) row[x][c] = cv::saturate_cast<uchar>(row[x][c] * factor);
+    }
+  }
+  return out;
+}
+
 SceneImages Renderer::render(const Scene& scene) const {
   SceneImages images;
   images.frames.resize(cameras_.size());

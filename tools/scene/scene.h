@@ -115,6 +115,11 @@ class Renderer {
 cv::Mat renderEmptyBoard(const Camera& camera, const BoardTexture& texture, int supersample);
 // Applies gain/offset, blur, noise and JPEG to a frame (camera_index varies the noise).
 cv::Mat applyImaging(const cv::Mat& frame, const Imaging& imaging, int camera_index);
+// The frame with its light multiplied by `gain` in a soft spot on the board (a glint, a
+// sunbeam, a small shadow): a Gaussian round centre_mm whose width at half its change is
+// diameter_mm, as the camera of `camera` sees the board plane (ideal pixels).
+cv::Mat withSoftSpot(const cv::Mat& frame, const CameraTruth& camera, cv::Point2d centre_mm, double diameter_mm,
+                     double gain);
 
 // Seeded random numbers that come out the same on every platform.
 class SceneRandom {

@@ -6,7 +6,10 @@
 #include <opencv2/imgproc.hpp>
 
 #include "tarv/board/board_layout.h"
+#include "tarv/core/board_projection.h"
 #include "tarv/core/engine_values.h"
+#include "tarv/detector/transient_stroke.h"
+#include "tarv/views/components.h"
 #include "tarv/views/image_ops.h"
 
 namespace tarv {
@@ -20,6 +23,23 @@ constexpr double kStaysShare = 0.3;
 constexpr double kVanishedWithinS = 0.25;
 // The working background takes the frame this far round a departed dart's change.
 constexpr int kRestoreGrowPx = 15;
+// Strokes of a vanished change that cross this close to a standing dart's tip are that dart.
+constexpr double kQuiverTipMm = 10.0;
+// A dart's point and the start of its barrel: this far from its tip on the board.
+constexpr double kTipPartMm = 12.0;
+// A camera that sees more than this share of the point's change differ sees the point gone.
+constexpr double kTipLeftShare = 0.5;
+// Board millimetres per projected board height (the double ring's diameter).
+constexpr double kBoardRadiusForScaleMm = 170.0;
+// A dart entered this recently may still be swinging about its point; its flight swings this
+// far at most, and a move is this share of its change differing.
+constexpr double kMovingWithinS = 1.0;
+constexpr double kSwingMm = 25.0;
+constexpr double kMovedShare = 0.1;
+// New change beyond the swing, above this share of it, is something else (another dart).
+constexpr double kOutsideSwingShare = 0.1;
+constexpr double kCoveredPerLeft = 2.5;
+constexpr double kVacatedShare = 0.1;
 
 bool isGone(const json& entry) {
   return entry.value("bouncer", false) || entry.value("bounceout", false) || entry.value("departed", false);
@@ -56,36 +76,95 @@ json missField(const json& entry) {
   return field;
 }
 
-// A board point for a change seen only in the reduced masks: per camera, the end of the
-// change nearest the board-normal point (where the tip is), carried to the board; the median
-// over the cameras.
-json transientPoint(const Round& round, const std::array<CameraFrameAnalysis, 3>& analyses) {
-  std::vector<double> xs, ys;
+// The dart-like strokes of the change seen on the triplet before, per camera, in the reduced
+// masks the analysis keeps.
+std::array<std::optional<TransientStroke>, 3> vanishedStrokes(const Round& round,
+                                                             const std::array<CameraFrameAnalysis, 3>& analyses) {
+  std::array<std::optional<TransientStroke>, 3> strokes;
   for (int i = 0; i < 3; ++i) {
     const cv::Mat& mask = round.evaluationMasks[i];
-    if (mask.empty() || cv::countNonZero(mask) == 0) continue;
+    const CameraFrameAnalysis& a = analyses[i];
+    if (mask.empty() || mask.size() != a.dartMask.size() || cv::countNonZero(mask) < a.minPixels) continue;
     const Camera& c = round.cameras[i];
-    const double s = analyses[i].scale;
-    const auto& n = c.imageNormal;
-    const bool normal = std::isfinite(n[0]) && std::isfinite(n[1]) && std::abs(n[2]) > 1e-12;
-    const cv::Point2d toward = normal ? cv::Point2d(n[0] / n[2] * s, n[1] / n[2] * s)
-                                      : [&] {
-                                          const Point2 bull = applyHomography(c.boardToImage, {0.0, 0.0});
-                                          return cv::Point2d(bull.x * s, bull.y * s);
-                                        }();
-    std::vector<cv::Point> pixels;
-    cv::findNonZero(mask, pixels);
-    const auto nearest = std::min_element(pixels.begin(), pixels.end(), [&](const cv::Point& a, const cv::Point& b) {
-      return cv::norm(cv::Point2d(a) - toward) < cv::norm(cv::Point2d(b) - toward);
-    });
-    const cv::Matx33d h(c.boardToImage.data());
-    const cv::Vec3d q = h.inv() * cv::Vec3d(nearest->x / s, nearest->y / s, 1.0);
-    if (!std::isfinite(q[0] / q[2]) || !std::isfinite(q[1] / q[2])) continue;
-    xs.push_back(q[0] / q[2]);
-    ys.push_back(q[1] / q[2]);
+    const Homography view = scaleHomography(c.boardToImage, a.scale, a.scale);
+    const cv::Mat onBoard = keepComponentsInBoardRegion(mask, view, cv::Mat(), round.boardRadiusMm);
+    strokes[i] = findTransientStroke(onBoard, strokeExcludedPixels(c, mask.size(), view), view,
+                                     projectedBoardHeight(view));
   }
-  if (xs.empty()) return nullptr;
-  return {roundToThousandths(percentile(xs, 50.0)), roundToThousandths(percentile(ys, 50.0))};
+  return strokes;
+}
+
+// A dart still standing in the board whose tip the strokes cross at: its own flight swinging
+// about its tip (a quiver), not a dart that came and went.
+bool explainedByStandingDart(const Round& round, Point2 crossing) {
+  for (const json& entry : round.entries) {
+    if (isGone(entry) || !entry.contains("board_xy_nominal_mm")) continue;
+    const Point2 tip = pointFromJson(entry["board_xy_nominal_mm"]);
+    if (std::hypot(tip.x - crossing.x, tip.y - crossing.y) <= kQuiverTipMm) return true;
+  }
+  return false;
+}
+
+// Camera i's references take the frame inside `area` (full size): the working background, its
+// grey copy and the stored change there; the reduced stored change, as the analysis keeps it,
+// takes the analysis's own change there, so the next frame is compared with what the same
+// analysis measures.
+void retakeReferencesIn(Round& round, const std::vector<cv::Mat>& frames,
+                        const std::array<CameraFrameAnalysis, 3>& analyses, int i, const cv::Mat& area) {
+  Camera& c = round.cameras[i];
+  c.backgroundFrame = c.backgroundFrame.clone();
+  frames[i].copyTo(c.backgroundFrame, area);
+  c.dartReference = toGray(c.backgroundFrame);
+  cv::Mat stored = c.referenceChangeMask.clone();
+  stored.setTo(0, area);
+  cv::Mat fresh = nativeDifferenceMask(c.emptyReference, c.dartReference);
+  fresh.copyTo(stored, area);
+  const CameraFrameAnalysis& a = analyses[i];
+  const ReducedImage& before = c.reducedReferences[2];
+  if (before.source.data == c.referenceChangeMask.data && before.reduced.size() == a.change.size()) {
+    const cv::Mat reducedArea = reducedMask(area, a.change.size());
+    cv::Mat reducedStored = before.reduced.clone();
+    a.change.copyTo(reducedStored, reducedArea);
+    c.referenceChangeMask = stored;
+    c.reducedReferences[2] = {c.referenceChangeMask, reducedStored};
+  } else {
+    c.referenceChangeMask = stored;
+  }
+}
+
+// The share of a dart's change near its tip (within kTipPartMm of it on the board) that now
+// differs from the working background: near one when the whole dart left, near zero while
+// its point stays in the board. -1 when the camera holds too little of it to tell.
+double tipPartDeparted(const Round& round, int i, const CameraFrameAnalysis& a, const cv::Mat& dartMask,
+                       Point2 tip) {
+  if (dartMask.empty() || a.dartMask.empty()) return -1.0;
+  const Camera& c = round.cameras[i];
+  const Homography view = scaleHomography(c.boardToImage, a.scale, a.scale);
+  const double pxPerMm = projectedBoardHeight(view) / (2.0 * kBoardRadiusForScaleMm);
+  const Point2 p = applyHomography(view, tip);
+  cv::Mat near = cv::Mat::zeros(a.dartMask.size(), CV_8UC1);
+  cv::circle(near, cv::Point(static_cast<int>(std::lround(p.x)), static_cast<int>(std::lround(p.y))),
+             std::max(2, static_cast<int>(std::lround(kTipPartMm * pxPerMm))), cv::Scalar(255), cv::FILLED);
+  const cv::Mat part = maskAnd(reducedMask(dartMask, a.dartMask.size()), near);
+  const int pixels = cv::countNonZero(part);
+  if (pixels < a.minPixels / 4 + 1) return -1.0;
+  return static_cast<double>(cv::countNonZero(maskAnd(part, a.dartMask))) / pixels;
+}
+
+// The last dart's point stays in the board: a camera that can tell sees it stay, and none sees
+// it gone.
+bool tipStays(const Round& round, const std::array<CameraFrameAnalysis, 3>& analyses) {
+  const json& entry = round.entries.back();
+  if (!entry.contains("board_xy_nominal_mm")) return false;
+  const Point2 tip = pointFromJson(entry["board_xy_nominal_mm"]);
+  int staying = 0;
+  int leaving = 0;
+  for (int i = 0; i < 3; ++i) {
+    const double share = tipPartDeparted(round, i, analyses[i], round.knownDartMasks.back()[i], tip);
+    staying += share >= 0.0 && share <= kStaysShare;
+    leaving += share > kTipLeftShare;
+  }
+  return staying >= 1 && leaving == 0;
 }
 
 }  // namespace
@@ -116,6 +195,8 @@ json departLastDart(Round& round, const std::vector<cv::Mat>& frames,
     differing += share.differing;
   }
   if (gone < 2 || 2 * differing < pixels) return nullptr;
+  // A dart whose point stays has not left: its flight swings (a quiver).
+  if (tipStays(round, analyses)) return nullptr;
   // The others stay: a takeout would take them too.
   // Where the leaving dart covered them, they show again and differ: that part is not asked.
   for (size_t d = 0; d + 1 < round.entries.size(); ++d) {
@@ -141,34 +222,56 @@ json departLastDart(Round& round, const std::vector<cv::Mat>& frames,
   // The board where the dart was is the board without it again.
   ImageTriple& masks = round.knownDartMasks.back();
   for (int i = 0; i < 3; ++i) {
-    Camera& c = round.cameras[i];
     if (!masks[i].empty() && cv::countNonZero(masks[i]) > 0) {
-      const cv::Mat area = dilateMask(masks[i], kRestoreGrowPx, false);
-      c.backgroundFrame = c.backgroundFrame.clone();
-      frames[i].copyTo(c.backgroundFrame, area);
-      c.dartReference = toGray(c.backgroundFrame);
-      cv::Mat stored = c.referenceChangeMask.clone();
-      stored.setTo(0, area);
-      cv::Mat fresh = nativeDifferenceMask(c.emptyReference, c.dartReference);
-      fresh.copyTo(stored, area);
-      // The reduced stored change, as the analysis keeps it, takes the analysis's own change
-      // round the dart, so the next frame is compared with what the same analysis measures.
-      const CameraFrameAnalysis& a = analyses[i];
-      const ReducedImage& before = c.reducedReferences[2];
-      if (before.source.data == c.referenceChangeMask.data && before.reduced.size() == a.change.size()) {
-        const cv::Mat reducedArea = reducedMask(area, a.change.size());
-        cv::Mat reducedStored = before.reduced.clone();
-        a.change.copyTo(reducedStored, reducedArea);
-        c.referenceChangeMask = stored;
-        c.reducedReferences[2] = {c.referenceChangeMask, reducedStored};
-      } else {
-        c.referenceChangeMask = stored;
-      }
+      retakeReferencesIn(round, frames, analyses, i, dilateMask(masks[i], kRestoreGrowPx, false));
     }
     masks[i] = freshZeroMask(frames[i].size());
   }
   round.lastEntryTime = -1.0;
   return {{"status", "DART_REFINED"}, {"reason", "DART_DEPARTED_WITHOUT_HAND"}, {"entry", entry}};
+}
+
+json followMovingDart(Round& round, const std::vector<cv::Mat>& frames,
+                      const std::array<CameraFrameAnalysis, 3>& analyses, double now) {
+  if (round.entries.empty() || round.knownDartMasks.size() != round.entries.size()) return nullptr;
+  if (isGone(round.entries.back()) || round.lastEntryTime < 0.0 || now - round.lastEntryTime > kMovingWithinS) {
+    return nullptr;
+  }
+  const ImageTriple& dart = round.knownDartMasks.back();
+  // Part of the dart left its place, and everything new lies within its swing round it.
+  int moved = 0;
+  std::array<int, 3> swingPx{0, 0, 0};
+  for (int i = 0; i < 3; ++i) {
+    const CameraFrameAnalysis& a = analyses[i];
+    if (a.dartPixels == 0) continue;
+    if (dart[i].empty() || cv::countNonZero(dart[i]) == 0) return nullptr;
+    const double pxPerMm = projectedBoardHeight(round.cameras[i].boardToImage) / (2.0 * kBoardRadiusForScaleMm);
+    swingPx[i] = static_cast<int>(std::lround(kSwingMm * pxPerMm));
+    const int reducedSwingPx = std::max(1, static_cast<int>(std::lround(swingPx[i] * a.scale)));
+    const cv::Mat reducedSwing = dilateMask(reducedMask(dart[i], a.dartMask.size()), 2 * reducedSwingPx + 1, true);
+    if (cv::countNonZero(maskAndNot(a.dartMask, reducedSwing)) > kOutsideSwingShare * a.dartPixels) return nullptr;
+    // A swinging flight leaves about as much of its place as it covers anew; a dart landing
+    // beside covers far more than it hides of the earlier one.
+    const DepartedShare left = departedShare(a, dart[i]);
+    if (a.dartPixels - left.differing > kCoveredPerLeft * left.differing + a.minPixels) return nullptr;
+    // Where the flight was, the empty board shows again; a dart landing beside covers the
+    // earlier one instead.
+    const int vacated = a.masks.removed.empty() || a.masks.removed.size() != a.dartMask.size()
+                            ? 0
+                            : cv::countNonZero(maskAnd(a.masks.removed, reducedMask(dart[i], a.dartMask.size())));
+    moved += left.share >= kMovedShare && vacated >= std::max(a.minPixels / 8, static_cast<int>(kVacatedShare * left.differing));
+  }
+  if (moved == 0 || !tipStays(round, analyses)) return nullptr;
+  // The references follow the dart where it now stands.
+  ImageTriple& masks = round.knownDartMasks.back();
+  for (int i = 0; i < 3; ++i) {
+    if (swingPx[i] == 0) continue;
+    const cv::Mat swing = dilateMask(masks[i], 2 * swingPx[i] + 1, true);
+    retakeReferencesIn(round, frames, analyses, i, swing);
+    masks[i] = maskAnd(round.cameras[i].referenceChangeMask, swing);
+  }
+  round.lastSettlingTime = -1.0;
+  return {{"status", "SETTLING"}, {"reason", "ENTERED_DART_MOVING"}};
 }
 
 json enterVanishedTransient(Round& round, const std::array<CameraFrameAnalysis, 3>& analyses, double now) {
@@ -182,8 +285,12 @@ json enterVanishedTransient(Round& round, const std::array<CameraFrameAnalysis, 
     seen += !m.empty() && m.size() == analyses[i].dartMask.size() && cv::countNonZero(m) >= analyses[i].minPixels;
   }
   if (seen < 2) return nullptr;
-  const json point = transientPoint(round, analyses);
-  if (point.is_null()) return nullptr;
+  // Only what looked like a dart bounced out: a thin stroke in two views whose board lines
+  // cross on the board. A glint, a small shadow or a flicker leaves no such stroke.
+  const std::optional<StrokeCrossing> crossing = crossTransientStrokes(vanishedStrokes(round, analyses),
+                                                                       round.boardRadiusMm);
+  if (!crossing || explainedByStandingDart(round, crossing->point)) return nullptr;
+  const json point = {roundToThousandths(crossing->point.x), roundToThousandths(crossing->point.y)};
   round.eventNumber += 1;
   const json entry = {{"id", round.entries.size() + 1},
                       {"event", round.eventNumber},
@@ -200,6 +307,9 @@ json enterVanishedTransient(Round& round, const std::array<CameraFrameAnalysis, 
   ImageTriple none;
   for (int i = 0; i < 3; ++i) none[i] = freshZeroMask(round.cameras[i].emptyReference.size());
   round.knownDartMasks.push_back(none);
+  // Every view of it came before this triplet: a motion-bouncer review or a transient
+  // confirmation of the same bounce finds it counted.
+  round.bouncerReviewTime = std::max(round.bouncerReviewTime, now);
   return {{"status", "BOUNCER_CANDIDATE"}, {"reason", "DART_TRANSIENT_WITHOUT_REMAINING_SUPPORT"}, {"entry", entry}};
 }
 

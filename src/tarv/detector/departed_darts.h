@@ -23,15 +23,26 @@ void noteEnteredDart(Round& round, double now);
 // Remembers when a change was last seen settling.
 void noteSettlingChange(Round& round, double now);
 
-// When the last entered dart is gone from every camera that saw it and the other darts stay:
+// When the last entered dart is gone from every camera that saw it (its point too) and the
+// other darts stay:
 // its entry is marked "bounceout" and "departed" and scores nothing ("selected_field"
 // "MISS"), its change leaves the stored change and the working background, and the answer is
 // {"status":"DART_REFINED","reason":"DART_DEPARTED_WITHOUT_HAND","entry"}. Null otherwise.
 json departLastDart(Round& round, const std::vector<cv::Mat>& frames,
                     const std::array<CameraFrameAnalysis, 3>& analyses);
 
+// The last dart, entered at most a second ago, whose point stays while part of it moved, and
+// all the new change within its swing round it: the dart quivers about its point. The
+// references take the frame round it, its stored change follows it, and the answer is
+// {"status":"SETTLING","reason":"ENTERED_DART_MOVING"}. Null otherwise.
+json followMovingDart(Round& round, const std::vector<cv::Mat>& frames,
+                      const std::array<CameraFrameAnalysis, 3>& analyses, double now);
+
 // When the change of the previous triplet (at most 0.25 s before), still settling, was a
-// dart-sized change in at least two cameras and is gone again: one MISS bouncer entry is appended and the answer is
+// thin, dart-like stroke in at least two cameras whose board lines cross on the board, away
+// from the tip of every dart still standing (whose quiver it would be), and is gone again: one
+// MISS bouncer entry at the crossing is appended, the bounce counts as reviewed up to `now`,
+// and the answer is
 // {"status":"BOUNCER_CANDIDATE","reason":"DART_TRANSIENT_WITHOUT_REMAINING_SUPPORT","entry"}.
 // Null otherwise. Reads the settling masks, which the caller clears afterwards.
 json enterVanishedTransient(Round& round, const std::array<CameraFrameAnalysis, 3>& analyses, double now);

@@ -69,6 +69,8 @@ constexpr int kRefinementMarginPx = 16;
 constexpr double kConfirmationMm = 4.0;
 // One camera's own tip this far beyond the double ring is in the surround, not on the board.
 constexpr double kOutsideMissMarginMm = 8.0;
+// A light patch taken into the working background takes its soft edge with it.
+constexpr int kPatchGrowPx = 15;
 
 json cameraStats(const std::array<CameraFrameAnalysis, 3>& analyses) {
   json stats = json::object();
@@ -569,6 +571,11 @@ std::optional<json> answerGates(Round& round, const std::vector<cv::Mat>& frames
     departed["cameras"] = stats;
     return departed;
   }
+  if (json moving = followMovingDart(round, frames, analyses, now); !moving.is_null()) {
+    clearSettling(round);
+    moving["cameras"] = stats;
+    return moving;
+  }
   KnownDartChange known = measureKnownDartChange(round, analyses);
   int removing = 0;
   for (int i = 0; i < 3; ++i) {
@@ -718,14 +725,33 @@ void acceptDecision(Round& round, const std::vector<cv::Mat>& frames,
   noteEnteredDart(round, now);
 }
 
-// An undecided change that is a flat light patch in every camera that sees it.
+// A change that is a patch of light or shadow in every camera that sees it, flat or soft.
 bool isLightPatch(const Round& round, const std::vector<cv::Mat>& frames, const std::array<ShaftMeasurement, 3>& shafts) {
   std::array<cv::Mat, 3> shown, backgrounds;
+  std::array<Homography, 3> homographies;
   for (int i = 0; i < 3; ++i) {
     shown[i] = frames[i];
     backgrounds[i] = round.cameras[i].backgroundFrame;
+    homographies[i] = round.cameras[i].boardToImage;
   }
-  return isFlatLightPatch(shown, backgrounds, dartMasksOf(shafts));
+  const std::array<cv::Mat, 3> masks = dartMasksOf(shafts);
+  return isFlatLightPatch(shown, backgrounds, masks) || isSoftLightPatch(shown, backgrounds, masks, homographies);
+}
+
+// A patch of light that stays is taken into the working background where it lies, as an entered
+// dart's change is: the next dart is measured on its own, and nothing of the patch is entered.
+void takeLightPatch(Round& round, const std::vector<cv::Mat>& frames, const std::array<CameraFrameAnalysis, 3>& analyses,
+                    const std::array<ShaftMeasurement, 3>& shafts) {
+  CameraRegions where;
+  for (int i = 0; i < 3; ++i) {
+    const cv::Mat& mask = shafts[i].dartMask;
+    where[i] = mask.empty() || cv::countNonZero(mask) == 0 ? freshZeroMask(frames[i].size())
+                                                            : dilateMask(mask, kPatchGrowPx, true);
+  }
+  auto job = [&](int camera) { return takenFrame(round, camera, frames[camera], where[camera]); };
+  applyTaken(round, runOnCameraWorkers(job), {analyses[0].change, analyses[1].change, analyses[2].change}, where);
+  clearSettling(round);
+  round.lastSettlingTime = -1.0;
 }
 
 // The masks of an undecided dart kept in the frame history: per camera the whole components
@@ -926,6 +952,15 @@ json decideDart(Round& round, const std::vector<cv::Mat>& frames, const std::arr
   if (!endOnViews.empty()) r["end_on_views"] = endOnViews;
   r["view_measurements"] = evidence.measurements;
   if (!judged.document.is_null()) r["dart_3d"] = judged.document;
+  // Whatever the chain made of it, a patch of light is no dart: nothing is entered, and the
+  // passive proof renews the background once the board is proven empty.
+  if (isLightPatch(round, frames, shafts)) {
+    // A glint comes and goes; a patch that stays is taken.
+    if (round.stillTriplets >= kStillTripletsTaken) takeLightPatch(round, frames, analyses, shafts);
+    r["status"] = "WAIT";
+    r["reason"] = "LIGHT_PATCH_NOT_A_DART";
+    return r;
+  }
   if (judged.reason == "DART_3D_TIP_ABOVE_BOARD") {
     // A dart in the air or an object in a hand: nothing is entered. A dart in the air does
     // not stay put: one that stands still on the next triplets too (a dart whose point is
@@ -938,15 +973,7 @@ json decideDart(Round& round, const std::vector<cv::Mat>& frames, const std::arr
     r["reason"] = judged.reason;
     return r;
   }
-  if (decision.path.empty() || !decision.point) {
-    if (isLightPatch(round, frames, shafts)) {
-      // No dart: the passive proof renews the background once the board is proven empty.
-      r["status"] = "WAIT";
-      r["reason"] = "LIGHT_PATCH_NOT_A_DART";
-      return r;
-    }
-    return leaveUnresolved(round, tip, decision, std::move(r), now);
-  }
+  if (decision.path.empty() || !decision.point) return leaveUnresolved(round, tip, decision, std::move(r), now);
   // A miss in front of one camera is that camera's tip inside its own change and off every
   // other camera's by its nature: the surround there is watched by that camera alone, and the
   // others see no dart at all. The outside miss already asks for that camera's new edges at

@@ -68,6 +68,85 @@ Flatness flatInCamera(const cv::Mat& frame, const cv::Mat& background, const cv:
                                                                                                : Flatness::kNotFlat;
 }
 
+// A soft patch scales the board's light by no more than this, either way...
+constexpr double kSoftPatchMaxGain = 2.2;
+constexpr double kSoftPatchMinGain = 0.45;
+// ...in one direction at nearly every pixel...
+constexpr double kSoftPatchOneWay = 0.85;
+// ...alike in the colour channels that are bright enough to tell (median spread)...
+constexpr double kSoftPatchChannelSpread = 0.1;
+constexpr int kChannelUsable = 48;
+// ...and on the board plane it is round: a dart's change there is a streak.
+constexpr double kSoftPatchMaxElongation = 2.0;
+constexpr int kSoftPatchMinPixels = 60;
+
+Flatness softInCamera(const cv::Mat& frame, const cv::Mat& background, const cv::Mat& mask, const Homography& h) {
+  const cv::Rect box = cv::boundingRect(mask);
+  std::vector<double> gains, spreads;
+  std::vector<cv::Point2f> onBoard;
+  const cv::Matx33d toBoard = cv::Matx33d(h.data()).inv();
+  int brighter = 0;
+  for (int y = box.y; y < box.y + box.height; ++y) {
+    const uchar* m = mask.ptr<uchar>(y);
+    const cv::Vec3b* f = frame.ptr<cv::Vec3b>(y);
+    const cv::Vec3b* b = background.ptr<cv::Vec3b>(y);
+    for (int x = box.x; x < box.x + box.width; ++x) {
+      if (m[x] == 0) continue;
+      const cv::Vec3d q = toBoard * cv::Vec3d(x, y, 1.0);
+      if (std::abs(q[2]) > 1e-12) onBoard.emplace_back(static_cast<float>(q[0] / q[2]), static_cast<float>(q[1] / q[2]));
+      double lo = 1e9, hi = 0.0, sum = 0.0;
+      int channels = 0;
+      for (int c = 0; c < 3; ++c) {
+        if (b[x][c] < kChannelUsable || b[x][c] >= kSaturated || f[x][c] >= kSaturated || f[x][c] < kDark) continue;
+        const double r = static_cast<double>(f[x][c]) / b[x][c];
+        lo = std::min(lo, r);
+        hi = std::max(hi, r);
+        sum += r;
+        ++channels;
+      }
+      if (channels == 0) continue;
+      const double gain = sum / channels;
+      gains.push_back(gain);
+      brighter += gain > 1.0;
+      if (channels >= 2) spreads.push_back((hi - lo) / gain);
+    }
+  }
+  // A few pixels tell neither the shape nor the light.
+  if (static_cast<int>(gains.size()) < kSoftPatchMinPixels || onBoard.size() < 5) return Flatness::kUnknown;
+  // Over a red, green or black bed one channel at most is bright enough to compare.
+  const bool channelsAlike =
+      static_cast<int>(spreads.size()) < kPatchMinPixels || median(spreads) <= kSoftPatchChannelSpread;
+  const double n = static_cast<double>(gains.size());
+  const double oneWay = std::max(brighter, static_cast<int>(gains.size()) - brighter) / n;
+  const double level = median(gains);
+  const cv::RotatedRect shape = cv::minAreaRect(onBoard);
+  const double longer = std::max(shape.size.width, shape.size.height);
+  const double shorter = std::max(1.0f, std::min(shape.size.width, shape.size.height));
+  const bool soft = oneWay >= kSoftPatchOneWay && level >= kSoftPatchMinGain && level <= kSoftPatchMaxGain &&
+                    std::abs(level - 1.0) >= kPatchMinChange && channelsAlike &&
+                    longer / shorter <= kSoftPatchMaxElongation;
+  return soft ? Flatness::kFlat : Flatness::kNotFlat;
+}
+
+// A patch in every camera whose mask has pixels, by the camera's own judgement; at least one
+// camera can tell.
+template <typename Judge>
+bool patchInEveryCamera(const std::array<cv::Mat, 3>& frames, const std::array<cv::Mat, 3>& backgrounds,
+                        const std::array<cv::Mat, 3>& masks, Judge judge) {
+  int seen = 0;
+  for (int i = 0; i < 3; ++i) {
+    if (masks[i].empty() || cv::countNonZero(masks[i]) == 0) continue;
+    if (frames[i].type() != CV_8UC3 || backgrounds[i].type() != CV_8UC3 || frames[i].size() != masks[i].size() ||
+        backgrounds[i].size() != masks[i].size()) {
+      return false;
+    }
+    const Flatness judged = judge(i);
+    if (judged == Flatness::kNotFlat) return false;
+    seen += judged == Flatness::kFlat;
+  }
+  return seen > 0;
+}
+
 }  // namespace
 
 void recordWatchedChange(Round& round, const std::vector<cv::Mat>& frames, const std::array<cv::Mat, 3>& masks,
@@ -91,18 +170,15 @@ void recordWatchedChange(Round& round, const std::vector<cv::Mat>& frames, const
 
 bool isFlatLightPatch(const std::array<cv::Mat, 3>& frames, const std::array<cv::Mat, 3>& backgrounds,
                       const std::array<cv::Mat, 3>& masks) {
-  int seen = 0;
-  for (int i = 0; i < 3; ++i) {
-    if (masks[i].empty() || cv::countNonZero(masks[i]) == 0) continue;
-    if (frames[i].type() != CV_8UC3 || backgrounds[i].type() != CV_8UC3 || frames[i].size() != masks[i].size() ||
-        backgrounds[i].size() != masks[i].size()) {
-      return false;
-    }
-    const Flatness flat = flatInCamera(frames[i], backgrounds[i], masks[i]);
-    if (flat == Flatness::kNotFlat) return false;
-    seen += flat == Flatness::kFlat;
-  }
-  return seen > 0;
+  return patchInEveryCamera(frames, backgrounds, masks,
+                            [&](int i) { return flatInCamera(frames[i], backgrounds[i], masks[i]); });
+}
+
+bool isSoftLightPatch(const std::array<cv::Mat, 3>& frames, const std::array<cv::Mat, 3>& backgrounds,
+                      const std::array<cv::Mat, 3>& masks, const std::array<Homography, 3>& boardToImage) {
+  return patchInEveryCamera(frames, backgrounds, masks, [&](int i) {
+    return softInCamera(frames[i], backgrounds[i], masks[i], boardToImage[i]);
+  });
 }
 
 }  // namespace tarv

@@ -4,6 +4,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "host/host_protocol.h"
+#include "host/reply_reading.h"
 #include "scene/scene.h"
 #include "tarv/core/board_geometry.h"
 #include "tarv/detector/watched_change.h"
@@ -131,6 +132,61 @@ TEST_F(Watched, AFlatLightPatchIsNotADart) {
     patches += reply.value("reason", "") == "LIGHT_PATCH_NOT_A_DART";
   }
   EXPECT_GE(patches, 1);
+}
+
+// A soft patch of light or shadow that appears after the first dart and stays (a sunbeam, a
+// person's shadow, a lamp's reflection) is never entered, whatever the field chain makes of it,
+// and the darts after it keep their fields.
+TEST(WatchedChange, ASoftPatchThatStaysIsNeverEntered) {
+  const scene::Renderer& renderer = scene::defaultRenderer();
+  struct Patch {
+    cv::Point2d centre;
+    double diameter;
+    double gain;
+  };
+  const Patch patches[] = {{{0.0, -130.0}, 20.0, 1.5}, {{-80.0, 60.0}, 28.0, 1.3}, {{90.0, 20.0}, 15.0, 0.65},
+                           {{30.0, 140.0}, 25.0, 1.6}, {{-120.0, -70.0}, 12.0, 0.75}};
+  std::vector<scene::Dart> darts(3);
+  darts[0].tip_mm = {-40.0, -60.0};
+  darts[1].tip_mm = {60.0, 80.0};
+  darts[2].tip_mm = {110.0, -40.0};
+  darts[0].direction = scene::frontDirection(12.0, 200.0);
+  darts[1].direction = scene::frontDirection(15.0, 100.0);
+  darts[2].direction = scene::frontDirection(10.0, 300.0);
+  for (const Patch& patch : patches) {
+    SCOPED_TRACE(patch.centre);
+    void* engine = tarv_create();
+    const auto call = [engine](const json& request) { return json::parse(tarv_call(engine, request.dump().c_str())); };
+    host::FrameClock clock;
+    const scene::SceneImages& empty = scene::defaultEmptyBoard();
+    ASSERT_EQ(call(host::armRequest(empty.truth, empty.frames)).value("status", ""), "READY");
+    scene::Scene board;
+    json last;
+    for (size_t k = 0; k < darts.size(); ++k) {
+      board.darts.push_back(darts[k]);
+      const scene::SceneImages shot = renderer.render(board);
+      std::vector<cv::Mat> frames = shot.frames;
+      if (k >= 1) {
+        for (size_t i = 0; i < frames.size(); ++i) {
+          frames[i] = scene::withSoftSpot(frames[i], shot.truth.cameras[i], patch.centre, patch.diameter, patch.gain);
+        }
+      }
+      for (int i = 0; i < 4; ++i) last = call(clock.detectRequest(frames));
+      if (k == 0) {
+        // The patch appears with the first dart on the board and stays.
+        std::vector<cv::Mat> lit;
+        for (size_t i = 0; i < frames.size(); ++i) {
+          lit.push_back(scene::withSoftSpot(frames[i], shot.truth.cameras[i], patch.centre, patch.diameter, patch.gain));
+        }
+        for (int i = 0; i < 8; ++i) last = call(clock.detectRequest(lit));
+        EXPECT_EQ(last["entries"].size(), 1u) << last.value("status", "") << " " << last["entries"].dump();
+      }
+    }
+    ASSERT_EQ(last["entries"].size(), 3u) << last["entries"].dump();
+    const scene::GroundTruth truth = renderer.truth(board);
+    for (size_t k = 0; k < darts.size(); ++k) EXPECT_EQ(host::entryField(last["entries"][k]), truth.darts[k].field) << k;
+    tarv_destroy(engine);
+  }
 }
 
 // Something moving beyond the board is recorded as the camera's motion round the board;

@@ -546,7 +546,10 @@ void runDecisionWindow(Round& round, const FrameCall& call, json& result) {
 
 // The host event when something new happened (a removal keeps the darts of the last one).
 json newHostEvent(Round& round, const json& result) {
-  json event = buildHostEvent(result);
+  // A bouncer the evaluation entered is a throw like every other entry.
+  const bool bouncerEntered = statusOf(result) == "BOUNCER_CANDIDATE" && result.contains("entry");
+  json event = bouncerEntered ? buildHostEvent(json{{"status", "DART_CANDIDATE"}, {"entries", result["entries"]}})
+                              : buildHostEvent(result);
   if (statusOf(result) == "DART_REMOVED" && !round.state.is_null() && event.is_object()) {
     event["data"]["throws"] = round.state["data"]["throws"];
     event["data"]["numThrows"] = round.state["data"]["numThrows"];

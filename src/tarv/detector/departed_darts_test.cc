@@ -1,0 +1,147 @@
+// What comes and goes between throws: a dart that bounced out is one announced MISS, counted
+// once whichever path saw it; a glint or a small shadow for a frame or two enters nothing; a
+// dart that quivers about its point as it lands is entered once, with its field.
+#include <cmath>
+
+#include <gtest/gtest.h>
+
+#include "host/reply_reading.h"
+#include "scene/scene.h"
+#include "tarv/detector/rig_engine_test_support.h"
+
+namespace tarv {
+namespace {
+
+using json = nlohmann::json;
+
+class ComeAndGone : public EngineOnRig {
+ protected:
+  ComeAndGone() : EngineOnRig(scene::defaultRig()) {}
+
+  json send(const std::vector<cv::Mat>& frames, int sends) {
+    json last;
+    for (int i = 0; i < sends; ++i) last = call(clock_.detectRequest(frames));
+    return last;
+  }
+  std::vector<cv::Mat> render(const scene::Scene& s) { return renderer_.render(s).frames; }
+  // The frames with a soft spot of light (gain above 1) or shadow on the board.
+  std::vector<cv::Mat> spotted(const scene::Scene& s, cv::Point2d centre, double diameter, double gain) {
+    const scene::SceneImages shot = renderer_.render(s);
+    std::vector<cv::Mat> frames;
+    for (size_t i = 0; i < shot.frames.size(); ++i) {
+      frames.push_back(scene::withSoftSpot(shot.frames[i], shot.truth.cameras[i], centre, diameter, gain));
+    }
+    return frames;
+  }
+  std::string trueField(const scene::Scene& s, size_t dart) { return renderer_.truth(s).darts[dart].field; }
+};
+
+scene::Dart dartAt(double x, double y, double tilt = 12.0, double azimuth = 200.0) {
+  scene::Dart d;
+  d.tip_mm = {x, y};
+  d.direction = scene::frontDirection(tilt, azimuth);
+  return d;
+}
+
+TEST_F(ComeAndGone, AGlintOrASmallShadowBetweenThrowsEntersNothing) {
+  scene::Scene board;
+  board.darts.push_back(dartAt(-60.0, 40.0));
+  ASSERT_EQ(send(render(board), 4)["entries"].size(), 1u);
+  // A watch glinting for one frame, a phone's shadow for two.
+  send(spotted(board, {45.0, -70.0}, 20.0, 1.5), 1);
+  send(render(board), 4);
+  send(spotted(board, {-20.0, 110.0}, 25.0, 0.65), 2);
+  json last = send(render(board), 4);
+  EXPECT_EQ(last["entries"].size(), 1u) << last["entries"].dump();
+  board.darts.push_back(dartAt(70.0, 60.0, 15.0, 120.0));
+  last = send(render(board), 4);
+  ASSERT_EQ(last["entries"].size(), 2u);
+  EXPECT_EQ(host::entryField(last["entries"][1]), trueField(board, 1));
+}
+
+TEST_F(ComeAndGone, ABounceOutIsAnnouncedAndCountedOnce) {
+  scene::Scene empty;
+  scene::Scene flash;
+  flash.darts.push_back(dartAt(-50.0, 70.0, 20.0, 300.0));
+  send(render(empty), 2);
+  const std::vector<cv::Mat> seen = render(flash);
+  send(seen, 1);
+  const double seenAt = clock_.now();
+  const json gone = send(render(empty), 1);
+  ASSERT_EQ(gone.value("status", ""), "BOUNCER_CANDIDATE");
+  ASSERT_EQ(gone["entries"].size(), 1u);
+  // The host hears of the throw.
+  ASSERT_TRUE(gone["state"].is_object()) << gone["state"].dump();
+  EXPECT_EQ(gone["state"]["data"]["numThrows"], 1);
+  const std::vector<cv::Mat> board = render(empty);
+  send(board, 4);
+  // A review of the same frames finds the bounce counted.
+  std::vector<cv::Mat> six = seen;
+  six.insert(six.end(), board.begin(), board.end());
+  const json review = call({{"command", "motion_bouncer"},
+                            {"images", host::imageDescriptors(six)},
+                            {"times", {seenAt, seenAt, seenAt}},
+                            {"current_times", {clock_.now(), clock_.now(), clock_.now()}}});
+  EXPECT_EQ(review.value("reason", ""), "ALREADY_COUNTED") << review.dump().substr(0, 300);
+  EXPECT_EQ(send(board, 1)["entries"].size(), 1u);
+}
+
+// A dart's flight swings about its point as it lands, dying away within 0.3 s; the cameras see
+// each frame up to three frames apart.
+TEST_F(ComeAndGone, AQuiveringDartIsEnteredOnceWithItsField) {
+  struct Quiver {
+    scene::Dart dart;
+    cv::Vec3d axis;
+    double amplitudeDeg, periodFrames, phase;
+  };
+  const auto dart = [](double x, double y, cv::Vec3d direction, cv::Scalar colour, double roll) {
+    return dartAlong(x, y, cv::normalize(direction), colour, roll);
+  };
+  const std::vector<Quiver> quivers = {
+      {dart(76.79, -126.25, {-0.26437, 0.01119, -0.96436}, {20, 120, 240}, 84.23), {-0.06710, 0.99730, 0.02997},
+       3.223, 5.490, 5.501},
+      {dart(-151.06, -86.74, {0.09293, 0.16935, -0.98116}, {60, 170, 40}, 42.94), {0.36148, 0.91245, 0.19173},
+       3.587, 2.538, 3.903},
+      {dart(161.19, 7.95, {-0.00570, -0.44330, -0.89636}, {205, 95, 20}, 51.05), {0.06420, 0.89436, -0.44272},
+       5.612, 3.931, 4.815}};
+  constexpr int kFrames = 9;
+  const int lag[3] = {3, 2, 0};
+  scene::Imaging sensor;
+  sensor.noise_sigma = 2.0;
+  scene::Scene board;
+  std::vector<cv::Mat> before = render(board);
+  for (size_t k = 0; k < quivers.size(); ++k) {
+    const Quiver& q = quivers[k];
+    const cv::Vec3d d = q.dart.direction;
+    const cv::Vec3d axis = cv::normalize(q.axis);
+    std::vector<std::vector<cv::Mat>> moments;
+    for (int m = 0; m < kFrames + 4; ++m) {
+      const double angle = m < kFrames ? q.amplitudeDeg * std::exp(-3.0 * m / kFrames) *
+                                             std::cos(2.0 * M_PI * m / q.periodFrames + q.phase) * M_PI / 180.0
+                                       : 0.0;
+      scene::Scene s = board;
+      scene::Dart swung = q.dart;
+      // Rodrigues' rotation about the axis through the tip.
+      swung.direction = cv::normalize(d * std::cos(angle) + axis.cross(d) * std::sin(angle) +
+                                      axis * axis.dot(d) * (1.0 - std::cos(angle)));
+      s.darts.push_back(swung);
+      std::vector<cv::Mat> frames = render(s);
+      sensor.noise_seed = 1000 * k + static_cast<uint64_t>(m);
+      for (size_t c = 0; c < frames.size(); ++c) frames[c] = scene::applyImaging(frames[c], sensor, static_cast<int>(c));
+      moments.push_back(frames);
+    }
+    json last;
+    for (size_t n = 0; n < moments.size(); ++n) {
+      std::vector<cv::Mat> frames(3);
+      for (int c = 0; c < 3; ++c) frames[c] = static_cast<int>(n) >= lag[c] ? moments[n - lag[c]][c] : before[c];
+      last = send(frames, 1);
+    }
+    board.darts.push_back(q.dart);
+    before = moments.back();
+    ASSERT_EQ(last["entries"].size(), k + 1) << "dart " << k << " " << last["entries"].dump();
+    EXPECT_EQ(host::entryField(last["entries"][k]), trueField(board, k)) << "dart " << k;
+  }
+}
+
+}  // namespace
+}  // namespace tarv
