@@ -42,8 +42,18 @@ bool LargeChange::oversizedInOneCamera() const {
   return spread == 0 && over == 1 && sized == 0;
 }
 
+bool LargeChange::mayBeStillDart() const {
+  int spread = 0, over = 0, sized = 0;
+  for (int i = 0; i < 3; ++i) {
+    spread += widespread[i];
+    over += oversized[i];
+    sized += dartSized[i];
+  }
+  return spread <= 1 && sized >= 1 && spread + over >= 1;
+}
+
 void setAsideFilledCamera(const LargeChange& change, std::array<CameraFrameAnalysis, 3>& analyses) {
-  if (!change.filledOneCamera()) return;
+  if (!change.filledOneCamera() && !(change.heldStill && change.mayBeStillDart())) return;
   for (int i = 0; i < 3; ++i) {
     if (!change.widespread[i]) continue;
     CameraFrameAnalysis& a = analyses[i];
