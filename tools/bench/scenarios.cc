@@ -89,7 +89,7 @@ void nearCameraOnRim(scene::SceneRandom& rng, const std::vector<scene::CameraSpe
   const double radius = rng.uniform(radius_lo, radius_hi);
   dart.tip_mm = {radius * std::sin(angle), -radius * std::cos(angle)};
   const scene::CameraSpec& leaning = rig[rng.next() % rig.size()];
-  dart.direction = scene::frontDirection(rng.uniform(10.0, 30.0), leaning.azimuth_deg + rng.uniform(-20.0, 20.0));
+  dart.direction = scene::frontDirection(rng.uniform(15.0, 35.0), leaning.azimuth_deg + rng.uniform(-20.0, 20.0));
 }
 
 // A throw on a low ring rig: uniform over the board, near the rim in front of a camera or a
