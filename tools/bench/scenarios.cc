@@ -80,16 +80,15 @@ scene::Dart closeRingDart(scene::SceneRandom& rng, const std::vector<scene::Came
 }
 
 // A dart radius_lo..radius_hi from the bull, on the rim's stretch in front of one of the
-// rig's cameras (up to halfway to the next), leaning toward one of the cameras: flight and
-// barrel fill much of that camera's view, or of two cameras' views between them.
+// rig's cameras (up to most of the way to the next), leaning toward that camera: flight and
+// barrel fill much of its view, or of two cameras' views between them.
 void nearCameraOnRim(scene::SceneRandom& rng, const std::vector<scene::CameraSpec>& rig, double radius_lo,
                      double radius_hi, scene::Dart& dart) {
   const scene::CameraSpec& camera = rig[rng.next() % rig.size()];
   const double angle = (camera.azimuth_deg + rng.uniform(-kLowRingStretchDeg, kLowRingStretchDeg)) * kPi / 180.0;
   const double radius = rng.uniform(radius_lo, radius_hi);
   dart.tip_mm = {radius * std::sin(angle), -radius * std::cos(angle)};
-  const scene::CameraSpec& leaning = rig[rng.next() % rig.size()];
-  dart.direction = scene::frontDirection(rng.uniform(15.0, 35.0), leaning.azimuth_deg + rng.uniform(-20.0, 20.0));
+  dart.direction = scene::frontDirection(rng.uniform(15.0, 35.0), camera.azimuth_deg + rng.uniform(-20.0, 20.0));
 }
 
 // A throw on a low ring rig: uniform over the board, near the rim in front of a camera or a

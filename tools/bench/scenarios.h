@@ -88,7 +88,7 @@ constexpr int kLowRingRigs = 30;
 constexpr double kLowRingRimShare = 1.0 / 3.0;   // 140-168 mm, on the rim near a camera
 constexpr double kLowRingMissShare = 1.0 / 6.0;  // 171-176 mm, just beyond the double there
 constexpr double kLowRingRimOuterMm = 168.0;
-constexpr double kLowRingStretchDeg = 60.0;      // either side of the camera's direction
+constexpr double kLowRingStretchDeg = 80.0;      // either side of the camera's direction
 constexpr double kLowRingMissInnerMm = 171.0;
 constexpr double kLowRingMissOuterMm = 176.0;
 
