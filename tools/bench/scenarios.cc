@@ -81,6 +81,56 @@ scene::Dart closeRingDart(scene::SceneRandom& rng, const std::vector<scene::Came
   return dart;
 }
 
+// A dart radius_lo..radius_hi from the bull, on the rim's stretch in front of one of the
+// rig's cameras (up to most of the way to the next), leaning toward that camera: flight and
+// barrel fill much of its view, or of two cameras' views between them.
+void nearCameraOnRim(scene::SceneRandom& rng, const std::vector<scene::CameraSpec>& rig, double radius_lo,
+                     double radius_hi, scene::Dart& dart) {
+  const scene::CameraSpec& camera = rig[rng.next() % rig.size()];
+  const double angle = (camera.azimuth_deg + rng.uniform(-kLowRingStretchDeg, kLowRingStretchDeg)) * kPi / 180.0;
+  const double radius = rng.uniform(radius_lo, radius_hi);
+  dart.tip_mm = {radius * std::sin(angle), -radius * std::cos(angle)};
+  dart.direction = scene::frontDirection(rng.uniform(15.0, 35.0), camera.azimuth_deg + rng.uniform(-20.0, 20.0));
+}
+
+// A throw on a low ring rig: uniform over the board, near the rim in front of a camera or a
+// miss just beyond the double there.
+scene::Dart lowRingDart(scene::SceneRandom& rng, const std::vector<scene::CameraSpec>& rig) {
+  scene::Dart dart = scene::randomDart(rng, kThrowRadiusMm);
+  const double kind = rng.uniform();
+  if (kind < kLowRingRimShare) {
+    nearCameraOnRim(rng, rig, kRimInnerMm, kLowRingRimOuterMm, dart);
+  } else if (kind < kLowRingRimShare + kLowRingMissShare) {
+    nearCameraOnRim(rng, rig, kLowRingMissInnerMm, kLowRingMissOuterMm, dart);
+  }
+  return dart;
+}
+
+// Rigs as teams mount them on a ring round the board: three cameras about 120 degrees apart,
+// 330-380 mm from the bull and 70-120 mm in front of the board face, 1280x720 with a focal
+// length of 640-720 px, aimed within 10 mm of the bull, mounted upright.
+std::vector<std::vector<scene::CameraSpec>> lowRingRigs(cv::Size size) {
+  scene::SceneRandom rng(0x10e5f1a6ULL);
+  std::vector<std::vector<scene::CameraSpec>> rigs;
+  for (int r = 0; r < kLowRingRigs; ++r) {
+    std::vector<scene::CameraSpec> rig = scene::rigAtElevation(size, 75.0);
+    const double turn = rng.uniform(-60.0, 60.0);
+    for (scene::CameraSpec& camera : rig) {
+      camera.azimuth_deg += turn + rng.uniform(-6.0, 6.0);
+      camera.distance_mm = rng.uniform(330.0, 380.0);
+      const double height = rng.uniform(70.0, 120.0);
+      camera.elevation_deg = 90.0 - std::asin(height / camera.distance_mm) * 180.0 / kPi;
+      camera.focal_px = rng.uniform(640.0, 720.0);
+      const double aimAngle = rng.uniform(0.0, 2.0 * kPi);
+      const double aimOff = 10.0 * std::sqrt(rng.uniform());
+      camera.aim_mm = cv::Point2d(aimOff * std::cos(aimAngle), aimOff * std::sin(aimAngle));
+      camera.roll_deg = scene::uprightRoll(camera);
+    }
+    rigs.push_back(std::move(rig));
+  }
+  return rigs;
+}
+
 // Cameras 78 to 119 mm in front of the board, 15 degrees above its plane, in three turns.
 std::vector<std::vector<scene::CameraSpec>> ringRigs(cv::Size size) {
   return {scene::rigCloseToPlane(size, 300.0), scene::rigCloseToPlane(size, 370.0, 20.0),
@@ -198,6 +248,7 @@ const std::vector<ScenarioSet>& scenarioSets() {
       set.disturbance = kind;
       s.push_back(set);
     }
+    s.push_back(makeSet("low_ring", lowRingRigs(hd), Placement::kLowRing, 90));
     return s;
   }();
   return sets;
@@ -230,6 +281,9 @@ std::vector<PlannedRound> planRounds(const ScenarioSet& set, int darts, uint64_t
           break;
         case Placement::kCloseRing:
           round.darts[k] = closeRingDart(rng, set.rigs[round.rig]);
+          break;
+        case Placement::kLowRing:
+          round.darts[k] = lowRingDart(rng, set.rigs[round.rig]);
           break;
         case Placement::kGrouped:
           if (k == 0) {

@@ -18,6 +18,7 @@ enum class Placement {
   kGrouped,   // the second and third dart within 15 mm of an earlier one, beside or behind it
   kRimFront,  // tips 140 to 200 mm from the bull within 25 degrees of a camera's direction
   kCloseRing, // uniform tips, and one in four into the surround in front of one of the cameras
+  kLowRing,   // uniform tips, a third near the rim by a camera, a sixth just beyond the double there
 };
 
 // What else happens during a round.
@@ -73,7 +74,7 @@ struct ScenarioSet {
 // All sets in table order: clean, noise_blur, near_wire, beside_behind, steep_shallow,
 // res_800x600, res_1920x1080, close_plane, rim_front, fallout, light_change, close_ring,
 // near_wire_close, light_ref_x0.85, light_ref_x1.15, light_ref_range, light_ref_bright_x0.85,
-// light_ref_bright_x1.15, unresolved, flash, quiver, light_patch.
+// light_ref_bright_x1.15, unresolved, flash, quiver, light_patch, low_ring.
 const std::vector<ScenarioSet>& scenarioSets();
 std::optional<ScenarioSet> findScenarioSet(const std::string& name);
 
@@ -122,5 +123,13 @@ constexpr double kRimConeDeg = 25.0;
 constexpr double kSurroundShare = 0.25;
 constexpr double kSurroundInnerMm = 172.0;
 constexpr double kSurroundOuterMm = 238.0;
+// Low ring rigs: what a rig mounted on a ring round the board sees, every round its own.
+constexpr int kLowRingRigs = 30;
+constexpr double kLowRingRimShare = 1.0 / 3.0;   // 140-168 mm, on the rim near a camera
+constexpr double kLowRingMissShare = 1.0 / 6.0;  // 171-176 mm, just beyond the double there
+constexpr double kLowRingRimOuterMm = 168.0;
+constexpr double kLowRingStretchDeg = 80.0;      // either side of the camera's direction
+constexpr double kLowRingMissInnerMm = 171.0;
+constexpr double kLowRingMissOuterMm = 176.0;
 
 }  // namespace tarv::bench

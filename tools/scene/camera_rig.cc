@@ -178,9 +178,6 @@ std::vector<CameraSpec> rigAtElevation(cv::Size image_size, double elevation_deg
   return rig;
 }
 
-namespace {
-
-// The turn about the optical axis that shows the board's near edge straight below the bull.
 double uprightRoll(CameraSpec camera) {
   const double a = camera.azimuth_deg * CV_PI / 180.0;
   const cv::Point2d nearEdge(170.0 * std::sin(a), -170.0 * std::cos(a));
@@ -197,8 +194,6 @@ double uprightRoll(CameraSpec camera) {
   }
   return best;
 }
-
-}  // namespace
 
 std::vector<CameraSpec> rigCloseToPlane(cv::Size image_size, double distance_mm, double turn_deg) {
   std::vector<CameraSpec> rig = rigAtElevation(image_size, 75.0);

@@ -82,5 +82,8 @@ std::vector<CameraSpec> rigAtElevation(cv::Size image_size, double elevation_deg
 // is 78 mm in front of the board), turned round the board by turn_deg from the default rig's
 // places, each mounted upright (the board's near edge straight below the bull).
 std::vector<CameraSpec> rigCloseToPlane(cv::Size image_size, double distance_mm, double turn_deg = 0.0);
+// The turn about the optical axis that mounts a camera upright: the board's near edge
+// straight below the bull.
+double uprightRoll(CameraSpec camera);
 
 }  // namespace tarv::scene

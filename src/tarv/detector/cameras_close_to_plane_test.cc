@@ -62,5 +62,48 @@ TEST_F(CamerasCloseToPlane, ADartThatRunsOutOfTheOnlyCameraSeeingItIsAMiss) {
   EXPECT_GT(std::hypot(p.x, p.y), 200.0);
 }
 
+// A rig as teams mount it on a ring round the board: 380 mm from the bull, 70 mm in front of
+// the face, 680 px focal length at 1280x720, aimed at the bull.
+std::vector<scene::CameraSpec> lowRingRig() {
+  std::vector<scene::CameraSpec> rig = scene::rigAtElevation({1280, 720}, 75.0);
+  for (scene::CameraSpec& camera : rig) {
+    camera.distance_mm = 380.0;
+    camera.elevation_deg = 90.0 - std::asin(70.0 / 380.0) * 180.0 / CV_PI;
+    camera.focal_px = 680.0;
+    camera.aim_mm = cv::Point2d(0.0, 0.0);
+    camera.roll_deg = scene::uprightRoll(camera);
+  }
+  return rig;
+}
+
+class LowCameraRing : public EngineOnRig {
+ protected:
+  LowCameraRing() : EngineOnRig(lowRingRig()) {}
+};
+
+// A dart near the rim between the camera below the board and the one upper left, leaning
+// toward the one below: more than a dart in both, an ordinary dart in the third. It holds
+// still, so it is decided, once, with its field; a miss just beyond the double there too.
+TEST_F(LowCameraRing, ADartNearTheRimBetweenTwoCamerasIsDecided) {
+  const double a = 255.0 * CV_PI / 180.0;
+  const cv::Vec3d towardBelow = scene::frontDirection(25.0, 180.0);
+  json last = throwInTurn({dartAlong(150.0 * std::sin(a), -150.0 * std::cos(a), towardBelow, {200, 90, 20})});
+  EXPECT_FALSE(isWaiting(last)) << last.value("status", "") << " " << last.value("reason", "");
+  ASSERT_EQ(last["entries"].size(), 1u) << last.dump().substr(0, 600);
+  ASSERT_EQ(shot_.truth.darts[0].field, "S8");
+  EXPECT_EQ(last["entries"][0]["selected_field"], "S8");
+  const Point2 p = pointFromJson(last["entries"][0]["board_xy_nominal_mm"]);
+  EXPECT_LT(std::hypot(p.x - shot_.truth.darts[0].tip_mm.x, p.y - shot_.truth.darts[0].tip_mm.y), 2.0);
+}
+
+TEST_F(LowCameraRing, AMissJustBeyondTheDoubleBetweenTwoCamerasIsDecided) {
+  const double a = 255.0 * CV_PI / 180.0;
+  json last = throwInTurn(
+      {dartAlong(173.0 * std::sin(a), -173.0 * std::cos(a), scene::frontDirection(25.0, 180.0), {200, 90, 20})});
+  EXPECT_FALSE(isWaiting(last)) << last.value("status", "") << " " << last.value("reason", "");
+  ASSERT_EQ(last["entries"].size(), 1u) << last.dump().substr(0, 600);
+  EXPECT_EQ(last["entries"][0]["selected_field"], "MISS");
+}
+
 }  // namespace
 }  // namespace tarv

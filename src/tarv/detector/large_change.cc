@@ -4,6 +4,20 @@
 #include "tarv/views/image_ops.h"
 
 namespace tarv {
+namespace {
+
+// How many cameras see the change widespread, oversized and dart-sized.
+std::array<int, 3> kindCounts(const LargeChange& change) {
+  std::array<int, 3> counts{0, 0, 0};
+  for (int i = 0; i < 3; ++i) {
+    counts[0] += change.widespread[i];
+    counts[1] += change.oversized[i];
+    counts[2] += change.dartSized[i];
+  }
+  return counts;
+}
+
+}  // namespace
 
 bool LargeChange::any() const {
   for (int i = 0; i < 3; ++i) {
@@ -13,37 +27,27 @@ bool LargeChange::any() const {
 }
 
 bool LargeChange::closeDart() const {
-  int spread = 0, over = 0, sized = 0;
-  for (int i = 0; i < 3; ++i) {
-    spread += widespread[i];
-    over += oversized[i];
-    sized += dartSized[i];
-  }
+  const auto [spread, over, sized] = kindCounts(*this);
   return spread == 0 && over <= 1 && sized >= 1 && sized + over >= 2;
 }
 
 bool LargeChange::filledOneCamera() const {
-  int spread = 0, over = 0, sized = 0;
-  for (int i = 0; i < 3; ++i) {
-    spread += widespread[i];
-    over += oversized[i];
-    sized += dartSized[i];
-  }
+  const auto [spread, over, sized] = kindCounts(*this);
   return spread == 1 && over == 0 && sized >= 1;
 }
 
 bool LargeChange::oversizedInOneCamera() const {
-  int spread = 0, over = 0, sized = 0;
-  for (int i = 0; i < 3; ++i) {
-    spread += widespread[i];
-    over += oversized[i];
-    sized += dartSized[i];
-  }
+  const auto [spread, over, sized] = kindCounts(*this);
   return spread == 0 && over == 1 && sized == 0;
 }
 
+bool LargeChange::mayBeStillDart() const {
+  const auto [spread, over, sized] = kindCounts(*this);
+  return spread <= 1 && sized >= 1 && spread + over >= 1;
+}
+
 void setAsideFilledCamera(const LargeChange& change, std::array<CameraFrameAnalysis, 3>& analyses) {
-  if (!change.filledOneCamera()) return;
+  if (!change.filledOneCamera() && !(change.heldStill && change.mayBeStillDart())) return;
   for (int i = 0; i < 3; ++i) {
     if (!change.widespread[i]) continue;
     CameraFrameAnalysis& a = analyses[i];

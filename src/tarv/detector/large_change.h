@@ -28,17 +28,26 @@ struct LargeChange {
   // Set by the evaluation when the oversized change of the one camera lies where it lay on
   // the triplet before: a hand does not hold still, a dart does; it is decided by that camera.
   bool stillInOneCamera = false;
+  // A dart near the rim between two cameras is more than a dart in both (or fills one view
+  // and is oversized in the other) while the third sees an ordinary dart: at most one view
+  // filled, and some camera sees it as a dart. A hand or a body may look the same while it
+  // moves; what holds still is a dart.
+  bool mayBeStillDart() const;
+  // Set by the evaluation when such a change has lain where it lay on the triplets before.
+  bool heldStill = false;
   // The change is not a dart the cameras can measure: large, and none of the above.
   bool notADart() const {
-    return any() && !closeDart() && !filledOneCamera() && !(stillInOneCamera && oversizedInOneCamera());
+    return any() && !closeDart() && !filledOneCamera() && !(stillInOneCamera && oversizedInOneCamera()) &&
+           !(heldStill && mayBeStillDart());
   }
   json toJson() const;
 };
 
 LargeChange classifyLargeChange(const std::array<CameraFrameAnalysis, 3>& analyses);
 
-// With one camera filled, that camera's view says nothing about where the dart is: its dart
-// change is set aside (no dart pixels, an empty dart mask), so the others decide.
+// With one camera filled (alone, or in a change that held still), that camera's view says
+// nothing about where the dart is: its dart change is set aside (no dart pixels, an empty
+// dart mask), so the others decide.
 void setAsideFilledCamera(const LargeChange& change, std::array<CameraFrameAnalysis, 3>& analyses);
 
 }  // namespace tarv

@@ -77,5 +77,31 @@ TEST(LargeChange, AnOversizedChangeInOneCameraIsADartOnceItHoldsStill) {
   EXPECT_TRUE(change.notADart());
 }
 
+TEST(LargeChange, AChangeBeyondADartInTwoCamerasIsADartOnceItHoldsStill) {
+  // A dart near the rim between two cameras: more than a dart in both, a dart in the third.
+  std::array<CameraFrameAnalysis, 3> analyses{analysis(0.02, 4300), analysis(0.01, 900), analysis(0.02, 5200)};
+  LargeChange change = classifyLargeChange(analyses);
+  EXPECT_TRUE(change.mayBeStillDart());
+  EXPECT_TRUE(change.notADart()) << "a hand looks the same while it moves";
+  change.heldStill = true;
+  EXPECT_FALSE(change.notADart());
+  // One view filled and another oversized: the filled one is set aside once it holds still.
+  analyses = {analysis(0.4, 90000), analysis(0.02, 5000), analysis(0.01, 600)};
+  change = classifyLargeChange(analyses);
+  change.heldStill = true;
+  EXPECT_FALSE(change.notADart());
+  setAsideFilledCamera(change, analyses);
+  EXPECT_EQ(analyses[0].dartPixels, 0);
+  EXPECT_EQ(analyses[1].dartPixels, 5000);
+  // Still or not: two filled views, or nothing seen as a dart, is no dart.
+  for (const auto& views : {std::array<CameraFrameAnalysis, 3>{analysis(0.4, 90000), analysis(0.3, 80000), analysis(0.01, 700)},
+                            std::array<CameraFrameAnalysis, 3>{analysis(0.02, 4300), analysis(0.02, 4100), analysis(0.01, 0)}}) {
+    change = classifyLargeChange(views);
+    change.heldStill = true;
+    EXPECT_FALSE(change.mayBeStillDart());
+    EXPECT_TRUE(change.notADart());
+  }
+}
+
 }  // namespace
 }  // namespace tarv

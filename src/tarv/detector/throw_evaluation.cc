@@ -462,6 +462,18 @@ bool oversizedChangeHeldStill(const Round& round, const std::array<CameraFrameAn
   return false;
 }
 
+// A large change that may be a dart lies where it lay on the triplet before, in every camera
+// that sees it.
+bool largeChangeLiesStill(const Round& round, const std::array<CameraFrameAnalysis, 3>& analyses,
+                          const LargeChange& change) {
+  if (!change.mayBeStillDart()) return false;
+  for (int i = 0; i < 3; ++i) {
+    if (!change.widespread[i] && !change.oversized[i] && !change.dartSized[i]) continue;
+    if (maskAgreement(round.evaluationMasks[i], analyses[i].dartMask) < kSettledAgreement) return false;
+  }
+  return true;
+}
+
 std::array<json, 3> shaftRecords(const std::array<ShaftMeasurement, 3>& shafts) {
   return {shafts[0].record, shafts[1].record, shafts[2].record};
 }
@@ -554,6 +566,10 @@ std::optional<json> answerGates(Round& round, const std::vector<cv::Mat>& frames
     if (largeChange.oversizedInOneCamera()) {
       keepSettlingMasks(round, analyses);
       round.stillTriplets = 0;
+    } else if (largeChange.mayBeStillDart()) {
+      // Counted until it has held still long enough to be decided as a dart.
+      round.stillTriplets = largeChangeLiesStill(round, analyses, largeChange) ? round.stillTriplets + 1 : 0;
+      keepSettlingMasks(round, analyses);
     } else {
       clearSettling(round);
     }
@@ -1128,6 +1144,10 @@ json evaluateWith(Round& round, const std::vector<cv::Mat>& frames, double now, 
     }
   }
   largeChange.stillInOneCamera = oversizedChangeHeldStill(round, analyses, largeChange);
+  // A change that has stopped changing never keeps the round waiting: a dart near the rim
+  // between two cameras is decided with the cameras that see it as a dart.
+  largeChange.heldStill = round.stillTriplets + 1 >= kStillTripletsExamined &&
+                          largeChangeLiesStill(round, analyses, largeChange);
   const json stats = cameraStats(analyses);
   // The reply tells the round that the unresolved dart went into the working background.
   const auto told = [parkedTaken](json r) {
