@@ -12,20 +12,10 @@
 #include "scene/scene.h"
 #include "tarv/core/board_geometry.h"
 #include "tarv/tarv.h"
+#include "tarv/variants/variant_host_test_support.h"
 
 namespace tarv {
 namespace {
-
-using json = nlohmann::json;
-
-scene::Dart dart(cv::Point2d tip, cv::Vec3d direction, cv::Scalar flight, double rollDeg) {
-  scene::Dart d;
-  d.tip_mm = tip;
-  d.direction = cv::normalize(direction);
-  d.flight_colour = flight;
-  d.flight_roll_deg = rollDeg;
-  return d;
-}
 
 // A host with two of the rig's three cameras, sending each scene state four times 1/30 s
 // apart; with a noise seed every frame carries the sensor's noise, blur and JPEG, the reference
