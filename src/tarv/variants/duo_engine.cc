@@ -459,7 +459,10 @@ DuoViewAnalysis measureDuoEventDifference(const Camera& camera, const cv::Mat& b
   if (a.globallyChanged) return a;
   a.masks = compareMasks(camera.referenceChangeMask, a.eventDifference, 3);
   a.minimumPixels = variantMinPixels(camera.boardToImage);
-  a.largestComponent = largestErodedComponent(a.eventDifference, boardMask);
+  // The first dart on an empty board is judged over the whole watched region: a camera
+  // 30 to 60 degrees off the normal sees a dart near the rim with its barrel and flight out
+  // beyond the board, and only its point's thin stroke on the board, which the erosion wipes.
+  a.largestComponent = largestErodedComponent(a.eventDifference, entries.empty() ? missMask : boardMask);
   a.oldSupportDisplaced = !entries.empty() && a.masks.removedPixels() >= kVariantEventPixels &&
                           a.masks.stats.value("removed_fraction", 0.0) > 0.25;
   // Darts gone from a view that looks empty are gone too: the takeout must hear of them, or

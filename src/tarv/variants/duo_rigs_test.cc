@@ -132,5 +132,18 @@ TEST(DuoRigs, ADartTheOnlyCameraSeesEndOnIsNotEnteredWhereItsBlobEnds) {
   EXPECT_EQ(reply.value("reason", ""), "TIP_OF_END_ON_VIEW");
 }
 
+// The first dart lands near the rim, in front of neither camera of the pair: both see its
+// barrel and flight out beyond the board and only its point's thin stroke on it. It is entered
+// on its own frames, not left for the second dart to bring in later in that dart's place.
+TEST(DuoRigs, AFirstDartMostlyBeyondTheBoardInBothViewsIsEnteredOnItsOwnFrames) {
+  PairHost host(scene::defaultRig({1280, 720}), {0, 2});
+  ASSERT_EQ(host.arm().value("status", ""), "READY");
+  const scene::Dart a = dart({143.2468, -72.4155}, {-0.30046, -0.22629, -0.92656}, {20, 120, 240}, 17.55);
+  const scene::Dart b = dart({-38.7743, 104.5156}, {-0.30029, 0.24626, -0.92151}, {40, 40, 215}, 49.94);
+  expectEntered(host.throwDarts({a}), host.shot, 2.0);
+  EXPECT_EQ(host.shot.truth.darts.back().field, "D13");
+  expectEntered(host.throwDarts({a, b}), host.shot, 2.0);
+}
+
 }  // namespace
 }  // namespace tarv
