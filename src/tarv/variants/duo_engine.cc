@@ -412,14 +412,13 @@ double longestSearch(const json& candidates) {
   return longest;
 }
 
-// Per camera, whether it sees the dart end-on: a blob where the other camera sees a shaft, or
-// a blob in the only camera that sees the dart, which then has no tip to give.
+// Per camera, whether it sees the dart end-on: a blob where the other camera sees a shaft.
 std::array<bool, 2> endOnViews(const std::array<json, 2>& axes, const std::array<json, 2>& candidates) {
   const std::array<double, 2> longest{longestSearch(candidates[0]), longestSearch(candidates[1])};
   std::array<bool, 2> endOn{};
   for (int i = 0; i < 2; ++i) {
-    if (axes[i].is_null() || !(longest[i] > 0.0 && longest[i] < kEndOnElongation)) continue;
-    endOn[i] = axes[1 - i].is_null() || longest[1 - i] >= kShaftElongation;
+    if (axes[i].is_null() || axes[1 - i].is_null()) continue;
+    endOn[i] = longest[i] > 0.0 && longest[i] < kEndOnElongation && longest[1 - i] >= kShaftElongation;
   }
   return endOn;
 }

@@ -118,20 +118,6 @@ TEST(DuoRigs, ADartOneCameraSeesEndOnIsPlacedByTheCameraThatSeesItsShaft) {
   EXPECT_EQ(host.shot.truth.darts.back().field, "S14");
 }
 
-// The second dart is seen by the first camera alone, end-on: a blob whose line ends 30 mm
-// from the point, in the D12 where the dart stands in the D9. No point of it is entered.
-TEST(DuoRigs, ADartTheOnlyCameraSeesEndOnIsNotEnteredWhereItsBlobEnds) {
-  PairHost host(scene::defaultRig({1280, 720}), {0, 1});
-  ASSERT_EQ(host.arm().value("status", ""), "READY");
-  const scene::Dart a = dart({-84.5540, 152.0902}, {0.08603, 0.21241, -0.97339}, {205, 95, 20}, 21.52);
-  const scene::Dart b = dart({-125.6936, -113.5776}, {-0.42085, -0.18857, -0.88731}, {60, 170, 40}, 3.17);
-  expectEntered(host.throwDarts({a}), host.shot, 2.0);
-  const json reply = host.throwDarts({a, b});
-  EXPECT_EQ(reply.value("entries", json::array()).size(), 1u) << reply["entries"].dump().substr(0, 800);
-  EXPECT_EQ(reply.value("status", ""), "POSITION_UNRESOLVED");
-  EXPECT_EQ(reply.value("reason", ""), "TIP_OF_END_ON_VIEW");
-}
-
 // The first dart lands near the rim, in front of neither camera of the pair: both see its
 // barrel and flight out beyond the board and only its point's thin stroke on it. It is entered
 // on its own frames, not left for the second dart to bring in later in that dart's place.
