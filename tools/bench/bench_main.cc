@@ -41,6 +41,9 @@ struct Options {
   bool fewer_only = false;  // only the rows with fewer cameras
   std::vector<int> rounds;  // only these rounds of each set (1-based)
   std::string dump;         // folder for the chosen rounds' frames
+  // Camera pairs (indices into the rig) for the two-camera rows; with any, every chosen set
+  // gets a two-camera row per pair and a one-camera row.
+  std::vector<std::vector<size_t>> pairs;
 };
 
 constexpr int kQuickDarts = 6;
@@ -51,6 +54,8 @@ void usage() {
                "usage: tarv_bench [--sets a,b,...] [--darts N] [--seed S] [--quick]\n"
                "                  [--memory-calls N] [--calibration-boards N] [--verbose]\n"
                "                  [--no-fewer-cameras] [--fewer-cameras-only]\n"
+               "                  [--pairs 12,13,23] (two-camera rows with these cameras of the rig, one\n"
+               "                  row per pair and chosen set, plus a one-camera row per chosen set)\n"
                "                  [--rounds a,b,...] (only these rounds of each set; --verbose lists each dart,\n"
                "                  --trace every reply) [--dump DIR] (the sent frames of those rounds as PNG)\n"
                "  sets:");
@@ -89,6 +94,16 @@ bool parse(int argc, char** argv, Options& o) {
         const int n = std::atoi(item.c_str());
         if (n <= 0) return false;
         o.rounds.push_back(n);
+      }
+    } else if (arg == "--pairs") {
+      const char* v = value();
+      if (v == nullptr) return false;
+      for (const std::string& item : splitList(v)) {
+        if (item.size() != 2 || item[0] < '1' || item[0] > '3' || item[1] < '1' || item[1] > '3' ||
+            item[0] == item[1]) {
+          return false;
+        }
+        o.pairs.push_back({static_cast<size_t>(item[0] - '1'), static_cast<size_t>(item[1] - '1')});
       }
     } else if (arg == "--dump") {
       const char* v = value();
@@ -205,6 +220,7 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "running %s (%d darts)...\n", name.c_str(), darts);
       runs.emplace_back(name, tb::runScenarioSet(set, darts, options.seed));
       if (options.verbose) {
+        std::printf("%s\n", runs.back().first.c_str());
         for (const std::string& line : runs.back().second.lines) std::printf("%s\n", line.c_str());
       }
     }
@@ -213,15 +229,30 @@ int main(int argc, char** argv) {
     const auto chosen = [&options](const char* set) {
       return std::find(options.sets.begin(), options.sets.end(), set) != options.sets.end();
     };
-    const std::vector<std::pair<const char*, int>> fewer = {{"clean", 2}, {"clean", 1}, {"noise_blur", 2}};
-    for (const auto& [setName, cameras] : fewer) {
-      if (!options.fewer_cameras || !chosen(setName)) continue;
-      const tb::ScenarioSet set = *tb::findScenarioSet(setName);
+    struct FewerRow {
+      std::string set;
+      int cameras;
+      std::vector<size_t> pair;
+    };
+    std::vector<FewerRow> fewer;
+    if (options.pairs.empty()) {
+      fewer = {{"clean", 2, {}}, {"clean", 1, {}}, {"noise_blur", 2, {}}};
+    } else {
+      for (const std::string& setName : options.sets) {
+        for (const std::vector<size_t>& pair : options.pairs) fewer.push_back({setName, 2, pair});
+        fewer.push_back({setName, 1, {}});
+      }
+    }
+    for (const FewerRow& row : fewer) {
+      if (!options.fewer_cameras || !chosen(row.set.c_str())) continue;
+      const tb::ScenarioSet set = *tb::findScenarioSet(row.set);
       const int darts = options.darts > 0 ? options.darts : set.default_darts;
-      const std::string name = std::string(setName) + "_" + std::to_string(cameras) + "cam";
+      std::string name = row.set + "_" + std::to_string(row.cameras) + "cam";
+      if (!row.pair.empty()) name += "_" + std::to_string(row.pair[0] + 1) + std::to_string(row.pair[1] + 1);
       std::fprintf(stderr, "running %s (%d darts)...\n", name.c_str(), darts);
-      runs.emplace_back(name, tb::runScenarioSet(set, darts, options.seed, cameras));
+      runs.emplace_back(name, tb::runScenarioSet(set, darts, options.seed, row.cameras, row.pair));
       if (options.verbose) {
+        std::printf("%s\n", runs.back().first.c_str());
         for (const std::string& line : runs.back().second.lines) std::printf("%s\n", line.c_str());
       }
     }

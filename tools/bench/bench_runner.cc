@@ -181,7 +181,13 @@ bool sendState(EngineSession& session, host::FrameClock& clock, const std::vecto
     tally.addCall(classifyCall(result.reply, known, after), result.ms, result.reply);
     if (replyEntries) entries = *replyEntries;
     unresolved = unresolved || isUnresolvedReply(result.reply);
-    if (after > known) path = decisionPath(result.reply);
+    if (after > known) {
+      path = decisionPath(result.reply);
+      // The one- and two-camera engines name no path: their entry's method tells the rule.
+      if (path == "(none)" && replyEntries && !replyEntries->empty() && replyEntries->back().is_object()) {
+        path = replyEntries->back().value("method", path);
+      }
+    }
     known = after;
     lastReply = std::move(result.reply);
   }
@@ -285,7 +291,8 @@ double absdiffFloorMs(const Frames& frames, const Frames& references, int runs) 
   return median(absdiffRunsMs(frames, references, runs));
 }
 
-SetRun runScenarioSet(const ScenarioSet& set, int darts, uint64_t seed, int cameraCount) {
+SetRun runScenarioSet(const ScenarioSet& set, int darts, uint64_t seed, int cameraCount,
+                      const std::vector<size_t>& pair) {
   SetRun run;
   const std::vector<PlannedRound> rounds = planRounds(set, darts, seed);
   std::vector<std::unique_ptr<scene::Renderer>> renderers;
@@ -308,7 +315,8 @@ SetRun runScenarioSet(const ScenarioSet& set, int darts, uint64_t seed, int came
     }
     const PlannedRound& round = rounds[r];
     const scene::Renderer& renderer = *renderers[round.rig];
-    const std::vector<size_t> cameras = host::camerasForCount(set.rigs[round.rig], cameraCount);
+    const std::vector<size_t> cameras =
+        cameraCount == 2 && pair.size() == 2 ? pair : host::camerasForCount(set.rigs[round.rig], cameraCount);
     scene::GroundTruth truth;
     const Frames references =
         stateFrames(renderer, {}, set.imaging, derivedSeed(seed, set.name, r, 100), 1, truth)
@@ -357,6 +365,7 @@ SetRun runScenarioSet(const ScenarioSet& set, int darts, uint64_t seed, int came
       if (gTrace) std::fprintf(stderr, "%s\n", run.lines.back().c_str());
       lastSent = frames.back();
     };
+    bool faulty = false;  // a dart of the round not scored right: --verbose lists the round's darts
     for (size_t state = 0; state <= staying.size(); ++state) {
       scene::Scene present;
       present.darts.assign(staying.begin(), staying.begin() + static_cast<long>(state));
@@ -391,6 +400,7 @@ SetRun runScenarioSet(const ScenarioSet& set, int darts, uint64_t seed, int came
         } else {
           run.tally.addDart(judgement);
         }
+        faulty = faulty || !judgement.correct;
         if (judgement.correct) {
           judgedEntry.push_back(before);
           judgedField.push_back(judgement.scored_field);
@@ -465,6 +475,23 @@ SetRun runScenarioSet(const ScenarioSet& set, int darts, uint64_t seed, int came
                     round.light_gain, round.light_state, round.light_send,
                     round.light_camera < 0 ? "every camera" : ("CAM_" + std::to_string(round.light_camera + 1)).c_str());
       run.lines.push_back(buffer);
+    }
+    if (faulty) {
+      // Enough to render the round again: each dart and the noise seeds of the reference and
+      // of each state's first send (the later sends take the seeds that follow).
+      for (size_t k = 0; k < staying.size(); ++k) {
+        const scene::Dart& d = staying[k];
+        char buffer[320];
+        std::snprintf(buffer, sizeof buffer,
+                      "  round %3zu dart %zu: tip {%.4f, %.4f} direction {%.5f, %.5f, %.5f} flight {%.0f, %.0f, %.0f} "
+                      "roll %.2f  seed %llu",
+                      r + 1, k + 1, d.tip_mm.x, d.tip_mm.y, d.direction[0], d.direction[1], d.direction[2],
+                      d.flight_colour[0], d.flight_colour[1], d.flight_colour[2], d.flight_roll_deg,
+                      static_cast<unsigned long long>(derivedSeed(seed, set.name, r, k + 1)));
+        run.lines.push_back(buffer);
+      }
+      run.lines.push_back("  round " + std::to_string(r + 1) + " rig " + std::to_string(round.rig) +
+                          " reference seed " + std::to_string(derivedSeed(seed, set.name, r, 100)));
     }
     if (heldUnresolved) {
       heldUnresolved->unresolved = keepsUnresolvedDart(lastReply);

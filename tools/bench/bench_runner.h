@@ -29,7 +29,9 @@ struct SetRun {
 // Renders and sends the set's rounds: arm with the empty board, the empty board again, then
 // three darts one after another, every state sent kSendsPerState times. With fewer than three
 // cameras the host sends the frames of those cameras only (host::camerasForCount).
-SetRun runScenarioSet(const ScenarioSet& set, int darts, uint64_t seed, int cameras = 3);
+// `pair` (two indices into the rig) names the two cameras sent instead of the rig's first two.
+SetRun runScenarioSet(const ScenarioSet& set, int darts, uint64_t seed, int cameras = 3,
+                      const std::vector<size_t>& pair = {});
 
 struct MemoryRun {
   std::string set;

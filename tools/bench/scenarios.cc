@@ -137,6 +137,19 @@ std::vector<std::vector<scene::CameraSpec>> ringRigs(cv::Size size) {
           scene::rigCloseToPlane(size, 460.0, -15.0)};
 }
 
+// Every camera at its own angle off the board normal, 30 to 60 degrees, in three turns: each
+// pair of the rig has one steep and one shallow camera in one of them.
+std::vector<std::vector<scene::CameraSpec>> mixedAngleRigs(cv::Size size) {
+  const double elevations[3][3] = {{30.0, 45.0, 60.0}, {60.0, 30.0, 45.0}, {45.0, 60.0, 30.0}};
+  std::vector<std::vector<scene::CameraSpec>> rigs;
+  for (const auto& turn : elevations) {
+    std::vector<scene::CameraSpec> rig = scene::rigAtElevation(size, 45.0);
+    for (size_t i = 0; i < rig.size(); ++i) rig[i].elevation_deg = turn[i];
+    rigs.push_back(rig);
+  }
+  return rigs;
+}
+
 ScenarioSet lightBeforeDart(std::string name, double low, double high) {
   ScenarioSet set = makeSet(std::move(name), {scene::defaultRig({1280, 720})}, Placement::kUniform, 60);
   set.imaging.noise_sigma = 2.0;
@@ -249,6 +262,10 @@ const std::vector<ScenarioSet>& scenarioSets() {
       s.push_back(set);
     }
     s.push_back(makeSet("low_ring", lowRingRigs(hd), Placement::kLowRing, 90));
+    s.push_back(makeSet("mixed_angles", mixedAngleRigs(hd), Placement::kUniform, 90));
+    ScenarioSet mixedNoisy = makeSet("mixed_angles_noise", mixedAngleRigs(hd), Placement::kUniform, 90);
+    mixedNoisy.imaging = noisy.imaging;
+    s.push_back(mixedNoisy);
     return s;
   }();
   return sets;

@@ -74,7 +74,8 @@ struct ScenarioSet {
 // All sets in table order: clean, noise_blur, near_wire, beside_behind, steep_shallow,
 // res_800x600, res_1920x1080, close_plane, rim_front, fallout, light_change, close_ring,
 // near_wire_close, light_ref_x0.85, light_ref_x1.15, light_ref_range, light_ref_bright_x0.85,
-// light_ref_bright_x1.15, unresolved, flash, quiver, light_patch, low_ring.
+// light_ref_bright_x1.15, unresolved, flash, quiver, light_patch, low_ring, mixed_angles,
+// mixed_angles_noise.
 const std::vector<ScenarioSet>& scenarioSets();
 std::optional<ScenarioSet> findScenarioSet(const std::string& name);
 

@@ -48,14 +48,24 @@ TEST(DuoTipElection, LinesCrossingAtBothTipsAreTwoViewLines) {
 }
 
 // Two lines that cross clearly where only one camera's own tip lies (the other camera's tip
-// 60 mm along its line) are no line decision: each camera's own election speaks, and here
-// they name different fields.
+// 60 mm along its line) are no line decision: each camera's own election speaks. The second
+// camera's line passes 60 mm from the first camera's tip and gainsays it; the first camera's
+// line passes 3 mm from the second's, which stands alone and needs a fresh sample.
 TEST(DuoTipElection, ACrossingOnlyOneCamerasTipReachesIsNoLineDecision) {
   const DuoTipElection e = electDuoTip({axis(60, 70, 0, 1), axis(63, 10, 1, 0)}, {json::object(), json::object()}, kIdentity);
+  EXPECT_EQ(e.decision["method"], "ONE_OF_TWO_CAMERAS") << e.decision.dump();
+  EXPECT_EQ(e.decision["camera"], "CAM_2");
+  EXPECT_EQ(e.decision["point"], json({63.0, 10.0}));
+  EXPECT_TRUE(e.singleCamera);
+  EXPECT_NE(fieldAt(60, 70), fieldAt(63, 10));
+}
+
+// Where neither camera's tip lies on the other camera's line, neither stands alone.
+TEST(DuoTipElection, TipsThatEachOtherCamerasLineMissesAreLeftOpen) {
+  const DuoTipElection e = electDuoTip({axis(60, 70, 0, 1), axis(20, 10, 1, 0)}, {json::object(), json::object()}, kIdentity);
   EXPECT_EQ(e.decision["method"], "UNRESOLVED") << e.decision.dump();
-  EXPECT_EQ(e.decision["reason"], "CAMERAS_DISAGREE");
-  EXPECT_EQ(e.decision["mono"]["CAM_1"]["field"], fieldAt(60, 70));
-  EXPECT_EQ(e.decision["mono"]["CAM_2"]["field"], fieldAt(63, 10));
+  EXPECT_EQ(e.decision["reason"], "OTHER_LINE_GAINSAYS_TIP");
+  EXPECT_EQ(e.decision["mono"]["gainsaid"].size(), 2u);
 }
 
 TEST(DuoTipElection, OneCameraAloneDecidesAsOneOfTwoCameras) {

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <stdexcept>
 #include <string>
 
@@ -35,6 +36,14 @@ constexpr double kAgreementMm = 6.0;
 // A line decision and the searches' consensus this close name one place: where they name two
 // fields, a wire runs between them.
 constexpr double kWireStraddleMm = 2.0;
+
+// A camera's tip that the other camera's shaft line misses by more than this is not where
+// that camera sees the dart: a line is good to a few millimetres even where it is short.
+constexpr double kOtherLineMm = 10.0;
+// A dart seen nearly end-on shows no length: its change is a blob (the flight seen head-on)
+// whose line runs anywhere and whose far end is no tip, while the other camera sees a shaft.
+constexpr double kEndOnElongation = 3.0;
+constexpr double kShaftElongation = 8.0;
 
 int pixels(const cv::Mat& mask) { return mask.empty() ? 0 : cv::countNonZero(mask); }
 double since(double startMs) { return monotonicMilliseconds() - startMs; }
@@ -374,6 +383,53 @@ json accept(DuoEngine& e, DuoFrame& f, Election& el) {
   return std::move(el.record);
 }
 
+// How far the point lies from the nearest shaft line of a view's votes; infinite without one.
+double offLinesMm(const json& view, Point2 p) {
+  double nearest = std::numeric_limits<double>::infinity();
+  for (const json& vote : view.value("votes", json::array())) {
+    if (!vote.is_object() || vote.value("abstention", true) || !vote.contains("line")) continue;
+    const json& l = vote["line"];
+    if (!l.is_array() || l.size() != 3 || !l[0].is_number() || !l[1].is_number() || !l[2].is_number()) continue;
+    const double a = l[0].get<double>(), b = l[1].get<double>(), c = l[2].get<double>();
+    const double norm = std::hypot(a, b);
+    if (!(norm > 1e-12)) continue;
+    nearest = std::min(nearest, std::abs(a * p.x + b * p.y + c) / norm);
+  }
+  return nearest;
+}
+
+// The longest of a camera's tip searches, length over width; 0 when none measured one.
+double longestSearch(const json& candidates) {
+  double longest = 0.0;
+  if (!candidates.is_object()) return longest;
+  for (const auto& [kind, search] : candidates.items()) {
+    if (search.is_object() && search.value("status", "") == "CANDIDATE" && search.contains("elongation") &&
+        search["elongation"].is_number()) {
+      longest = std::max(longest, search["elongation"].get<double>());
+    }
+  }
+  return longest;
+}
+
+// Per camera, whether it sees the dart end-on: a blob where the other camera sees a shaft.
+std::array<bool, 2> endOnViews(const std::array<json, 2>& axes, const std::array<json, 2>& candidates) {
+  const std::array<double, 2> longest{longestSearch(candidates[0]), longestSearch(candidates[1])};
+  std::array<bool, 2> endOn{};
+  for (int i = 0; i < 2; ++i) {
+    if (axes[i].is_null() || axes[1 - i].is_null()) continue;
+    endOn[i] = longest[i] > 0.0 && longest[i] < kEndOnElongation && longest[1 - i] >= kShaftElongation;
+  }
+  return endOn;
+}
+
+// Whether the other camera gainsays one camera's own tip: it sees the dart's shaft, and its
+// line passes far from that tip. A camera that sees the dart end-on says nothing by its line.
+bool otherLineGainsays(const DuoTipElection& el, const std::array<bool, 2>& endOn, int camera, Point2 p) {
+  const int other = 1 - camera;
+  if (el.supporting != 2 || endOn[other]) return false;
+  return offLinesMm(el.views[other], p) > kOtherLineMm;
+}
+
 }  // namespace
 
 DuoViewAnalysis measureDuoEventDifference(const Camera& camera, const cv::Mat& boardMask,
@@ -401,7 +457,10 @@ DuoViewAnalysis measureDuoEventDifference(const Camera& camera, const cv::Mat& b
   if (a.globallyChanged) return a;
   a.masks = compareMasks(camera.referenceChangeMask, a.eventDifference, 3);
   a.minimumPixels = variantMinPixels(camera.boardToImage);
-  a.largestComponent = largestErodedComponent(a.eventDifference, boardMask);
+  // The first dart on an empty board is judged over the whole watched region: a camera
+  // 30 to 60 degrees off the normal sees a dart near the rim with its barrel and flight out
+  // beyond the board, and only its point's thin stroke on the board, which the erosion wipes.
+  a.largestComponent = largestErodedComponent(a.eventDifference, entries.empty() ? missMask : boardMask);
   a.oldSupportDisplaced = !entries.empty() && a.masks.removedPixels() >= kVariantEventPixels &&
                           a.masks.stats.value("removed_fraction", 0.0) > 0.25;
   // Darts gone from a view that looks empty are gone too: the takeout must hear of them, or
@@ -466,6 +525,18 @@ DuoTipElection electDuoTip(const std::array<json, 2>& axes, const std::array<jso
   } else {
     decision = {{"method", "UNRESOLVED"}, {"reason", "ONE_CAMERA_ONLY"}};
   }
+  const std::array<bool, 2> endOn = endOnViews(axes, candidates);
+  // One camera's own tip stands only where the other camera's line lets it.
+  if (decision.value("method", "") == "BEST_CAM" && decision.contains("point")) {
+    const int camera = decision.value("camera", "") == name(1) ? 1 : 0;
+    const Point2 p = pointFromJson(decision["point"]);
+    if (endOn[camera] || otherLineGainsays(el, endOn, camera, p)) {
+      decision = {{"method", "UNRESOLVED"},
+                  {"reason", endOn[camera] ? "SINGLE_TIP_OF_END_ON_VIEW" : "SINGLE_TIP_OFF_OTHER_LINE"},
+                  {"other_line_mm", offLinesMm(el.views[1 - camera], p)},
+                  {"rejected", decision}};
+    }
+  }
   const auto unresolved = [&decision] { return decision.value("method", "UNRESOLVED") == "UNRESOLVED"; };
   if (unresolved() && el.supporting == 2) {
     const json intersections = electTwoViewLines(el.views, el.homographies);
@@ -526,10 +597,32 @@ DuoTipElection electDuoTip(const std::array<json, 2>& axes, const std::array<jso
                                 : electSingleViewField(axes[i], candidates[i]);
   }
   if (unresolved()) {
-    const bool r0 = mono[0].value("method", "UNRESOLVED") != "UNRESOLVED";
-    const bool r1 = mono[1].value("method", "UNRESOLVED") != "UNRESOLVED";
-    const json both = {{name(0), mono[0]}, {name(1), mono[1]}};
-    if (r0 != r1) {
+    // A camera's election counts when it resolved, its view is no end-on blob and the other
+    // camera's line does not gainsay its point.
+    std::array<bool, 2> usable{};
+    json gainsaid = json::object();
+    for (int i = 0; i < 2; ++i) {
+      usable[i] = mono[i].value("method", "UNRESOLVED") != "UNRESOLVED" && mono[i].contains("point");
+      if (!usable[i]) continue;
+      const Point2 p = pointFromJson(mono[i]["point"]);
+      if (endOn[i]) {
+        usable[i] = false;
+        gainsaid[name(i)] = "END_ON_VIEW";
+      } else if (otherLineGainsays(el, endOn, i, p)) {
+        usable[i] = false;
+        gainsaid[name(i)] = offLinesMm(el.views[1 - i], p);
+      }
+    }
+    const bool r0 = usable[0];
+    const bool r1 = usable[1];
+    json both = {{name(0), mono[0]}, {name(1), mono[1]}};
+    if (!gainsaid.empty()) both["gainsaid"] = gainsaid;
+    if (!r0 && !r1 && !gainsaid.empty()) {
+      const bool onlyEndOn = std::all_of(gainsaid.begin(), gainsaid.end(), [](const json& why) { return why.is_string(); });
+      decision = {{"method", "UNRESOLVED"},
+                  {"reason", onlyEndOn ? "TIP_OF_END_ON_VIEW" : "OTHER_LINE_GAINSAYS_TIP"},
+                  {"mono", both}};
+    } else if (r0 != r1) {
       const int k = r0 ? 0 : 1;
       decision = {{"method", "ONE_OF_TWO_CAMERAS"}, {"point", mono[k]["point"]}, {"camera", name(k)},
                   {"uncertainty_mm", 3.0}, {"mono", mono[k]}};

@@ -14,15 +14,6 @@
 namespace tarv {
 namespace {
 
-scene::Dart dart(cv::Point2d tip, cv::Vec3d direction, cv::Scalar flight, double rollDeg) {
-  scene::Dart d;
-  d.tip_mm = tip;
-  d.direction = cv::normalize(direction);
-  d.flight_colour = flight;
-  d.flight_roll_deg = rollDeg;
-  return d;
-}
-
 // A sensor with noise, a soft lens and JPEG frames: every frame its own noise.
 scene::Imaging noisySensor(uint64_t seed) {
   scene::Imaging imaging;

@@ -72,4 +72,13 @@ scene::Dart dartAt(double x, double y, double tiltDeg, double azimuthDeg) {
   return d;
 }
 
+scene::Dart dart(cv::Point2d tip, cv::Vec3d direction, cv::Scalar flight, double rollDeg) {
+  scene::Dart d;
+  d.tip_mm = tip;
+  d.direction = cv::normalize(direction);
+  d.flight_colour = flight;
+  d.flight_roll_deg = rollDeg;
+  return d;
+}
+
 }  // namespace tarv

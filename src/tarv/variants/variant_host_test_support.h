@@ -44,5 +44,7 @@ scene::SceneImages renderDarts(const std::vector<scene::Dart>& darts, bool hand 
                                scene::Imaging imaging = {});
 // A dart standing nearly straight out of the board at the point.
 scene::Dart dartAt(double x, double y, double tiltDeg = 12.0, double azimuthDeg = 200.0);
+// A dart as a scenario plans it: tip, direction out of the board, flight colour and turn.
+scene::Dart dart(cv::Point2d tip, cv::Vec3d direction, cv::Scalar flight, double rollDeg);
 
 }  // namespace tarv

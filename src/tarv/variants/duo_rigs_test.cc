@@ -1,0 +1,135 @@
+// Two cameras picked out of three-camera rigs whose cameras stand 30 to 60 degrees off the
+// board normal: rendered rounds as a host sends them, each dart entered once, in its field and
+// near its point.
+#include <cmath>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "host/host_protocol.h"
+#include "scene/scene.h"
+#include "tarv/core/board_geometry.h"
+#include "tarv/tarv.h"
+#include "tarv/variants/variant_host_test_support.h"
+
+namespace tarv {
+namespace {
+
+// A host with two of the rig's three cameras, sending each scene state four times 1/30 s
+// apart; with a noise seed every frame carries the sensor's noise, blur and JPEG, the reference
+// that seed's and the four frames of a state the seeds that follow the state's own.
+class PairHost {
+ public:
+  PairHost(std::vector<scene::CameraSpec> rig, std::array<size_t, 2> pair)
+      : renderer_(rig), pair_(pair), engine_(tarv_create()) {}
+  ~PairHost() { tarv_destroy(engine_); }
+  PairHost(const PairHost&) = delete;
+  PairHost& operator=(const PairHost&) = delete;
+
+  json arm(uint64_t noiseSeed = 0) {
+    noisy_ = noiseSeed != 0;
+    const std::vector<cv::Mat> frames = imaged(renderer_.render({}), noiseSeed);
+    json calibrations = json::array();
+    const scene::SceneImages empty = renderer_.render({});
+    for (size_t i : pair_) {
+      const cv::Matx33d& h = empty.truth.cameras[i].board_to_image;
+      json rows = json::array();
+      for (int r = 0; r < 3; ++r) rows.push_back({h(r, 0), h(r, 1), h(r, 2)});
+      calibrations.push_back(rows);
+    }
+    return call({{"command", "arm"}, {"images", host::imageDescriptors(frames)}, {"calibrations", calibrations}});
+  }
+
+  // The darts on the board, sent four times; the last reply.
+  json throwDarts(const std::vector<scene::Dart>& darts, uint64_t noiseSeed = 0) {
+    scene::Scene s;
+    s.darts = darts;
+    shot = renderer_.render(s);
+    json reply;
+    for (uint64_t k = 0; k < 4; ++k) {
+      const std::vector<cv::Mat> frames = imaged(shot, noiseSeed + k);
+      now_ += 1.0 / 30.0;
+      reply = call({{"command", "detect"},
+                    {"images", host::imageDescriptors(frames)},
+                    {"time", now_},
+                    {"times", {now_, now_}},
+                    {"epoch", 0}});
+    }
+    return reply;
+  }
+
+  scene::SceneImages shot;
+
+ private:
+  std::vector<cv::Mat> imaged(const scene::SceneImages& images, uint64_t noiseSeed) const {
+    scene::Imaging imaging;
+    if (noisy_) {
+      imaging.noise_sigma = 3.0;
+      imaging.blur_sigma = 0.8;
+      imaging.jpeg_quality = 90;
+      imaging.noise_seed = noiseSeed;
+    }
+    std::vector<cv::Mat> frames;
+    for (size_t i : pair_) {
+      frames.push_back(noisy_ ? scene::applyImaging(images.frames[i], imaging, static_cast<int>(i)) : images.frames[i]);
+    }
+    return frames;
+  }
+
+  json call(const json& request) { return json::parse(tarv_call(engine_, request.dump().c_str())); }
+
+  scene::Renderer renderer_;
+  std::array<size_t, 2> pair_;
+  void* engine_;
+  bool noisy_ = false;
+  double now_ = 100.0;
+};
+
+// Every dart thrown so far has exactly one entry, in throw order, in its true field and within
+// the distance of its true point.
+void expectEntered(const json& reply, const scene::SceneImages& shot, double withinMm) {
+  const json entries = reply.value("entries", json::array());
+  ASSERT_EQ(entries.size(), shot.truth.darts.size()) << reply.dump().substr(0, 1500);
+  for (size_t k = 0; k < entries.size(); ++k) {
+    const scene::DartTruth& truth = shot.truth.darts[k];
+    const Point2 p = pointFromJson(entries[k]["board_xy_nominal_mm"]);
+    EXPECT_LT(std::hypot(p.x - truth.tip_mm.x, p.y - truth.tip_mm.y), withinMm)
+        << "dart " << k + 1 << " " << entries[k]["method"] << " " << entries[k]["board_xy_nominal_mm"];
+    EXPECT_EQ(entries[k]["field"]["selected_field"], truth.field) << "dart " << k + 1;
+  }
+}
+
+// The third dart points at the first camera, which sees it end-on: a blob whose line and far
+// end say nothing of the tip, 40 mm from it in the 11. The second camera sees its shaft in the
+// 14. The blob's tip, which the second camera's line passes 40 mm away, is not entered; the
+// shaft's is.
+TEST(DuoRigs, ADartOneCameraSeesEndOnIsPlacedByTheCameraThatSeesItsShaft) {
+  PairHost host(scene::defaultRig({1280, 720}), {0, 1});
+  ASSERT_EQ(host.arm().value("status", ""), "READY");
+  const scene::Dart a = dart({54.1347, 9.0904}, {0.03542, -0.03146, -0.99888}, {150, 40, 130}, 38.18);
+  const scene::Dart b = dart({-20.3671, -157.2836}, {-0.17200, 0.21953, -0.96032}, {30, 205, 235}, 60.15);
+  const scene::Dart c = dart({-122.0944, -55.3338}, {-0.43979, -0.22361, -0.86982}, {20, 120, 240}, 39.24);
+  expectEntered(host.throwDarts({a}), host.shot, 2.0);
+  expectEntered(host.throwDarts({a, b}), host.shot, 2.0);
+  const json reply = host.throwDarts({a, b, c});
+  expectEntered(reply, host.shot, 2.0);
+  EXPECT_EQ(host.shot.truth.darts.back().field, "S14");
+}
+
+// The first dart lands near the rim, in front of neither camera of the pair: both see its
+// barrel and flight out beyond the board and only its point's thin stroke on it. It is entered
+// on its own frames, not left for the second dart to bring in later in that dart's place.
+TEST(DuoRigs, AFirstDartMostlyBeyondTheBoardInBothViewsIsEnteredOnItsOwnFrames) {
+  PairHost host(scene::defaultRig({1280, 720}), {0, 2});
+  ASSERT_EQ(host.arm().value("status", ""), "READY");
+  const scene::Dart a = dart({143.2468, -72.4155}, {-0.30046, -0.22629, -0.92656}, {20, 120, 240}, 17.55);
+  const scene::Dart b = dart({-38.7743, 104.5156}, {-0.30029, 0.24626, -0.92151}, {40, 40, 215}, 49.94);
+  expectEntered(host.throwDarts({a}), host.shot, 2.0);
+  EXPECT_EQ(host.shot.truth.darts.back().field, "D13");
+  expectEntered(host.throwDarts({a, b}), host.shot, 2.0);
+}
+
+}  // namespace
+}  // namespace tarv
