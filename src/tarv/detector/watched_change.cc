@@ -7,6 +7,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "tarv/core/engine_values.h"
+#include "tarv/views/image_ops.h"
 
 namespace tarv {
 namespace {
@@ -30,11 +31,13 @@ double median(std::vector<double> values) {
 // The per-pixel ratio of frame to background in one channel, inside the mask.
 std::vector<double> ratios(const cv::Mat& frame, const cv::Mat& background, const cv::Mat& mask, int channel) {
   std::vector<double> r;
-  for (int y = 0; y < mask.rows; ++y) {
+  // Every decision asks this of a full-size dart mask: only the box round its pixels is read.
+  const cv::Rect box = maskBox(mask);
+  for (int y = box.y; y < box.y + box.height; ++y) {
     const uchar* m = mask.ptr<uchar>(y);
     const cv::Vec3b* f = frame.ptr<cv::Vec3b>(y);
     const cv::Vec3b* b = background.ptr<cv::Vec3b>(y);
-    for (int x = 0; x < mask.cols; ++x) {
+    for (int x = box.x; x < box.x + box.width; ++x) {
       // A saturated or nearly black pixel says nothing about the ratio.
       if (m[x] == 0 || f[x][channel] >= kSaturated || b[x][channel] >= kSaturated || b[x][channel] < kDark ||
           f[x][channel] < kDark) {
@@ -81,7 +84,7 @@ constexpr double kSoftPatchMaxElongation = 2.0;
 constexpr int kSoftPatchMinPixels = 60;
 
 Flatness softInCamera(const cv::Mat& frame, const cv::Mat& background, const cv::Mat& mask, const Homography& h) {
-  const cv::Rect box = cv::boundingRect(mask);
+  const cv::Rect box = maskBox(mask);
   std::vector<double> gains, spreads;
   std::vector<cv::Point2f> onBoard;
   const cv::Matx33d toBoard = cv::Matx33d(h.data()).inv();
