@@ -393,7 +393,6 @@ std::optional<OutlierCase> outlierAgainstPair(const std::array<json, 3>& views, 
 
 std::optional<json> setAsideOutlierCamera(const std::array<json, 3>& views, const json& solved) {
   const std::string method = solved.value("method", "UNRESOLVED");
-  if (method == "THREE_VIEW_LINES") return std::nullopt;
   const json intersections = solved.value("intersections", json::array());
   std::optional<OutlierCase> found;
   for (const auto& pair : kCameraPairs) {
