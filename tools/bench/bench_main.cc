@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <exception>
 #include <sstream>
 #include <string>
@@ -41,6 +42,8 @@ struct Options {
   bool fewer_only = false;  // only the rows with fewer cameras
   std::vector<int> rounds;  // only these rounds of each set (1-based)
   std::string dump;         // folder for the chosen rounds' frames
+  int off_camera = -1;      // the rig's camera (0-based) armed with a shifted homography
+  cv::Point2d off_px{11.0, 10.0};
   // Camera pairs (indices into the rig) for the two-camera rows; with any, every chosen set
   // gets a two-camera row per pair and a one-camera row.
   std::vector<std::vector<size_t>> pairs;
@@ -58,6 +61,8 @@ void usage() {
                "                  row per pair and chosen set, plus a one-camera row per chosen set)\n"
                "                  [--rounds a,b,...] (only these rounds of each set; --verbose lists each dart,\n"
                "                  --trace every reply) [--dump DIR] (the sent frames of those rounds as PNG)\n"
+               "                  [--off-camera N] [--off-px DX,DY] (camera N of the rig, 1-3, armed with its\n"
+               "                  homography shifted by DX,DY pixels, 11,10 unless given; scenes render true)\n"
                "  sets:");
   for (const auto& set : tb::scenarioSets()) std::fprintf(stderr, " %s", set.name.c_str());
   std::fprintf(stderr, "\n");
@@ -105,6 +110,21 @@ bool parse(int argc, char** argv, Options& o) {
         }
         o.pairs.push_back({static_cast<size_t>(item[0] - '1'), static_cast<size_t>(item[1] - '1')});
       }
+    } else if (arg == "--off-camera") {
+      const char* v = value();
+      if (v == nullptr || std::strlen(v) != 1 || v[0] < '1' || v[0] > '3') return false;
+      o.off_camera = v[0] - '1';
+    } else if (arg == "--off-px") {
+      const char* v = value();
+      if (v == nullptr) return false;
+      const std::vector<std::string> items = splitList(v);
+      if (items.size() != 2) return false;
+      char* end = nullptr;
+      const double dx = std::strtod(items[0].c_str(), &end);
+      if (*end != '\0') return false;
+      const double dy = std::strtod(items[1].c_str(), &end);
+      if (*end != '\0' || !std::isfinite(dx) || !std::isfinite(dy)) return false;
+      o.off_px = {dx, dy};
     } else if (arg == "--dump") {
       const char* v = value();
       if (v == nullptr) return false;
@@ -199,6 +219,7 @@ int main(int argc, char** argv) {
   try {
     tb::setRenderThreads(cv::getNumThreads());
     tb::setTrace(options.trace);
+    tb::setOffCamera(options.off_camera, options.off_px);
     tb::setOnlyRounds(options.rounds);
     tb::setDumpFolder(options.dump);
     std::printf("tarv_bench  abi %s  seed %llu%s\n", tarv_abi_info(), options.seed,

@@ -22,6 +22,8 @@ namespace {
 
 int gRenderThreads = 1;
 bool gTrace = false;
+int gOffCamera = -1;
+cv::Point2d gOffShift;
 std::vector<int> gOnlyRounds;
 std::string gDumpFolder;
 
@@ -261,6 +263,11 @@ void setOnlyRounds(std::vector<int> rounds) { gOnlyRounds = std::move(rounds); }
 void setDumpFolder(std::string folder) { gDumpFolder = std::move(folder); }
 void setTrace(bool on) { gTrace = on; }
 
+void setOffCamera(int camera, cv::Point2d shiftPx) {
+  gOffCamera = camera;
+  gOffShift = shiftPx;
+}
+
 size_t residentBytes() {
   std::ifstream statm("/proc/self/statm");
   size_t size = 0, resident = 0;
@@ -323,7 +330,13 @@ SetRun runScenarioSet(const ScenarioSet& set, int darts, uint64_t seed, int came
             .front();
     dumpFrames(set.name, r, 0, references);
 
-    CallResult arm = session.call(host::armRequestFor(truth, references, cameras));
+    scene::GroundTruth armed = truth;
+    if (gOffCamera >= 0 && static_cast<size_t>(gOffCamera) < armed.cameras.size()) {
+      const cv::Matx33d shift(1.0, 0.0, gOffShift.x, 0.0, 1.0, gOffShift.y, 0.0, 0.0, 1.0);
+      armed.cameras[static_cast<size_t>(gOffCamera)].board_to_image =
+          shift * armed.cameras[static_cast<size_t>(gOffCamera)].board_to_image;
+    }
+    CallResult arm = session.call(host::armRequestFor(armed, references, cameras));
     run.tally.addCall(CallKind::kArm, arm.ms, arm.reply);
     size_t known = entryCount(arm.reply, 0);
     json entries = host::replyEntries(arm.reply).value_or(json::array());

@@ -59,6 +59,10 @@ size_t residentBytes();
 
 // The OpenCV thread count the benchmark renders with (the library sets one thread per call).
 void setRenderThreads(int threads);
+// The arm request of every set gives this camera of the rig (0-based; -1 none) a homography
+// shifted by this many pixels while the scenes still render with the true one: a rig whose
+// calibration of one camera is a few pixels off.
+void setOffCamera(int camera, cv::Point2d shiftPx);
 // Every reply's status, reason and per-camera change figures on the error stream.
 void setTrace(bool on);
 // Only these rounds (1-based) of each set are sent; empty: all of them.

@@ -35,6 +35,16 @@ constexpr double kParallelAgreementMm = 2.0;
 constexpr double kParallelTipSpreadMm = 6.0;
 constexpr double kParallelFieldStepMm = 0.25;
 
+// Two cameras whose lines cross where both their tips lie outvote a third whose line and tip
+// both miss that point: a camera whose calibration has drifted by a few pixels, which on a
+// camera looking across the board is 10 to 20 mm along its view. Farther off, the third
+// camera sees something else, and nothing is set aside.
+constexpr double kPairTipAgreementMm = 3.0;
+constexpr double kLargestPairUncertaintyMm = 4.0;
+constexpr double kSmallestOutlierMissMm = 2.0;
+constexpr double kLargestOutlierLineMissMm = 20.0;
+constexpr double kLargestOutlierTipMissMm = 25.0;
+
 constexpr std::size_t kCameraPairs[3][2] = {{0, 1}, {0, 2}, {1, 2}};
 
 std::size_t cameraIndexOf(const std::string& id) {
@@ -334,7 +344,102 @@ std::optional<json> nearParallelPair(const json& a, const json& b, const std::st
   return record;
 }
 
+// The point where cameras a and b agree with their own tips, and how far the third camera's
+// closest line and that line's tip miss it; nothing when the pair does not agree, the third
+// camera sees no tip, or its line passes the point.
+struct OutlierCase {
+  json pair;
+  std::size_t outlier = 0;
+  double lineMissMm = 0.0;
+  double tipMissMm = 0.0;
+};
+
+std::optional<OutlierCase> outlierAgainstPair(const std::array<json, 3>& views, const json& intersections,
+                                              std::size_t a, std::size_t b, std::size_t c) {
+  const json* pair = nullptr;
+  for (const json& record : intersections) {
+    if (record.value("near_parallel", false) || record.at("cameras")[0] != cameraIds[a] ||
+        record.at("cameras")[1] != cameraIds[b])
+      continue;
+    if (!record.at("tip_votes")[0].get<bool>() || !record.at("tip_votes")[1].get<bool>()) continue;
+    const json& u = record.at("uncertainty_mm");
+    if (!u.is_number() || u.get<double>() > kLargestPairUncertaintyMm) continue;
+    if (std::max(record.at("distances")[0].get<double>(), record.at("distances")[1].get<double>()) >
+        kPairTipAgreementMm)
+      continue;
+    if (pair == nullptr || rankPairIntersection(record) < rankPairIntersection(*pair)) pair = &record;
+  }
+  if (pair == nullptr) return std::nullopt;
+  const Point2 p = pointFromJson(pair->at("point"));
+  std::optional<OutlierCase> found;
+  for (const json& vote : views[c].at("votes")) {
+    if (!isUsableAxisVote(vote) || !hasTip(vote)) continue;
+    const double lineMiss = std::abs(signedDistance(lineOfVote(vote), p));
+    const Point2 t = pointFromJson(vote.at("point"));
+    if (!found || lineMiss < found->lineMissMm) found = OutlierCase{*pair, c, lineMiss, std::hypot(t.x - p.x, t.y - p.y)};
+  }
+  if (!found) return std::nullopt;
+  const double agreement =
+      std::max(pair->at("distances")[0].get<double>(), pair->at("distances")[1].get<double>());
+  const bool missesConsistently = found->lineMissMm >= kSmallestOutlierMissMm && found->lineMissMm > agreement &&
+                                  found->lineMissMm <= kLargestOutlierLineMissMm &&
+                                  found->tipMissMm >= kSmallestOutlierMissMm &&
+                                  found->tipMissMm <= kLargestOutlierTipMissMm;
+  if (!missesConsistently) return std::nullopt;
+  return found;
+}
+
 }  // namespace
+
+std::optional<json> setAsideOutlierCamera(const std::array<json, 3>& views, const json& solved) {
+  const std::string method = solved.value("method", "UNRESOLVED");
+  const json intersections = solved.value("intersections", json::array());
+  std::optional<OutlierCase> found;
+  for (const auto& pair : kCameraPairs) {
+    const std::size_t c = 3 - pair[0] - pair[1];
+    std::optional<OutlierCase> candidate = outlierAgainstPair(views, intersections, pair[0], pair[1], c);
+    if (!candidate) continue;
+    if (found) return std::nullopt;  // two pairs each outvoting a third: no camera is the odd one
+    found = std::move(candidate);
+  }
+  if (!found) return std::nullopt;
+  const Point2 p = pointFromJson(found->pair.at("point"));
+  const double uncertainty = std::max(kMinPairUncertaintyMm, found->pair.at("uncertainty_mm").get<double>());
+  // Within the pair's own uncertainty of a wire the camera set aside may be the one that is
+  // right.
+  if (classifyBoardPoint(p, uncertainty).at("status") == "NEAR_BOUNDARY")
+    return std::nullopt;
+  // A solver answer already at the pair's point stands as it is.
+  if (method != "UNRESOLVED" && solved.contains("point")) {
+    const Point2 q = pointFromJson(solved.at("point"));
+    if (std::hypot(q.x - p.x, q.y - p.y) <= kPairTipAgreementMm) return std::nullopt;
+  }
+  const json& first = found->pair.at("cameras")[0];
+  const json& second = found->pair.at("cameras")[1];
+  const std::size_t ia = cameraIndexOf(first.get<std::string>());
+  const std::size_t ib = cameraIndexOf(second.get<std::string>());
+  const auto bestError = [&views](std::size_t camera, const json& axisIndex) {
+    double best = 1e9;
+    for (const json& vote : views[camera].at("votes")) {
+      if (hasTip(vote) && vote.value("axis_index", json()) == axisIndex) best = std::min(best, vote.value("error_mm", 1e9));
+    }
+    return best;
+  };
+  const bool firstBetter =
+      bestError(ia, found->pair.at("indices")[0]) <= bestError(ib, found->pair.at("indices")[1]);
+  json result = json::object();
+  result["method"] = "CAM_PLUS_ONE";
+  result["point"] = found->pair.at("point");
+  result["camera"] = firstBetter ? first : second;
+  result["intersections"] = intersections;
+  result["uncertainty_mm"] = uncertainty;
+  result["uncertainty_source"] = "TWO_AGREEING_CAMERAS";
+  result["set_aside"] = {{"camera", cameraIds[found->outlier]},
+                         {"line_miss_mm", found->lineMissMm},
+                         {"tip_miss_mm", found->tipMissMm},
+                         {"replaced_method", method}};
+  return result;
+}
 
 std::optional<json> placeTipAlongNearParallelLines(const std::array<json, 3>& views,
                                                    const json& solved, double radiusMm) {

@@ -227,6 +227,47 @@ TEST(ReconstructTipFromViews, TwoAgreeingCamerasOverruleAnOutlierLine) {
   EXPECT_LT(skipped, 10);
 }
 
+// A camera whose calibration is 15 px off sees every dart shifted on the board, its line and
+// its tip alike. Where the solver does not place the tip from three lines, the two cameras
+// that agree place it and the shifted camera is set aside; with true calibrations, or where
+// the agreeing pair's point is within its uncertainty of a wire, nothing is set aside.
+TEST(SetAsideOutlierCamera, TwoAgreeingCamerasOutvoteAShiftedCamera) {
+  const Rig rig = defaultRig();
+  scene::SceneRandom rng(20240601);
+  int answered = 0, unplaced = 0;
+  for (int trial = 0; trial < 60; ++trial) {
+    scene::Dart dart;
+    dart.tip_mm = scene::randomTip(rng, 170.0);
+    dart.direction = scene::randomDartDirection(rng, 30.0);
+    std::array<json, 3> views = viewsOfDart(rig, dart);
+    EXPECT_FALSE(setAsideOutlierCamera(views, reconstructTipFromViews(views, rig.h, 240.0)).has_value());
+
+    const std::size_t outlier = static_cast<std::size_t>(trial % 3);
+    const scene::Camera& camera = rig.cameras[outlier];
+    const cv::Point2d shift(11.0, 10.0);
+    // The engine reads the true image through a homography shifted by 15 px: the same board
+    // lines and points as the true homography reading the image shifted back.
+    const cv::Point2d tipPx = camera.project(dart.tip()) - shift;
+    const cv::Point2d upPx = camera.project(dart.along(100.0)) - shift;
+    views[outlier] = cameraView(camera, rig.h[outlier], tipPx, upPx, 0.2);
+    const json solved = reconstructTipFromViews(views, rig.h, 240.0);
+    const std::optional<json> agreeing = setAsideOutlierCamera(views, solved);
+    if (solved.at("method") != "THREE_VIEW_LINES" && solved.at("method") != "UNANIMOUS_CAM") ++unplaced;
+    if (!agreeing) continue;
+    ++answered;
+    const Point2 tip{dart.tip_mm.x, dart.tip_mm.y};
+    const Point2 p = pointFromJson(agreeing->at("point"));
+    EXPECT_LT(distance(p, tip), 0.05) << "trial " << trial;
+    EXPECT_EQ(agreeing->at("method"), "CAM_PLUS_ONE");
+    EXPECT_EQ(agreeing->at("set_aside").at("camera"), kIds[outlier]) << "trial " << trial;
+    EXPECT_NE(agreeing->at("camera"), kIds[outlier]);
+    const double uncertainty = agreeing->at("uncertainty_mm").get<double>();
+    EXPECT_EQ(classifyBoardPoint(p, uncertainty).at("status"), "EXPERIMENTAL_FIELD") << "trial " << trial;
+  }
+  EXPECT_GT(unplaced, 10);
+  EXPECT_GE(answered, unplaced / 2);
+}
+
 // ---------------------------------------------------------------------------------------
 // Hand-built votes on a flat camera (pixels are millimetres unless a scale is given).
 

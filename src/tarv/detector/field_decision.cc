@@ -23,6 +23,7 @@ const char* const kPathBedColour = "BED_COLOUR";
 const char* const kPathStable = "STABLE_HYPOTHESIS";
 const char* const kPathLineRefinement = "LINE_REFINEMENT";
 const char* const kPathNearParallelLines = "NEAR_PARALLEL_LINES";
+const char* const kPathOutlierSetAside = "OUTLIER_SET_ASIDE";
 const char* const kPathOutsideMiss = "OUTSIDE_MISS";
 const char* const kPathSharedLineTip = "SHARED_LINE_TIP";
 const char* const kPathMeetingLines = "MEETING_LINES";
@@ -164,6 +165,14 @@ struct Chain {
     return field == nominalField(*tip.point) && decide(kPathMajority, field);
   }
 
+  // Two cameras that agree on the tip while a third misses it by a few millimetres (its
+  // calibration off): the pair's point lies clear of the wires, so its field is the dart's.
+  // The third camera's votes would pull the field vote towards where that camera looks.
+  bool setAside() {
+    if (!enabled(kPathOutlierSetAside) || !tip.point || !tip.solver.contains("set_aside")) return false;
+    return decide(kPathOutlierSetAside, nominalField(*tip.point));
+  }
+
   // A tied consensus with a point from fewer than three views: the camera with the best view
   // names the field, when that field is one the point may lie in and the camera's own tip lies
   // at the point. A camera whose tip stops well short of the point (its point hidden behind
@@ -247,6 +256,9 @@ TipLocation locateTip(const std::array<json, 3>& views, const std::array<Homogra
   if (enabled(kPathNearParallelLines)) {
     if (auto alongLines = placeTipAlongNearParallelLines(views, tip.solver, radiusMm)) tip.solver = std::move(*alongLines);
   }
+  if (enabled(kPathOutlierSetAside)) {
+    if (auto agreeing = setAsideOutlierCamera(views, tip.solver)) tip.solver = std::move(*agreeing);
+  }
   tip.method = tip.solver.value("method", "UNRESOLVED");
   tip.uncertainty = solverUncertainty(tip.solver);
   tip.solver.erase("geometry");
@@ -281,7 +293,7 @@ FieldDecision decideField(const TipLocation& tip, const FieldEvidence& evidence,
   Chain chain{tip, evidence, enabled, {}};
   // Each step records its evidence whether or not it decides; the field vote always runs,
   // since its hypothesis is what an unresolved dart carries into the history.
-  const bool decided = chain.consensus() || chain.majority() || chain.tieBreak(homographies);
+  const bool decided = chain.consensus() || chain.majority() || chain.setAside() || chain.tieBreak(homographies);
   chain.fieldVote(!decided);
   chain.bedColour(cameras, homographies);
   if (chain.decision.path.empty()) chain.meetingLines();

@@ -32,6 +32,9 @@ extern const char* const kPathStable;           // "STABLE_HYPOTHESIS"
 extern const char* const kPathLineRefinement;   // "LINE_REFINEMENT" (the point, not the field)
 extern const char* const kPathNearParallelLines; // "NEAR_PARALLEL_LINES" (the point of an
                                                  // unresolved solver from two flat lines)
+extern const char* const kPathOutlierSetAside; // "OUTLIER_SET_ASIDE" (two agreeing cameras place
+                                                // the tip and name its field; a third camera
+                                                // that misses their point is set aside)
 extern const char* const kPathOutsideMiss;      // "OUTSIDE_MISS" (one camera's tip in the surround)
 extern const char* const kPathSharedLineTip;    // "SHARED_LINE_TIP" (the point, not the field)
 extern const char* const kPathMeetingLines;     // "MEETING_LINES" (three lines that meet in one field)

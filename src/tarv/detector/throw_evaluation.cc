@@ -288,6 +288,8 @@ json buildEntry(const Round& round, const TipLocation& tip, const FieldDecision&
                 {"association_points", association},
                 {"bouncer", false}};
   estimateBoundaryProbability(entry["field"], point, entry["uncertainty_mm"]);
+  // A camera outvoted by two that agree is named, so that a drifted calibration shows.
+  if (tip.solver.contains("set_aside")) entry["set_aside"] = tip.solver["set_aside"];
   return entry;
 }
 
