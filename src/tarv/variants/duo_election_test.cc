@@ -68,6 +68,18 @@ TEST(DuoTipElection, TipsThatEachOtherCamerasLineMissesAreLeftOpen) {
   EXPECT_EQ(e.decision["mono"]["gainsaid"].size(), 2u);
 }
 
+// A camera whose axis gave no line (its vote abstained) says nothing of where the other
+// camera's tip lies: having no line is no line passing far from it.
+TEST(DuoTipElection, AnAxisWithoutALineGainsaysNoTip) {
+  json lineless = axis(-170, 150, -0.9, 0.44);
+  lineless["votes"] = json::array({{{"abstention", true}, {"axis_index", 0}}});
+  const DuoTipElection e = electDuoTip({axis(-6.4, 27.1, 0.78, 0.63), lineless}, {json::object(), json::object()}, kIdentity);
+  EXPECT_EQ(e.supporting, 2);
+  EXPECT_NE(e.decision["method"], "UNRESOLVED") << e.decision.dump();
+  EXPECT_EQ(e.decision["camera"], "CAM_1") << e.decision.dump();
+  EXPECT_EQ(e.decision["point"], json({-6.4, 27.1}));
+}
+
 TEST(DuoTipElection, OneCameraAloneDecidesAsOneOfTwoCameras) {
   const DuoTipElection e = electDuoTip({nullptr, axis(64, 40, 1, 0)}, {json::object(), json::object()}, kIdentity);
   EXPECT_EQ(e.decision["method"], "ONE_OF_TWO_CAMERAS") << e.decision.dump();

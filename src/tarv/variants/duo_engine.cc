@@ -423,11 +423,14 @@ std::array<bool, 2> endOnViews(const std::array<json, 2>& axes, const std::array
 }
 
 // Whether the other camera gainsays one camera's own tip: it sees the dart's shaft, and its
-// line passes far from that tip. A camera that sees the dart end-on says nothing by its line.
+// line passes far from that tip. A camera that sees the dart end-on says nothing by its line,
+// nor does one whose axis gave no line at all (its votes all abstained): having no line is
+// not a line that passes far away.
 bool otherLineGainsays(const DuoTipElection& el, const std::array<bool, 2>& endOn, int camera, Point2 p) {
   const int other = 1 - camera;
   if (el.supporting != 2 || endOn[other]) return false;
-  return offLinesMm(el.views[other], p) > kOtherLineMm;
+  const double off = offLinesMm(el.views[other], p);
+  return std::isfinite(off) && off > kOtherLineMm;
 }
 
 }  // namespace
