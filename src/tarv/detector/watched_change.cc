@@ -29,10 +29,9 @@ double median(std::vector<double> values) {
 }
 
 // The per-pixel ratio of frame to background in one channel, inside the mask.
-std::vector<double> ratios(const cv::Mat& frame, const cv::Mat& background, const cv::Mat& mask, int channel) {
+std::vector<double> ratios(const cv::Mat& frame, const cv::Mat& background, const cv::Mat& mask, const cv::Rect& box,
+                           int channel) {
   std::vector<double> r;
-  // Every decision asks this of a full-size dart mask: only the box round its pixels is read.
-  const cv::Rect box = maskBox(mask);
   for (int y = box.y; y < box.y + box.height; ++y) {
     const uchar* m = mask.ptr<uchar>(y);
     const cv::Vec3b* f = frame.ptr<cv::Vec3b>(y);
@@ -52,9 +51,11 @@ std::vector<double> ratios(const cv::Mat& frame, const cv::Mat& background, cons
 enum class Flatness { kFlat, kNotFlat, kUnknown };
 
 Flatness flatInCamera(const cv::Mat& frame, const cv::Mat& background, const cv::Mat& mask) {
+  // Every decision asks this of a full-size dart mask: only the box round its pixels is read.
+  const cv::Rect box = maskBox(mask);
   std::array<double, 3> level{};
   for (int channel = 0; channel < 3; ++channel) {
-    std::vector<double> r = ratios(frame, background, mask, channel);
+    std::vector<double> r = ratios(frame, background, mask, box, channel);
     // Too few pixels that are neither saturated nor black: this camera cannot tell.
     if (static_cast<int>(r.size()) < kPatchMinPixels) return Flatness::kUnknown;
     level[channel] = median(r);
