@@ -41,6 +41,11 @@ constexpr double kOutsideSwingShare = 0.1;
 constexpr double kCoveredPerLeft = 2.5;
 constexpr double kVacatedShare = 0.1;
 
+// Pixels per board millimetre across the board as a camera's homography shows it.
+double boardPixelsPerMm(const Homography& boardToImage) {
+  return projectedBoardHeight(boardToImage) / (2.0 * kBoardRadiusForScaleMm);
+}
+
 bool isGone(const json& entry) {
   return entry.value("bouncer", false) || entry.value("bounceout", false) || entry.value("departed", false);
 }
@@ -140,7 +145,7 @@ double tipPartDeparted(const Round& round, int i, const CameraFrameAnalysis& a, 
   if (dartMask.empty() || a.dartMask.empty()) return -1.0;
   const Camera& c = round.cameras[i];
   const Homography view = scaleHomography(c.boardToImage, a.scale, a.scale);
-  const double pxPerMm = projectedBoardHeight(view) / (2.0 * kBoardRadiusForScaleMm);
+  const double pxPerMm = boardPixelsPerMm(view);
   const Point2 p = applyHomography(view, tip);
   cv::Mat near = cv::Mat::zeros(a.dartMask.size(), CV_8UC1);
   cv::circle(near, cv::Point(static_cast<int>(std::lround(p.x)), static_cast<int>(std::lround(p.y))),
@@ -245,10 +250,10 @@ json followMovingDart(Round& round, const std::vector<cv::Mat>& frames,
     const CameraFrameAnalysis& a = analyses[i];
     if (a.dartPixels == 0) continue;
     if (dart[i].empty() || cv::countNonZero(dart[i]) == 0) return nullptr;
-    const double pxPerMm = projectedBoardHeight(round.cameras[i].boardToImage) / (2.0 * kBoardRadiusForScaleMm);
-    swingPx[i] = static_cast<int>(std::lround(kSwingMm * pxPerMm));
+    swingPx[i] = static_cast<int>(std::lround(kSwingMm * boardPixelsPerMm(round.cameras[i].boardToImage)));
     const int reducedSwingPx = std::max(1, static_cast<int>(std::lround(swingPx[i] * a.scale)));
-    const cv::Mat reducedSwing = dilateMask(reducedMask(dart[i], a.dartMask.size()), 2 * reducedSwingPx + 1, true);
+    const cv::Mat reducedDart = reducedMask(dart[i], a.dartMask.size());
+    const cv::Mat reducedSwing = dilateMask(reducedDart, 2 * reducedSwingPx + 1, true);
     if (cv::countNonZero(maskAndNot(a.dartMask, reducedSwing)) > kOutsideSwingShare * a.dartPixels) return nullptr;
     // A swinging flight leaves about as much of its place as it covers anew; a dart landing
     // beside covers far more than it hides of the earlier one.
@@ -258,7 +263,7 @@ json followMovingDart(Round& round, const std::vector<cv::Mat>& frames,
     // earlier one instead.
     const int vacated = a.masks.removed.empty() || a.masks.removed.size() != a.dartMask.size()
                             ? 0
-                            : cv::countNonZero(maskAnd(a.masks.removed, reducedMask(dart[i], a.dartMask.size())));
+                            : cv::countNonZero(maskAnd(a.masks.removed, reducedDart));
     moved += left.share >= kMovedShare && vacated >= std::max(a.minPixels / 8, static_cast<int>(kVacatedShare * left.differing));
   }
   if (moved == 0 || !tipStays(round, analyses)) return nullptr;
