@@ -122,6 +122,38 @@ TEST(Scenarios, RimFrontFalloutAndLightPlans) {
   }
 }
 
+TEST(Scenarios, LowRingFrontOpensInFrontOfEachCameraInTurn) {
+  const ScenarioSet set = *findScenarioSet("low_ring_front");
+  EXPECT_GT(set.imaging.noise_sigma, 0.0);
+  int behind = 0, rim = 0, miss = 0;
+  const auto rounds = planRounds(set, 90, 3);
+  for (size_t r = 0; r < rounds.size(); ++r) {
+    const scene::CameraSpec& front = set.rigs[rounds[r].rig][r % 3];
+    const cv::Point2d opening = rounds[r].darts[0].tip_mm;
+    const double radius = std::hypot(opening.x, opening.y);
+    rim += radius >= kLowRingFrontRimInnerMm && radius <= kLowRingRimOuterMm + 0.5;
+    miss += radius >= kLowRingMissInnerMm - 0.5 && radius <= kLowRingMissOuterMm + 0.5;
+    const double angle = std::atan2(opening.x, -opening.y) * 180.0 / CV_PI;
+    EXPECT_LE(std::abs(std::remainder(angle - front.azimuth_deg, 360.0)), kLowRingFrontConeDeg + 0.5);
+    // Behind: further from that camera's foot on the board plane than the opening dart, and
+    // near its line of sight.
+    const double a = front.azimuth_deg * CV_PI / 180.0;
+    const double foot = front.distance_mm * std::sin(front.elevation_deg * CV_PI / 180.0);
+    const cv::Point2d base(foot * std::sin(a), -foot * std::cos(a));
+    for (size_t k = 1; k < 3; ++k) {
+      const cv::Point2d tip = rounds[r].darts[k].tip_mm;
+      const cv::Point2d ray = (opening - base) / cv::norm(opening - base);
+      const double along = (tip - opening).dot(ray);
+      const double across = std::abs((tip - opening).cross(ray));
+      behind += along >= kLowRingFrontBehindMinMm - 1.0 && along <= kLowRingFrontBehindMaxMm + 1.0 && across <= 9.0;
+    }
+  }
+  EXPECT_EQ(rim + miss, 30);
+  EXPECT_GE(rim, 8);
+  EXPECT_GE(miss, 8);
+  EXPECT_GE(behind, 15) << "later darts land behind the opening one";
+}
+
 TEST(Scoring, DartJudgement) {
   const scene::DartTruth t20 = truthAt({0.0, -102.0}, "T20");
   const json one = json::array({entry("S1", 40, -50), entry("T20", 0.3, -102.4)});

@@ -106,6 +106,43 @@ scene::Dart lowRingDart(scene::SceneRandom& rng, const std::vector<scene::Camera
   return dart;
 }
 
+// The throws of a round on a low ring rig that opens right in front of one camera (`front`):
+// the opening dart near the rim or just beyond the double there, thrown as players throw (its
+// flight anywhere up to 30 degrees off the normal, toward the camera too); a later dart lands
+// behind it as that camera sees it, or anywhere.
+scene::Dart lowRingFrontDart(scene::SceneRandom& rng, const scene::CameraSpec& front, const scene::Dart* earlier,
+                             size_t count) {
+  scene::Dart dart = scene::randomDart(rng, kThrowRadiusMm, kLowRingFrontTiltDeg);
+  if (count == 0) {
+    const double angle = (front.azimuth_deg + rng.uniform(-kLowRingFrontConeDeg, kLowRingFrontConeDeg)) * kPi / 180.0;
+    const double radius = rng.next() % 2 == 0 ? rng.uniform(kLowRingFrontRimInnerMm, kLowRingRimOuterMm)
+                                              : rng.uniform(kLowRingMissInnerMm, kLowRingMissOuterMm);
+    dart.tip_mm = {radius * std::sin(angle), -radius * std::cos(angle)};
+    // Half of them lean toward the camera, flight first into its view.
+    if (rng.next() % 2 == 0) {
+      dart.direction = scene::frontDirection(rng.uniform(10.0, kLowRingFrontTiltDeg), front.azimuth_deg + rng.uniform(-40.0, 40.0));
+    }
+    return dart;
+  }
+  if (rng.uniform() >= kLowRingFrontBehindShare) return dart;
+  // Behind: from the opening dart on along the board-plane line from the camera's foot.
+  const double a = front.azimuth_deg * kPi / 180.0;
+  const double footDistance = front.distance_mm * std::sin(front.elevation_deg * kPi / 180.0);
+  const cv::Point2d foot(footDistance * std::sin(a), -footDistance * std::cos(a));
+  const cv::Point2d away = (earlier[0].tip_mm - foot) / cv::norm(earlier[0].tip_mm - foot);
+  const cv::Point2d across(-away.y, away.x);
+  for (;;) {
+    const cv::Point2d tip = earlier[0].tip_mm + rng.uniform(kLowRingFrontBehindMinMm, kLowRingFrontBehindMaxMm) * away +
+                            rng.uniform(-8.0, 8.0) * across;
+    bool clear = true;
+    for (size_t k = 0; k < count && clear; ++k) clear = cv::norm(tip - earlier[k].tip_mm) >= kGroupMinMm;
+    if (clear) {
+      dart.tip_mm = tip;
+      return dart;
+    }
+  }
+}
+
 // Rigs as teams mount them on a ring round the board: three cameras about 120 degrees apart,
 // 330-380 mm from the bull and 70-120 mm in front of the board face, 1280x720 with a focal
 // length of 640-720 px, aimed within 10 mm of the bull, mounted upright.
@@ -262,6 +299,11 @@ const std::vector<ScenarioSet>& scenarioSets() {
       s.push_back(set);
     }
     s.push_back(makeSet("low_ring", lowRingRigs(hd), Placement::kLowRing, 90));
+    ScenarioSet lowRingFront = makeSet("low_ring_front", lowRingRigs(hd), Placement::kLowRingFront, 90);
+    // A real camera's noise and compression.
+    lowRingFront.imaging.noise_sigma = 2.0;
+    lowRingFront.imaging.jpeg_quality = 90;
+    s.push_back(lowRingFront);
     s.push_back(makeSet("mixed_angles", mixedAngleRigs(hd), Placement::kUniform, 90));
     ScenarioSet mixedNoisy = makeSet("mixed_angles_noise", mixedAngleRigs(hd), Placement::kUniform, 90);
     mixedNoisy.imaging = noisy.imaging;
@@ -301,6 +343,11 @@ std::vector<PlannedRound> planRounds(const ScenarioSet& set, int darts, uint64_t
           break;
         case Placement::kLowRing:
           round.darts[k] = lowRingDart(rng, set.rigs[round.rig]);
+          break;
+        case Placement::kLowRingFront:
+          // The rounds open in front of each camera in turn.
+          round.darts[k] = lowRingFrontDart(rng, set.rigs[round.rig][r % set.rigs[round.rig].size()],
+                                            round.darts.data(), k);
           break;
         case Placement::kGrouped:
           if (k == 0) {

@@ -19,6 +19,8 @@ enum class Placement {
   kRimFront,  // tips 140 to 200 mm from the bull within 25 degrees of a camera's direction
   kCloseRing, // uniform tips, and one in four into the surround in front of one of the cameras
   kLowRing,   // uniform tips, a third near the rim by a camera, a sixth just beyond the double there
+  kLowRingFront,  // each round opens near the rim or just beyond the double right in front of
+                  // a camera; later darts often land behind that dart as that camera sees it
 };
 
 // What else happens during a round.
@@ -74,8 +76,8 @@ struct ScenarioSet {
 // All sets in table order: clean, noise_blur, near_wire, beside_behind, steep_shallow,
 // res_800x600, res_1920x1080, close_plane, rim_front, fallout, light_change, close_ring,
 // near_wire_close, light_ref_x0.85, light_ref_x1.15, light_ref_range, light_ref_bright_x0.85,
-// light_ref_bright_x1.15, unresolved, flash, quiver, light_patch, low_ring, mixed_angles,
-// mixed_angles_noise.
+// light_ref_bright_x1.15, unresolved, flash, quiver, light_patch, low_ring, low_ring_front,
+// mixed_angles, mixed_angles_noise.
 const std::vector<ScenarioSet>& scenarioSets();
 std::optional<ScenarioSet> findScenarioSet(const std::string& name);
 
@@ -132,5 +134,16 @@ constexpr double kLowRingRimOuterMm = 168.0;
 constexpr double kLowRingStretchDeg = 80.0;      // either side of the camera's direction
 constexpr double kLowRingMissInnerMm = 171.0;
 constexpr double kLowRingMissOuterMm = 176.0;
+// Low ring rigs, each round opened right in front of a camera: the opening dart's tip within
+// this many degrees of that camera's direction round the board, half of them near the rim
+// (kLowRingFrontRimInnerMm to kLowRingRimOuterMm), half just beyond the double; darts as
+// thrown, up to kLowRingFrontTiltDeg off the board normal. A later dart lands behind it (on
+// the board further along that camera's line of sight) this share of the time.
+constexpr double kLowRingFrontConeDeg = 10.0;
+constexpr double kLowRingFrontRimInnerMm = 150.0;
+constexpr double kLowRingFrontTiltDeg = 30.0;
+constexpr double kLowRingFrontBehindShare = 0.5;
+constexpr double kLowRingFrontBehindMinMm = 15.0;
+constexpr double kLowRingFrontBehindMaxMm = 70.0;
 
 }  // namespace tarv::bench
