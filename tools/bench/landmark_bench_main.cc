@@ -12,10 +12,12 @@
 // and the detection time; then the shares the model must reach. --crossing-check instead lists
 // per board how far the network's crossings lie from the true ones before and after they were
 // moved onto the image's wires about the solved camera.
-//   tarv_landmark_bench --model FILE --records [--above LO HI] [--blur LO HI] [--boards N] [--first-seed S]
+//   tarv_landmark_bench --model FILE --records [--above LO HI] [--blur LO HI] [--no-lens] [--boards N] [--first-seed S]
 // --records runs the runtime's whole automatic calibration of one camera (both roads), then the
 // click on the 20 at its true image point, and judges each record's 170 mm ring against the
-// true one: accepted within 1 px, accepted more than 5 px off, and calls that failed.
+// true one: accepted within 1 px, accepted more than 5 px off, and calls that failed; and the
+// whole call's time (mean, median, slowest). --no-lens renders the same boards without the
+// lens's bend (k1 0).
 #include <algorithm>
 #include <chrono>
 #include <memory>
@@ -204,13 +206,14 @@ struct RecordTally {
 };
 
 int runRecords(const std::string& path, int boards, unsigned long long firstSeed, double minAbove, double maxAbove,
-               double minBlur, double maxBlur) {
+               double minBlur, double maxBlur, bool noLens) {
   namespace lb = landmark_boards;
   std::unique_ptr<LandmarkModel> holder;
   std::printf("%8s %9s %5s %6s %5s  %-24s %8s %8s  %-24s %8s %8s %8s\n", "seed", "size", "above", "k1", "acc", "method/rule",
               "ring_px", "as_rec", "clicked", "ring_px", "acc", "ms");
   RecordTally plain, clicked;
   double totalMs = 0.0;
+  std::vector<double> callMs;
   for (int k = 0; k < boards; ++k) {
     const unsigned long long seed = firstSeed + static_cast<unsigned long long>(k);
     lb::SampleOptions options;
@@ -219,7 +222,16 @@ int runRecords(const std::string& path, int boards, unsigned long long firstSeed
     options.min_blur_sigma = minBlur;
     options.max_blur_sigma = maxBlur;
     if (k % 2 == 1) options.look = lb::kHeldOutLook;
-    const lb::BoardSample sample = lb::renderBoardSample(seed, options);
+    lb::BoardSample sample;
+    if (noLens) {
+      // The camera renderBoardSample draws for the seed, without its lens's bend.
+      scene::SceneRandom rng(seed * 0x9E3779B97F4A7C15ULL + 0x1234567ULL);
+      scene::CameraSpec spec = lb::randomCameraSpec(rng, options);
+      spec.k1 = 0.0;
+      sample = lb::renderBoardSampleFor(seed, spec, options);
+    } else {
+      sample = lb::renderBoardSample(seed, options);
+    }
     const scene::Camera camera(sample.cameraSpec);
     CalibrationRecord record;
     std::string error;
@@ -231,6 +243,7 @@ int runRecords(const std::string& path, int boards, unsigned long long firstSeed
     }
     const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
     totalMs += ms;
+    callMs.push_back(ms);
     if (!error.empty()) {
       ++plain.boards, ++plain.errors, ++clicked.boards, ++clicked.errors;
       std::printf("%8llu ERROR %s\n", seed, error.c_str());
@@ -266,7 +279,9 @@ int runRecords(const std::string& path, int boards, unsigned long long firstSeed
   }
   plain.print("no click");
   clicked.print("with click");
-  std::printf("whole call ms mean %.0f\n", totalMs / std::max(boards, 1));
+  std::sort(callMs.begin(), callMs.end());
+  std::printf("whole call ms mean %.0f median %.0f slowest %.0f\n", totalMs / std::max(boards, 1),
+              callMs.empty() ? 0.0 : callMs[callMs.size() / 2], callMs.empty() ? 0.0 : callMs.back());
   return 0;
 }
 
@@ -275,7 +290,7 @@ int runRecords(const std::string& path, int boards, unsigned long long firstSeed
 int main(int argc, char** argv) {
   double noise = 0.5;
   std::string modelPath;
-  bool crossingCheck = false, records = false;
+  bool crossingCheck = false, records = false, noLens = false;
   double minAbove = 10.0, maxAbove = 60.0, minBlur = 0.0, maxBlur = 0.0;
   int boards = 40;
   unsigned long long firstSeed = landmark_boards::kFirstCheckSeed;
@@ -285,12 +300,13 @@ int main(int argc, char** argv) {
     else if (arg == "--model" && i + 1 < argc) modelPath = argv[++i];
     else if (arg == "--crossing-check") crossingCheck = true;
     else if (arg == "--records") records = true;
+    else if (arg == "--no-lens") noLens = true;
     else if (arg == "--above" && i + 2 < argc) minAbove = std::atof(argv[++i]), maxAbove = std::atof(argv[++i]);
     else if (arg == "--blur" && i + 2 < argc) minBlur = std::atof(argv[++i]), maxBlur = std::atof(argv[++i]);
     else if (arg == "--boards" && i + 1 < argc) boards = std::atoi(argv[++i]);
     else if (arg == "--first-seed" && i + 1 < argc) firstSeed = std::strtoull(argv[++i], nullptr, 10);
   }
-  if (!modelPath.empty() && records) return runRecords(modelPath, boards, firstSeed, minAbove, maxAbove, minBlur, maxBlur);
+  if (!modelPath.empty() && records) return runRecords(modelPath, boards, firstSeed, minAbove, maxAbove, minBlur, maxBlur, noLens);
   if (!modelPath.empty() && crossingCheck) return runCrossingCheck(modelPath, boards, firstSeed);
   if (!modelPath.empty()) return runModel(modelPath, boards, firstSeed);
   std::printf("%-9s %-9s %5s %5s %6s %6s %4s %5s %8s %7s %8s %8s %7s %6s %8s %11s\n", "group", "size", "az", "elev", "k1",

@@ -123,6 +123,21 @@ TEST(CameraEdges, ADoubleRingEdgeOffItsWireDoesNotPullTheRingOff) {
   EXPECT_LE(ringErrorPx(b, fit.camera), 0.45) << fit.report.dump();
 }
 
+TEST(CameraEdges, ALowBoardShowsItsRingsWhereTheirEdgesAreFaint) {
+  // 800x600, 16.5 degrees above the board, seen from its side and blurred: the beds' outer
+  // edges against the black number ring are far weaker than the wires' against cream, and
+  // without them the rings say nothing about a camera whose wires all agree.
+  landmark_boards::SampleOptions options;
+  options.min_above_deg = 10.0;
+  options.max_above_deg = 20.0;
+  options.look = landmark_boards::kHeldOutLook;
+  const Board b = boardOf(landmark_boards::renderBoardSample(1000030, options));
+  const CameraEdgeFit fit = refineCameraByEdges(b.grey, b.truth, {});
+  for (const json& seen : fit.report["ring_octants_seen"]) EXPECT_GE(seen.get<int>(), 3) << fit.report.dump();
+  for (const json& ring : fit.report["ring_octants"]) EXPECT_LE(ring[2].get<int>(), 1) << fit.report.dump();
+  EXPECT_LE(ringErrorPx(b, fit.fitted ? *fit.fitted : fit.camera), 1.0) << fit.report.dump();
+}
+
 TEST(CameraEdges, CrossingsScatteredWideDoNotHoldTheCameraOffTheEdges) {
   const Board b = renderBoard(cameraSpec(2000001));
   // A network that reads this board poorly: its crossings scattered 1.5 px on each axis about

@@ -119,6 +119,19 @@ TEST(LandmarkModel, AGrazingCameraTheEdgesBringCloserIsMovedOntoTheWiresAgain) {
   EXPECT_LE(c.ringErrorPx, 1.0);
 }
 
+// 16.5 degrees above the board, from its side, blurred: the rings' faint outer edges must
+// confirm the camera its wires already agree with.
+TEST(LandmarkModel, ALowBoardWithFaintRingEdgesIsAccepted) {
+  lb::SampleOptions options;
+  options.min_above_deg = 10.0;
+  options.max_above_deg = 20.0;
+  options.look = lb::kHeldOutLook;
+  const lb::BoardCheck c = lb::checkBoard(committedModel(), lb::renderBoardSample(1000030, options));
+  ASSERT_TRUE(c.ok);
+  EXPECT_LT(c.grade, 2);
+  EXPECT_LE(c.ringErrorPx, 1.0);
+}
+
 // The runtime's own check of its model: it loads the committed file and refuses a black image.
 TEST(LandmarkModel, TheRuntimesModelCheckPasses) {
   void* rt = tarv_runtime_create();

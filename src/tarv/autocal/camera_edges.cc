@@ -105,6 +105,14 @@ struct EdgePoint {
 // angle a bed narrows to a few pixels, and both of its edges would fall into the window.
 constexpr double kOtherEdgeShare = 0.4;
 
+// A ring's outer edge runs between a bed and the black number ring, a smaller step in grey
+// than a wire's between cream and black: under a dim light or a blur it can stay below the
+// strength the wires need all round, and a board seen low then shows no ring at all while
+// its wires agree with any camera of the right turn and centre, whatever its scale. Only
+// there, where the rings would say nothing, are fainter ring edges taken.
+constexpr double kWireMinResponse = 20.0;
+constexpr double kFaintRingMinResponse = 10.0;
+
 // The board fit's edge points in the landmark frame: the rings every 1.5 degrees, the wires
 // (at 81 − 18·i degrees) every 15 mm from 30 to 150 mm, and the beds' inner edges (99 and
 // 162 mm on a regulation board), which join the fit but not the judgement.
@@ -286,6 +294,16 @@ double ringShiftPx(const CameraEstimate& a, const CameraEstimate& b) {
 
 bool wiresAgree(const json& judgement);
 
+// Rings in view whose edges were found nowhere: they neither support nor contradict a camera.
+bool ringsSilent(const json& judgement) {
+  bool inView = false;
+  for (size_t r = 0; r < judgement["ring_octants"].size(); ++r) {
+    if (judgement["ring_octants_seen"][r].get<int>() > 0) return false;
+    inView = inView || judgement["ring_octants"][r][0].get<int>() > 0;
+  }
+  return inView;
+}
+
 // The ring judgement of the board fit, with one exception: a single octant of a ring may
 // disagree (a dart standing in the ring, glare) while at least three quarters of those in view
 // support the camera.
@@ -348,7 +366,7 @@ bool wiresAgree(const json& judgement) {
 }  // namespace
 
 CameraEdgeMatches collectCameraEdgeMatches(const CameraEstimate& camera, const cv::Mat& gx, const cv::Mat& gy,
-                                           bool innerEdges) {
+                                           bool innerEdges, double ringMinResponse) {
   static const std::vector<double> offsets = edgeSearchOffsets();
   const std::vector<EdgePoint>& points = edgePoints();
   std::vector<cv::Point3d> object;
@@ -388,7 +406,8 @@ CameraEdgeMatches collectCameraEdgeMatches(const CameraEstimate& camera, const c
     if (!(length >= 1e-6)) continue;
     const cv::Point2d n = (q - c) / length;
     const size_t before = found.image.size();
-    matchEdgeFromPixel(window, gx, gy, size, c, n, {p.board.x, p.board.y}, found);
+    matchEdgeFromPixel(window, gx, gy, size, c, n, {p.board.x, p.board.y}, found,
+                       p.kind == 2 ? kWireMinResponse : ringMinResponse);
     if (found.image.size() == before) continue;
     const cv::Point2d image(found.image.back().x, found.image.back().y);
     m.board.push_back(b);
@@ -462,10 +481,11 @@ namespace {
 // wire's middle by up to a wire's width as blur and scale take it; the inner edges, wires
 // between two beds, hold the board's scale meanwhile.
 std::optional<CameraEstimate> fitInRounds(const CameraEstimate& start, const cv::Mat& gx, const cv::Mat& gy,
-                                          bool innerEdges, bool freeOuter, json& report, double& outerMm) {
+                                          bool innerEdges, bool freeOuter, double ringMinResponse, json& report,
+                                          double& outerMm) {
   CameraEstimate current = cloneCameraEstimate(start);
   for (const double threshold : kRoundThresholds) {
-    const CameraEdgeMatches matches = collectCameraEdgeMatches(current, gx, gy, innerEdges);
+    const CameraEdgeMatches matches = collectCameraEdgeMatches(current, gx, gy, innerEdges, ringMinResponse);
     if (matches.board.size() < kMinMatches) {
       report["stopped"] = "TOO_FEW_EDGE_MATCHES";
       return std::nullopt;
@@ -504,8 +524,9 @@ std::optional<CameraEstimate> fitInRounds(const CameraEstimate& start, const cv:
 // Whether the beds' inner edges lie where a regulation board has them (99 and 162 mm) for a
 // camera fitted to the outer edges: on each ring enough of them found, their median within
 // kInnerEdgeAgreeMm. Boards differ there (beds of 8 to 10 mm); the outer edges they share.
-bool innerEdgesAgree(const CameraEstimate& camera, const cv::Mat& gx, const cv::Mat& gy, json& report) {
-  const CameraEdgeMatches m = collectCameraEdgeMatches(camera, gx, gy, true);
+bool innerEdgesAgree(const CameraEstimate& camera, const cv::Mat& gx, const cv::Mat& gy, double ringMinResponse,
+                     json& report) {
+  const CameraEdgeMatches m = collectCameraEdgeMatches(camera, gx, gy, true, ringMinResponse);
   std::array<std::vector<double>, 2> offsets;
   for (size_t i = 0; i < m.board.size(); ++i) {
     if (m.kind[i] != 3) continue;
@@ -537,7 +558,13 @@ CameraEdgeFit refineCameraByEdges(const cv::Mat& grey, const CameraEstimate& sta
   cv::Mat gx, gy;
   cv::Sobel(grey, gx, CV_32F, 1, 0, 3, 0.125, 0.0, cv::BORDER_REFLECT_101);
   cv::Sobel(grey, gy, CV_32F, 0, 1, 3, 0.125, 0.0, cv::BORDER_REFLECT_101);
-  const CameraEdgeMatches startMatches = collectCameraEdgeMatches(start, gx, gy, false);
+  CameraEdgeMatches startMatches = collectCameraEdgeMatches(start, gx, gy, false, kWireMinResponse);
+  double ringResponse = kWireMinResponse;
+  if (ringsSilent(judgeCameraOnEdges(startMatches, kStartAgreePx))) {
+    ringResponse = kFaintRingMinResponse;
+    startMatches = collectCameraEdgeMatches(start, gx, gy, false, ringResponse);
+    out.report["faint_rings"] = true;
+  }
   const json startJudgement = judgeCameraOnEdges(startMatches, kStartAgreePx);
   out.contradicted = contradicted(startJudgement);
   out.report["start"] = startJudgement;
@@ -548,26 +575,26 @@ CameraEdgeFit refineCameraByEdges(const cv::Mat& grey, const CameraEstimate& sta
                                 {"wire_points", startStrict["wire_points"]}};
   out.report["wires_confirm"] = out.wiresConfirm;
   double outerMm = 0.0;
-  std::optional<CameraEstimate> fitted = fitInRounds(start, gx, gy, false, false, out.report, outerMm);
+  std::optional<CameraEstimate> fitted = fitInRounds(start, gx, gy, false, false, ringResponse, out.report, outerMm);
   if (!fitted) return out;
   // A blurred bed's outer edge alone shows a little outside or inside its wire; the bed's
   // inner edge leans the other way, so with both the ring keeps its scale.
-  const bool inner = innerEdgesAgree(*fitted, gx, gy, out.report);
+  const bool inner = innerEdgesAgree(*fitted, gx, gy, ringResponse, out.report);
   out.report["inner_edges"] = inner;
   if (inner) {
     const CameraEstimate outerFitted = cloneCameraEstimate(*fitted);
-    fitted = fitInRounds(outerFitted, gx, gy, true, true, out.report, outerMm);
+    fitted = fitInRounds(outerFitted, gx, gy, true, true, ringResponse, out.report, outerMm);
     if (!fitted) return out;
     // An offset of a few tenths is what the scale and the offset trade between them on the
     // inner edges' own scatter; only a double ring's edge plainly off its wire keeps one.
     if (std::abs(outerMm) < kMinOuterOffsetMm) {
       outerMm = 0.0;
-      fitted = fitInRounds(outerFitted, gx, gy, true, false, out.report, outerMm);
+      fitted = fitInRounds(outerFitted, gx, gy, true, false, ringResponse, out.report, outerMm);
       if (!fitted) return out;
     }
   }
   CameraEstimate current = std::move(*fitted);
-  const json judgement = judgeCameraOnEdges(collectCameraEdgeMatches(current, gx, gy, false), kAgreePx, outerMm);
+  const json judgement = judgeCameraOnEdges(collectCameraEdgeMatches(current, gx, gy, false, ringResponse), kAgreePx, outerMm);
   out.report["outer_edge_offset_mm"] = outerMm;
   const double shift = ringShiftPx(start, current);
   const MatchScore before = scoreCameraEstimate(start, crossings, 0.25);

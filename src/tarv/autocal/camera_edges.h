@@ -54,9 +54,10 @@ struct CameraEdgeMatches {
   int ringInView[2][8] = {};
   int wireInView = 0;
 };
-// innerEdges: the beds' inner edges as well.
+// innerEdges: the beds' inner edges as well. A ring or bed edge weaker than ringMinResponse
+// (grey levels a pixel) is none; the wires always ask for the board fit's strength.
 CameraEdgeMatches collectCameraEdgeMatches(const CameraEstimate& camera, const cv::Mat& gx, const cv::Mat& gy,
-                                           bool innerEdges);
+                                           bool innerEdges, double ringMinResponse = 20.0);
 
 // The judgement of a camera on edges collected with it (keys as the board fit's refinement
 // report, plus "wire_points": [in view, found, within agreePx]). agreePx is the distance at

@@ -178,13 +178,14 @@ void matchEdgeAlongNormal(const Homography& h, const std::vector<double>& offset
   const double length = std::hypot(q.x - c.x, q.y - c.y);
   if (!(length >= 1e-6)) return;
   const cv::Point2d n((q.x - c.x) / length, (q.y - c.y) / length);
-  matchEdgeFromPixel(offsets, gx, gy, size, {c.x, c.y}, n, boardPoint, matches);
+  matchEdgeFromPixel(offsets, gx, gy, size, {c.x, c.y}, n, boardPoint, matches, kMinResponse);
 }
 
 std::vector<double> edgeSearchOffsets() { return searchOffsets(); }
 
 void matchEdgeFromPixel(const std::vector<double>& offsets, const cv::Mat& gx, const cv::Mat& gy, cv::Size size,
-                        cv::Point2d c, cv::Point2d n, cv::Point2d boardPoint, EdgeMatches& matches) {
+                        cv::Point2d c, cv::Point2d n, cv::Point2d boardPoint, EdgeMatches& matches,
+                        double minResponse) {
   std::vector<double> signedResponse(offsets.size());
   std::vector<double> response(offsets.size());
   for (size_t k = 0; k < offsets.size(); ++k) {
@@ -194,7 +195,7 @@ void matchEdgeFromPixel(const std::vector<double>& offsets, const cv::Mat& gx, c
     response[k] = std::abs(signedResponse[k]);
   }
   const size_t k = static_cast<size_t>(std::max_element(response.begin(), response.end()) - response.begin());
-  if (response[k] < kMinResponse) return;
+  if (response[k] < minResponse) return;
   double d = peakOffset(offsets, response, k);
   // The board's radii run along the middle of its wires. A wire between two surfaces that
   // both differ from it shows as two opposite edges a wire's width apart; the stronger alone

@@ -44,9 +44,11 @@ void matchEdgeAlongNormal(const Homography& h, const std::vector<double>& offset
                           const cv::Mat& gy, cv::Size size, cv::Point2d boardPoint, cv::Point2d boardDirection,
                           EdgeMatches& matches);
 // The same search from the edge's image point c and its unit image normal n, for mappings
-// other than a homography (a camera with its lens).
+// other than a homography (a camera with its lens). An edge weaker than minResponse (grey
+// levels a pixel) is none.
 void matchEdgeFromPixel(const std::vector<double>& offsets, const cv::Mat& gx, const cv::Mat& gy, cv::Size size,
-                        cv::Point2d c, cv::Point2d n, cv::Point2d boardPoint, EdgeMatches& matches);
+                        cv::Point2d c, cv::Point2d n, cv::Point2d boardPoint, EdgeMatches& matches,
+                        double minResponse = 20.0);
 // The offsets the refinement searches: -4 to 4 px in steps of 0.5.
 std::vector<double> edgeSearchOffsets();
 
