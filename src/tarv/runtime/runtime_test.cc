@@ -57,16 +57,8 @@ TEST(RuntimeRoad, ACameraCalibratedAFewPixelsOffCostsNoDart) {
   script.size = {1280, 720};
   script.empty_seconds = 1.5;
   script.dart_seconds = 2.5;
-  const auto dart = [](double x, double y, cv::Vec3d direction, cv::Scalar colour, double roll) {
-    scene::Dart d;
-    d.tip_mm = {x, y};
-    d.direction = direction;
-    d.flight_colour = colour;
-    d.flight_roll_deg = roll;
-    return d;
-  };
-  script.rounds.push_back({dart(-11.9158, -86.5181, {-0.20843, -0.04902, -0.97681}, {205, 95, 20}, 7.19),
-                           dart(136.4407, -40.4653, {0.00203, 0.17952, -0.98375}, {150, 40, 130}, 59.18)});
+  script.rounds.push_back({{{-11.9158, -86.5181}, {-0.20843, -0.04902, -0.97681}, {205, 95, 20}, 7.19},
+                           {{136.4407, -40.4653}, {0.00203, 0.17952, -0.98375}, {150, 40, 130}, 59.18}});
   const scene::RoundVideos videos = scene::writeRoundVideos(testing::scratchFolder("off-camera"), script);
   json config = testing::startConfig(videos);
   config["width"] = 1280;
