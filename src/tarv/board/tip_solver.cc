@@ -364,9 +364,7 @@ std::optional<OutlierCase> outlierAgainstPair(const std::array<json, 3>& views, 
                                               std::size_t a, std::size_t b, std::size_t c) {
   const json* pair = nullptr;
   for (const json& record : intersections) {
-    if (record.value("near_parallel", false) || record.at("cameras")[0] != cameraIds[a] ||
-        record.at("cameras")[1] != cameraIds[b])
-      continue;
+    if (record.at("cameras")[0] != cameraIds[a] || record.at("cameras")[1] != cameraIds[b]) continue;
     if (!record.at("tip_votes")[0].get<bool>() || !record.at("tip_votes")[1].get<bool>()) continue;
     const json& u = record.at("uncertainty_mm");
     const double tipsApart = std::max(record.at("distances")[0].get<double>(), record.at("distances")[1].get<double>());
@@ -397,13 +395,30 @@ std::optional<OutlierCase> outlierAgainstPair(const std::array<json, 3>& views, 
 
 }  // namespace
 
-std::optional<json> setAsideOutlierCamera(const std::array<json, 3>& views, const json& solved) {
+std::optional<json> setAsideOutlierCamera(const std::array<json, 3>& views, const json& solved, double radiusMm) {
+  checkGeometryRadius(radiusMm);
   const std::string method = solved.value("method", "UNRESOLVED");
   const json intersections = solved.value("intersections", json::array());
+  // Two cameras whose lines run nearly alongside each other never cross, yet their own tips
+  // can place the dart along them.
+  json pairs = intersections;
+  for (const auto& pair : kCameraPairs) {
+    bool crossed = false;
+    for (const json& record : intersections) {
+      crossed = crossed || (record.at("cameras")[0] == cameraIds[pair[0]] && record.at("cameras")[1] == cameraIds[pair[1]]);
+    }
+    if (crossed) continue;
+    for (const json& a : views[pair[0]].at("votes")) {
+      for (const json& b : views[pair[1]].at("votes")) {
+        if (auto record = nearParallelPair(a, b, cameraIds[pair[0]], cameraIds[pair[1]], radiusMm))
+          pairs.push_back(std::move(*record));
+      }
+    }
+  }
   std::optional<OutlierCase> found;
   for (const auto& pair : kCameraPairs) {
     const std::size_t c = 3 - pair[0] - pair[1];
-    std::optional<OutlierCase> candidate = outlierAgainstPair(views, intersections, pair[0], pair[1], c);
+    std::optional<OutlierCase> candidate = outlierAgainstPair(views, pairs, pair[0], pair[1], c);
     if (!candidate) continue;
     if (found) return std::nullopt;  // two pairs each outvoting a third: no camera is the odd one
     found = std::move(candidate);

@@ -48,7 +48,10 @@ std::optional<json> placeTipAlongNearParallelLines(const std::array<json, 3>& vi
 // pair's uncertainty (at least 1 mm) of the point, which then does not name the field alone;
 // there a `solved` point near the pair's is replaced too when the third camera's tip misses
 // the point by at least three times the pair's own tips do (taken as at least 0.5 mm).
-std::optional<json> setAsideOutlierCamera(const std::array<json, 3>& views, const json& solved);
+// Two cameras whose lines run nearly alongside each other count as a pair where their own
+// tips place the point along them (as placeTipAlongNearParallelLines places it, within
+// radiusMm of the bull).
+std::optional<json> setAsideOutlierCamera(const std::array<json, 3>& views, const json& solved, double radiusMm);
 
 // The bar one camera's own tip must pass to stand on its own: a tight line fit ("error_mm")
 // and the tip close to its line ("pixel_error").

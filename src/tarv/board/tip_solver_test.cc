@@ -240,7 +240,7 @@ TEST(SetAsideOutlierCamera, TwoAgreeingCamerasOutvoteAShiftedCamera) {
     dart.tip_mm = scene::randomTip(rng, 170.0);
     dart.direction = scene::randomDartDirection(rng, 30.0);
     std::array<json, 3> views = viewsOfDart(rig, dart);
-    EXPECT_FALSE(setAsideOutlierCamera(views, reconstructTipFromViews(views, rig.h, 240.0)).has_value());
+    EXPECT_FALSE(setAsideOutlierCamera(views, reconstructTipFromViews(views, rig.h, 240.0), 240.0).has_value());
 
     const std::size_t outlier = static_cast<std::size_t>(trial % 3);
     const scene::Camera& camera = rig.cameras[outlier];
@@ -251,7 +251,7 @@ TEST(SetAsideOutlierCamera, TwoAgreeingCamerasOutvoteAShiftedCamera) {
     const cv::Point2d upPx = camera.project(dart.along(100.0)) - shift;
     views[outlier] = cameraView(camera, rig.h[outlier], tipPx, upPx, 0.2);
     const json solved = reconstructTipFromViews(views, rig.h, 240.0);
-    const std::optional<json> agreeing = setAsideOutlierCamera(views, solved);
+    const std::optional<json> agreeing = setAsideOutlierCamera(views, solved, 240.0);
     if (solved.at("method") != "THREE_VIEW_LINES" && solved.at("method") != "UNANIMOUS_CAM") ++unplaced;
     if (!agreeing) continue;
     ++answered;

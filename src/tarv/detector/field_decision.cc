@@ -273,7 +273,7 @@ TipLocation locateTip(const std::array<json, 3>& views, const std::array<Homogra
     if (auto alongLines = placeTipAlongNearParallelLines(views, tip.solver, radiusMm)) tip.solver = std::move(*alongLines);
   }
   if (enabled(kPathOutlierSetAside)) {
-    if (auto agreeing = setAsideOutlierCamera(views, tip.solver)) tip.solver = std::move(*agreeing);
+    if (auto agreeing = setAsideOutlierCamera(views, tip.solver, radiusMm)) tip.solver = std::move(*agreeing);
   }
   tip.method = tip.solver.value("method", "UNRESOLVED");
   tip.uncertainty = solverUncertainty(tip.solver);

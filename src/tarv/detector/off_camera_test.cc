@@ -14,17 +14,18 @@ namespace {
 
 using json = nlohmann::json;
 
-// A rig armed with one camera's homography shifted by (11, 10) px while the scenes render true.
+// A rig armed with one camera's homography shifted (by (11, 10) px unless told) while the
+// scenes render true.
 class OneCameraCalibratedOff : public EngineOnRig {
  protected:
   OneCameraCalibratedOff() : EngineOnRig(scene::defaultRig({1280, 720})) {}
 
   void SetUp() override { engine_ = tarv_create(); }
 
-  void armWithCameraOff(size_t camera) {
+  void armWithCameraOff(size_t camera, cv::Point2d px = {11.0, 10.0}) {
     const scene::SceneImages empty = renderer_.render({});
     scene::GroundTruth armed = empty.truth;
-    const cv::Matx33d shift(1.0, 0.0, 11.0, 0.0, 1.0, 10.0, 0.0, 0.0, 1.0);
+    const cv::Matx33d shift(1.0, 0.0, px.x, 0.0, 1.0, px.y, 0.0, 0.0, 1.0);
     armed.cameras[camera].board_to_image = shift * armed.cameras[camera].board_to_image;
     ASSERT_EQ(call(host::armRequest(armed, empty.frames)).value("status", ""), "READY");
   }
@@ -103,6 +104,15 @@ TEST_F(OneCameraCalibratedOff, NextToAWireTheOffCameraIsNotHeard) {
 TEST_F(OneCameraCalibratedOff, NextToAWireAPairThatAgreesPlacesTheDart) {
   armWithCameraOff(2);
   expectEachEntered({dartAlong(-96.4891, -48.5480, {0.31771, 0.27970, -0.90600}, {40, 40, 215}, 87.03)});
+}
+
+// A dart whose line two cameras see nearly alongside each other, so that their lines never
+// cross, while their own tips agree: the off camera's line crosses both where it looks, and
+// the three-line point follows it unless the pair's tips set it aside.
+TEST_F(OneCameraCalibratedOff, TwoCamerasAlongOneLineOutvoteTheOffCamera) {
+  armWithCameraOff(2, {15.0, 0.0});
+  expectEachEntered({dartAlong(62.1220, -90.6404, {-0.07870, 0.01126, -0.99683}, {20, 120, 240}, 9.28),
+                     dartAlong(-55.3599, -146.9181, {0.01623, -0.13440, -0.99079}, {150, 40, 130}, 76.25)});
 }
 
 }  // namespace
