@@ -41,6 +41,12 @@ constexpr double kParallelFieldStepMm = 0.25;
 // camera sees something else, and nothing is set aside.
 constexpr double kPairTipAgreementMm = 3.0;
 constexpr double kLargestPairUncertaintyMm = 4.0;
+// Lines crossing at a small angle place their point loosely along them; where both cameras'
+// own tips lie this close to the crossing, the tips place it there, up to twice the bar above.
+constexpr double kTightPairTipsMm = 0.5;
+// A third camera's tip misses the pair clearly at this many times the pair's own spread (or
+// kTightPairTipsMm, if more).
+constexpr double kClearMissRatio = 3.0;
 constexpr double kSmallestOutlierMissMm = 2.0;
 constexpr double kLargestOutlierLineMissMm = 20.0;
 constexpr double kLargestOutlierTipMissMm = 25.0;
@@ -358,15 +364,13 @@ std::optional<OutlierCase> outlierAgainstPair(const std::array<json, 3>& views, 
                                               std::size_t a, std::size_t b, std::size_t c) {
   const json* pair = nullptr;
   for (const json& record : intersections) {
-    if (record.value("near_parallel", false) || record.at("cameras")[0] != cameraIds[a] ||
-        record.at("cameras")[1] != cameraIds[b])
-      continue;
+    if (record.at("cameras")[0] != cameraIds[a] || record.at("cameras")[1] != cameraIds[b]) continue;
     if (!record.at("tip_votes")[0].get<bool>() || !record.at("tip_votes")[1].get<bool>()) continue;
     const json& u = record.at("uncertainty_mm");
-    if (!u.is_number() || u.get<double>() > kLargestPairUncertaintyMm) continue;
-    if (std::max(record.at("distances")[0].get<double>(), record.at("distances")[1].get<double>()) >
-        kPairTipAgreementMm)
-      continue;
+    const double tipsApart = std::max(record.at("distances")[0].get<double>(), record.at("distances")[1].get<double>());
+    const double largest = tipsApart <= kTightPairTipsMm ? 2.0 * kLargestPairUncertaintyMm : kLargestPairUncertaintyMm;
+    if (!u.is_number() || u.get<double>() > largest) continue;
+    if (tipsApart > kPairTipAgreementMm) continue;
     if (pair == nullptr || rankPairIntersection(record) < rankPairIntersection(*pair)) pair = &record;
   }
   if (pair == nullptr) return std::nullopt;
@@ -391,13 +395,30 @@ std::optional<OutlierCase> outlierAgainstPair(const std::array<json, 3>& views, 
 
 }  // namespace
 
-std::optional<json> setAsideOutlierCamera(const std::array<json, 3>& views, const json& solved) {
+std::optional<json> setAsideOutlierCamera(const std::array<json, 3>& views, const json& solved, double radiusMm) {
+  checkGeometryRadius(radiusMm);
   const std::string method = solved.value("method", "UNRESOLVED");
   const json intersections = solved.value("intersections", json::array());
+  // Two cameras whose lines run nearly alongside each other never cross, yet their own tips
+  // can place the dart along them.
+  json pairs = intersections;
+  for (const auto& pair : kCameraPairs) {
+    bool crossed = false;
+    for (const json& record : intersections) {
+      crossed = crossed || (record.at("cameras")[0] == cameraIds[pair[0]] && record.at("cameras")[1] == cameraIds[pair[1]]);
+    }
+    if (crossed) continue;
+    for (const json& a : views[pair[0]].at("votes")) {
+      for (const json& b : views[pair[1]].at("votes")) {
+        if (auto record = nearParallelPair(a, b, cameraIds[pair[0]], cameraIds[pair[1]], radiusMm))
+          pairs.push_back(std::move(*record));
+      }
+    }
+  }
   std::optional<OutlierCase> found;
   for (const auto& pair : kCameraPairs) {
     const std::size_t c = 3 - pair[0] - pair[1];
-    std::optional<OutlierCase> candidate = outlierAgainstPair(views, intersections, pair[0], pair[1], c);
+    std::optional<OutlierCase> candidate = outlierAgainstPair(views, pairs, pair[0], pair[1], c);
     if (!candidate) continue;
     if (found) return std::nullopt;  // two pairs each outvoting a third: no camera is the odd one
     found = std::move(candidate);
@@ -405,12 +426,16 @@ std::optional<json> setAsideOutlierCamera(const std::array<json, 3>& views, cons
   if (!found) return std::nullopt;
   const Point2 p = pointFromJson(found->pair.at("point"));
   const double uncertainty = std::max(kMinPairUncertaintyMm, found->pair.at("uncertainty_mm").get<double>());
-  // Within the pair's own uncertainty of a wire the camera set aside may be the one that is
-  // right.
-  if (classifyBoardPoint(p, uncertainty).at("status") == "NEAR_BOUNDARY")
-    return std::nullopt;
-  // A solver answer already at the pair's point stands as it is.
-  if (method != "UNRESOLVED" && solved.contains("point")) {
+  // Within the pair's own uncertainty of a wire the pair's point does not name the field on
+  // its own: the camera is still set aside, and the field is left to what the pair's views say.
+  const bool nearWire = classifyBoardPoint(p, uncertainty).at("status") == "NEAR_BOUNDARY";
+  // A solver answer already at the pair's point stands as it is, unless it lies next to a
+  // wire and the pair's own tips agree far more closely than the third camera's tip misses
+  // them: there the millimetre the third line pulls the point by can cross the wire.
+  const double pairApart = std::max(found->pair.at("distances")[0].get<double>(),
+                                    found->pair.at("distances")[1].get<double>());
+  const bool clearMiss = found->tipMissMm >= kClearMissRatio * std::max(pairApart, kTightPairTipsMm);
+  if (method != "UNRESOLVED" && solved.contains("point") && !(nearWire && clearMiss)) {
     const Point2 q = pointFromJson(solved.at("point"));
     if (std::hypot(q.x - p.x, q.y - p.y) <= kPairTipAgreementMm) return std::nullopt;
   }
@@ -437,7 +462,8 @@ std::optional<json> setAsideOutlierCamera(const std::array<json, 3>& views, cons
   result["set_aside"] = {{"camera", cameraIds[found->outlier]},
                          {"line_miss_mm", found->lineMissMm},
                          {"tip_miss_mm", found->tipMissMm},
-                         {"replaced_method", method}};
+                         {"replaced_method", method},
+                         {"near_wire", nearWire}};
   return result;
 }
 

@@ -38,14 +38,20 @@ std::optional<json> placeTipAlongNearParallelLines(const std::array<json, 3>& vi
 // A second look at an answer of reconstructTipFromViews (`solved`) when one camera's view is
 // shifted against the other two (its calibration a few pixels off; its line may still pass
 // within the three-line test's 2 mm and pull the three-line point off the dart): two cameras
-// whose lines cross, with an uncertainty of at most 4 mm, where both their own tips lie, and a
+// whose lines cross, with an uncertainty of at most 4 mm (8 mm where both tips lie within
+// 0.5 mm of the crossing), where both their own tips lie, and a
 // third whose closest line misses that point by 2 to 20 mm and whose tip lies 2 to 25 mm from
 // it. Answers a "CAM_PLUS_ONE" result at the pair's point ("uncertainty_source"
 // "TWO_AGREEING_CAMERAS", "set_aside": {"camera", "line_miss_mm", "tip_miss_mm",
-// "replaced_method"}) when exactly one camera is outvoted so, the point is clear of the wires
-// by the pair's uncertainty (at least 1 mm) and `solved` did not already place the tip there;
-// nothing otherwise.
-std::optional<json> setAsideOutlierCamera(const std::array<json, 3>& views, const json& solved);
+// "replaced_method", "near_wire"}) when exactly one camera is outvoted so and `solved` did
+// not already place the tip there; nothing otherwise. "near_wire": a wire lies within the
+// pair's uncertainty (at least 1 mm) of the point, which then does not name the field alone;
+// there a `solved` point near the pair's is replaced too when the third camera's tip misses
+// the point by at least three times the pair's own tips do (taken as at least 0.5 mm).
+// Two cameras whose lines run nearly alongside each other count as a pair where their own
+// tips place the point along them (as placeTipAlongNearParallelLines places it, within
+// radiusMm of the bull).
+std::optional<json> setAsideOutlierCamera(const std::array<json, 3>& views, const json& solved, double radiusMm);
 
 // The bar one camera's own tip must pass to stand on its own: a tight line fit ("error_mm")
 // and the tip close to its line ("pixel_error").

@@ -16,6 +16,10 @@ namespace {
 constexpr double kTipChangeRadiusMm = 5.0;
 // A rod that meets the face farther than this from the solver's point is not trusted.
 constexpr double kRodBaseAgreementMm = 8.0;
+// A camera whose own tip lies within this many pixels of where its calibration puts the point
+// sees the dart's point there: a calibration a few pixels off moves all of that camera's
+// change by as much, beyond the few millimetres the change is looked for in.
+constexpr double kCalibrationSlackPx = 16.0;
 
 int cameraIndexOf(const json& id) {
   for (int i = 0; i < 3; ++i) {
@@ -51,6 +55,25 @@ bool changeNear(const cv::Mat& mask, const Homography& h, Point2 point) try {
              cv::Scalar(255), cv::FILLED);
   cv::bitwise_and(disc, mask(box), disc);
   return cv::countNonZero(disc) > 0;
+} catch (const std::runtime_error&) {
+  return false;  // the point does not project into this camera
+}
+
+// Whether one of the camera's own tips lies within kCalibrationSlackPx of the board point.
+bool ownTipNear(const json& shaft, const Homography& h, Point2 point) try {
+  const auto votes = shaft.find("votes");
+  if (!shaft.is_object() || votes == shaft.end() || !votes->is_array()) return false;
+  const Point2 centre = applyHomography(h, point);
+  for (const json& vote : *votes) {
+    if (!vote.is_object() || vote.value("abstention", true) || !vote.value("tip_valid", false)) continue;
+    const auto pixel = vote.find("image_point");
+    if (pixel == vote.end() || !pixel->is_array() || pixel->size() != 2 || !(*pixel)[0].is_number() ||
+        !(*pixel)[1].is_number())
+      continue;
+    if (std::hypot((*pixel)[0].get<double>() - centre.x, (*pixel)[1].get<double>() - centre.y) <= kCalibrationSlackPx)
+      return true;
+  }
+  return false;
 } catch (const std::runtime_error&) {
   return false;  // the point does not project into this camera
 }
@@ -132,7 +155,9 @@ Dart3dJudgement judgeDart3d(const Round& round, const std::array<std::optional<C
   if (judgement.reason.empty() && carrying >= 0 && tip.point) {
     bool elsewhere = false;
     for (int i = 0; i < 3; ++i) {
-      if (i != carrying) elsewhere = elsewhere || changeNear(dartMasks[i], round.cameras[i].boardToImage, *tip.point);
+      if (i == carrying) continue;
+      const Homography& h = round.cameras[i].boardToImage;
+      elsewhere = elsewhere || changeNear(dartMasks[i], h, *tip.point) || ownTipNear(shaftRecords[i], h, *tip.point);
     }
     if (!elsewhere && changeNear(dartMasks[carrying], round.cameras[carrying].boardToImage, *tip.point)) {
       judgement.reason = "SINGLE_VIEW_TIP_INSIDE_CHANGE";

@@ -193,7 +193,7 @@ TEST(DartRod, ATipInTheAirStandsAboveTheFace) {
 }
 
 // One camera's tip carries the throw: a point inside that camera's change that no other
-// camera's change reaches goes to review.
+// camera's change or own tip reaches goes to review.
 TEST(DartRod, ASingleViewTipOffTheOtherCamerasChangeGoesToReview) {
   Round round;
   const std::vector<scene::CameraSpec> rig = scene::defaultRig();
@@ -208,10 +208,12 @@ TEST(DartRod, ASingleViewTipOffTheOtherCamerasChangeGoesToReview) {
     const cv::Vec3d& l = *views[i].imageLine;
     const cv::Point2d p = *views[i].tipPx;
     // A point on the line and its direction, as a shaft record has them.
-    const cv::Point2d d(l[1], -l[0]);
+    const cv::Point2d d = cv::Point2d(l[1], -l[0]) / std::hypot(l[0], l[1]);
+    // The other cameras' own tips lie well along their lines, away from the point.
+    const cv::Point2d own = i == 0 ? p : p + 60.0 * d;
     records[i] = {{"observations", {{{"axis_valid", true}, {"origin_px", {p.x, p.y}}, {"direction_xy", {d.x, d.y}}}}},
                   {"votes", {{{"abstention", false}, {"axis_valid", true}, {"tip_valid", true}, {"axis_index", 0},
-                              {"point", {tip.x, tip.y}}, {"image_point", {p.x, p.y}}}}}};
+                              {"point", {tip.x, tip.y}}, {"image_point", {own.x, own.y}}}}}};
     masks[i] = cv::Mat::zeros(camera.imageSize(), CV_8UC1);
   }
   cv::circle(masks[0], *views[0].tipPx, 6, cv::Scalar(255), cv::FILLED);
@@ -229,10 +231,16 @@ TEST(DartRod, ASingleViewTipOffTheOtherCamerasChangeGoesToReview) {
   cv::circle(masks[2], *views[2].tipPx, 6, cv::Scalar(255), cv::FILLED);
   judged = judgeDart3d(round, cameraPosesOf(round), records, masks, crosscheck, single);
   EXPECT_EQ(judged.reason, "");
+  masks[2].setTo(0);
+  // Another camera's own tip 12 px from where its calibration puts the point (that camera a
+  // few pixels off): it sees the dart's point there too.
+  const cv::Point2d off = *views[1].tipPx + cv::Point2d(8.0, 9.0);
+  records[1]["votes"][0]["image_point"] = {off.x, off.y};
+  judged = judgeDart3d(round, cameraPosesOf(round), records, masks, crosscheck, single);
+  EXPECT_EQ(judged.reason, "");
   // Lines of two or three cameras: a rod, no single-view rule.
   TipLocation lines = single;
   lines.method = "THREE_VIEW_LINES";
-  masks[2].setTo(0);
   judged = judgeDart3d(round, cameraPosesOf(round), records, masks, crosscheck, lines);
   EXPECT_EQ(judged.reason, "");
   EXPECT_EQ(judged.document["overlay"]["kind"], "rod");

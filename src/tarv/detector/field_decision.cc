@@ -132,6 +132,21 @@ json candidatesByKind(const json& measurements) {
 
 json viewsArray(const std::array<json, 3>& views) { return json::array({views[0], views[1], views[2]}); }
 
+// A camera the tip solver set aside misses the dart by millimetres (its calibration off):
+// none of the field's votes hears its views, which name the field where that camera looks.
+FieldEvidence withoutSetAsideCamera(const TipLocation& tip, const FieldEvidence& evidence) {
+  const auto setAside = tip.solver.find("set_aside");
+  if (setAside == tip.solver.end() || !setAside->is_object()) return evidence;
+  const std::string id = setAside->value("camera", "");
+  FieldEvidence heard = evidence;
+  for (int i = 0; i < 3; ++i) {
+    if (cameraIds[i] != id) continue;
+    if (heard.views[i].is_object()) heard.views[i]["votes"] = json::array();
+    if (heard.measurements.is_array() && heard.measurements.size() == 3) heard.measurements[i] = json::array();
+  }
+  return heard;
+}
+
 struct Chain {
   const TipLocation& tip;
   const FieldEvidence& evidence;
@@ -170,6 +185,7 @@ struct Chain {
   // The third camera's votes would pull the field vote towards where that camera looks.
   bool setAside() {
     if (!enabled(kPathOutlierSetAside) || !tip.point || !tip.solver.contains("set_aside")) return false;
+    if (tip.solver["set_aside"].value("near_wire", false)) return false;
     return decide(kPathOutlierSetAside, nominalField(*tip.point));
   }
 
@@ -257,7 +273,7 @@ TipLocation locateTip(const std::array<json, 3>& views, const std::array<Homogra
     if (auto alongLines = placeTipAlongNearParallelLines(views, tip.solver, radiusMm)) tip.solver = std::move(*alongLines);
   }
   if (enabled(kPathOutlierSetAside)) {
-    if (auto agreeing = setAsideOutlierCamera(views, tip.solver)) tip.solver = std::move(*agreeing);
+    if (auto agreeing = setAsideOutlierCamera(views, tip.solver, radiusMm)) tip.solver = std::move(*agreeing);
   }
   tip.method = tip.solver.value("method", "UNRESOLVED");
   tip.uncertainty = solverUncertainty(tip.solver);
@@ -290,7 +306,8 @@ FieldDecision decideField(const TipLocation& tip, const FieldEvidence& evidence,
                           const json& stableHistory, double now, const PathFilter& enabled) {
   std::array<Homography, 3> homographies;
   for (int i = 0; i < 3; ++i) homographies[i] = cameras[i].boardToImage;
-  Chain chain{tip, evidence, enabled, {}};
+  const FieldEvidence heard = withoutSetAsideCamera(tip, evidence);
+  Chain chain{tip, heard, enabled, {}};
   // Each step records its evidence whether or not it decides; the field vote always runs,
   // since its hypothesis is what an unresolved dart carries into the history.
   const bool decided = chain.consensus() || chain.majority() || chain.setAside() || chain.tieBreak(homographies);

@@ -28,6 +28,9 @@ json adoptConfirmedEmpty(Runtime& rt, const std::string& folder) {
   }
   rt.lastResult = callEngine(*rt.engines, rt.engine, "confirm_empty", frames,
                              {{"times", rt.frameTimes}, {"empty_confirmed", true}});
+  // Re-arming may have carried a calibration onto the new references: from here on the
+  // runtime draws and reports what the engine scores with.
+  takeEngineCalibrations(rt, rt.lastResult);
 
   rt.settled = rt.handFlag = rt.startupPending = rt.restartCheck = false;
   // The user's confirmed empty board is what a user reset waits for: the reset ends here.

@@ -147,6 +147,11 @@ void publishPreviewView(Runtime& runtime);
 // The 3x3 matrix of a calibration entry; nothing unless it is 3 rows of 3 finite numbers
 // with |det| >= 1e-12.
 bool readCalibration(const json& value, Homography& out);
+// Three valid calibrations in an engine reply (a realigned camera, a calibration carried onto
+// new references) replace the ones every later review and preview draws with and the runtime
+// reports; false, and nothing replaced, unless there are three valid matrices. The motion
+// regions drawn at the start stay: the motion thread reads them unlocked.
+bool takeEngineCalibrations(Runtime& rt, const json& reply);
 // Same size, same type and not one pixel value apart.
 bool sameImage(const cv::Mat& a, const cv::Mat& b);
 

@@ -118,6 +118,19 @@ class RuntimeCommands : public ::testing::Test {
     return false;
   }
 
+  // Confirms the board empty into a fresh folder, polling until the cameras have new frames.
+  json confirmEmpty(const std::string& name) {
+    const std::string folder = testing::scratchFolder(name);
+    json confirmed = json::object();
+    for (int i = 0; i < 150; ++i) {
+      call({{"command", "poll"}});
+      confirmed = call({{"command", "confirm_empty"}, {"empty_confirmed", true}, {"folder", folder}});
+      if (confirmed.value("status", "") != "WAIT_CAMERA_FRAMES") break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return confirmed;
+  }
+
   Runtime runtime{kScriptedTable};
   Runtime& rt = runtime;
 };
@@ -314,14 +327,7 @@ TEST_F(RuntimeCommands, AUserResetScoresAgainOnceTheUserConfirmsTheEmptyBoard) {
   for (int i = 0; i < 10; ++i) call({{"command", "poll"}});
   EXPECT_TRUE(commandsSent().empty());
 
-  const std::string folder = testing::scratchFolder("reset-confirm");
-  json confirmed = json::object();
-  for (int i = 0; i < 150; ++i) {
-    call({{"command", "poll"}});
-    confirmed = call({{"command", "confirm_empty"}, {"empty_confirmed", true}, {"folder", folder}});
-    if (confirmed.value("status", "") != "WAIT_CAMERA_FRAMES") break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
+  const json confirmed = confirmEmpty("reset-confirm");
   ASSERT_EQ(confirmed.value("status", ""), "EMPTY_CONFIRMED") << confirmed.dump();
   status = call({{"command", "status"}});
   EXPECT_FALSE(status.value("reset_pending", true));
@@ -402,6 +408,31 @@ TEST_F(RuntimeCommands, OnlyThreeValidCalibrationsFromTheStartCheckReplaceTheCon
   ASSERT_EQ(call({{"command", "start"}, {"config", config}}).value("status", ""), "CAPTURE_STARTED");
   ASSERT_TRUE(pollUntilSent("detect", 6.0));
   EXPECT_EQ(rt.options["calibrations"], moved);
+  call({{"command", "stop"}});
+}
+
+// Re-arming on the confirmed empty board may carry a calibration onto the new references: the
+// runtime then draws and reports what the engine scores with, not its start copy.
+TEST_F(RuntimeCommands, ACalibrationCarriedByTheEmptyConfirmationReplacesTheRuntimesCopy) {
+  const json config = stillConfig();
+  json moved = config["calibrations"];
+  moved[2][1][2] = moved[2][1][2].get<double>() - 4.0;
+  scripted().answer = [moved](const json& r) {
+    if (r.value("command", "") == "confirm_empty") {
+      return json{{"status", "STARTUP_READY"}, {"calibrations", moved}, {"calibration_preserved", false}};
+    }
+    return ready(r);
+  };
+  ASSERT_EQ(call({{"command", "start"}, {"config", config}}).value("status", ""), "CAPTURE_STARTED");
+  ASSERT_TRUE(pollUntilSent("detect", 6.0));
+  const json confirmed = confirmEmpty("carried-confirm");
+  ASSERT_EQ(confirmed.value("status", ""), "EMPTY_CONFIRMED") << confirmed.dump();
+  EXPECT_FALSE(confirmed.value("calibration_preserved", true));
+  EXPECT_EQ(rt.options["calibrations"], moved);
+  {
+    std::lock_guard<std::mutex> lock(rt.previewMutex);
+    EXPECT_EQ(rt.published.calibrations, moved);
+  }
   call({{"command", "stop"}});
 }
 

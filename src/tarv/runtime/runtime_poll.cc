@@ -49,20 +49,6 @@ int32_t entryCount(const json& result) {
   return it != result.end() && it->is_array() ? static_cast<int32_t>(it->size()) : 0;
 }
 
-// A realigned engine hands back three calibrations; only three valid matrices may replace the
-// ones every later review and preview draws with.
-bool takeCalibrations(Runtime& rt, const json& reply) {
-  if (!reply.is_object() || !reply.contains("calibrations")) return false;
-  const json& c = reply.at("calibrations");
-  if (!c.is_array() || c.size() != 3) return false;
-  Homography h{};
-  for (const json& m : c) {
-    if (!readCalibration(m, h)) return false;
-  }
-  rt.options["calibrations"] = c;
-  return true;
-}
-
 json framesTimes(const std::array<double, 3>& t) { return json(t); }
 
 struct Tick {
@@ -91,9 +77,9 @@ json startCheck(Runtime& rt, Tick& t) {
        {"auto_realign", optionFlag(rt, "auto_realign", true)},
        {"adaptive_threshold", optionFlag(rt, "adaptive_threshold", false)}});
   rt.lastResult = reply;
-  if (reply.contains("camera_realigned")) takeCalibrations(rt, reply);
+  if (reply.contains("camera_realigned")) takeEngineCalibrations(rt, reply);
   if (textOf(reply, "status") == "STARTUP_READY" || flagOf(reply, "restart_reference_refreshed")) {
-    takeCalibrations(rt, reply);
+    takeEngineCalibrations(rt, reply);
     rt.startupPending = false;
     rt.restartCheck = false;
     // A user reset ends when its new run has proved the board empty.
@@ -150,7 +136,7 @@ json detect(Runtime& rt, Tick& t) {
                               {"plant_mode", optionFlag(rt, "plant_mode", false)},
                               {"adaptive_threshold", optionFlag(rt, "adaptive_threshold", false)}});
   const double t1 = tarv_monotonic_seconds();
-  if (rt.lastResult.contains("camera_realigned")) takeCalibrations(rt, rt.lastResult);
+  if (rt.lastResult.contains("camera_realigned")) takeEngineCalibrations(rt, rt.lastResult);
 
   const json scope = buildScoringScope(rt);
   json reviews = json::array();

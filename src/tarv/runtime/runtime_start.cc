@@ -171,6 +171,18 @@ bool readCalibration(const json& value, Homography& out) {
   return std::abs(cv::determinant(m)) >= 1e-12;
 }
 
+bool takeEngineCalibrations(Runtime& rt, const json& reply) {
+  if (!reply.is_object() || !reply.contains("calibrations")) return false;
+  const json& c = reply.at("calibrations");
+  if (!c.is_array() || c.size() != 3) return false;
+  Homography h{};
+  for (const json& m : c) {
+    if (!readCalibration(m, h)) return false;
+  }
+  rt.options["calibrations"] = c;
+  return true;
+}
+
 bool sameImage(const cv::Mat& a, const cv::Mat& b) {
   return !a.empty() && a.size() == b.size() && a.type() == b.type() && cv::norm(a, b, cv::NORM_INF) == 0.0;
 }

@@ -1,6 +1,8 @@
 #include "tarv/runtime/runtime.h"
 
+#include <chrono>
 #include <filesystem>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -44,6 +46,55 @@ TEST(RuntimeRoad, ThrownDartOnFileCamerasIsScoredAndRecorded) {
   EXPECT_GE(filesNamed(reports, "event-"), 1u);
   EXPECT_EQ(call(rt, {{"command", "poll"}}).value("status", ""), "STOPPED");
   tarv_runtime_destroy(rt);
+}
+
+// A rig whose third camera was calibrated 15 px off, played as file cameras through the
+// runtime: the first dart's point only the cameras that are right place as lines, the second
+// only one camera places as a tip (the other sees it past the first dart). Both are entered
+// with their fields, as the engine enters them from the same frames.
+TEST(RuntimeRoad, ACameraCalibratedAFewPixelsOffCostsNoDart) {
+  scene::RoundVideoScript script;
+  script.size = {1280, 720};
+  script.empty_seconds = 1.5;
+  script.dart_seconds = 2.5;
+  script.rounds.push_back({{{-11.9158, -86.5181}, {-0.20843, -0.04902, -0.97681}, {205, 95, 20}, 7.19},
+                           {{136.4407, -40.4653}, {0.00203, 0.17952, -0.98375}, {150, 40, 130}, 59.18}});
+  const scene::RoundVideos videos = scene::writeRoundVideos(testing::scratchFolder("off-camera"), script);
+  json config = testing::startConfig(videos);
+  config["width"] = 1280;
+  config["height"] = 720;
+  json& off = config["calibrations"][2];
+  for (int c = 0; c < 3; ++c) {
+    // The board point's image moves by (11, 10) px: the first two rows gain the third times it.
+    off[0][c] = off[0][c].get<double>() + 11.0 * off[2][c].get<double>();
+    off[1][c] = off[1][c].get<double>() + 10.0 * off[2][c].get<double>();
+  }
+  void* rt = tarv_runtime_create();
+  ASSERT_NE(rt, nullptr);
+  ASSERT_EQ(call(rt, {{"command", "start"}, {"config", config}}).value("status", ""), "CAPTURE_STARTED");
+  ASSERT_EQ(testing::pollUntil(rt, "STARTUP_READY", 8.0)["result"].value("status", ""), "STARTUP_READY");
+  json entries = json::array();
+  std::string seen;
+  const double playing = scene::videoSeconds(script);
+  const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(playing);
+  while (entries.size() < 2 && std::chrono::steady_clock::now() < end) {
+    const json reply = call(rt, {{"command", "poll"}});
+    if (reply.value("status", "") == "DETECTION") {
+      const json& result = reply["result"];
+      const std::string status = result.value("status", "");
+      if (status != "READY" || result.contains("reason")) seen += " " + status + "/" + result.value("reason", "");
+      if (result.contains("entries") && result["entries"].is_array() && result["entries"].size() <= 2 &&
+          result["entries"].size() > entries.size()) {
+        entries = result["entries"];
+      }
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(15));
+  }
+  call(rt, {{"command", "stop"}});
+  tarv_runtime_destroy(rt);
+  ASSERT_EQ(entries.size(), 2u) << seen;
+  EXPECT_EQ(entries[0].value("selected_field", ""), videos.truth.darts[0].field) << seen;
+  EXPECT_EQ(entries[1].value("selected_field", ""), videos.truth.darts[1].field) << seen;
 }
 
 }  // namespace

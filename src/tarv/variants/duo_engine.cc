@@ -687,10 +687,9 @@ json evaluateDuoFrames(DuoEngine& e, const std::vector<cv::Mat>& frames, double 
   if (f.views[0].globallyChanged || f.views[1].globallyChanged) {
     e.emptyCount = 0;
     // New light that has settled: the references follow it rather than waiting for ever.
-    if (lightHasSettled(e.settlingLight, {f.views[0].grey, f.views[1].grey}, {e.missMasks[0], e.missMasks[1]}, time,
-                        e.handSeen)) {
-      for (int i = 0; i < 2; ++i) renewReferencesForLight(e.cameras[i], frames[i], f.views[i].grey, e.missMasks[i]);
-      e.settlingLight = SettlingLight();
+    if (lightHasSettled(e.settlingLight, {frames[0], frames[1]}, {f.views[0].grey, f.views[1].grey},
+                        {e.missMasks[0], e.missMasks[1]}, time, e.handSeen)) {
+      renewReferencesForSettledLight(e.settlingLight, {&e.cameras[0], &e.cameras[1]}, {e.missMasks[0], e.missMasks[1]});
       return {{"status", "BACKGROUND_REFRESH"}, {"reason", "LIGHT_CHANGE_SETTLED"}};
     }
     return {{"status", "WAIT"}, {"reason", "LARGE_INTERACTION_OR_LIGHTING"},

@@ -9,24 +9,50 @@ namespace tarv {
 namespace {
 
 constexpr int kStillPixels = 80;
+// A change that breaks the still run over less than this share of a region is something on
+// the board (a dart), not the light moving on.
+constexpr double kLocalChangeShare = 0.1;
+
+void startLightAfresh(SettlingLight& settling, const std::vector<cv::Mat>& frames, const std::vector<cv::Mat>& greys,
+                      double time, bool handSeen) {
+  settling = SettlingLight();
+  if (handSeen) return;
+  for (size_t i = 0; i < greys.size(); ++i) {
+    settling.greys.push_back(greys[i].clone());
+    settling.lightGreys.push_back(greys[i].clone());
+    settling.lightFrames.push_back(frames[i].clone());
+  }
+  settling.since = time;
+}
 
 }  // namespace
 
-bool lightHasSettled(SettlingLight& settling, const std::vector<cv::Mat>& greys,
+bool lightHasSettled(SettlingLight& settling, const std::vector<cv::Mat>& frames, const std::vector<cv::Mat>& greys,
                      const std::vector<cv::Mat>& regions, double time, bool handSeen) {
-  bool still = !handSeen && settling.greys.size() == greys.size() && time >= settling.since;
-  for (size_t i = 0; still && i < greys.size(); ++i) {
-    still = settling.greys[i].size() == greys[i].size() &&
-            cv::countNonZero(maskAnd(nativeDifferenceMask(settling.greys[i], greys[i]), regions[i])) < kStillPixels;
+  bool comparable = !handSeen && settling.greys.size() == greys.size() &&
+                    settling.lightFrames.size() == greys.size() && frames.size() == greys.size() &&
+                    regions.size() == greys.size() && time >= settling.since;
+  bool still = comparable;
+  bool local = comparable;
+  for (size_t i = 0; comparable && i < greys.size(); ++i) {
+    if (settling.greys[i].size() != greys[i].size()) {
+      comparable = still = local = false;
+      break;
+    }
+    const int changed = cv::countNonZero(maskAnd(nativeDifferenceMask(settling.greys[i], greys[i]), regions[i]));
+    still = still && changed < kStillPixels;
+    local = local && changed < kLocalChangeShare * cv::countNonZero(regions[i]);
   }
-  if (!still) {
-    settling.greys.clear();
-    for (const cv::Mat& g : greys) settling.greys.push_back(g.clone());
-    settling.since = handSeen ? -1.0 : time;
-    if (handSeen) settling.greys.clear();
+  if (still) return time - settling.since >= kLightSettleS;
+  if (!local) {
+    startLightAfresh(settling, frames, greys, time, handSeen);
     return false;
   }
-  return time - settling.since >= kLightSettleS;
+  // Something landed in the settling light: it must stand still too, and it stays out of the
+  // references.
+  for (size_t i = 0; i < greys.size(); ++i) settling.greys[i] = greys[i].clone();
+  settling.since = time;
+  return false;
 }
 
 json lightSettlingRecord(const SettlingLight& settling, double time, bool handSeen) {
@@ -51,6 +77,14 @@ void renewReferencesForLight(Camera& camera, const cv::Mat& frame, const cv::Mat
   }
   camera.backgroundFrame = frame.clone();
   camera.dartReference = grey.clone();
+}
+
+void renewReferencesForSettledLight(SettlingLight& settling, const std::vector<Camera*>& cameras,
+                                    const std::vector<cv::Mat>& regions) {
+  for (size_t i = 0; i < cameras.size() && i < settling.lightFrames.size(); ++i) {
+    renewReferencesForLight(*cameras[i], settling.lightFrames[i], settling.lightGreys[i], regions[i]);
+  }
+  settling = SettlingLight();
 }
 
 }  // namespace tarv

@@ -274,9 +274,8 @@ json evaluate(MonoEngine& e, const cv::Mat& frame, double time) {
   if (pixels(f.sinceEmpty) > kLargeChangeShare * pixels(e.eventRegionMask)) {
     e.emptyFrameCounter = 0;
     // New light that has settled: the references follow it rather than waiting for ever.
-    if (lightHasSettled(e.settlingLight, {f.grey}, {e.eventRegionMask}, time, e.handSeen)) {
-      renewReferencesForLight(c, frame, f.grey, e.eventRegionMask);
-      e.settlingLight = SettlingLight();
+    if (lightHasSettled(e.settlingLight, {frame}, {f.grey}, {e.eventRegionMask}, time, e.handSeen)) {
+      renewReferencesForSettledLight(e.settlingLight, {&c}, {e.eventRegionMask});
       return {{"status", "BACKGROUND_REFRESH"}, {"reason", "LIGHT_CHANGE_SETTLED"}};
     }
     return {{"status", "WAIT"}, {"reason", "LARGE_INTERACTION_OR_LIGHTING"},

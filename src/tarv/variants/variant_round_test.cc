@@ -107,6 +107,27 @@ TEST_P(VariantRound, NewLightIsTakenOnceItStandsStillAndDartsScoreInIt) {
   EXPECT_EQ(sendUntil(host, renderDarts({}, false, light), "EMPTY_RESET")["status"], "EMPTY_RESET");
 }
 
+// A dart that lands while new light settles is something on the board, not light: it is not
+// taken into the references with the light, and it is entered once the light is.
+TEST_P(VariantRound, ADartLandingWhileNewLightSettlesIsEntered) {
+  enter(renderDarts({a}));
+  scene::Imaging light;
+  light.offset = 45.0;
+  EXPECT_EQ(host.detect(host.pick(renderDarts({a}, false, light)), host.now() + 0.1)["reason"],
+            "LARGE_INTERACTION_OR_LIGHTING");
+  host.detect(host.pick(renderDarts({a}, false, light)), host.now() + 0.5);
+  const scene::SceneImages second = renderDarts({a, b}, false, light);
+  json reply = json::object();
+  json entry;
+  for (int i = 0; i < 20 && entry.is_null(); ++i) {
+    reply = host.detect(host.pick(second), host.now() + 0.25);
+    if (reply.contains("entry")) entry = reply["entry"];
+  }
+  ASSERT_FALSE(entry.is_null()) << reply.dump().substr(0, 400);
+  EXPECT_EQ(fieldOf(entry), second.truth.darts[1].field);
+  EXPECT_EQ(reply["entries"].size(), 2u);
+}
+
 // A shadow that stays on the left part of the board (a person standing beside it): the
 // light at board x below -10 mm falls to the factor, over a soft edge 30 mm wide.
 scene::SceneImages shadowed(scene::SceneImages shot, double factor) {
