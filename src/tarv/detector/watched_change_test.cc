@@ -189,6 +189,80 @@ TEST(WatchedChange, ASoftPatchThatStaysIsNeverEntered) {
   }
 }
 
+// A faint patch that stays (a shadow or a sunbeam whose core alone passes a dart's change
+// level, a few per cent darker or lighter, in a camera's sensor noise) is never entered either,
+// and the darts after it keep their fields.
+TEST(WatchedChange, AFaintPatchThatStaysIsNeverEntered) {
+  const scene::Renderer& renderer = scene::defaultRenderer();
+  struct Patch {
+    cv::Point2d centre;
+    double diameter;
+    double gain;
+  };
+  const Patch patches[] = {{{-83.18, -104.34}, 27.6, 0.668}, {{41.5, -126.0}, 28.0, 0.82}, {{-20.0, 60.0}, 30.0, 1.2}};
+  const auto dart = [](double x, double y, cv::Vec3d direction, cv::Scalar colour, double roll) {
+    scene::Dart d;
+    d.tip_mm = {x, y};
+    d.direction = cv::normalize(direction);
+    d.flight_colour = colour;
+    d.flight_roll_deg = roll;
+    return d;
+  };
+  const std::vector<scene::Dart> darts = {
+      dart(57.2159, -129.7905, {-0.14454, 0.10964, -0.98341}, {40, 40, 215}, 83.05),
+      dart(74.5925, -129.1395, {-0.29061, 0.01361, -0.95674}, {205, 95, 20}, 36.67),
+      dart(-142.7077, 51.7066, {-0.32339, 0.32457, -0.88886}, {40, 40, 215}, 67.06)};
+  scene::Imaging sensor;
+  sensor.noise_sigma = 2.0;
+  for (const Patch& patch : patches) {
+    SCOPED_TRACE(patch.centre);
+    void* engine = tarv_create();
+    const auto call = [engine](const json& request) { return json::parse(tarv_call(engine, request.dump().c_str())); };
+    host::FrameClock clock;
+    const scene::SceneImages& empty = scene::defaultEmptyBoard();
+    ASSERT_EQ(call(host::armRequest(empty.truth, empty.frames)).value("status", ""), "READY");
+    uint64_t noiseSeed = 1;
+    // Each send a frame of its own, fresh sensor noise on it.
+    const auto send = [&](const scene::SceneImages& shot, bool lit, int sends) {
+      json last;
+      for (int n = 0; n < sends; ++n) {
+        std::vector<cv::Mat> frames;
+        for (size_t i = 0; i < shot.frames.size(); ++i) {
+          cv::Mat frame = shot.frames[i];
+          if (lit) frame = scene::withSoftSpot(frame, shot.truth.cameras[i], patch.centre, patch.diameter, patch.gain);
+          sensor.noise_seed = noiseSeed++;
+          frames.push_back(scene::applyImaging(frame, sensor, static_cast<int>(i)));
+        }
+        last = call(clock.detectRequest(frames));
+      }
+      return last;
+    };
+    scene::Scene board;
+    json last;
+    for (size_t k = 0; k < darts.size(); ++k) {
+      board.darts.push_back(darts[k]);
+      const scene::SceneImages shot = renderer.render(board);
+      last = send(shot, k >= 1, 4);
+      if (k == 0) {
+        // The patch appears with the first dart on the board and stays.
+        // Nothing of it is a dart: none entered, none left to the player.
+        for (int n = 0; n < 8; ++n) {
+          last = send(shot, true, 1);
+          const std::string status = last.value("status", "");
+          EXPECT_TRUE(status != "DART_CANDIDATE" && status != "POSITION_UNRESOLVED")
+              << status << "/" << last.value("reason", "");
+          EXPECT_FALSE(last["decision_window"].contains("unresolved_darts")) << last["decision_window"].dump();
+        }
+        EXPECT_EQ(last["entries"].size(), 1u) << last.value("status", "") << " " << last["entries"].dump();
+      }
+    }
+    ASSERT_EQ(last["entries"].size(), 3u) << last["entries"].dump();
+    const scene::GroundTruth truth = renderer.truth(board);
+    for (size_t k = 0; k < darts.size(); ++k) EXPECT_EQ(host::entryField(last["entries"][k]), truth.darts[k].field) << k;
+    tarv_destroy(engine);
+  }
+}
+
 // Something moving beyond the board is recorded as the camera's motion round the board;
 // what changes on the board is not.
 TEST_F(Watched, MotionRoundTheBoardIsRecorded) {
