@@ -7,6 +7,7 @@
 #include "host/reply_reading.h"
 #include "scene/scene.h"
 #include "tarv/core/board_geometry.h"
+#include "tarv/detector/rig_engine_test_support.h"
 #include "tarv/detector/watched_change.h"
 #include "tarv/engine/engine.h"
 #include "tarv/tarv.h"
@@ -34,6 +35,31 @@ std::vector<cv::Mat> withLightPatch(const scene::SceneImages& shot, cv::Point2d 
   }
   return frames;
 }
+
+// A soft spot of light (gain above 1) or shadow on the board.
+struct Patch {
+  cv::Point2d centre;
+  double diameter;
+  double gain;
+};
+
+// An engine of its own, armed on the default empty board.
+class ArmedEngine {
+ public:
+  ArmedEngine() : engine_(tarv_create()) {
+    const scene::SceneImages& empty = scene::defaultEmptyBoard();
+    armed_ = call(host::armRequest(empty.truth, empty.frames)).value("status", "") == "READY";
+  }
+  ~ArmedEngine() { tarv_destroy(engine_); }
+  ArmedEngine(const ArmedEngine&) = delete;
+  ArmedEngine& operator=(const ArmedEngine&) = delete;
+  json call(const json& request) { return json::parse(tarv_call(engine_, request.dump().c_str())); }
+  bool armed() const { return armed_; }
+
+ private:
+  void* engine_;
+  bool armed_ = false;
+};
 
 class Watched : public ::testing::Test {
  protected:
@@ -139,11 +165,6 @@ TEST_F(Watched, AFlatLightPatchIsNotADart) {
 // and the darts after it keep their fields.
 TEST(WatchedChange, ASoftPatchThatStaysIsNeverEntered) {
   const scene::Renderer& renderer = scene::defaultRenderer();
-  struct Patch {
-    cv::Point2d centre;
-    double diameter;
-    double gain;
-  };
   const Patch patches[] = {{{0.0, -130.0}, 20.0, 1.5}, {{-80.0, 60.0}, 28.0, 1.3}, {{90.0, 20.0}, 15.0, 0.65},
                            {{30.0, 140.0}, 25.0, 1.6}, {{-120.0, -70.0}, 12.0, 0.75}};
   std::vector<scene::Dart> darts(3);
@@ -155,11 +176,10 @@ TEST(WatchedChange, ASoftPatchThatStaysIsNeverEntered) {
   darts[2].direction = scene::frontDirection(10.0, 300.0);
   for (const Patch& patch : patches) {
     SCOPED_TRACE(patch.centre);
-    void* engine = tarv_create();
-    const auto call = [engine](const json& request) { return json::parse(tarv_call(engine, request.dump().c_str())); };
+    ArmedEngine engine;
+    ASSERT_TRUE(engine.armed());
+    const auto call = [&engine](const json& request) { return engine.call(request); };
     host::FrameClock clock;
-    const scene::SceneImages& empty = scene::defaultEmptyBoard();
-    ASSERT_EQ(call(host::armRequest(empty.truth, empty.frames)).value("status", ""), "READY");
     scene::Scene board;
     json last;
     for (size_t k = 0; k < darts.size(); ++k) {
@@ -185,7 +205,6 @@ TEST(WatchedChange, ASoftPatchThatStaysIsNeverEntered) {
     ASSERT_EQ(last["entries"].size(), 3u) << last["entries"].dump();
     const scene::GroundTruth truth = renderer.truth(board);
     for (size_t k = 0; k < darts.size(); ++k) EXPECT_EQ(host::entryField(last["entries"][k]), truth.darts[k].field) << k;
-    tarv_destroy(engine);
   }
 }
 
@@ -194,33 +213,18 @@ TEST(WatchedChange, ASoftPatchThatStaysIsNeverEntered) {
 // and the darts after it keep their fields.
 TEST(WatchedChange, AFaintPatchThatStaysIsNeverEntered) {
   const scene::Renderer& renderer = scene::defaultRenderer();
-  struct Patch {
-    cv::Point2d centre;
-    double diameter;
-    double gain;
-  };
   const Patch patches[] = {{{-83.18, -104.34}, 27.6, 0.668}, {{41.5, -126.0}, 28.0, 0.82}, {{-20.0, 60.0}, 30.0, 1.2}};
-  const auto dart = [](double x, double y, cv::Vec3d direction, cv::Scalar colour, double roll) {
-    scene::Dart d;
-    d.tip_mm = {x, y};
-    d.direction = cv::normalize(direction);
-    d.flight_colour = colour;
-    d.flight_roll_deg = roll;
-    return d;
-  };
   const std::vector<scene::Dart> darts = {
-      dart(57.2159, -129.7905, {-0.14454, 0.10964, -0.98341}, {40, 40, 215}, 83.05),
-      dart(74.5925, -129.1395, {-0.29061, 0.01361, -0.95674}, {205, 95, 20}, 36.67),
-      dart(-142.7077, 51.7066, {-0.32339, 0.32457, -0.88886}, {40, 40, 215}, 67.06)};
+      dartAlong(57.2159, -129.7905, cv::normalize(cv::Vec3d(-0.14454, 0.10964, -0.98341)), {40, 40, 215}, 83.05),
+      dartAlong(74.5925, -129.1395, cv::normalize(cv::Vec3d(-0.29061, 0.01361, -0.95674)), {205, 95, 20}, 36.67),
+      dartAlong(-142.7077, 51.7066, cv::normalize(cv::Vec3d(-0.32339, 0.32457, -0.88886)), {40, 40, 215}, 67.06)};
   scene::Imaging sensor;
   sensor.noise_sigma = 2.0;
   for (const Patch& patch : patches) {
     SCOPED_TRACE(patch.centre);
-    void* engine = tarv_create();
-    const auto call = [engine](const json& request) { return json::parse(tarv_call(engine, request.dump().c_str())); };
+    ArmedEngine engine;
+    ASSERT_TRUE(engine.armed());
     host::FrameClock clock;
-    const scene::SceneImages& empty = scene::defaultEmptyBoard();
-    ASSERT_EQ(call(host::armRequest(empty.truth, empty.frames)).value("status", ""), "READY");
     uint64_t noiseSeed = 1;
     // Each send a frame of its own, fresh sensor noise on it.
     const auto send = [&](const scene::SceneImages& shot, bool lit, int sends) {
@@ -233,7 +237,7 @@ TEST(WatchedChange, AFaintPatchThatStaysIsNeverEntered) {
           sensor.noise_seed = noiseSeed++;
           frames.push_back(scene::applyImaging(frame, sensor, static_cast<int>(i)));
         }
-        last = call(clock.detectRequest(frames));
+        last = engine.call(clock.detectRequest(frames));
       }
       return last;
     };
@@ -259,7 +263,6 @@ TEST(WatchedChange, AFaintPatchThatStaysIsNeverEntered) {
     ASSERT_EQ(last["entries"].size(), 3u) << last["entries"].dump();
     const scene::GroundTruth truth = renderer.truth(board);
     for (size_t k = 0; k < darts.size(); ++k) EXPECT_EQ(host::entryField(last["entries"][k]), truth.darts[k].field) << k;
-    tarv_destroy(engine);
   }
 }
 
