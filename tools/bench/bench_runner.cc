@@ -491,7 +491,8 @@ SetRun runScenarioSet(const ScenarioSet& set, int darts, uint64_t seed, int came
     }
     if (faulty) {
       // Enough to render the round again: each dart and the noise seeds of the reference and
-      // of each state's first send (the later sends take the seeds that follow).
+      // of each state's first send (the later sends take the seeds that follow), each dart's
+      // quiver and the cameras' lags, the light patch.
       for (size_t k = 0; k < staying.size(); ++k) {
         const scene::Dart& d = staying[k];
         char buffer[320];
@@ -505,6 +506,23 @@ SetRun runScenarioSet(const ScenarioSet& set, int darts, uint64_t seed, int came
       }
       run.lines.push_back("  round " + std::to_string(r + 1) + " rig " + std::to_string(round.rig) +
                           " reference seed " + std::to_string(derivedSeed(seed, set.name, r, 100)));
+      if (quivering) {
+        for (size_t k = 0; k < staying.size(); ++k) {
+          const Quiver& q = round.quivers[k];
+          char buffer[200];
+          std::snprintf(buffer, sizeof buffer, "  round %3zu dart %zu quivers: axis {%.5f, %.5f, %.5f} %.3f deg period %.3f phase %.3f",
+                        r + 1, k + 1, q.axis[0], q.axis[1], q.axis[2], q.amplitude_deg, q.period_frames, q.phase);
+          run.lines.push_back(buffer);
+        }
+        run.lines.push_back("  round " + std::to_string(r + 1) + " camera lags " + std::to_string(round.camera_lag[0]) +
+                            " " + std::to_string(round.camera_lag[1]) + " " + std::to_string(round.camera_lag[2]));
+      }
+      if (round.patch) {
+        char buffer[160];
+        std::snprintf(buffer, sizeof buffer, "  round %3zu patch at {%.2f, %.2f} %.1f mm x%.3f", r + 1,
+                      round.patch->centre_mm.x, round.patch->centre_mm.y, round.patch->diameter_mm, round.patch->gain);
+        run.lines.push_back(buffer);
+      }
     }
     if (heldUnresolved) {
       heldUnresolved->unresolved = keepsUnresolvedDart(lastReply);

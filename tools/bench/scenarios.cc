@@ -212,12 +212,17 @@ ScenarioSet brightLightBeforeDart(std::string name, double gain) {
 }
 
 // A spot 10 to 30 mm across on the board: a glint (x1.25 to x1.6) or a small shadow (x0.6 to
-// x0.8).
-SoftSpot randomSpot(scene::SceneRandom& rng) {
+// x0.8); faint, x1.1 to x1.25 or x0.8 to x0.9.
+SoftSpot randomSpot(scene::SceneRandom& rng, bool faint = false) {
   SoftSpot spot;
   spot.centre_mm = scene::randomTip(rng, kGroupBoardRadiusMm);
   spot.diameter_mm = rng.uniform(10.0, 30.0);
-  spot.gain = rng.next() % 2 == 0 ? rng.uniform(1.25, 1.6) : rng.uniform(0.6, 0.8);
+  const bool lighter = rng.next() % 2 == 0;
+  if (faint) {
+    spot.gain = lighter ? rng.uniform(1.1, 1.25) : rng.uniform(0.8, 0.9);
+  } else {
+    spot.gain = lighter ? rng.uniform(1.25, 1.6) : rng.uniform(0.6, 0.8);
+  }
   return spot;
 }
 
@@ -298,6 +303,11 @@ const std::vector<ScenarioSet>& scenarioSets() {
       set.disturbance = kind;
       s.push_back(set);
     }
+    ScenarioSet faintPatch = makeSet("light_patch_faint", {scene::defaultRig(hd)}, Placement::kUniform, 60);
+    faintPatch.imaging.noise_sigma = 2.0;
+    faintPatch.disturbance = Disturbance::kLightPatch;
+    faintPatch.faint_patch = true;
+    s.push_back(faintPatch);
     s.push_back(makeSet("low_ring", lowRingRigs(hd), Placement::kLowRing, 90));
     ScenarioSet lowRingFront = makeSet("low_ring_front", lowRingRigs(hd), Placement::kLowRingFront, 90);
     // A real camera's noise and compression.
@@ -405,7 +415,7 @@ std::vector<PlannedRound> planRounds(const ScenarioSet& set, int darts, uint64_t
       const int earliest = std::min({round.camera_lag[0], round.camera_lag[1], round.camera_lag[2]});
       for (int& lag : round.camera_lag) lag -= earliest;
     } else if (set.disturbance == Disturbance::kLightPatch) {
-      round.patch = randomSpot(rng);
+      round.patch = randomSpot(rng, set.faint_patch);
     }
   }
   return rounds;

@@ -70,14 +70,17 @@ struct ScenarioSet {
   // kLightBeforeDart: the gain is drawn from this range (both ends equal: that gain).
   double light_gain_low = 0.8;
   double light_gain_high = 1.25;
+  // kLightPatch: a faint patch (x1.1 to x1.25 or x0.8 to x0.9) rather than a glint or a
+  // shadow.
+  bool faint_patch = false;
   int default_darts = 60;
 };
 
 // All sets in table order: clean, noise_blur, near_wire, beside_behind, steep_shallow,
 // res_800x600, res_1920x1080, close_plane, rim_front, fallout, light_change, close_ring,
 // near_wire_close, light_ref_x0.85, light_ref_x1.15, light_ref_range, light_ref_bright_x0.85,
-// light_ref_bright_x1.15, unresolved, flash, quiver, light_patch, low_ring, low_ring_front,
-// mixed_angles, mixed_angles_noise.
+// light_ref_bright_x1.15, unresolved, flash, quiver, light_patch, light_patch_faint, low_ring,
+// low_ring_front, mixed_angles, mixed_angles_noise.
 const std::vector<ScenarioSet>& scenarioSets();
 std::optional<ScenarioSet> findScenarioSet(const std::string& name);
 

@@ -11,6 +11,7 @@
 #include "tarv/detector/transient_stroke.h"
 #include "tarv/views/components.h"
 #include "tarv/views/image_ops.h"
+#include "tarv/views/shaft_axis.h"
 
 namespace tarv {
 namespace {
@@ -25,10 +26,12 @@ constexpr double kVanishedWithinS = 0.25;
 constexpr int kRestoreGrowPx = 15;
 // Strokes of a vanished change that cross this close to a standing dart's tip are that dart.
 constexpr double kQuiverTipMm = 10.0;
-// A dart's point and the start of its barrel: this far from its tip on the board.
-constexpr double kTipPartMm = 12.0;
-// A camera that sees more than this share of the point's change differ sees the point gone.
-constexpr double kTipLeftShare = 0.5;
+// A dart's point: this far from its tip on the board. A camera that still sees this share of
+// the point's change against the empty board sees the point stay, and below the second share
+// sees it gone.
+constexpr double kTipPointMm = 6.0;
+constexpr double kPointStaysShare = 0.5;
+constexpr double kPointLeftShare = 0.2;
 // Board millimetres per projected board height (the double ring's diameter).
 constexpr double kBoardRadiusForScaleMm = 170.0;
 // A dart entered this recently may still be swinging about its point; its flight swings this
@@ -40,6 +43,9 @@ constexpr double kMovedShare = 0.1;
 constexpr double kOutsideSwingShare = 0.1;
 constexpr double kCoveredPerLeft = 2.5;
 constexpr double kVacatedShare = 0.1;
+// A dart that turned within its own place, a pixel or two allowed, changes little beyond it.
+constexpr int kOwnPlaceGrowPx = 5;
+constexpr double kBeyondOwnShare = 0.2;
 
 // Pixels per board millimetre across the board as a camera's homography shows it.
 double boardPixelsPerMm(const Homography& boardToImage) {
@@ -137,37 +143,51 @@ void retakeReferencesIn(Round& round, const std::vector<cv::Mat>& frames,
   }
 }
 
-// The share of a dart's change near its tip (within kTipPartMm of it on the board) that now
-// differs from the working background: near one when the whole dart left, near zero while
-// its point stays in the board. -1 when the camera holds too little of it to tell.
-double tipPartDeparted(const Round& round, int i, const CameraFrameAnalysis& a, const cv::Mat& dartMask,
-                       Point2 tip) {
-  if (dartMask.empty() || a.dartMask.empty()) return -1.0;
+// The share of a dart's change near its point (within kTipPointMm of it on the board, away from
+// the other darts) that the frame still shows changed against the empty board, a pixel's shift
+// allowed: near zero when the dart left and the empty board shows again, near one while its
+// point stays in the board, however far its flight swings about it. -1 when the camera holds
+// too little of it to tell.
+double tipPartStillChanged(const Round& round, int i, const cv::Mat& frame, const CameraFrameAnalysis& a,
+                           const cv::Mat& dartMask, Point2 tip) {
   const Camera& c = round.cameras[i];
-  const Homography view = scaleHomography(c.boardToImage, a.scale, a.scale);
-  const double pxPerMm = boardPixelsPerMm(view);
-  const Point2 p = applyHomography(view, tip);
-  cv::Mat near = cv::Mat::zeros(a.dartMask.size(), CV_8UC1);
-  cv::circle(near, cv::Point(static_cast<int>(std::lround(p.x)), static_cast<int>(std::lround(p.y))),
-             std::max(2, static_cast<int>(std::lround(kTipPartMm * pxPerMm))), cv::Scalar(255), cv::FILLED);
-  const cv::Mat part = maskAnd(reducedMask(dartMask, a.dartMask.size()), near);
+  const cv::Mat& empty = c.emptyReferenceColour;
+  if (dartMask.empty() || dartMask.size() != frame.size() || empty.size() != frame.size() ||
+      empty.type() != frame.type()) {
+    return -1.0;
+  }
+  const Point2 p = applyHomography(c.boardToImage, tip);
+  if (!std::isfinite(p.x) || !std::isfinite(p.y)) return -1.0;
+  const int radius = std::max(3, static_cast<int>(std::lround(kTipPointMm * boardPixelsPerMm(c.boardToImage))));
+  const cv::Point centre(static_cast<int>(std::lround(p.x)), static_cast<int>(std::lround(p.y)));
+  const cv::Rect box = cv::Rect(centre.x - radius, centre.y - radius, 2 * radius + 1, 2 * radius + 1) &
+                       cv::Rect(cv::Point(0, 0), frame.size());
+  if (box.empty()) return -1.0;
+  cv::Mat part = cv::Mat::zeros(box.size(), CV_8UC1);
+  cv::circle(part, centre - box.tl(), radius, cv::Scalar(255), cv::FILLED);
+  part = maskAnd(part, dartMask(box));
+  for (size_t d = 0; d + 1 < round.knownDartMasks.size(); ++d) {
+    const cv::Mat& other = round.knownDartMasks[d][i];
+    if (!isGone(round.entries[d]) && other.size() == frame.size()) part = maskAndNot(part, other(box));
+  }
   const int pixels = cv::countNonZero(part);
-  if (pixels < a.minPixels / 4 + 1) return -1.0;
-  return static_cast<double>(cv::countNonZero(maskAnd(part, a.dartMask))) / pixels;
+  if (pixels < a.minPixels / 2) return -1.0;
+  const cv::Mat changed = dilateMask(thresholdBinary(colourDifference(frame(box), empty(box)), kDartChangeLevel), 5, false);
+  return static_cast<double>(cv::countNonZero(maskAnd(part, changed))) / pixels;
 }
 
 // The last dart's point stays in the board: a camera that can tell sees it stay, and none sees
 // it gone.
-bool tipStays(const Round& round, const std::array<CameraFrameAnalysis, 3>& analyses) {
+bool tipStays(const Round& round, const std::vector<cv::Mat>& frames, const std::array<CameraFrameAnalysis, 3>& analyses) {
   const json& entry = round.entries.back();
   if (!entry.contains("board_xy_nominal_mm")) return false;
   const Point2 tip = pointFromJson(entry["board_xy_nominal_mm"]);
   int staying = 0;
   int leaving = 0;
   for (int i = 0; i < 3; ++i) {
-    const double share = tipPartDeparted(round, i, analyses[i], round.knownDartMasks.back()[i], tip);
-    staying += share >= 0.0 && share <= kStaysShare;
-    leaving += share > kTipLeftShare;
+    const double still = tipPartStillChanged(round, i, frames[i], analyses[i], round.knownDartMasks.back()[i], tip);
+    staying += still >= kPointStaysShare;
+    leaving += still >= 0.0 && still < kPointLeftShare;
   }
   return staying >= 1 && leaving == 0;
 }
@@ -201,7 +221,7 @@ json departLastDart(Round& round, const std::vector<cv::Mat>& frames,
   }
   if (gone < 2 || 2 * differing < pixels) return nullptr;
   // A dart whose point stays has not left: its flight swings (a quiver).
-  if (tipStays(round, analyses)) return nullptr;
+  if (tipStays(round, frames, analyses)) return nullptr;
   // The others stay: a takeout would take them too.
   // Where the leaving dart covered them, they show again and differ: that part is not asked.
   for (size_t d = 0; d + 1 < round.entries.size(); ++d) {
@@ -239,20 +259,46 @@ json departLastDart(Round& round, const std::vector<cv::Mat>& frames,
 json followMovingDart(Round& round, const std::vector<cv::Mat>& frames,
                       const std::array<CameraFrameAnalysis, 3>& analyses, double now) {
   if (round.entries.empty() || round.knownDartMasks.size() != round.entries.size()) return nullptr;
-  if (isGone(round.entries.back()) || round.lastEntryTime < 0.0 || now - round.lastEntryTime > kMovingWithinS) {
+  const json& last = round.entries.back();
+  if (isGone(last) || round.lastEntryTime < 0.0 || now - round.lastEntryTime > kMovingWithinS ||
+      !last.contains("board_xy_nominal_mm")) {
     return nullptr;
   }
+  const Point2 tip = pointFromJson(last["board_xy_nominal_mm"]);
   const ImageTriple& dart = round.knownDartMasks.back();
-  // Part of the dart left its place, and everything new lies within its swing round it.
+  // Part of the dart left its place, and everything new lies within its swing round it; or the
+  // dart turned where it stands; or a camera that held too little of the dart to tell (one
+  // that sees the board a few frames late, or only a sliver of the dart) now shows it at its
+  // point.
   int moved = 0;
-  std::array<int, 3> swingPx{0, 0, 0};
+  int late = 0;
+  // Every camera that sees change sees it within the dart's own place, and covers no more bare
+  // board than it bares: the dart turned where it stands. A dart landing beside or in front of
+  // it covers bare board and bares none.
+  int turned = 0;
+  bool inOwnPlace = true;
+  std::array<cv::Mat, 3> areas;  // where each camera's references follow the dart (full size)
   for (int i = 0; i < 3; ++i) {
     const CameraFrameAnalysis& a = analyses[i];
     if (a.dartPixels == 0) continue;
-    if (dart[i].empty() || cv::countNonZero(dart[i]) == 0) return nullptr;
-    swingPx[i] = static_cast<int>(std::lround(kSwingMm * boardPixelsPerMm(round.cameras[i].boardToImage)));
-    const int reducedSwingPx = std::max(1, static_cast<int>(std::lround(swingPx[i] * a.scale)));
-    const cv::Mat reducedDart = reducedMask(dart[i], a.dartMask.size());
+    const Camera& c = round.cameras[i];
+    const cv::Mat reducedDart = dart[i].empty() ? freshZeroMask(a.dartMask.size()) : reducedMask(dart[i], a.dartMask.size());
+    if (cv::countNonZero(reducedDart) < 2 * a.minPixels) {
+      // Everything it shows is one dart's worth, in pieces that reach the dart's point.
+      const cv::Mat atPoint =
+          isolateComponentsAtBoardPoint(a.dartMask, scaleHomography(c.boardToImage, a.scale, a.scale), tip, true);
+      if (a.dartPixels > a.maxDartPixels || a.dartPixels - cv::countNonZero(atPoint) > kOutsideSwingShare * a.dartPixels) {
+        return nullptr;
+      }
+      cv::Mat seen;
+      cv::bitwise_or(atPoint, reducedDart, seen);
+      cv::resize(seen, seen, frames[i].size(), 0.0, 0.0, cv::INTER_NEAREST);
+      areas[i] = dilateMask(seen, kRestoreGrowPx, true);
+      late += 1;
+      continue;
+    }
+    const int swingPx = static_cast<int>(std::lround(kSwingMm * boardPixelsPerMm(c.boardToImage)));
+    const int reducedSwingPx = std::max(1, static_cast<int>(std::lround(swingPx * a.scale)));
     const cv::Mat reducedSwing = dilateMask(reducedDart, 2 * reducedSwingPx + 1, true);
     if (cv::countNonZero(maskAndNot(a.dartMask, reducedSwing)) > kOutsideSwingShare * a.dartPixels) return nullptr;
     // A swinging flight leaves about as much of its place as it covers anew; a dart landing
@@ -264,16 +310,22 @@ json followMovingDart(Round& round, const std::vector<cv::Mat>& frames,
     const int vacated = a.masks.removed.empty() || a.masks.removed.size() != a.dartMask.size()
                             ? 0
                             : cv::countNonZero(maskAnd(a.masks.removed, reducedDart));
-    moved += left.share >= kMovedShare && vacated >= std::max(a.minPixels / 8, static_cast<int>(kVacatedShare * left.differing));
+    moved += left.share >= kMovedShare &&
+             vacated >= std::max(a.minPixels / 8, static_cast<int>(kVacatedShare * left.differing));
+    const int beyondOwn = cv::countNonZero(maskAndNot(a.dartMask, dilateMask(reducedDart, kOwnPlaceGrowPx, false)));
+    const double newlyCovered = a.masks.addedPixels() - kCoveredPerLeft * vacated;
+    inOwnPlace = inOwnPlace && beyondOwn <= kBeyondOwnShare * a.dartPixels && 2.0 * newlyCovered < a.minPixels;
+    turned += 2 * a.dartPixels >= a.minPixels;
+    areas[i] = dilateMask(dart[i], 2 * swingPx + 1, true);
   }
-  if (moved == 0 || !tipStays(round, analyses)) return nullptr;
+  if (!inOwnPlace) turned = 0;
+  if ((moved == 0 && turned == 0 && late == 0) || !tipStays(round, frames, analyses)) return nullptr;
   // The references follow the dart where it now stands.
   ImageTriple& masks = round.knownDartMasks.back();
   for (int i = 0; i < 3; ++i) {
-    if (swingPx[i] == 0) continue;
-    const cv::Mat swing = dilateMask(masks[i], 2 * swingPx[i] + 1, true);
-    retakeReferencesIn(round, frames, analyses, i, swing);
-    masks[i] = maskAnd(round.cameras[i].referenceChangeMask, swing);
+    if (areas[i].empty()) continue;
+    retakeReferencesIn(round, frames, analyses, i, areas[i]);
+    masks[i] = maskAnd(round.cameras[i].referenceChangeMask, areas[i]);
   }
   round.lastSettlingTime = -1.0;
   return {{"status", "SETTLING"}, {"reason", "ENTERED_DART_MOVING"}};

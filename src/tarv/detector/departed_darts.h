@@ -23,17 +23,19 @@ void noteEnteredDart(Round& round, double now);
 // Remembers when a change was last seen settling.
 void noteSettlingChange(Round& round, double now);
 
-// When the last entered dart is gone from every camera that saw it (its point too) and the
-// other darts stay:
+// When the last entered dart is gone from the cameras that saw it, its point too (no camera
+// still sees its point's change against the empty board), and the other darts stay:
 // its entry is marked "bounceout" and "departed" and scores nothing ("selected_field"
 // "MISS"), its change leaves the stored change and the working background, and the answer is
 // {"status":"DART_REFINED","reason":"DART_DEPARTED_WITHOUT_HAND","entry"}. Null otherwise.
 json departLastDart(Round& round, const std::vector<cv::Mat>& frames,
                     const std::array<CameraFrameAnalysis, 3>& analyses);
 
-// The last dart, entered at most a second ago, whose point stays while part of it moved, and
-// all the new change within its swing round it: the dart quivers about its point. The
-// references take the frame round it, its stored change follows it, and the answer is
+// The last dart, entered at most a second ago, whose point stays while part of it moved (all
+// the new change within its swing round it) or it turned within its own place, or whose view
+// arrives late in a camera that held too little of it (the change there one dart's worth, in
+// pieces that reach its point): the dart quivers about its point. The references take the
+// frame round it, its stored change follows it, and the answer is
 // {"status":"SETTLING","reason":"ENTERED_DART_MOVING"}. Null otherwise.
 json followMovingDart(Round& round, const std::vector<cv::Mat>& frames,
                       const std::array<CameraFrameAnalysis, 3>& analyses, double now);

@@ -12,8 +12,10 @@
 namespace tarv {
 namespace {
 
-// A light patch changes the brightness by at least this ratio...
-constexpr double kPatchMinChange = 0.08;
+// A light patch changes the brightness by at least this ratio, one way at nearly every pixel
+// (a faint one's core alone passes a dart's change level, by a few per cent)...
+constexpr double kPatchMinChange = 0.04;
+constexpr double kPatchOneWay = 0.85;
 // ...alike at every pixel (spread of the ratio against its median)...
 constexpr double kPatchMaxSpread = 0.12;
 // ...and alike in the three colour channels.
@@ -54,6 +56,8 @@ Flatness flatInCamera(const cv::Mat& frame, const cv::Mat& background, const cv:
   // Every decision asks this of a full-size dart mask: only the box round its pixels is read.
   const cv::Rect box = maskBox(mask);
   std::array<double, 3> level{};
+  size_t ratiosSeen = 0;
+  size_t brighter = 0;
   for (int channel = 0; channel < 3; ++channel) {
     std::vector<double> r = ratios(frame, background, mask, box, channel);
     // Too few pixels that are neither saturated nor black: this camera cannot tell.
@@ -61,22 +65,29 @@ Flatness flatInCamera(const cv::Mat& frame, const cv::Mat& background, const cv:
     level[channel] = median(r);
     std::vector<double> spread;
     spread.reserve(r.size());
-    for (double v : r) spread.push_back(std::abs(v - level[channel]) / level[channel]);
+    for (double v : r) {
+      spread.push_back(std::abs(v - level[channel]) / level[channel]);
+      brighter += v > 1.0;
+    }
+    ratiosSeen += r.size();
     // Most pixels follow the one ratio; a dart's pixels scatter widely.
     if (median(spread) > kPatchMaxSpread) return Flatness::kNotFlat;
   }
   const double lo = std::min({level[0], level[1], level[2]});
   const double hi = std::max({level[0], level[1], level[2]});
   const double mid = (level[0] + level[1] + level[2]) / 3.0;
-  return std::abs(mid - 1.0) >= kPatchMinChange && (hi - lo) / mid <= kPatchMaxChannelSpread ? Flatness::kFlat
-                                                                                               : Flatness::kNotFlat;
+  // Sensor noise at the change level scatters both ways round one.
+  const double oneWay = static_cast<double>(std::max(brighter, ratiosSeen - brighter)) / ratiosSeen;
+  return std::abs(mid - 1.0) >= kPatchMinChange && oneWay >= kPatchOneWay && (hi - lo) / mid <= kPatchMaxChannelSpread
+             ? Flatness::kFlat
+             : Flatness::kNotFlat;
 }
 
 // A soft patch scales the board's light by no more than this, either way...
 constexpr double kSoftPatchMaxGain = 2.2;
 constexpr double kSoftPatchMinGain = 0.45;
 // ...in one direction at nearly every pixel...
-constexpr double kSoftPatchOneWay = 0.85;
+constexpr double kSoftPatchOneWay = kPatchOneWay;
 // ...alike in the colour channels that are bright enough to tell (median spread)...
 constexpr double kSoftPatchChannelSpread = 0.1;
 constexpr int kChannelUsable = 48;

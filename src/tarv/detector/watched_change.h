@@ -25,7 +25,7 @@ void recordWatchedChange(Round& round, const std::vector<cv::Mat>& frames, const
 // A flat light patch: in every camera whose mask has pixels, the frame against the
 // background inside the mask is one brightness ratio, the same in all three colour channels
 // and at every pixel whatever the bed colour below (a dart changes a black bed little and a
-// white one much). Cameras whose mask holds too few pixels that are neither saturated nor
+// white one much), lighter or darker at nearly every pixel (sensor noise scatters both ways). Cameras whose mask holds too few pixels that are neither saturated nor
 // black do not count; false when no camera can tell.
 bool isFlatLightPatch(const std::array<cv::Mat, 3>& frames, const std::array<cv::Mat, 3>& backgrounds,
                       const std::array<cv::Mat, 3>& masks);
