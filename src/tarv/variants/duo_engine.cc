@@ -114,8 +114,6 @@ json emptyBoardAndTakeout(DuoEngine& e, DuoFrame& f) {
               {"empty", {{name(0), empty[0]}, {name(1), empty[1]}}}};
     }
     DuoViewAnalysis& quiet = f.views[empty[0] ? 0 : 1];
-    quiet.axis = nullptr;
-    quiet.candidate = json::object();
     quiet.oldSupportDisplaced = false;
   }
   if (!f.views[0].oldSupportDisplaced && !f.views[1].oldSupportDisplaced) return nullptr;
@@ -476,10 +474,11 @@ DuoViewAnalysis measureDuoEventDifference(const Camera& camera, const cv::Mat& b
       if (static_cast<double>(pixels(maskAnd(supportMasks[k], grown))) / own < 0.2) a.displacedEntries.push_back(k);
     }
   }
-  if (eventPixels < kVariantEventPixels || a.largestComponent < std::max(30, a.minimumPixels / 4)) {
-    a.empty = true;
-    return a;
-  }
+  a.empty = eventPixels < kVariantEventPixels || a.largestComponent < std::max(30, a.minimumPixels / 4);
+  // A thin dart seen from afar (its point on the board, its barrel over the dark surround)
+  // erodes away, so the view looks empty; yet a change as large as a dart's may be the dart the
+  // other camera sees, so it is measured on for that camera's sake.
+  if (a.empty && eventPixels < a.minimumPixels) return a;
   a.newPixels = a.masks.addedPixels();
   if (a.newPixels < kVariantEventPixels) return a;
   a.newSupport = maskAnd(a.boardDifference, a.masks.added);
