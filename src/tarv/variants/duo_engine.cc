@@ -325,7 +325,10 @@ json accept(DuoEngine& e, DuoFrame& f, Election& el) {
       }
     }
   }
-  applyBedColour(field, point, el.tip.views, slots, el.tip.homographies, uncertainty);
+  // Both cameras read the colour or it names nothing: near a wire one camera's tip patch a
+  // pixel or two across it reads the neighbour's colour, and that alone would overrule the
+  // crossing of both cameras' lines.
+  applyBedColour(field, point, el.tip.views, slots, el.tip.homographies, uncertainty, 2);
 
   e.eventCounter += 1;
   const json entry = {{"id", e.entries.size() + 1},

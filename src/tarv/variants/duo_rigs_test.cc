@@ -172,5 +172,20 @@ TEST(DuoRigs, ThinDartsAFarCameraErodesAwayAreStillMeasuredByIt) {
   }
 }
 
+// Darts whose points lie within a millimetre of a ring wire: both cameras' lines cross on the
+// right side of it, while one camera's tip patch, a pixel or two off, reads the bed across
+// the wire. That camera alone does not move the dart into the neighbouring field.
+TEST(DuoRigs, OneCameraReadingTheBedAcrossAWireDoesNotOverruleBothLines) {
+  PairHost host(scene::defaultRig({1280, 720}), {0, 1});
+  ASSERT_EQ(host.arm(501).value("status", ""), "READY");
+  const scene::Dart a = dart({81.6911, 108.6147}, {0.05800, 0.06550, -0.99617}, {40, 40, 215}, 77.69);
+  const scene::Dart b = dart({-158.5670, 71.7458}, {0.33844, -0.15756, -0.92770}, {40, 40, 215}, 5.31);
+  const scene::Dart c = dart({70.5869, -81.3601}, {-0.41415, 0.16714, -0.89473}, {30, 205, 235}, 85.31);
+  expectEntered(host.throwDarts({a}, 600), host.shot, 2.0);
+  expectEntered(host.throwDarts({a, b}, 700), host.shot, 2.0);
+  expectEntered(host.throwDarts({a, b, c}, 800), host.shot, 2.0);
+  EXPECT_EQ(host.shot.truth.darts.back().field, "S18");
+}
+
 }  // namespace
 }  // namespace tarv
