@@ -1,6 +1,7 @@
 // Two cameras picked out of three-camera rigs whose cameras stand 30 to 60 degrees off the
 // board normal: rendered rounds as a host sends them, each dart entered once, in its field and
 // near its point.
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <string>
@@ -185,6 +186,31 @@ TEST(DuoRigs, OneCameraReadingTheBedAcrossAWireDoesNotOverruleBothLines) {
   expectEntered(host.throwDarts({a, b}, 700), host.shot, 2.0);
   expectEntered(host.throwDarts({a, b, c}, 800), host.shot, 2.0);
   EXPECT_EQ(host.shot.truth.darts.back().field, "S18");
+}
+
+// The second dart is seen wrong by both cameras (the first camera's tip 40 mm off, the second
+// camera's blob end-on), so it stays undecided. The third dart then changes the second
+// camera's view where its line passes the first camera's old tip: that old tip is no place of
+// the third dart, and is not entered as one.
+TEST(DuoRigs, AnUndecidedDartsWrongTipIsNotEnteredForTheNextDart) {
+  std::vector<scene::CameraSpec> rig = scene::rigAtElevation({1280, 720}, 45.0);
+  const double elevations[3] = {45.0, 60.0, 30.0};
+  for (size_t i = 0; i < rig.size(); ++i) rig[i].elevation_deg = elevations[i];
+  PairHost host(rig, {0, 2});
+  ASSERT_EQ(host.arm().value("status", ""), "READY");
+  const scene::Dart a = dart({-120.7965, -21.9149}, {-0.12389, 0.14806, -0.98119}, {205, 95, 20}, 11.37);
+  const scene::Dart b = dart({-38.7446, 97.8947}, {-0.06789, 0.47830, -0.87557}, {60, 170, 40}, 64.16);
+  const scene::Dart c = dart({7.6414, 167.2809}, {0.12482, -0.07187, -0.98957}, {40, 40, 215}, 40.79);
+  expectEntered(host.throwDarts({a}), host.shot, 3.0);
+  EXPECT_EQ(host.throwDarts({a, b}).value("status", ""), "POSITION_UNRESOLVED");
+  const json reply = host.throwDarts({a, b, c});
+  for (const json& entry : reply.value("entries", json::array())) {
+    const Point2 p = pointFromJson(entry["board_xy_nominal_mm"]);
+    const bool nearSome = std::any_of(host.shot.truth.darts.begin(), host.shot.truth.darts.end(), [&](const scene::DartTruth& t) {
+      return std::hypot(p.x - t.tip_mm.x, p.y - t.tip_mm.y) < 5.0;
+    });
+    EXPECT_TRUE(nearSome) << entry["method"] << " " << entry["board_xy_nominal_mm"];
+  }
 }
 
 }  // namespace
