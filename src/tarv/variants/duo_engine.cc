@@ -40,6 +40,8 @@ constexpr double kWireStraddleMm = 2.0;
 // A camera's tip that the other camera's shaft line misses by more than this is not where
 // that camera sees the dart: a line is good to a few millimetres even where it is short.
 constexpr double kOtherLineMm = 10.0;
+// Missed by this much, the tip belongs to no dart the other camera sees, and stays so.
+constexpr double kFarOffOtherLineMm = 2.0 * kOtherLineMm;
 // A dart seen nearly end-on shows no length: its change is a blob (the flight seen head-on)
 // whose line runs anywhere and whose far end is no tip, while the other camera sees a shaft.
 constexpr double kEndOnElongation = 3.0;
@@ -58,6 +60,7 @@ json positionUnresolved(json record, const std::string& reason) {
 
 void clearRound(DuoEngine& e) {
   e.entries = json::array();
+  e.gainsaidTips = json::array();
   e.supportMasks.clear();
   e.roundNumber += 1;
   e.emptyCount = 0;
@@ -114,8 +117,6 @@ json emptyBoardAndTakeout(DuoEngine& e, DuoFrame& f) {
               {"empty", {{name(0), empty[0]}, {name(1), empty[1]}}}};
     }
     DuoViewAnalysis& quiet = f.views[empty[0] ? 0 : 1];
-    quiet.axis = nullptr;
-    quiet.candidate = json::object();
     quiet.oldSupportDisplaced = false;
   }
   if (!f.views[0].oldSupportDisplaced && !f.views[1].oldSupportDisplaced) return nullptr;
@@ -327,7 +328,10 @@ json accept(DuoEngine& e, DuoFrame& f, Election& el) {
       }
     }
   }
-  applyBedColour(field, point, el.tip.views, slots, el.tip.homographies, uncertainty);
+  // Both cameras read the colour or it names nothing: near a wire one camera's tip patch a
+  // pixel or two across it reads the neighbour's colour, and that alone would overrule the
+  // crossing of both cameras' lines.
+  applyBedColour(field, point, el.tip.views, slots, el.tip.homographies, uncertainty, 2);
 
   e.eventCounter += 1;
   const json entry = {{"id", e.entries.size() + 1},
@@ -378,6 +382,7 @@ json accept(DuoEngine& e, DuoFrame& f, Election& el) {
   }
   e.supportMasks.push_back(masks);
   e.pendingCandidate = nullptr;
+  e.gainsaidTips = json::array();
   el.record["status"] = "DART_CANDIDATE";
   el.record["entry"] = entry;
   return std::move(el.record);
@@ -433,6 +438,38 @@ bool otherLineGainsays(const DuoTipElection& el, const std::array<bool, 2>& endO
   return std::isfinite(off) && off > kOtherLineMm;
 }
 
+// Whether the camera's tip lies where one of its gainsaid tips lies.
+bool nearGainsaidTip(const DuoEngine& e, const std::string& camera, Point2 p) {
+  return std::any_of(e.gainsaidTips.begin(), e.gainsaidTips.end(), [&](const json& tip) {
+    return tip.value("camera", "") == camera && distanceMm(pointFromJson(tip["point"]), p) <= kConfirmDistanceMm;
+  });
+}
+
+// The tips of this frame that the other camera's line passed far from, kept while the change
+// stays undecided (each place once, however long it stays).
+void rememberGainsaidTips(DuoEngine& e, const json& decision) {
+  const json& mono = decision.value("mono", json::object());
+  if (!mono.is_object() || !mono.contains("gainsaid")) return;
+  for (const auto& [camera, off] : mono["gainsaid"].items()) {
+    if (!off.is_number() || off.get<double>() <= kFarOffOtherLineMm || !mono.contains(camera)) continue;
+    const json& own = mono[camera];
+    if (!own.is_object() || !own.contains("point")) continue;
+    if (!nearGainsaidTip(e, camera, pointFromJson(own["point"]))) {
+      e.gainsaidTips.push_back({{"camera", camera}, {"point", own["point"]}});
+    }
+  }
+}
+
+// A single camera's tip where the other camera's line passed far from it on an earlier frame of
+// the same undecided change: that tip is still the undecided change (a dart seen wrong), and
+// the other camera's line now passing there belongs to a dart that came since, or to the two
+// merged. Entering it would give the new dart the old one's wrong place.
+bool standsOnGainsaidTip(const DuoEngine& e, const json& decision) {
+  const std::string method = decision.value("method", "");
+  if ((method != "BEST_CAM" && method != "ONE_OF_TWO_CAMERAS") || !decision.contains("point")) return false;
+  return nearGainsaidTip(e, decision.value("camera", ""), pointFromJson(decision["point"]));
+}
+
 }  // namespace
 
 DuoViewAnalysis measureDuoEventDifference(const Camera& camera, const cv::Mat& boardMask,
@@ -476,10 +513,11 @@ DuoViewAnalysis measureDuoEventDifference(const Camera& camera, const cv::Mat& b
       if (static_cast<double>(pixels(maskAnd(supportMasks[k], grown))) / own < 0.2) a.displacedEntries.push_back(k);
     }
   }
-  if (eventPixels < kVariantEventPixels || a.largestComponent < std::max(30, a.minimumPixels / 4)) {
-    a.empty = true;
-    return a;
-  }
+  a.empty = eventPixels < kVariantEventPixels || a.largestComponent < std::max(30, a.minimumPixels / 4);
+  // A thin dart seen from afar (its point on the board, its barrel over the dark surround)
+  // erodes away, so the view looks empty; yet a change as large as a dart's may be the dart the
+  // other camera sees, so it is measured on for that camera's sake.
+  if (a.empty && eventPixels < a.minimumPixels) return a;
   a.newPixels = a.masks.addedPixels();
   if (a.newPixels < kVariantEventPixels) return a;
   a.newSupport = maskAnd(a.boardDifference, a.masks.added);
@@ -678,6 +716,7 @@ json evaluateDuoFrames(DuoEngine& e, const std::vector<cv::Mat>& frames, double 
   }
   if (!f.views[0].changed && !f.views[1].changed) {
     e.emptyCount = 0;
+    e.gainsaidTips = json::array();
     e.pendingRemoval = nullptr;
     e.takeoutLatch = false;
     e.settlingLight = SettlingLight();
@@ -723,6 +762,8 @@ json evaluateDuoFrames(DuoEngine& e, const std::vector<cv::Mat>& frames, double 
     return {{"status", "BOUNCER_CANDIDATE"}, {"reason", "INSUFFICIENT_NEW_SUPPORT_BOTH_CAMERAS"}, {"bouncer", f.bouncer}};
   }
   Election el = electTip(e, f);
+  rememberGainsaidTips(e, el.tip.decision);
+  if (standsOnGainsaidTip(e, el.tip.decision)) return positionUnresolved(el.record, "TIP_GAINSAID_ON_EARLIER_FRAME");
   if (el.tip.decision.value("method", "UNRESOLVED") == "UNRESOLVED") {
     return positionUnresolved(el.record, el.tip.decision.value("reason", ""));
   }
@@ -784,6 +825,7 @@ json processDuoFrames(DuoEngine& engine, const json& request, const std::vector<
     engine.emptyCount = 0;
     engine.pendingCandidate = nullptr;
     engine.pendingRemoval = nullptr;
+    engine.gainsaidTips = json::array();
   }
   engine.lastTime = time;
   engine.epoch = epoch;

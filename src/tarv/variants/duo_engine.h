@@ -33,6 +33,9 @@ struct DuoEngine {
   int32_t tipMode = 0;
   json pendingCandidate;
   json pendingRemoval;
+  // Each camera's own tips that the other camera's line passed far from while the change
+  // they stand in stayed undecided ({"camera", "point"}); emptied when a dart is entered.
+  json gainsaidTips = json::array();
   double lastTime = -1.0;
   int32_t epoch = -1;
   bool armed = false;

@@ -144,7 +144,7 @@ json decideDart(MonoEngine& e, MonoFrame& f) {
     field["bed_colour"] = {{"applied", false}, {"reason", "TIP_NOT_PRECISE_ENOUGH"}, {"selected", nullptr}};
   } else {
     applyBedColour(field, p0, {view.axis, emptyViewRecord(), emptyViewRecord()}, {c, Camera(), Camera()},
-                   {c.boardToImage, identityHomography(), identityHomography()}, uncertainty);
+                   {c.boardToImage, identityHomography(), identityHomography()}, uncertainty, 1);
   }
 
   e.eventCounter += 1;

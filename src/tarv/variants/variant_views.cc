@@ -330,9 +330,13 @@ json fieldRecord(Point2 point, double uncertaintyMm, const std::string& method, 
 
 void applyBedColour(json& field, Point2 point, const std::array<json, 3>& views,
                     const std::array<Camera, 3>& cameras, const std::array<Homography, 3>& homographies,
-                    double uncertaintyMm) {
+                    double uncertaintyMm, int votersNeeded) {
   json bed;
   arbitrateBedColour(bed, field, point, views, cameras, homographies, uncertaintyMm, nullptr);
+  if (bed.value("applied", false) && bed.value("voters", 0) < votersNeeded) {
+    bed["applied"] = false;
+    bed["reason"] = "TOO_FEW_CAMERAS_READ_THE_COLOUR";
+  }
   const json selected = bed.value("selected", json());
   if (bed.value("applied", false) && selected.is_string() && selected != field["nominal_field"]) {
     field["selected_field"] = selected;

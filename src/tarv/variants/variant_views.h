@@ -90,10 +90,11 @@ bool pendingReferenceUsable(const cv::Mat& frame, double frameTime, const cv::Ma
 // bed colour where the tip is precise and clear of the dart's body.
 json fieldRecord(Point2 point, double uncertaintyMm, const std::string& method, const char* acceptance,
                  const json& clusters);
-// Bed colour of the scored point; slots the engine lacks are default cameras.
+// Bed colour of the scored point; slots the engine lacks are default cameras. The colour
+// names the field only where at least votersNeeded cameras read one of the candidates' colours.
 void applyBedColour(json& field, Point2 point, const std::array<json, 3>& views,
                     const std::array<Camera, 3>& cameras, const std::array<Homography, 3>& homographies,
-                    double uncertaintyMm);
+                    double uncertaintyMm, int votersNeeded);
 
 // Whether what a frame carries to the next (weak samples, missing darts, empty counts) lapses:
 // a new epoch, or more than 0.75 s since the last frame.
