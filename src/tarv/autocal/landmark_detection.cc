@@ -38,6 +38,9 @@ constexpr double kLooseWireAgreement = 0.8;
 constexpr double kBoardBoxPerRing = 3.0;
 constexpr double kBullBoxShare = 0.2;
 constexpr double kSmallBoardShare = 0.5;
+// A board is small about its bull where the double ring lies within this share of the image's
+// long side.
+constexpr double kSmallBoardRadiusShare = 0.1;
 
 double nowMs() {
   return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now().time_since_epoch()).count();
@@ -279,19 +282,28 @@ std::vector<cv::Rect> smallBoardBoxes(const LandmarkDetections& kept, cv::Size i
     }
     out.push_back(box);
   };
-  // About the bull the network is surest of, a box that holds a board of the sizes seen in
-  // photographs (a tenth to a quarter of the image across)...
-  int best = -1;
-  for (size_t j = 0; j < kept.classes.size(); ++j) {
-    if (kept.classes[j] == 0 && kept.scores[j] > 0.1f && (best < 0 || kept.scores[j] > kept.scores[best])) best = static_cast<int>(j);
-  }
-  if (best >= 0) add(kept.centres[best], kBullBoxShare * longSide);
-  // ...and about the ring of crossings, which may be the treble ring: the board with its
-  // numbers reaches 2.1 times as far.
   std::vector<cv::Point2d> crossings;
   for (size_t j = 0; j < kept.classes.size(); ++j) {
     if (kept.classes[j] == 1 && kept.scores[j] > 0.25f) crossings.push_back(kept.centres[j]);
   }
+  // About the bull the network is surest of, where the crossings about it lie close (nine in
+  // ten of those within the box), a box that holds a board of the sizes seen in photographs
+  // (a tenth to a quarter of the image across)...
+  int best = -1;
+  for (size_t j = 0; j < kept.classes.size(); ++j) {
+    if (kept.classes[j] == 0 && kept.scores[j] > 0.1f && (best < 0 || kept.scores[j] > kept.scores[best])) best = static_cast<int>(j);
+  }
+  if (best >= 0 && !crossings.empty()) {
+    std::vector<double> d;
+    for (const cv::Point2d& p : crossings) d.push_back(cv::norm(p - kept.centres[best]));
+    std::sort(d.begin(), d.end());
+    d.erase(std::upper_bound(d.begin(), d.end(), kBullBoxShare * longSide), d.end());
+    if (!d.empty() && d[(d.size() - 1) * 9 / 10] <= kSmallBoardRadiusShare * longSide) {
+      add(kept.centres[best], kBullBoxShare * longSide);
+    }
+  }
+  // ...and about the ring of crossings, which may be the treble ring: the board with its
+  // numbers reaches 2.1 times as far.
   if (const std::optional<cv::RotatedRect> ring = findCrossingRing(crossings, 1.5 * longSide / 640.0)) {
     add(ring->center, kBoardBoxPerRing * 0.5 * std::max(ring->size.width, ring->size.height));
   }

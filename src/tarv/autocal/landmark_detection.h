@@ -49,6 +49,8 @@ LandmarkDetections decodeLandmarkOutput(const cv::Mat& output, double scale, flo
 // edges contradict it is red. The 20 is read from the printed numbers on a camera its edges
 // confirm, and on one solved from crossings moved onto the image's wires that its edges do
 // not contradict.
+// Where that leaves no accepted camera and the board is small in the image, the network
+// looks again at the part the board fills (smallBoardBoxes) and the better solution is kept.
 // The caller guarantees an 8-bit BGR image. Exceptions of the network pass on; a start the
 // solver cannot handle is skipped.
 LandmarkSolution detectBoardLandmarks(LandmarkModel& model, const cv::Mat& image);
