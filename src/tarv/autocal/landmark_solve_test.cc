@@ -218,14 +218,10 @@ TEST(LandmarkSolve, WiresDoNotConfirmACameraTurnedOffThem) {
 namespace tarv {
 namespace {
 
-// What a trained network reports on a photograph: the crossings of the treble and double wires
-// (not the bull's ring), no sector number read, and what else the image holds.
-struct PhotographDetections {
-  bool bull = true;
-  int strays = 0;  // a column of crossings beside the board, as a cabinet's door gives
-};
-
-LandmarkSolution solvePhotograph(const scene::CameraSpec& cameraSpec, const PhotographDetections& what, double* ringPx) {
+// What a trained network reports on a photograph: the bull, the crossings of the treble and
+// double wires (not the bull's ring), no sector number read, and strays: a column of crossings
+// beside the board, as a cabinet's door gives.
+LandmarkSolution solvePhotograph(const scene::CameraSpec& cameraSpec, int strays, double* ringPx) {
   testing::ScriptOptions options;
   options.numbers = false;
   const testing::ScriptedCamera cam = testing::scriptedCamera(cameraSpec, options);
@@ -240,9 +236,9 @@ LandmarkSolution solvePhotograph(const scene::CameraSpec& cameraSpec, const Phot
     const cv::Point2d px = testing::scriptedPixel(cam, {p.x, -p.y});
     if (px.x >= 0 && px.y >= 0 && px.x < cam.image.cols && px.y < cam.image.rows) add(px, 1);
   }
-  if (what.bull) add(testing::scriptedPixel(cam, {0.0, 0.0}), 0);
+  add(testing::scriptedPixel(cam, {0.0, 0.0}), 0);
   const cv::Point2d edge = testing::scriptedPixel(cam, {-230.0, 0.0});
-  for (int k = 0; k < what.strays; ++k) add(edge + cv::Point2d(0.37 * (k % 3), 9.0 * (k - what.strays / 2)), 1);
+  for (int k = 0; k < strays; ++k) add(edge + cv::Point2d(0.37 * (k % 3), 9.0 * (k - strays / 2)), 1);
   LandmarkSolution s;
   solveBoardLandmarks(kept, cam.image, s);
   *ringPx = testing::solutionRingErrorPx(cam, s);
@@ -255,7 +251,7 @@ TEST(LandmarkSolve, StraysBesideABoardDoNotMoveItsCamera) {
   // A cabinet's door beside the board: a column of crossings that the hull of all of them, and
   // the bull grid's ring radius, take in.
   double ringPx = NAN;
-  const LandmarkSolution s = solvePhotograph(testing::landmarkTestCameraSpec(), {true, 24}, &ringPx);
+  const LandmarkSolution s = solvePhotograph(testing::landmarkTestCameraSpec(), 24, &ringPx);
   ASSERT_TRUE(s.ok) << s.reason;
   EXPECT_GE(s.crossingsMatched, 75);
   // The scene's wire rings lie a little off the regulation radii the crossings are placed on.
