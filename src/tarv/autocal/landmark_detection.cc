@@ -32,6 +32,15 @@ constexpr int kSnapMoreMovedRounds = 3;
 // Below this share of the wire points found agreeing, a camera the edges confirm is moved onto
 // the wires about itself once more (right cameras: 0.82 and more, mostly above 0.95).
 constexpr double kLooseWireAgreement = 0.8;
+// The second look at a small board: the box round its ring of crossings, this many times the
+// ring's largest radius either way, or round its bull, this share of the image's long side
+// either way; only a box that spans at most half the image is looked at.
+constexpr double kBoardBoxPerRing = 3.0;
+constexpr double kBullBoxShare = 0.2;
+constexpr double kSmallBoardShare = 0.5;
+// A board is small about its bull where the double ring lies within this share of the image's
+// long side.
+constexpr double kSmallBoardRadiusShare = 0.1;
 
 double nowMs() {
   return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now().time_since_epoch()).count();
@@ -236,8 +245,69 @@ LandmarkSolution detectBoardLandmarks(LandmarkModel& model, const cv::Mat& image
   const LandmarkDetections kept = runLandmarkNetwork(model, image);
   sol.modelMs = nowMs() - t0;
   solveBoardLandmarks(kept, image, sol);
+  // A board small in a photograph is a few dozen of the network's input pixels across, too few
+  // for it to see the bull or every crossing: where its crossings leave no accepted camera, the
+  // network looks once more at the board alone, enlarged, and the camera is solved again on
+  // the whole image.
+  for (const cv::Rect& box : smallBoardBoxes(kept, image.size())) {
+    if (sol.ok && sol.grade < 2) break;
+    const double t1 = nowMs();
+    LandmarkDetections closer = runLandmarkNetwork(model, image(box));
+    for (cv::Point2d& c : closer.centres) c += cv::Point2d(box.x, box.y);
+    sol.modelMs += nowMs() - t1;
+    LandmarkSolution again;
+    solveBoardLandmarks(closer, image, again);
+    if (again.ok && (!sol.ok || again.grade < sol.grade ||
+                     (again.grade == sol.grade && again.crossingsMatched > sol.crossingsMatched))) {
+      again.modelMs = sol.modelMs;
+      sol = std::move(again);
+    }
+  }
   sol.totalMs = nowMs() - t0;
   return sol;
+}
+
+std::vector<cv::Rect> smallBoardBoxes(const LandmarkDetections& kept, cv::Size imageSize) {
+  const int longSide = std::max(imageSize.width, imageSize.height);
+  const cv::Rect whole(cv::Point(0, 0), imageSize);
+  std::vector<cv::Rect> out;
+  const auto add = [&](cv::Point2d centre, double half) {
+    if (!(2.0 * half <= kSmallBoardShare * longSide)) return;
+    const cv::Rect box = cv::Rect(cv::Point(static_cast<int>(std::floor(centre.x - half)), static_cast<int>(std::floor(centre.y - half))),
+                                  cv::Point(static_cast<int>(std::ceil(centre.x + half)), static_cast<int>(std::ceil(centre.y + half)))) &
+                         whole;
+    if (box.width < 16 || box.height < 16) return;
+    for (const cv::Rect& other : out) {
+      if (other.contains(centre)) return;
+    }
+    out.push_back(box);
+  };
+  std::vector<cv::Point2d> crossings;
+  for (size_t j = 0; j < kept.classes.size(); ++j) {
+    if (kept.classes[j] == 1 && kept.scores[j] > 0.25f) crossings.push_back(kept.centres[j]);
+  }
+  // About the bull the network is surest of, where the crossings about it lie close (nine in
+  // ten of those within the box), a box that holds a board of the sizes seen in photographs
+  // (a tenth to a quarter of the image across)...
+  int best = -1;
+  for (size_t j = 0; j < kept.classes.size(); ++j) {
+    if (kept.classes[j] == 0 && kept.scores[j] > 0.1f && (best < 0 || kept.scores[j] > kept.scores[best])) best = static_cast<int>(j);
+  }
+  if (best >= 0 && !crossings.empty()) {
+    std::vector<double> d;
+    for (const cv::Point2d& p : crossings) d.push_back(cv::norm(p - kept.centres[best]));
+    std::sort(d.begin(), d.end());
+    d.erase(std::upper_bound(d.begin(), d.end(), kBullBoxShare * longSide), d.end());
+    if (!d.empty() && d[(d.size() - 1) * 9 / 10] <= kSmallBoardRadiusShare * longSide) {
+      add(kept.centres[best], kBullBoxShare * longSide);
+    }
+  }
+  // ...and about the ring of crossings, which may be the treble ring: the board with its
+  // numbers reaches 2.1 times as far.
+  if (const std::optional<cv::RotatedRect> ring = findCrossingRing(crossings, 1.5 * longSide / 640.0)) {
+    add(ring->center, kBoardBoxPerRing * 0.5 * std::max(ring->size.width, ring->size.height));
+  }
+  return out;
 }
 
 namespace {
@@ -409,17 +479,33 @@ void solveBoardLandmarks(const LandmarkDetections& kept, const cv::Mat& image, L
   // the best camera's matches span gives a start at whatever focal length the lens has.
   // Rounds while they gain: each round's plane is grown from the best camera so far, and the
   // camera with its optical centre refined joins the starts.
-  for (int round = 0; round < 3 && selection.found; ++round) {
-    const MatchScore before = selection.best;
-    const CameraEstimate seed = cloneCameraEstimate(selection.camera);
-    // The optical centre moves only for a camera that cannot explain its crossings about the
-    // image's centre; a whole photograph keeps it there.
-    const bool freeCentre = !explainsItsCrossings(seed, crossings, selection.best.rmsPx);
-    std::vector<CameraEstimate> planeStarts =
-        startsOf([&] { return planeHypotheses(image.cols, image.rows, crossings, seed, freeCentre); });
-    if (freeCentre) planeStarts.push_back(refineOpticalCentre(seed, crossings, bull));
-    selectBestCamera(crossings, bull, selection, planeStarts);
-    if (selection.best.matches <= before.matches && !(selection.best.rmsPx < 0.95 * before.rmsPx)) break;
+  const auto growPlanes = [&] {
+    for (int round = 0; round < 3 && selection.found; ++round) {
+      const MatchScore before = selection.best;
+      const CameraEstimate seed = cloneCameraEstimate(selection.camera);
+      // The optical centre moves only for a camera that cannot explain its crossings about the
+      // image's centre; a whole photograph keeps it there.
+      const bool freeCentre = !explainsItsCrossings(seed, crossings, selection.best.rmsPx);
+      std::vector<CameraEstimate> planeStarts =
+          startsOf([&] { return planeHypotheses(image.cols, image.rows, crossings, seed, freeCentre); });
+      if (freeCentre) planeStarts.push_back(refineOpticalCentre(seed, crossings, bull));
+      selectBestCamera(crossings, bull, selection, planeStarts);
+      if (selection.best.matches <= before.matches && !(selection.best.rmsPx < 0.95 * before.rmsPx)) break;
+    }
+  };
+  growPlanes();
+  // A photograph shows strays about the board (a cabinet's doors, a score board, a second
+  // board) that the hull above takes in: where no start has found the board, one ring of
+  // crossings found among them gives starts, taken as each wire ring it may be, and the
+  // planes grow from the best of them.
+  if (!selection.found || selection.best.matches < 40) {
+    const int before = selection.found ? selection.best.matches : -1;
+    selectBestCamera(crossings, bull, selection, startsOf([&] {
+      std::vector<double> focalFactors{0.4, 0.55, 0.75, 1.0};
+      focalFactors.insert(focalFactors.end(), longLensFocalFactors().begin(), longLensFocalFactors().end());
+      return ringEllipseHypotheses(image.cols, image.rows, crossings, 8, focalFactors);
+    }));
+    if (selection.found && selection.best.matches > before) growPlanes();
   }
   if (!selection.found || selection.best.matches < kMinSolvedCrossings) {
     sol.reason = "keine Loesung";

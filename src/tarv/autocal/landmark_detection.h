@@ -49,9 +49,15 @@ LandmarkDetections decodeLandmarkOutput(const cv::Mat& output, double scale, flo
 // edges contradict it is red. The 20 is read from the printed numbers on a camera its edges
 // confirm, and on one solved from crossings moved onto the image's wires that its edges do
 // not contradict.
+// Where that leaves no accepted camera and the board is small in the image, the network
+// looks again at the part the board fills (smallBoardBoxes) and the better solution is kept.
 // The caller guarantees an 8-bit BGR image. Exceptions of the network pass on; a start the
 // solver cannot handle is skipped.
 LandmarkSolution detectBoardLandmarks(LandmarkModel& model, const cv::Mat& image);
+// The parts of the image that a board small in it may fill (with its numbers): about the bull
+// the network is surest of, and about the ring of crossings it found; none for a board that
+// fills much of the image.
+std::vector<cv::Rect> smallBoardBoxes(const LandmarkDetections& kept, cv::Size imageSize);
 // The network's part of the above: the letterboxed image through the model, decoded and
 // suppressed.
 LandmarkDetections runLandmarkNetwork(LandmarkModel& model, const cv::Mat& image);

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cmath>
 #include <map>
+#include <random>
+#include <tuple>
 
 #include <opencv2/calib3d.hpp>
 #include <opencv2/imgproc.hpp>
@@ -13,6 +15,17 @@ namespace tarv {
 namespace {
 
 constexpr double kPi = 3.14159265358979323846;
+// The ring search: draws of five crossings, the crossings a ring must hold (a ring has 20,
+// a board cut by the image's edge fewer), the flattest ellipse (10 degrees above the board)
+// and how far off the ellipse a crossing on it may lie, as a share of its radius.
+constexpr int kRingDraws = 3000;
+constexpr size_t kMinRingCrossings = 12;
+constexpr double kMaxRingAxisRatio = 6.0;
+constexpr double kRingTolerance = 0.02;
+constexpr int kMinRingBins = 10;
+// A seed matching fewer than this share of the crossings may have taken one pair of wire rings
+// for the other.
+constexpr double kOtherRingsBelow = 0.65;
 double rad(double deg) { return deg * kPi / 180.0; }
 
 cv::Vec3d unit(const cv::Vec3d& v) { return v / cv::norm(v); }
@@ -95,8 +108,10 @@ std::vector<CameraEstimate> planeHypotheses(int width, int height, const std::ve
   std::vector<cv::Point2d> projected = projectBoardPoints(seed, ref);
   const double threshold = std::max(3.0, 0.004 * std::max(width, height));
   cv::Mat H;
+  size_t seedMatches = 0;
   for (const double tol : {0.35, 0.3, 0.25, 0.25, 0.25}) {
     const CrossingMatches m = matchCrossings(projected, crossings, tol);
+    if (H.empty()) seedMatches = m.reference.size();
     if (m.reference.size() < 8) break;
     std::vector<cv::Point2f> src, dst;
     for (size_t k = 0; k < m.reference.size(); ++k) {
@@ -110,11 +125,20 @@ std::vector<CameraEstimate> planeHypotheses(int width, int height, const std::ve
     cv::perspectiveTransform(board, mapped, H);
     projected.assign(mapped.begin(), mapped.end());
   }
-  if (H.empty()) return {};
+  // A seed that took the treble wires for the double ones (or the other way round) grows its
+  // plane on the wrong rings; the seed moved to where the other pair falls is a start as well.
+  // Such a seed matches one pair of rings, at most half the crossings.
+  std::vector<CameraEstimate> out;
+  const auto withOtherRings = [&out, &seed, &crossings, seedMatches] {
+    if (seedMatches < kOtherRingsBelow * crossings.size()) {
+      for (CameraEstimate& e : otherRingStarts(seed)) out.push_back(std::move(e));
+    }
+    return std::move(out);
+  };
+  if (H.empty()) return withOtherRings();
   const cv::Matx33d h(H);
   const double f = std::clamp(focalFromHomography(h, width, height).value_or(seed.K.at<double>(0, 0)), 0.35 * width,
                               5.5 * width);
-  std::vector<CameraEstimate> out;
   for (const double factor : {1.0, 0.8, 1.25}) {
     if (auto e = cameraFromHomography(h, width, height, factor * f)) out.push_back(std::move(*e));
   }
@@ -130,7 +154,7 @@ std::vector<CameraEstimate> planeHypotheses(int width, int height, const std::ve
     }
     if (auto freed = fitWithFreeCentre(out.front(), object, image)) out.push_back(std::move(*freed));
   }
-  return out;
+  return withOtherRings();
 }
 
 std::vector<CameraEstimate> bullGridHypotheses(int width, int height, const std::vector<cv::Point2d>& crossings,
@@ -139,6 +163,11 @@ std::vector<CameraEstimate> bullGridHypotheses(int width, int height, const std:
   std::vector<double> d;
   for (const cv::Point2d& p : crossings) d.push_back(std::hypot(p.x - bull.x, p.y - bull.y));
   std::sort(d.begin(), d.end());
+  // The double ring's distance from the bull, without the strays of a busy photograph far
+  // beyond the board (a score board, a second board): half the crossings lie on the treble
+  // ring, so those beyond 2.5 times the median lie off the board.
+  const double median = d[(d.size() - 1) / 2];
+  d.erase(std::upper_bound(d.begin(), d.end(), 2.5 * median), d.end());
   const double r = std::max(d[static_cast<size_t>((d.size() - 1) * 0.9)], 10.0);
   std::vector<PoseCandidate> candidates;
   candidates.reserve(7920);
@@ -200,37 +229,43 @@ std::vector<CameraEstimate> ellipseHypotheses(int width, int height, const std::
   return ellipseHypotheses(width, height, crossings, maxCount, {0.4, 0.55, 0.75, 1.0});
 }
 
-std::vector<CameraEstimate> ellipseHypotheses(int width, int height, const std::vector<cv::Point2d>& crossings,
-                                              int maxCount, const std::vector<double>& focalFactors) {
-  if (crossings.size() < 20) return {};
-  std::vector<cv::Point2f> points(crossings.begin(), crossings.end()), hull;
-  cv::convexHull(points, hull, false, true);
-  if (hull.size() < 6) return {};
-  const cv::RotatedRect ellipse = cv::fitEllipse(hull);
+namespace {
+
+// The conic matrix (x^T C x = 0) of an ellipse.
+cv::Matx33d conicOf(const cv::RotatedRect& ellipse) {
   const double a = ellipse.size.width / 2.0, b = ellipse.size.height / 2.0;
-  if (!(std::min(a, b) >= 10.0)) return {};
   const double phi = rad(ellipse.angle), c = std::cos(phi), s = std::sin(phi);
   const cv::Matx22d Rphi(c, -s, s, c);
   const cv::Matx22d M = Rphi * cv::Matx22d(1.0 / (a * a), 0.0, 0.0, 1.0 / (b * b)) * Rphi.t();
   const double x0 = ellipse.center.x, y0 = ellipse.center.y;
   const cv::Vec2d m = M * cv::Vec2d(x0, y0);
-  const cv::Matx33d conic(M(0, 0), M(0, 1), -m[0], M(1, 0), M(1, 1), -m[1], -m[0], -m[1], x0 * m[0] + y0 * m[1] - 1.0);
+  return cv::Matx33d(M(0, 0), M(0, 1), -m[0], M(1, 0), M(1, 1), -m[1], -m[0], -m[1], x0 * m[0] + y0 * m[1] - 1.0);
+}
+
+// Cameras that see the ellipse as a board circle of one of the radii, at each focal length,
+// turned about the board's normal in 6 degree steps; the best maxCount by their matches.
+std::vector<CameraEstimate> camerasOnEllipse(int width, int height, const std::vector<cv::Point2d>& crossings,
+                                             const cv::RotatedRect& ellipse, const std::vector<double>& radii,
+                                             int maxCount, const std::vector<double>& focalFactors) {
+  const cv::Matx33d conic = conicOf(ellipse);
   const double cx = (width - 1) * 0.5, cy = (height - 1) * 0.5;
   std::vector<PoseCandidate> candidates;
   for (double focalFactor : focalFactors) {
     const double f = focalFactor * width;
     const cv::Matx33d K(f, 0.0, cx, 0.0, f, cy, 0.0, 0.0, 1.0);
-    for (const CircleSolution& sol : circlePosesFromConic(K, conic, 170.0)) {
-      const cv::Vec3d& n = sol.normal;
-      const cv::Vec3d e = std::abs(n[0]) < 0.9 ? cv::Vec3d(1, 0, 0) : cv::Vec3d(0, 1, 0);
-      const cv::Vec3d u = unit(n.cross(e)), w = n.cross(u);
-      for (int psi = 0; psi < 360; psi += 6) {
-        const cv::Vec3d X = u * std::cos(rad(psi)) + w * std::sin(rad(psi));
-        cv::Vec3d Y = n.cross(X);
-        const cv::Matx33d test(X[0], Y[0], n[0], X[1], Y[1], n[1], X[2], Y[2], n[2]);
-        if (cv::determinant(test) < 0) Y = -Y;
-        PinholePose pose{cv::Matx33d(X[0], Y[0], n[0], X[1], Y[1], n[1], X[2], Y[2], n[2]), sol.centre, f, cx, cy};
-        candidates.push_back({countPinholeMatches(pose, crossings, 0.35), pose});
+    for (const double radius : radii) {
+      for (const CircleSolution& sol : circlePosesFromConic(K, conic, radius)) {
+        const cv::Vec3d& n = sol.normal;
+        const cv::Vec3d e = std::abs(n[0]) < 0.9 ? cv::Vec3d(1, 0, 0) : cv::Vec3d(0, 1, 0);
+        const cv::Vec3d u = unit(n.cross(e)), w = n.cross(u);
+        for (int psi = 0; psi < 360; psi += 6) {
+          const cv::Vec3d X = u * std::cos(rad(psi)) + w * std::sin(rad(psi));
+          cv::Vec3d Y = n.cross(X);
+          const cv::Matx33d test(X[0], Y[0], n[0], X[1], Y[1], n[1], X[2], Y[2], n[2]);
+          if (cv::determinant(test) < 0) Y = -Y;
+          PinholePose pose{cv::Matx33d(X[0], Y[0], n[0], X[1], Y[1], n[1], X[2], Y[2], n[2]), sol.centre, f, cx, cy};
+          candidates.push_back({countPinholeMatches(pose, crossings, 0.35), pose});
+        }
       }
     }
   }
@@ -238,6 +273,132 @@ std::vector<CameraEstimate> ellipseHypotheses(int width, int height, const std::
   for (const PoseCandidate& c : bestCandidates(std::move(candidates), maxCount)) {
     CameraEstimate e = cameraFromPinholePose(width, height, c.pose);
     if (cameraCentre(e)[2] > 0.0) out.push_back(std::move(e));
+  }
+  return out;
+}
+
+// Where a point lies about an ellipse: its radius in the ellipse's own frame (1 on it) and its
+// angle there.
+struct EllipseCoordinates {
+  double rho;
+  double angle;
+  double px;  // the distance from the centre
+};
+
+EllipseCoordinates ellipseCoordinates(const cv::RotatedRect& ellipse, cv::Point2d p) {
+  const double a = ellipse.size.width / 2.0, b = ellipse.size.height / 2.0;
+  const double phi = rad(ellipse.angle), c = std::cos(phi), s = std::sin(phi);
+  const cv::Point2d d = p - cv::Point2d(ellipse.center);
+  const double x = c * d.x + s * d.y, y = -s * d.x + c * d.y;
+  return {std::hypot(x / a, y / b), std::atan2(y / b, x / a), std::hypot(x, y)};
+}
+
+// On the ellipse: within a share of its radius (the double ring's two wires lie 4.7 % apart)
+// and within toleranceNearPx, or 1.5 px on a small ellipse.
+bool onEllipse(const EllipseCoordinates& q, double tolerancePx) {
+  const double off = std::abs(q.rho - 1.0) * q.px / std::max(q.rho, 1e-9);
+  return off < std::max(1.5, std::min(tolerancePx, kRingTolerance * q.px));
+}
+
+// How many of 36 angular bins the crossings on an ellipse fill: a ring's crossings go all the
+// way round.
+int filledBins(const cv::RotatedRect& ellipse, const std::vector<cv::Point2d>& points, double tolerancePx, int* count) {
+  bool bins[36] = {};
+  int on = 0;
+  for (const cv::Point2d& p : points) {
+    const EllipseCoordinates q = ellipseCoordinates(ellipse, p);
+    if (!onEllipse(q, tolerancePx)) continue;
+    ++on;
+    bins[std::clamp(static_cast<int>((q.angle + kPi) / (2.0 * kPi) * 36.0), 0, 35)] = true;
+  }
+  if (count) *count = on;
+  return static_cast<int>(std::count(std::begin(bins), std::end(bins), true));
+}
+
+// How well an ellipse holds one wire ring's crossings: the bins it fills and those its partner
+// ring 8 mm beside it fills (the double and the treble rings come in pairs), the ellipse
+// scaled about its centre as a view from afar shows it; then the crossings on it. A chance
+// ellipse through crossings of several rings, or through a row of strays, has no partner.
+std::tuple<int, int> scoreRing(const cv::RotatedRect& ellipse, const std::vector<cv::Point2d>& points, double tolerancePx) {
+  int count = 0;
+  const int bins = filledBins(ellipse, points, tolerancePx, &count);
+  if (bins < kMinRingBins) return {bins, count};
+  int partner = 0;
+  for (const double ratio : {162.0 / 170.0, 170.0 / 162.0, 99.0 / 107.0, 107.0 / 99.0}) {
+    const cv::RotatedRect scaled(ellipse.center, cv::Size2f(static_cast<float>(ratio * ellipse.size.width), static_cast<float>(ratio * ellipse.size.height)), ellipse.angle);
+    partner = std::max(partner, filledBins(scaled, points, tolerancePx, nullptr));
+  }
+  return {bins + partner, count};
+}
+
+}  // namespace
+
+std::vector<CameraEstimate> ellipseHypotheses(int width, int height, const std::vector<cv::Point2d>& crossings,
+                                              int maxCount, const std::vector<double>& focalFactors) {
+  if (crossings.size() < 20) return {};
+  std::vector<cv::Point2f> points(crossings.begin(), crossings.end()), hull;
+  cv::convexHull(points, hull, false, true);
+  if (hull.size() < 6) return {};
+  const cv::RotatedRect ellipse = cv::fitEllipse(hull);
+  if (!(std::min(ellipse.size.width, ellipse.size.height) >= 20.0f)) return {};
+  return camerasOnEllipse(width, height, crossings, ellipse, {170.0}, maxCount, focalFactors);
+}
+
+std::optional<cv::RotatedRect> findCrossingRing(const std::vector<cv::Point2d>& crossings, double tolerancePx) {
+  const size_t n = crossings.size();
+  if (n < kMinRingCrossings) return std::nullopt;
+  std::mt19937 rng(0);
+  std::vector<cv::Point2f> sample(5);
+  std::optional<cv::RotatedRect> best;
+  std::tuple<int, int> bestScore{0, 0};
+  for (int draw = 0; draw < kRingDraws; ++draw) {
+    for (cv::Point2f& p : sample) p = crossings[rng() % n];
+    cv::RotatedRect e;
+    try {
+      e = cv::fitEllipse(sample);
+    } catch (const cv::Exception&) {
+      continue;  // five points on a line or repeated
+    }
+    const double a = e.size.width / 2.0, b = e.size.height / 2.0;
+    if (!(std::min(a, b) >= 8.0) || !(std::max(a, b) <= kMaxRingAxisRatio * std::min(a, b))) continue;
+    const std::tuple<int, int> score = scoreRing(e, crossings, tolerancePx);
+    if (score > bestScore) {
+      bestScore = score;
+      best = e;
+    }
+  }
+  if (!best || static_cast<size_t>(std::get<1>(bestScore)) < kMinRingCrossings || std::get<0>(bestScore) < kMinRingBins) {
+    return std::nullopt;
+  }
+  // Fitted again on all the crossings it holds, twice: the five drawn ones place it only roughly.
+  for (int round = 0; round < 2; ++round) {
+    std::vector<cv::Point2f> on;
+    for (const cv::Point2d& p : crossings) {
+      if (onEllipse(ellipseCoordinates(*best, p), tolerancePx)) on.emplace_back(p);
+    }
+    if (on.size() < kMinRingCrossings) break;
+    best = cv::fitEllipse(on);
+  }
+  return best;
+}
+
+std::vector<CameraEstimate> ringEllipseHypotheses(int width, int height, const std::vector<cv::Point2d>& crossings,
+                                                  int maxCount, const std::vector<double>& focalFactors) {
+  // The network places a crossing to about one of its input pixels (640 across the image).
+  const double tolerancePx = 1.5 * std::max(width, height) / 640.0;
+  const std::optional<cv::RotatedRect> ring = findCrossingRing(crossings, tolerancePx);
+  if (!ring) return {};
+  return camerasOnEllipse(width, height, crossings, *ring, {170.0, 162.0, 107.0, 99.0}, maxCount, focalFactors);
+}
+
+std::vector<CameraEstimate> otherRingStarts(const CameraEstimate& camera) {
+  // A camera that took one pair of wire rings for the other sees the board's plane through
+  // the same rotation, at the distance that scales one pair onto the other.
+  std::vector<CameraEstimate> out;
+  for (const double scale : {107.0 / 170.0, 99.0 / 162.0, 170.0 / 107.0, 162.0 / 99.0}) {
+    CameraEstimate e = cloneCameraEstimate(camera);
+    e.tvec = camera.tvec * scale;
+    out.push_back(std::move(e));
   }
   return out;
 }

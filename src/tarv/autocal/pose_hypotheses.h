@@ -40,7 +40,9 @@ std::optional<double> focalFromHomography(const cv::Matx33d& H, int width, int h
 // seed camera's matches over five rounds, turned into cameras at the focal length it implies
 // (and 0.8 and 1.25 times it). For lenses the grids' focal lengths (0.4 to 1 image widths) miss.
 // With freeCentre, and at least 40 pairs, one more start fits the optical centre to the plane's
-// pairs (a photograph cut to the board).
+// pairs (a photograph cut to the board). Where the seed matches under two thirds of the
+// crossings, the seed moved to where it would have taken the treble rings for the double
+// ones, and the other way round, are starts as well.
 std::vector<CameraEstimate> planeHypotheses(int width, int height, const std::vector<cv::Point2d>& crossings,
                                             const CameraEstimate& seed, bool freeCentre);
 std::vector<CameraEstimate> bullGridHypotheses(int width, int height, const std::vector<cv::Point2d>& crossings,
@@ -58,6 +60,17 @@ inline const std::vector<double>& longLensFocalFactors() {
   static const std::vector<double> factors{1.25, 1.6, 2.0, 2.6, 3.4};
   return factors;
 }
+// The ellipse through the most crossings (at least 12): one wire ring of the board, found
+// among the strays a busy photograph adds about it (a hull of all crossings takes them in).
+// A crossing lies on it within a share of its radius and tolerancePx.
+std::optional<cv::RotatedRect> findCrossingRing(const std::vector<cv::Point2d>& crossings, double tolerancePx);
+// Starts from that ring taken in turn as each wire ring it may be (from afar the treble ring
+// looks as the double ring does from close by), at the caller's focal lengths (image widths).
+std::vector<CameraEstimate> ringEllipseHypotheses(int width, int height, const std::vector<cv::Point2d>& crossings,
+                                                  int maxCount, const std::vector<double>& focalFactors);
+// The camera moved along its view to where the treble rings fall on the double rings' image
+// and the other way round: the starts for a camera that matched one pair of rings as the other.
+std::vector<CameraEstimate> otherRingStarts(const CameraEstimate& camera);
 std::vector<CircleSolution> circlePosesFromConic(const cv::Matx33d& K, const cv::Matx33d& conic, double radius);
 
 }  // namespace tarv
