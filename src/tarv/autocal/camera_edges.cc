@@ -74,6 +74,12 @@ constexpr double kFollowedWireAgreeShare = 0.9;
 // placed 2 px off, many that the right camera leaves beyond the tolerance (right cameras: 0.61
 // and 0.67 of them kept).
 constexpr double kWireHeldKeptCrossingShare = 0.6;
+// A start solved on the network's crossings lies within a pixel or two of the board, a few at
+// a grazing angle; a refinement that moves it farther has either corrected a loose start, and
+// then the wires agree with it nearly all along (right cameras moved 2.5 to 5 px: 0.92 and
+// more), or taken one ring's edge for its neighbour's on the foreshortened side, where the
+// wires then lie beside it along a stretch (seen: moved 5.4 px, 0.60 agreeing, 6.4 px off).
+constexpr double kFarShiftPx = 3.0;
 // A start whose own edges support it, its wires agreeing nearly all along, stands against a
 // refinement that loses this share of them: on a grazing view the rings' edges can pull a
 // camera off the wires that confirm it (0.94 -> 0.51 of the wire points found agreeing, the
@@ -597,14 +603,18 @@ CameraEdgeFit refineCameraByEdges(const cv::Mat& grey, const CameraEstimate& sta
   const json judgement = judgeCameraOnEdges(collectCameraEdgeMatches(current, gx, gy, false, ringResponse), kAgreePx, outerMm);
   out.report["outer_edge_offset_mm"] = outerMm;
   const double shift = ringShiftPx(start, current);
+  // The board fit's start, an ellipse on the rings, has no crossings and may lie farther off.
+  const bool farFromCrossings = !crossings.empty() && shift > kFarShiftPx && wireShare(judgement) < kFollowedWireAgreeShare;
   const MatchScore before = scoreCameraEstimate(start, crossings, 0.25);
   const MatchScore after = scoreCameraEstimate(current, crossings, 0.25);
   for (const auto& [key, value] : judgement.items()) out.report[key] = value;
   out.report["shift_px"] = shift;
+  if (farFromCrossings) out.report["far_from_crossings"] = true;
   out.report["crossings"] = {before.matches, after.matches};
   out.report["crossings_rms_px"] = {before.rmsPx, after.rmsPx};
   out.supported = isFitAcceptable(judgement) && ringsSupport(judgement) && wiresAgree(judgement) &&
-                  shift <= kMaxShiftPx && after.matches >= kKeptCrossingShare * before.matches &&
+                  shift <= kMaxShiftPx && !farFromCrossings &&
+                  after.matches >= kKeptCrossingShare * before.matches &&
                   !(after.rmsPx * after.rmsPx >
                     before.rmsPx * before.rmsPx +
                         std::max(kMaxCrossingRmsGainPx2, kMaxCrossingRmsGainShare * before.rmsPx * before.rmsPx));

@@ -353,11 +353,14 @@ void finishOnCamera(const LandmarkDetections& kept, const cv::Mat& image, cv::Po
   // Edges that confirm a camera whose wires lie beside it along a stretch have brought it
   // closer than its crossings did, yet not onto the board: the crossings moved onto the wires
   // about it, and the edges once more from there, may finish the way.
-  if (edges.supported && edges.wireAgreement < kLooseWireAgreement) {
-    const WireSolve again = solveOnWireCrossings(image, edges.camera, scoreCameraEstimate(edges.camera, detected, 0.25), detected, bull);
+  // So do edges that moved it too far off its crossings to be taken with such wires.
+  const bool farOff = !edges.supported && edges.fitted && edges.report.value("far_from_crossings", false);
+  if ((edges.supported && edges.wireAgreement < kLooseWireAgreement) || farOff) {
+    const CameraEstimate& moved = edges.supported ? edges.camera : *edges.fitted;
+    const WireSolve again = solveOnWireCrossings(image, moved, scoreCameraEstimate(moved, detected, 0.25), detected, bull);
     if (again.moved) {
       CameraEdgeFit closer = followCameraByEdges(grey, again.camera, again.crossings, kEdgeCalls);
-      if (closer.supported && closer.wireAgreement > edges.wireAgreement) {
+      if (closer.supported && (farOff || closer.wireAgreement > edges.wireAgreement)) {
         edges = std::move(closer);
         crossings = again.crossings;
       }
