@@ -151,19 +151,18 @@ int32_t countPinholeMatches(const PinholePose& pose, const std::vector<cv::Point
     u[i] = (R(0, 0) * x + R(0, 1) * y + pose.t[0]) * pose.f / Z + pose.cx;
     v[i] = (R(1, 0) * x + R(1, 1) * y + pose.t[1]) * pose.f / Z + pose.cy;
   }
-  std::array<double, n> spacing{};
-  for (int k = 0; k < kCrossingRings; ++k) {
-    for (int i = 0; i < kCrossingWires; ++i) {
-      const int idx = k * kCrossingWires + i;
-      double s = 1e18;
-      auto near = [&](int j) { s = std::min(s, std::hypot(u[idx] - u[j], v[idx] - v[j])); };
-      near(k * kCrossingWires + (i + 1) % kCrossingWires);
-      near(k * kCrossingWires + (i + kCrossingWires - 1) % kCrossingWires);
-      if (k > 0) near(idx - kCrossingWires);
-      if (k < kCrossingRings - 1) near(idx + kCrossingWires);
-      spacing[idx] = s;
-    }
-  }
+  // The spacing about a crossing only where a detection falls to it: the hypotheses' search
+  // counts matches for thousands of poses.
+  const auto spacingAt = [&](int idx) {
+    const int k = idx / kCrossingWires, i = idx % kCrossingWires;
+    double sq = 1e36;
+    auto near = [&](int j) { sq = std::min(sq, (u[idx] - u[j]) * (u[idx] - u[j]) + (v[idx] - v[j]) * (v[idx] - v[j])); };
+    near(k * kCrossingWires + (i + 1) % kCrossingWires);
+    near(k * kCrossingWires + (i + kCrossingWires - 1) % kCrossingWires);
+    if (k > 0) near(idx - kCrossingWires);
+    if (k < kCrossingRings - 1) near(idx + kCrossingWires);
+    return std::sqrt(sq);
+  };
   std::array<bool, n> taken{};
   int32_t count = 0;
   for (const cv::Point2d& d : detected) {
@@ -176,7 +175,7 @@ int32_t countPinholeMatches(const PinholePose& pose, const std::vector<cv::Point
         best = i;
       }
     }
-    if (tolerance * spacing[best] > std::sqrt(bestSq) && !taken[best]) {
+    if (!taken[best] && tolerance * spacingAt(best) > std::sqrt(bestSq)) {
       ++count;
       taken[best] = true;
     }
