@@ -157,11 +157,6 @@ std::optional<CameraEstimate> fitWithFreeCentreOn(const CameraEstimate& e, const
       break;  // a degenerate set of pairs: the centre stays where it was
     }
     dist = dist.reshape(1, 1);
-    const double f = K.at<double>(0, 0), cx = K.at<double>(0, 2), cy = K.at<double>(1, 2), k1 = dist.at<double>(0);
-    if (!(kMinFocalWidths * e.width < f && f < kMaxFocalWidths * e.width && std::abs(k1) < 1.0 &&
-          std::abs(cx - 0.5 * e.width) <= e.width && std::abs(cy - 0.5 * e.height) <= e.height)) {
-      break;
-    }
     CameraEstimate out = cloneCameraEstimate(current);
     out.K = K;
     out.dist = cv::Mat::zeros(1, 5, CV_64F);
