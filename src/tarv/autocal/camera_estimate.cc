@@ -163,9 +163,21 @@ int32_t countPinholeMatches(const PinholePose& pose, const std::vector<cv::Point
     if (k < kCrossingRings - 1) near(idx + kCrossingWires);
     return std::sqrt(sq);
   };
+  // A detection farther from the projected crossings' box than the tolerance of the widest
+  // spacing matches none of them; most of a wrong pose's detections are such.
+  double widest = 0.0, minU = u[0], maxU = u[0], minV = v[0], maxV = v[0];
+  for (int i = 0; i < n; ++i) {
+    widest = std::max(widest, spacingAt(i));
+    minU = std::min(minU, u[i]);
+    maxU = std::max(maxU, u[i]);
+    minV = std::min(minV, v[i]);
+    maxV = std::max(maxV, v[i]);
+  }
+  const double reach = tolerance * widest;
   std::array<bool, n> taken{};
   int32_t count = 0;
   for (const cv::Point2d& d : detected) {
+    if (!(d.x >= minU - reach && d.x <= maxU + reach && d.y >= minV - reach && d.y <= maxV + reach)) continue;
     int best = 0;
     double bestSq = 1e18;
     for (int i = 0; i < n; ++i) {
