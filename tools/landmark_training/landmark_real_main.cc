@@ -193,7 +193,9 @@ int measureCommand(int argc, char** argv) {
   if (!wallMs.empty()) {
     std::vector<double> sorted = wallMs;
     std::sort(sorted.begin(), sorted.end());
-    std::printf("landmark call: median %.0f ms, slowest %.0f ms\n", sorted[sorted.size() / 2], sorted.back());
+    const long over = std::count_if(sorted.begin(), sorted.end(), [](double ms) { return ms >= 1000.0; });
+    std::printf("landmark call: median %.0f ms, slowest %.0f ms, %ld of %zu at 1 s or more\n", sorted[sorted.size() / 2],
+                sorted.back(), over, sorted.size());
   }
   return 0;
 }
