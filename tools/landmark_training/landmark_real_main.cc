@@ -12,8 +12,10 @@
 // A label file is a JSON array of {"file", "repo", "path", "commit", "split", "source",
 // "rings": [[[x, y] x 72], ...]}: every board the photograph shows whole enough to label.
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <ctime>
 #include <fstream>
 #include <limits>
 #include <string>
@@ -146,15 +148,21 @@ int measureCommand(int argc, char** argv) {
   std::string key = tarv::buildModelKeyString();
   tarv::LandmarkModel model = tarv::loadBoardModel(modelPath, key);
   key.assign(key.size(), '\0');
-  std::printf("%-28s %9s %5s %6s %7s %8s %s\n", "file", "size", "grade", "found", "matched", "ring_px", "reason");
+  std::printf("%-28s %9s %5s %6s %7s %8s %7s %7s %s\n", "file", "size", "grade", "found", "matched", "ring_px", "ms", "cpu_ms",
+              "reason");
   int images = 0, cameras = 0, green = 0, within1 = 0, within3 = 0, greenOff = 0;
+  std::vector<double> wallMs;
   for (const json& label : labels) {
     if (!split.empty() && label.value("split", "") != split) continue;
     const std::string file = label.at("file").get<std::string>();
     const cv::Mat image = cv::imread(folder + "/" + file, cv::IMREAD_COLOR);
     if (image.empty()) throw std::runtime_error("cannot read " + folder + "/" + file);
     ++images;
+    const auto wallStart = std::chrono::steady_clock::now();
+    const std::clock_t cpuStart = std::clock();
     const tarv::LandmarkSolution s = tarv::detectBoardLandmarks(model, image);
+    const double cpuMs = 1000.0 * static_cast<double>(std::clock() - cpuStart) / CLOCKS_PER_SEC;
+    wallMs.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - wallStart).count());
     double ringPx = std::numeric_limits<double>::quiet_NaN();
     if (s.ok) {
       ++cameras;
@@ -176,11 +184,19 @@ int measureCommand(int argc, char** argv) {
     }
     char size[32];
     std::snprintf(size, sizeof(size), "%dx%d", image.cols, image.rows);
-    std::printf("%-28s %9s %5s %6d %7d %8.2f %s\n", file.c_str(), size, s.ok ? (s.grade == 0 ? "green" : s.grade == 1 ? "yellow" : "red") : "-",
-                s.crossingsDetected, s.crossingsMatched, ringPx, s.reason.c_str());
+    std::printf("%-28s %9s %5s %6d %7d %8.2f %7.0f %7.0f %s\n", file.c_str(), size,
+                s.ok ? (s.grade == 0 ? "green" : s.grade == 1 ? "yellow" : "red") : "-", s.crossingsDetected, s.crossingsMatched,
+                ringPx, wallMs.back(), cpuMs, s.reason.c_str());
   }
   std::printf("images %d: camera %d, green (accepted) %d, ring within 1 px %d, within 3 px %d, green but more than 5 px off %d\n",
               images, cameras, green, within1, within3, greenOff);
+  if (!wallMs.empty()) {
+    std::vector<double> sorted = wallMs;
+    std::sort(sorted.begin(), sorted.end());
+    const long over = std::count_if(sorted.begin(), sorted.end(), [](double ms) { return ms >= 1000.0; });
+    std::printf("landmark call: median %.0f ms, slowest %.0f ms, %ld of %zu at 1 s or more\n", sorted[sorted.size() / 2],
+                sorted.back(), over, sorted.size());
+  }
   return 0;
 }
 

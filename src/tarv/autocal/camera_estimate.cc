@@ -151,22 +151,33 @@ int32_t countPinholeMatches(const PinholePose& pose, const std::vector<cv::Point
     u[i] = (R(0, 0) * x + R(0, 1) * y + pose.t[0]) * pose.f / Z + pose.cx;
     v[i] = (R(1, 0) * x + R(1, 1) * y + pose.t[1]) * pose.f / Z + pose.cy;
   }
-  std::array<double, n> spacing{};
-  for (int k = 0; k < kCrossingRings; ++k) {
-    for (int i = 0; i < kCrossingWires; ++i) {
-      const int idx = k * kCrossingWires + i;
-      double s = 1e18;
-      auto near = [&](int j) { s = std::min(s, std::hypot(u[idx] - u[j], v[idx] - v[j])); };
-      near(k * kCrossingWires + (i + 1) % kCrossingWires);
-      near(k * kCrossingWires + (i + kCrossingWires - 1) % kCrossingWires);
-      if (k > 0) near(idx - kCrossingWires);
-      if (k < kCrossingRings - 1) near(idx + kCrossingWires);
-      spacing[idx] = s;
-    }
+  // The spacing about a crossing only where a detection falls to it: the hypotheses' search
+  // counts matches for thousands of poses.
+  const auto spacingAt = [&](int idx) {
+    const int k = idx / kCrossingWires, i = idx % kCrossingWires;
+    double sq = 1e36;
+    auto near = [&](int j) { sq = std::min(sq, (u[idx] - u[j]) * (u[idx] - u[j]) + (v[idx] - v[j]) * (v[idx] - v[j])); };
+    near(k * kCrossingWires + (i + 1) % kCrossingWires);
+    near(k * kCrossingWires + (i + kCrossingWires - 1) % kCrossingWires);
+    if (k > 0) near(idx - kCrossingWires);
+    if (k < kCrossingRings - 1) near(idx + kCrossingWires);
+    return std::sqrt(sq);
+  };
+  // A detection farther from the projected crossings' box than the tolerance of the widest
+  // spacing matches none of them; most of a wrong pose's detections are such.
+  double widest = 0.0, minU = u[0], maxU = u[0], minV = v[0], maxV = v[0];
+  for (int i = 0; i < n; ++i) {
+    widest = std::max(widest, spacingAt(i));
+    minU = std::min(minU, u[i]);
+    maxU = std::max(maxU, u[i]);
+    minV = std::min(minV, v[i]);
+    maxV = std::max(maxV, v[i]);
   }
+  const double reach = tolerance * widest;
   std::array<bool, n> taken{};
   int32_t count = 0;
   for (const cv::Point2d& d : detected) {
+    if (!(d.x >= minU - reach && d.x <= maxU + reach && d.y >= minV - reach && d.y <= maxV + reach)) continue;
     int best = 0;
     double bestSq = 1e18;
     for (int i = 0; i < n; ++i) {
@@ -176,7 +187,7 @@ int32_t countPinholeMatches(const PinholePose& pose, const std::vector<cv::Point
         best = i;
       }
     }
-    if (tolerance * spacing[best] > std::sqrt(bestSq) && !taken[best]) {
+    if (!taken[best] && tolerance * spacingAt(best) > std::sqrt(bestSq)) {
       ++count;
       taken[best] = true;
     }

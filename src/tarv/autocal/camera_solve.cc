@@ -25,22 +25,62 @@ constexpr double kMaxFocalWidths = 6.0;
 constexpr int kMinCentrePairs = 40;
 constexpr double kCentreGain = 0.8;
 
+// A fit runs in rounds of a few steps, up to the steps one fit may take, and stops on the
+// round that leaves its parameters where they were. Where the pairs do not fix the focal
+// length (a small board seen nearly face on) the fit drifts along the directions they leave
+// free without lowering its error (a focal length from 1740 to 300 px at the same 0.38 px),
+// through every step: it stops on a round that gains next to nothing, and as soon as it
+// leaves the plausible cameras, where it would be refused at its end anyway.
+constexpr int kFitSteps = 500;
+constexpr int kFitRoundSteps = 25;
+constexpr double kSettledFocal = 1e-6;
+constexpr double kSettledK1 = 1e-6;
+constexpr double kSettledCentrePx = 1e-3;
+constexpr double kDriftGain = 1e-3;
+
+bool plausibleLens(const cv::Mat& K, const cv::Mat& dist, int width) {
+  const double f = K.at<double>(0, 0), k1 = dist.reshape(1, 1).at<double>(0);
+  return kMinFocalWidths * width < f && f < kMaxFocalWidths * width && std::abs(k1) < 1.0;
+}
+
 // One view's cv::calibrateCamera in a frame padded by the image's size on every side: the
 // library refuses an initial optical centre outside the image, and a photograph cut to the
 // board can have its centre there. Image points and the centre move into the padded frame
-// and back; nothing else of the fit depends on the frame.
-double calibrateOneView(const std::vector<cv::Point3f>& object, std::vector<cv::Point2f> image, cv::Size size,
-                        cv::Mat& K, cv::Mat& dist, cv::Mat& rvec, cv::Mat& tvec, int flags) {
+// and back; nothing else of the fit depends on the frame. False when the fit left the cameras
+// `plausible` takes (K in the image's own frame).
+template <typename Plausible>
+bool calibrateOneView(const std::vector<cv::Point3f>& object, std::vector<cv::Point2f> image, cv::Size size, cv::Mat& K,
+                      cv::Mat& dist, cv::Mat& rvec, cv::Mat& tvec, int flags, Plausible&& plausible) {
   const cv::Point2f pad(static_cast<float>(size.width), static_cast<float>(size.height));
   for (cv::Point2f& p : image) p += pad;
   K.at<double>(0, 2) += pad.x;
   K.at<double>(1, 2) += pad.y;
   std::vector<cv::Mat> rvecs, tvecs;
-  double rms = 0.0;
+  bool inRange = true;
+  double rmsBefore = -1.0;
   try {
-    rms = cv::calibrateCamera(std::vector<std::vector<cv::Point3f>>{object}, std::vector<std::vector<cv::Point2f>>{image},
-                              cv::Size(3 * size.width, 3 * size.height), K, dist, rvecs, tvecs, flags,
-                              cv::TermCriteria(cv::TermCriteria::COUNT + cv::TermCriteria::EPS, 500, 2.220446049250313e-16));
+    for (int done = 0; done < kFitSteps; done += kFitRoundSteps) {
+      const cv::Mat K0 = K.clone(), dist0 = dist.clone().reshape(1, 1);
+      const double rms = cv::calibrateCamera(
+          std::vector<std::vector<cv::Point3f>>{object}, std::vector<std::vector<cv::Point2f>>{image},
+          cv::Size(3 * size.width, 3 * size.height), K, dist, rvecs, tvecs, flags,
+          cv::TermCriteria(cv::TermCriteria::COUNT + cv::TermCriteria::EPS, kFitRoundSteps, 2.220446049250313e-16));
+      cv::Mat unpadded = K.clone();
+      unpadded.at<double>(0, 2) -= pad.x;
+      unpadded.at<double>(1, 2) -= pad.y;
+      if (!plausible(unpadded, dist)) {
+        inRange = false;
+        break;
+      }
+      const double f0 = K0.at<double>(0, 0);
+      if (std::abs(K.at<double>(0, 0) - f0) <= kSettledFocal * f0 &&
+          std::abs(dist.reshape(1, 1).at<double>(0) - dist0.at<double>(0)) <= kSettledK1 &&
+          std::hypot(K.at<double>(0, 2) - K0.at<double>(0, 2), K.at<double>(1, 2) - K0.at<double>(1, 2)) <= kSettledCentrePx) {
+        break;
+      }
+      if (rmsBefore >= 0.0 && !(rms < (1.0 - kDriftGain) * rmsBefore)) break;
+      rmsBefore = rms;
+    }
   } catch (...) {
     K.at<double>(0, 2) -= pad.x;
     K.at<double>(1, 2) -= pad.y;
@@ -50,7 +90,7 @@ double calibrateOneView(const std::vector<cv::Point3f>& object, std::vector<cv::
   K.at<double>(1, 2) -= pad.y;
   rvec = rvecs[0].clone();
   tvec = tvecs[0].clone();
-  return rms;
+  return inRange;
 }
 
 // Whether the bull is close enough to the projected board centre to pin it.
@@ -108,16 +148,15 @@ std::optional<CameraEstimate> fitWithFreeCentreOn(const CameraEstimate& e, const
     cv::Mat K = current.K.clone(), dist = current.dist.clone();
     cv::Mat rvec, tvec;
     try {
-      calibrateOneView(c.object, c.image, cv::Size(e.width, e.height), K, dist, rvec, tvec, flags);
+      const auto plausible = [&](const cv::Mat& fittedK, const cv::Mat& fittedDist) {
+        return plausibleLens(fittedK, fittedDist, e.width) && std::abs(fittedK.at<double>(0, 2) - 0.5 * e.width) <= e.width &&
+               std::abs(fittedK.at<double>(1, 2) - 0.5 * e.height) <= e.height;
+      };
+      if (!calibrateOneView(c.object, c.image, cv::Size(e.width, e.height), K, dist, rvec, tvec, flags, plausible)) break;
     } catch (const cv::Exception&) {
       break;  // a degenerate set of pairs: the centre stays where it was
     }
     dist = dist.reshape(1, 1);
-    const double f = K.at<double>(0, 0), cx = K.at<double>(0, 2), cy = K.at<double>(1, 2), k1 = dist.at<double>(0);
-    if (!(kMinFocalWidths * e.width < f && f < kMaxFocalWidths * e.width && std::abs(k1) < 1.0 &&
-          std::abs(cx - 0.5 * e.width) <= e.width && std::abs(cy - 0.5 * e.height) <= e.height)) {
-      break;
-    }
     CameraEstimate out = cloneCameraEstimate(current);
     out.K = K;
     out.dist = cv::Mat::zeros(1, 5, CV_64F);
@@ -185,11 +224,13 @@ CameraEstimate solveCamera(const CameraEstimate& start, const std::vector<cv::Po
     }
     if (pairs >= 12) {
       cv::Mat K = e.K.clone(), dist = e.dist.clone(), rvec, tvec;
-      calibrateOneView(object, image, cv::Size(e.width, e.height), K, dist, rvec, tvec,
-                       pairs >= 25 ? kFitFocalAndK1 : kFitFocal);
+      const bool inRange = calibrateOneView(object, image, cv::Size(e.width, e.height), K, dist, rvec, tvec,
+                                            pairs >= 25 ? kFitFocalAndK1 : kFitFocal,
+                                            [&](const cv::Mat& fittedK, const cv::Mat& fittedDist) {
+                                              return plausibleLens(fittedK, fittedDist, e.width);
+                                            });
       dist = dist.reshape(1, 1);
-      const double f = K.at<double>(0, 0), k1 = dist.at<double>(0);
-      if (kMinFocalWidths * e.width < f && f < kMaxFocalWidths * e.width && std::abs(k1) < 1.0) {
+      if (inRange) {
         e.K = K;
         e.dist = cv::Mat::zeros(1, 5, CV_64F);
         for (int j = 0; j < std::min(static_cast<int>(dist.total()), 5); ++j) e.dist.at<double>(j) = dist.at<double>(j);
