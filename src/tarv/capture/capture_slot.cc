@@ -157,8 +157,15 @@ void CaptureSlot::close(int close_wait_ms) {
 }
 
 std::array<CaptureSlot, 3>& captureSlots() {
-  static std::array<CaptureSlot, 3> slots;
-  return slots;
+  // Never destroyed: a thread of the host's (a runtime it did not destroy, a preview reader)
+  // may still reach a slot while the process exits. The cameras are still closed at exit.
+  static auto* const slots = new std::array<CaptureSlot, 3>();
+  static const struct CloseAtExit {
+    ~CloseAtExit() {
+      for (CaptureSlot& slot : *slots) slot.close();
+    }
+  } closeAtExit;
+  return *slots;
 }
 
 bool waitForCaptureOpen(std::unique_lock<std::mutex>& lock, double seconds, SlotState& state) {

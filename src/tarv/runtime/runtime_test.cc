@@ -1,6 +1,7 @@
 #include "tarv/runtime/runtime.h"
 
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <thread>
 
@@ -52,6 +53,21 @@ TEST(RuntimeRoad, ThrownDartOnFileCamerasIsScoredAndRecorded) {
 // runtime: the first dart's point only the cameras that are right place as lines, the second
 // only one camera places as a tip (the other sees it past the first dart). Both are entered
 // with their fields, as the engine enters them from the same frames.
+// A host may end its process with a runtime still running; its threads must not find the
+// cameras' shared state torn down under them.
+TEST(RuntimeRoad, AHostExitingWithItsRuntimeStillRunningExitsCleanly) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  const auto& videos = testing::oneDartVideos();
+  EXPECT_EXIT(
+      {
+        void* rt = tarv_runtime_create();
+        call(rt, {{"command", "start"}, {"config", testing::startConfig(videos)}});
+        testing::pollUntil(rt, "STARTUP_READY", 6.0);
+        std::exit(0);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+
 TEST(RuntimeRoad, ACameraCalibratedAFewPixelsOffCostsNoDart) {
   scene::RoundVideoScript script;
   script.size = {1280, 720};
