@@ -88,7 +88,8 @@ TEST(RuntimeRoad, ACameraCalibratedAFewPixelsOffCostsNoDart) {
   void* rt = tarv_runtime_create();
   ASSERT_NE(rt, nullptr);
   ASSERT_EQ(call(rt, {{"command", "start"}, {"config", config}}).value("status", ""), "CAPTURE_STARTED");
-  ASSERT_EQ(testing::pollUntil(rt, "STARTUP_READY", 8.0)["result"].value("status", ""), "STARTUP_READY");
+  // A sanitizer build on a busy machine may take many seconds to prove the board empty.
+  ASSERT_EQ(testing::pollUntil(rt, "STARTUP_READY", 30.0)["result"].value("status", ""), "STARTUP_READY");
   json entries = json::array();
   std::string seen;
   const double playing = scene::videoSeconds(script);
