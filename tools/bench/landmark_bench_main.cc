@@ -225,10 +225,9 @@ int runRecords(const std::string& path, int boards, unsigned long long firstSeed
     lb::BoardSample sample;
     if (noLens) {
       // The camera renderBoardSample draws for the seed, without its lens's bend.
-      scene::SceneRandom rng(seed * 0x9E3779B97F4A7C15ULL + 0x1234567ULL);
-      scene::CameraSpec spec = lb::randomCameraSpec(rng, options);
-      spec.k1 = 0.0;
-      sample = lb::renderBoardSampleFor(seed, spec, options);
+      scene::CameraSpec lensless = lb::cameraSpecForSeed(seed, options);
+      lensless.k1 = 0.0;
+      sample = lb::renderBoardSampleFor(seed, lensless, options);
     } else {
       sample = lb::renderBoardSample(seed, options);
     }

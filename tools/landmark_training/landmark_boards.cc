@@ -183,9 +183,13 @@ scene::CameraSpec randomCameraSpec(scene::SceneRandom& rng, const SampleOptions&
   return cameraSpec;
 }
 
-BoardSample renderBoardSample(uint64_t seed, const SampleOptions& options) {
+scene::CameraSpec cameraSpecForSeed(uint64_t seed, const SampleOptions& options) {
   scene::SceneRandom rng(seed * 0x9E3779B97F4A7C15ULL + 0x1234567ULL);
-  return renderBoardSampleFor(seed, randomCameraSpec(rng, options), options);
+  return randomCameraSpec(rng, options);
+}
+
+BoardSample renderBoardSample(uint64_t seed, const SampleOptions& options) {
+  return renderBoardSampleFor(seed, cameraSpecForSeed(seed, options), options);
 }
 
 BoardSample renderBoardSampleFor(uint64_t seed, const scene::CameraSpec& cameraSpec, const SampleOptions& options) {

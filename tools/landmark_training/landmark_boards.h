@@ -53,6 +53,8 @@ constexpr int kHeldOutLook = 3;    // a look kept for checking the trained netwo
 
 // One random camera (size, place, lens) from the seed.
 scene::CameraSpec randomCameraSpec(scene::SceneRandom& rng, const SampleOptions& options);
+// The camera renderBoardSample draws for the seed.
+scene::CameraSpec cameraSpecForSeed(uint64_t seed, const SampleOptions& options = {});
 // The whole sample of one seed; the same seed gives the same image on every machine.
 BoardSample renderBoardSample(uint64_t seed, const SampleOptions& options = {});
 // The same with a camera of the caller's.

@@ -115,8 +115,8 @@ constexpr double kOtherEdgeShare = 0.4;
 // than a wire's between cream and black: under a dim light or a blur it can stay below the
 // strength the wires need all round, and a board seen low then shows no ring at all while
 // its wires agree with any camera of the right turn and centre, whatever its scale. Only
-// there, where the rings would say nothing, are fainter ring edges taken.
-constexpr double kWireMinResponse = 20.0;
+// there, where the rings would say nothing, are fainter ring edges taken (the wires keep
+// kEdgeMinResponse).
 constexpr double kFaintRingMinResponse = 10.0;
 
 // The board fit's edge points in the landmark frame: the rings every 1.5 degrees, the wires
@@ -413,7 +413,7 @@ CameraEdgeMatches collectCameraEdgeMatches(const CameraEstimate& camera, const c
     const cv::Point2d n = (q - c) / length;
     const size_t before = found.image.size();
     matchEdgeFromPixel(window, gx, gy, size, c, n, {p.board.x, p.board.y}, found,
-                       p.kind == 2 ? kWireMinResponse : ringMinResponse);
+                       p.kind == 2 ? kEdgeMinResponse : ringMinResponse);
     if (found.image.size() == before) continue;
     const cv::Point2d image(found.image.back().x, found.image.back().y);
     m.board.push_back(b);
@@ -564,8 +564,8 @@ CameraEdgeFit refineCameraByEdges(const cv::Mat& grey, const CameraEstimate& sta
   cv::Mat gx, gy;
   cv::Sobel(grey, gx, CV_32F, 1, 0, 3, 0.125, 0.0, cv::BORDER_REFLECT_101);
   cv::Sobel(grey, gy, CV_32F, 0, 1, 3, 0.125, 0.0, cv::BORDER_REFLECT_101);
-  CameraEdgeMatches startMatches = collectCameraEdgeMatches(start, gx, gy, false, kWireMinResponse);
-  double ringResponse = kWireMinResponse;
+  CameraEdgeMatches startMatches = collectCameraEdgeMatches(start, gx, gy, false, kEdgeMinResponse);
+  double ringResponse = kEdgeMinResponse;
   if (ringsSilent(judgeCameraOnEdges(startMatches, kStartAgreePx))) {
     ringResponse = kFaintRingMinResponse;
     startMatches = collectCameraEdgeMatches(start, gx, gy, false, ringResponse);

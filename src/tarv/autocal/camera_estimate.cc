@@ -1,5 +1,6 @@
 #include "tarv/autocal/camera_estimate.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -151,9 +152,10 @@ int32_t countPinholeMatches(const PinholePose& pose, const std::vector<cv::Point
     u[i] = (R(0, 0) * x + R(0, 1) * y + pose.t[0]) * pose.f / Z + pose.cx;
     v[i] = (R(1, 0) * x + R(1, 1) * y + pose.t[1]) * pose.f / Z + pose.cy;
   }
-  // The spacing about a crossing only where a detection falls to it: the hypotheses' search
-  // counts matches for thousands of poses.
-  const auto spacingAt = [&](int idx) {
+  // Each crossing's spacing to its nearest neighbour on the board's grid, squared distances
+  // compared: the hypotheses' search counts matches for thousands of poses.
+  std::array<double, n> spacing{};
+  for (int idx = 0; idx < n; ++idx) {
     const int k = idx / kCrossingWires, i = idx % kCrossingWires;
     double sq = 1e36;
     auto near = [&](int j) { sq = std::min(sq, (u[idx] - u[j]) * (u[idx] - u[j]) + (v[idx] - v[j]) * (v[idx] - v[j])); };
@@ -161,23 +163,18 @@ int32_t countPinholeMatches(const PinholePose& pose, const std::vector<cv::Point
     near(k * kCrossingWires + (i + kCrossingWires - 1) % kCrossingWires);
     if (k > 0) near(idx - kCrossingWires);
     if (k < kCrossingRings - 1) near(idx + kCrossingWires);
-    return std::sqrt(sq);
-  };
+    spacing[idx] = std::sqrt(sq);
+  }
   // A detection farther from the projected crossings' box than the tolerance of the widest
   // spacing matches none of them; most of a wrong pose's detections are such.
-  double widest = 0.0, minU = u[0], maxU = u[0], minV = v[0], maxV = v[0];
-  for (int i = 0; i < n; ++i) {
-    widest = std::max(widest, spacingAt(i));
-    minU = std::min(minU, u[i]);
-    maxU = std::max(maxU, u[i]);
-    minV = std::min(minV, v[i]);
-    maxV = std::max(maxV, v[i]);
-  }
+  const double widest = *std::max_element(spacing.begin(), spacing.end());
+  const auto [minU, maxU] = std::minmax_element(u.begin(), u.end());
+  const auto [minV, maxV] = std::minmax_element(v.begin(), v.end());
   const double reach = tolerance * widest;
   std::array<bool, n> taken{};
   int32_t count = 0;
   for (const cv::Point2d& d : detected) {
-    if (!(d.x >= minU - reach && d.x <= maxU + reach && d.y >= minV - reach && d.y <= maxV + reach)) continue;
+    if (!(d.x >= *minU - reach && d.x <= *maxU + reach && d.y >= *minV - reach && d.y <= *maxV + reach)) continue;
     int best = 0;
     double bestSq = 1e18;
     for (int i = 0; i < n; ++i) {
@@ -187,7 +184,7 @@ int32_t countPinholeMatches(const PinholePose& pose, const std::vector<cv::Point
         best = i;
       }
     }
-    if (!taken[best] && tolerance * spacingAt(best) > std::sqrt(bestSq)) {
+    if (!taken[best] && tolerance * spacing[best] > std::sqrt(bestSq)) {
       ++count;
       taken[best] = true;
     }

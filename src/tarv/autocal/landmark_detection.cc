@@ -249,8 +249,11 @@ LandmarkSolution detectBoardLandmarks(LandmarkModel& model, const cv::Mat& image
   // for it to see the bull or every crossing: where its crossings leave no accepted camera, the
   // network looks once more at the board alone, enlarged, and the camera is solved again on
   // the whole image.
-  for (const cv::Rect& box : smallBoardBoxes(kept, image.size())) {
-    if (sol.ok && sol.grade < 2) break;
+  const auto accepted = [&sol] { return sol.ok && sol.grade < 2; };
+  // Their ring search runs only where no camera was accepted.
+  const std::vector<cv::Rect> boxes = accepted() ? std::vector<cv::Rect>() : smallBoardBoxes(kept, image.size());
+  for (const cv::Rect& box : boxes) {
+    if (accepted()) break;
     const double t1 = nowMs();
     LandmarkDetections closer = runLandmarkNetwork(model, image(box));
     for (cv::Point2d& c : closer.centres) c += cv::Point2d(box.x, box.y);
@@ -304,7 +307,8 @@ std::vector<cv::Rect> smallBoardBoxes(const LandmarkDetections& kept, cv::Size i
   }
   // ...and about the ring of crossings, which may be the treble ring: the board with its
   // numbers reaches 2.1 times as far.
-  if (const std::optional<cv::RotatedRect> ring = findCrossingRing(crossings, 1.5 * longSide / 640.0)) {
+  if (const std::optional<cv::RotatedRect> ring =
+          findCrossingRing(crossings, networkCrossingTolerancePx(imageSize.width, imageSize.height))) {
     add(ring->center, kBoardBoxPerRing * 0.5 * std::max(ring->size.width, ring->size.height));
   }
   return out;
@@ -504,7 +508,7 @@ void solveBoardLandmarks(const LandmarkDetections& kept, const cv::Mat& image, L
   if (!selection.found || selection.best.matches < 40) {
     const int before = selection.found ? selection.best.matches : -1;
     selectBestCamera(crossings, bull, selection, startsOf([&] {
-      std::vector<double> focalFactors{0.4, 0.55, 0.75, 1.0};
+      std::vector<double> focalFactors = wideLensFocalFactors();
       focalFactors.insert(focalFactors.end(), longLensFocalFactors().begin(), longLensFocalFactors().end());
       return ringEllipseHypotheses(image.cols, image.rows, crossings, 8, focalFactors);
     }));

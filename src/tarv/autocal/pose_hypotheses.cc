@@ -26,6 +26,11 @@ constexpr int kMinRingBins = 10;
 // A seed matching fewer than this share of the crossings may have taken one pair of wire rings
 // for the other.
 constexpr double kOtherRingsBelow = 0.65;
+// The wire rings that come in pairs 8 mm apart: the double ring's and the treble ring's.
+constexpr double kDoubleOuterMm = 170.0;
+constexpr double kDoubleInnerMm = 162.0;
+constexpr double kTrebleOuterMm = 107.0;
+constexpr double kTrebleInnerMm = 99.0;
 double rad(double deg) { return deg * kPi / 180.0; }
 
 cv::Vec3d unit(const cv::Vec3d& v) { return v / cv::norm(v); }
@@ -226,7 +231,7 @@ CameraEstimate cameraFromPinholePose(int width, int height, const PinholePose& p
 
 std::vector<CameraEstimate> ellipseHypotheses(int width, int height, const std::vector<cv::Point2d>& crossings,
                                               int maxCount) {
-  return ellipseHypotheses(width, height, crossings, maxCount, {0.4, 0.55, 0.75, 1.0});
+  return ellipseHypotheses(width, height, crossings, maxCount, wideLensFocalFactors());
 }
 
 namespace {
@@ -324,7 +329,8 @@ std::tuple<int, int> scoreRing(const cv::RotatedRect& ellipse, const std::vector
   const int bins = filledBins(ellipse, points, tolerancePx, &count);
   if (bins < kMinRingBins) return {bins, count};
   int partner = 0;
-  for (const double ratio : {162.0 / 170.0, 170.0 / 162.0, 99.0 / 107.0, 107.0 / 99.0}) {
+  for (const double ratio : {kDoubleInnerMm / kDoubleOuterMm, kDoubleOuterMm / kDoubleInnerMm,
+                             kTrebleInnerMm / kTrebleOuterMm, kTrebleOuterMm / kTrebleInnerMm}) {
     const cv::RotatedRect scaled(ellipse.center, cv::Size2f(static_cast<float>(ratio * ellipse.size.width), static_cast<float>(ratio * ellipse.size.height)), ellipse.angle);
     partner = std::max(partner, filledBins(scaled, points, tolerancePx, nullptr));
   }
@@ -341,7 +347,7 @@ std::vector<CameraEstimate> ellipseHypotheses(int width, int height, const std::
   if (hull.size() < 6) return {};
   const cv::RotatedRect ellipse = cv::fitEllipse(hull);
   if (!(std::min(ellipse.size.width, ellipse.size.height) >= 20.0f)) return {};
-  return camerasOnEllipse(width, height, crossings, ellipse, {170.0}, maxCount, focalFactors);
+  return camerasOnEllipse(width, height, crossings, ellipse, {kDoubleOuterMm}, maxCount, focalFactors);
 }
 
 std::optional<cv::RotatedRect> findCrossingRing(const std::vector<cv::Point2d>& crossings, double tolerancePx) {
@@ -384,18 +390,18 @@ std::optional<cv::RotatedRect> findCrossingRing(const std::vector<cv::Point2d>& 
 
 std::vector<CameraEstimate> ringEllipseHypotheses(int width, int height, const std::vector<cv::Point2d>& crossings,
                                                   int maxCount, const std::vector<double>& focalFactors) {
-  // The network places a crossing to about one of its input pixels (640 across the image).
-  const double tolerancePx = 1.5 * std::max(width, height) / 640.0;
-  const std::optional<cv::RotatedRect> ring = findCrossingRing(crossings, tolerancePx);
+  const std::optional<cv::RotatedRect> ring = findCrossingRing(crossings, networkCrossingTolerancePx(width, height));
   if (!ring) return {};
-  return camerasOnEllipse(width, height, crossings, *ring, {170.0, 162.0, 107.0, 99.0}, maxCount, focalFactors);
+  return camerasOnEllipse(width, height, crossings, *ring, {kDoubleOuterMm, kDoubleInnerMm, kTrebleOuterMm, kTrebleInnerMm},
+                          maxCount, focalFactors);
 }
 
 std::vector<CameraEstimate> otherRingStarts(const CameraEstimate& camera) {
   // A camera that took one pair of wire rings for the other sees the board's plane through
   // the same rotation, at the distance that scales one pair onto the other.
   std::vector<CameraEstimate> out;
-  for (const double scale : {107.0 / 170.0, 99.0 / 162.0, 170.0 / 107.0, 162.0 / 99.0}) {
+  for (const double scale : {kTrebleOuterMm / kDoubleOuterMm, kTrebleInnerMm / kDoubleInnerMm,
+                             kDoubleOuterMm / kTrebleOuterMm, kDoubleInnerMm / kTrebleInnerMm}) {
     CameraEstimate e = cloneCameraEstimate(camera);
     e.tvec = camera.tvec * scale;
     out.push_back(std::move(e));

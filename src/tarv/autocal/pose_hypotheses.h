@@ -3,6 +3,7 @@
 // ellipse of the detected crossings taken as the 170 mm circle.
 #pragma once
 
+#include <algorithm>
 #include <optional>
 #include <vector>
 
@@ -54,6 +55,11 @@ std::vector<CameraEstimate> ellipseHypotheses(int width, int height, const std::
 // The same at the caller's focal lengths (image widths): the four above assume a wide lens.
 std::vector<CameraEstimate> ellipseHypotheses(int width, int height, const std::vector<cv::Point2d>& crossings,
                                               int maxCount, const std::vector<double>& focalFactors);
+// Focal lengths, in image widths, of the wide-lens ellipse starts.
+inline const std::vector<double>& wideLensFocalFactors() {
+  static const std::vector<double> factors{0.4, 0.55, 0.75, 1.0};
+  return factors;
+}
 // Focal lengths, in image widths, of the long-lens ellipse starts: a board filling a frame
 // from farther away, beyond the one image width the wide-lens starts reach.
 inline const std::vector<double>& longLensFocalFactors() {
@@ -64,6 +70,9 @@ inline const std::vector<double>& longLensFocalFactors() {
 // among the strays a busy photograph adds about it (a hull of all crossings takes them in).
 // A crossing lies on it within a share of its radius and tolerancePx.
 std::optional<cv::RotatedRect> findCrossingRing(const std::vector<cv::Point2d>& crossings, double tolerancePx);
+// How far the network places a crossing from its wire in an image of the size (about one of
+// its input pixels, 640 across the image's long side, and a half more).
+inline double networkCrossingTolerancePx(int width, int height) { return 1.5 * std::max(width, height) / 640.0; }
 // Starts from that ring taken in turn as each wire ring it may be (from afar the treble ring
 // looks as the double ring does from close by), at the caller's focal lengths (image widths).
 std::vector<CameraEstimate> ringEllipseHypotheses(int width, int height, const std::vector<cv::Point2d>& crossings,

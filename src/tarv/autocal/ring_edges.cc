@@ -15,7 +15,6 @@ namespace {
 
 constexpr double kPi = 3.14159265358979323846;
 constexpr size_t kMinMatches = 40;
-constexpr double kMinResponse = 20.0;
 constexpr double kWireSearchPx = 3.0;
 constexpr double kWirePartnerShare = 0.25;
 constexpr std::array<double, 3> kRansacThresholds{4.0, 3.0, 2.0};
@@ -178,7 +177,7 @@ void matchEdgeAlongNormal(const Homography& h, const std::vector<double>& offset
   const double length = std::hypot(q.x - c.x, q.y - c.y);
   if (!(length >= 1e-6)) return;
   const cv::Point2d n((q.x - c.x) / length, (q.y - c.y) / length);
-  matchEdgeFromPixel(offsets, gx, gy, size, {c.x, c.y}, n, boardPoint, matches, kMinResponse);
+  matchEdgeFromPixel(offsets, gx, gy, size, {c.x, c.y}, n, boardPoint, matches, kEdgeMinResponse);
 }
 
 std::vector<double> edgeSearchOffsets() { return searchOffsets(); }

@@ -43,12 +43,14 @@ EdgeMatches collectRingEdgeMatches(const cv::Mat& grey, const Homography& h, con
 void matchEdgeAlongNormal(const Homography& h, const std::vector<double>& offsets, const cv::Mat& gx,
                           const cv::Mat& gy, cv::Size size, cv::Point2d boardPoint, cv::Point2d boardDirection,
                           EdgeMatches& matches);
+// The strength (grey levels a pixel) below which a gradient is no edge of the board.
+constexpr double kEdgeMinResponse = 20.0;
 // The same search from the edge's image point c and its unit image normal n, for mappings
 // other than a homography (a camera with its lens). An edge weaker than minResponse (grey
 // levels a pixel) is none.
 void matchEdgeFromPixel(const std::vector<double>& offsets, const cv::Mat& gx, const cv::Mat& gy, cv::Size size,
                         cv::Point2d c, cv::Point2d n, cv::Point2d boardPoint, EdgeMatches& matches,
-                        double minResponse = 20.0);
+                        double minResponse = kEdgeMinResponse);
 // The offsets the refinement searches: -4 to 4 px in steps of 0.5.
 std::vector<double> edgeSearchOffsets();
 

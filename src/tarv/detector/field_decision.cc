@@ -134,9 +134,10 @@ json viewsArray(const std::array<json, 3>& views) { return json::array({views[0]
 
 // A camera the tip solver set aside misses the dart by millimetres (its calibration off):
 // none of the field's votes hears its views, which name the field where that camera looks.
-FieldEvidence withoutSetAsideCamera(const TipLocation& tip, const FieldEvidence& evidence) {
+// Nothing where no camera was set aside (the evidence stands as it is).
+std::optional<FieldEvidence> withoutSetAsideCamera(const TipLocation& tip, const FieldEvidence& evidence) {
   const auto setAside = tip.solver.find("set_aside");
-  if (setAside == tip.solver.end() || !setAside->is_object()) return evidence;
+  if (setAside == tip.solver.end() || !setAside->is_object()) return std::nullopt;
   const std::string id = setAside->value("camera", "");
   FieldEvidence heard = evidence;
   for (int i = 0; i < 3; ++i) {
@@ -306,8 +307,8 @@ FieldDecision decideField(const TipLocation& tip, const FieldEvidence& evidence,
                           const json& stableHistory, double now, const PathFilter& enabled) {
   std::array<Homography, 3> homographies;
   for (int i = 0; i < 3; ++i) homographies[i] = cameras[i].boardToImage;
-  const FieldEvidence heard = withoutSetAsideCamera(tip, evidence);
-  Chain chain{tip, heard, enabled, {}};
+  const std::optional<FieldEvidence> heard = withoutSetAsideCamera(tip, evidence);
+  Chain chain{tip, heard ? *heard : evidence, enabled, {}};
   // Each step records its evidence whether or not it decides; the field vote always runs,
   // since its hypothesis is what an unresolved dart carries into the history.
   const bool decided = chain.consensus() || chain.majority() || chain.setAside() || chain.tieBreak(homographies);

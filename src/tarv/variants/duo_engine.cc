@@ -60,7 +60,7 @@ json positionUnresolved(json record, const std::string& reason) {
 
 void clearRound(DuoEngine& e) {
   e.entries = json::array();
-  e.gainsaidTips = json::array();
+  e.gainsaidTips.clear();
   e.supportMasks.clear();
   e.roundNumber += 1;
   e.emptyCount = 0;
@@ -382,7 +382,7 @@ json accept(DuoEngine& e, DuoFrame& f, Election& el) {
   }
   e.supportMasks.push_back(masks);
   e.pendingCandidate = nullptr;
-  e.gainsaidTips = json::array();
+  e.gainsaidTips.clear();
   el.record["status"] = "DART_CANDIDATE";
   el.record["entry"] = entry;
   return std::move(el.record);
@@ -440,8 +440,8 @@ bool otherLineGainsays(const DuoTipElection& el, const std::array<bool, 2>& endO
 
 // Whether the camera's tip lies where one of its gainsaid tips lies.
 bool nearGainsaidTip(const DuoEngine& e, const std::string& camera, Point2 p) {
-  return std::any_of(e.gainsaidTips.begin(), e.gainsaidTips.end(), [&](const json& tip) {
-    return tip.value("camera", "") == camera && distanceMm(pointFromJson(tip["point"]), p) <= kConfirmDistanceMm;
+  return std::any_of(e.gainsaidTips.begin(), e.gainsaidTips.end(), [&](const GainsaidTip& tip) {
+    return tip.camera == camera && distanceMm(tip.point, p) <= kConfirmDistanceMm;
   });
 }
 
@@ -454,9 +454,8 @@ void rememberGainsaidTips(DuoEngine& e, const json& decision) {
     if (!off.is_number() || off.get<double>() <= kFarOffOtherLineMm || !mono.contains(camera)) continue;
     const json& own = mono[camera];
     if (!own.is_object() || !own.contains("point")) continue;
-    if (!nearGainsaidTip(e, camera, pointFromJson(own["point"]))) {
-      e.gainsaidTips.push_back({{"camera", camera}, {"point", own["point"]}});
-    }
+    const Point2 point = pointFromJson(own["point"]);
+    if (!nearGainsaidTip(e, camera, point)) e.gainsaidTips.push_back({camera, point});
   }
 }
 
@@ -716,7 +715,7 @@ json evaluateDuoFrames(DuoEngine& e, const std::vector<cv::Mat>& frames, double 
   }
   if (!f.views[0].changed && !f.views[1].changed) {
     e.emptyCount = 0;
-    e.gainsaidTips = json::array();
+    e.gainsaidTips.clear();
     e.pendingRemoval = nullptr;
     e.takeoutLatch = false;
     e.settlingLight = SettlingLight();
@@ -825,7 +824,7 @@ json processDuoFrames(DuoEngine& engine, const json& request, const std::vector<
     engine.emptyCount = 0;
     engine.pendingCandidate = nullptr;
     engine.pendingRemoval = nullptr;
-    engine.gainsaidTips = json::array();
+    engine.gainsaidTips.clear();
   }
   engine.lastTime = time;
   engine.epoch = epoch;

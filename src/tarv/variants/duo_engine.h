@@ -3,6 +3,7 @@
 
 #include <array>
 #include <cstdint>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -16,6 +17,12 @@
 namespace tarv {
 
 using ImagePair = std::array<cv::Mat, 2>;
+
+// One camera's own tip that the other camera's line passed far from.
+struct GainsaidTip {
+  std::string camera;
+  Point2 point;
+};
 
 struct DuoEngine {
   std::array<Camera, 2> cameras;
@@ -34,8 +41,8 @@ struct DuoEngine {
   json pendingCandidate;
   json pendingRemoval;
   // Each camera's own tips that the other camera's line passed far from while the change
-  // they stand in stayed undecided ({"camera", "point"}); emptied when a dart is entered.
-  json gainsaidTips = json::array();
+  // they stand in stayed undecided; emptied when a dart is entered.
+  std::vector<GainsaidTip> gainsaidTips;
   double lastTime = -1.0;
   int32_t epoch = -1;
   bool armed = false;
