@@ -12,12 +12,15 @@
 // and the detection time; then the shares the model must reach. --crossing-check instead lists
 // per board how far the network's crossings lie from the true ones before and after they were
 // moved onto the image's wires about the solved camera.
-//   tarv_landmark_bench --model FILE --records [--above LO HI] [--blur LO HI] [--no-lens] [--boards N] [--first-seed S]
+//   tarv_landmark_bench --model FILE --records [--above LO HI] [--blur LO HI] [--no-lens] [--rig] [--boards N] [--first-seed S]
 // --records runs the runtime's whole automatic calibration of one camera (both roads), then the
 // click on the 20 at its true image point, and judges each record's 170 mm ring against the
 // true one: accepted within 1 px, accepted more than 5 px off, and calls that failed; and the
 // whole call's time (mean, median, slowest). --no-lens renders the same boards without the
-// lens's bend (k1 0).
+// lens's bend (k1 0). --rig renders boards as a three-camera rig's cameras show them when
+// empty: 800x600, wide lenses (k1 -0.35 to -0.1), 40 to 50 degrees above the board (unless
+// --above says otherwise), the board 0.8 to 1.0 of the frame, lit by an LED ring round the
+// lens, in the renderer's rig look (other makes, a catch ring, the camera's electronics), no darts.
 #include <algorithm>
 #include <chrono>
 #include <memory>
@@ -206,7 +209,7 @@ struct RecordTally {
 };
 
 int runRecords(const std::string& path, int boards, unsigned long long firstSeed, double minAbove, double maxAbove,
-               double minBlur, double maxBlur, bool noLens) {
+               double minBlur, double maxBlur, bool noLens, bool rig) {
   namespace lb = landmark_boards;
   std::unique_ptr<LandmarkModel> holder;
   std::printf("%8s %9s %5s %6s %5s  %-24s %8s %8s  %-24s %8s %8s %8s\n", "seed", "size", "above", "k1", "acc", "method/rule",
@@ -216,21 +219,17 @@ int runRecords(const std::string& path, int boards, unsigned long long firstSeed
   std::vector<double> callMs;
   for (int k = 0; k < boards; ++k) {
     const unsigned long long seed = firstSeed + static_cast<unsigned long long>(k);
-    lb::SampleOptions options;
+    lb::SampleOptions options = rig ? lb::rigSampleOptions() : lb::SampleOptions();
     options.min_above_deg = minAbove;
     options.max_above_deg = maxAbove;
     options.min_blur_sigma = minBlur;
     options.max_blur_sigma = maxBlur;
     if (k % 2 == 1) options.look = lb::kHeldOutLook;
-    lb::BoardSample sample;
-    if (noLens) {
-      // The camera renderBoardSample draws for the seed, without its lens's bend.
-      scene::CameraSpec lensless = lb::cameraSpecForSeed(seed, options);
-      lensless.k1 = 0.0;
-      sample = lb::renderBoardSampleFor(seed, lensless, options);
-    } else {
-      sample = lb::renderBoardSample(seed, options);
-    }
+    // The camera renderBoardSample draws for the seed, or the rig's; without its lens's bend
+    // where asked.
+    scene::CameraSpec cameraSpec = rig ? lb::rigCameraSpecForSeed(seed, options) : lb::cameraSpecForSeed(seed, options);
+    if (noLens) cameraSpec.k1 = 0.0;
+    const lb::BoardSample sample = lb::renderBoardSampleFor(seed, cameraSpec, options);
     const scene::Camera camera(sample.cameraSpec);
     CalibrationRecord record;
     std::string error;
@@ -289,7 +288,7 @@ int runRecords(const std::string& path, int boards, unsigned long long firstSeed
 int main(int argc, char** argv) {
   double noise = 0.5;
   std::string modelPath;
-  bool crossingCheck = false, records = false, noLens = false;
+  bool crossingCheck = false, records = false, noLens = false, rig = false, aboveGiven = false;
   double minAbove = 10.0, maxAbove = 60.0, minBlur = 0.0, maxBlur = 0.0;
   int boards = 40;
   unsigned long long firstSeed = landmark_boards::kFirstCheckSeed;
@@ -300,12 +299,16 @@ int main(int argc, char** argv) {
     else if (arg == "--crossing-check") crossingCheck = true;
     else if (arg == "--records") records = true;
     else if (arg == "--no-lens") noLens = true;
-    else if (arg == "--above" && i + 2 < argc) minAbove = std::atof(argv[++i]), maxAbove = std::atof(argv[++i]);
+    else if (arg == "--rig") rig = true;
+    else if (arg == "--above" && i + 2 < argc) minAbove = std::atof(argv[++i]), maxAbove = std::atof(argv[++i]), aboveGiven = true;
     else if (arg == "--blur" && i + 2 < argc) minBlur = std::atof(argv[++i]), maxBlur = std::atof(argv[++i]);
     else if (arg == "--boards" && i + 1 < argc) boards = std::atoi(argv[++i]);
     else if (arg == "--first-seed" && i + 1 < argc) firstSeed = std::strtoull(argv[++i], nullptr, 10);
   }
-  if (!modelPath.empty() && records) return runRecords(modelPath, boards, firstSeed, minAbove, maxAbove, minBlur, maxBlur, noLens);
+  if (rig && !aboveGiven) minAbove = landmark_boards::rigSampleOptions().min_above_deg, maxAbove = landmark_boards::rigSampleOptions().max_above_deg;
+  if (!modelPath.empty() && records) {
+    return runRecords(modelPath, boards, firstSeed, minAbove, maxAbove, minBlur, maxBlur, noLens, rig);
+  }
   if (!modelPath.empty() && crossingCheck) return runCrossingCheck(modelPath, boards, firstSeed);
   if (!modelPath.empty()) return runModel(modelPath, boards, firstSeed);
   std::printf("%-9s %-9s %5s %5s %6s %6s %4s %5s %8s %7s %8s %8s %7s %6s %8s %11s\n", "group", "size", "az", "elev", "k1",

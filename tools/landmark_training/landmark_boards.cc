@@ -188,6 +188,25 @@ scene::CameraSpec cameraSpecForSeed(uint64_t seed, const SampleOptions& options)
   return randomCameraSpec(rng, options);
 }
 
+SampleOptions rigSampleOptions() {
+  SampleOptions options;
+  options.min_above_deg = 40.0;
+  options.max_above_deg = 50.0;
+  options.rigVariety = true;
+  options.ledRing = true;
+  options.darts = false;
+  return options;
+}
+
+scene::CameraSpec rigCameraSpecForSeed(uint64_t seed, const SampleOptions& options) {
+  scene::CameraSpec spec = cameraSpecForSeed(seed, options);
+  scene::SceneRandom rng(seed * 0x2545F4914F6CDD1DULL + 0x38ULL);
+  spec.image_size = {800, 600};
+  spec.board_fill = rng.uniform(0.8, 1.0);
+  spec.k1 = rng.uniform(-0.35, -0.1);
+  return spec;
+}
+
 BoardSample renderBoardSample(uint64_t seed, const SampleOptions& options) {
   return renderBoardSampleFor(seed, cameraSpecForSeed(seed, options), options);
 }
@@ -240,7 +259,7 @@ BoardSample renderBoardSampleFor(uint64_t seed, const scene::CameraSpec& cameraS
       im.blur_sigma = options.max_blur_sigma > 0.0 ? im.blur_sigma : 0.0;
       im.noise_sigma = 0.0;
       im.jpeg_quality = 0;
-      frame = rigImaging(scene::applyImaging(frame, im, 0), camera, variety);
+      frame = rigImaging(scene::applyImaging(frame, im, 0), camera, variety, options.ledRing);
     } else {
       frame = scene::applyImaging(frame, im, 0);
     }

@@ -36,6 +36,9 @@ struct SampleOptions {
   // ring and lamps, the camera's light and electronics, boards small in the image and filling
   // it, wider lenses and more darts. Off, a seed gives the image it always gave.
   bool rigVariety = false;
+  // With rigVariety, the light always that of an LED ring round the lens (a rig's own light:
+  // a bright middle falling off outwards) instead of one drawn among the kinds.
+  bool ledRing = false;
 };
 
 struct BoardSample {
@@ -55,6 +58,12 @@ constexpr int kHeldOutLook = 3;    // a look kept for checking the trained netwo
 scene::CameraSpec randomCameraSpec(scene::SceneRandom& rng, const SampleOptions& options);
 // The camera renderBoardSample draws for the seed.
 scene::CameraSpec cameraSpecForSeed(uint64_t seed, const SampleOptions& options = {});
+// A three-camera rig's camera seen empty: the renderer's rig look lit by an LED ring round the
+// lens, no darts, 40 to 50 degrees above the board; and the rig camera of the seed: 800x600,
+// the board 0.8 to 1.0 of the frame, a wide lens (k1 -0.35 to -0.1), drawn from a stream of
+// their own (the rest as cameraSpecForSeed draws it).
+SampleOptions rigSampleOptions();
+scene::CameraSpec rigCameraSpecForSeed(uint64_t seed, const SampleOptions& options);
 // The whole sample of one seed; the same seed gives the same image on every machine.
 BoardSample renderBoardSample(uint64_t seed, const SampleOptions& options = {});
 // The same with a camera of the caller's.

@@ -1,6 +1,7 @@
 // The committed board-landmark network, loaded as the library loads it (container, key,
 // OpenCV's reader), on rendered boards its training never saw: the letterbox, channel order
 // and scaling of the real detection path, and the camera solve on what the network finds.
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <vector>
@@ -11,6 +12,8 @@
 #include "landmark_training/landmark_boards.h"
 #include "tarv/autocal/landmark_detection.h"
 #include "tarv/autocal/model_container.h"
+#include "tarv/autocal/vision_report.h"
+#include "tarv/camera/board_fit_record.h"
 #include "tarv/runtime/runtime.h"
 #include "tarv/tarv.h"
 
@@ -130,6 +133,47 @@ TEST(LandmarkModel, ALowBoardWithFaintRingEdgesIsAccepted) {
   ASSERT_TRUE(c.ok);
   EXPECT_LT(c.grade, 2);
   EXPECT_LE(c.ringErrorPx, 1.0);
+}
+
+// The empty board a rig's camera gives for the seed, as `tarv_landmark_bench --rig` renders it.
+lb::BoardSample rigSample(uint64_t seed) {
+  const lb::SampleOptions options = lb::rigSampleOptions();
+  return lb::renderBoardSampleFor(seed, lb::rigCameraSpecForSeed(seed, options), options);
+}
+
+// A rig's camera in the dim light of its LED ring (the image's grey levels span 3 to 60): the
+// board's edges are a quarter as strong as the edges the judgement asks for, and the right
+// camera its crossings gave was red.
+TEST(LandmarkModel, ARigCameraInDimLightIsConfirmedOnItsEdges) {
+  const lb::BoardCheck c = lb::checkBoard(committedModel(), rigSample(1000020));
+  ASSERT_TRUE(c.ok);
+  EXPECT_LT(c.grade, 2);
+  EXPECT_LE(c.ringErrorPx, 1.0);
+}
+
+// A rig's board of a make whose beds are as dark as its number ring: the landmark road's
+// camera lies a bed's width inside the rings (red: it places 18 of the 59 crossings), and the
+// board fit refining it found every ring edge in place there. The network's crossings refuse it.
+TEST(LandmarkModel, ABoardFitABedInsideTheRingsIsRefusedByTheCrossings) {
+  const lb::BoardSample sample = rigSample(1000056);
+  const LandmarkSolution landmark = detectBoardLandmarks(committedModel(), sample.image);
+  ASSERT_TRUE(landmark.ok);
+  json report;
+  const LandmarkSolution fit = solveByBoardFit(sample.image, landmark, report);
+  if (!fit.ok || fit.grade == 2) return;
+  // A camera the fit road accepts lies on the board (the geometry, whatever its turn).
+  const scene::Camera camera(sample.cameraSpec);
+  double best = 1e18;
+  for (int turn = 0; turn < 20; ++turn) {
+    const std::vector<cv::Point2d> truth = lb::trueRingPoints(camera, 170.0, turn);
+    double sum = 0.0;
+    for (size_t i = 0; i < truth.size(); ++i) {
+      const double a = i * 5.0 * 3.14159265358979323846 / 180.0;
+      sum += cv::norm(projectSolutionPoint(fit, {170.0 * std::cos(a), 170.0 * std::sin(a)}) - truth[i]);
+    }
+    best = std::min(best, sum / static_cast<double>(truth.size()));
+  }
+  EXPECT_LE(best, 1.0) << report.dump();
 }
 
 // The runtime's own check of its model: it loads the committed file and refuses a black image.

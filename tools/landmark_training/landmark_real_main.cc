@@ -5,10 +5,11 @@
 //   landmark_real ellipse IMAGE OVERLAY.png X Y X Y X Y X Y X Y [...]
 //       the 170 mm ring as the ellipse through five or more points placed on the double ring's
 //       outer edge by hand, printed and drawn the same way
-//   landmark_real measure --model FILE --labels LABELS.json --images DIR [--split NAME]
+//   landmark_real measure --model FILE --labels LABELS.json --images DIR [--split NAME] [--overlays DIR]
 //       each labelled photograph through the landmark detection and its camera solve as the
 //       runtime's "calibrate" runs it: grade, crossings, and how far the solved 170 mm ring lies
-//       from the labelled one (mean of the distances each way between the two curves)
+//       from the labelled one (mean of the distances each way between the two curves);
+//       with --overlays, each photograph with the solved board, its label and the detections
 // A label file is a JSON array of {"file", "repo", "path", "commit", "split", "source",
 // "rings": [[[x, y] x 72], ...]}: every board the photograph shows whole enough to label.
 #include <algorithm>
@@ -28,6 +29,7 @@
 #include "tarv/autocal/board_fit.h"
 #include "tarv/autocal/landmark_detection.h"
 #include "tarv/autocal/landmark_model.h"
+#include "tarv/autocal/landmark_overlay.h"
 #include "tarv/autocal/model_container.h"
 #include "tarv/autocal/vision_report.h"
 #include "tarv/core/engine_values.h"
@@ -133,13 +135,14 @@ int ellipseCommand(int argc, char** argv) {
 }
 
 int measureCommand(int argc, char** argv) {
-  std::string modelPath, labelsPath, folder, split;
+  std::string modelPath, labelsPath, folder, split, overlays;
   for (int i = 2; i + 1 < argc; i += 2) {
     const std::string a = argv[i];
     if (a == "--model") modelPath = argv[i + 1];
     else if (a == "--labels") labelsPath = argv[i + 1];
     else if (a == "--images") folder = argv[i + 1];
     else if (a == "--split") split = argv[i + 1];
+    else if (a == "--overlays") overlays = argv[i + 1];
     else return 2;
   }
   if (modelPath.empty() || labelsPath.empty() || folder.empty()) return 2;
@@ -182,6 +185,19 @@ int measureCommand(int argc, char** argv) {
         if (!(ringPx <= 5.0)) ++greenOff;
       }
     }
+    if (!overlays.empty()) {
+      // The solved board (the solution's colours), the labelled rings (magenta) and the
+      // network's own crossings (cyan) and bulls (red), for looking at a failure.
+      cv::Mat overlay = image.clone();
+      tarv::drawLandmarkOverlay(overlay, s);
+      for (const json& ring : label.at("rings")) drawRing(overlay, ringFromJson(ring), cv::Scalar(255, 0, 255));
+      const tarv::LandmarkDetections kept = tarv::runLandmarkNetwork(model, image);
+      for (size_t j = 0; j < kept.classes.size(); ++j) {
+        if (kept.classes[j] == 1 && kept.scores[j] > 0.25f) cv::circle(overlay, kept.centres[j], 2, cv::Scalar(255, 255, 0), -1, cv::LINE_AA);
+        if (kept.classes[j] == 0 && kept.scores[j] > 0.1f) cv::circle(overlay, kept.centres[j], 4, cv::Scalar(0, 0, 255), 1, cv::LINE_AA);
+      }
+      cv::imwrite(overlays + "/" + file.substr(0, file.rfind('.')) + ".png", overlay);
+    }
     char size[32];
     std::snprintf(size, sizeof(size), "%dx%d", image.cols, image.rows);
     std::printf("%-28s %9s %5s %6d %7d %8.2f %7.0f %7.0f %s\n", file.c_str(), size,
@@ -213,7 +229,7 @@ int main(int argc, char** argv) {
       std::fprintf(stderr,
                    "usage: landmark_real fit IMAGE CLICK_X CLICK_Y OVERLAY.png\n"
                    "       landmark_real ellipse IMAGE OVERLAY.png X Y X Y X Y X Y X Y [...]\n"
-                   "       landmark_real measure --model FILE --labels LABELS.json --images DIR [--split NAME]\n");
+                   "       landmark_real measure --model FILE --labels LABELS.json --images DIR [--split NAME] [--overlays DIR]\n");
     }
     return rc;
   } catch (const std::exception& e) {

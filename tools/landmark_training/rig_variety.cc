@@ -161,10 +161,11 @@ void printLogos(scene::BoardTexture& t, scene::SceneRandom& rng) {
   }
 }
 
-cv::Mat lightField(cv::Size size, scene::SceneRandom& rng) {
+cv::Mat lightField(cv::Size size, scene::SceneRandom& rng, bool ledRing) {
   cv::Mat field(size, CV_32F);
   const double diag = std::hypot(size.width, size.height);
-  const double kind = rng.uniform();
+  const double drawn = rng.uniform();
+  const double kind = ledRing ? 0.0 : drawn;
   // LED ring round the lens: a bright middle falling off outwards. Room lamp: light across
   // the image from one side, with a soft spot.
   const cv::Point2d centre(size.width * rng.uniform(0.3, 0.7), size.height * rng.uniform(0.3, 0.7));
@@ -255,7 +256,7 @@ void paintSurround(cv::Mat& frame, const scene::Camera& camera, const cv::Mat& b
   }
 }
 
-cv::Mat rigImaging(const cv::Mat& frame, const scene::Camera& camera, scene::SceneRandom& rng) {
+cv::Mat rigImaging(const cv::Mat& frame, const scene::Camera& camera, scene::SceneRandom& rng, bool ledRing) {
   (void)camera;
   cv::Mat f;
   frame.convertTo(f, CV_32FC3);
@@ -263,7 +264,7 @@ cv::Mat rigImaging(const cv::Mat& frame, const scene::Camera& camera, scene::Sce
   cv::Vec3d tint(1.0, 1.0, 1.0);
   if (rng.uniform() < 0.6) tint = cv::Vec3d(rng.uniform(0.75, 1.25), rng.uniform(0.85, 1.15), rng.uniform(0.75, 1.25));
   if (rng.uniform() < 0.15) tint = cv::Vec3d(rng.uniform(0.45, 0.8), rng.uniform(0.75, 0.95), rng.uniform(1.1, 1.35));  // warm lamp
-  const cv::Mat light = lightField(frame.size(), rng);
+  const cv::Mat light = lightField(frame.size(), rng, ledRing);
   std::vector<cv::Mat> ch;
   cv::split(f, ch);
   for (int c = 0; c < 3; ++c) ch[c] = ch[c].mul(light) * (gain * tint[c]);

@@ -22,7 +22,8 @@ scene::BoardTexture otherMakeTexture(const scene::BoardTexture& face, scene::Sce
 // into the pixels beyond the board's rim.
 void paintSurround(cv::Mat& frame, const scene::Camera& camera, const cv::Mat& beyondRim, scene::SceneRandom& rng);
 
-// The camera's light and electronics on a rendered frame.
-cv::Mat rigImaging(const cv::Mat& frame, const scene::Camera& camera, scene::SceneRandom& rng);
+// The camera's light and electronics on a rendered frame; ledRing: the light is an LED ring's
+// (the draws stay the same, so the rest of the frame's look does too).
+cv::Mat rigImaging(const cv::Mat& frame, const scene::Camera& camera, scene::SceneRandom& rng, bool ledRing = false);
 
 }  // namespace tarv::landmark_boards

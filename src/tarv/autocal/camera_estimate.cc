@@ -94,11 +94,20 @@ void rotateBySectors(CameraEstimate& e, int k) {
 CrossingMatches matchCrossings(const std::vector<cv::Point2d>& projected,
                                const std::vector<cv::Point2d>& detected, double tolerance) {
   const size_t n = projected.size();
-  std::vector<double> spacing(n, 1e18);
+  // The spacing to the nearest crossing, and to the nearest on the same ring where the
+  // projection is of the whole grid.
+  const bool grid = n == static_cast<size_t>(kCrossingRings * kCrossingWires);
+  std::vector<double> spacing(n, 1e18), alongRing(n, 1e18);
   for (size_t i = 0; i < n; ++i) {
     for (size_t j = 0; j < n; ++j) {
-      if (i != j) spacing[i] = std::min(spacing[i], std::hypot(projected[i].x - projected[j].x, projected[i].y - projected[j].y));
+      if (i == j) continue;
+      const double d = std::hypot(projected[i].x - projected[j].x, projected[i].y - projected[j].y);
+      spacing[i] = std::min(spacing[i], d);
+      if (grid && i / kCrossingWires == j / kCrossingWires) alongRing[i] = std::min(alongRing[i], d);
     }
+  }
+  if (grid) {
+    for (size_t i = 0; i < n; ++i) spacing[i] = std::max(spacing[i], std::min(alongRing[i], kMinPairSpacingPx));
   }
   std::vector<int> holder(n, -1);
   std::vector<double> held(n, 0.0);
@@ -163,7 +172,13 @@ int32_t countPinholeMatches(const PinholePose& pose, const std::vector<cv::Point
     near(k * kCrossingWires + (i + kCrossingWires - 1) % kCrossingWires);
     if (k > 0) near(idx - kCrossingWires);
     if (k < kCrossingRings - 1) near(idx + kCrossingWires);
-    spacing[idx] = std::sqrt(sq);
+    double alongSq = 1e36;
+    auto nearAlong = [&](int j) {
+      alongSq = std::min(alongSq, (u[idx] - u[j]) * (u[idx] - u[j]) + (v[idx] - v[j]) * (v[idx] - v[j]));
+    };
+    nearAlong(k * kCrossingWires + (i + 1) % kCrossingWires);
+    nearAlong(k * kCrossingWires + (i + kCrossingWires - 1) % kCrossingWires);
+    spacing[idx] = std::max(std::sqrt(sq), std::min(std::sqrt(alongSq), kMinPairSpacingPx));
   }
   // A detection farther from the projected crossings' box than the tolerance of the widest
   // spacing matches none of them; most of a wrong pose's detections are such.

@@ -150,6 +150,17 @@ std::vector<CameraEstimate> startsOf(Generator&& generate) {
 // it has settled beside the board (a centre it could not move, a lens it could not follow)
 // and matches the crossings only within the matching's tolerance. Its RMS may exceed the
 // plane's by a little (the plane has no fewer degrees of freedom on a flat board).
+// One ring of crossings fits a ring of any radius: where the two wires of a pair merge in the
+// image, a camera that puts the treble wires where the bull's ring or the double wires are
+// seen matches them all. A camera needs its matched crossings on two of the three groups of
+// rings (the bull's ring, the treble wires, the double wires).
+bool spansTwoRingGroups(const CameraEstimate& camera, const std::vector<cv::Point2d>& crossings) {
+  const CrossingMatches m = matchCrossings(projectBoardPoints(camera, referenceCrossings()), crossings, 0.25);
+  bool group[3] = {false, false, false};
+  for (const int idx : m.reference) group[(idx / kCrossingWires + 1) / 2] = true;
+  return group[0] + group[1] + group[2] >= 2;
+}
+
 bool explainsItsCrossings(const CameraEstimate& camera, const std::vector<cv::Point2d>& crossings, double rmsPx) {
   const std::vector<cv::Point3d>& ref = referenceCrossings();
   const CrossingMatches m = matchCrossings(projectBoardPoints(camera, ref), crossings, 0.25);
@@ -450,7 +461,43 @@ void finishOnCamera(const LandmarkDetections& kept, const cv::Mat& image, cv::Po
 
 }  // namespace
 
-void solveBoardLandmarks(const LandmarkDetections& kept, const cv::Mat& image, LandmarkSolution& sol) {
+namespace {
+
+// The edge and colour judgements ask for fixed grey steps and saturations; an image taken in
+// dim light (a rig's LED ring turned low, a dark room) shows its board at a fraction of
+// them. An image whose grey levels (between the darkest and brightest few in a thousand) span
+// less than kDimSpan is stretched to span kContrastSpan, by at most kMaxContrastGain; a lit
+// image is left as it is (its edges were judged so).
+constexpr double kDimSpan = 128.0;
+constexpr double kContrastSpan = 200.0;
+constexpr double kMaxContrastGain = 4.0;
+constexpr double kContrastTail = 0.005;
+
+cv::Mat withBoardContrast(const cv::Mat& image) {
+  cv::Mat grey;
+  cv::cvtColor(image, grey, cv::COLOR_BGR2GRAY);
+  int histogram[256] = {};
+  for (int y = 0; y < grey.rows; ++y) {
+    const uchar* row = grey.ptr<uchar>(y);
+    for (int x = 0; x < grey.cols; ++x) ++histogram[row[x]];
+  }
+  const double tail = kContrastTail * static_cast<double>(grey.total());
+  int lo = 0, hi = 255;
+  for (double sum = 0.0; lo < 255 && (sum += histogram[lo]) < tail;) ++lo;
+  for (double sum = 0.0; hi > 0 && (sum += histogram[hi]) < tail;) --hi;
+  const double span = std::max(hi - lo, 1);
+  if (span >= kDimSpan) return image;
+  const double gain = std::min(kMaxContrastGain, kContrastSpan / span);
+  if (std::getenv("TARV_DEBUG")) std::fprintf(stderr, "[dbg] contrast %d..%d, gain %.2f\n", lo, hi, gain);
+  cv::Mat out;
+  image.convertTo(out, -1, gain, -gain * lo + 0.5 * (255.0 - gain * span));
+  return out;
+}
+
+}  // namespace
+
+void solveBoardLandmarks(const LandmarkDetections& kept, const cv::Mat& original, LandmarkSolution& sol) {
+  const cv::Mat image = withBoardContrast(original);
   sol.width = image.cols;
   sol.height = image.rows;
   std::vector<cv::Point2d> crossings;
@@ -458,6 +505,7 @@ void solveBoardLandmarks(const LandmarkDetections& kept, const cv::Mat& image, L
     if (kept.classes[j] == 1 && kept.scores[j] > 0.25f) crossings.push_back(kept.centres[j]);
   }
   sol.crossingsDetected = static_cast<int32_t>(crossings.size());
+  sol.crossings = crossings;
 
   const cv::Point2d bull = findBullPoint(kept);
   if (bull.x < 0 || crossings.size() < 12) {
@@ -514,7 +562,7 @@ void solveBoardLandmarks(const LandmarkDetections& kept, const cv::Mat& image, L
     }));
     if (selection.found && selection.best.matches > before) growPlanes();
   }
-  if (!selection.found || selection.best.matches < kMinSolvedCrossings) {
+  if (!selection.found || selection.best.matches < kMinSolvedCrossings || !spansTwoRingGroups(selection.camera, crossings)) {
     sol.reason = "keine Loesung";
     return;
   }

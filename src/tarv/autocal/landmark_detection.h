@@ -32,6 +32,7 @@ struct LandmarkSolution {
   double rmsPx = 0.0;
   double colourScore = 0.0;
   bool edgesConfirm = false;  // the ring and wire edges confirm the camera (not stored)
+  std::vector<cv::Point2d> crossings;  // the network's crossings the camera was solved on (not stored)
   double modelMs = 0.0;
   double totalMs = 0.0;
   std::string reason;
