@@ -293,6 +293,23 @@ TEST(CameraEdges, TheRingsDoNotPullACameraOffTheWiresThatConfirmIt) {
   EXPECT_LE(ringErrorPx(b, fit.camera), 0.5) << fit.report.dump();
 }
 
+TEST(CameraEdges, ALowBoardsWiresConfirmItsTrueCamera) {
+  // The landmark bench's low board 1000011 (800x600, 12.7 degrees above the board, k1 -0.11):
+  // where the wires run across the image the round direction is foreshortened, and near the
+  // bull the next wire lies within a few pixels of each wire point. The true camera must find
+  // its own wires there, nine in ten of them on it, and be confirmed where it is.
+  landmark_boards::SampleOptions options;
+  options.min_above_deg = 10.0;
+  options.max_above_deg = 20.0;
+  options.look = landmark_boards::kHeldOutLook;
+  const Board b = boardOf(landmark_boards::renderBoardSample(1000011, options));
+  const CameraEdgeFit fit = refineCameraByEdges(b.grey, b.truth, {});
+  const json& wires = fit.report["start_strict"]["wire_points"];
+  EXPECT_GE(wires[2].get<int>(), 0.9 * wires[1].get<int>()) << fit.report.dump();
+  EXPECT_TRUE(fit.supported) << fit.report.dump();
+  EXPECT_LE(ringErrorPx(b, fit.camera), 0.5) << fit.report.dump();
+}
+
 TEST(CameraEdges, ALowCameraMovedFarOffItsCrossingsWithItsWiresBesideItIsNotTaken) {
   // The landmark bench's board 1000050 without its lens (1920x1080, 14.1 degrees above the
   // board) with the camera its network's crossings gave (a strong barrel where there is none)

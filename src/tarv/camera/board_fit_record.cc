@@ -212,7 +212,11 @@ LandmarkSolution solveByBoardFit(const cv::Mat& image, const LandmarkSolution& l
   // road's: no crossings to keep here, the edges alone decide.
   cv::Mat grey, hsv;
   cv::cvtColor(image, grey, cv::COLOR_BGR2GRAY);
-  const CameraEdgeFit edges = refineCameraByEdges(grey, *start, {});
+  CameraEdgeFit edges = refineCameraByEdges(grey, *start, {});
+  if (edges.supported && edges.wireAgreement < kMinConfirmingWireShare) {
+    edges.supported = false;
+    report["wires_beside"] = edges.wireAgreement;
+  }
   report["edges_confirm"] = edges.supported;
   report["edges"] = {{"rms_px", edges.report.value("rms_px", 99.0)},
                      {"octants", edges.report.value("octants", 0)},
