@@ -141,10 +141,7 @@ TEST(LandmarkModel, ALowCameraWhoseWiresLieBesideItIsNotAccepted) {
   lb::SampleOptions options;
   options.min_above_deg = 10.0;
   options.max_above_deg = 20.0;
-  const uint64_t seed = 1000082;
-  scene::CameraSpec lensless = lb::cameraSpecForSeed(seed, options);
-  lensless.k1 = 0.0;
-  const lb::BoardSample sample = lb::renderBoardSampleFor(seed, lensless, options);
+  const lb::BoardSample sample = lb::renderBoardSampleWithoutLens(1000082, options);
   const scene::Camera camera(sample.cameraSpec);
   std::unique_ptr<LandmarkModel> holder;
   const CalibrationRecord record = calibrateFromImage(holder, TARV_BOARD_MODEL_FILE, sample.image);

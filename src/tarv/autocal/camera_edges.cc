@@ -114,7 +114,7 @@ constexpr double kOtherEdgeShare = 0.4;
 // A wire is searched across itself, round the board; seen low, the board's round direction is
 // foreshortened where the wires run across the image, and near the bull the next wire (18
 // degrees on, a third of the radius away) falls into a search of a few pixels: its edge was taken
-// for this one's, a true camera's wires agreed only 0.87 within 1.5 px and the fit left them. The
+// for this one's, a true camera's wires agreed only 0.86 within 1.5 px and it was refused. The
 // search stays within kOtherEdgeShare of this many board mm per mm of radius, a quarter of the
 // way to the next wire.
 constexpr double kWireReachPerRadius = 0.2;
