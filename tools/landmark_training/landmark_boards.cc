@@ -211,6 +211,12 @@ BoardSample renderBoardSample(uint64_t seed, const SampleOptions& options) {
   return renderBoardSampleFor(seed, cameraSpecForSeed(seed, options), options);
 }
 
+BoardSample renderBoardSampleWithoutLens(uint64_t seed, const SampleOptions& options) {
+  scene::CameraSpec lensless = cameraSpecForSeed(seed, options);
+  lensless.k1 = 0.0;
+  return renderBoardSampleFor(seed, lensless, options);
+}
+
 BoardSample renderBoardSampleFor(uint64_t seed, const scene::CameraSpec& cameraSpec, const SampleOptions& options) {
   scene::SceneRandom rng(seed * 0xD1B54A32D192ED03ULL + 0x89ABCDEFULL);
   BoardSample out;

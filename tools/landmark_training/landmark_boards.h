@@ -68,6 +68,8 @@ scene::CameraSpec rigCameraSpecForSeed(uint64_t seed, const SampleOptions& optio
 BoardSample renderBoardSample(uint64_t seed, const SampleOptions& options = {});
 // The same with a camera of the caller's.
 BoardSample renderBoardSampleFor(uint64_t seed, const scene::CameraSpec& cameraSpec, const SampleOptions& options = {});
+// The seed's sample seen without its lens's bend (k1 0), as the landmark bench's --no-lens.
+BoardSample renderBoardSampleWithoutLens(uint64_t seed, const SampleOptions& options = {});
 
 // Seeds of the boards that check the committed network; training uses seeds below this.
 constexpr uint64_t kFirstCheckSeed = 1000000;

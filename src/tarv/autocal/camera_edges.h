@@ -39,8 +39,15 @@ struct CameraEdgeFit {
   double wireAgreement = 0.0;
 };
 
+// Of the wire points found about a camera its edges support, the share that must lie on it for
+// the camera to count as confirmed: the rings alone can hold a low camera several pixels off
+// (4.7 px seen, 0.73 of its wires on it), while right cameras mostly keep 0.82 and more
+// (a few refined low cameras within a pixel keep less, and are refused with it).
+constexpr double kMinConfirmingWireShare = 0.8;
+
 // Edges searched along the normals of the treble (107 mm) and double (170 mm) rings every 1.5
-// degrees and across the 20 wires every 15 mm from 30 to 150 mm, as the board fit does, and
+// degrees and across the 20 wires every 15 mm from 30 to 150 mm (each no farther than a quarter
+// of the way to the next wire), as the board fit does, and
 // along the beds' inner edges (99 and 162 mm on a regulation board; other boards differ
 // there, so they join the fit only where they are found at those radii).
 struct CameraEdgeMatches {

@@ -381,6 +381,10 @@ void finishOnCamera(const LandmarkDetections& kept, const cv::Mat& image, cv::Po
       }
     }
   }
+  if (edges.supported && edges.wireAgreement < kMinConfirmingWireShare) {
+    edges.supported = false;
+    edges.report["wires_beside"] = edges.wireAgreement;
+  }
   if (std::getenv("TARV_DEBUG")) std::fprintf(stderr, "[dbg] edges %s\n", edges.report.dump().c_str());
   sol.edgesConfirm = edges.supported;
   if (edges.supported) {

@@ -229,7 +229,11 @@ LandmarkSolution solveByBoardFit(const cv::Mat& image, const LandmarkSolution& l
   // road's: no crossings to keep here, the edges alone decide.
   cv::Mat grey, hsv;
   cv::cvtColor(image, grey, cv::COLOR_BGR2GRAY);
-  const CameraEdgeFit edges = refineCameraByEdges(grey, *start, {});
+  CameraEdgeFit edges = refineCameraByEdges(grey, *start, {});
+  if (edges.supported && edges.wireAgreement < kMinConfirmingWireShare) {
+    edges.supported = false;
+    report["wires_beside"] = edges.wireAgreement;
+  }
   report["edges_confirm"] = edges.supported;
   report["edges"] = {{"rms_px", edges.report.value("rms_px", 99.0)},
                      {"octants", edges.report.value("octants", 0)},
@@ -246,7 +250,7 @@ LandmarkSolution solveByBoardFit(const cv::Mat& image, const LandmarkSolution& l
 
   // The orientation as the landmark road reads it: the beds' colours fix the parity, the
   // printed numbers' widths the turn; a sure 20 of the landmark road's camera lying on the
-  // same board names it as well.
+  // same board, where that camera's edges confirm it, names it as well.
   cv::cvtColor(image, hsv, cv::COLOR_BGR2HSV);
   CameraEstimate A = cloneCameraEstimate(camera), B = cloneCameraEstimate(camera);
   rotateBySectors(B, 1);
@@ -262,7 +266,10 @@ LandmarkSolution solveByBoardFit(const cv::Mat& image, const LandmarkSolution& l
       sure = sol.colourScore >= kMinColourScore;
     }
   }
-  if (!sure && landmark.ok && landmark.twentySure) {
+  // A sure 20 counts only from a landmark camera its own edges confirm: on one they do not, the
+  // network's number votes are cast through a camera pixels off, and a low board's red camera
+  // has been sure of the wrong turn.
+  if (!sure && landmark.ok && landmark.twentySure && landmark.edgesConfirm) {
     const CameraEstimate known = cameraFromSolution(landmark);
     int best = 0;
     double bestPx = 1e300, runnerUp = 1e300;

@@ -14,7 +14,8 @@ namespace tarv {
 
 // The board fit road's solution for an 8-bit BGR image: ok with a camera when the fit found a
 // board; grade 0 when the edges confirm it and the 20 is sure (the beds' colours and the
-// printed numbers, or the landmark road's sure 20 where its camera lies on the same board),
+// printed numbers, or the landmark road's sure 20 where its camera, confirmed by its own edges,
+// lies on the same board),
 // 1 when confirmed without a sure 20, else 2. `reason` holds the fit's own failure or rejection.
 // `report` receives the fit's summary.
 LandmarkSolution solveByBoardFit(const cv::Mat& image, const LandmarkSolution& landmark, nlohmann::json& report);

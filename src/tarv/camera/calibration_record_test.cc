@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include "tarv/autocal/landmark_test_scene.h"
+#include "tarv/autocal/vision_report.h"
+#include "tarv/camera/board_fit_record.h"
 #include "tarv/camera/calibration_test_fixture.h"
 #include "tarv/camera/camera_model.h"
 #include "tarv/core/engine_values.h"
@@ -92,6 +94,29 @@ TEST(AutomaticCalibration, WithoutLandmarksTheBoardFitRoadGivesTheCamera) {
   EXPECT_TRUE(turned["accepted"]);
   EXPECT_EQ(turned["method"], "BOARD_FIT_CAMERA_SOLVE");
   EXPECT_LT(distance(boardToImage(turned, 150, 0), truthPixel(camera, 150, 0)), 1.5);
+}
+
+// A landmark camera its own edges do not confirm may be sure of a wrong 20 (the network's
+// number votes cast through a camera pixels off): the board fit road must not take its turn.
+TEST(AutomaticCalibration, TheBoardFitDoesNotTakeTheTwentyOfALandmarkCameraItsEdgesRefuse) {
+  const CalibrationRecord& r = automaticRecord(false);
+  const scene::Camera& camera = landmarkCamera(false).camera;
+  ASSERT_TRUE(r["camera_model"].is_object());
+  LandmarkSolution landmark = solutionFromCameraModel(parseCameraModel(r["camera_model"]), r["camera_model"]);
+  CameraEstimate turned = cameraFromSolution(landmark);
+  rotateBySectors(turned, 2);
+  landmark.rvec = turned.rvec;
+  landmark.twentySure = true;
+  landmark.edgesConfirm = false;
+  landmark.grade = 2;
+  json report;
+  const LandmarkSolution fit = solveByBoardFit(landmarkCamera(false).image, landmark, report);
+  ASSERT_TRUE(fit.ok) << report.dump();
+  EXPECT_FALSE(report.value("orientation_from_landmarks", false)) << report.dump();
+  if (fit.twentySure) {
+    const cv::Point2d twenty = projectSolutionPoint(fit, {0.0, 132.0});
+    EXPECT_LT(distance({twenty.x, twenty.y}, truthPixel(camera, 0.0, -132.0)), 2.0) << report.dump();
+  }
 }
 
 TEST(AutomaticCalibration, ModelIsLoadedOnceAndLoaderErrorsPassOn) {
