@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <numeric>
 
 #include <opencv2/calib3d.hpp>
 
@@ -98,13 +99,19 @@ CrossingMatches matchCrossings(const std::vector<cv::Point2d>& projected,
   // projection is of the whole grid.
   const bool grid = n == static_cast<size_t>(kCrossingRings * kCrossingWires);
   std::vector<double> spacing(n, 1e18), alongRing(n, 1e18);
+  // Squared distances compared, one root each: the solve scores thousands of cameras.
   for (size_t i = 0; i < n; ++i) {
     for (size_t j = 0; j < n; ++j) {
       if (i == j) continue;
-      const double d = std::hypot(projected[i].x - projected[j].x, projected[i].y - projected[j].y);
-      spacing[i] = std::min(spacing[i], d);
-      if (grid && i / kCrossingWires == j / kCrossingWires) alongRing[i] = std::min(alongRing[i], d);
+      const cv::Point2d e = projected[i] - projected[j];
+      const double sq = e.dot(e);
+      spacing[i] = std::min(spacing[i], sq);
+      if (grid && i / kCrossingWires == j / kCrossingWires) alongRing[i] = std::min(alongRing[i], sq);
     }
+  }
+  for (size_t i = 0; i < n; ++i) {
+    spacing[i] = std::sqrt(spacing[i]);
+    alongRing[i] = std::sqrt(alongRing[i]);
   }
   if (grid) {
     for (size_t i = 0; i < n; ++i) spacing[i] = std::max(spacing[i], std::min(alongRing[i], kMinPairSpacingPx));
@@ -113,14 +120,16 @@ CrossingMatches matchCrossings(const std::vector<cv::Point2d>& projected,
   std::vector<double> held(n, 0.0);
   for (size_t d = 0; d < detected.size(); ++d) {
     int best = -1;
-    double bestDistance = 0.0;
+    double bestSq = 0.0;
     for (size_t i = 0; i < n; ++i) {
-      const double dist = std::hypot(projected[i].x - detected[d].x, projected[i].y - detected[d].y);
-      if (best < 0 || dist < bestDistance) {
+      const cv::Point2d e = projected[i] - detected[d];
+      const double sq = e.dot(e);
+      if (best < 0 || sq < bestSq) {
         best = static_cast<int>(i);
-        bestDistance = dist;
+        bestSq = sq;
       }
     }
+    const double bestDistance = std::sqrt(bestSq);
     if (best < 0 || !(tolerance * spacing[best] > bestDistance)) continue;
     if (holder[best] >= 0 && held[best] <= bestDistance) continue;
     holder[best] = static_cast<int>(d);
@@ -186,19 +195,29 @@ int32_t countPinholeMatches(const PinholePose& pose, const std::vector<cv::Point
   const auto [minU, maxU] = std::minmax_element(u.begin(), u.end());
   const auto [minV, maxV] = std::minmax_element(v.begin(), v.end());
   const double reach = tolerance * widest;
+  // A detection matches only its nearest crossing and only within reach of it, so only the
+  // crossings within reach along u need be looked at: the projections sorted by u.
+  std::array<int, n> byU{};
+  std::iota(byU.begin(), byU.end(), 0);
+  std::sort(byU.begin(), byU.end(), [&u](int a, int b) { return u[a] < u[b]; });
+  std::array<double, n> sortedU{};
+  for (int k = 0; k < n; ++k) sortedU[k] = u[byU[k]];
   std::array<bool, n> taken{};
   int32_t count = 0;
   for (const cv::Point2d& d : detected) {
     if (!(d.x >= *minU - reach && d.x <= *maxU + reach && d.y >= *minV - reach && d.y <= *maxV + reach)) continue;
-    int best = 0;
+    int best = -1;
     double bestSq = 1e18;
-    for (int i = 0; i < n; ++i) {
+    for (auto k = std::lower_bound(sortedU.begin(), sortedU.end(), d.x - reach) - sortedU.begin();
+         k < n && sortedU[k] <= d.x + reach; ++k) {
+      const int i = byU[k];
       const double sq = (u[i] - d.x) * (u[i] - d.x) + (v[i] - d.y) * (v[i] - d.y);
-      if (sq < bestSq) {
+      if (sq < bestSq || (sq == bestSq && i < best)) {
         bestSq = sq;
         best = i;
       }
     }
+    if (best < 0) continue;
     if (!taken[best] && tolerance * spacing[best] > std::sqrt(bestSq)) {
       ++count;
       taken[best] = true;
