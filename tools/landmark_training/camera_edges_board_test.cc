@@ -186,6 +186,27 @@ TEST(CameraEdges, ATrebleRingFadedOverHalfTheBoardStillConfirmsTheCamera) {
   EXPECT_LE(ringErrorPx(b, fit.camera), 1.0) << fit.report.dump();
 }
 
+// A rig's board of a make whose beds are as dark as its number ring (800x600, 45 degrees above
+// it, a wide lens): each ring shows one plain edge, a light bed's against its band, and a
+// camera a bed's width inside the rings (170 mm where 162 mm is, 107 where 99 is) finds every
+// ring edge and wire in place. Its double band lies in the beds.
+TEST(CameraEdges, ACameraABedInsideTheRingsOfADarkBoardIsNotTaken) {
+  const landmark_boards::SampleOptions options = landmark_boards::rigSampleOptions();
+  Board b = boardOf(landmark_boards::renderBoardSampleFor(
+      1000056, landmark_boards::rigCameraSpecForSeed(1000056, options), options));
+  // Dim (grey levels up to about 70): stretched, as the landmark road does before its edges.
+  cv::normalize(b.grey, b.grey, 0, 255, cv::NORM_MINMAX);
+  // Seen from 170/162 times as far, the board looks 162/170 as large: the lens is the same.
+  CameraEstimate inside = cloneCameraEstimate(b.truth);
+  inside.tvec *= 170.0 / 162.0;
+  ASSERT_GT(ringErrorPx(b, inside), 5.0);
+  const CameraEdgeFit off = refineCameraByEdges(b.grey, inside, {});
+  EXPECT_FALSE(off.supported && ringErrorPx(b, off.camera) > 1.0) << ringErrorPx(b, off.camera) << " " << off.report.dump();
+  const CameraEdgeFit right = refineCameraByEdges(b.grey, b.truth, {});
+  EXPECT_TRUE(right.supported) << right.report.dump();
+  EXPECT_LE(ringErrorPx(b, right.camera), 1.0) << right.report.dump();
+}
+
 TEST(CameraEdges, AStartFifteenPixelsOffIsNotTaken) {
   const Board b = renderBoard(cameraSpec(2000001));
   // 15 px across the image at the board's distance.
@@ -283,7 +304,10 @@ TEST(CameraEdges, AFollowedCameraWhoseWiresLieBesideItIsNotTaken) {
   const CameraEstimate start = offBy(b.truth, 3.0 * mmPerPx, 0.0, 0.97, 0.0);
   ASSERT_GT(ringErrorPx(b, start), 6.0);
   const CameraEdgeFit followed = followCameraByEdges(b.grey, start, {}, 4);
-  ASSERT_TRUE(followed.report.contains("followed")) << followed.report.dump();
+  // Refused where it was followed to, or already where one refinement took it: its double band
+  // then lies in the beds.
+  ASSERT_TRUE(followed.report.contains("followed") || followed.report.value("double_band_missing", false))
+      << followed.report.dump();
   EXPECT_FALSE(followed.supported) << followed.report.dump();
   EXPECT_EQ(ringErrorPx(b, followed.camera), ringErrorPx(b, start));
 }

@@ -204,6 +204,16 @@ TEST(LandmarkModel, ALowCameraWhoseWiresLieBesideItIsNotAccepted) {
   EXPECT_LE(sum / static_cast<double>(truth.size()), 1.0) << clicked["report"].dump();
 }
 
+// A rig's board whose beds are as dark as its number ring, in dim light: the edge refinement
+// traded the focal length against k1 and left the treble ring in place and the double ring on
+// its band's inner edge, 4.5 px inside, where every ring octant supported it (green).
+TEST(LandmarkModel, ARigCameraWithItsDoubleRingOnTheBandsInnerEdgeIsNotAccepted) {
+  const lb::BoardCheck c = lb::checkBoard(committedModel(), rigSample(1000042));
+  if (c.ok && c.grade < 2) {
+    EXPECT_LE(c.ringErrorPx, 1.0) << c.grade;
+  }
+}
+
 // The runtime's own check of its model: it loads the committed file and refuses a black image.
 TEST(LandmarkModel, TheRuntimesModelCheckPasses) {
   void* rt = tarv_runtime_create();

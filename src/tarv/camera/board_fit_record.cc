@@ -134,6 +134,8 @@ json fitOnWorkingSize(const cv::Mat& image, const std::optional<Homography>& ini
 bool wiresHoldTheCamera(const json& judgement) {
   if (!isFitAcceptable(judgement) || !judgement.contains("ring_octants") || !judgement.contains("wire_points")) return false;
   if (!(judgement.value("shift_px", 1e9) <= kMaxFittedShiftPx)) return false;
+  // Edges that a camera a bed's width off follows as well as the right one's do not hold it.
+  if (judgement.value("double_band_missing", false)) return false;
   int supportingOctants = 0;
   for (size_t r = 0; r < judgement["ring_octants"].size(); ++r) {
     const json& ring = judgement["ring_octants"][r];
