@@ -9,13 +9,13 @@
 #          270,001-271,060 (rig variety, 10 to 85 degrees: photographs are often taken face on)
 #   VARLOW 300,001-300,470 (rig variety, 10 to 25 degrees)
 #   MIX    60,001-62,240 (the usual mix)
-# Three in five crops of every batch are the usual mix as rendered, so that the renders the
-# checks measure are not traded away; the others get the looks of photographs on top of the rig
-# variety: grey, black-and-white, sepia and washed-out prints (half of them) and boards seen
-# enlarged from a few pixels (one in ten). Three single-threaded workers (niced), the learning
-# rate a seventh of the rig fine-tune's: the gain on photographs comes in the first minutes,
-# while the renders drift the further the weights move. The checkpoints are copied as they
-# are written (WORK_DIR/run/ckpt_HHMM.pt); CHECKPOINT (a file name there) is sealed instead of
+# Half of every batch is the usual mix as rendered, so that the renders the checks measure are
+# not traded away; the other half gets the looks of photographs on top of the rig variety:
+# grey, black-and-white, sepia and washed-out prints (two in five) and boards seen enlarged
+# from a few pixels (about one in seven). Three single-threaded workers (niced), the learning
+# rate a third of the rig fine-tune's. The gain on photographs comes in the first minutes, while
+# the renders drift the further the weights move, so the checkpoints are copied as they are
+# written (WORK_DIR/run/ckpt_HHMM.pt); CHECKPOINT (a file name there) is sealed instead of
 # the run's end where one was chosen on boards and photographs.
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
@@ -24,8 +24,8 @@ base="$1"
 out="$2"
 build="${3:-$root/build}"
 work="${4:-$root/build/landmark_photo}"
-minutes="${5:-34}"
-seed="${6:-40}"
+minutes="${5:-60}"
+seed="${6:-39}"
 pick="${7:-}"
 render="$build/tools/landmark_training/landmark_render"
 
@@ -61,8 +61,8 @@ chunks "$work/VARLOW" 300001 470 --rig-variety --above 10 25
   done ) &
 keeper=$!
 ( cd "$here" && OMP_NUM_THREADS=1 OMP_WAIT_POLICY=PASSIVE nice /usr/bin/python3 train.py --data "$work/VAR" "$work/VARLOW" \
-    --anchor "$work/MIX" --anchor-share 0.6 --colour-free 0.5 --enlarged 0.1 \
-    --out "$work/run" --minutes "$minutes" --seed "$seed" --workers 3 --lr 4e-5 --checkpoint-minutes 4 --freeze-norm \
+    --anchor "$work/MIX" --anchor-share 0.5 --colour-free 0.4 --enlarged 0.15 \
+    --out "$work/run" --minutes "$minutes" --seed "$seed" --workers 3 --lr 1e-4 --checkpoint-minutes 5 --freeze-norm \
     --resume "$work/run/base.pt" )
 kill "$keeper" 2>/dev/null || true
 ckpt="$work/run/last.pt"
