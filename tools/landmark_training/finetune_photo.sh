@@ -29,10 +29,8 @@ seed="${6:-39}"
 pick="${7:-}"
 render="$build/tools/landmark_training/landmark_render"
 
-"$here/setup.sh"
-cmake --build "$build" --target landmark_render landmark_seal landmark_unseal
-mkdir -p "$work/VAR" "$work/VARLOW" "$work/MIX" "$work/run"
-"$build/tools/landmark_training/landmark_unseal" "$base" "$work/run/base.onnx"
+. "$here/finetune_common.sh"
+prepare_finetune
 
 # Renders seeds FIRST..FIRST+COUNT-1 into DIR in chunks of 20, skipping chunks already written.
 chunks() {
@@ -52,14 +50,7 @@ chunks "$work/VARLOW" 300001 470 --rig-variety --above 10 25
 # The norms' statistics are measured on the first 64 boards of the usual mix.
 ( cd "$here" && /usr/bin/python3 recover.py "$work/run/base.onnx" "$work/run/base.pt" --data "$work/MIX" --images 64 )
 
-( last=""; while true; do
-    if [ -f "$work/run/last.pt" ]; then
-      m=$(stat -c %Y "$work/run/last.pt")
-      if [ "$m" != "$last" ]; then sleep 2; cp "$work/run/last.pt" "$work/run/ckpt_$(date +%H%M).pt"; last=$m; fi
-    fi
-    sleep 20
-  done ) &
-keeper=$!
+keep_checkpoints
 ( cd "$here" && OMP_NUM_THREADS=1 OMP_WAIT_POLICY=PASSIVE nice /usr/bin/python3 train.py --data "$work/VAR" "$work/VARLOW" \
     --anchor "$work/MIX" --anchor-share 0.5 --colour-free 0.4 --enlarged 0.15 \
     --out "$work/run" --minutes "$minutes" --seed "$seed" --workers 3 --lr 1e-4 --checkpoint-minutes 5 --freeze-norm \
