@@ -20,10 +20,8 @@ minutes="${5:-50}"
 seed="${6:-38}"
 render="$build/tools/landmark_training/landmark_render"
 
-"$here/setup.sh"
-cmake --build "$build" --target landmark_render landmark_seal landmark_unseal
-mkdir -p "$work/VAR" "$work/VARLOW" "$work/MIX" "$work/run"
-"$build/tools/landmark_training/landmark_unseal" "$base" "$work/run/base.onnx"
+. "$here/finetune_common.sh"
+prepare_finetune
 
 pids=()
 ( for i in $(seq 0 200); do
@@ -40,14 +38,7 @@ pids+=($!)
 while [ "$(ls "$work/MIX" | grep -c '\.txt$' || true)" -lt 64 ]; do sleep 10; done
 ( cd "$here" && /usr/bin/python3 recover.py "$work/run/base.onnx" "$work/run/base.pt" --data "$work/MIX" --images 64 )
 
-( last=""; while true; do
-    if [ -f "$work/run/last.pt" ]; then
-      m=$(stat -c %Y "$work/run/last.pt")
-      if [ "$m" != "$last" ]; then sleep 2; cp "$work/run/last.pt" "$work/run/ckpt_$(date +%H%M).pt"; last=$m; fi
-    fi
-    sleep 20
-  done ) &
-keeper=$!
+keep_checkpoints
 ( cd "$here" && OMP_WAIT_POLICY=PASSIVE nice /usr/bin/python3 train.py --data "$work/VAR" "$work/VARLOW" "$work/MIX" \
     --out "$work/run" --minutes "$minutes" --seed "$seed" --workers 3 --lr 3e-4 --checkpoint-minutes 5 --freeze-norm \
     --resume "$work/run/base.pt" )

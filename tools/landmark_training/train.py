@@ -1,7 +1,7 @@
 """Trains the board-landmark network on boards written by `landmark_render`.
 
   python3 train.py --data DIR [DIR ...] --out DIR [--minutes M] [--seed S] [--workers N] [--resume CKPT]
-                   [--freeze-norm]
+                   [--freeze-norm] [--anchor DIR ... --anchor-share F] [--colour-free P] [--small-boards P] [--enlarged P]
 
 Each step takes random 256 x 256 crops of the 640 x 640 network inputs (the network is fully
 convolutional, so crops teach it the same as whole inputs at a quarter of the cost). The
@@ -115,6 +115,96 @@ def photometric(crop, rng):
     return np.clip(x, 0, 255)
 
 
+def colour_free(x, rng):
+    """What old and printed photographs make of a board: grey, black-and-white prints of high
+    contrast, sepia, washed out or barely coloured, with the grain of a print. The board's red
+    and green beds then differ from the black and white ones by brightness alone."""
+    grey = x @ np.array([0.299, 0.587, 0.114], np.float32)
+    look = rng.random()
+    if look < 0.3:  # a faded print that keeps a little colour
+        keep = rng.uniform(0.0, 0.35)
+        x = grey[..., None] + (x - grey[..., None]) * keep
+    else:
+        g = grey
+        if look < 0.6:  # a hard black-and-white print
+            g = (g - 128.0) * rng.uniform(1.3, 2.4) + 128.0 + rng.uniform(-30, 30)
+            g = 255.0 * (np.clip(g, 0, 255) / 255.0) ** rng.uniform(0.7, 1.4)
+        elif look < 0.8:  # washed out
+            g = g * rng.uniform(0.45, 0.8) + rng.uniform(40, 110)
+        x = np.repeat(np.clip(g, 0, 255)[..., None], 3, axis=2)
+        if rng.random() < 0.35:  # sepia or a cold tint
+            tint = rng.choice(([1.0, 0.86, 0.66], [1.0, 0.92, 0.8], [0.85, 0.93, 1.0]))
+            x = x * np.array(tint, np.float32)
+    if rng.random() < 0.5:
+        grain = np.random.default_rng(rng.randrange(1 << 30)).standard_normal(x.shape[:2], np.float32)
+        x = x + grain[..., None] * rng.uniform(2, 10)
+    return np.clip(x, 0, 255)
+
+
+def low_resolution(crop, rng):
+    """A board that was small in its photograph and is looked at again enlarged: the detail of
+    a few dozen pixels brought up to the network's scale, soft and blocky."""
+    size = crop.shape[0]
+    f = rng.uniform(1.8, 4.0)
+    small = cv2.resize(np.ascontiguousarray(crop), (max(8, int(size / f)), max(8, int(size / f))), interpolation=cv2.INTER_AREA)
+    if rng.random() < 0.5:
+        _, buf = cv2.imencode(".jpg", np.ascontiguousarray(small), [cv2.IMWRITE_JPEG_QUALITY, rng.randrange(30, 85)])
+        small = cv2.imdecode(buf, cv2.IMREAD_COLOR)
+    return cv2.resize(small, (size, size), interpolation=rng.choice((cv2.INTER_LINEAR, cv2.INTER_CUBIC)))
+
+
+def small_board(image, labels, background, rng):
+    """The whole board shrunk to 40-110 input pixels across (a board 80-220 px across in a
+    1,280 px photograph) and set into a crop of another board's surroundings."""
+    bull = labels[labels[:, 0] == 0]
+    cross = labels[labels[:, 0] == 1]
+    if len(bull) == 0 or len(cross) < 8:
+        return None
+    across = 2.0 * np.hypot(cross[:, 1] - bull[0, 1], cross[:, 2] - bull[0, 2]).max()
+    s = min(1.0, rng.uniform(40, 110) / max(across, 1.0))
+    size = image.shape[0]
+    n = max(8, int(round(size * s)))
+    s = n / size
+    shrunk = cv2.resize(np.ascontiguousarray(image), (n, n), interpolation=cv2.INTER_AREA)
+    bx, by = bull[0, 1] * s, bull[0, 2] * s
+    # The bull somewhere in the crop's middle half; the shrunk image is cut where it leaves it.
+    ox = int(round(rng.uniform(0.25, 0.75) * CROP - bx))
+    oy = int(round(rng.uniform(0.25, 0.75) * CROP - by))
+    bg_img = background[0]
+    x0, y0 = rng.randrange(size - CROP + 1), rng.randrange(size - CROP + 1)
+    crop = bg_img[y0:y0 + CROP, x0:x0 + CROP].copy()
+    # Only the board and a little of its surround come along.
+    half = 0.8 * across * s
+    sx0, sy0 = max(0, -ox, int(bx - half)), max(0, -oy, int(by - half))
+    sx1, sy1 = min(n, CROP - ox, int(bx + half) + 1), min(n, CROP - oy, int(by + half) + 1)
+    if sx1 <= sx0 or sy1 <= sy0:
+        return None
+    crop[sy0 + oy:sy1 + oy, sx0 + ox:sx1 + ox] = shrunk[sy0:sy1, sx0:sx1]
+    moved = labels.copy()
+    moved[:, 1:] *= s
+    moved[:, 1] += ox
+    moved[:, 2] += oy
+    keep = (moved[:, 1] >= 0) & (moved[:, 1] < CROP) & (moved[:, 2] >= 0) & (moved[:, 2] < CROP)
+    # A landmark cut off with the shrunk image's edge is not in the crop.
+    keep &= (moved[:, 1] >= ox + sx0) & (moved[:, 1] < ox + sx1) & (moved[:, 2] >= oy + sy0) & (moved[:, 2] < oy + sy1)
+    return crop, moved[keep]
+
+
+def looks(crop, labels, pool, rng, args):
+    """The real-photograph looks, each drawn from the worker's seeded stream only when asked for."""
+    if args.small_boards > 0 and rng.random() < args.small_boards:
+        image, full = pool.pick(rng)
+        made = small_board(image, full, pool.pick(rng), rng)
+        if made is not None:
+            crop, labels = made
+    elif args.enlarged > 0 and rng.random() < args.enlarged:
+        crop = low_resolution(crop, rng)
+    x = photometric(crop, rng)
+    if args.colour_free > 0 and rng.random() < args.colour_free:
+        x = colour_free(x, rng)
+    return x, labels
+
+
 # The bull appears once a board and the numbers twenty times against a hundred crossings; their
 # terms weigh more so that they are learnt in the same time.
 CLASS_WEIGHT = torch.tensor([8.0, 1.0] + [2.0] * (CLASSES - 2)).view(1, CLASSES, 1, 1)
@@ -155,13 +245,20 @@ class Pool:
         return rng.choice(self.items)
 
 
-def batch(pool, rng, size):
+def batch(pool, rng, size, anchor=None, args=None):
+    """A batch of crops; with an anchor pool its share of the batch comes from it as rendered
+    (the usual mix, which the checks measure), the rest from the pool with the real looks."""
     cells = CROP // STRIDE
     xs, hs, os_, ws = [], [], [], []
-    for _ in range(size):
-        image, labels = pool.pick(rng)
+    anchored = int(round(args.anchor_share * size)) if anchor is not None else 0
+    for k in range(size):
+        image, labels = (anchor if k < anchored else pool).pick(rng)
         crop, moved = random_crop(image, labels, rng)
-        xs.append(photometric(crop, rng).transpose(2, 0, 1) / 255.0)
+        if args is not None and k >= anchored and (args.colour_free > 0 or args.small_boards > 0 or args.enlarged > 0):
+            x, moved = looks(crop, moved, pool, rng, args)
+        else:
+            x = photometric(crop, rng)
+        xs.append(x.transpose(2, 0, 1) / 255.0)
         h, o, w = targets(moved, cells)
         hs.append(h)
         os_.append(o)
@@ -187,11 +284,15 @@ def worker(rank, args, net, start, counter):
     log = open(os.path.join(args.out, "train.log"), "a") if rank == 0 else None
     pool = Pool(300, 3)
     files = list_boards(args.data)
+    anchor = Pool(300, 3) if args.anchor else None
+    anchor_files = list_boards(args.anchor) if args.anchor else []
     while True:
         elapsed = time.time() - start
         if elapsed > budget:
             break
         files = list_boards(args.data)
+        if anchor is not None:
+            anchor_files = list_boards(args.anchor)
         frac = elapsed / budget
         lr = args.lr * (0.02 + 0.98 * 0.5 * (1 + math.cos(math.pi * frac))) if frac > 0.03 else args.lr * frac / 0.03 + 1e-5
         for g in opt.param_groups:
@@ -204,7 +305,9 @@ def worker(rank, args, net, start, counter):
                     m.eval()
         for _ in range(5):
             pool.update(files, rng)
-            x, heat, offset, weight = batch(pool, rng, args.batch)
+            if anchor is not None:
+                anchor.update(anchor_files, rng)
+            x, heat, offset, weight = batch(pool, rng, args.batch, anchor, args)
             off, cls = net(x)
             lh = focal_loss(cls, heat)
             lo = offset_loss(off, offset, weight)
@@ -244,6 +347,12 @@ def main():
     ap.add_argument("--resume")
     ap.add_argument("--checkpoint-minutes", type=float, default=4.0)
     ap.add_argument("--freeze-norm", action="store_true", help="keep the batch norms' statistics (fine-tuning)")
+    ap.add_argument("--anchor", nargs="+", help="boards a fixed share of every batch is drawn from, without the real looks")
+    ap.add_argument("--anchor-share", type=float, default=0.5)
+    ap.add_argument("--colour-free", type=float, default=0.0, help="share of crops made grey, black-and-white, sepia or washed out")
+    ap.add_argument("--small-boards", type=float, default=0.0,
+                    help="share of crops whose board is shrunk into another's surroundings")
+    ap.add_argument("--enlarged", type=float, default=0.0, help="share of crops seen enlarged from a few pixels")
     args = ap.parse_args()
 
     torch.manual_seed(args.seed)

@@ -1,0 +1,62 @@
+#!/usr/bin/env bash
+# Fine-tunes a committed landmark network for real photographs while it keeps what it does on
+# renders, and seals the result:
+#   tools/landmark_training/finetune_photo.sh BASE.tarvm OUT.tarvm [BUILD_DIR] [WORK_DIR] [MINUTES] [SEED] [CHECKPOINT]
+# The boards are the rig-like ones and the usual mix of finetune_rig.sh, fixed before the
+# training starts (a board already in WORK_DIR is not rendered again; the same seed renders the
+# same board):
+#   VAR    200,001-200,940 and 250,001-250,400 (rig variety, 10 to 60 degrees above the board),
+#          270,001-271,060 (rig variety, 10 to 85 degrees: photographs are often taken face on)
+#   VARLOW 300,001-300,470 (rig variety, 10 to 25 degrees)
+#   MIX    60,001-62,240 (the usual mix)
+# Half of every batch is the usual mix as rendered, so that the renders the checks measure are
+# not traded away; the other half gets the looks of photographs on top of the rig variety:
+# grey, black-and-white, sepia and washed-out prints (two in five) and boards seen enlarged
+# from a few pixels (about one in seven). Three single-threaded workers (niced), the learning
+# rate a third of the rig fine-tune's. The gain on photographs comes in the first minutes, while
+# the renders drift the further the weights move, so the checkpoints are copied as they are
+# written (WORK_DIR/run/ckpt_HHMM.pt); CHECKPOINT (a file name there) is sealed instead of
+# the run's end where one was chosen on boards and photographs.
+set -euo pipefail
+here="$(cd "$(dirname "$0")" && pwd)"
+root="$(cd "$here/../.." && pwd)"
+base="$1"
+out="$2"
+build="${3:-$root/build}"
+work="${4:-$root/build/landmark_photo}"
+minutes="${5:-60}"
+seed="${6:-39}"
+pick="${7:-}"
+render="$build/tools/landmark_training/landmark_render"
+
+. "$here/finetune_common.sh"
+prepare_finetune
+
+# Renders seeds FIRST..FIRST+COUNT-1 into DIR in chunks of 20, skipping chunks already written.
+chunks() {
+  local dir="$1" first="$2" count="$3"; shift 3
+  local s n
+  for ((s = first; s < first + count; s += 20)); do
+    n=$((first + count - s < 20 ? first + count - s : 20))
+    if [ ! -f "$dir/$(printf '%08d' $((s + n - 1))).txt" ]; then nice "$render" "$dir" "$s" "$n" "$@"; fi
+  done
+}
+chunks "$work/MIX" 60001 2240
+chunks "$work/VAR" 200001 940 --rig-variety
+chunks "$work/VAR" 250001 400 --rig-variety
+chunks "$work/VAR" 270001 1060 --rig-variety --above 10 85
+chunks "$work/VARLOW" 300001 470 --rig-variety --above 10 25
+
+# The norms' statistics are measured on the first 64 boards of the usual mix.
+( cd "$here" && /usr/bin/python3 recover.py "$work/run/base.onnx" "$work/run/base.pt" --data "$work/MIX" --images 64 )
+
+keep_checkpoints
+( cd "$here" && OMP_NUM_THREADS=1 OMP_WAIT_POLICY=PASSIVE nice /usr/bin/python3 train.py --data "$work/VAR" "$work/VARLOW" \
+    --anchor "$work/MIX" --anchor-share 0.5 --colour-free 0.4 --enlarged 0.15 \
+    --out "$work/run" --minutes "$minutes" --seed "$seed" --workers 3 --lr 1e-4 --checkpoint-minutes 5 --freeze-norm \
+    --resume "$work/run/base.pt" )
+kill "$keeper" 2>/dev/null || true
+ckpt="$work/run/last.pt"
+if [ -n "$pick" ]; then ckpt="$work/run/$pick"; fi
+( cd "$here" && /usr/bin/python3 export.py "$ckpt" "$work/run/tarv_board.onnx" )
+"$build/tools/landmark_training/landmark_seal" "$work/run/tarv_board.onnx" "$out" "$(printf '%024x' "$seed")"
