@@ -92,6 +92,19 @@ void rotateBySectors(CameraEstimate& e, int k) {
   e.rvec = rvec;
 }
 
+namespace {
+
+// Whether most crossings lie closer than kMinPairSpacingPx to their nearest neighbour.
+template <typename It>
+bool pairsMerge(It first, It last) {
+  std::vector<double> v(first, last);
+  if (v.empty()) return false;
+  std::nth_element(v.begin(), v.begin() + v.size() / 2, v.end());
+  return v[v.size() / 2] < kMinPairSpacingPx;
+}
+
+}  // namespace
+
 CrossingMatches matchCrossings(const std::vector<cv::Point2d>& projected,
                                const std::vector<cv::Point2d>& detected, double tolerance) {
   const size_t n = projected.size();
@@ -114,7 +127,9 @@ CrossingMatches matchCrossings(const std::vector<cv::Point2d>& projected,
     alongRing[i] = std::sqrt(alongRing[i]);
   }
   if (grid) {
-    for (size_t i = 0; i < n; ++i) spacing[i] = std::max(spacing[i], std::min(alongRing[i], kMinPairSpacingPx));
+    if (pairsMerge(spacing.begin(), spacing.end())) {
+      for (size_t i = 0; i < n; ++i) spacing[i] = std::max(spacing[i], std::min(alongRing[i], kMinPairSpacingPx));
+    }
   }
   std::vector<int> holder(n, -1);
   std::vector<double> held(n, 0.0);
@@ -172,7 +187,7 @@ int32_t countPinholeMatches(const PinholePose& pose, const std::vector<cv::Point
   }
   // Each crossing's spacing to its nearest neighbour on the board's grid, squared distances
   // compared: the hypotheses' search counts matches for thousands of poses.
-  std::array<double, n> spacing{};
+  std::array<double, n> spacing{}, alongRing{};
   for (int idx = 0; idx < n; ++idx) {
     const int k = idx / kCrossingWires, i = idx % kCrossingWires;
     double sq = 1e36;
@@ -187,7 +202,11 @@ int32_t countPinholeMatches(const PinholePose& pose, const std::vector<cv::Point
     };
     nearAlong(k * kCrossingWires + (i + 1) % kCrossingWires);
     nearAlong(k * kCrossingWires + (i + kCrossingWires - 1) % kCrossingWires);
-    spacing[idx] = std::max(std::sqrt(sq), std::min(std::sqrt(alongSq), kMinPairSpacingPx));
+    spacing[idx] = std::sqrt(sq);
+    alongRing[idx] = std::sqrt(alongSq);
+  }
+  if (pairsMerge(spacing.begin(), spacing.end())) {
+    for (int i = 0; i < n; ++i) spacing[i] = std::max(spacing[i], std::min(alongRing[i], kMinPairSpacingPx));
   }
   // A detection farther from the projected crossings' box than the tolerance of the widest
   // spacing matches none of them; most of a wrong pose's detections are such.
