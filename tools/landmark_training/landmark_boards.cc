@@ -199,12 +199,12 @@ SampleOptions rigSampleOptions() {
 }
 
 scene::CameraSpec rigCameraSpecForSeed(uint64_t seed, const SampleOptions& options) {
-  scene::CameraSpec spec = cameraSpecForSeed(seed, options);
+  scene::CameraSpec camera = cameraSpecForSeed(seed, options);
   scene::SceneRandom rng(seed * 0x2545F4914F6CDD1DULL + 0x38ULL);
-  spec.image_size = {800, 600};
-  spec.board_fill = rng.uniform(0.8, 1.0);
-  spec.k1 = rng.uniform(-0.35, -0.1);
-  return spec;
+  camera.image_size = {800, 600};
+  camera.board_fill = rng.uniform(0.8, 1.0);
+  camera.k1 = rng.uniform(-0.35, -0.1);
+  return camera;
 }
 
 BoardSample renderBoardSample(uint64_t seed, const SampleOptions& options) {

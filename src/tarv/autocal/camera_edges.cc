@@ -9,6 +9,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "tarv/autocal/board_fit.h"  // the board fit's acceptance rule
+#include "tarv/autocal/number_ring.h"
 #include "tarv/autocal/ring_edges.h"
 
 namespace tarv {
@@ -365,9 +366,7 @@ BandContrast doubleBandContrast(const cv::Mat& grey, const CameraEstimate& camer
     }
     if (!inside) continue;
     for (size_t k = first + 2; k < first + kPerSector; ++k) {
-      cv::Mat v;
-      cv::getRectSubPix(grey, {1, 1}, cv::Point2f(static_cast<float>(px[k].x), static_cast<float>(px[k].y)), v, CV_32F);
-      ((k - first - 2) % kPerAngle < kBand.size() ? band : bed)[sector] += v.at<float>(0, 0);
+      ((k - first - 2) % kPerAngle < kBand.size() ? band : bed)[sector] += greyAt(grey, px[k]);
     }
     judged[sector] = true;
   }

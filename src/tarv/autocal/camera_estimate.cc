@@ -97,10 +97,8 @@ namespace {
 // Whether most crossings lie closer than kMinPairSpacingPx to their nearest neighbour.
 template <typename It>
 bool pairsMerge(It first, It last) {
-  std::vector<double> v(first, last);
-  if (v.empty()) return false;
-  std::nth_element(v.begin(), v.begin() + v.size() / 2, v.end());
-  return v[v.size() / 2] < kMinPairSpacingPx;
+  const auto merged = std::count_if(first, last, [](double s) { return s < kMinPairSpacingPx; });
+  return 2 * merged > last - first;
 }
 
 }  // namespace

@@ -27,13 +27,13 @@ struct Board {
 // A 1920x1080 camera 20 degrees above the board: the treble and double wires lie 8 to 11 px
 // apart across the ring at its near and far sides.
 Board lowBoard() {
-  scene::CameraSpec spec = testing::landmarkTestCameraSpec();
-  spec.image_size = {1920, 1080};
-  spec.elevation_deg = 70.0;
-  spec.distance_mm = 700.0;
+  scene::CameraSpec cameraSpec = testing::landmarkTestCameraSpec();
+  cameraSpec.image_size = {1920, 1080};
+  cameraSpec.elevation_deg = 70.0;
+  cameraSpec.distance_mm = 700.0;
   testing::ScriptOptions options;
   options.noisePx = 0.1;
-  Board b{testing::scriptedCamera(spec, options), {}, {}};
+  Board b{testing::scriptedCamera(cameraSpec, options), {}, {}};
   const LandmarkSolution s = detectBoardLandmarks(b.cam.model, b.cam.image);
   EXPECT_TRUE(s.ok) << s.reason;
   b.camera = cameraFromSolution(s);

@@ -35,15 +35,6 @@ constexpr int kMinRivalMisread = 3;
 
 bool twoDigits(int position, int shift) { return kLabels[static_cast<size_t>(((position - shift) % 20 + 20) % 20)] >= 10; }
 
-double sampleBilinear(const cv::Mat& grey, cv::Point2d p) {
-  const int x0 = static_cast<int>(std::floor(p.x)), y0 = static_cast<int>(std::floor(p.y));
-  if (x0 < 0 || y0 < 0 || x0 + 1 >= grey.cols || y0 + 1 >= grey.rows) return std::numeric_limits<double>::quiet_NaN();
-  const double fx = p.x - x0, fy = p.y - y0;
-  const uchar* r0 = grey.ptr<uchar>(y0);
-  const uchar* r1 = grey.ptr<uchar>(y0 + 1);
-  return (1 - fy) * ((1 - fx) * r0[x0] + fx * r0[x0 + 1]) + fy * ((1 - fx) * r1[x0] + fx * r1[x0 + 1]);
-}
-
 struct Turn {
   double margin = -std::numeric_limits<double>::infinity();
   int measured = 0;
@@ -106,7 +97,7 @@ std::array<double, 20> numberWidthsMm(const cv::Mat& grey, const CameraEstimate&
       const cv::Point3d& b = board[first + k];
       // The lens model folds back far from its centre: only points well in front of the camera.
       inView = (R * cv::Vec3d(b.x, b.y, 0.0) + t)[2] > 1.0;
-      values[k] = inView ? sampleBilinear(grey, image[first + k]) : std::numeric_limits<double>::quiet_NaN();
+      values[k] = inView ? greyAt(grey, image[first + k]) : std::numeric_limits<double>::quiet_NaN();
       inView = inView && std::isfinite(values[k]);
     }
     if (!inView) continue;
@@ -155,6 +146,15 @@ NumberRingReading readNumberRing(const cv::Mat& grey, const CameraEstimate& came
   std::array<std::array<double, 20>, 10> widths;
   for (size_t k = 0; k < 10; ++k) widths[k] = numberWidthsMm(grey, camera, static_cast<int>(2 * k));
   return turnFromNumberWidths(widths);
+}
+
+double greyAt(const cv::Mat& grey, cv::Point2d p) {
+  const int x0 = static_cast<int>(std::floor(p.x)), y0 = static_cast<int>(std::floor(p.y));
+  if (x0 < 0 || y0 < 0 || x0 + 1 >= grey.cols || y0 + 1 >= grey.rows) return std::numeric_limits<double>::quiet_NaN();
+  const double fx = p.x - x0, fy = p.y - y0;
+  const uchar* r0 = grey.ptr<uchar>(y0);
+  const uchar* r1 = grey.ptr<uchar>(y0 + 1);
+  return (1 - fy) * ((1 - fx) * r0[x0] + fx * r0[x0 + 1]) + fy * ((1 - fx) * r1[x0] + fx * r1[x0 + 1]);
 }
 
 }  // namespace tarv

@@ -22,6 +22,10 @@ struct NumberRingReading {
   double runnerUpMm = 0.0;
 };
 
+// The grey level at a sub-pixel point, interpolated between its four pixels; NaN where they
+// leave the image. grey: 8-bit single channel.
+double greyAt(const cv::Mat& grey, cv::Point2d p);
+
 // Widths (mm) of the ink at the 20 positions with the numbers upright as the turn `shift`
 // (sectors, in the camera's board frame) stands them; NaN where a number is not measurable
 // (outside the image, no contrast).
