@@ -346,9 +346,7 @@ TEST(CameraEdges, ALowCameraMovedFarOffItsCrossingsWithItsWiresBesideItIsNotTake
   options.min_above_deg = 10.0;
   options.max_above_deg = 20.0;
   const uint64_t seed = 1000050;
-  scene::CameraSpec lensless = landmark_boards::cameraSpecForSeed(seed, options);
-  lensless.k1 = 0.0;
-  const Board b = boardOf(landmark_boards::renderBoardSampleFor(seed, lensless, options));
+  const Board b = boardOf(landmark_boards::renderBoardSampleWithoutLens(seed, options));
   CameraEstimate start = makeCameraEstimate(1920, 1080, 1767.357839);
   start.rvec = (cv::Mat_<double>(3, 1) << -2.150153, 0.144734, -1.628149);
   start.tvec = (cv::Mat_<double>(3, 1) << -31.351267, 5.283857, 778.625520);
