@@ -12,6 +12,10 @@
 // and the detection time; then the shares the model must reach. --crossing-check instead lists
 // per board how far the network's crossings lie from the true ones before and after they were
 // moved onto the image's wires about the solved camera.
+//   tarv_landmark_bench --model FILE --diagnose [--above LO HI] [--no-lens] [--rig] [--boards N] [--first-seed S] [--seed S ...] [--dump DIR]
+// --diagnose lists per board (the seeds given, or the records' seeds) where the landmark solve
+// goes wrong: the network's crossings and bull against the truth, the true camera's matches and
+// the camera solved from it, the first stage of starts, and the solve's camera (runDiagnose).
 //   tarv_landmark_bench --model FILE --records [--above LO HI] [--blur LO HI] [--no-lens] [--rig] [--boards N] [--first-seed S]
 // --records runs the runtime's whole automatic calibration of one camera (both roads), then the
 // click on the 20 at its true image point, and judges each record's 170 mm ring against the
@@ -30,8 +34,13 @@
 #include <string>
 #include <vector>
 
+#include <opencv2/calib3d.hpp>
+#include <opencv2/imgcodecs.hpp>
+
 #include "landmark_training/landmark_boards.h"
+#include "tarv/autocal/camera_solve.h"
 #include "tarv/autocal/crossing_refinement.h"
+#include "tarv/autocal/pose_hypotheses.h"
 #include "tarv/autocal/landmark_test_scene.h"
 #include "tarv/autocal/vision_report.h"
 #include "tarv/camera/calibration_record.h"
@@ -283,21 +292,120 @@ int runRecords(const std::string& path, int boards, unsigned long long firstSeed
   return 0;
 }
 
+// Per board, where a low or rig camera's landmark solve goes wrong: the network's crossings
+// against the true ones (within 2 px of one, strays more than 4 px from every one), its sector
+// numbers, how far the bull it is surest of lies from the true one (-1: none found; the true
+// bull hidden under a dart gives a distance from the image's corner); the true camera's
+// matches among the crossings (at a quarter of each crossing's spacing), the camera solved
+// from it (matches, 170 mm ring off the truth in px); the first stage of starts (the number
+// homography and the bull grid): the camera it selects and how close its nearest start lies;
+// and the whole landmark solve's camera. With dumpDir each image is written there.
+int runDiagnose(const std::string& path, const std::vector<unsigned long long>& seeds, double minAbove, double maxAbove,
+                bool noLens, bool rig, const std::string& dumpDir) {
+  namespace lb = landmark_boards;
+  std::string key = buildModelKeyString();
+  LandmarkModel model = loadBoardModel(path, key);
+  key.assign(key.size(), '\0');
+  std::printf("%8s %9s %5s %6s %5s  %4s %4s %5s %6s %4s %7s  %5s %5s %7s  %5s %7s %7s  %2s %5s %7s %7s\n", "seed", "size", "above",
+              "k1", "f/w", "det", "true", "near2", "strays", "nums", "bull_px", "truth", "from", "from_px", "first",
+              "first_px", "nearest", "ok", "grade", "matched", "ring_px");
+  for (const unsigned long long seed : seeds) {
+    lb::SampleOptions options = rig ? lb::rigSampleOptions() : lb::SampleOptions();
+    options.min_above_deg = minAbove;
+    options.max_above_deg = maxAbove;
+    // The look the records give the seed from the first check seed on.
+    if ((seed - lb::kFirstCheckSeed) % 2 == 1) options.look = lb::kHeldOutLook;
+    scene::CameraSpec cameraSpec = rig ? lb::rigCameraSpecForSeed(seed, options) : lb::cameraSpecForSeed(seed, options);
+    if (noLens) cameraSpec.k1 = 0.0;
+    const lb::BoardSample sample = lb::renderBoardSampleFor(seed, cameraSpec, options);
+    if (!dumpDir.empty()) cv::imwrite(dumpDir + "/" + std::to_string(seed) + ".png", sample.image);
+    const LandmarkDetections kept = runLandmarkNetwork(model, sample.image);
+    std::vector<cv::Point2d> crossings, truth;
+    cv::Point2d trueBull(0.0, 0.0);
+    int numbers = 0;
+    for (size_t j = 0; j < kept.classes.size(); ++j) {
+      if (kept.classes[j] == 1 && kept.scores[j] > 0.25f) crossings.push_back(kept.centres[j]);
+      numbers += kept.classes[j] >= 2 && kept.scores[j] > 0.25f;
+    }
+    for (const lb::Landmark& l : sample.landmarks) {
+      if (l.cls == 1) truth.push_back(l.centre);
+      if (l.cls == 0) trueBull = l.centre;
+    }
+    int near = 0, strays = 0;
+    for (const cv::Point2d& d : crossings) {
+      double best = 1e18;
+      for (const cv::Point2d& t : truth) best = std::min(best, cv::norm(d - t));
+      near += best <= 2.0;
+      strays += best > 4.0;
+    }
+    const cv::Point2d bull = findBullPoint(kept);
+    // The renderer's camera in the landmark frame (20 at +y, z out of the board).
+    const scene::Camera camera(sample.cameraSpec);
+    CameraEstimate truthCamera = makeCameraEstimate(sample.image.cols, sample.image.rows, camera.K()(0, 0));
+    truthCamera.K = cv::Mat(camera.K()).clone();
+    truthCamera.dist.at<double>(0) = sample.cameraSpec.k1;
+    cv::Rodrigues(cv::Mat(camera.R() * cv::Matx33d(1, 0, 0, 0, -1, 0, 0, 0, -1)), truthCamera.rvec);
+    truthCamera.tvec = cv::Mat(camera.t()).clone();
+    const auto ringPx = [&](const CameraEstimate& e) {
+      std::vector<cv::Point3d> ring;
+      for (int i = 0; i < 72; ++i) {
+        const double a = i * 5.0 * 3.14159265358979323846 / 180.0;
+        ring.emplace_back(170.0 * std::cos(a), 170.0 * std::sin(a), 0.0);
+      }
+      const std::vector<cv::Point2d> p = projectBoardPoints(e, ring);
+      double sum = 0.0;
+      for (size_t i = 0; i < p.size(); ++i) sum += cv::norm(p[i] - camera.project(cv::Point2d(ring[i].x, -ring[i].y)));
+      return sum / static_cast<double>(p.size());
+    };
+    const int atTruth = scoreCameraEstimate(truthCamera, crossings, 0.25).matches;
+    double fromPx = std::nan("");
+    int fromMatches = 0;
+    CameraSelection first;
+    double nearestPx = std::nan("");
+    if (bull.x >= 0 && !crossings.empty()) {
+      try {
+        const CameraEstimate fromTruth = solveCamera(truthCamera, crossings, bull, 6);
+        fromMatches = scoreCameraEstimate(fromTruth, crossings, 0.25).matches;
+        fromPx = ringPx(fromTruth);
+      } catch (const cv::Exception&) {
+      }
+      std::vector<CameraEstimate> starts = homographyHypotheses(sample.image.cols, sample.image.rows, kept, bull);
+      for (CameraEstimate& e : bullGridHypotheses(sample.image.cols, sample.image.rows, crossings, bull, 8)) starts.push_back(std::move(e));
+      selectBestCamera(crossings, bull, first, starts);
+      for (const CameraEstimate& e : starts) nearestPx = std::isnan(nearestPx) ? ringPx(e) : std::min(nearestPx, ringPx(e));
+    }
+    const lb::BoardCheck c = lb::checkBoard(model, sample);
+    std::printf("%8llu %4dx%-4d %5.1f %6.2f %5.2f  %4d %4d %5d %6d %4d %7.1f  %5d %5d %7.2f  %5d %7.2f %7.1f  %2d %5d %7d %7.2f\n", seed,
+                sample.image.cols, sample.image.rows, 90.0 - sample.cameraSpec.elevation_deg, sample.cameraSpec.k1,
+                camera.K()(0, 0) / sample.image.cols, static_cast<int>(crossings.size()), static_cast<int>(truth.size()), near,
+                strays, numbers, bull.x < 0 ? -1.0 : cv::norm(bull - trueBull), atTruth, fromMatches, fromPx,
+                first.found ? first.best.matches : 0, first.found ? ringPx(first.camera) : std::nan(""), nearestPx, c.ok, c.grade,
+                c.matched, c.ringErrorPx);
+    std::fflush(stdout);
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   double noise = 0.5;
   std::string modelPath;
-  bool crossingCheck = false, records = false, noLens = false, rig = false, aboveGiven = false;
+  bool crossingCheck = false, diagnose = false, records = false, noLens = false, rig = false, aboveGiven = false;
   double minAbove = 10.0, maxAbove = 60.0, minBlur = 0.0, maxBlur = 0.0;
   int boards = 40;
   unsigned long long firstSeed = landmark_boards::kFirstCheckSeed;
+  std::vector<unsigned long long> seeds;
+  std::string dumpDir;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--noise" && i + 1 < argc) noise = std::atof(argv[++i]);
     else if (arg == "--model" && i + 1 < argc) modelPath = argv[++i];
     else if (arg == "--crossing-check") crossingCheck = true;
     else if (arg == "--records") records = true;
+    else if (arg == "--diagnose") diagnose = true;
+    else if (arg == "--seed" && i + 1 < argc) seeds.push_back(std::strtoull(argv[++i], nullptr, 10));
+    else if (arg == "--dump" && i + 1 < argc) dumpDir = argv[++i];
     else if (arg == "--no-lens") noLens = true;
     else if (arg == "--rig") rig = true;
     else if (arg == "--above" && i + 2 < argc) minAbove = std::atof(argv[++i]), maxAbove = std::atof(argv[++i]), aboveGiven = true;
@@ -308,6 +416,12 @@ int main(int argc, char** argv) {
   if (rig && !aboveGiven) minAbove = landmark_boards::rigSampleOptions().min_above_deg, maxAbove = landmark_boards::rigSampleOptions().max_above_deg;
   if (!modelPath.empty() && records) {
     return runRecords(modelPath, boards, firstSeed, minAbove, maxAbove, minBlur, maxBlur, noLens, rig);
+  }
+  if (!modelPath.empty() && diagnose) {
+    if (seeds.empty()) {
+      for (int k = 0; k < boards; ++k) seeds.push_back(firstSeed + static_cast<unsigned long long>(k));
+    }
+    return runDiagnose(modelPath, seeds, minAbove, maxAbove, noLens, rig, dumpDir);
   }
   if (!modelPath.empty() && crossingCheck) return runCrossingCheck(modelPath, boards, firstSeed);
   if (!modelPath.empty()) return runModel(modelPath, boards, firstSeed);
