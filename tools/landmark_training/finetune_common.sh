@@ -26,3 +26,24 @@ keep_checkpoints() {
     done ) &
   keeper=$!
 }
+
+# Renders seeds FIRST..FIRST+COUNT-1 into DIR in chunks of 20, skipping chunks already written.
+chunks() {
+  local dir="$1" first="$2" count="$3"; shift 3
+  local s n
+  for ((s = first; s < first + count; s += 20)); do
+    n=$((first + count - s < 20 ? first + count - s : 20))
+    if [ ! -f "$dir/$(printf '%08d' $((s + n - 1))).txt" ]; then nice "$render" "$dir" "$s" "$n" "$@"; fi
+  done
+}
+
+# The fixed boards of the photograph and colour-free fine-tunes (the same seed renders the same
+# board), then the recovered base: the norms' statistics measured on the first 64 of the mix.
+render_fixed_boards() {
+  chunks "$work/MIX" 60001 2240
+  chunks "$work/VAR" 200001 940 --rig-variety
+  chunks "$work/VAR" 250001 400 --rig-variety
+  chunks "$work/VAR" 270001 1060 --rig-variety --above 10 85
+  chunks "$work/VARLOW" 300001 470 --rig-variety --above 10 25
+  ( cd "$here" && /usr/bin/python3 recover.py "$work/run/base.onnx" "$work/run/base.pt" --data "$work/MIX" --images 64 )
+}

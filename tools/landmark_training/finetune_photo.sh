@@ -32,23 +32,7 @@ render="$build/tools/landmark_training/landmark_render"
 . "$here/finetune_common.sh"
 prepare_finetune
 
-# Renders seeds FIRST..FIRST+COUNT-1 into DIR in chunks of 20, skipping chunks already written.
-chunks() {
-  local dir="$1" first="$2" count="$3"; shift 3
-  local s n
-  for ((s = first; s < first + count; s += 20)); do
-    n=$((first + count - s < 20 ? first + count - s : 20))
-    if [ ! -f "$dir/$(printf '%08d' $((s + n - 1))).txt" ]; then nice "$render" "$dir" "$s" "$n" "$@"; fi
-  done
-}
-chunks "$work/MIX" 60001 2240
-chunks "$work/VAR" 200001 940 --rig-variety
-chunks "$work/VAR" 250001 400 --rig-variety
-chunks "$work/VAR" 270001 1060 --rig-variety --above 10 85
-chunks "$work/VARLOW" 300001 470 --rig-variety --above 10 25
-
-# The norms' statistics are measured on the first 64 boards of the usual mix.
-( cd "$here" && /usr/bin/python3 recover.py "$work/run/base.onnx" "$work/run/base.pt" --data "$work/MIX" --images 64 )
+render_fixed_boards
 
 keep_checkpoints
 ( cd "$here" && OMP_NUM_THREADS=1 OMP_WAIT_POLICY=PASSIVE nice /usr/bin/python3 train.py --data "$work/VAR" "$work/VARLOW" \
