@@ -13,17 +13,8 @@
 # end where one was chosen on grey renders (tarv_landmark_bench --grey) and grey photographs.
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
-root="$(cd "$here/../.." && pwd)"
-base="$1"
-out="$2"
-build="${3:-$root/build}"
-work="${4:-$root/build/landmark_mono}"
-minutes="${5:-32}"
-seed="${6:-43}"
-pick="${7:-}"
-render="$build/tools/landmark_training/landmark_render"
-
 . "$here/finetune_common.sh"
+finetune_args landmark_mono 32 43 "$@"
 prepare_finetune
 render_fixed_boards
 
@@ -32,8 +23,4 @@ keep_checkpoints
     --colour-free 1.0 --enlarged 0.1 \
     --out "$work/run" --minutes "$minutes" --seed "$seed" --workers 3 --lr 1e-4 --checkpoint-minutes 4 --freeze-norm \
     --resume "$work/run/base.pt" )
-kill "$keeper" 2>/dev/null || true
-ckpt="$work/run/last.pt"
-if [ -n "$pick" ]; then ckpt="$work/run/$pick"; fi
-( cd "$here" && /usr/bin/python3 export.py "$ckpt" "$work/run/tarv_board_mono.onnx" )
-"$build/tools/landmark_training/landmark_seal" "$work/run/tarv_board_mono.onnx" "$out" "$(printf '%024x' "$seed")"
+seal_run tarv_board_mono

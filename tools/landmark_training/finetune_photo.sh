@@ -19,19 +19,9 @@
 # the run's end where one was chosen on boards and photographs.
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
-root="$(cd "$here/../.." && pwd)"
-base="$1"
-out="$2"
-build="${3:-$root/build}"
-work="${4:-$root/build/landmark_photo}"
-minutes="${5:-60}"
-seed="${6:-39}"
-pick="${7:-}"
-render="$build/tools/landmark_training/landmark_render"
-
 . "$here/finetune_common.sh"
+finetune_args landmark_photo 60 39 "$@"
 prepare_finetune
-
 render_fixed_boards
 
 keep_checkpoints
@@ -39,8 +29,4 @@ keep_checkpoints
     --anchor "$work/MIX" --anchor-share 0.5 --colour-free 0.4 --enlarged 0.15 \
     --out "$work/run" --minutes "$minutes" --seed "$seed" --workers 3 --lr 1e-4 --checkpoint-minutes 5 --freeze-norm \
     --resume "$work/run/base.pt" )
-kill "$keeper" 2>/dev/null || true
-ckpt="$work/run/last.pt"
-if [ -n "$pick" ]; then ckpt="$work/run/$pick"; fi
-( cd "$here" && /usr/bin/python3 export.py "$ckpt" "$work/run/tarv_board.onnx" )
-"$build/tools/landmark_training/landmark_seal" "$work/run/tarv_board.onnx" "$out" "$(printf '%024x' "$seed")"
+seal_run tarv_board
