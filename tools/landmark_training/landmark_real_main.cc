@@ -197,8 +197,10 @@ int measureCommand(int argc, char** argv) {
       for (const json& ring : label.at("rings")) drawRing(overlay, ringFromJson(ring), cv::Scalar(255, 0, 255));
       cv::Mat input = image;
       if (s.colourFree) {
-        cv::cvtColor(image, input, cv::COLOR_BGR2GRAY);
-        cv::cvtColor(input, input, cv::COLOR_GRAY2BGR);
+        cv::Mat grey, greyBgr;
+        cv::cvtColor(image, grey, cv::COLOR_BGR2GRAY);
+        cv::cvtColor(grey, greyBgr, cv::COLOR_GRAY2BGR);
+        input = greyBgr;
       }
       const tarv::LandmarkDetections kept = tarv::runLandmarkNetwork(model, input, s.colourFree);
       for (size_t j = 0; j < kept.classes.size(); ++j) {

@@ -261,9 +261,11 @@ LandmarkSolution detectBoardLandmarks(LandmarkModel& model, const cv::Mat& image
   const bool colourFree = !model.colourFreeNet.empty() && isColourFree(image);
   cv::Mat input = image;
   if (colourFree) {
-    cv::Mat grey;
+    // A new buffer: the caller's image is not written.
+    cv::Mat grey, greyBgr;
     cv::cvtColor(image, grey, cv::COLOR_BGR2GRAY);
-    cv::cvtColor(grey, input, cv::COLOR_GRAY2BGR);
+    cv::cvtColor(grey, greyBgr, cv::COLOR_GRAY2BGR);
+    input = greyBgr;
   }
   const LandmarkDetections kept = runLandmarkNetwork(model, input, colourFree);
   sol.modelMs = nowMs() - t0;

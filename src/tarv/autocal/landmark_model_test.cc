@@ -162,6 +162,16 @@ TEST(LandmarkModel, AGreyCameraIsSolvedByTheNetworkForImagesWithoutColour) {
   ASSERT_TRUE(s.ok) << s.reason;
   EXPECT_LT(s.grade, 2);
   EXPECT_LT(testing::solutionRingErrorPx(cam, s), 1.0);
+  // A sepia print is read as grey; the caller's image stays as it was.
+  std::vector<cv::Mat> ch;
+  cv::split(grey, ch);
+  ch[0] *= 0.66;
+  ch[1] *= 0.86;
+  cv::Mat sepia, before;
+  cv::merge(ch, sepia);
+  sepia.copyTo(before);
+  EXPECT_TRUE(detectBoardLandmarks(model, sepia).colourFree);
+  EXPECT_EQ(cv::norm(sepia, before, cv::NORM_INF), 0.0);
   const LandmarkSolution coloured = detectBoardLandmarks(model, cam.image);
   EXPECT_FALSE(coloured.colourFree);
   EXPECT_FALSE(coloured.ok);
