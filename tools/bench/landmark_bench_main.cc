@@ -25,6 +25,11 @@
 // empty: 800x600, wide lenses (k1 -0.35 to -0.1), 40 to 50 degrees above the board (unless
 // --above says otherwise), the board 0.8 to 1.0 of the frame, lit by an LED ring round the
 // lens, in the renderer's rig look (other makes, a catch ring, the camera's electronics), no darts.
+// --grey turns every rendered board grey (three equal channels), as a grey or infrared camera
+// shows it, for the network for images without colour (the model file's "_mono" neighbour).
+// Both modes count the images the detection takes to be without colour.
+//   tarv_landmark_bench --colour-check [--records] [--above LO HI] [--blur LO HI] [--rig] [--grey] [--boards N] [--first-seed S]
+// renders the same boards and prints only each one's off-tint share (no network).
 #include <algorithm>
 #include <chrono>
 #include <memory>
@@ -36,9 +41,11 @@
 
 #include <opencv2/calib3d.hpp>
 #include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
 
 #include "landmark_training/landmark_boards.h"
 #include "tarv/autocal/camera_solve.h"
+#include "tarv/autocal/colour_free.h"
 #include "tarv/autocal/crossing_refinement.h"
 #include "tarv/autocal/pose_hypotheses.h"
 #include "tarv/autocal/landmark_test_scene.h"
@@ -83,7 +90,14 @@ std::vector<Case> cases() {
   return out;
 }
 
-int runModel(const std::string& path, int boards, unsigned long long firstSeed) {
+// The rendered board as a grey camera shows it.
+void turnGrey(cv::Mat& image) {
+  cv::Mat grey;
+  cv::cvtColor(image, grey, cv::COLOR_BGR2GRAY);
+  cv::cvtColor(grey, image, cv::COLOR_GRAY2BGR);
+}
+
+int runModel(const std::string& path, int boards, unsigned long long firstSeed, bool grey) {
   using namespace tarv;
   namespace lb = landmark_boards;
   std::string key = buildModelKeyString();
@@ -91,14 +105,16 @@ int runModel(const std::string& path, int boards, unsigned long long firstSeed) 
   key.assign(key.size(), '\0');
   std::printf("%8s %9s %5s %4s %5s %8s %8s %8s %6s %5s %8s %8s\n", "seed", "size", "above", "look", "grade", "found",
               "matched", "ring_px", "turned", "sure", "model_ms", "total_ms");
-  int within = 0, green = 0, acceptedOff = 0, solved = 0;
+  int within = 0, green = 0, acceptedOff = 0, solved = 0, colourFree = 0;
   double worstAccepted = 0.0, modelMs = 0.0, totalMs = 0.0;
   std::vector<double> modelTimes;
   for (int k = 0; k < boards; ++k) {
     const unsigned long long seed = firstSeed + static_cast<unsigned long long>(k);
     lb::SampleOptions options;
     if (k % 2 == 1) options.look = lb::kHeldOutLook;
-    const lb::BoardSample sample = lb::renderBoardSample(seed, options);
+    lb::BoardSample sample = lb::renderBoardSample(seed, options);
+    if (grey) turnGrey(sample.image);
+    colourFree += isColourFree(sample.image);
     const lb::BoardCheck c = lb::checkBoard(model, sample);
     solved += c.ok;
     within += c.ok && c.ringErrorPx <= 1.0;
@@ -121,6 +137,7 @@ int runModel(const std::string& path, int boards, unsigned long long firstSeed) 
               "(worst %.2f px)  detection ms mean %.1f median %.1f  whole call ms mean %.1f\n",
               boards, solved, within, 100.0 * within / n, green, 100.0 * green / n, acceptedOff, worstAccepted,
               modelMs / n, modelTimes.empty() ? 0.0 : modelTimes[modelTimes.size() / 2], totalMs / n);
+  std::printf("images without colour %d of %d\n", colourFree, boards);
   return 0;
 }
 
@@ -217,28 +234,42 @@ struct RecordTally {
   }
 };
 
-int runRecords(const std::string& path, int boards, unsigned long long firstSeed, double minAbove, double maxAbove,
-               double minBlur, double maxBlur, bool noLens, bool rig) {
+struct RecordBoards {
+  double minAbove = 10.0, maxAbove = 60.0, minBlur = 0.0, maxBlur = 0.0;
+  bool noLens = false, rig = false, grey = false;
+};
+
+// Board k of the records mode.
+landmark_boards::BoardSample recordsSample(unsigned long long seed, int k, const RecordBoards& b) {
+  namespace lb = landmark_boards;
+  lb::SampleOptions options = b.rig ? lb::rigSampleOptions() : lb::SampleOptions();
+  options.min_above_deg = b.minAbove;
+  options.max_above_deg = b.maxAbove;
+  options.min_blur_sigma = b.minBlur;
+  options.max_blur_sigma = b.maxBlur;
+  if (k % 2 == 1) options.look = lb::kHeldOutLook;
+  // The camera renderBoardSample draws for the seed, or the rig's; without its lens's bend
+  // where asked.
+  scene::CameraSpec cameraSpec = b.rig ? lb::rigCameraSpecForSeed(seed, options) : lb::cameraSpecForSeed(seed, options);
+  if (b.noLens) cameraSpec.k1 = 0.0;
+  lb::BoardSample sample = lb::renderBoardSampleFor(seed, cameraSpec, options);
+  if (b.grey) turnGrey(sample.image);
+  return sample;
+}
+
+int runRecords(const std::string& path, int boards, unsigned long long firstSeed, const RecordBoards& b) {
   namespace lb = landmark_boards;
   std::unique_ptr<LandmarkModel> holder;
   std::printf("%8s %9s %5s %6s %5s  %-24s %8s %8s  %-24s %8s %8s %8s\n", "seed", "size", "above", "k1", "acc", "method/rule",
               "ring_px", "as_rec", "clicked", "ring_px", "acc", "ms");
   RecordTally plain, clicked;
+  int colourFree = 0;
   double totalMs = 0.0;
   std::vector<double> callMs;
   for (int k = 0; k < boards; ++k) {
     const unsigned long long seed = firstSeed + static_cast<unsigned long long>(k);
-    lb::SampleOptions options = rig ? lb::rigSampleOptions() : lb::SampleOptions();
-    options.min_above_deg = minAbove;
-    options.max_above_deg = maxAbove;
-    options.min_blur_sigma = minBlur;
-    options.max_blur_sigma = maxBlur;
-    if (k % 2 == 1) options.look = lb::kHeldOutLook;
-    // The camera renderBoardSample draws for the seed, or the rig's; without its lens's bend
-    // where asked.
-    scene::CameraSpec cameraSpec = rig ? lb::rigCameraSpecForSeed(seed, options) : lb::cameraSpecForSeed(seed, options);
-    if (noLens) cameraSpec.k1 = 0.0;
-    const lb::BoardSample sample = lb::renderBoardSampleFor(seed, cameraSpec, options);
+    const lb::BoardSample sample = recordsSample(seed, k, b);
+    colourFree += isColourFree(sample.image);
     const scene::Camera camera(sample.cameraSpec);
     CalibrationRecord record;
     std::string error;
@@ -289,6 +320,33 @@ int runRecords(const std::string& path, int boards, unsigned long long firstSeed
   std::sort(callMs.begin(), callMs.end());
   std::printf("whole call ms mean %.0f median %.0f slowest %.0f\n", totalMs / std::max(boards, 1),
               callMs.empty() ? 0.0 : callMs[callMs.size() / 2], callMs.empty() ? 0.0 : callMs.back());
+  std::printf("images without colour %d of %d\n", colourFree, boards);
+  return 0;
+}
+
+// Per board the off-tint share of the image the chosen mode renders, the lowest share and the
+// images taken to be without colour.
+int runColourCheck(int boards, unsigned long long firstSeed, bool records, const RecordBoards& b) {
+  namespace lb = landmark_boards;
+  int colourFree = 0;
+  double lowest = 1.0;
+  for (int k = 0; k < boards; ++k) {
+    const unsigned long long seed = firstSeed + static_cast<unsigned long long>(k);
+    lb::BoardSample sample;
+    if (records) {
+      sample = recordsSample(seed, k, b);
+    } else {
+      lb::SampleOptions options;
+      if (k % 2 == 1) options.look = lb::kHeldOutLook;
+      sample = lb::renderBoardSample(seed, options);
+      if (b.grey) turnGrey(sample.image);
+    }
+    const double share = offTintShare(sample.image);
+    lowest = std::min(lowest, share);
+    colourFree += share < kColourFreeShare;
+    std::printf("%8llu %5.1f %8.5f%s\n", seed, 90.0 - sample.cameraSpec.elevation_deg, share, share < kColourFreeShare ? " without colour" : "");
+  }
+  std::printf("boards %d  images without colour %d  lowest off-tint share %.5f\n", boards, colourFree, lowest);
   return 0;
 }
 
@@ -300,8 +358,8 @@ int runRecords(const std::string& path, int boards, unsigned long long firstSeed
 // from it (matches, 170 mm ring off the truth in px); the first stage of starts (the number
 // homography and the bull grid): the camera it selects and how close its nearest start lies;
 // and the whole landmark solve's camera. With dumpDir each image is written there.
-int runDiagnose(const std::string& path, const std::vector<unsigned long long>& seeds, double minAbove, double maxAbove,
-                bool noLens, bool rig, const std::string& dumpDir) {
+int runDiagnose(const std::string& path, const std::vector<unsigned long long>& seeds, const RecordBoards& b,
+                const std::string& dumpDir) {
   namespace lb = landmark_boards;
   std::string key = buildModelKeyString();
   LandmarkModel model = loadBoardModel(path, key);
@@ -310,14 +368,8 @@ int runDiagnose(const std::string& path, const std::vector<unsigned long long>& 
               "k1", "f/w", "det", "true", "near2", "strays", "nums", "bull_px", "truth", "from", "from_px", "first",
               "first_px", "nearest", "ok", "grade", "matched", "ring_px");
   for (const unsigned long long seed : seeds) {
-    lb::SampleOptions options = rig ? lb::rigSampleOptions() : lb::SampleOptions();
-    options.min_above_deg = minAbove;
-    options.max_above_deg = maxAbove;
     // The look the records give the seed from the first check seed on.
-    if ((seed - lb::kFirstCheckSeed) % 2 == 1) options.look = lb::kHeldOutLook;
-    scene::CameraSpec cameraSpec = rig ? lb::rigCameraSpecForSeed(seed, options) : lb::cameraSpecForSeed(seed, options);
-    if (noLens) cameraSpec.k1 = 0.0;
-    const lb::BoardSample sample = lb::renderBoardSampleFor(seed, cameraSpec, options);
+    const lb::BoardSample sample = recordsSample(seed, static_cast<int>((seed - lb::kFirstCheckSeed) % 2), b);
     if (!dumpDir.empty()) cv::imwrite(dumpDir + "/" + std::to_string(seed) + ".png", sample.image);
     const LandmarkDetections kept = runLandmarkNetwork(model, sample.image);
     std::vector<cv::Point2d> crossings, truth;
@@ -391,8 +443,8 @@ int runDiagnose(const std::string& path, const std::vector<unsigned long long>& 
 int main(int argc, char** argv) {
   double noise = 0.5;
   std::string modelPath;
-  bool crossingCheck = false, diagnose = false, records = false, noLens = false, rig = false, aboveGiven = false;
-  double minAbove = 10.0, maxAbove = 60.0, minBlur = 0.0, maxBlur = 0.0;
+  bool crossingCheck = false, diagnose = false, records = false, colourCheck = false, aboveGiven = false;
+  RecordBoards b;
   int boards = 40;
   unsigned long long firstSeed = landmark_boards::kFirstCheckSeed;
   std::vector<unsigned long long> seeds;
@@ -406,25 +458,28 @@ int main(int argc, char** argv) {
     else if (arg == "--diagnose") diagnose = true;
     else if (arg == "--seed" && i + 1 < argc) seeds.push_back(std::strtoull(argv[++i], nullptr, 10));
     else if (arg == "--dump" && i + 1 < argc) dumpDir = argv[++i];
-    else if (arg == "--no-lens") noLens = true;
-    else if (arg == "--rig") rig = true;
-    else if (arg == "--above" && i + 2 < argc) minAbove = std::atof(argv[++i]), maxAbove = std::atof(argv[++i]), aboveGiven = true;
-    else if (arg == "--blur" && i + 2 < argc) minBlur = std::atof(argv[++i]), maxBlur = std::atof(argv[++i]);
+    else if (arg == "--colour-check") colourCheck = true;
+    else if (arg == "--no-lens") b.noLens = true;
+    else if (arg == "--rig") b.rig = true;
+    else if (arg == "--grey") b.grey = true;
+    else if (arg == "--above" && i + 2 < argc) b.minAbove = std::atof(argv[++i]), b.maxAbove = std::atof(argv[++i]), aboveGiven = true;
+    else if (arg == "--blur" && i + 2 < argc) b.minBlur = std::atof(argv[++i]), b.maxBlur = std::atof(argv[++i]);
     else if (arg == "--boards" && i + 1 < argc) boards = std::atoi(argv[++i]);
     else if (arg == "--first-seed" && i + 1 < argc) firstSeed = std::strtoull(argv[++i], nullptr, 10);
   }
-  if (rig && !aboveGiven) minAbove = landmark_boards::rigSampleOptions().min_above_deg, maxAbove = landmark_boards::rigSampleOptions().max_above_deg;
-  if (!modelPath.empty() && records) {
-    return runRecords(modelPath, boards, firstSeed, minAbove, maxAbove, minBlur, maxBlur, noLens, rig);
+  if (b.rig && !aboveGiven) {
+    b.minAbove = landmark_boards::rigSampleOptions().min_above_deg, b.maxAbove = landmark_boards::rigSampleOptions().max_above_deg;
   }
+  if (colourCheck) return runColourCheck(boards, firstSeed, records, b);
   if (!modelPath.empty() && diagnose) {
     if (seeds.empty()) {
       for (int k = 0; k < boards; ++k) seeds.push_back(firstSeed + static_cast<unsigned long long>(k));
     }
-    return runDiagnose(modelPath, seeds, minAbove, maxAbove, noLens, rig, dumpDir);
+    return runDiagnose(modelPath, seeds, b, dumpDir);
   }
+  if (!modelPath.empty() && records) return runRecords(modelPath, boards, firstSeed, b);
   if (!modelPath.empty() && crossingCheck) return runCrossingCheck(modelPath, boards, firstSeed);
-  if (!modelPath.empty()) return runModel(modelPath, boards, firstSeed);
+  if (!modelPath.empty()) return runModel(modelPath, boards, firstSeed, b.grey);
   std::printf("%-9s %-9s %5s %5s %6s %6s %4s %5s %8s %7s %8s %8s %7s %6s %8s %11s\n", "group", "size", "az", "elev", "k1",
               "f/w", "nums", "grade", "matched", "rms_px", "f_err_%", "ring_px", "20_px", "sure", "ms", "centre_err");
   int accepted = 0, total = 0, over1 = 0, over3 = 0;

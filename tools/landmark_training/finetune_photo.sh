@@ -19,44 +19,14 @@
 # the run's end where one was chosen on boards and photographs.
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
-root="$(cd "$here/../.." && pwd)"
-base="$1"
-out="$2"
-build="${3:-$root/build}"
-work="${4:-$root/build/landmark_photo}"
-minutes="${5:-60}"
-seed="${6:-39}"
-pick="${7:-}"
-render="$build/tools/landmark_training/landmark_render"
-
 . "$here/finetune_common.sh"
+finetune_args landmark_photo 60 39 "$@"
 prepare_finetune
-
-# Renders seeds FIRST..FIRST+COUNT-1 into DIR in chunks of 20, skipping chunks already written.
-chunks() {
-  local dir="$1" first="$2" count="$3"; shift 3
-  local s n
-  for ((s = first; s < first + count; s += 20)); do
-    n=$((first + count - s < 20 ? first + count - s : 20))
-    if [ ! -f "$dir/$(printf '%08d' $((s + n - 1))).txt" ]; then nice "$render" "$dir" "$s" "$n" "$@"; fi
-  done
-}
-chunks "$work/MIX" 60001 2240
-chunks "$work/VAR" 200001 940 --rig-variety
-chunks "$work/VAR" 250001 400 --rig-variety
-chunks "$work/VAR" 270001 1060 --rig-variety --above 10 85
-chunks "$work/VARLOW" 300001 470 --rig-variety --above 10 25
-
-# The norms' statistics are measured on the first 64 boards of the usual mix.
-( cd "$here" && /usr/bin/python3 recover.py "$work/run/base.onnx" "$work/run/base.pt" --data "$work/MIX" --images 64 )
+render_fixed_boards
 
 keep_checkpoints
 ( cd "$here" && OMP_NUM_THREADS=1 OMP_WAIT_POLICY=PASSIVE nice /usr/bin/python3 train.py --data "$work/VAR" "$work/VARLOW" \
     --anchor "$work/MIX" --anchor-share 0.5 --colour-free 0.4 --enlarged 0.15 \
     --out "$work/run" --minutes "$minutes" --seed "$seed" --workers 3 --lr 1e-4 --checkpoint-minutes 5 --freeze-norm \
     --resume "$work/run/base.pt" )
-kill "$keeper" 2>/dev/null || true
-ckpt="$work/run/last.pt"
-if [ -n "$pick" ]; then ckpt="$work/run/$pick"; fi
-( cd "$here" && /usr/bin/python3 export.py "$ckpt" "$work/run/tarv_board.onnx" )
-"$build/tools/landmark_training/landmark_seal" "$work/run/tarv_board.onnx" "$out" "$(printf '%024x' "$seed")"
+seal_run tarv_board

@@ -27,6 +27,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "tarv/autocal/board_fit.h"
+#include "tarv/autocal/colour_free.h"
 #include "tarv/autocal/landmark_detection.h"
 #include "tarv/autocal/landmark_model.h"
 #include "tarv/autocal/landmark_overlay.h"
@@ -151,9 +152,9 @@ int measureCommand(int argc, char** argv) {
   std::string key = tarv::buildModelKeyString();
   tarv::LandmarkModel model = tarv::loadBoardModel(modelPath, key);
   key.assign(key.size(), '\0');
-  std::printf("%-28s %9s %5s %6s %7s %8s %7s %7s %s\n", "file", "size", "grade", "found", "matched", "ring_px", "ms", "cpu_ms",
-              "reason");
-  int images = 0, cameras = 0, green = 0, within1 = 0, within3 = 0, greenOff = 0;
+  std::printf("%-28s %9s %5s %6s %7s %8s %7s %7s %8s %s\n", "file", "size", "grade", "found", "matched", "ring_px", "ms",
+              "cpu_ms", "off_tint", "reason");
+  int images = 0, cameras = 0, green = 0, within1 = 0, within3 = 0, greenOff = 0, colourFree = 0, readColourFree = 0;
   std::vector<double> wallMs;
   for (const json& label : labels) {
     if (!split.empty() && label.value("split", "") != split) continue;
@@ -164,6 +165,9 @@ int measureCommand(int argc, char** argv) {
     const auto wallStart = std::chrono::steady_clock::now();
     const std::clock_t cpuStart = std::clock();
     const tarv::LandmarkSolution s = tarv::detectBoardLandmarks(model, image);
+    const double offTint = tarv::offTintShare(image);
+    colourFree += offTint < tarv::kColourFreeShare;
+    readColourFree += s.colourFree;
     const double cpuMs = 1000.0 * static_cast<double>(std::clock() - cpuStart) / CLOCKS_PER_SEC;
     wallMs.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - wallStart).count());
     double ringPx = std::numeric_limits<double>::quiet_NaN();
@@ -191,7 +195,14 @@ int measureCommand(int argc, char** argv) {
       cv::Mat overlay = image.clone();
       tarv::drawLandmarkOverlay(overlay, s);
       for (const json& ring : label.at("rings")) drawRing(overlay, ringFromJson(ring), cv::Scalar(255, 0, 255));
-      const tarv::LandmarkDetections kept = tarv::runLandmarkNetwork(model, image);
+      cv::Mat input = image;
+      if (s.colourFree) {
+        cv::Mat grey, greyBgr;
+        cv::cvtColor(image, grey, cv::COLOR_BGR2GRAY);
+        cv::cvtColor(grey, greyBgr, cv::COLOR_GRAY2BGR);
+        input = greyBgr;
+      }
+      const tarv::LandmarkDetections kept = tarv::runLandmarkNetwork(model, input, s.colourFree);
       for (size_t j = 0; j < kept.classes.size(); ++j) {
         if (kept.classes[j] == 1 && kept.scores[j] > 0.25f) cv::circle(overlay, kept.centres[j], 2, cv::Scalar(255, 255, 0), -1, cv::LINE_AA);
         if (kept.classes[j] == 0 && kept.scores[j] > 0.1f) cv::circle(overlay, kept.centres[j], 4, cv::Scalar(0, 0, 255), 1, cv::LINE_AA);
@@ -200,12 +211,13 @@ int measureCommand(int argc, char** argv) {
     }
     char size[32];
     std::snprintf(size, sizeof(size), "%dx%d", image.cols, image.rows);
-    std::printf("%-28s %9s %5s %6d %7d %8.2f %7.0f %7.0f %s\n", file.c_str(), size,
+    std::printf("%-28s %9s %5s %6d %7d %8.2f %7.0f %7.0f %7.5f%s %s\n", file.c_str(), size,
                 s.ok ? (s.grade == 0 ? "green" : s.grade == 1 ? "yellow" : "red") : "-", s.crossingsDetected, s.crossingsMatched,
-                ringPx, wallMs.back(), cpuMs, s.reason.c_str());
+                ringPx, wallMs.back(), cpuMs, offTint, offTint < tarv::kColourFreeShare ? "*" : " ", s.reason.c_str());
   }
   std::printf("images %d: camera %d, green (accepted) %d, ring within 1 px %d, within 3 px %d, green but more than 5 px off %d\n",
               images, cameras, green, within1, within3, greenOff);
+  std::printf("without colour (*) %d, read by the network for them %d\n", colourFree, readColourFree);
   if (!wallMs.empty()) {
     std::vector<double> sorted = wallMs;
     std::sort(sorted.begin(), sorted.end());

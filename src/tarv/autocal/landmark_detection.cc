@@ -14,6 +14,7 @@
 
 #include "tarv/autocal/camera_edges.h"
 #include "tarv/autocal/camera_solve.h"
+#include "tarv/autocal/colour_free.h"
 #include "tarv/autocal/crossing_refinement.h"
 #include "tarv/autocal/number_ring.h"
 
@@ -232,7 +233,8 @@ LandmarkDetections decodeLandmarkOutput(const cv::Mat& output, double scale, flo
   return kept;
 }
 
-LandmarkDetections runLandmarkNetwork(LandmarkModel& model, const cv::Mat& image) {
+LandmarkDetections runLandmarkNetwork(LandmarkModel& model, const cv::Mat& image, bool colourFree) {
+  cv::dnn::Net& net = colourFree && !model.colourFreeNet.empty() ? model.colourFreeNet : model.net;
   const int S = model.inputSize;
   const double s = static_cast<double>(S) / std::max(image.cols, image.rows);
   // A very narrow image must still keep a pixel in each direction.
@@ -243,8 +245,8 @@ LandmarkDetections runLandmarkNetwork(LandmarkModel& model, const cv::Mat& image
   cv::resize(image, resized, cv::Size(w, h), 0, 0, cv::INTER_LINEAR);
   resized.copyTo(canvas(cv::Rect(0, 0, w, h)));
   const cv::Mat blob = cv::dnn::blobFromImage(canvas, 0.00392156862745098, cv::Size(S, S), cv::Scalar(), true, false, CV_32F);
-  model.net.setInput(blob);
-  const cv::Mat output = model.net.forward();
+  net.setInput(blob);
+  const cv::Mat output = net.forward();
   return decodeLandmarkOutput(output, s, model.scoreThreshold, model.nmsThreshold);
 }
 
@@ -253,7 +255,19 @@ LandmarkSolution detectBoardLandmarks(LandmarkModel& model, const cv::Mat& image
   const double t0 = nowMs();
   sol.width = image.cols;
   sol.height = image.rows;
-  const LandmarkDetections kept = runLandmarkNetwork(model, image);
+  // An image without colour is read by the network trained on such boards, and as grey: a
+  // sepia or tinted print is then what that network learnt. The solve and its edges still
+  // look at the image as it came.
+  const bool colourFree = !model.colourFreeNet.empty() && isColourFree(image);
+  cv::Mat input = image;
+  if (colourFree) {
+    // A new buffer: the caller's image is not written.
+    cv::Mat grey, greyBgr;
+    cv::cvtColor(image, grey, cv::COLOR_BGR2GRAY);
+    cv::cvtColor(grey, greyBgr, cv::COLOR_GRAY2BGR);
+    input = greyBgr;
+  }
+  const LandmarkDetections kept = runLandmarkNetwork(model, input, colourFree);
   sol.modelMs = nowMs() - t0;
   solveBoardLandmarks(kept, image, sol);
   // A board small in a photograph is a few dozen of the network's input pixels across, too few
@@ -266,7 +280,7 @@ LandmarkSolution detectBoardLandmarks(LandmarkModel& model, const cv::Mat& image
   for (const cv::Rect& box : boxes) {
     if (accepted()) break;
     const double t1 = nowMs();
-    LandmarkDetections closer = runLandmarkNetwork(model, image(box));
+    LandmarkDetections closer = runLandmarkNetwork(model, input(box), colourFree);
     for (cv::Point2d& c : closer.centres) c += cv::Point2d(box.x, box.y);
     sol.modelMs += nowMs() - t1;
     LandmarkSolution again;
@@ -277,6 +291,7 @@ LandmarkSolution detectBoardLandmarks(LandmarkModel& model, const cv::Mat& image
       sol = std::move(again);
     }
   }
+  sol.colourFree = colourFree;
   sol.totalMs = nowMs() - t0;
   return sol;
 }

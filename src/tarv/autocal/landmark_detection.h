@@ -36,6 +36,7 @@ struct LandmarkSolution {
   double modelMs = 0.0;
   double totalMs = 0.0;
   std::string reason;
+  bool colourFree = false;  // read by the network for images without colour (not stored)
 };
 
 // Decoded and suppressed network output for an image of the given size seen at scale s.
@@ -52,6 +53,8 @@ LandmarkDetections decodeLandmarkOutput(const cv::Mat& output, double scale, flo
 // not contradict.
 // Where that leaves no accepted camera and the board is small in the image, the network
 // looks again at the part the board fills (smallBoardBoxes) and the better solution is kept.
+// An image without colour (isColourFree) is read by the model's network for such images where
+// it has one, the image turned grey; every other image by its network as before.
 // The caller guarantees an 8-bit BGR image. Exceptions of the network pass on; a start the
 // solver cannot handle is skipped.
 LandmarkSolution detectBoardLandmarks(LandmarkModel& model, const cv::Mat& image);
@@ -60,8 +63,8 @@ LandmarkSolution detectBoardLandmarks(LandmarkModel& model, const cv::Mat& image
 // fills much of the image.
 std::vector<cv::Rect> smallBoardBoxes(const LandmarkDetections& kept, cv::Size imageSize);
 // The network's part of the above: the letterboxed image through the model, decoded and
-// suppressed.
-LandmarkDetections runLandmarkNetwork(LandmarkModel& model, const cv::Mat& image);
+// suppressed; through its network for images without colour where asked and it has one.
+LandmarkDetections runLandmarkNetwork(LandmarkModel& model, const cv::Mat& image, bool colourFree = false);
 // Everything after the network: the bull, the starts, the solve, the edges, the orientation and
 // the grade from the kept detections of the image. Fills the solution's fields but its times.
 void solveBoardLandmarks(const LandmarkDetections& kept, const cv::Mat& image, LandmarkSolution& solution);

@@ -9,21 +9,41 @@
 
 namespace tarv {
 
-LandmarkModel loadBoardModel(const std::string& path, const std::string& keyString) {
-  LandmarkModel model;
+namespace {
+
+Bytes modelBytes(const std::string& path, const std::string& keyString) {
   std::ifstream in(path, std::ios::binary);
   if (!in) throw std::runtime_error("Modell nicht gefunden: " + path);
   Bytes bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   if (in.bad()) throw std::runtime_error("Modell nicht gefunden: " + path);
   if (looksLikeModelContainer(bytes)) bytes = openModelContainer(bytes, keyString);
-  netFromModelBytes(model, bytes);
+  return bytes;
+}
+
+cv::dnn::Net netFromBytes(const Bytes& onnx) {
+  cv::dnn::Net net = cv::dnn::readNetFromONNX(onnx);
+  net.setPreferableBackend(cv::dnn::DNN_BACKEND_OPENCV);
+  net.setPreferableTarget(cv::dnn::DNN_TARGET_CPU);
+  return net;
+}
+
+}  // namespace
+
+LandmarkModel loadBoardModel(const std::string& path, const std::string& keyString) {
+  LandmarkModel model;
+  netFromModelBytes(model, modelBytes(path, keyString));
+  // Without the second file every image is read by the one network, as before there was one.
+  const std::string mono = colourFreeModelPath(path);
+  std::error_code error;
+  if (std::filesystem::exists(mono, error)) model.colourFreeNet = netFromBytes(modelBytes(mono, keyString));
   return model;
 }
 
-void netFromModelBytes(LandmarkModel& model, const Bytes& onnx) {
-  model.net = cv::dnn::readNetFromONNX(onnx);
-  model.net.setPreferableBackend(cv::dnn::DNN_BACKEND_OPENCV);
-  model.net.setPreferableTarget(cv::dnn::DNN_TARGET_CPU);
+void netFromModelBytes(LandmarkModel& model, const Bytes& onnx) { model.net = netFromBytes(onnx); }
+
+std::string colourFreeModelPath(const std::string& path) {
+  const std::filesystem::path p(path);
+  return (p.parent_path() / (p.stem().string() + "_mono" + p.extension().string())).string();
 }
 
 std::string defaultBoardModelPath() {

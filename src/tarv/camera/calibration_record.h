@@ -39,7 +39,8 @@ CalibrationRecord recordFromSolution(const LandmarkSolution& solution, const std
 
 // The automatic calibration of one 8-bit BGR image ("INVALID_CALIBRATION_IMAGE" otherwise).
 // Loads the model into the holder on first use (from the default file beside the library
-// when the path is empty); the loader's errors pass on. The landmark road first; where it gives
+// when the path is empty), with the network for images without colour where its file lies
+// beside it; the loader's errors, for either file, pass on. The landmark road first; where it gives
 // no camera confirmed on the image's edges, the board fit on the same image rectified with the
 // landmark road's lens, and the better record under one grading ("method" names its road:
 // "LANDMARK_CAMERA_SOLVE" or "BOARD_FIT_CAMERA_SOLVE"). A calibration that fails, whatever

@@ -1,11 +1,17 @@
 #include "tarv/camera/calibration_record.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cmath>
+#include <filesystem>
+#include <fstream>
 
 #include <gtest/gtest.h>
+#include <opencv2/imgproc.hpp>
 
 #include "tarv/autocal/landmark_test_scene.h"
+#include "tarv/autocal/onnx_test_model.h"
 #include "tarv/autocal/vision_report.h"
 #include "tarv/camera/board_fit_record.h"
 #include "tarv/camera/calibration_test_fixture.h"
@@ -130,6 +136,32 @@ TEST(AutomaticCalibration, ModelIsLoadedOnceAndLoaderErrorsPassOn) {
   const LandmarkModel* loaded = holder.get();
   EXPECT_TRUE(calibrateFromImage(holder, "/no/such/model.tarvm", landmarkCamera().image)["accepted"]);
   EXPECT_EQ(holder.get(), loaded);
+}
+
+// A grey camera's image with the network for images without colour beside a model that finds
+// nothing: the runtime's calibration loads both and solves the grey image with the second.
+TEST(AutomaticCalibration, AGreyCameraIsCalibratedWithTheNetworkForImagesWithoutColour) {
+  const auto folder = std::filesystem::temp_directory_path() / ("tarv-" + std::to_string(::getpid()) + "-grey-camera");
+  std::filesystem::create_directories(folder);
+  const std::string main = (folder / "tarv_board.tarvm").string();
+  const auto write = [](const std::string& path, const Bytes& bytes) {
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  };
+  write(main, testing::constantOutputOnnx({1, 26, 1}, std::vector<float>(26, 0.0f)));
+  write(colourFreeModelPath(main), landmarkCamera().onnx);
+  cv::Mat grey;
+  cv::cvtColor(landmarkCamera().image, grey, cv::COLOR_BGR2GRAY);
+  cv::cvtColor(grey, grey, cv::COLOR_GRAY2BGR);
+  std::unique_ptr<LandmarkModel> holder;
+  const CalibrationRecord r = calibrateFromImage(holder, main, grey);
+  std::filesystem::remove_all(folder);
+  ASSERT_TRUE(r["geometry_valid"]) << r["report"].dump();
+  EXPECT_EQ(r["method"], "LANDMARK_CAMERA_SOLVE");
+  EXPECT_GE(r["report"]["crossings_matched"].get<int>(), 25);
+  const scene::Camera& camera = landmarkCamera().camera;
+  for (Point2 p : {Point2{0, -170}, Point2{170, 0}, Point2{-120, 120}}) {
+    EXPECT_LT(distance(boardToImage(r, p.x, p.y), truthPixel(camera, p.x, p.y)), 1.0) << p.x << "," << p.y;
+  }
 }
 
 TEST(AutomaticCalibration, WithoutNumbersTheGeometryStandsButIsNotAcceptedUntilTheTwentyIsClicked) {
