@@ -336,6 +336,23 @@ TEST(CameraEdges, ALowBoardsWiresConfirmItsTrueCamera) {
   EXPECT_LE(ringErrorPx(b, fit.camera), 0.5) << fit.report.dump();
 }
 
+TEST(CameraEdges, ASoftLowBoardsTrueCameraIsConfirmedOnTheWiresItShows) {
+  // The landmark bench's low board 1000134 (640x480, 15.1 degrees above the board, soft): the
+  // wires' edges fall under the strength they need along long stretches, fewer than half of
+  // the wire points in view show one, while those that do lie on the true camera nearly all.
+  // Its rings support it; the wires it shows must confirm it where it is.
+  landmark_boards::SampleOptions options;
+  options.min_above_deg = 10.0;
+  options.max_above_deg = 20.0;
+  const Board b = boardOf(landmark_boards::renderBoardSample(1000134, options));
+  const CameraEdgeFit fit = refineCameraByEdges(b.grey, b.truth, {});
+  const json& wires = fit.report["wire_points"];
+  ASSERT_LT(wires[1].get<int>(), 0.5 * wires[0].get<int>()) << fit.report.dump();
+  EXPECT_TRUE(fit.supported) << fit.report.dump();
+  EXPECT_GE(fit.wireAgreement, kMinConfirmingWireShare) << fit.report.dump();
+  EXPECT_LE(ringErrorPx(b, fit.camera), 0.6) << fit.report.dump();
+}
+
 TEST(CameraEdges, ALowCameraMovedFarOffItsCrossingsWithItsWiresBesideItIsNotTaken) {
   // The landmark bench's board 1000050 without its lens (1920x1080, 14.1 degrees above the
   // board) with the camera its network's crossings gave (a strong barrel where there is none)

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <memory>
+#include <optional>
 #include <cstdio>
 #include <vector>
 #include <string>
@@ -178,21 +179,16 @@ TEST(LandmarkModel, ABoardFitABedInsideTheRingsIsRefusedByTheCrossings) {
   EXPECT_LE(best, 1.0) << report.dump();
 }
 
-// The landmark bench's board 1000082 without its lens (13 degrees above the board): the board
-// fit's camera, 3.5 px off, has the rings' edges on it where they show, while a quarter of its
-// wires lie beside it. The whole calibration, with the click on the true 20, must not accept it.
-TEST(LandmarkModel, ALowCameraWhoseWiresLieBesideItIsNotAccepted) {
-  lb::SampleOptions options;
-  options.min_above_deg = 10.0;
-  options.max_above_deg = 20.0;
-  const lb::BoardSample sample = lb::renderBoardSampleWithoutLens(1000082, options);
+// The whole calibration of a rendered board, then the click on its true 20: when the clicked
+// record is accepted, the mean distance of its 170 mm ring from the true one, else none.
+std::optional<double> acceptedWithTheClickRingErrorPx(const lb::BoardSample& sample) {
   const scene::Camera camera(sample.cameraSpec);
   std::unique_ptr<LandmarkModel> holder;
   const CalibrationRecord record = calibrateFromImage(holder, TARV_BOARD_MODEL_FILE, sample.image);
-  if (!record.value("geometry_valid", false)) return;
+  if (!record.value("geometry_valid", false)) return std::nullopt;
   const cv::Point2d twenty = lb::trueRingPoints(camera, 135.0, 0)[18];
   const CalibrationRecord clicked = confirmTwentyClick(record, {twenty.x, twenty.y});
-  if (!clicked.value("accepted", false)) return;
+  if (!clicked.value("accepted", false)) return std::nullopt;
   // The record's board frame has the 20 at -y, the truth's at +y.
   const std::vector<cv::Point2d> truth = lb::trueRingPoints(camera, 170.0, 0);
   double sum = 0.0;
@@ -201,7 +197,38 @@ TEST(LandmarkModel, ALowCameraWhoseWiresLieBesideItIsNotAccepted) {
     const Point2 p = boardToImage(clicked, 170.0 * std::cos(a), -170.0 * std::sin(a));
     sum += std::hypot(p.x - truth[i].x, p.y - truth[i].y);
   }
-  EXPECT_LE(sum / static_cast<double>(truth.size()), 1.0) << clicked["report"].dump();
+  return sum / static_cast<double>(truth.size());
+}
+
+// The landmark bench's board 1000082 without its lens (13 degrees above the board): the board
+// fit's camera, 3.5 px off, has the rings' edges on it where they show, while a quarter of its
+// wires lie beside it. The whole calibration, with the click on the true 20, must not accept it.
+TEST(LandmarkModel, ALowCameraWhoseWiresLieBesideItIsNotAccepted) {
+  lb::SampleOptions options;
+  options.min_above_deg = 10.0;
+  options.max_above_deg = 20.0;
+  const std::optional<double> ringPx = acceptedWithTheClickRingErrorPx(lb::renderBoardSampleWithoutLens(1000082, options));
+  if (ringPx) {
+    EXPECT_LE(*ringPx, 1.0);
+  }
+}
+
+// The landmark bench's low boards 1000098 and 1000118 (12 and 14.5 degrees above the board):
+// the camera solved on the network's crossings lies on the ring edges where they are strong
+// enough for the fit and its wires agree nearly all along, while over two or three octants,
+// where the double ring's edges are fainter, it lies up to 10 px off (1.5 and 3 px on average).
+// The fainter edges there lie off it; with the click on the true 20 it must not be accepted off
+// the rings.
+TEST(LandmarkModel, ALowCameraOffWhereItsRingEdgesAreFaintIsNotAccepted) {
+  lb::SampleOptions options;
+  options.min_above_deg = 10.0;
+  options.max_above_deg = 20.0;
+  for (const uint64_t seed : {1000098u, 1000118u}) {
+    const std::optional<double> ringPx = acceptedWithTheClickRingErrorPx(lb::renderBoardSample(seed, options));
+    if (ringPx) {
+      EXPECT_LE(*ringPx, 1.0) << seed;
+    }
+  }
 }
 
 // A rig's board whose beds are as dark as its number ring, in dim light: the edge refinement

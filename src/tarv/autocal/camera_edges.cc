@@ -33,6 +33,11 @@ constexpr double kSupportShare = 0.3;
 constexpr double kFoundShare = 0.4;
 // Share of the wire points in view that must agree: a wire is found all along or not at all.
 constexpr double kWireSupportShare = 0.5;
+// A board seen low and soft shows its wires' edges under the strength they need along long
+// stretches (a true camera: 80 of 173 found, 75 of those on it), as it does its rings' edges.
+// Wire points whose edge was not found say nothing: the wires support a camera where those
+// found are at least this share of the points in view and half of them agree with it.
+constexpr double kWireShownShare = 0.4;
 // The start's contradiction: octants of a ring that contradict it, the share of the found wire
 // points that must agree (right starts: 0.9 and more; 15 px off: 0.6).
 constexpr int kContradictingOctants = 2;
@@ -455,6 +460,20 @@ bool wiresConfirm(const json& judgement) {
   return inView > 0 && found >= kWireFoundShare * inView && agreeing >= kWireConfirmShare * found;
 }
 
+// A ring octant whose edges are fainter than the fit asks for says nothing (a soft board seen
+// low shows half its ring edges so), and a start camera several pixels off over two or three
+// octants, where its double ring lies on no edge the fit would take, passes as a right one
+// does: seen 10 px off over three octants (3 px on average) with every octant that shows
+// supporting it and its wires agreeing nearly all along, kept against its refinement. The
+// fainter edges found there lie mostly off it (two octants of the double ring); a start
+// stands on its own edges only where no ring has kContradictingOctants such octants.
+bool fainterRingsAgree(const json& fainterJudgement) {
+  for (const json& ring : fainterJudgement["ring_octants"]) {
+    if (ring[2].get<int>() >= kContradictingOctants) return false;
+  }
+  return true;
+}
+
 // The share of the wire points found that agree with the camera.
 double wireShare(const json& judgement) {
   const json& w = judgement["wire_points"];
@@ -464,7 +483,7 @@ double wireShare(const json& judgement) {
 bool wiresAgree(const json& judgement) {
   const json& w = judgement["wire_points"];
   const int inView = w[0].get<int>(), found = w[1].get<int>(), agreeing = w[2].get<int>();
-  return agreeing >= kWireSupportShare * inView && 2 * agreeing >= found;
+  return found > 0 && found >= kWireShownShare * inView && 2 * agreeing >= found;
 }
 
 }  // namespace
@@ -673,7 +692,12 @@ CameraEdgeFit refineCameraByEdges(const cv::Mat& grey, const CameraEstimate& sta
   out.contradicted = contradicted(startJudgement);
   out.report["start"] = startJudgement;
   const json startStrict = judgeCameraOnEdges(startMatches, kAgreePx);
-  out.wiresConfirm = !out.contradicted && wiresConfirm(startStrict);
+  const json startFaint = ringResponse > kFaintRingMinResponse
+                              ? judgeCameraOnEdges(collectCameraEdgeMatches(start, gx, gy, false, kFaintRingMinResponse), kAgreePx)
+                              : startStrict;
+  const bool faintRingsAgree = fainterRingsAgree(startFaint);
+  out.report["start_faint"] = {{"ring_octants", startFaint["ring_octants"]}, {"ring_octants_seen", startFaint["ring_octants_seen"]}};
+  out.wiresConfirm = !out.contradicted && wiresConfirm(startStrict) && faintRingsAgree;
   out.report["start_strict"] = {{"ring_octants", startStrict["ring_octants"]},
                                 {"ring_octants_seen", startStrict["ring_octants_seen"]},
                                 {"wire_points", startStrict["wire_points"]}};
@@ -722,7 +746,7 @@ CameraEdgeFit refineCameraByEdges(const cv::Mat& grey, const CameraEstimate& sta
   // The refinement weighs the rings' many edge points against the wires' few; where it has
   // traded the wires for the rings and the start's own edges support the start, the start stands.
   const double startWires = wireShare(startStrict), refinedWires = wireShare(judgement);
-  if (!out.contradicted && startWires >= kStartWireShare && refinedWires < startWires - kRefinedWireLoss &&
+  if (!out.contradicted && faintRingsAgree && startWires >= kStartWireShare && refinedWires < startWires - kRefinedWireLoss &&
       isFitAcceptable(startStrict) && ringsSupport(startStrict) && wiresAgree(startStrict)) {
     out.supported = true;
     out.camera = cloneCameraEstimate(start);

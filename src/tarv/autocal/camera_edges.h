@@ -27,9 +27,10 @@ struct CameraEdgeFit {
   // count against it.
   bool contradicted = false;
   // Neither: the start's rings hardly show (a small or blurred board whose narrow beds merge
-  // into one edge) and none of their octants contradict it, while nearly all the wire edges
-  // in view are found within the refined camera's distance of the start. The wires fix the
-  // pose about the bull; the board's scale is left to the crossings.
+  // into one edge) and none of their octants contradict it (nor two octants of a ring where
+  // only fainter edges show), while nearly all the wire edges in view are found within the
+  // refined camera's distance of the start. The wires fix the pose about the bull; the
+  // board's scale is left to the crossings.
   bool wiresConfirm = false;
   CameraEstimate camera;  // the refined camera when supported, else a copy of the start
   // The camera fitted to the edges whatever the judgement; none when the edges ran out.
@@ -76,7 +77,8 @@ json judgeCameraOnEdges(const CameraEdgeMatches& matches, double agreePx, double
 // refined camera must match at least 0.8 of those the start matches, and raise
 // their mean square distance by at most 0.75 px². Where the refinement loses the wires that
 // agree with the start nearly all along (0.15 of those found) and the start's own edges
-// support it as they would the refined camera, the start stands, supported ("start_kept").
+// support it as they would the refined camera (its fainter ring edges not lying off it over
+// two octants of a ring), the start stands, supported ("start_kept").
 CameraEdgeFit refineCameraByEdges(const cv::Mat& grey, const CameraEstimate& start,
                                   const std::vector<cv::Point2d>& crossings);
 
