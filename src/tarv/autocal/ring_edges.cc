@@ -33,16 +33,6 @@ std::vector<double> searchOffsets() {
   return offsets;
 }
 
-// Bilinear sample; 0 unless the whole 2x2 neighbourhood lies in the image.
-double sampleBilinear(const cv::Mat& m, cv::Point2d s) {
-  const int x0 = static_cast<int>(std::floor(s.x)), y0 = static_cast<int>(std::floor(s.y));
-  if (x0 < 0 || y0 < 0 || x0 + 1 >= m.cols || y0 + 1 >= m.rows) return 0.0;
-  const double fx = s.x - x0, fy = s.y - y0;
-  const float* r0 = m.ptr<float>(y0);
-  const float* r1 = m.ptr<float>(y0 + 1);
-  return (1 - fy) * ((1 - fx) * r0[x0] + fx * r0[x0 + 1]) + fy * ((1 - fx) * r1[x0] + fx * r1[x0 + 1]);
-}
-
 // Octant 0..7 of a board point; a point at exactly 180 degrees (atan2 = pi) is octant 0.
 size_t octantOf(cv::Point2f b) {
   const int octant = static_cast<int>(std::floor((std::atan2(b.y, b.x) + static_cast<float>(kPi)) / (kPi / 4.0)));
@@ -168,6 +158,15 @@ std::optional<size_t> wirePartner(const std::vector<double>& offsets, const std:
 }
 
 }  // namespace
+
+double sampleBilinear(const cv::Mat& m, cv::Point2d s) {
+  const int x0 = static_cast<int>(std::floor(s.x)), y0 = static_cast<int>(std::floor(s.y));
+  if (x0 < 0 || y0 < 0 || x0 + 1 >= m.cols || y0 + 1 >= m.rows) return 0.0;
+  const double fx = s.x - x0, fy = s.y - y0;
+  const float* r0 = m.ptr<float>(y0);
+  const float* r1 = m.ptr<float>(y0 + 1);
+  return (1 - fy) * ((1 - fx) * r0[x0] + fx * r0[x0 + 1]) + fy * ((1 - fx) * r1[x0] + fx * r1[x0 + 1]);
+}
 
 void matchEdgeAlongNormal(const Homography& h, const std::vector<double>& offsets, const cv::Mat& gx,
                           const cv::Mat& gy, cv::Size size, cv::Point2d boardPoint, cv::Point2d boardDirection,

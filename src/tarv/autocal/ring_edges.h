@@ -51,6 +51,8 @@ constexpr double kEdgeMinResponse = 20.0;
 void matchEdgeFromPixel(const std::vector<double>& offsets, const cv::Mat& gx, const cv::Mat& gy, cv::Size size,
                         cv::Point2d c, cv::Point2d n, cv::Point2d boardPoint, EdgeMatches& matches,
                         double minResponse = kEdgeMinResponse);
+// Bilinear sample of a CV_32F image; 0 unless the whole 2x2 neighbourhood lies in it.
+double sampleBilinear(const cv::Mat& m, cv::Point2d s);
 // The offsets the refinement searches: -4 to 4 px in steps of 0.5.
 std::vector<double> edgeSearchOffsets();
 
