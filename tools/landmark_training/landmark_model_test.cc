@@ -231,6 +231,20 @@ TEST(LandmarkModel, ALowCameraOffWhereItsRingEdgesAreFaintIsNotAccepted) {
   }
 }
 
+// The landmark bench's low board 1200112 (15 degrees above the board): the network's number
+// boxes vote for a turn two sectors off with half of all their votes, while the widths of the
+// printed numbers lead the true turn (two of twenty misread). Sure of the votes' turn, the
+// record was accepted with every field turned and the click on the true 20 refused.
+TEST(LandmarkModel, ALowBoardWhoseNumberReadingsDisagreeLeavesTheTwentyToTheClick) {
+  lb::SampleOptions options;
+  options.min_above_deg = 10.0;
+  options.max_above_deg = 20.0;
+  std::optional<double> ringPx;
+  ASSERT_NO_THROW(ringPx = acceptedWithTheClickRingErrorPx(lb::renderBoardSample(1200112, options)));
+  ASSERT_TRUE(ringPx.has_value());
+  EXPECT_LE(*ringPx, 1.0);
+}
+
 // A rig's board whose beds are as dark as its number ring, in dim light: the edge refinement
 // traded the focal length against k1 and left the treble ring in place and the double ring on
 // its band's inner edge, 4.5 px inside, where every ring octant supported it (green).

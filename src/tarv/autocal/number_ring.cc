@@ -138,7 +138,8 @@ NumberRingReading turnFromNumberWidths(const std::array<std::array<double, 20>, 
     out.runnerUpMm = std::max(out.runnerUpMm, turns[k].margin);
     rivalsFail = rivalsFail && turns[k].misread >= kMinRivalMisread;
   }
-  out.sure = out.measured >= kMinMeasured && out.marginMm >= kMinMarginMm && out.misread <= kMaxMisread && rivalsFail;
+  out.leads = out.measured >= kMinMeasured && out.marginMm >= kMinMarginMm;
+  out.sure = out.leads && out.misread <= kMaxMisread && rivalsFail;
   return out;
 }
 

@@ -15,6 +15,9 @@ namespace tarv {
 
 struct NumberRingReading {
   bool sure = false;
+  // The turn stands out of enough measured numbers, though a misread or a close rival may
+  // keep it from naming the 20 on its own: it can still gainsay another reading of the turn.
+  bool leads = false;
   int shift = 0;         // sectors to turn the camera's board frame by (even)
   int measured = 0;      // positions whose number was measured under the chosen turn
   int misread = 0;       // of those, widths on the wrong side of the two classes' middle
