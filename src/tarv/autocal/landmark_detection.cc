@@ -425,13 +425,13 @@ void finishOnCamera(const LandmarkDetections& kept, const cv::Mat& image, cv::Po
   int shift = vote.shift;
   bool twentySure = votesSure;
   // On a camera its edges confirm, the widths of the printed numbers name the turn whatever
-  // the network read; a confident vote for another turn leaves the 20 to the user. So does a
-  // reading of the widths that is not sure yet leads another turn than a confident vote: on a
-  // low board the network's number boxes, a few pixels high on the far side, have voted by
-  // half of all their votes for a turn two sectors off.
+  // the network read; a confident vote for another turn leaves the 20 to the user.
   // So does a camera solved from crossings moved onto the image's wires, where its edges do
   // not contradict it: the reading's own rule (every number on its side, no rival turn close)
   // refuses a camera too far off to measure them.
+  // Where the numbers can be measured, a confident vote names the 20 only when their widths
+  // lead the same turn: on a low board the network's number boxes, a few pixels high on the
+  // far side, have voted by half of all their votes for a turn two sectors off.
   if (edges.supported || (wiredMoved && !edges.contradicted)) {
     const NumberRingReading ring = readNumberRing(grey, chosen);
     if (std::getenv("TARV_DEBUG")) {
@@ -442,7 +442,7 @@ void finishOnCamera(const LandmarkDetections& kept, const cv::Mat& image, cv::Po
     if (ring.sure && (!votesSure || vote.shift == ring.shift)) {
       shift = ring.shift;
       twentySure = true;
-    } else if (ring.sure || (ring.leads && vote.shift != ring.shift)) {
+    } else if (ring.sure || (ring.readable && !(ring.leads && vote.shift == ring.shift))) {
       twentySure = false;
     }
   }

@@ -15,8 +15,10 @@ namespace tarv {
 
 struct NumberRingReading {
   bool sure = false;
-  // The turn stands out of enough measured numbers, though a misread or a close rival may
-  // keep it from naming the 20 on its own: it can still gainsay another reading of the turn.
+  // Enough numbers measured to hold a turn against another reading of it.
+  bool readable = false;
+  // The turn stands out of enough measured numbers with at most two misread, though a close
+  // rival may keep it from naming the 20 on its own.
   bool leads = false;
   int shift = 0;         // sectors to turn the camera's board frame by (even)
   int measured = 0;      // positions whose number was measured under the chosen turn

@@ -51,6 +51,7 @@ TEST(NumberRing, TooFewNumbersInViewAreNotSure) {
   }
   const NumberRingReading r = turnFromNumberWidths(widths);
   EXPECT_EQ(r.measured, 13);
+  EXPECT_FALSE(r.readable);
   EXPECT_FALSE(r.sure);
   EXPECT_FALSE(r.leads);
 }
