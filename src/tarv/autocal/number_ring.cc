@@ -31,6 +31,7 @@ constexpr int kMinInkPerColumn = 2;
 constexpr int kMinMeasured = 14;
 constexpr double kMinMarginMm = 4.0;
 constexpr int kMaxMisread = 1;
+constexpr int kMaxLeadingMisread = 2;
 constexpr int kMinRivalMisread = 3;
 
 bool twoDigits(int position, int shift) { return kLabels[static_cast<size_t>(((position - shift) % 20 + 20) % 20)] >= 10; }
@@ -138,7 +139,9 @@ NumberRingReading turnFromNumberWidths(const std::array<std::array<double, 20>, 
     out.runnerUpMm = std::max(out.runnerUpMm, turns[k].margin);
     rivalsFail = rivalsFail && turns[k].misread >= kMinRivalMisread;
   }
-  out.sure = out.measured >= kMinMeasured && out.marginMm >= kMinMarginMm && out.misread <= kMaxMisread && rivalsFail;
+  out.readable = out.measured >= kMinMeasured;
+  out.leads = out.readable && out.marginMm >= kMinMarginMm && out.misread <= kMaxLeadingMisread;
+  out.sure = out.leads && out.misread <= kMaxMisread && rivalsFail;
   return out;
 }
 

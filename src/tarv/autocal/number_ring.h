@@ -15,6 +15,11 @@ namespace tarv {
 
 struct NumberRingReading {
   bool sure = false;
+  // Enough numbers measured to hold a turn against another reading of it.
+  bool readable = false;
+  // The turn stands out of enough measured numbers with at most two misread, though a close
+  // rival may keep it from naming the 20 on its own.
+  bool leads = false;
   int shift = 0;         // sectors to turn the camera's board frame by (even)
   int measured = 0;      // positions whose number was measured under the chosen turn
   int misread = 0;       // of those, widths on the wrong side of the two classes' middle

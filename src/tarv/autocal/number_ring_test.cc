@@ -40,6 +40,8 @@ TEST(NumberRing, OneMisreadNumberIsToleratedTwoAreNot) {
   const NumberRingReading r = turnFromNumberWidths(widths);
   EXPECT_EQ(r.shift, 4);
   EXPECT_FALSE(r.sure);
+  // Not sure, yet it still leads its turn: enough to gainsay another reading of the 20.
+  EXPECT_TRUE(r.leads);
 }
 
 TEST(NumberRing, TooFewNumbersInViewAreNotSure) {
@@ -49,13 +51,16 @@ TEST(NumberRing, TooFewNumbersInViewAreNotSure) {
   }
   const NumberRingReading r = turnFromNumberWidths(widths);
   EXPECT_EQ(r.measured, 13);
+  EXPECT_FALSE(r.readable);
   EXPECT_FALSE(r.sure);
+  EXPECT_FALSE(r.leads);
 }
 
 TEST(NumberRing, NumbersAllOfOneWidthAreNotSure) {
   std::array<std::array<double, 20>, 10> widths;
   for (auto& w : widths) w.fill(18.0);
   EXPECT_FALSE(turnFromNumberWidths(widths).sure);
+  EXPECT_FALSE(turnFromNumberWidths(widths).leads);
 }
 
 }  // namespace
