@@ -33,6 +33,13 @@ constexpr double kRingAgreeShare = 2.0 / 3.0;
 constexpr double kAgreePx = 1.5;
 constexpr double kStartAgreePx = 3.0;
 constexpr int kMinOctantPoints = 10;
+// A ring band the fit reaches only at the end of its search lies beyond it: where the camera's
+// lens bend was traded off (k1 0.19 against 0), its double ring lay 5 px outside the band over an
+// octant whose bands were then all beyond reach (28 of 30), found nowhere and so saying nothing,
+// while the octants beside it supported a camera 1.4 px off. A refined camera lies on its edges;
+// an octant whose bands mostly lie beyond it contradicts it (right cameras: half at most seen,
+// where the ring leaves the image).
+constexpr double kBeyondShare = 0.75;
 constexpr double kSupportShare = 0.3;
 constexpr double kFoundShare = 0.4;
 // Share of the wire points in view that must agree: a wire is found all along or not at all.
@@ -478,7 +485,8 @@ double bandResidual(const BandProfile& p, const std::array<double, 4>& sides, do
 // gradient within reach of the outer edge is as strong as an edge of the board (minResponse).
 // sides: the wires' sides (inner wire in, out, outer wire in, out) along n from c.
 std::optional<double> locateBand(const cv::Mat& gx, const cv::Mat& gy, cv::Size size, cv::Point2d c, cv::Point2d n,
-                                 const std::array<double, 4>& sides, double reach, double minResponse) {
+                                 const std::array<double, 4>& sides, double reach, double minResponse, bool& beyond) {
+  beyond = false;
   // Samples about the two wires; between them a wide band's bed is flat and says nothing.
   BandProfile p;
   const double margin = reach + 2.5;
@@ -517,7 +525,11 @@ std::optional<double> locateBand(const cv::Mat& gx, const cv::Mat& gy, cv::Size 
     if (r < best) best = r, bestD = i * kBandStepPx;
   }
   // A best shift at the end of the search has its band beyond it.
-  if (coarse == 0 || std::abs(bestD) > reach - kBandStepPx) return std::nullopt;
+  if (coarse == 0) return std::nullopt;
+  if (std::abs(bestD) > reach - kBandStepPx) {
+    beyond = true;
+    return std::nullopt;
+  }
   const double centre = bestD;
   double d = centre;
   best = 1e300;
@@ -684,8 +696,10 @@ CameraEdgeMatches collectCameraEdgeMatches(const CameraEstimate& camera, const c
       // A band a few pixels deep blurs its steps into one another, its strongest gradient below
       // a plain edge's: it is asked for the faint rings' strength (with the plain one the low
       // views kept 78 right cameras against 83, without any a turned camera was taken).
+      bool beyond = false;
       const std::optional<double> d =
-          locateBand(gx, gy, size, c, n, sides, reach, std::min(ringMinResponse, kFaintRingMinResponse));
+          locateBand(gx, gy, size, c, n, sides, reach, std::min(ringMinResponse, kFaintRingMinResponse), beyond);
+      if (beyond && inMargin(c, size)) ++m.ringBeyond[p.kind][octantOf(b)];
       if (!d) continue;
       image = c + *d * n;
     } else {
@@ -705,7 +719,7 @@ CameraEdgeMatches collectCameraEdgeMatches(const CameraEstimate& camera, const c
   return m;
 }
 
-json judgeCameraOnEdges(const CameraEdgeMatches& m, double agreePx, double outerMm) {
+json judgeCameraOnEdges(const CameraEdgeMatches& m, double agreePx, double outerMm, bool bandsBeyondDisagree) {
   std::vector<double> residuals;
   std::array<int, 8> octantCounts{};
   double sum = 0.0;
@@ -737,9 +751,10 @@ json judgeCameraOnEdges(const CameraEdgeMatches& m, double agreePx, double outer
       const int expected = m.ringInView[ring][o];
       if (expected < kMinOctantPoints) continue;
       const double found = ringFound[ring][o], agreeing = ringAgreeing[ring][o];
+      const bool beyond = bandsBeyondDisagree && m.ringBeyond[ring][o] >= kBeyondShare * expected;
       ++inView;
       supporting += agreeing >= kSupportShare * expected ? 1 : 0;
-      contradicting += found >= kFoundShare * expected && agreeing < 0.5 * found ? 1 : 0;
+      contradicting += (found >= kFoundShare * expected && agreeing < 0.5 * found) || beyond ? 1 : 0;
       seen += found >= kFoundShare * expected || agreeing >= kSupportShare * expected ? 1 : 0;
     }
     ringOctants.push_back({inView, supporting, contradicting});
@@ -884,7 +899,8 @@ CameraEdgeFit refineCameraByEdges(const cv::Mat& grey, const CameraEstimate& sta
     }
   }
   CameraEstimate current = std::move(*fitted);
-  const json judgement = judgeCameraOnEdges(collectCameraEdgeMatches(current, gx, gy, false, ringResponse), kAgreePx, outerMm);
+  const json judgement =
+      judgeCameraOnEdges(collectCameraEdgeMatches(current, gx, gy, false, ringResponse), kAgreePx, outerMm, true);
   out.report["outer_edge_offset_mm"] = outerMm;
   const double shift = ringShiftPx(start, current);
   // The board fit's start, an ellipse on the rings, has no crossings and may lie farther off.

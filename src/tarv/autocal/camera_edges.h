@@ -60,6 +60,8 @@ struct CameraEdgeMatches {
   std::vector<int> kind;            // 0 treble ring, 1 double ring, 2 wire, 3 a bed's inner edge
   // Board points that lie in the image: per ring and board octant, and on the wires.
   int ringInView[2][8] = {};
+  // Ring points whose band lies beyond the search about the camera, per ring and board octant.
+  int ringBeyond[2][8] = {};
   int wireInView = 0;
 };
 // innerEdges: the beds' inner edges as well. A ring or bed edge weaker than ringMinResponse
@@ -70,8 +72,11 @@ CameraEdgeMatches collectCameraEdgeMatches(const CameraEstimate& camera, const c
 // The judgement of a camera on edges collected with it (keys as the board fit's refinement
 // report, plus "wire_points": [in view, found, within agreePx]). agreePx is the distance at
 // which an edge agrees with the camera; the double ring's edge is expected outerMm beyond its
-// 170 mm (its strongest gradient lies on the wire's dark side, not on its middle).
-json judgeCameraOnEdges(const CameraEdgeMatches& matches, double agreePx, double outerMm = 0.0);
+// 170 mm (its strongest gradient lies on the wire's dark side, not on its middle). With
+// bandsBeyondDisagree, a ring octant most of whose bands lie beyond the search contradicts the
+// camera (a refined camera, which the edges were fitted to, not a start allowed pixels off).
+json judgeCameraOnEdges(const CameraEdgeMatches& matches, double agreePx, double outerMm = 0.0,
+                        bool bandsBeyondDisagree = false);
 
 // grey: 8-bit single channel. crossings: the detections the solve matched against; the
 // refined camera must match at least 0.8 of those the start matches, and raise
