@@ -82,30 +82,53 @@ bool inside(const cv::Size& size, cv::Point2d p, double margin) {
 }
 
 // A busy room round the board: gradients, boxes, discs, lines and writing in random colours.
+// The order of draws from one generator must not be left to the compiler, or the same seed
+// renders other boards with another compiler. Each draw is therefore taken into a named value
+// first, in the order the training boards were made in: the last argument drawn first.
+cv::Scalar randomColour(scene::SceneRandom& rng) {
+  const double red = rng.uniform(0, 255), green = rng.uniform(0, 255), blue = rng.uniform(0, 255);
+  return cv::Scalar(blue, green, red);
+}
+
 cv::Mat clutterImage(cv::Size size, scene::SceneRandom& rng) {
   cv::Mat out(size, CV_8UC3);
-  const cv::Scalar a(rng.uniform(0, 255), rng.uniform(0, 255), rng.uniform(0, 255));
-  const cv::Scalar b(rng.uniform(0, 255), rng.uniform(0, 255), rng.uniform(0, 255));
+  const cv::Scalar a = randomColour(rng);
+  const cv::Scalar b = randomColour(rng);
   for (int y = 0; y < size.height; ++y) {
     const double f = static_cast<double>(y) / std::max(1, size.height - 1);
     out.row(y).setTo(a * (1.0 - f) + b * f);
   }
-  auto colour = [&rng]() { return cv::Scalar(rng.uniform(0, 255), rng.uniform(0, 255), rng.uniform(0, 255)); };
+  auto colour = [&rng]() { return randomColour(rng); };
   auto point = [&rng, size]() {
-    return cv::Point(static_cast<int>(rng.uniform(-0.1, 1.1) * size.width), static_cast<int>(rng.uniform(-0.1, 1.1) * size.height));
+    const int y = static_cast<int>(rng.uniform(-0.1, 1.1) * size.height);
+    const int x = static_cast<int>(rng.uniform(-0.1, 1.1) * size.width);
+    return cv::Point(x, y);
   };
   const int shapes = static_cast<int>(rng.uniform(5, 40));
   const double scale = std::max(size.width, size.height) / 1280.0;
   for (int i = 0; i < shapes; ++i) {
     const int kind = static_cast<int>(rng.uniform(0, 5));
     const int thick = rng.uniform() < 0.5 ? -1 : static_cast<int>(rng.uniform(1, 6) * scale) + 1;
-    if (kind == 0) cv::rectangle(out, point(), point(), colour(), thick, cv::LINE_AA);
-    else if (kind == 1) cv::circle(out, point(), static_cast<int>(rng.uniform(5, 150) * scale), colour(), thick, cv::LINE_AA);
-    else if (kind == 2) cv::line(out, point(), point(), colour(), static_cast<int>(rng.uniform(1, 8) * scale) + 1, cv::LINE_AA);
-    else if (kind == 3) {
+    if (kind == 0) {
+      const cv::Scalar c = colour();
+      const cv::Point to = point(), from = point();
+      cv::rectangle(out, from, to, c, thick, cv::LINE_AA);
+    } else if (kind == 1) {
+      const cv::Scalar c = colour();
+      const int radius = static_cast<int>(rng.uniform(5, 150) * scale);
+      cv::circle(out, point(), radius, c, thick, cv::LINE_AA);
+    } else if (kind == 2) {
+      const int width = static_cast<int>(rng.uniform(1, 8) * scale) + 1;
+      const cv::Scalar c = colour();
+      const cv::Point to = point(), from = point();
+      cv::line(out, from, to, c, width, cv::LINE_AA);
+    } else if (kind == 3) {
       const std::string text = std::to_string(static_cast<int>(rng.uniform(0, 100)));
-      cv::putText(out, text, point(), static_cast<int>(rng.uniform(0, 5)), rng.uniform(0.8, 4.0) * scale, colour(),
-                  static_cast<int>(rng.uniform(1, 5)), cv::LINE_AA);
+      const int width = static_cast<int>(rng.uniform(1, 5));
+      const cv::Scalar c = colour();
+      const double fontScale = rng.uniform(0.8, 4.0) * scale;
+      const int font = static_cast<int>(rng.uniform(0, 5));
+      cv::putText(out, text, point(), font, fontScale, c, width, cv::LINE_AA);
     } else {
       // A grid of tiles or a shelf of thin boxes.
       const cv::Point o = point();
@@ -248,7 +271,8 @@ BoardSample renderBoardSampleFor(uint64_t seed, const scene::CameraSpec& cameraS
     scene::Imaging im;
     im.fade = rng.uniform() < 0.3 ? rng.uniform(0.0, 0.4) : 0.0;
     if (rng.uniform() < 0.3) {
-      const cv::Point2d c = camera.project(cv::Point2d(rng.uniform(-150, 150), rng.uniform(-150, 150)));
+      const double y = rng.uniform(-150, 150), x = rng.uniform(-150, 150);
+      const cv::Point2d c = camera.project(cv::Point2d(x, y));
       im.glare = scene::Glare{c, rng.uniform(20.0, 120.0), rng.uniform(40.0, 160.0)};
     }
     im.gain = rng.uniform(0.55, 1.4);

@@ -14,8 +14,12 @@ namespace {
 
 constexpr double kPi = 3.14159265358979323846;
 
+// The order of draws from one generator must not be left to the compiler, or the same seed
+// renders other boards with another compiler. Each draw is therefore taken into a named value
+// first, in the order the training boards were made in: the last argument drawn first.
 cv::Scalar randomColour(scene::SceneRandom& rng) {
-  return cv::Scalar(rng.uniform(0, 255), rng.uniform(0, 255), rng.uniform(0, 255));
+  const double red = rng.uniform(0, 255), green = rng.uniform(0, 255), blue = rng.uniform(0, 255);
+  return cv::Scalar(blue, green, red);
 }
 
 // Letters as a maker prints them: a word or two of capitals.
@@ -101,8 +105,10 @@ void wearSisal(scene::BoardTexture& t, scene::SceneRandom& rng) {
     cv::Mat mask(image.size(), CV_32F, cv::Scalar(0));
     const double a = rng.uniform(0.0, 2.0 * kPi), r = rng.uniform(0.0, 165.0);
     const cv::Point2d c = texturePixel(t, r * std::cos(a), r * std::sin(a));
-    const cv::Size axes(static_cast<int>(rng.uniform(4.0, 45.0) * pxPerMm), static_cast<int>(rng.uniform(4.0, 30.0) * pxPerMm));
-    cv::ellipse(mask, c, axes, rng.uniform(0.0, 180.0), 0, 360, cv::Scalar(rng.uniform(0.15, 0.55)), -1);
+    const int minor = static_cast<int>(rng.uniform(4.0, 30.0) * pxPerMm);
+    const cv::Size axes(static_cast<int>(rng.uniform(4.0, 45.0) * pxPerMm), minor);
+    const double strength = rng.uniform(0.15, 0.55);
+    cv::ellipse(mask, c, axes, rng.uniform(0.0, 180.0), 0, 360, cv::Scalar(strength), -1);
     cv::GaussianBlur(mask, mask, cv::Size(), 3.0 * pxPerMm);
     const bool light = rng.uniform() < 0.4;
     const cv::Scalar colour = light ? cv::Scalar(170, 190, 200) : cv::Scalar(20, 35, 50);
@@ -168,7 +174,8 @@ cv::Mat lightField(cv::Size size, scene::SceneRandom& rng, bool ledRing) {
   const double kind = ledRing ? 0.0 : drawn;
   // LED ring round the lens: a bright middle falling off outwards. Room lamp: light across
   // the image from one side, with a soft spot.
-  const cv::Point2d centre(size.width * rng.uniform(0.3, 0.7), size.height * rng.uniform(0.3, 0.7));
+  const double centreY = size.height * rng.uniform(0.3, 0.7);
+  const cv::Point2d centre(size.width * rng.uniform(0.3, 0.7), centreY);
   const double spread = rng.uniform(0.2, 0.6) * diag, amplitude = rng.uniform(0.2, 1.0), floor = rng.uniform(0.45, 0.9);
   const double dir = rng.uniform(0.0, 2.0 * kPi), slope = rng.uniform(-0.8, 0.8);
   const double vignette = rng.uniform() < 0.6 ? rng.uniform(0.1, 0.8) : 0.0;
@@ -222,14 +229,16 @@ void paintSurround(cv::Mat& frame, const scene::Camera& camera, const cv::Mat& b
     ring &= beyondRim;
     static const std::array<cv::Scalar, 6> kRings{cv::Scalar(30, 30, 200), cv::Scalar(160, 60, 20), cv::Scalar(20, 20, 20),
                                                   cv::Scalar(30, 180, 220), cv::Scalar(40, 120, 40), cv::Scalar(200, 200, 200)};
-    frame.setTo(kRings[rng.next() % kRings.size()] * rng.uniform(0.6, 1.1), ring);
+    const double shade = rng.uniform(0.6, 1.1);
+    frame.setTo(kRings[rng.next() % kRings.size()] * shade, ring);
     const int texts = static_cast<int>(rng.next() % 3);
     const double mmPx = cv::norm(camera.project(cv::Point2d(0, 0)) - camera.project(cv::Point2d(10, 0))) / 10.0;
     for (int i = 0; i < texts; ++i) {
       const double a = rng.uniform(0.0, 2.0 * kPi), r = 0.5 * (scene::kBoardRadius + outer);
       const cv::Point2d p = camera.project(cv::Point2d(r * std::cos(a), r * std::sin(a)));
-      cv::putText(frame, randomWord(rng), p, static_cast<int>(rng.next() % 5), std::max(0.3, 0.6 * mmPx), randomColour(rng),
-                  std::max(1, static_cast<int>(mmPx)), cv::LINE_AA);
+      const cv::Scalar colour = randomColour(rng);
+      const int font = static_cast<int>(rng.next() % 5);
+      cv::putText(frame, randomWord(rng), p, font, std::max(0.3, 0.6 * mmPx), colour, std::max(1, static_cast<int>(mmPx)), cv::LINE_AA);
     }
   }
   if (rng.uniform() < 0.3) {
@@ -237,7 +246,8 @@ void paintSurround(cv::Mat& frame, const scene::Camera& camera, const cv::Mat& b
     cv::Mat glow(frame.size(), CV_32F, cv::Scalar(0));
     const int lamps = 1 + static_cast<int>(rng.next() % 3);
     for (int i = 0; i < lamps; ++i) {
-      const cv::Point c(static_cast<int>(rng.uniform(0.0, frame.cols)), static_cast<int>(rng.uniform(0.0, frame.rows)));
+      const int y = static_cast<int>(rng.uniform(0.0, frame.rows));
+      const cv::Point c(static_cast<int>(rng.uniform(0.0, frame.cols)), y);
       cv::circle(glow, c, static_cast<int>(rng.uniform(0.005, 0.04) * frame.cols) + 1, cv::Scalar(1.0), -1, cv::LINE_AA);
     }
     cv::Mat halo;
@@ -262,8 +272,14 @@ cv::Mat rigImaging(const cv::Mat& frame, const scene::Camera& camera, scene::Sce
   frame.convertTo(f, CV_32FC3);
   const double gain = std::exp(rng.uniform(std::log(0.22), std::log(1.7)));
   cv::Vec3d tint(1.0, 1.0, 1.0);
-  if (rng.uniform() < 0.6) tint = cv::Vec3d(rng.uniform(0.75, 1.25), rng.uniform(0.85, 1.15), rng.uniform(0.75, 1.25));
-  if (rng.uniform() < 0.15) tint = cv::Vec3d(rng.uniform(0.45, 0.8), rng.uniform(0.75, 0.95), rng.uniform(1.1, 1.35));  // warm lamp
+  if (rng.uniform() < 0.6) {
+    const double red = rng.uniform(0.75, 1.25), green = rng.uniform(0.85, 1.15);
+    tint = cv::Vec3d(rng.uniform(0.75, 1.25), green, red);
+  }
+  if (rng.uniform() < 0.15) {  // warm lamp
+    const double red = rng.uniform(1.1, 1.35), green = rng.uniform(0.75, 0.95);
+    tint = cv::Vec3d(rng.uniform(0.45, 0.8), green, red);
+  }
   const cv::Mat light = lightField(frame.size(), rng, ledRing);
   std::vector<cv::Mat> ch;
   cv::split(f, ch);
@@ -293,7 +309,8 @@ cv::Mat rigImaging(const cv::Mat& frame, const scene::Camera& camera, scene::Sce
     cv::filter2D(f, f, -1, k);
   }
   // Sensor noise grows as the light falls.
-  const double sigma = rng.uniform(0.0, 6.0) + (gain < 0.6 ? rng.uniform(0.0, 8.0) : 0.0);
+  const double sensor = rng.uniform(0.0, 6.0);
+  const double sigma = sensor + (gain < 0.6 ? rng.uniform(0.0, 8.0) : 0.0);
   if (sigma > 0.0) {
     cv::Mat noise(f.size(), CV_32FC3);
     cv::RNG cvRng(rng.next());

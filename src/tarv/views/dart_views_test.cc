@@ -133,15 +133,19 @@ TEST(DartViews, TheWindowPartOverAMaskHoldsAllOfItsWarp) {
   int smaller = 0;
   for (int trial = 0; trial < 60; ++trial) {
     cv::Mat mask = cv::Mat::zeros(140, 180, CV_8UC1);
-    const cv::Point a(rng.uniform(0, 180), rng.uniform(0, 140));
-    cv::line(mask, a, a + cv::Point(rng.uniform(-60, 60), rng.uniform(-60, 60)), 255, rng.uniform(1, 4));
+    // One draw at a time, so that every compiler makes the same trials.
+    const int ay = rng.uniform(0, 140), ax = rng.uniform(0, 180);
+    const cv::Point a(ax, ay);
+    const int width = rng.uniform(1, 4), dy = rng.uniform(-60, 60), dx = rng.uniform(-60, 60);
+    cv::line(mask, a, a + cv::Point(dx, dy), 255, width);
     const double angle = rng.uniform(0.0, CV_PI);
     const double scale = rng.uniform(0.3, 1.2);
     const int size = 193;
+    const double tiltY = rng.uniform(-4e-4, 4e-4), tiltX = rng.uniform(-4e-4, 4e-4);
     // Window pixels -> crop pixels: rotated, scaled, foreshortened, centred near the stroke.
     const cv::Matx33d toCrop(scale * std::cos(angle), -scale * std::sin(angle), a.x - 60.0 * scale,
                              scale * std::sin(angle), scale * std::cos(angle), a.y - 60.0 * scale,
-                             rng.uniform(-4e-4, 4e-4), rng.uniform(-4e-4, 4e-4), 1.0);
+                             tiltX, tiltY, 1.0);
     cv::Mat whole;
     cv::warpPerspective(mask, whole, cv::Mat(toCrop), cv::Size(size, size), cv::INTER_NEAREST | cv::WARP_INVERSE_MAP,
                         cv::BORDER_CONSTANT, cv::Scalar::all(0));

@@ -55,8 +55,10 @@ TEST(ChangeMask, CountAboveTheLevelIsTheMediansMask) {
       rng.fill(difference, cv::RNG::UNIFORM, 0, 40);
     } else if (trial % 4 != 3) {
       for (int blob = 0; blob < 1 + trial % 5; ++blob) {
-        const cv::Point centre(rng.uniform(0, size.width), rng.uniform(0, size.height));
-        cv::circle(difference, centre, rng.uniform(1, 9), cv::Scalar(rng.uniform(10, 60)), cv::FILLED);
+        // One draw at a time, so that every compiler makes the same trials.
+        const int y = rng.uniform(0, size.height), x = rng.uniform(0, size.width);
+        const int level = rng.uniform(10, 60);
+        cv::circle(difference, {x, y}, rng.uniform(1, 9), cv::Scalar(level), cv::FILLED);
       }
       cv::Mat speckle(size, CV_8UC1);
       rng.fill(speckle, cv::RNG::UNIFORM, 0, 24);
@@ -89,8 +91,9 @@ TEST(ChangeMask, DifferenceMaskIsTheMedianOfTheWholeDifference) {
     rng.fill(noise, cv::RNG::UNIFORM, 0, trial % 3 == 0 ? 20 : 8);
     cv::add(after, noise, after);
     for (int blob = 0; blob < trial % 4; ++blob) {
-      const cv::Point centre(rng.uniform(0, after.cols), rng.uniform(0, after.rows));
-      cv::circle(after, centre, rng.uniform(1, 12), cv::Scalar(rng.uniform(0, 255)), cv::FILLED);
+      const int y = rng.uniform(0, after.rows), x = rng.uniform(0, after.cols);
+      const int level = rng.uniform(0, 255);
+      cv::circle(after, {x, y}, rng.uniform(1, 12), cv::Scalar(level), cv::FILLED);
     }
     // Odd trials look at windows of the images, whose rows do not follow one another.
     const cv::Rect part = trial % 2 == 0 ? cv::Rect(0, 0, after.cols, after.rows) : cv::Rect(cv::Point(3, 2), size);
@@ -180,8 +183,10 @@ TEST(MaskOps, MaskBoxIsTheBoundingRectOfTheSetPixels) {
     cv::Mat whole = cv::Mat::zeros(61 + trial % 13, 83 + trial % 29, CV_8UC1);
     const int strokes = trial % 4;
     for (int s = 0; s < strokes; ++s) {
-      cv::line(whole, {rng.uniform(0, whole.cols), rng.uniform(0, whole.rows)},
-               {rng.uniform(0, whole.cols), rng.uniform(0, whole.rows)}, 255, rng.uniform(1, 4));
+      const int width = rng.uniform(1, 4);
+      const int toX = rng.uniform(0, whole.cols), toY = rng.uniform(0, whole.rows);
+      const cv::Point to(toX, toY);
+      cv::line(whole, {rng.uniform(0, whole.cols), rng.uniform(0, whole.rows)}, to, 255, width);
     }
     if (trial % 5 == 1) whole.at<uchar>(rng.uniform(0, whole.rows), whole.cols - 1) = 1;
     if (trial % 7 == 2) whole.at<uchar>(rng.uniform(0, whole.rows), 0) = 9;
@@ -207,8 +212,10 @@ TEST(MaskOps, ReducedMaskIsTheAreaResizeOfTheWholeMask) {
     const bool halves = trial % 4 != 3;
     cv::Mat mask = cv::Mat::zeros(60 + (halves ? 2 * (trial % 5) : 1), 80 + (halves ? 0 : 3), CV_8UC1);
     for (int s = 0; s < trial % 3; ++s) {
-      cv::line(mask, {rng.uniform(0, mask.cols), rng.uniform(0, mask.rows)},
-               {rng.uniform(0, mask.cols), rng.uniform(0, mask.rows)}, 255, rng.uniform(1, 3));
+      const int width = rng.uniform(1, 3);
+      const int toX = rng.uniform(0, mask.cols), toY = rng.uniform(0, mask.rows);
+      const cv::Point to(toX, toY);
+      cv::line(mask, {rng.uniform(0, mask.cols), rng.uniform(0, mask.rows)}, to, 255, width);
     }
     if (trial % 5 == 1) mask.at<uchar>(mask.rows - 1, rng.uniform(0, mask.cols)) = 255;
     if (trial % 7 == 2) mask.at<uchar>(rng.uniform(0, mask.rows), 0) = 255;
