@@ -90,13 +90,6 @@ std::vector<Case> cases() {
   return out;
 }
 
-// The rendered board as a grey camera shows it.
-void turnGrey(cv::Mat& image) {
-  cv::Mat grey;
-  cv::cvtColor(image, grey, cv::COLOR_BGR2GRAY);
-  cv::cvtColor(grey, image, cv::COLOR_GRAY2BGR);
-}
-
 int runModel(const std::string& path, int boards, unsigned long long firstSeed, bool grey) {
   using namespace tarv;
   namespace lb = landmark_boards;
@@ -113,7 +106,7 @@ int runModel(const std::string& path, int boards, unsigned long long firstSeed, 
     lb::SampleOptions options;
     if (k % 2 == 1) options.look = lb::kHeldOutLook;
     lb::BoardSample sample = lb::renderBoardSample(seed, options);
-    if (grey) turnGrey(sample.image);
+    if (grey) sample.image = greyCopy(sample.image);
     colourFree += isColourFree(sample.image);
     const lb::BoardCheck c = lb::checkBoard(model, sample);
     solved += c.ok;
@@ -253,7 +246,7 @@ landmark_boards::BoardSample recordsSample(unsigned long long seed, int k, const
   scene::CameraSpec cameraSpec = b.rig ? lb::rigCameraSpecForSeed(seed, options) : lb::cameraSpecForSeed(seed, options);
   if (b.noLens) cameraSpec.k1 = 0.0;
   lb::BoardSample sample = lb::renderBoardSampleFor(seed, cameraSpec, options);
-  if (b.grey) turnGrey(sample.image);
+  if (b.grey) sample.image = greyCopy(sample.image);
   return sample;
 }
 
@@ -339,7 +332,7 @@ int runColourCheck(int boards, unsigned long long firstSeed, bool records, const
       lb::SampleOptions options;
       if (k % 2 == 1) options.look = lb::kHeldOutLook;
       sample = lb::renderBoardSample(seed, options);
-      if (b.grey) turnGrey(sample.image);
+      if (b.grey) sample.image = greyCopy(sample.image);
     }
     const double share = offTintShare(sample.image);
     lowest = std::min(lowest, share);
@@ -393,22 +386,8 @@ int runDiagnose(const std::string& path, const std::vector<unsigned long long>& 
     const cv::Point2d bull = findBullPoint(kept);
     // The renderer's camera in the landmark frame (20 at +y, z out of the board).
     const scene::Camera camera(sample.cameraSpec);
-    CameraEstimate truthCamera = makeCameraEstimate(sample.image.cols, sample.image.rows, camera.K()(0, 0));
-    truthCamera.K = cv::Mat(camera.K()).clone();
-    truthCamera.dist.at<double>(0) = sample.cameraSpec.k1;
-    cv::Rodrigues(cv::Mat(camera.R() * cv::Matx33d(1, 0, 0, 0, -1, 0, 0, 0, -1)), truthCamera.rvec);
-    truthCamera.tvec = cv::Mat(camera.t()).clone();
-    const auto ringPx = [&](const CameraEstimate& e) {
-      std::vector<cv::Point3d> ring;
-      for (int i = 0; i < 72; ++i) {
-        const double a = i * 5.0 * 3.14159265358979323846 / 180.0;
-        ring.emplace_back(170.0 * std::cos(a), 170.0 * std::sin(a), 0.0);
-      }
-      const std::vector<cv::Point2d> p = projectBoardPoints(e, ring);
-      double sum = 0.0;
-      for (size_t i = 0; i < p.size(); ++i) sum += cv::norm(p[i] - camera.project(cv::Point2d(ring[i].x, -ring[i].y)));
-      return sum / static_cast<double>(p.size());
-    };
+    const CameraEstimate truthCamera = lb::trueCameraEstimate(sample);
+    const auto ringPx = [&](const CameraEstimate& e) { return lb::ringErrorPx(camera, e); };
     const int atTruth = scoreCameraEstimate(truthCamera, crossings, 0.25).matches;
     double fromPx = std::nan("");
     int fromMatches = 0;

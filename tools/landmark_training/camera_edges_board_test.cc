@@ -24,14 +24,8 @@ struct Board {
 
 // A landmark board (rings where the solver expects them) with its camera in the landmark frame.
 Board boardOf(const landmark_boards::BoardSample& sample) {
-  const scene::Camera camera(sample.cameraSpec);
-  Board b{camera, {}, makeCameraEstimate(sample.image.cols, sample.image.rows, camera.K()(0, 0))};
+  Board b{scene::Camera(sample.cameraSpec), {}, landmark_boards::trueCameraEstimate(sample)};
   cv::cvtColor(sample.image, b.grey, cv::COLOR_BGR2GRAY);
-  b.truth.K = cv::Mat(camera.K()).clone();
-  b.truth.dist.at<double>(0) = sample.cameraSpec.k1;
-  // The landmark frame (20 at +y, z out of the board) is the scene's turned about its x axis.
-  cv::Rodrigues(cv::Mat(camera.R() * cv::Matx33d(1, 0, 0, 0, -1, 0, 0, 0, -1)), b.truth.rvec);
-  b.truth.tvec = cv::Mat(camera.t()).clone();
   return b;
 }
 
@@ -58,17 +52,7 @@ scene::CameraSpec cameraSpec(uint64_t seed) {
 }
 
 // Mean distance over 72 points of the 170 mm ring from where the renderer's camera sees it.
-double ringErrorPx(const Board& b, const CameraEstimate& e) {
-  std::vector<cv::Point3d> ring;
-  for (int i = 0; i < 72; ++i) {
-    const double a = 5.0 * i * kPi / 180.0;
-    ring.emplace_back(170.0 * std::cos(a), 170.0 * std::sin(a), 0.0);
-  }
-  const std::vector<cv::Point2d> p = projectBoardPoints(e, ring);
-  double sum = 0.0;
-  for (size_t i = 0; i < p.size(); ++i) sum += cv::norm(p[i] - b.camera.project(cv::Point2d(ring[i].x, -ring[i].y)));
-  return sum / static_cast<double>(p.size());
-}
+double ringErrorPx(const Board& b, const CameraEstimate& e) { return landmark_boards::ringErrorPx(b.camera, e); }
 
 // The truth moved across the image by the board's own mm, a slightly wrong focal length and
 // k1: what the crossings leave.

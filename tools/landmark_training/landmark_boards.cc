@@ -7,6 +7,7 @@
 #include <mutex>
 #include <string>
 
+#include <opencv2/calib3d.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include "landmark_training/rig_variety.h"
@@ -331,6 +332,29 @@ std::vector<cv::Point2d> trueRingPoints(const scene::Camera& camera, double radi
     out.push_back(camera.project(toScene(radius_mm * std::cos(a), radius_mm * std::sin(a))));
   }
   return out;
+}
+
+CameraEstimate trueCameraEstimate(const BoardSample& sample) {
+  const scene::Camera camera(sample.cameraSpec);
+  CameraEstimate e = makeCameraEstimate(sample.image.cols, sample.image.rows, camera.K()(0, 0));
+  e.K = cv::Mat(camera.K()).clone();
+  e.dist.at<double>(0) = sample.cameraSpec.k1;
+  // The landmark frame is the scene's turned about its x axis.
+  cv::Rodrigues(cv::Mat(camera.R() * cv::Matx33d(1, 0, 0, 0, -1, 0, 0, 0, -1)), e.rvec);
+  e.tvec = cv::Mat(camera.t()).clone();
+  return e;
+}
+
+double ringErrorPx(const scene::Camera& camera, const CameraEstimate& e) {
+  std::vector<cv::Point3d> ring;
+  for (int i = 0; i < 72; ++i) {
+    const double a = 5.0 * i * kPi / 180.0;
+    ring.emplace_back(170.0 * std::cos(a), 170.0 * std::sin(a), 0.0);
+  }
+  const std::vector<cv::Point2d> p = projectBoardPoints(e, ring);
+  double sum = 0.0;
+  for (size_t i = 0; i < p.size(); ++i) sum += cv::norm(p[i] - camera.project(cv::Point2d(ring[i].x, -ring[i].y)));
+  return sum / static_cast<double>(p.size());
 }
 
 BoardCheck checkBoard(LandmarkModel& model, const BoardSample& sample) {

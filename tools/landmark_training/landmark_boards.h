@@ -10,6 +10,7 @@
 #include <opencv2/core.hpp>
 
 #include "scene/scene.h"
+#include "tarv/autocal/camera_estimate.h"
 #include "tarv/autocal/landmark_model.h"
 
 namespace tarv::landmark_boards {
@@ -78,6 +79,11 @@ constexpr uint64_t kFirstCheckSeed = 1000000;
 // distance of 72 points; `turns` sectors turn the truth's angles (the best turn is the
 // caller's search).
 std::vector<cv::Point2d> trueRingPoints(const scene::Camera& camera, double radius_mm, int turn_sectors = 0);
+
+// The sample's renderer camera in the landmark frame (20 at +y, z out of the board).
+CameraEstimate trueCameraEstimate(const BoardSample& sample);
+// Mean distance over 72 points of the 170 mm ring, as e places it, from where camera sees it.
+double ringErrorPx(const scene::Camera& camera, const CameraEstimate& e);
 
 // One board through the landmark detector and its camera solve, against the true camera.
 struct BoardCheck {

@@ -20,14 +20,8 @@ Board renderBoard(uint64_t seed, int look) {
   landmark_boards::SampleOptions options;
   options.look = look;
   const landmark_boards::BoardSample sample = landmark_boards::renderBoardSample(seed, options);
-  const scene::Camera camera(sample.cameraSpec);
-  Board b{{}, makeCameraEstimate(sample.image.cols, sample.image.rows, camera.K()(0, 0))};
+  Board b{{}, landmark_boards::trueCameraEstimate(sample)};
   cv::cvtColor(sample.image, b.grey, cv::COLOR_BGR2GRAY);
-  b.truth.K = cv::Mat(camera.K()).clone();
-  b.truth.dist.at<double>(0) = sample.cameraSpec.k1;
-  // The landmark frame (20 at +y, z out of the board) is the scene's turned about its x axis.
-  cv::Rodrigues(cv::Mat(camera.R() * cv::Matx33d(1, 0, 0, 0, -1, 0, 0, 0, -1)), b.truth.rvec);
-  b.truth.tvec = cv::Mat(camera.t()).clone();
   return b;
 }
 

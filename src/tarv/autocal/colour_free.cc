@@ -4,6 +4,8 @@
 #include <cmath>
 #include <vector>
 
+#include <opencv2/imgproc.hpp>
+
 namespace tarv {
 namespace {
 
@@ -60,6 +62,13 @@ double offTintShare(const cv::Mat& image) {
 
 bool isColourFree(const cv::Mat& image) {
   return offTintShare(image) < kColourFreeShare;
+}
+
+cv::Mat greyCopy(const cv::Mat& image) {
+  cv::Mat grey, out;
+  cv::cvtColor(image, grey, cv::COLOR_BGR2GRAY);
+  cv::cvtColor(grey, out, cv::COLOR_GRAY2BGR);
+  return out;
 }
 
 }  // namespace tarv

@@ -27,4 +27,7 @@ constexpr double kColourFreeShare = 0.0015;
 // An 8-bit BGR image whose off-tint share is under kColourFreeShare.
 bool isColourFree(const cv::Mat& image);
 
+// The BGR image as a grey camera gives it (three equal channels), in a buffer of its own.
+cv::Mat greyCopy(const cv::Mat& image);
+
 }  // namespace tarv

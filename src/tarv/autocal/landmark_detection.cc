@@ -259,14 +259,7 @@ LandmarkSolution detectBoardLandmarks(LandmarkModel& model, const cv::Mat& image
   // sepia or tinted print is then what that network learnt. The solve and its edges still
   // look at the image as it came.
   const bool colourFree = !model.colourFreeNet.empty() && isColourFree(image);
-  cv::Mat input = image;
-  if (colourFree) {
-    // A new buffer: the caller's image is not written.
-    cv::Mat grey, greyBgr;
-    cv::cvtColor(image, grey, cv::COLOR_BGR2GRAY);
-    cv::cvtColor(grey, greyBgr, cv::COLOR_GRAY2BGR);
-    input = greyBgr;
-  }
+  const cv::Mat input = colourFree ? greyCopy(image) : image;
   const LandmarkDetections kept = runLandmarkNetwork(model, input, colourFree);
   sol.modelMs = nowMs() - t0;
   solveBoardLandmarks(kept, image, sol);
