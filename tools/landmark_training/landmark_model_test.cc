@@ -254,8 +254,9 @@ TEST(LandmarkModel, ALowBoardWhoseNumberReadingsDisagreeLeavesTheTwentyToTheClic
 // the board, lenses of 0.8 to 1.5 image widths): the network reads half its number boxes a
 // sector or more off, and many twice, and 40 to 50 of its crossings lie within 2 px of true
 // ones; the first stage of starts (the numbers' plane and the grid about the bull) must give
-// the solve a camera within a few pixels of the true one. Its best lay 19 to 420 px off: the
-// numbers' plane was taken through the surest box per number, at fixed focal lengths.
+// the solve a camera within a few pixels of the true one (at whatever turn: the numbers set
+// it later). Its best lay 19 to 118 px off: the numbers' plane was taken through the surest box
+// per number, at fixed focal lengths.
 TEST(LandmarkModel, ALowBoardsFirstStartsLandNearTheTrueCamera) {
   lb::SampleOptions options;
   options.min_above_deg = 10.0;
@@ -276,7 +277,7 @@ TEST(LandmarkModel, ALowBoardsFirstStartsLandNearTheTrueCamera) {
     CameraSelection first;
     selectBestCamera(crossings, bull, first, starts);
     ASSERT_TRUE(first.found) << seed;
-    EXPECT_LE(lb::ringErrorPx(scene::Camera(sample.cameraSpec), first.camera), 5.0) << seed;
+    EXPECT_LE(lb::ringErrorAnyTurnPx(scene::Camera(sample.cameraSpec), first.camera), 5.0) << seed;
   }
 }
 
