@@ -37,10 +37,6 @@ constexpr double kNumberRingMm = 192.0;
 // network places a box within a few pixels, and close to the board's plane a looser bound
 // lets a labelling a sector off agree as well as the right one.
 constexpr double kNumberConsensusWidths = 0.0075;
-// Refits of the numbers' plane on every box near a printed number, and the pairs (the bull's
-// among them) a refit needs.
-constexpr int kNumberRefits = 2;
-constexpr size_t kMinNumberRefitPairs = 6;
 // Focal lengths a plane of numbers may imply, in image widths (as the crossings' plane).
 constexpr double kMinHomographyFocalWidths = 0.35;
 constexpr double kMaxHomographyFocalWidths = 5.5;
@@ -76,35 +72,9 @@ std::vector<CameraEstimate> homographyHypotheses(int width, int height, const La
     image.push_back(kept.centres[j]);
   }
   if (bull.x < 0 || std::count(seen.begin(), seen.end(), true) < 3) return {};
-  const double tolerance = kNumberConsensusWidths * width;
-  cv::Mat H = cv::findHomography(board, image, cv::RANSAC, tolerance, cv::noArray(), 2000, 0.995);
+  const cv::Mat H =
+      cv::findHomography(board, image, cv::RANSAC, kNumberConsensusWidths * width, cv::noArray(), 2000, 0.995);
   if (H.empty() || !cv::checkRange(H)) return {};
-  // The boxes the consensus left out, read a sector or two off, still lie where a number is
-  // printed: each taken as the number the plane puts nearest it, the plane is fitted again on
-  // all of them.
-  std::vector<cv::Point2d> ring;
-  for (int n = 0; n < 20; ++n) {
-    const double theta = rad(90.0 - 18.0 * n);
-    ring.emplace_back(kNumberRingMm * std::cos(theta), kNumberRingMm * std::sin(theta));
-  }
-  for (int round = 0; round < kNumberRefits; ++round) {
-    std::vector<cv::Point2d> onRing;
-    cv::perspectiveTransform(ring, onRing, H);
-    std::vector<cv::Point2d> src{board.front()}, dst{image.front()};
-    for (size_t k = 1; k < image.size(); ++k) {
-      size_t nearest = 0;
-      for (size_t n = 1; n < onRing.size(); ++n) {
-        if (cv::norm(onRing[n] - image[k]) < cv::norm(onRing[nearest] - image[k])) nearest = n;
-      }
-      if (cv::norm(onRing[nearest] - image[k]) >= tolerance) continue;
-      src.push_back(ring[nearest]);
-      dst.push_back(image[k]);
-    }
-    if (src.size() < kMinNumberRefitPairs) break;
-    const cv::Mat refit = cv::findHomography(src, dst, 0);
-    if (refit.empty() || !cv::checkRange(refit)) break;
-    H = refit;
-  }
   // The focal length the plane implies: close to the board's plane the numbers' ring alone
   // shows how far the lens reaches (0.3 to 1.5 image widths seen); fixed guesses left the
   // start tens of pixels off. A view straight onto the board implies none.
