@@ -221,9 +221,9 @@ TEST(LandmarkModel, ALowCameraWhoseWiresLieBesideItIsNotAccepted) {
 // enough for the fit and its wires agree nearly all along, while over two or three octants,
 // where the double ring's edges are fainter, it lies up to 10 px off (1.5 and 3 px on average).
 // The fainter edges there lie off it; with the click on the true 20 it must not be accepted off
-// the rings. 1000118's solve now starts within a pixel of the true camera and ends 1.1 px off
-// it (its crossings, solved from the true camera, give 1.3 px), where the judgement cannot tell
-// it from a right one; it must not be accepted farther off than that.
+// the rings. 1000118's solve now starts a pixel off the true camera and ends 1.2 px off it
+// (its crossings, solved from the true camera, give 1.3 px), where the judgement cannot tell it
+// from a right one; it must not be accepted farther off than that.
 TEST(LandmarkModel, ALowCameraOffWhereItsRingEdgesAreFaintIsNotAccepted) {
   lb::SampleOptions options;
   options.min_above_deg = 10.0;
