@@ -350,7 +350,8 @@ int runColourCheck(int boards, unsigned long long firstSeed, bool records, const
 // matches among the crossings (at a quarter of each crossing's spacing), the camera solved
 // from it (matches, 170 mm ring off the truth in px); the first stage of starts (the number
 // homography and the bull grid): the camera it selects and how close its nearest start lies;
-// and the whole landmark solve's camera. With dumpDir each image is written there.
+// and the whole landmark solve's camera. Every ring distance is taken at the turn that brings
+// the camera closest: the numbers set the turn after the solve. With dumpDir each image is written there.
 int runDiagnose(const std::string& path, const std::vector<unsigned long long>& seeds, const RecordBoards& b,
                 const std::string& dumpDir) {
   namespace lb = landmark_boards;
@@ -387,7 +388,7 @@ int runDiagnose(const std::string& path, const std::vector<unsigned long long>& 
     // The renderer's camera in the landmark frame (20 at +y, z out of the board).
     const scene::Camera camera(sample.cameraSpec);
     const CameraEstimate truthCamera = lb::trueCameraEstimate(sample);
-    const auto ringPx = [&](const CameraEstimate& e) { return lb::ringErrorPx(camera, e); };
+    const auto ringPx = [&](const CameraEstimate& e) { return lb::ringErrorAnyTurnPx(camera, e); };
     const int atTruth = scoreCameraEstimate(truthCamera, crossings, 0.25).matches;
     double fromPx = std::nan("");
     int fromMatches = 0;

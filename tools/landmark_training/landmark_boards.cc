@@ -357,6 +357,16 @@ double ringErrorPx(const scene::Camera& camera, const CameraEstimate& e) {
   return sum / static_cast<double>(p.size());
 }
 
+double ringErrorAnyTurnPx(const scene::Camera& camera, const CameraEstimate& e) {
+  double best = std::numeric_limits<double>::infinity();
+  for (int turn = 0; turn < 20; ++turn) {
+    CameraEstimate turned = cloneCameraEstimate(e);
+    rotateBySectors(turned, turn);
+    best = std::min(best, ringErrorPx(camera, turned));
+  }
+  return best;
+}
+
 BoardCheck checkBoard(LandmarkModel& model, const BoardSample& sample) {
   const LandmarkSolution s = detectBoardLandmarks(model, sample.image);
   BoardCheck c;

@@ -84,6 +84,9 @@ std::vector<cv::Point2d> trueRingPoints(const scene::Camera& camera, double radi
 CameraEstimate trueCameraEstimate(const BoardSample& sample);
 // Mean distance over 72 points of the 170 mm ring, as e places it, from where camera sees it.
 double ringErrorPx(const scene::Camera& camera, const CameraEstimate& e);
+// The same for e turned by the whole sectors that bring it closest: a camera solved on the
+// crossings alone is right but for its turn, which the numbers set afterwards.
+double ringErrorAnyTurnPx(const scene::Camera& camera, const CameraEstimate& e);
 
 // One board through the landmark detector and its camera solve, against the true camera.
 struct BoardCheck {

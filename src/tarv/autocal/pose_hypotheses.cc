@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <map>
 #include <random>
 #include <tuple>
 
@@ -31,6 +30,16 @@ constexpr double kDoubleOuterMm = 170.0;
 constexpr double kDoubleInnerMm = 162.0;
 constexpr double kTrebleOuterMm = 107.0;
 constexpr double kTrebleInnerMm = 99.0;
+// Where the network places a number box: the centre of the printed number on the number
+// ring, as the boards it learnt from print it.
+constexpr double kNumberRingMm = 192.0;
+// How far off the numbers' plane a box may lie and still agree with it, in image widths: the
+// network places a box within a few pixels, and close to the board's plane a looser bound
+// lets a labelling a sector off agree as well as the right one.
+constexpr double kNumberConsensusWidths = 0.0075;
+// Focal lengths a plane of numbers may imply, in image widths (as the crossings' plane).
+constexpr double kMinHomographyFocalWidths = 0.35;
+constexpr double kMaxHomographyFocalWidths = 5.5;
 double rad(double deg) { return deg * kPi / 180.0; }
 
 cv::Vec3d unit(const cv::Vec3d& v) { return v / cv::norm(v); }
@@ -48,25 +57,38 @@ std::vector<PoseCandidate> bestCandidates(std::vector<PoseCandidate> candidates,
 
 std::vector<CameraEstimate> homographyHypotheses(int width, int height, const LandmarkDetections& kept,
                                                  cv::Point2d bull) {
-  std::map<int, std::pair<float, cv::Point2d>> markers;  // position -> best (score, centre)
-  for (size_t j = 0; j < kept.classes.size(); ++j) {
-    if (kept.classes[j] < 2 || !(kept.scores[j] > 0.25f)) continue;
-    const int n = kept.classes[j] - 2;
-    auto it = markers.find(n);
-    if (it == markers.end() || kept.scores[j] > it->second.first) markers[n] = {kept.scores[j], kept.centres[j]};
-  }
-  if (bull.x < 0 || markers.size() < 3) return {};
+  // Every number box the network reports, not only its surest one per number: on a view close
+  // to the board's plane the squashed glyphs are often read a sector or two off, a box of the
+  // right number may score below a wrong one, and the consensus below picks the boxes that
+  // agree on one plane.
   std::vector<cv::Point2d> board{{0.0, 0.0}}, image{bull};
-  for (const auto& [n, marker] : markers) {
+  std::vector<bool> seen(20, false);
+  for (size_t j = 0; j < kept.classes.size(); ++j) {
+    if (kept.classes[j] < 2 || kept.classes[j] >= 22 || !(kept.scores[j] > 0.25f)) continue;
+    const int n = kept.classes[j] - 2;
+    seen[static_cast<size_t>(n)] = true;
     const double theta = rad(90.0 - 18.0 * n);
-    board.emplace_back(196.0 * std::cos(theta), 196.0 * std::sin(theta));
-    image.push_back(marker.second);
+    board.emplace_back(kNumberRingMm * std::cos(theta), kNumberRingMm * std::sin(theta));
+    image.push_back(kept.centres[j]);
   }
-  const cv::Mat H = cv::findHomography(board, image, cv::RANSAC, width * 0.04, cv::noArray(), 2000, 0.995);
-  if (H.empty()) return {};
+  if (bull.x < 0 || std::count(seen.begin(), seen.end(), true) < 3) return {};
+  const cv::Mat H =
+      cv::findHomography(board, image, cv::RANSAC, kNumberConsensusWidths * width, cv::noArray(), 2000, 0.995);
+  if (H.empty() || !cv::checkRange(H)) return {};
+  // The focal length the plane implies: close to the board's plane the numbers' ring alone
+  // shows how far the lens reaches (0.3 to 1.5 image widths seen); fixed guesses left the
+  // start tens of pixels off. A view straight onto the board implies none.
+  const cv::Matx33d h(H);
+  std::vector<double> focals;
+  if (const std::optional<double> f = focalFromHomography(h, width, height)) {
+    const double f0 = std::clamp(*f, kMinHomographyFocalWidths * width, kMaxHomographyFocalWidths * width);
+    focals = {f0, 0.8 * f0, 1.25 * f0};
+  } else {
+    focals = {0.55 * width, 0.7 * width, 0.85 * width};
+  }
   std::vector<CameraEstimate> out;
-  for (double factor : {0.55, 0.7, 0.85}) {
-    if (auto e = cameraFromHomography(cv::Matx33d(H), width, height, factor * width)) out.push_back(std::move(*e));
+  for (const double f : focals) {
+    if (auto e = cameraFromHomography(h, width, height, f)) out.push_back(std::move(*e));
   }
   return out;
 }
