@@ -479,23 +479,6 @@ struct BandNormals {
   }
 };
 
-// The band shifted by each of d - step, d, d + step under blur sigma (residuals in r).
-void bandResiduals(const BandProfile& p, const std::array<double, 4>& sides, double d, double sigma, double gg,
-                   std::array<double, 3>& r) {
-  const double k = 1.0 / (std::sqrt(2.0) * sigma);
-  std::array<BandNormals, 3> normals;
-  const std::array<double, 3> shifts{d - kBandStepPx, d, d + kBandStepPx};
-  for (size_t i = 0; i < p.t.size(); ++i) {
-    for (size_t s = 0; s < 3; ++s) {
-      double e[4];
-      for (size_t j = 0; j < 4; ++j) e[j] = gaussian((p.t[i] - sides[j] - shifts[s]) * k);
-      const double x[3] = {e[0], e[2] - e[1], e[3]};
-      normals[s].add(x, p.g[i]);
-    }
-  }
-  for (size_t s = 0; s < 3; ++s) r[s] = normals[s].residual(gg);
-}
-
 // The band's shift along n from c within +-reach (px), or none where the model explains the
 // samples poorly, its best shift lies at the end of the search (the band beyond it) or no
 // gradient within reach of the outer edge is as strong as an edge of the board (minResponse).
@@ -528,40 +511,57 @@ std::optional<double> locateBand(const cv::Mat& gx, const cv::Mat& gy, cv::Size 
   if (!(strongest >= minResponse)) return std::nullopt;
   double gg = 0.0;
   for (double v : p.g) gg += v * v;
-  // Shifts a step apart under the middle blur (samples and shifts on one grid: each side's
-  // blurred step, and the columns it makes, tabulated once per grid cell), then under each blur
-  // the parabola through the best of them and its neighbours.
-  double best = 1e300, bestD = 0.0;
+  // Shifts a step apart under the middle blur, then under each blur the parabola through the
+  // best of them and its neighbours. Samples and shifts lie on one grid: each side's blurred
+  // step, and the columns it makes, are tabulated once per grid cell and blur.
   const int coarse = static_cast<int>(std::floor(reach / kBandStepPx));
+  if (coarse == 0) return std::nullopt;
   const int cells = p.step.back() + 2 * coarse + 1;
   std::vector<double> columns(3 * static_cast<size_t>(cells));
-  const double k = 1.0 / (std::sqrt(2.0) * kBandBlurPx[1]);
-  for (int m = 0; m < cells; ++m) {
-    double e[4];
-    for (size_t j = 0; j < 4; ++j) e[j] = gaussian((from + (m - coarse) * kBandStepPx - sides[j]) * k);
-    double* x = &columns[3 * static_cast<size_t>(m)];
-    x[0] = e[0], x[1] = e[2] - e[1], x[2] = e[3];
-  }
-  for (int i = -coarse; i <= coarse; ++i) {
+  // Columns at cells first..last (the shift i moves a sample at grid step s to cell s - i + coarse).
+  const auto tabulate = [&](double sigma, int first, int last) {
+    const double k = 1.0 / (std::sqrt(2.0) * sigma);
+    for (int m = first; m <= last; ++m) {
+      double e[4];
+      for (size_t j = 0; j < 4; ++j) e[j] = gaussian((from + (m - coarse) * kBandStepPx - sides[j]) * k);
+      double* x = &columns[3 * static_cast<size_t>(m)];
+      x[0] = e[0], x[1] = e[2] - e[1], x[2] = e[3];
+    }
+  };
+  const auto residualAt = [&](int i) {
     BandNormals normals;
     for (size_t sample = 0; sample < p.t.size(); ++sample) {
       normals.add(&columns[3 * static_cast<size_t>(p.step[sample] - i + coarse)], p.g[sample]);
     }
-    const double r = normals.residual(gg);
-    if (r < best) best = r, bestD = i * kBandStepPx;
+    return normals.residual(gg);
+  };
+  tabulate(kBandBlurPx[1], 0, cells - 1);
+  std::vector<double> middleBlur(2 * static_cast<size_t>(coarse) + 1);
+  int bestI = 0;
+  double best = 1e300;
+  for (int i = -coarse; i <= coarse; ++i) {
+    const double r = residualAt(i);
+    middleBlur[static_cast<size_t>(i + coarse)] = r;
+    if (r < best) best = r, bestI = i;
   }
   // A best shift at the end of the search has its band beyond it.
-  if (coarse == 0) return std::nullopt;
-  if (std::abs(bestD) > reach - kBandStepPx) {
+  const double centre = bestI * kBandStepPx;
+  if (std::abs(centre) > reach - kBandStepPx) {
     beyond = true;
     return std::nullopt;
   }
-  const double centre = bestD;
   double d = centre;
   best = 1e300;
-  for (const double sigma : kBandBlurPx) {
+  for (size_t blur = 0; blur < kBandBlurPx.size(); ++blur) {
     std::array<double, 3> around{};
-    bandResiduals(p, sides, centre, sigma, gg, around);
+    for (int s = -1; s <= 1; ++s) {
+      if (blur == 1) {
+        around[static_cast<size_t>(s + 1)] = middleBlur[static_cast<size_t>(bestI + s + coarse)];
+        continue;
+      }
+      if (s == -1) tabulate(kBandBlurPx[blur], p.step.front() - bestI - 1 + coarse, p.step.back() - bestI + 1 + coarse);
+      around[static_cast<size_t>(s + 1)] = residualAt(bestI + s);
+    }
     const double lo = around[0], mid = around[1], hi = around[2];
     const double curvature = lo - 2.0 * mid + hi;
     double offset = 0.0, r = std::min({lo, mid, hi});
