@@ -479,6 +479,20 @@ struct BandNormals {
   }
 };
 
+// The gradient along n at s: sampleBilinear of gx and gy, the pixel and its weights found once.
+double gradientAcross(const cv::Mat& gx, const cv::Mat& gy, cv::Point2d s, cv::Point2d n) {
+  const int x0 = static_cast<int>(std::floor(s.x)), y0 = static_cast<int>(std::floor(s.y));
+  if (x0 < 0 || y0 < 0 || x0 + 1 >= gx.cols || y0 + 1 >= gx.rows) return 0.0;
+  const double fx = s.x - x0, fy = s.y - y0;
+  const float* x0r = gx.ptr<float>(y0);
+  const float* x1r = gx.ptr<float>(y0 + 1);
+  const float* y0r = gy.ptr<float>(y0);
+  const float* y1r = gy.ptr<float>(y0 + 1);
+  const double vx = (1 - fy) * ((1 - fx) * x0r[x0] + fx * x0r[x0 + 1]) + fy * ((1 - fx) * x1r[x0] + fx * x1r[x0 + 1]);
+  const double vy = (1 - fy) * ((1 - fx) * y0r[x0] + fx * y0r[x0 + 1]) + fy * ((1 - fx) * y1r[x0] + fx * y1r[x0 + 1]);
+  return vx * n.x + vy * n.y;
+}
+
 // The band's shift along n from c within +-reach (px), or none where the model explains the
 // samples poorly, its best shift lies at the end of the search (the band beyond it) or no
 // gradient within reach of the outer edge is as strong as an edge of the board (minResponse).
@@ -501,7 +515,7 @@ std::optional<double> locateBand(const cv::Mat& gx, const cv::Mat& gy, cv::Size 
     const cv::Point2d s = c + t * n;
     if (!(s.x >= 2.0 && s.y >= 2.0 && s.x <= size.width - 3 && s.y <= size.height - 3)) return std::nullopt;
     p.t.push_back(t);
-    p.g.push_back(sampleBilinear(gx, s) * n.x + sampleBilinear(gy, s) * n.y);
+    p.g.push_back(gradientAcross(gx, gy, s, n));
     p.step.push_back(static_cast<int>(std::lround((t - from) / kBandStepPx)));
   }
   double strongest = 0.0;
@@ -675,23 +689,40 @@ struct BandLocation {
   std::optional<double> shift;
 };
 
-CameraEdgeMatches collectEdges(const CameraEstimate& camera, const cv::Mat& gx, const cv::Mat& gy, bool innerEdges,
-                               double ringMinResponse, std::vector<BandLocation>* bands) {
-  static const std::vector<double> offsets = edgeSearchOffsets();
-  const std::vector<EdgePoint>& points = edgePoints();
+// Per edge point, kProjectedPerPoint board points: the point, half a mm across its edge, the
+// bed's other edge and the band's wire sides (for a ring's outer edge).
+std::vector<cv::Point3d> edgeObjectPoints() {
   std::vector<cv::Point3d> object;
-  object.reserve(kProjectedPerPoint * points.size());
-  for (const EdgePoint& p : points) {
+  object.reserve(kProjectedPerPoint * edgePoints().size());
+  for (const EdgePoint& p : edgePoints()) {
     object.push_back(p.board);
     object.push_back(p.board + 0.5 * p.across);
     object.push_back(p.board + p.otherEdgeMm * p.across);
-    // The band's wire sides, for a ring's outer edge.
     for (const double side : {p.otherEdgeMm - 0.5 * kBandWireMm, p.otherEdgeMm + 0.5 * kBandWireMm, -0.5 * kBandWireMm,
                               0.5 * kBandWireMm}) {
       object.push_back(p.board + side * p.across);
     }
   }
-  const std::vector<cv::Point2d> projected = projectBoardPoints(camera, object);
+  return object;
+}
+
+// What collections about one camera share: the projected edge object points and the narrow
+// bands' locations (empty until first computed).
+struct CameraBands {
+  std::vector<cv::Point2d> projected;
+  std::vector<BandLocation> locations;
+};
+
+CameraEdgeMatches collectEdges(const CameraEstimate& camera, const cv::Mat& gx, const cv::Mat& gy, bool innerEdges,
+                               double ringMinResponse, CameraBands* shared) {
+  static const std::vector<double> offsets = edgeSearchOffsets();
+  static const std::vector<cv::Point3d> object = edgeObjectPoints();
+  const std::vector<EdgePoint>& points = edgePoints();
+  CameraBands own;
+  CameraBands& cached = shared ? *shared : own;
+  if (cached.projected.empty()) cached.projected = projectBoardPoints(camera, object);
+  if (cached.locations.empty()) cached.locations.resize(points.size());
+  const std::vector<cv::Point2d>& projected = cached.projected;
   cv::Matx33d R;
   cv::Rodrigues(camera.rvec, R);
   const cv::Vec3d t(camera.tvec.at<double>(0), camera.tvec.at<double>(1), camera.tvec.at<double>(2));
@@ -731,14 +762,11 @@ CameraEdgeMatches collectEdges(const CameraEstimate& camera, const cv::Mat& gx, 
       // A band a few pixels deep blurs its steps into one another, its strongest gradient below
       // a plain edge's: it is asked for the faint rings' strength (with the plain one the low
       // views kept 78 right cameras against 83, without any a turned camera was taken).
-      BandLocation located;
-      if (bands && (*bands)[i].located) {
-        located = (*bands)[i];
-      } else {
+      BandLocation& located = cached.locations[i];
+      if (!located.located) {
         located.shift = locateBand(gx, gy, size, c, n, sides, reach, std::min(ringMinResponse, kFaintRingMinResponse),
                                    located.beyond);
         located.located = true;
-        if (bands) (*bands)[i] = located;
       }
       if (located.beyond && inMargin(c, size)) ++m.ringBeyond[p.kind][octantOf(b)];
       if (!located.shift) continue;
@@ -790,11 +818,11 @@ class EdgeSearch {
     }
     if (!bands) {
       if (bands_.size() >= kKept) bands_.pop_front();
-      bands_.push_back({key, bandResponse, std::vector<BandLocation>(edgePoints().size())});
+      bands_.push_back({key, bandResponse, {}});
       bands = &bands_.back();
     }
     auto m = std::make_shared<const CameraEdgeMatches>(
-        collectEdges(camera, gx_, gy_, innerEdges, ringMinResponse, &bands->locations));
+        collectEdges(camera, gx_, gy_, innerEdges, ringMinResponse, &bands->shared));
     if (collected_.size() >= kKept) collected_.pop_front();
     collected_.push_back({std::move(key), innerEdges, ringMinResponse, m});
     return m;
@@ -812,7 +840,7 @@ class EdgeSearch {
   struct Bands {
     std::vector<double> key;
     double response;
-    std::vector<BandLocation> locations;
+    CameraBands shared;
   };
 
   // The camera's every parameter, bit for bit: a camera is the same only where it projects
