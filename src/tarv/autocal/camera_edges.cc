@@ -798,8 +798,6 @@ class EdgeSearch {
     cv::Sobel(grey, gx_, CV_32F, 1, 0, 3, 0.125, 0.0, cv::BORDER_REFLECT_101);
     cv::Sobel(grey, gy_, CV_32F, 0, 1, 3, 0.125, 0.0, cv::BORDER_REFLECT_101);
   }
-  const cv::Mat& gx() const { return gx_; }
-  const cv::Mat& gy() const { return gy_; }
 
   std::shared_ptr<const CameraEdgeMatches> matches(const CameraEstimate& camera, bool innerEdges,
                                                    double ringMinResponse) {
@@ -812,17 +810,17 @@ class EdgeSearch {
       if (sameKey(c.key, key) && c.innerEdges == innerEdges && c.ringMinResponse == ringMinResponse) return c.matches;
     }
     const double bandResponse = std::min(ringMinResponse, kFaintRingMinResponse);
-    Bands* bands = nullptr;
-    for (Bands& b : bands_) {
-      if (sameKey(b.key, key) && b.response == bandResponse) bands = &b;
+    Seen* seen = nullptr;
+    for (Seen& c : cameras_) {
+      if (sameKey(c.key, key) && c.bandResponse == bandResponse) seen = &c;
     }
-    if (!bands) {
-      if (bands_.size() >= kKept) bands_.pop_front();
-      bands_.push_back({key, bandResponse, {}});
-      bands = &bands_.back();
+    if (!seen) {
+      if (cameras_.size() >= kKept) cameras_.pop_front();
+      cameras_.push_back({key, bandResponse, {}});
+      seen = &cameras_.back();
     }
     auto m = std::make_shared<const CameraEdgeMatches>(
-        collectEdges(camera, gx_, gy_, innerEdges, ringMinResponse, &bands->shared));
+        collectEdges(camera, gx_, gy_, innerEdges, ringMinResponse, &seen->bands));
     if (collected_.size() >= kKept) collected_.pop_front();
     collected_.push_back({std::move(key), innerEdges, ringMinResponse, m});
     return m;
@@ -837,10 +835,10 @@ class EdgeSearch {
     double ringMinResponse;
     std::shared_ptr<const CameraEdgeMatches> matches;
   };
-  struct Bands {
+  struct Seen {
     std::vector<double> key;
-    double response;
-    CameraBands shared;
+    double bandResponse;
+    CameraBands bands;
   };
 
   // The camera's every parameter, bit for bit: a camera is the same only where it projects
@@ -860,7 +858,7 @@ class EdgeSearch {
 
   cv::Mat gx_, gy_;
   std::deque<Collected> collected_;
-  std::deque<Bands> bands_;
+  std::deque<Seen> cameras_;
 };
 
 }  // namespace
