@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstring>
+#include <deque>
+#include <memory>
 #include <optional>
 
 #include <opencv2/calib3d.hpp>
@@ -454,30 +457,40 @@ double gaussian(double u) {
   return (1.0 - f) * table[static_cast<size_t>(i)] + f * table[static_cast<size_t>(i) + 1];
 }
 
-// The residual sum of squares of g's least squares on the band's steps, whose four blurred
-// sides at sample i edge(i, j) gives. Columns: the inner bed's step onto the inner wire, the
-// wires' own (down off the inner wire into the band, up again onto the outer wire: one band,
-// one metal), the outer wire's step off into what lies beyond.
-template <typename Edge>
-double bandResidual(const BandProfile& p, Edge edge) {
-  cv::Matx33d A = cv::Matx33d::zeros();
-  cv::Vec3d b(0, 0, 0);
-  double gg = 0.0;
-  for (size_t i = 0; i < p.t.size(); ++i) {
-    const cv::Vec3d x(edge(i, 0), edge(i, 2) - edge(i, 1), edge(i, 3));
-    A += x * x.t();
-    b += p.g[i] * x;
-    gg += p.g[i] * p.g[i];
+// The normal equations of g's least squares on the band's steps, summed sample by sample: the
+// columns are the inner bed's step onto the inner wire, the wires' own (down off the inner wire
+// into the band, up again onto the outer wire: one band, one metal), the outer wire's step off
+// into what lies beyond. Only the six distinct entries of the symmetric matrix are summed.
+struct BandNormals {
+  double a00 = 0, a01 = 0, a02 = 0, a11 = 0, a12 = 0, a22 = 0;
+  double b0 = 0, b1 = 0, b2 = 0;
+  void add(const double* x, double g) {
+    a00 += x[0] * x[0], a01 += x[0] * x[1], a02 += x[0] * x[2];
+    a11 += x[1] * x[1], a12 += x[1] * x[2], a22 += x[2] * x[2];
+    b0 += g * x[0], b1 += g * x[1], b2 += g * x[2];
   }
-  if (!(cv::determinant(A) > 1e-12)) return 1e300;
-  const cv::Vec3d a = A.solve(b, cv::DECOMP_CHOLESKY);
-  return gg - a.dot(b);
-}
+  // The residual sum of squares, gg the samples' own.
+  double residual(double gg) const {
+    const cv::Matx33d A(a00, a01, a02, a01, a11, a12, a02, a12, a22);
+    const cv::Vec3d b(b0, b1, b2);
+    if (!(cv::determinant(A) > 1e-12)) return 1e300;
+    const cv::Vec3d a = A.solve(b, cv::DECOMP_CHOLESKY);
+    return gg - a.dot(b);
+  }
+};
 
-// The band shifted by d under blur sigma.
-double bandResidual(const BandProfile& p, const std::array<double, 4>& sides, double d, double sigma) {
-  const double k = 1.0 / (std::sqrt(2.0) * sigma);
-  return bandResidual(p, [&](size_t i, size_t j) { return gaussian((p.t[i] - sides[j] - d) * k); });
+// The gradient along n at s: sampleBilinear of gx and gy, the pixel and its weights found once.
+double gradientAcross(const cv::Mat& gx, const cv::Mat& gy, cv::Point2d s, cv::Point2d n) {
+  const int x0 = static_cast<int>(std::floor(s.x)), y0 = static_cast<int>(std::floor(s.y));
+  if (x0 < 0 || y0 < 0 || x0 + 1 >= gx.cols || y0 + 1 >= gx.rows) return 0.0;
+  const double fx = s.x - x0, fy = s.y - y0;
+  const float* x0r = gx.ptr<float>(y0);
+  const float* x1r = gx.ptr<float>(y0 + 1);
+  const float* y0r = gy.ptr<float>(y0);
+  const float* y1r = gy.ptr<float>(y0 + 1);
+  const double vx = (1 - fy) * ((1 - fx) * x0r[x0] + fx * x0r[x0 + 1]) + fy * ((1 - fx) * x1r[x0] + fx * x1r[x0 + 1]);
+  const double vy = (1 - fy) * ((1 - fx) * y0r[x0] + fx * y0r[x0 + 1]) + fy * ((1 - fx) * y1r[x0] + fx * y1r[x0 + 1]);
+  return vx * n.x + vy * n.y;
 }
 
 // The band's shift along n from c within +-reach (px), or none where the model explains the
@@ -493,12 +506,16 @@ std::optional<double> locateBand(const cv::Mat& gx, const cv::Mat& gy, cv::Size 
   const double lo0 = std::min(sides[0], sides[1]) - margin, hi0 = std::max(sides[0], sides[1]) + margin;
   const double lo1 = std::min(sides[2], sides[3]) - margin, hi1 = std::max(sides[2], sides[3]) + margin;
   const double from = std::min(lo0, lo1), to = std::max(hi0, hi1);
+  const size_t most = static_cast<size_t>(std::max(0.0, (to - from) / 0.5)) + 2;
+  p.t.reserve(most);
+  p.g.reserve(most);
+  p.step.reserve(most);
   for (double t = from; t <= to; t += 0.5) {
     if (!((t >= lo0 && t <= hi0) || (t >= lo1 && t <= hi1))) continue;
     const cv::Point2d s = c + t * n;
     if (!(s.x >= 2.0 && s.y >= 2.0 && s.x <= size.width - 3 && s.y <= size.height - 3)) return std::nullopt;
     p.t.push_back(t);
-    p.g.push_back(sampleBilinear(gx, s) * n.x + sampleBilinear(gy, s) * n.y);
+    p.g.push_back(gradientAcross(gx, gy, s, n));
     p.step.push_back(static_cast<int>(std::lround((t - from) / kBandStepPx)));
   }
   double strongest = 0.0;
@@ -506,37 +523,60 @@ std::optional<double> locateBand(const cv::Mat& gx, const cv::Mat& gy, cv::Size 
     if (std::abs(p.t[i]) <= reach) strongest = std::max(strongest, std::abs(p.g[i]));
   }
   if (!(strongest >= minResponse)) return std::nullopt;
-  // Shifts a step apart under the middle blur (samples and shifts on one grid: each side's
-  // blurred step tabulated once), then under each blur the parabola through the best of them and
-  // its neighbours.
-  double best = 1e300, bestD = 0.0;
+  double gg = 0.0;
+  for (double v : p.g) gg += v * v;
+  // Shifts a step apart under the middle blur, then under each blur the parabola through the
+  // best of them and its neighbours. Samples and shifts lie on one grid: each side's blurred
+  // step, and the columns it makes, are tabulated once per grid cell and blur.
   const int coarse = static_cast<int>(std::floor(reach / kBandStepPx));
+  if (coarse == 0) return std::nullopt;
   const int cells = p.step.back() + 2 * coarse + 1;
-  std::array<std::vector<double>, 4> tabulated;
-  const double k = 1.0 / (std::sqrt(2.0) * kBandBlurPx[1]);
-  for (size_t j = 0; j < 4; ++j) {
-    tabulated[j].resize(static_cast<size_t>(cells));
-    for (int m = 0; m < cells; ++m) tabulated[j][static_cast<size_t>(m)] = gaussian((from + (m - coarse) * kBandStepPx - sides[j]) * k);
-  }
+  std::vector<double> columns(3 * static_cast<size_t>(cells));
+  // Columns at cells first..last (the shift i moves a sample at grid step s to cell s - i + coarse).
+  const auto tabulate = [&](double sigma, int first, int last) {
+    const double k = 1.0 / (std::sqrt(2.0) * sigma);
+    for (int m = first; m <= last; ++m) {
+      double e[4];
+      for (size_t j = 0; j < 4; ++j) e[j] = gaussian((from + (m - coarse) * kBandStepPx - sides[j]) * k);
+      double* x = &columns[3 * static_cast<size_t>(m)];
+      x[0] = e[0], x[1] = e[2] - e[1], x[2] = e[3];
+    }
+  };
+  const auto residualAt = [&](int i) {
+    BandNormals normals;
+    for (size_t sample = 0; sample < p.t.size(); ++sample) {
+      normals.add(&columns[3 * static_cast<size_t>(p.step[sample] - i + coarse)], p.g[sample]);
+    }
+    return normals.residual(gg);
+  };
+  tabulate(kBandBlurPx[1], 0, cells - 1);
+  std::vector<double> middleBlur(2 * static_cast<size_t>(coarse) + 1);
+  int bestI = 0;
+  double best = 1e300;
   for (int i = -coarse; i <= coarse; ++i) {
-    const double r = bandResidual(p, [&](size_t sample, size_t j) {
-      return tabulated[j][static_cast<size_t>(p.step[sample] - i + coarse)];
-    });
-    if (r < best) best = r, bestD = i * kBandStepPx;
+    const double r = residualAt(i);
+    middleBlur[static_cast<size_t>(i + coarse)] = r;
+    if (r < best) best = r, bestI = i;
   }
   // A best shift at the end of the search has its band beyond it.
-  if (coarse == 0) return std::nullopt;
-  if (std::abs(bestD) > reach - kBandStepPx) {
+  const double centre = bestI * kBandStepPx;
+  if (std::abs(centre) > reach - kBandStepPx) {
     beyond = true;
     return std::nullopt;
   }
-  const double centre = bestD;
   double d = centre;
   best = 1e300;
-  for (const double sigma : kBandBlurPx) {
-    const double lo = bandResidual(p, sides, centre - kBandStepPx, sigma);
-    const double mid = bandResidual(p, sides, centre, sigma);
-    const double hi = bandResidual(p, sides, centre + kBandStepPx, sigma);
+  for (size_t blur = 0; blur < kBandBlurPx.size(); ++blur) {
+    std::array<double, 3> around{};
+    for (int s = -1; s <= 1; ++s) {
+      if (blur == 1) {
+        around[static_cast<size_t>(s + 1)] = middleBlur[static_cast<size_t>(bestI + s + coarse)];
+        continue;
+      }
+      if (s == -1) tabulate(kBandBlurPx[blur], p.step.front() - bestI - 1 + coarse, p.step.back() - bestI + 1 + coarse);
+      around[static_cast<size_t>(s + 1)] = residualAt(bestI + s);
+    }
+    const double lo = around[0], mid = around[1], hi = around[2];
     const double curvature = lo - 2.0 * mid + hi;
     double offset = 0.0, r = std::min({lo, mid, hi});
     if (curvature > 1e-12) {
@@ -547,9 +587,7 @@ std::optional<double> locateBand(const cv::Mat& gx, const cv::Mat& gy, cv::Size 
     }
     if (r < best) best = r, d = centre + offset * kBandStepPx;
   }
-  double total = 0.0;
-  for (double v : p.g) total += v * v;
-  if (!(best < kBandMaxUnexplained * total)) return std::nullopt;
+  if (!(best < kBandMaxUnexplained * gg)) return std::nullopt;
   return d;
 }
 
@@ -640,23 +678,51 @@ bool wiresAgree(const json& judgement) {
 
 }  // namespace
 
-CameraEdgeMatches collectCameraEdgeMatches(const CameraEstimate& camera, const cv::Mat& gx, const cv::Mat& gy,
-                                           bool innerEdges, double ringMinResponse) {
-  static const std::vector<double> offsets = edgeSearchOffsets();
-  const std::vector<EdgePoint>& points = edgePoints();
+namespace {
+
+// A narrow band's location about one edge point, the costly part of a collection; it depends
+// on the camera and the band's strength only (not on the inner edges or the plain rings'
+// strength), so collections about one camera share it.
+struct BandLocation {
+  bool located = false;  // computed
+  bool beyond = false;
+  std::optional<double> shift;
+};
+
+// Per edge point, kProjectedPerPoint board points: the point, half a mm across its edge, the
+// bed's other edge and the band's wire sides (for a ring's outer edge).
+std::vector<cv::Point3d> edgeObjectPoints() {
   std::vector<cv::Point3d> object;
-  object.reserve(kProjectedPerPoint * points.size());
-  for (const EdgePoint& p : points) {
+  object.reserve(kProjectedPerPoint * edgePoints().size());
+  for (const EdgePoint& p : edgePoints()) {
     object.push_back(p.board);
     object.push_back(p.board + 0.5 * p.across);
     object.push_back(p.board + p.otherEdgeMm * p.across);
-    // The band's wire sides, for a ring's outer edge.
     for (const double side : {p.otherEdgeMm - 0.5 * kBandWireMm, p.otherEdgeMm + 0.5 * kBandWireMm, -0.5 * kBandWireMm,
                               0.5 * kBandWireMm}) {
       object.push_back(p.board + side * p.across);
     }
   }
-  const std::vector<cv::Point2d> projected = projectBoardPoints(camera, object);
+  return object;
+}
+
+// What collections about one camera share: the projected edge object points and the narrow
+// bands' locations (empty until first computed).
+struct CameraBands {
+  std::vector<cv::Point2d> projected;
+  std::vector<BandLocation> locations;
+};
+
+CameraEdgeMatches collectEdges(const CameraEstimate& camera, const cv::Mat& gx, const cv::Mat& gy, bool innerEdges,
+                               double ringMinResponse, CameraBands* shared) {
+  static const std::vector<double> offsets = edgeSearchOffsets();
+  static const std::vector<cv::Point3d> object = edgeObjectPoints();
+  const std::vector<EdgePoint>& points = edgePoints();
+  CameraBands own;
+  CameraBands& cached = shared ? *shared : own;
+  if (cached.projected.empty()) cached.projected = projectBoardPoints(camera, object);
+  if (cached.locations.empty()) cached.locations.resize(points.size());
+  const std::vector<cv::Point2d>& projected = cached.projected;
   cv::Matx33d R;
   cv::Rodrigues(camera.rvec, R);
   const cv::Vec3d t(camera.tvec.at<double>(0), camera.tvec.at<double>(1), camera.tvec.at<double>(2));
@@ -696,12 +762,15 @@ CameraEdgeMatches collectCameraEdgeMatches(const CameraEstimate& camera, const c
       // A band a few pixels deep blurs its steps into one another, its strongest gradient below
       // a plain edge's: it is asked for the faint rings' strength (with the plain one the low
       // views kept 78 right cameras against 83, without any a turned camera was taken).
-      bool beyond = false;
-      const std::optional<double> d =
-          locateBand(gx, gy, size, c, n, sides, reach, std::min(ringMinResponse, kFaintRingMinResponse), beyond);
-      if (beyond && inMargin(c, size)) ++m.ringBeyond[p.kind][octantOf(b)];
-      if (!d) continue;
-      image = c + *d * n;
+      BandLocation& located = cached.locations[i];
+      if (!located.located) {
+        located.shift = locateBand(gx, gy, size, c, n, sides, reach, std::min(ringMinResponse, kFaintRingMinResponse),
+                                   located.beyond);
+        located.located = true;
+      }
+      if (located.beyond && inMargin(c, size)) ++m.ringBeyond[p.kind][octantOf(b)];
+      if (!located.shift) continue;
+      image = c + *located.shift * n;
     } else {
       const size_t before = found.image.size();
       matchEdgeFromPixel(window, gx, gy, size, c, n, {p.board.x, p.board.y}, found,
@@ -717,6 +786,86 @@ CameraEdgeMatches collectCameraEdgeMatches(const CameraEstimate& camera, const c
     m.pxPerMm.push_back(static_cast<float>(length / 0.5));
   }
   return m;
+}
+
+// One image's gradients and the edges collected about the cameras a refinement visits: its
+// rounds, its judgements and the follow-up refinements return to the same cameras (the start
+// of one round is the camera the last judged), and a collection about a camera already seen is
+// the same collection.
+class EdgeSearch {
+ public:
+  explicit EdgeSearch(const cv::Mat& grey) {
+    cv::Sobel(grey, gx_, CV_32F, 1, 0, 3, 0.125, 0.0, cv::BORDER_REFLECT_101);
+    cv::Sobel(grey, gy_, CV_32F, 0, 1, 3, 0.125, 0.0, cv::BORDER_REFLECT_101);
+  }
+
+  std::shared_ptr<const CameraEdgeMatches> matches(const CameraEstimate& camera, bool innerEdges,
+                                                   double ringMinResponse) {
+    std::vector<double> key;
+    if (!keyOf(camera, key)) {
+      return std::make_shared<const CameraEdgeMatches>(
+          collectEdges(camera, gx_, gy_, innerEdges, ringMinResponse, nullptr));
+    }
+    for (const Collected& c : collected_) {
+      if (sameKey(c.key, key) && c.innerEdges == innerEdges && c.ringMinResponse == ringMinResponse) return c.matches;
+    }
+    const double bandResponse = std::min(ringMinResponse, kFaintRingMinResponse);
+    Seen* seen = nullptr;
+    for (Seen& c : cameras_) {
+      if (sameKey(c.key, key) && c.bandResponse == bandResponse) seen = &c;
+    }
+    if (!seen) {
+      if (cameras_.size() >= kKept) cameras_.pop_front();
+      cameras_.push_back({key, bandResponse, {}});
+      seen = &cameras_.back();
+    }
+    auto m = std::make_shared<const CameraEdgeMatches>(
+        collectEdges(camera, gx_, gy_, innerEdges, ringMinResponse, &seen->bands));
+    if (collected_.size() >= kKept) collected_.pop_front();
+    collected_.push_back({std::move(key), innerEdges, ringMinResponse, m});
+    return m;
+  }
+
+ private:
+  // A refinement visits a dozen cameras, a follow-up a few refinements.
+  static constexpr size_t kKept = 64;
+  struct Collected {
+    std::vector<double> key;
+    bool innerEdges;
+    double ringMinResponse;
+    std::shared_ptr<const CameraEdgeMatches> matches;
+  };
+  struct Seen {
+    std::vector<double> key;
+    double bandResponse;
+    CameraBands bands;
+  };
+
+  // The camera's every parameter, bit for bit: a camera is the same only where it projects
+  // every point the same.
+  static bool keyOf(const CameraEstimate& camera, std::vector<double>& key) {
+    key = {static_cast<double>(camera.width), static_cast<double>(camera.height)};
+    for (const cv::Mat* m : {&camera.K, &camera.dist, &camera.rvec, &camera.tvec}) {
+      if (m->type() != CV_64F || !m->isContinuous()) return false;
+      key.push_back(static_cast<double>(m->total()));
+      key.insert(key.end(), m->ptr<double>(), m->ptr<double>() + m->total());
+    }
+    return true;
+  }
+  static bool sameKey(const std::vector<double>& a, const std::vector<double>& b) {
+    return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0;
+  }
+
+  cv::Mat gx_, gy_;
+  std::deque<Collected> collected_;
+  std::deque<Seen> cameras_;
+};
+
+}  // namespace
+
+CameraEdgeMatches collectCameraEdgeMatches(const CameraEstimate& camera, const cv::Mat& gx, const cv::Mat& gy,
+                                           bool innerEdges, double ringMinResponse) {
+  return collectEdges(camera, gx, gy, innerEdges, ringMinResponse, nullptr);
 }
 
 json judgeCameraOnEdges(const CameraEdgeMatches& m, double agreePx, double outerMm, bool bandsBeyondDisagree) {
@@ -780,12 +929,12 @@ namespace {
 // bed on one side and the dark surround on the other, and its strongest edge lies off the
 // wire's middle by up to a wire's width as blur and scale take it; the inner edges, wires
 // between two beds, hold the board's scale meanwhile.
-std::optional<CameraEstimate> fitInRounds(const CameraEstimate& start, const cv::Mat& gx, const cv::Mat& gy,
-                                          bool innerEdges, bool freeOuter, double ringMinResponse, json& report,
-                                          double& outerMm) {
+std::optional<CameraEstimate> fitInRounds(const CameraEstimate& start, EdgeSearch& search, bool innerEdges,
+                                          bool freeOuter, double ringMinResponse, json& report, double& outerMm) {
   CameraEstimate current = cloneCameraEstimate(start);
   for (const double threshold : kRoundThresholds) {
-    const CameraEdgeMatches matches = collectCameraEdgeMatches(current, gx, gy, innerEdges, ringMinResponse);
+    const std::shared_ptr<const CameraEdgeMatches> collected = search.matches(current, innerEdges, ringMinResponse);
+    const CameraEdgeMatches& matches = *collected;
     if (matches.board.size() < kMinMatches) {
       report["stopped"] = "TOO_FEW_EDGE_MATCHES";
       return std::nullopt;
@@ -824,9 +973,9 @@ std::optional<CameraEstimate> fitInRounds(const CameraEstimate& start, const cv:
 // Whether the beds' inner edges lie where a regulation board has them (99 and 162 mm) for a
 // camera fitted to the outer edges: on each ring enough of them found, their median within
 // kInnerEdgeAgreeMm. Boards differ there (beds of 8 to 10 mm); the outer edges they share.
-bool innerEdgesAgree(const CameraEstimate& camera, const cv::Mat& gx, const cv::Mat& gy, double ringMinResponse,
-                     json& report) {
-  const CameraEdgeMatches m = collectCameraEdgeMatches(camera, gx, gy, true, ringMinResponse);
+bool innerEdgesAgree(const CameraEstimate& camera, EdgeSearch& search, double ringMinResponse, json& report) {
+  const std::shared_ptr<const CameraEdgeMatches> collected = search.matches(camera, true, ringMinResponse);
+  const CameraEdgeMatches& m = *collected;
   std::array<std::vector<double>, 2> offsets;
   for (size_t i = 0; i < m.board.size(); ++i) {
     if (m.kind[i] != 3) continue;
@@ -849,28 +998,23 @@ bool innerEdgesAgree(const CameraEstimate& camera, const cv::Mat& gx, const cv::
   return agree;
 }
 
-}  // namespace
-
-CameraEdgeFit refineCameraByEdges(const cv::Mat& grey, const CameraEstimate& start,
-                                  const std::vector<cv::Point2d>& crossings) {
+CameraEdgeFit refineOnEdges(const cv::Mat& grey, EdgeSearch& search, const CameraEstimate& start,
+                            const std::vector<cv::Point2d>& crossings) {
   CameraEdgeFit out;
   out.camera = cloneCameraEstimate(start);
-  cv::Mat gx, gy;
-  cv::Sobel(grey, gx, CV_32F, 1, 0, 3, 0.125, 0.0, cv::BORDER_REFLECT_101);
-  cv::Sobel(grey, gy, CV_32F, 0, 1, 3, 0.125, 0.0, cv::BORDER_REFLECT_101);
-  CameraEdgeMatches startMatches = collectCameraEdgeMatches(start, gx, gy, false, kEdgeMinResponse);
+  std::shared_ptr<const CameraEdgeMatches> startMatches = search.matches(start, false, kEdgeMinResponse);
   double ringResponse = kEdgeMinResponse;
-  if (ringsSilent(judgeCameraOnEdges(startMatches, kStartAgreePx))) {
+  if (ringsSilent(judgeCameraOnEdges(*startMatches, kStartAgreePx))) {
     ringResponse = kFaintRingMinResponse;
-    startMatches = collectCameraEdgeMatches(start, gx, gy, false, ringResponse);
+    startMatches = search.matches(start, false, ringResponse);
     out.report["faint_rings"] = true;
   }
-  const json startJudgement = judgeCameraOnEdges(startMatches, kStartAgreePx);
+  const json startJudgement = judgeCameraOnEdges(*startMatches, kStartAgreePx);
   out.contradicted = contradicted(startJudgement);
   out.report["start"] = startJudgement;
-  const json startStrict = judgeCameraOnEdges(startMatches, kAgreePx);
+  const json startStrict = judgeCameraOnEdges(*startMatches, kAgreePx);
   const json startFaint = ringResponse > kFaintRingMinResponse
-                              ? judgeCameraOnEdges(collectCameraEdgeMatches(start, gx, gy, false, kFaintRingMinResponse), kAgreePx)
+                              ? judgeCameraOnEdges(*search.matches(start, false, kFaintRingMinResponse), kAgreePx)
                               : startStrict;
   const bool faintRingsAgree = fainterRingsAgree(startFaint);
   out.report["start_faint"] = {{"ring_octants", startFaint["ring_octants"]}, {"ring_octants_seen", startFaint["ring_octants_seen"]}};
@@ -880,27 +1024,26 @@ CameraEdgeFit refineCameraByEdges(const cv::Mat& grey, const CameraEstimate& sta
                                 {"wire_points", startStrict["wire_points"]}};
   out.report["wires_confirm"] = out.wiresConfirm;
   double outerMm = 0.0;
-  std::optional<CameraEstimate> fitted = fitInRounds(start, gx, gy, false, false, ringResponse, out.report, outerMm);
+  std::optional<CameraEstimate> fitted = fitInRounds(start, search, false, false, ringResponse, out.report, outerMm);
   if (!fitted) return out;
   // A blurred bed's outer edge alone shows a little outside or inside its wire; the bed's
   // inner edge leans the other way, so with both the ring keeps its scale.
-  const bool inner = innerEdgesAgree(*fitted, gx, gy, ringResponse, out.report);
+  const bool inner = innerEdgesAgree(*fitted, search, ringResponse, out.report);
   out.report["inner_edges"] = inner;
   if (inner) {
     const CameraEstimate outerFitted = cloneCameraEstimate(*fitted);
-    fitted = fitInRounds(outerFitted, gx, gy, true, true, ringResponse, out.report, outerMm);
+    fitted = fitInRounds(outerFitted, search, true, true, ringResponse, out.report, outerMm);
     if (!fitted) return out;
     // An offset of a few tenths is what the scale and the offset trade between them on the
     // inner edges' own scatter; only a double ring's edge plainly off its wire keeps one.
     if (std::abs(outerMm) < kMinOuterOffsetMm) {
       outerMm = 0.0;
-      fitted = fitInRounds(outerFitted, gx, gy, true, false, ringResponse, out.report, outerMm);
+      fitted = fitInRounds(outerFitted, search, true, false, ringResponse, out.report, outerMm);
       if (!fitted) return out;
     }
   }
   CameraEstimate current = std::move(*fitted);
-  const json judgement =
-      judgeCameraOnEdges(collectCameraEdgeMatches(current, gx, gy, false, ringResponse), kAgreePx, outerMm, true);
+  const json judgement = judgeCameraOnEdges(*search.matches(current, false, ringResponse), kAgreePx, outerMm, true);
   out.report["outer_edge_offset_mm"] = outerMm;
   const double shift = ringShiftPx(start, current);
   // The board fit's start, an ellipse on the rings, has no crossings and may lie farther off.
@@ -940,14 +1083,23 @@ CameraEdgeFit refineCameraByEdges(const cv::Mat& grey, const CameraEstimate& sta
   return out;
 }
 
+}  // namespace
+
+CameraEdgeFit refineCameraByEdges(const cv::Mat& grey, const CameraEstimate& start,
+                                  const std::vector<cv::Point2d>& crossings) {
+  EdgeSearch search(grey);
+  return refineOnEdges(grey, search, start, crossings);
+}
+
 CameraEdgeFit followCameraByEdges(const cv::Mat& grey, const CameraEstimate& start,
                                   const std::vector<cv::Point2d>& crossings, int calls) {
-  CameraEdgeFit first = refineCameraByEdges(grey, start, crossings);
+  EdgeSearch search(grey);
+  CameraEdgeFit first = refineOnEdges(grey, search, start, crossings);
   if (first.supported || !first.fitted) return first;
   const MatchScore startScore = scoreCameraEstimate(start, crossings, 0.25);
   CameraEstimate current = cloneCameraEstimate(*first.fitted);
   for (int call = 1; call < calls; ++call) {
-    CameraEdgeFit next = refineCameraByEdges(grey, current, crossings);
+    CameraEdgeFit next = refineOnEdges(grey, search, current, crossings);
     if (!next.fitted) break;
     const double shift = ringShiftPx(start, *next.fitted);
     // Beyond twice one refinement's reach the edges have led the camera to some other edge.
@@ -970,7 +1122,7 @@ CameraEdgeFit followCameraByEdges(const cv::Mat& grey, const CameraEstimate& sta
       // A camera the edges were followed to must stay there: one more refinement from it
       // supports it and hardly moves it. Narrow beds seen low can hold a camera a ring's
       // width off for one refinement, never for the next.
-      const CameraEdgeFit again = refineCameraByEdges(grey, next.camera, crossings);
+      const CameraEdgeFit again = refineOnEdges(grey, search, next.camera, crossings);
       const double settled = again.fitted ? ringShiftPx(next.camera, *again.fitted) : 1e9;
       first.report["followed"]["settled_px"] = settled;
       if (!again.supported || !(settled <= kSettledShiftPx)) break;

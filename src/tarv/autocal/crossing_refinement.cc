@@ -116,16 +116,38 @@ std::optional<double> fitWire(const Profile& p, double sigmaMm, double halfWindo
     for (size_t c = 0; c < 3; ++c) sumSquares += v[c] * v[c];
   }
   const double k = 1.0 / (std::sqrt(2.0) * sigmaMm);
-  std::vector<double> centres, residuals;
+  std::vector<double> tried;
   for (double c = -halfWindow + kEdgeMarginMm * 0.5; c <= halfWindow - kEdgeMarginMm * 0.5 + 1e-9; c += step) {
-    cv::Matx33d AtA = cv::Matx33d::zeros();
+    tried.push_back(c);
+  }
+  if (tried.empty()) return std::nullopt;
+  // Centres and samples lie on one grid: the step's and the band's blurred shapes depend on a
+  // sample's distance from the centre only, a whole number of steps (i - m) apart, and are
+  // tabulated once per distance.
+  const long lowest = 1 - static_cast<long>(tried.size());
+  std::vector<cv::Vec2d> shapes(n + tried.size() - 1);
+  for (long d = lowest; d < static_cast<long>(n); ++d) {
+    const size_t m = static_cast<size_t>(std::max(0L, -d)), i = m + static_cast<size_t>(d);
+    const double u = p.s[i] - tried[m];
+    shapes[static_cast<size_t>(d - lowest)] =
+        cv::Vec2d(std::erf(u * k), 0.5 * (std::erf((u + 0.5 * kWireMm) * k) - std::erf((u - 0.5 * kWireMm) * k)));
+  }
+  std::vector<double> centres, residuals;
+  for (size_t m = 0; m < tried.size(); ++m) {
+    const double c = tried[m];
+    // AᵀA summed on its six distinct entries (the first column is all ones), Aᵀy per channel.
+    double n0 = 0.0, s1 = 0.0, s2 = 0.0, s11 = 0.0, s12 = 0.0, s22 = 0.0;
     std::array<cv::Vec3d, 3> Aty{};
     for (size_t i = 0; i < n; ++i) {
-      const double u = p.s[i] - c;
-      const cv::Vec3d a(1.0, std::erf(u * k), 0.5 * (std::erf((u + 0.5 * kWireMm) * k) - std::erf((u - 0.5 * kWireMm) * k)));
-      AtA += a * a.t();
-      for (size_t ch = 0; ch < 3; ++ch) Aty[ch] += a * p.bgr[i][ch];
+      const cv::Vec2d& shape = shapes[i + tried.size() - 1 - m];
+      const double a1 = shape[0], a2 = shape[1];
+      n0 += 1.0, s1 += a1, s2 += a2, s11 += a1 * a1, s12 += a1 * a2, s22 += a2 * a2;
+      for (size_t ch = 0; ch < 3; ++ch) {
+        const double y = p.bgr[i][ch];
+        Aty[ch][0] += y, Aty[ch][1] += a1 * y, Aty[ch][2] += a2 * y;
+      }
     }
+    const cv::Matx33d AtA(n0, s1, s2, s1, s11, s12, s2, s12, s22);
     bool solvable = true;
     const cv::Matx33d inv = AtA.inv(cv::DECOMP_CHOLESKY, &solvable);
     if (!solvable) continue;
