@@ -345,8 +345,8 @@ int runColourCheck(int boards, unsigned long long firstSeed, bool records, const
 
 // Per board, where a low or rig camera's landmark solve goes wrong: the network's crossings
 // against the true ones (within 2 px of one, strays more than 4 px from every one), its sector
-// numbers, how far the bull it is surest of lies from the true one (-1: none found; the true
-// bull hidden under a dart gives a distance from the image's corner); the true camera's
+// numbers, how far the bull it is surest of lies from where the true camera sees the board's
+// centre (-1: none found), a dart over the bull or not; the true camera's
 // matches among the crossings (at a quarter of each crossing's spacing), the camera solved
 // from it (matches, 170 mm ring off the truth in px); the first stage of starts (the number
 // homography and the bull grid): the camera it selects and how close its nearest start lies;
@@ -367,7 +367,6 @@ int runDiagnose(const std::string& path, const std::vector<unsigned long long>& 
     if (!dumpDir.empty()) cv::imwrite(dumpDir + "/" + std::to_string(seed) + ".png", sample.image);
     const LandmarkDetections kept = runLandmarkNetwork(model, sample.image);
     std::vector<cv::Point2d> crossings, truth;
-    cv::Point2d trueBull(0.0, 0.0);
     int numbers = 0;
     for (size_t j = 0; j < kept.classes.size(); ++j) {
       if (kept.classes[j] == 1 && kept.scores[j] > 0.25f) crossings.push_back(kept.centres[j]);
@@ -375,7 +374,6 @@ int runDiagnose(const std::string& path, const std::vector<unsigned long long>& 
     }
     for (const lb::Landmark& l : sample.landmarks) {
       if (l.cls == 1) truth.push_back(l.centre);
-      if (l.cls == 0) trueBull = l.centre;
     }
     int near = 0, strays = 0;
     for (const cv::Point2d& d : crossings) {
@@ -387,6 +385,8 @@ int runDiagnose(const std::string& path, const std::vector<unsigned long long>& 
     const cv::Point2d bull = findBullPoint(kept);
     // The renderer's camera in the landmark frame (20 at +y, z out of the board).
     const scene::Camera camera(sample.cameraSpec);
+    // Not the bull landmark: a board whose bull a dart covers has none.
+    const cv::Point2d trueBull = camera.project(cv::Point2d(0.0, 0.0));
     const CameraEstimate truthCamera = lb::trueCameraEstimate(sample);
     const auto ringPx = [&](const CameraEstimate& e) { return lb::ringErrorAnyTurnPx(camera, e); };
     const int atTruth = scoreCameraEstimate(truthCamera, crossings, 0.25).matches;
