@@ -404,5 +404,61 @@ TEST(CameraEdges, TheTrueCamerasOfLowBoardsStayOnTheirRings) {
   EXPECT_LE(worst, 1.0);
 }
 
+TEST(CameraEdges, ALowCameraTwoPixelsOffIsCarriedOntoItsRings) {
+  // The landmark bench's low boards 1000066 (800x600, 17.6 degrees above the board) and 1000008
+  // (640x480, 11.3 degrees), as the bench renders them: on the near and far sides each ring band
+  // is 2 to 5 px deep. A start 2 px off the true camera (moved across the image, its focal
+  // length or its lens bend wrong, or all at once: what the crossings leave) must be carried
+  // onto the rings, not held where the bands it searched for lay beyond its reach.
+  struct Move {
+    double dxMm, dyMm, focal, k1;
+  };
+  const std::vector<Move> moves{{1.0, 0.0, 0.0, 0.0},
+                                {0.0, -1.0, 0.0, 0.0},
+                                {0.0, 0.0, -0.01, 0.0},
+                                {0.0, 0.0, 0.0, 0.05},
+                                {1.0, -0.7, -0.02, 0.0}};
+  for (const uint64_t seed : {1000066, 1000008}) {
+    landmark_boards::SampleOptions options;
+    options.min_above_deg = 10.0;
+    options.max_above_deg = 20.0;
+    if (seed % 2 == 1) options.look = landmark_boards::kHeldOutLook;
+    const Board b = boardOf(landmark_boards::renderBoardSample(seed, options));
+    double sum = 0.0;
+    int onRings = 0;
+    for (const Move& m : moves) {
+      const auto moved = [&](double s) { return offBy(b.truth, s * m.dxMm, s * m.dyMm, 1.0 + s * m.focal, s * m.k1); };
+      // The move's size that puts the start 2 px off the rings.
+      double lo = 0.0, hi = 1.0;
+      while (ringErrorPx(b, moved(hi)) < 2.0) hi *= 2.0;
+      for (int i = 0; i < 30; ++i) (ringErrorPx(b, moved(0.5 * (lo + hi))) < 2.0 ? lo : hi) = 0.5 * (lo + hi);
+      const CameraEdgeFit fit = refineCameraByEdges(b.grey, moved(hi), {});
+      // A fit that ran out of edges counts as left 2 px off.
+      const double e = fit.fitted ? ringErrorPx(b, *fit.fitted) : 2.0;
+      onRings += e <= 1.0 ? 1 : 0;
+      sum += e;
+    }
+    EXPECT_GE(onRings, 4) << seed;
+    EXPECT_LE(sum / static_cast<double>(moves.size()), 0.75) << seed;
+  }
+}
+
+TEST(CameraEdges, ALowCameraWhoseLensBendTheCrossingsTradedIsCarriedOntoItsRings) {
+  // The landmark bench's low board 1000118 (800x600, 14.5 degrees above the board, no lens bend):
+  // the crossings solved a camera with a pincushion of 0.34 and a focal length 5 % short, its
+  // rings 2.5 px off. The board fills a narrow strip of the image, where the two trade against
+  // each other; the fit must bring the camera onto its rings and take the bend off.
+  landmark_boards::SampleOptions options;
+  options.min_above_deg = 10.0;
+  options.max_above_deg = 20.0;
+  const Board b = boardOf(landmark_boards::renderBoardSample(1000118, options));
+  const CameraEstimate start = offBy(b.truth, 0.0, 0.0, 0.95, 0.34);
+  ASSERT_GT(ringErrorPx(b, start), 2.0);
+  const CameraEdgeFit fit = refineCameraByEdges(b.grey, start, {});
+  ASSERT_TRUE(fit.fitted) << fit.report.dump();
+  EXPECT_LE(fit.fitted->dist.at<double>(0), 0.1) << fit.report.dump();
+  EXPECT_LE(ringErrorPx(b, *fit.fitted), 1.0) << fit.report.dump();
+}
+
 }  // namespace
 }  // namespace tarv

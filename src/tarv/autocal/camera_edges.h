@@ -65,9 +65,12 @@ struct CameraEdgeMatches {
   int wireInView = 0;
 };
 // innerEdges: the beds' inner edges as well. A ring or bed edge weaker than ringMinResponse
-// (grey levels a pixel) is none; the wires always ask for the board fit's strength.
+// (grey levels a pixel) is none; the wires always ask for the board fit's strength. wideBands:
+// a ring band a few pixels deep, located as a whole, is searched a few pixels either way, up to
+// a little beyond its depth (the fit's edges); without it, as far as a single edge is (the
+// judgement's).
 CameraEdgeMatches collectCameraEdgeMatches(const CameraEstimate& camera, const cv::Mat& gx, const cv::Mat& gy,
-                                           bool innerEdges, double ringMinResponse = 20.0);
+                                           bool innerEdges, double ringMinResponse = 20.0, bool wideBands = false);
 
 // The judgement of a camera on edges collected with it (keys as the board fit's refinement
 // report, plus "wire_points": [in view, found, within agreePx]). agreePx is the distance at

@@ -327,7 +327,9 @@ TEST(LandmarkSolve, ASmallBoardWhoseWirePairsMergeIsSolvedOnItsOwnRings) {
   std::printf("small board, double ring %.1f px: ok %d grade %d, %d/%d matched, ring %.2f px %s\n", doublePx, s.ok, s.grade,
               s.crossingsMatched, s.crossingsDetected, ringPx, s.reason.c_str());
   ASSERT_TRUE(s.ok) << s.reason;
-  EXPECT_GE(s.crossingsMatched, 25);
+  // The true camera itself matches 22 of these jittered crossings (0.65 px rms); a camera
+  // carried onto the rings matches about as many, one held nearer the jitter a few more.
+  EXPECT_GE(s.crossingsMatched, 20);
   EXPECT_LT(s.grade, 2);
   EXPECT_LE(ringPx, 1.5);
 }
