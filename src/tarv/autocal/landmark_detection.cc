@@ -255,6 +255,20 @@ LandmarkDetections runLandmarkNetwork(LandmarkModel& model, const cv::Mat& image
   return decodeLandmarkOutput(output, s, model.scoreThreshold, model.nmsThreshold);
 }
 
+namespace {
+
+// The part as the network is to see it: where it is shorter than the network's input, set in
+// a frame of the letterbox's grey that long, so that it is not enlarged past its own pixels.
+cv::Mat notEnlarged(const cv::Mat& part, int inputSize) {
+  if (std::max(part.cols, part.rows) >= inputSize) return part;
+  cv::Mat framed(part.cols >= part.rows ? cv::Size(inputSize, part.rows) : cv::Size(part.cols, inputSize), part.type(),
+                 cv::Scalar::all(114));
+  part.copyTo(framed(cv::Rect(0, 0, part.cols, part.rows)));
+  return framed;
+}
+
+}  // namespace
+
 LandmarkSolution detectBoardLandmarks(LandmarkModel& model, const cv::Mat& image) {
   LandmarkSolution sol;
   const double t0 = nowMs();
@@ -275,16 +289,19 @@ LandmarkSolution detectBoardLandmarks(LandmarkModel& model, const cv::Mat& image
   const auto accepted = [&sol] { return sol.ok && sol.grade < 2; };
   // Their ring search runs only where no camera was accepted.
   std::vector<cv::Rect> boxes = accepted() ? std::vector<cv::Rect>() : smallBoardBoxes(kept, image.size());
+  const size_t smallBoxes = boxes.size();
   // A board seen nearly edge-on in a large image is a few dozen of the network's pixels across
   // its narrow way, its crossings crowded into a few rows or columns that the network mostly
-  // misplaces; seen closer, it finds four to six times as many where they are.
+  // misplaces; seen closer (never past the image's own pixels), it finds three to six times as
+  // many where they are.
   if (!accepted()) {
     if (const std::optional<cv::Rect> box = boardExtentBox(kept, image.size(), model.inputSize)) boxes.push_back(*box);
   }
-  for (const cv::Rect& box : boxes) {
-    if (accepted()) break;
+  for (size_t i = 0; i < boxes.size() && !accepted(); ++i) {
+    const cv::Rect& box = boxes[i];
     const double t1 = nowMs();
-    LandmarkDetections closer = runLandmarkNetwork(model, input(box), colourFree);
+    const cv::Mat part = i < smallBoxes ? input(box) : notEnlarged(input(box), model.inputSize);
+    LandmarkDetections closer = runLandmarkNetwork(model, part, colourFree);
     for (cv::Point2d& c : closer.centres) c += cv::Point2d(box.x, box.y);
     sol.modelMs += nowMs() - t1;
     LandmarkSolution again;
@@ -372,7 +389,8 @@ std::optional<cv::Rect> boardExtentBox(const LandmarkDetections& kept, cv::Size 
                                 cv::Point(static_cast<int>(std::ceil(x1)), static_cast<int>(std::ceil(y1)))) &
                        cv::Rect(cv::Point(0, 0), imageSize);
   if (box.width < 16 || box.height < 16) return std::nullopt;
-  if (!(kBoardExtentGain * std::max(box.width, box.height) <= std::max(imageSize.width, imageSize.height))) return std::nullopt;
+  const double boxLong = std::max({box.width, box.height, inputSize});
+  if (!(kBoardExtentGain * boxLong <= std::max(imageSize.width, imageSize.height))) return std::nullopt;
   return box;
 }
 
