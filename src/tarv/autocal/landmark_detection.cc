@@ -42,6 +42,11 @@ constexpr double kSmallBoardShare = 0.5;
 // A board is small about its bull where the double ring lies within this share of the image's
 // long side.
 constexpr double kSmallBoardRadiusShare = 0.1;
+// The closer look at a board wide but flat in the image: the box round its crossings and
+// numbers, widened by this share of its long side each way, is looked at where the network
+// then sees it at least this many times larger.
+constexpr double kBoardExtentMargin = 0.1;
+constexpr double kBoardExtentGain = 1.25;
 
 double nowMs() {
   return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now().time_since_epoch()).count();
@@ -250,6 +255,20 @@ LandmarkDetections runLandmarkNetwork(LandmarkModel& model, const cv::Mat& image
   return decodeLandmarkOutput(output, s, model.scoreThreshold, model.nmsThreshold);
 }
 
+namespace {
+
+// The part as the network is to see it: where it is shorter than the network's input, set in
+// a frame of the letterbox's grey that long, so that it is not enlarged past its own pixels.
+cv::Mat notEnlarged(const cv::Mat& part, int inputSize) {
+  if (std::max(part.cols, part.rows) >= inputSize) return part;
+  cv::Mat framed(part.cols >= part.rows ? cv::Size(inputSize, part.rows) : cv::Size(part.cols, inputSize), part.type(),
+                 cv::Scalar::all(114));
+  part.copyTo(framed(cv::Rect(0, 0, part.cols, part.rows)));
+  return framed;
+}
+
+}  // namespace
+
 LandmarkSolution detectBoardLandmarks(LandmarkModel& model, const cv::Mat& image) {
   LandmarkSolution sol;
   const double t0 = nowMs();
@@ -269,11 +288,20 @@ LandmarkSolution detectBoardLandmarks(LandmarkModel& model, const cv::Mat& image
   // the whole image.
   const auto accepted = [&sol] { return sol.ok && sol.grade < 2; };
   // Their ring search runs only where no camera was accepted.
-  const std::vector<cv::Rect> boxes = accepted() ? std::vector<cv::Rect>() : smallBoardBoxes(kept, image.size());
-  for (const cv::Rect& box : boxes) {
-    if (accepted()) break;
+  std::vector<cv::Rect> boxes = accepted() ? std::vector<cv::Rect>() : smallBoardBoxes(kept, image.size());
+  const size_t smallBoxes = boxes.size();
+  // A board seen nearly edge-on in a large image is a few dozen of the network's pixels across
+  // its narrow way, its crossings crowded into a few rows or columns that the network mostly
+  // misplaces; seen closer (never past the image's own pixels), it finds three to six times as
+  // many where they are.
+  if (!accepted()) {
+    if (const std::optional<cv::Rect> box = boardExtentBox(kept, image.size(), model.inputSize)) boxes.push_back(*box);
+  }
+  for (size_t i = 0; i < boxes.size() && !accepted(); ++i) {
+    const cv::Rect& box = boxes[i];
     const double t1 = nowMs();
-    LandmarkDetections closer = runLandmarkNetwork(model, input(box), colourFree);
+    const cv::Mat part = i < smallBoxes ? input(box) : notEnlarged(input(box), model.inputSize);
+    LandmarkDetections closer = runLandmarkNetwork(model, part, colourFree);
     for (cv::Point2d& c : closer.centres) c += cv::Point2d(box.x, box.y);
     sol.modelMs += nowMs() - t1;
     LandmarkSolution again;
@@ -331,6 +359,39 @@ std::vector<cv::Rect> smallBoardBoxes(const LandmarkDetections& kept, cv::Size i
     add(ring->center, kBoardBoxPerRing * 0.5 * std::max(ring->size.width, ring->size.height));
   }
   return out;
+}
+
+std::optional<cv::Rect> boardExtentBox(const LandmarkDetections& kept, cv::Size imageSize, int inputSize) {
+  std::vector<cv::Point2f> points;
+  for (size_t j = 0; j < kept.classes.size(); ++j) {
+    if (kept.classes[j] >= 1 && kept.scores[j] > 0.25f) points.emplace_back(kept.centres[j]);
+  }
+  if (points.size() < 4) return std::nullopt;
+  const cv::Rect2f extent = cv::boundingRect(points);
+  const double margin = kBoardExtentMargin * std::max(extent.width, extent.height);
+  double x0 = extent.x - margin, x1 = extent.x + extent.width + margin;
+  double y0 = extent.y - margin, y1 = extent.y + extent.height + margin;
+  // Never larger than the image's own pixels: a box narrower than the network's input is
+  // widened about its centre until the network sees it pixel for pixel.
+  const auto widen = [](double& lo, double& hi, double to, double size) {
+    if (hi - lo >= to) return;
+    const double grow = to - (hi - lo);
+    lo -= grow / 2.0, hi += grow / 2.0;
+    if (lo < 0.0) hi -= lo, lo = 0.0;
+    if (hi > size) lo -= hi - size, hi = size;
+  };
+  if (x1 - x0 >= y1 - y0) {
+    widen(x0, x1, inputSize, imageSize.width);
+  } else {
+    widen(y0, y1, inputSize, imageSize.height);
+  }
+  const cv::Rect box = cv::Rect(cv::Point(static_cast<int>(std::floor(x0)), static_cast<int>(std::floor(y0))),
+                                cv::Point(static_cast<int>(std::ceil(x1)), static_cast<int>(std::ceil(y1)))) &
+                       cv::Rect(cv::Point(0, 0), imageSize);
+  if (box.width < 16 || box.height < 16) return std::nullopt;
+  const double boxLong = std::max({box.width, box.height, inputSize});
+  if (!(kBoardExtentGain * boxLong <= std::max(imageSize.width, imageSize.height))) return std::nullopt;
+  return box;
 }
 
 namespace {

@@ -52,7 +52,9 @@ LandmarkDetections decodeLandmarkOutput(const cv::Mat& output, double scale, flo
 // confirm, and on one solved from crossings moved onto the image's wires that its edges do
 // not contradict.
 // Where that leaves no accepted camera and the board is small in the image, the network
-// looks again at the part the board fills (smallBoardBoxes) and the better solution is kept.
+// looks again at the part the board fills (smallBoardBoxes), and where still none is, at the
+// box round a board wide but flat in the image (boardExtentBox), enlarged; the better solution
+// is kept.
 // An image without colour (isColourFree) is read by the model's network for such images where
 // it has one, the image turned grey; every other image by its network as before.
 // The caller guarantees an 8-bit BGR image. Exceptions of the network pass on; a start the
@@ -62,6 +64,10 @@ LandmarkSolution detectBoardLandmarks(LandmarkModel& model, const cv::Mat& image
 // the network is surest of, and about the ring of crossings it found; none for a board that
 // fills much of the image.
 std::vector<cv::Rect> smallBoardBoxes(const LandmarkDetections& kept, cv::Size imageSize);
+// The part of the image a board wide but flat in it fills: the box round its crossings and
+// numbers with a margin, at least the network's input size long where the image allows; none
+// where the network would not see it markedly larger than in the whole image.
+std::optional<cv::Rect> boardExtentBox(const LandmarkDetections& kept, cv::Size imageSize, int inputSize);
 // The network's part of the above: the letterboxed image through the model, decoded and
 // suppressed; through its network for images without colour where asked and it has one.
 LandmarkDetections runLandmarkNetwork(LandmarkModel& model, const cv::Mat& image, bool colourFree = false);
