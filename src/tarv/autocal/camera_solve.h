@@ -1,6 +1,7 @@
 // Refining starting cameras against the detected crossings and keeping the best.
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -31,10 +32,16 @@ CameraEstimate refineOpticalCentre(const CameraEstimate& solved, const std::vect
 std::optional<CameraEstimate> fitWithFreeCentre(const CameraEstimate& start, const std::vector<cv::Point3f>& object,
                                                 const std::vector<cv::Point2f>& image);
 
+// Lens fits already run for the starts of one selection, by their exact inputs.
+struct LensFitMemo;
+
 struct CameraSelection {
   bool found = false;
   MatchScore best{-1, 1e9};
   CameraEstimate camera;
+  // Starts at the same focal length that match the same crossings ask for the same lens fit
+  // (it recomputes the pose from the pairs): one in seven on photographs.
+  std::shared_ptr<LensFitMemo> lensFits;
 };
 
 // Solves each start and keeps the one with the most matches (then the smaller RMS; earlier
