@@ -177,6 +177,35 @@ std::optional<CameraEstimate> fitWithFreeCentreOn(const CameraEstimate& e, const
 
 }  // namespace
 
+std::optional<CameraEstimate> fitWithFreeCentre(const CameraEstimate& start, const std::vector<cv::Point3f>& object,
+                                                const std::vector<cv::Point2f>& image) {
+  Correspondences c;
+  c.object = object;
+  c.image = image;
+  c.pairs = static_cast<int>(object.size());
+  return fitWithFreeCentreOn(start, c);
+}
+
+CameraEstimate refineOpticalCentre(const CameraEstimate& solved, const std::vector<cv::Point2d>& crossings,
+                                   cv::Point2d bull) {
+  const double tol = kTolerances[5];
+  const Correspondences before = correspondencesOf(solved, crossings, bull, tol);
+  if (before.pairs < kMinCentrePairs) return cloneCameraEstimate(solved);
+  const double rmsBefore = reprojectionRms(solved, before);
+  std::optional<CameraEstimate> free = fitWithFreeCentreOn(solved, before);
+  if (!free) return cloneCameraEstimate(solved);
+  // Once more on the pairs the moved camera matches: a centre far off may bring in crossings
+  // the fixed one missed.
+  const Correspondences again = correspondencesOf(*free, crossings, bull, tol);
+  if (again.pairs >= before.pairs) {
+    if (std::optional<CameraEstimate> second = fitWithFreeCentreOn(*free, again)) free = std::move(second);
+  }
+  if (!(reprojectionRms(*free, before) < kCentreGain * rmsBefore)) return cloneCameraEstimate(solved);
+  const MatchScore a = scoreCameraEstimate(solved, crossings, tol), b = scoreCameraEstimate(*free, crossings, tol);
+  if (b.matches < a.matches) return cloneCameraEstimate(solved);
+  return std::move(*free);
+}
+
 // A lens fit's result depends only on its pairs, the guessed focal length and k1 and the flags
 // (the library finds the pose from the pairs anew), so equal inputs, compared bit for bit, give
 // the same camera.
@@ -223,11 +252,8 @@ struct LensFitMemo {
   }
 };
 
-namespace {
-
-// solveCamera's rounds; a memo, when given, holds the lens fits of earlier starts.
-CameraEstimate solveCameraWith(const CameraEstimate& start, const std::vector<cv::Point2d>& crossings, cv::Point2d bull,
-                               int iterations, LensFitMemo* memo) {
+CameraEstimate solveCamera(const CameraEstimate& start, const std::vector<cv::Point2d>& crossings,
+                           cv::Point2d bull, int iterations, LensFitMemo* memo) {
   CameraEstimate e = cloneCameraEstimate(start);
   const std::vector<cv::Point3d>& ref = referenceCrossings();
   for (int i = 0; i < iterations; ++i) {
@@ -295,48 +321,12 @@ CameraEstimate solveCameraWith(const CameraEstimate& start, const std::vector<cv
   return e;
 }
 
-}  // namespace
-
-std::optional<CameraEstimate> fitWithFreeCentre(const CameraEstimate& start, const std::vector<cv::Point3f>& object,
-                                                const std::vector<cv::Point2f>& image) {
-  Correspondences c;
-  c.object = object;
-  c.image = image;
-  c.pairs = static_cast<int>(object.size());
-  return fitWithFreeCentreOn(start, c);
-}
-
-CameraEstimate refineOpticalCentre(const CameraEstimate& solved, const std::vector<cv::Point2d>& crossings,
-                                   cv::Point2d bull) {
-  const double tol = kTolerances[5];
-  const Correspondences before = correspondencesOf(solved, crossings, bull, tol);
-  if (before.pairs < kMinCentrePairs) return cloneCameraEstimate(solved);
-  const double rmsBefore = reprojectionRms(solved, before);
-  std::optional<CameraEstimate> free = fitWithFreeCentreOn(solved, before);
-  if (!free) return cloneCameraEstimate(solved);
-  // Once more on the pairs the moved camera matches: a centre far off may bring in crossings
-  // the fixed one missed.
-  const Correspondences again = correspondencesOf(*free, crossings, bull, tol);
-  if (again.pairs >= before.pairs) {
-    if (std::optional<CameraEstimate> second = fitWithFreeCentreOn(*free, again)) free = std::move(second);
-  }
-  if (!(reprojectionRms(*free, before) < kCentreGain * rmsBefore)) return cloneCameraEstimate(solved);
-  const MatchScore a = scoreCameraEstimate(solved, crossings, tol), b = scoreCameraEstimate(*free, crossings, tol);
-  if (b.matches < a.matches) return cloneCameraEstimate(solved);
-  return std::move(*free);
-}
-
-CameraEstimate solveCamera(const CameraEstimate& start, const std::vector<cv::Point2d>& crossings,
-                           cv::Point2d bull, int iterations) {
-  return solveCameraWith(start, crossings, bull, iterations, nullptr);
-}
-
 void selectBestCamera(const std::vector<cv::Point2d>& crossings, cv::Point2d bull, CameraSelection& selection,
                       const std::vector<CameraEstimate>& starts) {
   if (!selection.lensFits) selection.lensFits = std::make_shared<LensFitMemo>();
   for (const CameraEstimate& start : starts) {
     try {
-      CameraEstimate e = solveCameraWith(start, crossings, bull, 6, selection.lensFits.get());
+      CameraEstimate e = solveCamera(start, crossings, bull, 6, selection.lensFits.get());
       if (!(cameraCentre(e)[2] > 0.0)) continue;
       const MatchScore s = scoreCameraEstimate(e, crossings, 0.25);
       if (!selection.found || s.matches > selection.best.matches ||
