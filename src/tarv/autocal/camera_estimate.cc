@@ -213,20 +213,44 @@ int32_t countPinholeMatches(const PinholePose& pose, const std::vector<cv::Point
   const auto [minV, maxV] = std::minmax_element(v.begin(), v.end());
   const double reach = tolerance * widest;
   // A detection matches only its nearest crossing and only within reach of it, so only the
-  // crossings within reach along u need be looked at: the projections sorted by u.
+  // crossings within reach along u need be looked at: the projections bucketed along u, each
+  // bucket about the reach wide (a counting sort: the search counts thousands of poses, and
+  // sorting them was its largest cost). A crossing looked at beyond the reach lies farther off
+  // than any crossing's tolerance and cannot displace one that matches.
+  const double lowU = *minU, spanU = *maxU - *minU;
+  int buckets = 1;
+  if (reach > 0.0 && std::isfinite(spanU) && std::isfinite(reach)) {
+    buckets = static_cast<int>(std::min(static_cast<double>(n), std::floor(spanU / reach) + 1.0));
+    buckets = std::max(buckets, 1);
+  }
+  const double perBucket = buckets > 1 ? buckets / spanU : 0.0;
+  const auto bucketOf = [&](double x) {
+    if (buckets == 1) return 0;
+    const double b = std::floor((x - lowU) * perBucket);
+    if (!(b > 0.0)) return 0;
+    return b >= buckets - 1 ? buckets - 1 : static_cast<int>(b);
+  };
+  std::array<int, n + 1> first{};
   std::array<int, n> byU{};
-  std::iota(byU.begin(), byU.end(), 0);
-  std::sort(byU.begin(), byU.end(), [&u](int a, int b) { return u[a] < u[b]; });
-  std::array<double, n> sortedU{};
-  for (int k = 0; k < n; ++k) sortedU[k] = u[byU[k]];
+  std::array<int, n> bucketOfCrossing{};
+  for (int i = 0; i < n; ++i) {
+    bucketOfCrossing[i] = bucketOf(u[i]);
+    ++first[bucketOfCrossing[i] + 1];
+  }
+  for (int b = 0; b < buckets; ++b) first[b + 1] += first[b];
+  {
+    std::array<int, n> next{};
+    for (int b = 0; b < buckets; ++b) next[b] = first[b];
+    for (int i = 0; i < n; ++i) byU[next[bucketOfCrossing[i]]++] = i;
+  }
   std::array<bool, n> taken{};
   int32_t count = 0;
   for (const cv::Point2d& d : detected) {
     if (!(d.x >= *minU - reach && d.x <= *maxU + reach && d.y >= *minV - reach && d.y <= *maxV + reach)) continue;
     int best = -1;
     double bestSq = 1e18;
-    for (auto k = std::lower_bound(sortedU.begin(), sortedU.end(), d.x - reach) - sortedU.begin();
-         k < n && sortedU[k] <= d.x + reach; ++k) {
+    const int last = first[bucketOf(d.x + reach) + 1];
+    for (int k = first[bucketOf(d.x - reach)]; k < last; ++k) {
       const int i = byU[k];
       const double sq = (u[i] - d.x) * (u[i] - d.x) + (v[i] - d.y) * (v[i] - d.y);
       if (sq < bestSq || (sq == bestSq && i < best)) {

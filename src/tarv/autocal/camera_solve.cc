@@ -2,7 +2,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <optional>
+#include <unordered_map>
 
 #include <opencv2/calib3d.hpp>
 
@@ -203,8 +206,54 @@ CameraEstimate refineOpticalCentre(const CameraEstimate& solved, const std::vect
   return std::move(*free);
 }
 
+// A lens fit's result depends only on its pairs, the guessed focal length and k1 and the flags
+// (the library finds the pose from the pairs anew), so equal inputs, compared bit for bit, give
+// the same camera.
+struct LensFitMemo {
+  struct Fit {
+    std::vector<double> key;
+    cv::Mat K, dist, rvec, tvec;
+    bool inRange = false;
+  };
+  static constexpr size_t kMaxFits = 1024;
+  std::unordered_multimap<uint64_t, Fit> fits;
+  size_t stored = 0;
+
+  static std::vector<double> keyOf(const std::vector<cv::Point3f>& object, const std::vector<cv::Point2f>& image,
+                                   const CameraEstimate& e, int flags) {
+    std::vector<double> key{static_cast<double>(flags), static_cast<double>(e.width), static_cast<double>(e.height),
+                            static_cast<double>(object.size())};
+    for (int i = 0; i < 9; ++i) key.push_back(e.K.at<double>(i / 3, i % 3));
+    const cv::Mat dist = e.dist.reshape(1, 1);
+    for (int i = 0; i < static_cast<int>(dist.total()); ++i) key.push_back(dist.at<double>(i));
+    for (size_t i = 0; i < object.size(); ++i) {
+      key.insert(key.end(), {object[i].x, object[i].y, object[i].z, image[i].x, image[i].y});
+    }
+    return key;
+  }
+  static uint64_t hashOf(const std::vector<double>& key) {
+    uint64_t h = 1469598103934665603ull;
+    for (const double v : key) {
+      uint64_t bits = 0;
+      std::memcpy(&bits, &v, sizeof bits);
+      h = (h ^ bits) * 1099511628211ull;
+    }
+    return h;
+  }
+  const Fit* find(uint64_t hash, const std::vector<double>& key) const {
+    const auto range = fits.equal_range(hash);
+    for (auto it = range.first; it != range.second; ++it) {
+      if (it->second.key.size() == key.size() &&
+          std::memcmp(it->second.key.data(), key.data(), key.size() * sizeof(double)) == 0) {
+        return &it->second;
+      }
+    }
+    return nullptr;
+  }
+};
+
 CameraEstimate solveCamera(const CameraEstimate& start, const std::vector<cv::Point2d>& crossings,
-                           cv::Point2d bull, int iterations) {
+                           cv::Point2d bull, int iterations, LensFitMemo* memo) {
   CameraEstimate e = cloneCameraEstimate(start);
   const std::vector<cv::Point3d>& ref = referenceCrossings();
   for (int i = 0; i < iterations; ++i) {
@@ -223,12 +272,36 @@ CameraEstimate solveCamera(const CameraEstimate& start, const std::vector<cv::Po
       image.emplace_back(crossings[m.detection[k]]);
     }
     if (pairs >= 12) {
-      cv::Mat K = e.K.clone(), dist = e.dist.clone(), rvec, tvec;
-      const bool inRange = calibrateOneView(object, image, cv::Size(e.width, e.height), K, dist, rvec, tvec,
-                                            pairs >= 25 ? kFitFocalAndK1 : kFitFocal,
-                                            [&](const cv::Mat& fittedK, const cv::Mat& fittedDist) {
-                                              return plausibleLens(fittedK, fittedDist, e.width);
-                                            });
+      const int flags = pairs >= 25 ? kFitFocalAndK1 : kFitFocal;
+      cv::Mat K, dist, rvec, tvec;
+      bool inRange = false;
+      std::vector<double> key;
+      uint64_t hash = 0;
+      const LensFitMemo::Fit* known = nullptr;
+      if (memo) {
+        key = LensFitMemo::keyOf(object, image, e, flags);
+        hash = LensFitMemo::hashOf(key);
+        known = memo->find(hash, key);
+      }
+      if (known) {
+        K = known->K.clone();
+        dist = known->dist.clone();
+        rvec = known->rvec.clone();
+        tvec = known->tvec.clone();
+        inRange = known->inRange;
+      } else {
+        K = e.K.clone();
+        dist = e.dist.clone();
+        inRange = calibrateOneView(object, image, cv::Size(e.width, e.height), K, dist, rvec, tvec, flags,
+                                   [&](const cv::Mat& fittedK, const cv::Mat& fittedDist) {
+                                     return plausibleLens(fittedK, fittedDist, e.width);
+                                   });
+        if (memo && memo->stored < LensFitMemo::kMaxFits) {
+          memo->fits.emplace(hash, LensFitMemo::Fit{std::move(key), K.clone(), dist.clone(), rvec.clone(), tvec.clone(),
+                                                    inRange});
+          ++memo->stored;
+        }
+      }
       dist = dist.reshape(1, 1);
       if (inRange) {
         e.K = K;
@@ -250,9 +323,10 @@ CameraEstimate solveCamera(const CameraEstimate& start, const std::vector<cv::Po
 
 void selectBestCamera(const std::vector<cv::Point2d>& crossings, cv::Point2d bull, CameraSelection& selection,
                       const std::vector<CameraEstimate>& starts) {
+  if (!selection.lensFits) selection.lensFits = std::make_shared<LensFitMemo>();
   for (const CameraEstimate& start : starts) {
     try {
-      CameraEstimate e = solveCamera(start, crossings, bull, 6);
+      CameraEstimate e = solveCamera(start, crossings, bull, 6, selection.lensFits.get());
       if (!(cameraCentre(e)[2] > 0.0)) continue;
       const MatchScore s = scoreCameraEstimate(e, crossings, 0.25);
       if (!selection.found || s.matches > selection.best.matches ||

@@ -1,6 +1,7 @@
 // Refining starting cameras against the detected crossings and keeping the best.
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -8,12 +9,15 @@
 
 namespace tarv {
 
+// Lens fits already run for the starts of one selection, by their exact inputs.
+struct LensFitMemo;
+
 // Rounds of matching (tolerance shrinking from 0.45 to 0.25 of the crossing spacing) and
 // re-estimation: focal length, k1 and pose from 25 pairs on, focal length and pose from 12,
 // the pose alone below; fewer than 6 pairs stop the rounds. Focal lengths from 0.3 to 6 image
-// widths are accepted.
+// widths are accepted. A memo, when given, holds the lens fits of earlier starts.
 CameraEstimate solveCamera(const CameraEstimate& start, const std::vector<cv::Point2d>& crossings,
-                           cv::Point2d bull, int iterations);
+                           cv::Point2d bull, int iterations, LensFitMemo* memo = nullptr);
 
 // The solve keeps the optical centre at the image's centre, which a photograph cut to the
 // board no longer has; the pinhole model then cannot follow the board's plane. This fits the
@@ -35,6 +39,9 @@ struct CameraSelection {
   bool found = false;
   MatchScore best{-1, 1e9};
   CameraEstimate camera;
+  // Starts at the same focal length that match the same crossings ask for the same lens fit
+  // (it recomputes the pose from the pairs): one in seven on photographs.
+  std::shared_ptr<LensFitMemo> lensFits;
 };
 
 // Solves each start and keeps the one with the most matches (then the smaller RMS; earlier
