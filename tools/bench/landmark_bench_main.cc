@@ -151,10 +151,8 @@ int runCrossingCheck(const std::string& path, int boards, unsigned long long fir
     const LandmarkSolution s = detectBoardLandmarks(model, sample.image);
     if (!s.ok) continue;
     const LandmarkDetections kept = runLandmarkNetwork(model, sample.image);
-    std::vector<cv::Point2d> crossings, truth;
-    for (size_t j = 0; j < kept.classes.size(); ++j) {
-      if (kept.classes[j] == 1 && kept.scores[j] > 0.25f) crossings.push_back(kept.centres[j]);
-    }
+    const std::vector<cv::Point2d> crossings = keptCrossings(kept);
+    std::vector<cv::Point2d> truth;
     for (const lb::Landmark& l : sample.landmarks) {
       if (l.cls == 1) truth.push_back(l.centre);
     }
@@ -366,12 +364,10 @@ int runDiagnose(const std::string& path, const std::vector<unsigned long long>& 
     const lb::BoardSample sample = recordsSample(seed, static_cast<int>((seed - lb::kFirstCheckSeed) % 2), b);
     if (!dumpDir.empty()) cv::imwrite(dumpDir + "/" + std::to_string(seed) + ".png", sample.image);
     const LandmarkDetections kept = runLandmarkNetwork(model, sample.image);
-    std::vector<cv::Point2d> crossings, truth;
+    const std::vector<cv::Point2d> crossings = keptCrossings(kept);
+    std::vector<cv::Point2d> truth;
     int numbers = 0;
-    for (size_t j = 0; j < kept.classes.size(); ++j) {
-      if (kept.classes[j] == 1 && kept.scores[j] > 0.25f) crossings.push_back(kept.centres[j]);
-      numbers += kept.classes[j] >= 2 && kept.scores[j] > 0.25f;
-    }
+    for (size_t j = 0; j < kept.classes.size(); ++j) numbers += kept.classes[j] >= 2 && kept.scores[j] > 0.25f;
     for (const lb::Landmark& l : sample.landmarks) {
       if (l.cls == 1) truth.push_back(l.centre);
     }

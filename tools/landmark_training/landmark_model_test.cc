@@ -278,10 +278,7 @@ TEST(LandmarkModel, ALowBoardsFirstStartsLandNearTheTrueCamera) {
   for (const uint64_t seed : {1000000u, 1000002u, 1000008u, 1000104u}) {
     const lb::BoardSample sample = lb::renderBoardSample(seed, options);
     const LandmarkDetections kept = runLandmarkNetwork(committedModel(), sample.image);
-    std::vector<cv::Point2d> crossings;
-    for (size_t j = 0; j < kept.classes.size(); ++j) {
-      if (kept.classes[j] == 1 && kept.scores[j] > 0.25f) crossings.push_back(kept.centres[j]);
-    }
+    const std::vector<cv::Point2d> crossings = keptCrossings(kept);
     const cv::Point2d bull = findBullPoint(kept);
     ASSERT_GE(bull.x, 0.0) << seed;
     std::vector<CameraEstimate> starts = homographyHypotheses(sample.image.cols, sample.image.rows, kept, bull);

@@ -503,20 +503,6 @@ struct BandNormals {
   }
 };
 
-// The gradient along n at s: sampleBilinear of gx and gy, the pixel and its weights found once.
-double gradientAcross(const cv::Mat& gx, const cv::Mat& gy, cv::Point2d s, cv::Point2d n) {
-  const int x0 = static_cast<int>(std::floor(s.x)), y0 = static_cast<int>(std::floor(s.y));
-  if (x0 < 0 || y0 < 0 || x0 + 1 >= gx.cols || y0 + 1 >= gx.rows) return 0.0;
-  const double fx = s.x - x0, fy = s.y - y0;
-  const float* x0r = gx.ptr<float>(y0);
-  const float* x1r = gx.ptr<float>(y0 + 1);
-  const float* y0r = gy.ptr<float>(y0);
-  const float* y1r = gy.ptr<float>(y0 + 1);
-  const double vx = (1 - fy) * ((1 - fx) * x0r[x0] + fx * x0r[x0 + 1]) + fy * ((1 - fx) * x1r[x0] + fx * x1r[x0 + 1]);
-  const double vy = (1 - fy) * ((1 - fx) * y0r[x0] + fx * y0r[x0 + 1]) + fy * ((1 - fx) * y1r[x0] + fx * y1r[x0 + 1]);
-  return vx * n.x + vy * n.y;
-}
-
 // The band's shift along n from c within +-reach (px), or none where the model explains the
 // samples poorly, its best shift lies at the end of the search (the band beyond it) or no
 // gradient within reach of the outer edge is as strong as an edge of the board (minResponse).
@@ -539,7 +525,7 @@ std::optional<double> locateBand(const cv::Mat& gx, const cv::Mat& gy, cv::Size 
     const cv::Point2d s = c + t * n;
     if (!(s.x >= 2.0 && s.y >= 2.0 && s.x <= size.width - 3 && s.y <= size.height - 3)) return std::nullopt;
     p.t.push_back(t);
-    p.g.push_back(gradientAcross(gx, gy, s, n));
+    p.g.push_back(sampleBilinear(gx, s) * n.x + sampleBilinear(gy, s) * n.y);
     p.step.push_back(static_cast<int>(std::lround((t - from) / kBandStepPx)));
   }
   double strongest = 0.0;

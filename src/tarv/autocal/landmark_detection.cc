@@ -332,10 +332,7 @@ std::vector<cv::Rect> smallBoardBoxes(const LandmarkDetections& kept, cv::Size i
     }
     out.push_back(box);
   };
-  std::vector<cv::Point2d> crossings;
-  for (size_t j = 0; j < kept.classes.size(); ++j) {
-    if (kept.classes[j] == 1 && kept.scores[j] > 0.25f) crossings.push_back(kept.centres[j]);
-  }
+  const std::vector<cv::Point2d> crossings = keptCrossings(kept);
   // About the bull the network is surest of, where the crossings about it lie close (nine in
   // ten of those within the box), a box that holds a board of the sizes seen in photographs
   // (a tenth to a quarter of the image across)...
@@ -577,10 +574,7 @@ void solveBoardLandmarks(const LandmarkDetections& kept, const cv::Mat& original
   const cv::Mat image = withBoardContrast(original);
   sol.width = image.cols;
   sol.height = image.rows;
-  std::vector<cv::Point2d> crossings;
-  for (size_t j = 0; j < kept.classes.size(); ++j) {
-    if (kept.classes[j] == 1 && kept.scores[j] > 0.25f) crossings.push_back(kept.centres[j]);
-  }
+  const std::vector<cv::Point2d> crossings = keptCrossings(kept);
   sol.crossingsDetected = static_cast<int32_t>(crossings.size());
   sol.crossings = crossings;
 
@@ -695,6 +689,14 @@ int32_t gradeSolution(int32_t matched, double rmsPx, bool twentySure, int width,
 int32_t gradeSolution(int32_t matched, int32_t detected, double rmsPx, bool twentySure, int width, int height) {
   if (!(matched >= kMinExplainedCrossings * detected)) return 2;
   return gradeSolution(matched, rmsPx, twentySure, width, height);
+}
+
+std::vector<cv::Point2d> keptCrossings(const LandmarkDetections& kept) {
+  std::vector<cv::Point2d> crossings;
+  for (size_t j = 0; j < kept.classes.size(); ++j) {
+    if (kept.classes[j] == 1 && kept.scores[j] > 0.25f) crossings.push_back(kept.centres[j]);
+  }
+  return crossings;
 }
 
 cv::Point2d findBullPoint(const LandmarkDetections& kept) {

@@ -76,6 +76,8 @@ LandmarkDetections runLandmarkNetwork(LandmarkModel& model, const cv::Mat& image
 void solveBoardLandmarks(const LandmarkDetections& kept, const cv::Mat& image, LandmarkSolution& solution);
 
 cv::Point2d findBullPoint(const LandmarkDetections& kept);
+// The wire crossings among the kept detections that the solve takes (score over 0.25).
+std::vector<cv::Point2d> keptCrossings(const LandmarkDetections& kept);
 std::optional<cv::Point2d> bullFromWireLines(const std::vector<cv::Point2d>& points);
 // Share of treble and double bed samples whose hue is the one the estimate expects.
 double colourParityScore(const CameraEstimate& e, const cv::Mat& hsv);
