@@ -393,6 +393,27 @@ std::optional<cv::Rect> boardExtentBox(const LandmarkDetections& kept, cv::Size 
 
 namespace {
 
+// Beyond the outermost crossings (the double ring's 170 mm) by about two of the crossings'
+// spacings: a camera a few pixels off still holds every crossing of its board inside.
+constexpr double kBoardFaceMm = 185.0;
+
+// The detections inside the board's face where the camera puts it. Detections outside it (an
+// arm reaching over the board, a cabinet's doors, a second board beside it) are none of its
+// crossings: no camera of this board explains them, right or wrong.
+int32_t crossingsOnBoardFace(const CameraEstimate& camera, const std::vector<cv::Point2d>& crossings) {
+  constexpr int kOutlinePoints = 72;
+  std::vector<cv::Point3d> outline;
+  for (int i = 0; i < kOutlinePoints; ++i) {
+    const double a = 2.0 * kPi * i / kOutlinePoints;
+    outline.emplace_back(kBoardFaceMm * std::cos(a), kBoardFaceMm * std::sin(a), 0.0);
+  }
+  std::vector<cv::Point2f> face;
+  for (const cv::Point2d& p : projectBoardPoints(camera, outline)) face.emplace_back(p);
+  int32_t inside = 0;
+  for (const cv::Point2d& c : crossings) inside += cv::pointPolygonTest(face, cv::Point2f(c), false) >= 0.0;
+  return inside;
+}
+
 CameraSelection cloneSelection(const CameraSelection& s) {
   CameraSelection out;
   out.found = s.found;
@@ -510,18 +531,21 @@ void finishOnCamera(const LandmarkDetections& kept, const cv::Mat& image, cv::Po
   // contradict it outweigh any count of crossings.
   // On a camera its edges confirm, crossings whose wires the image shows where the camera puts
   // them count as well; where the close matches alone fall short of the minimum, the explained
-  // ones must also be the share of all detections the rule below asks for. Without the edges
-  // the close matches alone decide: a camera 1.6 px off still finds a few wires within a pixel.
+  // ones must also be the share the rule below asks for of the detections on the board's face.
+  // Without the edges the close matches alone decide: a camera 1.6 px off still finds a few
+  // wires within a pixel.
   if (edges.supported) {
     bool enough = sol.crossingsMatched >= kMinGradedCrossings;
     if (!enough) {
       const ExplainedCrossings explained =
           explainCrossingsOnWires(image, selection.camera, crossings, kWireExplainedTolerance, kWireExplainedAgreementPx);
       const int32_t count = explained.explained();
+      const int32_t onFace = crossingsOnBoardFace(selection.camera, crossings);
       if (std::getenv("TARV_DEBUG")) {
-        std::fprintf(stderr, "[dbg] explained %d + %d of %d\n", explained.matched, explained.confirmed, sol.crossingsDetected);
+        std::fprintf(stderr, "[dbg] explained %d + %d of %d (%d on the board)\n", explained.matched, explained.confirmed,
+                     sol.crossingsDetected, onFace);
       }
-      enough = count >= kMinGradedCrossings && count >= kMinExplainedCrossings * sol.crossingsDetected;
+      enough = count >= kMinGradedCrossings && count >= kMinExplainedCrossings * onFace;
     }
     sol.grade = enough ? (sol.twentySure ? 0 : 1) : 2;
   } else if (edges.contradicted) {

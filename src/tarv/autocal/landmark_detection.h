@@ -47,8 +47,9 @@ LandmarkDetections decodeLandmarkOutput(const cv::Mat& output, double scale, flo
 // The solved camera is refined on the board's ring and wire edges (refineCameraByEdges) and
 // the refined camera taken where they confirm it; its grade is then green (or yellow without
 // a sure 20) from 25 matched crossings on, or from 25 explained ones (matched, or confirmed by
-// the image's wires) that are also the share of the detections below. A camera whose own
-// edges contradict it is red. The 20 is read from the printed numbers on a camera its edges
+// the image's wires) that are also the share below of the detections on the board's face as
+// the camera puts it (strays beside the board explain nothing). A camera whose own edges
+// contradict it is red. The 20 is read from the printed numbers on a camera its edges
 // confirm, and on one solved from crossings moved onto the image's wires that its edges do
 // not contradict.
 // Where that leaves no accepted camera and the board is small in the image, the network
