@@ -503,6 +503,47 @@ struct BandNormals {
   }
 };
 
+// The normal equations of the shifts j = first .. first + count - 1, each reading the sample at
+// grid step s from cell s + j of the columns (by kind, along the grid): two neighbouring shifts
+// read neighbouring cells, and are summed side by side in one register pair, each lane in the
+// samples' order as BandNormals::add sums them.
+void sumBandNormals(const std::array<const double*, 3>& columns, const BandProfile& p, int first, int count,
+                    BandNormals* out) {
+  typedef double Pair __attribute__((vector_size(16)));
+  const auto load = [](const double* x) {
+    Pair v;
+    std::memcpy(&v, x, sizeof v);
+    return v;
+  };
+  int k = 0;
+  for (; k + 1 < count; k += 2) {
+    Pair a00{}, a01{}, a02{}, a11{}, a12{}, a22{}, b0{}, b1{}, b2{};
+    for (size_t sample = 0; sample < p.t.size(); ++sample) {
+      const size_t m = static_cast<size_t>(p.step[sample] + first + k);
+      const Pair x0 = load(columns[0] + m), x1 = load(columns[1] + m), x2 = load(columns[2] + m);
+      const Pair g = {p.g[sample], p.g[sample]};
+      a00 += x0 * x0, a01 += x0 * x1, a02 += x0 * x2;
+      a11 += x1 * x1, a12 += x1 * x2, a22 += x2 * x2;
+      b0 += g * x0, b1 += g * x1, b2 += g * x2;
+    }
+    for (int lane = 0; lane < 2; ++lane) {
+      BandNormals& n = out[k + lane];
+      n.a00 = a00[lane], n.a01 = a01[lane], n.a02 = a02[lane];
+      n.a11 = a11[lane], n.a12 = a12[lane], n.a22 = a22[lane];
+      n.b0 = b0[lane], n.b1 = b1[lane], n.b2 = b2[lane];
+    }
+  }
+  for (; k < count; ++k) {
+    BandNormals n;
+    for (size_t sample = 0; sample < p.t.size(); ++sample) {
+      const size_t m = static_cast<size_t>(p.step[sample] + first + k);
+      const double x[3] = {columns[0][m], columns[1][m], columns[2][m]};
+      n.add(x, p.g[sample]);
+    }
+    out[k] = n;
+  }
+}
+
 // The band's shift along n from c within +-reach (px), or none where the model explains the
 // samples poorly, its best shift lies at the end of the search (the band beyond it) or no
 // gradient within reach of the outer edge is as strong as an edge of the board (minResponse).
@@ -541,30 +582,31 @@ std::optional<double> locateBand(const cv::Mat& gx, const cv::Mat& gy, cv::Size 
   const int coarse = static_cast<int>(std::floor(reach / kBandStepPx));
   if (coarse == 0) return std::nullopt;
   const int cells = p.step.back() + 2 * coarse + 1;
+  // The columns by kind, each along the grid: the shift i reads a sample at grid step s from
+  // cell s + j, j = coarse - i, so the shifts read a sample's columns from consecutive cells.
   std::vector<double> columns(3 * static_cast<size_t>(cells));
-  // Columns at cells first..last (the shift i moves a sample at grid step s to cell s - i + coarse).
+  double* const column0 = columns.data();
+  double* const column1 = column0 + cells;
+  double* const column2 = column1 + cells;
+  // Columns at cells first..last.
   const auto tabulate = [&](double sigma, int first, int last) {
     const double k = 1.0 / (std::sqrt(2.0) * sigma);
     for (int m = first; m <= last; ++m) {
       double e[4];
       for (size_t j = 0; j < 4; ++j) e[j] = gaussian((from + (m - coarse) * kBandStepPx - sides[j]) * k);
-      double* x = &columns[3 * static_cast<size_t>(m)];
-      x[0] = e[0], x[1] = e[2] - e[1], x[2] = e[3];
+      column0[m] = e[0], column1[m] = e[2] - e[1], column2[m] = e[3];
     }
   };
-  const auto residualAt = [&](int i) {
-    BandNormals normals;
-    for (size_t sample = 0; sample < p.t.size(); ++sample) {
-      normals.add(&columns[3 * static_cast<size_t>(p.step[sample] - i + coarse)], p.g[sample]);
-    }
-    return normals.residual(gg);
-  };
+  const std::array<const double*, 3> byKind{column0, column1, column2};
   tabulate(kBandBlurPx[1], 0, cells - 1);
-  std::vector<double> middleBlur(2 * static_cast<size_t>(coarse) + 1);
+  const int shifts = 2 * coarse + 1;
+  std::vector<BandNormals> normals(static_cast<size_t>(shifts));
+  sumBandNormals(byKind, p, 0, shifts, normals.data());
+  std::vector<double> middleBlur(static_cast<size_t>(shifts));
   int bestI = 0;
   double best = 1e300;
   for (int i = -coarse; i <= coarse; ++i) {
-    const double r = residualAt(i);
+    const double r = normals[static_cast<size_t>(coarse - i)].residual(gg);
     middleBlur[static_cast<size_t>(i + coarse)] = r;
     if (r < best) best = r, bestI = i;
   }
@@ -578,13 +620,14 @@ std::optional<double> locateBand(const cv::Mat& gx, const cv::Mat& gy, cv::Size 
   best = 1e300;
   for (size_t blur = 0; blur < kBandBlurPx.size(); ++blur) {
     std::array<double, 3> around{};
-    for (int s = -1; s <= 1; ++s) {
-      if (blur == 1) {
-        around[static_cast<size_t>(s + 1)] = middleBlur[static_cast<size_t>(bestI + s + coarse)];
-        continue;
-      }
-      if (s == -1) tabulate(kBandBlurPx[blur], p.step.front() - bestI - 1 + coarse, p.step.back() - bestI + 1 + coarse);
-      around[static_cast<size_t>(s + 1)] = residualAt(bestI + s);
+    if (blur == 1) {
+      for (int s = -1; s <= 1; ++s) around[static_cast<size_t>(s + 1)] = middleBlur[static_cast<size_t>(bestI + s + coarse)];
+    } else {
+      tabulate(kBandBlurPx[blur], p.step.front() - bestI - 1 + coarse, p.step.back() - bestI + 1 + coarse);
+      // The shifts bestI + 1, bestI, bestI - 1 read from consecutive cells.
+      std::array<BandNormals, 3> near;
+      sumBandNormals(byKind, p, coarse - bestI - 1, 3, near.data());
+      for (int s = -1; s <= 1; ++s) around[static_cast<size_t>(s + 1)] = near[static_cast<size_t>(1 - s)].residual(gg);
     }
     const double lo = around[0], mid = around[1], hi = around[2];
     const double curvature = lo - 2.0 * mid + hi;

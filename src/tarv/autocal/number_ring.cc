@@ -91,6 +91,7 @@ std::array<double, 20> numberWidthsMm(const cv::Mat& grey, const CameraEstimate&
   const cv::Vec3d t(camera.tvec.at<double>(0), camera.tvec.at<double>(1), camera.tvec.at<double>(2));
   const std::vector<cv::Point2d> image = projectBoardPoints(camera, board);
   std::vector<double> values(static_cast<size_t>(columns * rows));
+  std::vector<double> sorted;
   for (int p = 0; p < 20; ++p) {
     const size_t first = static_cast<size_t>(p * columns * rows);
     bool inView = true;
@@ -102,9 +103,16 @@ std::array<double, 20> numberWidthsMm(const cv::Mat& grey, const CameraEstimate&
       inView = inView && std::isfinite(values[k]);
     }
     if (!inView) continue;
-    std::vector<double> sorted = values;
-    std::sort(sorted.begin(), sorted.end());
-    const double dark = sorted[sorted.size() / 20], bright = sorted[sorted.size() - 1 - sorted.size() / 20];
+    // Only two ranks are needed, and a reading takes them for ten turns of twenty numbers:
+    // each is picked in place, the bright one among the values above the dark one.
+    sorted = values;
+    const size_t darkAt = sorted.size() / 20, brightAt = sorted.size() - 1 - sorted.size() / 20;
+    std::nth_element(sorted.begin(), sorted.begin() + static_cast<long>(darkAt), sorted.end());
+    if (brightAt > darkAt) {
+      std::nth_element(sorted.begin() + static_cast<long>(darkAt) + 1, sorted.begin() + static_cast<long>(brightAt),
+                       sorted.end());
+    }
+    const double dark = sorted[darkAt], bright = sorted[brightAt];
     if (!(bright - dark >= kMinContrast)) continue;
     const double threshold = 0.5 * (dark + bright);
     int firstInked = -1, lastInked = -1;
