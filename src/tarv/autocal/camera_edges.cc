@@ -503,6 +503,20 @@ struct BandNormals {
   }
 };
 
+// The gradient across n at s, well inside the image: both gradients read at one bilinear
+// weighting, each as sampleBilinear reads it.
+double gradientAcross(const cv::Mat& gx, const cv::Mat& gy, cv::Point2d s, cv::Point2d n) {
+  const int x0 = static_cast<int>(std::floor(s.x)), y0 = static_cast<int>(std::floor(s.y));
+  const double fx = s.x - x0, fy = s.y - y0;
+  const float* x0r = gx.ptr<float>(y0);
+  const float* x1r = gx.ptr<float>(y0 + 1);
+  const float* y0r = gy.ptr<float>(y0);
+  const float* y1r = gy.ptr<float>(y0 + 1);
+  const double along = (1 - fy) * ((1 - fx) * x0r[x0] + fx * x0r[x0 + 1]) + fy * ((1 - fx) * x1r[x0] + fx * x1r[x0 + 1]);
+  const double down = (1 - fy) * ((1 - fx) * y0r[x0] + fx * y0r[x0 + 1]) + fy * ((1 - fx) * y1r[x0] + fx * y1r[x0 + 1]);
+  return along * n.x + down * n.y;
+}
+
 // The normal equations of the shifts j = first .. first + count - 1, each reading the sample at
 // grid step s from cell s + j of the columns (by kind, along the grid): two neighbouring shifts
 // read neighbouring cells, and are summed side by side in one register pair, each lane in the
@@ -566,7 +580,7 @@ std::optional<double> locateBand(const cv::Mat& gx, const cv::Mat& gy, cv::Size 
     const cv::Point2d s = c + t * n;
     if (!(s.x >= 2.0 && s.y >= 2.0 && s.x <= size.width - 3 && s.y <= size.height - 3)) return std::nullopt;
     p.t.push_back(t);
-    p.g.push_back(sampleBilinear(gx, s) * n.x + sampleBilinear(gy, s) * n.y);
+    p.g.push_back(gradientAcross(gx, gy, s, n));
     p.step.push_back(static_cast<int>(std::lround((t - from) / kBandStepPx)));
   }
   double strongest = 0.0;
@@ -588,18 +602,23 @@ std::optional<double> locateBand(const cv::Mat& gx, const cv::Mat& gy, cv::Size 
   double* const column0 = columns.data();
   double* const column1 = column0 + cells;
   double* const column2 = column1 + cells;
-  // Columns at cells first..last.
-  const auto tabulate = [&](double sigma, int first, int last) {
+  // The columns the shifts first .. first + count - 1 read: cells step + first onwards, count
+  // of them, for each sample's step (between the two wires' windows no sample, no cell read).
+  const auto tabulate = [&](double sigma, int first, int count) {
     const double k = 1.0 / (std::sqrt(2.0) * sigma);
-    for (int m = first; m <= last; ++m) {
-      double e[4];
-      for (size_t j = 0; j < 4; ++j) e[j] = gaussian((from + (m - coarse) * kBandStepPx - sides[j]) * k);
-      column0[m] = e[0], column1[m] = e[2] - e[1], column2[m] = e[3];
+    int done = -1;
+    for (const int step : p.step) {
+      for (int m = std::max(done + 1, step + first); m < step + first + count; ++m) {
+        double e[4];
+        for (size_t j = 0; j < 4; ++j) e[j] = gaussian((from + (m - coarse) * kBandStepPx - sides[j]) * k);
+        column0[m] = e[0], column1[m] = e[2] - e[1], column2[m] = e[3];
+      }
+      done = std::max(done, step + first + count - 1);
     }
   };
   const std::array<const double*, 3> byKind{column0, column1, column2};
-  tabulate(kBandBlurPx[1], 0, cells - 1);
   const int shifts = 2 * coarse + 1;
+  tabulate(kBandBlurPx[1], 0, shifts);
   std::vector<BandNormals> normals(static_cast<size_t>(shifts));
   sumBandNormals(byKind, p, 0, shifts, normals.data());
   std::vector<double> middleBlur(static_cast<size_t>(shifts));
@@ -623,7 +642,7 @@ std::optional<double> locateBand(const cv::Mat& gx, const cv::Mat& gy, cv::Size 
     if (blur == 1) {
       for (int s = -1; s <= 1; ++s) around[static_cast<size_t>(s + 1)] = middleBlur[static_cast<size_t>(bestI + s + coarse)];
     } else {
-      tabulate(kBandBlurPx[blur], p.step.front() - bestI - 1 + coarse, p.step.back() - bestI + 1 + coarse);
+      tabulate(kBandBlurPx[blur], coarse - bestI - 1, 3);
       // The shifts bestI + 1, bestI, bestI - 1 read from consecutive cells.
       std::array<BandNormals, 3> near;
       sumBandNormals(byKind, p, coarse - bestI - 1, 3, near.data());
