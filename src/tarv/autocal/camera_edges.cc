@@ -289,6 +289,24 @@ CameraEstimate stepped(const CameraEstimate& e, const cv::Mat& delta, const std:
   return out;
 }
 
+// JᵀJ, each entry summed over the rows in their order as the general product sums it, row by
+// row for all entries at once: a fit runs it a few dozen times on a thousand rows.
+cv::Mat normalMatrix(const cv::Mat& J) {
+  const int n = J.cols;
+  cv::Mat A = cv::Mat::zeros(n, n, CV_64F);
+  double* const a = A.ptr<double>();
+  for (int k = 0; k < J.rows; ++k) {
+    const double* row = J.ptr<double>(k);
+    for (int i = 0; i < n; ++i) {
+      for (int j = i; j < n; ++j) a[i * n + j] += row[i] * row[j];
+    }
+  }
+  for (int i = 0; i < n; ++i) {
+    for (int j = 0; j < i; ++j) a[i * n + j] = a[j * n + i];
+  }
+  return A;
+}
+
 // Levenberg-Marquardt on the distances across the edges: an edge says nothing about where
 // along it its point lies, so a ring pulls only radially and a wire only round the board.
 CameraEstimate fitToEdges(const CameraEstimate& start, const CameraEdgeMatches& m, const std::vector<size_t>& use,
@@ -303,7 +321,7 @@ CameraEstimate fitToEdges(const CameraEstimate& start, const CameraEdgeMatches& 
     const std::vector<double> r = edgeResiduals(current, m, use, &full, outerMm);
     cv::Mat J(full.rows, parameters, CV_64F);
     for (int k = 0; k < parameters; ++k) full.col(columns[static_cast<size_t>(k)]).copyTo(J.col(k));
-    const cv::Mat A = J.t() * J;
+    const cv::Mat A = normalMatrix(J);
     const cv::Mat g = J.t() * cv::Mat(r);
     bool improved = false;
     for (int attempt = 0; attempt < 8 && !improved; ++attempt) {
@@ -503,6 +521,61 @@ struct BandNormals {
   }
 };
 
+// The gradient across n at s, well inside the image: both gradients read at one bilinear
+// weighting, each as sampleBilinear reads it.
+double gradientAcross(const cv::Mat& gx, const cv::Mat& gy, cv::Point2d s, cv::Point2d n) {
+  const int x0 = static_cast<int>(std::floor(s.x)), y0 = static_cast<int>(std::floor(s.y));
+  const double fx = s.x - x0, fy = s.y - y0;
+  const float* x0r = gx.ptr<float>(y0);
+  const float* x1r = gx.ptr<float>(y0 + 1);
+  const float* y0r = gy.ptr<float>(y0);
+  const float* y1r = gy.ptr<float>(y0 + 1);
+  const double along = (1 - fy) * ((1 - fx) * x0r[x0] + fx * x0r[x0 + 1]) + fy * ((1 - fx) * x1r[x0] + fx * x1r[x0 + 1]);
+  const double down = (1 - fy) * ((1 - fx) * y0r[x0] + fx * y0r[x0 + 1]) + fy * ((1 - fx) * y1r[x0] + fx * y1r[x0 + 1]);
+  return along * n.x + down * n.y;
+}
+
+// The normal equations of the shifts j = first .. first + count - 1, each reading the sample at
+// grid step s from cell s + j of the columns (by kind, along the grid): two neighbouring shifts
+// read neighbouring cells, and are summed side by side in one register pair, each lane in the
+// samples' order as BandNormals::add sums them.
+void sumBandNormals(const std::array<const double*, 3>& columns, const BandProfile& p, int first, int count,
+                    BandNormals* out) {
+  typedef double Pair __attribute__((vector_size(16)));
+  const auto load = [](const double* x) {
+    Pair v;
+    std::memcpy(&v, x, sizeof v);
+    return v;
+  };
+  int k = 0;
+  for (; k + 1 < count; k += 2) {
+    Pair a00{}, a01{}, a02{}, a11{}, a12{}, a22{}, b0{}, b1{}, b2{};
+    for (size_t sample = 0; sample < p.t.size(); ++sample) {
+      const size_t m = static_cast<size_t>(p.step[sample] + first + k);
+      const Pair x0 = load(columns[0] + m), x1 = load(columns[1] + m), x2 = load(columns[2] + m);
+      const Pair g = {p.g[sample], p.g[sample]};
+      a00 += x0 * x0, a01 += x0 * x1, a02 += x0 * x2;
+      a11 += x1 * x1, a12 += x1 * x2, a22 += x2 * x2;
+      b0 += g * x0, b1 += g * x1, b2 += g * x2;
+    }
+    for (int lane = 0; lane < 2; ++lane) {
+      BandNormals& n = out[k + lane];
+      n.a00 = a00[lane], n.a01 = a01[lane], n.a02 = a02[lane];
+      n.a11 = a11[lane], n.a12 = a12[lane], n.a22 = a22[lane];
+      n.b0 = b0[lane], n.b1 = b1[lane], n.b2 = b2[lane];
+    }
+  }
+  for (; k < count; ++k) {
+    BandNormals n;
+    for (size_t sample = 0; sample < p.t.size(); ++sample) {
+      const size_t m = static_cast<size_t>(p.step[sample] + first + k);
+      const double x[3] = {columns[0][m], columns[1][m], columns[2][m]};
+      n.add(x, p.g[sample]);
+    }
+    out[k] = n;
+  }
+}
+
 // The band's shift along n from c within +-reach (px), or none where the model explains the
 // samples poorly, its best shift lies at the end of the search (the band beyond it) or no
 // gradient within reach of the outer edge is as strong as an edge of the board (minResponse).
@@ -525,7 +598,7 @@ std::optional<double> locateBand(const cv::Mat& gx, const cv::Mat& gy, cv::Size 
     const cv::Point2d s = c + t * n;
     if (!(s.x >= 2.0 && s.y >= 2.0 && s.x <= size.width - 3 && s.y <= size.height - 3)) return std::nullopt;
     p.t.push_back(t);
-    p.g.push_back(sampleBilinear(gx, s) * n.x + sampleBilinear(gy, s) * n.y);
+    p.g.push_back(gradientAcross(gx, gy, s, n));
     p.step.push_back(static_cast<int>(std::lround((t - from) / kBandStepPx)));
   }
   double strongest = 0.0;
@@ -541,30 +614,36 @@ std::optional<double> locateBand(const cv::Mat& gx, const cv::Mat& gy, cv::Size 
   const int coarse = static_cast<int>(std::floor(reach / kBandStepPx));
   if (coarse == 0) return std::nullopt;
   const int cells = p.step.back() + 2 * coarse + 1;
+  // The columns by kind, each along the grid: the shift i reads a sample at grid step s from
+  // cell s + j, j = coarse - i, so the shifts read a sample's columns from consecutive cells.
   std::vector<double> columns(3 * static_cast<size_t>(cells));
-  // Columns at cells first..last (the shift i moves a sample at grid step s to cell s - i + coarse).
-  const auto tabulate = [&](double sigma, int first, int last) {
+  double* const column0 = columns.data();
+  double* const column1 = column0 + cells;
+  double* const column2 = column1 + cells;
+  // The columns the shifts first .. first + count - 1 read: cells step + first onwards, count
+  // of them, for each sample's step (between the two wires' windows no sample, no cell read).
+  const auto tabulate = [&](double sigma, int first, int count) {
     const double k = 1.0 / (std::sqrt(2.0) * sigma);
-    for (int m = first; m <= last; ++m) {
-      double e[4];
-      for (size_t j = 0; j < 4; ++j) e[j] = gaussian((from + (m - coarse) * kBandStepPx - sides[j]) * k);
-      double* x = &columns[3 * static_cast<size_t>(m)];
-      x[0] = e[0], x[1] = e[2] - e[1], x[2] = e[3];
+    int done = -1;
+    for (const int step : p.step) {
+      for (int m = std::max(done + 1, step + first); m < step + first + count; ++m) {
+        double e[4];
+        for (size_t j = 0; j < 4; ++j) e[j] = gaussian((from + (m - coarse) * kBandStepPx - sides[j]) * k);
+        column0[m] = e[0], column1[m] = e[2] - e[1], column2[m] = e[3];
+      }
+      done = std::max(done, step + first + count - 1);
     }
   };
-  const auto residualAt = [&](int i) {
-    BandNormals normals;
-    for (size_t sample = 0; sample < p.t.size(); ++sample) {
-      normals.add(&columns[3 * static_cast<size_t>(p.step[sample] - i + coarse)], p.g[sample]);
-    }
-    return normals.residual(gg);
-  };
-  tabulate(kBandBlurPx[1], 0, cells - 1);
-  std::vector<double> middleBlur(2 * static_cast<size_t>(coarse) + 1);
+  const std::array<const double*, 3> byKind{column0, column1, column2};
+  const int shifts = 2 * coarse + 1;
+  tabulate(kBandBlurPx[1], 0, shifts);
+  std::vector<BandNormals> normals(static_cast<size_t>(shifts));
+  sumBandNormals(byKind, p, 0, shifts, normals.data());
+  std::vector<double> middleBlur(static_cast<size_t>(shifts));
   int bestI = 0;
   double best = 1e300;
   for (int i = -coarse; i <= coarse; ++i) {
-    const double r = residualAt(i);
+    const double r = normals[static_cast<size_t>(coarse - i)].residual(gg);
     middleBlur[static_cast<size_t>(i + coarse)] = r;
     if (r < best) best = r, bestI = i;
   }
@@ -578,13 +657,14 @@ std::optional<double> locateBand(const cv::Mat& gx, const cv::Mat& gy, cv::Size 
   best = 1e300;
   for (size_t blur = 0; blur < kBandBlurPx.size(); ++blur) {
     std::array<double, 3> around{};
-    for (int s = -1; s <= 1; ++s) {
-      if (blur == 1) {
-        around[static_cast<size_t>(s + 1)] = middleBlur[static_cast<size_t>(bestI + s + coarse)];
-        continue;
-      }
-      if (s == -1) tabulate(kBandBlurPx[blur], p.step.front() - bestI - 1 + coarse, p.step.back() - bestI + 1 + coarse);
-      around[static_cast<size_t>(s + 1)] = residualAt(bestI + s);
+    if (blur == 1) {
+      for (int s = -1; s <= 1; ++s) around[static_cast<size_t>(s + 1)] = middleBlur[static_cast<size_t>(bestI + s + coarse)];
+    } else {
+      tabulate(kBandBlurPx[blur], coarse - bestI - 1, 3);
+      // The shifts bestI + 1, bestI, bestI - 1 read from consecutive cells.
+      std::array<BandNormals, 3> near;
+      sumBandNormals(byKind, p, coarse - bestI - 1, 3, near.data());
+      for (int s = -1; s <= 1; ++s) around[static_cast<size_t>(s + 1)] = near[static_cast<size_t>(1 - s)].residual(gg);
     }
     const double lo = around[0], mid = around[1], hi = around[2];
     const double curvature = lo - 2.0 * mid + hi;

@@ -1,6 +1,7 @@
 #include "tarv/autocal/number_ring.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <limits>
 #include <vector>
@@ -64,6 +65,36 @@ Turn judgeTurn(const std::array<double, 20>& widths, int shift) {
   return t;
 }
 
+// The boxes' board points in the image: the pinhole and a lens of up to five coefficients
+// (k1, k2, p1, p2, k3) as the camera has them, worked out here rather than through OpenCV's
+// general projection, which spends six times the work on each point, and a reading projects
+// ten turns of twenty boxes of 1,365 points. Points at or behind the camera's plane are left
+// NaN (the reading stops at the first of them); another lens goes the general way.
+std::vector<cv::Point2d> boxPixels(const CameraEstimate& camera, const cv::Matx33d& R, const cv::Vec3d& t,
+                                   const std::vector<cv::Point3d>& board) {
+  const cv::Mat& K = camera.K;
+  const cv::Mat& dist = camera.dist;
+  if (K.type() != CV_64F || K.rows != 3 || K.cols != 3 || (!dist.empty() && (dist.type() != CV_64F || dist.total() > 5))) {
+    return projectBoardPoints(camera, board);
+  }
+  std::array<double, 5> d{};
+  for (size_t i = 0; i < dist.total(); ++i) d[i] = dist.ptr<double>()[i];
+  const double fx = K.at<double>(0, 0), fy = K.at<double>(1, 1), cx = K.at<double>(0, 2), cy = K.at<double>(1, 2);
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  std::vector<cv::Point2d> image(board.size(), cv::Point2d(nan, nan));
+  for (size_t i = 0; i < board.size(); ++i) {
+    const cv::Vec3d c = R * cv::Vec3d(board[i].x, board[i].y, 0.0) + t;
+    if (!(c[2] > 0.0)) continue;
+    const double x = c[0] / c[2], y = c[1] / c[2];
+    const double r2 = x * x + y * y;
+    const double radial = 1.0 + d[0] * r2 + d[1] * r2 * r2 + d[4] * r2 * r2 * r2;
+    const double xd = x * radial + 2.0 * d[2] * x * y + d[3] * (r2 + 2.0 * x * x);
+    const double yd = y * radial + d[2] * (r2 + 2.0 * y * y) + 2.0 * d[3] * x * y;
+    image[i] = cv::Point2d(fx * xd + cx, fy * yd + cy);
+  }
+  return image;
+}
+
 }  // namespace
 
 std::array<double, 20> numberWidthsMm(const cv::Mat& grey, const CameraEstimate& camera, int shift) {
@@ -89,8 +120,9 @@ std::array<double, 20> numberWidthsMm(const cv::Mat& grey, const CameraEstimate&
   cv::Matx33d R;
   cv::Rodrigues(camera.rvec, R);
   const cv::Vec3d t(camera.tvec.at<double>(0), camera.tvec.at<double>(1), camera.tvec.at<double>(2));
-  const std::vector<cv::Point2d> image = projectBoardPoints(camera, board);
+  const std::vector<cv::Point2d> image = boxPixels(camera, R, t, board);
   std::vector<double> values(static_cast<size_t>(columns * rows));
+  std::vector<double> sorted;
   for (int p = 0; p < 20; ++p) {
     const size_t first = static_cast<size_t>(p * columns * rows);
     bool inView = true;
@@ -102,9 +134,16 @@ std::array<double, 20> numberWidthsMm(const cv::Mat& grey, const CameraEstimate&
       inView = inView && std::isfinite(values[k]);
     }
     if (!inView) continue;
-    std::vector<double> sorted = values;
-    std::sort(sorted.begin(), sorted.end());
-    const double dark = sorted[sorted.size() / 20], bright = sorted[sorted.size() - 1 - sorted.size() / 20];
+    // Only two ranks are needed, and a reading takes them for ten turns of twenty numbers:
+    // each is picked in place, the bright one among the values above the dark one.
+    sorted = values;
+    const size_t darkAt = sorted.size() / 20, brightAt = sorted.size() - 1 - sorted.size() / 20;
+    std::nth_element(sorted.begin(), sorted.begin() + static_cast<long>(darkAt), sorted.end());
+    if (brightAt > darkAt) {
+      std::nth_element(sorted.begin() + static_cast<long>(darkAt) + 1, sorted.begin() + static_cast<long>(brightAt),
+                       sorted.end());
+    }
+    const double dark = sorted[darkAt], bright = sorted[brightAt];
     if (!(bright - dark >= kMinContrast)) continue;
     const double threshold = 0.5 * (dark + bright);
     int firstInked = -1, lastInked = -1;
