@@ -14,6 +14,8 @@
 
 #include <opencv2/calib3d.hpp>
 
+#include "tarv/core/usable_cores.h"
+
 namespace tarv {
 namespace {
 
@@ -336,8 +338,15 @@ CameraEstimate solveCamera(const CameraEstimate& start, const std::vector<cv::Po
 namespace {
 
 // Threads beside the caller's that solve a selection's starts: each start's solve stands
-// alone, and the lens fits dominate a call's time where the board is hard to find.
-constexpr unsigned kStartHelpers = 2;
+// alone, and the lens fits dominate a call's time where the board is hard to find. A landmark
+// call may run two selections at once (the closer look beside the first solve), so helpers
+// are taken only where two threads each are left for them; on two or three cores they would
+// only slow the solve that decides the call.
+constexpr int kMaxStartHelpers = 2;
+
+int startHelpers() {
+  return std::clamp((usableCores() - 2) / 2, 0, kMaxStartHelpers);
+}
 
 struct SolvedStart {
   std::optional<CameraEstimate> camera;
@@ -378,8 +387,10 @@ void selectBestCamera(const std::vector<cv::Point2d>& crossings, cv::Point2d bul
       solved[i] = solveStart(starts[i], crossings, bull, memo);
     }
   };
+  const size_t wanted = std::min(static_cast<size_t>(startHelpers()), starts.size() > 0 ? starts.size() - 1 : 0);
   std::vector<std::thread> helpers;
-  for (unsigned h = 0; h < kStartHelpers && h + 1 < starts.size(); ++h) {
+  helpers.reserve(wanted);
+  for (size_t h = 0; h < wanted; ++h) {
     try {
       helpers.emplace_back(work);
     } catch (const std::system_error&) {

@@ -21,6 +21,7 @@
 #include "tarv/autocal/colour_free.h"
 #include "tarv/autocal/crossing_refinement.h"
 #include "tarv/autocal/number_ring.h"
+#include "tarv/core/usable_cores.h"
 
 namespace tarv {
 namespace {
@@ -285,40 +286,35 @@ struct CloserLook {
 // was accepted and no closer look will be taken.
 std::vector<CloserLook> closerLooks(LandmarkModel& model, const cv::Mat& image, const cv::Mat& input, bool colourFree,
                                     const LandmarkDetections& kept, const std::atomic<bool>& enough) {
+  // A board small in a photograph is a few dozen of the network's input pixels across, too
+  // few for it to see the bull or every crossing: the network looks once more at the board
+  // alone, enlarged.
+  std::vector<cv::Rect> boxes = smallBoardBoxes(kept, image.size());
+  const size_t smallBoxes = boxes.size();
+  // A board seen nearly edge-on in a large image is a few dozen of the network's pixels
+  // across its narrow way, its crossings crowded into a few rows or columns that the network
+  // mostly misplaces; seen closer (never past the image's own pixels), it finds three to six
+  // times as many where they are.
+  if (const std::optional<cv::Rect> box = boardExtentBox(kept, image.size(), model.inputSize)) boxes.push_back(*box);
   std::vector<CloserLook> looks;
-  try {
-    // A board small in a photograph is a few dozen of the network's input pixels across, too
-    // few for it to see the bull or every crossing: the network looks once more at the board
-    // alone, enlarged.
-    std::vector<cv::Rect> boxes = smallBoardBoxes(kept, image.size());
-    const size_t smallBoxes = boxes.size();
-    // A board seen nearly edge-on in a large image is a few dozen of the network's pixels
-    // across its narrow way, its crossings crowded into a few rows or columns that the network
-    // mostly misplaces; seen closer (never past the image's own pixels), it finds three to six
-    // times as many where they are.
-    if (const std::optional<cv::Rect> box = boardExtentBox(kept, image.size(), model.inputSize)) boxes.push_back(*box);
-    for (size_t i = 0; i < boxes.size() && !enough.load(); ++i) {
-      looks.emplace_back();
-      CloserLook& look = looks.back();
-      try {
-        const cv::Rect& box = boxes[i];
-        const double t1 = nowMs();
-        const cv::Mat part = i < smallBoxes ? input(box) : notEnlarged(input(box), model.inputSize);
-        LandmarkDetections closer = runLandmarkNetwork(model, part, colourFree);
-        for (cv::Point2d& c : closer.centres) c += cv::Point2d(box.x, box.y);
-        look.modelMs = nowMs() - t1;
-        if (enough.load()) break;
-        solveBoardLandmarks(closer, image, look.solution, &enough);
-      } catch (...) {
-        look.error = std::current_exception();
-        break;
-      }
-      if (look.solution.ok && look.solution.grade < 2) break;
-    }
-  } catch (...) {
-    looks.clear();
+  looks.reserve(boxes.size());
+  for (size_t i = 0; i < boxes.size() && !enough.load(); ++i) {
     looks.emplace_back();
-    looks.back().error = std::current_exception();
+    CloserLook& look = looks.back();
+    try {
+      const cv::Rect& box = boxes[i];
+      const double t1 = nowMs();
+      const cv::Mat part = i < smallBoxes ? input(box) : notEnlarged(input(box), model.inputSize);
+      LandmarkDetections closer = runLandmarkNetwork(model, part, colourFree);
+      for (cv::Point2d& c : closer.centres) c += cv::Point2d(box.x, box.y);
+      look.modelMs = nowMs() - t1;
+      if (enough.load()) break;
+      solveBoardLandmarks(closer, image, look.solution, &enough);
+    } catch (...) {
+      look.error = std::current_exception();
+      break;
+    }
+    if (look.solution.ok && look.solution.grade < 2) break;
   }
   return looks;
 }
@@ -344,9 +340,17 @@ LandmarkSolution detectBoardLandmarks(LandmarkModel& model, const cv::Mat& image
   // is joined before anything leaves the call.
   std::atomic<bool> enough{false};
   std::vector<CloserLook> looks;
+  std::exception_ptr looksError;
+  const auto takeCloserLooks = [&] {
+    try {
+      looks = closerLooks(model, image, input, colourFree, kept, enough);
+    } catch (...) {
+      looksError = std::current_exception();
+    }
+  };
   std::thread worker;
   try {
-    worker = std::thread([&] { looks = closerLooks(model, image, input, colourFree, kept, enough); });
+    if (usableCores() >= 2) worker = std::thread(takeCloserLooks);
   } catch (const std::system_error&) {
     // No thread to be had: the closer looks follow the first solve.
   }
@@ -362,8 +366,9 @@ LandmarkSolution detectBoardLandmarks(LandmarkModel& model, const cv::Mat& image
   if (worker.joinable()) {
     worker.join();
   } else if (!accepted()) {
-    looks = closerLooks(model, image, input, colourFree, kept, enough);
+    takeCloserLooks();
   }
+  if (looksError && !accepted()) std::rethrow_exception(looksError);
   for (size_t i = 0; i < looks.size() && !accepted(); ++i) {
     CloserLook& look = looks[i];
     sol.modelMs += look.modelMs;
