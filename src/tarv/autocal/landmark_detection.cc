@@ -52,6 +52,8 @@ constexpr double kSmallBoardRadiusShare = 0.1;
 // then sees it at least this many times larger.
 constexpr double kBoardExtentMargin = 0.1;
 constexpr double kBoardExtentGain = 1.25;
+// The reason of a solve its caller stopped (never shown: its solution is not used).
+constexpr const char* kSolveStopped = "abgebrochen";
 
 double nowMs() {
   return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now().time_since_epoch()).count();
@@ -472,7 +474,14 @@ CameraSelection cloneSelection(const CameraSelection& s) {
 // The camera from its crossings onwards: moved onto the wires, its edges, the orientation and
 // the grade.
 void finishOnCamera(const LandmarkDetections& kept, const cv::Mat& image, cv::Point2d bull, CameraSelection selection,
-                    std::vector<cv::Point2d> crossings, LandmarkSolution& sol) {
+                    std::vector<cv::Point2d> crossings, LandmarkSolution& sol, const std::atomic<bool>* stop) {
+  // A solve no longer wanted ends before its next refinement, with no camera.
+  const auto stopped = [&sol, stop] {
+    if (!stop || !stop->load()) return false;
+    sol.ok = false;
+    sol.reason = kSolveStopped;
+    return true;
+  };
   // The network places its crossings a pixel or three off where the board is seen at a
   // grazing angle, and the camera solved from them is as far off; the image's wires place
   // them to a fraction of a pixel.
@@ -493,6 +502,7 @@ void finishOnCamera(const LandmarkDetections& kept, const cv::Mat& image, cv::Po
     sol.reason = kCameraContradictsCrossings;
     return;
   }
+  if (stopped()) return;
 
   // The crossings place the camera to a pixel or two; the ring and wire edges, where they
   // confirm it, to a fraction of one. A camera whose own edges contradict it is not accepted.
@@ -504,6 +514,7 @@ void finishOnCamera(const LandmarkDetections& kept, const cv::Mat& image, cv::Po
   // about it, and the edges once more from there, may finish the way.
   // So do edges that moved it too far off its crossings to be taken with such wires.
   const bool farOff = !edges.supported && edges.fitted && edges.report.value("far_from_crossings", false);
+  if (stopped()) return;
   if ((edges.supported && edges.wireAgreement < kLooseWireAgreement) || farOff) {
     const CameraEstimate& moved = edges.supported ? edges.camera : *edges.fitted;
     const WireSolve again = solveOnWireCrossings(image, moved, scoreCameraEstimate(moved, detected, 0.25), detected, bull);
@@ -551,6 +562,7 @@ void finishOnCamera(const LandmarkDetections& kept, const cv::Mat& image, cv::Po
   // Where the numbers can be measured, a confident vote names the 20 only when their widths
   // lead the same turn: on a low board the network's number boxes, a few pixels high on the
   // far side, have voted by half of all their votes for a turn two sectors off.
+  if (stopped()) return;
   if (edges.supported || (wiredMoved && !edges.contradicted)) {
     const NumberRingReading ring = readNumberRing(grey, chosen);
     if (std::getenv("TARV_DEBUG")) {
@@ -660,7 +672,7 @@ void solveBoardLandmarks(const LandmarkDetections& kept, const cv::Mat& original
   const auto stopped = [&sol, stop] {
     if (!stop || !stop->load()) return false;
     sol.ok = false;
-    sol.reason = "abgebrochen";
+    sol.reason = kSolveStopped;
     return true;
   };
   CameraSelection selection;
@@ -727,7 +739,7 @@ void solveBoardLandmarks(const LandmarkDetections& kept, const cv::Mat& original
   // wires, and the snapped camera taken for a better grade, or the same grade on more matched
   // crossings: a camera the wires about the network's own crossings already confirm gains
   // nothing from a second look.
-  finishOnCamera(kept, image, bull, cloneSelection(selection), crossings, sol);
+  finishOnCamera(kept, image, bull, cloneSelection(selection), crossings, sol, stop);
   if (sol.ok && sol.grade == 0) return;
   // A camera several pixels off matches too few crossings for the wires to be found where it
   // puts them, but still knows which way the wires run about each detection: the detections
@@ -746,7 +758,8 @@ void solveBoardLandmarks(const LandmarkDetections& kept, const cv::Mat& original
     movedBefore = snap.refined;
     if (stopped()) return;
     LandmarkSolution snappedSol = sol;
-    finishOnCamera(kept, image, bull, cloneSelection(selection), snap.crossings, snappedSol);
+    finishOnCamera(kept, image, bull, cloneSelection(selection), snap.crossings, snappedSol, stop);
+    if (stopped()) return;
     // On the same grade the edges' confirmation outweighs a few more matched crossings: the
     // crossings a camera matches are the network's, placed a pixel or three off on such a board.
     // The further rounds are taken only for a better grade: on the same one nothing says they
