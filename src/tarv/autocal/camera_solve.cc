@@ -1,13 +1,20 @@
 #include "tarv/autocal/camera_solve.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <exception>
+#include <mutex>
 #include <optional>
+#include <system_error>
+#include <thread>
 #include <unordered_map>
 
 #include <opencv2/calib3d.hpp>
+
+#include "tarv/core/usable_cores.h"
 
 namespace tarv {
 namespace {
@@ -216,6 +223,8 @@ struct LensFitMemo {
     bool inRange = false;
   };
   static constexpr size_t kMaxFits = 1024;
+  // The starts of a selection are solved on several threads at once.
+  std::mutex lock;
   std::unordered_multimap<uint64_t, Fit> fits;
   size_t stored = 0;
 
@@ -240,15 +249,24 @@ struct LensFitMemo {
     }
     return h;
   }
-  const Fit* find(uint64_t hash, const std::vector<double>& key) const {
+  // A copy of the fit with these inputs, where one was stored.
+  std::optional<Fit> find(uint64_t hash, const std::vector<double>& key) {
+    const std::lock_guard<std::mutex> guard(lock);
     const auto range = fits.equal_range(hash);
     for (auto it = range.first; it != range.second; ++it) {
       if (it->second.key.size() == key.size() &&
           std::memcmp(it->second.key.data(), key.data(), key.size() * sizeof(double)) == 0) {
-        return &it->second;
+        const Fit& f = it->second;
+        return Fit{{}, f.K.clone(), f.dist.clone(), f.rvec.clone(), f.tvec.clone(), f.inRange};
       }
     }
-    return nullptr;
+    return std::nullopt;
+  }
+  void store(uint64_t hash, Fit fit) {
+    const std::lock_guard<std::mutex> guard(lock);
+    if (stored >= kMaxFits) return;
+    fits.emplace(hash, std::move(fit));
+    ++stored;
   }
 };
 
@@ -277,17 +295,17 @@ CameraEstimate solveCamera(const CameraEstimate& start, const std::vector<cv::Po
       bool inRange = false;
       std::vector<double> key;
       uint64_t hash = 0;
-      const LensFitMemo::Fit* known = nullptr;
+      std::optional<LensFitMemo::Fit> known;
       if (memo) {
         key = LensFitMemo::keyOf(object, image, e, flags);
         hash = LensFitMemo::hashOf(key);
         known = memo->find(hash, key);
       }
       if (known) {
-        K = known->K.clone();
-        dist = known->dist.clone();
-        rvec = known->rvec.clone();
-        tvec = known->tvec.clone();
+        K = known->K;
+        dist = known->dist;
+        rvec = known->rvec;
+        tvec = known->tvec;
         inRange = known->inRange;
       } else {
         K = e.K.clone();
@@ -296,11 +314,7 @@ CameraEstimate solveCamera(const CameraEstimate& start, const std::vector<cv::Po
                                    [&](const cv::Mat& fittedK, const cv::Mat& fittedDist) {
                                      return plausibleLens(fittedK, fittedDist, e.width);
                                    });
-        if (memo && memo->stored < LensFitMemo::kMaxFits) {
-          memo->fits.emplace(hash, LensFitMemo::Fit{std::move(key), K.clone(), dist.clone(), rvec.clone(), tvec.clone(),
-                                                    inRange});
-          ++memo->stored;
-        }
+        if (memo) memo->store(hash, LensFitMemo::Fit{std::move(key), K.clone(), dist.clone(), rvec.clone(), tvec.clone(), inRange});
       }
       dist = dist.reshape(1, 1);
       if (inRange) {
@@ -321,22 +335,79 @@ CameraEstimate solveCamera(const CameraEstimate& start, const std::vector<cv::Po
   return e;
 }
 
+namespace {
+
+// Threads beside the caller's that solve a selection's starts: each start's solve stands
+// alone, and the lens fits dominate a call's time where the board is hard to find. A landmark
+// call may run two selections at once (the closer look beside the first solve), so helpers
+// are taken only where two threads each are left for them; on two or three cores they would
+// only slow the solve that decides the call.
+constexpr int kMaxStartHelpers = 2;
+
+int startHelpers() {
+  return std::clamp((usableCores() - 2) / 2, 0, kMaxStartHelpers);
+}
+
+struct SolvedStart {
+  std::optional<CameraEstimate> camera;
+  MatchScore score;
+  std::exception_ptr error;
+};
+
+SolvedStart solveStart(const CameraEstimate& start, const std::vector<cv::Point2d>& crossings, cv::Point2d bull,
+                       LensFitMemo* memo) {
+  SolvedStart out;
+  try {
+    CameraEstimate e = solveCamera(start, crossings, bull, 6, memo);
+    if (!(cameraCentre(e)[2] > 0.0)) return out;
+    out.score = scoreCameraEstimate(e, crossings, 0.25);
+    out.camera = std::move(e);
+  } catch (const cv::Exception&) {
+    // A degenerate start (collinear pairs, a singular guess) says nothing about the others.
+  } catch (...) {
+    out.error = std::current_exception();
+  }
+  return out;
+}
+
+}  // namespace
+
 void selectBestCamera(const std::vector<cv::Point2d>& crossings, cv::Point2d bull, CameraSelection& selection,
                       const std::vector<CameraEstimate>& starts) {
   if (!selection.lensFits) selection.lensFits = std::make_shared<LensFitMemo>();
-  for (const CameraEstimate& start : starts) {
+  LensFitMemo* memo = selection.lensFits.get();
+  // Every start is solved first, on a few threads, then they are compared in their order, so
+  // that the choice and its ties are those of one start after the other; a lens fit is a
+  // function of its inputs alone, so which thread ran it first does not matter.
+  std::vector<SolvedStart> solved(starts.size());
+  std::atomic<size_t> next{0};
+  const auto work = [&] {
+    for (size_t i; (i = next.fetch_add(1)) < starts.size();) {
+      if (selection.stop && selection.stop->load()) break;
+      solved[i] = solveStart(starts[i], crossings, bull, memo);
+    }
+  };
+  const size_t wanted = std::min(static_cast<size_t>(startHelpers()), starts.size() > 0 ? starts.size() - 1 : 0);
+  std::vector<std::thread> helpers;
+  helpers.reserve(wanted);
+  for (size_t h = 0; h < wanted; ++h) {
     try {
-      CameraEstimate e = solveCamera(start, crossings, bull, 6, selection.lensFits.get());
-      if (!(cameraCentre(e)[2] > 0.0)) continue;
-      const MatchScore s = scoreCameraEstimate(e, crossings, 0.25);
-      if (!selection.found || s.matches > selection.best.matches ||
-          (s.matches == selection.best.matches && s.rmsPx < selection.best.rmsPx)) {
-        selection.found = true;
-        selection.best = s;
-        selection.camera = std::move(e);
-      }
-    } catch (const cv::Exception&) {
-      // A degenerate start (collinear pairs, a singular guess) says nothing about the others.
+      helpers.emplace_back(work);
+    } catch (const std::system_error&) {
+      break;  // the caller's thread solves what no helper takes
+    }
+  }
+  work();
+  for (std::thread& t : helpers) t.join();
+  for (SolvedStart& r : solved) {
+    if (r.error) std::rethrow_exception(r.error);
+    if (!r.camera) continue;
+    const MatchScore& s = r.score;
+    if (!selection.found || s.matches > selection.best.matches ||
+        (s.matches == selection.best.matches && s.rmsPx < selection.best.rmsPx)) {
+      selection.found = true;
+      selection.best = s;
+      selection.camera = std::move(*r.camera);
     }
   }
 }

@@ -1,6 +1,7 @@
 // Refining starting cameras against the detected crossings and keeping the best.
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -42,6 +43,8 @@ struct CameraSelection {
   // Starts at the same focal length that match the same crossings ask for the same lens fit
   // (it recomputes the pose from the pairs): one in seven on photographs.
   std::shared_ptr<LensFitMemo> lensFits;
+  // Set once the selection is no longer wanted: the starts not yet solved are left.
+  const std::atomic<bool>* stop = nullptr;
 };
 
 // Solves each start and keeps the one with the most matches (then the smaller RMS; earlier

@@ -1,12 +1,16 @@
 #include "tarv/autocal/landmark_detection.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <random>
 #include <stdexcept>
+#include <system_error>
+#include <thread>
 
 #include <opencv2/calib3d.hpp>
 #include <opencv2/dnn.hpp>
@@ -17,6 +21,7 @@
 #include "tarv/autocal/colour_free.h"
 #include "tarv/autocal/crossing_refinement.h"
 #include "tarv/autocal/number_ring.h"
+#include "tarv/core/usable_cores.h"
 
 namespace tarv {
 namespace {
@@ -47,6 +52,8 @@ constexpr double kSmallBoardRadiusShare = 0.1;
 // then sees it at least this many times larger.
 constexpr double kBoardExtentMargin = 0.1;
 constexpr double kBoardExtentGain = 1.25;
+// The reason of a solve its caller stopped (never shown: its solution is not used).
+constexpr const char* kSolveStopped = "abgebrochen";
 
 double nowMs() {
   return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now().time_since_epoch()).count();
@@ -267,6 +274,53 @@ cv::Mat notEnlarged(const cv::Mat& part, int inputSize) {
   return framed;
 }
 
+// One closer look: the network on a part of the image, and the camera solved again from what
+// it found there.
+struct CloserLook {
+  LandmarkSolution solution;
+  double modelMs = 0.0;
+  std::exception_ptr error;
+};
+
+// The closer looks in the order they are taken, each only while none before it gave an
+// accepted camera, up to the first that throws. They depend on the first network pass alone,
+// so they can run while the camera is solved from that pass; `enough` says the first solve
+// was accepted and no closer look will be taken.
+std::vector<CloserLook> closerLooks(LandmarkModel& model, const cv::Mat& image, const cv::Mat& input, bool colourFree,
+                                    const LandmarkDetections& kept, const std::atomic<bool>& enough) {
+  // A board small in a photograph is a few dozen of the network's input pixels across, too
+  // few for it to see the bull or every crossing: the network looks once more at the board
+  // alone, enlarged.
+  std::vector<cv::Rect> boxes = smallBoardBoxes(kept, image.size());
+  const size_t smallBoxes = boxes.size();
+  // A board seen nearly edge-on in a large image is a few dozen of the network's pixels
+  // across its narrow way, its crossings crowded into a few rows or columns that the network
+  // mostly misplaces; seen closer (never past the image's own pixels), it finds three to six
+  // times as many where they are.
+  if (const std::optional<cv::Rect> box = boardExtentBox(kept, image.size(), model.inputSize)) boxes.push_back(*box);
+  std::vector<CloserLook> looks;
+  looks.reserve(boxes.size());
+  for (size_t i = 0; i < boxes.size() && !enough.load(); ++i) {
+    looks.emplace_back();
+    CloserLook& look = looks.back();
+    try {
+      const cv::Rect& box = boxes[i];
+      const double t1 = nowMs();
+      const cv::Mat part = i < smallBoxes ? input(box) : notEnlarged(input(box), model.inputSize);
+      LandmarkDetections closer = runLandmarkNetwork(model, part, colourFree);
+      for (cv::Point2d& c : closer.centres) c += cv::Point2d(box.x, box.y);
+      look.modelMs = nowMs() - t1;
+      if (enough.load()) break;
+      solveBoardLandmarks(closer, image, look.solution, &enough);
+    } catch (...) {
+      look.error = std::current_exception();
+      break;
+    }
+    if (look.solution.ok && look.solution.grade < 2) break;
+  }
+  return looks;
+}
+
 }  // namespace
 
 LandmarkSolution detectBoardLandmarks(LandmarkModel& model, const cv::Mat& image) {
@@ -281,31 +335,47 @@ LandmarkSolution detectBoardLandmarks(LandmarkModel& model, const cv::Mat& image
   const cv::Mat input = colourFree ? greyCopy(image) : image;
   const LandmarkDetections kept = runLandmarkNetwork(model, input, colourFree);
   sol.modelMs = nowMs() - t0;
-  solveBoardLandmarks(kept, image, sol);
-  // A board small in a photograph is a few dozen of the network's input pixels across, too few
-  // for it to see the bull or every crossing: where its crossings leave no accepted camera, the
-  // network looks once more at the board alone, enlarged, and the camera is solved again on
-  // the whole image.
-  const auto accepted = [&sol] { return sol.ok && sol.grade < 2; };
-  // Their ring search runs only where no camera was accepted.
-  std::vector<cv::Rect> boxes = accepted() ? std::vector<cv::Rect>() : smallBoardBoxes(kept, image.size());
-  const size_t smallBoxes = boxes.size();
-  // A board seen nearly edge-on in a large image is a few dozen of the network's pixels across
-  // its narrow way, its crossings crowded into a few rows or columns that the network mostly
-  // misplaces; seen closer (never past the image's own pixels), it finds three to six times as
-  // many where they are.
-  if (!accepted()) {
-    if (const std::optional<cv::Rect> box = boardExtentBox(kept, image.size(), model.inputSize)) boxes.push_back(*box);
+  // Where the camera solved from the whole image is not accepted, the network looks closer at
+  // the board; both solves take about as long, so the closer looks are taken beside the first
+  // solve, on a thread of their own that alone runs the network from here on, and used as
+  // the serial order would: only where the first solve left no accepted camera. The thread
+  // is joined before anything leaves the call.
+  std::atomic<bool> enough{false};
+  std::vector<CloserLook> looks;
+  std::exception_ptr looksError;
+  const auto takeCloserLooks = [&] {
+    try {
+      looks = closerLooks(model, image, input, colourFree, kept, enough);
+    } catch (...) {
+      looksError = std::current_exception();
+    }
+  };
+  std::thread worker;
+  try {
+    if (usableCores() >= 2) worker = std::thread(takeCloserLooks);
+  } catch (const std::system_error&) {
+    // No thread to be had: the closer looks follow the first solve.
   }
-  for (size_t i = 0; i < boxes.size() && !accepted(); ++i) {
-    const cv::Rect& box = boxes[i];
-    const double t1 = nowMs();
-    const cv::Mat part = i < smallBoxes ? input(box) : notEnlarged(input(box), model.inputSize);
-    LandmarkDetections closer = runLandmarkNetwork(model, part, colourFree);
-    for (cv::Point2d& c : closer.centres) c += cv::Point2d(box.x, box.y);
-    sol.modelMs += nowMs() - t1;
-    LandmarkSolution again;
-    solveBoardLandmarks(closer, image, again);
+  const auto accepted = [&sol] { return sol.ok && sol.grade < 2; };
+  try {
+    solveBoardLandmarks(kept, image, sol);
+  } catch (...) {
+    enough.store(true);
+    if (worker.joinable()) worker.join();
+    throw;
+  }
+  if (accepted()) enough.store(true);
+  if (worker.joinable()) {
+    worker.join();
+  } else if (!accepted()) {
+    takeCloserLooks();
+  }
+  if (looksError && !accepted()) std::rethrow_exception(looksError);
+  for (size_t i = 0; i < looks.size() && !accepted(); ++i) {
+    CloserLook& look = looks[i];
+    sol.modelMs += look.modelMs;
+    if (look.error) std::rethrow_exception(look.error);
+    LandmarkSolution& again = look.solution;
     if (again.ok && (!sol.ok || again.grade < sol.grade ||
                      (again.grade == sol.grade && again.crossingsMatched > sol.crossingsMatched))) {
       again.modelMs = sol.modelMs;
@@ -425,7 +495,14 @@ CameraSelection cloneSelection(const CameraSelection& s) {
 // The camera from its crossings onwards: moved onto the wires, its edges, the orientation and
 // the grade.
 void finishOnCamera(const LandmarkDetections& kept, const cv::Mat& image, cv::Point2d bull, CameraSelection selection,
-                    std::vector<cv::Point2d> crossings, LandmarkSolution& sol) {
+                    std::vector<cv::Point2d> crossings, LandmarkSolution& sol, const std::atomic<bool>* stop) {
+  // A solve no longer wanted ends before its next refinement, with no camera.
+  const auto stopped = [&sol, stop] {
+    if (!stop || !stop->load()) return false;
+    sol.ok = false;
+    sol.reason = kSolveStopped;
+    return true;
+  };
   // The network places its crossings a pixel or three off where the board is seen at a
   // grazing angle, and the camera solved from them is as far off; the image's wires place
   // them to a fraction of a pixel.
@@ -446,6 +523,7 @@ void finishOnCamera(const LandmarkDetections& kept, const cv::Mat& image, cv::Po
     sol.reason = kCameraContradictsCrossings;
     return;
   }
+  if (stopped()) return;
 
   // The crossings place the camera to a pixel or two; the ring and wire edges, where they
   // confirm it, to a fraction of one. A camera whose own edges contradict it is not accepted.
@@ -457,6 +535,7 @@ void finishOnCamera(const LandmarkDetections& kept, const cv::Mat& image, cv::Po
   // about it, and the edges once more from there, may finish the way.
   // So do edges that moved it too far off its crossings to be taken with such wires.
   const bool farOff = !edges.supported && edges.fitted && edges.report.value("far_from_crossings", false);
+  if (stopped()) return;
   if ((edges.supported && edges.wireAgreement < kLooseWireAgreement) || farOff) {
     const CameraEstimate& moved = edges.supported ? edges.camera : *edges.fitted;
     const WireSolve again = solveOnWireCrossings(image, moved, scoreCameraEstimate(moved, detected, 0.25), detected, bull);
@@ -504,6 +583,7 @@ void finishOnCamera(const LandmarkDetections& kept, const cv::Mat& image, cv::Po
   // Where the numbers can be measured, a confident vote names the 20 only when their widths
   // lead the same turn: on a low board the network's number boxes, a few pixels high on the
   // far side, have voted by half of all their votes for a turn two sectors off.
+  if (stopped()) return;
   if (edges.supported || (wiredMoved && !edges.contradicted)) {
     const NumberRingReading ring = readNumberRing(grey, chosen);
     if (std::getenv("TARV_DEBUG")) {
@@ -594,7 +674,8 @@ cv::Mat withBoardContrast(const cv::Mat& image) {
 
 }  // namespace
 
-void solveBoardLandmarks(const LandmarkDetections& kept, const cv::Mat& original, LandmarkSolution& sol) {
+void solveBoardLandmarks(const LandmarkDetections& kept, const cv::Mat& original, LandmarkSolution& sol,
+                         const std::atomic<bool>* stop) {
   const cv::Mat image = withBoardContrast(original);
   sol.width = image.cols;
   sol.height = image.rows;
@@ -611,8 +692,17 @@ void solveBoardLandmarks(const LandmarkDetections& kept, const cv::Mat& original
   for (CameraEstimate& e : startsOf([&] { return bullGridHypotheses(image.cols, image.rows, crossings, bull, 8); })) {
     starts.push_back(std::move(e));
   }
+  // A solve no longer wanted ends at the next stage, with no camera.
+  const auto stopped = [&sol, stop] {
+    if (!stop || !stop->load()) return false;
+    sol.ok = false;
+    sol.reason = kSolveStopped;
+    return true;
+  };
   CameraSelection selection;
+  selection.stop = stop;
   selectBestCamera(crossings, bull, selection, starts);
+  if (stopped()) return;
   if (!selection.found || selection.best.matches < 40) {
     const std::vector<CameraEstimate> ellipses = startsOf([&] { return ellipseHypotheses(image.cols, image.rows, crossings, 6); });
     if (std::getenv("TARV_DEBUG")) traceEllipseStage(selection, bull, ellipses, crossings);
@@ -643,6 +733,7 @@ void solveBoardLandmarks(const LandmarkDetections& kept, const cv::Mat& original
       if (selection.best.matches <= before.matches && !(selection.best.rmsPx < 0.95 * before.rmsPx)) break;
     }
   };
+  if (stopped()) return;
   growPlanes();
   // A photograph shows strays about the board (a cabinet's doors, a score board, a second
   // board) that the hull above takes in: where no start has found the board, one ring of
@@ -657,6 +748,7 @@ void solveBoardLandmarks(const LandmarkDetections& kept, const cv::Mat& original
     }));
     if (selection.found && selection.best.matches > before) growPlanes();
   }
+  if (stopped()) return;
   if (!selection.found || selection.best.matches < kMinSolvedCrossings || !spansTwoRingGroups(selection.camera, crossings)) {
     sol.reason = "keine Loesung";
     return;
@@ -671,7 +763,7 @@ void solveBoardLandmarks(const LandmarkDetections& kept, const cv::Mat& original
   // wires, and the snapped camera taken for a better grade, or the same grade on more matched
   // crossings: a camera the wires about the network's own crossings already confirm gains
   // nothing from a second look.
-  finishOnCamera(kept, image, bull, cloneSelection(selection), crossings, sol);
+  finishOnCamera(kept, image, bull, cloneSelection(selection), crossings, sol, stop);
   if (sol.ok && sol.grade == 0) return;
   // A camera several pixels off matches too few crossings for the wires to be found where it
   // puts them, but still knows which way the wires run about each detection: the detections
@@ -681,14 +773,17 @@ void solveBoardLandmarks(const LandmarkDetections& kept, const cv::Mat& original
   // rounds made green is never put at stake by the further ones.
   int movedBefore = 0;
   for (const bool whileMoreMoved : {false, true}) {
+    if (stopped()) return;
     WireSolve snap = snapOnWireCrossings(image, selection.camera, selection.best, crossings, bull,
                                          whileMoreMoved ? kSnapMoreMovedRounds : kSnapRounds, whileMoreMoved, movedBefore);
     if (!snap.moved) continue;
     selection.camera = std::move(snap.camera);
     selection.best = snap.score;
     movedBefore = snap.refined;
+    if (stopped()) return;
     LandmarkSolution snappedSol = sol;
-    finishOnCamera(kept, image, bull, cloneSelection(selection), snap.crossings, snappedSol);
+    finishOnCamera(kept, image, bull, cloneSelection(selection), snap.crossings, snappedSol, stop);
+    if (stopped()) return;
     // On the same grade the edges' confirmation outweighs a few more matched crossings: the
     // crossings a camera matches are the network's, placed a pixel or three off on such a board.
     // The further rounds are taken only for a better grade: on the same one nothing says they

@@ -2,6 +2,7 @@
 // and sector numbers, starting cameras, the solve, the board's orientation and a grade.
 #pragma once
 
+#include <atomic>
 #include <optional>
 #include <string>
 #include <vector>
@@ -74,7 +75,10 @@ std::optional<cv::Rect> boardExtentBox(const LandmarkDetections& kept, cv::Size 
 LandmarkDetections runLandmarkNetwork(LandmarkModel& model, const cv::Mat& image, bool colourFree = false);
 // Everything after the network: the bull, the starts, the solve, the edges, the orientation and
 // the grade from the kept detections of the image. Fills the solution's fields but its times.
-void solveBoardLandmarks(const LandmarkDetections& kept, const cv::Mat& image, LandmarkSolution& solution);
+// Once `stop` (where given) is set, the solve ends at its next stage with no camera: its
+// caller no longer wants it.
+void solveBoardLandmarks(const LandmarkDetections& kept, const cv::Mat& image, LandmarkSolution& solution,
+                         const std::atomic<bool>* stop = nullptr);
 
 cv::Point2d findBullPoint(const LandmarkDetections& kept);
 // The wire crossings among the kept detections that the solve takes (score over 0.25).
