@@ -55,6 +55,15 @@ constexpr double kBoardExtentGain = 1.25;
 // The reason of a solve its caller stopped (never shown: its solution is not used).
 constexpr const char* kSolveStopped = "abgebrochen";
 
+// Whether the solve's caller no longer wants it (`stop` set); the solution is then left with
+// no camera.
+bool solveStopped(const std::atomic<bool>* stop, LandmarkSolution& sol) {
+  if (!stop || !stop->load()) return false;
+  sol.ok = false;
+  sol.reason = kSolveStopped;
+  return true;
+}
+
 double nowMs() {
   return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
@@ -497,12 +506,7 @@ CameraSelection cloneSelection(const CameraSelection& s) {
 void finishOnCamera(const LandmarkDetections& kept, const cv::Mat& image, cv::Point2d bull, CameraSelection selection,
                     std::vector<cv::Point2d> crossings, LandmarkSolution& sol, const std::atomic<bool>* stop) {
   // A solve no longer wanted ends before its next refinement, with no camera.
-  const auto stopped = [&sol, stop] {
-    if (!stop || !stop->load()) return false;
-    sol.ok = false;
-    sol.reason = kSolveStopped;
-    return true;
-  };
+  const auto stopped = [&sol, stop] { return solveStopped(stop, sol); };
   // The network places its crossings a pixel or three off where the board is seen at a
   // grazing angle, and the camera solved from them is as far off; the image's wires place
   // them to a fraction of a pixel.
@@ -693,12 +697,7 @@ void solveBoardLandmarks(const LandmarkDetections& kept, const cv::Mat& original
     starts.push_back(std::move(e));
   }
   // A solve no longer wanted ends at the next stage, with no camera.
-  const auto stopped = [&sol, stop] {
-    if (!stop || !stop->load()) return false;
-    sol.ok = false;
-    sol.reason = kSolveStopped;
-    return true;
-  };
+  const auto stopped = [&sol, stop] { return solveStopped(stop, sol); };
   CameraSelection selection;
   selection.stop = stop;
   selectBestCamera(crossings, bull, selection, starts);

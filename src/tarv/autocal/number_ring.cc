@@ -8,6 +8,8 @@
 
 #include <opencv2/calib3d.hpp>
 
+#include "tarv/core/lens_distortion.h"
+
 namespace tarv {
 namespace {
 
@@ -85,12 +87,8 @@ std::vector<cv::Point2d> boxPixels(const CameraEstimate& camera, const cv::Matx3
   for (size_t i = 0; i < board.size(); ++i) {
     const cv::Vec3d c = R * cv::Vec3d(board[i].x, board[i].y, 0.0) + t;
     if (!(c[2] > 0.0)) continue;
-    const double x = c[0] / c[2], y = c[1] / c[2];
-    const double r2 = x * x + y * y;
-    const double radial = 1.0 + d[0] * r2 + d[1] * r2 * r2 + d[4] * r2 * r2 * r2;
-    const double xd = x * radial + 2.0 * d[2] * x * y + d[3] * (r2 + 2.0 * x * x);
-    const double yd = y * radial + d[2] * (r2 + 2.0 * y * y) + 2.0 * d[3] * x * y;
-    image[i] = cv::Point2d(fx * xd + cx, fy * yd + cy);
+    const cv::Point2d bent = distortNormalised(c[0] / c[2], c[1] / c[2], d);
+    image[i] = cv::Point2d(fx * bent.x + cx, fy * bent.y + cy);
   }
   return image;
 }

@@ -14,6 +14,8 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "tarv/core/lens_distortion.h"
+
 namespace tarv {
 
 namespace {
@@ -85,11 +87,8 @@ std::shared_ptr<const Maps> buildMaps(const MapKey& key) {
       double u = (m(0, 0) * x + m(0, 1) * y + m(0, 2)) / p3;
       double v = (m(1, 0) * x + m(1, 1) * y + m(1, 2)) / p3;
       if (key.lens) {
-        const auto& d = key.d;
-        const double r2 = u * u + v * v;
-        const double radial = 1.0 + d[0] * r2 + d[1] * r2 * r2 + d[4] * r2 * r2 * r2;
-        const double ud = u * radial + 2.0 * d[2] * u * v + d[3] * (r2 + 2.0 * u * u);
-        const double vd = v * radial + d[2] * (r2 + 2.0 * v * v) + 2.0 * d[3] * u * v;
+        const cv::Point2d bent = distortNormalised(u, v, key.d);
+        const double ud = bent.x, vd = bent.y;
         const double w = k(2, 0) * ud + k(2, 1) * vd + k(2, 2);
         u = (k(0, 0) * ud + k(0, 1) * vd + k(0, 2)) / w;
         v = (k(1, 0) * ud + k(1, 1) * vd + k(1, 2)) / w;
