@@ -21,6 +21,7 @@
 #include "tarv/autocal/colour_free.h"
 #include "tarv/autocal/crossing_refinement.h"
 #include "tarv/autocal/number_ring.h"
+#include "tarv/core/board_geometry.h"
 #include "tarv/core/usable_cores.h"
 
 namespace tarv {
@@ -480,12 +481,8 @@ constexpr double kBoardFaceMm = 185.0;
 // arm reaching over the board, a cabinet's doors, a second board beside it) are none of its
 // crossings: no camera of this board explains them, right or wrong.
 int32_t crossingsOnBoardFace(const CameraEstimate& camera, const std::vector<cv::Point2d>& crossings) {
-  constexpr int kOutlinePoints = 72;
   std::vector<cv::Point3d> outline;
-  for (int i = 0; i < kOutlinePoints; ++i) {
-    const double a = 2.0 * kPi * i / kOutlinePoints;
-    outline.emplace_back(kBoardFaceMm * std::cos(a), kBoardFaceMm * std::sin(a), 0.0);
-  }
+  for (const Point2& p : circlePoints(kBoardFaceMm, 72)) outline.emplace_back(p.x, p.y, 0.0);
   std::vector<cv::Point2f> face;
   for (const cv::Point2d& p : projectBoardPoints(camera, outline)) face.emplace_back(p);
   int32_t inside = 0;

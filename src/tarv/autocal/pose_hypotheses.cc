@@ -37,7 +37,7 @@ constexpr double kNumberRingMm = 192.0;
 // network places a box within a few pixels, and close to the board's plane a looser bound
 // lets a labelling a sector off agree as well as the right one.
 constexpr double kNumberConsensusWidths = 0.0075;
-// Focal lengths a plane of numbers may imply, in image widths (as the crossings' plane).
+// Focal lengths a plane of numbers or of crossings may imply, in image widths.
 constexpr double kMinHomographyFocalWidths = 0.35;
 constexpr double kMaxHomographyFocalWidths = 5.5;
 double rad(double deg) { return deg * kPi / 180.0; }
@@ -164,8 +164,8 @@ std::vector<CameraEstimate> planeHypotheses(int width, int height, const std::ve
   };
   if (H.empty()) return withOtherRings();
   const cv::Matx33d h(H);
-  const double f = std::clamp(focalFromHomography(h, width, height).value_or(seed.K.at<double>(0, 0)), 0.35 * width,
-                              5.5 * width);
+  const double f = std::clamp(focalFromHomography(h, width, height).value_or(seed.K.at<double>(0, 0)),
+                              kMinHomographyFocalWidths * width, kMaxHomographyFocalWidths * width);
   for (const double factor : {1.0, 0.8, 1.25}) {
     if (auto e = cameraFromHomography(h, width, height, factor * f)) out.push_back(std::move(*e));
   }
