@@ -285,7 +285,7 @@ Outcome engineOutcome(const cv::Mat& image, const landmark_real::RealLabel& labe
     const double scale = tarv::calibrationScale({image});
     const cv::Mat reduced = scale < 1.0 ? tarv::reduceImages({image}, scale)[0] : image;
     json request = json::object();
-    if (click) request["click_px"] = {label.twenty->x, label.twenty->y};
+    if (click) request["click_px"] = {label.click()->x, label.click()->y};
     const json fit = tarv::fitReducedBoardGeometry(reduced, request, scale);
     o.accepted = fit.value("accepted", false);
     if (fit.contains("board_to_image") && fit["board_to_image"].is_array()) {
@@ -302,8 +302,8 @@ Outcome engineOutcome(const cv::Mat& image, const landmark_real::RealLabel& labe
 
 void drawLabel(cv::Mat& overlay, const landmark_real::RealLabel& label) {
   for (const auto& ring : label.rings) drawRing(overlay, ring, cv::Scalar(255, 0, 255));
-  if (label.bull) cv::circle(overlay, *label.bull, 3, cv::Scalar(255, 0, 255), 1, cv::LINE_AA);
-  if (label.twenty) cv::drawMarker(overlay, *label.twenty, cv::Scalar(255, 0, 255), cv::MARKER_CROSS, 12, 1, cv::LINE_AA);
+  for (const cv::Point2d& b : label.bulls) cv::circle(overlay, b, 3, cv::Scalar(255, 0, 255), 1, cv::LINE_AA);
+  for (const cv::Point2d& t : label.twenties) cv::drawMarker(overlay, t, cv::Scalar(255, 0, 255), cv::MARKER_CROSS, 12, 1, cv::LINE_AA);
 }
 
 int calibrateCommand(int argc, char** argv) {
@@ -355,10 +355,10 @@ int calibrateCommand(int argc, char** argv) {
       tarv::CalibrationRecord turned = record;
       double clickMs = ms;
       std::string clickNote;
-      if (label.twenty && record.value("geometry_valid", false)) {
+      if (label.click() && record.value("geometry_valid", false)) {
         const auto clickStart = std::chrono::steady_clock::now();
         try {
-          turned = tarv::confirmTwentyClick(record, {label.twenty->x, label.twenty->y});
+          turned = tarv::confirmTwentyClick(record, {label.click()->x, label.click()->y});
         } catch (const std::exception& e) {
           clickNote = e.what();
         }
@@ -369,7 +369,7 @@ int calibrateCommand(int argc, char** argv) {
       const Outcome engine = engineOutcome(image, label, false, engineMs);
       plainRows[label.repo].add(plain, engine, ms);
       Outcome clicked, engineClicked;
-      if (label.twenty) {
+      if (label.click()) {
         clicked = runtimeOutcome(turned, label);
         engineClicked = engineOutcome(image, label, true, engineClickMs);
         clickRows[label.repo].add(clicked, engineClicked, clickMs);
@@ -377,10 +377,10 @@ int calibrateCommand(int argc, char** argv) {
       const std::string shown = label.file.size() > 24 ? label.file.substr(label.file.size() - 24) : label.file;
       std::printf("%-24s %6.1f | %-4s %7s %-50s | %-4s %7s | %-4s %7s %-30s | %-4s %7s | %7.0f  %s\n",
                   shown.c_str(), label.ringMm, plain.accepted ? "yes" : "no", offText(plain).c_str(),
-                  plain.note.substr(0, 50).c_str(), label.twenty ? (clicked.accepted ? "yes" : "no") : "",
-                  label.twenty ? offText(clicked).c_str() : "", engine.accepted ? "yes" : "no", offText(engine).c_str(),
-                  engine.note.substr(0, 30).c_str(), label.twenty ? (engineClicked.accepted ? "yes" : "no") : "",
-                  label.twenty ? offText(engineClicked).c_str() : "", ms,
+                  plain.note.substr(0, 50).c_str(), label.click() ? (clicked.accepted ? "yes" : "no") : "",
+                  label.click() ? offText(clicked).c_str() : "", engine.accepted ? "yes" : "no", offText(engine).c_str(),
+                  engine.note.substr(0, 30).c_str(), label.click() ? (engineClicked.accepted ? "yes" : "no") : "",
+                  label.click() ? offText(engineClicked).c_str() : "", ms,
                   (clickNote.empty() ? engineClicked.note : "click: " + clickNote).substr(0, 60).c_str());
       std::fflush(stdout);
       if (!overlays.empty()) {

@@ -38,6 +38,21 @@ std::string textOf(const json& label, const char* key, const std::string& where,
   return it->get<std::string>();
 }
 
+// A point for each ring: none, one [x, y] for a single ring, or a list of them, one per ring.
+std::vector<cv::Point2d> perRing(const json& entry, const char* key, size_t rings, const std::string& where) {
+  const auto it = entry.find(key);
+  if (it == entry.end()) return {};
+  const std::string at = where + " " + key;
+  if (it->is_array() && it->size() == 2 && (*it)[0].is_number()) {
+    if (rings != 1) throw std::runtime_error(at + ": one point for " + std::to_string(rings) + " rings");
+    return {pointOf(*it, at)};
+  }
+  if (!it->is_array() || it->size() != rings) throw std::runtime_error(at + ": not one point per ring");
+  std::vector<cv::Point2d> out;
+  for (const json& p : *it) out.push_back(pointOf(p, at));
+  return out;
+}
+
 double toCurve(cv::Point2d p, const std::vector<cv::Point2d>& curve) {
   double best = std::numeric_limits<double>::infinity();
   for (size_t i = 0; i < curve.size(); ++i) {
@@ -78,13 +93,17 @@ Placement place(const std::function<tarv::Point2(double, double)>& toImage,
     ring.emplace_back(p.x, p.y);
   }
   out.ringPx = std::numeric_limits<double>::infinity();
-  for (const auto& labelled : label.rings) out.ringPx = std::min(out.ringPx, curveDistance(ring, densified(labelled)));
-  if (label.bull) {
-    const tarv::Point2 b = toImage(0.0, 0.0);
-    out.bullPx = cv::norm(cv::Point2d(b.x, b.y) - *label.bull);
+  size_t board = 0;
+  for (size_t i = 0; i < label.rings.size(); ++i) {
+    const double d = curveDistance(ring, densified(label.rings[i]));
+    if (d < out.ringPx) out.ringPx = d, board = i;
   }
-  if (label.twenty) {
-    const tarv::Point2 q = toBoard({label.twenty->x, label.twenty->y});
+  if (!label.bulls.empty()) {
+    const tarv::Point2 b = toImage(0.0, 0.0);
+    out.bullPx = cv::norm(cv::Point2d(b.x, b.y) - label.bulls[board]);
+  }
+  if (!label.twenties.empty()) {
+    const tarv::Point2 q = toBoard({label.twenties[board].x, label.twenties[board].y});
     out.twentyRight = std::isfinite(q.x) && std::isfinite(q.y) && tarv::sectorOfPoint(q) == 20;
   }
   if (!std::isfinite(out.ringPx) || !std::isfinite(out.bullPx)) out.ringPx = out.bullPx = std::nan("");
@@ -92,6 +111,11 @@ Placement place(const std::function<tarv::Point2(double, double)>& toImage,
 }
 
 }  // namespace
+
+std::optional<cv::Point2d> RealLabel::click() const {
+  if (twenties.empty()) return std::nullopt;
+  return twenties.front();
+}
 
 double Placement::offPx() const {
   if (!geometry) return std::nan("");
@@ -131,8 +155,8 @@ std::vector<RealLabel> readRealLabels(const json& labels) {
       }
       l.ringMm = it->get<double>();
     }
-    if (const auto it = entry.find("bull_px"); it != entry.end()) l.bull = pointOf(*it, where + " bull_px");
-    if (const auto it = entry.find("twenty_px"); it != entry.end()) l.twenty = pointOf(*it, where + " twenty_px");
+    l.bulls = perRing(entry, "bull_px", l.rings.size(), where);
+    l.twenties = perRing(entry, "twenty_px", l.rings.size(), where);
     out.push_back(std::move(l));
   }
   return out;

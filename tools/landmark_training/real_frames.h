@@ -10,7 +10,8 @@
 //   "ring_mm"    the board radius the rings lie at
 //   "bull_px"    optional: the middle of the inner bull in the image
 //   "twenty_px"  optional: a point in the middle of the 20's outer single field, where a user
-//                taps to name the 20
+//                taps to name the 20 (on the first ring's board for the tap)
+// With more than one ring, "bull_px" and "twenty_px" are lists of points, one per ring.
 #pragma once
 
 #include <optional>
@@ -29,7 +30,10 @@ struct RealLabel {
   std::string file, repo, path, commit, split, note;
   std::vector<std::vector<cv::Point2d>> rings;
   double ringMm = 170.0;
-  std::optional<cv::Point2d> bull, twenty;
+  // Empty, or one per ring.
+  std::vector<cv::Point2d> bulls, twenties;
+  // Where the tap on the 20 goes: the first board's 20.
+  std::optional<cv::Point2d> click() const;
 };
 
 // Every label of the array; a malformed one fails with a message naming its index and key.
@@ -42,8 +46,8 @@ double curveDistance(const std::vector<cv::Point2d>& a, const std::vector<cv::Po
 struct Placement {
   bool geometry = false;
   double ringPx = 0.0;  // the calibration's ring at the label's radius against the nearest labelled ring
-  double bullPx = 0.0;  // its bull against the labelled bull (0 without one)
-  bool twentyRight = true;  // the labelled 20 lies in its sector 20 (true without a labelled 20)
+  double bullPx = 0.0;  // its bull against that board's labelled bull (0 without one)
+  bool twentyRight = true;  // that board's labelled 20 lies in its sector 20 (true without one)
   // The larger of the two distances with the 20 right, infinite with it wrong.
   double offPx() const;
 };

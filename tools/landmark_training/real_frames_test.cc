@@ -42,7 +42,7 @@ tarv::CalibrationRecord recordOf(const tarv::Homography& h) {
 
 TEST(RealFrames, ACalibrationTurnedBySectorsIsOffThoughItsRingLiesOnTheLabel) {
   const RealLabel label = readRealLabels(json::array({labelOf(kView, 169.5)})).at(0);
-  ASSERT_TRUE(label.bull && label.twenty);
+  ASSERT_TRUE(label.bulls.size() == 1 && label.click());
   EXPECT_DOUBLE_EQ(label.ringMm, 169.5);
 
   const Placement right = placeRecord(recordOf(kView), label);
@@ -88,6 +88,12 @@ TEST(RealFrames, AMalformedLabelFailsNamingItsIndex) {
   json badTwenty = good;
   badTwenty["twenty_px"] = {1.0};
   EXPECT_THROW(readRealLabels(json::array({badTwenty})), std::runtime_error);
+  json twoBoards = good;
+  twoBoards["rings"].push_back(good["rings"][0]);
+  EXPECT_THROW(readRealLabels(json::array({twoBoards})), std::runtime_error);  // one 20 for two boards
+  twoBoards["twenty_px"] = {good["twenty_px"], good["twenty_px"]};
+  twoBoards["bull_px"] = {good["bull_px"], good["bull_px"]};
+  EXPECT_EQ(readRealLabels(json::array({twoBoards})).at(0).twenties.size(), 2u);
   json badRadius = good;
   badRadius["ring_mm"] = -1.0;
   EXPECT_THROW(readRealLabels(json::array({badRadius})), std::runtime_error);
