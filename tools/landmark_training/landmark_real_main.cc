@@ -17,7 +17,8 @@
 //       frame reduced as the engine reduces it, with and without the click): per frame where
 //       each lies, then per set (repository) and click a row: cameras accepted, within 3 px of
 //       the label, accepted more than 5 px off (a wrong 20 counts as off), the slowest call, and
-//       how many the engine accepts and how many of those the runtime's misses.
+//       how many the engine accepts and how many of those the runtime's misses; "any_3px" counts
+//       the cameras within 3 px whether accepted or not.
 //       A camera's distance from its label is the larger of its ring's (at the label's radius)
 //       and its bull's; real_frames.h describes the label file.
 // A label file is a JSON array of {"file", "repo", "path", "commit", "split", "source",
@@ -230,11 +231,15 @@ struct Outcome {
 
 struct Tally {
   int frames = 0, accepted = 0, within3 = 0, over5 = 0, engineAccepted = 0, engineWithin3 = 0, engineOver5 = 0, misses = 0;
+  // Cameras within 3 px whether accepted or not: how near the grading's refusals lie.
+  int near = 0, engineNear = 0;
   double slowestMs = 0.0;
   void add(const Outcome& runtime, const Outcome& engine, double ms) {
     ++frames;
     slowestMs = std::max(slowestMs, ms);
     const double off = runtime.place.offPx(), engineOff = engine.place.offPx();
+    near += off <= 3.0;
+    engineNear += engineOff <= 3.0;
     if (runtime.accepted) {
       ++accepted;
       within3 += off <= 3.0;
@@ -396,17 +401,17 @@ int calibrateCommand(int argc, char** argv) {
       }
     }
   }
-  std::printf("\n%-40s %-5s %6s %8s %10s %8s %10s | %6s %10s %8s %14s\n", "set", "click", "frames", "accepted", "within_3px",
-              "over_5px", "slowest_ms", "engine", "within_3px", "over_5px", "runtime_misses");
+  std::printf("\n%-40s %-5s %6s %8s %10s %8s %10s %8s | %6s %10s %8s %8s %14s\n", "set", "click", "frames", "accepted",
+              "within_3px", "over_5px", "slowest_ms", "any_3px", "engine", "within_3px", "over_5px", "any_3px", "runtime_misses");
   for (const std::string& repo : order) {
     for (const bool click : {false, true}) {
       const auto& rows = click ? clickRows : plainRows;
       const auto it = rows.find(repo);
       if (it == rows.end()) continue;
       const Tally& t = it->second;
-      std::printf("%-40s %-5s %6d %8d %10d %8d %10.0f | %6d %10d %8d %14d\n", repo.substr(0, 40).c_str(), click ? "yes" : "no",
-                  t.frames, t.accepted, t.within3, t.over5, t.slowestMs, t.engineAccepted, t.engineWithin3, t.engineOver5,
-                  t.misses);
+      std::printf("%-40s %-5s %6d %8d %10d %8d %10.0f %8d | %6d %10d %8d %8d %14d\n", repo.substr(0, 40).c_str(),
+                  click ? "yes" : "no", t.frames, t.accepted, t.within3, t.over5, t.slowestMs, t.near, t.engineAccepted,
+                  t.engineWithin3, t.engineOver5, t.engineNear, t.misses);
     }
   }
   return 0;
