@@ -18,7 +18,8 @@
 //       each lies, then per set (repository) and click a row: cameras accepted, within 3 px of
 //       the label, accepted more than 5 px off (a wrong 20 counts as off), the slowest call, and
 //       how many the engine accepts and how many of those the runtime's misses; "any_3px" counts
-//       the cameras within 3 px whether accepted or not.
+//       the cameras within 3 px whether accepted or not. A frame's distance "T2.10" is a camera
+//       whose rings and bull lie 2.10 px from the label with its 20 turned elsewhere.
 //       A camera's distance from its label is the larger of its ring's (at the label's radius)
 //       and its bull's; real_frames.h describes the label file.
 // A label file is a JSON array of {"file", "repo", "path", "commit", "split", "source",
@@ -258,7 +259,13 @@ std::string offText(const Outcome& o) {
   char text[32];
   const double off = o.place.offPx();
   if (!o.place.geometry) return "-";
-  if (std::isinf(off)) return o.place.twentyRight ? "far" : "turned";
+  // A wrong 20 is marked, with how far its rings and bull lie all the same.
+  const double placed = std::max(o.place.ringPx, o.place.bullPx);
+  if (!o.place.twentyRight) {
+    std::snprintf(text, sizeof(text), "T%.2f", placed);
+    return text;
+  }
+  if (std::isinf(off)) return "far";
   std::snprintf(text, sizeof(text), "%.2f", off);
   return text;
 }
