@@ -367,20 +367,22 @@ int calibrateCommand(int argc, char** argv) {
       // The runtime's click: the stored record turned where it has a geometry (a refused click
       // leaves it as it was); without one the runtime calibrates the image again, as the first
       // call did.
+      // With more than one board in view the tap goes to the 20 of the board the record shows.
+      const Outcome plain = runtimeOutcome(record, label);
+      const std::optional<cv::Point2d> tap = label.click(plain.place.board);
       tarv::CalibrationRecord turned = record;
       double clickMs = ms;
       std::string clickNote;
-      if (label.click() && record.value("geometry_valid", false)) {
+      if (tap && record.value("geometry_valid", false)) {
         const auto clickStart = std::chrono::steady_clock::now();
         try {
-          turned = tarv::confirmTwentyClick(record, {label.click()->x, label.click()->y});
+          turned = tarv::confirmTwentyClick(record, {tap->x, tap->y});
         } catch (const std::exception& e) {
           clickNote = e.what();
         }
         clickMs += std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - clickStart).count();
       }
       double engineMs = 0.0, engineClickMs = 0.0;
-      const Outcome plain = runtimeOutcome(record, label);
       const Outcome engine = engineOutcome(image, label, false, engineMs);
       plainRows[label.repo].add(plain, engine, ms);
       Outcome clicked, engineClicked;

@@ -106,15 +106,16 @@ Placement place(const std::function<tarv::Point2(double, double)>& toImage,
     const tarv::Point2 q = toBoard({label.twenties[board].x, label.twenties[board].y});
     out.twentyRight = std::isfinite(q.x) && std::isfinite(q.y) && tarv::sectorOfPoint(q) == 20;
   }
+  out.board = board;
   if (!std::isfinite(out.ringPx) || !std::isfinite(out.bullPx)) out.ringPx = out.bullPx = std::nan("");
   return out;
 }
 
 }  // namespace
 
-std::optional<cv::Point2d> RealLabel::click() const {
+std::optional<cv::Point2d> RealLabel::click(size_t board) const {
   if (twenties.empty()) return std::nullopt;
-  return twenties.front();
+  return twenties[board < twenties.size() ? board : 0];
 }
 
 double Placement::offPx() const {

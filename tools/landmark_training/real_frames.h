@@ -10,7 +10,7 @@
 //   "ring_mm"    the board radius the rings lie at
 //   "bull_px"    optional: the middle of the inner bull in the image
 //   "twenty_px"  optional: a point in the middle of the 20's outer single field, where a user
-//                taps to name the 20 (on the first ring's board for the tap)
+//                taps to name the 20
 // With more than one ring, "bull_px" and "twenty_px" are lists of points, one per ring.
 #pragma once
 
@@ -32,8 +32,9 @@ struct RealLabel {
   double ringMm = 170.0;
   // Empty, or one per ring.
   std::vector<cv::Point2d> bulls, twenties;
-  // Where the tap on the 20 goes: the first board's 20.
-  std::optional<cv::Point2d> click() const;
+  // Where the tap on the 20 goes: on the board given (the one a calibration lies on), the
+  // first without one.
+  std::optional<cv::Point2d> click(size_t board = 0) const;
 };
 
 // Every label of the array; a malformed one fails with a message naming its index and key.
@@ -48,6 +49,7 @@ struct Placement {
   double ringPx = 0.0;  // the calibration's ring at the label's radius against the nearest labelled ring
   double bullPx = 0.0;  // its bull against that board's labelled bull (0 without one)
   bool twentyRight = true;  // that board's labelled 20 lies in its sector 20 (true without one)
+  size_t board = 0;  // the labelled board it lies on
   // The larger of the two distances with the 20 right, infinite with it wrong.
   double offPx() const;
 };

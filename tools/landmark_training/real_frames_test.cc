@@ -61,6 +61,20 @@ TEST(RealFrames, ACalibrationTurnedBySectorsIsOffThoughItsRingLiesOnTheLabel) {
     EXPECT_FALSE(placeHomography(turned, label).twentyRight);
   }
 
+  // Two boards in view: a calibration is judged, and tapped, on the board it lies on.
+  tarv::Homography second = kView;
+  second[2] += 700.0;
+  json both = labelOf(kView, 169.5), other = labelOf(second, 169.5);
+  both["rings"].push_back(other["rings"][0]);
+  both["bull_px"] = {both["bull_px"], other["bull_px"]};
+  both["twenty_px"] = {both["twenty_px"], other["twenty_px"]};
+  const RealLabel two = readRealLabels(json::array({both})).at(0);
+  const Placement onSecond = placeRecord(recordOf(second), two);
+  EXPECT_EQ(onSecond.board, 1u);
+  EXPECT_TRUE(onSecond.twentyRight);
+  EXPECT_LT(onSecond.offPx(), 0.05);
+  EXPECT_NEAR(two.click(onSecond.board)->x, other["twenty_px"][0].get<double>(), 1e-9);
+
   // The radius the label names is the one judged: a 170 mm ring read as one at 169.5 mm lies
   // about a pixel off; without geometry there is nothing to judge.
   RealLabel misread = readRealLabels(json::array({labelOf(kView, 170.0)})).at(0);
