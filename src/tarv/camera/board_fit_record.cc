@@ -181,6 +181,78 @@ bool crossingsGainsay(const CameraEstimate& camera, const LandmarkSolution& land
   return matched < kMinCrossingShare * detected;
 }
 
+// A board fit's camera judged on the image's own ring and wire edges: the one judgement every
+// candidate of this road passes.
+struct JudgedFit {
+  std::optional<CameraEstimate> camera;  // none: the fit found no board, or no camera for it
+  bool confirmed = false;
+  double rmsPx = 99.0;
+  std::string reason;
+  json report = json::object();
+};
+
+JudgedFit judgeFit(const cv::Mat& grey, const json& fit, const std::optional<CameraModel>& lens,
+                   const LandmarkSolution& landmark, const char* start) {
+  JudgedFit out;
+  json& report = out.report;
+  report["start"] = start;
+  if (!fit.contains("board_to_image")) {
+    out.reason = "BOARD_FIT: " + fit.value("error", std::string("NO_FIT"));
+    report["error"] = fit.value("error", std::string());
+    return out;
+  }
+  report["road"] = fit.value("method", std::string());
+  report["fit_accepted"] = fit.value("accepted", false);
+  report["fit_report"] = {{"rms_px", fit["report"].value("rms_px", 99.0)},
+                          {"octants", fit["report"].value("octants", 0)},
+                          {"inlier_fraction", fit["report"].value("inlier_fraction", 0.0)},
+                          {"initial_source", fit["report"].value("initial_source", std::string())}};
+  if (fit.contains("rejection")) report["fit_rejection"] = fit["rejection"];
+  const std::optional<CameraEstimate> first = cameraFromFit(matrix3x3FromJson(fit["board_to_image"]), lens, grey.size());
+  if (!first) {
+    out.reason = "BOARD_FIT: NO_CAMERA_FOR_HOMOGRAPHY";
+    return out;
+  }
+  // The same judgement of the camera on the image's own ring and wire edges as the landmark
+  // road's: no crossings to keep here, the edges alone decide.
+  CameraEdgeFit edges = refineCameraByEdges(grey, *first, {});
+  if (edges.supported && edges.wireAgreement < kMinConfirmingWireShare) {
+    edges.supported = false;
+    report["wires_beside"] = edges.wireAgreement;
+  }
+  report["edges_confirm"] = edges.supported;
+  report["edges"] = {{"rms_px", edges.report.value("rms_px", 99.0)},
+                     {"octants", edges.report.value("octants", 0)},
+                     {"shift_px", edges.report.value("shift_px", 0.0)},
+                     {"inlier_fraction", edges.report.value("inlier_fraction", 0.0)},
+                     {"ring_octants", edges.report.value("ring_octants", json())},
+                     {"ring_octants_seen", edges.report.value("ring_octants_seen", json())},
+                     {"stopped", edges.report.value("stopped", json())},
+                     {"wire_points", edges.report.value("wire_points", json())}};
+  const bool wiresHold = !edges.supported && edges.fitted && wiresHoldTheCamera(edges.report);
+  report["wires_hold"] = wiresHold;
+  out.camera = cloneCameraEstimate(edges.supported ? edges.camera : wiresHold ? *edges.fitted : *first);
+  out.confirmed = (edges.supported || wiresHold) && !crossingsGainsay(*out.camera, landmark, report);
+  out.rmsPx = edges.report.value("rms_px", 99.0);
+  if (!out.confirmed) out.reason = "BOARD_FIT: EDGES_DO_NOT_CONFIRM";
+  return out;
+}
+
+// The board fit exactly as the engine's "calibrate" runs it on this image: the same reduction
+// to its working size, the same fit and limits, no lens and no plane from the landmark road;
+// only the orientation is left open, for the beds, the numbers or a click to decide.
+json fitAsTaken(const cv::Mat& image) {
+  const double scale = image.rows > kMaxFitRows ? kMaxFitRows / image.rows : 1.0;
+  cv::Mat reduced = image;
+  if (scale < 1.0) {
+    const cv::Size size(std::max(1L, std::lround(image.cols * scale)), std::max(1L, std::lround(image.rows * scale)));
+    cv::resize(image, reduced, size, 0, 0, cv::INTER_AREA);
+  }
+  BoardFitOptions options;
+  options.orientationOptional = true;
+  return fitReducedBoardGeometry(reduced, json::object(), scale, options);
+}
+
 }  // namespace
 
 LandmarkSolution solveByBoardFit(const cv::Mat& image, const LandmarkSolution& landmark, json& report) {
@@ -204,51 +276,30 @@ LandmarkSolution solveByBoardFit(const cv::Mat& image, const LandmarkSolution& l
   std::optional<Homography> initial;
   if (landmark.ok) initial = planeHomographyFromPose(*lens);
   json fit = fitOnWorkingSize(rectified, initial);
+  const char* start = initial ? "LANDMARK_PLANE" : "COLOURS";
   if (initial && !fit.value("accepted", false)) {
     const json colour = fitOnWorkingSize(rectified, std::nullopt);
     report["marker_road"] = fit.value("rejection", fit.value("error", std::string()));
-    if (colour.contains("board_to_image") || !fit.contains("board_to_image")) fit = colour;
+    if (colour.contains("board_to_image") || !fit.contains("board_to_image")) fit = colour, start = "RECTIFIED_COLOURS";
   }
-  if (!fit.contains("board_to_image")) {
-    sol.reason = "BOARD_FIT: " + fit.value("error", std::string("NO_FIT"));
-    report["error"] = fit.value("error", std::string());
-    return sol;
-  }
-  report["road"] = fit.value("method", std::string());
-  report["fit_accepted"] = fit.value("accepted", false);
-  report["fit_report"] = {{"rms_px", fit["report"].value("rms_px", 99.0)},
-                          {"octants", fit["report"].value("octants", 0)},
-                          {"inlier_fraction", fit["report"].value("inlier_fraction", 0.0)},
-                          {"initial_source", fit["report"].value("initial_source", std::string())}};
-  if (fit.contains("rejection")) report["fit_rejection"] = fit["rejection"];
-  const std::optional<CameraEstimate> start =
-      cameraFromFit(matrix3x3FromJson(fit["board_to_image"]), lens, image.size());
-  if (!start) {
-    sol.reason = "BOARD_FIT: NO_CAMERA_FOR_HOMOGRAPHY";
-    return sol;
-  }
-  // The same judgement of the camera on the image's own ring and wire edges as the landmark
-  // road's: no crossings to keep here, the edges alone decide.
   cv::Mat grey, hsv;
   cv::cvtColor(image, grey, cv::COLOR_BGR2GRAY);
-  CameraEdgeFit edges = refineCameraByEdges(grey, *start, {});
-  if (edges.supported && edges.wireAgreement < kMinConfirmingWireShare) {
-    edges.supported = false;
-    report["wires_beside"] = edges.wireAgreement;
+  JudgedFit best = judgeFit(grey, fit, lens, landmark, start);
+  // The landmark road's lens and plane may both be wrong (its camera red): the fit on the
+  // image as taken does not depend on them, and is judged the same way.
+  if (!best.confirmed) {
+    JudgedFit taken = judgeFit(grey, fitAsTaken(image), std::nullopt, landmark, "AS_TAKEN");
+    const bool takenBetter = taken.camera && (taken.confirmed || !best.camera);
+    report["other_start"] = takenBetter ? best.report : taken.report;
+    if (takenBetter) best = std::move(taken);
   }
-  report["edges_confirm"] = edges.supported;
-  report["edges"] = {{"rms_px", edges.report.value("rms_px", 99.0)},
-                     {"octants", edges.report.value("octants", 0)},
-                     {"shift_px", edges.report.value("shift_px", 0.0)},
-                     {"inlier_fraction", edges.report.value("inlier_fraction", 0.0)},
-                     {"ring_octants", edges.report.value("ring_octants", json())},
-                     {"ring_octants_seen", edges.report.value("ring_octants_seen", json())},
-                     {"stopped", edges.report.value("stopped", json())},
-                     {"wire_points", edges.report.value("wire_points", json())}};
-  const bool wiresHold = !edges.supported && edges.fitted && wiresHoldTheCamera(edges.report);
-  report["wires_hold"] = wiresHold;
-  const CameraEstimate& camera = edges.supported ? edges.camera : wiresHold ? *edges.fitted : *start;
-  const bool confirmed = (edges.supported || wiresHold) && !crossingsGainsay(camera, landmark, report);
+  for (auto it = best.report.begin(); it != best.report.end(); ++it) report[it.key()] = it.value();
+  if (!best.camera) {
+    sol.reason = best.reason;
+    return sol;
+  }
+  const CameraEstimate& camera = *best.camera;
+  const bool confirmed = best.confirmed;
 
   // The orientation as the landmark road reads it: the beds' colours fix the parity, the
   // printed numbers' widths the turn; a sure 20 of the landmark road's camera lying on the
@@ -273,18 +324,18 @@ LandmarkSolution solveByBoardFit(const cv::Mat& image, const LandmarkSolution& l
   // has been sure of the wrong turn.
   if (!sure && landmark.ok && landmark.twentySure && landmark.edgesConfirm) {
     const CameraEstimate known = cameraFromSolution(landmark);
-    int best = 0;
+    int bestTurn = 0;
     double bestPx = 1e300, runnerUp = 1e300;
     for (int k = 0; k < 20; ++k) {
       CameraEstimate turned = cloneCameraEstimate(oriented);
       rotateBySectors(turned, k);
       const double d = ringDistancePx(turned, known);
-      if (d < bestPx) runnerUp = bestPx, bestPx = d, best = k;
+      if (d < bestPx) runnerUp = bestPx, bestPx = d, bestTurn = k;
       else runnerUp = std::min(runnerUp, d);
     }
     // Only a turn the landmark camera tells apart from the next one names the 20.
     if (bestPx < 0.25 * runnerUp) {
-      rotateBySectors(oriented, best);
+      rotateBySectors(oriented, bestTurn);
       sure = true;
       report["orientation_from_landmarks"] = true;
     }
@@ -295,10 +346,10 @@ LandmarkSolution solveByBoardFit(const cv::Mat& image, const LandmarkSolution& l
   sol.rvec = oriented.rvec.clone();
   sol.tvec = oriented.tvec.clone();
   sol.twentySure = sure;
-  sol.rmsPx = edges.report.value("rms_px", 99.0);
+  sol.rmsPx = best.rmsPx;
   sol.edgesConfirm = confirmed;
   sol.grade = confirmed ? (sure ? 0 : 1) : 2;
-  if (!confirmed) sol.reason = "BOARD_FIT: EDGES_DO_NOT_CONFIRM";
+  sol.reason = best.reason;
   return sol;
 }
 
