@@ -1,10 +1,16 @@
 #include "tarv/camera/board_fit_record.h"
 
+#include <exception>
+#include <optional>
+#include <system_error>
+#include <thread>
+
 #include <opencv2/imgproc.hpp>
 
 #include "tarv/camera/board_fit_candidates.h"
 #include "tarv/camera/camera_judgement.h"
 #include "tarv/camera/camera_orientation.h"
+#include "tarv/core/usable_cores.h"
 
 namespace tarv {
 namespace {
@@ -39,14 +45,44 @@ LandmarkSolution solveByBoardFit(const cv::Mat& image, const LandmarkSolution& l
   sol.height = image.rows;
   sol.crossingsDetected = landmark.crossingsDetected;
   report = json::object();
+  // The landmark road's lens and plane may both be wrong (its camera red): the fit on the
+  // image as taken does not depend on them, and is judged the same way where the camera
+  // started from them is not confirmed. Needing nothing of that one, it runs beside it on a
+  // thread of its own where a core is free (the serial order otherwise), and is used as the
+  // serial order would. The thread is joined before anything leaves the call.
+  std::optional<FitCamera> takenFit;
+  std::exception_ptr takenError;
+  const auto fitTaken = [&] {
+    try {
+      takenFit = fitAsTaken(image);
+    } catch (...) {
+      takenError = std::current_exception();
+    }
+  };
+  std::thread worker;
+  try {
+    if (usableCores() >= 2) worker = std::thread(fitTaken);
+  } catch (const std::system_error&) {
+    // No thread to be had: the fit follows the first candidate's judgement.
+  }
+  struct Joined {
+    std::thread& thread;
+    ~Joined() {
+      if (thread.joinable()) thread.join();
+    }
+  } joined{worker};
   FitCamera started = fitFromLandmarkStart(image, landmark, report);
   cv::Mat grey;
   cv::cvtColor(image, grey, cv::COLOR_BGR2GRAY);
   JudgedFit best = judged(grey, std::move(started), landmark);
-  // The landmark road's lens and plane may both be wrong (its camera red): the fit on the
-  // image as taken does not depend on them, and is judged the same way.
   if (!best.confirmed) {
-    JudgedFit taken = judged(grey, fitAsTaken(image), landmark);
+    if (worker.joinable()) {
+      worker.join();
+    } else {
+      fitTaken();
+    }
+    if (takenError) std::rethrow_exception(takenError);
+    JudgedFit taken = judged(grey, std::move(*takenFit), landmark);
     const bool takenBetter = taken.camera && (taken.confirmed || !best.camera);
     report["other_start"] = takenBetter ? best.report : taken.report;
     if (takenBetter) best = std::move(taken);
