@@ -16,7 +16,7 @@
 // --diagnose lists per board (the seeds given, or the records' seeds) where the landmark solve
 // goes wrong: the network's crossings and bull against the truth, the true camera's matches and
 // the camera solved from it, the first stage of starts, and the solve's camera (runDiagnose).
-//   tarv_landmark_bench --model FILE --records [--above LO HI] [--blur LO HI] [--no-lens] [--rig] [--boards N] [--first-seed S]
+//   tarv_landmark_bench --model FILE --records [--above LO HI] [--blur LO HI] [--no-lens] [--rig] [--engine] [--boards N] [--first-seed S]
 // --records runs the runtime's whole automatic calibration of one camera (both roads), then the
 // click on the 20 at its true image point, and judges each record's 170 mm ring against the
 // true one: accepted within 1 px, accepted more than 5 px off, and calls that failed; and the
@@ -25,6 +25,8 @@
 // empty: 800x600, wide lenses (k1 -0.35 to -0.1), 40 to 50 degrees above the board (unless
 // --above says otherwise), the board 0.8 to 1.0 of the frame, lit by an LED ring round the
 // lens, in the renderer's rig look (other makes, a catch ring, the camera's electronics), no darts.
+// --engine adds the engine's "calibrate" with the same click per board (accepted, its ring against
+// the true one) and counts the boards it accepts that the runtime's call does not, or fits closer.
 // --grey turns every rendered board grey (three equal channels), as a grey or infrared camera
 // shows it, for the network for images without colour (the model file's "_mono" neighbour).
 // Both modes count the images the detection takes to be without colour.
@@ -44,6 +46,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "landmark_training/landmark_boards.h"
+#include "tarv/autocal/board_fit.h"
 #include "tarv/autocal/camera_solve.h"
 #include "tarv/autocal/colour_free.h"
 #include "tarv/autocal/crossing_refinement.h"
@@ -228,7 +231,21 @@ struct RecordTally {
 struct RecordBoards {
   double minAbove = 10.0, maxAbove = 60.0, minBlur = 0.0, maxBlur = 0.0;
   bool noLens = false, rig = false, grey = false;
+  // Also the engine's "calibrate" (the board fit at its working size) with the same click.
+  bool engine = false;
 };
+
+// The engine's "calibrate" of one image with a click on the 20: the image reduced to at most
+// 720 rows, the click in the full frame's pixels.
+json engineCalibrate(const cv::Mat& image, cv::Point2d click) {
+  const double scale = image.rows > 720 ? 720.0 / image.rows : 1.0;
+  cv::Mat reduced = image;
+  if (scale < 1.0) {
+    const cv::Size size(std::max(1L, std::lround(image.cols * scale)), std::max(1L, std::lround(image.rows * scale)));
+    cv::resize(image, reduced, size, 0, 0, cv::INTER_AREA);
+  }
+  return fitReducedBoardGeometry(reduced, {{"click_px", {click.x, click.y}}}, scale);
+}
 
 // Board k of the records mode.
 landmark_boards::BoardSample recordsSample(unsigned long long seed, int k, const RecordBoards& b) {
@@ -253,7 +270,8 @@ int runRecords(const std::string& path, int boards, unsigned long long firstSeed
   std::unique_ptr<LandmarkModel> holder;
   std::printf("%8s %9s %5s %6s %5s  %-24s %8s %8s  %-24s %8s %8s %8s\n", "seed", "size", "above", "k1", "acc", "method/rule",
               "ring_px", "as_rec", "clicked", "ring_px", "acc", "ms");
-  RecordTally plain, clicked;
+  RecordTally plain, clicked, engine;
+  int engineOnly = 0, engineCloser = 0;
   int colourFree = 0;
   double totalMs = 0.0;
   std::vector<double> callMs;
@@ -305,6 +323,24 @@ int runRecords(const std::string& path, int boards, unsigned long long firstSeed
                 record.value("accepted", false) ? "yes" : "no", method.substr(0, 24).c_str(), ringPx, asRecordedPx,
                 clickError.empty() ? turned.value("method", std::string()).substr(0, 24).c_str() : clickError.substr(0, 24).c_str(),
                 turnedAsRecordedPx, turned.value("accepted", false) ? "yes" : "no", ms, fitNote.substr(0, 400).c_str());
+    if (b.engine) {
+      const json fit = engineCalibrate(sample.image, twenty);
+      CalibrationRecord asRecord = {{"geometry_valid", fit.contains("board_to_image")}, {"accepted", fit.value("accepted", false)},
+                                    {"board_to_image", fit.value("board_to_image", json())}};
+      const double enginePx = recordRingErrorPx(asRecord, camera).second;
+      engine.add(asRecord, enginePx);
+      const bool engineAccepted = asRecord["accepted"], runtimeAccepted = turned.value("accepted", false);
+      engineOnly += engineAccepted && !runtimeAccepted;
+      // At least as close: a tenth of a pixel is the rendering's own spread.
+      engineCloser += engineAccepted && runtimeAccepted && enginePx + 0.1 < turnedAsRecordedPx;
+      std::printf("%8s engine with click: %s ring_px %.2f %s\n", "", engineAccepted ? "yes" : "no", enginePx,
+                  fit.value("rejection", fit.value("error", std::string())).substr(0, 120).c_str());
+    }
+  }
+  if (b.engine) {
+    engine.print("engine+click");
+    std::printf("engine accepted where the runtime (with click) did not: %d; both accepted, the engine closer by more than 0.1 px: %d\n",
+                engineOnly, engineCloser);
   }
   plain.print("no click");
   clicked.print("with click");
@@ -431,6 +467,7 @@ int main(int argc, char** argv) {
     else if (arg == "--model" && i + 1 < argc) modelPath = argv[++i];
     else if (arg == "--crossing-check") crossingCheck = true;
     else if (arg == "--records") records = true;
+    else if (arg == "--engine") b.engine = true;
     else if (arg == "--diagnose") diagnose = true;
     else if (arg == "--seed" && i + 1 < argc) seeds.push_back(std::strtoull(argv[++i], nullptr, 10));
     else if (arg == "--dump" && i + 1 < argc) dumpDir = argv[++i];

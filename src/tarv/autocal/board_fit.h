@@ -47,6 +47,7 @@ json fitBoardGeometry(const cv::Mat& image, const json& request, const BoardFitO
 // The fit of an image reduced by the scale from the one the request's pixel values refer to:
 // those values are brought to the reduced image, and the result's pixel values back.
 json fitReducedBoardGeometry(const cv::Mat& reduced, const json& request, double scale);
+json fitReducedBoardGeometry(const cv::Mat& reduced, const json& request, double scale, const BoardFitOptions& options);
 
 // The acceptance rule on a refinement report ("rms_px", "inlier_fraction", "octants").
 bool isFitAcceptable(const json& refinementReport);

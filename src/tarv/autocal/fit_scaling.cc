@@ -95,9 +95,13 @@ json unscaledResult(json result, PixelMap back) {
 }  // namespace
 
 json fitReducedBoardGeometry(const cv::Mat& reduced, const json& request, double scale) {
-  if (scale == 1.0) return fitBoardGeometry(reduced, request);
+  return fitReducedBoardGeometry(reduced, request, scale, {});
+}
+
+json fitReducedBoardGeometry(const cv::Mat& reduced, const json& request, double scale, const BoardFitOptions& options) {
+  if (scale == 1.0) return fitBoardGeometry(reduced, request, options);
   const PixelMap down = reducing(scale);
-  return unscaledResult(fitBoardGeometry(reduced, scaledRequest(request, down)), down.inverse());
+  return unscaledResult(fitBoardGeometry(reduced, scaledRequest(request, down), options), down.inverse());
 }
 
 }  // namespace tarv

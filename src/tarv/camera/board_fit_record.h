@@ -1,8 +1,10 @@
 // The automatic calibration's second road: where the landmark network gives no accepted
 // camera, the board fit (coloured beds, wires, ring edges) on the same image, rectified with
-// the landmark road's lens where it found one. The fitted homography becomes a camera model
-// (focal length and pose; k1 where a lens is known), which must be confirmed on the image's own
-// ring and wire edges by the same judgement as the landmark road's camera.
+// the landmark road's lens and started from its plane where it found one, and, where that
+// camera is not confirmed, on the image as taken exactly as the engine's "calibrate" fits it
+// (a landmark camera can be wrong in lens and plane both). Each fitted homography becomes a
+// camera model (focal length and pose; k1 where a lens is known), which must be confirmed on
+// the image's own ring and wire edges by the same judgement as the landmark road's camera.
 #pragma once
 
 #include <nlohmann/json.hpp>
@@ -17,7 +19,8 @@ namespace tarv {
 // printed numbers, or the landmark road's sure 20 where its camera, confirmed by its own edges,
 // lies on the same board),
 // 1 when confirmed without a sure 20, else 2. `reason` holds the fit's own failure or rejection.
-// `report` receives the fit's summary.
+// `report` receives the kept fit's summary ("start": "LANDMARK_PLANE", "RECTIFIED_COLOURS",
+// "COLOURS" or "AS_TAKEN"), and the other start's as "other_start" where both ran.
 LandmarkSolution solveByBoardFit(const cv::Mat& image, const LandmarkSolution& landmark, nlohmann::json& report);
 
 }  // namespace tarv

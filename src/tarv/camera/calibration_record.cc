@@ -11,12 +11,12 @@
 #include "tarv/board/board_layout.h"
 #include "tarv/camera/board_fit_record.h"
 #include "tarv/camera/camera_model.h"
+#include "tarv/camera/camera_orientation.h"
 #include "tarv/core/engine_values.h"
 
 namespace tarv {
 namespace {
 
-constexpr double kPi = 3.14159265358979323846;
 constexpr char kAutomaticMethod[] = "LANDMARK_CAMERA_SOLVE";
 constexpr char kBoardFitMethod[] = "BOARD_FIT_CAMERA_SOLVE";
 constexpr double kBoardEdgeMm = 225.5;
@@ -167,9 +167,7 @@ CalibrationRecord confirmTwentyClick(const CalibrationRecord& record, Point2 cli
   const double r = std::hypot(board.x, board.y);
   if (!(r <= kBoardEdgeMm)) throw std::runtime_error("Bitte in das 20er-Feld oder auf die Zahl 20 klicken");
   if (r < ringRadii()[1]) throw std::runtime_error("Bitte in das 20er-Feld klicken");
-  const int label = sectorOfPoint(board);
-  int position = 0;
-  while (position < 19 && BoardLayout::kSectorOrder[position] != label) ++position;
+  const int position = sectorsFromTwenty(board);
 
   // A 20 that a confirmed camera is sure of (read from the board, not an earlier click of the
   // user's) is not turned away by a click on another field.
@@ -203,14 +201,9 @@ CalibrationRecord confirmTwentyClick(const CalibrationRecord& record, Point2 cli
   // A homography record: the clicked sector's direction becomes the 20's, a clockwise turn of
   // the board frame by 18 degrees per sector.
   CalibrationRecord turned = record;
-  const double a = 18.0 * position * kPi / 180.0, c = std::cos(a), s = std::sin(a);
-  const cv::Matx33d H = cv::Matx33d(matrix3x3FromJson(record["board_to_image"]).data()) *
-                        cv::Matx33d(c, -s, 0.0, s, c, 0.0, 0.0, 0.0, 1.0);
-  Homography h;
-  for (int i = 0; i < 9; ++i) h[i] = H.val[i] / H(2, 2);
   turned["orientation_source"] = "USER_CLICK_20";
   turned["click_px"] = pointToJson(click);
-  setGeometry(turned, h);
+  setGeometry(turned, turnedBySectors(matrix3x3FromJson(record["board_to_image"]), position));
   return turned;
 }
 

@@ -42,7 +42,8 @@ CalibrationRecord recordFromSolution(const LandmarkSolution& solution, const std
 // when the path is empty), with the network for images without colour where its file lies
 // beside it; the loader's errors, for either file, pass on. The landmark road first; where it gives
 // no camera confirmed on the image's edges, the board fit on the same image rectified with the
-// landmark road's lens, and the better record under one grading ("method" names its road:
+// landmark road's lens and, where that is not confirmed, on the image as taken (as the engine's
+// "calibrate" fits it), and the better record under one grading ("method" names its road:
 // "LANDMARK_CAMERA_SOLVE" or "BOARD_FIT_CAMERA_SOLVE"). A calibration that fails, whatever
 // fails under it, is a red record whose report says why ("reason"), never an error.
 CalibrationRecord calibrateFromImage(std::unique_ptr<LandmarkModel>& holder, const std::string& modelPath,

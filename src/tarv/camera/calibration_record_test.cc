@@ -125,6 +125,39 @@ TEST(AutomaticCalibration, TheBoardFitDoesNotTakeTheTwentyOfALandmarkCameraItsEd
   }
 }
 
+// A landmark camera that is wrong, lens and plane (as a network's crossings on a rig it never
+// saw can give, red): the board fit on the image rectified with that lens and started from
+// that plane finds no camera its edges confirm. The fit on the image as taken, as the engine's
+// "calibrate" runs it, finds the true camera; its edges confirm it, a click on the 20 orients
+// it, and the record is accepted.
+TEST(AutomaticCalibration, AWrongLandmarkCameraLeavesTheFitOnTheImageAsTaken) {
+  scene::CameraSpec wrongSpec = testing::landmarkTestCameraSpec();
+  wrongSpec.k1 = -0.6;
+  wrongSpec.azimuth_deg = 200.0;
+  const json wrongModel = testing::truthReport(scene::Camera(wrongSpec));
+  LandmarkSolution landmark = solutionFromCameraModel(parseCameraModel(wrongModel), wrongModel);
+  landmark.ok = true;
+  landmark.grade = 2;
+  landmark.twentySure = false;
+  landmark.edgesConfirm = false;
+  const scene::Camera& camera = landmarkCamera().camera;
+  json report;
+  const LandmarkSolution fit = solveByBoardFit(landmarkCamera().image, landmark, report);
+  ASSERT_TRUE(fit.ok) << report.dump();
+  EXPECT_TRUE(fit.edgesConfirm) << report.dump();
+  EXPECT_EQ(report["start"], "AS_TAKEN") << report.dump();
+  EXPECT_EQ(report["other_start"]["edges_confirm"], false) << report.dump();
+  const CalibrationRecord r = recordFromSolution(fit, fit.twentySure ? "BOARD_FIT_NUMBERS" : "BED_COLOURS_ONLY", "BOARD_FIT_CAMERA_SOLVE");
+  const CalibrationRecord turned = confirmTwentyClick(r, truthPixel(camera, 5.0, -120.0));
+  EXPECT_TRUE(turned["accepted"]);
+  EXPECT_EQ(turned["orientation_source"], "USER_CLICK_20");
+  for (int i = 0; i < 20; ++i) {
+    const double a = (9.0 + 18.0 * i) * 3.14159265358979323846 / 180.0;
+    const Point2 p{170.0 * std::cos(a), 170.0 * std::sin(a)};
+    EXPECT_LT(distance(boardToImage(turned, p.x, p.y), truthPixel(camera, p.x, p.y)), 1.5) << i;
+  }
+}
+
 TEST(AutomaticCalibration, ModelIsLoadedOnceAndLoaderErrorsPassOn) {
   std::unique_ptr<LandmarkModel> holder;
   EXPECT_EQ(errorOf([&] { calibrateFromImage(holder, "/no/such/model.tarvm", landmarkCamera().image); }),
