@@ -444,9 +444,10 @@ SetRun runScenarioSet(const ScenarioSet& set, int darts, uint64_t seed, int came
           }
         }
         flashed.insert(flashed.end(), sends.begin(), sends.end());
-        char what[96];
-        std::snprintf(what, sizeof what, "flash %d frame(s) %s x%.2f", flash.frames,
-                      flash.flicker != 1.0 ? "flicker" : "spot", flash.flicker != 1.0 ? flash.flicker : flash.spot.gain);
+        char what[160];
+        std::snprintf(what, sizeof what, "flash %d frame(s) %s x%.2f at (%.1f, %.1f) %.1f mm", flash.frames,
+                      flash.flicker != 1.0 ? "flicker" : "spot", flash.flicker != 1.0 ? flash.flicker : flash.spot.gain,
+                      flash.spot.centre_mm.x, flash.spot.centre_mm.y, flash.spot.diameter_mm);
         sendUnchanged(flashed, what);
       }
       if (state == static_cast<size_t>(round.fallen_throw) && round.fallen_throw >= 0) {

@@ -9,6 +9,7 @@
 #include "tarv/core/board_projection.h"
 #include "tarv/core/engine_values.h"
 #include "tarv/detector/transient_stroke.h"
+#include "tarv/detector/watched_change.h"
 #include "tarv/views/components.h"
 #include "tarv/views/image_ops.h"
 #include "tarv/views/shaft_axis.h"
@@ -114,6 +115,30 @@ bool explainedByStandingDart(const Round& round, Point2 crossing) {
     if (std::hypot(tip.x - crossing.x, tip.y - crossing.y) <= kQuiverTipMm) return true;
   }
   return false;
+}
+
+// The change that vanished was light on the board (a glint, a flash), judged on the frames that
+// showed it as a patch is judged while it stays: seen at a grazing angle, a round spot draws a
+// stroke in the image as long as a dart's, but it scales the board's light instead of covering it.
+bool vanishedAsLight(const Round& round, double settlingAt) {
+  if (round.historyTime != settlingAt) return false;
+  std::array<cv::Mat, 3> shown, backgrounds, masks;
+  std::array<Homography, 3> homographies;
+  for (int i = 0; i < 3; ++i) {
+    const Camera& c = round.cameras[i];
+    shown[i] = round.heldFrames[i];
+    backgrounds[i] = c.backgroundFrame;
+    homographies[i] = c.boardToImage;
+    if (shown[i].empty()) return false;
+    const cv::Mat& mask = round.evaluationMasks[i];
+    if (mask.empty()) continue;
+    if (mask.size() == shown[i].size()) {
+      masks[i] = mask;
+    } else {
+      cv::resize(mask, masks[i], shown[i].size(), 0, 0, cv::INTER_NEAREST);
+    }
+  }
+  return isFlatLightPatch(shown, backgrounds, masks) || isSoftLightPatch(shown, backgrounds, masks, homographies);
 }
 
 // Camera i's references take the frame inside `area` (full size): the working background, its
@@ -343,10 +368,13 @@ json enterVanishedTransient(Round& round, const std::array<CameraFrameAnalysis, 
   }
   if (seen < 2) return nullptr;
   // Only what looked like a dart bounced out: a thin stroke in two views whose board lines
-  // cross on the board. A glint, a small shadow or a flicker leaves no such stroke.
+  // cross on the board. A glint, a small shadow or a flicker leaves no such stroke, except in a
+  // grazing view, where the light it scales gives it away.
   const std::optional<StrokeCrossing> crossing = crossTransientStrokes(vanishedStrokes(round, analyses),
                                                                        round.boardRadiusMm);
-  if (!crossing || explainedByStandingDart(round, crossing->point)) return nullptr;
+  if (!crossing || explainedByStandingDart(round, crossing->point) || vanishedAsLight(round, settlingAt)) {
+    return nullptr;
+  }
   const json point = {roundToThousandths(crossing->point.x), roundToThousandths(crossing->point.y)};
   round.eventNumber += 1;
   const json entry = {{"id", round.entries.size() + 1},

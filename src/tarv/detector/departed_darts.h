@@ -42,9 +42,10 @@ json followMovingDart(Round& round, const std::vector<cv::Mat>& frames,
 
 // When the change of the previous triplet (at most 0.25 s before), still settling, was a
 // thin, dart-like stroke in at least two cameras whose board lines cross on the board, away
-// from the tip of every dart still standing (whose quiver it would be), and is gone again: one
-// MISS bouncer entry at the crossing is appended, the bounce counts as reviewed up to `now`,
-// and the answer is
+// from the tip of every dart still standing (whose quiver it would be), was no patch of light
+// on the frames that showed it (a glint seen at a grazing angle draws such strokes), and is
+// gone again: one MISS bouncer entry at the crossing is appended, the bounce counts as
+// reviewed up to `now`, and the answer is
 // {"status":"BOUNCER_CANDIDATE","reason":"DART_TRANSIENT_WITHOUT_REMAINING_SUPPORT","entry"}.
 // Null otherwise. Reads the settling masks, which the caller clears afterwards.
 json enterVanishedTransient(Round& round, const std::array<CameraFrameAnalysis, 3>& analyses, double now);

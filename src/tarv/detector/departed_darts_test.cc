@@ -27,7 +27,7 @@ scene::Dart quiverDart(double x, double y, cv::Vec3d direction, cv::Scalar colou
 
 class ComeAndGone : public EngineOnRig {
  protected:
-  ComeAndGone() : EngineOnRig(scene::defaultRig()) {}
+  explicit ComeAndGone(std::vector<scene::CameraSpec> rig = scene::defaultRig()) : EngineOnRig(std::move(rig)) {}
 
   json send(const std::vector<cv::Mat>& frames, int sends) {
     json last;
@@ -66,6 +66,23 @@ TEST_F(ComeAndGone, AGlintOrASmallShadowBetweenThrowsEntersNothing) {
   json last = send(render(board), 4);
   EXPECT_EQ(last["entries"].size(), 1u) << last["entries"].dump();
   board.darts.push_back(dartAt(70.0, 60.0, 15.0, 120.0));
+  last = send(render(board), 4);
+  ASSERT_EQ(last["entries"].size(), 2u);
+  EXPECT_EQ(host::entryField(last["entries"][1]), trueField(board, 1));
+}
+
+// A small glint across the wire between a black and a pale bed lights the pale side only:
+// the change is a piece of a round spot, no rounder than a dart's streak in the box round it,
+// and it is no more a dart than a whole spot is.
+TEST_F(ComeAndGone, AGlintAcrossAWireEntersNothing) {
+  scene::Scene board;
+  board.darts.push_back(dartAlong(49.5483, -90.5587, {0.01956, 0.11702, -0.99294}, {30, 205, 235}, 67.85));
+  send(render(board), 4);
+  // 3 mm off the wire between the 2 and the 17, 138 mm from the bull.
+  send(spotted(board, {65.32, 121.60}, 13.4, 1.6), 2);
+  json last = send(render(board), 4);
+  ASSERT_EQ(last["entries"].size(), 1u) << last["entries"].dump().substr(0, 400);
+  board.darts.push_back(dartAlong(-121.3889, -126.6786, {-0.22253, 0.05211, -0.97353}, {40, 40, 215}, 51.76));
   last = send(render(board), 4);
   ASSERT_EQ(last["entries"].size(), 2u);
   EXPECT_EQ(host::entryField(last["entries"][1]), trueField(board, 1));
@@ -174,6 +191,37 @@ TEST_F(ComeAndGone, AQuiveringDartsLateViewAndSwingAreNoSecondDart) {
                   {quiverDart(146.1776, -55.6110, {0.29976, -0.17317, -0.93817}, {20, 120, 240}, 53.48),
                    {0.72759, -0.59456, 0.34222}, 3.195, 3.513, 0.537}},
                  {3, 1, 0});
+}
+
+// Cameras 78 mm in front of the board see it at a grazing angle: there a round glint draws a
+// stroke in every view as long as a dart's, and the strokes cross where it shone.
+class ComeAndGoneAtAGrazingAngle : public ComeAndGone {
+ protected:
+  ComeAndGoneAtAGrazingAngle() : ComeAndGone(scene::rigCloseToPlane({1280, 720}, 300.0)) {}
+};
+
+TEST_F(ComeAndGoneAtAGrazingAngle, AGlintIsNoBouncerWhileABounceOutStillIs) {
+  scene::Scene board;
+  board.darts.push_back(dartAt(-40.0, -48.0));
+  ASSERT_EQ(send(render(board), 4)["entries"].size(), 1u);
+  json last;
+  for (int frames : {1, 2}) {
+    send(spotted(board, {50.0, 0.0}, 21.0, 1.42), frames);
+    last = send(render(board), 4);
+    EXPECT_EQ(last["entries"].size(), 1u) << frames << " frame(s): " << last["entries"].dump().substr(0, 400);
+  }
+  scene::Scene bouncing = board;
+  bouncing.darts.push_back(dartAt(-60.0, 40.0, 20.0, 300.0));
+  send(render(bouncing), 1);
+  last = send(render(board), 1);
+  EXPECT_EQ(last.value("status", ""), "BOUNCER_CANDIDATE");
+  ASSERT_EQ(last["entries"].size(), 2u) << last["entries"].dump().substr(0, 400);
+  EXPECT_EQ(host::entryField(last["entries"][1]), "MISS");
+  // The next dart takes the third place, with its field.
+  board.darts.push_back(dartAt(-100.0, 20.0));
+  last = send(render(board), 4);
+  ASSERT_EQ(last["entries"].size(), 3u);
+  EXPECT_EQ(host::entryField(last["entries"][2]), trueField(board, 1));
 }
 
 }  // namespace

@@ -93,6 +93,32 @@ constexpr double kSoftPatchChannelSpread = 0.1;
 constexpr int kChannelUsable = 48;
 // ...and on the board plane it is round: a dart's change there is a streak.
 constexpr double kSoftPatchMaxElongation = 2.0;
+// A small glint across a wire lights only the pale bed on its one side: what changes is a piece
+// of a round spot, as long as the spot is wide. A dart standing out of the board draws a longer
+// streak on the board plane than this.
+constexpr double kSoftPatchPieceMm = 25.0;
+
+// The ratio of the longer to the shorter spread of points: a few stray pixels of noise beside a
+// round spot stretch the box round them, but hardly the spread.
+double spreadElongation(const std::vector<cv::Point2f>& points) {
+  double mx = 0.0, my = 0.0;
+  for (const cv::Point2f& p : points) {
+    mx += p.x;
+    my += p.y;
+  }
+  const double n = static_cast<double>(points.size());
+  mx /= n;
+  my /= n;
+  double sxx = 0.0, syy = 0.0, sxy = 0.0;
+  for (const cv::Point2f& p : points) {
+    sxx += (p.x - mx) * (p.x - mx);
+    syy += (p.y - my) * (p.y - my);
+    sxy += (p.x - mx) * (p.y - my);
+  }
+  const double half = 0.5 * (sxx + syy);
+  const double root = std::sqrt(0.25 * (sxx - syy) * (sxx - syy) + sxy * sxy);
+  return std::sqrt((half + root) / std::max(half - root, 1e-9));
+}
 constexpr int kSoftPatchMinPixels = 60;
 
 Flatness softInCamera(const cv::Mat& frame, const cv::Mat& background, const cv::Mat& mask, const Homography& h) {
@@ -139,7 +165,8 @@ Flatness softInCamera(const cv::Mat& frame, const cv::Mat& background, const cv:
   const double shorter = std::max(1.0f, std::min(shape.size.width, shape.size.height));
   const bool soft = oneWay >= kSoftPatchOneWay && level >= kSoftPatchMinGain && level <= kSoftPatchMaxGain &&
                     std::abs(level - 1.0) >= kPatchMinChange && channelsAlike &&
-                    longer / shorter <= kSoftPatchMaxElongation;
+                    (longer / shorter <= kSoftPatchMaxElongation || longer <= kSoftPatchPieceMm ||
+                     spreadElongation(onBoard) <= kSoftPatchMaxElongation);
   return soft ? Flatness::kFlat : Flatness::kNotFlat;
 }
 

@@ -34,7 +34,9 @@ bool isFlatLightPatch(const std::array<cv::Mat, 3>& frames, const std::array<cv:
 // towards its middle: in every camera whose mask has pixels, the frame against the background
 // is lighter (or darker) at nearly every pixel, by a moderate factor, alike in the colour
 // channels, and the change is a round blob on the board plane (the board-to-image homographies
-// carry it there). A dart's change is a long streak on the board plane, and where its steel,
+// carry it there; the spread of its pixels is round, or their box is, or it is no longer than a
+// small glint, of which a wire may leave only a piece). A dart's change is a long streak on the
+// board plane, and where its steel,
 // shaft or flight covers the board the colour is replaced, not scaled. Cameras whose mask holds
 // too few usable pixels do not count; false when no camera can tell.
 bool isSoftLightPatch(const std::array<cv::Mat, 3>& frames, const std::array<cv::Mat, 3>& backgrounds,

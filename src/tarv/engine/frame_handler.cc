@@ -45,6 +45,14 @@ bool isOneOf(const std::string& s, std::initializer_list<const char*> options) {
   return false;
 }
 
+// An entry of the evaluation: a dart, or a bouncer it saw vanish. Each ends the round's wait as
+// an entry does, whatever its status says.
+bool entersThrow(const json& result) {
+  const std::string status = statusOf(result);
+  return status == "DART_CANDIDATE" ||
+         (status == "BOUNCER_CANDIDATE" && result.contains("entry") && result["entry"].is_object());
+}
+
 json waitFreshTriplet() { return {{"status", "WAIT"}, {"reason", "WAIT_FRESH_TRIPLET"}}; }
 
 void endRecovery(Round& round) {
@@ -100,7 +108,7 @@ json settlingReply(const Round& round, const std::string& reason) {
 // background instead of keeping the round waiting.
 void applyPlantMode(Round& round, const std::vector<cv::Mat>& frames, double now, json& result) {
   const std::string status = statusOf(result);
-  if (!processSwitches().plantMode || round.recovery || round.reviewRequired ||
+  if (!processSwitches().plantMode || round.recovery || round.reviewRequired || entersThrow(result) ||
       round.decisionWindowStart < 0.0 || now - round.decisionWindowStart < kPlantModeAge ||
       !isOneOf(status, {"POSITION_UNRESOLVED", "BOUNCER_CANDIDATE", "READY", "WAIT"})) {
     return;
@@ -179,7 +187,7 @@ bool proofWanted(Round& round, const json& result, double now) {
   if (!round.entries.empty()) {
     bool allBouncers = true;
     for (const json& e : round.entries) allBouncers = allBouncers && e.value("bouncer", false);
-    if (allBouncers) wanted = round.entries.size() >= 3 && status != "DART_CANDIDATE";
+    if (allBouncers) wanted = round.entries.size() >= 3 && !entersThrow(result);
   }
   return wanted;
 }
@@ -334,7 +342,7 @@ json recoverOrScoreThrow(Round& round, const FrameCall& call) {
       thrown["remaining_pixels"] = result.value("remaining_pixels", json::object());
       result = thrown;
     }
-    if (s != "DART_CANDIDATE") round.takeout = takeout;
+    if (!entersThrow(thrown)) round.takeout = takeout;
   }
   return result;
 }
@@ -416,7 +424,7 @@ json evaluateSettledFrames(Round& round, const FrameCall& call) {
 // What a later throw tells the host while a review is pending: a dart, one left undecided,
 // the darts leaving.
 bool isThrowNews(const json& result) {
-  return isOneOf(statusOf(result), {"DART_CANDIDATE", "POSITION_UNRESOLVED", "DART_REMOVED"});
+  return entersThrow(result) || isOneOf(statusOf(result), {"POSITION_UNRESOLVED", "DART_REMOVED"});
 }
 
 // The plant mode and, while a review is required, the decision window's verdict unless a later
@@ -441,7 +449,7 @@ void confirmOrDropTransient(Round& round, const json& request, const FrameCall& 
   } else {
     round.pendingTransient = nullptr;
   }
-  if (statusOf(result) == "DART_CANDIDATE" && round.recovery) endRecovery(round);
+  if (entersThrow(result) && round.recovery) endRecovery(round);
 }
 
 // A new dart opens its tip sampling; later quiet frames refine the last one.
@@ -490,7 +498,7 @@ void followStatus(Round& round, const FrameCall& call, json& result) {
     round.recoveryRetryCount = 0;
   }
   if (status == "POSITION_UNRESOLVED") round.unresolved = true;
-  if (isOneOf(status, {"DART_CANDIDATE", "EMPTY_RESET", "RECOVERY_RESUMED", "BACKGROUND_REFRESH"})) {
+  if (entersThrow(result) || isOneOf(status, {"EMPTY_RESET", "RECOVERY_RESUMED", "BACKGROUND_REFRESH"})) {
     round.unresolved = false;
   }
   followUnresolvedDarts(round, result, call.handSeen, call.now);
@@ -517,7 +525,7 @@ void runDecisionWindow(Round& round, const FrameCall& call, json& result) {
   const bool pending = isOneOf(status, {"BACKGROUND_PENDING", "EMPTY_PENDING", "RECOVERY_PENDING"}) ||
                        isPendingWindowOpen(round, call.now);
   if (!round.recovery && !round.reviewRequired && !pending && round.decisionWindowStart >= 0.0 &&
-      !isOneOf(status, {"DART_CANDIDATE", "EMPTY_RESET", "BACKGROUND_REFRESH"})) {
+      !entersThrow(result) && !isOneOf(status, {"EMPTY_RESET", "BACKGROUND_REFRESH"})) {
     const double age = call.now + (monotonicMilliseconds() - call.entryMs) / 1000.0 - round.decisionWindowStart;
     if (age >= kDecisionWindow) {
       result["status"] = "DECISION_REVIEW_REQUIRED";
@@ -529,7 +537,7 @@ void runDecisionWindow(Round& round, const FrameCall& call, json& result) {
   }
   result["decision_window"] = decisionWindowJson(round);
   const std::string final = statusOf(result);
-  if (isOneOf(final, {"DART_CANDIDATE", "EMPTY_RESET", "BACKGROUND_REFRESH"}) ||
+  if (entersThrow(result) || isOneOf(final, {"EMPTY_RESET", "BACKGROUND_REFRESH"}) ||
       (final == "READY" && result.value("unchanged", false))) {
     resetFrameHistory(round);
     round.pendingConfirmation = nullptr;
@@ -547,7 +555,7 @@ void runDecisionWindow(Round& round, const FrameCall& call, json& result) {
 // The host event when something new happened (a removal keeps the darts of the last one).
 json newHostEvent(Round& round, const json& result) {
   // A bouncer the evaluation entered is a throw like every other entry.
-  const bool bouncerEntered = statusOf(result) == "BOUNCER_CANDIDATE" && result.contains("entry");
+  const bool bouncerEntered = statusOf(result) == "BOUNCER_CANDIDATE" && entersThrow(result);
   json event = bouncerEntered ? buildHostEvent(json{{"status", "DART_CANDIDATE"}, {"entries", result["entries"]}})
                               : buildHostEvent(result);
   if (statusOf(result) == "DART_REMOVED" && !round.state.is_null() && event.is_object()) {

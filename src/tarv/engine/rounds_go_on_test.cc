@@ -8,6 +8,7 @@
 #include "host/reply_reading.h"
 #include "scene/scene.h"
 #include "tarv/core/board_geometry.h"
+#include "tarv/core/process_switches.h"
 #include "tarv/detector/rig_engine_test_support.h"
 #include "tarv/detector/throw_evaluation.h"
 #include "tarv/engine/engine.h"
@@ -216,6 +217,45 @@ TEST(RoundsGoOn, AChangeSeenOnceAndGoneIsOneMissBouncer) {
   host.send(board);
   ASSERT_EQ(host.entries().size(), 2u);
   EXPECT_EQ(fieldOf(host.entries()[1]), "T20");
+}
+
+// The bouncer comes as a window opened by an earlier undecided change is about to run out: its
+// entry closes the window and the frame history as a dart's does, and neither the review nor
+// plant mode takes the entry's reply from the host.
+TEST(RoundsGoOn, AnEnteredBouncerClosesTheDecisionWindowAsADartDoes) {
+  struct PlantModeOff {
+    ~PlantModeOff() { processSwitches().plantMode = false; }
+  } restore;
+  for (const bool plantMode : {false, true}) {
+    Host host(scene::defaultRenderer());
+    host.call({{"command", "warm"}, {"images", json::array()}, {"plant_mode", plantMode}});
+    scene::Scene empty;
+    scene::Scene flash;
+    flash.darts.push_back(dartAt(-50.0, 70.0, 20.0, 300.0));
+    host.send(empty, 2);
+    host.send(flash, 1);
+    Round& round = host.round();
+    round.decisionWindowStart = host.clock().now() - 2.98;
+    json reply = host.send(empty, 1);
+    ASSERT_EQ(reply.value("status", ""), "BOUNCER_CANDIDATE") << "plant mode " << plantMode << " " << reply.dump().substr(0, 400);
+    ASSERT_EQ(host.entries().size(), 1u);
+    EXPECT_EQ(reply["state"]["data"]["numThrows"], 1);
+    EXPECT_FALSE(reply["decision_window"]["active"].get<bool>());
+    EXPECT_FALSE(reply["decision_window"]["review_required"].get<bool>());
+    EXPECT_LT(round.decisionWindowStart, 0.0);
+    EXPECT_TRUE(round.frameHistory.empty());
+    EXPECT_FALSE(reply["engine_flags"]["unresolved"].get<bool>());
+    // The next frames go on with the round: nothing waits, nothing asks for a review.
+    for (int k = 0; k < 4; ++k) {
+      reply = host.send(empty, 1);
+      EXPECT_EQ(reply.value("status", ""), "READY") << reply.value("reason", "");
+    }
+    scene::Scene board;
+    board.darts.push_back(dartAt(0.0, -103.0));
+    host.send(board);
+    ASSERT_EQ(host.entries().size(), 2u);
+    EXPECT_EQ(fieldOf(host.entries()[1]), "T20");
+  }
 }
 
 TEST(RoundsGoOn, AFullRoundOfFallenDartsGoesToRecovery) {
