@@ -310,8 +310,17 @@ cv::Mat enteredDartRegionOf(const Round& round, int camera, const ShaftMeasureme
 }
 
 // Another dart is seen by two cameras at least; a piece of the entered dart that one camera
-// alone keeps (its pieces did not line up there) is no dart, and goes with it.
-CameraRegions keptRegions(CameraRegions regions) {
+// alone keeps (its pieces did not line up there) is no dart, and goes with it. A camera sees
+// another dart only where its dart change outside the region is a dart's worth: grey change
+// left beside the dart (its shadow, a light step's edge) is no dart in that camera.
+CameraRegions keptRegions(CameraRegions regions, const std::array<CameraFrameAnalysis, 3>& analyses) {
+  for (int i = 0; i < 3; ++i) {
+    if (regions[i].empty()) continue;
+    const cv::Mat& seen = analyses[i].dartMask;
+    if (seen.empty() || cv::countNonZero(maskAndNot(seen, reducedMask(regions[i], seen.size()))) < analyses[i].minPixels) {
+      regions[i].release();
+    }
+  }
   if (!regions[0].empty() + !regions[1].empty() + !regions[2].empty() < 2) regions = {};
   return regions;
 }
@@ -380,7 +389,7 @@ CameraRegions enterDart(Round& round, const std::vector<cv::Mat>& frames,
                         const json& entry) {
   const Point2 point = pointFromJson(entry["board_xy_nominal_mm"]);
   auto look = [&](int camera) { return enteredDartRegionOf(round, camera, shafts[camera], point); };
-  const CameraRegions own = keptRegions(runOnCameraWorkers(look));
+  const CameraRegions own = keptRegions(runOnCameraWorkers(look), analyses);
   std::array<Taken, 3> taken = wholeTakes;
   if (anyRegion(own)) {
     auto job = [&](int camera) {
