@@ -7,9 +7,9 @@
 //                         [--overlay DIR] (each camera's frame with the board drawn from its
 //                         four crossings, to check them)
 // The manifest: {"dir": folder of the frames,
-//   "placements": {"P": [[[x,y] x4] per camera]} (outer double wire crossings 20/1, 6/10,
-//                  3/19, 11/14 in each camera's image),
-//   "throws": [{"name": frame prefix, "placement": "P", "truth": "S17"}],
+//   "placements": {"P": [[[x,y] x4] per camera]} or {"P": {"crossings": the same}} (outer
+//                  double wire crossings 20/1, 6/10, 3/19, 11/14 in each camera's image),
+//   "throws": [{"name": frame prefix, "placement": "P", "truth": "S17" or "?"}],
 //   "before": "{name}_before_{cam}.jpg", "after": "{name}_after_{cam}.jpg", "cameras": [0,2,4]}
 #include <cmath>
 #include <cstdio>
@@ -137,12 +137,13 @@ int main(int argc, char** argv) {
   const std::string afterPattern = manifest.value("after", "{name}_after_{cam}.jpg");
   const std::vector<int> cameras = manifest.value("cameras", std::vector<int>{0, 2, 4});
 
-  int darts = 0, right = 0, unresolved = 0, invented = 0, wrong = 0;
+  int darts = 0, right = 0, unresolved = 0, invented = 0, wrong = 0, entered = 0;
   for (const json& t : manifest.at("throws")) {
     const std::string name = t.at("name").get<std::string>();
     if (!only.empty() && name.find(only) == std::string::npos) continue;
     const std::string truth = t.at("truth").get<std::string>();
-    const json& placement = manifest.at("placements").at(t.at("placement").get<std::string>());
+    const json& placed = manifest.at("placements").at(t.at("placement").get<std::string>());
+    const json& placement = placed.is_object() ? placed.at("crossings") : placed;
     std::vector<cv::Matx33d> calibrations;
     std::vector<cv::Mat> before, after;
     for (size_t c = 0; c < cameras.size(); ++c) {
@@ -194,15 +195,16 @@ int main(int argc, char** argv) {
     if (isRight) ++right;
     if (fields.empty() && leftToPlayer > 0) ++unresolved;
     if (fields.size() + static_cast<size_t>(leftToPlayer) > 1) ++invented;
-    if (!fields.empty() && fields[0] != truth) ++wrong;
+    if (!fields.empty()) ++entered;
+    if (!fields.empty() && truth != "?" && fields[0] != truth) ++wrong;
     std::string got;
     for (const std::string& f : fields) got += f + " ";
-    std::printf("%-22s truth %-4s armed %-6s entered [%s] at call %d, unresolved calls %d, left %d | ", name.c_str(),
-                truth.c_str(), statusOf(armed).substr(0, 6).c_str(), got.c_str(), firstEntryCall, unresolvedCalls, leftToPlayer);
+    std::printf("%-22s truth %-4s armed %-40s entered [%s] at call %d, unresolved calls %d, left %d | ", name.c_str(),
+                truth.c_str(), (statusOf(armed) + armed.value("message", armed.value("detail", std::string()))).substr(0, 40).c_str(), got.c_str(), firstEntryCall, unresolvedCalls, leftToPlayer);
     for (const std::string& run : runs) std::printf("%s; ", run.c_str());
     std::printf("\n");
   }
-  std::printf("gain %.2f: %d darts, %d right, %d unresolved, %d invented, %d wrong field\n", gain, darts, right,
-              unresolved, invented, wrong);
+  std::printf("gain %.2f: %d darts, %d entered, %d right, %d unresolved, %d invented, %d wrong field (truth \"?\": not counted)\n",
+              gain, darts, entered, right, unresolved, invented, wrong);
   return 0;
 }
