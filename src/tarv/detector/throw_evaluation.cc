@@ -310,8 +310,17 @@ cv::Mat enteredDartRegionOf(const Round& round, int camera, const ShaftMeasureme
 }
 
 // Another dart is seen by two cameras at least; a piece of the entered dart that one camera
-// alone keeps (its pieces did not line up there) is no dart, and goes with it.
-CameraRegions keptRegions(CameraRegions regions) {
+// alone keeps (its pieces did not line up there) is no dart, and goes with it. A camera sees
+// another dart only where its dart change outside the region is a dart's worth: grey change
+// left beside the dart (its shadow, a light step's edge) is no dart in that camera.
+CameraRegions keptRegions(CameraRegions regions, const std::array<CameraFrameAnalysis, 3>& analyses) {
+  for (int i = 0; i < 3; ++i) {
+    if (regions[i].empty()) continue;
+    const cv::Mat& seen = analyses[i].dartMask;
+    if (seen.empty() || cv::countNonZero(maskAndNot(seen, reducedMask(regions[i], seen.size()))) < analyses[i].minPixels) {
+      regions[i].release();
+    }
+  }
   if (!regions[0].empty() + !regions[1].empty() + !regions[2].empty() < 2) regions = {};
   return regions;
 }
@@ -380,7 +389,7 @@ CameraRegions enterDart(Round& round, const std::vector<cv::Mat>& frames,
                         const json& entry) {
   const Point2 point = pointFromJson(entry["board_xy_nominal_mm"]);
   auto look = [&](int camera) { return enteredDartRegionOf(round, camera, shafts[camera], point); };
-  const CameraRegions own = keptRegions(runOnCameraWorkers(look));
+  const CameraRegions own = keptRegions(runOnCameraWorkers(look), analyses);
   std::array<Taken, 3> taken = wholeTakes;
   if (anyRegion(own)) {
     auto job = [&](int camera) {
@@ -534,6 +543,17 @@ int camerasSeeingDart(const std::array<CameraFrameAnalysis, 3>& analyses) {
   int seeing = 0;
   for (const CameraFrameAnalysis& a : analyses) seeing += seesDart(a);
   return seeing;
+}
+
+// A dart that lands is new change in a camera that sees it: its dart change outside the
+// change the references already hold is a dart's worth there.
+bool anyCameraSawDartArrive(const std::array<CameraFrameAnalysis, 3>& analyses) {
+  for (const CameraFrameAnalysis& a : analyses) {
+    if (!seesDart(a)) continue;
+    if (a.masks.added.empty() || a.masks.added.size() != a.dartMask.size()) return true;
+    if (cv::countNonZero(maskAnd(a.dartMask, a.masks.added)) >= a.minPixels) return true;
+  }
+  return false;
 }
 
 // The dart masks of the cameras that see a dart lie where they lay on the triplet before, on
@@ -1160,6 +1180,9 @@ json evaluateWith(Round& round, const std::vector<cv::Mat>& frames, double now, 
     return told(*gate);
   }
   setAsideFilledCamera(largeChange, analyses);
+  // Judged at the dart's own change level: the lower level of the retry below also finds the
+  // edges a light step moves.
+  const bool arrived = anyCameraSawDartArrive(analyses);
   if (camerasSeeingDart(analyses) == 1) {
     retryCloseDart(round, analyses);
     setAsideFilledCamera(largeChange, analyses);
@@ -1168,6 +1191,19 @@ json evaluateWith(Round& round, const std::vector<cv::Mat>& frames, double now, 
     recordWatchedChange(round, frames, {analyses[0].dartMask, analyses[1].dartMask, analyses[2].dartMask}, *settling,
                         now);
     return told(*settling);
+  }
+  if (!round.probe && !round.earlyEvaluation && !arrived) {
+    // What the change holds was there when the references last took the board (the rest of
+    // an entered dart, its edges redrawn by a light step): nothing landed, and nothing is
+    // left to the player. The working background takes it, in the light of this frame; a
+    // recovery under way takes the board itself.
+    if (!round.recovery) {
+      takeIntoBackground(round, frames, {analyses[0].change, analyses[1].change, analyses[2].change});
+      dropParkedChange(round);
+    }
+    clearSettling(round);
+    round.lastSettlingTime = -1.0;
+    return told(reply("READY", "INSUFFICIENT_FRESH_EVENT_PIXELS", stats));
   }
   // The calling thread would wait through the shafts' measurement: it takes each whole frame
   // meanwhile, as the references of a dart entered now take it.
