@@ -42,6 +42,10 @@ constexpr double kWireStraddleMm = 2.0;
 constexpr double kOtherLineMm = 10.0;
 // Missed by this much, the tip belongs to no dart the other camera sees, and stays so.
 constexpr double kFarOffOtherLineMm = 2.0 * kOtherLineMm;
+// Where two cameras name different fields, the other camera's line passing this close to a
+// camera's point witnesses it, and this far from the other point leaves that one alone.
+constexpr double kWitnessedMm = 1.5;
+constexpr double kUnwitnessedMm = 3.0;
 // A dart seen nearly end-on shows no length: its change is a blob (the flight seen head-on)
 // whose line runs anywhere and whose far end is no tip, while the other camera sees a shaft.
 constexpr double kEndOnElongation = 3.0;
@@ -668,7 +672,20 @@ DuoTipElection electDuoTip(const std::array<json, 2>& axes, const std::array<jso
                   {"uncertainty_mm", 3.0}, {"mono", mono[k]}};
       el.singleCamera = true;
     } else if (r0 && r1 && mono[0]["field"] != mono[1]["field"]) {
-      decision = {{"method", "UNRESOLVED"}, {"reason", "CAMERAS_DISAGREE"}, {"mono", both}};
+      // Each camera's line is the other's witness: a point that the other camera's line runs
+      // through is where both see the dart, while a camera whose own point that line misses
+      // measured its tip wrong (its line ending beyond the board, its searches short of the
+      // tip). Left undecided, the dart's change would stay new and mix into the next dart's.
+      const std::array<double, 2> off{offLinesMm(el.views[1], pointFromJson(mono[0]["point"])),
+                                      offLinesMm(el.views[0], pointFromJson(mono[1]["point"]))};
+      const int k = off[0] <= off[1] ? 0 : 1;
+      if (off[k] <= kWitnessedMm && off[1 - k] >= kUnwitnessedMm) {
+        decision = {{"method", "ONE_OF_TWO_CAMERAS"}, {"point", mono[k]["point"]}, {"camera", name(k)},
+                    {"uncertainty_mm", 3.0}, {"mono", mono[k]}, {"other_line_mm", off}};
+        el.singleCamera = true;
+      } else {
+        decision = {{"method", "UNRESOLVED"}, {"reason", "CAMERAS_DISAGREE"}, {"mono", both}, {"other_line_mm", off}};
+      }
     } else if (r0 && r1) {
       const Point2 p0 = pointFromJson(mono[0]["point"]);
       const Point2 p1 = pointFromJson(mono[1]["point"]);

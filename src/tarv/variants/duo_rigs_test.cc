@@ -213,5 +213,24 @@ TEST(DuoRigs, AnUndecidedDartsWrongTipIsNotEnteredForTheNextDart) {
   }
 }
 
+// The second dart stands 2 mm inside the double's outer wire. The first camera's line and
+// all its searches place it there; the second camera's searches stop 5 mm short, in the
+// single, and its line ends beyond the board, yet that line runs within a millimetre of the
+// first camera's point and 5 mm from its own. The other camera's line witnesses the first
+// camera: the dart is entered on its own frames in the double, not left undecided for its
+// change to mix into the third dart's and be entered in that dart's place.
+TEST(DuoRigs, TheOtherCamerasLineDecidesBetweenTwoCamerasThatNameDifferentFields) {
+  PairHost host(scene::defaultRig({1280, 720}), {1, 2});
+  ASSERT_EQ(host.arm().value("status", ""), "READY");
+  const scene::Dart a = dart({-16.7052, 132.7236}, {-0.01860, 0.02246, -0.99957}, {20, 120, 240}, 46.76);
+  const scene::Dart b = dart({16.2758, -163.3070}, {-0.22326, 0.31360, -0.92293}, {30, 205, 235}, 26.78);
+  const scene::Dart c = dart({-116.2596, -99.4318}, {0.12778, 0.26437, -0.95592}, {60, 170, 40}, 37.49);
+  expectEntered(host.throwDarts({a}), host.shot, 2.0);
+  expectEntered(host.throwDarts({a, b}), host.shot, 2.0);
+  EXPECT_EQ(host.shot.truth.darts.back().field, "D20");
+  expectEntered(host.throwDarts({a, b, c}), host.shot, 2.0);
+  EXPECT_EQ(host.shot.truth.darts.back().field, "S9");
+}
+
 }  // namespace
 }  // namespace tarv
