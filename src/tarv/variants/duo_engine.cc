@@ -517,6 +517,14 @@ DuoViewAnalysis measureDuoEventDifference(const Camera& camera, const cv::Mat& b
     }
   }
   a.empty = eventPixels < kVariantEventPixels || a.largestComponent < std::max(30, a.minimumPixels / 4);
+  // A board whose entered darts' change is all still in place, with a dart's worth of change
+  // added beside it, is no empty board however thin its darts look (a miss beyond the rim
+  // and a dart far from the camera erode away): taken for empty, the round would end under
+  // its darts and the new one become part of the empty board.
+  if (a.empty && !entries.empty() && !a.oldSupportDisplaced && a.masks.removedPixels() < kVariantEventPixels &&
+      pixels(camera.referenceChangeMask) >= kVariantEventPixels && a.masks.addedPixels() >= a.minimumPixels) {
+    a.empty = false;
+  }
   // A thin dart seen from afar (its point on the board, its barrel over the dark surround)
   // erodes away, so the view looks empty; yet a change as large as a dart's may be the dart the
   // other camera sees, so it is measured on for that camera's sake.

@@ -213,6 +213,23 @@ TEST(DuoRigs, AnUndecidedDartsWrongTipIsNotEnteredForTheNextDart) {
   }
 }
 
+// The first dart misses the board 7 mm beyond the rim; the second lands near the top, far
+// from the first camera. Both views' changes erode to nothing, yet the first dart's change is
+// all still there and the second's is added beside it: the board is not taken for empty, the
+// round goes on with both darts and the second is entered on its own frames.
+TEST(DuoRigs, ANewDartBesideThinDartsStillInPlaceEndsNoRound) {
+  PairHost host(scene::defaultRig({1280, 720}), {0, 2});
+  ASSERT_EQ(host.arm().value("status", ""), "READY");
+  const scene::Dart a = dart({176.6974, 5.9181}, {0.13784, -0.03505, -0.98983}, {60, 170, 40}, 71.91);
+  const scene::Dart b = dart({56.8058, -147.3616}, {-0.20222, -0.20549, -0.95754}, {30, 205, 235}, 84.77);
+  expectEntered(host.throwDarts({a}), host.shot, 2.0);
+  EXPECT_EQ(host.shot.truth.darts.back().field, "MISS");
+  const json two = host.throwDarts({a, b});
+  expectEntered(two, host.shot, 2.0);
+  EXPECT_EQ(host.shot.truth.darts.back().field, "S1");
+  EXPECT_EQ(two.value("round", 0), 1) << two.dump().substr(0, 300);
+}
+
 // The second dart stands 2 mm inside the double's outer wire. The first camera's line and
 // all its searches place it there; the second camera's searches stop 5 mm short, in the
 // single, and its line ends beyond the board, yet that line runs within a millimetre of the
