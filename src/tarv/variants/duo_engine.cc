@@ -65,6 +65,7 @@ json positionUnresolved(json record, const std::string& reason) {
 void clearRound(DuoEngine& e) {
   e.entries = json::array();
   e.gainsaidTips.clear();
+  e.undecidedSupport = {};
   e.supportMasks.clear();
   e.roundNumber += 1;
   e.emptyCount = 0;
@@ -233,6 +234,67 @@ void measureOneOfTwoDarts(DuoEngine& e, DuoFrame& f, const std::vector<cv::Mat>&
   }
 }
 
+// The pieces of the change that touch nothing of the other mask: a piece that touches it may
+// be the undecided dart grown or a dart crossing it in the image, which no view can part.
+cv::Mat piecesApartFrom(const cv::Mat& change, const cv::Mat& other) {
+  cv::Mat labels;
+  const int count = cv::connectedComponents(change, labels, 8, CV_32S);
+  std::vector<uint8_t> touching(static_cast<size_t>(std::max(count, 1)), 0);
+  for (int y = 0; y < labels.rows; ++y) {
+    const int32_t* label = labels.ptr<int32_t>(y);
+    const uint8_t* near = other.ptr<uint8_t>(y);
+    for (int x = 0; x < labels.cols; ++x) {
+      if (label[x] > 0 && near[x] != 0) touching[static_cast<size_t>(label[x])] = 1;
+    }
+  }
+  cv::Mat apart = cv::Mat::zeros(change.size(), CV_8UC1);
+  for (int y = 0; y < labels.rows; ++y) {
+    const int32_t* label = labels.ptr<int32_t>(y);
+    uint8_t* out = apart.ptr<uint8_t>(y);
+    for (int x = 0; x < labels.cols; ++x) {
+      if (label[x] > 0 && touching[static_cast<size_t>(label[x])] == 0) out[x] = 255;
+    }
+  }
+  return apart;
+}
+
+// A dart that stays undecided keeps its change new. When the next dart lands, each view's new
+// change holds both, and each camera may measure a different one of them: the two then
+// gainsay each other, or the old dart is entered in the new one's place and the new one is
+// lost. A view whose new change reaches beyond the undecided one by a dart's size is measured
+// on that fresh part alone; a view where the fresh dart hides in the undecided change gives
+// no view of it. The undecided change stays change for later frames.
+void separateFromUndecidedDart(DuoEngine& e, DuoFrame& f, const std::vector<cv::Mat>& frames) {
+  if (e.undecidedSupport[0].empty() || e.undecidedSupport[1].empty()) return;
+  std::array<cv::Mat, 2> fresh;
+  bool landed = false;
+  for (int i = 0; i < 2; ++i) {
+    const DuoViewAnalysis& v = f.views[i];
+    if (v.newSupport.empty()) continue;
+    fresh[i] = piecesApartFrom(v.newSupport, dilateMask(e.undecidedSupport[i], 7, false));
+    landed = landed || (!v.axis.is_null() && pixels(fresh[i]) >= v.minimumPixels);
+  }
+  if (!landed) return;
+  for (int i = 0; i < 2; ++i) {
+    DuoViewAnalysis& v = f.views[i];
+    if (v.axis.is_null()) continue;
+    v.difference["beside_undecided_pixels"] = pixels(fresh[i]);
+    if (pixels(fresh[i]) < v.minimumPixels) {
+      v.axis = nullptr;
+      v.candidate = json::object();
+      continue;
+    }
+    if (v.wholeSupport.empty()) v.wholeSupport = v.newSupport;
+    v.newSupport = fresh[i];
+    const double changed = static_cast<double>(pixels(v.eventDifference)) / std::max(1, pixels(e.missMasks[i]));
+    const NewDartView view = searchNewDart(e.cameras[i], frames[i], v.newSupport, changed, e.tipMode);
+    v.axis = view.axis;
+    v.candidate = view.candidates;
+  }
+}
+
+json decideNewDart(DuoEngine& e, DuoFrame& f);
+
 // A dart over a bed of its own grey (a black barrel over the black surround, a flight over
 // the wall) changes too few grey pixels in one camera to count there, while the other camera
 // sees it plainly. The faint view still holds fresh change where the dart is: its colour search
@@ -387,6 +449,7 @@ json accept(DuoEngine& e, DuoFrame& f, Election& el) {
   e.supportMasks.push_back(masks);
   e.pendingCandidate = nullptr;
   e.gainsaidTips.clear();
+  e.undecidedSupport = {};
   el.record["status"] = "DART_CANDIDATE";
   el.record["entry"] = entry;
   return std::move(el.record);
@@ -741,6 +804,7 @@ json evaluateDuoFrames(DuoEngine& e, const std::vector<cv::Mat>& frames, double 
   if (!f.views[0].changed && !f.views[1].changed) {
     e.emptyCount = 0;
     e.gainsaidTips.clear();
+    e.undecidedSupport = {};
     e.pendingRemoval = nullptr;
     e.takeoutLatch = false;
     e.settlingLight = SettlingLight();
@@ -781,6 +845,21 @@ json evaluateDuoFrames(DuoEngine& e, const std::vector<cv::Mat>& frames, double 
   }
   searchFaintView(e, f, frames);
   measureOneOfTwoDarts(e, f, frames);
+  const ImagePair supports = {f.views[0].wholeSupport.empty() ? f.views[0].newSupport : f.views[0].wholeSupport,
+                              f.views[1].wholeSupport.empty() ? f.views[1].newSupport : f.views[1].wholeSupport};
+  separateFromUndecidedDart(e, f, frames);
+  json reply = decideNewDart(e, f);
+  if (reply.value("status", "") == "POSITION_UNRESOLVED" && e.undecidedSupport[0].empty() &&
+      !supports[0].empty() && !supports[1].empty()) {
+    e.undecidedSupport = {supports[0].clone(), supports[1].clone()};
+  }
+  return reply;
+}
+
+namespace {
+
+// The new dart's election and, where it gives a point, its acceptance.
+json decideNewDart(DuoEngine& e, DuoFrame& f) {
   f.bouncer = {{name(0), f.views[0].difference}, {name(1), f.views[1].difference}};
   if (f.views[0].axis.is_null() && f.views[1].axis.is_null()) {
     return {{"status", "BOUNCER_CANDIDATE"}, {"reason", "INSUFFICIENT_NEW_SUPPORT_BOTH_CAMERAS"}, {"bouncer", f.bouncer}};
@@ -799,6 +878,8 @@ json evaluateDuoFrames(DuoEngine& e, const std::vector<cv::Mat>& frames, double 
   }
   return accept(e, f, el);
 }
+
+}  // namespace
 
 json armDuoEngine(DuoEngine& engine, const json& request, const std::vector<cv::Mat>& images) {
   engine.armed = false;
@@ -850,6 +931,7 @@ json processDuoFrames(DuoEngine& engine, const json& request, const std::vector<
     engine.pendingCandidate = nullptr;
     engine.pendingRemoval = nullptr;
     engine.gainsaidTips.clear();
+    engine.undecidedSupport = {};
   }
   engine.lastTime = time;
   engine.epoch = epoch;

@@ -230,6 +230,39 @@ TEST(DuoRigs, ANewDartBesideThinDartsStillInPlaceEndsNoRound) {
   EXPECT_EQ(two.value("round", 0), 1) << two.dump().substr(0, 300);
 }
 
+// Noisy frames. The first dart stays undecided: the second camera sees it wrong, each
+// camera's line passes far from the other's tip. Its change stays new, and the next darts
+// land beside it: measured with it, each camera took a different dart, so neither the second
+// nor the third was ever entered. Each view's change apart from the undecided dart's is
+// measured alone, and the second and third darts are entered in their places.
+TEST(DuoRigs, DartsLandingBesideAnUndecidedDartAreMeasuredApartFromIt) {
+  std::vector<scene::CameraSpec> rig = scene::rigAtElevation({1280, 720}, 45.0);
+  const double elevations[3] = {30.0, 45.0, 60.0};
+  for (size_t i = 0; i < rig.size(); ++i) rig[i].elevation_deg = elevations[i];
+  PairHost host(rig, {0, 1});
+  ASSERT_EQ(host.arm(3235617538947645223ULL).value("status", ""), "READY");
+  const scene::Dart a = dart({80.1605, -119.6510}, {0.38507, -0.23389, -0.89276}, {40, 40, 215}, 65.32);
+  const scene::Dart b = dart({43.7838, 42.6146}, {0.40970, -0.18721, -0.89280}, {150, 40, 130}, 4.65);
+  const scene::Dart c = dart({144.6742, 61.0874}, {-0.11869, -0.16855, -0.97852}, {60, 170, 40}, 67.72);
+  EXPECT_EQ(host.throwDarts({a}, 2771624281984357812ULL).value("status", ""), "POSITION_UNRESOLVED");
+  const auto enteredNear = [&](const json& reply, size_t dart) {
+    const scene::DartTruth& truth = host.shot.truth.darts[dart];
+    for (const json& entry : reply.value("entries", json::array())) {
+      const Point2 p = pointFromJson(entry["board_xy_nominal_mm"]);
+      if (std::hypot(p.x - truth.tip_mm.x, p.y - truth.tip_mm.y) < 2.0 && entry["field"]["selected_field"] == truth.field) {
+        return true;
+      }
+    }
+    return false;
+  };
+  const json two = host.throwDarts({a, b}, 8599216499431876129ULL);
+  EXPECT_TRUE(enteredNear(two, 1)) << two.value("entries", json::array()).dump();
+  const json three = host.throwDarts({a, b, c}, 9354657333936583711ULL);
+  EXPECT_TRUE(enteredNear(three, 1));
+  EXPECT_TRUE(enteredNear(three, 2)) << three.value("entries", json::array()).dump();
+  EXPECT_EQ(three.value("entries", json::array()).size(), 2u);
+}
+
 // The second dart stands 2 mm inside the double's outer wire. The first camera's line and
 // all its searches place it there; the second camera's searches stop 5 mm short, in the
 // single, and its line ends beyond the board, yet that line runs within a millimetre of the
