@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
@@ -46,6 +47,9 @@ constexpr double kFarOffOtherLineMm = 2.0 * kOtherLineMm;
 // camera's point witnesses it, and this far from the other point leaves that one alone.
 constexpr double kWitnessedMm = 1.5;
 constexpr double kUnwitnessedMm = 3.0;
+// Two lines crossing at less than this say little of where along either the tip lies.
+constexpr double kCrossingAngleDeg = 25.0;
+constexpr double kPi = 3.14159265358979323846;
 // A dart seen nearly end-on shows no length: its change is a blob (the flight seen head-on)
 // whose line runs anywhere and whose far end is no tip, while the other camera sees a shaft.
 constexpr double kEndOnElongation = 3.0;
@@ -470,6 +474,42 @@ double offLinesMm(const json& view, Point2 p) {
   return nearest;
 }
 
+// A view's shaft line nearest the point, as a, b, c with a² + b² = 1.
+std::optional<std::array<double, 3>> nearestLine(const json& view, Point2 p) {
+  std::optional<std::array<double, 3>> best;
+  double nearest = std::numeric_limits<double>::infinity();
+  for (const json& vote : view.value("votes", json::array())) {
+    if (!vote.is_object() || vote.value("abstention", true) || !vote.contains("line")) continue;
+    const json& l = vote["line"];
+    if (!l.is_array() || l.size() != 3 || !l[0].is_number() || !l[1].is_number() || !l[2].is_number()) continue;
+    const double norm = std::hypot(l[0].get<double>(), l[1].get<double>());
+    if (!(norm > 1e-12)) continue;
+    const std::array<double, 3> line{l[0].get<double>() / norm, l[1].get<double>() / norm, l[2].get<double>() / norm};
+    const double off = std::abs(line[0] * p.x + line[1] * p.y + line[2]);
+    if (off < nearest) {
+      nearest = off;
+      best = line;
+    }
+  }
+  return best;
+}
+
+// Where the own view's line through a camera's point crosses the other view's line, when the
+// other line misses the point by more than a witness's margin, the two cross at a clear angle
+// and the crossing lies near the point; nothing otherwise.
+std::optional<Point2> crossingNear(const json& own, const json& other, Point2 p) {
+  const auto a = nearestLine(own, p);
+  const auto b = nearestLine(other, p);
+  if (!a || !b) return std::nullopt;
+  if (std::abs((*a)[0] * p.x + (*a)[1] * p.y + (*a)[2]) > kWitnessedMm) return std::nullopt;
+  if (std::abs((*b)[0] * p.x + (*b)[1] * p.y + (*b)[2]) <= kWitnessedMm) return std::nullopt;
+  const double det = (*a)[0] * (*b)[1] - (*a)[1] * (*b)[0];  // the sine of the angle between them
+  if (std::abs(det) < std::sin(kCrossingAngleDeg * kPi / 180.0)) return std::nullopt;
+  const Point2 x{((*a)[1] * (*b)[2] - (*b)[1] * (*a)[2]) / det, ((*b)[0] * (*a)[2] - (*a)[0] * (*b)[2]) / det};
+  if (distanceMm(x, p) > kAgreementMm) return std::nullopt;
+  return x;
+}
+
 // The longest of a camera's tip searches, length over width; 0 when none measured one.
 double longestSearch(const json& candidates) {
   double longest = 0.0;
@@ -741,6 +781,14 @@ DuoTipElection electDuoTip(const std::array<json, 2>& axes, const std::array<jso
       const int k = r0 ? 0 : 1;
       decision = {{"method", "ONE_OF_TWO_CAMERAS"}, {"point", mono[k]["point"]}, {"camera", name(k)},
                   {"uncertainty_mm", 3.0}, {"mono", mono[k]}};
+      // The other camera's line passes near but not through the point: the tip lies on both
+      // lines, and a camera's own searches err along its line (stopping short of a point
+      // hidden behind its barrel), not across it.
+      const Point2 p = pointFromJson(mono[k]["point"]);
+      if (const std::optional<Point2> crossing = crossingNear(el.views[k], el.views[1 - k], p)) {
+        decision["point"] = pointToJson(*crossing);
+        decision["own_point"] = mono[k]["point"];
+      }
       el.singleCamera = true;
     } else if (r0 && r1 && mono[0]["field"] != mono[1]["field"]) {
       // Each camera's line is the other's witness: a point that the other camera's line runs

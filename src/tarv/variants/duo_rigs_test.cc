@@ -263,6 +263,25 @@ TEST(DuoRigs, DartsLandingBesideAnUndecidedDartAreMeasuredApartFromIt) {
   EXPECT_EQ(three.value("entries", json::array()).size(), 2u);
 }
 
+// Noisy frames. The second dart stands 1.7 mm inside the triple's outer wire. The first
+// camera sees its tip wrong, 40 mm up its shaft; the second camera's searches stop 2.5 mm
+// short of the tip, across the wire, and the first camera's line passes 4 mm from that
+// point. The tip lies on both lines: the second camera's point goes along its own line to
+// where the first camera's line crosses it, and the dart is entered in the triple.
+TEST(DuoRigs, OneCamerasPointGoesAlongItsLineToTheOtherCamerasLine) {
+  std::vector<scene::CameraSpec> rig = scene::rigAtElevation({1280, 720}, 45.0);
+  const double elevations[3] = {45.0, 60.0, 30.0};
+  for (size_t i = 0; i < rig.size(); ++i) rig[i].elevation_deg = elevations[i];
+  PairHost host(rig, {0, 1});
+  ASSERT_EQ(host.arm(10459245469472576301ULL).value("status", ""), "READY");
+  const scene::Dart a = dart({-120.7965, -21.9149}, {-0.12389, 0.14806, -0.98119}, {205, 95, 20}, 11.37);
+  const scene::Dart b = dart({-38.7446, 97.8947}, {-0.06789, 0.47830, -0.87557}, {60, 170, 40}, 64.16);
+  expectEntered(host.throwDarts({a}, 2858730575315220613ULL), host.shot, 2.0);
+  const json two = host.throwDarts({a, b}, 8915987187353746443ULL);
+  expectEntered(two, host.shot, 2.5);
+  EXPECT_EQ(host.shot.truth.darts.back().field, "T19");
+}
+
 // The second dart stands 2 mm inside the double's outer wire. The first camera's line and
 // all its searches place it there; the second camera's searches stop 5 mm short, in the
 // single, and its line ends beyond the board, yet that line runs within a millimetre of the
