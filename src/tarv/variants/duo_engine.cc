@@ -510,6 +510,14 @@ std::optional<Point2> crossingNear(const json& own, const json& other, Point2 p)
   return x;
 }
 
+// Whether one of a camera's own vote clusters names the field.
+bool namesField(const json& election, const json& field) {
+  for (const json& cluster : election.value("clusters", json::array())) {
+    if (cluster.is_object() && cluster.value("field", json()) == field) return true;
+  }
+  return false;
+}
+
 // The longest of a camera's tip searches, length over width; 0 when none measured one.
 double longestSearch(const json& candidates) {
   double longest = 0.0;
@@ -781,11 +789,13 @@ DuoTipElection electDuoTip(const std::array<json, 2>& axes, const std::array<jso
       const int k = r0 ? 0 : 1;
       decision = {{"method", "ONE_OF_TWO_CAMERAS"}, {"point", mono[k]["point"]}, {"camera", name(k)},
                   {"uncertainty_mm", 3.0}, {"mono", mono[k]}};
-      // The other camera's line passes near but not through the point: the tip lies on both
-      // lines, and a camera's own searches err along its line (stopping short of a point
-      // hidden behind its barrel), not across it.
+      // The other camera's line passes near but not through the point, and the camera's own
+      // searches are split between the point's field and the field where that line crosses
+      // its own: the tip lies on both lines, and a camera's searches err along its line
+      // (stopping short of a point hidden behind its barrel), not across it.
       const Point2 p = pointFromJson(mono[k]["point"]);
-      if (const std::optional<Point2> crossing = crossingNear(el.views[k], el.views[1 - k], p)) {
+      const std::optional<Point2> crossing = crossingNear(el.views[k], el.views[1 - k], p);
+      if (crossing && namesField(mono[k], classifyBoardPoint(*crossing, 2.0)["nominal_field"])) {
         decision["point"] = pointToJson(*crossing);
         decision["own_point"] = mono[k]["point"];
       }
