@@ -50,12 +50,15 @@ TEST(DuoTipElection, LinesCrossingAtBothTipsAreTwoViewLines) {
 // Two lines that cross clearly where only one camera's own tip lies (the other camera's tip
 // 60 mm along its line) are no line decision: each camera's own election speaks. The second
 // camera's line passes 60 mm from the first camera's tip and gainsays it; the first camera's
-// line passes 3 mm from the second's, which stands alone and needs a fresh sample.
+// line passes 3 mm from the second's, which stands alone and needs a fresh sample; its point
+// goes along its own line to where the first camera's line crosses it.
 TEST(DuoTipElection, ACrossingOnlyOneCamerasTipReachesIsNoLineDecision) {
   const DuoTipElection e = electDuoTip({axis(60, 70, 0, 1), axis(63, 10, 1, 0)}, {json::object(), json::object()}, kIdentity);
   EXPECT_EQ(e.decision["method"], "ONE_OF_TWO_CAMERAS") << e.decision.dump();
   EXPECT_EQ(e.decision["camera"], "CAM_2");
-  EXPECT_EQ(e.decision["point"], json({63.0, 10.0}));
+  EXPECT_EQ(e.decision["own_point"], json({63.0, 10.0}));
+  EXPECT_NEAR(e.decision["point"][0].get<double>(), 60.0, 1e-9);
+  EXPECT_NEAR(e.decision["point"][1].get<double>(), 10.0, 1e-9);
   EXPECT_TRUE(e.singleCamera);
   EXPECT_NE(fieldAt(60, 70), fieldAt(63, 10));
 }

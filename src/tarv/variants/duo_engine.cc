@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
@@ -42,6 +43,13 @@ constexpr double kWireStraddleMm = 2.0;
 constexpr double kOtherLineMm = 10.0;
 // Missed by this much, the tip belongs to no dart the other camera sees, and stays so.
 constexpr double kFarOffOtherLineMm = 2.0 * kOtherLineMm;
+// Where two cameras name different fields, the other camera's line passing this close to a
+// camera's point witnesses it, and this far from the other point leaves that one alone.
+constexpr double kWitnessedMm = 1.5;
+constexpr double kUnwitnessedMm = 3.0;
+// Two lines crossing at less than this say little of where along either the tip lies.
+constexpr double kCrossingAngleDeg = 25.0;
+constexpr double kPi = 3.14159265358979323846;
 // A dart seen nearly end-on shows no length: its change is a blob (the flight seen head-on)
 // whose line runs anywhere and whose far end is no tip, while the other camera sees a shaft.
 constexpr double kEndOnElongation = 3.0;
@@ -61,6 +69,7 @@ json positionUnresolved(json record, const std::string& reason) {
 void clearRound(DuoEngine& e) {
   e.entries = json::array();
   e.gainsaidTips.clear();
+  e.undecidedSupport = {};
   e.supportMasks.clear();
   e.roundNumber += 1;
   e.emptyCount = 0;
@@ -229,6 +238,67 @@ void measureOneOfTwoDarts(DuoEngine& e, DuoFrame& f, const std::vector<cv::Mat>&
   }
 }
 
+// The pieces of the change that touch nothing of the other mask: a piece that touches it may
+// be the undecided dart grown or a dart crossing it in the image, which no view can part.
+cv::Mat piecesApartFrom(const cv::Mat& change, const cv::Mat& other) {
+  cv::Mat labels;
+  const int count = cv::connectedComponents(change, labels, 8, CV_32S);
+  std::vector<uint8_t> touching(static_cast<size_t>(std::max(count, 1)), 0);
+  for (int y = 0; y < labels.rows; ++y) {
+    const int32_t* label = labels.ptr<int32_t>(y);
+    const uint8_t* near = other.ptr<uint8_t>(y);
+    for (int x = 0; x < labels.cols; ++x) {
+      if (label[x] > 0 && near[x] != 0) touching[static_cast<size_t>(label[x])] = 1;
+    }
+  }
+  cv::Mat apart = cv::Mat::zeros(change.size(), CV_8UC1);
+  for (int y = 0; y < labels.rows; ++y) {
+    const int32_t* label = labels.ptr<int32_t>(y);
+    uint8_t* out = apart.ptr<uint8_t>(y);
+    for (int x = 0; x < labels.cols; ++x) {
+      if (label[x] > 0 && touching[static_cast<size_t>(label[x])] == 0) out[x] = 255;
+    }
+  }
+  return apart;
+}
+
+// A dart that stays undecided keeps its change new. When the next dart lands, each view's new
+// change holds both, and each camera may measure a different one of them: the two then
+// gainsay each other, or the old dart is entered in the new one's place and the new one is
+// lost. A view whose new change reaches beyond the undecided one by a dart's size is measured
+// on that fresh part alone; a view where the fresh dart hides in the undecided change gives
+// no view of it. The undecided change stays change for later frames.
+void separateFromUndecidedDart(DuoEngine& e, DuoFrame& f, const std::vector<cv::Mat>& frames) {
+  if (e.undecidedSupport[0].empty() || e.undecidedSupport[1].empty()) return;
+  std::array<cv::Mat, 2> fresh;
+  bool landed = false;
+  for (int i = 0; i < 2; ++i) {
+    const DuoViewAnalysis& v = f.views[i];
+    if (v.newSupport.empty()) continue;
+    fresh[i] = piecesApartFrom(v.newSupport, dilateMask(e.undecidedSupport[i], 7, false));
+    landed = landed || (!v.axis.is_null() && pixels(fresh[i]) >= v.minimumPixels);
+  }
+  if (!landed) return;
+  for (int i = 0; i < 2; ++i) {
+    DuoViewAnalysis& v = f.views[i];
+    if (v.axis.is_null()) continue;
+    v.difference["beside_undecided_pixels"] = pixels(fresh[i]);
+    if (pixels(fresh[i]) < v.minimumPixels) {
+      v.axis = nullptr;
+      v.candidate = json::object();
+      continue;
+    }
+    if (v.wholeSupport.empty()) v.wholeSupport = v.newSupport;
+    v.newSupport = fresh[i];
+    const double changed = static_cast<double>(pixels(v.eventDifference)) / std::max(1, pixels(e.missMasks[i]));
+    const NewDartView view = searchNewDart(e.cameras[i], frames[i], v.newSupport, changed, e.tipMode);
+    v.axis = view.axis;
+    v.candidate = view.candidates;
+  }
+}
+
+json decideNewDart(DuoEngine& e, DuoFrame& f);
+
 // A dart over a bed of its own grey (a black barrel over the black surround, a flight over
 // the wall) changes too few grey pixels in one camera to count there, while the other camera
 // sees it plainly. The faint view still holds fresh change where the dart is: its colour search
@@ -383,6 +453,7 @@ json accept(DuoEngine& e, DuoFrame& f, Election& el) {
   e.supportMasks.push_back(masks);
   e.pendingCandidate = nullptr;
   e.gainsaidTips.clear();
+  e.undecidedSupport = {};
   el.record["status"] = "DART_CANDIDATE";
   el.record["entry"] = entry;
   return std::move(el.record);
@@ -401,6 +472,50 @@ double offLinesMm(const json& view, Point2 p) {
     nearest = std::min(nearest, std::abs(a * p.x + b * p.y + c) / norm);
   }
   return nearest;
+}
+
+// A view's shaft line nearest the point, as a, b, c with a² + b² = 1.
+std::optional<std::array<double, 3>> nearestLine(const json& view, Point2 p) {
+  std::optional<std::array<double, 3>> best;
+  double nearest = std::numeric_limits<double>::infinity();
+  for (const json& vote : view.value("votes", json::array())) {
+    if (!vote.is_object() || vote.value("abstention", true) || !vote.contains("line")) continue;
+    const json& l = vote["line"];
+    if (!l.is_array() || l.size() != 3 || !l[0].is_number() || !l[1].is_number() || !l[2].is_number()) continue;
+    const double norm = std::hypot(l[0].get<double>(), l[1].get<double>());
+    if (!(norm > 1e-12)) continue;
+    const std::array<double, 3> line{l[0].get<double>() / norm, l[1].get<double>() / norm, l[2].get<double>() / norm};
+    const double off = std::abs(line[0] * p.x + line[1] * p.y + line[2]);
+    if (off < nearest) {
+      nearest = off;
+      best = line;
+    }
+  }
+  return best;
+}
+
+// Where the own view's line through a camera's point crosses the other view's line, when the
+// other line misses the point by more than a witness's margin, the two cross at a clear angle
+// and the crossing lies near the point; nothing otherwise.
+std::optional<Point2> crossingNear(const json& own, const json& other, Point2 p) {
+  const auto a = nearestLine(own, p);
+  const auto b = nearestLine(other, p);
+  if (!a || !b) return std::nullopt;
+  if (std::abs((*a)[0] * p.x + (*a)[1] * p.y + (*a)[2]) > kWitnessedMm) return std::nullopt;
+  if (std::abs((*b)[0] * p.x + (*b)[1] * p.y + (*b)[2]) <= kWitnessedMm) return std::nullopt;
+  const double det = (*a)[0] * (*b)[1] - (*a)[1] * (*b)[0];  // the sine of the angle between them
+  if (std::abs(det) < std::sin(kCrossingAngleDeg * kPi / 180.0)) return std::nullopt;
+  const Point2 x{((*a)[1] * (*b)[2] - (*b)[1] * (*a)[2]) / det, ((*b)[0] * (*a)[2] - (*a)[0] * (*b)[2]) / det};
+  if (distanceMm(x, p) > kAgreementMm) return std::nullopt;
+  return x;
+}
+
+// Whether one of a camera's own vote clusters names the field.
+bool namesField(const json& election, const json& field) {
+  for (const json& cluster : election.value("clusters", json::array())) {
+    if (cluster.is_object() && cluster.value("field", json()) == field) return true;
+  }
+  return false;
 }
 
 // The longest of a camera's tip searches, length over width; 0 when none measured one.
@@ -513,6 +628,14 @@ DuoViewAnalysis measureDuoEventDifference(const Camera& camera, const cv::Mat& b
     }
   }
   a.empty = eventPixels < kVariantEventPixels || a.largestComponent < std::max(30, a.minimumPixels / 4);
+  // A board whose entered darts' change is all still in place, with a dart's worth of change
+  // added beside it, is no empty board however thin its darts look (a miss beyond the rim
+  // and a dart far from the camera erode away): taken for empty, the round would end under
+  // its darts and the new one become part of the empty board.
+  if (a.empty && !entries.empty() && !a.oldSupportDisplaced && a.masks.removedPixels() < kVariantEventPixels &&
+      pixels(camera.referenceChangeMask) >= kVariantEventPixels && a.masks.addedPixels() >= a.minimumPixels) {
+    a.empty = false;
+  }
   // A thin dart seen from afar (its point on the board, its barrel over the dark surround)
   // erodes away, so the view looks empty; yet a change as large as a dart's may be the dart the
   // other camera sees, so it is measured on for that camera's sake.
@@ -666,9 +789,32 @@ DuoTipElection electDuoTip(const std::array<json, 2>& axes, const std::array<jso
       const int k = r0 ? 0 : 1;
       decision = {{"method", "ONE_OF_TWO_CAMERAS"}, {"point", mono[k]["point"]}, {"camera", name(k)},
                   {"uncertainty_mm", 3.0}, {"mono", mono[k]}};
+      // The other camera's line passes near but not through the point, and the camera's own
+      // searches are split between the point's field and the field where that line crosses
+      // its own: the tip lies on both lines, and a camera's searches err along its line
+      // (stopping short of a point hidden behind its barrel), not across it.
+      const Point2 p = pointFromJson(mono[k]["point"]);
+      const std::optional<Point2> crossing = crossingNear(el.views[k], el.views[1 - k], p);
+      if (crossing && namesField(mono[k], classifyBoardPoint(*crossing, 2.0)["nominal_field"])) {
+        decision["point"] = pointToJson(*crossing);
+        decision["own_point"] = mono[k]["point"];
+      }
       el.singleCamera = true;
     } else if (r0 && r1 && mono[0]["field"] != mono[1]["field"]) {
-      decision = {{"method", "UNRESOLVED"}, {"reason", "CAMERAS_DISAGREE"}, {"mono", both}};
+      // Each camera's line is the other's witness: a point that the other camera's line runs
+      // through is where both see the dart, while a camera whose own point that line misses
+      // measured its tip wrong (its line ending beyond the board, its searches short of the
+      // tip). Left undecided, the dart's change would stay new and mix into the next dart's.
+      const std::array<double, 2> off{offLinesMm(el.views[1], pointFromJson(mono[0]["point"])),
+                                      offLinesMm(el.views[0], pointFromJson(mono[1]["point"]))};
+      const int k = off[0] <= off[1] ? 0 : 1;
+      if (off[k] <= kWitnessedMm && off[1 - k] >= kUnwitnessedMm) {
+        decision = {{"method", "ONE_OF_TWO_CAMERAS"}, {"point", mono[k]["point"]}, {"camera", name(k)},
+                    {"uncertainty_mm", 3.0}, {"mono", mono[k]}, {"other_line_mm", off}};
+        el.singleCamera = true;
+      } else {
+        decision = {{"method", "UNRESOLVED"}, {"reason", "CAMERAS_DISAGREE"}, {"mono", both}, {"other_line_mm", off}};
+      }
     } else if (r0 && r1) {
       const Point2 p0 = pointFromJson(mono[0]["point"]);
       const Point2 p1 = pointFromJson(mono[1]["point"]);
@@ -716,6 +862,7 @@ json evaluateDuoFrames(DuoEngine& e, const std::vector<cv::Mat>& frames, double 
   if (!f.views[0].changed && !f.views[1].changed) {
     e.emptyCount = 0;
     e.gainsaidTips.clear();
+    e.undecidedSupport = {};
     e.pendingRemoval = nullptr;
     e.takeoutLatch = false;
     e.settlingLight = SettlingLight();
@@ -756,6 +903,21 @@ json evaluateDuoFrames(DuoEngine& e, const std::vector<cv::Mat>& frames, double 
   }
   searchFaintView(e, f, frames);
   measureOneOfTwoDarts(e, f, frames);
+  const ImagePair supports = {f.views[0].wholeSupport.empty() ? f.views[0].newSupport : f.views[0].wholeSupport,
+                              f.views[1].wholeSupport.empty() ? f.views[1].newSupport : f.views[1].wholeSupport};
+  separateFromUndecidedDart(e, f, frames);
+  json reply = decideNewDart(e, f);
+  if (reply.value("status", "") == "POSITION_UNRESOLVED" && e.undecidedSupport[0].empty() &&
+      !supports[0].empty() && !supports[1].empty()) {
+    e.undecidedSupport = {supports[0].clone(), supports[1].clone()};
+  }
+  return reply;
+}
+
+namespace {
+
+// The new dart's election and, where it gives a point, its acceptance.
+json decideNewDart(DuoEngine& e, DuoFrame& f) {
   f.bouncer = {{name(0), f.views[0].difference}, {name(1), f.views[1].difference}};
   if (f.views[0].axis.is_null() && f.views[1].axis.is_null()) {
     return {{"status", "BOUNCER_CANDIDATE"}, {"reason", "INSUFFICIENT_NEW_SUPPORT_BOTH_CAMERAS"}, {"bouncer", f.bouncer}};
@@ -774,6 +936,8 @@ json evaluateDuoFrames(DuoEngine& e, const std::vector<cv::Mat>& frames, double 
   }
   return accept(e, f, el);
 }
+
+}  // namespace
 
 json armDuoEngine(DuoEngine& engine, const json& request, const std::vector<cv::Mat>& images) {
   engine.armed = false;
@@ -825,6 +989,7 @@ json processDuoFrames(DuoEngine& engine, const json& request, const std::vector<
     engine.pendingCandidate = nullptr;
     engine.pendingRemoval = nullptr;
     engine.gainsaidTips.clear();
+    engine.undecidedSupport = {};
   }
   engine.lastTime = time;
   engine.epoch = epoch;

@@ -43,6 +43,9 @@ struct DuoEngine {
   // Each camera's own tips that the other camera's line passed far from while the change
   // they stand in stayed undecided; emptied when a dart is entered.
   std::vector<GainsaidTip> gainsaidTips;
+  // Each camera's new change when a dart first stayed undecided; emptied when a dart is
+  // entered or the board is seen unchanged.
+  ImagePair undecidedSupport;
   double lastTime = -1.0;
   int32_t epoch = -1;
   bool armed = false;

@@ -213,5 +213,93 @@ TEST(DuoRigs, AnUndecidedDartsWrongTipIsNotEnteredForTheNextDart) {
   }
 }
 
+// The first dart misses the board 7 mm beyond the rim; the second lands near the top, far
+// from the first camera. Both views' changes erode to nothing, yet the first dart's change is
+// all still there and the second's is added beside it: the board is not taken for empty, the
+// round goes on with both darts and the second is entered on its own frames.
+TEST(DuoRigs, ANewDartBesideThinDartsStillInPlaceEndsNoRound) {
+  PairHost host(scene::defaultRig({1280, 720}), {0, 2});
+  ASSERT_EQ(host.arm().value("status", ""), "READY");
+  const scene::Dart a = dart({176.6974, 5.9181}, {0.13784, -0.03505, -0.98983}, {60, 170, 40}, 71.91);
+  const scene::Dart b = dart({56.8058, -147.3616}, {-0.20222, -0.20549, -0.95754}, {30, 205, 235}, 84.77);
+  expectEntered(host.throwDarts({a}), host.shot, 2.0);
+  EXPECT_EQ(host.shot.truth.darts.back().field, "MISS");
+  const json two = host.throwDarts({a, b});
+  expectEntered(two, host.shot, 2.0);
+  EXPECT_EQ(host.shot.truth.darts.back().field, "S1");
+  EXPECT_EQ(two.value("round", 0), 1) << two.dump().substr(0, 300);
+}
+
+// Noisy frames. The first dart stays undecided: the second camera sees it wrong, each
+// camera's line passes far from the other's tip. Its change stays new, and the next darts
+// land beside it: measured with it, each camera took a different dart, so neither the second
+// nor the third was ever entered. Each view's change apart from the undecided dart's is
+// measured alone, and the second and third darts are entered in their places.
+TEST(DuoRigs, DartsLandingBesideAnUndecidedDartAreMeasuredApartFromIt) {
+  std::vector<scene::CameraSpec> rig = scene::rigAtElevation({1280, 720}, 45.0);
+  const double elevations[3] = {30.0, 45.0, 60.0};
+  for (size_t i = 0; i < rig.size(); ++i) rig[i].elevation_deg = elevations[i];
+  PairHost host(rig, {0, 1});
+  ASSERT_EQ(host.arm(3235617538947645223ULL).value("status", ""), "READY");
+  const scene::Dart a = dart({80.1605, -119.6510}, {0.38507, -0.23389, -0.89276}, {40, 40, 215}, 65.32);
+  const scene::Dart b = dart({43.7838, 42.6146}, {0.40970, -0.18721, -0.89280}, {150, 40, 130}, 4.65);
+  const scene::Dart c = dart({144.6742, 61.0874}, {-0.11869, -0.16855, -0.97852}, {60, 170, 40}, 67.72);
+  EXPECT_EQ(host.throwDarts({a}, 2771624281984357812ULL).value("status", ""), "POSITION_UNRESOLVED");
+  const auto enteredNear = [&](const json& reply, size_t dart) {
+    const scene::DartTruth& truth = host.shot.truth.darts[dart];
+    for (const json& entry : reply.value("entries", json::array())) {
+      const Point2 p = pointFromJson(entry["board_xy_nominal_mm"]);
+      if (std::hypot(p.x - truth.tip_mm.x, p.y - truth.tip_mm.y) < 2.0 && entry["field"]["selected_field"] == truth.field) {
+        return true;
+      }
+    }
+    return false;
+  };
+  const json two = host.throwDarts({a, b}, 8599216499431876129ULL);
+  EXPECT_TRUE(enteredNear(two, 1)) << two.value("entries", json::array()).dump();
+  const json three = host.throwDarts({a, b, c}, 9354657333936583711ULL);
+  EXPECT_TRUE(enteredNear(three, 1));
+  EXPECT_TRUE(enteredNear(three, 2)) << three.value("entries", json::array()).dump();
+  EXPECT_EQ(three.value("entries", json::array()).size(), 2u);
+}
+
+// Noisy frames. The second dart stands 1.7 mm inside the triple's outer wire. The first
+// camera sees its tip wrong, 40 mm up its shaft; the second camera's searches stop 2.5 mm
+// short of the tip, across the wire, and the first camera's line passes 4 mm from that
+// point. The tip lies on both lines: the second camera's point goes along its own line to
+// where the first camera's line crosses it, and the dart is entered in the triple.
+TEST(DuoRigs, OneCamerasPointGoesAlongItsLineToTheOtherCamerasLine) {
+  std::vector<scene::CameraSpec> rig = scene::rigAtElevation({1280, 720}, 45.0);
+  const double elevations[3] = {45.0, 60.0, 30.0};
+  for (size_t i = 0; i < rig.size(); ++i) rig[i].elevation_deg = elevations[i];
+  PairHost host(rig, {0, 1});
+  ASSERT_EQ(host.arm(10459245469472576301ULL).value("status", ""), "READY");
+  const scene::Dart a = dart({-120.7965, -21.9149}, {-0.12389, 0.14806, -0.98119}, {205, 95, 20}, 11.37);
+  const scene::Dart b = dart({-38.7446, 97.8947}, {-0.06789, 0.47830, -0.87557}, {60, 170, 40}, 64.16);
+  expectEntered(host.throwDarts({a}, 2858730575315220613ULL), host.shot, 2.0);
+  const json two = host.throwDarts({a, b}, 8915987187353746443ULL);
+  expectEntered(two, host.shot, 2.5);
+  EXPECT_EQ(host.shot.truth.darts.back().field, "T19");
+}
+
+// The second dart stands 2 mm inside the double's outer wire. The first camera's line and
+// all its searches place it there; the second camera's searches stop 5 mm short, in the
+// single, and its line ends beyond the board, yet that line runs within a millimetre of the
+// first camera's point and 5 mm from its own. The other camera's line witnesses the first
+// camera: the dart is entered on its own frames in the double, not left undecided for its
+// change to mix into the third dart's and be entered in that dart's place.
+TEST(DuoRigs, TheOtherCamerasLineDecidesBetweenTwoCamerasThatNameDifferentFields) {
+  PairHost host(scene::defaultRig({1280, 720}), {1, 2});
+  ASSERT_EQ(host.arm().value("status", ""), "READY");
+  const scene::Dart a = dart({-16.7052, 132.7236}, {-0.01860, 0.02246, -0.99957}, {20, 120, 240}, 46.76);
+  const scene::Dart b = dart({16.2758, -163.3070}, {-0.22326, 0.31360, -0.92293}, {30, 205, 235}, 26.78);
+  const scene::Dart c = dart({-116.2596, -99.4318}, {0.12778, 0.26437, -0.95592}, {60, 170, 40}, 37.49);
+  expectEntered(host.throwDarts({a}), host.shot, 2.0);
+  expectEntered(host.throwDarts({a, b}), host.shot, 2.0);
+  EXPECT_EQ(host.shot.truth.darts.back().field, "D20");
+  expectEntered(host.throwDarts({a, b, c}), host.shot, 2.0);
+  EXPECT_EQ(host.shot.truth.darts.back().field, "S9");
+}
+
 }  // namespace
 }  // namespace tarv
