@@ -165,10 +165,10 @@ ShaftMeasurement measureShaftOrContinued(const cv::Mat& frame, const ShaftView& 
   return measuresTip(again.record) ? again : m;
 }
 
-// `alongside` runs on the calling thread while the workers measure.
+// `alsoForCamera` runs in each camera's job once its change is measured.
 std::array<ShaftMeasurement, 3> measureShafts(const Round& round, const std::vector<cv::Mat>& frames,
                                               const std::array<CameraFrameAnalysis, 3>& analyses,
-                                              const std::function<void()>& alongside) {
+                                              const std::function<void(int)>& alsoForCamera) {
   struct Looked {
     ShaftView view;
     ChangeGroups groups;
@@ -194,9 +194,10 @@ std::array<ShaftMeasurement, 3> measureShafts(const Round& round, const std::vec
     const ChangePieces pieces = labelChangePieces(view.changeMask);
     ChangeGroups groups = groupChange(view, pieces);
     ShaftMeasurement measured = measureShaftOrContinued(frames[camera], view, crop, c.boardToImage, pieces);
+    alsoForCamera(camera);
     return Looked{std::move(view), std::move(groups), std::move(measured)};
   };
-  const auto looked = runOnCameraWorkers(look, alongside);
+  const auto looked = runOnCameraWorkers(look);
   std::vector<ShaftView> views;
   std::vector<ChangeGroups> groups;
   for (const Looked& l : looked) {
@@ -324,7 +325,7 @@ bool anyRegion(const CameraRegions& regions) {
 // stored change, and the working background takes the frame so that the next dart is measured
 // against a board that holds this one. With a region, only the region is taken: what lies
 // outside it stays change for the next triplet to judge. Its full-size copies are costly: it
-// runs on the workers, or on the calling thread while they work.
+// runs in the cameras' jobs.
 struct Taken {
   cv::Mat change;
   cv::Mat dartReference;
@@ -1169,11 +1170,11 @@ json evaluateWith(Round& round, const std::vector<cv::Mat>& frames, double now, 
                         now);
     return told(*settling);
   }
-  // The calling thread would wait through the shafts' measurement: it takes each whole frame
-  // meanwhile, as the references of a dart entered now take it.
+  // Each camera's job also takes its whole frame, as the references of a dart entered now take
+  // it: on the calling thread alone the three takes outlast the measurements.
   std::array<Taken, 3> wholeTakes;
-  const std::array<ShaftMeasurement, 3> shafts = measureShafts(round, frames, analyses, [&] {
-    for (int i = 0; i < 3; ++i) wholeTakes[i] = takenFrame(round, i, frames[i], cv::Mat());
+  const std::array<ShaftMeasurement, 3> shafts = measureShafts(round, frames, analyses, [&](int camera) {
+    wholeTakes[camera] = takenFrame(round, camera, frames[camera], cv::Mat());
   });
   json r = decideDart(round, frames, analyses, shafts, wholeTakes, stats, now);
   if (r.value("status", "") == "POSITION_UNRESOLVED") {
