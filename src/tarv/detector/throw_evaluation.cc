@@ -165,10 +165,16 @@ ShaftMeasurement measureShaftOrContinued(const cv::Mat& frame, const ShaftView& 
   return measuresTip(again.record) ? again : m;
 }
 
-// `alsoForCamera` runs in each camera's job once its change is measured.
+// `alsoForCamera` runs once for each camera while the shafts are measured: the calling thread
+// runs it for one camera after another while the workers measure, and a camera's job that
+// finds its camera not yet taken up runs it itself, so neither waits for the other.
 std::array<ShaftMeasurement, 3> measureShafts(const Round& round, const std::vector<cv::Mat>& frames,
                                               const std::array<CameraFrameAnalysis, 3>& analyses,
                                               const std::function<void(int)>& alsoForCamera) {
+  std::array<std::atomic<bool>, 3> claimed{};
+  const auto alsoOnce = [&](int camera) {
+    if (!claimed[camera].exchange(true)) alsoForCamera(camera);
+  };
   struct Looked {
     ShaftView view;
     ChangeGroups groups;
@@ -194,10 +200,12 @@ std::array<ShaftMeasurement, 3> measureShafts(const Round& round, const std::vec
     const ChangePieces pieces = labelChangePieces(view.changeMask);
     ChangeGroups groups = groupChange(view, pieces);
     ShaftMeasurement measured = measureShaftOrContinued(frames[camera], view, crop, c.boardToImage, pieces);
-    alsoForCamera(camera);
+    alsoOnce(camera);
     return Looked{std::move(view), std::move(groups), std::move(measured)};
   };
-  const auto looked = runOnCameraWorkers(look);
+  const auto looked = runOnCameraWorkers(look, [&] {
+    for (int camera = 2; camera >= 0; --camera) alsoOnce(camera);
+  });
   std::vector<ShaftView> views;
   std::vector<ChangeGroups> groups;
   for (const Looked& l : looked) {
@@ -325,7 +333,7 @@ bool anyRegion(const CameraRegions& regions) {
 // stored change, and the working background takes the frame so that the next dart is measured
 // against a board that holds this one. With a region, only the region is taken: what lies
 // outside it stays change for the next triplet to judge. Its full-size copies are costly: it
-// runs in the cameras' jobs.
+// runs while the shafts are measured.
 struct Taken {
   cv::Mat change;
   cv::Mat dartReference;
@@ -1170,8 +1178,7 @@ json evaluateWith(Round& round, const std::vector<cv::Mat>& frames, double now, 
                         now);
     return told(*settling);
   }
-  // Each camera's job also takes its whole frame, as the references of a dart entered now take
-  // it: on the calling thread alone the three takes outlast the measurements.
+  // The whole frames are taken meanwhile, as the references of a dart entered now take them.
   std::array<Taken, 3> wholeTakes;
   const std::array<ShaftMeasurement, 3> shafts = measureShafts(round, frames, analyses, [&](int camera) {
     wholeTakes[camera] = takenFrame(round, camera, frames[camera], cv::Mat());
