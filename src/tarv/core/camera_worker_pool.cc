@@ -108,5 +108,14 @@ bool postCameraJob(int camera, std::function<void()> task) {
   return true;
 }
 
+std::function<void()> reclaimCameraJob(int camera) {
+  CameraWorkerSlot& slot = cameraWorkerPool().slots.at(camera);
+  std::lock_guard<std::mutex> lock(slot.mutex);
+  std::function<void()> job = std::move(slot.job);
+  slot.job = nullptr;
+  slot.posted.store(false, std::memory_order_relaxed);
+  return job;
+}
+
 }  // namespace detail
 }  // namespace tarv

@@ -1,6 +1,7 @@
 // Three long-lived camera worker threads, one job slot each. runOnCameraWorkers hands the
 // same per-camera job to all three (camera index 0, 1, 2), waits for all three and returns
-// the results in camera order; the caller may run work of its own meanwhile. One process-wide
+// the results in camera order; the caller may run work of its own meanwhile, and then runs
+// itself any job whose worker has not started it yet. One process-wide
 // fan-out lock lets one fan-out run at a time; neither a job nor the caller's work may start
 // a fan-out of its own.
 #pragma once
@@ -30,6 +31,9 @@ std::mutex& fanOutLock();
 // worker threads that are not running yet (raises the thread library's error when one cannot
 // be started).
 bool postCameraJob(int camera, std::function<void()> task);
+// Takes the camera's posted job back from its slot when its worker has not started it yet
+// (empty when the worker has it).
+std::function<void()> reclaimCameraJob(int camera);
 }  // namespace detail
 
 // Held for the length of a call whose fan-outs follow each other: between such calls the
@@ -76,6 +80,13 @@ auto runOnCameraWorkers(Job& job, Alongside&& alongside) -> std::array<std::invo
     alongside();
   } catch (...) {
     alongsideError = std::current_exception();
+  }
+
+  // A worker still asleep when the caller is free would keep the call waiting for its wake-up,
+  // which on a busy machine costs more than the job: the caller runs such a job itself. The
+  // last posted is the least likely to have started.
+  for (int camera = 2; camera >= 0; --camera) {
+    if (std::function<void()> task = detail::reclaimCameraJob(camera)) task();
   }
 
   std::array<Result, 3> results{};

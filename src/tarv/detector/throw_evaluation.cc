@@ -165,10 +165,16 @@ ShaftMeasurement measureShaftOrContinued(const cv::Mat& frame, const ShaftView& 
   return measuresTip(again.record) ? again : m;
 }
 
-// `alongside` runs on the calling thread while the workers measure.
+// `alsoForCamera` runs once for each camera while the shafts are measured: the calling thread
+// runs it for one camera after another while the workers measure, and a camera's job that
+// finds its camera not yet taken up runs it itself, so neither waits for the other.
 std::array<ShaftMeasurement, 3> measureShafts(const Round& round, const std::vector<cv::Mat>& frames,
                                               const std::array<CameraFrameAnalysis, 3>& analyses,
-                                              const std::function<void()>& alongside) {
+                                              const std::function<void(int)>& alsoForCamera) {
+  std::array<std::atomic<bool>, 3> claimed{};
+  const auto alsoOnce = [&](int camera) {
+    if (!claimed[camera].exchange(true)) alsoForCamera(camera);
+  };
   struct Looked {
     ShaftView view;
     ChangeGroups groups;
@@ -194,9 +200,12 @@ std::array<ShaftMeasurement, 3> measureShafts(const Round& round, const std::vec
     const ChangePieces pieces = labelChangePieces(view.changeMask);
     ChangeGroups groups = groupChange(view, pieces);
     ShaftMeasurement measured = measureShaftOrContinued(frames[camera], view, crop, c.boardToImage, pieces);
+    alsoOnce(camera);
     return Looked{std::move(view), std::move(groups), std::move(measured)};
   };
-  const auto looked = runOnCameraWorkers(look, alongside);
+  const auto looked = runOnCameraWorkers(look, [&] {
+    for (int camera = 2; camera >= 0; --camera) alsoOnce(camera);
+  });
   std::vector<ShaftView> views;
   std::vector<ChangeGroups> groups;
   for (const Looked& l : looked) {
@@ -333,7 +342,7 @@ bool anyRegion(const CameraRegions& regions) {
 // stored change, and the working background takes the frame so that the next dart is measured
 // against a board that holds this one. With a region, only the region is taken: what lies
 // outside it stays change for the next triplet to judge. Its full-size copies are costly: it
-// runs on the workers, or on the calling thread while they work.
+// runs while the shafts are measured.
 struct Taken {
   cv::Mat change;
   cv::Mat dartReference;
@@ -1205,11 +1214,10 @@ json evaluateWith(Round& round, const std::vector<cv::Mat>& frames, double now, 
     round.lastSettlingTime = -1.0;
     return told(reply("READY", "INSUFFICIENT_FRESH_EVENT_PIXELS", stats));
   }
-  // The calling thread would wait through the shafts' measurement: it takes each whole frame
-  // meanwhile, as the references of a dart entered now take it.
+  // The whole frames are taken meanwhile, as the references of a dart entered now take them.
   std::array<Taken, 3> wholeTakes;
-  const std::array<ShaftMeasurement, 3> shafts = measureShafts(round, frames, analyses, [&] {
-    for (int i = 0; i < 3; ++i) wholeTakes[i] = takenFrame(round, i, frames[i], cv::Mat());
+  const std::array<ShaftMeasurement, 3> shafts = measureShafts(round, frames, analyses, [&](int camera) {
+    wholeTakes[camera] = takenFrame(round, camera, frames[camera], cv::Mat());
   });
   json r = decideDart(round, frames, analyses, shafts, wholeTakes, stats, now);
   if (r.value("status", "") == "POSITION_UNRESOLVED") {

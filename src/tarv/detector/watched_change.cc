@@ -121,10 +121,26 @@ double spreadElongation(const std::vector<cv::Point2f>& points) {
 }
 constexpr int kSoftPatchMinPixels = 60;
 
+// The mask's pixels on the board plane, in the order they are read.
+std::vector<cv::Point2f> pixelsOnBoard(const cv::Mat& mask, const cv::Rect& box, const cv::Matx33d& toBoard) {
+  std::vector<cv::Point2f> onBoard;
+  for (int y = box.y; y < box.y + box.height; ++y) {
+    const uchar* m = mask.ptr<uchar>(y);
+    for (int x = box.x; x < box.x + box.width; ++x) {
+      if (m[x] == 0) continue;
+      const cv::Vec3d q = toBoard * cv::Vec3d(x, y, 1.0);
+      if (std::abs(q[2]) > 1e-12) onBoard.emplace_back(static_cast<float>(q[0] / q[2]), static_cast<float>(q[1] / q[2]));
+    }
+  }
+  return onBoard;
+}
+
 Flatness softInCamera(const cv::Mat& frame, const cv::Mat& background, const cv::Mat& mask, const Homography& h) {
   const cv::Rect box = maskBox(mask);
   std::vector<double> gains, spreads;
-  std::vector<cv::Point2f> onBoard;
+  // Only a change that passes every other test has its shape measured (a dart's change
+  // nearly never does): until then the pixels that reach the board plane are only counted.
+  size_t onBoardCount = 0;
   const cv::Matx33d toBoard = cv::Matx33d(h.data()).inv();
   int brighter = 0;
   for (int y = box.y; y < box.y + box.height; ++y) {
@@ -134,7 +150,7 @@ Flatness softInCamera(const cv::Mat& frame, const cv::Mat& background, const cv:
     for (int x = box.x; x < box.x + box.width; ++x) {
       if (m[x] == 0) continue;
       const cv::Vec3d q = toBoard * cv::Vec3d(x, y, 1.0);
-      if (std::abs(q[2]) > 1e-12) onBoard.emplace_back(static_cast<float>(q[0] / q[2]), static_cast<float>(q[1] / q[2]));
+      onBoardCount += std::abs(q[2]) > 1e-12;
       double lo = 1e9, hi = 0.0, sum = 0.0;
       int channels = 0;
       for (int c = 0; c < 3; ++c) {
@@ -153,20 +169,23 @@ Flatness softInCamera(const cv::Mat& frame, const cv::Mat& background, const cv:
     }
   }
   // A few pixels tell neither the shape nor the light.
-  if (static_cast<int>(gains.size()) < kSoftPatchMinPixels || onBoard.size() < 5) return Flatness::kUnknown;
+  if (static_cast<int>(gains.size()) < kSoftPatchMinPixels || onBoardCount < 5) return Flatness::kUnknown;
   // Over a red, green or black bed one channel at most is bright enough to compare.
   const bool channelsAlike =
       static_cast<int>(spreads.size()) < kPatchMinPixels || median(spreads) <= kSoftPatchChannelSpread;
   const double n = static_cast<double>(gains.size());
   const double oneWay = std::max(brighter, static_cast<int>(gains.size()) - brighter) / n;
   const double level = median(gains);
-  const cv::RotatedRect shape = cv::minAreaRect(onBoard);
-  const double longer = std::max(shape.size.width, shape.size.height);
-  const double shorter = std::max(1.0f, std::min(shape.size.width, shape.size.height));
+  const auto roundOnBoard = [&] {
+    const std::vector<cv::Point2f> onBoard = pixelsOnBoard(mask, box, toBoard);
+    const cv::RotatedRect shape = cv::minAreaRect(onBoard);
+    const double longer = std::max(shape.size.width, shape.size.height);
+    const double shorter = std::max(1.0f, std::min(shape.size.width, shape.size.height));
+    return longer / shorter <= kSoftPatchMaxElongation || longer <= kSoftPatchPieceMm ||
+           spreadElongation(onBoard) <= kSoftPatchMaxElongation;
+  };
   const bool soft = oneWay >= kSoftPatchOneWay && level >= kSoftPatchMinGain && level <= kSoftPatchMaxGain &&
-                    std::abs(level - 1.0) >= kPatchMinChange && channelsAlike &&
-                    (longer / shorter <= kSoftPatchMaxElongation || longer <= kSoftPatchPieceMm ||
-                     spreadElongation(onBoard) <= kSoftPatchMaxElongation);
+                    std::abs(level - 1.0) >= kPatchMinChange && channelsAlike && roundOnBoard();
   return soft ? Flatness::kFlat : Flatness::kNotFlat;
 }
 

@@ -25,7 +25,10 @@ constexpr double kDartGapMm = 50.0;
 constexpr double kDartMarginMm = 2.0;
 
 struct Piece {
-  std::vector<cv::Point> pixels;
+  int pixels = 0;
+  // The first and last pixel of each of its rows: every other pixel lies between two of them,
+  // so they have the whole piece's convex hull.
+  std::vector<cv::Point> rowEnds;
   std::vector<cv::Point> hull;  // a linear measure is extreme on the hull: projections need only it
   cv::Point2d centre;
   double nearestTipPx = 1e300;  // the piece's pixel nearest the tip
@@ -61,7 +64,7 @@ int gathered(const std::vector<Piece>& pieces, cv::Point2d tip, cv::Point2d dire
     }
     if (p.nearestTipPx <= tipPx) {
       chosen[i] = 1;
-      pixels += static_cast<int>(p.pixels.size());
+      pixels += p.pixels;
       reached = std::max(reached, r.to);
       continue;
     }
@@ -72,7 +75,7 @@ int gathered(const std::vector<Piece>& pieces, cv::Point2d tip, cv::Point2d dire
   for (const Reach& r : along) {
     if (r.from > reached + gapPx) break;
     chosen[r.piece] = 1;
-    pixels += static_cast<int>(pieces[r.piece].pixels.size());
+    pixels += pieces[r.piece].pixels;
     reached = std::max(reached, r.to);
   }
   return pixels;
@@ -110,20 +113,35 @@ cv::Mat piecesInWindow(const cv::Mat& mask, cv::Point origin, cv::Point2d tipPx,
     index[l] = static_cast<int>(pieces.size());
     Piece p;
     p.centre = {centroids.at<double>(l, 0), centroids.at<double>(l, 1)};
-    p.pixels.reserve(stats.at<int>(l, cv::CC_STAT_AREA));
+    p.rowEnds.reserve(2 * static_cast<size_t>(stats.at<int>(l, cv::CC_STAT_HEIGHT)));
     pieces.push_back(std::move(p));
   }
   if (pieces.empty()) return out;
+  // Per piece, the first and last column it holds in the current row (-1: none yet).
+  std::vector<int> first(pieces.size(), -1), last(pieces.size(), -1);
+  std::vector<int> inRow;
   for (int y = 0; y < labels.rows; ++y) {
     const int* l = labels.ptr<int>(y);
     for (int x = 0; x < labels.cols; ++x) {
       if (l[x] <= 0 || index[l[x]] < 0) continue;
-      Piece& p = pieces[index[l[x]]];
-      p.pixels.emplace_back(x, y);
+      const int k = index[l[x]];
+      Piece& p = pieces[static_cast<size_t>(k)];
+      ++p.pixels;
       p.nearestTipPx = std::min(p.nearestTipPx, std::hypot(x - tipPx.x, y - tipPx.y));
+      if (first[k] < 0) {
+        first[k] = x;
+        inRow.push_back(k);
+      }
+      last[k] = x;
     }
+    for (const int k : inRow) {
+      pieces[static_cast<size_t>(k)].rowEnds.emplace_back(first[k], y);
+      if (last[k] != first[k]) pieces[static_cast<size_t>(k)].rowEnds.emplace_back(last[k], y);
+      first[k] = last[k] = -1;
+    }
+    inRow.clear();
   }
-  for (Piece& p : pieces) cv::convexHull(p.pixels, p.hull);
+  for (Piece& p : pieces) cv::convexHull(p.rowEnds, p.hull);
   // The piece at the tip belongs to the dart whatever its direction; the rest of the dart lies
   // along one of the lines from the tip through a piece's centre.
   const double tipReachPx = 0.5 * bandPx;
