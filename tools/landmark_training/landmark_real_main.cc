@@ -8,19 +8,32 @@
 //       the 170 mm ring as the ellipse through five or more points placed on the double ring's
 //       outer edge by hand, printed and drawn the same way
 //   landmark_real write --labels LABELS.json --images DIR --out DIR [--split NAME]
-//       every labelled frame that carries its board's homography ("board_to_image", board mm with
-//       the 20 at -y, as the board fit answers it) as training input: the letterboxed 640x640
-//       network input and its landmarks (bull, wire crossings, sector numbers by position), one
-//       "class cx cy w h" line each in input pixels, as landmark_render writes its boards
+//       every labelled frame that carries its landmarks ("landmarks": "class cx cy w h" lines in
+//       image pixels) or its board's homography ("board_to_image", board mm with the 20 at -y,
+//       as the board fit answers it) as training input: the letterboxed 640x640 network input
+//       and its landmarks (bull, wire crossings, sector numbers by position), one "class cx cy w
+//       h" line each in input pixels, as landmark_render writes its boards
 //   landmark_real measure --model FILE --labels LABELS.json --images DIR [--split NAME] [--overlays DIR] [--dump FILE]
 //       each labelled photograph through the landmark detection and its camera solve as the
 //       runtime's "calibrate" runs it: grade, crossings, and how far the solved 170 mm ring lies
 //       from the labelled one (mean of the distances each way between the two curves);
 //       with --overlays, each photograph with the solved board, its label and the detections;
 //       with --dump, each solved camera's landmarks as a label's "landmarks" lines
+//   landmark_real calibrate --model FILE --set LABELS.json IMAGES_DIR [--set ...] [--split NAME] [--overlays DIR]
+//       each labelled frame through the runtime's whole "calibrate" (calibrateFromImage, then
+//       the click on the labelled 20 with confirmTwentyClick where the record has a geometry)
+//       and through the engine's "calibrate" on the same frame (fitReducedBoardGeometry on the
+//       frame reduced as the engine reduces it, with and without the click): per frame where
+//       each lies, then per set (repository) and click a row: cameras accepted, within 3 px of
+//       the label, accepted more than 5 px off (a wrong 20 counts as off), the slowest call, and
+//       how many the engine accepts and how many of those the runtime's misses; "any_3px" counts
+//       the cameras within 3 px whether accepted or not. A frame's distance "T2.10" is a camera
+//       whose rings and bull lie 2.10 px from the label with its 20 turned elsewhere.
+//       A camera's distance from its label is the larger of its ring's (at the label's radius)
+//       and its bull's; real_frames.h describes the label file.
 // A label file is a JSON array of {"file", "repo", "path", "commit", "split", "source",
-// "rings": [[[x, y] x 72], ...], optionally "board_to_image"}: every board the photograph
-// shows whole enough to label.
+// "rings": [[[x, y] x 72], ...], optionally "board_to_image" or "landmarks"}: every board the
+// photograph shows whole enough to label.
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -29,6 +42,8 @@
 #include <fstream>
 #include <functional>
 #include <limits>
+#include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -46,7 +61,11 @@
 #include "tarv/autocal/landmark_overlay.h"
 #include "tarv/autocal/model_container.h"
 #include "tarv/autocal/vision_report.h"
+#include "tarv/camera/calibration_overlay.h"
+#include "tarv/camera/calibration_record.h"
 #include "tarv/core/engine_values.h"
+#include "tarv/engine/request_intake.h"
+#include "landmark_training/real_frames.h"
 
 namespace {
 
@@ -82,25 +101,7 @@ void drawRing(cv::Mat& image, const std::vector<cv::Point2d>& ring, const cv::Sc
   cv::polylines(image, std::vector<std::vector<cv::Point>>{poly}, true, colour, 1, cv::LINE_AA, 2);
 }
 
-// Distance from a point to a closed polyline.
-double toCurve(cv::Point2d p, const std::vector<cv::Point2d>& curve) {
-  double best = std::numeric_limits<double>::infinity();
-  for (size_t i = 0; i < curve.size(); ++i) {
-    const cv::Point2d a = curve[i], b = curve[(i + 1) % curve.size()];
-    const cv::Point2d ab = b - a;
-    const double len2 = ab.dot(ab);
-    const double t = len2 > 0.0 ? std::clamp((p - a).dot(ab) / len2, 0.0, 1.0) : 0.0;
-    best = std::min(best, cv::norm(p - (a + t * ab)));
-  }
-  return best;
-}
-
-double curveDistance(const std::vector<cv::Point2d>& a, const std::vector<cv::Point2d>& b) {
-  double sum = 0.0;
-  for (const cv::Point2d& p : a) sum += toCurve(p, b);
-  for (const cv::Point2d& p : b) sum += toCurve(p, a);
-  return sum / static_cast<double>(a.size() + b.size());
-}
+using landmark_real::curveDistance;
 
 int fitCommand(int argc, char** argv) {
   if (argc != 6 && argc != 15) return 2;
@@ -340,6 +341,209 @@ int measureCommand(int argc, char** argv) {
   return 0;
 }
 
+// One frame's calibrations under one click condition.
+struct Outcome {
+  bool accepted = false;
+  landmark_real::Placement place;
+  std::string note;
+};
+
+struct Tally {
+  int frames = 0, accepted = 0, within3 = 0, over5 = 0, engineAccepted = 0, engineWithin3 = 0, engineOver5 = 0, misses = 0;
+  // Cameras within 3 px whether accepted or not: how near the grading's refusals lie.
+  int near = 0, engineNear = 0;
+  double slowestMs = 0.0;
+  void add(const Outcome& runtime, const Outcome& engine, double ms) {
+    ++frames;
+    slowestMs = std::max(slowestMs, ms);
+    const double off = runtime.place.offPx(), engineOff = engine.place.offPx();
+    near += off <= 3.0;
+    engineNear += engineOff <= 3.0;
+    if (runtime.accepted) {
+      ++accepted;
+      within3 += off <= 3.0;
+      over5 += !(off <= 5.0);
+    }
+    if (engine.accepted) {
+      ++engineAccepted;
+      engineWithin3 += engineOff <= 3.0;
+      engineOver5 += !(engineOff <= 5.0);
+      misses += !runtime.accepted;
+    }
+  }
+};
+
+std::string offText(const Outcome& o) {
+  char text[32];
+  const double off = o.place.offPx();
+  if (!o.place.geometry) return "-";
+  // A wrong 20 is marked, with how far its rings and bull lie all the same.
+  const double placed = std::max(o.place.ringPx, o.place.bullPx);
+  if (!o.place.twentyRight) {
+    std::snprintf(text, sizeof(text), "T%.2f", placed);
+    return text;
+  }
+  if (std::isinf(off)) return "far";
+  std::snprintf(text, sizeof(text), "%.2f", off);
+  return text;
+}
+
+std::string recordNote(const tarv::CalibrationRecord& r) {
+  const json report = r.is_object() && r.contains("report") && r["report"].is_object() ? r["report"] : json::object();
+  std::string note = r.value("method", std::string("-"));
+  for (const char* key : {"rule", "reason"}) {
+    const std::string text = report.value(key, std::string());
+    if (!text.empty()) note += " " + text;
+  }
+  return note;
+}
+
+Outcome runtimeOutcome(const tarv::CalibrationRecord& r, const landmark_real::RealLabel& label) {
+  Outcome o;
+  o.accepted = r.value("accepted", false);
+  o.place = landmark_real::placeRecord(r, label);
+  o.note = recordNote(r);
+  return o;
+}
+
+Outcome engineOutcome(const cv::Mat& image, const landmark_real::RealLabel& label, bool click, double& ms) {
+  Outcome o;
+  const auto start = std::chrono::steady_clock::now();
+  try {
+    // As the engine takes a "calibrate" request: the frame reduced to its working size, the
+    // click in the frame's own pixels.
+    const double scale = tarv::calibrationScale({image});
+    const cv::Mat reduced = scale < 1.0 ? tarv::reduceImages({image}, scale)[0] : image;
+    json request = json::object();
+    if (click) request["click_px"] = {label.click()->x, label.click()->y};
+    const json fit = tarv::fitReducedBoardGeometry(reduced, request, scale);
+    o.accepted = fit.value("accepted", false);
+    if (fit.contains("board_to_image") && fit["board_to_image"].is_array()) {
+      o.place = landmark_real::placeHomography(tarv::matrix3x3FromJson(fit["board_to_image"]), label);
+    }
+    const json why = fit.contains("rejection") ? fit["rejection"] : fit.value("error", json());
+    o.note = why.is_string() ? why.get<std::string>() : std::string();
+  } catch (const std::exception& e) {
+    o.note = std::string("ERROR ") + e.what();
+  }
+  ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+  return o;
+}
+
+void drawLabel(cv::Mat& overlay, const landmark_real::RealLabel& label) {
+  for (const auto& ring : label.rings) drawRing(overlay, ring, cv::Scalar(255, 0, 255));
+  for (const cv::Point2d& b : label.bulls) cv::circle(overlay, b, 3, cv::Scalar(255, 0, 255), 1, cv::LINE_AA);
+  for (const cv::Point2d& t : label.twenties) cv::drawMarker(overlay, t, cv::Scalar(255, 0, 255), cv::MARKER_CROSS, 12, 1, cv::LINE_AA);
+}
+
+int calibrateCommand(int argc, char** argv) {
+  std::string modelPath, split, overlays;
+  std::vector<std::pair<std::string, std::string>> sets;
+  for (int i = 2; i < argc; ++i) {
+    const std::string a = argv[i];
+    if (a == "--set" && i + 2 < argc) {
+      sets.emplace_back(argv[i + 1], argv[i + 2]);
+      i += 2;
+    } else if (i + 1 >= argc) {
+      return 2;
+    } else if (a == "--model") {
+      modelPath = argv[++i];
+    } else if (a == "--split") {
+      split = argv[++i];
+    } else if (a == "--overlays") {
+      overlays = argv[++i];
+    } else {
+      return 2;
+    }
+  }
+  if (modelPath.empty() || sets.empty()) return 2;
+  std::unique_ptr<tarv::LandmarkModel> holder;
+  // The model loads on the first call; loaded here, before the clocks run, the times are the
+  // calls' own.
+  tarv::calibrateFromImage(holder, modelPath, cv::Mat(480, 640, CV_8UC3, cv::Scalar(128, 128, 128)));
+  std::map<std::string, Tally> plainRows, clickRows;
+  std::vector<std::string> order;
+  std::printf("%-24s %-6s | %-4s %7s %-50s | %-4s %7s | %-4s %7s %-30s | %-4s %7s | %7s\n", "file (its end)", "ring", "acc", "off_px",
+              "runtime (method, reason)", "acc", "click", "eng", "off_px", "engine (rejection)", "eng", "click", "ms");
+  for (const auto& [labelsPath, folder] : sets) {
+    std::ifstream in(labelsPath);
+    if (!in) throw std::runtime_error("cannot read " + labelsPath);
+    for (const landmark_real::RealLabel& label : landmark_real::readRealLabels(json::parse(in))) {
+      if (!split.empty() && label.split != split) continue;
+      const cv::Mat image = cv::imread(folder + "/" + label.file, cv::IMREAD_COLOR);
+      if (image.empty()) throw std::runtime_error("cannot read " + folder + "/" + label.file);
+      if (plainRows.find(label.repo) == plainRows.end()) order.push_back(label.repo);
+
+      tarv::CalibrationRecord record;
+      const auto start = std::chrono::steady_clock::now();
+      try {
+        record = tarv::calibrateFromImage(holder, modelPath, image);
+      } catch (const std::exception& e) {
+        record = {{"accepted", false}, {"geometry_valid", false}, {"method", std::string("ERROR ") + e.what()}};
+      }
+      const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+      // The runtime's click: the stored record turned where it has a geometry (a refused click
+      // leaves it as it was); without one the runtime calibrates the image again, as the first
+      // call did.
+      // With more than one board in view the tap goes to the 20 of the board the record shows.
+      const Outcome plain = runtimeOutcome(record, label);
+      const std::optional<cv::Point2d> tap = label.click(plain.place.board);
+      tarv::CalibrationRecord turned = record;
+      double clickMs = ms;
+      std::string clickNote;
+      if (tap && record.value("geometry_valid", false)) {
+        const auto clickStart = std::chrono::steady_clock::now();
+        try {
+          turned = tarv::confirmTwentyClick(record, {tap->x, tap->y});
+        } catch (const std::exception& e) {
+          clickNote = e.what();
+        }
+        clickMs += std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - clickStart).count();
+      }
+      double engineMs = 0.0, engineClickMs = 0.0;
+      const Outcome engine = engineOutcome(image, label, false, engineMs);
+      plainRows[label.repo].add(plain, engine, ms);
+      Outcome clicked, engineClicked;
+      if (label.click()) {
+        clicked = runtimeOutcome(turned, label);
+        engineClicked = engineOutcome(image, label, true, engineClickMs);
+        clickRows[label.repo].add(clicked, engineClicked, clickMs);
+      }
+      const std::string shown = label.file.size() > 24 ? label.file.substr(label.file.size() - 24) : label.file;
+      std::printf("%-24s %6.1f | %-4s %7s %-50s | %-4s %7s | %-4s %7s %-30s | %-4s %7s | %7.0f  %s\n",
+                  shown.c_str(), label.ringMm, plain.accepted ? "yes" : "no", offText(plain).c_str(),
+                  plain.note.substr(0, 50).c_str(), label.click() ? (clicked.accepted ? "yes" : "no") : "",
+                  label.click() ? offText(clicked).c_str() : "", engine.accepted ? "yes" : "no", offText(engine).c_str(),
+                  engine.note.substr(0, 30).c_str(), label.click() ? (engineClicked.accepted ? "yes" : "no") : "",
+                  label.click() ? offText(engineClicked).c_str() : "", ms,
+                  (clickNote.empty() ? engineClicked.note : "click: " + clickNote).substr(0, 60).c_str());
+      std::fflush(stdout);
+      if (!overlays.empty()) {
+        // The runtime's record with the click (its own colours), the label (magenta) and the
+        // engine's fit with the click (cyan rings).
+        cv::Mat overlay = turned.value("geometry_valid", false) ? tarv::drawCalibrationOverlay(image, turned) : image.clone();
+        drawLabel(overlay, label);
+        if (engineClicked.place.geometry && !engineClicked.place.twentyRight) cv::putText(overlay, "engine 20 turned", {10, 30}, cv::FONT_HERSHEY_SIMPLEX, 0.8, cv::Scalar(255, 255, 0), 2);
+        cv::imwrite(overlays + "/" + label.file.substr(0, label.file.rfind('.')) + ".png", overlay);
+      }
+    }
+  }
+  std::printf("\n%-40s %-5s %6s %8s %10s %8s %10s %8s | %6s %10s %8s %8s %14s\n", "set", "click", "frames", "accepted",
+              "within_3px", "over_5px", "slowest_ms", "any_3px", "engine", "within_3px", "over_5px", "any_3px", "runtime_misses");
+  for (const std::string& repo : order) {
+    for (const bool click : {false, true}) {
+      const auto& rows = click ? clickRows : plainRows;
+      const auto it = rows.find(repo);
+      if (it == rows.end()) continue;
+      const Tally& t = it->second;
+      std::printf("%-40s %-5s %6d %8d %10d %8d %10.0f %8d | %6d %10d %8d %8d %14d\n", repo.substr(0, 40).c_str(),
+                  click ? "yes" : "no", t.frames, t.accepted, t.within3, t.over5, t.slowestMs, t.near, t.engineAccepted,
+                  t.engineWithin3, t.engineOver5, t.engineNear, t.misses);
+    }
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -350,12 +554,14 @@ int main(int argc, char** argv) {
     else if (command == "ellipse") rc = ellipseCommand(argc, argv);
     else if (command == "measure") rc = measureCommand(argc, argv);
     else if (command == "write") rc = writeCommand(argc, argv);
+    else if (command == "calibrate") rc = calibrateCommand(argc, argv);
     if (rc == 2) {
       std::fprintf(stderr,
                    "usage: landmark_real fit IMAGE CLICK_X CLICK_Y OVERLAY.png [H00 H01 ... H22]\n"
                    "       landmark_real ellipse IMAGE OVERLAY.png X Y X Y X Y X Y X Y [...]\n"
                    "       landmark_real write --labels LABELS.json --images DIR --out DIR [--split NAME]\n"
-                   "       landmark_real measure --model FILE --labels LABELS.json --images DIR [--split NAME] [--overlays DIR] [--dump FILE]\n");
+                   "       landmark_real measure --model FILE --labels LABELS.json --images DIR [--split NAME] [--overlays DIR] [--dump FILE]\n"
+                   "       landmark_real calibrate --model FILE --set LABELS.json IMAGES_DIR [--set ...] [--split NAME] [--overlays DIR]\n");
     }
     return rc;
   } catch (const std::exception& e) {
