@@ -4,7 +4,11 @@
 # The real frames are real/rigs.json's "train" split (DATA_DIR holds the fetched images, one
 # folder per repository as in the labels' "file"), written once into WORK_DIR/REAL by
 # `landmark_real write`; its "check" split goes to WORK_DIR/REALCHECK for choosing a checkpoint.
-# The boards are finetune_photo.sh's (VAR, VARLOW, MIX). Half of every batch is the usual mix
+# The boards, fewer than finetune_photo.sh's (the same seed renders the same board):
+#   VAR    200,001-200,400 (rig variety), 270,001-270,200 (rig variety, 10 to 85 degrees)
+#   VARLOW 300,001-300,200 (rig variety, 10 to 25 degrees)
+#   MIX    60,001-60,600 (the usual mix)
+# Half of every batch is the usual mix
 # as rendered, a quarter the real frames (scaled, turned and mirrored, real_view in train.py),
 # the rest the rig variety. Three single-threaded workers (niced), the photograph fine-tune's
 # learning rate; the checkpoints are copied as they are written (WORK_DIR/run/ckpt_HHMM.pt) and
@@ -17,7 +21,11 @@ finetune_args landmark_real 30 47 "$@"
 data="${8:-/work/data}"
 prepare_finetune
 cmake --build "$build" --target landmark_real
-render_fixed_boards
+chunks "$work/MIX" 60001 600
+chunks "$work/VAR" 200001 400 --rig-variety
+chunks "$work/VAR" 270001 200 --rig-variety --above 10 85
+chunks "$work/VARLOW" 300001 200 --rig-variety --above 10 25
+( cd "$here" && /usr/bin/python3 recover.py "$work/run/base.onnx" "$work/run/base.pt" --data "$work/MIX" --images 64 )
 mkdir -p "$work/REAL" "$work/REALCHECK"
 "$build/tools/landmark_training/landmark_real" write --labels "$here/real/rigs.json" --images "$data" --out "$work/REAL" --split train
 "$build/tools/landmark_training/landmark_real" write --labels "$here/real/rigs.json" --images "$data" --out "$work/REALCHECK" --split check
