@@ -1,15 +1,24 @@
 // Photographs of real boards for measuring the landmark network: labels and the measurement.
-//   landmark_real fit IMAGE CLICK_X CLICK_Y OVERLAY.png
-//       the board fit with a click on the 20; prints the 170 mm ring it found (72 image points,
-//       a label line's "ring_px") and draws every ring over the image for checking by eye
+//   landmark_real fit IMAGE CLICK_X CLICK_Y OVERLAY.png [H00 H01 ... H22]
+//       the board fit with a click on the 20 (or, given a board-to-image homography placed by
+//       hand, that one refined by the ring edges); prints its homography and the 170 mm ring it
+//       found (72 image points, a label line's "ring_px") and draws every ring and the 20 over
+//       the image for checking by eye
 //   landmark_real ellipse IMAGE OVERLAY.png X Y X Y X Y X Y X Y [...]
 //       the 170 mm ring as the ellipse through five or more points placed on the double ring's
 //       outer edge by hand, printed and drawn the same way
-//   landmark_real measure --model FILE --labels LABELS.json --images DIR [--split NAME] [--overlays DIR]
+//   landmark_real write --labels LABELS.json --images DIR --out DIR [--split NAME]
+//       every labelled frame that carries its landmarks ("landmarks": "class cx cy w h" lines in
+//       image pixels) or its board's homography ("board_to_image", board mm with the 20 at -y,
+//       as the board fit answers it) as training input: the letterboxed 640x640 network input
+//       and its landmarks (bull, wire crossings, sector numbers by position), one "class cx cy w
+//       h" line each in input pixels, as landmark_render writes its boards
+//   landmark_real measure --model FILE --labels LABELS.json --images DIR [--split NAME] [--overlays DIR] [--dump FILE]
 //       each labelled photograph through the landmark detection and its camera solve as the
 //       runtime's "calibrate" runs it: grade, crossings, and how far the solved 170 mm ring lies
 //       from the labelled one (mean of the distances each way between the two curves);
-//       with --overlays, each photograph with the solved board, its label and the detections
+//       with --overlays, each photograph with the solved board, its label and the detections;
+//       with --dump, each solved camera's landmarks as a label's "landmarks" lines
 //   landmark_real calibrate --model FILE --set LABELS.json IMAGES_DIR [--set ...] [--split NAME] [--overlays DIR]
 //       each labelled frame through the runtime's whole "calibrate" (calibrateFromImage, then
 //       the click on the labelled 20 with confirmTwentyClick where the record has a geometry)
@@ -23,13 +32,15 @@
 //       A camera's distance from its label is the larger of its ring's (at the label's radius)
 //       and its bull's; real_frames.h describes the label file.
 // A label file is a JSON array of {"file", "repo", "path", "commit", "split", "source",
-// "rings": [[[x, y] x 72], ...]}: every board the photograph shows whole enough to label.
+// "rings": [[[x, y] x 72], ...], optionally "board_to_image" or "landmarks"}: every board the
+// photograph shows whole enough to label.
 #include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <ctime>
 #include <fstream>
+#include <functional>
 #include <limits>
 #include <map>
 #include <memory>
@@ -40,7 +51,10 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "landmark_training/landmark_boards.h"
+#include "scene/board_texture.h"
 #include "tarv/autocal/board_fit.h"
+#include "tarv/autocal/camera_estimate.h"
 #include "tarv/autocal/colour_free.h"
 #include "tarv/autocal/landmark_detection.h"
 #include "tarv/autocal/landmark_model.h"
@@ -90,10 +104,17 @@ void drawRing(cv::Mat& image, const std::vector<cv::Point2d>& ring, const cv::Sc
 using landmark_real::curveDistance;
 
 int fitCommand(int argc, char** argv) {
-  if (argc != 6) return 2;
+  if (argc != 6 && argc != 15) return 2;
   const cv::Mat image = cv::imread(argv[2], cv::IMREAD_COLOR);
   if (image.empty()) throw std::runtime_error(std::string("cannot read ") + argv[2]);
-  const json result = tarv::fitBoardGeometry(image, {{"click_px", {std::stod(argv[3]), std::stod(argv[4])}}});
+  json request = {{"click_px", {std::stod(argv[3]), std::stod(argv[4])}}};
+  if (argc == 15) {
+    // A board placed by hand (a homography from points on it) refined by the ring edges.
+    json h = json::array();
+    for (int i = 6; i < 15; ++i) h.push_back(std::stod(argv[i]));
+    request = {{"initial", json::array({json::array({h[0], h[1], h[2]}), json::array({h[3], h[4], h[5]}), json::array({h[6], h[7], h[8]})})}};
+  }
+  const json result = tarv::fitBoardGeometry(image, request);
   if (!result.contains("board_to_image")) {
     std::printf("%s\n", result.dump().c_str());
     return 1;
@@ -107,9 +128,14 @@ int fitCommand(int argc, char** argv) {
     const tarv::Point2 q = tarv::applyHomography(h, {170.0 * std::cos(a), 170.0 * std::sin(a)});
     cv::line(overlay, cv::Point2d(p.x, p.y), cv::Point2d(q.x, q.y), cv::Scalar(0, 255, 255), 1, cv::LINE_AA);
   }
+  // The 20 as the fit turned it (the board frame has it at -y), to check the turn by eye.
+  const tarv::Point2 twenty = tarv::applyHomography(h, {0.0, -135.0});
+  cv::circle(overlay, cv::Point2d(twenty.x, twenty.y), 6, cv::Scalar(0, 0, 255), -1, cv::LINE_AA);
   cv::imwrite(argv[5], overlay);
-  std::printf("{\"accepted\": %s, \"rejection\": %s, \"ring_px\": %s}\n", result.value("accepted", false) ? "true" : "false",
-              result.value("rejection", json("")).dump().c_str(), ringJson(homographyRing(h, 170.0)).dump().c_str());
+  std::printf("{\"accepted\": %s, \"refined\": %s, \"rejection\": %s, \"board_to_image\": %s, \"ring_px\": %s}\n",
+              result.value("accepted", false) ? "true" : "false", result.value("refined", true) ? "true" : "false",
+              result.value("rejection", json("")).dump().c_str(),
+              result["board_to_image"].dump().c_str(), ringJson(homographyRing(h, 170.0)).dump().c_str());
   return 0;
 }
 
@@ -135,11 +161,91 @@ int ellipseCommand(int argc, char** argv) {
   return 0;
 }
 
+// The landmarks a board shows in an image of the given size where `at` puts a point of the
+// landmark frame (the 20 at +y), as the renders label them: the bull with the box of its outer
+// ring, every wire crossing in the image, and the sector numbers by position.
+std::vector<tarv::landmark_boards::Landmark> boardLandmarks(const std::function<cv::Point2d(double, double)>& at, cv::Size size) {
+  auto inside = [size](cv::Point2d p, double margin) {
+    return p.x >= margin && p.y >= margin && p.x <= size.width - 1 - margin && p.y <= size.height - 1 - margin;
+  };
+  std::vector<tarv::landmark_boards::Landmark> out;
+  const cv::Point2d bull = at(0.0, 0.0);
+  const double mmPx = cv::norm(at(10.0, 0.0) - bull) / 10.0;
+  if (inside(bull, 2.0)) {
+    double extent = 0.0;
+    for (int i = 0; i < 8; ++i) extent = std::max(extent, cv::norm(at(15.9 * std::cos(i * kPi / 4.0), 15.9 * std::sin(i * kPi / 4.0)) - bull));
+    out.push_back({0, bull, {2.0 * extent, 2.0 * extent}});
+  }
+  for (const cv::Point3d& c : tarv::referenceCrossings()) {
+    const cv::Point2d p = at(c.x, c.y);
+    if (inside(p, 1.0)) out.push_back({1, p, {4.0 * mmPx, 4.0 * mmPx}});
+  }
+  for (int n = 0; n < 20; ++n) {
+    const double a = (90.0 - 18.0 * n) * kPi / 180.0;
+    const cv::Point2d p = at(tarv::scene::kNumberRadius * std::cos(a), tarv::scene::kNumberRadius * std::sin(a));
+    if (inside(p, 4.0)) out.push_back({2 + n, p, {16.0 * mmPx, 16.0 * mmPx}});
+  }
+  return out;
+}
+
+// The same through a board-to-image homography (board mm, the 20 at -y).
+std::vector<tarv::landmark_boards::Landmark> homographyLandmarks(const tarv::Homography& h, cv::Size size) {
+  return boardLandmarks(
+      [&h](double x, double y) {
+        const tarv::Point2 p = tarv::applyHomography(h, {x, -y});
+        return cv::Point2d(p.x, p.y);
+      },
+      size);
+}
+
+int writeCommand(int argc, char** argv) {
+  std::string labelsPath, folder, out, split;
+  for (int i = 2; i + 1 < argc; i += 2) {
+    const std::string a = argv[i];
+    if (a == "--labels") labelsPath = argv[i + 1];
+    else if (a == "--images") folder = argv[i + 1];
+    else if (a == "--out") out = argv[i + 1];
+    else if (a == "--split") split = argv[i + 1];
+    else return 2;
+  }
+  if (labelsPath.empty() || folder.empty() || out.empty()) return 2;
+  std::ifstream in(labelsPath);
+  const json labels = json::parse(in);
+  int written = 0;
+  for (const json& label : labels) {
+    if (!(label.contains("board_to_image") || label.contains("landmarks")) || (!split.empty() && label.value("split", "") != split)) continue;
+    const std::string file = label.at("file").get<std::string>();
+    const cv::Mat image = cv::imread(folder + "/" + file, cv::IMREAD_COLOR);
+    if (image.empty()) throw std::runtime_error("cannot read " + folder + "/" + file);
+    double s = 1.0;
+    const cv::Mat input = tarv::landmark_boards::letterbox(image, 640, &s);
+    std::string name = file.substr(0, file.rfind('.'));
+    std::replace(name.begin(), name.end(), '/', '_');
+    const std::string base = out + "/" + name;
+    if (!cv::imwrite(base + ".jpg", input, {cv::IMWRITE_JPEG_QUALITY, 95})) throw std::runtime_error("cannot write " + base);
+    std::ofstream lines(base + ".txt");
+    std::vector<tarv::landmark_boards::Landmark> marks;
+    if (label.contains("landmarks")) {
+      for (const json& l : label.at("landmarks"))
+        marks.push_back({l.at(0).get<int>(), {l.at(1).get<double>(), l.at(2).get<double>()}, {l.at(3).get<double>(), l.at(4).get<double>()}});
+    } else {
+      marks = homographyLandmarks(tarv::matrix3x3FromJson(label.at("board_to_image")), image.size());
+    }
+    for (const auto& l : marks) {
+      lines << l.cls << ' ' << l.centre.x * s << ' ' << l.centre.y * s << ' ' << l.size.width * s << ' ' << l.size.height * s << '\n';
+    }
+    ++written;
+  }
+  std::printf("%d frames written\n", written);
+  return 0;
+}
+
 int measureCommand(int argc, char** argv) {
-  std::string modelPath, labelsPath, folder, split, overlays;
+  std::string modelPath, labelsPath, folder, split, overlays, dumpPath;
   for (int i = 2; i + 1 < argc; i += 2) {
     const std::string a = argv[i];
     if (a == "--model") modelPath = argv[i + 1];
+    else if (a == "--dump") dumpPath = argv[i + 1];
     else if (a == "--labels") labelsPath = argv[i + 1];
     else if (a == "--images") folder = argv[i + 1];
     else if (a == "--split") split = argv[i + 1];
@@ -156,6 +262,7 @@ int measureCommand(int argc, char** argv) {
               "cpu_ms", "off_tint", "reason");
   int images = 0, cameras = 0, green = 0, within1 = 0, within3 = 0, greenOff = 0, colourFree = 0, readColourFree = 0;
   std::vector<double> wallMs;
+  json dump = json::array();
   for (const json& label : labels) {
     if (!split.empty() && label.value("split", "") != split) continue;
     const std::string file = label.at("file").get<std::string>();
@@ -190,6 +297,16 @@ int measureCommand(int argc, char** argv) {
         if (!(ringPx <= 5.0)) ++greenOff;
       }
     }
+    if (!dumpPath.empty() && s.ok) {
+      // The solved camera's landmarks (its lens included), for labels checked against the fit.
+      json marks = json::array();
+      const auto at = [&s](double x, double y) { return tarv::projectSolutionPoint(s, {x, y}); };
+      for (const auto& l : boardLandmarks(at, image.size()))
+        marks.push_back({l.cls, std::round(l.centre.x * 100) / 100, std::round(l.centre.y * 100) / 100, l.size.width, l.size.height});
+      std::vector<cv::Point2d> ring;
+      for (int i = 0; i < kRingPoints; ++i) ring.push_back(at(170.0 * std::cos(i * 2.0 * kPi / kRingPoints), 170.0 * std::sin(i * 2.0 * kPi / kRingPoints)));
+      dump.push_back({{"file", file}, {"grade", s.grade}, {"ring_error_px", ringPx}, {"ring_px", ringJson(ring)}, {"landmarks", marks}});
+    }
     if (!overlays.empty()) {
       // The solved board (the solution's colours), the labelled rings (magenta) and the
       // network's own crossings (cyan) and bulls (red), for looking at a failure.
@@ -210,6 +327,7 @@ int measureCommand(int argc, char** argv) {
                 s.ok ? (s.grade == 0 ? "green" : s.grade == 1 ? "yellow" : "red") : "-", s.crossingsDetected, s.crossingsMatched,
                 ringPx, wallMs.back(), cpuMs, offTint, offTint < tarv::kColourFreeShare ? "*" : " ", s.reason.c_str());
   }
+  if (!dumpPath.empty()) std::ofstream(dumpPath) << dump.dump() << '\n';
   std::printf("images %d: camera %d, green (accepted) %d, ring within 1 px %d, within 3 px %d, green but more than 5 px off %d\n",
               images, cameras, green, within1, within3, greenOff);
   std::printf("without colour (*) %d, read by the network for them %d\n", colourFree, readColourFree);
@@ -435,12 +553,14 @@ int main(int argc, char** argv) {
     if (command == "fit") rc = fitCommand(argc, argv);
     else if (command == "ellipse") rc = ellipseCommand(argc, argv);
     else if (command == "measure") rc = measureCommand(argc, argv);
+    else if (command == "write") rc = writeCommand(argc, argv);
     else if (command == "calibrate") rc = calibrateCommand(argc, argv);
     if (rc == 2) {
       std::fprintf(stderr,
-                   "usage: landmark_real fit IMAGE CLICK_X CLICK_Y OVERLAY.png\n"
+                   "usage: landmark_real fit IMAGE CLICK_X CLICK_Y OVERLAY.png [H00 H01 ... H22]\n"
                    "       landmark_real ellipse IMAGE OVERLAY.png X Y X Y X Y X Y X Y [...]\n"
-                   "       landmark_real measure --model FILE --labels LABELS.json --images DIR [--split NAME] [--overlays DIR]\n"
+                   "       landmark_real write --labels LABELS.json --images DIR --out DIR [--split NAME]\n"
+                   "       landmark_real measure --model FILE --labels LABELS.json --images DIR [--split NAME] [--overlays DIR] [--dump FILE]\n"
                    "       landmark_real calibrate --model FILE --set LABELS.json IMAGES_DIR [--set ...] [--split NAME] [--overlays DIR]\n");
     }
     return rc;

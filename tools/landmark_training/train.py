@@ -2,6 +2,12 @@
 
   python3 train.py --data DIR [DIR ...] --out DIR [--minutes M] [--seed S] [--workers N] [--resume CKPT]
                    [--freeze-norm] [--anchor DIR ... --anchor-share F] [--colour-free P] [--small-boards P] [--enlarged P]
+                   [--real DIR ... --real-share F]
+
+Real frames (`landmark_real write`: a photograph's letterboxed input and the landmarks its
+checked camera shows) take --real-share of every batch beside the renders, each seen scaled,
+turned and sometimes mirrored with its labels moved alike (a mirrored board's numbers are no
+numbers, so their labels are dropped there).
 
 Each step takes random 256 x 256 crops of the 640 x 640 network inputs (the network is fully
 convolutional, so crops teach it the same as whole inputs at a quarter of the cost). The
@@ -190,6 +196,36 @@ def small_board(image, labels, background, rng):
     return crop, moved[keep]
 
 
+def real_view(image, labels, rng):
+    """A real frame as another camera might have framed it: scaled 0.6-1.6 about a point of the
+    board, turned up to 12 degrees, one in three mirrored, on the letterbox's grey; its landmarks
+    moved alike (sizes scaled), those that leave the input dropped, and on a mirrored frame the
+    sector numbers dropped, since their glyphs and order are mirrored too."""
+    size = image.shape[0]
+    if len(labels):
+        k = rng.randrange(len(labels))
+        centre = (float(labels[k, 1]), float(labels[k, 2]))
+    else:
+        centre = (size / 2.0, size / 2.0)
+    s = rng.uniform(0.6, 1.6)
+    m = cv2.getRotationMatrix2D(centre, rng.uniform(-12.0, 12.0), s)
+    mirrored = rng.random() < 1.0 / 3.0
+    if mirrored:
+        m = np.array([[-1.0, 0.0, size - 1.0], [0.0, 1.0, 0.0]]) @ np.vstack([m, [0.0, 0.0, 1.0]])
+    out = cv2.warpAffine(np.ascontiguousarray(image), m, (size, size), flags=cv2.INTER_LINEAR,
+                         borderMode=cv2.BORDER_CONSTANT, borderValue=(114, 114, 114))
+    moved = labels.copy()
+    if len(moved):
+        xy = np.hstack([moved[:, 1:3], np.ones((len(moved), 1), np.float32)]) @ m.T
+        moved[:, 1:3] = xy
+        moved[:, 3:5] *= s
+        keep = (xy[:, 0] >= 0) & (xy[:, 0] < size) & (xy[:, 1] >= 0) & (xy[:, 1] < size)
+        if mirrored:
+            keep &= moved[:, 0] < 2
+        moved = moved[keep]
+    return out, moved
+
+
 def looks(crop, labels, pool, rng, args):
     """The real-photograph looks, each drawn from the worker's seeded stream only when asked for."""
     if args.small_boards > 0 and rng.random() < args.small_boards:
@@ -245,13 +281,25 @@ class Pool:
         return rng.choice(self.items)
 
 
-def batch(pool, rng, size, anchor=None, args=None):
+def batch(pool, rng, size, anchor=None, args=None, real=None):
     """A batch of crops; with an anchor pool its share of the batch comes from it as rendered
-    (the usual mix, which the checks measure), the rest from the pool with the real looks."""
+    (the usual mix, which the checks measure), with real frames theirs, seen as real_view frames
+    them, and the rest from the pool with the real looks."""
     cells = CROP // STRIDE
     xs, hs, os_, ws = [], [], [], []
     anchored = int(round(args.anchor_share * size)) if anchor is not None else 0
+    reals = int(round(args.real_share * size)) if real is not None else 0
     for k in range(size):
+        if anchored <= k < anchored + reals:
+            image, labels = real_view(*real.pick(rng), rng)
+            crop, moved = random_crop(image, labels, rng)
+            x = photometric(crop, rng)
+            xs.append(x.transpose(2, 0, 1) / 255.0)
+            h, o, w = targets(moved, cells)
+            hs.append(h)
+            os_.append(o)
+            ws.append(w)
+            continue
         image, labels = (anchor if k < anchored else pool).pick(rng)
         crop, moved = random_crop(image, labels, rng)
         if args is not None and k >= anchored and (args.colour_free > 0 or args.small_boards > 0 or args.enlarged > 0):
@@ -286,6 +334,8 @@ def worker(rank, args, net, start, counter):
     files = list_boards(args.data)
     anchor = Pool(300, 3) if args.anchor else None
     anchor_files = list_boards(args.anchor) if args.anchor else []
+    real = Pool(300, 2) if args.real else None
+    real_files = list_boards(args.real) if args.real else []
     while True:
         elapsed = time.time() - start
         if elapsed > budget:
@@ -307,7 +357,9 @@ def worker(rank, args, net, start, counter):
             pool.update(files, rng)
             if anchor is not None:
                 anchor.update(anchor_files, rng)
-            x, heat, offset, weight = batch(pool, rng, args.batch, anchor, args)
+            if real is not None:
+                real.update(real_files, rng)
+            x, heat, offset, weight = batch(pool, rng, args.batch, anchor, args, real)
             off, cls = net(x)
             lh = focal_loss(cls, heat)
             lo = offset_loss(off, offset, weight)
@@ -352,6 +404,8 @@ def main():
     ap.add_argument("--colour-free", type=float, default=0.0, help="share of crops made grey, black-and-white, sepia or washed out")
     ap.add_argument("--small-boards", type=float, default=0.0,
                     help="share of crops whose board is shrunk into another's surroundings")
+    ap.add_argument("--real", nargs="+", help="real frames with their checked landmarks (landmark_real write)")
+    ap.add_argument("--real-share", type=float, default=0.25, help="share of every batch taken from the real frames")
     ap.add_argument("--enlarged", type=float, default=0.0, help="share of crops seen enlarged from a few pixels")
     args = ap.parse_args()
 
