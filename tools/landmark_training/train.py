@@ -290,19 +290,14 @@ def batch(pool, rng, size, anchor=None, args=None, real=None):
     anchored = int(round(args.anchor_share * size)) if anchor is not None else 0
     reals = int(round(args.real_share * size)) if real is not None else 0
     for k in range(size):
-        if anchored <= k < anchored + reals:
+        # Real frames keep their own looks: only the renders get the photographs' looks.
+        is_real = anchored <= k < anchored + reals
+        if is_real:
             image, labels = real_view(*real.pick(rng), rng)
-            crop, moved = random_crop(image, labels, rng)
-            x = photometric(crop, rng)
-            xs.append(x.transpose(2, 0, 1) / 255.0)
-            h, o, w = targets(moved, cells)
-            hs.append(h)
-            os_.append(o)
-            ws.append(w)
-            continue
-        image, labels = (anchor if k < anchored else pool).pick(rng)
+        else:
+            image, labels = (anchor if k < anchored else pool).pick(rng)
         crop, moved = random_crop(image, labels, rng)
-        if args is not None and k >= anchored and (args.colour_free > 0 or args.small_boards > 0 or args.enlarged > 0):
+        if not is_real and args is not None and k >= anchored and (args.colour_free > 0 or args.small_boards > 0 or args.enlarged > 0):
             x, moved = looks(crop, moved, pool, rng, args)
         else:
             x = photometric(crop, rng)
