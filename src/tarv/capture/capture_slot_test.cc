@@ -98,12 +98,16 @@ TEST(CaptureSlot, OpensAndClosesFromManyThreadsAtOnce) {
   ScriptedFallback setup;
   CaptureSlot slot;
   std::vector<std::thread> threads;
-  std::atomic<int> opened{0};
+  // Whether any of these opens wins against the closes racing it is the scheduler's choice (on
+  // a loaded machine every one may be closed before it reports open); each must answer a
+  // defined code, and the slot must open normally afterwards.
+  std::atomic<int> undefined{0};
   for (int t = 0; t < 6; ++t) {
     threads.emplace_back([&, t] {
       for (int i = 0; i < 5; ++i) {
         if ((t + i) % 2 == 0) {
-          if (slot.open(setup.request()) == 0) ++opened;
+          const int32_t code = slot.open(setup.request());
+          if (code != 0 && code != -2 && code != -3) ++undefined;
         } else {
           slot.close();
         }
@@ -112,7 +116,7 @@ TEST(CaptureSlot, OpensAndClosesFromManyThreadsAtOnce) {
   }
   for (std::thread& t : threads) t.join();
   slot.close();
-  EXPECT_GT(opened.load(), 0);
+  EXPECT_EQ(undefined.load(), 0);
   EXPECT_EQ(slot.open(setup.request()), 0);
   slot.close();
 }
