@@ -19,6 +19,8 @@
 #include "tarv/board/host_event.h"
 #include "tarv/core/json_fields.h"
 #include "tarv/views/board_features.h"
+#include "tarv/views/components.h"
+#include "tarv/views/image_ops.h"
 #include "tarv/views/dart_pieces.h"
 #include "tarv/views/several_darts.h"
 #include "tarv/views/tip_evidence.h"
@@ -238,30 +240,6 @@ void measureOneOfTwoDarts(DuoEngine& e, DuoFrame& f, const std::vector<cv::Mat>&
   }
 }
 
-// The pieces of the change that touch nothing of the other mask: a piece that touches it may
-// be the undecided dart grown or a dart crossing it in the image, which no view can part.
-cv::Mat piecesApartFrom(const cv::Mat& change, const cv::Mat& other) {
-  cv::Mat labels;
-  const int count = cv::connectedComponents(change, labels, 8, CV_32S);
-  std::vector<uint8_t> touching(static_cast<size_t>(std::max(count, 1)), 0);
-  for (int y = 0; y < labels.rows; ++y) {
-    const int32_t* label = labels.ptr<int32_t>(y);
-    const uint8_t* near = other.ptr<uint8_t>(y);
-    for (int x = 0; x < labels.cols; ++x) {
-      if (label[x] > 0 && near[x] != 0) touching[static_cast<size_t>(label[x])] = 1;
-    }
-  }
-  cv::Mat apart = cv::Mat::zeros(change.size(), CV_8UC1);
-  for (int y = 0; y < labels.rows; ++y) {
-    const int32_t* label = labels.ptr<int32_t>(y);
-    uint8_t* out = apart.ptr<uint8_t>(y);
-    for (int x = 0; x < labels.cols; ++x) {
-      if (label[x] > 0 && touching[static_cast<size_t>(label[x])] == 0) out[x] = 255;
-    }
-  }
-  return apart;
-}
-
 // A dart that stays undecided keeps its change new. When the next dart lands, each view's new
 // change holds both, and each camera may measure a different one of them: the two then
 // gainsay each other, or the old dart is entered in the new one's place and the new one is
@@ -275,7 +253,9 @@ void separateFromUndecidedDart(DuoEngine& e, DuoFrame& f, const std::vector<cv::
   for (int i = 0; i < 2; ++i) {
     const DuoViewAnalysis& v = f.views[i];
     if (v.newSupport.empty()) continue;
-    fresh[i] = piecesApartFrom(v.newSupport, dilateMask(e.undecidedSupport[i], 7, false));
+    // A piece that touches the undecided change may be that dart grown or a dart crossing it
+    // in the image, which no view can part: only the pieces apart from it are the new dart's.
+    fresh[i] = maskAndNot(v.newSupport != 0, componentsTouching(v.newSupport, dilateMask(e.undecidedSupport[i], 7, false)));
     landed = landed || (!v.axis.is_null() && pixels(fresh[i]) >= v.minimumPixels);
   }
   if (!landed) return;
@@ -460,8 +440,13 @@ json accept(DuoEngine& e, DuoFrame& f, Election& el) {
 }
 
 // How far the point lies from the nearest shaft line of a view's votes; infinite without one.
-double offLinesMm(const json& view, Point2 p) {
-  double nearest = std::numeric_limits<double>::infinity();
+// A view's shaft line nearest the point, as a, b, c with a² + b² = 1, and its distance.
+struct NearLine {
+  std::array<double, 3> line;
+  double offMm;
+};
+std::optional<NearLine> nearestLine(const json& view, Point2 p) {
+  std::optional<NearLine> best;
   for (const json& vote : view.value("votes", json::array())) {
     if (!vote.is_object() || vote.value("abstention", true) || !vote.contains("line")) continue;
     const json& l = vote["line"];
@@ -469,43 +454,30 @@ double offLinesMm(const json& view, Point2 p) {
     const double a = l[0].get<double>(), b = l[1].get<double>(), c = l[2].get<double>();
     const double norm = std::hypot(a, b);
     if (!(norm > 1e-12)) continue;
-    nearest = std::min(nearest, std::abs(a * p.x + b * p.y + c) / norm);
-  }
-  return nearest;
-}
-
-// A view's shaft line nearest the point, as a, b, c with a² + b² = 1.
-std::optional<std::array<double, 3>> nearestLine(const json& view, Point2 p) {
-  std::optional<std::array<double, 3>> best;
-  double nearest = std::numeric_limits<double>::infinity();
-  for (const json& vote : view.value("votes", json::array())) {
-    if (!vote.is_object() || vote.value("abstention", true) || !vote.contains("line")) continue;
-    const json& l = vote["line"];
-    if (!l.is_array() || l.size() != 3 || !l[0].is_number() || !l[1].is_number() || !l[2].is_number()) continue;
-    const double norm = std::hypot(l[0].get<double>(), l[1].get<double>());
-    if (!(norm > 1e-12)) continue;
-    const std::array<double, 3> line{l[0].get<double>() / norm, l[1].get<double>() / norm, l[2].get<double>() / norm};
-    const double off = std::abs(line[0] * p.x + line[1] * p.y + line[2]);
-    if (off < nearest) {
-      nearest = off;
-      best = line;
-    }
+    const double off = std::abs(a * p.x + b * p.y + c) / norm;
+    if (!best || off < best->offMm) best = NearLine{{a / norm, b / norm, c / norm}, off};
   }
   return best;
+}
+
+double offLinesMm(const json& view, Point2 p) {
+  const std::optional<NearLine> nearest = nearestLine(view, p);
+  return nearest ? nearest->offMm : std::numeric_limits<double>::infinity();
 }
 
 // Where the own view's line through a camera's point crosses the other view's line, when the
 // other line misses the point by more than a witness's margin, the two cross at a clear angle
 // and the crossing lies near the point; nothing otherwise.
 std::optional<Point2> crossingNear(const json& own, const json& other, Point2 p) {
-  const auto a = nearestLine(own, p);
-  const auto b = nearestLine(other, p);
-  if (!a || !b) return std::nullopt;
-  if (std::abs((*a)[0] * p.x + (*a)[1] * p.y + (*a)[2]) > kWitnessedMm) return std::nullopt;
-  if (std::abs((*b)[0] * p.x + (*b)[1] * p.y + (*b)[2]) <= kWitnessedMm) return std::nullopt;
-  const double det = (*a)[0] * (*b)[1] - (*a)[1] * (*b)[0];  // the sine of the angle between them
+  const std::optional<NearLine> nearOwn = nearestLine(own, p), nearOther = nearestLine(other, p);
+  if (!nearOwn || !nearOther) return std::nullopt;
+  const std::array<double, 3>& a = nearOwn->line;
+  const std::array<double, 3>& b = nearOther->line;
+  if (std::abs(a[0] * p.x + a[1] * p.y + a[2]) > kWitnessedMm) return std::nullopt;
+  if (std::abs(b[0] * p.x + b[1] * p.y + b[2]) <= kWitnessedMm) return std::nullopt;
+  const double det = a[0] * b[1] - a[1] * b[0];  // the sine of the angle between them
   if (std::abs(det) < std::sin(kCrossingAngleDeg * kPi / 180.0)) return std::nullopt;
-  const Point2 x{((*a)[1] * (*b)[2] - (*b)[1] * (*a)[2]) / det, ((*b)[0] * (*a)[2] - (*a)[0] * (*b)[2]) / det};
+  const Point2 x{(a[1] * b[2] - b[1] * a[2]) / det, (b[0] * a[2] - a[0] * b[2]) / det};
   if (distanceMm(x, p) > kAgreementMm) return std::nullopt;
   return x;
 }
