@@ -9,8 +9,6 @@
 #include <exception>
 #include <random>
 #include <stdexcept>
-#include <system_error>
-#include <thread>
 
 #include <opencv2/calib3d.hpp>
 #include <opencv2/dnn.hpp>
@@ -21,8 +19,8 @@
 #include "tarv/autocal/colour_free.h"
 #include "tarv/autocal/crossing_refinement.h"
 #include "tarv/autocal/number_ring.h"
+#include "tarv/core/beside_task.h"
 #include "tarv/core/board_geometry.h"
-#include "tarv/core/usable_cores.h"
 
 namespace tarv {
 namespace {
@@ -360,26 +358,16 @@ LandmarkSolution detectBoardLandmarks(LandmarkModel& model, const cv::Mat& image
       looksError = std::current_exception();
     }
   };
-  std::thread worker;
-  try {
-    if (usableCores() >= 2) worker = std::thread(takeCloserLooks);
-  } catch (const std::system_error&) {
-    // No thread to be had: the closer looks follow the first solve.
-  }
+  BesideTask closer(takeCloserLooks);
   const auto accepted = [&sol] { return sol.ok && sol.grade < 2; };
   try {
     solveBoardLandmarks(kept, image, sol);
   } catch (...) {
     enough.store(true);
-    if (worker.joinable()) worker.join();
     throw;
   }
   if (accepted()) enough.store(true);
-  if (worker.joinable()) {
-    worker.join();
-  } else if (!accepted()) {
-    takeCloserLooks();
-  }
+  closer.finish(!accepted());
   if (looksError && !accepted()) std::rethrow_exception(looksError);
   for (size_t i = 0; i < looks.size() && !accepted(); ++i) {
     CloserLook& look = looks[i];

@@ -2,15 +2,13 @@
 
 #include <exception>
 #include <optional>
-#include <system_error>
-#include <thread>
 
 #include <opencv2/imgproc.hpp>
 
 #include "tarv/camera/board_fit_candidates.h"
 #include "tarv/camera/camera_judgement.h"
 #include "tarv/camera/camera_orientation.h"
-#include "tarv/core/usable_cores.h"
+#include "tarv/core/beside_task.h"
 
 namespace tarv {
 namespace {
@@ -59,33 +57,18 @@ LandmarkSolution solveByBoardFit(const cv::Mat& image, const LandmarkSolution& l
       takenError = std::current_exception();
     }
   };
-  std::thread worker;
-  try {
-    if (usableCores() >= 2) worker = std::thread(fitTaken);
-  } catch (const std::system_error&) {
-    // No thread to be had: the fit follows the first candidate's judgement.
-  }
-  struct Joined {
-    std::thread& thread;
-    ~Joined() {
-      if (thread.joinable()) thread.join();
-    }
-  } joined{worker};
+  BesideTask taken(fitTaken);
   FitCamera started = fitFromLandmarkStart(image, landmark, report);
   cv::Mat grey;
   cv::cvtColor(image, grey, cv::COLOR_BGR2GRAY);
   JudgedFit best = judged(grey, std::move(started), landmark);
   if (!best.confirmed) {
-    if (worker.joinable()) {
-      worker.join();
-    } else {
-      fitTaken();
-    }
+    taken.finish();
     if (takenError) std::rethrow_exception(takenError);
-    JudgedFit taken = judged(grey, std::move(*takenFit), landmark);
-    const bool takenBetter = taken.camera && (taken.confirmed || !best.camera);
-    report["other_start"] = takenBetter ? best.report : taken.report;
-    if (takenBetter) best = std::move(taken);
+    JudgedFit asTaken = judged(grey, std::move(*takenFit), landmark);
+    const bool takenBetter = asTaken.camera && (asTaken.confirmed || !best.camera);
+    report["other_start"] = takenBetter ? best.report : asTaken.report;
+    if (takenBetter) best = std::move(asTaken);
   }
   for (auto it = best.report.begin(); it != best.report.end(); ++it) report[it.key()] = it.value();
   if (!best.camera) {
