@@ -739,8 +739,9 @@ bool contradicted(const json& judgement) {
 }
 
 // The start judged at the refined camera's distance: at most one ring octant against it (a
-// dart, glare; unless the rings are not asked), the wires found along most of their length and nearly all of them on it (right
-// cameras: 0.96 and more; cameras 1 to 4 px off the ring: 0.86 and less).
+// dart, glare; unless the rings are not asked), the wires found along most of their length and
+// nearly all of them on it (right cameras: 0.96 and more; cameras 1 to 4 px off the ring: 0.86
+// and less).
 bool wiresConfirm(const json& judgement, bool ringsAsked = true) {
   int contradicting = 0;
   for (const json& ring : judgement["ring_octants"]) contradicting += ring[2].get<int>();
@@ -1260,7 +1261,6 @@ CameraEdgeFit followOnEdges(const cv::Mat& grey, EdgeSearch& search, const Camer
   }
   return first;
 }
-
 
 // A start whose wires lie on it nearly all along (found along most of their length) while
 // the rings with regulation beds leave it unsupported may see a board with 10 mm beds: the
