@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <memory>
@@ -1288,10 +1286,6 @@ CameraEdgeFit withEitherBeds(const cv::Mat& grey, const Refine& refine) {
   EdgeSearch wide(grey, true);
   CameraEdgeFit wideFit = refine(wide);
   const double regulationRms = regulation.report.value("rms_px", 99.0), wideRms = wideFit.report.value("rms_px", 99.0);
-  if (std::getenv("TARV_DEBUG")) {
-    std::fprintf(stderr, "[dbg] beds: regulation rms %.3f, 10 mm rms %.3f supported %d\n", regulationRms, wideRms,
-                 static_cast<int>(wideFit.supported));
-  }
   if (!wideFit.supported || !(wideRms <= kWideBedRmsShare * regulationRms)) return regulation;
   wideFit.report["bed_mm"] = kWideBedMm;
   return wideFit;
