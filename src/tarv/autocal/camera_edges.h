@@ -32,6 +32,13 @@ struct CameraEdgeFit {
   // refined camera's distance of the start. The wires fix the pose about the bull; the
   // board's scale is left to the crossings.
   bool wiresConfirm = false;
+  // The start as its crossings place it, held by its own edges though the refinement does not
+  // support it: no ring octant against it and three quarters of those where a ring shows for it
+  // within the start's distance, and its wires found along three quarters of their length and
+  // nearly all of those within the refined camera's distance of it. The wires fix its turn and
+  // centre; its scale is left to the crossings. A start the edges say nothing of (the board
+  // elsewhere in the image: its wires found along a third of their length) is not held.
+  bool startHeld = false;
   CameraEstimate camera;  // the refined camera when supported, else a copy of the start
   // The camera fitted to the edges whatever the judgement; none when the edges ran out.
   std::optional<CameraEstimate> fitted;

@@ -597,7 +597,11 @@ void finishOnCamera(const LandmarkDetections& kept, const cv::Mat& image, cv::Po
   sol.tvec = oriented.tvec;
   // Edges that confirm the camera say more than the share of the network's crossings it
   // explains (a network reports stray crossings on a busy board) or their RMS; edges that do
-  // contradict it outweigh any count of crossings.
+  // contradict it outweigh any count of crossings. Where the refinement does not support it,
+  // the crossings grade a camera only where the edges hold it as they placed it (its rings
+  // within the start's distance, its wires nearly all along) or its wires confirm it on a board
+  // whose rings hardly show; edges that say nothing of it leave it red: the crossings alone
+  // graded a camera 120 px beside the board yellow (every one matched, the board elsewhere).
   // On a camera its edges confirm, crossings whose wires the image shows where the camera puts
   // them count as well; where the close matches alone fall short of the minimum, the explained
   // ones must also be the share the rule below asks for of the detections on the board's face.
@@ -617,12 +621,12 @@ void finishOnCamera(const LandmarkDetections& kept, const cv::Mat& image, cv::Po
       enough = count >= kMinGradedCrossings && count >= kMinExplainedCrossings * onFace;
     }
     sol.grade = enough ? (sol.twentySure ? 0 : 1) : 2;
-  } else if (edges.contradicted) {
-    sol.grade = 2;
   } else if (edges.wiresConfirm && sol.crossingsMatched >= kMinWireConfirmedCrossings) {
     sol.grade = gradeSolution(sol.crossingsMatched, sol.rmsPx, sol.twentySure, sol.width, sol.height);
-  } else {
+  } else if (edges.startHeld) {
     sol.grade = gradeSolution(sol.crossingsMatched, sol.crossingsDetected, sol.rmsPx, sol.twentySure, sol.width, sol.height);
+  } else {
+    sol.grade = 2;
   }
 }
 

@@ -50,7 +50,9 @@ LandmarkDetections decodeLandmarkOutput(const cv::Mat& output, double scale, flo
 // a sure 20) from 25 matched crossings on, or from 25 explained ones (matched, or confirmed by
 // the image's wires) that are also the share below of the detections on the board's face as
 // the camera puts it (strays beside the board explain nothing). A camera whose own edges
-// contradict it is red. The 20 is read from the printed numbers on a camera its edges
+// contradict it, or say nothing of it, is red; one they hold as its crossings placed it
+// (camera_edges' startHeld) or its wires confirm where the rings hardly show is graded on
+// its crossings. The 20 is read from the printed numbers on a camera its edges
 // confirm, and on one solved from crossings moved onto the image's wires that its edges do
 // not contradict.
 // Where that leaves no accepted camera and the board is small in the image, the network
@@ -89,9 +91,10 @@ double colourParityScore(const CameraEstimate& e, const cv::Mat& hsv);
 
 // Grade from the matched crossings, their RMS, the orientation and the image size.
 int32_t gradeSolution(int32_t matched, double rmsPx, bool twentySure, int width, int height);
-// The grade the detector gives: the rule above, and red as well when the camera leaves more
-// than three tenths of the detected crossings unexplained. A camera a few pixels off the board
-// still matches many crossings within a quarter of their spacing at an RMS under the limit;
+// The grade the detector gives a camera the edges hold without supporting its refinement: the
+// rule above, and red as well when the camera leaves more than three tenths of the detected
+// crossings unexplained. A camera a few pixels off the board still matches many crossings
+// within a quarter of their spacing at an RMS under the limit;
 // what gives it away is the crossings it cannot place: the wrong cameras of exact landmarks
 // explain at most 0.61 of them. A right camera does not explain all of a trained network's
 // crossings either: the network places one crossing in five or six just beyond a quarter of

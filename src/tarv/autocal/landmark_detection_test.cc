@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include <gtest/gtest.h>
+#include <opencv2/imgproc.hpp>
 
 #include "tarv/autocal/camera_solve.h"
 #include "tarv/autocal/landmark_test_scene.h"
@@ -43,21 +44,50 @@ TEST(LandmarkDetection, ScriptedDetectionsOnARenderedCameraSolveIt) {
               sol.dist.at<double>(0), sol.totalMs);
 }
 
-TEST(LandmarkDetection, WithoutNumberMarkersTheTwentyIsNotSureAndTheGradeIsYellow) {
+// The camera's image with the number ring painted over in its own black (from just beyond the
+// double ring's outer edge): no printed number left to read.
+cv::Mat withoutPrintedNumbers(const testing::ScriptedCamera& cam) {
+  std::vector<cv::Point> outer, inner;
+  for (int i = 0; i < 360; ++i) {
+    const double a = i * 3.14159265358979323846 / 180.0;
+    const cv::Point2d o = testing::scriptedPixel(cam, {225.0 * std::cos(a), 225.0 * std::sin(a)});
+    const cv::Point2d n = testing::scriptedPixel(cam, {174.0 * std::cos(a), 174.0 * std::sin(a)});
+    outer.emplace_back(static_cast<int>(std::lround(o.x)), static_cast<int>(std::lround(o.y)));
+    inner.emplace_back(static_cast<int>(std::lround(n.x)), static_cast<int>(std::lround(n.y)));
+  }
+  cv::Mat covered = cam.image.clone();
+  cv::Mat ring = cv::Mat::zeros(covered.size(), CV_8U);
+  cv::fillPoly(ring, std::vector<std::vector<cv::Point>>{outer}, cv::Scalar(255), cv::LINE_AA);
+  cv::fillPoly(ring, std::vector<std::vector<cv::Point>>{inner}, cv::Scalar(0), cv::LINE_AA);
+  covered.setTo(cv::Scalar(20, 20, 20), ring);
+  return covered;
+}
+
+// Without number markers the network names no 20: the printed numbers' widths name it on a
+// camera its edges confirm, and where none can be read it is not sure and the grade yellow.
+TEST(LandmarkDetection, WithoutNumberMarkersThePrintedNumbersOrNothingNameTheTwenty) {
   ScriptOptions options;
   options.numbers = false;
   auto cam = scriptedCamera(testing::landmarkTestCameraSpec(), options);
   const LandmarkSolution sol = detectBoardLandmarks(cam.model, cam.image);
   ASSERT_TRUE(sol.ok) << sol.reason;
-  EXPECT_FALSE(sol.twentySure);
-  EXPECT_EQ(sol.grade, 1);
-  EXPECT_LT(sol.rmsPx, 0.5);
+  EXPECT_TRUE(sol.edgesConfirm);
+  EXPECT_TRUE(sol.twentySure);
+  EXPECT_EQ(sol.grade, 0);
+  EXPECT_LT(cv::norm(projectSolutionPoint(sol, {0, 132}) - truthPixel(cam.camera, 0, 132)), 0.5);
+
+  const LandmarkSolution unread = detectBoardLandmarks(cam.model, withoutPrintedNumbers(cam));
+  ASSERT_TRUE(unread.ok) << unread.reason;
+  EXPECT_FALSE(unread.twentySure);
+  EXPECT_EQ(unread.grade, 1);
+  EXPECT_LT(unread.rmsPx, 0.5);
 }
 
 // A network that reads most numbers wrong: 8 of 20 where they are, the other 12 spread over
 // four wrong turns. The right turn leads the next by far more than half, but it holds less
-// than half of the votes, so the 20 is not sure and the camera waits for the click on the 20.
-TEST(LandmarkDetection, NumbersReadMostlyWrongLeaveTheTwentyUnsure) {
+// than half of the votes, so the votes leave the 20 unsure: the printed numbers' widths name
+// it, and where they cannot be read the camera waits for the click on the 20.
+TEST(LandmarkDetection, NumbersReadMostlyWrongLeaveTheTwentyToThePrintedNumbers) {
   const auto base = scriptedCamera(testing::landmarkTestCameraSpec());
   int crossings = 0, anchors = 0;
   std::vector<float> out = testing::scriptedLandmarkOutput(base.camera, ScriptOptions{}, &crossings, &anchors);
@@ -78,8 +108,13 @@ TEST(LandmarkDetection, NumbersReadMostlyWrongLeaveTheTwentyUnsure) {
   LandmarkModel model = testing::constantModel({1, 26, n}, out);
   const LandmarkSolution sol = detectBoardLandmarks(model, base.image);
   ASSERT_TRUE(sol.ok) << sol.reason;
-  EXPECT_FALSE(sol.twentySure);
-  EXPECT_EQ(sol.grade, 1);
+  EXPECT_TRUE(sol.twentySure);
+  EXPECT_LT(cv::norm(projectSolutionPoint(sol, {0, 132}) - truthPixel(base.camera, 0, 132)), 0.5);
+
+  const LandmarkSolution unread = detectBoardLandmarks(model, withoutPrintedNumbers(base));
+  ASSERT_TRUE(unread.ok) << unread.reason;
+  EXPECT_FALSE(unread.twentySure);
+  EXPECT_EQ(unread.grade, 1);
 }
 
 TEST(LandmarkDetection, AnOutputOfAnotherLayoutIsRefusedBeforeItIsRead) {

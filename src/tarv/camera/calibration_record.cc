@@ -34,6 +34,11 @@ const char* gradeRule(const LandmarkSolution& s, const std::string& method) {
   if (s.grade == 0) return "GREEN_ACCEPTED";
   if (s.grade == 1) return "TWENTY_NOT_SURE_CLICK_REQUIRED";
   if (method == kBoardFitMethod) return "EDGES_DO_NOT_CONFIRM";
+  // Crossings that would have made the camera: its edges refused it.
+  if (!s.edgesConfirm && gradeSolution(s.crossingsMatched, s.rmsPx, true, s.width, s.height) < 2 &&
+      s.crossingsMatched >= kMinExplainedCrossings * s.crossingsDetected) {
+    return "EDGES_DO_NOT_CONFIRM";
+  }
   if (s.crossingsMatched < kMinExplainedCrossings * s.crossingsDetected) return "CROSSINGS_NOT_EXPLAINED";
   return "TOO_FEW_CROSSINGS_OR_RMS_TOO_HIGH";
 }
@@ -133,7 +138,7 @@ CalibrationRecord calibrateFromImage(std::unique_ptr<LandmarkModel>& holder, con
     s = failedSolution(image, e.what());
   }
   CalibrationRecord record = safeRecord(s, s.twentySure ? "LANDMARK_NUMBERS" : "BED_COLOURS_ONLY", kAutomaticMethod);
-  // A yellow camera is confirmed on its edges already; only the 20 is left to the click.
+  // An accepted camera has passed the edge judgement; only the 20 is left to the click.
   if (s.ok && s.grade < 2) return record;
   json fitReport = json::object();
   LandmarkSolution fit = failedSolution(image, "");
