@@ -1290,7 +1290,7 @@ json collectRefinementEvidence(const Round& round, int camera, const cv::Mat& fr
   // change against the empty board, kept to the dart's own mask.
   const cv::Mat background = c.emptyReferenceColour(box);
   const cv::Mat difference = colourDifference(frame(box), background);
-  cv::Mat change = dartChangeMask(difference, kDartChangeLevel);
+  cv::Mat change = dartChangeMask(difference, dartChangeLevelOf(c));
   cv::bitwise_and(change, dilateMask(dartMask(box), 5, false), change);
   ShaftView view;
   view.frame = frame(box);
