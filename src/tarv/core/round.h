@@ -82,8 +82,8 @@ class Camera {
   BoardFeatures features;
   bool referencesRealigned = false;
   // The dart change level this camera's own capture noise needs, measured on the first frame
-  // after arming that differs from its references; 0 until then. A camera of ordinary noise
-  // measures the fixed level.
+  // after arming that differs from its references by less than a hand does; 0 until then. A
+  // camera of ordinary noise measures the fixed level.
   double ownChangeLevel = 0.0;
   // Reduced references of the per-frame analysis; only the camera's own worker touches them.
   mutable std::array<ReducedImage, 3> reducedReferences;

@@ -121,12 +121,14 @@ CameraFrameAnalysis analyseCameraFrame(const Round& round, int camera, const cv:
   a.changedFraction = static_cast<double>(cv::countNonZero(a.change)) / regionPixels;
   a.masks = compareMasks(stored, a.change, tolerance);
   double ownLevel = c.ownChangeLevel;
-  if (ownLevel <= 0.0) {
-    // The first frame that differs from the references: its grain against them is the
-    // camera's, whatever the frame holds besides.
+  if (ownLevel <= 0.0 && a.changedFraction <= kLargeChangeFraction) {
+    // The first frame that differs from the references by less than a hand or a light does:
+    // its grain against them is the camera's, a dart or two besides. A hand's or a sleeve's
+    // texture over much of the board would be taken for grain, so such a frame waits.
     ownLevel = grainChangeLevel(differenceGrain(a.frame, background, a.region), kDartChangeLevel);
     a.measuredOwnLevel = ownLevel;
   }
+  ownLevel = std::max(kDartChangeLevel, ownLevel);
   a.level = std::max(ownLevel, changeLevel(difference, a.region, processSwitches().adaptiveThreshold));
   a.dartMask = dartPiecesInRegion(dartChangeMask(difference, a.level), a.region, c.boardToImage, a.scale);
   a.dartPixels = cv::countNonZero(a.dartMask);
