@@ -81,6 +81,10 @@ class Camera {
   double boardRadiusMm = 170.0;
   BoardFeatures features;
   bool referencesRealigned = false;
+  // The dart change level this camera's own capture noise needs, measured on the first frame
+  // after arming that differs from its references by less than a hand does; 0 until then. A
+  // camera of ordinary noise measures the fixed level.
+  double ownChangeLevel = 0.0;
   // Reduced references of the per-frame analysis; only the camera's own worker touches them.
   mutable std::array<ReducedImage, 3> reducedReferences;
   // The working background's mean grey over the board, which every call's light test reads;

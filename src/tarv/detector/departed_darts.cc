@@ -197,7 +197,8 @@ double tipPartStillChanged(const Round& round, int i, const cv::Mat& frame, cons
   }
   const int pixels = cv::countNonZero(part);
   if (pixels < a.minPixels / 2) return -1.0;
-  const cv::Mat changed = dilateMask(thresholdBinary(colourDifference(frame(box), empty(box)), kDartChangeLevel), 5, false);
+  const cv::Mat changed =
+      dilateMask(thresholdBinary(colourDifference(frame(box), empty(box)), dartChangeLevelOf(c)), 5, false);
   return static_cast<double>(cv::countNonZero(maskAnd(part, changed))) / pixels;
 }
 

@@ -82,7 +82,8 @@ json cameraStats(const std::array<CameraFrameAnalysis, 3>& analyses) {
                            {"removed_fraction", a.masks.stats.value("removed_fraction", 0.0)},
                            {"dart_pixels", a.dartPixels},
                            {"min_pixels", a.minPixels},
-                           {"max_dart_pixels", a.maxDartPixels}};
+                           {"max_dart_pixels", a.maxDartPixels},
+                           {"change_level", roundToThousandths(a.level)}};
   }
   return stats;
 }
@@ -1123,6 +1124,7 @@ bool fits(const AnalysisAhead& ahead, const Round& round, int camera, const cv::
          sameImage(ahead.storedChange, c.referenceChangeMask) && ahead.boardToImage == c.boardToImage &&
          ahead.scoringRadius == scoringRadiusMm(round) &&
          ahead.adaptiveThreshold == processSwitches().adaptiveThreshold.load() &&
+         ahead.ownChangeLevel == c.ownChangeLevel &&
          ahead.motionBefore == c.surroundMotion;
 }
 
@@ -1153,7 +1155,12 @@ std::array<CameraFrameAnalysis, 3> analyseAndRecordSurround(Round& round, const 
       motions[i] = std::move(made[i].second);
     }
   }
-  for (int i = 0; i < 3; ++i) round.cameras[i].surroundMotion = std::move(motions[i]);
+  for (int i = 0; i < 3; ++i) {
+    Camera& c = round.cameras[i];
+    c.surroundMotion = std::move(motions[i]);
+    // Measured once: the camera's noise is its own, not the frame's.
+    if (c.ownChangeLevel <= 0.0 && analyses[i].measuredOwnLevel > 0.0) c.ownChangeLevel = analyses[i].measuredOwnLevel;
+  }
   return analyses;
 }
 
@@ -1252,6 +1259,7 @@ AnalysisAhead analyseAhead(const Round& round, int camera, const cv::Mat& frame,
   ahead.boardToImage = c.boardToImage;
   ahead.scoringRadius = scoringRadiusMm(round);
   ahead.adaptiveThreshold = processSwitches().adaptiveThreshold.load();
+  ahead.ownChangeLevel = c.ownChangeLevel;
   ahead.motionBefore = c.surroundMotion;
   ahead.now = now;
   return ahead;
@@ -1282,7 +1290,7 @@ json collectRefinementEvidence(const Round& round, int camera, const cv::Mat& fr
   // change against the empty board, kept to the dart's own mask.
   const cv::Mat background = c.emptyReferenceColour(box);
   const cv::Mat difference = colourDifference(frame(box), background);
-  cv::Mat change = dartChangeMask(difference, kDartChangeLevel);
+  cv::Mat change = dartChangeMask(difference, dartChangeLevelOf(c));
   cv::bitwise_and(change, dilateMask(dartMask(box), 5, false), change);
   ShaftView view;
   view.frame = frame(box);

@@ -47,6 +47,7 @@ struct AnalysisAhead {
   Homography boardToImage{};
   double scoringRadius = 0.0;
   bool adaptiveThreshold = false;
+  double ownChangeLevel = 0.0;
   std::shared_ptr<SurroundMotion> motionBefore;
   double now = 0.0;
 };

@@ -7,6 +7,7 @@
 #include "tarv/core/process_switches.h"
 #include "tarv/views/components.h"
 #include "tarv/views/image_ops.h"
+#include "tarv/views/sensor_grain.h"
 #include "tarv/views/shaft_axis.h"
 
 namespace tarv {
@@ -76,6 +77,8 @@ int largestDartPixels(const Camera& camera) {
   return static_cast<int>(kLargestDartAreaMm2 * pixelsPerMm2(camera.boardToImage));
 }
 
+double dartChangeLevelOf(const Camera& camera) { return std::max(kDartChangeLevel, camera.ownChangeLevel); }
+
 double analysisScale(cv::Size imageSize) { return imageSize.width >= 640 ? 0.5 : 1.0; }
 
 CameraFrameAnalysis analyseCameraFrame(const Round& round, int camera, const cv::Mat& frame) {
@@ -117,7 +120,16 @@ CameraFrameAnalysis analyseCameraFrame(const Round& round, int camera, const cv:
   cv::bitwise_and(a.change, a.region, a.change);
   a.changedFraction = static_cast<double>(cv::countNonZero(a.change)) / regionPixels;
   a.masks = compareMasks(stored, a.change, tolerance);
-  a.level = std::max(kDartChangeLevel, changeLevel(difference, a.region, processSwitches().adaptiveThreshold));
+  double ownLevel = c.ownChangeLevel;
+  if (ownLevel <= 0.0 && a.changedFraction <= kLargeChangeFraction) {
+    // The first frame that differs from the references by less than a hand or a light does:
+    // its grain against them is the camera's, a dart or two besides. A hand's or a sleeve's
+    // texture over much of the board would be taken for grain, so such a frame waits.
+    ownLevel = grainChangeLevel(differenceGrain(a.frame, background, a.region), kDartChangeLevel);
+    a.measuredOwnLevel = ownLevel;
+  }
+  ownLevel = std::max(kDartChangeLevel, ownLevel);
+  a.level = std::max(ownLevel, changeLevel(difference, a.region, processSwitches().adaptiveThreshold));
   a.dartMask = dartPiecesInRegion(dartChangeMask(difference, a.level), a.region, c.boardToImage, a.scale);
   a.dartPixels = cv::countNonZero(a.dartMask);
   return a;

@@ -32,7 +32,14 @@ struct CameraFrameAnalysis {
   int maxDartPixels = 0; // more than this cannot be one dart: a hand, an arm, a shadow
   double changedFraction = 0.0;  // of the board region
   double level = 16.0;   // change level used for the dart mask
+  // The camera's own change level measured on this frame, when the camera had none yet
+  // (0 otherwise): the round keeps it from the evaluation that took this analysis.
+  double measuredOwnLevel = 0.0;
 };
+
+// The level a camera's dart change is cut at: the fixed dart level, or the camera's own when
+// its capture noise needs more.
+double dartChangeLevelOf(const Camera& camera);
 
 // The scoring radius of the round: the board radius in board-only scope, else the miss radius.
 double scoringRadiusMm(const Round& round);
