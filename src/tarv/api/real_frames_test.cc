@@ -89,6 +89,21 @@ class RealThrow : public ::testing::TestWithParam<double> {
     return o;
   }
 
+  // Each camera's count of the dart's changed pixels on the first frame with the dart.
+  std::vector<int> dartPixelsWithLight(double gain) {
+    call({{"command", "arm"}, {"images", descriptors(before_)}, {"calibrations", calibrations_}});
+    std::vector<cv::Mat> lit;
+    for (const cv::Mat& f : after_) {
+      cv::Mat g;
+      f.convertTo(g, -1, gain, 0.0);
+      lit.push_back(g);
+    }
+    const json r = call({{"command", "detect"}, {"images", descriptors(lit)}, {"times", {100.0, 100.0, 100.0}}, {"epoch", 0}});
+    std::vector<int> pixels;
+    for (const char* id : {"CAM_1", "CAM_2", "CAM_3"}) pixels.push_back(r["cameras"][id].value("dart_pixels", -1));
+    return pixels;
+  }
+
   json doc_;
   std::vector<cv::Mat> before_, after_;
   json calibrations_ = json::array();
@@ -103,6 +118,20 @@ TEST_P(RealThrow, OneDartEnteredAndNoneLeftThatNoCameraSawLand) {
   ASSERT_EQ(o.entered.size(), 1u);
   EXPECT_EQ(o.entered[0], doc_["throw"]["truth"].get<std::string>());
   EXPECT_EQ(o.leftToPlayer, 0);
+}
+
+// A brighter light raises the sensor's noise with the picture: after the references are
+// re-lit to it, the dart's change is measured against a level raised with the light, so the
+// dark beds' noise does not grow into the dart's change in any camera.
+TEST_F(RealThrow, ABrighterLightLeavesEachCamerasDartChangeAsInTheLightOfTheEmptyBoard) {
+  const std::vector<int> same = dartPixelsWithLight(1.0);
+  tarv_destroy(engine_);
+  engine_ = tarv_create();
+  const std::vector<int> brighter = dartPixelsWithLight(1.15);
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_GT(same[i], 0) << "camera " << i;
+    EXPECT_LT(brighter[i], same[i] * 5 / 4) << "camera " << i << ": " << brighter[i] << " against " << same[i];
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(LightFactors, RealThrow, ::testing::Values(1.0, 0.85, 1.15));

@@ -81,6 +81,10 @@ class Camera {
   double boardRadiusMm = 170.0;
   BoardFeatures features;
   bool referencesRealigned = false;
+  // How far the references were raised to a brighter light since arming (1 when never): a
+  // difference's sensor noise grows with the light's gain, and so must the level a dart's
+  // change has to pass.
+  double lightGain = 1.0;
   // Reduced references of the per-frame analysis; only the camera's own worker touches them.
   mutable std::array<ReducedImage, 3> reducedReferences;
   // The working background's mean grey over the board, which every call's light test reads;

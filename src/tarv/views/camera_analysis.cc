@@ -76,6 +76,8 @@ int largestDartPixels(const Camera& camera) {
   return static_cast<int>(kLargestDartAreaMm2 * pixelsPerMm2(camera.boardToImage));
 }
 
+double dartChangeLevel(const Camera& camera) { return kDartChangeLevel * std::max(1.0, camera.lightGain); }
+
 double analysisScale(cv::Size imageSize) { return imageSize.width >= 640 ? 0.5 : 1.0; }
 
 CameraFrameAnalysis analyseCameraFrame(const Round& round, int camera, const cv::Mat& frame) {
@@ -102,7 +104,8 @@ CameraFrameAnalysis analyseCameraFrame(const Round& round, int camera, const cv:
   const int tolerance = std::max(1, static_cast<int>(kStoredTolerancePx * a.scale + 0.5));
   double largest = 0.0;
   cv::minMaxLoc(difference, nullptr, &largest, nullptr, nullptr, a.region);
-  if (largest <= kDartChangeLevel) {
+  const double quietLevel = dartChangeLevel(c);
+  if (largest <= quietLevel) {
     // The frame is the working background: nothing arrived and nothing left since the board
     // was last taken, so its change against the empty board is the stored change. An
     // unchanged board with darts on it costs no difference and median over the frame.
@@ -117,7 +120,7 @@ CameraFrameAnalysis analyseCameraFrame(const Round& round, int camera, const cv:
   cv::bitwise_and(a.change, a.region, a.change);
   a.changedFraction = static_cast<double>(cv::countNonZero(a.change)) / regionPixels;
   a.masks = compareMasks(stored, a.change, tolerance);
-  a.level = std::max(kDartChangeLevel, changeLevel(difference, a.region, processSwitches().adaptiveThreshold));
+  a.level = std::max(quietLevel, changeLevel(difference, a.region, processSwitches().adaptiveThreshold));
   a.dartMask = dartPiecesInRegion(dartChangeMask(difference, a.level), a.region, c.boardToImage, a.scale);
   a.dartPixels = cv::countNonZero(a.dartMask);
   return a;
