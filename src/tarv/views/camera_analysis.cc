@@ -141,6 +141,42 @@ std::pair<int, int> retryDartAtLowerLevel(const Round& round, int camera, Camera
   return {pixels, analysis.minPixels};
 }
 
+namespace {
+
+// Sensor noise that the reduced analysis averaged away returns at full size: the level rises
+// until only a hundredth of the board round the dart, the dart left out, passes it.
+constexpr double kNoisePassingShare = 0.01;
+constexpr int kDartRimPx = 9;
+
+double fullSizeLevel(const cv::Mat& difference, const cv::Mat& region, const CameraFrameAnalysis& analysis,
+                     const cv::Rect& box) {
+  cv::Mat dart;
+  cv::resize(analysis.dartMask, dart, cv::Size(), 1.0 / analysis.scale, 1.0 / analysis.scale, cv::INTER_NEAREST);
+  cv::Mat around = region.clone();
+  const cv::Rect inside = box & cv::Rect(0, 0, dart.cols, dart.rows);
+  if (inside.size() == box.size()) around.setTo(0, dilateMask(dart(inside), kDartRimPx, false));
+  int histogram[256] = {0};
+  int total = 0;
+  for (int y = 0; y < difference.rows; ++y) {
+    const uchar* d = difference.ptr<uchar>(y);
+    const uchar* m = around.ptr<uchar>(y);
+    for (int x = 0; x < difference.cols; ++x) {
+      if (m[x] == 0) continue;
+      ++histogram[d[x]];
+      ++total;
+    }
+  }
+  if (total == 0) return analysis.level;
+  int above = 0;
+  for (int level = 255; level > 0; --level) {
+    above += histogram[level];
+    if (above > kNoisePassingShare * total) return std::max(analysis.level, static_cast<double>(level));
+  }
+  return analysis.level;
+}
+
+}  // namespace
+
 DartCrop fullSizeDartChange(const Round& round, int camera, const cv::Mat& frame,
                             const CameraFrameAnalysis& analysis) {
   const Camera& c = round.cameras[camera];
@@ -155,7 +191,7 @@ DartCrop fullSizeDartChange(const Round& round, int camera, const cv::Mat& frame
   crop.difference = colourDifference(frame(crop.box), c.backgroundFrame(crop.box));
   // The whole image's region, cropped: one cached mask per camera rather than one per crop.
   const cv::Mat region = sharedBoardRegionMask(frame.size(), c.boardToImage, scoringRadiusMm(round))(crop.box);
-  crop.change = dartChangeMask(crop.difference, analysis.level);
+  crop.change = dartChangeMask(crop.difference, fullSizeLevel(crop.difference, region, analysis, crop.box));
   crop.mask = componentsTouching(crop.change, region);
   return crop;
 }
