@@ -40,11 +40,11 @@ double scoringRadiusMm(const Round& round);
 // The most changed pixels one dart can make in the camera's full-size image.
 int largestDartPixels(const Camera& camera);
 
-// Images 640 or more pixels wide are analysed at half size.
 // The colour difference a dart's change must pass in the camera's current light: the base
 // level scaled by the gain its references were re-lit with.
 double dartChangeLevel(const Camera& camera);
 
+// Images 640 or more pixels wide are analysed at half size.
 double analysisScale(cv::Size imageSize);
 
 // One camera's analysis (a camera worker job: reads the round and its own camera's caches).
