@@ -83,8 +83,13 @@ class Camera {
   bool referencesRealigned = false;
   // The dart change level this camera's own capture noise needs, measured on the first frame
   // after arming that differs from its references by less than a hand does; 0 until then. A
-  // camera of ordinary noise measures the fixed level.
+  // camera of ordinary noise measures the fixed level. Kept in the light of arming: the
+  // light's gain below scales it as it scales the fixed level.
   double ownChangeLevel = 0.0;
+  // How far the references were raised to a brighter light since arming (1 when never): a
+  // difference's sensor noise grows with the light's gain, and so must the level a dart's
+  // change has to pass.
+  double lightGain = 1.0;
   // Reduced references of the per-frame analysis; only the camera's own worker touches them.
   mutable std::array<ReducedImage, 3> reducedReferences;
   // The working background's mean grey over the board, which every call's light test reads;

@@ -319,15 +319,25 @@ cv::Mat enteredDartRegionOf(const Round& round, int camera, const ShaftMeasureme
   return enteredDartRegion(shaft.change, c.boardToImage, point, minPixelsForCamera(c), shaft.box);
 }
 
+// The largest connected piece of a mask, in pixels.
+int largestPiecePixels(const cv::Mat& mask) {
+  cv::Mat labels, stats, centroids;
+  const int count = cv::connectedComponentsWithStats(mask, labels, stats, centroids, 8, CV_32S);
+  int largest = 0;
+  for (int i = 1; i < count; ++i) largest = std::max(largest, stats.at<int>(i, cv::CC_STAT_AREA));
+  return largest;
+}
+
 // Another dart is seen by two cameras at least; a piece of the entered dart that one camera
 // alone keeps (its pieces did not line up there) is no dart, and goes with it. A camera sees
-// another dart only where its dart change outside the region is a dart's worth: grey change
-// left beside the dart (its shadow, a light step's edge) is no dart in that camera.
+// another dart only where its dart change outside the region holds a piece of a dart's worth:
+// grey change left beside the dart (its shadow, a light step's edge) is no dart in that
+// camera, and neither are specks of sensor noise strewn over dark beds, however many.
 CameraRegions keptRegions(CameraRegions regions, const std::array<CameraFrameAnalysis, 3>& analyses) {
   for (int i = 0; i < 3; ++i) {
     if (regions[i].empty()) continue;
     const cv::Mat& seen = analyses[i].dartMask;
-    if (seen.empty() || cv::countNonZero(maskAndNot(seen, reducedMask(regions[i], seen.size()))) < analyses[i].minPixels) {
+    if (seen.empty() || largestPiecePixels(maskAndNot(seen, reducedMask(regions[i], seen.size()))) < analyses[i].minPixels) {
       regions[i].release();
     }
   }

@@ -21,6 +21,10 @@ constexpr double kSmallestLightShift = 4.0;
 // What a relit table may still leave of a dart that arrived with the light, in the camera's
 // pixel limits.
 constexpr int kFaintDartParts = 3;
+// The grey levels a table's gain is read from: above the crushed blacks, below where a
+// brighter light clips.
+constexpr int kDarkestForGain = 16;
+constexpr int kBrightestForGain = 200;
 
 bool validCamera(int camera) { return camera >= 0 && camera < 3; }
 
@@ -119,6 +123,16 @@ cv::Mat unionOfDilatedDartMasks(const Round& round, int camera, cv::Size size) {
 cv::Mat ownGrey(const cv::Mat& image) {
   cv::Mat grey = toGray(image);
   return grey.data == image.data ? grey.clone() : grey;
+}
+
+// The gain of a tone table over the pixels it leaves unclipped: the ratio of the mean grey
+// after the table to before it, where the old grey is neither crushed nor near the top.
+double toneGain(const cv::Mat& before, const cv::Mat& after, const cv::Mat& mask) {
+  cv::Mat unclipped = (before >= kDarkestForGain) & (before <= kBrightestForGain);
+  cv::bitwise_and(unclipped, mask, unclipped);
+  if (cv::countNonZero(unclipped) < kFewestBoardPixels) return 1.0;
+  const double was = cv::mean(before, unclipped)[0];
+  return was > 0.0 ? cv::mean(after, unclipped)[0] / was : 1.0;
 }
 
 }  // namespace
@@ -250,6 +264,7 @@ json Round::relightReferencesToFrame(int camera, const cv::Mat& frame, int large
   const double meanShift = cv::mean(shift, fitMask)[0];
   if (meanShift < kSmallestLightShift) return nullptr;
 
+  cam.lightGain = std::max(1.0, cam.lightGain * toneGain(greyBackground, toGray(relitBackground), fitMask));
   cv::Mat relitReference;
   cv::LUT(cam.emptyReferenceColour, table, relitReference);
   previousReferences[camera] = cam.emptyReferenceColour;
@@ -263,7 +278,7 @@ json Round::relightReferencesToFrame(int camera, const cv::Mat& frame, int large
   referenceChangeMaskCopies[camera] = cam.referenceChangeMask;
   lastRebaseTime = now;
   return {{"left_pixels", leftPixels}, {"changed_after_fit", changedPixels},
-          {"mean_shift", roundToThousandths(meanShift)}};
+          {"mean_shift", roundToThousandths(meanShift)}, {"light_gain", roundToThousandths(cam.lightGain)}};
 }
 
 cv::Mat relightByHistogram(const cv::Mat& oldReference, const cv::Mat& lastFrame,

@@ -77,7 +77,9 @@ int largestDartPixels(const Camera& camera) {
   return static_cast<int>(kLargestDartAreaMm2 * pixelsPerMm2(camera.boardToImage));
 }
 
-double dartChangeLevelOf(const Camera& camera) { return std::max(kDartChangeLevel, camera.ownChangeLevel); }
+double dartChangeLevelOf(const Camera& camera) {
+  return std::max(kDartChangeLevel, camera.ownChangeLevel) * std::max(1.0, camera.lightGain);
+}
 
 double analysisScale(cv::Size imageSize) { return imageSize.width >= 640 ? 0.5 : 1.0; }
 
@@ -105,7 +107,8 @@ CameraFrameAnalysis analyseCameraFrame(const Round& round, int camera, const cv:
   const int tolerance = std::max(1, static_cast<int>(kStoredTolerancePx * a.scale + 0.5));
   double largest = 0.0;
   cv::minMaxLoc(difference, nullptr, &largest, nullptr, nullptr, a.region);
-  if (largest <= kDartChangeLevel) {
+  const double quietLevel = dartChangeLevelOf(c);
+  if (largest <= quietLevel) {
     // The frame is the working background: nothing arrived and nothing left since the board
     // was last taken, so its change against the empty board is the stored change. An
     // unchanged board with darts on it costs no difference and median over the frame.
@@ -120,15 +123,17 @@ CameraFrameAnalysis analyseCameraFrame(const Round& round, int camera, const cv:
   cv::bitwise_and(a.change, a.region, a.change);
   a.changedFraction = static_cast<double>(cv::countNonZero(a.change)) / regionPixels;
   a.masks = compareMasks(stored, a.change, tolerance);
-  double ownLevel = c.ownChangeLevel;
-  if (ownLevel <= 0.0 && a.changedFraction <= kLargeChangeFraction) {
+  if (c.ownChangeLevel <= 0.0 && a.changedFraction <= kLargeChangeFraction) {
     // The first frame that differs from the references by less than a hand or a light does:
     // its grain against them is the camera's, a dart or two besides. A hand's or a sleeve's
-    // texture over much of the board would be taken for grain, so such a frame waits.
-    ownLevel = grainChangeLevel(differenceGrain(a.frame, background, a.region), kDartChangeLevel);
-    a.measuredOwnLevel = ownLevel;
+    // texture over much of the board would be taken for grain, so such a frame waits. The
+    // grain grows with a light the references were raised to: it is kept in the light of
+    // arming.
+    a.measuredOwnLevel =
+        grainChangeLevel(differenceGrain(a.frame, background, a.region), kDartChangeLevel) / std::max(1.0, c.lightGain);
   }
-  ownLevel = std::max(kDartChangeLevel, ownLevel);
+  const double ownLevel = std::max(kDartChangeLevel, std::max(c.ownChangeLevel, a.measuredOwnLevel)) *
+                          std::max(1.0, c.lightGain);
   a.level = std::max(ownLevel, changeLevel(difference, a.region, processSwitches().adaptiveThreshold));
   a.dartMask = dartPiecesInRegion(dartChangeMask(difference, a.level), a.region, c.boardToImage, a.scale);
   a.dartPixels = cv::countNonZero(a.dartMask);
@@ -150,6 +155,42 @@ std::pair<int, int> retryDartAtLowerLevel(const Round& round, int camera, Camera
   return {pixels, analysis.minPixels};
 }
 
+namespace {
+
+// Sensor noise that the reduced analysis averaged away returns at full size: the level rises
+// until only a hundredth of the board round the dart, the dart left out, passes it.
+constexpr double kNoisePassingShare = 0.01;
+constexpr int kDartRimPx = 9;
+
+double fullSizeLevel(const cv::Mat& difference, const cv::Mat& region, const CameraFrameAnalysis& analysis,
+                     const cv::Rect& box) {
+  cv::Mat dart;
+  cv::resize(analysis.dartMask, dart, cv::Size(), 1.0 / analysis.scale, 1.0 / analysis.scale, cv::INTER_NEAREST);
+  cv::Mat around = region.clone();
+  const cv::Rect inside = box & cv::Rect(0, 0, dart.cols, dart.rows);
+  if (inside.size() == box.size()) around.setTo(0, dilateMask(dart(inside), kDartRimPx, false));
+  int histogram[256] = {0};
+  int total = 0;
+  for (int y = 0; y < difference.rows; ++y) {
+    const uchar* d = difference.ptr<uchar>(y);
+    const uchar* m = around.ptr<uchar>(y);
+    for (int x = 0; x < difference.cols; ++x) {
+      if (m[x] == 0) continue;
+      ++histogram[d[x]];
+      ++total;
+    }
+  }
+  if (total == 0) return analysis.level;
+  int above = 0;
+  for (int level = 255; level > 0; --level) {
+    above += histogram[level];
+    if (above > kNoisePassingShare * total) return std::max(analysis.level, static_cast<double>(level));
+  }
+  return analysis.level;
+}
+
+}  // namespace
+
 DartCrop fullSizeDartChange(const Round& round, int camera, const cv::Mat& frame,
                             const CameraFrameAnalysis& analysis) {
   const Camera& c = round.cameras[camera];
@@ -164,7 +205,7 @@ DartCrop fullSizeDartChange(const Round& round, int camera, const cv::Mat& frame
   crop.difference = colourDifference(frame(crop.box), c.backgroundFrame(crop.box));
   // The whole image's region, cropped: one cached mask per camera rather than one per crop.
   const cv::Mat region = sharedBoardRegionMask(frame.size(), c.boardToImage, scoringRadiusMm(round))(crop.box);
-  crop.change = dartChangeMask(crop.difference, analysis.level);
+  crop.change = dartChangeMask(crop.difference, fullSizeLevel(crop.difference, region, analysis, crop.box));
   crop.mask = componentsTouching(crop.change, region);
   return crop;
 }

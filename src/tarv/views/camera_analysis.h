@@ -38,7 +38,8 @@ struct CameraFrameAnalysis {
 };
 
 // The level a camera's dart change is cut at: the fixed dart level, or the camera's own when
-// its capture noise needs more.
+// its capture noise needs more, scaled by the gain its references were re-lit with (a
+// difference's sensor noise grows with the light).
 double dartChangeLevelOf(const Camera& camera);
 
 // The scoring radius of the round: the board radius in board-only scope, else the miss radius.
