@@ -24,10 +24,6 @@ const std::string kFrames = TARV_REAL_FRAMES;
 constexpr int kSpecks = 6;
 constexpr int kSpeckStep = 50;
 
-
-
-
-
 json descriptors(const std::vector<cv::Mat>& frames) {
   json images = json::array();
   for (const cv::Mat& f : frames) {
@@ -173,5 +169,41 @@ TEST_P(RealThrow, GrainsBesideTheDartAreNoSecondDart) {
 }
 
 INSTANTIATE_TEST_SUITE_P(LightFactors, RealThrow, ::testing::Values(1.0, 0.85, 1.15));
+
+// A dart the cameras place apart, brighter light than the empty board: the cameras agree on
+// no tip, and after a while it is entered on its stable field alone. One noisy camera's view
+// of it lies away from the entered point and stays beside it, and nothing lands after: that
+// change is the entered dart's, never a second dart handed to the player.
+TEST(RealUndecidedThrow, WhatAStableFieldEntryLeavesBesideItIsNoSecondDart) {
+  std::ifstream in(kFrames + "/frames.json");
+  ASSERT_TRUE(in.good());
+  const json doc = json::parse(in)["undecided_throw"];
+  const std::string name = doc["name"].get<std::string>();
+  std::vector<cv::Mat> before, after;
+  json calibrations = json::array();
+  for (const char* camera : {"0", "2", "4"}) {
+    before.push_back(cv::imread(kFrames + "/" + name + "_before_" + camera + ".jpg"));
+    cv::Mat a = cv::imread(kFrames + "/" + name + "_after_" + camera + ".jpg");
+    ASSERT_FALSE(before.back().empty() || a.empty());
+    a.convertTo(a, -1, 1.15, 0.0);
+    after.push_back(a);
+  }
+  for (const json& points : doc["crossings"]) calibrations.push_back(calibrationFromCrossings(points));
+  void* engine = tarv_create();
+  const auto call = [&](const json& request) { return json::parse(tarv_call(engine, request.dump().c_str())); };
+  ASSERT_EQ(call({{"command", "arm"}, {"images", descriptors(before)}, {"calibrations", calibrations}}).value("status", ""),
+            "READY");
+  int entered = 0, leftToPlayer = 0;
+  double now = 100.0;
+  for (int i = 0; i < 40; ++i) {
+    now += 1.0 / 30.0;
+    const json r = call({{"command", "detect"}, {"images", descriptors(after)}, {"times", {now, now, now}}, {"epoch", 0}});
+    if (r.value("status", "") == "DART_CANDIDATE") ++entered;
+    if (r.value("reason", "") == "UNRESOLVED_DART_LEFT_TO_PLAYER") ++leftToPlayer;
+  }
+  tarv_destroy(engine);
+  // One dart landed: entered, or left to the player, once.
+  EXPECT_EQ(entered + leftToPlayer, 1) << entered << " entered, " << leftToPlayer << " left to the player";
+}
 
 }  // namespace

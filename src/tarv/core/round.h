@@ -124,6 +124,9 @@ class Round {
   // Consecutive triplets on which the undecided change lay where it lay on the triplet before:
   // a change that has stopped changing is decided or left to the player, never waited on.
   int32_t stillTriplets = 0;
+  // A dart entered on its stable field alone left change beside it (its region taken, the
+  // rest kept for another dart), and that has stood still since: nothing landed after it.
+  bool residueOfEntry = false;
   // Consecutive triplets on which two cameras that see the change well held it in place.
   int32_t heldByTwoTriplets = 0;
   json stableHypothesisHistory = json::array();  // at most 64 {"time", "field", "point"}

@@ -720,6 +720,8 @@ std::optional<json> waitUntilSettled(Round& round, const std::array<CameraFrameA
   // settled agreement while it stands still: a few triplets in the same place decide it all
   // the same.
   round.stillTriplets = settled || still ? round.stillTriplets + 1 : 0;
+  // A change that moved has arrived since the last entry.
+  if (!settled && !still) round.residueOfEntry = false;
   if (!settled && still && round.stillTriplets >= kStillTripletsDecided) settled = true;
   // A probe round sees its transient once: there is no second triplet to wait for.
   if (settled || round.probe) return std::nullopt;
@@ -764,6 +766,7 @@ void acceptDecision(Round& round, const std::vector<cv::Mat>& frames,
                     const json& entry, double now) {
   const CameraRegions own = enterDart(round, frames, analyses, shafts, wholeTakes, entry);
   clearSettling(round);
+  round.residueOfEntry = anyRegion(own);
   if (anyRegion(own)) {
     // What the dart does not explain stays change, and it held still with the dart: the next
     // triplet compares with it rather than waiting a triplet more.
@@ -867,6 +870,14 @@ bool handParkedChangeToPlayer(Round& round, json& r) {
   // Gone from the change now, it is no dart that vanished.
   round.lastSettlingTime = -1.0;
   r["status"] = "READY";
+  if (round.residueOfEntry) {
+    // Nothing landed after the dart was entered: what stayed beside it undecided is that
+    // dart's (its change in a camera the entered point missed, a light step's grain), not a
+    // dart the player threw.
+    round.residueOfEntry = false;
+    r["reason"] = "ENTRY_RESIDUE_TAKEN";
+    return true;
+  }
   r["reason"] = "UNRESOLVED_DART_LEFT_TO_PLAYER";
   r["unresolved_in_background"] = true;
   return true;
@@ -881,6 +892,7 @@ bool takeParkedChange(Round& round, const std::array<CameraFrameAnalysis, 3>& an
     if (seesDart(analyses[i]) && maskAgreement(round.evaluationMasks[i], analyses[i].dartMask) < kStillAgreement) moved = true;
   }
   if (!moved) return false;
+  round.residueOfEntry = false;
   takeIntoBackground(round, {round.parkedFrames[0], round.parkedFrames[1], round.parkedFrames[2]}, round.parkedChanges);
   dropParkedChange(round);
   clearSettling(round);
@@ -1054,6 +1066,9 @@ json decideDart(Round& round, const std::vector<cv::Mat>& frames, const std::arr
   }
   r["entry"] = buildEntry(round, tip, decision, views);
   acceptDecision(round, frames, analyses, shafts, wholeTakes, r["entry"], now);
+  // A dart entered on its stable field alone was placed by no camera's tip: what it left
+  // beside it in a camera is that dart's own change its point missed, not a second dart.
+  round.residueOfEntry = round.residueOfEntry && decision.path == kPathStable;
   return r;
 }
 

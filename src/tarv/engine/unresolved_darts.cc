@@ -124,6 +124,17 @@ void followUnresolvedDarts(Round& round, const json& result, bool handSeen, doub
     round.unresolvedDarts.clear();
     return;
   }
+  if (textOf(result, "reason") == "ENTRY_RESIDUE_TAKEN") {
+    // What stayed undecided beside the entered dart was that dart's: no dart to keep of it.
+    const double entered = round.lastEntryTime;
+    round.unresolvedDarts.erase(
+        std::remove_if(round.unresolvedDarts.begin(), round.unresolvedDarts.end(),
+                       [entered](const UnresolvedDart& d) {
+                         return !d.record.value("absorbed", false) && d.record.value("since", -1.0) >= entered;
+                       }),
+        round.unresolvedDarts.end());
+    return;
+  }
   // The evaluation took the kept darts into the working background before a new change.
   if (result.value("unresolved_in_background", false)) {
     for (UnresolvedDart& dart : round.unresolvedDarts) dart.record["absorbed"] = true;
