@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "tarv/autocal/camera_edges.h"
+#include "tarv/autocal/edge_judgement.h"
 
 namespace tarv {
 namespace {
