@@ -14,10 +14,13 @@
 #include <opencv2/dnn.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "tarv/autocal/board_boxes.h"
+#include "tarv/autocal/bull_point.h"
 #include "tarv/autocal/camera_edges.h"
 #include "tarv/autocal/camera_solve.h"
 #include "tarv/autocal/colour_free.h"
 #include "tarv/autocal/crossing_refinement.h"
+#include "tarv/autocal/landmark_output.h"
 #include "tarv/autocal/number_ring.h"
 #include "tarv/core/beside_task.h"
 #include "tarv/core/board_geometry.h"
@@ -37,20 +40,6 @@ constexpr int kSnapMoreMovedRounds = 3;
 // Below this share of the wire points found agreeing, a camera the edges confirm is moved onto
 // the wires about itself once more (right cameras: 0.82 and more, mostly above 0.95).
 constexpr double kLooseWireAgreement = 0.8;
-// The second look at a small board: the box round its ring of crossings, this many times the
-// ring's largest radius either way, or round its bull, this share of the image's long side
-// either way; only a box that spans at most half the image is looked at.
-constexpr double kBoardBoxPerRing = 3.0;
-constexpr double kBullBoxShare = 0.2;
-constexpr double kSmallBoardShare = 0.5;
-// A board is small about its bull where the double ring lies within this share of the image's
-// long side.
-constexpr double kSmallBoardRadiusShare = 0.1;
-// The closer look at a board wide but flat in the image: the box round its crossings and
-// numbers, widened by this share of its long side each way, is looked at where the network
-// then sees it at least this many times larger.
-constexpr double kBoardExtentMargin = 0.1;
-constexpr double kBoardExtentGain = 1.25;
 // The reason of a solve its caller stopped (never shown: its solution is not used).
 constexpr const char* kSolveStopped = "abgebrochen";
 
@@ -65,34 +54,6 @@ bool solveStopped(const std::atomic<bool>* stop, LandmarkSolution& sol) {
 
 double nowMs() {
   return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
-
-struct Line {
-  cv::Point2d centre;
-  cv::Point2d dir;
-};
-
-double lineDistance(const Line& l, cv::Point2d p) {
-  const cv::Point2d d = p - l.centre;
-  return std::abs(d.x * l.dir.y - d.y * l.dir.x);
-}
-
-std::vector<double> nearestDistances(const std::vector<cv::Point2d>& p, size_t which) {
-  std::vector<double> out;
-  for (size_t i = 0; i < p.size(); ++i) {
-    std::vector<double> d;
-    for (size_t j = 0; j < p.size(); ++j) {
-      if (i != j) d.push_back(cv::norm(p[i] - p[j]));
-    }
-    std::nth_element(d.begin(), d.begin() + static_cast<std::ptrdiff_t>(which), d.end());
-    out.push_back(d[which]);
-  }
-  return out;
-}
-
-double valueAt(std::vector<double> v, size_t index) {
-  std::nth_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(index), v.end());
-  return v[index];
 }
 
 // Orientation from the detected sector numbers: each marker votes, with its score, for the
@@ -200,77 +161,6 @@ bool explainsItsCrossings(const CameraEstimate& camera, const std::vector<cv::Po
   const double planeRms = std::sqrt(sum / static_cast<double>(mapped.size()));
   return rmsPx <= kMaxRmsOverPlane * planeRms + kRmsOverPlaneSlackPx;
 }
-
-}  // namespace
-
-LandmarkDetections decodeLandmarkOutput(const cv::Mat& output, double scale, float scoreThreshold,
-                                        float nmsThreshold) {
-  if (output.dims != 3 || output.type() != CV_32F || output.size[0] != 1 || output.size[1] < 5 ||
-      !output.isContinuous()) {
-    throw std::runtime_error("LANDMARK_OUTPUT_INVALID");
-  }
-  const int rows = output.size[1], n = output.size[2];
-  const float* data = output.ptr<float>();
-  std::vector<cv::Rect2d> boxes;
-  std::vector<float> scores;
-  std::vector<int> classes;
-  std::vector<cv::Point2d> centres;
-  for (int j = 0; j < n; ++j) {
-    int best = 0;
-    float bestScore = data[4 * n + j];
-    for (int c = 1; c < rows - 4; ++c) {
-      if (data[(4 + c) * n + j] > bestScore) {
-        bestScore = data[(4 + c) * n + j];
-        best = c;
-      }
-    }
-    if (!(bestScore >= scoreThreshold)) continue;
-    const double cx = data[j] / scale, cy = data[n + j] / scale, w = data[2 * n + j] / scale, h = data[3 * n + j] / scale;
-    if (!std::isfinite(cx) || !std::isfinite(cy) || !std::isfinite(w) || !std::isfinite(h)) continue;
-    boxes.emplace_back(cx - w / 2.0, cy - h / 2.0, w, h);
-    scores.push_back(bestScore);
-    classes.push_back(best);
-    centres.emplace_back(cx, cy);
-  }
-  LandmarkDetections kept;
-  if (boxes.empty()) return kept;
-  // Suppression within each class: boxes of different classes are moved apart so far that
-  // they never overlap.
-  double extent = 1.0;
-  for (const cv::Rect2d& b : boxes) extent = std::max({extent, std::abs(b.x) + std::abs(b.width), std::abs(b.y) + std::abs(b.height)});
-  std::vector<cv::Rect2d> shifted = boxes;
-  for (size_t i = 0; i < shifted.size(); ++i) {
-    shifted[i].x += 4.0 * extent * classes[i];
-    shifted[i].y += 4.0 * extent * classes[i];
-  }
-  std::vector<int> indices;
-  cv::dnn::NMSBoxes(shifted, scores, scoreThreshold, nmsThreshold, indices, 1.0f, 0);
-  for (int i : indices) {
-    kept.centres.push_back(centres[i]);
-    kept.classes.push_back(classes[i]);
-    kept.scores.push_back(scores[i]);
-  }
-  return kept;
-}
-
-LandmarkDetections runLandmarkNetwork(LandmarkModel& model, const cv::Mat& image, bool colourFree) {
-  cv::dnn::Net& net = colourFree && !model.colourFreeNet.empty() ? model.colourFreeNet : model.net;
-  const int S = model.inputSize;
-  const double s = static_cast<double>(S) / std::max(image.cols, image.rows);
-  // A very narrow image must still keep a pixel in each direction.
-  const int w = std::clamp(static_cast<int>(std::lround(image.cols * s)), 1, S);
-  const int h = std::clamp(static_cast<int>(std::lround(image.rows * s)), 1, S);
-  cv::Mat canvas(S, S, CV_8UC3, cv::Scalar::all(114));
-  cv::Mat resized;
-  cv::resize(image, resized, cv::Size(w, h), 0, 0, cv::INTER_LINEAR);
-  resized.copyTo(canvas(cv::Rect(0, 0, w, h)));
-  const cv::Mat blob = cv::dnn::blobFromImage(canvas, 0.00392156862745098, cv::Size(S, S), cv::Scalar(), true, false, CV_32F);
-  net.setInput(blob);
-  const cv::Mat output = net.forward();
-  return decodeLandmarkOutput(output, s, model.scoreThreshold, model.nmsThreshold);
-}
-
-namespace {
 
 // The part as the network is to see it: where it is shorter than the network's input, set in
 // a frame of the letterbox's grey that long, so that it is not enlarged past its own pixels.
@@ -383,80 +273,6 @@ LandmarkSolution detectBoardLandmarks(LandmarkModel& model, const cv::Mat& image
   sol.colourFree = colourFree;
   sol.totalMs = nowMs() - t0;
   return sol;
-}
-
-std::vector<cv::Rect> smallBoardBoxes(const LandmarkDetections& kept, cv::Size imageSize) {
-  const int longSide = std::max(imageSize.width, imageSize.height);
-  const cv::Rect whole(cv::Point(0, 0), imageSize);
-  std::vector<cv::Rect> out;
-  const auto add = [&](cv::Point2d centre, double half) {
-    if (!(2.0 * half <= kSmallBoardShare * longSide)) return;
-    const cv::Rect box = cv::Rect(cv::Point(static_cast<int>(std::floor(centre.x - half)), static_cast<int>(std::floor(centre.y - half))),
-                                  cv::Point(static_cast<int>(std::ceil(centre.x + half)), static_cast<int>(std::ceil(centre.y + half)))) &
-                         whole;
-    if (box.width < 16 || box.height < 16) return;
-    for (const cv::Rect& other : out) {
-      if (other.contains(centre)) return;
-    }
-    out.push_back(box);
-  };
-  const std::vector<cv::Point2d> crossings = keptCrossings(kept);
-  // About the bull the network is surest of, where the crossings about it lie close (nine in
-  // ten of those within the box), a box that holds a board of the sizes seen in photographs
-  // (a tenth to a quarter of the image across)...
-  int best = -1;
-  for (size_t j = 0; j < kept.classes.size(); ++j) {
-    if (kept.classes[j] == 0 && kept.scores[j] > 0.1f && (best < 0 || kept.scores[j] > kept.scores[best])) best = static_cast<int>(j);
-  }
-  if (best >= 0 && !crossings.empty()) {
-    std::vector<double> d;
-    for (const cv::Point2d& p : crossings) d.push_back(cv::norm(p - kept.centres[best]));
-    std::sort(d.begin(), d.end());
-    d.erase(std::upper_bound(d.begin(), d.end(), kBullBoxShare * longSide), d.end());
-    if (!d.empty() && d[(d.size() - 1) * 9 / 10] <= kSmallBoardRadiusShare * longSide) {
-      add(kept.centres[best], kBullBoxShare * longSide);
-    }
-  }
-  // ...and about the ring of crossings, which may be the treble ring: the board with its
-  // numbers reaches 2.1 times as far.
-  if (const std::optional<cv::RotatedRect> ring =
-          findCrossingRing(crossings, networkCrossingTolerancePx(imageSize.width, imageSize.height))) {
-    add(ring->center, kBoardBoxPerRing * 0.5 * std::max(ring->size.width, ring->size.height));
-  }
-  return out;
-}
-
-std::optional<cv::Rect> boardExtentBox(const LandmarkDetections& kept, cv::Size imageSize, int inputSize) {
-  std::vector<cv::Point2f> points;
-  for (size_t j = 0; j < kept.classes.size(); ++j) {
-    if (kept.classes[j] >= 1 && kept.scores[j] > 0.25f) points.emplace_back(kept.centres[j]);
-  }
-  if (points.size() < 4) return std::nullopt;
-  const cv::Rect2f extent = cv::boundingRect(points);
-  const double margin = kBoardExtentMargin * std::max(extent.width, extent.height);
-  double x0 = extent.x - margin, x1 = extent.x + extent.width + margin;
-  double y0 = extent.y - margin, y1 = extent.y + extent.height + margin;
-  // Never larger than the image's own pixels: a box narrower than the network's input is
-  // widened about its centre until the network sees it pixel for pixel.
-  const auto widen = [](double& lo, double& hi, double to, double size) {
-    if (hi - lo >= to) return;
-    const double grow = to - (hi - lo);
-    lo -= grow / 2.0, hi += grow / 2.0;
-    if (lo < 0.0) hi -= lo, lo = 0.0;
-    if (hi > size) lo -= hi - size, hi = size;
-  };
-  if (x1 - x0 >= y1 - y0) {
-    widen(x0, x1, inputSize, imageSize.width);
-  } else {
-    widen(y0, y1, inputSize, imageSize.height);
-  }
-  const cv::Rect box = cv::Rect(cv::Point(static_cast<int>(std::floor(x0)), static_cast<int>(std::floor(y0))),
-                                cv::Point(static_cast<int>(std::ceil(x1)), static_cast<int>(std::ceil(y1)))) &
-                       cv::Rect(cv::Point(0, 0), imageSize);
-  if (box.width < 16 || box.height < 16) return std::nullopt;
-  const double boxLong = std::max({box.width, box.height, inputSize});
-  if (!(kBoardExtentGain * boxLong <= std::max(imageSize.width, imageSize.height))) return std::nullopt;
-  return box;
 }
 
 namespace {
@@ -796,115 +612,6 @@ int32_t gradeSolution(int32_t matched, double rmsPx, bool twentySure, int width,
 int32_t gradeSolution(int32_t matched, int32_t detected, double rmsPx, bool twentySure, int width, int height) {
   if (!(matched >= kMinExplainedCrossings * detected)) return 2;
   return gradeSolution(matched, rmsPx, twentySure, width, height);
-}
-
-std::vector<cv::Point2d> keptCrossings(const LandmarkDetections& kept) {
-  std::vector<cv::Point2d> crossings;
-  for (size_t j = 0; j < kept.classes.size(); ++j) {
-    if (kept.classes[j] == 1 && kept.scores[j] > 0.25f) crossings.push_back(kept.centres[j]);
-  }
-  return crossings;
-}
-
-cv::Point2d findBullPoint(const LandmarkDetections& kept) {
-  int best = -1;
-  for (size_t j = 0; j < kept.classes.size(); ++j) {
-    if (kept.classes[j] == 0 && kept.scores[j] > 0.1f && (best < 0 || kept.scores[j] > kept.scores[best])) {
-      best = static_cast<int>(j);
-    }
-  }
-  if (best >= 0) return kept.centres[best];
-  std::vector<cv::Point2d> points;
-  for (size_t j = 0; j < kept.classes.size(); ++j) {
-    if (kept.classes[j] == 1 && kept.scores[j] > 0.25f) points.push_back(kept.centres[j]);
-  }
-  if (auto p = bullFromWireLines(points)) return *p;
-  if (points.size() < 25) return {-1.0, -1.0};
-  const std::vector<double> sixth = nearestDistances(points, 5);
-  const double tau = 1.5 * valueAt(sixth, points.size() / 5);
-  std::vector<double> xs, ys;
-  for (size_t i = 0; i < points.size(); ++i) {
-    if (sixth[i] < tau) {
-      xs.push_back(points[i].x);
-      ys.push_back(points[i].y);
-    }
-  }
-  if (xs.size() < 8) return {-1.0, -1.0};
-  return {valueAt(xs, xs.size() / 2), valueAt(ys, ys.size() / 2)};
-}
-
-std::optional<cv::Point2d> bullFromWireLines(const std::vector<cv::Point2d>& P) {
-  const size_t n = P.size();
-  if (n < 20) return std::nullopt;
-  const double spacing = valueAt(nearestDistances(P, 0), n / 2);
-  std::mt19937 rng(0);
-  std::vector<bool> used(n, false);
-  std::vector<Line> lines;
-  for (int draw = 0; draw < 600; ++draw) {
-    const size_t i = rng() % n, j = rng() % n;
-    if (i == j || (used[i] && used[j])) continue;
-    const double d = cv::norm(P[j] - P[i]);
-    if (d < 1.5 * spacing || d > 12.0 * spacing) continue;
-    const Line probe{P[i], (P[j] - P[i]) / d};
-    std::vector<size_t> inliers;
-    for (size_t k = 0; k < n; ++k) {
-      if (lineDistance(probe, P[k]) < 0.12 * spacing) inliers.push_back(k);
-    }
-    if (inliers.size() < 4) continue;
-    cv::Point2d c(0, 0);
-    for (size_t k : inliers) c += P[k];
-    c *= 1.0 / inliers.size();
-    double sxx = 0, sxy = 0, syy = 0;
-    for (size_t k : inliers) {
-      const cv::Point2d q = P[k] - c;
-      sxx += q.x * q.x;
-      sxy += q.x * q.y;
-      syy += q.y * q.y;
-    }
-    const double theta = 0.5 * std::atan2(2.0 * sxy, sxx - syy);
-    lines.push_back({c, {std::cos(theta), std::sin(theta)}});
-    for (size_t k : inliers) used[k] = true;
-  }
-  if (lines.size() < 4) return std::nullopt;
-  int bestCount = -1;
-  cv::Point2d bestX;
-  for (size_t a = 0; a < lines.size(); ++a) {
-    for (size_t b = a + 1; b < lines.size(); ++b) {
-      const double cross = lines[a].dir.x * lines[b].dir.y - lines[a].dir.y * lines[b].dir.x;
-      if (std::abs(cross) < 0.2) continue;
-      const cv::Point2d d = lines[b].centre - lines[a].centre;
-      const double t = (d.x * lines[b].dir.y - d.y * lines[b].dir.x) / cross;
-      const cv::Point2d X = lines[a].centre + t * lines[a].dir;
-      int count = 0;
-      for (const Line& l : lines) count += lineDistance(l, X) < 0.5 * spacing;
-      if (count > bestCount) {
-        bestCount = count;
-        bestX = X;
-      }
-    }
-  }
-  if (bestCount < 4) return std::nullopt;
-  cv::Matx22d A = cv::Matx22d::zeros();
-  cv::Vec2d rhs(0, 0);
-  for (const Line& l : lines) {
-    if (!(lineDistance(l, bestX) < 0.5 * spacing)) continue;
-    const cv::Matx22d M(1 - l.dir.x * l.dir.x, -l.dir.x * l.dir.y, -l.dir.x * l.dir.y, 1 - l.dir.y * l.dir.y);
-    A += M;
-    rhs += M * cv::Vec2d(l.centre.x, l.centre.y);
-  }
-  if (std::abs(cv::determinant(A)) < 1e-9) return std::nullopt;
-  const cv::Vec2d X = A.inv() * rhs;
-  double minX = 1e18, minY = 1e18, maxX = -1e18, maxY = -1e18;
-  for (const cv::Point2d& p : P) {
-    minX = std::min(minX, p.x);
-    minY = std::min(minY, p.y);
-    maxX = std::max(maxX, p.x);
-    maxY = std::max(maxY, p.y);
-  }
-  if (X[0] > minX - spacing && X[0] < maxX + spacing && X[1] > minY - spacing && X[1] < maxY + spacing) {
-    return cv::Point2d(X[0], X[1]);
-  }
-  return std::nullopt;
 }
 
 double colourParityScore(const CameraEstimate& e, const cv::Mat& hsv) {
