@@ -3,6 +3,10 @@
 // (pose, focal length and k1; the optical centre stays) is fitted to the edges found along
 // the normals of its own projected rings and wires, each edge counting only across itself,
 // and the result is judged on the edges it finds once more.
+// Its steps: the board's edge points (edge_points), the edges found about a camera
+// (edge_search, ring_band), the judgement of a camera on them (edge_judgement), the fit to them
+// (edge_fit) and the double band's check (double_band); here the rounds, the follow-up
+// refinements and the beds' depth.
 #pragma once
 
 #include <optional>

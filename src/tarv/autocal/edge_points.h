@@ -13,7 +13,7 @@ namespace tarv {
 struct EdgePoint {
   cv::Point3d board;
   cv::Point3d across;  // unit board direction across the edge
-  int kind;
+  int kind;            // 0 treble ring, 1 double ring, 2 wire, 3 a bed's inner edge
   double otherEdgeMm;  // the bed's other edge (a wire: the reach) along across (0: none near)
 };
 

@@ -1,5 +1,8 @@
 // One camera image to a full camera model with the landmark network: bull, wire crossings
 // and sector numbers, starting cameras, the solve, the board's orientation and a grade.
+// Its steps: the network's output (landmark_output), the bull (bull_point), the parts of the
+// image a closer look takes (board_boxes) and a solved camera's finish (landmark_finish); here
+// the starts, the solve and the closer looks.
 #pragma once
 
 #include <atomic>
