@@ -47,9 +47,11 @@
 
 #include "landmark_training/landmark_boards.h"
 #include "tarv/autocal/board_fit.h"
+#include "tarv/autocal/bull_point.h"
 #include "tarv/autocal/camera_solve.h"
 #include "tarv/autocal/colour_free.h"
 #include "tarv/autocal/crossing_refinement.h"
+#include "tarv/autocal/landmark_output.h"
 #include "tarv/autocal/pose_hypotheses.h"
 #include "tarv/autocal/landmark_test_scene.h"
 #include "tarv/autocal/vision_report.h"

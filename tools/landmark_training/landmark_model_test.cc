@@ -15,6 +15,8 @@
 #include "landmark_training/landmark_boards.h"
 #include "tarv/autocal/camera_solve.h"
 #include "tarv/autocal/landmark_detection.h"
+#include "tarv/autocal/bull_point.h"
+#include "tarv/autocal/landmark_output.h"
 #include "tarv/autocal/model_container.h"
 #include "tarv/autocal/pose_hypotheses.h"
 #include "tarv/autocal/vision_report.h"

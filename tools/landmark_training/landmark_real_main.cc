@@ -57,6 +57,7 @@
 #include "tarv/autocal/camera_estimate.h"
 #include "tarv/autocal/colour_free.h"
 #include "tarv/autocal/landmark_detection.h"
+#include "tarv/autocal/landmark_output.h"
 #include "tarv/autocal/landmark_model.h"
 #include "tarv/autocal/landmark_overlay.h"
 #include "tarv/autocal/model_container.h"

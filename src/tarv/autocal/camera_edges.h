@@ -3,6 +3,10 @@
 // (pose, focal length and k1; the optical centre stays) is fitted to the edges found along
 // the normals of its own projected rings and wires, each edge counting only across itself,
 // and the result is judged on the edges it finds once more.
+// Its steps: the board's edge points (edge_points), the edges found about a camera
+// (edge_search, ring_band), the judgement of a camera on them (edge_judgement), the fit to them
+// (edge_fit) and the double band's check (double_band); here the rounds, the follow-up
+// refinements and the beds' depth.
 #pragma once
 
 #include <optional>
@@ -52,41 +56,6 @@ struct CameraEdgeFit {
 // (4.7 px seen, 0.73 of its wires on it), while right cameras mostly keep 0.82 and more
 // (a few refined low cameras within a pixel keep less, and are refused with it).
 constexpr double kMinConfirmingWireShare = 0.8;
-
-// Edges searched along the normals of the treble (107 mm) and double (170 mm) rings every 1.5
-// degrees and across the 20 wires every 15 mm from 30 to 150 mm (each no farther than a quarter
-// of the way to the next wire), as the board fit does, and
-// along the beds' inner edges (99 and 162 mm on a regulation board; other boards differ
-// there, so they join the fit only where they are found at those radii).
-struct CameraEdgeMatches {
-  std::vector<cv::Point2f> board;   // landmark frame, mm
-  std::vector<cv::Point2f> image;   // pixels
-  std::vector<cv::Point2f> normal;  // unit image normal of the edge at the match
-  std::vector<float> offsetPx;      // signed distance from the camera's projection
-  std::vector<float> pxPerMm;       // image pixels per board mm across the edge
-  std::vector<int> kind;            // 0 treble ring, 1 double ring, 2 wire, 3 a bed's inner edge
-  // Board points that lie in the image: per ring and board octant, and on the wires.
-  int ringInView[2][8] = {};
-  // Ring points whose band lies beyond the search about the camera, per ring and board octant.
-  int ringBeyond[2][8] = {};
-  int wireInView = 0;
-};
-// innerEdges: the beds' inner edges as well. A ring or bed edge weaker than ringMinResponse
-// (grey levels a pixel) is none; the wires always ask for the board fit's strength. wideBands:
-// a ring band a few pixels deep, located as a whole, is searched a few pixels either way, up to
-// a little beyond its depth (the fit's edges); without it, as far as a single edge is (the
-// judgement's).
-CameraEdgeMatches collectCameraEdgeMatches(const CameraEstimate& camera, const cv::Mat& gx, const cv::Mat& gy,
-                                           bool innerEdges, double ringMinResponse = 20.0, bool wideBands = false);
-
-// The judgement of a camera on edges collected with it (keys as the board fit's refinement
-// report, plus "wire_points": [in view, found, within agreePx]). agreePx is the distance at
-// which an edge agrees with the camera; the double ring's edge is expected outerMm beyond its
-// 170 mm (its strongest gradient lies on the wire's dark side, not on its middle). With
-// bandsBeyondDisagree, a ring octant most of whose bands lie beyond the search contradicts the
-// camera (a refined camera, which the edges were fitted to, not a start allowed pixels off).
-json judgeCameraOnEdges(const CameraEdgeMatches& matches, double agreePx, double outerMm = 0.0,
-                        bool bandsBeyondDisagree = false);
 
 // grey: 8-bit single channel. crossings: the detections the solve matched against; the
 // refined camera must match at least 0.8 of those the start matches, and raise

@@ -1,51 +1,7 @@
-// The judgement of a camera on the edges it found: octants of each ring, wires, inliers.
-#include <cmath>
-
+// The refinement of a camera on its edges, on an image without any.
 #include <gtest/gtest.h>
 
 #include "tarv/autocal/camera_edges.h"
-
-namespace tarv {
-namespace {
-
-constexpr double kPi = 3.14159265358979323846;
-
-TEST(CameraEdges, AJudgementCountsOctantsAndWires) {
-  CameraEdgeMatches m;
-  for (int o = 0; o < 8; ++o) {
-    m.ringInView[1][o] = 30;
-    for (int i = 0; i < 30; ++i) {
-      const double a = (45.0 * o + 1.5 * i - 180.0 + 0.75) * kPi / 180.0;
-      m.board.emplace_back(static_cast<float>(170.0 * std::cos(a)), static_cast<float>(170.0 * std::sin(a)));
-      m.image.emplace_back(0.0f, 0.0f);
-      m.normal.emplace_back(1.0f, 0.0f);
-      m.offsetPx.push_back(o == 3 ? 3.0f : 0.5f);  // one octant lies 3 px off
-      m.kind.push_back(1);
-      m.pxPerMm.push_back(1.0f);
-    }
-  }
-  m.wireInView = 10;
-  for (int i = 0; i < 10; ++i) {
-    m.board.emplace_back(30.0f, 0.0f);
-    m.image.emplace_back(0.0f, 0.0f);
-    m.normal.emplace_back(0.0f, 1.0f);
-    m.offsetPx.push_back(0.2f);
-    m.kind.push_back(2);
-    m.pxPerMm.push_back(1.0f);
-  }
-  const json j = judgeCameraOnEdges(m, 1.5);
-  EXPECT_EQ(j["ring_octants"][1], json({8, 7, 1}));
-  EXPECT_EQ(j["ring_octants"][0], json({0, 0, 0}));
-  EXPECT_EQ(j["wire_points"], json({10, 10, 10}));
-  EXPECT_EQ(j["octants"], 7);
-  EXPECT_NEAR(j["rms_px"].get<double>(), std::sqrt((210 * 0.25 + 10 * 0.04) / 220.0), 1e-6);
-  // A ring agrees within two thirds of the wires' distance: the octant 3 px off at 4.5.
-  EXPECT_EQ(judgeCameraOnEdges(m, 4.5)["ring_octants"][1], json({8, 8, 0}));
-  EXPECT_EQ(judgeCameraOnEdges(m, 3.0)["ring_octants"][1], json({8, 7, 1}));
-}
-
-}  // namespace
-}  // namespace tarv
 
 namespace tarv {
 namespace {

@@ -1,5 +1,8 @@
 // One camera image to a full camera model with the landmark network: bull, wire crossings
 // and sector numbers, starting cameras, the solve, the board's orientation and a grade.
+// Its steps: the network's output (landmark_output), the bull (bull_point), the parts of the
+// image a closer look takes (board_boxes) and a solved camera's finish (landmark_finish); here
+// the starts, the solve and the closer looks.
 #pragma once
 
 #include <atomic>
@@ -40,11 +43,6 @@ struct LandmarkSolution {
   bool colourFree = false;  // read by the network for images without colour (not stored)
 };
 
-// Decoded and suppressed network output for an image of the given size seen at scale s.
-// Fails with "LANDMARK_OUTPUT_INVALID" unless the output is float [1, 4 + M, N] with M >= 1.
-LandmarkDetections decodeLandmarkOutput(const cv::Mat& output, double scale, float scoreThreshold,
-                                        float nmsThreshold);
-
 // The solved camera is refined on the board's ring and wire edges (refineCameraByEdges) and
 // the refined camera taken where they confirm it; its grade is then green (or yellow without
 // a sure 20) from 25 matched crossings on, or from 25 explained ones (matched, or confirmed by
@@ -64,17 +62,6 @@ LandmarkDetections decodeLandmarkOutput(const cv::Mat& output, double scale, flo
 // The caller guarantees an 8-bit BGR image. Exceptions of the network pass on; a start the
 // solver cannot handle is skipped.
 LandmarkSolution detectBoardLandmarks(LandmarkModel& model, const cv::Mat& image);
-// The parts of the image that a board small in it may fill (with its numbers): about the bull
-// the network is surest of, and about the ring of crossings it found; none for a board that
-// fills much of the image.
-std::vector<cv::Rect> smallBoardBoxes(const LandmarkDetections& kept, cv::Size imageSize);
-// The part of the image a board wide but flat in it fills: the box round its crossings and
-// numbers with a margin, at least the network's input size long where the image allows; none
-// where the network would not see it markedly larger than in the whole image.
-std::optional<cv::Rect> boardExtentBox(const LandmarkDetections& kept, cv::Size imageSize, int inputSize);
-// The network's part of the above: the letterboxed image through the model, decoded and
-// suppressed; through its network for images without colour where asked and it has one.
-LandmarkDetections runLandmarkNetwork(LandmarkModel& model, const cv::Mat& image, bool colourFree = false);
 // Everything after the network: the bull, the starts, the solve, the edges, the orientation and
 // the grade from the kept detections of the image. Fills the solution's fields but its times.
 // Once `stop` (where given) is set, the solve ends at its next stage with no camera: its
@@ -82,10 +69,6 @@ LandmarkDetections runLandmarkNetwork(LandmarkModel& model, const cv::Mat& image
 void solveBoardLandmarks(const LandmarkDetections& kept, const cv::Mat& image, LandmarkSolution& solution,
                          const std::atomic<bool>* stop = nullptr);
 
-cv::Point2d findBullPoint(const LandmarkDetections& kept);
-// The wire crossings among the kept detections that the solve takes (score over 0.25).
-std::vector<cv::Point2d> keptCrossings(const LandmarkDetections& kept);
-std::optional<cv::Point2d> bullFromWireLines(const std::vector<cv::Point2d>& points);
 // Share of treble and double bed samples whose hue is the one the estimate expects.
 double colourParityScore(const CameraEstimate& e, const cv::Mat& hsv);
 

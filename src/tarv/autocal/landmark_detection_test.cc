@@ -1,4 +1,6 @@
 #include "tarv/autocal/landmark_detection.h"
+#include "tarv/autocal/bull_point.h"
+#include "tarv/autocal/landmark_output.h"
 
 #include <cmath>
 
