@@ -169,17 +169,9 @@ double fullSizeLevel(const cv::Mat& difference, const cv::Mat& region, const Cam
   cv::Mat around = region.clone();
   const cv::Rect inside = box & cv::Rect(0, 0, dart.cols, dart.rows);
   if (inside.size() == box.size()) around.setTo(0, dilateMask(dart(inside), kDartRimPx, false));
-  int histogram[256] = {0};
-  int total = 0;
-  for (int y = 0; y < difference.rows; ++y) {
-    const uchar* d = difference.ptr<uchar>(y);
-    const uchar* m = around.ptr<uchar>(y);
-    for (int x = 0; x < difference.cols; ++x) {
-      if (m[x] == 0) continue;
-      ++histogram[d[x]];
-      ++total;
-    }
-  }
+  const MaskedHistogram h = histogramInMask(difference, around);
+  const std::array<int, 256>& histogram = h.counts;
+  const int total = h.total;
   if (total == 0) return analysis.level;
   int above = 0;
   for (int level = 255; level > 0; --level) {

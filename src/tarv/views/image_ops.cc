@@ -22,17 +22,9 @@ constexpr double kQuietDifference = 16.0;
 
 // Median and median absolute deviation of an 8-bit image's pixels inside the region.
 std::pair<double, double> medianAndMad(const cv::Mat& image, const cv::Mat& region) {
-  int histogram[256] = {0};
-  int count = 0;
-  for (int y = 0; y < image.rows; ++y) {
-    const uchar* row = image.ptr<uchar>(y);
-    const uchar* inside = region.empty() ? nullptr : region.ptr<uchar>(y);
-    for (int x = 0; x < image.cols; ++x) {
-      if (inside && !inside[x]) continue;
-      ++histogram[row[x]];
-      ++count;
-    }
-  }
+  const MaskedHistogram h = histogramInMask(image, region);
+  const std::array<int, 256>& histogram = h.counts;
+  const int count = h.total;
   if (count == 0) return {0.0, 0.0};
   const auto medianOf = [count](const int* h) {
     int seen = 0;
@@ -42,7 +34,7 @@ std::pair<double, double> medianAndMad(const cv::Mat& image, const cv::Mat& regi
     }
     return 255.0;
   };
-  const double median = medianOf(histogram);
+  const double median = medianOf(histogram.data());
   int deviations[256] = {0};
   for (int v = 0; v < 256; ++v) deviations[static_cast<int>(std::abs(v - median))] += histogram[v];
   return {median, medianOf(deviations)};
@@ -370,6 +362,20 @@ cv::Mat dilateMask(const cv::Mat& mask, int kernelSize, bool elliptic) {
   cv::dilate(mask(grown), part, kernel, cv::Point(-1, -1), 1, cv::BORDER_CONSTANT, cv::Scalar(0));
   part.copyTo(out(grown));
   return out;
+}
+
+MaskedHistogram histogramInMask(const cv::Mat& image, const cv::Mat& mask) {
+  MaskedHistogram h;
+  for (int y = 0; y < image.rows; ++y) {
+    const uchar* row = image.ptr<uchar>(y);
+    const uchar* inside = mask.empty() ? nullptr : mask.ptr<uchar>(y);
+    for (int x = 0; x < image.cols; ++x) {
+      if (inside && !inside[x]) continue;
+      ++h.counts[row[x]];
+      ++h.total;
+    }
+  }
+  return h;
 }
 
 double changeLevel(const cv::Mat& absoluteDifference, const cv::Mat& region, bool adaptive) {

@@ -1,6 +1,8 @@
 // Pixel operations on grey images and 8-bit masks (255 = set) shared by every image test.
 #pragma once
 
+#include <array>
+
 #include <nlohmann/json.hpp>
 #include <opencv2/core.hpp>
 
@@ -55,6 +57,14 @@ cv::Mat dilateMask(const cv::Mat& mask, int kernelSize, bool elliptic);
 // Level of the change mask: 16, or with the adaptive switch max(16, median + 4·MAD) of the
 // absolute difference (inside region when one is given).
 double changeLevel(const cv::Mat& absoluteDifference, const cv::Mat& region, bool adaptive);
+
+// How many of an 8-bit one-channel image's pixels hold each value, counted inside the mask (of
+// the image's size; every pixel when it is empty), and how many were counted.
+struct MaskedHistogram {
+  std::array<int, 256> counts{};
+  int total = 0;
+};
+MaskedHistogram histogramInMask(const cv::Mat& image, const cv::Mat& mask);
 // 255 where the image's 3x3 or 5x5 median (edges replicated) is above the level, else 0:
 // thresholdBinary of medianBlurred, counted rather than sorted for 8-bit grey images.
 cv::Mat medianAboveMask(const cv::Mat& image, double level, int aperture);

@@ -6,6 +6,8 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include "tarv/views/image_ops.h"
+
 namespace tarv {
 namespace {
 
@@ -45,17 +47,9 @@ double differenceGrain(const cv::Mat& frame, const cv::Mat& reference, const cv:
     largest = channels[0];
     for (size_t i = 1; i < channels.size(); ++i) largest = cv::max(largest, channels[i]);
   }
-  std::array<int, 256> counts{};
-  int total = 0;
-  for (int y = 0; y < largest.rows; ++y) {
-    const uchar* v = largest.ptr<uchar>(y);
-    const uchar* m = inRegion ? region.ptr<uchar>(y + box.y) + box.x : nullptr;
-    for (int x = 0; x < largest.cols; ++x) {
-      if (m != nullptr && m[x] == 0) continue;
-      ++counts[v[x]];
-      ++total;
-    }
-  }
+  const MaskedHistogram h = histogramInMask(largest, inRegion ? region(box) : cv::Mat());
+  const std::array<int, 256>& counts = h.counts;
+  const int total = h.total;
   if (total == 0) return 0.0;
   int seen = 0;
   int median = 0;
