@@ -1,5 +1,8 @@
 #include "tarv/views/camera_analysis.h"
 
+#include <algorithm>
+#include <cmath>
+
 #include <opencv2/imgproc.hpp>
 
 #include "tarv/core/camera_worker_pool.h"
@@ -162,13 +165,23 @@ namespace {
 constexpr double kNoisePassingShare = 0.01;
 constexpr int kDartRimPx = 9;
 
+// The reduced mask brought to full size inside the box only: each full-size pixel takes the
+// reduced pixel it falls in, as a nearest-neighbour resize of the whole mask would give it.
+// Empty when the box leaves the mask.
+cv::Mat fullSizeMaskIn(const cv::Mat& reduced, double scale, const cv::Rect& box) {
+  const int f = std::max(1, static_cast<int>(std::lround(1.0 / scale)));
+  if (box.x < 0 || box.y < 0 || box.br().x > reduced.cols * f || box.br().y > reduced.rows * f) return cv::Mat();
+  const cv::Rect source(box.x / f, box.y / f, (box.br().x + f - 1) / f - box.x / f, (box.br().y + f - 1) / f - box.y / f);
+  cv::Mat up;
+  cv::resize(reduced(source), up, cv::Size(source.width * f, source.height * f), 0.0, 0.0, cv::INTER_NEAREST);
+  return up(cv::Rect(box.x - source.x * f, box.y - source.y * f, box.width, box.height));
+}
+
 double fullSizeLevel(const cv::Mat& difference, const cv::Mat& region, const CameraFrameAnalysis& analysis,
                      const cv::Rect& box) {
-  cv::Mat dart;
-  cv::resize(analysis.dartMask, dart, cv::Size(), 1.0 / analysis.scale, 1.0 / analysis.scale, cv::INTER_NEAREST);
   cv::Mat around = region.clone();
-  const cv::Rect inside = box & cv::Rect(0, 0, dart.cols, dart.rows);
-  if (inside.size() == box.size()) around.setTo(0, dilateMask(dart(inside), kDartRimPx, false));
+  const cv::Mat dart = fullSizeMaskIn(analysis.dartMask, analysis.scale, box);
+  if (!dart.empty()) around.setTo(0, dilateMask(dart, kDartRimPx, false));
   const MaskedHistogram h = histogramInMask(difference, around);
   const std::array<int, 256>& histogram = h.counts;
   const int total = h.total;
