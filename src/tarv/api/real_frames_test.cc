@@ -53,6 +53,32 @@ struct Outcome {
   int leftToPlayer = 0;
 };
 
+// Each frame's light scaled by one factor, as an exposure step or a lamp would.
+std::vector<cv::Mat> scaledLight(const std::vector<cv::Mat>& frames, double gain) {
+  std::vector<cv::Mat> lit;
+  for (const cv::Mat& f : frames) {
+    cv::Mat g;
+    f.convertTo(g, -1, gain, 0.0);
+    lit.push_back(g);
+  }
+  return lit;
+}
+
+// The frames with the dart sent `calls` times at 30 a second, as a host polls an armed engine:
+// the fields entered and the darts left to the player.
+Outcome sendThrow(void* engine, const std::vector<cv::Mat>& frames, int calls) {
+  Outcome o;
+  double now = 100.0;
+  for (int i = 0; i < calls; ++i) {
+    now += 1.0 / 30.0;
+    const json request = {{"command", "detect"}, {"images", descriptors(frames)}, {"times", {now, now, now}}, {"epoch", 0}};
+    const json r = json::parse(tarv_call(engine, request.dump().c_str()));
+    if (r.value("status", "") == "DART_CANDIDATE") o.entered.push_back(r["entries"].back()["field"].value("label", ""));
+    if (r.value("reason", "") == "UNRESOLVED_DART_LEFT_TO_PLAYER") ++o.leftToPlayer;
+  }
+  return o;
+}
+
 class RealThrow : public ::testing::TestWithParam<double> {
  protected:
   void SetUp() override {
@@ -95,33 +121,15 @@ class RealThrow : public ::testing::TestWithParam<double> {
   Outcome throwWithLight(double gain, bool specks = false) {
     const json armed = call({{"command", "arm"}, {"images", descriptors(before_)}, {"calibrations", calibrations_}});
     EXPECT_EQ(armed.value("status", ""), "READY") << armed.dump();
-    std::vector<cv::Mat> lit;
-    for (const cv::Mat& f : after_) {
-      cv::Mat g;
-      f.convertTo(g, -1, gain, 0.0);
-      lit.push_back(g);
-    }
+    std::vector<cv::Mat> lit = scaledLight(after_, gain);
     if (specks) stampSpecks(lit);
-    Outcome o;
-    double now = 100.0;
-    for (int i = 0; i < 12; ++i) {
-      now += 1.0 / 30.0;
-      const json r = call({{"command", "detect"}, {"images", descriptors(lit)}, {"times", {now, now, now}}, {"epoch", 0}});
-      if (r.value("status", "") == "DART_CANDIDATE") o.entered.push_back(r["entries"].back()["field"].value("label", ""));
-      if (r.value("reason", "") == "UNRESOLVED_DART_LEFT_TO_PLAYER") ++o.leftToPlayer;
-    }
-    return o;
+    return sendThrow(engine_, lit, 12);
   }
 
   // Each camera's count of the dart's changed pixels on the first frame with the dart.
   std::vector<int> dartPixelsWithLight(double gain) {
     call({{"command", "arm"}, {"images", descriptors(before_)}, {"calibrations", calibrations_}});
-    std::vector<cv::Mat> lit;
-    for (const cv::Mat& f : after_) {
-      cv::Mat g;
-      f.convertTo(g, -1, gain, 0.0);
-      lit.push_back(g);
-    }
+    const std::vector<cv::Mat> lit = scaledLight(after_, gain);
     const json r = call({{"command", "detect"}, {"images", descriptors(lit)}, {"times", {100.0, 100.0, 100.0}}, {"epoch", 0}});
     std::vector<int> pixels;
     for (const char* id : {"CAM_1", "CAM_2", "CAM_3"}) pixels.push_back(r["cameras"][id].value("dart_pixels", -1));
@@ -183,24 +191,15 @@ TEST(RealUndecidedThrow, WhatAStableFieldEntryLeavesBesideItIsNoSecondDart) {
   json calibrations = json::array();
   for (const char* camera : {"0", "2", "4"}) {
     before.push_back(cv::imread(kFrames + "/" + name + "_before_" + camera + ".jpg"));
-    cv::Mat a = cv::imread(kFrames + "/" + name + "_after_" + camera + ".jpg");
-    ASSERT_FALSE(before.back().empty() || a.empty());
-    a.convertTo(a, -1, 1.15, 0.0);
-    after.push_back(a);
+    after.push_back(cv::imread(kFrames + "/" + name + "_after_" + camera + ".jpg"));
+    ASSERT_FALSE(before.back().empty() || after.back().empty());
   }
   for (const json& points : doc["crossings"]) calibrations.push_back(calibrationFromCrossings(points));
   void* engine = tarv_create();
-  const auto call = [&](const json& request) { return json::parse(tarv_call(engine, request.dump().c_str())); };
-  ASSERT_EQ(call({{"command", "arm"}, {"images", descriptors(before)}, {"calibrations", calibrations}}).value("status", ""),
-            "READY");
-  int entered = 0, leftToPlayer = 0;
-  double now = 100.0;
-  for (int i = 0; i < 40; ++i) {
-    now += 1.0 / 30.0;
-    const json r = call({{"command", "detect"}, {"images", descriptors(after)}, {"times", {now, now, now}}, {"epoch", 0}});
-    if (r.value("status", "") == "DART_CANDIDATE") ++entered;
-    if (r.value("reason", "") == "UNRESOLVED_DART_LEFT_TO_PLAYER") ++leftToPlayer;
-  }
+  const json request = {{"command", "arm"}, {"images", descriptors(before)}, {"calibrations", calibrations}};
+  ASSERT_EQ(json::parse(tarv_call(engine, request.dump().c_str())).value("status", ""), "READY");
+  const Outcome o = sendThrow(engine, scaledLight(after, 1.15), 40);
+  const int entered = static_cast<int>(o.entered.size()), leftToPlayer = o.leftToPlayer;
   tarv_destroy(engine);
   // One dart landed: entered, or left to the player, once.
   EXPECT_EQ(entered + leftToPlayer, 1) << entered << " entered, " << leftToPlayer << " left to the player";

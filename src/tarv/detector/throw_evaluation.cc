@@ -763,10 +763,12 @@ bool confirmsPending(const Round& round, const FieldDecision& decision) {
 void acceptDecision(Round& round, const std::vector<cv::Mat>& frames,
                     const std::array<CameraFrameAnalysis, 3>& analyses,
                     const std::array<ShaftMeasurement, 3>& shafts, const std::array<Taken, 3>& wholeTakes,
-                    const json& entry, double now) {
+                    const json& entry, bool stableFieldAlone, double now) {
   const CameraRegions own = enterDart(round, frames, analyses, shafts, wholeTakes, entry);
   clearSettling(round);
-  round.residueOfEntry = anyRegion(own);
+  // A dart entered on its stable field alone was placed by no camera's tip: what it left
+  // beside it in a camera is that dart's own change its point missed, not a second dart.
+  round.residueOfEntry = stableFieldAlone && anyRegion(own);
   if (anyRegion(own)) {
     // What the dart does not explain stays change, and it held still with the dart: the next
     // triplet compares with it rather than waiting a triplet more.
@@ -1065,10 +1067,7 @@ json decideDart(Round& round, const std::vector<cv::Mat>& frames, const std::arr
     return r;
   }
   r["entry"] = buildEntry(round, tip, decision, views);
-  acceptDecision(round, frames, analyses, shafts, wholeTakes, r["entry"], now);
-  // A dart entered on its stable field alone was placed by no camera's tip: what it left
-  // beside it in a camera is that dart's own change its point missed, not a second dart.
-  round.residueOfEntry = round.residueOfEntry && decision.path == kPathStable;
+  acceptDecision(round, frames, analyses, shafts, wholeTakes, r["entry"], decision.path == kPathStable, now);
   return r;
 }
 

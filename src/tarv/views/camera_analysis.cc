@@ -80,9 +80,16 @@ int largestDartPixels(const Camera& camera) {
   return static_cast<int>(kLargestDartAreaMm2 * pixelsPerMm2(camera.boardToImage));
 }
 
-double dartChangeLevelOf(const Camera& camera) {
-  return std::max(kDartChangeLevel, camera.ownChangeLevel) * std::max(1.0, camera.lightGain);
+namespace {
+
+// A camera's own level (0 while unmeasured), kept in the light of arming, in the camera's light.
+double levelInLight(const Camera& camera, double ownLevel) {
+  return std::max(kDartChangeLevel, ownLevel) * std::max(1.0, camera.lightGain);
 }
+
+}  // namespace
+
+double dartChangeLevelOf(const Camera& camera) { return levelInLight(camera, camera.ownChangeLevel); }
 
 double analysisScale(cv::Size imageSize) { return imageSize.width >= 640 ? 0.5 : 1.0; }
 
@@ -135,8 +142,7 @@ CameraFrameAnalysis analyseCameraFrame(const Round& round, int camera, const cv:
     a.measuredOwnLevel =
         grainChangeLevel(differenceGrain(a.frame, background, a.region), kDartChangeLevel) / std::max(1.0, c.lightGain);
   }
-  const double ownLevel = std::max(kDartChangeLevel, std::max(c.ownChangeLevel, a.measuredOwnLevel)) *
-                          std::max(1.0, c.lightGain);
+  const double ownLevel = a.measuredOwnLevel > 0.0 ? levelInLight(c, a.measuredOwnLevel) : quietLevel;
   a.level = std::max(ownLevel, changeLevel(difference, a.region, processSwitches().adaptiveThreshold));
   a.dartMask = dartPiecesInRegion(dartChangeMask(difference, a.level), a.region, c.boardToImage, a.scale);
   a.dartPixels = cv::countNonZero(a.dartMask);
