@@ -319,15 +319,6 @@ cv::Mat enteredDartRegionOf(const Round& round, int camera, const ShaftMeasureme
   return enteredDartRegion(shaft.change, c.boardToImage, point, minPixelsForCamera(c), shaft.box);
 }
 
-// The largest connected piece of a mask, in pixels.
-int largestPiecePixels(const cv::Mat& mask) {
-  cv::Mat labels, stats, centroids;
-  const int count = cv::connectedComponentsWithStats(mask, labels, stats, centroids, 8, CV_32S);
-  int largest = 0;
-  for (int i = 1; i < count; ++i) largest = std::max(largest, stats.at<int>(i, cv::CC_STAT_AREA));
-  return largest;
-}
-
 // Another dart is seen by two cameras at least; a piece of the entered dart that one camera
 // alone keeps (its pieces did not line up there) is no dart, and goes with it. A camera sees
 // another dart only where its dart change outside the region holds a piece of a dart's worth:

@@ -14,6 +14,7 @@
 #include "tarv/views/board_features.h"
 #include "tarv/views/camera_analysis.h"
 #include "tarv/views/image_ops.h"
+#include "tarv/views/sensor_grain.h"
 #include "tarv/views/shaft_axis.h"
 
 namespace tarv {
@@ -84,13 +85,22 @@ cv::Mat matchedByHistogram(const cv::Mat& image, const cv::Mat& reference, const
   return matched;
 }
 
-// The matched frame also agrees in colour where nothing changed: fewer colour-changed pixels
-// than a camera's dart limit outside what the first fit left.
+// The matched frame also agrees in colour where nothing changed, as the dart change will cut
+// it: at the analysis' size and at the camera's level, or the level this frame's grain asks
+// (the table lifts a darker frame's sensor noise with its light, and a camera's own level may
+// not be measured yet), no piece of a dart's worth outside what the first fit left. A channel
+// clipped or crushed changes whole stretches of the board; specks of sensor noise strewn over
+// the dark beds, however many, are no such change.
 bool colourMatches(const Round& round, int camera, const cv::Mat& matched, const cv::Mat& reference,
                    const cv::Mat& keep) {
-  cv::Mat changed = dartChangeMask(colourDifference(matched, reference), kDartChangeLevel);
-  cv::bitwise_and(changed, keep, changed);
-  return cv::countNonZero(changed) < minPixelsForCamera(round.cameras[camera]);
+  const Camera& c = round.cameras[camera];
+  const cv::Mat frame = reducedForAnalysis(matched);
+  const cv::Mat background = reducedForAnalysis(reference);
+  const cv::Mat region = reducedMask(keep, frame.size());
+  const double level =
+      std::max(dartChangeLevelOf(c), grainChangeLevel(differenceGrain(frame, background, region), kDartChangeLevel));
+  const cv::Mat changed = maskAnd(dartChangeMask(colourDifference(frame, background), level), region);
+  return largestPiecePixels(changed) < minPixelsAtAnalysisScale(c, analysisScale(matched.size()));
 }
 
 }  // namespace

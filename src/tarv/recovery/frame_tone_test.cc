@@ -28,6 +28,18 @@ cv::Mat relit(const cv::Mat& frame, double gain) {
   return out;
 }
 
+// The frame as a camera of strong capture noise gives it: every capture scattered anew.
+cv::Mat withCaptureNoise(const cv::Mat& frame, double sigma, uint64_t seed) {
+  cv::RNG rng(seed);
+  cv::Mat noise(frame.size(), CV_16SC3), out;
+  rng.fill(noise, cv::RNG::NORMAL, 0.0, sigma);
+  cv::Mat wide;
+  frame.convertTo(wide, CV_16SC3);
+  wide += noise;
+  wide.convertTo(out, CV_8UC3);
+  return out;
+}
+
 // Changed pixels of the frame against the camera's working background inside the board.
 int changedPixels(const Round& round, int camera, const cv::Mat& frame) {
   const Camera& c = round.cameras[camera];
@@ -80,6 +92,29 @@ TEST_F(FrameTone, ALightChangeThatCameWithADartLeavesOnlyTheDart) {
     EXPECT_FALSE(round.inputLut[0].empty()) << gain;
     EXPECT_GT(lightShiftFromBackground(round, 0, intakeFrames(round, round.incomingFrames)[0]), -4.0) << gain;
   }
+}
+
+// Sensor noise strewn over the board is no colour the table failed to match; a channel crushed
+// to black over the dark beds is.
+TEST_F(FrameTone, ANoisyCamerasDarkerLightIsMatchedAndACrushedChannelIsNot) {
+  scene::SceneImages noisyEmpty = *empty_;
+  for (cv::Mat& frame : noisyEmpty.frames) frame = withCaptureNoise(frame, 12.0, 7);
+  Round round = roundArmedOn(noisyEmpty);
+  const cv::Mat frame = withCaptureNoise(relit(withDart_->frames[0], 0.85), 12.0, 8);
+  round.incomingFrames = {frame, withDart_->frames[1], withDart_->frames[2]};
+  const FrameToneMatch match = toneMatchFrameToBackground(round, 0, frame);
+  EXPECT_TRUE(match.matched) << match.record.dump();
+
+  Round clean = roundArmedOn(*empty_);
+  std::vector<cv::Mat> channels;
+  cv::split(relit(withDart_->frames[0], 0.85), channels);
+  channels[2].setTo(0, channels[2] < 90);
+  cv::Mat crushed;
+  cv::merge(channels, crushed);
+  clean.incomingFrames = {crushed, withDart_->frames[1], withDart_->frames[2]};
+  const FrameToneMatch refused = toneMatchFrameToBackground(clean, 0, crushed);
+  EXPECT_FALSE(refused.matched) << refused.record.dump();
+  EXPECT_TRUE(clean.inputLut[0].empty());
 }
 
 TEST_F(FrameTone, ABrighterFrameHasItsReferencesReLitInstead) {

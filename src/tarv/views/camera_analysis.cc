@@ -93,6 +93,14 @@ double dartChangeLevelOf(const Camera& camera) { return levelInLight(camera, cam
 
 double analysisScale(cv::Size imageSize) { return imageSize.width >= 640 ? 0.5 : 1.0; }
 
+cv::Mat reducedForAnalysis(const cv::Mat& image) {
+  return reduce(image, analysisScale(image.size()), cv::INTER_AREA);
+}
+
+int minPixelsAtAnalysisScale(const Camera& camera, double scale) {
+  return std::max(20, static_cast<int>(minPixelsForCamera(camera) * scale * scale));
+}
+
 CameraFrameAnalysis analyseCameraFrame(const Round& round, int camera, const cv::Mat& frame) {
   const Camera& c = round.cameras[camera];
   if (frame.size() != c.emptyReferenceColour.size()) throw std::runtime_error("Camera resolution changed");
@@ -107,7 +115,7 @@ CameraFrameAnalysis analyseCameraFrame(const Round& round, int camera, const cv:
   const Homography h = scaleHomography(c.boardToImage, a.scale, a.scale);
   const double radius = scoringRadiusMm(round);
   a.region = sharedBoardRegionMask(a.frame.size(), h, radius);
-  a.minPixels = std::max(20, static_cast<int>(minPixelsForCamera(c) * a.scale * a.scale));
+  a.minPixels = minPixelsAtAnalysisScale(c, a.scale);
   a.maxDartPixels = static_cast<int>(kLargestDartAreaMm2 * pixelsPerMm2(c.boardToImage) * a.scale * a.scale);
 
   // The dart's own change: against the working background, which holds the darts already

@@ -51,6 +51,16 @@ int largestDartPixels(const Camera& camera);
 // Images 640 or more pixels wide are analysed at half size.
 double analysisScale(cv::Size imageSize);
 
+// An image reduced to the size it is analysed at (by area), and a camera's fewest dart pixels
+// there.
+cv::Mat reducedForAnalysis(const cv::Mat& image);
+int minPixelsAtAnalysisScale(const Camera& camera, double scale);
+
+// An image reduced to the size it is analysed at (by area), and a camera's fewest dart pixels
+// there.
+cv::Mat reducedForAnalysis(const cv::Mat& image);
+int minPixelsAtAnalysisScale(const Camera& camera, double scale);
+
 // One camera's analysis (a camera worker job: reads the round and its own camera's caches).
 CameraFrameAnalysis analyseCameraFrame(const Round& round, int camera, const cv::Mat& frame);
 

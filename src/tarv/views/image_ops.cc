@@ -323,6 +323,14 @@ cv::Mat reducedMask(const cv::Mat& mask, cv::Size size) {
   return out;
 }
 
+int largestPiecePixels(const cv::Mat& mask) {
+  cv::Mat labels, stats, centroids;
+  const int count = cv::connectedComponentsWithStats(mask, labels, stats, centroids, 8, CV_32S);
+  int largest = 0;
+  for (int i = 1; i < count; ++i) largest = std::max(largest, stats.at<int>(i, cv::CC_STAT_AREA));
+  return largest;
+}
+
 cv::Rect maskBox(const cv::Mat& mask) {
   if (mask.empty() || mask.type() != CV_8UC1) return cv::boundingRect(mask);
   int top = -1, bottom = -1, left = mask.cols, right = -1;

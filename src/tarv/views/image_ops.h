@@ -47,6 +47,8 @@ cv::Mat cannyEdges(const cv::Mat& grey, double low, double high);
 // with none), read eight bytes at a time: a dart's change is a few rows of a large frame, and
 // the empty rows cost a word compare each rather than a look at every pixel.
 cv::Rect maskBox(const cv::Mat& mask);
+// The largest 8-connected piece of a mask, in pixels.
+int largestPiecePixels(const cv::Mat& mask);
 // A mask brought to a smaller size: set where cv::resize with INTER_AREA leaves anything of
 // it; a mask already at the size is its own (shared pixels). At an exact halving only the box round its pixels is reduced (each reduced pixel comes
 // from its own 2x2 block), so a dart's mask costs its box rather than the frame.
