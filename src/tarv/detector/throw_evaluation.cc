@@ -110,6 +110,7 @@ struct ShaftMeasurement {
   cv::Mat dartMask;   // the measured dart's change at full size
   cv::Mat change;     // all the new change at full size (more than the dart when two landed)
   cv::Rect box;       // the crop both masks were measured in: nothing is set outside it
+  LightPatchView light;  // the dart mask judged as a patch of light in this camera
 };
 
 ShaftView shaftViewOf(const Round& round, int camera, const CameraFrameAnalysis& a) {
@@ -166,6 +167,12 @@ ShaftMeasurement measureShaftOrContinued(const cv::Mat& frame, const ShaftView& 
   return measuresTip(again.record) ? again : m;
 }
 
+// Whether the measured dart is a patch of light is asked of every decided change: each camera
+// judges its own view while its worker has it at hand.
+void judgeAsLight(ShaftMeasurement& m, const cv::Mat& frame, const Camera& c) {
+  m.light = lightPatchView(frame, c.backgroundFrame, m.dartMask, c.boardToImage);
+}
+
 // `alsoForCamera` runs once for each camera while the shafts are measured: the calling thread
 // runs it for one camera after another while the workers measure, and a camera's job that
 // finds its camera not yet taken up runs it itself, so neither waits for the other.
@@ -178,7 +185,7 @@ std::array<ShaftMeasurement, 3> measureShafts(const Round& round, const std::vec
   };
   struct Looked {
     ShaftView view;
-    ChangeGroups groups;
+    ChangeGroups groups;        // fitted below only where they may tell two darts apart
     ShaftMeasurement measured;  // of the whole change, as one dart
   };
   // Each camera's whole new change, in groups when it falls apart, and measured as one dart:
@@ -199,8 +206,9 @@ std::array<ShaftMeasurement, 3> measureShafts(const Round& round, const std::vec
     }
     // One labelling of the change serves its groups and its measurement.
     const ChangePieces pieces = labelChangePieces(view.changeMask);
-    ChangeGroups groups = groupChange(view, pieces);
+    ChangeGroups groups = groupChangeUnfitted(view, &pieces);
     ShaftMeasurement measured = measureShaftOrContinued(frames[camera], view, crop, c.boardToImage, pieces);
+    judgeAsLight(measured, frames[camera], c);
     alsoOnce(camera);
     return Looked{std::move(view), std::move(groups), std::move(measured)};
   };
@@ -212,6 +220,13 @@ std::array<ShaftMeasurement, 3> measureShafts(const Round& round, const std::vec
   for (const Looked& l : looked) {
     views.push_back(l.view);
     groups.push_back(l.groups);
+  }
+  if (groupsTellDarts(groups)) {
+    auto fit = [&](int camera) {
+      fitGroupTips(views[camera], groups[camera]);
+      return 0;
+    };
+    (void)runOnCameraWorkers(fit);
   }
   // Two darts that landed between two triplets: one of them is measured now, the other on a
   // later triplet.
@@ -226,7 +241,9 @@ std::array<ShaftMeasurement, 3> measureShafts(const Round& round, const std::vec
     if (!shafts[camera].record["votes"][0].value("abstention", true)) processSwitches().measuredSearches.fetch_sub(1);
     ShaftView view = views[camera];
     view.changeMask = *oneDart[camera];
-    return measureShaft(frames[camera], view, views[camera].changeMask, true);
+    ShaftMeasurement measured = measureShaft(frames[camera], view, views[camera].changeMask, true);
+    judgeAsLight(measured, frames[camera], round.cameras[camera]);
+    return measured;
   };
   return runOnCameraWorkers(job);
 }
@@ -780,16 +797,9 @@ void acceptDecision(Round& round, const std::vector<cv::Mat>& frames,
 }
 
 // A change that is a patch of light or shadow in every camera that sees it, flat or soft.
-bool isLightPatch(const Round& round, const std::vector<cv::Mat>& frames, const std::array<ShaftMeasurement, 3>& shafts) {
-  std::array<cv::Mat, 3> shown, backgrounds;
-  std::array<Homography, 3> homographies;
-  for (int i = 0; i < 3; ++i) {
-    shown[i] = frames[i];
-    backgrounds[i] = round.cameras[i].backgroundFrame;
-    homographies[i] = round.cameras[i].boardToImage;
-  }
-  const std::array<cv::Mat, 3> masks = dartMasksOf(shafts);
-  return isFlatLightPatch(shown, backgrounds, masks) || isSoftLightPatch(shown, backgrounds, masks, homographies);
+bool isLightPatch(const std::array<ShaftMeasurement, 3>& shafts) {
+  const std::array<LightPatchView, 3> views{shafts[0].light, shafts[1].light, shafts[2].light};
+  return isLightPatch(views);
 }
 
 // A patch of light that stays is taken into the working background where it lies, as an entered
@@ -1017,7 +1027,7 @@ json decideDart(Round& round, const std::vector<cv::Mat>& frames, const std::arr
   if (!judged.document.is_null()) r["dart_3d"] = judged.document;
   // Whatever the chain made of it, a patch of light is no dart: nothing is entered, and the
   // passive proof renews the background once the board is proven empty.
-  if (isLightPatch(round, frames, shafts)) {
+  if (isLightPatch(shafts)) {
     // A glint comes and goes; a patch that stays is taken.
     if (round.stillTriplets >= kStillTripletsTaken) takeLightPatch(round, frames, analyses, shafts);
     r["status"] = "WAIT";

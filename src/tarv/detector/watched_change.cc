@@ -50,8 +50,6 @@ std::vector<double> ratios(const cv::Mat& frame, const cv::Mat& background, cons
   return r;
 }
 
-enum class Flatness { kFlat, kNotFlat, kUnknown };
-
 Flatness flatInCamera(const cv::Mat& frame, const cv::Mat& background, const cv::Mat& mask) {
   // Every decision asks this of a full-size dart mask: only the box round its pixels is read.
   const cv::Rect box = maskBox(mask);
@@ -189,21 +187,26 @@ Flatness softInCamera(const cv::Mat& frame, const cv::Mat& background, const cv:
   return soft ? Flatness::kFlat : Flatness::kNotFlat;
 }
 
+// Whether the camera's mask has pixels to judge, and its images fit the mask.
+LightPatchView framedView(const cv::Mat& frame, const cv::Mat& background, const cv::Mat& mask) {
+  LightPatchView view;
+  view.seen = !mask.empty() && cv::countNonZero(mask) > 0;
+  view.fits = frame.type() == CV_8UC3 && background.type() == CV_8UC3 && frame.size() == mask.size() &&
+              background.size() == mask.size();
+  return view;
+}
+
 // A patch in every camera whose mask has pixels, by the camera's own judgement; at least one
 // camera can tell.
-template <typename Judge>
-bool patchInEveryCamera(const std::array<cv::Mat, 3>& frames, const std::array<cv::Mat, 3>& backgrounds,
-                        const std::array<cv::Mat, 3>& masks, Judge judge) {
+template <typename Judged>
+bool patchInEveryCamera(const std::array<LightPatchView, 3>& views, Judged judged) {
   int seen = 0;
-  for (int i = 0; i < 3; ++i) {
-    if (masks[i].empty() || cv::countNonZero(masks[i]) == 0) continue;
-    if (frames[i].type() != CV_8UC3 || backgrounds[i].type() != CV_8UC3 || frames[i].size() != masks[i].size() ||
-        backgrounds[i].size() != masks[i].size()) {
-      return false;
-    }
-    const Flatness judged = judge(i);
-    if (judged == Flatness::kNotFlat) return false;
-    seen += judged == Flatness::kFlat;
+  for (const LightPatchView& view : views) {
+    if (!view.seen) continue;
+    if (!view.fits) return false;
+    const Flatness judgement = judged(view);
+    if (judgement == Flatness::kNotFlat) return false;
+    seen += judgement == Flatness::kFlat;
   }
   return seen > 0;
 }
@@ -231,15 +234,39 @@ void recordWatchedChange(Round& round, const std::vector<cv::Mat>& frames, const
 
 bool isFlatLightPatch(const std::array<cv::Mat, 3>& frames, const std::array<cv::Mat, 3>& backgrounds,
                       const std::array<cv::Mat, 3>& masks) {
-  return patchInEveryCamera(frames, backgrounds, masks,
-                            [&](int i) { return flatInCamera(frames[i], backgrounds[i], masks[i]); });
+  std::array<LightPatchView, 3> views;
+  for (int i = 0; i < 3; ++i) {
+    views[i] = framedView(frames[i], backgrounds[i], masks[i]);
+    if (views[i].seen && views[i].fits) views[i].flat = flatInCamera(frames[i], backgrounds[i], masks[i]);
+  }
+  return patchInEveryCamera(views, [](const LightPatchView& v) { return v.flat; });
 }
 
 bool isSoftLightPatch(const std::array<cv::Mat, 3>& frames, const std::array<cv::Mat, 3>& backgrounds,
                       const std::array<cv::Mat, 3>& masks, const std::array<Homography, 3>& boardToImage) {
-  return patchInEveryCamera(frames, backgrounds, masks, [&](int i) {
-    return softInCamera(frames[i], backgrounds[i], masks[i], boardToImage[i]);
-  });
+  std::array<LightPatchView, 3> views;
+  for (int i = 0; i < 3; ++i) {
+    views[i] = framedView(frames[i], backgrounds[i], masks[i]);
+    if (views[i].seen && views[i].fits) {
+      views[i].soft = softInCamera(frames[i], backgrounds[i], masks[i], boardToImage[i]);
+    }
+  }
+  return patchInEveryCamera(views, [](const LightPatchView& v) { return v.soft; });
+}
+
+LightPatchView lightPatchView(const cv::Mat& frame, const cv::Mat& background, const cv::Mat& mask,
+                              const Homography& boardToImage) {
+  LightPatchView view = framedView(frame, background, mask);
+  if (view.seen && view.fits) {
+    view.flat = flatInCamera(frame, background, mask);
+    view.soft = softInCamera(frame, background, mask, boardToImage);
+  }
+  return view;
+}
+
+bool isLightPatch(const std::array<LightPatchView, 3>& views) {
+  return patchInEveryCamera(views, [](const LightPatchView& v) { return v.flat; }) ||
+         patchInEveryCamera(views, [](const LightPatchView& v) { return v.soft; });
 }
 
 }  // namespace tarv

@@ -42,4 +42,23 @@ bool isFlatLightPatch(const std::array<cv::Mat, 3>& frames, const std::array<cv:
 bool isSoftLightPatch(const std::array<cv::Mat, 3>& frames, const std::array<cv::Mat, 3>& backgrounds,
                       const std::array<cv::Mat, 3>& masks, const std::array<Homography, 3>& boardToImage);
 
+// One camera's answer to a test above: a patch, no patch, or too few usable pixels to tell.
+enum class Flatness { kFlat, kNotFlat, kUnknown };
+
+// One camera's view of a change for both tests, judged on its own images alone, so that each
+// camera's worker can judge its own: whether its mask has pixels, whether its images fit the
+// mask, and each test's answer.
+struct LightPatchView {
+  bool seen = false;
+  bool fits = true;
+  Flatness flat = Flatness::kUnknown;
+  Flatness soft = Flatness::kUnknown;
+};
+LightPatchView lightPatchView(const cv::Mat& frame, const cv::Mat& background, const cv::Mat& mask,
+                              const Homography& boardToImage);
+
+// A flat or a soft light patch from the cameras' own views: what isFlatLightPatch or
+// isSoftLightPatch answers on the same images.
+bool isLightPatch(const std::array<LightPatchView, 3>& views);
+
 }  // namespace tarv

@@ -96,6 +96,18 @@ TEST(WatchedChange, TheHistoryKeepsTheNewestTwoTripletsAndTwoRecords) {
   EXPECT_TRUE(round.historyRecord1.is_null());
 }
 
+// Each camera's own view answers what the three cameras' images answer together.
+bool lightPatchFromViews(const std::array<cv::Mat, 3>& frames, const std::array<cv::Mat, 3>& backgrounds,
+                         const std::array<cv::Mat, 3>& masks, const scene::GroundTruth& truth) {
+  std::array<LightPatchView, 3> views;
+  for (int i = 0; i < 3; ++i) {
+    const cv::Matx33d& h = truth.cameras[i].board_to_image;
+    views[i] = lightPatchView(frames[i], backgrounds[i], masks[i],
+                              Homography{h(0, 0), h(0, 1), h(0, 2), h(1, 0), h(1, 1), h(1, 2), h(2, 0), h(2, 1), h(2, 2)});
+  }
+  return isLightPatch(views);
+}
+
 TEST(WatchedChange, ALightPatchIsFlatADartIsNot) {
   const scene::SceneImages& empty = scene::defaultEmptyBoard();
   const std::vector<cv::Mat> patched = withLightPatch(empty, {40.0, -60.0}, 14.0, 1.3);
@@ -109,6 +121,7 @@ TEST(WatchedChange, ALightPatchIsFlatADartIsNot) {
     masks[i] = difference > 16;
   }
   EXPECT_TRUE(isFlatLightPatch(frames, backgrounds, masks));
+  EXPECT_TRUE(lightPatchFromViews(frames, backgrounds, masks, empty.truth));
 
   scene::Scene scene;
   scene.darts.push_back({{40.0, -60.0}, scene::frontDirection(15.0, 30.0)});
@@ -121,7 +134,9 @@ TEST(WatchedChange, ALightPatchIsFlatADartIsNot) {
     masks[i] = difference > 16;
   }
   EXPECT_FALSE(isFlatLightPatch(frames, backgrounds, masks));
+  EXPECT_FALSE(lightPatchFromViews(frames, backgrounds, masks, empty.truth));
   EXPECT_FALSE(isFlatLightPatch(frames, backgrounds, {cv::Mat(), cv::Mat(), cv::Mat()}));
+  EXPECT_FALSE(lightPatchFromViews(frames, backgrounds, {cv::Mat(), cv::Mat(), cv::Mat()}, empty.truth));
 }
 
 // A settling change fills the frame history, so a motion-bouncer review waits for it; a

@@ -225,7 +225,10 @@ void measureOneOfTwoDarts(DuoEngine& e, DuoFrame& f, const std::vector<cv::Mat>&
     if (std::isfinite(n[0]) && std::isfinite(n[1]) && std::abs(n[2]) > 1e-12) {
       views[i].normalPoint = cv::Point2d(n[0] / n[2], n[1] / n[2]);
     }
-    groups[i] = groupChange(views[i]);
+    groups[i] = groupChangeUnfitted(views[i], nullptr);
+  }
+  if (groupsTellDarts(groups)) {
+    for (int i = 0; i < 2; ++i) fitGroupTips(views[i], groups[i]);
   }
   const std::vector<std::optional<cv::Mat>> oneDart = piecesOfOneDart(views, groups);
   for (int i = 0; i < 2; ++i) {

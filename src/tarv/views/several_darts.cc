@@ -53,7 +53,9 @@ std::vector<SeenDart> dartsSeenTwice(const std::vector<ChangeGroups>& groups) {
   return darts;
 }
 
-ChangeGroups groupChangeWith(const ShaftView& view, const ChangePieces* given) {
+}  // namespace
+
+ChangeGroups groupChangeUnfitted(const ShaftView& view, const ChangePieces* given) {
   ChangeGroups out;
   if (view.changeMask.empty() || cv::countNonZero(view.changeMask) < 2 * view.minPixels) return out;
   const double ppm = pixelsPerMm(view.boardToImage, {0.0, 0.0});
@@ -76,9 +78,8 @@ ChangeGroups groupChangeWith(const ShaftView& view, const ChangePieces* given) {
   if (counted.size() < 2) return out;
   std::stable_sort(counted.begin(), counted.end(), [](const Counted& a, const Counted& b) { return a.pixels > b.pixels; });
   if (counted.size() > kMostGroups) counted.resize(kMostGroups);
-  for (const Counted& c : counted) out.groups.push_back(c.group);
-  const ChangePieces labelledHere = given ? ChangePieces() : labelChangePieces(view.changeMask);
-  const ChangePieces& pieces = given ? *given : labelledHere;
+  out.pieces = given ? *given : labelChangePieces(view.changeMask);
+  const ChangePieces& pieces = out.pieces;
   // A piece of the change lies whole in one group, the one its pixels were grown into.
   std::vector<int> groupOf(static_cast<size_t>(pieces.count), 0);
   for (int y = 0; y < labels.rows; ++y) {
@@ -88,28 +89,53 @@ ChangeGroups groupChangeWith(const ShaftView& view, const ChangePieces* given) {
       if (piece[x] > 0) groupOf[piece[x]] = grown[x];
     }
   }
-  ShaftView one = view;
-  // Every group is fitted in the same colour difference.
-  one.difference = viewDifference(view);
-  ChangePieces ofGroup = pieces;
-  for (size_t g = 0; g < counted.size(); ++g) {
-    one.changeMask = counted[g].group;
-    ofGroup.kept.assign(groupOf.size(), 0);
-    for (size_t label = 1; label < groupOf.size(); ++label) ofGroup.kept[label] = groupOf[label] == counted[g].label;
-    const std::optional<ShaftFit> fit = fitShaft(one, ofGroup);
-    std::optional<Point2> tip;
-    if (fit) tip = imageToBoard(view.boardToImage, fit->tip);
-    if (tip && (!std::isfinite(tip->x) || !std::isfinite(tip->y))) tip.reset();
-    out.tips.push_back(tip);
+  for (const Counted& c : counted) {
+    out.groups.push_back(c.group);
+    std::vector<uchar> kept(groupOf.size(), 0);
+    for (size_t label = 1; label < groupOf.size(); ++label) kept[label] = groupOf[label] == c.label;
+    out.held.push_back(std::move(kept));
   }
   return out;
 }
 
+void fitGroupTips(const ShaftView& view, ChangeGroups& groups) {
+  groups.tips.clear();
+  if (groups.groups.empty()) return;
+  ShaftView one = view;
+  // Every group is fitted in the same colour difference.
+  one.difference = viewDifference(view);
+  ChangePieces ofGroup = groups.pieces;
+  for (size_t g = 0; g < groups.groups.size(); ++g) {
+    one.changeMask = groups.groups[g];
+    ofGroup.kept = groups.held[g];
+    const std::optional<ShaftFit> fit = fitShaft(one, ofGroup);
+    std::optional<Point2> tip;
+    if (fit) tip = imageToBoard(view.boardToImage, fit->tip);
+    if (tip && (!std::isfinite(tip->x) || !std::isfinite(tip->y))) tip.reset();
+    groups.tips.push_back(tip);
+  }
+}
+
+bool groupsTellDarts(const std::vector<ChangeGroups>& groups) {
+  // Two darts are told apart only by tips that two cameras' groups agree on.
+  int holding = 0;
+  for (const ChangeGroups& g : groups) holding += !g.groups.empty();
+  return holding >= 2;
+}
+
+namespace {
+
+ChangeGroups fittedGroups(const ShaftView& view, const ChangePieces* pieces) {
+  ChangeGroups groups = groupChangeUnfitted(view, pieces);
+  fitGroupTips(view, groups);
+  return groups;
+}
+
 }  // namespace
 
-ChangeGroups groupChange(const ShaftView& view) { return groupChangeWith(view, nullptr); }
+ChangeGroups groupChange(const ShaftView& view) { return fittedGroups(view, nullptr); }
 
-ChangeGroups groupChange(const ShaftView& view, const ChangePieces& pieces) { return groupChangeWith(view, &pieces); }
+ChangeGroups groupChange(const ShaftView& view, const ChangePieces& pieces) { return fittedGroups(view, &pieces); }
 
 std::vector<std::optional<cv::Mat>> piecesOfOneDart(const std::vector<ShaftView>& views,
                                                     const std::vector<ChangeGroups>& groups) {

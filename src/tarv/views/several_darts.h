@@ -16,13 +16,22 @@ namespace tarv {
 // tip on the board from its own axis. No groups when the change is one group.
 struct ChangeGroups {
   std::vector<cv::Mat> groups;              // at the view's offset, like its change mask
-  std::vector<std::optional<Point2>> tips;
+  std::vector<std::optional<Point2>> tips;  // one per group once fitted
+  ChangePieces pieces;                      // the view's change labelled, where it has groups
+  std::vector<std::vector<uchar>> held;     // per group, which of those pieces it holds
 };
 
 // The view's change mask in groups (a camera worker job: the view's images only). With
 // pieces, they are the view's change mask labelled (labelChangePieces).
 ChangeGroups groupChange(const ShaftView& view);
 ChangeGroups groupChange(const ShaftView& view, const ChangePieces& pieces);
+
+// The same in two steps: the groups (the change labelled here where it has groups and no
+// pieces are given), then their tips. A group's axis fit is the costly part, and the tips tell
+// something only where two cameras or more hold groups (groupsTellDarts).
+ChangeGroups groupChangeUnfitted(const ShaftView& view, const ChangePieces* pieces);
+void fitGroupTips(const ShaftView& view, ChangeGroups& groups);
+bool groupsTellDarts(const std::vector<ChangeGroups>& groups);
 
 // When the groups' tips show two darts or more, each agreed on by two cameras, per camera the
 // pieces of the dart most cameras agree on (at the view's offset); nothing for a camera that
