@@ -122,23 +122,17 @@ bool explainedByStandingDart(const Round& round, Point2 crossing) {
 // stroke in the image as long as a dart's, but it scales the board's light instead of covering it.
 bool vanishedAsLight(const Round& round, double settlingAt) {
   if (round.historyTime != settlingAt) return false;
-  std::array<cv::Mat, 3> shown, backgrounds, masks;
-  std::array<Homography, 3> homographies;
+  std::array<LightPatchView, 3> views;
   for (int i = 0; i < 3; ++i) {
     const Camera& c = round.cameras[i];
-    shown[i] = round.heldFrames[i];
-    backgrounds[i] = c.backgroundFrame;
-    homographies[i] = c.boardToImage;
-    if (shown[i].empty()) return false;
+    const cv::Mat& shown = round.heldFrames[i];
+    if (shown.empty()) return false;
     const cv::Mat& mask = round.evaluationMasks[i];
-    if (mask.empty()) continue;
-    if (mask.size() == shown[i].size()) {
-      masks[i] = mask;
-    } else {
-      cv::resize(mask, masks[i], shown[i].size(), 0, 0, cv::INTER_NEAREST);
-    }
+    cv::Mat full = mask;
+    if (!mask.empty() && mask.size() != shown.size()) cv::resize(mask, full, shown.size(), 0, 0, cv::INTER_NEAREST);
+    views[i] = lightPatchView(shown, c.backgroundFrame, full, c.boardToImage);
   }
-  return isFlatLightPatch(shown, backgrounds, masks) || isSoftLightPatch(shown, backgrounds, masks, homographies);
+  return isLightPatch(views);
 }
 
 // Camera i's references take the frame inside `area` (full size): the working background, its

@@ -242,18 +242,6 @@ bool isFlatLightPatch(const std::array<cv::Mat, 3>& frames, const std::array<cv:
   return patchInEveryCamera(views, [](const LightPatchView& v) { return v.flat; });
 }
 
-bool isSoftLightPatch(const std::array<cv::Mat, 3>& frames, const std::array<cv::Mat, 3>& backgrounds,
-                      const std::array<cv::Mat, 3>& masks, const std::array<Homography, 3>& boardToImage) {
-  std::array<LightPatchView, 3> views;
-  for (int i = 0; i < 3; ++i) {
-    views[i] = framedView(frames[i], backgrounds[i], masks[i]);
-    if (views[i].seen && views[i].fits) {
-      views[i].soft = softInCamera(frames[i], backgrounds[i], masks[i], boardToImage[i]);
-    }
-  }
-  return patchInEveryCamera(views, [](const LightPatchView& v) { return v.soft; });
-}
-
 LightPatchView lightPatchView(const cv::Mat& frame, const cv::Mat& background, const cv::Mat& mask,
                               const Homography& boardToImage) {
   LightPatchView view = framedView(frame, background, mask);

@@ -30,24 +30,19 @@ void recordWatchedChange(Round& round, const std::vector<cv::Mat>& frames, const
 bool isFlatLightPatch(const std::array<cv::Mat, 3>& frames, const std::array<cv::Mat, 3>& backgrounds,
                       const std::array<cv::Mat, 3>& masks);
 
-// A soft patch of light or shadow (a glint, a sunbeam, a small shadow), brighter or darker
-// towards its middle: in every camera whose mask has pixels, the frame against the background
-// is lighter (or darker) at nearly every pixel, by a moderate factor, alike in the colour
-// channels, and the change is a round blob on the board plane (the board-to-image homographies
-// carry it there; the spread of its pixels is round, or their box is, or it is no longer than a
-// small glint, of which a wire may leave only a piece). A dart's change is a long streak on the
-// board plane, and where its steel,
-// shaft or flight covers the board the colour is replaced, not scaled. Cameras whose mask holds
-// too few usable pixels do not count; false when no camera can tell.
-bool isSoftLightPatch(const std::array<cv::Mat, 3>& frames, const std::array<cv::Mat, 3>& backgrounds,
-                      const std::array<cv::Mat, 3>& masks, const std::array<Homography, 3>& boardToImage);
-
-// One camera's answer to a test above: a patch, no patch, or too few usable pixels to tell.
+// One camera's answer to a test: a patch, no patch, or too few usable pixels to tell.
 enum class Flatness { kFlat, kNotFlat, kUnknown };
 
-// One camera's view of a change for both tests, judged on its own images alone, so that each
-// camera's worker can judge its own: whether its mask has pixels, whether its images fit the
-// mask, and each test's answer.
+// One camera's view of a change, judged on its own images alone, so that each camera's worker
+// can judge its own: whether its mask has pixels, whether its images fit the mask, and the
+// answers of two tests. Flat: as above. Soft, a patch of light or shadow (a glint, a sunbeam, a
+// small shadow) brighter or darker towards its middle: the frame against the background is
+// lighter (or darker) at nearly every pixel, by a moderate factor, alike in the colour
+// channels, and the change is a round blob on the board plane (the board-to-image homography
+// carries it there; the spread of its pixels is round, or their box is, or it is no longer than
+// a small glint, of which a wire may leave only a piece). A dart's change is a long streak on
+// the board plane, and where its steel, shaft or flight covers the board the colour is
+// replaced, not scaled.
 struct LightPatchView {
   bool seen = false;
   bool fits = true;
@@ -57,8 +52,8 @@ struct LightPatchView {
 LightPatchView lightPatchView(const cv::Mat& frame, const cv::Mat& background, const cv::Mat& mask,
                               const Homography& boardToImage);
 
-// A flat or a soft light patch from the cameras' own views: what isFlatLightPatch or
-// isSoftLightPatch answers on the same images.
+// A light patch from the cameras' own views: flat in every camera whose mask has pixels, or
+// soft in every one; cameras that cannot tell do not count, and false when none can.
 bool isLightPatch(const std::array<LightPatchView, 3>& views);
 
 }  // namespace tarv

@@ -91,11 +91,10 @@ cv::Mat matchedByHistogram(const cv::Mat& image, const cv::Mat& reference, const
 // not be measured yet), no piece of a dart's worth outside what the first fit left. A channel
 // clipped or crushed changes whole stretches of the board; specks of sensor noise strewn over
 // the dark beds, however many, are no such change.
-bool colourMatches(const Round& round, int camera, const cv::Mat& matched, const cv::Mat& reference,
-                   const cv::Mat& keep) {
+bool colourMatches(const Round& round, int camera, const cv::Mat& matched, const cv::Mat& keep) {
   const Camera& c = round.cameras[camera];
   const cv::Mat frame = reducedForAnalysis(matched);
-  const cv::Mat background = reducedForAnalysis(reference);
+  const cv::Mat& background = reducedBackgroundOf(c);
   const cv::Mat region = reducedMask(keep, frame.size());
   const double level =
       std::max(dartChangeLevelOf(c), grainChangeLevel(differenceGrain(frame, background, region), kDartChangeLevel));
@@ -155,7 +154,7 @@ FrameToneMatch toneMatchFrameToBackground(Round& round, int camera, const cv::Ma
   bool matched = false;
   const cv::Mat previousTable = round.inputLut[camera];
   cv::Mat out = toneMatchToReference(round, camera, frame, reference, keep, matched, true);
-  if (matched && !colourMatches(round, camera, out, reference, keep)) {
+  if (matched && !colourMatches(round, camera, out, keep)) {
     // The grey levels agree but a colour channel does not (one channel clipped or crushed):
     // the dart change, measured in colour, would see the whole board.
     round.inputLut[camera] = previousTable;

@@ -101,17 +101,22 @@ int minPixelsAtAnalysisScale(const Camera& camera, double scale) {
   return std::max(20, static_cast<int>(minPixelsForCamera(camera) * scale * scale));
 }
 
+const cv::Mat& reducedBackgroundOf(const Camera& camera) {
+  return reducedOf(camera.backgroundFrame, camera.reducedReferences[1], analysisScale(camera.backgroundFrame.size()),
+                   false);
+}
+
 CameraFrameAnalysis analyseCameraFrame(const Round& round, int camera, const cv::Mat& frame) {
   const Camera& c = round.cameras[camera];
   if (frame.size() != c.emptyReferenceColour.size()) throw std::runtime_error("Camera resolution changed");
   CameraFrameAnalysis a;
   a.scale = analysisScale(frame.size());
   const cv::Mat& emptyGrey = reducedOf(c.emptyReference, c.reducedReferences[0], a.scale, false);
-  const cv::Mat& background = reducedOf(c.backgroundFrame, c.reducedReferences[1], a.scale, false);
+  const cv::Mat& background = reducedBackgroundOf(c);
   const cv::Mat& stored = c.referenceChangeMask.empty()
                               ? cv::Mat()
                               : reducedOf(c.referenceChangeMask, c.reducedReferences[2], a.scale, true);
-  a.frame = reduce(frame, a.scale, cv::INTER_AREA);
+  a.frame = reducedForAnalysis(frame);
   const Homography h = scaleHomography(c.boardToImage, a.scale, a.scale);
   const double radius = scoringRadiusMm(round);
   a.region = sharedBoardRegionMask(a.frame.size(), h, radius);
@@ -159,7 +164,7 @@ CameraFrameAnalysis analyseCameraFrame(const Round& round, int camera, const cv:
 
 std::pair<int, int> retryDartAtLowerLevel(const Round& round, int camera, CameraFrameAnalysis& analysis) {
   const Camera& c = round.cameras[camera];
-  const cv::Mat& background = reducedOf(c.backgroundFrame, c.reducedReferences[1], analysis.scale, false);
+  const cv::Mat& background = reducedBackgroundOf(c);
   const double level = std::max(kRetryLevelFloor, analysis.level * kRetryLevelFactor);
   cv::Mat mask = dartPiecesInRegion(dartChangeMask(colourDifference(analysis.frame, background), level),
                                     analysis.region, c.boardToImage, analysis.scale);

@@ -56,10 +56,9 @@ double analysisScale(cv::Size imageSize);
 cv::Mat reducedForAnalysis(const cv::Mat& image);
 int minPixelsAtAnalysisScale(const Camera& camera, double scale);
 
-// An image reduced to the size it is analysed at (by area), and a camera's fewest dart pixels
-// there.
-cv::Mat reducedForAnalysis(const cv::Mat& image);
-int minPixelsAtAnalysisScale(const Camera& camera, double scale);
+// The camera's working background at the size it is analysed at, reduced once and kept in the
+// camera's cache (a camera worker job: writes its own camera's cache).
+const cv::Mat& reducedBackgroundOf(const Camera& camera);
 
 // One camera's analysis (a camera worker job: reads the round and its own camera's caches).
 CameraFrameAnalysis analyseCameraFrame(const Round& round, int camera, const cv::Mat& frame);
