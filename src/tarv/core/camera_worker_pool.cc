@@ -78,11 +78,11 @@ CameraWorkersInCall::~CameraWorkersInCall() { callsUnderWay.fetch_sub(1, std::me
 
 namespace detail {
 
-void spinWhile(const std::function<bool()>& waiting) {
+void spinWhile(const std::function<bool()>& waiting, std::chrono::microseconds limit) {
   // Spinning only pays where every worker and the caller have a core of their own.
   static const bool spins = std::thread::hardware_concurrency() >= 4;
   if (!spins) return;
-  const auto until = std::chrono::steady_clock::now() + kIdleSpin;
+  const auto until = std::chrono::steady_clock::now() + limit;
   while (waiting() && std::chrono::steady_clock::now() < until) {
 #if defined(__x86_64__) || defined(__i386__)
     __builtin_ia32_pause();
@@ -106,6 +106,10 @@ bool postCameraJob(int camera, std::function<void()> task) {
   }
   slot.wake.notify_one();
   return true;
+}
+
+bool cameraJobWaiting(int camera) {
+  return cameraWorkerPool().slots.at(camera).posted.load(std::memory_order_acquire);
 }
 
 std::function<void()> reclaimCameraJob(int camera) {

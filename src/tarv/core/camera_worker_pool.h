@@ -1,7 +1,7 @@
 // Three long-lived camera worker threads, one job slot each. runOnCameraWorkers hands the
 // same per-camera job to all three (camera index 0, 1, 2), waits for all three and returns
-// the results in camera order; the caller may run work of its own meanwhile, and then runs
-// itself any job whose worker has not started it yet. One process-wide
+// the results in camera order; the caller runs itself any job whose worker has not started it
+// yet, and may run work of its own meanwhile. One process-wide
 // fan-out lock lets one fan-out run at a time; neither a job nor the caller's work may start
 // a fan-out of its own.
 #pragma once
@@ -15,6 +15,7 @@
 #include <mutex>
 #include <stdexcept>
 #include <type_traits>
+#include <utility>
 
 namespace tarv {
 
@@ -24,8 +25,12 @@ namespace detail {
 // under way (see CameraWorkersInCall), and a caller waiting for one, look for the next for this
 // long before they sleep.
 constexpr std::chrono::microseconds kIdleSpin{1000};
-// Returns once `waiting` answers false or the spin's time is up.
-void spinWhile(const std::function<bool()>& waiting);
+// A worker spinning takes its job within microseconds and a sleeping one wakes within about a
+// tenth of a millisecond; one that has not taken its job after this is off its core (a loaded
+// machine, a virtual core the host has not scheduled), and can keep it for milliseconds.
+constexpr std::chrono::microseconds kStartGrace{200};
+// Returns once `waiting` answers false or the spin's time (kIdleSpin unless given) is up.
+void spinWhile(const std::function<bool()>& waiting, std::chrono::microseconds limit = kIdleSpin);
 std::mutex& fanOutLock();
 // Posts a task to the camera's slot; false when the slot still holds a job. Starts the
 // worker threads that are not running yet (raises the thread library's error when one cannot
@@ -34,6 +39,8 @@ bool postCameraJob(int camera, std::function<void()> task);
 // Takes the camera's posted job back from its slot when its worker has not started it yet
 // (empty when the worker has it).
 std::function<void()> reclaimCameraJob(int camera);
+// Whether the camera's posted job still waits for its worker.
+bool cameraJobWaiting(int camera);
 }  // namespace detail
 
 // Held for the length of a call whose fan-outs follow each other: between such calls the
@@ -46,10 +53,9 @@ class CameraWorkersInCall {
   CameraWorkersInCall& operator=(const CameraWorkersInCall&) = delete;
 };
 
-// The calling thread runs `alongside` while the workers run their jobs: work the caller would
-// otherwise wait through. Its error is raised once the jobs are done (theirs first).
+namespace detail {
 template <typename Job, typename Alongside>
-auto runOnCameraWorkers(Job& job, Alongside&& alongside) -> std::array<std::invoke_result_t<Job&, int>, 3> {
+auto runFanOut(Job& job, Alongside&& alongside, bool callerWorks) -> std::array<std::invoke_result_t<Job&, int>, 3> {
   using Result = std::invoke_result_t<Job&, int>;
   std::lock_guard<std::mutex> fanOut(detail::fanOutLock());
 
@@ -73,6 +79,14 @@ auto runOnCameraWorkers(Job& job, Alongside&& alongside) -> std::array<std::invo
     // Jobs already posted refer to the caller's job and data: they must finish first.
     for (int camera = 0; camera < posted; ++camera) futures[camera].wait();
     std::rethrow_exception(postError);
+  }
+
+  if (callerWorks) {
+    detail::spinWhile([] { return cameraJobWaiting(0) || cameraJobWaiting(1) || cameraJobWaiting(2); },
+                      kStartGrace);
+    for (int camera = 2; camera >= 0; --camera) {
+      if (std::function<void()> task = reclaimCameraJob(camera)) task();
+    }
   }
 
   std::exception_ptr alongsideError;
@@ -106,10 +120,22 @@ auto runOnCameraWorkers(Job& job, Alongside&& alongside) -> std::array<std::invo
   if (alongsideError) std::rethrow_exception(alongsideError);
   return results;
 }
+}  // namespace detail
 
+// The calling thread runs `alongside` while the workers run their jobs: work the caller would
+// otherwise wait through. Its error is raised once the jobs are done (theirs first). A job whose
+// worker has not taken it shortly after it was posted is run by the caller before its own work,
+// which would otherwise hold the job back for as long as it lasts: a job never waits for the
+// caller's work.
+template <typename Job, typename Alongside>
+auto runOnCameraWorkers(Job& job, Alongside&& alongside) -> std::array<std::invoke_result_t<Job&, int>, 3> {
+  return detail::runFanOut(job, std::forward<Alongside>(alongside), true);
+}
+
+// Without work of its own the caller takes a job its worker has not started at once.
 template <typename Job>
 auto runOnCameraWorkers(Job& job) -> std::array<std::invoke_result_t<Job&, int>, 3> {
-  return runOnCameraWorkers(job, [] {});
+  return detail::runFanOut(job, [] {}, false);
 }
 
 }  // namespace tarv

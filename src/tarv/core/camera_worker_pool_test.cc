@@ -4,6 +4,8 @@
 #include <chrono>
 #include <condition_variable>
 #include <future>
+#include <memory>
+#include <mutex>
 #include <set>
 #include <thread>
 
@@ -91,47 +93,78 @@ TEST(CameraWorkerPool, ReusesItsThreadsAndSerialisesFanOuts) {
   EXPECT_LE(ids.size(), 3u);
 }
 
-// A worker that cannot take its job (busy, or not yet woken on a loaded machine) does not hold
-// the fan-out up: the caller runs the job itself.
-TEST(CameraWorkerPool, TheCallerRunsAJobItsWorkerHasNotStarted) {
-  // The last camera's worker is kept busy by a job posted outside any fan-out.
-  std::mutex mutex;
-  std::condition_variable changed;
-  bool blockerStarted = false;
-  bool released = false;
-  {
-    std::lock_guard<std::mutex> fanOut(detail::fanOutLock());
-    ASSERT_TRUE(detail::postCameraJob(2, [&] {
-      std::unique_lock<std::mutex> lock(mutex);
-      blockerStarted = true;
-      changed.notify_all();
-      changed.wait(lock, [&] { return released; });
-    }));
+// Keeps the last camera's worker busy with a job posted outside any fan-out until released.
+class BusyLastWorker {
+ public:
+  BusyLastWorker() : state_(std::make_shared<State>()) {
+    {
+      std::lock_guard<std::mutex> fanOut(detail::fanOutLock());
+      posted_ = detail::postCameraJob(2, [state = state_] {
+        std::unique_lock<std::mutex> lock(state->mutex);
+        state->started = true;
+        state->changed.notify_all();
+        state->changed.wait(lock, [&] { return state->released; });
+        state->finished = true;
+        state->changed.notify_all();
+      });
+    }
+    std::unique_lock<std::mutex> lock(state_->mutex);
+    posted_ = posted_ && state_->changed.wait_for(lock, 5s, [&] { return state_->started; });
   }
-  {
-    std::unique_lock<std::mutex> lock(mutex);
-    ASSERT_TRUE(changed.wait_for(lock, 5s, [&] { return blockerStarted; }));
+  ~BusyLastWorker() {
+    std::unique_lock<std::mutex> lock(state_->mutex);
+    state_->released = true;
+    state_->changed.notify_all();
+    if (posted_) state_->changed.wait_for(lock, 5s, [&] { return state_->finished; });
   }
-  const auto release = [&] {
-    std::lock_guard<std::mutex> lock(mutex);
-    released = true;
-    changed.notify_all();
-  };
+  bool busy() const { return posted_; }
 
+ private:
+  struct State {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool started = false, released = false, finished = false;
+  };
+  std::shared_ptr<State> state_;
+  bool posted_ = false;
+};
+
+// A worker that cannot take its job (busy, or not yet woken on a loaded machine) does not hold
+// the fan-out up: the caller runs the job itself, and where it has work of its own, runs the
+// job first rather than leave it waiting through that work.
+TEST(CameraWorkerPool, TheCallerRunsAJobItsWorkerHasNotStarted) {
   const std::thread::id caller = std::this_thread::get_id();
   auto job = [](int camera) { return std::make_pair(camera, std::this_thread::get_id()); };
-  auto fanOut = std::async(std::launch::async, [&job] { return std::make_pair(runOnCameraWorkers(job), std::this_thread::get_id()); });
-  const bool finished = fanOut.wait_for(5s) == std::future_status::ready;
-  release();
-  EXPECT_TRUE(finished);
-  const auto [results, fanOutThread] = fanOut.get();
-  EXPECT_NE(fanOutThread, caller);
-  for (int camera = 0; camera < 3; ++camera) EXPECT_EQ(results[camera].first, camera);
-  EXPECT_EQ(results[2].second, fanOutThread);
-
+  {
+    BusyLastWorker busy;
+    ASSERT_TRUE(busy.busy());
+    auto fanOut = std::async(std::launch::async,
+                             [&job] { return std::make_pair(runOnCameraWorkers(job), std::this_thread::get_id()); });
+    ASSERT_EQ(fanOut.wait_for(5s), std::future_status::ready);
+    const auto [results, fanOutThread] = fanOut.get();
+    EXPECT_NE(fanOutThread, caller);
+    for (int camera = 0; camera < 3; ++camera) EXPECT_EQ(results[camera].first, camera);
+    EXPECT_EQ(results[2].second, fanOutThread);
+  }
   // The freed worker serves the next fan-outs as before.
   auto ok = [](int camera) { return camera + 1; };
   for (int i = 0; i < 3; ++i) EXPECT_EQ(runOnCameraWorkers(ok), (std::array<int, 3>{1, 2, 3}));
+
+  // With work of its own, the caller has run the stuck job before that work begins.
+  {
+    BusyLastWorker busy;
+    ASSERT_TRUE(busy.busy());
+    std::atomic<bool> stuckJobDone{false};
+    auto marked = [&](int camera) {
+      if (camera == 2) stuckJobDone = true;
+      return camera;
+    };
+    bool doneBeforeCallersWork = false;
+    const auto results = runOnCameraWorkers(marked, [&] { doneBeforeCallersWork = stuckJobDone.load(); });
+    EXPECT_EQ(results, (std::array<int, 3>{0, 1, 2}));
+    EXPECT_TRUE(doneBeforeCallersWork);
+  }
+  EXPECT_EQ(runOnCameraWorkers(ok), (std::array<int, 3>{1, 2, 3}));
 }
 
 // The caller's own work runs on the calling thread while the jobs run, and its error comes
@@ -140,20 +173,17 @@ TEST(CameraWorkerPool, TheCallersWorkRunsAlongsideTheJobs) {
   std::mutex mutex;
   std::condition_variable changed;
   int jobsStarted = 0;
-  bool callerStarted = false;
   auto job = [&](int camera) {
-    std::unique_lock<std::mutex> lock(mutex);
+    std::lock_guard<std::mutex> lock(mutex);
     ++jobsStarted;
     changed.notify_all();
-    return changed.wait_for(lock, 5s, [&] { return callerStarted; }) ? camera : -1;
+    return camera;
   };
   std::thread::id callerThread;
   const auto results = runOnCameraWorkers(job, [&] {
     callerThread = std::this_thread::get_id();
     std::unique_lock<std::mutex> lock(mutex);
-    callerStarted = true;
-    changed.notify_all();
-    // Every job has started before the caller's work ends: they overlap.
+    // Every job starts while the caller's work lasts, none waits for it to end.
     EXPECT_TRUE(changed.wait_for(lock, 5s, [&] { return jobsStarted == 3; }));
   });
   EXPECT_EQ(results, (std::array<int, 3>{0, 1, 2}));
