@@ -78,16 +78,17 @@ CameraWorkersInCall::~CameraWorkersInCall() { callsUnderWay.fetch_sub(1, std::me
 
 namespace detail {
 
-void spinWhile(const std::function<bool()>& waiting, std::chrono::microseconds limit) {
+bool spinWhile(const std::function<bool()>& waiting, std::chrono::microseconds limit) {
   // Spinning only pays where every worker and the caller have a core of their own.
   static const bool spins = std::thread::hardware_concurrency() >= 4;
-  if (!spins) return;
+  if (!spins) return false;
   const auto until = std::chrono::steady_clock::now() + limit;
   while (waiting() && std::chrono::steady_clock::now() < until) {
 #if defined(__x86_64__) || defined(__i386__)
     __builtin_ia32_pause();
 #endif
   }
+  return true;
 }
 
 std::mutex& fanOutLock() {

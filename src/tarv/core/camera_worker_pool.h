@@ -29,8 +29,9 @@ constexpr std::chrono::microseconds kIdleSpin{1000};
 // tenth of a millisecond; one that has not taken its job after this is off its core (a loaded
 // machine, a virtual core the host has not scheduled), and can keep it for milliseconds.
 constexpr std::chrono::microseconds kStartGrace{200};
-// Returns once `waiting` answers false or the spin's time (kIdleSpin unless given) is up.
-void spinWhile(const std::function<bool()>& waiting, std::chrono::microseconds limit = kIdleSpin);
+// Returns once `waiting` answers false or the spin's time (kIdleSpin unless given) is up; false
+// at once on a machine of fewer than four cores, where spinning takes a core a worker needs.
+bool spinWhile(const std::function<bool()>& waiting, std::chrono::microseconds limit = kIdleSpin);
 std::mutex& fanOutLock();
 // Posts a task to the camera's slot; false when the slot still holds a job. Starts the
 // worker threads that are not running yet (raises the thread library's error when one cannot
@@ -81,9 +82,10 @@ auto runFanOut(Job& job, Alongside&& alongside, bool callerWorks) -> std::array<
     std::rethrow_exception(postError);
   }
 
-  if (callerWorks) {
-    detail::spinWhile([] { return cameraJobWaiting(0) || cameraJobWaiting(1) || cameraJobWaiting(2); },
-                      kStartGrace);
+  // Where the caller cannot wait for the workers to take their jobs, it leaves them the time of
+  // its own work to wake in.
+  if (callerWorks &&
+      spinWhile([] { return cameraJobWaiting(0) || cameraJobWaiting(1) || cameraJobWaiting(2); }, kStartGrace)) {
     for (int camera = 2; camera >= 0; --camera) {
       if (std::function<void()> task = reclaimCameraJob(camera)) task();
     }

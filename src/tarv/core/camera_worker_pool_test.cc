@@ -150,7 +150,8 @@ TEST(CameraWorkerPool, TheCallerRunsAJobItsWorkerHasNotStarted) {
   auto ok = [](int camera) { return camera + 1; };
   for (int i = 0; i < 3; ++i) EXPECT_EQ(runOnCameraWorkers(ok), (std::array<int, 3>{1, 2, 3}));
 
-  // With work of its own, the caller has run the stuck job before that work begins.
+  // With work of its own, the caller has run the stuck job before that work begins, where it can
+  // wait for the workers (four cores or more); on fewer it leaves them its work's time to wake.
   {
     BusyLastWorker busy;
     ASSERT_TRUE(busy.busy());
@@ -162,7 +163,7 @@ TEST(CameraWorkerPool, TheCallerRunsAJobItsWorkerHasNotStarted) {
     bool doneBeforeCallersWork = false;
     const auto results = runOnCameraWorkers(marked, [&] { doneBeforeCallersWork = stuckJobDone.load(); });
     EXPECT_EQ(results, (std::array<int, 3>{0, 1, 2}));
-    EXPECT_TRUE(doneBeforeCallersWork);
+    EXPECT_EQ(doneBeforeCallersWork, std::thread::hardware_concurrency() >= 4);
   }
   EXPECT_EQ(runOnCameraWorkers(ok), (std::array<int, 3>{1, 2, 3}));
 }
