@@ -58,7 +58,7 @@ namespace detail {
 template <typename Job, typename Alongside>
 auto runFanOut(Job& job, Alongside&& alongside, bool callerWorks) -> std::array<std::invoke_result_t<Job&, int>, 3> {
   using Result = std::invoke_result_t<Job&, int>;
-  std::lock_guard<std::mutex> fanOut(detail::fanOutLock());
+  std::lock_guard<std::mutex> fanOut(fanOutLock());
 
   std::array<std::future<Result>, 3> futures;
   int posted = 0;
@@ -67,7 +67,7 @@ auto runFanOut(Job& job, Alongside&& alongside, bool callerWorks) -> std::array<
     auto task = std::make_shared<std::packaged_task<Result()>>([&job, camera] { return job(camera); });
     futures[camera] = task->get_future();
     try {
-      if (detail::postCameraJob(camera, [task] { (*task)(); })) {
+      if (postCameraJob(camera, [task] { (*task)(); })) {
         ++posted;
       } else {
         postError = std::make_exception_ptr(std::runtime_error("CAMERA_WORKER_ALREADY_BUSY"));
@@ -82,13 +82,19 @@ auto runFanOut(Job& job, Alongside&& alongside, bool callerWorks) -> std::array<
     std::rethrow_exception(postError);
   }
 
+  // A worker still asleep when the caller is free would keep the call waiting for its wake-up,
+  // which on a busy machine costs more than the job: the caller runs such a job itself. The
+  // last posted is the least likely to have started.
+  const auto runJobsNotTaken = [] {
+    for (int camera = 2; camera >= 0; --camera) {
+      if (std::function<void()> task = reclaimCameraJob(camera)) task();
+    }
+  };
   // Where the caller cannot wait for the workers to take their jobs, it leaves them the time of
   // its own work to wake in.
   if (callerWorks &&
       spinWhile([] { return cameraJobWaiting(0) || cameraJobWaiting(1) || cameraJobWaiting(2); }, kStartGrace)) {
-    for (int camera = 2; camera >= 0; --camera) {
-      if (std::function<void()> task = reclaimCameraJob(camera)) task();
-    }
+    runJobsNotTaken();
   }
 
   std::exception_ptr alongsideError;
@@ -98,17 +104,12 @@ auto runFanOut(Job& job, Alongside&& alongside, bool callerWorks) -> std::array<
     alongsideError = std::current_exception();
   }
 
-  // A worker still asleep when the caller is free would keep the call waiting for its wake-up,
-  // which on a busy machine costs more than the job: the caller runs such a job itself. The
-  // last posted is the least likely to have started.
-  for (int camera = 2; camera >= 0; --camera) {
-    if (std::function<void()> task = detail::reclaimCameraJob(camera)) task();
-  }
+  runJobsNotTaken();
 
   std::array<Result, 3> results{};
   std::exception_ptr error;
   for (int camera = 0; camera < 3; ++camera) {
-    detail::spinWhile([&future = futures[camera]] {
+    spinWhile([&future = futures[camera]] {
       return future.wait_for(std::chrono::seconds(0)) != std::future_status::ready;
     });
     try {

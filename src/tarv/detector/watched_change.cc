@@ -232,16 +232,6 @@ void recordWatchedChange(Round& round, const std::vector<cv::Mat>& frames, const
   round.historyTime = now;
 }
 
-bool isFlatLightPatch(const std::array<cv::Mat, 3>& frames, const std::array<cv::Mat, 3>& backgrounds,
-                      const std::array<cv::Mat, 3>& masks) {
-  std::array<LightPatchView, 3> views;
-  for (int i = 0; i < 3; ++i) {
-    views[i] = framedView(frames[i], backgrounds[i], masks[i]);
-    if (views[i].seen && views[i].fits) views[i].flat = flatInCamera(frames[i], backgrounds[i], masks[i]);
-  }
-  return patchInEveryCamera(views, [](const LightPatchView& v) { return v.flat; });
-}
-
 LightPatchView lightPatchView(const cv::Mat& frame, const cv::Mat& background, const cv::Mat& mask,
                               const Homography& boardToImage) {
   LightPatchView view = framedView(frame, background, mask);

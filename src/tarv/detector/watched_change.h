@@ -22,27 +22,22 @@ constexpr size_t kFrameHistoryLimit = 6;
 void recordWatchedChange(Round& round, const std::vector<cv::Mat>& frames, const std::array<cv::Mat, 3>& masks,
                          const json& reply, double now);
 
-// A flat light patch: in every camera whose mask has pixels, the frame against the
-// background inside the mask is one brightness ratio, the same in all three colour channels
-// and at every pixel whatever the bed colour below (a dart changes a black bed little and a
-// white one much), lighter or darker at nearly every pixel (sensor noise scatters both ways). Cameras whose mask holds too few pixels that are neither saturated nor
-// black do not count; false when no camera can tell.
-bool isFlatLightPatch(const std::array<cv::Mat, 3>& frames, const std::array<cv::Mat, 3>& backgrounds,
-                      const std::array<cv::Mat, 3>& masks);
-
 // One camera's answer to a test: a patch, no patch, or too few usable pixels to tell.
 enum class Flatness { kFlat, kNotFlat, kUnknown };
 
 // One camera's view of a change, judged on its own images alone, so that each camera's worker
 // can judge its own: whether its mask has pixels, whether its images fit the mask, and the
-// answers of two tests. Flat: as above. Soft, a patch of light or shadow (a glint, a sunbeam, a
-// small shadow) brighter or darker towards its middle: the frame against the background is
-// lighter (or darker) at nearly every pixel, by a moderate factor, alike in the colour
-// channels, and the change is a round blob on the board plane (the board-to-image homography
-// carries it there; the spread of its pixels is round, or their box is, or it is no longer than
-// a small glint, of which a wire may leave only a piece). A dart's change is a long streak on
-// the board plane, and where its steel, shaft or flight covers the board the colour is
-// replaced, not scaled.
+// answers of two tests (unknown where too few pixels are neither saturated nor black). Flat:
+// inside the mask the frame against the background is one brightness ratio, the same in all
+// three colour channels and at every pixel whatever the bed colour below (a dart changes a
+// black bed little and a white one much), lighter or darker at nearly every pixel (sensor noise
+// scatters both ways). Soft, a patch of light or shadow (a glint, a sunbeam, a small shadow)
+// brighter or darker towards its middle: the frame against the background is lighter (or
+// darker) at nearly every pixel, by a moderate factor, alike in the colour channels, and the
+// change is a round blob on the board plane (the board-to-image homography carries it there;
+// the spread of its pixels is round, or their box is, or it is no longer than a small glint, of
+// which a wire may leave only a piece). A dart's change is a long streak on the board plane,
+// and where its steel, shaft or flight covers the board the colour is replaced, not scaled.
 struct LightPatchView {
   bool seen = false;
   bool fits = true;

@@ -96,15 +96,27 @@ TEST(WatchedChange, TheHistoryKeepsTheNewestTwoTripletsAndTwoRecords) {
   EXPECT_TRUE(round.historyRecord1.is_null());
 }
 
-// Each camera's own view answers what the three cameras' images answer together.
-bool lightPatchFromViews(const std::array<cv::Mat, 3>& frames, const std::array<cv::Mat, 3>& backgrounds,
-                         const std::array<cv::Mat, 3>& masks, const scene::GroundTruth& truth) {
+std::array<LightPatchView, 3> viewsOf(const std::array<cv::Mat, 3>& frames, const std::array<cv::Mat, 3>& backgrounds,
+                                      const std::array<cv::Mat, 3>& masks, const scene::GroundTruth& truth) {
   std::array<LightPatchView, 3> views;
   for (int i = 0; i < 3; ++i) {
     const cv::Matx33d& h = truth.cameras[i].board_to_image;
     views[i] = lightPatchView(frames[i], backgrounds[i], masks[i],
                               Homography{h(0, 0), h(0, 1), h(0, 2), h(1, 0), h(1, 1), h(1, 2), h(2, 0), h(2, 1), h(2, 2)});
   }
+  return views;
+}
+
+// The cameras' views judged as a patch of light, by either test or by the flat one alone.
+bool lightPatchFromViews(const std::array<cv::Mat, 3>& frames, const std::array<cv::Mat, 3>& backgrounds,
+                         const std::array<cv::Mat, 3>& masks, const scene::GroundTruth& truth) {
+  return isLightPatch(viewsOf(frames, backgrounds, masks, truth));
+}
+
+bool isFlatLightPatch(const std::array<cv::Mat, 3>& frames, const std::array<cv::Mat, 3>& backgrounds,
+                      const std::array<cv::Mat, 3>& masks, const scene::GroundTruth& truth) {
+  std::array<LightPatchView, 3> views = viewsOf(frames, backgrounds, masks, truth);
+  for (LightPatchView& view : views) view.soft = Flatness::kUnknown;
   return isLightPatch(views);
 }
 
@@ -120,7 +132,7 @@ TEST(WatchedChange, ALightPatchIsFlatADartIsNot) {
     cv::cvtColor(difference, difference, cv::COLOR_BGR2GRAY);
     masks[i] = difference > 16;
   }
-  EXPECT_TRUE(isFlatLightPatch(frames, backgrounds, masks));
+  EXPECT_TRUE(isFlatLightPatch(frames, backgrounds, masks, empty.truth));
   EXPECT_TRUE(lightPatchFromViews(frames, backgrounds, masks, empty.truth));
 
   scene::Scene scene;
@@ -133,9 +145,9 @@ TEST(WatchedChange, ALightPatchIsFlatADartIsNot) {
     cv::cvtColor(difference, difference, cv::COLOR_BGR2GRAY);
     masks[i] = difference > 16;
   }
-  EXPECT_FALSE(isFlatLightPatch(frames, backgrounds, masks));
+  EXPECT_FALSE(isFlatLightPatch(frames, backgrounds, masks, empty.truth));
   EXPECT_FALSE(lightPatchFromViews(frames, backgrounds, masks, empty.truth));
-  EXPECT_FALSE(isFlatLightPatch(frames, backgrounds, {cv::Mat(), cv::Mat(), cv::Mat()}));
+  EXPECT_FALSE(isFlatLightPatch(frames, backgrounds, {cv::Mat(), cv::Mat(), cv::Mat()}, empty.truth));
   EXPECT_FALSE(lightPatchFromViews(frames, backgrounds, {cv::Mat(), cv::Mat(), cv::Mat()}, empty.truth));
 }
 

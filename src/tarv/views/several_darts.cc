@@ -123,20 +123,6 @@ bool groupsTellDarts(const std::vector<ChangeGroups>& groups) {
   return holding >= 2;
 }
 
-namespace {
-
-ChangeGroups fittedGroups(const ShaftView& view, const ChangePieces* pieces) {
-  ChangeGroups groups = groupChangeUnfitted(view, pieces);
-  fitGroupTips(view, groups);
-  return groups;
-}
-
-}  // namespace
-
-ChangeGroups groupChange(const ShaftView& view) { return fittedGroups(view, nullptr); }
-
-ChangeGroups groupChange(const ShaftView& view, const ChangePieces& pieces) { return fittedGroups(view, &pieces); }
-
 std::vector<std::optional<cv::Mat>> piecesOfOneDart(const std::vector<ShaftView>& views,
                                                     const std::vector<ChangeGroups>& groups) {
   std::vector<std::optional<cv::Mat>> chosen(views.size());

@@ -21,14 +21,10 @@ struct ChangeGroups {
   std::vector<std::vector<uchar>> held;     // per group, which of those pieces it holds
 };
 
-// The view's change mask in groups (a camera worker job: the view's images only). With
-// pieces, they are the view's change mask labelled (labelChangePieces).
-ChangeGroups groupChange(const ShaftView& view);
-ChangeGroups groupChange(const ShaftView& view, const ChangePieces& pieces);
-
-// The same in two steps: the groups (the change labelled here where it has groups and no
-// pieces are given), then their tips. A group's axis fit is the costly part, and the tips tell
-// something only where two cameras or more hold groups (groupsTellDarts).
+// The view's change mask in groups, in two steps (camera worker jobs: the view's images only):
+// the groups (with pieces, the view's change mask labelled, labelChangePieces; else labelled
+// here where it has groups), then their tips. A group's axis fit is the costly part, and the
+// tips tell something only where two cameras or more hold groups (groupsTellDarts).
 ChangeGroups groupChangeUnfitted(const ShaftView& view, const ChangePieces* pieces);
 void fitGroupTips(const ShaftView& view, ChangeGroups& groups);
 bool groupsTellDarts(const std::vector<ChangeGroups>& groups);

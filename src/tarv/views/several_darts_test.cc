@@ -11,6 +11,12 @@
 namespace tarv {
 namespace {
 
+ChangeGroups fittedGroups(const ShaftView& view, const ChangePieces* pieces) {
+  ChangeGroups groups = groupChangeUnfitted(view, pieces);
+  fitGroupTips(view, groups);
+  return groups;
+}
+
 // Each group's tip is the fit of that group alone, whether the change was labelled by the
 // caller or not; two darts far apart make two groups in every camera.
 TEST(GroupChange, EachGroupsTipIsItsOwnFit) {
@@ -32,8 +38,9 @@ TEST(GroupChange, EachGroupsTipIsItsOwnFit) {
       view.changeMask = dartChangeMask(colourDifference(view.frame, view.background), kDartChangeLevel);
       view.boardToImage = host::homographyOf(shot.truth.cameras[camera].board_to_image);
       view.normalPoint = shot.truth.cameras[camera].image_normal;
-      const ChangeGroups alone = groupChange(view);
-      const ChangeGroups labelled = groupChange(view, labelChangePieces(view.changeMask));
+      const ChangeGroups alone = fittedGroups(view, nullptr);
+      const ChangePieces pieces = labelChangePieces(view.changeMask);
+      const ChangeGroups labelled = fittedGroups(view, &pieces);
       ASSERT_EQ(alone.groups.size(), labelled.groups.size());
       ASSERT_EQ(alone.tips.size(), alone.groups.size());
       grouped += alone.groups.size() >= 2;
