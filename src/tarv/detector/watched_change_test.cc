@@ -100,9 +100,7 @@ std::array<LightPatchView, 3> viewsOf(const std::array<cv::Mat, 3>& frames, cons
                                       const std::array<cv::Mat, 3>& masks, const scene::GroundTruth& truth) {
   std::array<LightPatchView, 3> views;
   for (int i = 0; i < 3; ++i) {
-    const cv::Matx33d& h = truth.cameras[i].board_to_image;
-    views[i] = lightPatchView(frames[i], backgrounds[i], masks[i],
-                              Homography{h(0, 0), h(0, 1), h(0, 2), h(1, 0), h(1, 1), h(1, 2), h(2, 0), h(2, 1), h(2, 2)});
+    views[i] = lightPatchView(frames[i], backgrounds[i], masks[i], host::homographyOf(truth.cameras[i].board_to_image));
   }
   return views;
 }
