@@ -298,6 +298,7 @@ json followMovingDart(Round& round, const std::vector<cv::Mat>& frames,
   int turned = 0;
   bool inOwnPlace = true;
   std::array<cv::Mat, 3> areas;  // where each camera's references follow the dart (full size)
+  std::array<int, 3> swings{};   // the swing round a camera's dart, pixels, where it stands
   for (int i = 0; i < 3; ++i) {
     const CameraFrameAnalysis& a = analyses[i];
     if (a.dartPixels == 0) continue;
@@ -336,10 +337,14 @@ json followMovingDart(Round& round, const std::vector<cv::Mat>& frames,
     const double newlyCovered = a.masks.addedPixels() - kCoveredPerLeft * vacated;
     inOwnPlace = inOwnPlace && beyondOwn <= kBeyondOwnShare * a.dartPixels && 2.0 * newlyCovered < a.minPixels;
     turned += 2 * a.dartPixels >= a.minPixels;
-    areas[i] = dilateMask(dart[i], 2 * swingPx + 1, true);
+    swings[i] = swingPx;
   }
   if (!inOwnPlace) turned = 0;
   if ((moved == 0 && turned == 0 && late == 0) || !tipStays(round, frames, analyses)) return nullptr;
+  // Grown only for a dart that moves: the swing is wide, and its growth costs more than the verdict.
+  for (int i = 0; i < 3; ++i) {
+    if (swings[i] > 0) areas[i] = dilateMask(dart[i], 2 * swings[i] + 1, true);
+  }
   // The references follow the dart where it now stands.
   ImageTriple& masks = round.knownDartMasks.back();
   for (int i = 0; i < 3; ++i) {

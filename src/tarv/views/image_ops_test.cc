@@ -175,12 +175,33 @@ TEST(MaskOps, DilationOfLargeMasksMatchesTheFullDilation) {
   EXPECT_EQ(cv::countNonZero(dilateMask(cv::Mat::zeros(300, 400, CV_8UC1), 9, false)), 0);
 }
 
-// Rendered dart strokes, specks at the row ends a word scan reads byte by byte, and a view
-// into a larger mask: the box is the one OpenCV finds.
+// The elliptic kernels are dilated row by row: pixel for pixel what OpenCV's dilation gives, for
+// strokes and specks at the borders of small and large masks.
+TEST(MaskOps, EllipticDilationMatchesOpenCvPixelForPixel) {
+  cv::RNG rng(11);
+  for (int trial = 0; trial < 24; ++trial) {
+    const cv::Size size = trial % 2 ? cv::Size(400, 300) : cv::Size(97 + trial, 61 + 2 * trial);
+    cv::Mat whole = cv::Mat::zeros(size, CV_8UC1);
+    for (int s = 0; s < 1 + trial % 3; ++s) {
+      cv::line(whole, {rng.uniform(0, size.width), rng.uniform(0, size.height)},
+               {rng.uniform(0, size.width), rng.uniform(0, size.height)}, 255, rng.uniform(1, 4));
+    }
+    whole.at<uchar>(0, rng.uniform(0, size.width)) = 255;
+    whole.at<uchar>(rng.uniform(0, size.height), size.width - 1) = 7;
+    for (const int k : {13, 14, 21, 31, 61}) {
+      cv::Mat expected;
+      cv::dilate(whole, expected, cv::getStructuringElement(cv::MORPH_ELLIPSE, {k, k}));
+      ASSERT_EQ(cv::countNonZero(expected != dilateMask(whole, k, true)), 0) << trial << " k " << k;
+    }
+  }
+}
+
+// Rendered dart strokes, specks at the row ends the scan reads 64, 8 and 1 bytes at a time, and
+// a view into a larger mask: the box is the one OpenCV finds.
 TEST(MaskOps, MaskBoxIsTheBoundingRectOfTheSetPixels) {
   cv::RNG rng(7);
   for (int trial = 0; trial < 200; ++trial) {
-    cv::Mat whole = cv::Mat::zeros(61 + trial % 13, 83 + trial % 29, CV_8UC1);
+    cv::Mat whole = cv::Mat::zeros(61 + trial % 13, (trial % 2 ? 83 : 261) + trial % 29, CV_8UC1);
     const int strokes = trial % 4;
     for (int s = 0; s < strokes; ++s) {
       const int width = rng.uniform(1, 4);
