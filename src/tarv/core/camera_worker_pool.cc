@@ -32,14 +32,27 @@ CameraWorkerPool& cameraWorkerPool() {
 }
 
 [[noreturn]] void cameraWorkerLoop(CameraWorkerSlot& slot) {
-  for (;;) {
+  const auto spinForJob = [&slot] {
     detail::spinWhile([&slot] {
       return !slot.posted.load(std::memory_order_acquire) && callsUnderWay.load(std::memory_order_relaxed) > 0;
     });
+  };
+  for (;;) {
+    spinForJob();
     std::function<void()> job;
     {
       std::unique_lock<std::mutex> lock(slot.mutex);
-      slot.wake.wait(lock, [&slot] { return static_cast<bool>(slot.job); });
+      while (!slot.job) {
+        slot.wake.wait(lock);
+        // Woken for a job the caller took back while a call is under way: the call's next
+        // fan-out follows within a millisecond, and would otherwise wait for this worker to
+        // wake again.
+        if (!slot.job && callsUnderWay.load(std::memory_order_relaxed) > 0) {
+          lock.unlock();
+          spinForJob();
+          lock.lock();
+        }
+      }
       job = std::move(slot.job);
       slot.job = nullptr;
       slot.posted.store(false, std::memory_order_relaxed);

@@ -20,11 +20,12 @@
 namespace tarv {
 
 namespace detail {
-// One call's fan-outs follow each other within a millisecond, and waking a sleeping thread
-// costs about a tenth of a fan-out on small frames: a worker done with its job while a call is
-// under way (see CameraWorkersInCall), and a caller waiting for one, look for the next for this
-// long before they sleep.
-constexpr std::chrono::microseconds kIdleSpin{1000};
+// One call's fan-outs follow each other within a millisecond or two (the caller's own share of
+// a fan-out and the checks between them), and waking a sleeping thread costs about a tenth of
+// a fan-out on small frames: a worker done with its job while a call is under way (see
+// CameraWorkersInCall), or woken for a job the caller took back, and a caller waiting for one,
+// look for the next for this long before they sleep. The call's end ends the look.
+constexpr std::chrono::microseconds kIdleSpin{2000};
 // A worker spinning takes its job within microseconds and a sleeping one wakes within about a
 // tenth of a millisecond; one that has not taken its job after this is off its core (a loaded
 // machine, a virtual core the host has not scheduled), and can keep it for milliseconds.
