@@ -185,8 +185,23 @@ std::array<ShaftMeasurement, 3> measureShafts(const Round& round, const std::vec
   };
   struct Looked {
     ShaftView view;
-    ChangeGroups groups;        // fitted below only where they may tell two darts apart
+    ChangeGroups groups;        // fitted only where they may tell two darts apart
     ShaftMeasurement measured;  // of the whole change, as one dart
+    bool fitted = false;        // its groups' tips fitted in its own job
+  };
+  // Each camera tells as soon as it knows whether its change falls into groups (-1: not yet).
+  // A job whose camera holds groups, finding two cameras that do once its measurement is done,
+  // fits their tips there and then, rather than in a fan-out of their own after every job.
+  std::array<std::atomic<int>, 3> holdsGroups{};
+  for (std::atomic<int>& h : holdsGroups) h.store(-1);
+  const auto twoCamerasHoldGroups = [&holdsGroups] {
+    int known = 0, holding = 0;
+    for (const std::atomic<int>& h : holdsGroups) {
+      const int v = h.load(std::memory_order_acquire);
+      known += v >= 0;
+      holding += v > 0;
+    }
+    return known == 3 && holding >= 2;
   };
   // Each camera's whole new change, in groups when it falls apart, and measured as one dart:
   // that is what it holds nearly always, and the measurement then needs no fan-out of its own.
@@ -207,10 +222,13 @@ std::array<ShaftMeasurement, 3> measureShafts(const Round& round, const std::vec
     // One labelling of the change serves its groups and its measurement.
     const ChangePieces pieces = labelChangePieces(view.changeMask);
     ChangeGroups groups = groupChangeUnfitted(view, &pieces);
+    holdsGroups[camera].store(groups.groups.empty() ? 0 : 1, std::memory_order_release);
     ShaftMeasurement measured = measureShaftOrContinued(frames[camera], view, crop, c.boardToImage, pieces);
     judgeAsLight(measured, frames[camera], c);
+    const bool fitted = !groups.groups.empty() && twoCamerasHoldGroups();
+    if (fitted) fitGroupTips(view, groups);
     alsoOnce(camera);
-    return Looked{std::move(view), std::move(groups), std::move(measured)};
+    return Looked{std::move(view), std::move(groups), std::move(measured), fitted};
   };
   const auto looked = runOnCameraWorkers(look, [&] {
     for (int camera = 2; camera >= 0; --camera) alsoOnce(camera);
@@ -221,9 +239,11 @@ std::array<ShaftMeasurement, 3> measureShafts(const Round& round, const std::vec
     views.push_back(l.view);
     groups.push_back(l.groups);
   }
-  if (groupsTellDarts(groups)) {
+  // A job that finished before every camera had told left its groups to be fitted here.
+  const auto unfitted = [&](int camera) { return !looked[camera].fitted && !groups[camera].groups.empty(); };
+  if (groupsTellDarts(groups) && (unfitted(0) || unfitted(1) || unfitted(2))) {
     auto fit = [&](int camera) {
-      fitGroupTips(views[camera], groups[camera]);
+      if (unfitted(camera)) fitGroupTips(views[camera], groups[camera]);
       return 0;
     };
     (void)runOnCameraWorkers(fit);
