@@ -230,14 +230,14 @@ std::array<ShaftMeasurement, 3> measureShafts(const Round& round, const std::vec
     alsoOnce(camera);
     return Looked{std::move(view), std::move(groups), std::move(measured), fitted};
   };
-  const auto looked = runOnCameraWorkers(look, [&] {
+  auto looked = runOnCameraWorkers(look, [&] {
     for (int camera = 2; camera >= 0; --camera) alsoOnce(camera);
   });
   std::vector<ShaftView> views;
   std::vector<ChangeGroups> groups;
-  for (const Looked& l : looked) {
-    views.push_back(l.view);
-    groups.push_back(l.groups);
+  for (Looked& l : looked) {
+    views.push_back(std::move(l.view));
+    groups.push_back(std::move(l.groups));
   }
   // A job that finished before every camera had told left its groups to be fitted here.
   const auto unfitted = [&](int camera) { return !looked[camera].fitted && !groups[camera].groups.empty(); };
@@ -252,7 +252,7 @@ std::array<ShaftMeasurement, 3> measureShafts(const Round& round, const std::vec
   // later triplet.
   const std::vector<std::optional<cv::Mat>> oneDart = piecesOfOneDart(views, groups);
   std::array<ShaftMeasurement, 3> shafts;
-  for (int i = 0; i < 3; ++i) shafts[i] = looked[i].measured;
+  for (int i = 0; i < 3; ++i) shafts[i] = std::move(looked[i].measured);
   if (!oneDart[0] && !oneDart[1] && !oneDart[2]) return shafts;
   auto job = [&](int camera) {
     if (!oneDart[camera] || views[camera].changeMask.empty()) return shafts[camera];
