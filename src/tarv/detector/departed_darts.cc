@@ -66,10 +66,9 @@ struct DepartedShare {
 // The share of a dart's own change in one camera where the frame now differs from the working
 // background, which holds the dart: near one when the dart left, near zero while it stays.
 // -1 when the camera holds too little of the dart to tell.
-DepartedShare departedShare(const CameraFrameAnalysis& a, const cv::Mat& dartMask) {
+// `reduced`: the dart's mask at the analysis's size.
+DepartedShare departedShareReduced(const CameraFrameAnalysis& a, const cv::Mat& reduced) {
   DepartedShare share;
-  if (dartMask.empty() || a.dartMask.empty()) return share;
-  const cv::Mat reduced = reducedMask(dartMask, a.dartMask.size());
   share.pixels = cv::countNonZero(reduced);
   // A camera that saw only a sliver of the dart cannot tell: its sliver flickers.
   if (share.pixels < 2 * a.minPixels) return share;
@@ -78,6 +77,11 @@ DepartedShare departedShare(const CameraFrameAnalysis& a, const cv::Mat& dartMas
   share.differing = cv::countNonZero(differing);
   share.share = static_cast<double>(share.differing) / share.pixels;
   return share;
+}
+
+DepartedShare departedShare(const CameraFrameAnalysis& a, const cv::Mat& dartMask) {
+  if (dartMask.empty() || a.dartMask.empty()) return DepartedShare();
+  return departedShareReduced(a, reducedMask(dartMask, a.dartMask.size()));
 }
 
 json missField(const json& entry) {
@@ -324,7 +328,8 @@ json followMovingDart(Round& round, const std::vector<cv::Mat>& frames,
     if (cv::countNonZero(maskAndNot(a.dartMask, reducedSwing)) > kOutsideSwingShare * a.dartPixels) return nullptr;
     // A swinging flight leaves about as much of its place as it covers anew; a dart landing
     // beside covers far more than it hides of the earlier one.
-    const DepartedShare left = departedShare(a, dart[i]);
+    const DepartedShare left =
+        dart[i].empty() || a.dartMask.empty() ? DepartedShare() : departedShareReduced(a, reducedDart);
     if (a.dartPixels - left.differing > kCoveredPerLeft * left.differing + a.minPixels) return nullptr;
     // Where the flight was, the empty board shows again; a dart landing beside covers the
     // earlier one instead.
