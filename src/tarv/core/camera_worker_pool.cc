@@ -45,8 +45,7 @@ CameraWorkerPool& cameraWorkerPool() {
       while (!slot.job) {
         slot.wake.wait(lock);
         // Woken for a job the caller took back while a call is under way: the call's next
-        // fan-out follows within a millisecond, and would otherwise wait for this worker to
-        // wake again.
+        // fan-out follows soon, and would otherwise wait for this worker to wake again.
         if (!slot.job && callsUnderWay.load(std::memory_order_relaxed) > 0) {
           lock.unlock();
           spinForJob();
