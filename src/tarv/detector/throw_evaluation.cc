@@ -373,6 +373,12 @@ CameraRegions keptRegions(CameraRegions regions, const std::array<CameraFrameAna
   return regions;
 }
 
+// Each camera's region of the entered dart, looked for at a point before the entry was made.
+struct RegionsAtPoint {
+  std::optional<Point2> point;
+  CameraRegions regions;
+};
+
 bool anyRegion(const CameraRegions& regions) {
   return !regions[0].empty() || !regions[1].empty() || !regions[2].empty();
 }
@@ -430,14 +436,16 @@ void takeIntoBackground(Round& round, const std::vector<cv::Mat>& frames, const 
 // The dart is entered: its change is taken into the working background. Answers the regions
 // the references took where more than the dart changed (see enteredDartRegionOf).
 // The whole frames' takes were measured while the shafts were: the dart is nearly always all
-// the change, and then no camera keeps a region.
+// the change, and then no camera keeps a region. Regions `found` at the entry's own point
+// while the dart was decided are not looked for again.
 CameraRegions enterDart(Round& round, const std::vector<cv::Mat>& frames,
                         const std::array<CameraFrameAnalysis, 3>& analyses,
                         const std::array<ShaftMeasurement, 3>& shafts, const std::array<Taken, 3>& wholeTakes,
-                        const json& entry) {
+                        const RegionsAtPoint& found, const json& entry) {
   const Point2 point = pointFromJson(entry["board_xy_nominal_mm"]);
   auto look = [&](int camera) { return enteredDartRegionOf(round, camera, shafts[camera], point); };
-  const CameraRegions own = keptRegions(runOnCameraWorkers(look), analyses);
+  const bool foundHere = found.point && found.point->x == point.x && found.point->y == point.y;
+  const CameraRegions own = keptRegions(foundHere ? found.regions : runOnCameraWorkers(look), analyses);
   std::array<Taken, 3> taken = wholeTakes;
   if (anyRegion(own)) {
     auto job = [&](int camera) {
@@ -791,8 +799,8 @@ bool confirmsPending(const Round& round, const FieldDecision& decision) {
 void acceptDecision(Round& round, const std::vector<cv::Mat>& frames,
                     const std::array<CameraFrameAnalysis, 3>& analyses,
                     const std::array<ShaftMeasurement, 3>& shafts, const std::array<Taken, 3>& wholeTakes,
-                    const json& entry, bool stableFieldAlone, double now) {
-  const CameraRegions own = enterDart(round, frames, analyses, shafts, wholeTakes, entry);
+                    const RegionsAtPoint& found, const json& entry, bool stableFieldAlone, double now) {
+  const CameraRegions own = enterDart(round, frames, analyses, shafts, wholeTakes, found, entry);
   clearSettling(round);
   // A dart entered on its stable field alone was placed by no camera's tip: what it left
   // beside it in a camera is that dart's own change its point missed, not a second dart.
@@ -1023,18 +1031,32 @@ json decideDart(Round& round, const std::vector<cv::Mat>& frames, const std::arr
   if (tip.method == "UNRESOLVED" && isPathEnabled(kPathOutsideMiss)) takeTipBeyondFrameEdge(round, frames, views, homographies, tip);
 
   json crosscheck;
-  const json checks = tip.point ? viewChecks(round, shafts, *tip.point, crosscheck) : unsupportedChecks(crosscheck);
-  const FieldEvidence evidence{views, measurementsOf(shafts), voteStats(analyses), checks};
-  FieldDecision decision =
-      decideField(tip, evidence, round.cameras, round.stableHypothesisHistory, now, isPathEnabled);
-  if (decision.path.empty() && isPathEnabled(kPathOutsideMiss) && isOutsideMissOfOneCamera(round, tip, checks)) {
-    decision.path = kPathOutsideMiss;
-    decision.field = "MISS";
-    decision.point = tip.point;
+  json checks;
+  FieldEvidence evidence;
+  FieldDecision decision;
+  Dart3dJudgement judged;
+  const auto decide = [&] {
+    checks = tip.point ? viewChecks(round, shafts, *tip.point, crosscheck) : unsupportedChecks(crosscheck);
+    evidence = FieldEvidence{views, measurementsOf(shafts), voteStats(analyses), checks};
+    decision = decideField(tip, evidence, round.cameras, round.stableHypothesisHistory, now, isPathEnabled);
+    if (decision.path.empty() && isPathEnabled(kPathOutsideMiss) && isOutsideMissOfOneCamera(round, tip, checks)) {
+      decision.path = kPathOutsideMiss;
+      decision.field = "MISS";
+      decision.point = tip.point;
+    }
+    judged = judgeDart3d(round, poses, views, dartMasksOf(shafts), crosscheck, tip);
+    if (decision.path.empty() && judged.reason.empty()) decideAtRodFoot(views, poses, tip, decision);
+  };
+  // The entry's point is nearly always the tip's: each camera's region of the entered dart is
+  // looked for there while the dart is decided.
+  RegionsAtPoint atTip;
+  if (tip.point) {
+    atTip.point = Point2{roundToThousandths(tip.point->x), roundToThousandths(tip.point->y)};
+    auto look = [&](int camera) { return enteredDartRegionOf(round, camera, shafts[camera], *atTip.point); };
+    atTip.regions = runOnCameraWorkers(look, decide);
+  } else {
+    decide();
   }
-
-  const Dart3dJudgement judged = judgeDart3d(round, poses, views, dartMasksOf(shafts), crosscheck, tip);
-  if (decision.path.empty() && judged.reason.empty()) decideAtRodFoot(views, poses, tip, decision);
 
   json r = reply("DART_CANDIDATE", "DART_ENTERED", stats);
   r["decision"] = decisionRecord(tip, decision);
@@ -1088,7 +1110,7 @@ json decideDart(Round& round, const std::vector<cv::Mat>& frames, const std::arr
     return r;
   }
   r["entry"] = buildEntry(round, tip, decision, views);
-  acceptDecision(round, frames, analyses, shafts, wholeTakes, r["entry"], decision.path == kPathStable, now);
+  acceptDecision(round, frames, analyses, shafts, wholeTakes, atTip, r["entry"], decision.path == kPathStable, now);
   return r;
 }
 
