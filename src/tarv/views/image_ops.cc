@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
-#include <optional>
 #include <stdexcept>
 #include <vector>
 
@@ -372,24 +371,6 @@ cv::Rect maskBox(const cv::Mat& mask) {
 
 namespace {
 
-// Each row of a kernel as the run of its set columns, [first, last] (first > last where the row
-// is unset); none where a row is not one run.
-std::optional<std::vector<std::pair<int, int>>> kernelRowRuns(const cv::Mat& kernel) {
-  std::vector<std::pair<int, int>> runs;
-  for (int y = 0; y < kernel.rows; ++y) {
-    const uchar* row = kernel.ptr<uchar>(y);
-    int first = 0;
-    while (first < kernel.cols && row[first] == 0) ++first;
-    int last = kernel.cols - 1;
-    while (last >= first && row[last] == 0) --last;
-    for (int x = first; x <= last; ++x) {
-      if (row[x] == 0) return std::nullopt;
-    }
-    runs.emplace_back(first, last);
-  }
-  return runs;
-}
-
 // along(y, x) = max(along(y, x), mask(y, x + offset)) wherever x + offset lies in the row.
 void widenAlongRows(const cv::Mat& mask, cv::Mat& along, int offset) {
   const int from = std::max(0, -offset), to = std::min(mask.cols, mask.cols - offset);
@@ -398,34 +379,31 @@ void widenAlongRows(const cv::Mat& mask, cv::Mat& along, int offset) {
   cv::max(target, mask.colRange(from + offset, to + offset), target);
 }
 
-// OpenCV dilates by a kernel that is not a rectangle one pass per set kernel element: nearly
-// 700 for the elliptic kernel of a dart's swing. Its rows are runs, each containing the runs
-// of the rows further out: the maximum along the shortest run, widened column by column to
-// each longer one and taken into the rows that have it, costs a pass per column and per row.
+// OpenCV dilates by an elliptic kernel one pass per set kernel element: nearly 700 for the
+// kernel of a dart's swing. Each row of the ellipse is one run of columns and holds the runs of
+// the rows further out: the maximum along the shortest run, widened column by column to each
+// longer one and taken into the rows that have it, costs a pass per column and per row.
 // Outside the image counts as unset, as in cv::dilate.
-cv::Mat dilateByKernelRows(const cv::Mat& mask, const cv::Mat& kernel) {
-  const std::optional<std::vector<std::pair<int, int>>> runs = kernelRowRuns(kernel);
-  std::vector<int> rows;  // the kernel's set rows, shortest run first
-  for (int ky = 0; runs && ky < kernel.rows; ++ky) {
-    if ((*runs)[ky].first <= (*runs)[ky].second) rows.push_back(ky);
+cv::Mat dilateByEllipseRows(const cv::Mat& mask, const cv::Mat& kernel) {
+  std::vector<std::pair<int, int>> runs;  // per kernel row its first and last set column
+  std::vector<int> rows;                  // the kernel's set rows, shortest run first
+  for (int ky = 0; ky < kernel.rows; ++ky) {
+    const uchar* row = kernel.ptr<uchar>(ky);
+    int first = 0, last = kernel.cols - 1;
+    while (first < kernel.cols && row[first] == 0) ++first;
+    while (last >= first && row[last] == 0) --last;
+    runs.emplace_back(first, last);
+    if (first <= last) rows.push_back(ky);
   }
-  const auto length = [&](int ky) { return (*runs)[ky].second - (*runs)[ky].first; };
-  std::stable_sort(rows.begin(), rows.end(), [&](int a, int b) { return length(a) < length(b); });
-  bool nested = runs.has_value();
-  for (size_t i = 1; nested && i < rows.size(); ++i) {
-    nested = (*runs)[rows[i]].first <= (*runs)[rows[i - 1]].first &&
-             (*runs)[rows[i]].second >= (*runs)[rows[i - 1]].second;
-  }
+  std::stable_sort(rows.begin(), rows.end(), [&runs](int a, int b) {
+    return runs[a].second - runs[a].first < runs[b].second - runs[b].first;
+  });
   cv::Mat out = cv::Mat::zeros(mask.size(), CV_8UC1);
-  if (!nested || rows.empty()) {
-    cv::dilate(mask, out, kernel, cv::Point(-1, -1), 1, cv::BORDER_CONSTANT, cv::Scalar(0));
-    return out;
-  }
   const int ax = kernel.cols / 2, ay = kernel.rows / 2;
   cv::Mat along = cv::Mat::zeros(mask.size(), CV_8UC1);
   int first = ax + 1, last = ax;  // the run `along` holds: none yet
   for (const int ky : rows) {
-    const auto [runFirst, runLast] = (*runs)[ky];
+    const auto [runFirst, runLast] = runs[ky];
     if (first > last) {
       first = last = runFirst;
       widenAlongRows(mask, along, first - ax);
@@ -452,7 +430,7 @@ cv::Mat dilateMask(const cv::Mat& mask, int kernelSize, bool elliptic) {
   // dilated as OpenCV does it, with the set pixels round the view.
   const bool byRows = elliptic && k >= 13 && mask.type() == CV_8UC1 && !mask.isSubmatrix();
   if (mask.total() < 65536) {
-    if (byRows) return dilateByKernelRows(mask, kernel);
+    if (byRows) return dilateByEllipseRows(mask, kernel);
     cv::Mat out;
     cv::dilate(mask, out, kernel);
     return out;
@@ -467,7 +445,7 @@ cv::Mat dilateMask(const cv::Mat& mask, int kernelSize, bool elliptic) {
                          cv::Rect(0, 0, mask.cols, mask.rows);
   if (byRows) {
     // Everything round the grown box is unset: the part needs nothing beyond it.
-    dilateByKernelRows(mask(grown), kernel).copyTo(out(grown));
+    dilateByEllipseRows(mask(grown), kernel).copyTo(out(grown));
     return out;
   }
   cv::Mat part;
