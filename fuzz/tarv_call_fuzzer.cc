@@ -21,11 +21,9 @@
 #include <opencv2/core.hpp>
 
 #include "host/host_protocol.h"
+#include "process_values.h"
 #include "scene/camera_rig.h"
 #include "scene/scene.h"
-#include "tarv/board/board_layout.h"
-#include "tarv/core/engine_values.h"
-#include "tarv/core/process_switches.h"
 #include "tarv/engine/engine.h"
 #include "tarv/tarv.h"
 
@@ -135,17 +133,6 @@ void giveImagesRealBuffers(json& request, std::vector<std::vector<uint8_t>>& buf
   }
 }
 
-// The values an earlier input may have changed for the whole process.
-void resetProcessValues() {
-  tarv::ProcessSwitches& s = tarv::processSwitches();
-  s.dart3d = true;
-  s.autoRealign = true;
-  s.plantMode = false;
-  s.adaptiveThreshold = false;
-  tarv::setRingRadii(nullptr);
-  tarv::storeMissRadius(240.0);
-}
-
 bool isRoundReply(const json& reply) {
   return reply.is_object() && !reply.contains("error") && reply.contains("status") &&
          (reply.contains("engine_flags") || reply.contains("round") || reply.contains("entries"));
@@ -179,7 +166,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     text = request.dump();
   }
 
-  resetProcessValues();
+  tarv::fuzz::resetProcessValues();
   const Rendered& r = rendered();
   void* engine = r.armed;
   if (!request.is_discarded()) {

@@ -31,6 +31,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "process_values.h"
 #include "scene/round_video.h"
 #include "tarv/tarv.h"
 
@@ -142,6 +143,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // jobs (-jobs) keeps its own working folder, where their logs go.
   static const bool prepared = (prepare(), true);
   (void)prepared;
+  tarv::fuzz::resetProcessValues();
   const std::string text(reinterpret_cast<const char*>(data), size);
   json input = json::parse(text, nullptr, false);
   void* runtime = tarv_runtime_create();
