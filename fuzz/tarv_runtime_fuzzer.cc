@@ -10,7 +10,7 @@
 // path separator keeps only its last part, "." and ".." become "x" and digits alone (a camera
 // index) get a letter before them, so no request reaches a real device or a file outside.
 // What a request writes there is removed after the input, and the cameras' files are put back
-// where one overwrote them.
+// where one overwrote them. TARV_FUZZ_PRINT=1 prints each request and the start of its reply.
 #include <signal.h>
 #include <unistd.h>
 
@@ -25,7 +25,6 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <set>
 #include <string>
 #include <thread>
 
