@@ -6,6 +6,8 @@
 // usage: tarv_real_throws MANIFEST.json [--gain 0.85] [--frames 40] [--trace] [--only NAME]
 //                         [--overlay DIR] (each camera's frame with the board drawn from its
 //                         four crossings, to check them)
+//                         [--runtime DIR] (through the runtime instead: file cameras playing
+//                         the throw's videos, written into DIR; --frames does not apply)
 // The manifest: {"dir": folder of the frames,
 //   "placements": {"P": [[[x,y] x4] per camera]} or {"P": {"crossings": the same}} (outer
 //                  double wire crossings 20/1, 6/10, 3/19, 11/14 in each camera's image),
@@ -13,16 +15,20 @@
 //   "before": "{name}_before_{cam}.jpg", "after": "{name}_after_{cam}.jpg", "cameras": [0,2,4]}
 #include <cmath>
 #include <cstdio>
+#include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
+#include <opencv2/videoio.hpp>
 
 #include "host/host_protocol.h"
 #include "host/reply_reading.h"
@@ -109,18 +115,117 @@ cv::Matx33d refined(const cv::Mat& frame, const cv::Matx33d& initial, const std:
   return m;
 }
 
+// What one throw's replies came to.
+struct Outcome {
+  std::string armed;                // the arming (or start) reply's status
+  std::vector<std::string> fields;  // entered fields in order
+  std::vector<std::string> runs;    // statuses, repeats folded
+  int leftToPlayer = 0;
+  int unresolvedCalls = 0;
+  int firstEntryCall = -1;
+};
+
+void record(Outcome& o, const json& r, int call) {
+  const std::string s = statusOf(r);
+  if (o.runs.empty() || o.runs.back().rfind(s, 0) != 0) {
+    o.runs.push_back(s + " x1");
+  } else {
+    const size_t x = o.runs.back().rfind(" x");
+    o.runs.back() = s + " x" + std::to_string(std::stoi(o.runs.back().substr(x + 2)) + 1);
+  }
+  if (r.value("reason", "") == "UNRESOLVED_DART_LEFT_TO_PLAYER") ++o.leftToPlayer;
+  if (r.value("status", "") == "POSITION_UNRESOLVED") ++o.unresolvedCalls;
+  if (r.value("status", "") == "DART_CANDIDATE" || r.value("status", "") == "BOUNCER_CANDIDATE") {
+    if (auto entries = tarv::host::replyEntries(r); entries && !entries->empty()) {
+      o.fields.push_back(tarv::host::entryField(entries->back()));
+      if (o.firstEntryCall < 0) o.firstEntryCall = call;
+    }
+  }
+}
+
+Outcome throughEngine(const std::vector<cv::Matx33d>& calibrations, const std::vector<cv::Mat>& before,
+                      const std::vector<cv::Mat>& after, int frames, bool trace, const std::string& name) {
+  Outcome o;
+  void* engine = tarv_create();
+  tarv::host::FrameClock clock;
+  const json armed = tarv::host::parseReply(tarv_call(engine, tarv::host::armRequest(calibrations, before).dump().c_str()));
+  o.armed = statusOf(armed) + armed.value("message", armed.value("detail", std::string()));
+  for (int f = 0; f < frames; ++f) {
+    const json r = tarv::host::parseReply(tarv_call(engine, clock.detectRequest(after).dump().c_str()));
+    record(o, r, f);
+    if (trace) std::printf("  %s %d %s\n", name.c_str(), f, r.dump().c_str());
+  }
+  tarv_destroy(engine);
+  return o;
+}
+
+// The throw as file cameras give it to the runtime: each camera a video of the empty board, then
+// the board with the dart, at 30 frames a second; the runtime started on the empty frames as its
+// references and polled as a host polls it until the videos end (they would start again).
+Outcome throughRuntime(const std::vector<cv::Matx33d>& calibrations, const std::vector<cv::Mat>& before,
+                       const std::vector<cv::Mat>& after, const std::string& folder, bool trace) {
+  constexpr int kFps = 30;
+  constexpr double kEmptySeconds = 2.5, kDartSeconds = 3.0;
+  Outcome o;
+  std::filesystem::create_directories(folder);
+  json devices = json::array(), references = json::array(), homographies = json::array();
+  for (size_t c = 0; c < before.size(); ++c) {
+    const std::string video = folder + "/cam-" + std::to_string(c) + ".avi";
+    const std::string reference = folder + "/reference-" + std::to_string(c) + ".png";
+    cv::VideoWriter writer(video, cv::VideoWriter::fourcc('M', 'J', 'P', 'G'), kFps, before[c].size());
+    for (int f = 0; f < static_cast<int>(kEmptySeconds * kFps); ++f) writer.write(before[c]);
+    for (int f = 0; f < static_cast<int>(kDartSeconds * kFps); ++f) writer.write(after[c]);
+    writer.release();
+    // The reference is the empty board as the video gives it, compressed as the live frames are.
+    cv::Mat empty;
+    cv::VideoCapture played(video);
+    if (!played.read(empty) || !cv::imwrite(reference, empty)) {
+      o.armed = "ERROR:cannot write " + folder;
+      return o;
+    }
+    devices.push_back(video);
+    references.push_back(reference);
+    homographies.push_back(rows(calibrations[c]));
+  }
+  const json config = {{"width", before[0].cols}, {"height", before[0].rows}, {"fps", kFps}, {"devices", devices},
+                       {"references", references}, {"calibrations", homographies}};
+  void* runtime = tarv_runtime_create();
+  const json started = tarv::host::parseReply(tarv_runtime_call(runtime, json({{"command", "start"}, {"config", config}}).dump().c_str()));
+  o.armed = statusOf(started);
+  if (!tarv::host::replyError(started)) {
+    const auto end = std::chrono::steady_clock::now() +
+                     std::chrono::milliseconds(static_cast<int>((kEmptySeconds + kDartSeconds) * 1000.0));
+    int call = 0;
+    while (std::chrono::steady_clock::now() < end) {
+      const json reply = tarv::host::parseReply(tarv_runtime_call(runtime, "{\"command\":\"poll\"}"));
+      if (trace) std::printf("  %d %s\n", call, reply.dump().substr(0, 400).c_str());
+      if (tarv::host::replyError(reply)) {
+        record(o, reply, call);
+        break;
+      }
+      const json result = reply.value("result", json());
+      if (reply.value("status", "") == "DETECTION" && result.is_object()) record(o, result, call);
+      ++call;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  }
+  tarv_runtime_call(runtime, "{\"command\":\"stop\"}");
+  tarv_runtime_destroy(runtime);
+  return o;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc < 2) {
-    std::fprintf(stderr, "usage: tarv_real_throws MANIFEST.json [--gain G] [--frames N] [--trace] [--only NAME] [--overlay DIR]\n");
+    std::fprintf(stderr, "usage: tarv_real_throws MANIFEST.json [--gain G] [--frames N] [--trace] [--only NAME] [--overlay DIR] [--runtime DIR]\n");
     return 2;
   }
   double gain = 1.0;
   int frames = 40;
   bool trace = false;
   bool refine = false;
-  std::string only, overlay;
+  std::string only, overlay, runtimeFolder;
   for (int i = 2; i < argc; ++i) {
     const std::string a = argv[i];
     if (a == "--gain" && i + 1 < argc) gain = std::atof(argv[++i]);
@@ -129,6 +234,7 @@ int main(int argc, char** argv) {
     else if (a == "--only" && i + 1 < argc) only = argv[++i];
     else if (a == "--overlay" && i + 1 < argc) overlay = argv[++i];
     else if (a == "--refine") refine = true;
+    else if (a == "--runtime" && i + 1 < argc) runtimeFolder = argv[++i];
   }
   std::ifstream in(argv[1]);
   const json manifest = json::parse(in);
@@ -163,33 +269,10 @@ int main(int argc, char** argv) {
       a.convertTo(a, -1, gain, 0.0);
       after.push_back(a);
     }
-    void* engine = tarv_create();
-    tarv::host::FrameClock clock;
-    const json armed = tarv::host::parseReply(tarv_call(engine, tarv::host::armRequest(calibrations, before).dump().c_str()));
-    std::vector<std::string> fields;
-    std::vector<std::string> runs;  // statuses, repeats folded
-    int leftToPlayer = 0;
-    int unresolvedCalls = 0;
-    int firstEntryCall = -1;
-    for (int f = 0; f < frames; ++f) {
-      const json r = tarv::host::parseReply(tarv_call(engine, clock.detectRequest(after).dump().c_str()));
-      const std::string s = statusOf(r);
-      if (runs.empty() || runs.back().rfind(s, 0) != 0) runs.push_back(s + " x1");
-      else {
-        const size_t x = runs.back().rfind(" x");
-        runs.back() = s + " x" + std::to_string(std::stoi(runs.back().substr(x + 2)) + 1);
-      }
-      if (r.value("reason", "") == "UNRESOLVED_DART_LEFT_TO_PLAYER") ++leftToPlayer;
-      if (r.value("status", "") == "POSITION_UNRESOLVED") ++unresolvedCalls;
-      if (r.value("status", "") == "DART_CANDIDATE" || r.value("status", "") == "BOUNCER_CANDIDATE") {
-        if (auto entries = tarv::host::replyEntries(r); entries && !entries->empty()) {
-          fields.push_back(tarv::host::entryField(entries->back()));
-          if (firstEntryCall < 0) firstEntryCall = f;
-        }
-      }
-      if (trace) std::printf("  %s %d %s\n", name.c_str(), f, r.dump().c_str());
-    }
-    tarv_destroy(engine);
+    const Outcome o = runtimeFolder.empty() ? throughEngine(calibrations, before, after, frames, trace, name)
+                                            : throughRuntime(calibrations, before, after, runtimeFolder + "/" + name, trace);
+    const std::vector<std::string>& fields = o.fields;
+    const int leftToPlayer = o.leftToPlayer;
     ++darts;
     const bool isRight = fields.size() == 1 && fields[0] == truth && leftToPlayer == 0;
     if (isRight) ++right;
@@ -200,8 +283,8 @@ int main(int argc, char** argv) {
     std::string got;
     for (const std::string& f : fields) got += f + " ";
     std::printf("%-22s truth %-4s armed %-40s entered [%s] at call %d, unresolved calls %d, left %d | ", name.c_str(),
-                truth.c_str(), (statusOf(armed) + armed.value("message", armed.value("detail", std::string()))).substr(0, 40).c_str(), got.c_str(), firstEntryCall, unresolvedCalls, leftToPlayer);
-    for (const std::string& run : runs) std::printf("%s; ", run.c_str());
+                truth.c_str(), o.armed.substr(0, 40).c_str(), got.c_str(), o.firstEntryCall, o.unresolvedCalls, leftToPlayer);
+    for (const std::string& run : o.runs) std::printf("%s; ", run.c_str());
     std::printf("\n");
   }
   std::printf("gain %.2f: %d darts, %d entered, %d right, %d unresolved, %d invented, %d wrong field (truth \"?\": not counted)\n",
