@@ -41,7 +41,10 @@ double focalFromHomography(const cv::Matx33d& H, cv::Point2d c) {
 
 // The camera whose board plane the homography (engine frame -> rectified pixels) shows,
 // through the lens where one is known: fitted to the homography's points on the board.
-std::optional<CameraEstimate> cameraFromFit(const Homography& h, const std::optional<CameraModel>& lens, cv::Size size) {
+// offPx: the farthest any of those points lies from where the camera sees it (a camera with
+// its principal point in the image's middle cannot follow every homography: a cropped image).
+std::optional<CameraEstimate> cameraFromFit(const Homography& h, const std::optional<CameraModel>& lens, cv::Size size,
+                                            double& offPx) {
   const cv::Matx33d H(h.data());
   std::vector<cv::Point3f> object;
   std::vector<cv::Point2f> image;
@@ -83,6 +86,10 @@ std::optional<CameraEstimate> cameraFromFit(const Homography& h, const std::opti
       !(cameraCentre(e)[2] > 0.0)) {
     return std::nullopt;
   }
+  std::vector<cv::Point2f> seen;
+  cv::projectPoints(object, e.rvec, e.tvec, e.K, e.dist, seen);
+  offPx = 0.0;
+  for (size_t i = 0; i < seen.size(); ++i) offPx = std::max(offPx, static_cast<double>(cv::norm(seen[i] - image[i])));
   return e;
 }
 
@@ -129,7 +136,9 @@ FitCamera fitCamera(const json& fit, const std::optional<CameraModel>& lens, cv:
                           {"inlier_fraction", fit["report"].value("inlier_fraction", 0.0)},
                           {"initial_source", fit["report"].value("initial_source", std::string())}};
   if (fit.contains("rejection")) report["fit_rejection"] = fit["rejection"];
-  out.camera = cameraFromFit(matrix3x3FromJson(fit["board_to_image"]), lens, size);
+  double offPx = 0.0;
+  out.camera = cameraFromFit(matrix3x3FromJson(fit["board_to_image"]), lens, size, offPx);
+  if (out.camera) report["camera_off_fit_px"] = offPx;
   if (!out.camera) out.reason = "BOARD_FIT: NO_CAMERA_FOR_HOMOGRAPHY";
   return out;
 }

@@ -35,6 +35,31 @@ JudgedFit judged(const cv::Mat& grey, FitCamera candidate, const LandmarkSolutio
   return out;
 }
 
+// The camera recorded from a fit may lie this far from the fit's own homography and still be
+// the engine's camera (pixels, the farthest of the board points it was fitted to).
+constexpr double kMaxCameraOffFitPx = 1.0;
+
+// The fit on the image as taken is the engine's own "calibrate", which accepts a fit whose ring
+// edges explain it (the click there only turns it). Setting up through the runtime must not
+// refuse a camera the engine takes from the same image: where the edge judgement does not
+// confirm such a fit (its 8 mm bed model against a board of 10 mm beds at 1920x1080, a blurred
+// one), the fit's own camera stands, placed as the engine places it, provided the camera
+// recorded from it follows the fit's homography.
+JudgedFit judgedAsTaken(const cv::Mat& grey, FitCamera candidate, const LandmarkSolution& landmark) {
+  const bool engineAccepts = candidate.camera && candidate.report.value("fit_accepted", false) &&
+                             candidate.report.value("camera_off_fit_px", 1e9) <= kMaxCameraOffFitPx;
+  std::optional<CameraEstimate> fitted;
+  if (engineAccepts) fitted = cloneCameraEstimate(*candidate.camera);
+  JudgedFit out = judged(grey, std::move(candidate), landmark);
+  if (!engineAccepts || out.confirmed) return out;
+  out.camera = std::move(fitted);
+  out.confirmed = true;
+  out.rmsPx = out.report["fit_report"].value("rms_px", out.rmsPx);
+  out.reason.clear();
+  out.report["confirmed_by"] = "FIT_ACCEPTED";
+  return out;
+}
+
 }  // namespace
 
 LandmarkSolution solveByBoardFit(const cv::Mat& image, const LandmarkSolution& landmark, json& report) {
@@ -65,7 +90,7 @@ LandmarkSolution solveByBoardFit(const cv::Mat& image, const LandmarkSolution& l
   if (!best.confirmed) {
     taken.finish();
     if (takenError) std::rethrow_exception(takenError);
-    JudgedFit asTaken = judged(grey, std::move(*takenFit), landmark);
+    JudgedFit asTaken = judgedAsTaken(grey, std::move(*takenFit), landmark);
     const bool takenBetter = asTaken.camera && (asTaken.confirmed || !best.camera);
     report["other_start"] = takenBetter ? best.report : asTaken.report;
     if (takenBetter) best = std::move(asTaken);
