@@ -3,7 +3,7 @@
 //
 //   tarv_bench [--sets clean,noise_blur,...] [--darts N] [--seed S] [--quick]
 //              [--memory-calls N] [--calibration-boards N] [--verbose] [--trace]
-//              [--rounds a,b,...] [--dump DIR]
+//              [--rounds a,b,...] [--dump DIR] [--calibration-labels DIR]
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -42,6 +42,7 @@ struct Options {
   bool fewer_only = false;  // only the rows with fewer cameras
   std::vector<int> rounds;  // only these rounds of each set (1-based)
   std::string dump;         // folder for the chosen rounds' frames
+  std::string calibration_labels;  // folder for the calibration boards and their labels
   int off_camera = -1;      // the rig's camera (0-based) armed with a shifted homography
   cv::Point2d off_px{11.0, 10.0};
   // Camera pairs (indices into the rig) for the two-camera rows; with any, every chosen set
@@ -56,6 +57,8 @@ void usage() {
   std::fprintf(stderr,
                "usage: tarv_bench [--sets a,b,...] [--darts N] [--seed S] [--quick]\n"
                "                  [--memory-calls N] [--calibration-boards N] [--verbose]\n"
+               "                  [--calibration-labels DIR] (the calibration boards and their labels, for\n"
+               "                  landmark_real calibrate)\n"
                "                  [--no-fewer-cameras] [--fewer-cameras-only]\n"
                "                  [--pairs 12,13,23] (two-camera rows with these cameras of the rig, one\n"
                "                  row per pair and chosen set, plus a one-camera row per chosen set)\n"
@@ -129,6 +132,10 @@ bool parse(int argc, char** argv, Options& o) {
       const char* v = value();
       if (v == nullptr) return false;
       o.dump = v;
+    } else if (arg == "--calibration-labels") {
+      const char* v = value();
+      if (v == nullptr) return false;
+      o.calibration_labels = v;
     } else if (arg == "--sets") {
       const char* v = value();
       if (v == nullptr) return false;
@@ -325,7 +332,8 @@ int main(int argc, char** argv) {
 
     if (options.calibration_boards > 0) {
       std::fprintf(stderr, "running calibration...\n");
-      const auto rows = tb::runCalibrationBench(options.calibration_boards, options.seed, cv::getNumThreads());
+      const auto rows = tb::runCalibrationBench(options.calibration_boards, options.seed, cv::getNumThreads(),
+                                                 options.calibration_labels);
       std::printf("\ncalibrate: one rendered camera per board, 960x720 and 1920x1080 in turn, 0 to 55 degrees off "
                   "the normal, a click on the 20; ring: the fitted 170 mm ring against the camera's own view of "
                   "it where the camera sees it, px of the full image (wrong: accepted with the ring over 2.5 px or "

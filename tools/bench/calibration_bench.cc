@@ -3,9 +3,14 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <fstream>
 #include <optional>
+#include <stdexcept>
+#include <string>
 
+#include <nlohmann/json.hpp>
 #include <opencv2/core.hpp>
+#include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include "bench/scenarios.h"
@@ -19,6 +24,7 @@ namespace tarv::bench {
 namespace {
 
 namespace sc = tarv::scene;
+using json = nlohmann::json;
 
 struct Board {
   sc::CameraSpec cameraSpec;
@@ -126,7 +132,22 @@ double milliseconds(std::chrono::steady_clock::time_point since) {
   return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - since).count();
 }
 
-CalibrationRow runCondition(const std::string& condition, int boards, uint64_t seed, int renderThreads) {
+// A board as the real frames' labels give one (landmark_training/real_frames.h): the 170 mm ring
+// as the camera sees it (72 points), its bull and a point in its 20.
+json boardLabel(const std::string& file, const std::string& condition, const sc::Camera& camera) {
+  json ring = json::array();
+  for (int k = 0; k < 72; ++k) {
+    const double a = k * 5.0 * 3.14159265358979323846 / 180.0;
+    const cv::Point2d p = camera.project(cv::Point2d(170.0 * std::sin(a), -170.0 * std::cos(a)));
+    ring.push_back({p.x, p.y});
+  }
+  const cv::Point2d bull = camera.project(cv::Point2d(0.0, 0.0)), twenty = camera.project(cv::Point2d(0.0, -132.0));
+  return {{"file", file},          {"repo", "tarv_bench/" + condition}, {"rings", {ring}},
+          {"ring_mm", 170.0},      {"bull_px", {bull.x, bull.y}},       {"twenty_px", {twenty.x, twenty.y}}};
+}
+
+CalibrationRow runCondition(const std::string& condition, int boards, uint64_t seed, int renderThreads,
+                            const std::string& labelDir, json& labels) {
   CalibrationRow row;
   row.condition = condition;
   sc::SceneRandom rng(derivedSeed(seed, "calibration_" + condition));
@@ -144,6 +165,11 @@ CalibrationRow runCondition(const std::string& condition, int boards, uint64_t s
     scene.darts = b.darts;
     const cv::Mat frame = renderer.render(scene).frames[0];
     const sc::Camera& camera = renderer.cameras()[0];
+    if (!labelDir.empty()) {
+      const std::string file = condition + "_" + std::to_string(i) + ".png";
+      if (!cv::imwrite(labelDir + "/" + file, frame)) throw std::runtime_error("cannot write " + labelDir + "/" + file);
+      labels.push_back(boardLabel(file, condition, camera));
+    }
     const std::string request = host::calibrateRequest(frame, host::twentyClick(camera)).dump();
     const auto start = std::chrono::steady_clock::now();
     const char* text = tarv_call(engine, request.c_str());
@@ -169,13 +195,15 @@ CalibrationRow runCondition(const std::string& condition, int boards, uint64_t s
 
 }  // namespace
 
-std::vector<CalibrationRow> runCalibrationBench(int boardsPerCondition, uint64_t seed, int renderThreads) {
+std::vector<CalibrationRow> runCalibrationBench(int boardsPerCondition, uint64_t seed, int renderThreads,
+                                                const std::string& labelDir) {
   std::vector<CalibrationRow> rows;
+  json labels = json::array();
   CalibrationRow all;
   all.condition = "all";
   double ringSum = 0.0;
   for (const char* condition : {"clean", "noise_blur", "gain_0.6", "gain_1.3", "harder", "steep", "real_like"}) {
-    rows.push_back(runCondition(condition, boardsPerCondition, seed, renderThreads));
+    rows.push_back(runCondition(condition, boardsPerCondition, seed, renderThreads, labelDir, labels));
     const CalibrationRow& r = rows.back();
     all.boards += r.boards;
     all.accepted += r.accepted;
@@ -189,6 +217,9 @@ std::vector<CalibrationRow> runCalibrationBench(int boardsPerCondition, uint64_t
   all.ring_mean_px = all.accepted > 0 ? ringSum / all.accepted : 0.0;
   all.ms_per_fit = median(all.fit_ms);
   rows.push_back(all);
+  if (!labelDir.empty() && !(std::ofstream(labelDir + "/labels.json") << labels.dump(1) << "\n")) {
+    throw std::runtime_error("cannot write " + labelDir + "/labels.json");
+  }
   return rows;
 }
 

@@ -26,6 +26,9 @@ struct CalibrationRow {
 // row over all; the boards alternate 960x720 and 1920x1080 at views from 0 to 55 degrees off
 // the normal, steep ones 30 to 60 degrees; real_like boards are 800x800 phone-like photographs
 // of a worn board with darts in its rings, 30 to 60 degrees off the normal.
-std::vector<CalibrationRow> runCalibrationBench(int boardsPerCondition, uint64_t seed, int renderThreads);
+// labelDir: where each board's image goes, with labels.json naming its 170 mm ring, bull and 20
+// as the real frames' labels do, for `landmark_real calibrate` (nothing written when empty).
+std::vector<CalibrationRow> runCalibrationBench(int boardsPerCondition, uint64_t seed, int renderThreads,
+                                                const std::string& labelDir = "");
 
 }  // namespace tarv::bench
