@@ -236,8 +236,9 @@ CameraEdgeFit refineOnEdges(const cv::Mat& grey, EdgeSearch& search, const Camer
   const double shift = ringShiftPx(start, current);
   // The board fit's start, an ellipse on the rings, has no crossings and may lie farther off.
   const bool farFromCrossings = !crossings.empty() && shift > kFarShiftPx && wireShare(judgement) < kFollowedWireAgreeShare;
-  const MatchScore before = scoreCameraEstimate(start, crossings, 0.25);
-  const MatchScore after = scoreCameraEstimate(current, crossings, 0.25);
+  // The crossings lie on the rings of the beds the edges are fitted with.
+  const MatchScore before = scoreCameraEstimate(start, crossings, 0.25, search.wideBeds());
+  const MatchScore after = scoreCameraEstimate(current, crossings, 0.25, search.wideBeds());
   for (const auto& [key, value] : judgement.items()) out.report[key] = value;
   out.report["shift_px"] = shift;
   if (farFromCrossings) out.report["far_from_crossings"] = true;
@@ -275,7 +276,7 @@ CameraEdgeFit followOnEdges(const cv::Mat& grey, EdgeSearch& search, const Camer
                             const std::vector<cv::Point2d>& crossings, int calls) {
   CameraEdgeFit first = refineOnEdges(grey, search, start, crossings);
   if (first.supported || !first.fitted) return first;
-  const MatchScore startScore = scoreCameraEstimate(start, crossings, 0.25);
+  const MatchScore startScore = scoreCameraEstimate(start, crossings, 0.25, search.wideBeds());
   CameraEstimate current = cloneCameraEstimate(*first.fitted);
   for (int call = 1; call < calls; ++call) {
     CameraEdgeFit next = refineOnEdges(grey, search, current, crossings);
@@ -284,7 +285,7 @@ CameraEdgeFit followOnEdges(const cv::Mat& grey, EdgeSearch& search, const Camer
     // Beyond twice one refinement's reach the edges have led the camera to some other edge.
     if (!(shift <= 2.0 * kMaxShiftPx)) break;
     if (next.supported) {
-      const MatchScore after = scoreCameraEstimate(next.camera, crossings, 0.25);
+      const MatchScore after = scoreCameraEstimate(next.camera, crossings, 0.25, search.wideBeds());
       first.report["followed"] = {{"calls", call + 1}, {"shift_px", shift}, {"crossings", {startScore.matches, after.matches}},
                                   {"supported", next.report}};
       // The rings can hold a camera a bed's width off; the wires, crossing every bed, cannot.
@@ -335,9 +336,16 @@ bool mayShowWideBeds(const CameraEdgeFit& regulation) {
 // better: on boards with 10 mm beds the edges lay 0.31 to 0.49 px (rms) from the camera fitted
 // with them against 0.70 to 1.08 px with regulation beds; on a regulation board a camera 1 px
 // off was supported with 10 mm beds at 0.72 px against 0.75 px.
+// The network's crossings, where there are any, judge the two as well: the camera fitted with
+// the wide beds must place them at least as closely as the regulation camera places them on
+// the regulation rings, on the wide beds' rings (where a board's crossings lie) or on the
+// regulation rings (where a network trained on regulation boards may put them). On boards with
+// 10 mm beds the wide camera places them at 0.1-0.95 px against 1.7-2.6 px; on a regulation
+// board seen through a wide lens a wide camera 2.7 px off, whose edges supported it, at 1.2 px
+// against 0.7 px.
 constexpr double kWideBedRmsShare = 0.7;
 template <typename Refine>
-CameraEdgeFit withEitherBeds(const cv::Mat& grey, const Refine& refine) {
+CameraEdgeFit withEitherBeds(const cv::Mat& grey, const std::vector<cv::Point2d>& crossings, const Refine& refine) {
   EdgeSearch search(grey);
   CameraEdgeFit regulation = refine(search);
   if (!mayShowWideBeds(regulation)) return regulation;
@@ -345,6 +353,18 @@ CameraEdgeFit withEitherBeds(const cv::Mat& grey, const Refine& refine) {
   CameraEdgeFit wideFit = refine(wide);
   const double regulationRms = regulation.report.value("rms_px", 99.0), wideRms = wideFit.report.value("rms_px", 99.0);
   if (!wideFit.supported || !(wideRms <= kWideBedRmsShare * regulationRms)) return regulation;
+  if (!crossings.empty()) {
+    const MatchScore onRegulation =
+        scoreCameraEstimate(regulation.fitted ? *regulation.fitted : regulation.camera, crossings, 0.25);
+    const MatchScore onWideRings = scoreCameraEstimate(wideFit.camera, crossings, 0.25, true);
+    const MatchScore onRegulationRings = scoreCameraEstimate(wideFit.camera, crossings, 0.25);
+    const MatchScore& onWide = onRegulationRings.rmsPx < onWideRings.rmsPx ? onRegulationRings : onWideRings;
+    wideFit.report["crossings_either_beds"] = {{"matches", {onRegulation.matches, onWide.matches}},
+                                               {"rms_px", {onRegulation.rmsPx, onWide.rmsPx}}};
+    if (onWide.matches < kKeptCrossingShare * onRegulation.matches || !(onWide.rmsPx <= onRegulation.rmsPx)) {
+      return regulation;
+    }
+  }
   wideFit.report["bed_mm"] = kWideBedMm;
   return wideFit;
 }
@@ -353,12 +373,12 @@ CameraEdgeFit withEitherBeds(const cv::Mat& grey, const Refine& refine) {
 
 CameraEdgeFit refineCameraByEdges(const cv::Mat& grey, const CameraEstimate& start,
                                   const std::vector<cv::Point2d>& crossings) {
-  return withEitherBeds(grey, [&](EdgeSearch& search) { return refineOnEdges(grey, search, start, crossings); });
+  return withEitherBeds(grey, crossings, [&](EdgeSearch& search) { return refineOnEdges(grey, search, start, crossings); });
 }
 
 CameraEdgeFit followCameraByEdges(const cv::Mat& grey, const CameraEstimate& start,
                                   const std::vector<cv::Point2d>& crossings, int calls) {
-  return withEitherBeds(grey, [&](EdgeSearch& search) { return followOnEdges(grey, search, start, crossings, calls); });
+  return withEitherBeds(grey, crossings, [&](EdgeSearch& search) { return followOnEdges(grey, search, start, crossings, calls); });
 }
 
 }  // namespace tarv

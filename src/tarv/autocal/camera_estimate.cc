@@ -7,13 +7,15 @@
 
 #include <opencv2/calib3d.hpp>
 
+#include "tarv/autocal/edge_points.h"
+
 namespace tarv {
 namespace {
 
 constexpr double kPi = 3.14159265358979323846;
 
-std::vector<cv::Point3d> buildReferenceCrossings() {
-  static constexpr double radii[kCrossingRings] = {15.9, 99.0, 107.0, 162.0, 170.0};
+std::vector<cv::Point3d> buildReferenceCrossings(double bedMm) {
+  const double radii[kCrossingRings] = {15.9, 107.0 - bedMm, 107.0, 170.0 - bedMm, 170.0};
   std::vector<cv::Point3d> points;
   points.reserve(kCrossingRings * kCrossingWires);
   for (double r : radii) {
@@ -33,9 +35,10 @@ cv::Matx33d rotationOf(const CameraEstimate& e) {
 
 }  // namespace
 
-const std::vector<cv::Point3d>& referenceCrossings() {
-  static const std::vector<cv::Point3d> crossings = buildReferenceCrossings();
-  return crossings;
+const std::vector<cv::Point3d>& referenceCrossings(bool wideBeds) {
+  static const std::vector<cv::Point3d> regulation = buildReferenceCrossings(kRegulationBedMm);
+  static const std::vector<cv::Point3d> wide = buildReferenceCrossings(kWideBedMm);
+  return wideBeds ? wide : regulation;
 }
 
 CameraEstimate makeCameraEstimate(int width, int height, double focal) {
@@ -158,8 +161,8 @@ CrossingMatches matchCrossings(const std::vector<cv::Point2d>& projected,
 }
 
 MatchScore scoreCameraEstimate(const CameraEstimate& e, const std::vector<cv::Point2d>& detected,
-                               double tolerance) {
-  const std::vector<cv::Point2d> projected = projectBoardPoints(e, referenceCrossings());
+                               double tolerance, bool wideBeds) {
+  const std::vector<cv::Point2d> projected = projectBoardPoints(e, referenceCrossings(wideBeds));
   const CrossingMatches m = matchCrossings(projected, detected, tolerance);
   if (m.reference.empty()) return {0, 1e9};
   double sum = 0.0;

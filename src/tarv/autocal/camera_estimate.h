@@ -16,8 +16,9 @@
 namespace tarv {
 
 // 100 crossings of radial and ring wires, radius-major: index 20·k + i lies on ring k (15.9,
-// 99, 107, 162, 170 mm) and wire i.
-const std::vector<cv::Point3d>& referenceCrossings();
+// 99, 107, 162, 170 mm) and wire i; a board with 10 mm beds (wideBeds) has its beds' inner
+// rings at 97 and 160 mm.
+const std::vector<cv::Point3d>& referenceCrossings(bool wideBeds = false);
 constexpr int kCrossingRings = 5;
 constexpr int kCrossingWires = 20;
 
@@ -74,7 +75,7 @@ constexpr double kMinPairSpacingPx = 4.0;
 CrossingMatches matchCrossings(const std::vector<cv::Point2d>& projected,
                                const std::vector<cv::Point2d>& detected, double tolerance);
 MatchScore scoreCameraEstimate(const CameraEstimate& e, const std::vector<cv::Point2d>& detected,
-                               double tolerance);
+                               double tolerance, bool wideBeds = false);
 // Detections counted against the 100 crossings of a pinhole pose; 0 when a crossing lies 1 mm
 // or less in front of the camera. The first detection to reach a crossing takes it.
 int32_t countPinholeMatches(const PinholePose& pose, const std::vector<cv::Point2d>& detected,

@@ -78,6 +78,8 @@ class EdgeSearch {
   // settings; a camera that cannot be keyed is collected afresh each time.
   std::shared_ptr<const CameraEdgeMatches> matches(const CameraEstimate& camera, bool innerEdges,
                                                    double ringMinResponse, bool wideBands = false);
+  // Whether the edges are a board's with 10 mm beds.
+  bool wideBeds() const { return wideBeds_; }
 
  private:
   // A refinement visits a dozen cameras, a follow-up a few refinements.
