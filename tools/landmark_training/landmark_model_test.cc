@@ -93,16 +93,16 @@ TEST(LandmarkModel, TheRenderersBoardIsPlacedOnItsOwnRings) {
     uint64_t seed;
   };
   for (const View& v : {View{12.04, 178.79, 4768700826884965942ULL}, View{19.38, 81.35, 1662859573319375430ULL}}) {
-    scene::CameraSpec spec;
-    spec.image_size = {1920, 1080};
-    spec.elevation_deg = v.elevation;
-    spec.azimuth_deg = v.azimuth;
+    scene::CameraSpec cameraSpec;
+    cameraSpec.image_size = {1920, 1080};
+    cameraSpec.elevation_deg = v.elevation;
+    cameraSpec.azimuth_deg = v.azimuth;
     scene::Scene shot;
     shot.imaging.noise_sigma = 2.0;
     shot.imaging.noise_seed = v.seed;
     lb::BoardSample sample;
-    sample.cameraSpec = spec;
-    sample.image = scene::Renderer({spec}, 2).render(shot).frames[0];
+    sample.cameraSpec = cameraSpec;
+    sample.image = scene::Renderer({cameraSpec}, 2).render(shot).frames[0];
     const lb::BoardCheck c = lb::checkBoard(committedModel(), sample);
     ASSERT_TRUE(c.ok) << v.elevation;
     EXPECT_EQ(c.grade, 0) << v.elevation;

@@ -175,16 +175,16 @@ TEST(AutomaticCalibration, AFitTheEnginesCalibrateAcceptsIsNotRefused) {
   };
   for (const Board& b : {Board{52.57, 178.56, 3.0, 1.156, 1.0, 14463295288286391896ULL},
                          Board{54.87, 9.02, 2.0, 0.0, 1.3, 576146374130987773ULL}}) {
-    scene::CameraSpec spec;
-    spec.image_size = {1920, 1080};
-    spec.elevation_deg = b.elevation;
-    spec.azimuth_deg = b.azimuth;
+    scene::CameraSpec cameraSpec;
+    cameraSpec.image_size = {1920, 1080};
+    cameraSpec.elevation_deg = b.elevation;
+    cameraSpec.azimuth_deg = b.azimuth;
     scene::Scene shot;
     shot.imaging.noise_sigma = b.noise;
     shot.imaging.blur_sigma = b.blur;
     shot.imaging.gain = b.gain;
     shot.imaging.noise_seed = b.seed;
-    const scene::Renderer renderer({spec}, 2);
+    const scene::Renderer renderer({cameraSpec}, 2);
     const cv::Mat image = renderer.render(shot).frames[0];
     const scene::Camera& camera = renderer.cameras()[0];
     LandmarkSolution noCamera;
