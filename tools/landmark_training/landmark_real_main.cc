@@ -30,7 +30,9 @@
 //       the cameras within 3 px whether accepted or not. A frame's distance "T2.10" is a camera
 //       whose rings and bull lie 2.10 px from the label with its 20 turned elsewhere.
 //       A camera's distance from its label is the larger of its ring's (at the label's radius)
-//       and its bull's; real_frames.h describes the label file.
+//       and its bull's; real_frames.h describes the label file. With --overlays, each frame's
+//       record after the click drawn over it (beside the label and the engine's fit), and the
+//       record itself as JSON.
 // A label file is a JSON array of {"file", "repo", "path", "commit", "split", "source",
 // "rings": [[[x, y] x 72], ...], optionally "board_to_image" or "landmarks"}: every board the
 // photograph shows whole enough to label.
@@ -39,6 +41,7 @@
 #include <cmath>
 #include <cstdio>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <limits>
@@ -518,6 +521,7 @@ int calibrateCommand(int argc, char** argv) {
                   engine.note.substr(0, 30).c_str(), label.click() ? (engineClicked.accepted ? "yes" : "no") : "",
                   label.click() ? offText(engineClicked).c_str() : "", ms,
                   (clickNote.empty() ? engineClicked.note : "click: " + clickNote).substr(0, 60).c_str());
+      if (label.click() && !clicked.accepted) std::printf("    runtime with the click: %s\n", clicked.note.c_str());
       std::fflush(stdout);
       if (!overlays.empty()) {
         // The runtime's record with the click (its own colours), the label (magenta) and the
@@ -525,7 +529,10 @@ int calibrateCommand(int argc, char** argv) {
         cv::Mat overlay = turned.value("geometry_valid", false) ? tarv::drawCalibrationOverlay(image, turned) : image.clone();
         drawLabel(overlay, label);
         if (engineClicked.place.geometry && !engineClicked.place.twentyRight) cv::putText(overlay, "engine 20 turned", {10, 30}, cv::FONT_HERSHEY_SIMPLEX, 0.8, cv::Scalar(255, 255, 0), 2);
-        cv::imwrite(overlays + "/" + label.file.substr(0, label.file.rfind('.')) + ".png", overlay);
+        const std::filesystem::path to = overlays + "/" + label.file.substr(0, label.file.rfind('.')) + ".png";
+        std::filesystem::create_directories(to.parent_path());
+        cv::imwrite(to.string(), overlay);
+        std::ofstream(std::filesystem::path(to).replace_extension(".json")) << turned.dump(1) << "\n";
       }
     }
   }

@@ -9,6 +9,7 @@
 #include <opencv2/core.hpp>
 
 #include "tarv/board/board_layout.h"
+#include "tarv/core/engine_values.h"
 
 namespace landmark_real {
 
@@ -111,6 +112,40 @@ Placement place(const std::function<tarv::Point2(double, double)>& toImage,
   return out;
 }
 
+// A frame labelled with training landmarks ([class, x, y, ...]: 0 the bull, 2 the printed 20 at
+// 192 mm) has its bull there and its tap 135 mm out along the 20's radial line. A line keeps
+// its cross-ratio through the camera, so the bull, the labelled ring where the line meets it
+// and the printed 20 place the 135 mm point.
+void placeFromLandmarks(const json& marks, RealLabel& l) {
+  std::optional<cv::Point2d> bull, number;
+  for (const json& m : marks) {
+    if (!m.is_array() || m.size() < 3 || !m[0].is_number() || !m[1].is_number() || !m[2].is_number()) continue;
+    const cv::Point2d p(m[1].get<double>(), m[2].get<double>());
+    if (m[0].get<int>() == 0) bull = p;
+    if (m[0].get<int>() == 2) number = p;
+  }
+  if (!bull) return;
+  if (l.bulls.empty()) l.bulls = {*bull};
+  if (!number || !l.twenties.empty()) return;
+  const cv::Point2d dir = *number - *bull;
+  const double far = cv::norm(dir);
+  if (far < 1.0) return;
+  // The labelled ring's point nearest the line, on the number's side.
+  double ringT = 0.0, best = std::numeric_limits<double>::infinity();
+  for (const cv::Point2d& q : densified(l.rings[0])) {
+    const double t = (q - *bull).dot(dir) / far;
+    const double across = std::abs((q - *bull).cross(dir)) / far;
+    if (t > 0.0 && across < best) best = across, ringT = t;
+  }
+  if (!(ringT > 0.0 && ringT < far)) return;
+  // Image distance t = a·s / (c·s + 1) along the line for board radius s.
+  const double r = l.ringMm, n = 192.0;
+  const double c = (n * ringT / r - far) / (n * (far - ringT));
+  const double a = ringT * (c * r + 1.0) / r;
+  const double s = 135.0;
+  l.twenties = {*bull + dir * (a * s / (c * s + 1.0) / far)};
+}
+
 }  // namespace
 
 std::optional<cv::Point2d> RealLabel::click(size_t board) const {
@@ -158,6 +193,18 @@ std::vector<RealLabel> readRealLabels(const json& labels) {
     }
     l.bulls = perRing(entry, "bull_px", l.rings.size(), where);
     l.twenties = perRing(entry, "twenty_px", l.rings.size(), where);
+    // A frame labelled from a checked camera names its bull and 20 through that camera.
+    if (const auto h = entry.find("board_to_image"); h != entry.end() && l.rings.size() == 1) {
+      const tarv::Homography boardToImage = tarv::matrix3x3FromJson(*h);
+      const auto image = [&](double x, double y) {
+        const tarv::Point2 p = tarv::applyHomography(boardToImage, {x, y});
+        return cv::Point2d(p.x, p.y);
+      };
+      if (l.bulls.empty()) l.bulls = {image(0.0, 0.0)};
+      if (l.twenties.empty()) l.twenties = {image(0.0, -135.0)};
+    } else if (const auto marks = entry.find("landmarks"); marks != entry.end() && l.rings.size() == 1) {
+      placeFromLandmarks(*marks, l);
+    }
     out.push_back(std::move(l));
   }
   return out;

@@ -12,6 +12,9 @@
 //   "twenty_px"  optional: a point in the middle of the 20's outer single field, where a user
 //                taps to name the 20
 // With more than one ring, "bull_px" and "twenty_px" are lists of points, one per ring.
+//   "board_to_image"   optional, with one ring: the checked camera's homography (board mm to
+//                image), which places the bull and the 20's tap where they are not given;
+//                failing that, "landmarks" (training labels) place them from the bull and the 20's number
 #pragma once
 
 #include <optional>
