@@ -255,6 +255,27 @@ TEST(LandmarkModel, ALowCameraWhoseWiresLieBesideItIsNotAccepted) {
   }
 }
 
+// The landmark bench's low board 1000031 (12 degrees above the board, 1280x720, in the look kept
+// out of the training): the landmark
+// camera is red, and the board fit on the image rectified with its lens and started from its
+// plane follows the ring edges by the engine's own rule (its treble and double seen low, two and
+// four octants against the edge judgement's tighter distances). The engine's "calibrate" takes
+// such a fit; the runtime's refused it and kept the red landmark camera.
+TEST(LandmarkModel, ALowBoardFitTheEnginesRuleAcceptsIsTaken) {
+  lb::SampleOptions options;
+  options.min_above_deg = 10.0;
+  options.max_above_deg = 20.0;
+  options.look = lb::kHeldOutLook;
+  const lb::BoardSample sample = lb::renderBoardSample(1000031, options);
+  std::unique_ptr<LandmarkModel> holder;
+  const CalibrationRecord record = calibrateFromImage(holder, TARV_BOARD_MODEL_FILE, sample.image);
+  EXPECT_EQ(record.value("method", ""), "BOARD_FIT_CAMERA_SOLVE") << record["report"].dump();
+  EXPECT_EQ(record["report"]["board_fit"].value("confirmed_by", ""), "FIT_ACCEPTED");
+  const std::optional<double> ringPx = acceptedWithTheClickRingErrorPx(sample);
+  ASSERT_TRUE(ringPx.has_value());
+  EXPECT_LE(*ringPx, 1.0);
+}
+
 // The landmark bench's low boards 1000098 and 1000118 (12 and 14.5 degrees above the board):
 // the camera solved on the network's crossings lies on the ring edges where they are strong
 // enough for the fit and its wires agree nearly all along, while over two or three octants,

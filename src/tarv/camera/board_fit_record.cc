@@ -39,25 +39,32 @@ JudgedFit judged(const cv::Mat& grey, FitCamera candidate, const LandmarkSolutio
 // the engine's camera (pixels, the farthest of the board points it was fitted to).
 constexpr double kMaxCameraOffFitPx = 1.0;
 
-// The fit on the image as taken is the engine's own "calibrate", which accepts a fit whose ring
-// edges explain it (the click there only turns it). Setting up through the runtime must not
-// refuse a camera the engine takes from the same image: where the edge judgement does not
+// A fit whose ring edges explain it by the engine's own "calibrate" rule is what the engine
+// takes. Setting up through the runtime must not refuse it: where the edge judgement does not
 // confirm such a fit (its 8 mm bed model against a board of 10 mm beds at 1920x1080, a blurred
-// one), the fit's own camera stands, placed as the engine places it, provided the camera
-// recorded from it follows the fit's homography.
-JudgedFit judgedAsTaken(const cv::Mat& grey, FitCamera candidate, const LandmarkSolution& landmark) {
-  const bool engineAccepts = candidate.camera && candidate.report.value("fit_accepted", false) &&
-                             candidate.report.value("camera_off_fit_px", 1e9) <= kMaxCameraOffFitPx;
+// one; on real boards, edges scattered a pixel or two about every camera), the fit's own camera
+// stands, placed as the fit places it, provided the camera recorded from it follows the fit's
+// homography. On the image rectified with the landmark road's lens the rule judges the lens as
+// well: a wrong lens leaves the rings no homography can follow.
+JudgedFit judgedWithFit(const cv::Mat& grey, FitCamera candidate, const LandmarkSolution& landmark) {
+  const bool fitAccepted = candidate.camera && candidate.report.value("fit_accepted", false) &&
+                           candidate.report.value("camera_off_fit_px", 1e9) <= kMaxCameraOffFitPx;
   std::optional<CameraEstimate> fitted;
-  if (engineAccepts) fitted = cloneCameraEstimate(*candidate.camera);
+  if (fitAccepted) fitted = cloneCameraEstimate(*candidate.camera);
   JudgedFit out = judged(grey, std::move(candidate), landmark);
-  if (!engineAccepts || out.confirmed) return out;
+  if (!fitAccepted || out.confirmed) return out;
   out.camera = std::move(fitted);
   out.confirmed = true;
   out.rmsPx = out.report["fit_report"].value("rms_px", out.rmsPx);
   out.reason.clear();
   out.report["confirmed_by"] = "FIT_ACCEPTED";
   return out;
+}
+
+// Confirmed by the edges, by the fit's rule only, or not at all.
+int rank(const JudgedFit& f) {
+  if (!f.confirmed) return 2;
+  return f.report.contains("confirmed_by") ? 1 : 0;
 }
 
 }  // namespace
@@ -86,12 +93,14 @@ LandmarkSolution solveByBoardFit(const cv::Mat& image, const LandmarkSolution& l
   FitCamera started = fitFromLandmarkStart(image, landmark, report);
   cv::Mat grey;
   cv::cvtColor(image, grey, cv::COLOR_BGR2GRAY);
-  JudgedFit best = judged(grey, std::move(started), landmark);
-  if (!best.confirmed) {
+  JudgedFit best = judgedWithFit(grey, std::move(started), landmark);
+  if (rank(best) > 0) {
     taken.finish();
     if (takenError) std::rethrow_exception(takenError);
-    JudgedFit asTaken = judgedAsTaken(grey, std::move(*takenFit), landmark);
-    const bool takenBetter = asTaken.camera && (asTaken.confirmed || !best.camera);
+    JudgedFit asTaken = judgedWithFit(grey, std::move(*takenFit), landmark);
+    // Between two fits only the fit's rule confirms, the one on the image as taken is the
+    // engine's own.
+    const bool takenBetter = asTaken.camera && (!best.camera || rank(asTaken) < rank(best) || rank(asTaken) == 1);
     report["other_start"] = takenBetter ? best.report : asTaken.report;
     if (takenBetter) best = std::move(asTaken);
   }

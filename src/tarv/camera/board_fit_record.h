@@ -4,7 +4,10 @@
 // camera is not confirmed, on the image as taken exactly as the engine's "calibrate" fits it
 // (a landmark camera can be wrong in lens and plane both). Each fitted homography becomes a
 // camera model (focal length and pose; k1 where a lens is known), which must be confirmed on
-// the image's own ring and wire edges by the same judgement as the landmark road's camera.
+// the image's own ring and wire edges by the same judgement as the landmark road's camera, or
+// be a fit the engine's own rule accepts (ring edges followed, the camera recorded from it on
+// its homography). A camera the edges confirm is preferred; between two the rule alone
+// confirms, the fit on the image as taken.
 #pragma once
 
 #include <nlohmann/json.hpp>
