@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include <opencv2/calib3d.hpp>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
@@ -87,20 +88,37 @@ std::optional<json> request(const RuntimeApi& api, void* runtime, const json& bo
   return reply;
 }
 
-// Mean pixel distance between the 170 mm rings two board-to-image homographies draw.
-double ringDistancePx(const json& found, const cv::Matx33d& truth) {
+// Mean pixel distance between the 170 mm ring a calibration draws in the camera's image (its
+// homography, then its camera model's lens where it has one, as the runtime maps the frames)
+// and the true one (the rig's cameras have no lens bend).
+double ringDistancePx(const json& found, const json& model, const cv::Matx33d& truth) {
   cv::Matx33d h;
   for (int r = 0; r < 3; ++r) {
     for (int c = 0; c < 3; ++c) h(r, c) = found.at(r).at(c).get<double>();
   }
-  double sum = 0.0;
+  std::vector<cv::Point3d> ideal;
+  std::vector<cv::Point2d> real, expected;
   for (int i = 0; i < 72; ++i) {
     const double a = i * 5.0 * 3.14159265358979323846 / 180.0;
     const cv::Vec3d p(170.0 * std::cos(a), 170.0 * std::sin(a), 1.0);
     const cv::Vec3d u = h * p, v = truth * p;
-    sum += std::hypot(u[0] / u[2] - v[0] / v[2], u[1] / u[2] - v[1] / v[2]);
+    ideal.emplace_back(u[0] / u[2], u[1] / u[2], 1.0);
+    expected.emplace_back(v[0] / v[2], v[1] / v[2]);
   }
-  return sum / 72.0;
+  if (model.is_object() && model.contains("K") && model.contains("dist")) {
+    cv::Matx33d K;
+    for (int i = 0; i < 9; ++i) K.val[i] = model["K"].at(i).get<double>();
+    std::vector<double> dist;
+    for (const json& d : model["dist"]) dist.push_back(d.get<double>());
+    // The ideal pixel's ray, seen through the lens.
+    for (cv::Point3d& q : ideal) q = cv::Point3d((q.x - K(0, 2)) / K(0, 0), (q.y - K(1, 2)) / K(1, 1), 1.0);
+    cv::projectPoints(ideal, cv::Vec3d(0, 0, 0), cv::Vec3d(0, 0, 0), K, dist, real);
+  } else {
+    for (const cv::Point3d& q : ideal) real.emplace_back(q.x, q.y);
+  }
+  double sum = 0.0;
+  for (size_t i = 0; i < real.size(); ++i) sum += cv::norm(real[i] - expected[i]);
+  return sum / static_cast<double>(real.size());
 }
 
 // Where a user clicks on the 20 of a camera: the middle of the single 20 between treble and
@@ -160,7 +178,8 @@ std::optional<json> calibrateCameras(const RuntimeApi& api, void* runtime, const
   if (!result) return std::nullopt;
   for (int camera = 0; camera < 3; ++camera) {
     std::printf("CAM_%d: the found 170 mm ring lies %.2f px (mean) from the true one\n", camera + 1,
-                ringDistancePx((*result)["calibrations"].at(camera), truth.cameras.at(camera).board_to_image));
+                ringDistancePx((*result)["calibrations"].at(camera), (*result)["camera_models"].at(camera),
+                               truth.cameras.at(camera).board_to_image));
   }
   request(api, runtime, {{"command", "stop"}});
   return json{{"calibrations", (*result)["calibrations"]},
