@@ -256,11 +256,11 @@ TEST(LandmarkModel, ALowCameraWhoseWiresLieBesideItIsNotAccepted) {
 }
 
 // The landmark bench's low board 1000031 (12 degrees above the board, 1280x720, in the look kept
-// out of the training): the landmark
-// camera is red, and the board fit on the image rectified with its lens and started from its
-// plane follows the ring edges by the engine's own rule (its treble and double seen low, two and
-// four octants against the edge judgement's tighter distances). The engine's "calibrate" takes
-// such a fit; the runtime's refused it and kept the red landmark camera.
+// out of the training): the landmark camera is red, and the board fit on the image rectified
+// with its lens and started from its plane follows the ring edges by the engine's own rule (its
+// treble and double seen low, two and four octants against the edge judgement's tighter
+// distances). The engine's "calibrate" takes such a fit; the runtime's refused it and kept the
+// red landmark camera.
 TEST(LandmarkModel, ALowBoardFitTheEnginesRuleAcceptsIsTaken) {
   lb::SampleOptions options;
   options.min_above_deg = 10.0;

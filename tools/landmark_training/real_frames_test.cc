@@ -114,5 +114,27 @@ TEST(RealFrames, AMalformedLabelFailsNamingItsIndex) {
   EXPECT_THROW(readRealLabels(json::object()), std::runtime_error);
 }
 
+// A frame labelled for training carries no tap of its own: the checked camera's homography
+// gives its bull and tap, and failing that its training landmarks (the bull, the printed 20)
+// with its ring do, through the cross-ratio along the 20's radial line.
+TEST(RealFrames, AFrameLabelledFromACheckedCameraIsTappedOnItsTwenty) {
+  const tarv::Point2 twenty = tarv::applyHomography(kView, twentyMiddle());
+  const tarv::Point2 bull = tarv::applyHomography(kView, {0.0, 0.0});
+  const tarv::Point2 number = tarv::applyHomography(kView, {twentyMiddle().x * 192.0 / 135.0, twentyMiddle().y * 192.0 / 135.0});
+  json fromCamera = labelOf(kView, 170.0);
+  fromCamera.erase("bull_px");
+  fromCamera.erase("twenty_px");
+  json fromLandmarks = fromCamera;
+  fromCamera["board_to_image"] = tarv::matrix3x3ToJson(kView);
+  fromLandmarks["landmarks"] = {{0, bull.x, bull.y, 30.0, 30.0}, {1, 5.0, 5.0, 4.0, 4.0}, {2, number.x, number.y, 16.0, 16.0}};
+  for (const json& entry : {fromCamera, fromLandmarks}) {
+    const RealLabel label = readRealLabels(json::array({entry})).at(0);
+    ASSERT_TRUE(label.click().has_value());
+    EXPECT_LT(std::hypot(label.click()->x - twenty.x, label.click()->y - twenty.y), 0.5);
+    ASSERT_EQ(label.bulls.size(), 1u);
+    EXPECT_LT(std::hypot(label.bulls[0].x - bull.x, label.bulls[0].y - bull.y), 1e-6);
+  }
+}
+
 }  // namespace
 }  // namespace landmark_real
