@@ -8,6 +8,7 @@
 
 #include <opencv2/core.hpp>
 
+#include "scene/board_texture.h"
 #include "tarv/board/board_layout.h"
 #include "tarv/core/engine_values.h"
 
@@ -112,8 +113,12 @@ Placement place(const std::function<tarv::Point2(double, double)>& toImage,
   return out;
 }
 
+// Where a user taps the 20: the middle of its outer single field, on the 20's radial line.
+constexpr double kTapMm = 135.0;
+
 // A frame labelled with training landmarks ([class, x, y, ...]: 0 the bull, 2 the printed 20 at
-// 192 mm) has its bull there and its tap 135 mm out along the 20's radial line. A line keeps
+// the renderer's number radius) has its bull there and its tap kTapMm out along the 20's radial
+// line. A line keeps
 // its cross-ratio through the camera, so the bull, the labelled ring where the line meets it
 // and the printed 20 place the 135 mm point.
 void placeFromLandmarks(const json& marks, RealLabel& l) {
@@ -139,10 +144,9 @@ void placeFromLandmarks(const json& marks, RealLabel& l) {
   }
   if (!(ringT > 0.0 && ringT < far)) return;
   // Image distance t = a·s / (c·s + 1) along the line for board radius s.
-  const double r = l.ringMm, n = 192.0;
+  const double r = l.ringMm, n = tarv::scene::kNumberRadius, s = kTapMm;
   const double c = (n * ringT / r - far) / (n * (far - ringT));
   const double a = ringT * (c * r + 1.0) / r;
-  const double s = 135.0;
   l.twenties = {*bull + dir * (a * s / (c * s + 1.0) / far)};
 }
 
@@ -201,7 +205,7 @@ std::vector<RealLabel> readRealLabels(const json& labels) {
         return cv::Point2d(p.x, p.y);
       };
       if (l.bulls.empty()) l.bulls = {image(0.0, 0.0)};
-      if (l.twenties.empty()) l.twenties = {image(0.0, -135.0)};
+      if (l.twenties.empty()) l.twenties = {image(0.0, -kTapMm)};
     } else if (const auto marks = entry.find("landmarks"); marks != entry.end() && l.rings.size() == 1) {
       placeFromLandmarks(*marks, l);
     }

@@ -17,6 +17,7 @@ namespace {
 struct JudgedFit {
   std::optional<CameraEstimate> camera;  // none: the fit found no board, or no camera for it
   bool confirmed = false;
+  bool byFitRuleOnly = false;  // confirmed by the fit's own rule, not by the edge judgement
   double rmsPx = 99.0;
   std::string reason;
   json report = json::object();
@@ -56,16 +57,11 @@ JudgedFit judgedWithFit(const cv::Mat& grey, FitCamera candidate, const Landmark
   if (!fitAccepted || out.confirmed) return out;
   out.camera = std::move(fitted);
   out.confirmed = true;
+  out.byFitRuleOnly = true;
   out.rmsPx = out.report["fit_report"].value("rms_px", out.rmsPx);
   out.reason.clear();
   out.report["confirmed_by"] = "FIT_ACCEPTED";
   return out;
-}
-
-// Confirmed by the edges, by the fit's rule only, or not at all.
-int rank(const JudgedFit& f) {
-  if (!f.confirmed) return 2;
-  return f.report.contains("confirmed_by") ? 1 : 0;
 }
 
 }  // namespace
@@ -95,13 +91,13 @@ LandmarkSolution solveByBoardFit(const cv::Mat& image, const LandmarkSolution& l
   cv::Mat grey;
   cv::cvtColor(image, grey, cv::COLOR_BGR2GRAY);
   JudgedFit best = judgedWithFit(grey, std::move(started), landmark);
-  if (rank(best) > 0) {
+  if (!best.confirmed || best.byFitRuleOnly) {
     taken.finish();
     if (takenError) std::rethrow_exception(takenError);
     JudgedFit asTaken = judgedWithFit(grey, std::move(*takenFit), landmark);
-    // Between two fits only the fit's rule confirms, the one on the image as taken is the
-    // engine's own.
-    const bool takenBetter = asTaken.camera && (!best.camera || rank(asTaken) < rank(best) || rank(asTaken) == 1);
+    // A confirmed fit on the image as taken wins here, also where the fit's rule alone confirms
+    // both: that one is the engine's own.
+    const bool takenBetter = asTaken.camera && (asTaken.confirmed || !best.camera);
     report["other_start"] = takenBetter ? best.report : asTaken.report;
     if (takenBetter) best = std::move(asTaken);
   }
