@@ -39,10 +39,35 @@ double focalFromHomography(const cv::Matx33d& H, cv::Point2d c) {
   return n == 0 ? std::nan("") : sum / n;
 }
 
+// The farthest any of the board points lies from where the camera sees it.
+double farthestOffPx(const CameraEstimate& e, const std::vector<cv::Point3f>& object, const std::vector<cv::Point2f>& image) {
+  std::vector<cv::Point2f> seen;
+  cv::projectPoints(object, e.rvec, e.tvec, e.K, e.dist, seen);
+  double off = 0.0;
+  for (size_t i = 0; i < seen.size(); ++i) off = std::max(off, static_cast<double>(cv::norm(seen[i] - image[i])));
+  return off;
+}
+
+bool usableCamera(const CameraEstimate& e) {
+  return cv::checkRange(e.K) && cv::checkRange(e.dist) && cv::checkRange(e.rvec) && cv::checkRange(e.tvec) &&
+         cameraCentre(e)[2] > 0.0;
+}
+
+// Fits the camera (focal length, pose, and what `flags` leave free) to the board points.
+void fitToPoints(CameraEstimate& e, const std::vector<cv::Point3f>& object, const std::vector<cv::Point2f>& image,
+                 cv::Size size, int flags) {
+  std::vector<cv::Mat> rvecs, tvecs;
+  cv::calibrateCamera(std::vector<std::vector<cv::Point3f>>{object}, std::vector<std::vector<cv::Point2f>>{image}, size, e.K,
+                      e.dist, rvecs, tvecs, flags | cv::CALIB_USE_INTRINSIC_GUESS,
+                      cv::TermCriteria(cv::TermCriteria::COUNT + cv::TermCriteria::EPS, 200, 1e-12));
+  e.dist = e.dist.reshape(1, 1);
+  e.rvec = rvecs.at(0).clone();
+  e.tvec = tvecs.at(0).clone();
+}
+
 // The camera whose board plane the homography (engine frame -> rectified pixels) shows,
 // through the lens where one is known: fitted to the homography's points on the board.
-// offPx: the farthest any of those points lies from where the camera sees it (a camera with
-// its principal point in the image's middle cannot follow every homography: a cropped image).
+// offPx: the farthest any of those points lies from where the camera sees it.
 std::optional<CameraEstimate> cameraFromFit(const Homography& h, const std::optional<CameraModel>& lens, cv::Size size,
                                             double& offPx) {
   const cv::Matx33d H(h.data());
@@ -72,24 +97,24 @@ std::optional<CameraEstimate> cameraFromFit(const Homography& h, const std::opti
     if (!(f > 0.1 * size.width && f < 20.0 * size.width)) f = 0.8 * std::max(size.width, size.height);
     e = makeCameraEstimate(size.width, size.height, f);
   }
-  int flags = cv::CALIB_USE_INTRINSIC_GUESS | cv::CALIB_FIX_PRINCIPAL_POINT | cv::CALIB_FIX_ASPECT_RATIO |
-              cv::CALIB_ZERO_TANGENT_DIST | cv::CALIB_FIX_K2 | cv::CALIB_FIX_K3;
+  int flags = cv::CALIB_FIX_PRINCIPAL_POINT | cv::CALIB_FIX_ASPECT_RATIO | cv::CALIB_ZERO_TANGENT_DIST | cv::CALIB_FIX_K2 |
+              cv::CALIB_FIX_K3;
   if (!lens) flags |= cv::CALIB_FIX_K1;
-  std::vector<cv::Mat> rvecs, tvecs;
-  cv::calibrateCamera(std::vector<std::vector<cv::Point3f>>{object}, std::vector<std::vector<cv::Point2f>>{image}, size, e.K,
-                      e.dist, rvecs, tvecs, flags,
-                      cv::TermCriteria(cv::TermCriteria::COUNT + cv::TermCriteria::EPS, 200, 1e-12));
-  e.dist = e.dist.reshape(1, 1);
-  e.rvec = rvecs.at(0).clone();
-  e.tvec = tvecs.at(0).clone();
-  if (!cv::checkRange(e.K) || !cv::checkRange(e.dist) || !cv::checkRange(e.rvec) || !cv::checkRange(e.tvec) ||
-      !(cameraCentre(e)[2] > 0.0)) {
-    return std::nullopt;
+  fitToPoints(e, object, image, size, flags);
+  if (!usableCamera(e)) return std::nullopt;
+  offPx = farthestOffPx(e, object, image);
+  // A camera with its optical centre in the image's middle cannot follow every homography: an
+  // image cut off its optical centre (a webcam's window of its sensor, a cropped photograph)
+  // leaves it pixels off (an 800x600 camera of f 620 px, centre 60 px off the middle: 7 px at
+  // the rim). Without a known lens the centre then moves with the rest, within the image.
+  if (!lens && offPx > kMaxCameraOffFitPx) {
+    CameraEstimate moved = cloneCameraEstimate(e);
+    fitToPoints(moved, object, image, size, flags & ~cv::CALIB_FIX_PRINCIPAL_POINT);
+    const double cx = moved.K.at<double>(0, 2), cy = moved.K.at<double>(1, 2);
+    const bool inImage = cx >= 0.0 && cx <= size.width - 1.0 && cy >= 0.0 && cy <= size.height - 1.0;
+    const double movedOffPx = usableCamera(moved) && inImage ? farthestOffPx(moved, object, image) : offPx;
+    if (movedOffPx < offPx) e = std::move(moved), offPx = movedOffPx;
   }
-  std::vector<cv::Point2f> seen;
-  cv::projectPoints(object, e.rvec, e.tvec, e.K, e.dist, seen);
-  offPx = 0.0;
-  for (size_t i = 0; i < seen.size(); ++i) offPx = std::max(offPx, static_cast<double>(cv::norm(seen[i] - image[i])));
   return e;
 }
 

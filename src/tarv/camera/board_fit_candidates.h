@@ -24,6 +24,10 @@ struct FitCamera {
   nlohmann::json report = nlohmann::json::object();
 };
 
+// The camera recorded from a fit may lie this far from the fit's own homography and still be
+// the fit's camera (pixels, the farthest of the board points it is fitted to).
+constexpr double kMaxCameraOffFitPx = 1.0;
+
 // The fit started from the landmark road: where it has a camera, on the image rectified with
 // its lens, the fit refining its board plane on the ring edges (the marker road); where it has
 // none, or the edges refuse that plane, the fit finding the board from its colours and wires.

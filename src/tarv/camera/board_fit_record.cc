@@ -36,10 +36,6 @@ JudgedFit judged(const cv::Mat& grey, FitCamera candidate, const LandmarkSolutio
   return out;
 }
 
-// The camera recorded from a fit may lie this far from the fit's own homography and still be
-// the engine's camera (pixels, the farthest of the board points it was fitted to).
-constexpr double kMaxCameraOffFitPx = 1.0;
-
 // A fit whose ring edges explain it by the engine's own "calibrate" rule is what the engine
 // takes. Setting up through the runtime must not refuse it: where the edge judgement does not
 // confirm such a fit (its 8 mm bed model against a board of 10 mm beds at 1920x1080, a blurred
