@@ -109,7 +109,11 @@ std::optional<CameraEstimate> cameraFromFit(const Homography& h, const std::opti
   // the rim). Without a known lens the centre then moves with the rest, within the image.
   if (!lens && offPx > kMaxCameraOffFitPx) {
     CameraEstimate moved = cloneCameraEstimate(e);
-    fitToPoints(moved, object, image, size, flags & ~cv::CALIB_FIX_PRINCIPAL_POINT);
+    try {
+      fitToPoints(moved, object, image, size, flags & ~cv::CALIB_FIX_PRINCIPAL_POINT);
+    } catch (const cv::Exception&) {
+      return e;  // the camera about the middle stands, judged on its distance as before
+    }
     const double cx = moved.K.at<double>(0, 2), cy = moved.K.at<double>(1, 2);
     const bool inImage = cx >= 0.0 && cx <= size.width - 1.0 && cy >= 0.0 && cy <= size.height - 1.0;
     const double movedOffPx = usableCamera(moved) && inImage ? farthestOffPx(moved, object, image) : offPx;
