@@ -325,6 +325,26 @@ BoardSample renderBoardSampleFor(uint64_t seed, const scene::CameraSpec& cameraS
   return out;
 }
 
+BoardSample renderOffCentreSampleFor(uint64_t seed, scene::CameraSpec cameraSpec, const SampleOptions& options,
+                                     double offCentrePx, cv::Point2d& origin) {
+  const cv::Size size = cameraSpec.image_size;
+  const int margin = static_cast<int>(std::ceil(offCentrePx));
+  if (cameraSpec.focal_px <= 0.0) {
+    cameraSpec.board_fill = std::max(0.2, cameraSpec.board_fill - 2.0 * offCentrePx / std::min(size.width, size.height));
+  }
+  cameraSpec.focal_px = scene::Camera(cameraSpec).K()(0, 0);
+  cameraSpec.image_size = {size.width + 2 * margin, size.height + 2 * margin};
+  const cv::Rect window(static_cast<int>(std::lround(margin + (seed % 2 == 0 ? 1.0 : -1.0) * offCentrePx)),
+                        static_cast<int>(std::lround(margin + (seed % 4 < 2 ? 0.6 : -0.6) * offCentrePx)), size.width,
+                        size.height);
+  BoardSample sample = renderBoardSampleFor(seed, cameraSpec, options);
+  sample.image = sample.image(window).clone();
+  sample.landmarks.clear();
+  sample.crossings_in_image = 0;
+  origin = {static_cast<double>(window.x), static_cast<double>(window.y)};
+  return sample;
+}
+
 std::vector<cv::Point2d> trueRingPoints(const scene::Camera& camera, double radius_mm, int turn_sectors) {
   std::vector<cv::Point2d> out;
   for (int i = 0; i < 72; ++i) {

@@ -71,6 +71,14 @@ BoardSample renderBoardSample(uint64_t seed, const SampleOptions& options = {});
 BoardSample renderBoardSampleFor(uint64_t seed, const scene::CameraSpec& cameraSpec, const SampleOptions& options = {});
 // The seed's sample seen without its lens's bend (k1 0), as the landmark bench's --no-lens.
 BoardSample renderBoardSampleWithoutLens(uint64_t seed, const SampleOptions& options = {});
+// The sample of the same camera on a sensor larger by offCentrePx all round, cut back to its
+// size with the window offCentrePx across and 0.6 of it down off the middle (sides by the seed),
+// the board drawn smaller by that shift to stay in view: an image whose optical centre lies off
+// its middle, as a webcam's window of its sensor or a cropped photograph has it. The sample's
+// camera is the larger one; origin receives the window's corner in its image. The landmarks
+// are not cut with it (left empty).
+BoardSample renderOffCentreSampleFor(uint64_t seed, scene::CameraSpec cameraSpec, const SampleOptions& options,
+                                     double offCentrePx, cv::Point2d& origin);
 
 // Seeds of the boards that check the committed network; training uses seeds below this.
 constexpr uint64_t kFirstCheckSeed = 1000000;

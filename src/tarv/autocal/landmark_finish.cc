@@ -133,6 +133,13 @@ void finishOnCamera(const LandmarkDetections& kept, const cv::Mat& image, cv::Po
       crossings = std::move(wired.crossings);
     }
   }
+  // Crossings on the wires lie a tenth of where the network put them: a camera about the
+  // image's middle that explained the network's crossings may no longer explain these, where
+  // the image was cut off its optical centre. The centre moves only as these ask for it.
+  if (wiredMoved && !explainsItsCrossings(selection.camera, crossings, selection.best.rmsPx)) {
+    selection.camera = refineOpticalCentre(selection.camera, crossings, bull);
+    selection.best = scoreCameraEstimate(selection.camera, crossings, 0.25);
+  }
   sol.crossingsMatched = selection.best.matches;
   sol.rmsPx = selection.best.rmsPx;
   if (!explainsItsCrossings(selection.camera, crossings, sol.rmsPx)) {
