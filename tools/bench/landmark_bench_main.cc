@@ -16,7 +16,7 @@
 // --diagnose lists per board (the seeds given, or the records' seeds) where the landmark solve
 // goes wrong: the network's crossings and bull against the truth, the true camera's matches and
 // the camera solved from it, the first stage of starts, and the solve's camera (runDiagnose).
-//   tarv_landmark_bench --model FILE --records [--above LO HI] [--blur LO HI] [--no-lens] [--rig] [--engine] [--boards N] [--first-seed S]
+//   tarv_landmark_bench --model FILE --records [--above LO HI] [--blur LO HI] [--no-lens] [--rig] [--off-centre PX] [--engine] [--boards N] [--first-seed S]
 // --records runs the runtime's whole automatic calibration of one camera (both roads), then the
 // click on the 20 at its true image point, and judges each record's 170 mm ring against the
 // true one: accepted within 1 px, accepted more than 5 px off, and calls that failed; and the
@@ -25,6 +25,10 @@
 // empty: 800x600, wide lenses (k1 -0.35 to -0.1), 40 to 50 degrees above the board (unless
 // --above says otherwise), the board 0.8 to 1.0 of the frame, lit by an LED ring round the
 // lens, in the renderer's rig look (other makes, a catch ring, the camera's electronics), no darts.
+// --off-centre cuts each image from a render of the same camera on a larger sensor, the window
+// PX across and 0.6 PX down off the middle (sides alternating), so its optical centre lies off
+// the image's middle as in a webcam's window of its sensor or a cropped photograph; the board
+// is drawn smaller by the shift to stay in view.
 // --engine adds the engine's "calibrate" with the same click per board (accepted, its ring against
 // the true one) and counts the boards it accepts that the runtime's call does not, or fits closer.
 // --grey turns every rendered board grey (three equal channels), as a grey or infrared camera
@@ -191,7 +195,9 @@ int runCrossingCheck(const std::string& path, int boards, unsigned long long fir
 
 // The mean distance of a record's 170 mm ring from the true one: with the sector turn that fits
 // best (its geometry), and as recorded (orientation included). NaN without a geometry.
-std::pair<double, double> recordRingErrorPx(const CalibrationRecord& record, const scene::Camera& camera) {
+// origin: where the image was cut from the camera's.
+std::pair<double, double> recordRingErrorPx(const CalibrationRecord& record, const scene::Camera& camera,
+                                            cv::Point2d origin = {0.0, 0.0}) {
   const double nan = std::nan("");
   if (!record.value("geometry_valid", false) || !record.contains("board_to_image") || record["board_to_image"].is_null()) {
     return {nan, nan};
@@ -207,7 +213,7 @@ std::pair<double, double> recordRingErrorPx(const CalibrationRecord& record, con
   for (int turn = 0; turn < 20; ++turn) {
     const std::vector<cv::Point2d> truth = landmark_boards::trueRingPoints(camera, 170.0, turn);
     double sum = 0.0;
-    for (size_t i = 0; i < truth.size(); ++i) sum += cv::norm(truth[i] - recorded[i]);
+    for (size_t i = 0; i < truth.size(); ++i) sum += cv::norm(truth[i] - origin - recorded[i]);
     const double mean = sum / static_cast<double>(truth.size());
     if (turn == 0) asRecorded = mean;
     best = std::min(best, mean);
@@ -233,6 +239,9 @@ struct RecordTally {
 struct RecordBoards {
   double minAbove = 10.0, maxAbove = 60.0, minBlur = 0.0, maxBlur = 0.0;
   bool noLens = false, rig = false, grey = false;
+  // The image cut from a larger render of the same camera, its window this far off the middle
+  // (pixels across; 0.6 of it down), so the optical centre lies off the image's middle.
+  double offCentrePx = 0.0;
   // Also the engine's "calibrate" (the board fit at its working size) with the same click.
   bool engine = false;
 };
@@ -250,7 +259,8 @@ json engineCalibrate(const cv::Mat& image, cv::Point2d click) {
 }
 
 // Board k of the records mode.
-landmark_boards::BoardSample recordsSample(unsigned long long seed, int k, const RecordBoards& b) {
+// origin receives where the image was cut from the camera's (0, 0 unless b.offCentrePx).
+landmark_boards::BoardSample recordsSample(unsigned long long seed, int k, const RecordBoards& b, cv::Point2d* origin = nullptr) {
   namespace lb = landmark_boards;
   lb::SampleOptions options = b.rig ? lb::rigSampleOptions() : lb::SampleOptions();
   options.min_above_deg = b.minAbove;
@@ -262,8 +272,11 @@ landmark_boards::BoardSample recordsSample(unsigned long long seed, int k, const
   // where asked.
   scene::CameraSpec cameraSpec = b.rig ? lb::rigCameraSpecForSeed(seed, options) : lb::cameraSpecForSeed(seed, options);
   if (b.noLens) cameraSpec.k1 = 0.0;
-  lb::BoardSample sample = lb::renderBoardSampleFor(seed, cameraSpec, options);
+  cv::Point2d cut(0.0, 0.0);
+  lb::BoardSample sample = b.offCentrePx > 0.0 ? lb::renderOffCentreSampleFor(seed, cameraSpec, options, b.offCentrePx, cut)
+                                               : lb::renderBoardSampleFor(seed, cameraSpec, options);
   if (b.grey) sample.image = greyCopy(sample.image);
+  if (origin) *origin = cut;
   return sample;
 }
 
@@ -279,7 +292,8 @@ int runRecords(const std::string& path, int boards, unsigned long long firstSeed
   std::vector<double> callMs;
   for (int k = 0; k < boards; ++k) {
     const unsigned long long seed = firstSeed + static_cast<unsigned long long>(k);
-    const lb::BoardSample sample = recordsSample(seed, k, b);
+    cv::Point2d origin;
+    const lb::BoardSample sample = recordsSample(seed, k, b, &origin);
     colourFree += isColourFree(sample.image);
     const scene::Camera camera(sample.cameraSpec);
     CalibrationRecord record;
@@ -298,10 +312,10 @@ int runRecords(const std::string& path, int boards, unsigned long long firstSeed
       std::printf("%8llu ERROR %s\n", seed, error.c_str());
       continue;
     }
-    const auto [ringPx, asRecordedPx] = recordRingErrorPx(record, camera);
+    const auto [ringPx, asRecordedPx] = recordRingErrorPx(record, camera, origin);
     plain.add(record, asRecordedPx);
     // The click in the middle of the 20's outer single field, where a user taps.
-    const cv::Point2d twenty = lb::trueRingPoints(camera, 135.0, 0)[18];
+    const cv::Point2d twenty = lb::trueRingPoints(camera, 135.0, 0)[18] - origin;
     CalibrationRecord turned = record;
     std::string clickError = "-";
     if (record.value("geometry_valid", false)) {
@@ -313,7 +327,7 @@ int runRecords(const std::string& path, int boards, unsigned long long firstSeed
         ++clicked.errors;
       }
     }
-    const auto [turnedPx, turnedAsRecordedPx] = recordRingErrorPx(turned, camera);
+    const auto [turnedPx, turnedAsRecordedPx] = recordRingErrorPx(turned, camera, origin);
     clicked.add(turned, turnedAsRecordedPx);
     const std::string method = record.value("method", std::string()) + "/" + record["report"].value("rule", std::string());
     const json& report = record["report"];
@@ -329,7 +343,7 @@ int runRecords(const std::string& path, int boards, unsigned long long firstSeed
       const json fit = engineCalibrate(sample.image, twenty);
       CalibrationRecord asRecord = {{"geometry_valid", fit.contains("board_to_image")}, {"accepted", fit.value("accepted", false)},
                                     {"board_to_image", fit.value("board_to_image", json())}};
-      const double enginePx = recordRingErrorPx(asRecord, camera).second;
+      const double enginePx = recordRingErrorPx(asRecord, camera, origin).second;
       engine.add(asRecord, enginePx);
       const bool engineAccepted = asRecord["accepted"], runtimeAccepted = turned.value("accepted", false);
       engineOnly += engineAccepted && !runtimeAccepted;
@@ -479,6 +493,7 @@ int main(int argc, char** argv) {
     else if (arg == "--grey") b.grey = true;
     else if (arg == "--above" && i + 2 < argc) b.minAbove = std::atof(argv[++i]), b.maxAbove = std::atof(argv[++i]), aboveGiven = true;
     else if (arg == "--blur" && i + 2 < argc) b.minBlur = std::atof(argv[++i]), b.maxBlur = std::atof(argv[++i]);
+    else if (arg == "--off-centre" && i + 1 < argc) b.offCentrePx = std::atof(argv[++i]);
     else if (arg == "--boards" && i + 1 < argc) boards = std::atoi(argv[++i]);
     else if (arg == "--first-seed" && i + 1 < argc) firstSeed = std::strtoull(argv[++i], nullptr, 10);
   }
