@@ -315,12 +315,7 @@ void solveBoardLandmarks(const LandmarkDetections& kept, const cv::Mat& original
     sol.reason = "keine Loesung";
     return;
   }
-  // The solve keeps the optical centre at the image's centre; a photograph cut to the board
-  // moves it, and only a centre that the crossings ask for is taken.
-  if (!explainsItsCrossings(selection.camera, crossings, selection.best.rmsPx)) {
-    selection.camera = refineOpticalCentre(selection.camera, crossings, bull);
-    selection.best = scoreCameraEstimate(selection.camera, crossings, 0.25);
-  }
+  centreWhereTheCrossingsAsk(selection, crossings, bull);
   // The camera as its crossings give it; only where that is not green is it snapped onto the
   // wires, and the snapped camera taken for a better grade, or the same grade on more matched
   // crossings: a camera the wires about the network's own crossings already confirm gains

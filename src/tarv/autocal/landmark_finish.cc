@@ -115,6 +115,12 @@ bool explainsItsCrossings(const CameraEstimate& camera, const std::vector<cv::Po
   return rmsPx <= kMaxRmsOverPlane * planeRms + kRmsOverPlaneSlackPx;
 }
 
+void centreWhereTheCrossingsAsk(CameraSelection& selection, const std::vector<cv::Point2d>& crossings, cv::Point2d bull) {
+  if (explainsItsCrossings(selection.camera, crossings, selection.best.rmsPx)) return;
+  selection.camera = refineOpticalCentre(selection.camera, crossings, bull);
+  selection.best = scoreCameraEstimate(selection.camera, crossings, 0.25);
+}
+
 void finishOnCamera(const LandmarkDetections& kept, const cv::Mat& image, cv::Point2d bull, CameraSelection selection,
                     std::vector<cv::Point2d> crossings, LandmarkSolution& sol, const std::atomic<bool>* stop) {
   // A solve no longer wanted ends before its next refinement, with no camera.
@@ -135,11 +141,8 @@ void finishOnCamera(const LandmarkDetections& kept, const cv::Mat& image, cv::Po
   }
   // Crossings on the wires lie a tenth of where the network put them: a camera about the
   // image's middle that explained the network's crossings may no longer explain these, where
-  // the image was cut off its optical centre. The centre moves only as these ask for it.
-  if (wiredMoved && !explainsItsCrossings(selection.camera, crossings, selection.best.rmsPx)) {
-    selection.camera = refineOpticalCentre(selection.camera, crossings, bull);
-    selection.best = scoreCameraEstimate(selection.camera, crossings, 0.25);
-  }
+  // the image was cut off its optical centre.
+  if (wiredMoved) centreWhereTheCrossingsAsk(selection, crossings, bull);
   sol.crossingsMatched = selection.best.matches;
   sol.rmsPx = selection.best.rmsPx;
   if (!explainsItsCrossings(selection.camera, crossings, sol.rmsPx)) {
