@@ -16,7 +16,7 @@
 // --diagnose lists per board (the seeds given, or the records' seeds) where the landmark solve
 // goes wrong: the network's crossings and bull against the truth, the true camera's matches and
 // the camera solved from it, the first stage of starts, and the solve's camera (runDiagnose).
-//   tarv_landmark_bench --model FILE --records [--above LO HI] [--blur LO HI] [--no-lens] [--rig] [--off-centre PX] [--engine] [--boards N] [--first-seed S]
+//   tarv_landmark_bench --model FILE --records [--above LO HI] [--blur LO HI] [--no-lens] [--rig] [--off-centre PX] [--size W H [--fill LO HI]] [--engine] [--boards N] [--first-seed S]
 // --records runs the runtime's whole automatic calibration of one camera (both roads), then the
 // click on the 20 at its true image point, and judges each record's 170 mm ring against the
 // true one: accepted within 1 px, accepted more than 5 px off, and calls that failed; and the
@@ -29,6 +29,9 @@
 // PX across and 0.6 PX down off the middle (sides alternating), so its optical centre lies off
 // the image's middle as in a webcam's window of its sensor or a cropped photograph; the board
 // is drawn smaller by the shift to stay in view.
+// --size renders every board on a W x H image, the board spanning LO to HI of it (0.8 to 1.0
+// unless --fill says otherwise): boards seen large, as 1080p webcams close to the board show
+// them, a board mm over two pixels and more.
 // --engine adds the engine's "calibrate" with the same click per board (accepted, its ring against
 // the true one) and counts the boards it accepts that the runtime's call does not, or fits closer.
 // --grey turns every rendered board grey (three equal channels), as a grey or infrared camera
@@ -244,6 +247,9 @@ struct RecordBoards {
   double offCentrePx = 0.0;
   // Also the engine's "calibrate" (the board fit at its working size) with the same click.
   bool engine = false;
+  // Boards seen large: every image this size, the board spanning minFill to maxFill of it.
+  cv::Size size;
+  double minFill = 0.8, maxFill = 1.0;
 };
 
 // The engine's "calibrate" of one image with a click on the 20: the image reduced to at most
@@ -272,6 +278,7 @@ landmark_boards::BoardSample recordsSample(unsigned long long seed, int k, const
   // where asked.
   scene::CameraSpec cameraSpec = b.rig ? lb::rigCameraSpecForSeed(seed, options) : lb::cameraSpecForSeed(seed, options);
   if (b.noLens) cameraSpec.k1 = 0.0;
+  if (!b.size.empty()) cameraSpec = lb::enlargedCameraSpec(seed, cameraSpec, b.size, b.minFill, b.maxFill);
   cv::Point2d cut(0.0, 0.0);
   lb::BoardSample sample = b.offCentrePx > 0.0 ? lb::renderOffCentreSampleFor(seed, cameraSpec, options, b.offCentrePx, cut)
                                                : lb::renderBoardSampleFor(seed, cameraSpec, options);
@@ -493,6 +500,8 @@ int main(int argc, char** argv) {
     else if (arg == "--grey") b.grey = true;
     else if (arg == "--above" && i + 2 < argc) b.minAbove = std::atof(argv[++i]), b.maxAbove = std::atof(argv[++i]), aboveGiven = true;
     else if (arg == "--blur" && i + 2 < argc) b.minBlur = std::atof(argv[++i]), b.maxBlur = std::atof(argv[++i]);
+    else if (arg == "--size" && i + 2 < argc) b.size.width = std::atoi(argv[++i]), b.size.height = std::atoi(argv[++i]);
+    else if (arg == "--fill" && i + 2 < argc) b.minFill = std::atof(argv[++i]), b.maxFill = std::atof(argv[++i]);
     else if (arg == "--off-centre" && i + 1 < argc) b.offCentrePx = std::atof(argv[++i]);
     else if (arg == "--boards" && i + 1 < argc) boards = std::atoi(argv[++i]);
     else if (arg == "--first-seed" && i + 1 < argc) firstSeed = std::strtoull(argv[++i], nullptr, 10);

@@ -325,6 +325,14 @@ BoardSample renderBoardSampleFor(uint64_t seed, const scene::CameraSpec& cameraS
   return out;
 }
 
+scene::CameraSpec enlargedCameraSpec(uint64_t seed, scene::CameraSpec cameraSpec, cv::Size size, double minFill,
+                                     double maxFill) {
+  scene::SceneRandom rng(seed * 0x9E6C63D0676A9A99ULL + 0x51ULL);
+  cameraSpec.image_size = size;
+  cameraSpec.board_fill = rng.uniform(minFill, maxFill);
+  return cameraSpec;
+}
+
 BoardSample renderOffCentreSampleFor(uint64_t seed, scene::CameraSpec cameraSpec, const SampleOptions& options,
                                      double offCentrePx, cv::Point2d& origin) {
   const cv::Size size = cameraSpec.image_size;

@@ -71,6 +71,11 @@ BoardSample renderBoardSample(uint64_t seed, const SampleOptions& options = {});
 BoardSample renderBoardSampleFor(uint64_t seed, const scene::CameraSpec& cameraSpec, const SampleOptions& options = {});
 // The seed's sample seen without its lens's bend (k1 0), as the landmark bench's --no-lens.
 BoardSample renderBoardSampleWithoutLens(uint64_t seed, const SampleOptions& options = {});
+// The seed's camera on an image of the given size with the board spanning minFill to maxFill
+// of it (drawn from the seed): boards seen large, a board mm over two pixels and more.
+scene::CameraSpec enlargedCameraSpec(uint64_t seed, scene::CameraSpec cameraSpec, cv::Size size, double minFill,
+                                     double maxFill);
+
 // The sample of the same camera on a sensor larger by offCentrePx all round, cut back to its
 // size with the window offCentrePx across and 0.6 of it down off the middle (sides by the seed),
 // the board drawn smaller by that shift to stay in view: an image whose optical centre lies off

@@ -185,23 +185,24 @@ bool innerEdgesAgree(const CameraEstimate& camera, EdgeSearch& search, double ri
 }
 
 CameraEdgeFit refineOnEdges(const cv::Mat& grey, EdgeSearch& search, const CameraEstimate& start,
-                            const std::vector<cv::Point2d>& crossings) {
+                            const std::vector<cv::Point2d>& crossings, bool inMm) {
   CameraEdgeFit out;
   out.camera = cloneCameraEstimate(start);
   std::shared_ptr<const CameraEdgeMatches> startMatches = search.matches(start, false, kEdgeMinResponse);
   double ringResponse = kEdgeMinResponse;
-  if (ringsSilent(judgeCameraOnEdges(*startMatches, kStartAgreePx))) {
+  if (ringsSilent(judgeCameraOnEdges(*startMatches, kStartAgreePx, 0.0, false, inMm))) {
     ringResponse = kFaintRingMinResponse;
     startMatches = search.matches(start, false, ringResponse);
     out.report["faint_rings"] = true;
   }
-  const json startJudgement = judgeCameraOnEdges(*startMatches, kStartAgreePx);
+  const json startJudgement = judgeCameraOnEdges(*startMatches, kStartAgreePx, 0.0, false, inMm);
   out.contradicted = contradicted(startJudgement);
   out.report["start"] = startJudgement;
-  const json startStrict = judgeCameraOnEdges(*startMatches, kAgreePx);
-  const json startFaint = ringResponse > kFaintRingMinResponse
-                              ? judgeCameraOnEdges(*search.matches(start, false, kFaintRingMinResponse), kAgreePx)
-                              : startStrict;
+  const json startStrict = judgeCameraOnEdges(*startMatches, kAgreePx, 0.0, false, inMm);
+  const json startFaint =
+      ringResponse > kFaintRingMinResponse
+          ? judgeCameraOnEdges(*search.matches(start, false, kFaintRingMinResponse), kAgreePx, 0.0, false, inMm)
+          : startStrict;
   const bool faintRingsAgree = fainterRingsAgree(startFaint);
   out.report["start_faint"] = {{"ring_octants", startFaint["ring_octants"]}, {"ring_octants_seen", startFaint["ring_octants_seen"]}};
   out.wiresConfirm = !out.contradicted && wiresConfirm(startStrict) && faintRingsAgree;
@@ -231,7 +232,8 @@ CameraEdgeFit refineOnEdges(const cv::Mat& grey, EdgeSearch& search, const Camer
     }
   }
   CameraEstimate current = std::move(*fitted);
-  const json judgement = judgeCameraOnEdges(*search.matches(current, false, ringResponse), kAgreePx, outerMm, true);
+  const json judgement =
+      judgeCameraOnEdges(*search.matches(current, false, ringResponse), kAgreePx, outerMm, true, inMm);
   out.report["outer_edge_offset_mm"] = outerMm;
   const double shift = ringShiftPx(start, current);
   // The board fit's start, an ellipse on the rings, has no crossings and may lie farther off.
@@ -273,13 +275,13 @@ CameraEdgeFit refineOnEdges(const cv::Mat& grey, EdgeSearch& search, const Camer
 }
 
 CameraEdgeFit followOnEdges(const cv::Mat& grey, EdgeSearch& search, const CameraEstimate& start,
-                            const std::vector<cv::Point2d>& crossings, int calls) {
-  CameraEdgeFit first = refineOnEdges(grey, search, start, crossings);
+                            const std::vector<cv::Point2d>& crossings, int calls, bool inMm) {
+  CameraEdgeFit first = refineOnEdges(grey, search, start, crossings, inMm);
   if (first.supported || !first.fitted) return first;
   const MatchScore startScore = scoreCameraEstimate(start, crossings, 0.25, search.wideBeds());
   CameraEstimate current = cloneCameraEstimate(*first.fitted);
   for (int call = 1; call < calls; ++call) {
-    CameraEdgeFit next = refineOnEdges(grey, search, current, crossings);
+    CameraEdgeFit next = refineOnEdges(grey, search, current, crossings, inMm);
     if (!next.fitted) break;
     const double shift = ringShiftPx(start, *next.fitted);
     // Beyond twice one refinement's reach the edges have led the camera to some other edge.
@@ -302,7 +304,7 @@ CameraEdgeFit followOnEdges(const cv::Mat& grey, EdgeSearch& search, const Camer
       // A camera the edges were followed to must stay there: one more refinement from it
       // supports it and hardly moves it. Narrow beds seen low can hold a camera a ring's
       // width off for one refinement, never for the next.
-      const CameraEdgeFit again = refineOnEdges(grey, search, next.camera, crossings);
+      const CameraEdgeFit again = refineOnEdges(grey, search, next.camera, crossings, inMm);
       const double settled = again.fitted ? ringShiftPx(next.camera, *again.fitted) : 1e9;
       first.report["followed"]["settled_px"] = settled;
       if (!again.supported || !(settled <= kSettledShiftPx)) break;
@@ -373,12 +375,24 @@ CameraEdgeFit withEitherBeds(const cv::Mat& grey, const std::vector<cv::Point2d>
 
 CameraEdgeFit refineCameraByEdges(const cv::Mat& grey, const CameraEstimate& start,
                                   const std::vector<cv::Point2d>& crossings) {
-  return withEitherBeds(grey, crossings, [&](EdgeSearch& search) { return refineOnEdges(grey, search, start, crossings); });
+  return withEitherBeds(grey, crossings,
+                        [&](EdgeSearch& search) { return refineOnEdges(grey, search, start, crossings, false); });
 }
 
 CameraEdgeFit followCameraByEdges(const cv::Mat& grey, const CameraEstimate& start,
-                                  const std::vector<cv::Point2d>& crossings, int calls) {
-  return withEitherBeds(grey, crossings, [&](EdgeSearch& search) { return followOnEdges(grey, search, start, crossings, calls); });
+                                  const std::vector<cv::Point2d>& crossings, int calls, bool inMm) {
+  return withEitherBeds(grey, crossings,
+                        [&](EdgeSearch& search) { return followOnEdges(grey, search, start, crossings, calls, inMm); });
+}
+
+bool seenLargerThanJudged(const CameraEstimate& camera) {
+  for (int i = 0; i < 16; ++i) {
+    const double a = i * CV_PI / 8.0;
+    const cv::Point3d radial(std::cos(a), std::sin(a), 0.0);
+    const std::vector<cv::Point2d> p = projectBoardPoints(camera, {169.5 * radial, 170.5 * radial});
+    if (cv::norm(p[1] - p[0]) > kJudgedPxPerMm) return true;
+  }
+  return false;
 }
 
 }  // namespace tarv

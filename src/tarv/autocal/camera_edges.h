@@ -77,7 +77,13 @@ CameraEdgeFit refineCameraByEdges(const cv::Mat& grey, const CameraEstimate& sta
 // move, its wires agree with it nearly all along (nine in ten of those found: the rings alone
 // can hold a grazing camera a bed's width off), and one more refinement from it supports it
 // and leaves it where it is.
+// With inMm, every judgement on the way is made in board mm (judgeCameraOnEdges), for a
+// board seen larger than the pixel distances were set for.
 CameraEdgeFit followCameraByEdges(const cv::Mat& grey, const CameraEstimate& start,
-                                  const std::vector<cv::Point2d>& crossings, int calls);
+                                  const std::vector<cv::Point2d>& crossings, int calls, bool inMm = false);
+
+// Whether a board mm spans more than kJudgedPxPerMm pixels across the camera's double ring
+// somewhere.
+bool seenLargerThanJudged(const CameraEstimate& camera);
 
 }  // namespace tarv

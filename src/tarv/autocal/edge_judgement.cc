@@ -9,14 +9,16 @@
 
 namespace tarv {
 
-json judgeCameraOnEdges(const CameraEdgeMatches& m, double agreePx, double outerMm, bool bandsBeyondDisagree) {
+json judgeCameraOnEdges(const CameraEdgeMatches& m, double agreePx, double outerMm, bool bandsBeyondDisagree,
+                        bool inMm) {
   std::vector<double> residuals;
   std::array<int, 8> octantCounts{};
   double sum = 0.0;
   std::array<std::array<int, 8>, 2> ringFound{}, ringAgreeing{};
   int wireFound = 0, wireAgreeing = 0;
   for (size_t i = 0; i < m.board.size(); ++i) {
-    const double r = std::abs(m.offsetPx[i] - (m.kind[i] == 1 ? outerMm * m.pxPerMm[i] : 0.0));
+    const double r = std::abs(m.offsetPx[i] - (m.kind[i] == 1 ? outerMm * m.pxPerMm[i] : 0.0)) /
+                     (inMm ? std::max(1.0, m.pxPerMm[i] / kJudgedPxPerMm) : 1.0);
     const size_t o = octantOf(m.board[i]);
     if (m.kind[i] < 2) {
       ++ringFound[static_cast<size_t>(m.kind[i])][o];

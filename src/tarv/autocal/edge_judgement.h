@@ -17,6 +17,12 @@ using json = nlohmann::json;
 // those disagree). The start, a solve on the network's crossings, is allowed a pixel or two:
 // it contradicts the edges only when they lie beyond kStartAgreePx of it.
 constexpr double kInlierPx = 2.0;
+// The distances above were set where a board mm spans up to this many pixels across the edge.
+// Seen larger, a wire shows both its sides and a real board its bends and wear over more
+// pixels than they allow: rendered rig boards at 1920x1080 (about 2 px a mm) whose right
+// cameras lay 0.4 to 0.7 px off were refused, their wires' edges found 1.4 px to either side.
+// Judged in board mm, an edge's distance counts as the pixels it would span at this scale.
+constexpr double kJudgedPxPerMm = 1.5;
 // Ring bands located as a whole lie closer to a right camera than single edges did (0.45 px
 // rms at true cameras 10 to 20 degrees above the board, against 0.8 to 1.0): a ring agrees at
 // this share of the distance a wire does, else cameras 1.1 to 1.5 px off the ring pass as on it.
@@ -55,8 +61,10 @@ constexpr double kWireConfirmShare = 0.95;
 // 170 mm (its strongest gradient lies on the wire's dark side, not on its middle). With
 // bandsBeyondDisagree, a ring octant most of whose bands lie beyond the search contradicts the
 // camera (a refined camera, which the edges were fitted to, not a start allowed pixels off).
+// With inMm, where the board is seen larger than kJudgedPxPerMm, the distances are judged in
+// board mm.
 json judgeCameraOnEdges(const CameraEdgeMatches& matches, double agreePx, double outerMm = 0.0,
-                        bool bandsBeyondDisagree = false);
+                        bool bandsBeyondDisagree = false, bool inMm = false);
 
 // Rings in view whose edges were found nowhere.
 bool ringsSilent(const json& judgement);

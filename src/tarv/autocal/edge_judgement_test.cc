@@ -42,6 +42,16 @@ TEST(EdgeJudgement, AJudgementCountsOctantsAndWires) {
   // A ring agrees within two thirds of the wires' distance: the octant 3 px off at 4.5.
   EXPECT_EQ(judgeCameraOnEdges(m, 4.5)["ring_octants"][1], json({8, 8, 0}));
   EXPECT_EQ(judgeCameraOnEdges(m, 3.0)["ring_octants"][1], json({8, 7, 1}));
+
+  // The same distances on a board seen four times larger are a quarter of the millimetres:
+  // judged in mm (as at kJudgedPxPerMm) the octant 3 px off agrees, its rms counts at that
+  // scale; judged in pixels nothing changes.
+  for (float& s : m.pxPerMm) s = 4.0f * static_cast<float>(kJudgedPxPerMm);
+  EXPECT_EQ(judgeCameraOnEdges(m, 1.5)["ring_octants"][1], json({8, 7, 1}));
+  const json large = judgeCameraOnEdges(m, 1.5, 0.0, false, true);
+  EXPECT_EQ(large["ring_octants"][1], json({8, 8, 0}));
+  EXPECT_EQ(large["octants"], 8);
+  EXPECT_NEAR(large["rms_px"].get<double>(), std::sqrt((30 * 9.0 + 210 * 0.25 + 10 * 0.04) / 250.0) / 4.0, 1e-6);
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 
 #include "tarv/autocal/camera_edges.h"
 #include "tarv/autocal/crossing_refinement.h"
+#include "tarv/autocal/edge_judgement.h"
 #include "tarv/autocal/number_ring.h"
 #include "tarv/core/board_geometry.h"
 
@@ -176,6 +177,22 @@ void finishOnCamera(const LandmarkDetections& kept, const cv::Mat& image, cv::Po
   if (edges.supported && edges.wireAgreement < kMinConfirmingWireShare) {
     edges.supported = false;
     edges.report["wires_beside"] = edges.wireAgreement;
+  }
+  // A board seen larger than the edges' pixel distances were set for is judged once more in
+  // board mm, only where the pixels leave it ungraded: judged so all along, rougher cameras
+  // stood where the pixels follow the edges, or beds of another width, to closer ones (on the
+  // engine's 1920x1080 boards 0.4-0.6 px off where 0.02-0.05).
+  const bool graded = edges.supported || edges.wiresConfirm || edges.startHeld;
+  if (!edges.supported && !stopped() && seenLargerThanJudged(selection.camera)) {
+    CameraEdgeFit inMm = followCameraByEdges(grey, selection.camera, crossings, kEdgeCalls, true);
+    if (inMm.supported && inMm.wireAgreement < kMinConfirmingWireShare) inMm.supported = false;
+    // The looser distances let a ring slid along its edges pass where it lies on them over half
+    // the board (3.8 px off, its double ring supported in 4 of 8 octants): every ring in view
+    // must be held by most of its octants.
+    if ((inMm.supported || (!graded && (inMm.wiresConfirm || inMm.startHeld))) && ringsCorrected(inMm.report)) {
+      inMm.report["judged_in_mm"] = true;
+      edges = std::move(inMm);
+    }
   }
   if (std::getenv("TARV_DEBUG")) std::fprintf(stderr, "[dbg] edges %s\n", edges.report.dump().c_str());
   sol.edgesConfirm = edges.supported;
