@@ -23,6 +23,9 @@ constexpr int kEdgeCalls = 4;
 // Below this share of the wire points found agreeing, a camera the edges confirm is moved onto
 // the wires about itself once more (right cameras: 0.82 and more, mostly above 0.95).
 constexpr double kLooseWireAgreement = 0.8;
+// A camera its edges hold only as judged in board mm must have its wires agree nine in ten of
+// their points found (on the light-ring webcams one at 0.85 lay 3.5 px off its label).
+constexpr double kInMmWireShare = 0.9;
 // The reason of a solve its caller stopped (never shown: its solution is not used).
 constexpr const char* kSolveStopped = "abgebrochen";
 
@@ -189,7 +192,8 @@ void finishOnCamera(const LandmarkDetections& kept, const cv::Mat& image, cv::Po
     // The looser distances let a ring slid along its edges pass where it lies on them over half
     // the board (3.8 px off, its double ring supported in 4 of 8 octants): every ring in view
     // must be held by most of its octants.
-    if ((inMm.supported || (!graded && (inMm.wiresConfirm || inMm.startHeld))) && ringsCorrected(inMm.report)) {
+    if ((inMm.supported || (!graded && (inMm.wiresConfirm || inMm.startHeld))) && ringsCorrected(inMm.report) &&
+        wireShare(inMm.report) >= kInMmWireShare) {
       inMm.report["judged_in_mm"] = true;
       edges = std::move(inMm);
     }
