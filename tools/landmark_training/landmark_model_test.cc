@@ -263,10 +263,10 @@ TEST(LandmarkModel, ABoardCutOffItsOpticalCentreIsSolvedOnItsWires) {
 // was refused with the board fit's camera. Its edges are judged in board mm.
 TEST(LandmarkModel, ARigBoardSeenLargeIsConfirmedOnItsEdges) {
   const lb::SampleOptions options = lb::rigSampleOptions();
-  const scene::CameraSpec spec =
+  const scene::CameraSpec seenLarge =
       lb::enlargedCameraSpec(1000012, lb::rigCameraSpecForSeed(1000012, options), {1920, 1080}, 0.9, 1.0);
   const std::optional<double> ringPx =
-      acceptedWithTheClickRingErrorPx(lb::renderBoardSampleFor(1000012, spec, options));
+      acceptedWithTheClickRingErrorPx(lb::renderBoardSampleFor(1000012, seenLarge, options));
   ASSERT_TRUE(ringPx.has_value());
   EXPECT_LE(*ringPx, 1.0);
 }

@@ -389,8 +389,7 @@ bool seenLargerThanJudged(const CameraEstimate& camera) {
   for (int i = 0; i < 16; ++i) {
     const double a = i * CV_PI / 8.0;
     const cv::Point3d radial(std::cos(a), std::sin(a), 0.0);
-    const std::vector<cv::Point2d> p = projectBoardPoints(camera, {169.5 * radial, 170.5 * radial});
-    if (cv::norm(p[1] - p[0]) > kJudgedPxPerMm) return true;
+    if (boardPxPerMm(camera, 170.0 * radial, radial) > kJudgedPxPerMm) return true;
   }
   return false;
 }

@@ -63,6 +63,11 @@ std::vector<cv::Point2d> projectBoardPoints(const CameraEstimate& e, const std::
   return out;
 }
 
+double boardPxPerMm(const CameraEstimate& e, cv::Point3d at, cv::Point3d dir) {
+  const std::vector<cv::Point2d> p = projectBoardPoints(e, {at - 0.5 * dir, at + 0.5 * dir});
+  return cv::norm(p[1] - p[0]);
+}
+
 std::vector<cv::Point2d> backProjectToBoard(const CameraEstimate& e, const std::vector<cv::Point2d>& pixels) {
   std::vector<cv::Point2d> out;
   if (pixels.empty()) return out;

@@ -170,12 +170,6 @@ std::optional<double> fitWire(const Profile& p, double sigmaMm, double halfWindo
 
 cv::Point3d onRing(double r, double angle) { return {r * std::cos(angle), r * std::sin(angle), 0.0}; }
 
-// Pixels per board mm at a board point along a board direction.
-double pxPerMm(const CameraEstimate& camera, cv::Point3d at, cv::Point3d dir) {
-  const std::vector<cv::Point2d> p = projectBoardPoints(camera, {at - 0.5 * dir, at + 0.5 * dir});
-  return cv::norm(p[1] - p[0]);
-}
-
 // Samples across [-half, half] mm about 4 to a pixel.
 std::vector<double> acrossSamples(double half, double perMm) {
   const double step = std::clamp(0.25 / std::max(perMm, 1e-6), 0.03, 0.5);
@@ -199,7 +193,7 @@ std::optional<cv::Point2d> locateAbout(const cv::Mat& image, const CameraEstimat
                                        double theta) {
   const cv::Point3d radial(std::cos(theta), std::sin(theta), 0.0), along(-std::sin(theta), std::cos(theta), 0.0);
   const cv::Point3d at = onRing(R, theta);
-  const double radialPx = pxPerMm(camera, at, radial), alongPx = pxPerMm(camera, at, along);
+  const double radialPx = boardPxPerMm(camera, at, radial), alongPx = boardPxPerMm(camera, at, along);
   const double arcGap = R * kPi / 10.0;  // to the next radial wire along the ring
 
   // The ring wire: rows across the ring on both sides of the radial wire.

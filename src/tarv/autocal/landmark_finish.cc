@@ -91,6 +91,13 @@ int32_t crossingsOnBoardFace(const CameraEstimate& camera, const std::vector<cv:
   return inside;
 }
 
+// A camera its edges confirm with its wires beside it over a stretch is not confirmed.
+void refuseWiresBeside(CameraEdgeFit& edges) {
+  if (!(edges.supported && edges.wireAgreement < kMinConfirmingWireShare)) return;
+  edges.supported = false;
+  edges.report["wires_beside"] = edges.wireAgreement;
+}
+
 }  // namespace
 
 bool solveStopped(const std::atomic<bool>* stop, LandmarkSolution& sol) {
@@ -177,18 +184,15 @@ void finishOnCamera(const LandmarkDetections& kept, const cv::Mat& image, cv::Po
       }
     }
   }
-  if (edges.supported && edges.wireAgreement < kMinConfirmingWireShare) {
-    edges.supported = false;
-    edges.report["wires_beside"] = edges.wireAgreement;
-  }
+  refuseWiresBeside(edges);
   // A board seen larger than the edges' pixel distances were set for is judged once more in
   // board mm, only where the pixels leave it ungraded: judged so all along, rougher cameras
   // stood where the pixels follow the edges, or beds of another width, to closer ones (on the
   // engine's 1920x1080 boards 0.4-0.6 px off where 0.02-0.05).
-  const bool graded = edges.supported || edges.wiresConfirm || edges.startHeld;
   if (!edges.supported && !stopped() && seenLargerThanJudged(selection.camera)) {
+    const bool graded = edges.wiresConfirm || edges.startHeld;
     CameraEdgeFit inMm = followCameraByEdges(grey, selection.camera, crossings, kEdgeCalls, true);
-    if (inMm.supported && inMm.wireAgreement < kMinConfirmingWireShare) inMm.supported = false;
+    refuseWiresBeside(inMm);
     // The looser distances let a ring slid along its edges pass where it lies on them over half
     // the board (3.8 px off, its double ring supported in 4 of 8 octants): every ring in view
     // must be held by most of its octants.
