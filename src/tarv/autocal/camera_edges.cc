@@ -17,7 +17,6 @@
 namespace tarv {
 namespace {
 
-constexpr double kPi = 3.14159265358979323846;
 // Rounds of edge search and fit, each keeping the edges within its distance of the camera.
 constexpr std::array<double, 3> kRoundThresholds{4.0, 3.0, 2.0};
 constexpr size_t kMinMatches = 40;
@@ -89,18 +88,6 @@ constexpr double kMaxFittedK1 = 0.1;
 // farther has traded the board's scale for it and is fitted again without the offset.
 constexpr double kMaxOuterOffsetMm = 1.5;
 constexpr double kMinOuterOffsetMm = 0.5;
-
-double ringShiftPx(const CameraEstimate& a, const CameraEstimate& b) {
-  std::vector<cv::Point3d> ring;
-  for (int i = 0; i < 20; ++i) {
-    const double t = 18.0 * i * kPi / 180.0;
-    ring.emplace_back(170.0 * std::cos(t), 170.0 * std::sin(t), 0.0);
-  }
-  const std::vector<cv::Point2d> pa = projectBoardPoints(a, ring), pb = projectBoardPoints(b, ring);
-  double sum = 0.0;
-  for (size_t i = 0; i < pa.size(); ++i) sum += cv::norm(pa[i] - pb[i]);
-  return sum / static_cast<double>(pa.size());
-}
 
 // Rounds of edge search and fit from the start; none (with the reason in the report) when the
 // edges run out or the camera leaves the plausible range. With the beds' inner edges the
@@ -235,7 +222,7 @@ CameraEdgeFit refineOnEdges(const cv::Mat& grey, EdgeSearch& search, const Camer
   const json judgement =
       judgeCameraOnEdges(*search.matches(current, false, ringResponse), kAgreePx, outerMm, true, inMm);
   out.report["outer_edge_offset_mm"] = outerMm;
-  const double shift = ringShiftPx(start, current);
+  const double shift = ringDistancePx(start, current);
   // The board fit's start, an ellipse on the rings, has no crossings and may lie farther off.
   const bool farFromCrossings = !crossings.empty() && shift > kFarShiftPx && wireShare(judgement) < kFollowedWireAgreeShare;
   // The crossings lie on the rings of the beds the edges are fitted with.
@@ -283,7 +270,7 @@ CameraEdgeFit followOnEdges(const cv::Mat& grey, EdgeSearch& search, const Camer
   for (int call = 1; call < calls; ++call) {
     CameraEdgeFit next = refineOnEdges(grey, search, current, crossings, inMm);
     if (!next.fitted) break;
-    const double shift = ringShiftPx(start, *next.fitted);
+    const double shift = ringDistancePx(start, *next.fitted);
     // Beyond twice one refinement's reach the edges have led the camera to some other edge.
     if (!(shift <= 2.0 * kMaxShiftPx)) break;
     if (next.supported) {
@@ -305,7 +292,7 @@ CameraEdgeFit followOnEdges(const cv::Mat& grey, EdgeSearch& search, const Camer
       // supports it and hardly moves it. Narrow beds seen low can hold a camera a ring's
       // width off for one refinement, never for the next.
       const CameraEdgeFit again = refineOnEdges(grey, search, next.camera, crossings, inMm);
-      const double settled = again.fitted ? ringShiftPx(next.camera, *again.fitted) : 1e9;
+      const double settled = again.fitted ? ringDistancePx(next.camera, *again.fitted) : 1e9;
       first.report["followed"]["settled_px"] = settled;
       if (!again.supported || !(settled <= kSettledShiftPx)) break;
       first.supported = true;
@@ -315,7 +302,7 @@ CameraEdgeFit followOnEdges(const cv::Mat& grey, EdgeSearch& search, const Camer
       return first;
     }
     // A refinement that no longer moves the camera will not move it in the next call either.
-    if (!(ringShiftPx(current, *next.fitted) > 0.05)) break;
+    if (!(ringDistancePx(current, *next.fitted) > 0.05)) break;
     current = cloneCameraEstimate(*next.fitted);
   }
   return first;

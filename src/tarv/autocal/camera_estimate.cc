@@ -68,6 +68,18 @@ double boardPxPerMm(const CameraEstimate& e, cv::Point3d at, cv::Point3d dir) {
   return cv::norm(p[1] - p[0]);
 }
 
+double ringDistancePx(const CameraEstimate& a, const CameraEstimate& b, double radiusMm) {
+  std::vector<cv::Point3d> ring;
+  for (int i = 0; i < 20; ++i) {
+    const double t = 18.0 * i * kPi / 180.0;
+    ring.emplace_back(radiusMm * std::cos(t), radiusMm * std::sin(t), 0.0);
+  }
+  const std::vector<cv::Point2d> pa = projectBoardPoints(a, ring), pb = projectBoardPoints(b, ring);
+  double sum = 0.0;
+  for (size_t i = 0; i < pa.size(); ++i) sum += cv::norm(pa[i] - pb[i]);
+  return sum / static_cast<double>(pa.size());
+}
+
 std::vector<cv::Point2d> backProjectToBoard(const CameraEstimate& e, const std::vector<cv::Point2d>& pixels) {
   std::vector<cv::Point2d> out;
   if (pixels.empty()) return out;

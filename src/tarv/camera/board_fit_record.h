@@ -10,6 +10,8 @@
 // confirms, the fit on the image as taken.
 #pragma once
 
+#include <optional>
+
 #include <nlohmann/json.hpp>
 #include <opencv2/core.hpp>
 
@@ -25,5 +27,16 @@ namespace tarv {
 // `report` receives the kept fit's summary ("start": "LANDMARK_PLANE", "RECTIFIED_COLOURS",
 // "COLOURS" or "AS_TAKEN"), and the other start's as "other_start" where both ran.
 LandmarkSolution solveByBoardFit(const cv::Mat& image, const LandmarkSolution& landmark, nlohmann::json& report);
+
+// A landmark camera graded on its crossings alone (its edges neither confirm nor contradict
+// it), placed where the engine's own fit of the image as taken places the board: where that
+// fit's rule accepts it, it lies on the same board (the double and treble rings within 3 px of
+// the landmark camera's, turned to its 20, no other turn near), and the two part by more than
+// the landmark camera's lens bends its board away from any plane mapping (a fit without a lens
+// cannot follow a bent view). Grade, 20 and crossing counts stay the landmark camera's. None
+// otherwise; report receives the fit's summary and what was decided ("placed",
+// "ring_distance_px", "lens_bend_px").
+std::optional<LandmarkSolution> placeOnFitAsTaken(const cv::Mat& image, const LandmarkSolution& landmark,
+                                                  nlohmann::json& report);
 
 }  // namespace tarv

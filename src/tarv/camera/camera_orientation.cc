@@ -18,20 +18,19 @@ constexpr double kPi = 3.14159265358979323846;
 // Beds' colours on fewer than this share of the expected sides leave the parity unsure.
 constexpr double kMinColourScore = 0.7;
 
-// Mean pixel distance of two cameras' 170 mm rings.
-double ringDistancePx(const CameraEstimate& a, const CameraEstimate& b) {
-  std::vector<cv::Point3d> ring;
-  for (int i = 0; i < 20; ++i) {
-    const double t = (9.0 + 18.0 * i) * kPi / 180.0;
-    ring.emplace_back(170.0 * std::cos(t), 170.0 * std::sin(t), 0.0);
-  }
-  const std::vector<cv::Point2d> pa = projectBoardPoints(a, ring), pb = projectBoardPoints(b, ring);
-  double sum = 0.0;
-  for (size_t i = 0; i < ring.size(); ++i) sum += cv::norm(pa[i] - pb[i]);
-  return sum / static_cast<double>(ring.size());
-}
-
 }  // namespace
+
+TurnToward turnToward(const CameraEstimate& camera, const CameraEstimate& known) {
+  TurnToward out;
+  for (int k = 0; k < 20; ++k) {
+    CameraEstimate turned = cloneCameraEstimate(camera);
+    rotateBySectors(turned, k);
+    const double d = ringDistancePx(turned, known);
+    if (d < out.distancePx) out.runnerUpPx = out.distancePx, out.distancePx = d, out.sectors = k;
+    else out.runnerUpPx = std::min(out.runnerUpPx, d);
+  }
+  return out;
+}
 
 CameraOrientation orientOnTheBoard(const cv::Mat& image, const cv::Mat& grey, const CameraEstimate& camera, bool confirmed,
                                    const LandmarkSolution& landmark, json& report) {
@@ -60,19 +59,9 @@ CameraOrientation orientOnTheBoard(const cv::Mat& image, const cv::Mat& grey, co
   // network's number votes are cast through a camera pixels off, and a low board's red camera
   // has been sure of the wrong turn.
   if (!sure && landmark.ok && landmark.twentySure && landmark.edgesConfirm) {
-    const CameraEstimate known = cameraFromSolution(landmark);
-    int bestTurn = 0;
-    double bestPx = 1e300, runnerUp = 1e300;
-    for (int k = 0; k < 20; ++k) {
-      CameraEstimate turned = cloneCameraEstimate(oriented);
-      rotateBySectors(turned, k);
-      const double d = ringDistancePx(turned, known);
-      if (d < bestPx) runnerUp = bestPx, bestPx = d, bestTurn = k;
-      else runnerUp = std::min(runnerUp, d);
-    }
-    // Only a turn the landmark camera tells apart from the next one names the 20.
-    if (bestPx < 0.25 * runnerUp) {
-      rotateBySectors(oriented, bestTurn);
+    const TurnToward turn = turnToward(oriented, cameraFromSolution(landmark));
+    if (turn.unambiguous()) {
+      rotateBySectors(oriented, turn.sectors);
       sure = true;
       report["orientation_from_landmarks"] = true;
     }

@@ -18,6 +18,16 @@ struct CameraOrientation {
   double colourScore = 0.0;  // share of the expected sides where the beds' colours agree
 };
 
+// The sector turn that puts a camera's board nearest where a known camera of the same image
+// puts it, and how near (the mean distance of their 170 mm rings) against the next turn.
+struct TurnToward {
+  int sectors = 0;
+  double distancePx = 1e300, runnerUpPx = 1e300;
+  // Only a turn the known camera tells apart from the next one names the 20.
+  bool unambiguous() const { return distancePx < 0.25 * runnerUpPx; }
+};
+TurnToward turnToward(const CameraEstimate& camera, const CameraEstimate& known);
+
 // image: 8-bit BGR, grey: the same image in one channel. The numbers are read only on a camera
 // its edges confirm. report receives "numbers" and "orientation_from_landmarks" where they
 // decided.
