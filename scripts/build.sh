@@ -3,6 +3,11 @@
 # Extra arguments go to the CMake configure step.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# Two set-ups at once (two demos started together) would configure one build tree at the same
+# time and trip over each other's files: the second waits for the first, then finds it built.
+mkdir -p build
+exec 9>build/.setup.lock
+flock 9
 
 packages=(cmake g++ make pkg-config nlohmann-json3-dev libgtest-dev
           libopencv-core-dev libopencv-imgproc-dev libopencv-imgcodecs-dev
