@@ -81,7 +81,7 @@ double lensBendPx(const CameraEstimate& e) {
   std::vector<cv::Point3d> board;
   for (double r : {16.0, 57.0, 99.0, 107.0, 162.0, 170.0}) {
     for (int i = 0; i < 40; ++i) {
-      const double t = 9.0 * i * 3.14159265358979323846 / 180.0;
+      const double t = 9.0 * i * CV_PI / 180.0;
       board.emplace_back(r * std::cos(t), r * std::sin(t), 0.0);
     }
   }

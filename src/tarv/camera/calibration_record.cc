@@ -61,6 +61,20 @@ CalibrationRecord safeRecord(const LandmarkSolution& s, const std::string& orien
   }
 }
 
+// The record kept: the board fit road's camera where it is taken, with that road's report and
+// the landmark road's beside it; else the landmark road's record with the fit's report.
+CalibrationRecord keptRecord(CalibrationRecord landmark, const LandmarkSolution* fit, const std::string& orientationSource,
+                             const json& fitReport) {
+  if (!fit) {
+    landmark["report"]["board_fit"] = fitReport;
+    return landmark;
+  }
+  CalibrationRecord fitted = safeRecord(*fit, orientationSource, kBoardFitMethod);
+  fitted["report"]["board_fit"] = fitReport;
+  fitted["report"]["landmarks"] = landmark["report"];
+  return fitted;
+}
+
 }  // namespace
 
 Point2 boardToImage(const CalibrationRecord& record, double x, double y) {
@@ -152,14 +166,8 @@ CalibrationRecord calibrateFromImage(std::unique_ptr<LandmarkModel>& holder, con
     } catch (const std::exception& e) {
       fitReport["error"] = e.what();
     }
-    if (!placed) {
-      record["report"]["board_fit"] = fitReport;
-      return record;
-    }
-    CalibrationRecord fitted = safeRecord(*placed, record["orientation_source"].get<std::string>(), kBoardFitMethod);
-    fitted["report"]["board_fit"] = fitReport;
-    fitted["report"]["landmarks"] = record["report"];
-    return fitted;
+    const std::string source = record["orientation_source"].get<std::string>();
+    return keptRecord(std::move(record), placed ? &*placed : nullptr, source, fitReport);
   }
   json fitReport = json::object();
   LandmarkSolution fit = failedSolution(image, "");
@@ -174,14 +182,8 @@ CalibrationRecord calibrateFromImage(std::unique_ptr<LandmarkModel>& holder, con
   // One grading for both roads; on a tie the landmark road's camera stands, except that a
   // geometry beats none.
   const bool fitBetter = fit.ok && (!s.ok || fit.grade < s.grade);
-  if (!fitBetter) {
-    record["report"]["board_fit"] = fitReport;
-    return record;
-  }
-  CalibrationRecord fitted = safeRecord(fit, fit.twentySure ? "BOARD_FIT_NUMBERS" : "BED_COLOURS_ONLY", kBoardFitMethod);
-  fitted["report"]["board_fit"] = fitReport;
-  fitted["report"]["landmarks"] = record["report"];
-  return fitted;
+  return keptRecord(std::move(record), fitBetter ? &fit : nullptr, fit.twentySure ? "BOARD_FIT_NUMBERS" : "BED_COLOURS_ONLY",
+                    fitReport);
 }
 
 CalibrationRecord confirmTwentyClick(const CalibrationRecord& record, Point2 click) {
