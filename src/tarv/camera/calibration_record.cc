@@ -152,7 +152,8 @@ CalibrationRecord calibrateFromImage(std::unique_ptr<LandmarkModel>& holder, con
   } catch (const std::exception& e) {
     s = failedSolution(image, e.what());
   }
-  CalibrationRecord record = safeRecord(s, s.twentySure ? "LANDMARK_NUMBERS" : "BED_COLOURS_ONLY", kAutomaticMethod);
+  const std::string source = s.twentySure ? "LANDMARK_NUMBERS" : "BED_COLOURS_ONLY";
+  CalibrationRecord record = safeRecord(s, source, kAutomaticMethod);
   // An accepted camera has passed the edge judgement; only the 20 is left to the click. Where
   // the edges neither confirmed nor contradicted it, its crossings placed it, to a pixel or two;
   // the engine's own fit, where it accepts the same board, places it closer (worn and shadowed
@@ -166,7 +167,6 @@ CalibrationRecord calibrateFromImage(std::unique_ptr<LandmarkModel>& holder, con
     } catch (const std::exception& e) {
       fitReport["error"] = e.what();
     }
-    const std::string source = record["orientation_source"].get<std::string>();
     return keptRecord(std::move(record), placed ? &*placed : nullptr, source, fitReport);
   }
   json fitReport = json::object();
