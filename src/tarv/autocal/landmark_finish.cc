@@ -11,6 +11,7 @@
 #include "tarv/autocal/crossing_refinement.h"
 #include "tarv/autocal/edge_judgement.h"
 #include "tarv/autocal/number_ring.h"
+#include "tarv/autocal/vision_report.h"
 #include "tarv/core/board_geometry.h"
 
 namespace tarv {
@@ -253,10 +254,7 @@ void finishOnCamera(const LandmarkDetections& kept, const cv::Mat& image, cv::Po
   if (shift != 0) rotateBySectors(oriented, shift);
   sol.twentySure = twentySure && sol.colourScore >= 0.7;
   sol.ok = true;
-  sol.K = oriented.K;
-  sol.dist = oriented.dist;
-  sol.rvec = oriented.rvec;
-  sol.tvec = oriented.tvec;
+  setSolutionCamera(sol, oriented);
   // Edges that confirm the camera say more than the share of the network's crossings it
   // explains (a network reports stray crossings on a busy board) or their RMS; edges that do
   // contradict it outweigh any count of crossings. Where the refinement does not support it,

@@ -46,6 +46,13 @@ CameraEstimate cameraFromSolution(const LandmarkSolution& s) {
   return {s.width, s.height, s.K.clone(), s.dist.clone(), s.rvec.clone(), s.tvec.clone()};
 }
 
+void setSolutionCamera(LandmarkSolution& s, const CameraEstimate& camera) {
+  s.K = camera.K.clone();
+  s.dist = camera.dist.clone();
+  s.rvec = camera.rvec.clone();
+  s.tvec = camera.tvec.clone();
+}
+
 cv::Point2d projectSolutionPoint(const LandmarkSolution& s, cv::Point2d board) {
   return projectBoardPoints(cameraFromSolution(s), {cv::Point3d(board.x, board.y, 0.0)}).at(0);
 }

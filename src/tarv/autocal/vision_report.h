@@ -19,6 +19,8 @@ namespace tarv {
 std::string writeVisionReport(const LandmarkSolution& solution);
 
 CameraEstimate cameraFromSolution(const LandmarkSolution& solution);
+// The solution's camera (K, dist, rvec, tvec) set to a copy of the given one; its size stays.
+void setSolutionCamera(LandmarkSolution& solution, const CameraEstimate& camera);
 // Landmark-frame board point (mm) -> pixel, lens distortion included.
 cv::Point2d projectSolutionPoint(const LandmarkSolution& solution, cv::Point2d board);
 // Pixel -> landmark-frame board point; (NaN, NaN) where the ray misses the board's front.

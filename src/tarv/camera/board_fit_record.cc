@@ -102,14 +102,6 @@ double lensBendPx(const CameraEstimate& e) {
   return worst;
 }
 
-// A solution's camera set to a copy of the given one.
-void setCamera(LandmarkSolution& sol, const CameraEstimate& camera) {
-  sol.K = camera.K.clone();
-  sol.dist = camera.dist.clone();
-  sol.rvec = camera.rvec.clone();
-  sol.tvec = camera.tvec.clone();
-}
-
 }  // namespace
 
 LandmarkSolution solveByBoardFit(const cv::Mat& image, const LandmarkSolution& landmark, json& report) {
@@ -155,7 +147,7 @@ LandmarkSolution solveByBoardFit(const cv::Mat& image, const LandmarkSolution& l
   const CameraOrientation oriented = orientOnTheBoard(image, grey, *best.camera, best.confirmed, landmark, report);
   sol.colourScore = oriented.colourScore;
   sol.ok = true;
-  setCamera(sol, oriented.camera);
+  setSolutionCamera(sol, oriented.camera);
   sol.twentySure = oriented.twentySure;
   sol.rmsPx = best.rmsPx;
   sol.edgesConfirm = best.confirmed;
@@ -187,7 +179,7 @@ std::optional<LandmarkSolution> placeOnFitAsTaken(const cv::Mat& image, const La
   report["lens_bend_px"] = bendPx;
   if (!(apartPx > bendPx)) return std::nullopt;
   LandmarkSolution out = landmark;
-  setCamera(out, placed);
+  setSolutionCamera(out, placed);
   report["placed"] = true;
   return out;
 }
