@@ -308,12 +308,23 @@ CameraEdgeFit followOnEdges(const cv::Mat& grey, EdgeSearch& search, const Camer
   return first;
 }
 
+// Fitted with regulation beds to a board with 10 mm beds, the rings' edges can also support a
+// camera that has traded the beds' width for a pincushion bend: the treble and double beds
+// each widen outward, as such a lens draws them (the engine's lens-free boards: k1 0.06 to 0.1,
+// the rings 0.4 to 0.7 px off; fitted with 10 mm beds, k1 about 0 and 0.01 to 0.1 px off).
+// Real frames whose regulation cameras bend so keep that bend with 10 mm beds too.
+constexpr double kPlainLensK1 = 0.04;
+
+bool bentPincushionWise(const CameraEstimate& camera) { return camera.dist.at<double>(0) > kPlainLensK1; }
+
 // A start whose wires lie on it nearly all along (found along most of their length) while
 // the rings with regulation beds leave it unsupported may see a board with 10 mm beds: the
 // edges are looked at once more with those. Only such a start: the wires hold its turn and
-// centre, and a camera the wires do not place gains nothing from other beds.
+// centre, and a camera the wires do not place gains nothing from other beds. So may a
+// supported camera bent pincushion-wise.
 bool mayShowWideBeds(const CameraEdgeFit& regulation) {
-  if (regulation.supported || !regulation.report.contains("start_strict")) return false;
+  if (regulation.supported) return bentPincushionWise(regulation.camera);
+  if (!regulation.report.contains("start_strict")) return false;
   const json& w = regulation.report["start_strict"].value("wire_points", json());
   if (!w.is_array() || w.size() < 3) return false;
   const int inView = w[0].get<int>(), found = w[1].get<int>(), agreeing = w[2].get<int>();
@@ -342,6 +353,9 @@ CameraEdgeFit withEitherBeds(const cv::Mat& grey, const std::vector<cv::Point2d>
   CameraEdgeFit wideFit = refine(wide);
   const double regulationRms = regulation.report.value("rms_px", 99.0), wideRms = wideFit.report.value("rms_px", 99.0);
   if (!wideFit.supported || !(wideRms <= kWideBedRmsShare * regulationRms)) return regulation;
+  // A supported camera is looked at with 10 mm beds for its bend alone: they stand only where
+  // they take it away.
+  if (regulation.supported && bentPincushionWise(wideFit.camera)) return regulation;
   if (!crossings.empty()) {
     const MatchScore onRegulation =
         scoreCameraEstimate(regulation.fitted ? *regulation.fitted : regulation.camera, crossings, 0.25);
