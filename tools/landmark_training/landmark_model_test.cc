@@ -85,26 +85,33 @@ TEST(LandmarkModel, SolvesTheDemoCameras) {
   }
 }
 
+// The renderer's own board (10 mm beds, no lens, the engine's calibration boards) as one
+// camera sees it.
+struct RendererView {
+  cv::Size size;
+  double elevation, azimuth;
+  uint64_t seed;
+};
+
+lb::BoardSample renderersBoard(const RendererView& v) {
+  lb::BoardSample sample;
+  sample.cameraSpec.image_size = v.size;
+  sample.cameraSpec.elevation_deg = v.elevation;
+  sample.cameraSpec.azimuth_deg = v.azimuth;
+  scene::Scene shot;
+  shot.imaging.noise_sigma = 2.0;
+  shot.imaging.noise_seed = v.seed;
+  sample.image = scene::Renderer({sample.cameraSpec}, 2).render(shot).frames[0];
+  return sample;
+}
+
 // The renderer's own board has 10 mm beds, its crossings on rings at 97 and 160 mm. Seen at
 // 1920x1080 the regulation beds' edges left the camera 1.5-1.7 px off at the 170 mm ring, and
 // the crossings, judged on the regulation rings, held it there against the wide beds' edges.
 TEST(LandmarkModel, TheRenderersBoardIsPlacedOnItsOwnRings) {
-  struct View {
-    double elevation, azimuth;
-    uint64_t seed;
-  };
-  for (const View& v : {View{12.04, 178.79, 4768700826884965942ULL}, View{19.38, 81.35, 1662859573319375430ULL}}) {
-    scene::CameraSpec cameraSpec;
-    cameraSpec.image_size = {1920, 1080};
-    cameraSpec.elevation_deg = v.elevation;
-    cameraSpec.azimuth_deg = v.azimuth;
-    scene::Scene shot;
-    shot.imaging.noise_sigma = 2.0;
-    shot.imaging.noise_seed = v.seed;
-    lb::BoardSample sample;
-    sample.cameraSpec = cameraSpec;
-    sample.image = scene::Renderer({cameraSpec}, 2).render(shot).frames[0];
-    const lb::BoardCheck c = lb::checkBoard(committedModel(), sample);
+  for (const RendererView& v : {RendererView{{1920, 1080}, 12.04, 178.79, 4768700826884965942ULL},
+                                RendererView{{1920, 1080}, 19.38, 81.35, 1662859573319375430ULL}}) {
+    const lb::BoardCheck c = lb::checkBoard(committedModel(), renderersBoard(v));
     ASSERT_TRUE(c.ok) << v.elevation;
     EXPECT_EQ(c.grade, 0) << v.elevation;
     EXPECT_LT(c.ringErrorPx, 0.5) << v.elevation;
@@ -247,23 +254,8 @@ std::optional<double> acceptedWithTheClickRingErrorPx(const lb::BoardSample& sam
 // with regulation beds by a camera bent pincushion-wise (k1 about 0.1) whose edges supported it
 // 0.4 to 0.6 px off the true ring; fitted with the board's own beds it lies within 0.05 px.
 TEST(LandmarkModel, TheRenderersBoardIsNotBentToItsBedsWidth) {
-  struct View {
-    cv::Size size;
-    double elevation, azimuth;
-    uint64_t seed;
-  };
-  for (const View& v : {View{{960, 720}, 40.0, 290.0, 1031}, View{{1920, 1080}, 50.0, 100.0, 1036}}) {
-    scene::CameraSpec cameraSpec;
-    cameraSpec.image_size = v.size;
-    cameraSpec.elevation_deg = v.elevation;
-    cameraSpec.azimuth_deg = v.azimuth;
-    scene::Scene shot;
-    shot.imaging.noise_sigma = 2.0;
-    shot.imaging.noise_seed = v.seed;
-    lb::BoardSample sample;
-    sample.cameraSpec = cameraSpec;
-    sample.image = scene::Renderer({cameraSpec}, 2).render(shot).frames[0];
-    const std::optional<double> ringPx = acceptedWithTheClickRingErrorPx(sample);
+  for (const RendererView& v : {RendererView{{960, 720}, 40.0, 290.0, 1031}, RendererView{{1920, 1080}, 50.0, 100.0, 1036}}) {
+    const std::optional<double> ringPx = acceptedWithTheClickRingErrorPx(renderersBoard(v));
     ASSERT_TRUE(ringPx.has_value()) << v.size.width;
     EXPECT_LE(*ringPx, 0.15) << v.size.width;
   }
