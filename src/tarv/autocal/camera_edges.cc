@@ -311,7 +311,7 @@ CameraEdgeFit followOnEdges(const cv::Mat& grey, EdgeSearch& search, const Camer
 // Fitted with regulation beds to a board with 10 mm beds, the rings' edges can also support a
 // camera that has traded the beds' width for a pincushion bend: the treble and double beds
 // each widen outward, as such a lens draws them (the engine's lens-free boards: k1 0.06 to 0.1,
-// the rings 0.4 to 0.7 px off; fitted with 10 mm beds, k1 about 0 and 0.01 to 0.1 px off).
+// the rings 0.3 to 0.7 px off; fitted with 10 mm beds, k1 about 0 and 0.01 to 0.1 px off).
 // Real frames whose regulation cameras bend so keep that bend with 10 mm beds too.
 constexpr double kPlainLensK1 = 0.04;
 
