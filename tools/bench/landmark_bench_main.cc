@@ -16,7 +16,7 @@
 // --diagnose lists per board (the seeds given, or the records' seeds) where the landmark solve
 // goes wrong: the network's crossings and bull against the truth, the true camera's matches and
 // the camera solved from it, the first stage of starts, and the solve's camera (runDiagnose).
-//   tarv_landmark_bench --model FILE --records [--above LO HI] [--blur LO HI] [--no-lens] [--rig] [--off-centre PX] [--size W H [--fill LO HI]] [--engine] [--boards N] [--first-seed S]
+//   tarv_landmark_bench --model FILE --records [--above LO HI] [--blur LO HI] [--no-lens] [--rig] [--off-centre PX] [--size W H [--fill LO HI]] [--wire-height MM] [--engine] [--boards N] [--first-seed S]
 // --records runs the runtime's whole automatic calibration of one camera (both roads), then the
 // click on the 20 at its true image point, and judges each record's 170 mm ring against the
 // true one: accepted within 1 px, accepted more than 5 px off, and calls that failed; and the
@@ -32,6 +32,9 @@
 // --size renders every board on a W x H image, the board spanning LO to HI of it (0.8 to 1.0
 // unless --fill says otherwise): boards seen large, as 1080p webcams close to the board show
 // them, a board mm over two pixels and more.
+// --wire-height stands the board's wires MM off its face, as a real board's spider stands (the
+// renders otherwise paint them flat): seen from the side, each wire is drawn where its height puts
+// it, over the beds behind it. The truth stays the face's own rings.
 // --engine adds the engine's "calibrate" with the same click per board (accepted, its ring against
 // the true one) and counts the boards it accepts that the runtime's call does not, or fits closer.
 // --grey turns every rendered board grey (three equal channels), as a grey or infrared camera
@@ -250,6 +253,7 @@ struct RecordBoards {
   // Boards seen large: every image this size, the board spanning minFill to maxFill of it.
   cv::Size size;
   double minFill = 0.8, maxFill = 1.0;
+  double wireHeightMm = 0.0;  // the wires raised off the face
 };
 
 // The engine's "calibrate" of one image with a click on the 20: the image reduced to at most
@@ -273,6 +277,7 @@ landmark_boards::BoardSample recordsSample(unsigned long long seed, int k, const
   options.max_above_deg = b.maxAbove;
   options.min_blur_sigma = b.minBlur;
   options.max_blur_sigma = b.maxBlur;
+  options.wireHeightMm = b.wireHeightMm;
   if (k % 2 == 1) options.look = lb::kHeldOutLook;
   // The camera renderBoardSample draws for the seed, or the rig's; without its lens's bend
   // where asked.
@@ -502,6 +507,7 @@ int main(int argc, char** argv) {
     else if (arg == "--blur" && i + 2 < argc) b.minBlur = std::atof(argv[++i]), b.maxBlur = std::atof(argv[++i]);
     else if (arg == "--size" && i + 2 < argc) b.size.width = std::atoi(argv[++i]), b.size.height = std::atoi(argv[++i]);
     else if (arg == "--fill" && i + 2 < argc) b.minFill = std::atof(argv[++i]), b.maxFill = std::atof(argv[++i]);
+    else if (arg == "--wire-height" && i + 1 < argc) b.wireHeightMm = std::atof(argv[++i]);
     else if (arg == "--off-centre" && i + 1 < argc) b.offCentrePx = std::atof(argv[++i]);
     else if (arg == "--boards" && i + 1 < argc) boards = std::atoi(argv[++i]);
     else if (arg == "--first-seed" && i + 1 < argc) firstSeed = std::strtoull(argv[++i], nullptr, 10);

@@ -53,6 +53,9 @@ scene::BoardTexture remapToLandmarkRadii(const scene::BoardTexture& drawn) {
   }
   scene::BoardTexture out = drawn;
   cv::remap(drawn.image, out.image, mapx, mapy, cv::INTER_LINEAR, cv::BORDER_REPLICATE);
+  cv::Mat wires;
+  cv::remap(drawn.wire_mask, wires, mapx, mapy, cv::INTER_LINEAR, cv::BORDER_REPLICATE);
+  out.wire_mask = wires;
   return out;
 }
 
@@ -249,9 +252,10 @@ BoardSample renderBoardSampleFor(uint64_t seed, const scene::CameraSpec& cameraS
   const int look = options.look >= 0 ? options.look : drawnLook;
   // The variety draws from a stream of its own, so that the usual draws stay as they were.
   scene::SceneRandom variety(seed * 0xA0761D6478BD642FULL + 0xE7037ED1A0B428DBULL);
-  const scene::BoardTexture otherMake =
-      options.rigVariety ? otherMakeTexture(landmarkBoardTexture(look), variety) : scene::BoardTexture{};
-  const scene::Renderer renderer({out.cameraSpec}, options.rigVariety ? otherMake : landmarkBoardTexture(look), 2);
+  scene::BoardTexture face =
+      options.rigVariety ? otherMakeTexture(landmarkBoardTexture(look), variety) : landmarkBoardTexture(look);
+  face.wire_height_mm = options.wireHeightMm;
+  const scene::Renderer renderer({out.cameraSpec}, face, 2);
   const scene::Camera& camera = renderer.cameras().at(0);
 
   scene::Scene sc;

@@ -40,6 +40,9 @@ struct SampleOptions {
   // With rigVariety, the light always that of an LED ring round the lens (a rig's own light:
   // a bright middle falling off outwards) instead of one drawn among the kinds.
   bool ledRing = false;
+  // > 0: the wires stand this high off the face (millimetres), as on a real board; off, they
+  // are painted on it as the network was trained.
+  double wireHeightMm = 0.0;
 };
 
 struct BoardSample {

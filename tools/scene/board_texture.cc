@@ -230,6 +230,7 @@ BoardTexture renderBoardTexture(double mm_per_px, double half_extent_mm, const B
   const int size = static_cast<int>(std::ceil(2.0 * half_extent_mm / mm_per_px));
   texture.origin_mm = -0.5 * (size - 1) * mm_per_px;
   texture.image.create(size, size, CV_8UC3);
+  texture.wire_mask.create(size, size, CV_8U);
   const bool shaped = look.wire_wear > 0.0 || look.wire_wobble_mm != 0.0;
   const FaceShape faceShape = faceShapeOf(look);
   const FaceShape* shape = shaped ? &faceShape : nullptr;
@@ -238,10 +239,12 @@ BoardTexture renderBoardTexture(double mm_per_px, double half_extent_mm, const B
   cv::parallel_for_(cv::Range(0, size), [&](const cv::Range& rows) {
     for (int v = rows.start; v < rows.end; ++v) {
       cv::Vec3b* out = texture.image.ptr<cv::Vec3b>(v);
+      uchar* wire = texture.wire_mask.ptr<uchar>(v);
       const double y = texture.origin_mm + v * mm_per_px;
       for (int u = 0; u < size; ++u) {
         const double x = texture.origin_mm + u * mm_per_px;
         const double r = std::hypot(x, y);
+        wire[u] = r <= kBoardRadius && onWire(r, boardAngleDegrees({x, y}), shape) ? 255 : 0;
         if (r > kBoardRadius + tolerance) {
           out[u] = vec(BoardColours::kWall);
           continue;

@@ -48,8 +48,12 @@ cv::Vec3b faceColourAt(cv::Point2d point);
 // (origin_mm + u·mm_per_px, origin_mm + v·mm_per_px).
 struct BoardTexture {
   cv::Mat image;  // CV_8UC3
+  cv::Mat wire_mask;  // CV_8U, 255 where a wire lies on the face
   double mm_per_px = 0.25;
   double origin_mm = 0.0;
+  // > 0: the wires stand this high off the face, as a real board's do, and a camera seen from
+  // the side sees them shifted off the beds' edges they lie on; 0: painted flat on the face.
+  double wire_height_mm = 0.0;
   // Texture pixel -> board millimetres.
   cv::Matx33d pixelToBoard() const;
 };

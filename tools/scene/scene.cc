@@ -4,6 +4,7 @@
 #include <array>
 #include <cmath>
 #include <stdexcept>
+#include <vector>
 
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
@@ -91,6 +92,22 @@ cv::Mat renderEmptyBoard(const Camera& camera, const BoardTexture& texture, int 
   const int ss = supersample;
   const cv::Matx33d image_to_texture =
       texture.pixelToBoard().inv() * camera.boardToImage().inv();
+  // Raised wires: the face seen through the planes at heights across the wires' own, the
+  // highest wire met along a pixel's ray drawn over the face behind it. A plane at height h
+  // (z = -h, in front of the face) maps to the image by K·[r1 r2 t - h·r3].
+  const bool raised = texture.wire_height_mm > 0.0 && !texture.wire_mask.empty();
+  constexpr int kWireLayers = 6;
+  std::vector<cv::Matx33d> layer_to_texture;
+  if (raised) {
+    const cv::Matx33d& R = camera.R();
+    const cv::Vec3d& t = camera.t();
+    for (int k = 1; k <= kWireLayers; ++k) {
+      const double h = texture.wire_height_mm * k / kWireLayers;
+      const cv::Vec3d c(t[0] - h * R(0, 2), t[1] - h * R(1, 2), t[2] - h * R(2, 2));
+      const cv::Matx33d plane(R(0, 0), R(0, 1), c[0], R(1, 0), R(1, 1), c[1], R(2, 0), R(2, 1), c[2]);
+      layer_to_texture.push_back(texture.pixelToBoard().inv() * (camera.K() * plane).inv());
+    }
+  }
   const bool distorted = camera.cameraSpec().k1 != 0.0;
   const cv::Scalar wall(BoardColours::kWall[0], BoardColours::kWall[1], BoardColours::kWall[2]);
   cv::Mat out(size, CV_8UC3);
@@ -98,12 +115,18 @@ cv::Mat renderEmptyBoard(const Camera& camera, const BoardTexture& texture, int 
   const int blocks = (size.height + kBlockRows - 1) / kBlockRows;
   cv::parallel_for_(cv::Range(0, blocks), [&](const cv::Range& range) {
     cv::Mat map_x, map_y, fine;
+    std::vector<cv::Mat> layer_x(layer_to_texture.size()), layer_y(layer_to_texture.size());
+    cv::Mat layer_colour, layer_wire;
     for (int b = range.start; b < range.end; ++b) {
       const int y0 = b * kBlockRows;
       const int y1 = std::min(size.height, y0 + kBlockRows);
       const int rows = (y1 - y0) * ss, cols = size.width * ss;
       map_x.create(rows, cols, CV_32F);
       map_y.create(rows, cols, CV_32F);
+      for (size_t k = 0; k < layer_to_texture.size(); ++k) {
+        layer_x[k].create(rows, cols, CV_32F);
+        layer_y[k].create(rows, cols, CV_32F);
+      }
       for (int v = 0; v < rows; ++v) {
         float* mx = map_x.ptr<float>(v);
         float* my = map_y.ptr<float>(v);
@@ -115,9 +138,29 @@ cv::Mat renderEmptyBoard(const Camera& camera, const BoardTexture& texture, int 
           const cv::Vec3d q = image_to_texture * cv::Vec3d(p.x, p.y, 1.0);
           mx[u] = static_cast<float>(q[0] / q[2]);
           my[u] = static_cast<float>(q[1] / q[2]);
+          for (size_t k = 0; k < layer_to_texture.size(); ++k) {
+            const cv::Vec3d w = layer_to_texture[k] * cv::Vec3d(p.x, p.y, 1.0);
+            layer_x[k].ptr<float>(v)[u] = static_cast<float>(w[0] / w[2]);
+            layer_y[k].ptr<float>(v)[u] = static_cast<float>(w[1] / w[2]);
+          }
         }
       }
       cv::remap(texture.image, fine, map_x, map_y, cv::INTER_LINEAR, cv::BORDER_CONSTANT, wall);
+      // Lowest layer first: a higher one is met first along the ray and is drawn over it.
+      for (size_t k = 0; k < layer_to_texture.size(); ++k) {
+        cv::remap(texture.image, layer_colour, layer_x[k], layer_y[k], cv::INTER_LINEAR, cv::BORDER_CONSTANT, wall);
+        cv::remap(texture.wire_mask, layer_wire, layer_x[k], layer_y[k], cv::INTER_LINEAR, cv::BORDER_CONSTANT, 0);
+        for (int v = 0; v < rows; ++v) {
+          cv::Vec3b* f = fine.ptr<cv::Vec3b>(v);
+          const cv::Vec3b* c = layer_colour.ptr<cv::Vec3b>(v);
+          const uchar* m = layer_wire.ptr<uchar>(v);
+          for (int u = 0; u < cols; ++u) {
+            if (m[u] == 0) continue;
+            const int a = m[u];
+            for (int ch = 0; ch < 3; ++ch) f[u][ch] = static_cast<uchar>((f[u][ch] * (255 - a) + c[u][ch] * a + 127) / 255);
+          }
+        }
+      }
       cv::Mat target = out.rowRange(y0, y1);
       if (ss == 1) {
         fine.copyTo(target);

@@ -1,5 +1,6 @@
 #include "scene/scene.h"
 
+#include <algorithm>
 #include <cmath>
 #include <string>
 #include <vector>
@@ -369,6 +370,47 @@ TEST(BoardTextureShadows, WiresShadowTheirLowerRightSide) {
   const cv::Point2d below(108.2, 1.0), above(105.8, -1.0);
   EXPECT_LT(cv::norm(texel(shadowed, below)), 0.7 * cv::norm(texel(plain, below)));
   EXPECT_EQ(texel(shadowed, above), texel(plain, above));
+}
+
+// Where the image shows the double ring's outer wire across the given board direction: the
+// centroid of its grey (every channel bright; the bed and the surround beside it are not).
+cv::Point2d wireCentreAcross(const Renderer& renderer, double angle_deg) {
+  const Camera& camera = renderer.cameras()[0];
+  const cv::Point2d from = camera.project(polar(164.0, angle_deg)), to = camera.project(polar(176.0, angle_deg));
+  cv::Point2d sum(0.0, 0.0);
+  double weight = 0.0;
+  for (int i = 0; i <= 400; ++i) {
+    const cv::Point2d p = from + (to - from) * (i / 400.0);
+    cv::Mat patch;
+    cv::getRectSubPix(renderer.emptyBoard(0), {1, 1}, cv::Point2f(p), patch, CV_32F);
+    const cv::Vec3f c = patch.at<cv::Vec3f>(0, 0);
+    const double w = std::max(0.0, std::min({c[0], c[1], c[2]}) - 120.0);
+    sum += w * p;
+    weight += w;
+  }
+  return sum / weight;
+}
+
+// Wires stand off the face: seen from the side, a wire's middle lies where its middle height
+// projects, beside the line it lies on (about 1.7 px here); painted flat, on that line.
+TEST(BoardTextureWires, RaisedWiresAreSeenWhereTheirHeightPutsThem) {
+  CameraSpec spec;
+  spec.image_size = {1920, 1080};
+  spec.elevation_deg = 50.0;
+  spec.azimuth_deg = 180.0;
+  BoardTexture raised = renderBoardTexture(0.25, kBoardRadius + 10.0);
+  raised.wire_height_mm = 2.0;
+  const Renderer flatRenderer({spec}, renderBoardTexture(0.25, kBoardRadius + 10.0), 2);
+  const Renderer raisedRenderer({spec}, raised, 2);
+  const Camera& camera = flatRenderer.cameras()[0];
+  for (double angle : {0.0, 180.0}) {  // the far side and the near side
+    const cv::Point2d onFace = camera.project(polar(170.0, angle));
+    const cv::Point2d b = polar(170.0, angle);
+    const cv::Point2d halfway = camera.project(cv::Point3d(b.x, b.y, -1.0));
+    ASSERT_GT(cv::norm(halfway - onFace), 1.2) << angle;
+    EXPECT_LT(cv::norm(wireCentreAcross(flatRenderer, angle) - onFace), 0.4) << angle;
+    EXPECT_LT(cv::norm(wireCentreAcross(raisedRenderer, angle) - halfway), 0.4) << angle;
+  }
 }
 
 TEST(BoardTextureWear, WornWiresGoDullAndBentRingsMoveOnlyNearTheWires) {
