@@ -394,14 +394,14 @@ cv::Point2d wireCentreAcross(const Renderer& renderer, double angle_deg) {
 // Wires stand off the face: seen from the side, a wire's middle lies where its middle height
 // projects, beside the line it lies on (about 1.7 px here); painted flat, on that line.
 TEST(BoardTextureWires, RaisedWiresAreSeenWhereTheirHeightPutsThem) {
-  CameraSpec spec;
-  spec.image_size = {1920, 1080};
-  spec.elevation_deg = 50.0;
-  spec.azimuth_deg = 180.0;
+  CameraSpec cameraSpec;
+  cameraSpec.image_size = {1920, 1080};
+  cameraSpec.elevation_deg = 50.0;
+  cameraSpec.azimuth_deg = 180.0;
   BoardTexture raised = renderBoardTexture(0.25, kBoardRadius + 10.0);
   raised.wire_height_mm = 2.0;
-  const Renderer flatRenderer({spec}, renderBoardTexture(0.25, kBoardRadius + 10.0), 2);
-  const Renderer raisedRenderer({spec}, raised, 2);
+  const Renderer flatRenderer({cameraSpec}, renderBoardTexture(0.25, kBoardRadius + 10.0), 2);
+  const Renderer raisedRenderer({cameraSpec}, raised, 2);
   const Camera& camera = flatRenderer.cameras()[0];
   for (double angle : {0.0, 180.0}) {  // the far side and the near side
     const cv::Point2d onFace = camera.project(polar(170.0, angle));
