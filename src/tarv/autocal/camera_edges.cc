@@ -361,12 +361,14 @@ CameraEdgeFit withEitherBeds(const cv::Mat& grey, const std::vector<cv::Point2d>
   EdgeSearch search(grey);
   CameraEdgeFit regulation = refine(search);
   if (!mayShowWideBeds(regulation)) return regulation;
-  EdgeSearch wide(grey, true);
+  EdgeSearch wide = search.withWideBeds();
   CameraEdgeFit wideFit = refine(wide);
   const double regulationRms = regulation.report.value("rms_px", 99.0), wideRms = wideFit.report.value("rms_px", 99.0);
-  const double share = regulation.supported ? kUnbentWideBedRmsShare : kWideBedRmsShare;
+  // A supported camera is here for its bend alone (mayShowWideBeds).
+  const bool forItsBend = regulation.supported;
+  const double share = forItsBend ? kUnbentWideBedRmsShare : kWideBedRmsShare;
   if (!wideFit.supported || !(wideRms <= share * regulationRms)) return regulation;
-  if (regulation.supported && bentPincushionWise(wideFit.camera)) return regulation;
+  if (forItsBend && bentPincushionWise(wideFit.camera)) return regulation;
   if (!crossings.empty()) {
     const MatchScore onRegulation =
         scoreCameraEstimate(regulation.fitted ? *regulation.fitted : regulation.camera, crossings, 0.25);

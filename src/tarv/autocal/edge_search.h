@@ -80,8 +80,12 @@ class EdgeSearch {
                                                    double ringMinResponse, bool wideBands = false);
   // Whether the edges are a board's with 10 mm beds.
   bool wideBeds() const { return wideBeds_; }
+  // The same image's search with 10 mm beds: its gradients shared, nothing collected yet.
+  EdgeSearch withWideBeds() const { return EdgeSearch(gx_, gy_, true); }
 
  private:
+  EdgeSearch(const cv::Mat& gx, const cv::Mat& gy, bool wideBeds) : wideBeds_(wideBeds), gx_(gx), gy_(gy) {}
+
   // A refinement visits a dozen cameras, a follow-up a few refinements.
   static constexpr size_t kKept = 64;
   struct Collected {
