@@ -293,6 +293,22 @@ TEST(LandmarkModel, ARigBoardSeenLargeIsConfirmedOnItsEdges) {
   EXPECT_LE(*ringPx, 1.0);
 }
 
+// Low boards whose wires stand 1 mm off the face (13.5 and 16.9 degrees above it): each wire
+// shows its edge on its black bed's side, a pixel or two off its middle, alternate wires
+// alternate ways. Judged as wires beside the camera, the right one was refused (2.1 and 2.2
+// px off, the crossings unexplained); it must be accepted within a pixel.
+TEST(LandmarkModel, ALowBoardWithRaisedWiresIsAcceptedOnItsWiresDarkSides) {
+  lb::SampleOptions options;
+  options.min_above_deg = 10.0;
+  options.max_above_deg = 20.0;
+  options.wireHeightMm = 1.0;
+  for (const uint64_t seed : {1000016ULL, 1000002ULL}) {
+    const std::optional<double> ringPx = acceptedWithTheClickRingErrorPx(lb::renderBoardSample(seed, options));
+    ASSERT_TRUE(ringPx.has_value()) << seed;
+    EXPECT_LE(*ringPx, 1.0) << seed;
+  }
+}
+
 // The landmark bench's board 1000082 without its lens (13 degrees above the board): the board
 // fit's camera, 3.5 px off, has the rings' edges on it where they show, while a quarter of its
 // wires lie beside it. The whole calibration, with the click on the true 20, must not accept it.

@@ -242,6 +242,7 @@ CameraEdgeFit refineOnEdges(const cv::Mat& grey, EdgeSearch& search, const Camer
   out.fitted = cloneCameraEstimate(current);
   if (out.supported) out.camera = std::move(current);
   out.wireAgreement = wireShare(judgement);
+  out.darkSideWireAgreement = darkSideWireShare(judgement);
   // The refinement weighs the rings' many edge points against the wires' few; where it has
   // traded the wires for the rings and the start's own edges support the start, the start stands.
   const double startWires = wireShare(startStrict), refinedWires = wireShare(judgement);
@@ -250,6 +251,7 @@ CameraEdgeFit refineOnEdges(const cv::Mat& grey, EdgeSearch& search, const Camer
     out.supported = true;
     out.camera = cloneCameraEstimate(start);
     out.wireAgreement = startWires;
+    out.darkSideWireAgreement = darkSideWireShare(startStrict);
     out.report["start_kept"] = true;
   }
   if (doubleBandMissing(grey, out.supported ? out.camera : current, out.report)) {
@@ -297,6 +299,7 @@ CameraEdgeFit followOnEdges(const cv::Mat& grey, EdgeSearch& search, const Camer
       if (!again.supported || !(settled <= kSettledShiftPx)) break;
       first.supported = true;
       first.wireAgreement = next.wireAgreement;
+      first.darkSideWireAgreement = next.darkSideWireAgreement;
       first.camera = cloneCameraEstimate(next.camera);
       first.fitted = std::move(next.fitted);
       return first;

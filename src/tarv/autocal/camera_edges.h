@@ -49,6 +49,9 @@ struct CameraEdgeFit {
   json report;            // the refined camera's edge statistics and the start's judgement
   // Of the wire points found about `camera` when supported, the share within 1.5 px of it.
   double wireAgreement = 0.0;
+  // The same where alternate wires lean to opposite sides as far as explains the most (a wire's
+  // edge shows on its dark side, farther off where it stands off the face).
+  double darkSideWireAgreement = 0.0;
 };
 
 // Of the wire points found about a camera its edges support, the share that must lie on it for

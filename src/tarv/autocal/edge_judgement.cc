@@ -8,6 +8,33 @@
 #include "tarv/autocal/edge_points.h"
 
 namespace tarv {
+namespace {
+
+// A wire between a black and a cream bed shows one plain edge, on its black side: half its
+// width off its middle, and more where it stands off the face and its side shows (a low camera
+// sees a mm of height as several mm of the bed behind it). The beds alternate, so that side
+// alternates from wire to wire. Of the wire points (offset, wire's parity), the most that agree
+// with the camera at one such lean of every wire towards alternate sides, and that lean:
+// [agreeing, pixels]. A turned or shifted camera moves every wire, or those on one side of the
+// bull, the same way across itself; alternate wires leaning opposite ways it does not explain.
+json darkSideWires(const std::vector<std::pair<double, int>>& wires, double agreePx) {
+  int best = -1;
+  double bestLean = 0.0;
+  for (int step = 0; step <= 2 * kWireLeanSteps; ++step) {
+    // From no lean outwards, so that a tie keeps the smaller.
+    const int k = (step + 1) / 2 * (step % 2 == 0 ? -1 : 1);
+    const double lean = kMaxWireLeanPx * k / kWireLeanSteps;
+    int agreeing = 0;
+    for (const auto& [offset, parity] : wires) agreeing += std::abs(offset - (parity == 0 ? lean : -lean)) <= agreePx ? 1 : 0;
+    if (agreeing > best) {
+      best = agreeing;
+      bestLean = lean;
+    }
+  }
+  return {std::max(best, 0), bestLean};
+}
+
+}  // namespace
 
 json judgeCameraOnEdges(const CameraEdgeMatches& m, double agreePx, double outerMm, bool bandsBeyondDisagree,
                         bool inMm) {
@@ -16,9 +43,11 @@ json judgeCameraOnEdges(const CameraEdgeMatches& m, double agreePx, double outer
   double sum = 0.0;
   std::array<std::array<int, 8>, 2> ringFound{}, ringAgreeing{};
   int wireFound = 0, wireAgreeing = 0;
+  // The wire points' offsets in the judged scale, and their wire's parity.
+  std::vector<std::pair<double, int>> wires;
   for (size_t i = 0; i < m.board.size(); ++i) {
-    const double r = std::abs(m.offsetPx[i] - (m.kind[i] == 1 ? outerMm * m.pxPerMm[i] : 0.0)) /
-                     (inMm ? std::max(1.0, m.pxPerMm[i] / kJudgedPxPerMm) : 1.0);
+    const double scale = inMm ? std::max(1.0, m.pxPerMm[i] / kJudgedPxPerMm) : 1.0;
+    const double r = std::abs(m.offsetPx[i] - (m.kind[i] == 1 ? outerMm * m.pxPerMm[i] : 0.0)) / scale;
     const size_t o = octantOf(m.board[i]);
     if (m.kind[i] < 2) {
       ++ringFound[static_cast<size_t>(m.kind[i])][o];
@@ -26,6 +55,7 @@ json judgeCameraOnEdges(const CameraEdgeMatches& m, double agreePx, double outer
     } else if (m.kind[i] == 2) {
       ++wireFound;
       wireAgreeing += r <= agreePx ? 1 : 0;
+      wires.emplace_back(m.offsetPx[i] / scale, wireParity(m.board[i]));
     }
     if (!(r < kInlierPx)) continue;
     residuals.push_back(r);
@@ -61,7 +91,8 @@ json judgeCameraOnEdges(const CameraEdgeMatches& m, double agreePx, double outer
               {"octants", octants},
               {"ring_octants", ringOctants},
               {"ring_octants_seen", ringSeen},
-              {"wire_points", {m.wireInView, wireFound, wireAgreeing}}};
+              {"wire_points", {m.wireInView, wireFound, wireAgreeing}},
+              {"wires_dark_side", darkSideWires(wires, agreePx)}};
 }
 
 // Rings in view whose edges were found nowhere: they neither support nor contradict a camera.
@@ -152,6 +183,12 @@ bool ringsCorrected(const json& judgement) {
     if (ring[0].get<int>() > 0 && !(2 * ring[1].get<int>() > ring[0].get<int>())) return false;
   }
   return true;
+}
+
+double darkSideWireShare(const json& judgement) {
+  const json& w = judgement["wire_points"];
+  const int raised = judgement.contains("wires_dark_side") ? judgement["wires_dark_side"][0].get<int>() : 0;
+  return static_cast<double>(std::max(raised, w[2].get<int>())) / std::max(w[1].get<int>(), 1);
 }
 
 bool wiresAgree(const json& judgement) {

@@ -54,6 +54,10 @@ constexpr double kWireAgreeShare = 0.8;
 // share of those agrees with it.
 constexpr double kWireFoundShare = 0.75;
 constexpr double kWireConfirmShare = 0.95;
+// How far alternate wires may lean to opposite sides ("wires_dark_side"), searched in steps
+// either way.
+constexpr double kMaxWireLeanPx = 3.0;
+constexpr int kWireLeanSteps = 12;
 
 // The judgement of a camera on edges collected with it (keys as the board fit's refinement
 // report, plus "wire_points": [in view, found, within agreePx]). agreePx is the distance at
@@ -83,5 +87,8 @@ double wireShare(const json& judgement);
 bool ringsCorrected(const json& judgement);
 // The wires found over kWireShownShare of their points in view, half of those agreeing.
 bool wiresAgree(const json& judgement);
+// The share of the wire points found that agree with the camera where alternate wires lean to
+// opposite sides by the lean that explains the most of them (at least wireShare).
+double darkSideWireShare(const json& judgement);
 
 }  // namespace tarv

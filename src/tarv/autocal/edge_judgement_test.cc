@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include "tarv/autocal/camera_edges.h"
 #include "tarv/autocal/edge_judgement.h"
 
 namespace tarv {
@@ -52,6 +53,42 @@ TEST(EdgeJudgement, AJudgementCountsOctantsAndWires) {
   EXPECT_EQ(large["ring_octants"][1], json({8, 8, 0}));
   EXPECT_EQ(large["octants"], 8);
   EXPECT_NEAR(large["rms_px"].get<double>(), std::sqrt((30 * 9.0 + 210 * 0.25 + 10 * 0.04) / 250.0) / 4.0, 1e-6);
+}
+
+// Wire points every 15 mm on each of the 20 wires, each found offsetOf(wire, radius) px across
+// its wire.
+template <typename Offset>
+CameraEdgeMatches wirePoints(Offset offsetOf) {
+  CameraEdgeMatches m;
+  for (int k = 0; k < 20; ++k) {
+    const double a = (81.0 - 18.0 * k) * kPi / 180.0;
+    for (int r = 30; r <= 150; r += 15) {
+      m.board.emplace_back(static_cast<float>(r * std::cos(a)), static_cast<float>(r * std::sin(a)));
+      m.image.emplace_back(0.0f, 0.0f);
+      m.normal.emplace_back(static_cast<float>(-std::sin(a)), static_cast<float>(std::cos(a)));
+      m.offsetPx.push_back(static_cast<float>(offsetOf(k, a, r)));
+      m.kind.push_back(2);
+      m.pxPerMm.push_back(1.0f);
+      ++m.wireInView;
+    }
+  }
+  return m;
+}
+
+TEST(EdgeJudgement, WiresSeenByTheirDarkSideAgreeWhereATurnedOrShiftedCameraDoesNot) {
+  // A raised wire seen low shows its edge on its black bed's side, 2.2 px off its middle, and
+  // the beds alternate: the camera is right, though no wire lies within 1.5 px of it.
+  const json raised = judgeCameraOnEdges(wirePoints([](int k, double, int) { return k % 2 == 0 ? 2.2 : -2.2; }), 1.5);
+  EXPECT_EQ(raised["wire_points"][2], 0);
+  EXPECT_DOUBLE_EQ(darkSideWireShare(raised), 1.0);
+  // The other parity of the turn leans the other way.
+  EXPECT_DOUBLE_EQ(darkSideWireShare(judgeCameraOnEdges(wirePoints([](int k, double, int) { return k % 2 == 0 ? -2.2 : 2.2; }), 1.5)), 1.0);
+  // A camera turned by 1.2 degrees: every wire off the same way, more at the rim.
+  const json turned = judgeCameraOnEdges(wirePoints([](int, double, int r) { return r * 1.2 * kPi / 180.0; }), 1.5);
+  EXPECT_LT(darkSideWireShare(turned), kMinConfirmingWireShare);
+  // A camera shifted 2.5 px along y: wires on either side of the bull off opposite ways.
+  const json shifted = judgeCameraOnEdges(wirePoints([](int, double a, int) { return 2.5 * std::cos(a); }), 1.5);
+  EXPECT_LT(darkSideWireShare(shifted), kMinConfirmingWireShare);
 }
 
 }  // namespace

@@ -59,4 +59,10 @@ size_t octantOf(cv::Point2f b) {
   return static_cast<size_t>(((octant % 8) + 8) % 8);
 }
 
+int wireParity(cv::Point2f b) {
+  const double degrees = std::atan2(b.y, b.x) * 180.0 / kPi;
+  const long k = std::lround((81.0 - degrees) / 18.0);
+  return static_cast<int>(((k % 2) + 2) % 2);
+}
+
 }  // namespace tarv

@@ -30,4 +30,8 @@ const std::vector<EdgePoint>& edgePoints(bool wideBeds = false);
 // The board octant (0..7, counted from -180 degrees) of a landmark-frame point.
 size_t octantOf(cv::Point2f b);
 
+// The parity (0 or 1) of the wire k (at 81 − 18·k degrees) nearest a landmark-frame point: the
+// beds either side of alternate wires swap colours.
+int wireParity(cv::Point2f b);
+
 }  // namespace tarv

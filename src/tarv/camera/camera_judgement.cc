@@ -64,7 +64,7 @@ CameraJudgement judgeCameraOnEdges(const cv::Mat& grey, const CameraEstimate& st
   // The same judgement of the camera on the image's own ring and wire edges as the landmark
   // road's: no crossings to keep here, the edges alone decide.
   CameraEdgeFit edges = refineCameraByEdges(grey, start, {});
-  if (edges.supported && edges.wireAgreement < kMinConfirmingWireShare) {
+  if (edges.supported && edges.darkSideWireAgreement < kMinConfirmingWireShare) {
     edges.supported = false;
     report["wires_beside"] = edges.wireAgreement;
   }
