@@ -255,6 +255,10 @@ BoardSample renderBoardSampleFor(uint64_t seed, const scene::CameraSpec& cameraS
   scene::BoardTexture face =
       options.rigVariety ? otherMakeTexture(landmarkBoardTexture(look), variety) : landmarkBoardTexture(look);
   face.wire_height_mm = options.wireHeightMm;
+  if (options.maxWireHeightMm > 0.0) {
+    scene::SceneRandom wires(seed * 0xE220A8397B1DCDAFULL + 0x6A5D39EAE116586DULL);
+    face.wire_height_mm = wires.uniform(options.minWireHeightMm, options.maxWireHeightMm);
+  }
   const scene::Renderer renderer({out.cameraSpec}, face, 2);
   const scene::Camera& camera = renderer.cameras().at(0);
 
@@ -313,8 +317,12 @@ BoardSample renderBoardSampleFor(uint64_t seed, const scene::CameraSpec& cameraS
     }
     out.landmarks.push_back({0, bull, {2.0 * extent, 2.0 * extent}});
   }
+  // A raised crossing is seen where its wires are, about their middle height off the face (the
+  // scene's z points into the board).
+  const double seenHeightMm = 0.5 * face.wire_height_mm;
   for (const cv::Point3d& c : referenceCrossings()) {
-    const cv::Point2d p = camera.project(toScene(c.x, c.y));
+    const cv::Point2d s = toScene(c.x, c.y);
+    const cv::Point2d p = camera.project(cv::Point3d(s.x, s.y, -seenHeightMm));
     if (!inside(size, p, 1.0)) continue;
     ++out.crossings_in_image;
     if (occluded(withDarts, empty, p, occlusionRadius)) continue;

@@ -43,6 +43,10 @@ struct SampleOptions {
   // > 0: the wires stand this high off the face (millimetres), as on a real board; off, they
   // are painted on it as the network was trained.
   double wireHeightMm = 0.0;
+  // Above 0: each board's wires stand a height drawn from [minWireHeightMm, maxWireHeightMm]
+  // (its own stream, the other draws as before), overriding wireHeightMm.
+  double minWireHeightMm = 0.0;
+  double maxWireHeightMm = 0.0;
 };
 
 struct BoardSample {

@@ -1,7 +1,7 @@
 // Writes rendered training boards for the landmark network: for each seed the letterboxed
 // 640x640 network input as JPEG and its landmarks, one "class cx cy w h" line each in
 // network-input pixels.
-//   landmark_render <folder> <first seed> <count> [--above MIN MAX] [--blur MIN MAX] [--rig-variety]
+//   landmark_render <folder> <first seed> <count> [--above MIN MAX] [--blur MIN MAX] [--rig-variety] [--wire-height MIN MAX]
 #include <cstdio>
 #include <exception>
 #include <fstream>
@@ -17,7 +17,7 @@ namespace lb = tarv::landmark_boards;
 int main(int argc, char** argv) {
   try {
     if (argc < 4) {
-      std::fprintf(stderr, "usage: landmark_render <folder> <first seed> <count> [--above MIN MAX] [--blur MIN MAX] [--rig-variety]\n");
+      std::fprintf(stderr, "usage: landmark_render <folder> <first seed> <count> [--above MIN MAX] [--blur MIN MAX] [--rig-variety] [--wire-height MIN MAX]\n");
       return 2;
     }
     const std::string folder = argv[1];
@@ -31,6 +31,9 @@ int main(int argc, char** argv) {
       } else if (std::string(argv[i]) == "--blur" && i + 2 < argc) {
         options.min_blur_sigma = std::stod(argv[++i]);
         options.max_blur_sigma = std::stod(argv[++i]);
+      } else if (std::string(argv[i]) == "--wire-height" && i + 2 < argc) {
+        options.minWireHeightMm = std::stod(argv[++i]);
+        options.maxWireHeightMm = std::stod(argv[++i]);
       } else if (std::string(argv[i]) == "--rig-variety") {
         options.rigVariety = true;
       } else {
