@@ -187,8 +187,8 @@ bool ringsCorrected(const json& judgement) {
 
 double darkSideWireShare(const json& judgement) {
   const json& w = judgement["wire_points"];
-  const int raised = judgement.contains("wires_dark_side") ? judgement["wires_dark_side"][0].get<int>() : 0;
-  return static_cast<double>(std::max(raised, w[2].get<int>())) / std::max(w[1].get<int>(), 1);
+  const int leaning = judgement.contains("wires_dark_side") ? judgement["wires_dark_side"][0].get<int>() : 0;
+  return static_cast<double>(std::max(leaning, w[2].get<int>())) / std::max(w[1].get<int>(), 1);
 }
 
 bool wiresAgree(const json& judgement) {
