@@ -277,7 +277,7 @@ landmark_boards::BoardSample recordsSample(unsigned long long seed, int k, const
   options.max_above_deg = b.maxAbove;
   options.min_blur_sigma = b.minBlur;
   options.max_blur_sigma = b.maxBlur;
-  options.wireHeightMm = b.wireHeightMm;
+  options.minWireHeightMm = options.maxWireHeightMm = b.wireHeightMm;
   if (k % 2 == 1) options.look = lb::kHeldOutLook;
   // The camera renderBoardSample draws for the seed, or the rig's; without its lens's bend
   // where asked.

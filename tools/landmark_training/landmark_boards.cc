@@ -254,7 +254,6 @@ BoardSample renderBoardSampleFor(uint64_t seed, const scene::CameraSpec& cameraS
   scene::SceneRandom variety(seed * 0xA0761D6478BD642FULL + 0xE7037ED1A0B428DBULL);
   scene::BoardTexture face =
       options.rigVariety ? otherMakeTexture(landmarkBoardTexture(look), variety) : landmarkBoardTexture(look);
-  face.wire_height_mm = options.wireHeightMm;
   if (options.maxWireHeightMm > 0.0) {
     scene::SceneRandom wires(seed * 0xE220A8397B1DCDAFULL + 0x6A5D39EAE116586DULL);
     face.wire_height_mm = wires.uniform(options.minWireHeightMm, options.maxWireHeightMm);

@@ -40,11 +40,9 @@ struct SampleOptions {
   // With rigVariety, the light always that of an LED ring round the lens (a rig's own light:
   // a bright middle falling off outwards) instead of one drawn among the kinds.
   bool ledRing = false;
-  // > 0: the wires stand this high off the face (millimetres), as on a real board; off, they
-  // are painted on it as the network was trained.
-  double wireHeightMm = 0.0;
-  // Above 0: each board's wires stand a height drawn from [minWireHeightMm, maxWireHeightMm]
-  // (its own stream, the other draws as before), overriding wireHeightMm.
+  // Above 0: each board's wires stand a height off the face (millimetres) drawn from
+  // [minWireHeightMm, maxWireHeightMm] (its own stream, the other draws as before; both the same
+  // for one height), as on a real board; 0, they are painted on it as the network was trained.
   double minWireHeightMm = 0.0;
   double maxWireHeightMm = 0.0;
 };

@@ -301,7 +301,7 @@ TEST(LandmarkModel, ALowBoardWithRaisedWiresIsAcceptedOnItsWiresDarkSides) {
   lb::SampleOptions options;
   options.min_above_deg = 10.0;
   options.max_above_deg = 20.0;
-  options.wireHeightMm = 1.0;
+  options.minWireHeightMm = options.maxWireHeightMm = 1.0;
   for (const uint64_t seed : {1000016ULL, 1000002ULL}) {
     const std::optional<double> ringPx = acceptedWithTheClickRingErrorPx(lb::renderBoardSample(seed, options));
     ASSERT_TRUE(ringPx.has_value()) << seed;

@@ -114,10 +114,14 @@ Camera::Camera(const CameraSpec& cameraSpec) : spec_(cameraSpec) {
   spec_.focal_px = f;
   K_ = cv::Matx33d(f, 0.0, cx, 0.0, f, cy, 0.0, 0.0, 1.0);
 
-  const cv::Matx33d Rt(R_(0, 0), R_(0, 1), t_[0], R_(1, 0), R_(1, 1), t_[1], R_(2, 0), R_(2, 1),
-                       t_[2]);
-  H_ = K_ * Rt;
-  H_ *= 1.0 / H_(2, 2);
+  H_ = planeToImage(0.0);
+}
+
+cv::Matx33d Camera::planeToImage(double height_mm) const {
+  const cv::Vec3d t = t_ - height_mm * cv::Vec3d(R_(0, 2), R_(1, 2), R_(2, 2));
+  cv::Matx33d h = K_ * cv::Matx33d(R_(0, 0), R_(0, 1), t[0], R_(1, 0), R_(1, 1), t[1], R_(2, 0), R_(2, 1), t[2]);
+  h *= 1.0 / h(2, 2);
+  return h;
 }
 
 cv::Point2d Camera::project(const cv::Point3d& point) const {

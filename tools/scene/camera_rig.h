@@ -45,6 +45,8 @@ class Camera {
   // Board millimetres (z = 0) -> ideal pinhole pixels, K·[r1 r2 t], normalised to h33 = 1.
   // With lens distortion the image itself is distorted; this stays the undistorted mapping.
   const cv::Matx33d& boardToImage() const { return H_; }
+  // The same for the plane height_mm in front of the face (z = -height_mm): K·[r1 r2 t - h·r3].
+  cv::Matx33d planeToImage(double height_mm) const;
   cv::Point3d centre() const { return centre_; }
   // Where lines perpendicular to the board converge in the ideal image: K·r3.
   cv::Point2d imageNormal() const;

@@ -93,19 +93,14 @@ cv::Mat renderEmptyBoard(const Camera& camera, const BoardTexture& texture, int 
   const cv::Matx33d image_to_texture =
       texture.pixelToBoard().inv() * camera.boardToImage().inv();
   // Raised wires: the face seen through the planes at heights across the wires' own, the
-  // highest wire met along a pixel's ray drawn over the face behind it. A plane at height h
-  // (z = -h, in front of the face) maps to the image by K·[r1 r2 t - h·r3].
+  // highest wire met along a pixel's ray drawn over the face behind it.
   const bool raised = texture.wire_height_mm > 0.0 && !texture.wire_mask.empty();
   constexpr int kWireLayers = 6;
   std::vector<cv::Matx33d> layer_to_texture;
   if (raised) {
-    const cv::Matx33d& R = camera.R();
-    const cv::Vec3d& t = camera.t();
     for (int k = 1; k <= kWireLayers; ++k) {
       const double h = texture.wire_height_mm * k / kWireLayers;
-      const cv::Vec3d c(t[0] - h * R(0, 2), t[1] - h * R(1, 2), t[2] - h * R(2, 2));
-      const cv::Matx33d plane(R(0, 0), R(0, 1), c[0], R(1, 0), R(1, 1), c[1], R(2, 0), R(2, 1), c[2]);
-      layer_to_texture.push_back(texture.pixelToBoard().inv() * (camera.K() * plane).inv());
+      layer_to_texture.push_back(texture.pixelToBoard().inv() * camera.planeToImage(h).inv());
     }
   }
   const bool distorted = camera.cameraSpec().k1 != 0.0;
