@@ -309,6 +309,22 @@ TEST(LandmarkModel, ALowBoardWithRaisedWiresIsAcceptedOnItsWiresDarkSides) {
   }
 }
 
+// The landmark bench's board 1000010 (`--records --above 30 60`: 1920x1080, 35 degrees above the
+// board, the board filling the image's height): a wide lens, its focal length under a third of
+// the image's width. The crossings' camera lay a pixel off the board and the edges would have
+// refined it, but every refinement of a focal length that short was taken for implausible, and
+// the camera was refused on a regulation view.
+TEST(LandmarkModel, AWideLensFillingAWideImageIsRefinedOnItsEdges) {
+  lb::SampleOptions options;
+  options.min_above_deg = 30.0;
+  options.max_above_deg = 60.0;
+  const lb::BoardSample sample = lb::renderBoardSample(1000010, options);
+  ASSERT_LT(scene::Camera(sample.cameraSpec).K()(0, 0), 0.3 * sample.cameraSpec.image_size.width);
+  const std::optional<double> ringPx = acceptedWithTheClickRingErrorPx(sample);
+  ASSERT_TRUE(ringPx.has_value());
+  EXPECT_LE(*ringPx, 0.5);
+}
+
 // The landmark bench's board 1000082 without its lens (13 degrees above the board): the board
 // fit's camera, 3.5 px off, has the rings' edges on it where they show, while a quarter of its
 // wires lie beside it. The whole calibration, with the click on the true 20, must not accept it.

@@ -133,9 +133,17 @@ CameraEstimate fitToEdges(const CameraEstimate& start, const CameraEdgeMatches& 
   return current;
 }
 
+// Focal lengths a fit on the edges may end with, in image widths: a wide lens whose board
+// fills the height of a wide image has 0.28 (1920x1080, 35 degrees above the board); a
+// rectilinear lens shorter than 0.2 would see more than 136 degrees across.
+namespace {
+constexpr double kMinFocalWidths = 0.2;
+constexpr double kMaxFocalWidths = 6.0;
+}  // namespace
+
 bool plausible(const CameraEstimate& e) {
   const double f = e.K.at<double>(0, 0), k1 = e.dist.at<double>(0);
-  return 0.3 * e.width < f && f < 6.0 * e.width && std::abs(k1) < 1.0 && cameraCentre(e)[2] > 0.0 &&
+  return kMinFocalWidths * e.width < f && f < kMaxFocalWidths * e.width && std::abs(k1) < 1.0 && cameraCentre(e)[2] > 0.0 &&
          cv::checkRange(e.rvec) && cv::checkRange(e.tvec);
 }
 
