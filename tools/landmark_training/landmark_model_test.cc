@@ -325,6 +325,19 @@ TEST(LandmarkModel, AWideLensFillingAWideImageIsRefinedOnItsEdges) {
   EXPECT_LE(*ringPx, 0.5);
 }
 
+// The landmark bench's low board 1000038 (`--records --above 10 20`: 640x480, 20 degrees above
+// the board): the network places 50 crossings over the crowded wires and the right camera, 0.35
+// px off, explains 19 of them, though its edges hold it all along. It was refused with the
+// crossings unexplained.
+TEST(LandmarkModel, ASmallLowBoardItsEdgesHoldIsAcceptedThoughItsCrossingsScatter) {
+  lb::SampleOptions options;
+  options.min_above_deg = 10.0;
+  options.max_above_deg = 20.0;
+  const std::optional<double> ringPx = acceptedWithTheClickRingErrorPx(lb::renderBoardSample(1000038, options));
+  ASSERT_TRUE(ringPx.has_value());
+  EXPECT_LE(*ringPx, 1.0);
+}
+
 // The landmark bench's board 1000082 without its lens (13 degrees above the board): the board
 // fit's camera, 3.5 px off, has the rings' edges on it where they show, while a quarter of its
 // wires lie beside it. The whole calibration, with the click on the true 20, must not accept it.

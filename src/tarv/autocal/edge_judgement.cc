@@ -34,6 +34,9 @@ json darkSideWires(const std::vector<std::pair<double, int>>& wires, double agre
   return {std::max(best, 0), bestLean};
 }
 
+// Edges that hold a camera all along leave hardly any of their points beyond kInlierPx.
+constexpr double kHeldAloneInlierShare = 0.98;
+
 }  // namespace
 
 json judgeCameraOnEdges(const CameraEdgeMatches& m, double agreePx, double outerMm, bool bandsBeyondDisagree,
@@ -189,6 +192,16 @@ double darkSideWireShare(const json& judgement) {
   const json& w = judgement["wire_points"];
   const int leaning = judgement.contains("wires_dark_side") ? judgement["wires_dark_side"][0].get<int>() : 0;
   return static_cast<double>(std::max(leaning, w[2].get<int>())) / std::max(w[1].get<int>(), 1);
+}
+
+bool edgesHoldAlone(const json& judgement) {
+  if (!(judgement.value("inlier_fraction", 0.0) >= kHeldAloneInlierShare) || !(wireShare(judgement) >= kWireConfirmShare)) {
+    return false;
+  }
+  for (const json& ring : judgement["ring_octants"]) {
+    if (ring[2].get<int>() > 0) return false;
+  }
+  return ringsCorrected(judgement);
 }
 
 bool wiresAgree(const json& judgement) {

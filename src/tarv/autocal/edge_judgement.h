@@ -90,5 +90,9 @@ bool wiresAgree(const json& judgement);
 // The share of the wire points found that agree with the camera where alternate wires lean to
 // opposite sides by the lean that explains the most of them (at least wireShare).
 double darkSideWireShare(const json& judgement);
+// The edges hold the camera all along: nearly every edge point an inlier, nearly every wire
+// point found agreeing, no ring octant against it and every ring in view held by most of its
+// octants.
+bool edgesHoldAlone(const json& judgement);
 
 }  // namespace tarv
