@@ -164,12 +164,18 @@ TEST(LandmarkModel, AGrazingCameraTheEdgesBringCloserIsMovedOntoTheWiresAgain) {
   EXPECT_LE(c.ringErrorPx, 1.0);
 }
 
+// The sample options of renders seen lo to hi degrees above the board.
+lb::SampleOptions seenAbove(double lo, double hi) {
+  lb::SampleOptions options;
+  options.min_above_deg = lo;
+  options.max_above_deg = hi;
+  return options;
+}
+
 // 16.5 degrees above the board, from its side, blurred: the rings' faint outer edges must
 // confirm the camera its wires already agree with.
 TEST(LandmarkModel, ALowBoardWithFaintRingEdgesIsAccepted) {
-  lb::SampleOptions options;
-  options.min_above_deg = 10.0;
-  options.max_above_deg = 20.0;
+  lb::SampleOptions options = seenAbove(10.0, 20.0);
   options.look = lb::kHeldOutLook;
   const lb::BoardCheck c = lb::checkBoard(committedModel(), lb::renderBoardSample(1000030, options));
   ASSERT_TRUE(c.ok);
@@ -298,9 +304,7 @@ TEST(LandmarkModel, ARigBoardSeenLargeIsConfirmedOnItsEdges) {
 // alternate ways. Judged as wires beside the camera, the right one was refused (2.1 and 2.2
 // px off, the crossings unexplained); it must be accepted within a pixel.
 TEST(LandmarkModel, ALowBoardWithRaisedWiresIsAcceptedOnItsWiresDarkSides) {
-  lb::SampleOptions options;
-  options.min_above_deg = 10.0;
-  options.max_above_deg = 20.0;
+  lb::SampleOptions options = seenAbove(10.0, 20.0);
   options.minWireHeightMm = options.maxWireHeightMm = 1.0;
   for (const uint64_t seed : {1000016ULL, 1000002ULL}) {
     const std::optional<double> ringPx = acceptedWithTheClickRingErrorPx(lb::renderBoardSample(seed, options));
@@ -315,9 +319,7 @@ TEST(LandmarkModel, ALowBoardWithRaisedWiresIsAcceptedOnItsWiresDarkSides) {
 // refined it, but every refinement of a focal length that short was taken for implausible, and
 // the camera was refused on a regulation view.
 TEST(LandmarkModel, AWideLensFillingAWideImageIsRefinedOnItsEdges) {
-  lb::SampleOptions options;
-  options.min_above_deg = 30.0;
-  options.max_above_deg = 60.0;
+  lb::SampleOptions options = seenAbove(30.0, 60.0);
   const lb::BoardSample sample = lb::renderBoardSample(1000010, options);
   ASSERT_LT(scene::Camera(sample.cameraSpec).K()(0, 0), 0.3 * sample.cameraSpec.image_size.width);
   const std::optional<double> ringPx = acceptedWithTheClickRingErrorPx(sample);
@@ -330,10 +332,7 @@ TEST(LandmarkModel, AWideLensFillingAWideImageIsRefinedOnItsEdges) {
 // px off, explains 19 of them, though its edges hold it all along. It was refused with the
 // crossings unexplained.
 TEST(LandmarkModel, ASmallLowBoardItsEdgesHoldIsAcceptedThoughItsCrossingsScatter) {
-  lb::SampleOptions options;
-  options.min_above_deg = 10.0;
-  options.max_above_deg = 20.0;
-  const std::optional<double> ringPx = acceptedWithTheClickRingErrorPx(lb::renderBoardSample(1000038, options));
+  const std::optional<double> ringPx = acceptedWithTheClickRingErrorPx(lb::renderBoardSample(1000038, seenAbove(10.0, 20.0)));
   ASSERT_TRUE(ringPx.has_value());
   EXPECT_LE(*ringPx, 1.0);
 }
@@ -342,10 +341,7 @@ TEST(LandmarkModel, ASmallLowBoardItsEdgesHoldIsAcceptedThoughItsCrossingsScatte
 // fit's camera, 3.5 px off, has the rings' edges on it where they show, while a quarter of its
 // wires lie beside it. The whole calibration, with the click on the true 20, must not accept it.
 TEST(LandmarkModel, ALowCameraWhoseWiresLieBesideItIsNotAccepted) {
-  lb::SampleOptions options;
-  options.min_above_deg = 10.0;
-  options.max_above_deg = 20.0;
-  const std::optional<double> ringPx = acceptedWithTheClickRingErrorPx(lb::renderBoardSampleWithoutLens(1000082, options));
+  const std::optional<double> ringPx = acceptedWithTheClickRingErrorPx(lb::renderBoardSampleWithoutLens(1000082, seenAbove(10.0, 20.0)));
   if (ringPx) {
     EXPECT_LE(*ringPx, 1.0);
   }
@@ -358,9 +354,7 @@ TEST(LandmarkModel, ALowCameraWhoseWiresLieBesideItIsNotAccepted) {
 // distances). The engine's "calibrate" takes such a fit; the runtime's refused it and kept the
 // red landmark camera.
 TEST(LandmarkModel, ALowBoardFitTheEnginesRuleAcceptsIsTaken) {
-  lb::SampleOptions options;
-  options.min_above_deg = 10.0;
-  options.max_above_deg = 20.0;
+  lb::SampleOptions options = seenAbove(10.0, 20.0);
   options.look = lb::kHeldOutLook;
   const lb::BoardSample sample = lb::renderBoardSample(1000031, options);
   std::unique_ptr<LandmarkModel> holder;
@@ -451,9 +445,7 @@ TEST(LandmarkModel, ACameraGradedOnItsCrossingsAloneLiesWhereTheEnginesFitPlaces
 // (its crossings, solved from the true camera, give 1.3 px), where the judgement cannot tell it
 // from a right one; it must not be accepted farther off than that.
 TEST(LandmarkModel, ALowCameraOffWhereItsRingEdgesAreFaintIsNotAccepted) {
-  lb::SampleOptions options;
-  options.min_above_deg = 10.0;
-  options.max_above_deg = 20.0;
+  lb::SampleOptions options = seenAbove(10.0, 20.0);
   for (const auto& [seed, limitPx] : {std::pair<uint64_t, double>{1000098u, 1.0}, {1000118u, 1.5}}) {
     const std::optional<double> ringPx = acceptedWithTheClickRingErrorPx(lb::renderBoardSample(seed, options));
     if (ringPx) {
@@ -468,9 +460,7 @@ TEST(LandmarkModel, ALowCameraOffWhereItsRingEdgesAreFaintIsNotAccepted) {
 // voted one (four misread). Sure of the votes' turn, the record was accepted with every field
 // turned and the click on the true 20 refused. (1200114's camera itself lies 1.1 px off.)
 TEST(LandmarkModel, ALowBoardWhoseNumberReadingsDisagreeLeavesTheTwentyToTheClick) {
-  lb::SampleOptions options;
-  options.min_above_deg = 10.0;
-  options.max_above_deg = 20.0;
+  lb::SampleOptions options = seenAbove(10.0, 20.0);
   for (const uint64_t seed : {1200112u, 1200114u}) {
     std::optional<double> ringPx;
     ASSERT_NO_THROW(ringPx = acceptedWithTheClickRingErrorPx(lb::renderBoardSample(seed, options))) << seed;
@@ -487,9 +477,7 @@ TEST(LandmarkModel, ALowBoardWhoseNumberReadingsDisagreeLeavesTheTwentyToTheClic
 // it later). Its best lay 19 to 118 px off: the numbers' plane was taken through the surest box
 // per number, at fixed focal lengths.
 TEST(LandmarkModel, ALowBoardsFirstStartsLandNearTheTrueCamera) {
-  lb::SampleOptions options;
-  options.min_above_deg = 10.0;
-  options.max_above_deg = 20.0;
+  lb::SampleOptions options = seenAbove(10.0, 20.0);
   for (const uint64_t seed : {1000000u, 1000002u, 1000008u, 1000104u}) {
     const lb::BoardSample sample = lb::renderBoardSample(seed, options);
     const LandmarkDetections kept = runLandmarkNetwork(committedModel(), sample.image);
@@ -514,9 +502,7 @@ TEST(LandmarkModel, ALowBoardsFirstStartsLandNearTheTrueCamera) {
 // network places 27 and 49.
 TEST(LandmarkModel, ABoardSeenNearlyEdgeOnInALargeImageIsSolved) {
   for (const uint64_t seed : {1000012u, 1000129u}) {
-    lb::SampleOptions options;
-    options.min_above_deg = 10.0;
-    options.max_above_deg = 20.0;
+    lb::SampleOptions options = seenAbove(10.0, 20.0);
     if (seed % 2 == 1) options.look = lb::kHeldOutLook;
     const lb::BoardCheck c = lb::checkBoard(committedModel(), lb::renderBoardSample(seed, options));
     ASSERT_TRUE(c.ok) << seed;

@@ -390,6 +390,12 @@ CameraEdgeFit withEitherBeds(const cv::Mat& grey, const std::vector<cv::Point2d>
 
 }  // namespace
 
+void refuseWiresBeside(CameraEdgeFit& edges) {
+  if (!(edges.supported && edges.darkSideWireAgreement < kMinConfirmingWireShare)) return;
+  edges.supported = false;
+  edges.report["wires_beside"] = edges.wireAgreement;
+}
+
 CameraEdgeFit refineCameraByEdges(const cv::Mat& grey, const CameraEstimate& start,
                                   const std::vector<cv::Point2d>& crossings) {
   return withEitherBeds(grey, crossings,

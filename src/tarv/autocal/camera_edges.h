@@ -59,6 +59,10 @@ struct CameraEdgeFit {
 // (4.7 px seen, 0.73 of its wires on it), while right cameras mostly keep 0.82 and more
 // (a few refined low cameras within a pixel keep less, and are refused with it).
 constexpr double kMinConfirmingWireShare = 0.8;
+// A camera its edges confirm with its wires beside it over a stretch is not confirmed, unless
+// alternate wires lean to opposite sides, as a wire seen by its dark side's edge does; the
+// report then says "wires_beside" with the plain share.
+void refuseWiresBeside(CameraEdgeFit& edges);
 
 // grey: 8-bit single channel. crossings: the detections the solve matched against; the
 // refined camera must match at least 0.8 of those the start matches, and raise

@@ -97,14 +97,6 @@ int32_t crossingsOnBoardFace(const CameraEstimate& camera, const std::vector<cv:
   return inside;
 }
 
-// A camera its edges confirm with its wires beside it over a stretch is not confirmed, unless
-// alternate wires lean to opposite sides, as a wire seen by its dark side's edge does.
-void refuseWiresBeside(CameraEdgeFit& edges) {
-  if (!(edges.supported && edges.darkSideWireAgreement < kMinConfirmingWireShare)) return;
-  edges.supported = false;
-  edges.report["wires_beside"] = edges.wireAgreement;
-}
-
 }  // namespace
 
 bool solveStopped(const std::atomic<bool>* stop, LandmarkSolution& sol) {

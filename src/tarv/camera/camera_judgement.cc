@@ -64,10 +64,8 @@ CameraJudgement judgeCameraOnEdges(const cv::Mat& grey, const CameraEstimate& st
   // The same judgement of the camera on the image's own ring and wire edges as the landmark
   // road's: no crossings to keep here, the edges alone decide.
   CameraEdgeFit edges = refineCameraByEdges(grey, start, {});
-  if (edges.supported && edges.darkSideWireAgreement < kMinConfirmingWireShare) {
-    edges.supported = false;
-    report["wires_beside"] = edges.wireAgreement;
-  }
+  refuseWiresBeside(edges);
+  if (edges.report.contains("wires_beside")) report["wires_beside"] = edges.report["wires_beside"];
   report["edges_confirm"] = edges.supported;
   report["edges"] = {{"rms_px", edges.report.value("rms_px", 99.0)},
                      {"octants", edges.report.value("octants", 0)},
