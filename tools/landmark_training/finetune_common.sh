@@ -65,6 +65,15 @@ render_fixed_boards() {
   ( cd "$here" && /usr/bin/python3 recover.py "$work/run/base.onnx" "$work/run/base.pt" --data "$work/MIX" --images 64 )
 }
 
+# The real rigs' frames of real/rigs.json (their images under data): the "train" split into
+# WORK/REAL, the "check" split into WORK/REALCHECK for choosing a checkpoint.
+write_real_frames() {
+  cmake --build "$build" --target landmark_real
+  mkdir -p "$work/REAL" "$work/REALCHECK"
+  "$build/tools/landmark_training/landmark_real" write --labels "$here/real/rigs.json" --images "$data" --out "$work/REAL" --split train
+  "$build/tools/landmark_training/landmark_real" write --labels "$here/real/rigs.json" --images "$data" --out "$work/REALCHECK" --split check
+}
+
 # Stops the checkpoint copier, exports the chosen checkpoint (pick, a file name in WORK/run, or
 # the run's end) as WORK/run/NAME.onnx and seals it into out.
 seal_run() {

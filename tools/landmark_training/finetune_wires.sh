@@ -19,16 +19,13 @@ finetune_args landmark_wires 30 48 "$@"
 data="${8:-/work/data}"
 prepare_finetune
 mkdir -p "$work/WIRES"
-cmake --build "$build" --target landmark_real
 chunks "$work/MIX" 60001 600
 chunks "$work/VAR" 200001 400 --rig-variety --wire-height 0 2
 chunks "$work/VAR" 270001 200 --rig-variety --above 10 85 --wire-height 0 2
 chunks "$work/VARLOW" 300001 200 --rig-variety --above 10 25 --wire-height 0 2
 chunks "$work/WIRES" 80001 400 --wire-height 0 2
 ( cd "$here" && /usr/bin/python3 recover.py "$work/run/base.onnx" "$work/run/base.pt" --data "$work/MIX" --images 64 )
-mkdir -p "$work/REAL" "$work/REALCHECK"
-"$build/tools/landmark_training/landmark_real" write --labels "$here/real/rigs.json" --images "$data" --out "$work/REAL" --split train
-"$build/tools/landmark_training/landmark_real" write --labels "$here/real/rigs.json" --images "$data" --out "$work/REALCHECK" --split check
+write_real_frames
 
 keep_checkpoints
 ( cd "$here" && OMP_NUM_THREADS=1 OMP_WAIT_POLICY=PASSIVE nice /usr/bin/python3 train.py --data "$work/VAR" "$work/VARLOW" "$work/WIRES" \
