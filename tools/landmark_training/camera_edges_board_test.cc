@@ -106,6 +106,27 @@ TEST(CameraEdges, TheTrueCameraStaysOnTheRing) {
   EXPECT_LE(ringErrorPx(b, fit.camera), 0.5);
 }
 
+// The landmark bench's board 1200024 seen large (`--records --above 10 60 --size 1920 1080
+// --wire-height 1`: 32 degrees above the board), its wires standing 1 mm off the face, and the
+// same board flat. Refined from the true camera, the wires' edges were fitted as if on the face:
+// the camera took the wires' plane for it and lay about a pixel off the face's ring. The edges
+// on either side of a wire place its width and height, and the camera on the face below them.
+TEST(CameraEdges, WiresStandingOffTheFacePlaceTheCameraOnTheFaceBelowThem) {
+  for (const double heightMm : {0.0, 1.0}) {
+    SCOPED_TRACE(heightMm);
+    landmark_boards::SampleOptions options;
+    options.minWireHeightMm = options.maxWireHeightMm = heightMm;
+    const scene::CameraSpec large = landmark_boards::enlargedCameraSpec(
+        1200024, landmark_boards::cameraSpecForSeed(1200024, options), {1920, 1080}, 0.8, 1.0);
+    const Board b = boardOf(landmark_boards::renderBoardSampleFor(1200024, large, options));
+    const CameraEdgeFit fit = refineCameraByEdges(b.grey, b.truth, {});
+    ASSERT_TRUE(fit.supported) << fit.report.dump();
+    EXPECT_NEAR(fit.report["wires_mm"][1].get<double>(), heightMm, 0.35) << fit.report.dump();
+    // Fitted on the wires' plane, the raised board's camera lay 1.2 px off.
+    EXPECT_LE(ringErrorPx(b, onFace(fit)), heightMm > 0.0 ? 0.7 : 0.2) << fit.report.dump();
+  }
+}
+
 TEST(CameraEdges, ADoubleRingEdgeOffItsWireDoesNotPullTheRingOff) {
   // 800x600, 59 degrees above the board, a blurred board whose double wire shows mostly its
   // dark side: the strongest edge lies about a millimetre outside 170 mm all round (the band,

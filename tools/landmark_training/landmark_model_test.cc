@@ -313,6 +313,19 @@ TEST(LandmarkModel, ALowBoardWithRaisedWiresIsAcceptedOnItsWiresDarkSides) {
   }
 }
 
+// The landmark bench's board 1200024 (`--records --above 10 60 --size 1920 1080 --wire-height
+// 1`: 32 degrees above the board, its wires 1 mm off the face): every edge and crossing of the
+// board lies on its wires, and the camera fitted to them as if they lay on the face was
+// accepted 1.25 px off the face's ring, where a dart's tip lies.
+TEST(LandmarkModel, ALargeBoardWithRaisedWiresIsPlacedOnItsFace) {
+  lb::SampleOptions options = seenAbove(10.0, 60.0);
+  options.minWireHeightMm = options.maxWireHeightMm = 1.0;
+  const scene::CameraSpec large = lb::enlargedCameraSpec(1200024, lb::cameraSpecForSeed(1200024, options), {1920, 1080}, 0.8, 1.0);
+  const std::optional<double> ringPx = acceptedWithTheClickRingErrorPx(lb::renderBoardSampleFor(1200024, large, options));
+  ASSERT_TRUE(ringPx.has_value());
+  EXPECT_LE(*ringPx, 0.8);
+}
+
 // The landmark bench's board 1000010 (`--records --above 30 60`: 1920x1080, 35 degrees above the
 // board, the board filling the image's height): a wide lens, its focal length under a third of
 // the image's width. The crossings' camera lay a pixel off the board and the edges would have

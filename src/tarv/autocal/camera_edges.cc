@@ -88,15 +88,34 @@ constexpr double kMaxFittedK1 = 0.1;
 // farther has traded the board's scale for it and is fitted again without the offset.
 constexpr double kMaxOuterOffsetMm = 1.5;
 constexpr double kMinOuterOffsetMm = 0.5;
+// A board's wires are up to a couple of mm wide and stand up to a few mm off the face; a fit
+// that puts them beyond has traded the camera for them.
+constexpr double kMaxWireWidthMm = 2.5;
+constexpr double kMaxWireHeightMm = 3.0;
+constexpr double kMinWireHeightMm = 0.4;
+
+constexpr double kMinWireSidesElevationDeg = 20.0;
+bool wireSidesApart(const CameraEstimate& camera) {
+  const cv::Vec3d c = cameraCentre(camera);
+  return std::atan2(c[2], std::hypot(c[0], c[1])) * 180.0 / 3.14159265358979323846 >= kMinWireSidesElevationDeg &&
+         seenLargerThanJudged(camera);
+}
+
+bool modelPlausible(const EdgeModel& model) {
+  return std::abs(model.outerMm) <= kMaxOuterOffsetMm && model.wireWidthMm >= 0.0 &&
+         model.wireWidthMm <= kMaxWireWidthMm && model.wireHeightMm >= 0.0 && model.wireHeightMm <= kMaxWireHeightMm;
+}
 
 // Rounds of edge search and fit from the start; none (with the reason in the report) when the
 // edges run out or the camera leaves the plausible range. With the beds' inner edges the
-// double ring's edge offset (outerMm, in and out) is fitted as well: the wire at 170 mm has a
-// bed on one side and the dark surround on the other, and its strongest edge lies off the
-// wire's middle by up to a wire's width as blur and scale take it; the inner edges, wires
-// between two beds, hold the board's scale meanwhile.
+// double ring's edge offset (the model's outerMm, in and out) is fitted as well: the wire at
+// 170 mm has a bed on one side and the dark surround on the other, and its strongest edge lies
+// off the wire's middle by up to a wire's width as blur and scale take it; the inner edges,
+// wires between two beds, hold the board's scale meanwhile. With the focal length the wires'
+// width and height are fitted: the sides of a wire a camera sees apart (the foot of the side
+// facing it, the top of the other) place the face below them.
 std::optional<CameraEstimate> fitInRounds(const CameraEstimate& start, EdgeSearch& search, bool innerEdges,
-                                          bool freeOuter, double ringMinResponse, json& report, double& outerMm) {
+                                          bool freeOuter, double ringMinResponse, json& report, EdgeModel& model) {
   CameraEstimate current = cloneCameraEstimate(start);
   for (const double threshold : kRoundThresholds) {
     const std::shared_ptr<const CameraEdgeMatches> collected = search.matches(current, innerEdges, ringMinResponse, true);
@@ -110,7 +129,7 @@ std::optional<CameraEstimate> fitInRounds(const CameraEstimate& start, EdgeSearc
     for (int pass = 0; pass < 2; ++pass) {
       std::vector<size_t> all(matches.board.size());
       for (size_t i = 0; i < all.size(); ++i) all[i] = i;
-      const std::vector<double> r = edgeResiduals(current, matches, all, nullptr, outerMm);
+      const std::vector<double> r = edgeResiduals(current, matches, all, nullptr, model);
       std::vector<size_t> use;
       for (size_t i = 0; i < r.size(); ++i) {
         if (std::abs(r[i]) < threshold) use.push_back(i);
@@ -119,25 +138,41 @@ std::optional<CameraEstimate> fitInRounds(const CameraEstimate& start, EdgeSearc
         report["stopped"] = "TOO_FEW_EDGE_MATCHES";
         return std::nullopt;
       }
-      double outer = outerMm;
       const bool intrinsics = use.size() >= kMinIntrinsicMatches;
-      CameraEstimate fitted = fitToEdges(current, matches, use, {intrinsics, freeOuter}, outer);
-      if (intrinsics && plausible(fitted) && fitted.dist.at<double>(0) > kMaxFittedK1) {
-        CameraEstimate unbent = cloneCameraEstimate(current);
-        if (!(unbent.dist.at<double>(0) <= kMaxFittedK1)) unbent.dist.at<double>(0) = 0.0;
-        outer = outerMm;
-        fitted = fitToEdges(unbent, matches, use, {true, freeOuter, false}, outer);
+      // The focal length and k1 free, and the wires' width and height where asked; k1 held where
+      // the fit traded it for a pincushion.
+      const auto fitFree = [&](bool wires, const EdgeModel& from, EdgeModel& fittedModel) {
+        fittedModel = from;
+        CameraEstimate fitted = fitToEdges(current, matches, use, {intrinsics, freeOuter, true, wires}, fittedModel);
+        if (intrinsics && plausible(fitted) && fitted.dist.at<double>(0) > kMaxFittedK1) {
+          CameraEstimate unbent = cloneCameraEstimate(current);
+          if (!(unbent.dist.at<double>(0) <= kMaxFittedK1)) unbent.dist.at<double>(0) = 0.0;
+          fittedModel = from;
+          fitted = fitToEdges(unbent, matches, use, {true, freeOuter, false, wires}, fittedModel);
+        }
+        return fitted;
+      };
+      EdgeModel fittedModel;
+      const bool wires = intrinsics && wireSidesApart(current);
+      CameraEstimate fitted = fitFree(wires, model, fittedModel);
+      // Wires a few tenths of a mm high are what the pose and their width trade on a flat
+      // board's scatter (flat renders: up to 0.2 mm, the camera moved by up to 0.35 px); the
+      // wires are modelled only where they plainly stand off the face.
+      if (wires && plausible(fitted) && !(modelPlausible(fittedModel) && fittedModel.wireHeightMm >= kMinWireHeightMm)) {
+        EdgeModel flat = model;
+        flat.wireWidthMm = flat.wireHeightMm = 0.0;
+        fitted = fitFree(false, flat, fittedModel);
       }
-      if (!plausible(fitted) || !(std::abs(outer) <= kMaxOuterOffsetMm)) {
-        outer = outerMm;
-        fitted = fitToEdges(current, matches, use, {false, false}, outer);
+      if (!plausible(fitted) || !modelPlausible(fittedModel)) {
+        fittedModel = model;
+        fitted = fitToEdges(current, matches, use, {false, false}, fittedModel);
       }
       if (!plausible(fitted)) {
         report["stopped"] = "IMPLAUSIBLE_CAMERA";
         return std::nullopt;
       }
       current = std::move(fitted);
-      outerMm = outer;
+      model = fittedModel;
     }
   }
   return current;
@@ -177,18 +212,18 @@ CameraEdgeFit refineOnEdges(const cv::Mat& grey, EdgeSearch& search, const Camer
   out.camera = cloneCameraEstimate(start);
   std::shared_ptr<const CameraEdgeMatches> startMatches = search.matches(start, false, kEdgeMinResponse);
   double ringResponse = kEdgeMinResponse;
-  if (ringsSilent(judgeCameraOnEdges(*startMatches, kStartAgreePx, 0.0, false, inMm))) {
+  if (ringsSilent(judgeCameraOnEdges(*startMatches, kStartAgreePx, {}, false, inMm))) {
     ringResponse = kFaintRingMinResponse;
     startMatches = search.matches(start, false, ringResponse);
     out.report["faint_rings"] = true;
   }
-  const json startJudgement = judgeCameraOnEdges(*startMatches, kStartAgreePx, 0.0, false, inMm);
+  const json startJudgement = judgeCameraOnEdges(*startMatches, kStartAgreePx, {}, false, inMm);
   out.contradicted = contradicted(startJudgement);
   out.report["start"] = startJudgement;
-  const json startStrict = judgeCameraOnEdges(*startMatches, kAgreePx, 0.0, false, inMm);
+  const json startStrict = judgeCameraOnEdges(*startMatches, kAgreePx, {}, false, inMm);
   const json startFaint =
       ringResponse > kFaintRingMinResponse
-          ? judgeCameraOnEdges(*search.matches(start, false, kFaintRingMinResponse), kAgreePx, 0.0, false, inMm)
+          ? judgeCameraOnEdges(*search.matches(start, false, kFaintRingMinResponse), kAgreePx, {}, false, inMm)
           : startStrict;
   const bool faintRingsAgree = fainterRingsAgree(startFaint);
   out.report["start_faint"] = {{"ring_octants", startFaint["ring_octants"]}, {"ring_octants_seen", startFaint["ring_octants_seen"]}};
@@ -199,8 +234,8 @@ CameraEdgeFit refineOnEdges(const cv::Mat& grey, EdgeSearch& search, const Camer
   out.report["wires_confirm"] = out.wiresConfirm;
   out.startHeld = !out.contradicted && ringsSupport(startJudgement) && wiresConfirm(startStrict, false);
   out.report["start_held"] = out.startHeld;
-  double outerMm = 0.0;
-  std::optional<CameraEstimate> fitted = fitInRounds(start, search, false, false, ringResponse, out.report, outerMm);
+  EdgeModel model;
+  std::optional<CameraEstimate> fitted = fitInRounds(start, search, false, false, ringResponse, out.report, model);
   if (!fitted) return out;
   // A blurred bed's outer edge alone shows a little outside or inside its wire; the bed's
   // inner edge leans the other way, so with both the ring keeps its scale.
@@ -208,20 +243,25 @@ CameraEdgeFit refineOnEdges(const cv::Mat& grey, EdgeSearch& search, const Camer
   out.report["inner_edges"] = inner;
   if (inner) {
     const CameraEstimate outerFitted = cloneCameraEstimate(*fitted);
-    fitted = fitInRounds(outerFitted, search, true, true, ringResponse, out.report, outerMm);
+    const EdgeModel outerFittedModel = model;
+    fitted = fitInRounds(outerFitted, search, true, true, ringResponse, out.report, model);
     if (!fitted) return out;
     // An offset of a few tenths is what the scale and the offset trade between them on the
     // inner edges' own scatter; only a double ring's edge plainly off its wire keeps one.
-    if (std::abs(outerMm) < kMinOuterOffsetMm) {
-      outerMm = 0.0;
-      fitted = fitInRounds(outerFitted, search, true, false, ringResponse, out.report, outerMm);
+    if (std::abs(model.outerMm) < kMinOuterOffsetMm) {
+      model = outerFittedModel;
+      fitted = fitInRounds(outerFitted, search, true, false, ringResponse, out.report, model);
       if (!fitted) return out;
     }
   }
-  CameraEstimate current = std::move(*fitted);
+  const CameraEstimate face = std::move(*fitted);
   const json judgement =
-      judgeCameraOnEdges(*search.matches(current, false, ringResponse), kAgreePx, outerMm, true, inMm);
-  out.report["outer_edge_offset_mm"] = outerMm;
+      judgeCameraOnEdges(*search.matches(face, false, ringResponse), kAgreePx, model, true, inMm);
+  out.report["outer_edge_offset_mm"] = model.outerMm;
+  out.report["wires_mm"] = {model.wireWidthMm, model.wireHeightMm};
+  // The network marks a crossing where the wires' bands cross, about half their height up.
+  const double crossingsMm = 0.5 * model.wireHeightMm;
+  CameraEstimate current = raisedBy(face, crossingsMm);
   const double shift = ringDistancePx(start, current);
   // The board fit's start, an ellipse on the rings, has no crossings and may lie farther off.
   const bool farFromCrossings = !crossings.empty() && shift > kFarShiftPx && wireShare(judgement) < kFollowedWireAgreeShare;
@@ -240,7 +280,11 @@ CameraEdgeFit refineOnEdges(const cv::Mat& grey, EdgeSearch& search, const Camer
                     before.rmsPx * before.rmsPx +
                         std::max(kMaxCrossingRmsGainPx2, kMaxCrossingRmsGainShare * before.rmsPx * before.rmsPx));
   out.fitted = cloneCameraEstimate(current);
-  if (out.supported) out.camera = std::move(current);
+  out.fittedWireHeightMm = crossingsMm;
+  if (out.supported) {
+    out.camera = std::move(current);
+    out.wireHeightMm = crossingsMm;
+  }
   out.wireAgreement = wireShare(judgement);
   out.darkSideWireAgreement = darkSideWireShare(judgement);
   // The refinement weighs the rings' many edge points against the wires' few; where it has
@@ -250,13 +294,15 @@ CameraEdgeFit refineOnEdges(const cv::Mat& grey, EdgeSearch& search, const Camer
       isFitAcceptable(startStrict) && ringsSupport(startStrict) && wiresAgree(startStrict)) {
     out.supported = true;
     out.camera = cloneCameraEstimate(start);
+    out.wireHeightMm = 0.0;
     out.wireAgreement = startWires;
     out.darkSideWireAgreement = darkSideWireShare(startStrict);
     out.report["start_kept"] = true;
   }
-  if (doubleBandMissing(grey, out.supported ? out.camera : current, out.report)) {
+  if (doubleBandMissing(grey, out.supported ? onFace(out) : face, out.report)) {
     out.supported = false;
     out.camera = cloneCameraEstimate(start);
+    out.wireHeightMm = 0.0;
     out.report["double_band_missing"] = true;
   }
   out.report["supported"] = out.supported;
@@ -301,7 +347,9 @@ CameraEdgeFit followOnEdges(const cv::Mat& grey, EdgeSearch& search, const Camer
       first.wireAgreement = next.wireAgreement;
       first.darkSideWireAgreement = next.darkSideWireAgreement;
       first.camera = cloneCameraEstimate(next.camera);
+      first.wireHeightMm = next.wireHeightMm;
       first.fitted = std::move(next.fitted);
+      first.fittedWireHeightMm = next.fittedWireHeightMm;
       return first;
     }
     // A refinement that no longer moves the camera will not move it in the next call either.
@@ -389,6 +437,8 @@ CameraEdgeFit withEitherBeds(const cv::Mat& grey, const std::vector<cv::Point2d>
 }
 
 }  // namespace
+
+CameraEstimate onFace(const CameraEdgeFit& edges) { return raisedBy(edges.camera, -edges.wireHeightMm); }
 
 void refuseWiresBeside(CameraEdgeFit& edges) {
   if (!(edges.supported && edges.darkSideWireAgreement < kMinConfirmingWireShare)) return;

@@ -46,6 +46,12 @@ struct CameraEdgeFit {
   CameraEstimate camera;  // the refined camera when supported, else a copy of the start
   // The camera fitted to the edges whatever the judgement; none when the edges ran out.
   std::optional<CameraEstimate> fitted;
+  // The edges are fitted on the face, the wires standing off it; `camera` and `fitted` are
+  // handed on with their board plane on the wires' tops, where the network's crossings and a
+  // start solved on them lie. The face lies this far below `camera`'s plane (0 for the start),
+  // and below `fitted`'s.
+  double wireHeightMm = 0.0;
+  double fittedWireHeightMm = 0.0;
   json report;            // the refined camera's edge statistics and the start's judgement
   // Of the wire points found about `camera` when supported, the share within 1.5 px of it.
   double wireAgreement = 0.0;
@@ -63,6 +69,9 @@ constexpr double kMinConfirmingWireShare = 0.8;
 // alternate wires lean to opposite sides, as a wire seen by its dark side's edge does; the
 // report then says "wires_beside" with the plain share.
 void refuseWiresBeside(CameraEdgeFit& edges);
+
+// The camera on the board's face.
+CameraEstimate onFace(const CameraEdgeFit& edges);
 
 // grey: 8-bit single channel. crossings: the detections the solve matched against; the
 // refined camera must match at least 0.8 of those the start matches, and raise

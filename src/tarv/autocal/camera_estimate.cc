@@ -68,6 +68,15 @@ double boardPxPerMm(const CameraEstimate& e, cv::Point3d at, cv::Point3d dir) {
   return cv::norm(p[1] - p[0]);
 }
 
+CameraEstimate raisedBy(const CameraEstimate& e, double mm) {
+  CameraEstimate out = cloneCameraEstimate(e);
+  if (mm == 0.0) return out;
+  cv::Matx33d R;
+  cv::Rodrigues(e.rvec, R);
+  for (int i = 0; i < 3; ++i) out.tvec.at<double>(i) += mm * R(i, 2);
+  return out;
+}
+
 double ringDistancePx(const CameraEstimate& a, const CameraEstimate& b, double radiusMm) {
   std::vector<cv::Point3d> ring;
   for (int i = 0; i < 20; ++i) {

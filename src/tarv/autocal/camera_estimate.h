@@ -50,6 +50,9 @@ CameraEstimate cloneCameraEstimate(const CameraEstimate& e);
 std::vector<cv::Point2d> projectBoardPoints(const CameraEstimate& e, const std::vector<cv::Point3d>& board);
 // Image pixels a board mm spans at a board point along a board direction (a unit vector).
 double boardPxPerMm(const CameraEstimate& e, cv::Point3d at, cv::Point3d dir);
+// The same camera with its board plane mm off the face, towards the camera (a board's wires
+// stand off its face).
+CameraEstimate raisedBy(const CameraEstimate& e, double mm);
 // The mean pixel distance between where two cameras put the same 20 points of a board ring
 // (on the wires' directions): how far apart they place the board, its turn included.
 double ringDistancePx(const CameraEstimate& a, const CameraEstimate& b, double radiusMm = 170.0);

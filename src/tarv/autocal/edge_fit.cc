@@ -8,10 +8,10 @@
 namespace tarv {
 
 std::vector<double> edgeResiduals(const CameraEstimate& e, const CameraEdgeMatches& m, const std::vector<size_t>& use,
-                                  cv::Mat* jacobian, double outerMm) {
+                                  cv::Mat* jacobian, const EdgeModel& model) {
   // OpenCV refuses to project no points at all.
   if (use.empty()) {
-    if (jacobian) *jacobian = cv::Mat::zeros(0, 9, CV_64F);
+    if (jacobian) *jacobian = cv::Mat::zeros(0, 11, CV_64F);
     return {};
   }
   std::vector<cv::Point3d> object;
@@ -21,7 +21,7 @@ std::vector<double> edgeResiduals(const CameraEstimate& e, const CameraEdgeMatch
   cv::Mat full;
   if (jacobian) {
     cv::projectPoints(object, e.rvec, e.tvec, e.K, e.dist, projected, full);
-    *jacobian = cv::Mat::zeros(static_cast<int>(use.size()), 9, CV_64F);
+    *jacobian = cv::Mat::zeros(static_cast<int>(use.size()), 11, CV_64F);
   } else {
     cv::projectPoints(object, e.rvec, e.tvec, e.K, e.dist, projected);
   }
@@ -29,9 +29,7 @@ std::vector<double> edgeResiduals(const CameraEstimate& e, const CameraEdgeMatch
   for (size_t j = 0; j < use.size(); ++j) {
     const size_t i = use[j];
     const cv::Point2d n(m.normal[i].x, m.normal[i].y);
-    // Moving the edge along the board's radius moves it across itself by pxPerMm a mm.
-    const double outerPx = m.kind[i] == 1 ? m.pxPerMm[i] : 0.0;
-    r[j] = n.dot(projected[j] - cv::Point2d(m.image[i].x, m.image[i].y)) + outerMm * outerPx;
+    r[j] = n.dot(projected[j] - cv::Point2d(m.image[i].x, m.image[i].y)) + model.offsetPx(m, i);
     if (!jacobian) continue;
     const double* jx = full.ptr<double>(static_cast<int>(2 * j));
     const double* jy = full.ptr<double>(static_cast<int>(2 * j + 1));
@@ -39,7 +37,10 @@ std::vector<double> edgeResiduals(const CameraEstimate& e, const CameraEdgeMatch
     for (int c = 0; c < 6; ++c) out[c] = n.x * jx[c] + n.y * jy[c];
     out[6] = n.x * (jx[6] + jx[7]) + n.y * (jy[6] + jy[7]);  // one focal length for both axes
     out[7] = n.x * jx[10] + n.y * jy[10];                     // k1
-    out[8] = outerPx;
+    // Moving the edge along the board's radius moves it across itself by pxPerMm a mm.
+    out[8] = m.kind[i] == 1 ? m.pxPerMm[i] : 0.0;
+    out[9] = 0.5 * m.side[i] * m.pxPerMm[i];
+    out[10] = EdgeModel::heightShare(m, i) * m.liftPxPerMm[i];
   }
   return r;
 }
@@ -52,7 +53,7 @@ double sumOfSquares(const std::vector<double>& r) {
   return s;
 }
 
-CameraEstimate stepped(const CameraEstimate& e, const cv::Mat& delta, const std::vector<int>& columns, double& outerMm) {
+CameraEstimate stepped(const CameraEstimate& e, const cv::Mat& delta, const std::vector<int>& columns, EdgeModel& model) {
   CameraEstimate out = cloneCameraEstimate(e);
   for (size_t k = 0; k < columns.size(); ++k) {
     const double d = delta.at<double>(static_cast<int>(k));
@@ -63,7 +64,9 @@ CameraEstimate stepped(const CameraEstimate& e, const cv::Mat& delta, const std:
       out.K.at<double>(0, 0) += d;
       out.K.at<double>(1, 1) += d;
     } else if (c == 7) out.dist.at<double>(0) += d;
-    else outerMm += d;
+    else if (c == 8) model.outerMm += d;
+    else if (c == 9) model.wireWidthMm += d;
+    else model.wireHeightMm += d;
   }
   return out;
 }
@@ -86,24 +89,43 @@ cv::Mat normalMatrix(const cv::Mat& J) {
   return A;
 }
 
+// The wires' height shows only in the edges seen on one side of their wire, the foot of the
+// side facing the camera against the top of the other; an edge where both sides show lies
+// halfway up, so on a board whose edges all show both sides a height is a lift of the whole
+// plane that the pose takes up in full, and the fit wandered to 2.5 mm on a flat render (its
+// camera then placed 1.2 mm below the face). The height costs as many pixels a mm as this
+// one residual, far less than a height the one-sided edges show (some hundred of them a
+// pixel or more a mm).
+constexpr double kHeightPriorPxPerMm = 1.0;
+
+double costOf(const std::vector<double>& r, const FitParameters& free, const EdgeModel& model) {
+  const double prior = free.wires ? kHeightPriorPxPerMm * model.wireHeightMm : 0.0;
+  return sumOfSquares(r) + prior * prior;
+}
+
 }  // namespace
 
 // Levenberg-Marquardt on the distances across the edges: an edge says nothing about where
 // along it its point lies, so a ring pulls only radially and a wire only round the board.
 CameraEstimate fitToEdges(const CameraEstimate& start, const CameraEdgeMatches& m, const std::vector<size_t>& use,
-                          FitParameters free, double& outerMm) {
+                          FitParameters free, EdgeModel& model) {
   const std::vector<int> columns = free.columns();
   const int parameters = static_cast<int>(columns.size());
   CameraEstimate current = cloneCameraEstimate(start);
-  double cost = sumOfSquares(edgeResiduals(current, m, use, nullptr, outerMm));
+  double cost = costOf(edgeResiduals(current, m, use, nullptr, model), free, model);
   double lambda = 1e-3;
   for (int iteration = 0; iteration < 30; ++iteration) {
     cv::Mat full;
-    const std::vector<double> r = edgeResiduals(current, m, use, &full, outerMm);
+    const std::vector<double> r = edgeResiduals(current, m, use, &full, model);
     cv::Mat J(full.rows, parameters, CV_64F);
     for (int k = 0; k < parameters; ++k) full.col(columns[static_cast<size_t>(k)]).copyTo(J.col(k));
-    const cv::Mat A = normalMatrix(J);
-    const cv::Mat g = J.t() * cv::Mat(r);
+    cv::Mat A = normalMatrix(J);
+    cv::Mat g = J.t() * cv::Mat(r);
+    if (free.wires) {
+      const int h = parameters - 1;  // the height's column is the last
+      A.at<double>(h, h) += kHeightPriorPxPerMm * kHeightPriorPxPerMm;
+      g.at<double>(h) += kHeightPriorPxPerMm * kHeightPriorPxPerMm * model.wireHeightMm;
+    }
     bool improved = false;
     for (int attempt = 0; attempt < 8 && !improved; ++attempt) {
       cv::Mat damped = A.clone();
@@ -113,14 +135,14 @@ CameraEstimate fitToEdges(const CameraEstimate& start, const CameraEdgeMatches& 
         lambda *= 10.0;
         continue;
       }
-      double candidateOuter = outerMm;
-      CameraEstimate candidate = stepped(current, delta, columns, candidateOuter);
-      const double candidateCost = sumOfSquares(edgeResiduals(candidate, m, use, nullptr, candidateOuter));
+      EdgeModel candidateModel = model;
+      CameraEstimate candidate = stepped(current, delta, columns, candidateModel);
+      const double candidateCost = costOf(edgeResiduals(candidate, m, use, nullptr, candidateModel), free, candidateModel);
       if (candidateCost < cost) {
         improved = true;
         const double gain = cost - candidateCost;
         current = std::move(candidate);
-        outerMm = candidateOuter;
+        model = candidateModel;
         cost = candidateCost;
         lambda = std::max(lambda * 0.1, 1e-9);
         if (gain < 1e-10 * cost + 1e-12) return current;

@@ -39,7 +39,7 @@ constexpr double kHeldAloneInlierShare = 0.98;
 
 }  // namespace
 
-json judgeCameraOnEdges(const CameraEdgeMatches& m, double agreePx, double outerMm, bool bandsBeyondDisagree,
+json judgeCameraOnEdges(const CameraEdgeMatches& m, double agreePx, const EdgeModel& model, bool bandsBeyondDisagree,
                         bool inMm) {
   std::vector<double> residuals;
   std::array<int, 8> octantCounts{};
@@ -50,7 +50,8 @@ json judgeCameraOnEdges(const CameraEdgeMatches& m, double agreePx, double outer
   std::vector<std::pair<double, int>> wires;
   for (size_t i = 0; i < m.board.size(); ++i) {
     const double scale = inMm ? std::max(1.0, m.pxPerMm[i] / kJudgedPxPerMm) : 1.0;
-    const double r = std::abs(m.offsetPx[i] - (m.kind[i] == 1 ? outerMm * m.pxPerMm[i] : 0.0)) / scale;
+    const double signedR = (m.offsetPx[i] - model.offsetPx(m, i)) / scale;
+    const double r = std::abs(signedR);
     const size_t o = octantOf(m.board[i]);
     if (m.kind[i] < 2) {
       ++ringFound[static_cast<size_t>(m.kind[i])][o];
@@ -58,7 +59,7 @@ json judgeCameraOnEdges(const CameraEdgeMatches& m, double agreePx, double outer
     } else if (m.kind[i] == 2) {
       ++wireFound;
       wireAgreeing += r <= agreePx ? 1 : 0;
-      wires.emplace_back(m.offsetPx[i] / scale, wireParity(m.board[i]));
+      wires.emplace_back(signedR, wireParity(m.board[i]));
     }
     if (!(r < kInlierPx)) continue;
     residuals.push_back(r);

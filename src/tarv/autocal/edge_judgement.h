@@ -61,13 +61,13 @@ constexpr int kWireLeanSteps = 12;
 
 // The judgement of a camera on edges collected with it (keys as the board fit's refinement
 // report, plus "wire_points": [in view, found, within agreePx]). agreePx is the distance at
-// which an edge agrees with the camera; the double ring's edge is expected outerMm beyond its
-// 170 mm (its strongest gradient lies on the wire's dark side, not on its middle). With
+// which an edge agrees with the camera; each edge is expected where the edge model puts it
+// (none: on its board point's projection). With
 // bandsBeyondDisagree, a ring octant most of whose bands lie beyond the search contradicts the
 // camera (a refined camera, which the edges were fitted to, not a start allowed pixels off).
 // With inMm, where the board is seen larger than kJudgedPxPerMm, the distances are judged in
 // board mm.
-json judgeCameraOnEdges(const CameraEdgeMatches& matches, double agreePx, double outerMm = 0.0,
+json judgeCameraOnEdges(const CameraEdgeMatches& matches, double agreePx, const EdgeModel& model = {},
                         bool bandsBeyondDisagree = false, bool inMm = false);
 
 // Rings in view whose edges were found nowhere.

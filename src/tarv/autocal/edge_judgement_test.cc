@@ -49,7 +49,7 @@ TEST(EdgeJudgement, AJudgementCountsOctantsAndWires) {
   // scale; judged in pixels nothing changes.
   for (float& s : m.pxPerMm) s = 4.0f * static_cast<float>(kJudgedPxPerMm);
   EXPECT_EQ(judgeCameraOnEdges(m, 1.5)["ring_octants"][1], json({8, 7, 1}));
-  const json large = judgeCameraOnEdges(m, 1.5, 0.0, false, true);
+  const json large = judgeCameraOnEdges(m, 1.5, {}, false, true);
   EXPECT_EQ(large["ring_octants"][1], json({8, 8, 0}));
   EXPECT_EQ(large["octants"], 8);
   EXPECT_NEAR(large["rms_px"].get<double>(), std::sqrt((30 * 9.0 + 210 * 0.25 + 10 * 0.04) / 250.0) / 4.0, 1e-6);

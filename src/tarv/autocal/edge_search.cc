@@ -32,14 +32,15 @@ constexpr double kOtherEdgeShare = 0.4;
 constexpr double kFittedBandReachPx = 2.5;
 constexpr double kFittedBandReachShare = 1.25;
 
-constexpr size_t kProjectedPerPoint = 7;
+constexpr size_t kProjectedPerPoint = 8;
 
 bool inMargin(cv::Point2d p, cv::Size size) {
   return p.x >= 6.0 && p.y >= 6.0 && p.x <= size.width - 7.0 && p.y <= size.height - 7.0;
 }
 
 // Per edge point, kProjectedPerPoint board points: the point, half a mm across its edge, the
-// bed's other edge and the band's wire sides (for a ring's outer edge).
+// bed's other edge, the band's wire sides (for a ring's outer edge) and the point a mm off the
+// face.
 std::vector<cv::Point3d> edgeObjectPoints(bool wideBeds) {
   std::vector<cv::Point3d> object;
   object.reserve(kProjectedPerPoint * edgePoints(wideBeds).size());
@@ -51,6 +52,7 @@ std::vector<cv::Point3d> edgeObjectPoints(bool wideBeds) {
                               0.5 * kBandWireMm}) {
       object.push_back(p.board + side * p.across);
     }
+    object.push_back(p.board + cv::Point3d(0.0, 0.0, 1.0));
   }
   return object;
 }
@@ -79,8 +81,11 @@ CameraEdgeMatches collectEdges(const CameraEstimate& camera, const cv::Mat& gx, 
     // The lens model folds back far from its centre: only points well in front of the camera.
     if (!((R * cv::Vec3d(p.board.x, p.board.y, 0.0) + t)[2] > 1.0)) continue;
     const size_t at = kProjectedPerPoint * i;
-    const cv::Point2d c = projected[at], q = projected[at + 1], other = projected[at + 2];
-    if (!std::isfinite(c.x) || !std::isfinite(c.y) || !std::isfinite(q.x) || !std::isfinite(q.y)) continue;
+    const cv::Point2d c = projected[at], q = projected[at + 1], other = projected[at + 2], lifted = projected[at + 7];
+    if (!std::isfinite(c.x) || !std::isfinite(c.y) || !std::isfinite(q.x) || !std::isfinite(q.y) ||
+        !std::isfinite(lifted.x) || !std::isfinite(lifted.y)) {
+      continue;
+    }
     const cv::Point2f b(static_cast<float>(p.board.x), static_cast<float>(p.board.y));
     std::vector<double> window;
     const double depth = cv::norm(other - c);
@@ -100,6 +105,7 @@ CameraEdgeMatches collectEdges(const CameraEstimate& camera, const cv::Mat& gx, 
     if (!(length >= 1e-6)) continue;
     const cv::Point2d n = (q - c) / length;
     cv::Point2d image;
+    int side = 0;
     if (narrowBand && p.kind == 3) continue;  // the band's inner wire is measured with its outer one
     if (narrowBand) {
       std::array<double, 4> sides{};
@@ -117,12 +123,14 @@ CameraEdgeMatches collectEdges(const CameraEstimate& camera, const cv::Mat& gx, 
       if (located.beyond && inMargin(c, size)) ++m.ringBeyond[p.kind][octantOf(b)];
       if (!located.shift) continue;
       image = c + *located.shift * n;
+      side = 0;
     } else {
       const size_t before = found.image.size();
       matchEdgeFromPixel(window, gx, gy, size, c, n, {p.board.x, p.board.y}, found,
                          p.kind == 2 ? kEdgeMinResponse : ringMinResponse);
       if (found.image.size() == before) continue;
       image = cv::Point2d(found.image.back().x, found.image.back().y);
+      side = found.side.back();
     }
     m.board.push_back(b);
     m.image.emplace_back(static_cast<float>(image.x), static_cast<float>(image.y));
@@ -130,6 +138,8 @@ CameraEdgeMatches collectEdges(const CameraEstimate& camera, const cv::Mat& gx, 
     m.offsetPx.push_back(static_cast<float>(n.dot(image - c)));
     m.kind.push_back(p.kind);
     m.pxPerMm.push_back(static_cast<float>(length / 0.5));
+    m.side.push_back(side);
+    m.liftPxPerMm.push_back(static_cast<float>(n.dot(lifted - c)));
   }
   return m;
 }
@@ -183,6 +193,19 @@ bool EdgeSearch::keyOf(const CameraEstimate& camera, std::vector<double>& key) {
 
 bool EdgeSearch::sameKey(const std::vector<double>& a, const std::vector<double>& b) {
   return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0;
+}
+
+double EdgeModel::heightShare(const CameraEdgeMatches& m, size_t i) {
+  if (m.side[i] == 0) return 0.5;
+  // Raised, a point moves away from the camera: the side it moves towards is the far one.
+  return m.side[i] * m.liftPxPerMm[i] > 0.0f ? 1.0 : 0.0;
+}
+
+double EdgeModel::offsetPx(const CameraEdgeMatches& m, size_t i) const {
+  double d = m.kind[i] == 1 ? outerMm * m.pxPerMm[i] : 0.0;
+  if (wireWidthMm != 0.0) d += 0.5 * m.side[i] * wireWidthMm * m.pxPerMm[i];
+  if (wireHeightMm != 0.0) d += heightShare(m, i) * wireHeightMm * m.liftPxPerMm[i];
+  return d;
 }
 
 CameraEdgeMatches collectCameraEdgeMatches(const CameraEstimate& camera, const cv::Mat& gx, const cv::Mat& gy,

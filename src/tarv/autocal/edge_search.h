@@ -35,12 +35,33 @@ struct CameraEdgeMatches {
   std::vector<float> offsetPx;      // signed distance from the camera's projection
   std::vector<float> pxPerMm;       // image pixels per board mm across the edge
   std::vector<int> kind;            // 0 treble ring, 1 double ring, 2 wire, 3 a bed's inner edge
+  // The side of its wire the edge shows on, along normal (-1, +1; 0: its middle, or a band).
+  std::vector<int> side;
+  // Image pixels along normal that the point moves raised a mm off the face.
+  std::vector<float> liftPxPerMm;
   // Board points that lie in the image: per ring and board octant, and on the wires.
   int ringInView[2][8] = {};
   // Ring points whose band lies beyond the search about the camera, per ring and board octant.
   int ringBeyond[2][8] = {};
   int wireInView = 0;
 };
+// Where a camera expects each edge it found, across the edge from its board point's projection.
+// The double ring's edge lies outerMm beyond 170 mm (its strongest gradient where blur and scale
+// take it). A wire edge shows on one side of the wire, or both (then its middle is taken): a
+// side half the wire's width off its middle, at the foot of the wire where that side faces the
+// camera and at its top where the wire hides its foot. A board's wires stand a millimetre or two
+// off the face; a camera that took their tops for the face would place a dart's tip beside
+// where it is, and a camera seen low shows its wires' sides over several mm of the beds.
+struct EdgeModel {
+  double outerMm = 0.0;
+  double wireWidthMm = 0.0;
+  double wireHeightMm = 0.0;
+  // Pixels along the match's normal from its projected board point.
+  double offsetPx(const CameraEdgeMatches& m, size_t i) const;
+  // The height's share at match i (0 at the foot, 1 at the top, 0.5 both sides).
+  static double heightShare(const CameraEdgeMatches& m, size_t i);
+};
+
 // innerEdges: the beds' inner edges as well. A ring or bed edge weaker than ringMinResponse
 // (grey levels a pixel) is none; the wires always ask for the board fit's strength. wideBands:
 // a ring band a few pixels deep, located as a whole, is searched a few pixels either way, up to

@@ -248,7 +248,8 @@ void finishOnCamera(const LandmarkDetections& kept, const cv::Mat& image, cv::Po
       twentySure = false;
     }
   }
-  CameraEstimate oriented = cloneCameraEstimate(chosen);
+  // The edges placed the face below the wires' tops the crossings lie on.
+  CameraEstimate oriented = raisedBy(chosen, edges.supported ? -edges.wireHeightMm : 0.0);
   if (shift != 0) rotateBySectors(oriented, shift);
   sol.twentySure = twentySure && sol.colourScore >= 0.7;
   sol.ok = true;

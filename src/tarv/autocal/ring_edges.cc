@@ -195,12 +195,17 @@ void matchEdgeFromPixel(const std::vector<double>& offsets, const cv::Mat& gx, c
   const size_t k = static_cast<size_t>(std::max_element(response.begin(), response.end()) - response.begin());
   if (response[k] < minResponse) return;
   double d = peakOffset(offsets, response, k);
+  // A steel wire is brighter than the beds and the surround beside it: rising along the
+  // normal, the edge is the wire's near side.
+  int side = signedResponse[k] > 0.0 ? -1 : 1;
   // The board's radii run along the middle of its wires. A wire between two surfaces that
   // both differ from it shows as two opposite edges a wire's width apart; the stronger alone
   // would put every such edge half a wire off, the same way all round the double ring.
   if (const auto partner = wirePartner(offsets, signedResponse, response, k)) {
     d = 0.5 * (d + peakOffset(offsets, response, *partner));
+    side = 0;
   }
+  matches.side.push_back(side);
   matches.board.emplace_back(static_cast<float>(boardPoint.x), static_cast<float>(boardPoint.y));
   matches.image.emplace_back(static_cast<float>(c.x + d * n.x), static_cast<float>(c.y + d * n.y));
 }

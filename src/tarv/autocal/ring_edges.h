@@ -19,6 +19,9 @@ using json = nlohmann::json;
 struct EdgeMatches {
   std::vector<cv::Point2f> board;  // millimetres
   std::vector<cv::Point2f> image;  // pixels
+  // The side of its wire the edge lies on, along the search's normal: -1 or +1 where one side
+  // alone shows (the wire taken for the brighter surface), 0 at the middle of both sides.
+  std::vector<int> side;
 };
 
 // Signature of estimateHomography (board, image, method, threshold, inlier mask).

@@ -78,8 +78,10 @@ CameraJudgement judgeCameraOnEdges(const cv::Mat& grey, const CameraEstimate& st
   const bool wiresHold = !edges.supported && edges.fitted && wiresHoldTheCamera(edges.report);
   report["wires_hold"] = wiresHold;
   CameraJudgement out;
-  out.camera = cloneCameraEstimate(edges.supported ? edges.camera : wiresHold ? *edges.fitted : start);
-  out.confirmed = (edges.supported || wiresHold) && !crossingsGainsay(out.camera, landmark, report);
+  const CameraEstimate& onWires = edges.supported ? edges.camera : wiresHold ? *edges.fitted : start;
+  out.confirmed = (edges.supported || wiresHold) && !crossingsGainsay(onWires, landmark, report);
+  // The record's camera lies on the face, below the wires' tops the crossings lie on.
+  out.camera = raisedBy(onWires, edges.supported ? -edges.wireHeightMm : wiresHold ? -edges.fittedWireHeightMm : 0.0);
   out.rmsPx = edges.report.value("rms_px", 99.0);
   return out;
 }
