@@ -47,7 +47,7 @@ struct CameraEdgeFit {
   // The camera fitted to the edges whatever the judgement; none when the edges ran out.
   std::optional<CameraEstimate> fitted;
   // The edges are fitted on the face, the wires standing off it; `camera` and `fitted` are
-  // handed on with their board plane on the wires' tops, where the network's crossings and a
+  // handed on with their board plane halfway up the wires, where the network's crossings and a
   // start solved on them lie. The face lies this far below `camera`'s plane (0 for the start),
   // and below `fitted`'s.
   double wireHeightMm = 0.0;

@@ -123,7 +123,6 @@ CameraEdgeMatches collectEdges(const CameraEstimate& camera, const cv::Mat& gx, 
       if (located.beyond && inMargin(c, size)) ++m.ringBeyond[p.kind][octantOf(b)];
       if (!located.shift) continue;
       image = c + *located.shift * n;
-      side = 0;
     } else {
       const size_t before = found.image.size();
       matchEdgeFromPixel(window, gx, gy, size, c, n, {p.board.x, p.board.y}, found,

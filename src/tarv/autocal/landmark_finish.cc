@@ -248,7 +248,7 @@ void finishOnCamera(const LandmarkDetections& kept, const cv::Mat& image, cv::Po
       twentySure = false;
     }
   }
-  // The edges placed the face below the wires' tops the crossings lie on.
+  // The edges placed the face below the plane, halfway up the wires, that the crossings lie on.
   CameraEstimate oriented = raisedBy(chosen, edges.supported ? -edges.wireHeightMm : 0.0);
   if (shift != 0) rotateBySectors(oriented, shift);
   sol.twentySure = twentySure && sol.colourScore >= 0.7;

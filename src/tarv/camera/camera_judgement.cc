@@ -80,7 +80,8 @@ CameraJudgement judgeCameraOnEdges(const cv::Mat& grey, const CameraEstimate& st
   CameraJudgement out;
   const CameraEstimate& onWires = edges.supported ? edges.camera : wiresHold ? *edges.fitted : start;
   out.confirmed = (edges.supported || wiresHold) && !crossingsGainsay(onWires, landmark, report);
-  // The record's camera lies on the face, below the wires' tops the crossings lie on.
+  // The record's camera lies on the face, below the plane halfway up the wires that the
+  // crossings lie on.
   out.camera = raisedBy(onWires, edges.supported ? -edges.wireHeightMm : wiresHold ? -edges.fittedWireHeightMm : 0.0);
   out.rmsPx = edges.report.value("rms_px", 99.0);
   return out;
