@@ -122,7 +122,7 @@ CameraEstimate fitToEdges(const CameraEstimate& start, const CameraEdgeMatches& 
     cv::Mat A = normalMatrix(J);
     cv::Mat g = J.t() * cv::Mat(r);
     if (free.wires) {
-      const int h = parameters - 1;  // the height's column is the last
+      const int h = static_cast<int>(std::find(columns.begin(), columns.end(), 10) - columns.begin());
       A.at<double>(h, h) += kHeightPriorPxPerMm * kHeightPriorPxPerMm;
       g.at<double>(h) += kHeightPriorPxPerMm * kHeightPriorPxPerMm * model.wireHeightMm;
     }

@@ -82,7 +82,7 @@ CameraJudgement judgeCameraOnEdges(const cv::Mat& grey, const CameraEstimate& st
   out.confirmed = (edges.supported || wiresHold) && !crossingsGainsay(onWires, landmark, report);
   // The record's camera lies on the face, below the plane halfway up the wires that the
   // crossings lie on.
-  out.camera = raisedBy(onWires, edges.supported ? -edges.wireHeightMm : wiresHold ? -edges.fittedWireHeightMm : 0.0);
+  out.camera = edges.supported ? onFace(edges) : raisedBy(onWires, wiresHold ? -edges.fittedWireHeightMm : 0.0);
   out.rmsPx = edges.report.value("rms_px", 99.0);
   return out;
 }
