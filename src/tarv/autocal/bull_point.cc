@@ -18,19 +18,6 @@ double lineDistance(const Line& l, cv::Point2d p) {
   return std::abs(d.x * l.dir.y - d.y * l.dir.x);
 }
 
-std::vector<double> nearestDistances(const std::vector<cv::Point2d>& p, size_t which) {
-  std::vector<double> out;
-  for (size_t i = 0; i < p.size(); ++i) {
-    std::vector<double> d;
-    for (size_t j = 0; j < p.size(); ++j) {
-      if (i != j) d.push_back(cv::norm(p[i] - p[j]));
-    }
-    std::nth_element(d.begin(), d.begin() + static_cast<std::ptrdiff_t>(which), d.end());
-    out.push_back(d[which]);
-  }
-  return out;
-}
-
 double valueAt(std::vector<double> v, size_t index) {
   std::nth_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(index), v.end());
   return v[index];

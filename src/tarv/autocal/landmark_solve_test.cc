@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <tuple>
 
 #include <gtest/gtest.h>
 
@@ -141,6 +142,48 @@ TEST(LandmarkSolve, ALensLongerThanTheGridsAssumeGetsItsStartsFromTheEllipse) {
   }
   EXPECT_GE(bestMatches, 95);
   EXPECT_LE(bestRingPx, 0.5);
+}
+
+// A webcam close to its board, its lens about 120 degrees across a 16:9 frame, the board low
+// in a corner of the image: the shape of a two-camera rig's side camera.
+scene::CameraSpec closeWebcamSpec(double elevationDeg, double azimuthDeg, double distanceMm) {
+  scene::CameraSpec cameraSpec = testing::landmarkTestCameraSpec();
+  cameraSpec.k1 = 0.0;
+  cameraSpec.focal_px = 0.3 * cameraSpec.image_size.width;
+  cameraSpec.distance_mm = distanceMm;
+  cameraSpec.elevation_deg = elevationDeg;
+  cameraSpec.azimuth_deg = azimuthDeg;
+  cameraSpec.aim_mm = cv::Point2d(-120.0, -90.0);
+  return cameraSpec;
+}
+
+TEST(LandmarkSolve, OneStrayCrossingFarOffTheBoardLeavesTheEllipseStartsOnIt) {
+  for (const auto& [elevation, azimuth, distance] : {std::tuple{25.0, 160.0, 430.0}, std::tuple{35.0, 220.0, 470.0}}) {
+    scene::CameraSpec cameraSpec = closeWebcamSpec(elevation, azimuth, distance);
+    cameraSpec.focal_px = 0.33 * cameraSpec.image_size.width;
+    const scene::Camera camera(cameraSpec);
+    std::vector<cv::Point2d> crossings;
+    for (const cv::Point3d& p : referenceCrossings()) crossings.push_back(camera.project(cv::Point2d(p.x, -p.y)));
+    // A lamp's stand at the top of the image, as the network marked one on a real rig.
+    crossings.emplace_back(437.0, 43.0);
+    int bestMatches = 0;
+    for (const CameraEstimate& start : ellipseHypotheses(1280, 720, crossings, 6)) {
+      const CameraEstimate solved = solveCamera(start, crossings, camera.project(cv::Point2d(0.0, 0.0)), 6);
+      bestMatches = std::max(bestMatches, scoreCameraEstimate(solved, crossings, 0.25).matches);
+    }
+    EXPECT_GE(bestMatches, 95) << elevation;
+  }
+}
+
+TEST(LandmarkSolve, ACloseWebcamWithAWideLensIsSolved) {
+  testing::ScriptOptions options;
+  options.noisePx = 1.5;
+  options.numbers = false;
+  testing::ScriptedCamera cam = testing::scriptedCamera(closeWebcamSpec(60.0, 340.0, 380.0), options);
+  const LandmarkSolution s = detectBoardLandmarks(cam.model, cam.image);
+  ASSERT_TRUE(s.ok) << s.reason;
+  EXPECT_LT(s.grade, 2);
+  EXPECT_LE(testing::solutionRingErrorPx(cam, s), 1.0);
 }
 
 TEST(LandmarkSolve, TheFocalLengthOfAPlaneViewComesFromItsHomography) {

@@ -3,6 +3,7 @@
 #include "tarv/autocal/camera_solve.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <cmath>
 #include <random>
 #include <tuple>
@@ -364,12 +365,42 @@ std::tuple<int, int> scoreRing(const cv::RotatedRect& ellipse, const std::vector
 std::vector<CameraEstimate> ellipseHypotheses(int width, int height, const std::vector<cv::Point2d>& crossings,
                                               int maxCount, const std::vector<double>& focalFactors) {
   if (crossings.size() < 20) return {};
-  std::vector<cv::Point2f> points(crossings.begin(), crossings.end()), hull;
+  // One stray far off the board (seen: a lamp's stand 340 px beyond the double ring) takes the
+  // hull, and the ellipse, with it.
+  const std::vector<cv::Point2d> withNeighbours = crossingsWithNeighbours(crossings);
+  std::vector<cv::Point2f> points(withNeighbours.begin(), withNeighbours.end()), hull;
   cv::convexHull(points, hull, false, true);
   if (hull.size() < 6) return {};
   const cv::RotatedRect ellipse = cv::fitEllipse(hull);
   if (!(std::min(ellipse.size.width, ellipse.size.height) >= 20.0f)) return {};
   return camerasOnEllipse(width, height, crossings, ellipse, {kDoubleOuterMm}, maxCount, focalFactors);
+}
+
+std::vector<double> nearestDistances(const std::vector<cv::Point2d>& p, size_t which) {
+  std::vector<double> out;
+  for (size_t i = 0; i < p.size(); ++i) {
+    std::vector<double> d;
+    for (size_t j = 0; j < p.size(); ++j) {
+      if (i != j) d.push_back(cv::norm(p[i] - p[j]));
+    }
+    std::nth_element(d.begin(), d.begin() + static_cast<std::ptrdiff_t>(which), d.end());
+    out.push_back(d[which]);
+  }
+  return out;
+}
+
+std::vector<cv::Point2d> crossingsWithNeighbours(const std::vector<cv::Point2d>& crossings) {
+  if (crossings.size() < 3) return crossings;
+  const std::vector<double> second = nearestDistances(crossings, 1);
+  std::vector<double> sorted = second;
+  const auto ninth = sorted.begin() + static_cast<std::ptrdiff_t>(sorted.size() * 9 / 10);
+  std::nth_element(sorted.begin(), ninth, sorted.end());
+  const double limit = 3.0 * *ninth;
+  std::vector<cv::Point2d> out;
+  for (size_t i = 0; i < crossings.size(); ++i) {
+    if (second[i] <= limit) out.push_back(crossings[i]);
+  }
+  return out;
 }
 
 std::optional<cv::RotatedRect> findCrossingRing(const std::vector<cv::Point2d>& crossings, double tolerancePx) {

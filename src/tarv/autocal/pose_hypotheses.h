@@ -60,12 +60,21 @@ inline const std::vector<double>& wideLensFocalFactors() {
   static const std::vector<double> factors{0.4, 0.55, 0.75, 1.0};
   return factors;
 }
+// Focal length, in image widths, of a lens about 120 degrees across a 16:9 frame (a webcam
+// close to its board), below the wide-lens starts.
+constexpr double kWidestLensFocalFactor = 0.3;
 // Focal lengths, in image widths, of the long-lens ellipse starts: a board filling a frame
 // from farther away, beyond the one image width the wide-lens starts reach.
 inline const std::vector<double>& longLensFocalFactors() {
   static const std::vector<double> factors{1.25, 1.6, 2.0, 2.6, 3.4};
   return factors;
 }
+// Of each point, the distance to its (which + 1)-th nearest other point; at least which + 2 points.
+std::vector<double> nearestDistances(const std::vector<cv::Point2d>& points, size_t which);
+// The crossings that have neighbours: each one's second-nearest other crossing within three times
+// the distance nine in ten of them have theirs within. A detection off the board (a lamp, a
+// stand, a dart's flight) has none.
+std::vector<cv::Point2d> crossingsWithNeighbours(const std::vector<cv::Point2d>& crossings);
 // The ellipse through the most crossings (at least 12): one wire ring of the board, found
 // among the strays a busy photograph adds about it (a hull of all crossings takes them in).
 // A crossing lies on it within a share of its radius and tolerancePx.
