@@ -313,13 +313,21 @@ void solveBoardLandmarks(const LandmarkDetections& kept, const cv::Mat& original
   // A webcam close to its board with a lens about 120 degrees across matches only a handful of
   // crossings from the wide-lens starts. Its starts come last, where nothing else found the
   // board: among the earlier ones, such a lens found wrong cameras that matched more crossings
-  // than the right one (a rendered rig board 0.2 px off went to 5.4 px).
+  // than the right one (a rendered rig board 0.2 px off went to 5.4 px). A camera from them that
+  // matches fewer crossings than any camera is graded on leaves the one before standing: a wrong
+  // camera matching a few more took the place of one that the wires then moved onto the board
+  // (a rendered close webcam whose bull the network missed: 7.6 px off where 0.6).
   if (!selection.found || selection.best.matches < 40) {
     const int before = selection.found ? selection.best.matches : -1;
+    const CameraSelection earlier = cloneSelection(selection);
     selectBestCamera(crossings, bull, selection, startsOf([&] {
       return ringEllipseHypotheses(image.cols, image.rows, crossings, 8, {kWidestLensFocalFactor});
     }));
     if (selection.found && selection.best.matches > before) growPlanes();
+    if (earlier.found && selection.best.matches < kMinGradedCrossings) {
+      selection.best = earlier.best;
+      selection.camera = cloneCameraEstimate(earlier.camera);
+    }
   }
   if (stopped()) return;
   if (!selection.found || selection.best.matches < kMinSolvedCrossings || !spansTwoRingGroups(selection.camera, crossings)) {

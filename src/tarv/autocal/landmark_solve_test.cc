@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <tuple>
+#include <utility>
 
 #include <gtest/gtest.h>
 
@@ -176,14 +177,20 @@ TEST(LandmarkSolve, OneStrayCrossingFarOffTheBoardLeavesTheEllipseStartsOnIt) {
 }
 
 TEST(LandmarkSolve, ACloseWebcamWithAWideLensIsSolved) {
-  testing::ScriptOptions options;
-  options.noisePx = 1.5;
-  options.numbers = false;
-  testing::ScriptedCamera cam = testing::scriptedCamera(closeWebcamSpec(60.0, 340.0, 380.0), options);
-  const LandmarkSolution s = detectBoardLandmarks(cam.model, cam.image);
-  ASSERT_TRUE(s.ok) << s.reason;
-  EXPECT_LT(s.grade, 2);
-  EXPECT_LE(testing::solutionRingErrorPx(cam, s), 1.0);
+  // The second: the network missed the bull, and the widest lens's starts find a wrong camera
+  // that matches a few more crossings than the one the wires move onto the board.
+  for (const auto& [spec, bull] : {std::pair{closeWebcamSpec(60.0, 340.0, 380.0), true},
+                                   std::pair{closeWebcamSpec(40.0, 220.0, 440.0), false}}) {
+    testing::ScriptOptions options;
+    options.noisePx = 1.5;
+    options.numbers = false;
+    options.bull = bull;
+    testing::ScriptedCamera cam = testing::scriptedCamera(spec, options);
+    const LandmarkSolution s = detectBoardLandmarks(cam.model, cam.image);
+    ASSERT_TRUE(s.ok) << s.reason;
+    EXPECT_LT(s.grade, 2) << spec.elevation_deg;
+    EXPECT_LE(testing::solutionRingErrorPx(cam, s), 1.0) << spec.elevation_deg;
+  }
 }
 
 TEST(LandmarkSolve, TheFocalLengthOfAPlaneViewComesFromItsHomography) {
