@@ -52,7 +52,6 @@ std::vector<float> scriptedLandmarkOutput(const scene::Camera& camera, const Scr
     boxes.push_back({px + options.noisePx * cv::Point2d(dx, dy), 4.0, 1, 0.9f});
     ++count;
   }
-  for (const cv::Point2d& stray : options.strays) boxes.push_back({stray, 4.0, 1, 0.9f});
   if (options.bull) boxes.push_back({seen(0.0, 0.0), 12.0, 0, 0.95f});
   if (options.numbers) {
     for (int n = 0; n < 20; ++n) {

@@ -19,8 +19,6 @@ struct ScriptOptions {
   int maxCrossings = 100;     // the first this many crossings seen in the image
   int decoys = 5;             // anchors below the score threshold
   double noisePx = 0.25;      // Gaussian jitter of the crossing centres
-  // Crossings the network marks off the board (a lamp, a stand), in image pixels.
-  std::vector<cv::Point2d> strays;
   // A part of the rendered image, as a photograph cut to the board: the optical centre is no
   // longer the image's centre. Empty: the whole image.
   cv::Rect crop;

@@ -3,8 +3,8 @@
 #include "tarv/autocal/camera_solve.h"
 
 #include <algorithm>
-#include <cstddef>
 #include <cmath>
+#include <cstddef>
 #include <random>
 #include <tuple>
 
