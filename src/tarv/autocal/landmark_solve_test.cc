@@ -179,17 +179,17 @@ TEST(LandmarkSolve, OneStrayCrossingFarOffTheBoardLeavesTheEllipseStartsOnIt) {
 TEST(LandmarkSolve, ACloseWebcamWithAWideLensIsSolved) {
   // The second: the network missed the bull, and the widest lens's starts find a wrong camera
   // that matches a few more crossings than the one the wires move onto the board.
-  for (const auto& [spec, bull] : {std::pair{closeWebcamSpec(60.0, 340.0, 380.0), true},
+  for (const auto& [cameraSpec, bull] : {std::pair{closeWebcamSpec(60.0, 340.0, 380.0), true},
                                    std::pair{closeWebcamSpec(40.0, 220.0, 440.0), false}}) {
     testing::ScriptOptions options;
     options.noisePx = 1.5;
     options.numbers = false;
     options.bull = bull;
-    testing::ScriptedCamera cam = testing::scriptedCamera(spec, options);
+    testing::ScriptedCamera cam = testing::scriptedCamera(cameraSpec, options);
     const LandmarkSolution s = detectBoardLandmarks(cam.model, cam.image);
     ASSERT_TRUE(s.ok) << s.reason;
-    EXPECT_LT(s.grade, 2) << spec.elevation_deg;
-    EXPECT_LE(testing::solutionRingErrorPx(cam, s), 1.0) << spec.elevation_deg;
+    EXPECT_LT(s.grade, 2) << cameraSpec.elevation_deg;
+    EXPECT_LE(testing::solutionRingErrorPx(cam, s), 1.0) << cameraSpec.elevation_deg;
   }
 }
 
