@@ -37,10 +37,9 @@ std::vector<double> edgeResiduals(const CameraEstimate& e, const CameraEdgeMatch
     for (int c = 0; c < 6; ++c) out[c] = n.x * jx[c] + n.y * jy[c];
     out[6] = n.x * (jx[6] + jx[7]) + n.y * (jy[6] + jy[7]);  // one focal length for both axes
     out[7] = n.x * jx[10] + n.y * jy[10];                     // k1
-    // Moving the edge along the board's radius moves it across itself by pxPerMm a mm.
-    out[8] = m.kind[i] == 1 ? m.pxPerMm[i] : 0.0;
-    out[9] = 0.5 * m.side[i] * m.pxPerMm[i];
-    out[10] = EdgeModel::heightShare(m, i) * m.liftPxPerMm[i];
+    out[8] = EdgeModel::outerPxPerMm(m, i);
+    out[9] = EdgeModel::widthPxPerMm(m, i);
+    out[10] = EdgeModel::heightPxPerMm(m, i);
   }
   return r;
 }

@@ -194,16 +194,25 @@ bool EdgeSearch::sameKey(const std::vector<double>& a, const std::vector<double>
   return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0;
 }
 
-double EdgeModel::heightShare(const CameraEdgeMatches& m, size_t i) {
-  if (m.side[i] == 0) return 0.5;
-  // Raised, a point moves away from the camera: the side it moves towards is the far one.
-  return m.side[i] * m.liftPxPerMm[i] > 0.0f ? 1.0 : 0.0;
+double EdgeModel::outerPxPerMm(const CameraEdgeMatches& m, size_t i) {
+  // Moving the edge along the board's radius moves it across itself by pxPerMm a mm.
+  return m.kind[i] == 1 ? m.pxPerMm[i] : 0.0;
 }
 
+double EdgeModel::widthPxPerMm(const CameraEdgeMatches& m, size_t i) { return 0.5 * m.side[i] * m.pxPerMm[i]; }
+
+double EdgeModel::heightPxPerMm(const CameraEdgeMatches& m, size_t i) {
+  // The height's share: 0 at the foot, 1 at the top, half where both sides show. Raised, a
+  // point moves away from the camera: the side it moves towards is the far one.
+  const double share = m.side[i] == 0 ? 0.5 : m.side[i] * m.liftPxPerMm[i] > 0.0f ? 1.0 : 0.0;
+  return share * m.liftPxPerMm[i];
+}
+
+// Matches built without sides (a judgement's own) are judged with the flat model alone.
 double EdgeModel::offsetPx(const CameraEdgeMatches& m, size_t i) const {
-  double d = m.kind[i] == 1 ? outerMm * m.pxPerMm[i] : 0.0;
-  if (wireWidthMm != 0.0) d += 0.5 * m.side[i] * wireWidthMm * m.pxPerMm[i];
-  if (wireHeightMm != 0.0) d += heightShare(m, i) * wireHeightMm * m.liftPxPerMm[i];
+  double d = outerMm * outerPxPerMm(m, i);
+  if (wireWidthMm != 0.0) d += wireWidthMm * widthPxPerMm(m, i);
+  if (wireHeightMm != 0.0) d += wireHeightMm * heightPxPerMm(m, i);
   return d;
 }
 

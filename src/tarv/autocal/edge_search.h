@@ -56,10 +56,12 @@ struct EdgeModel {
   double outerMm = 0.0;
   double wireWidthMm = 0.0;
   double wireHeightMm = 0.0;
-  // Pixels along the match's normal from its projected board point.
+  // Pixels along the match's normal from its projected board point: each of the three
+  // lengths times the pixels a mm of it moves match i (the fit's derivatives by them).
   double offsetPx(const CameraEdgeMatches& m, size_t i) const;
-  // The height's share at match i (0 at the foot, 1 at the top, 0.5 both sides).
-  static double heightShare(const CameraEdgeMatches& m, size_t i);
+  static double outerPxPerMm(const CameraEdgeMatches& m, size_t i);
+  static double widthPxPerMm(const CameraEdgeMatches& m, size_t i);
+  static double heightPxPerMm(const CameraEdgeMatches& m, size_t i);
 };
 
 // innerEdges: the beds' inner edges as well. A ring or bed edge weaker than ringMinResponse
