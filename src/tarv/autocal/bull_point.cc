@@ -18,11 +18,6 @@ double lineDistance(const Line& l, cv::Point2d p) {
   return std::abs(d.x * l.dir.y - d.y * l.dir.x);
 }
 
-double valueAt(std::vector<double> v, size_t index) {
-  std::nth_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(index), v.end());
-  return v[index];
-}
-
 }  // namespace
 
 cv::Point2d findBullPoint(const LandmarkDetections& kept) {
@@ -40,7 +35,7 @@ cv::Point2d findBullPoint(const LandmarkDetections& kept) {
   if (auto p = bullFromWireLines(points)) return *p;
   if (points.size() < 25) return {-1.0, -1.0};
   const std::vector<double> sixth = nearestDistances(points, 5);
-  const double tau = 1.5 * valueAt(sixth, points.size() / 5);
+  const double tau = 1.5 * nthSmallest(sixth, points.size() / 5);
   std::vector<double> xs, ys;
   for (size_t i = 0; i < points.size(); ++i) {
     if (sixth[i] < tau) {
@@ -49,13 +44,13 @@ cv::Point2d findBullPoint(const LandmarkDetections& kept) {
     }
   }
   if (xs.size() < 8) return {-1.0, -1.0};
-  return {valueAt(xs, xs.size() / 2), valueAt(ys, ys.size() / 2)};
+  return {nthSmallest(xs, xs.size() / 2), nthSmallest(ys, ys.size() / 2)};
 }
 
 std::optional<cv::Point2d> bullFromWireLines(const std::vector<cv::Point2d>& P) {
   const size_t n = P.size();
   if (n < 20) return std::nullopt;
-  const double spacing = valueAt(nearestDistances(P, 0), n / 2);
+  const double spacing = nthSmallest(nearestDistances(P, 0), n / 2);
   std::mt19937 rng(0);
   std::vector<bool> used(n, false);
   std::vector<Line> lines;

@@ -389,13 +389,15 @@ std::vector<double> nearestDistances(const std::vector<cv::Point2d>& p, size_t w
   return out;
 }
 
+double nthSmallest(std::vector<double> values, size_t index) {
+  std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(index), values.end());
+  return values[index];
+}
+
 std::vector<cv::Point2d> crossingsWithNeighbours(const std::vector<cv::Point2d>& crossings) {
   if (crossings.size() < 3) return crossings;
   const std::vector<double> second = nearestDistances(crossings, 1);
-  std::vector<double> sorted = second;
-  const auto ninth = sorted.begin() + static_cast<std::ptrdiff_t>(sorted.size() * 9 / 10);
-  std::nth_element(sorted.begin(), ninth, sorted.end());
-  const double limit = 3.0 * *ninth;
+  const double limit = 3.0 * nthSmallest(second, second.size() * 9 / 10);
   std::vector<cv::Point2d> out;
   for (size_t i = 0; i < crossings.size(); ++i) {
     if (second[i] <= limit) out.push_back(crossings[i]);

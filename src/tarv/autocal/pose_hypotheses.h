@@ -71,6 +71,8 @@ inline const std::vector<double>& longLensFocalFactors() {
 }
 // Of each point, the distance to its (which + 1)-th nearest other point; at least which + 2 points.
 std::vector<double> nearestDistances(const std::vector<cv::Point2d>& points, size_t which);
+// The value that sorting would put at index (index < values.size()).
+double nthSmallest(std::vector<double> values, size_t index);
 // The crossings that have neighbours: each one's second-nearest other crossing within three times
 // the distance nine in ten of them have theirs within. A detection off the board (a lamp, a
 // stand, a dart's flight) has none.
